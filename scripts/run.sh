@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Tarnix (release) and starts it. With a
+# display the desktop program starts; without one, the headless program,
+# which takes the same options as tarnix-cli (pass them after the script).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --preset release
+cmake --build --preset release -j "$(nproc)"
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  exec build/release/src/ui/tarnix "$@"
+fi
+echo "run: no display found; starting the headless program (build/release/src/cli/tarnix-cli)" >&2
+exec build/release/src/cli/tarnix-cli "$@"

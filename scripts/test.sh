@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Tarnix and runs every test suite: the
+# debug build with the whole tree, then the engine again under AddressSanitizer
+# and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+
+cmake --preset debug
+cmake --build --preset debug -j "$jobs"
+
+cmake --preset asan-ubsan
+cmake --build --preset asan-ubsan -j "$jobs"
+
+status=0
+echo "== tests: asan-ubsan build (engine) =="
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --preset asan-ubsan -j "$jobs" || status=1
+echo "== tests: debug build (everything) =="
+ctest --preset debug -j "$jobs" || status=1
+exit $status

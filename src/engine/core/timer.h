@@ -1,0 +1,23 @@
+// Capture-time values. Every traffic time is a frame's capture time, never
+// the wall clock.
+#pragma once
+
+#include <cstdint>
+
+namespace tarnix {
+
+struct TimeValue {
+  std::int32_t sec = 0;
+  std::int32_t usec = 0;  // 0..999,999
+
+  friend bool operator==(const TimeValue&, const TimeValue&) = default;
+};
+
+// Microseconds from earlier to later; 0 when later is earlier. Unsigned
+// 32-bit, so it wraps after about 71.6 minutes: meant for short intervals.
+std::uint32_t timer_elapsed_us(const TimeValue& earlier, const TimeValue& later);
+
+// Milliseconds from earlier to later (truncated); 0 when later is earlier.
+std::uint32_t timer_elapsed_ms(const TimeValue& earlier, const TimeValue& later);
+
+}  // namespace tarnix

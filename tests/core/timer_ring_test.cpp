@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "core/ring.h"
+#include "core/sampler.h"
+#include "core/timer.h"
+
+namespace tarnix {
+namespace {
+
+TEST(Timer, ElapsedWithBorrowAndNegativeIntervals) {
+  EXPECT_EQ(timer_elapsed_us({10, 900000}, {11, 100000}), 200000u);
+  EXPECT_EQ(timer_elapsed_us({11, 100000}, {10, 900000}), 0u);
+  EXPECT_EQ(timer_elapsed_us({10, 500}, {10, 400}), 0u);
+  EXPECT_EQ(timer_elapsed_us({10, 0}, {12, 0}), 2000000u);
+  EXPECT_EQ(timer_elapsed_ms({10, 999999}, {11, 0}), 0u);
+  EXPECT_EQ(timer_elapsed_ms({10, 0}, {19, 999000}), 9999u);
+  EXPECT_EQ(timer_elapsed_ms({10, 0}, {20, 0}), 10000u);
+  EXPECT_EQ(timer_elapsed_ms({0, 0}, {0, 0}), 0u);
+}
+
+TEST(Sampler, AverageClimbsOverTenSamples) {
+  Sampler s;
+  sampler_reset(s);
+  for (int i = 0; i < 3; ++i) sampler_add(s, 10.0);
+  EXPECT_DOUBLE_EQ(s.average, 3.0);
+  for (int i = 0; i < 7; ++i) sampler_add(s, 10.0);
+  EXPECT_DOUBLE_EQ(s.average, 10.0);
+  sampler_add(s, 0.0);
+  EXPECT_DOUBLE_EQ(s.average, 9.0);
+  EXPECT_EQ(s.next, 1);
+}
+
+// A window with the per-second counters the capture path keeps beside it.
+struct Counted {
+  std::unique_ptr<FrameWindow> w = ring_create();
+  long frames = 0;
+  long bytes = 0;
+  int expired = 0;
+
+  void add(std::uint32_t len, TimeValue t, std::uint8_t src_last = 1) {
+    std::uint8_t frame[64] = {};
+    frame[26] = 10, frame[29] = src_last;
+    frame[30] = 10, frame[33] = 2;
+    ring_add(
+        *w, frame, sizeof frame, len, t,
+        [&](const WindowEntry& e) {
+          ++frames;
+          bytes += e.length;
+        },
+        [&](const WindowEntry& e) {
+          --frames;
+          bytes -= e.length;
+          ++expired;
+        });
+  }
+};
+
+TEST(FrameWindow, SlotExactlyOneSecondOldStays) {
+  Counted c;
+  c.add(100, {5, 0});
+  c.add(100, {6, 0});
+  EXPECT_EQ(c.frames, 2);
+  EXPECT_EQ(c.expired, 0);
+  c.add(100, {6, 1});  // first frame now 1,000,001 us old
+  EXPECT_EQ(c.expired, 1);
+  EXPECT_EQ(c.frames, 2);
+  EXPECT_EQ(c.bytes, 200);
+}
+
+TEST(FrameWindow, ThousandFramesThenOneLateFrame) {
+  Counted c;
+  for (int i = 0; i < 1000; ++i) c.add(100, {100, i * 900});
+  EXPECT_EQ(c.frames, 1000);
+  EXPECT_EQ(c.bytes, 100000);
+  c.add(60, {102, 0});
+  EXPECT_EQ(c.frames, 1);
+  EXPECT_EQ(c.bytes, 60);
+  EXPECT_EQ(c.w->size, 1);
+}
+
+TEST(FrameWindow, RecordsAddressesLengthAndTime) {
+  Counted c;
+  c.add(70000, {1, 2}, 7);  // length kept in 16 bits
+  const WindowEntry& e = c.w->slots[0];
+  EXPECT_EQ(e.src[0], 10);
+  EXPECT_EQ(e.src[3], 7);
+  EXPECT_EQ(e.dst[3], 2);
+  EXPECT_EQ(e.length, static_cast<std::uint16_t>(70000));
+  EXPECT_EQ(e.time, (TimeValue{1, 2}));
+  EXPECT_EQ(c.w->head, 1);
+}
+
+TEST(FrameWindow, ShortFrameGetsZeroAddresses) {
+  auto w = ring_create();
+  std::uint8_t frame[20];
+  std::memset(frame, 0xAB, sizeof frame);
+  ring_add(*w, frame, sizeof frame, 20, {1, 0}, [](const WindowEntry&) {}, [](const WindowEntry&) {});
+  EXPECT_EQ(w->slots[0].src[0], 0);
+  EXPECT_EQ(w->slots[0].dst[0], 0);
+}
+
+TEST(FrameWindow, OverflowWithinOneSecondKeepsCountersExact) {
+  Counted c;
+  const int n = FrameWindow::kSlots + 1234;
+  for (int i = 0; i < n; ++i) c.add(10, {50, i % 1000});
+  // The window holds the newest kSlots frames, and the counters say so.
+  EXPECT_EQ(c.w->size, FrameWindow::kSlots);
+  EXPECT_EQ(c.frames, FrameWindow::kSlots);
+  EXPECT_EQ(c.bytes, 10L * FrameWindow::kSlots);
+  EXPECT_EQ(c.expired, 1234);
+  // Everything leaves cleanly later: no counter goes negative.
+  c.add(10, {52, 0});
+  EXPECT_EQ(c.frames, 1);
+  EXPECT_EQ(c.bytes, 10);
+}
+
+TEST(FrameWindow, WrapsAroundManyTimesOverLongRuns) {
+  Counted c;
+  // 20 frames a second for 20 minutes: the head wraps several times.
+  TimeValue t{0, 0};
+  for (int i = 0; i < 24000; ++i) {
+    t.usec += 50000;
+    if (t.usec >= 1000000) {
+      t.usec -= 1000000;
+      ++t.sec;
+    }
+    c.add(1, t);
+    // 50 ms apart, a frame exactly one second old still counts: 21 inside.
+    ASSERT_EQ(c.frames, i < 20 ? i + 1 : 21) << "frame " << i;
+  }
+}
+
+}  // namespace
+}  // namespace tarnix
