@@ -1,0 +1,252 @@
+// Host-name cache and its resolver thread.
+//
+// Any thread may ask for the name of an IPv4 address, the address of a host
+// name or the text form of an Ethernet address; the request is queued and the
+// resolver thread answers it, keeps the answer as a HostcEntry and calls the
+// requester's completion with it. Later look-ups are served from the cache
+// with the find_* calls, which never wait for the name service.
+//
+// Entries are created only by the resolver, are complete (host id included)
+// before any other thread can reach them, never change afterwards and live as
+// long as the cache. A `const HostcEntry*` may therefore be kept and read from
+// any thread without a lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/hash.h"
+#include "core/hashtable.h"
+#include "core/q.h"
+#include "naming/netaddr.h"
+
+namespace tarnix {
+
+// Copy of a name-service reply; nothing refers to the service's own storage.
+struct HostRecord {
+  std::string name;                                    // official name, cut at its first blank
+  std::vector<std::string> aliases;                    // each cut at its first blank
+  std::int16_t addrtype = 2, length = 4;               // as in the reply (2 = IPv4)
+  std::vector<std::array<std::uint8_t, 4>> addresses;  // see hostc_copy_record
+};
+
+// Builds the copy an entry keeps from a raw reply: names and aliases cut at
+// their first blank; of two or more addresses the copy starts at the second,
+// a single address is copied as it is.
+HostRecord hostc_copy_record(const HostRecord& reply);
+
+struct HostcEntry {
+  std::optional<HostRecord> host;  // none when the name service had no answer
+  std::string name;                // record name, or dotted/colon text of the address
+  std::string short_name;          // record name up to its first '.'; empty without a record
+  std::int32_t host_id = 0;        // 0 for Ethernet entries
+  NetAddress address;
+
+  bool has_name() const { return host.has_value() && !host->name.empty(); }
+};
+
+// Called on the resolver thread with the entry, or null when there is none
+// (a failed look-up by name, an invalid request). What the original design
+// passed as two opaque arguments is whatever the lambda captures.
+using HostcCompletion = std::function<void(const HostcEntry* entry)>;
+
+enum HostcRequestKind : std::int32_t {
+  kHostcByName = 0,
+  kHostcByIpv4 = 1,
+  kHostcByEther = 2,
+  kHostcKindNotSet = 3,
+};
+
+// What a record that wants resolving carries (resolve_rec_process).
+struct HostcRequestDescriptor {
+  std::int32_t kind = kHostcKindNotSet;
+  NetAddress address;
+  std::string name;
+};
+
+// The operating system's name service. Implementations are called from the
+// resolver thread only and may block.
+class NameService {
+ public:
+  virtual ~NameService() = default;
+  // Raw replies: the cache applies the copy rules itself.
+  virtual std::optional<HostRecord> by_address(const std::uint8_t ipv4[4]) = 0;
+  virtual std::optional<HostRecord> by_name(const std::string& name) = 0;
+};
+
+// Asks the system resolver (gethostbyaddr_r / gethostbyname_r, so aliases
+// come back too).
+class SystemNameService final : public NameService {
+ public:
+  std::optional<HostRecord> by_address(const std::uint8_t ipv4[4]) override;
+  std::optional<HostRecord> by_name(const std::string& name) override;
+};
+
+// Never answers: every address entry is named by its dotted text, every look-up
+// by name fails. For users who want no name traffic (--no-resolve); entries and
+// host ids are still made.
+class NullNameService final : public NameService {
+ public:
+  std::optional<HostRecord> by_address(const std::uint8_t[4]) override { return std::nullopt; }
+  std::optional<HostRecord> by_name(const std::string&) override { return std::nullopt; }
+};
+
+// Host identifiers shared with the database's host rows. Called from the
+// resolver thread only, never with a cache lock held.
+class HostIdStore {
+ public:
+  virtual ~HostIdStore() = default;
+  virtual std::int32_t find_id(const std::string& name, const NetAddress& address) = 0;  // 0 when unknown
+  virtual std::int32_t store(const HostcEntry& entry) = 0;                               // new id
+};
+
+// Keeps host rows in memory: ids from 1 upwards; a known address or name of
+// a stored entry gives back the id it was stored under.
+class MemoryHostIdStore final : public HostIdStore {
+ public:
+  std::int32_t find_id(const std::string& name, const NetAddress& address) override;
+  std::int32_t store(const HostcEntry& entry) override;
+
+  struct Row {
+    std::int32_t id;
+    std::string name;
+    NetAddress address;
+  };
+  std::vector<Row> rows() const;
+  int store_calls() const;
+
+ private:
+  std::int32_t find_by_address(const NetAddress& address) const;  // caller locks
+  std::int32_t find_by_name(const std::string& name) const;        // caller locks
+
+  mutable std::mutex mutex_;
+  std::vector<Row> rows_;
+  std::int32_t max_id_ = 0;
+  int store_calls_ = 0;
+};
+
+struct HostcNameTraits {
+  static std::int32_t hash(std::string_view key) { return string_hash_alt(key); }
+  static int compare(std::string_view stored, std::string_view probe) { return stored.compare(probe); }
+};
+struct HostcIdTraits {
+  static std::int32_t hash(std::int32_t id) { return id; }
+  static int compare(std::int32_t stored, std::int32_t probe) { return stored == probe ? 0 : 1; }
+};
+
+class HostCache {  // hostc
+ public:
+  HostCache(NameService& ns, HostIdStore& ids);
+  ~HostCache();  // stops and joins the resolver
+  HostCache(const HostCache&) = delete;
+  HostCache& operator=(const HostCache&) = delete;
+
+  // The resolver thread (hostc_resolve). stop() lets the request in progress
+  // finish and leaves the rest queued; start() again resumes them.
+  void start();
+  void stop();
+  bool running() const;
+
+  // Safe from any thread; they take the table lock only for the look-up.
+  // Text that starts with a digit and contains '.' is an IPv4 address,
+  // anything else a name.
+  const HostcEntry* find_text(std::string_view text) const;
+  const HostcEntry* find_ipv4(const NetAddress& a) const;
+  const HostcEntry* find_ether(const NetAddress& a) const;
+  // Text containing ':' is an Ethernet address, anything else a name.
+  const HostcEntry* find_ether_text(std::string_view text) const;
+  const HostcEntry* find_id(std::int32_t id) const;
+
+  // Queue a request; the caller never waits for the answer. 1 when queued.
+  // Text that starts with a digit is read as an IPv4 address.
+  int request_text(std::string_view text, HostcCompletion done);
+  int request_ipv4(const NetAddress& a, HostcCompletion done);
+  int request_ether(const NetAddress& a, HostcCompletion done);
+  // 1 when queued; -1 (with a message) for a kind other than 0, 1, 2.
+  int resolve_rec_process(const HostcRequestDescriptor& d, HostcCompletion done);
+
+  // Returns when the queue is empty and no request is in progress.
+  void wait_idle();
+
+  // Counts for tests and the status line.
+  int entry_count() const;
+  int pending() const;
+
+ private:
+  struct Request {
+    std::int32_t kind;
+    NetAddress address;
+    std::string name;
+    HostcCompletion done;
+  };
+  using NameTable = HashTable<std::string, const HostcEntry*, HostcNameTraits>;
+  using AddressTable = HashTable<NetAddress, const HostcEntry*, NetAddressKeyTraits>;
+  using IdTable = HashTable<std::int32_t, const HostcEntry*, HostcIdTraits>;
+
+  int queue(std::unique_ptr<Request> r);
+  void resolve_loop();
+  const HostcEntry* process(const Request& r);
+  const HostcEntry* find_text_locked(std::string_view text) const;
+  void register_ipv4(std::unique_ptr<HostcEntry> e);
+  void register_ether(std::unique_ptr<HostcEntry> e);
+
+  NameService& ns_;
+  HostIdStore& ids_;
+
+  // "Hostc mutex": the queue, the wake-up flag and the thread's state.
+  mutable std::mutex queue_mutex_;
+  std::condition_variable wake_;  // signalled with wake_flag_ set
+  std::condition_variable idle_;
+  Queue<std::unique_ptr<Request>> queue_;
+  bool wake_flag_ = false;  // the manual-reset event
+  bool busy_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+
+  // The five tables and the entries they share. Written by the resolver only
+  // (exclusive, never while the name service or id store is asked); read by
+  // everyone (shared).
+  mutable std::shared_mutex tables_mutex_;
+  NameTable ipv4_names_;
+  AddressTable ipv4_addresses_;
+  NameTable ether_names_;
+  AddressTable ether_addresses_;
+  IdTable host_ids_;
+  std::deque<std::unique_ptr<HostcEntry>> entries_;
+
+  std::string last_failed_name_;  // resolver thread only
+};
+
+// The name a traffic-model host shows, filled in by a resolver completion
+// while other threads draw it: one atomic pointer to an immutable entry.
+class HostNameSlot {
+ public:
+  void set(const HostcEntry* e) { entry_.store(e, std::memory_order_release); }
+  const HostcEntry* entry() const { return entry_.load(std::memory_order_acquire); }
+  // Empty until an entry with a named host record arrives.
+  std::string_view name() const {
+    const HostcEntry* e = entry();
+    return e != nullptr && e->has_name() ? std::string_view(e->host->name) : std::string_view();
+  }
+  std::string_view short_name() const {
+    const HostcEntry* e = entry();
+    return e != nullptr && e->has_name() ? std::string_view(e->short_name) : std::string_view();
+  }
+
+ private:
+  std::atomic<const HostcEntry*> entry_{nullptr};
+};
+
+}  // namespace tarnix
