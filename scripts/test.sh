@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Tarnix and runs every test suite: the
-# debug build with the whole tree, then the engine again under AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# debug build with the whole tree, and the engine again under ThreadSanitizer
+# and under AddressSanitizer with UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -15,7 +15,12 @@ cmake --build --preset debug -j "$jobs"
 cmake --preset asan-ubsan
 cmake --build --preset asan-ubsan -j "$jobs"
 
+cmake --preset tsan
+cmake --build --preset tsan -j "$jobs"
+
 status=0
+echo "== tests: tsan build (engine) =="
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --preset tsan -j "$jobs" || status=1
 echo "== tests: asan-ubsan build (engine) =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset asan-ubsan -j "$jobs" || status=1

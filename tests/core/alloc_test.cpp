@@ -7,9 +7,9 @@
 namespace tarnix {
 namespace {
 
-// AddressSanitizer intercepts impossible requests itself and aborts with a
+// The sanitizers intercept impossible requests themselves and abort with a
 // report of its own, so the handler is only observable without it.
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 
 TEST(AllocDeathTest, FailureReportsAndExitsWithMinusOne) {
   EXPECT_EXIT(
