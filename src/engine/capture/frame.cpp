@@ -1,0 +1,168 @@
+// The capture callback and the frame handler: one accepted frame becomes
+// counts on its source host, destination host, link, the link's protocol tree
+// and the one-second frame window.
+#include <cstring>
+
+#include "capture/net.h"
+
+namespace tarnix {
+
+namespace {
+
+constexpr std::size_t kEtherHeader = 14;
+constexpr std::size_t kIpv4Addresses = 34;  // Ethernet header + the fixed IPv4 header
+
+inline std::uint16_t be16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+// Only the first fragment of a datagram carries the transport header.
+inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20) & 0x1FFF) == 0; }
+
+Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length) {
+  TrafficModel& model = *net.model;
+  const protocol_node* path[kPathSlots] = {};
+  if (model.classifier != nullptr) {
+    model.classifier->classify(frame, caplen, length, path);
+  }
+
+  const NetAddress ether_src = NetAddress::ether(frame + 6);
+  const NetAddress ip_src = NetAddress::ipv4(frame + 26);
+  const NetAddress ip_dst = NetAddress::ipv4(frame + 30);
+  const TimeValue now = model.now;
+
+  Node* src = node_find(net, ip_src);
+  if (src == nullptr) {
+    src = node_create(net, ip_src);
+    src->ether_address = ether_src;
+    ip_net_assign(*src);
+    net.top_hosts.insert(src);
+  } else {
+    net.top_hosts.update(src);
+    DuplicateSink* dup = model.hooks.duplicates;
+    if (dup != nullptr && dup->detecting() && netaddr_compare(src->ether_address, ether_src) != 0) {
+      dup->report(src->address, src->ether_address, ether_src);
+      src->ether_address = ether_src;
+    }
+  }
+  ++src->frames_sent;
+  src->bytes_sent += length;
+  src->active = 1;
+  src->last_seen = now;
+
+  Node* dst = node_find(net, ip_dst);
+  if (dst == nullptr) {
+    dst = node_create(net, ip_dst);
+    dst->ether_address = NetAddress::ether(frame);
+    ip_net_assign(*dst);
+    net.top_hosts.insert(dst);
+  } else {
+    net.top_hosts.update(dst);
+  }
+  dst->active = 1;
+
+  Link* link = link_find(*src, ip_dst);
+  if (link == nullptr) {
+    link = link_create(*src, *dst);
+    net.top_links.insert(link);
+  } else {
+    net.top_links.update(link);
+  }
+  ++link->frames;
+  link->bytes += length;
+  link->active = 1;
+  link->last_seen = now;
+
+  linkstat_add(*link, path, length);
+  return link;
+}
+
+}  // namespace
+
+std::size_t ipv4_transport_offset(const std::uint8_t* frame, std::size_t caplen) {
+  if (caplen < kIpv4Addresses) return 0;
+  std::size_t ihl = (frame[kEtherHeader] & 0x0Fu) * 4u;
+  if (ihl < 20) return 0;
+  return kEtherHeader + ihl;
+}
+
+void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length) {
+  if (caplen < kIpv4Addresses) return;
+  handle(net, frame, caplen, length);
+}
+
+void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame) {
+  TrafficModel& model = *net.model;
+  model.now = header.time;
+  ++net.counters.frames_seen;
+
+  const std::uint32_t caplen = header.caplen;
+  const std::uint32_t length = header.len;
+  // A frame must show its Ethernet type, the fixed IPv4 header with both
+  // addresses and a sane header length; anything shorter cannot be counted
+  // against hosts and is dropped like any other filtered frame.
+  if (caplen < kEtherHeader || be16(frame + 12) != 0x0800) {
+    ++net.counters.frames_filtered;
+    return;
+  }
+  const std::size_t transport = ipv4_transport_offset(frame, caplen);
+  if (transport == 0) {
+    ++net.counters.frames_filtered;
+    return;
+  }
+  const std::uint8_t ip_protocol = frame[23];
+  const bool has_transport = first_fragment(frame) && transport + 4 <= caplen;
+  if (ip_protocol == 17 && has_transport) {
+    std::uint16_t sport = be16(frame + transport);
+    std::uint16_t dport = be16(frame + transport + 2);
+    if (sport == 137 || dport == 137) {
+      ++net.counters.frames_filtered;
+      return;
+    }
+  }
+  ++net.counters.frames_accepted;
+
+  Link* link = handle(net, frame, caplen, length);
+
+  auto& slots = *net.window_counts;
+  const WindowEntry* first = &net.frame_window->slots[0];
+  ring_add(
+      *net.frame_window, frame, caplen, length, header.time,
+      [&](const WindowEntry& e) {
+        slots[static_cast<std::size_t>(&e - first)] = {link, length};
+        ++net.window_frames;
+        net.window_bytes += length;
+        Node* src = link->source;
+        ++src->window_frames;
+        src->window_bytes += length;
+        src->last_seen = e.time;
+        ++link->window_frames;
+        link->window_bytes += length;
+        link->last_seen = e.time;
+      },
+      [&](const WindowEntry& e) {
+        Net::SlotCount& c = slots[static_cast<std::size_t>(&e - first)];
+        if (c.link == nullptr) return;
+        --net.window_frames;
+        net.window_bytes -= c.length;
+        --c.link->source->window_frames;
+        c.link->source->window_bytes -= c.length;
+        --c.link->window_frames;
+        c.link->window_bytes -= c.length;
+        c = {};
+      });
+
+  if (ip_protocol == 6 && model.hooks.tcp != nullptr && first_fragment(frame) && transport < caplen) {
+    TcpSegment seg;
+    seg.tcp = frame + transport;
+    seg.captured = caplen - transport;
+    seg.wire_length = length > transport ? length - static_cast<std::uint32_t>(transport) : 0;
+    seg.source_ipv4 = frame + 26;
+    seg.destination_ipv4 = frame + 30;
+    seg.urls = &net.urls;
+    seg.net = &net;
+    model.hooks.tcp->tcp_segment(seg);
+  }
+}
+
+}  // namespace tarnix

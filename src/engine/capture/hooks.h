@@ -1,0 +1,73 @@
+// The points where the frame path hands work to other subsystems. Each hook
+// is a small interface of its own so that the duplicate detector, the HTTP
+// sniffer and the alarm evaluation can be plugged in independently; an unset
+// hook costs one null test per frame.
+//
+// Every hook runs on the capture thread and must return quickly: it must never
+// wait for the name service, a database or a lock that such work may hold.
+// The per-frame hooks (duplicates, TCP) run while the capture thread holds the
+// network's model lock (see net.h); the step hook runs outside it, and may
+// read the model without locking because the capture thread is its only
+// writer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "naming/netaddr.h"
+
+namespace tarnix {
+
+struct Net;
+struct UrlCounters;
+
+// Duplicate-address detection. `detecting()` is read for every frame whose
+// IPv4 source is a known host; only when it answers true is the recorded
+// Ethernet address compared with the frame's, and a difference reported
+// (after which the frame handler records the frame's address in the host).
+class DuplicateSink {
+ public:
+  virtual ~DuplicateSink() = default;
+  virtual bool detecting() const = 0;
+  virtual void report(const NetAddress& ipv4, const NetAddress& recorded_ether,
+                      const NetAddress& frame_ether) = 0;
+};
+
+// One TCP segment as the capture callback found it. The TCP header is located
+// through the IPv4 header length field, so frames with IP options are handed
+// over correctly. `captured` bytes from `tcp` are readable; `wire_length` is
+// what the segment measured on the wire from the same point (it may be more
+// than was captured, never less).
+struct TcpSegment {
+  const std::uint8_t* tcp = nullptr;
+  std::size_t captured = 0;
+  std::uint32_t wire_length = 0;
+  const std::uint8_t* source_ipv4 = nullptr;       // 4 bytes, network order
+  const std::uint8_t* destination_ipv4 = nullptr;  // 4 bytes, network order
+  UrlCounters* urls = nullptr;                     // the network's request counters
+  Net* net = nullptr;
+};
+
+// The HTTP sniffer: sees every accepted TCP frame.
+class TcpSink {
+ public:
+  virtual ~TcpSink() = default;
+  virtual void tcp_segment(const TcpSegment& segment) = 0;
+};
+
+// Work that runs after every capture step, on the capture thread: the alarm
+// binding and evaluation passes, in that order.
+class CaptureStepSink {
+ public:
+  virtual ~CaptureStepSink() = default;
+  virtual void after_capture_step(Net& net) = 0;
+};
+
+// The set of hooks one traffic model calls; any of them may be null.
+struct CaptureHooks {
+  DuplicateSink* duplicates = nullptr;
+  TcpSink* tcp = nullptr;
+  CaptureStepSink* step = nullptr;
+};
+
+}  // namespace tarnix

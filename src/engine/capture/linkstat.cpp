@@ -1,0 +1,52 @@
+#include "capture/net.h"
+
+namespace tarnix {
+
+namespace {
+
+LinkProtoNode* new_tree_node(Link& link, const protocol_node* protocol) {
+  link.tree_storage.push_back(std::make_unique<LinkProtoNode>());
+  LinkProtoNode* n = link.tree_storage.back().get();
+  n->protocol = protocol;
+  link.protocol_index.set(protocol, n);
+  return n;
+}
+
+}  // namespace
+
+void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t length) {
+  if (link.protocol_tree == nullptr) link.protocol_tree = new_tree_node(link, path[0]);
+  LinkProtoNode* cur = link.protocol_tree;
+  int i = 0;
+  // A path holds at most six protocols; the bound keeps a path without its
+  // terminating null from running on.
+  while (i < kPathSlots - 1 && path[i] != nullptr) {
+    if (cur->protocol == path[i]) {
+      ++cur->frames;
+      cur->bytes += length;
+      ++i;
+      if (i >= kPathSlots - 1 || path[i] == nullptr) break;
+      if (cur->child == nullptr) cur->child = new_tree_node(link, path[i]);
+      cur = cur->child;
+    } else {
+      if (cur->next == nullptr) cur->next = new_tree_node(link, path[i]);
+      cur = cur->next;
+    }
+  }
+}
+
+std::int32_t link_dominant(const Link& link, const FocusList* focus) {
+  if (focus == nullptr) return -1;
+  std::uint64_t best = 0;
+  std::int32_t result = -1;
+  for (const FocusEntry& e : *focus) {
+    LinkProtoNode* const* n = link.protocol_index.find(e.protocol);
+    if (n != nullptr && (*n)->bytes > best) {
+      best = (*n)->bytes;
+      result = e.colour;
+    }
+  }
+  return result;
+}
+
+}  // namespace tarnix

@@ -1,0 +1,30 @@
+// How host creation obtains names without ever waiting for the name service.
+// The host keeps the name-cache entry for its address (atomically: the
+// resolver thread stores it, any thread reads it) and derives its name and
+// short name from that entry on read; entries are never released and never
+// change once visible, so readers cannot race with the completion.
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+#include "naming/netaddr.h"
+
+namespace tarnix {
+
+struct HostcEntry;
+
+class HostNamer {
+ public:
+  virtual ~HostNamer() = default;
+  // The cache's current entry for the IPv4 address, or null. Must not block.
+  virtual const HostcEntry* find(const NetAddress& ipv4) = 0;
+  // Queues a resolution; `done` runs later (on any thread) with the entry or
+  // null. Must not block.
+  virtual void request(const NetAddress& ipv4, std::function<void(const HostcEntry*)> done) = 0;
+  // The name a host takes from the entry: its host record's name, or empty
+  // when the entry has no host record (a failed reverse look-up).
+  virtual std::string_view name_of(const HostcEntry* entry) const = 0;
+};
+
+}  // namespace tarnix

@@ -1,0 +1,168 @@
+#include "capture/net.h"
+
+#include <cstring>
+
+#include "core/alloc.h"
+
+namespace tarnix {
+
+namespace {
+
+// Milliseconds from earlier to later without the 32-bit wrap of
+// timer_elapsed_ms: a host that last sent 49.7 days ago, or never (time 0),
+// must not look recent again.
+std::uint64_t elapsed_ms_wide(const TimeValue& earlier, const TimeValue& later) {
+  std::int64_t e = static_cast<std::int64_t>(earlier.sec) * 1000000 + earlier.usec;
+  std::int64_t l = static_cast<std::int64_t>(later.sec) * 1000000 + later.usec;
+  if (l < e) return 0;
+  return static_cast<std::uint64_t>(l - e) / 1000u;
+}
+
+}  // namespace
+
+TrafficModel::TrafficModel(Classifier* c, HostNamer* n, FocusSource* f, CaptureHooks h)
+    : classifier(c), namer(n), focus(f), hooks(h) {}
+
+TrafficModel::~TrafficModel() {
+  std::lock_guard<std::mutex> g(lifetime->mutex);
+  lifetime->alive = false;
+}
+
+Net* net_create(TrafficModel& model, const std::string& name) {
+  auto net = std::make_unique<Net>(&model);
+  net->name = name.substr(0, 254);
+  net->local_address = model.local_address;
+  net->local_mask = model.local_mask;
+  Net* raw = net.get();
+  std::lock_guard<std::mutex> g(model.nets_mutex);
+  model.net_storage.push_back(std::move(net));
+  model.nets.insert(model.nets.begin(), raw);
+  return raw;
+}
+
+Net* net_find(const TrafficModel& model, const std::string& name) {
+  std::lock_guard<std::mutex> g(model.nets_mutex);
+  for (Net* n : model.nets)
+    if (n->name == name) return n;
+  return nullptr;
+}
+
+Net* net_current(const TrafficModel& model) { return model.current.load(std::memory_order_acquire); }
+
+void net_set_current(TrafficModel& model, Net* net) {
+  if (net != nullptr) model.current.store(net, std::memory_order_release);
+}
+
+Node* node_find(Net& net, const NetAddress& address) {
+  std::unique_ptr<Node>* n = net.hosts.find(address);
+  return n ? n->get() : nullptr;
+}
+
+Node* node_create(Net& net, const NetAddress& address) {
+  auto owned = std::make_unique<Node>();
+  Node* host = owned.get();
+  host->net = &net;
+  netaddr_clear(host->ether_address, kAddrEther);
+  netaddr_copy(address, host->address);
+  netaddr_format(host->address, host->address_text);
+  host->top_slot = -1;
+
+  HostNamer* namer = net.model->namer;
+  const HostcEntry* entry = namer ? namer->find(address) : nullptr;
+  host->name_entry.store(entry, std::memory_order_release);
+
+  net.hosts.set(host->address, std::move(owned));
+  net.host_list.insert_sorted(host, [](const Node* a, const Node* b) {
+    return netaddr_compare(a->address, b->address);
+  });
+
+  if (namer != nullptr && entry == nullptr) {
+    std::shared_ptr<TrafficModel::Lifetime> life = net.model->lifetime;
+    namer->request(address, [life, host](const HostcEntry* e) {
+      std::lock_guard<std::mutex> g(life->mutex);
+      if (life->alive && e != nullptr) host->name_entry.store(e, std::memory_order_release);
+    });
+  }
+  return host;
+}
+
+Link* link_find(Node& source, const NetAddress& destination) {
+  std::unique_ptr<Link>* l = source.links.find(destination);
+  return l ? l->get() : nullptr;
+}
+
+Link* link_create(Node& source, Node& destination) {
+  auto owned = std::make_unique<Link>();
+  Link* link = owned.get();
+  link->source = &source;
+  link->destination = &destination;
+  source.links.set(destination.address, std::move(owned));
+  return link;
+}
+
+std::string node_name(const Node& node) {
+  const HostcEntry* e = node.name_entry.load(std::memory_order_acquire);
+  HostNamer* namer = node.net ? node.net->model->namer : nullptr;
+  if (e == nullptr || namer == nullptr) return {};
+  return std::string(namer->name_of(e));
+}
+
+std::string node_short_name(const Node& node) { return strdup_until(node_name(node), '.'); }
+
+std::string node_display_name(const Node& node) {
+  std::string n = node_name(node);
+  return n.empty() ? std::string(node.address_text) : n;
+}
+
+std::string HostRankTraits::name(const Node* n) { return node_display_name(*n); }
+
+std::string LinkRankTraits::name(const Link* l) {
+  std::string s = node_display_name(*l->source);
+  s += ", ";
+  s += node_display_name(*l->destination);
+  if (s.size() > 240) s.resize(240);
+  return s;
+}
+
+void net_tick(Net& net) {
+  const TrafficModel& model = *net.model;
+  const TimeValue now = model.now;
+  const std::uint64_t node_ms = static_cast<std::uint64_t>(model.node_timeout_s.load()) * 1000u;
+  const std::uint64_t link_ms = static_cast<std::uint64_t>(model.link_timeout_s.load()) * 1000u;
+
+  net.host_list.foreach([&](Node* host) {
+    sampler_add(host->frame_rate, host->window_frames);
+    sampler_add(host->byte_rate, host->window_bytes);
+    bool sent = host->frames_sent > 0;
+    host->active = (sent && elapsed_ms_wide(host->last_seen, now) < node_ms) ? 1 : 0;
+  });
+
+  std::shared_ptr<const FocusList> focus = model.focus ? model.focus->active_focus() : nullptr;
+  net.host_list.foreach([&](Node* host) {
+    host->links.foreach([&](const NetAddress&, std::unique_ptr<Link>& lp) {
+      Link* link = lp.get();
+      sampler_add(link->frame_rate, link->window_frames);
+      sampler_add(link->byte_rate, link->window_bytes);
+      if (elapsed_ms_wide(link->last_seen, now) < link_ms) {
+        link->dominant_protocol.store(link_dominant(*link, focus.get()), std::memory_order_relaxed);
+        link->active = 1;
+        link->source->active = 1;
+        link->destination->active = 1;
+      } else {
+        link->active = 0;
+      }
+    });
+  });
+}
+
+void link_refresh_dominant_all(Net& net) {
+  std::shared_ptr<const FocusList> focus = net.model->focus ? net.model->focus->active_focus() : nullptr;
+  std::lock_guard<std::mutex> g(net.lock);
+  net.host_list.foreach([&](Node* host) {
+    host->links.foreach([&](const NetAddress&, std::unique_ptr<Link>& l) {
+      l->dominant_protocol.store(link_dominant(*l, focus.get()), std::memory_order_relaxed);
+    });
+  });
+}
+
+}  // namespace tarnix

@@ -1,0 +1,264 @@
+// The traffic model: network monitor records (one per adapter), hosts, links,
+// subnet groups and per-link protocol trees, with their counters, rates and
+// ageing. Records are created by the capture thread and never freed while
+// the model lives.
+//
+// Threads: the capture thread is the only writer. Each network carries a
+// mutex, `lock`, that the capture thread holds while it feeds a batch of
+// frames (at most 255) or ticks; any other thread that reads hosts, links,
+// subnets, trees or counters of a network holds the same mutex while it
+// reads, and keeps it only as long as it needs to copy what it shows (the
+// capture thread waits for it). Names are the exception: a host's name entry
+// is atomic and may be read at any time.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/classifier.h"
+#include "capture/focus.h"
+#include "capture/hooks.h"
+#include "capture/namer.h"
+#include "core/hashtable.h"
+#include "core/list.h"
+#include "core/ring.h"
+#include "core/sampler.h"
+#include "core/timer.h"
+#include "core/topn.h"
+#include "core/url_counters.h"
+#include "naming/netaddr.h"
+
+namespace tarnix {
+
+struct Net;
+struct Node;
+struct Link;
+class TrafficModel;
+
+// One distinct protocol position in a link's traffic.
+struct LinkProtoNode {
+  LinkProtoNode* next = nullptr;   // next protocol at the same depth
+  LinkProtoNode* child = nullptr;  // first protocol carried inside this one
+  const protocol_node* protocol = nullptr;
+  std::uint64_t bytes = 0;
+  std::uint64_t frames = 0;
+};
+
+using ProtocolIndex = HashTable<const protocol_node*, LinkProtoNode*, PointerKeyTraits<const protocol_node*>>;
+
+struct Link {
+  Node* source = nullptr;
+  Node* destination = nullptr;
+  std::uint64_t frames = 0;
+  std::uint32_t window_frames = 0;
+  std::uint64_t bytes = 0;
+  std::uint32_t window_bytes = 0;
+  Sampler frame_rate;
+  Sampler byte_rate;
+  LinkProtoNode* protocol_tree = nullptr;
+  ProtocolIndex protocol_index;
+  std::atomic<std::int32_t> dominant_protocol{0};  // also stored by the focus builder's thread
+  TimeValue last_seen;
+  int active = 1;
+  int top_slot = -1;
+
+  std::vector<std::unique_ptr<LinkProtoNode>> tree_storage;  // owns every node of protocol_tree
+};
+
+using LinkTable = HashTable<NetAddress, std::unique_ptr<Link>, NetAddressKeyTraits>;
+
+struct Node {
+  Net* net = nullptr;
+  // Name-cache entry for the address: null until the cache has one. Stored by
+  // host creation or by the resolver's completion, read by anyone.
+  std::atomic<const HostcEntry*> name_entry{nullptr};
+  NetAddress address;
+  NetAddress ether_address;
+  char address_text[20] = {};
+  LinkTable links;
+  std::uint64_t frames_sent = 0;
+  std::uint32_t window_frames = 0;
+  std::uint64_t bytes_sent = 0;
+  std::uint32_t window_bytes = 0;
+  Sampler frame_rate;
+  Sampler byte_rate;
+  double map_x = 0.0;
+  double map_y = 0.0;
+  double layout_value = 0.0;
+  TimeValue last_seen;
+  int active = 0;
+  int grouped = 0;
+  int top_slot = -1;
+};
+
+struct Subnet {
+  Net* net = nullptr;
+  std::string label;  // domain label, owned by the map
+  NetAddress address;
+  char address_text[16] = {};
+  List<Node*> hosts;
+  int host_count = 0;
+  int layout_flag = 1;
+  double layout[3] = {};
+};
+
+struct HostRankTraits {
+  static int compare(const Node* a, const Node* b) { return compare_values(a->bytes_sent, b->bytes_sent); }
+  static int get_position(const Node* n) { return n ? n->top_slot : -1; }
+  static void set_position(Node* n, int i) { n->top_slot = i; }
+  static std::string name(const Node* n);
+  static std::uint64_t value(const Node* n) { return n->bytes_sent; }
+};
+
+struct LinkRankTraits {
+  static int compare(const Link* a, const Link* b) { return compare_values(a->bytes, b->bytes); }
+  static int get_position(const Link* l) { return l ? l->top_slot : -1; }
+  static void set_position(Link* l, int i) { l->top_slot = i; }
+  static std::string name(const Link* l);
+  static std::uint64_t value(const Link* l) { return l->bytes; }
+};
+
+// What the capture side counted beside the model.
+struct CaptureCounters {
+  std::uint64_t frames_seen = 0;      // every frame handed to the callback
+  std::uint64_t frames_accepted = 0;  // frames that reached the model
+  std::uint64_t frames_filtered = 0;  // frames dropped by the callback's filters
+  std::uint64_t received = 0;         // capture library: frames received
+  std::uint64_t dropped = 0;          // capture library: dropped by the kernel
+  std::uint64_t interface_dropped = 0;
+};
+
+struct Net {
+  explicit Net(TrafficModel* owner) : model(owner) {}
+  Net(const Net&) = delete;
+  Net& operator=(const Net&) = delete;
+
+  TrafficModel* model;
+  mutable std::mutex lock;  // see the top of this file
+
+  std::string name;
+  NetAddress local_address;
+  NetAddress local_mask;
+  HashTable<NetAddress, std::unique_ptr<Node>, NetAddressKeyTraits> hosts;
+  List<Node*> host_list;
+  List<Subnet*> subnets;
+  std::vector<std::unique_ptr<Subnet>> subnet_storage;
+
+  std::atomic<std::uint32_t> load_percent{0};
+  std::uint32_t peak_load = 0;
+  float average_load = 0.0f;
+  std::uint32_t window_frames = 0;
+  std::uint64_t window_bytes = 0;
+  std::unique_ptr<FrameWindow> frame_window = ring_create();
+  // What each window slot was counted as: its link (hosts and links are
+  // never removed, so this is the record the slot's addresses name, found
+  // without a look-up) and its full length (the slot keeps only 16 bits, and
+  // a counter must lose exactly what it gained).
+  struct SlotCount {
+    Link* link = nullptr;
+    std::uint32_t length = 0;
+  };
+  std::unique_ptr<std::array<SlotCount, FrameWindow::kSlots>> window_counts =
+      std::make_unique<std::array<SlotCount, FrameWindow::kSlots>>();
+  UrlCounters urls;
+  TopN<Node, HostRankTraits> top_hosts;
+  TopN<Link, LinkRankTraits> top_links;
+
+  CaptureCounters counters;
+  // Link speed in bits per second used for load_percent.
+  std::uint64_t link_speed_bps = 0;
+};
+
+struct ModelSettings {
+  int node_timeout_s = 10;
+  int link_timeout_s = 5;
+};
+
+// The services the model calls and its global state (the capture time "now",
+// the local address and mask, the networks).
+class TrafficModel {
+ public:
+  TrafficModel(Classifier* classifier, HostNamer* namer, FocusSource* focus, CaptureHooks hooks = {});
+  TrafficModel(const TrafficModel&) = delete;
+  TrafficModel& operator=(const TrafficModel&) = delete;
+  ~TrafficModel();
+
+  Classifier* classifier;
+  HostNamer* namer;  // may be null: hosts then stay unnamed
+  FocusSource* focus;  // may be null: no dominant protocol
+  CaptureHooks hooks;
+
+  NetAddress local_address = NetAddress::ipv4(0, 0, 0, 0);
+  NetAddress local_mask = NetAddress::ipv4(255, 255, 255, 0);
+  std::atomic<int> node_timeout_s{10};
+  std::atomic<int> link_timeout_s{5};
+
+  // Capture time of the newest frame; written under the current network's
+  // lock.
+  TimeValue now;
+
+  // Networks, newest first. Guarded by nets_mutex (creation happens at
+  // start-up, but a reader may list them at any time).
+  mutable std::mutex nets_mutex;
+  std::vector<Net*> nets;
+
+  // Owned networks and the current one: use the net_* functions.
+  std::vector<std::unique_ptr<Net>> net_storage;
+  std::atomic<Net*> current{nullptr};
+
+  // Name completions run on the resolver thread and may come after the model
+  // is gone; they store into a host only while this says the model lives.
+  struct Lifetime {
+    std::mutex mutex;
+    bool alive = true;
+  };
+  std::shared_ptr<Lifetime> lifetime = std::make_shared<Lifetime>();
+};
+
+// Networks.
+Net* net_create(TrafficModel& model, const std::string& name);
+Net* net_find(const TrafficModel& model, const std::string& name);
+Net* net_current(const TrafficModel& model);
+void net_set_current(TrafficModel& model, Net* net);
+
+// Hosts and links.
+Node* node_find(Net& net, const NetAddress& address);
+Node* node_create(Net& net, const NetAddress& address);
+Link* link_find(Node& source, const NetAddress& destination);
+Link* link_create(Node& source, Node& destination);
+void net_tick(Net& net);
+
+// The name a host shows: from its name-cache entry's host record, else empty.
+std::string node_name(const Node& node);
+// The name up to its first ".", else empty.
+std::string node_short_name(const Node& node);
+// The name, or the dotted address when there is none.
+std::string node_display_name(const Node& node);
+
+// Subnet groups and protocol trees.
+void ip_net_assign(Node& host);
+// Network address of a host's group for the given local address and mask.
+NetAddress ip_net_address(const NetAddress& host, const NetAddress& local_address, const NetAddress& local_mask);
+void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t length);
+std::int32_t link_dominant(const Link& link, const FocusList* focus);
+void link_refresh_dominant_all(Net& net);
+
+// The frame path.
+struct FrameHeader {
+  TimeValue time;
+  std::uint32_t caplen = 0;
+  std::uint32_t len = 0;  // length on the wire
+};
+void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame);
+void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length);
+
+// Offset of the transport header in an Ethernet/IPv4 frame from the IPv4
+// header length field, or 0 when the header is malformed or not captured.
+std::size_t ipv4_transport_offset(const std::uint8_t* frame, std::size_t caplen);
+
+}  // namespace tarnix
