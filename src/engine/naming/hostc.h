@@ -177,7 +177,8 @@ class HostCache {  // hostc
   // 1 when queued; -1 (with a message) for a kind other than 0, 1, 2.
   int resolve_rec_process(const HostcRequestDescriptor& d, HostcCompletion done);
 
-  // Returns when the queue is empty and no request is in progress.
+  // Returns when the queue is empty and no request is in progress, or at
+  // once when the resolver is not running. Not from a completion.
   void wait_idle();
 
   // Counts for tests and the status line.
@@ -199,8 +200,10 @@ class HostCache {  // hostc
   void resolve_loop();
   const HostcEntry* process(const Request& r);
   const HostcEntry* find_text_locked(std::string_view text) const;
-  void register_ipv4(std::unique_ptr<HostcEntry> e);
-  void register_ether(std::unique_ptr<HostcEntry> e);
+  // Settles the entry's name and host id, then publishes it. asked_name is
+  // the name a by-name request asked for (empty for address requests).
+  const HostcEntry* register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name);
+  friend class HostCacheTestPeer;
 
   NameService& ns_;
   HostIdStore& ids_;
@@ -212,6 +215,7 @@ class HostCache {  // hostc
   Queue<std::unique_ptr<Request>> queue_;
   bool wake_flag_ = false;  // the manual-reset event
   bool busy_ = false;
+  bool running_ = false;
   bool stopping_ = false;
   std::thread thread_;
 

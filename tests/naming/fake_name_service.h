@@ -1,0 +1,117 @@
+// A scripted name service for the host-name cache tests: answers from tables,
+// counts every question, and can hold the resolver inside a look-up.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "naming/hostc.h"
+
+namespace tarnix::testing_support {
+
+inline std::array<std::uint8_t, 4> ip(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  return {a, b, c, d};
+}
+
+inline HostRecord reply(std::string name, std::vector<std::string> aliases,
+                        std::vector<std::array<std::uint8_t, 4>> addresses) {
+  HostRecord r;
+  r.name = std::move(name);
+  r.aliases = std::move(aliases);
+  r.addresses = std::move(addresses);
+  return r;
+}
+
+class FakeNameService : public NameService {
+ public:
+  void answer_address(std::array<std::uint8_t, 4> a, HostRecord r) {
+    std::lock_guard lock(mutex_);
+    by_address_[a] = std::move(r);
+  }
+  void answer_name(const std::string& name, HostRecord r) {
+    std::lock_guard lock(mutex_);
+    by_name_[name] = std::move(r);
+  }
+
+  std::optional<HostRecord> by_address(const std::uint8_t ipv4[4]) override {
+    std::array<std::uint8_t, 4> a{ipv4[0], ipv4[1], ipv4[2], ipv4[3]};
+    std::unique_lock lock(mutex_);
+    ++address_calls_[a];
+    ++calls_;
+    hold(lock);
+    auto it = by_address_.find(a);
+    if (it == by_address_.end()) return std::nullopt;
+    return it->second;
+  }
+  std::optional<HostRecord> by_name(const std::string& name) override {
+    std::unique_lock lock(mutex_);
+    ++name_calls_[name];
+    ++calls_;
+    hold(lock);
+    auto it = by_name_.find(name);
+    if (it == by_name_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  int address_calls(std::array<std::uint8_t, 4> a) const {
+    std::lock_guard lock(mutex_);
+    auto it = address_calls_.find(a);
+    return it == address_calls_.end() ? 0 : it->second;
+  }
+  int name_calls(const std::string& n) const {
+    std::lock_guard lock(mutex_);
+    auto it = name_calls_.find(n);
+    return it == name_calls_.end() ? 0 : it->second;
+  }
+  int calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  std::map<std::array<std::uint8_t, 4>, int> all_address_calls() const {
+    std::lock_guard lock(mutex_);
+    return address_calls_;
+  }
+
+  // While closed, every look-up waits inside the service until open_gate().
+  void close_gate() {
+    std::lock_guard lock(mutex_);
+    gate_open_ = false;
+  }
+  void open_gate() {
+    {
+      std::lock_guard lock(mutex_);
+      gate_open_ = true;
+    }
+    cv_.notify_all();
+  }
+  // Waits until a look-up is being held at the closed gate.
+  void wait_until_held() {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [this] { return held_ > 0; });
+  }
+
+ private:
+  void hold(std::unique_lock<std::mutex>& lock) {
+    ++held_;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return gate_open_; });
+    --held_;
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool gate_open_ = true;
+  int held_ = 0;
+  int calls_ = 0;
+  std::map<std::array<std::uint8_t, 4>, HostRecord> by_address_;
+  std::map<std::string, HostRecord> by_name_;
+  std::map<std::array<std::uint8_t, 4>, int> address_calls_;
+  std::map<std::string, int> name_calls_;
+};
+
+}  // namespace tarnix::testing_support

@@ -1,0 +1,511 @@
+#include "naming/hostc.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <stdexcept>
+
+#include "naming/fake_name_service.h"
+
+namespace tarnix {
+
+// Reaches the parts of the queue that the public calls never produce.
+class HostCacheTestPeer {
+ public:
+  static int queue_null(HostCache& c) { return c.queue(nullptr); }
+  static int queue_kind(HostCache& c, std::int32_t kind, HostcCompletion done) {
+    return c.queue(std::make_unique<HostCache::Request>(HostCache::Request{kind, {}, "x", std::move(done)}));
+  }
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::FakeNameService;
+using testing_support::ip;
+using testing_support::reply;
+
+// Collects what completions receive, in order, from the resolver thread.
+class Calls {
+ public:
+  HostcCompletion done() {
+    return [this](const HostcEntry* e) {
+      std::lock_guard lock(mutex_);
+      got_.push_back(e);
+      cv_.notify_all();
+    };
+  }
+  // The entries of the first n completions; fails the test on a time-out.
+  std::vector<const HostcEntry*> wait(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    bool ok = cv_.wait_for(lock, 10s, [&] { return got_.size() >= n; });
+    EXPECT_TRUE(ok) << "only " << got_.size() << " of " << n << " completions arrived";
+    return got_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<const HostcEntry*> got_;
+};
+
+NetAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) { return NetAddress::ipv4(a, b, c, d); }
+
+NetAddress mac(std::uint8_t last) {
+  const std::uint8_t b[6] = {0x00, 0xa0, 0x24, 0x1b, 0x2c, last};
+  return NetAddress::ether(b);
+}
+
+class HostcTest : public ::testing::Test {
+ protected:
+  void SetUp() override { cache.start(); }
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCache cache{ns, ids};
+  Calls calls;
+};
+
+// --- the copy an entry keeps of a reply ---------------------------------------
+
+TEST(HostcCopyRecord, CutsNamesAtTheFirstBlankAndCopiesAddressesFromTheSecond) {
+  HostRecord r = reply("alpha beta", {"one two", "three", " lead"}, {ip(10, 0, 0, 1), ip(10, 0, 0, 2), ip(10, 0, 0, 3)});
+  r.addrtype = 2;
+  r.length = 4;
+  HostRecord c = hostc_copy_record(r);
+  EXPECT_EQ(c.name, "alpha");
+  EXPECT_EQ(c.aliases, (std::vector<std::string>{"one", "three", ""}));
+  EXPECT_EQ(c.addrtype, 2);
+  EXPECT_EQ(c.length, 4);
+  ASSERT_EQ(c.addresses.size(), 2u);
+  EXPECT_EQ(c.addresses[0], ip(10, 0, 0, 2));
+  EXPECT_EQ(c.addresses[1], ip(10, 0, 0, 3));
+
+  EXPECT_EQ(hostc_copy_record(reply("solo", {}, {ip(1, 2, 3, 4)})).addresses,
+            (std::vector<std::array<std::uint8_t, 4>>{ip(1, 2, 3, 4)}));
+  EXPECT_TRUE(hostc_copy_record(reply("none", {}, {})).addresses.empty());
+}
+
+// --- requests by address -----------------------------------------------------
+
+TEST_F(HostcTest, TwoRequestsForOneUncachedAddressAskOnceAndShareTheEntry) {
+  ns.answer_address(ip(10, 1, 2, 3), reply("web.example.com", {}, {ip(10, 1, 2, 3)}));
+  ns.close_gate();  // both requests are queued before the first is answered
+  cache.request_ipv4(v4(10, 1, 2, 3), calls.done());
+  cache.request_ipv4(v4(10, 1, 2, 3), calls.done());
+  ns.open_gate();
+  auto got = calls.wait(2);
+  ASSERT_EQ(got.size(), 2u);
+  ASSERT_NE(got[0], nullptr);
+  EXPECT_EQ(got[0], got[1]);  // the second completion is handed the old entry
+  EXPECT_EQ(ns.address_calls(ip(10, 1, 2, 3)), 1);
+  EXPECT_EQ(got[0]->name, "web.example.com");
+  EXPECT_EQ(got[0]->short_name, "web");
+  EXPECT_EQ(cache.find_ipv4(v4(10, 1, 2, 3)), got[0]);
+  EXPECT_EQ(cache.find_text("web.example.com"), got[0]);
+  EXPECT_EQ(cache.find_text("10.1.2.3"), got[0]);
+  EXPECT_EQ(cache.entry_count(), 1);
+}
+
+TEST_F(HostcTest, FailedReverseLookUpIsCachedUnderTheDottedText) {
+  cache.request_ipv4(v4(192, 168, 1, 20), calls.done());
+  cache.request_ipv4(v4(192, 168, 1, 20), calls.done());
+  auto got = calls.wait(2);
+  ASSERT_NE(got[0], nullptr);
+  EXPECT_EQ(got[0], got[1]);
+  EXPECT_FALSE(got[0]->host.has_value());
+  EXPECT_FALSE(got[0]->has_name());
+  EXPECT_EQ(got[0]->name, "192.168.1.20");
+  EXPECT_EQ(got[0]->short_name, "");
+  EXPECT_NE(got[0]->host_id, 0);
+  EXPECT_EQ(ns.address_calls(ip(192, 168, 1, 20)), 1);
+  // Not a name: the dotted text is not entered into the name table.
+  EXPECT_EQ(cache.find_text("192.168.1.20"), got[0]);
+  cache.wait_idle();
+  EXPECT_EQ(ns.calls(), 1);
+}
+
+TEST_F(HostcTest, EntryKeepsTheAddressItWasAskedAbout) {
+  // A reverse reply listing several addresses: the copy drops the first, so
+  // keying the entry by the copy's first address would lose the asked one.
+  ns.answer_address(ip(10, 0, 0, 1), reply("multi", {}, {ip(10, 0, 0, 1), ip(10, 0, 0, 9)}));
+  cache.request_ipv4(v4(10, 0, 0, 1), calls.done());
+  cache.request_ipv4(v4(10, 0, 0, 1), calls.done());
+  auto got = calls.wait(2);
+  ASSERT_NE(got[0], nullptr);
+  EXPECT_EQ(got[0], got[1]);
+  EXPECT_EQ(got[0]->address, v4(10, 0, 0, 1));
+  ASSERT_EQ(got[0]->host->addresses.size(), 1u);
+  EXPECT_EQ(got[0]->host->addresses[0], ip(10, 0, 0, 9));
+  EXPECT_EQ(ns.address_calls(ip(10, 0, 0, 1)), 1);
+}
+
+// --- requests by text ----------------------------------------------------------
+
+TEST_F(HostcTest, TextRequestsGoByAddressOrByName) {
+  ns.answer_address(ip(10, 1, 2, 3), reply("dotted-host", {}, {ip(10, 1, 2, 3)}));
+  ns.answer_name("plain", reply("plain.example.com", {}, {ip(10, 9, 9, 9)}));
+  cache.request_text("10.1.2.3", calls.done());
+  cache.request_text("plain", calls.done());
+  // Starts with a digit: read as an address (3.0.0.0) although it has no dot.
+  cache.request_text("3com", calls.done());
+  auto got = calls.wait(3);
+  EXPECT_EQ(ns.address_calls(ip(10, 1, 2, 3)), 1);
+  EXPECT_EQ(ns.name_calls("10.1.2.3"), 0);
+  EXPECT_EQ(ns.name_calls("plain"), 1);
+  EXPECT_EQ(ns.address_calls(ip(3, 0, 0, 0)), 1);
+  EXPECT_EQ(ns.name_calls("3com"), 0);
+  ASSERT_NE(got[1], nullptr);
+  EXPECT_EQ(got[1]->name, "plain.example.com");
+  EXPECT_EQ(got[1]->address, v4(10, 9, 9, 9));
+  ASSERT_NE(got[2], nullptr);
+  EXPECT_EQ(got[2]->address, v4(3, 0, 0, 0));
+  // find_text reads "3com" as a name (no dot), and no such name is known.
+  EXPECT_EQ(cache.find_text("3com"), nullptr);
+  EXPECT_EQ(cache.find_text("3.0.0.0"), got[2]);
+}
+
+TEST_F(HostcTest, NameRepliesAreCutAtABlankAndKnownByEveryAlias) {
+  ns.answer_name("gw", reply("router one.example.com", {"gateway x", "gw"}, {ip(10, 0, 0, 254)}));
+  cache.request_text("gw", calls.done());
+  auto got = calls.wait(1);
+  ASSERT_NE(got[0], nullptr);
+  const HostcEntry* e = got[0];
+  EXPECT_EQ(e->name, "router");
+  EXPECT_EQ(e->host->name, "router");
+  EXPECT_EQ(e->short_name, "router");
+  EXPECT_EQ(cache.find_text("router"), e);
+  EXPECT_EQ(cache.find_text("gateway"), e);
+  EXPECT_EQ(cache.find_text("gw"), e);
+  EXPECT_EQ(cache.find_text("router one.example.com"), nullptr);
+  EXPECT_EQ(cache.find_ipv4(v4(10, 0, 0, 254)), e);
+  // Later requests by any of its names are answered from the cache.
+  cache.request_text("gateway", calls.done());
+  cache.request_text("gw", calls.done());
+  got = calls.wait(3);
+  EXPECT_EQ(got[1], e);
+  EXPECT_EQ(got[2], e);
+  EXPECT_EQ(ns.calls(), 1);
+}
+
+TEST_F(HostcTest, NameLookUpCachesTheNameItWasAskedBy) {
+  // The reply does not list the name asked for (a nickname resolved by the
+  // system); asking again would add an entry each time.
+  ns.answer_name("nick", reply("host.example.com", {}, {ip(10, 0, 0, 5)}));
+  cache.request_text("nick", calls.done());
+  cache.request_text("nick", calls.done());
+  auto got = calls.wait(2);
+  ASSERT_NE(got[0], nullptr);
+  EXPECT_EQ(got[0], got[1]);
+  EXPECT_EQ(ns.name_calls("nick"), 1);
+  EXPECT_EQ(cache.entry_count(), 1);
+}
+
+TEST_F(HostcTest, AliasesAlreadyKnownKeepTheirEntryAndAddressesAreNotRetaken) {
+  ns.answer_address(ip(10, 0, 0, 7), reply("first", {}, {ip(10, 0, 0, 7)}));
+  ns.answer_name("second", reply("second", {"first"}, {ip(10, 0, 0, 7)}));
+  cache.request_ipv4(v4(10, 0, 0, 7), calls.done());
+  cache.request_text("second", calls.done());
+  auto got = calls.wait(2);
+  ASSERT_NE(got[0], nullptr);
+  ASSERT_NE(got[1], nullptr);
+  EXPECT_NE(got[0], got[1]);
+  EXPECT_EQ(cache.find_text("first"), got[0]);
+  EXPECT_EQ(cache.find_text("second"), got[1]);
+  EXPECT_EQ(cache.find_ipv4(v4(10, 0, 0, 7)), got[0]);
+  EXPECT_EQ(got[1]->address, v4(10, 0, 0, 7));
+}
+
+TEST_F(HostcTest, AFailedNameIsNotAskedAgainUntilAnotherNameFails) {
+  ns.answer_name("good", reply("good", {}, {ip(10, 0, 0, 3)}));
+  cache.request_text("alpha", calls.done());
+  cache.request_text("alpha", calls.done());
+  auto got = calls.wait(2);
+  EXPECT_EQ(got[0], nullptr);
+  EXPECT_EQ(got[1], nullptr);
+  EXPECT_EQ(ns.name_calls("alpha"), 1);
+
+  // A success in between does not clear the failed name.
+  cache.request_text("good", calls.done());
+  cache.request_text("alpha", calls.done());
+  got = calls.wait(4);
+  EXPECT_NE(got[2], nullptr);
+  EXPECT_EQ(got[3], nullptr);
+  EXPECT_EQ(ns.name_calls("alpha"), 1);
+
+  cache.request_text("beta", calls.done());
+  cache.request_text("alpha", calls.done());
+  got = calls.wait(6);
+  EXPECT_EQ(got[5], nullptr);
+  EXPECT_EQ(ns.name_calls("beta"), 1);
+  EXPECT_EQ(ns.name_calls("alpha"), 2);
+  EXPECT_EQ(cache.entry_count(), 1);
+}
+
+TEST_F(HostcTest, AnEmptyNameGetsNoEntryAndAsksNobody) {
+  cache.request_text("", calls.done());
+  auto got = calls.wait(1);
+  EXPECT_EQ(got[0], nullptr);
+  EXPECT_EQ(ns.calls(), 0);
+}
+
+// --- Ethernet ------------------------------------------------------------------
+
+TEST_F(HostcTest, EthernetEntriesAreNamedByTheirTextWithoutAskingAnyone) {
+  cache.request_ether(mac(0x3d), calls.done());
+  cache.request_ether(mac(0x3d), calls.done());
+  auto got = calls.wait(2);
+  ASSERT_NE(got[0], nullptr);
+  EXPECT_EQ(got[0], got[1]);
+  EXPECT_EQ(got[0]->name, "00:a0:24:1b:2c:3d");
+  EXPECT_EQ(got[0]->host_id, 0);
+  EXPECT_EQ(ns.calls(), 0);
+  EXPECT_EQ(ids.store_calls(), 0);
+  EXPECT_EQ(cache.find_ether(mac(0x3d)), got[0]);
+  EXPECT_EQ(cache.find_ether_text("00:a0:24:1b:2c:3d"), got[0]);
+  EXPECT_EQ(cache.find_ether_text("0:a0:24:1b:2c:3d"), got[0]);  // read as an address
+  EXPECT_EQ(cache.find_ether_text("00-a0-24-1b-2c-3d"), nullptr);  // no colon: a name
+  // Ethernet entries are not IPv4 entries and vice versa.
+  EXPECT_EQ(cache.find_ipv4(mac(0x3d)), nullptr);
+  EXPECT_EQ(cache.find_ether(v4(0, 0xa0, 0x24, 0x1b)), nullptr);
+  EXPECT_EQ(cache.request_ipv4(mac(0x3d), calls.done()), 0);
+  EXPECT_EQ(cache.request_ether(v4(1, 2, 3, 4), calls.done()), 0);
+}
+
+// --- descriptors and bad requests ------------------------------------------------
+
+TEST_F(HostcTest, DescriptorsQueueByKindAndRejectOthers) {
+  ns.answer_name("named", reply("named", {}, {ip(10, 0, 0, 8)}));
+  HostcRequestDescriptor by_name{kHostcByName, {}, "named"};
+  HostcRequestDescriptor by_ip{kHostcByIpv4, v4(10, 0, 0, 4), {}};
+  HostcRequestDescriptor by_mac{kHostcByEther, mac(1), {}};
+  EXPECT_EQ(cache.resolve_rec_process(by_name, calls.done()), 1);
+  EXPECT_EQ(cache.resolve_rec_process(by_ip, calls.done()), 1);
+  EXPECT_EQ(cache.resolve_rec_process(by_mac, calls.done()), 1);
+  auto got = calls.wait(3);
+  EXPECT_EQ(got[0]->name, "named");
+  EXPECT_EQ(got[1]->address, v4(10, 0, 0, 4));
+  EXPECT_EQ(got[2]->address, mac(1));
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(cache.resolve_rec_process(HostcRequestDescriptor{}, calls.done()), -1);
+  EXPECT_EQ(cache.resolve_rec_process(HostcRequestDescriptor{7, {}, {}}, calls.done()), -1);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "hostc_resolve_rec_process: invalid                             request\n"
+                     "hostc_resolve_rec_process: invalid                             request\n");
+  cache.wait_idle();
+  EXPECT_EQ(calls.wait(3).size(), 3u);  // rejected descriptors have no completion
+}
+
+TEST_F(HostcTest, NullAndUnknownRequestsAreReportedAndTheResolverGoesOn) {
+  ::testing::internal::CaptureStderr();
+  HostCacheTestPeer::queue_null(cache);
+  HostCacheTestPeer::queue_kind(cache, 9, calls.done());
+  cache.request_ipv4(v4(10, 0, 0, 1), calls.done());
+  auto got = calls.wait(2);
+  cache.wait_idle();
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(got[0], nullptr);
+  EXPECT_NE(got[1], nullptr);
+  EXPECT_EQ(err,
+            "hostc_resolve:                         NULL request received from queue\n"
+            "hostc_resolve:                                     Request type invalid\n");
+}
+
+// --- host ids ---------------------------------------------------------------------
+
+TEST_F(HostcTest, EveryNewIpv4EntryGetsItsIdOnceBeforeItIsSeen) {
+  ns.answer_address(ip(10, 0, 0, 1), reply("one", {}, {ip(10, 0, 0, 1)}));
+  std::vector<std::int32_t> seen_ids;
+  std::mutex m;
+  for (int round = 0; round < 3; ++round) {
+    for (std::uint8_t last = 1; last <= 4; ++last) {
+      cache.request_ipv4(v4(10, 0, 0, last), [&, last](const HostcEntry* e) {
+        std::lock_guard lock(m);
+        seen_ids.push_back(e->host_id);
+        // Published entries are complete: the id table already answers.
+        EXPECT_EQ(cache.find_id(e->host_id), e);
+        EXPECT_EQ(cache.find_ipv4(v4(10, 0, 0, last)), e);
+      });
+    }
+  }
+  cache.wait_idle();
+  ASSERT_EQ(seen_ids.size(), 12u);
+  EXPECT_EQ(ids.store_calls(), 4);
+  std::vector<std::int32_t> first(seen_ids.begin(), seen_ids.begin() + 4);
+  EXPECT_EQ(first, (std::vector<std::int32_t>{1, 2, 3, 4}));
+  for (std::size_t i = 4; i < seen_ids.size(); ++i) EXPECT_EQ(seen_ids[i], seen_ids[i % 4]);
+  EXPECT_EQ(cache.find_id(1)->name, "one");
+  EXPECT_EQ(cache.find_id(4)->name, "10.0.0.4");
+  EXPECT_EQ(cache.find_id(5), nullptr);
+}
+
+// An id store that already knows a host: its id is reused, nothing stored.
+class KnownHostStore : public HostIdStore {
+ public:
+  explicit KnownHostStore(HostCache** cache) : cache_(cache) {}
+  std::int32_t find_id(const std::string& name, const NetAddress& address) override {
+    // The resolver must not hold a table lock while asking: reading the
+    // cache from here would deadlock if it did.
+    if (*cache_ != nullptr) (*cache_)->find_ipv4(address);
+    ++finds;
+    return name == "10.0.0.42" ? 4242 : 0;
+  }
+  std::int32_t store(const HostcEntry&) override { return ++stored + 100; }
+  int finds = 0, stored = 0;
+
+ private:
+  HostCache** cache_;
+};
+
+TEST(HostcIds, KnownHostsKeepTheirStoredIdAndTheStoreIsAskedWithoutLocks) {
+  FakeNameService ns;
+  HostCache* self = nullptr;
+  KnownHostStore store(&self);
+  HostCache cache(ns, store);
+  self = &cache;
+  cache.start();
+  Calls calls;
+  cache.request_ipv4(v4(10, 0, 0, 42), calls.done());
+  cache.request_ipv4(v4(10, 0, 0, 43), calls.done());
+  auto got = calls.wait(2);
+  EXPECT_EQ(got[0]->host_id, 4242);
+  EXPECT_EQ(got[1]->host_id, 101);
+  EXPECT_EQ(store.finds, 2);
+  EXPECT_EQ(store.stored, 1);
+  EXPECT_EQ(cache.find_id(4242), got[0]);
+}
+
+TEST(MemoryHostIdStoreTest, NumbersFromOneAndFindsByNameAndAddress) {
+  MemoryHostIdStore s;
+  HostcEntry a;
+  a.name = "10.0.0.1";
+  a.address = v4(10, 0, 0, 1);
+  EXPECT_EQ(s.find_id(a.name, a.address), 0);
+  EXPECT_EQ(s.store(a), 1);
+  EXPECT_EQ(s.find_id("10.0.0.1", v4(10, 0, 0, 1)), 1);
+  EXPECT_EQ(s.find_id("10.0.0.1", v4(10, 0, 0, 2)), 0);
+  EXPECT_EQ(s.find_id("", v4(10, 0, 0, 1)), 1);
+
+  HostcEntry b;
+  b.host = reply("b.example.com", {"bee"}, {ip(10, 0, 0, 2)});
+  b.name = "b.example.com";
+  b.address = v4(10, 0, 0, 2);
+  EXPECT_EQ(s.store(b), 2);
+  EXPECT_EQ(s.find_id("bee", NetAddress{}), 2);
+  EXPECT_EQ(s.find_id("b.example.com", v4(10, 0, 0, 2)), 2);
+
+  // The same host stored again, now named: keeps its id, rows replaced.
+  HostcEntry a2;
+  a2.host = reply("a.example.com", {}, {ip(10, 0, 0, 1)});
+  a2.name = "a.example.com";
+  a2.address = v4(10, 0, 0, 1);
+  EXPECT_EQ(s.store(a2), 1);
+  EXPECT_EQ(s.find_id("10.0.0.1", v4(10, 0, 0, 1)), 0);
+  EXPECT_EQ(s.find_id("a.example.com", v4(10, 0, 0, 1)), 1);
+  HostcEntry c;
+  c.name = "10.0.0.3";
+  c.address = v4(10, 0, 0, 3);
+  EXPECT_EQ(s.store(c), 3);
+}
+
+// --- threads and the queue --------------------------------------------------------
+
+TEST_F(HostcTest, FindsAnswerWhileTheResolverWaitsForTheNameService) {
+  ns.answer_address(ip(10, 0, 0, 1), reply("one", {}, {ip(10, 0, 0, 1)}));
+  cache.request_ipv4(v4(10, 0, 0, 1), calls.done());
+  calls.wait(1);
+  ns.close_gate();
+  cache.request_ipv4(v4(10, 0, 0, 2), calls.done());
+  ns.wait_until_held();
+  auto reader = std::async(std::launch::async, [&] {
+    return cache.find_ipv4(v4(10, 0, 0, 1)) != nullptr && cache.find_text("one") != nullptr &&
+           cache.find_ipv4(v4(10, 0, 0, 2)) == nullptr && cache.find_id(1) != nullptr;
+  });
+  ASSERT_EQ(reader.wait_for(10s), std::future_status::ready) << "a reader waited for the name service";
+  EXPECT_TRUE(reader.get());
+  // Requests are taken while the resolver is busy, without waiting for it.
+  auto requester = std::async(std::launch::async, [&] { return cache.request_ipv4(v4(10, 0, 0, 3), calls.done()); });
+  ASSERT_EQ(requester.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(requester.get(), 1);
+  ns.open_gate();
+  calls.wait(3);
+}
+
+TEST_F(HostcTest, EveryRequestIsAnsweredWithoutWaitingForTheNextOne) {
+  // One request at a time, each waited for: a request that slips in between
+  // the resolver's last empty check and its reset of the wake-up would hang.
+  for (int i = 0; i < 2000; ++i) {
+    std::promise<const HostcEntry*> answered;
+    auto f = answered.get_future();
+    cache.request_ether(mac(static_cast<std::uint8_t>(i)), [&](const HostcEntry* e) { answered.set_value(e); });
+    ASSERT_EQ(f.wait_for(10s), std::future_status::ready) << "request " << i << " was left waiting";
+    EXPECT_NE(f.get(), nullptr);
+  }
+}
+
+TEST_F(HostcTest, CompletionsMayQueueFurtherRequestsAndFailuresDoNotStopTheResolver) {
+  ns.answer_name("next", reply("next", {}, {ip(10, 0, 0, 6)}));
+  std::atomic<int> chained{0};
+  cache.request_ipv4(v4(10, 0, 0, 5), [&](const HostcEntry*) {
+    cache.request_text("next", [&](const HostcEntry* e) {
+      if (e != nullptr && e->name == "next") ++chained;
+    });
+    throw std::runtime_error("requester fault");
+  });
+  ::testing::internal::CaptureStderr();
+  cache.wait_idle();
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(chained.load(), 1);
+  EXPECT_NE(err.find("completion failed: requester fault"), std::string::npos);
+  cache.request_ipv4(v4(10, 0, 0, 7), calls.done());
+  EXPECT_NE(calls.wait(1)[0], nullptr);
+}
+
+TEST(HostcLifecycle, RequestsWaitForStartAndSurviveAStop) {
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  Calls calls;
+  {
+    HostCache cache(ns, ids);
+    cache.request_ipv4(v4(10, 0, 0, 1), calls.done());
+    EXPECT_EQ(cache.pending(), 1);
+    cache.wait_idle();  // not running: returns at once
+    cache.start();
+    calls.wait(1);
+    cache.stop();
+    EXPECT_FALSE(cache.running());
+    cache.request_ipv4(v4(10, 0, 0, 2), calls.done());
+    cache.request_ipv4(v4(10, 0, 0, 3), calls.done());
+    EXPECT_EQ(cache.pending(), 2);
+    cache.start();
+    auto got = calls.wait(3);
+    EXPECT_EQ(got[2]->address, v4(10, 0, 0, 3));
+    cache.request_ipv4(v4(10, 0, 0, 4), [](const HostcEntry*) {});
+    // Destroyed with work possibly queued: joins cleanly, frees what is left.
+  }
+  HostCache never_started(ns, ids);
+  never_started.request_text("queued", calls.done());
+}
+
+TEST(HostNameSlotTest, ShowsANameOnlyOnceANamedEntryArrives) {
+  HostNameSlot slot;
+  EXPECT_EQ(slot.name(), "");
+  HostcEntry unnamed;
+  unnamed.name = "10.0.0.1";
+  slot.set(&unnamed);
+  EXPECT_EQ(slot.entry(), &unnamed);
+  EXPECT_EQ(slot.name(), "");
+  EXPECT_EQ(slot.short_name(), "");
+  HostcEntry named;
+  named.host = reply("pc1.lan.example", {}, {});
+  named.name = "pc1.lan.example";
+  named.short_name = "pc1";
+  slot.set(&named);
+  EXPECT_EQ(slot.name(), "pc1.lan.example");
+  EXPECT_EQ(slot.short_name(), "pc1");
+}
+
+}  // namespace
+}  // namespace tarnix
