@@ -1,0 +1,472 @@
+#include "alarms/alarm.h"
+
+#include <cmath>
+#include <ctime>
+#include <limits>
+
+namespace tarnix {
+
+void Alarm::set_host(int which, const AlarmHost& host) {
+  auto copy = std::make_unique<AlarmHost>(host);
+  std::lock_guard<std::mutex> lock(hosts_mutex_);
+  // Earlier hosts stay allocated until the record goes: a reader on another
+  // thread may still be looking at one.
+  hosts_[which - 1].store(copy.get(), std::memory_order_release);
+  host_storage_.push_back(std::move(copy));
+}
+
+int AlarmTopTraits::compare(const Alarm* a, const Alarm* b) { return compare_values(value(a), value(b)); }
+
+AlarmState::~AlarmState() { alarm_thread_stop(*this); }
+
+std::unique_ptr<AlarmState> alarm_init() {
+  auto st = std::make_unique<AlarmState>();
+  st->clock = [] { return static_cast<std::uint32_t>(std::time(nullptr)); };
+  st->diagnostics = stderr_diagnostics();
+  return st;
+}
+
+namespace {
+
+// The table keeps the threshold as a double; anything that is not a number
+// in the 32-bit range is brought into it rather than converted with
+// undefined results.
+std::uint32_t threshold_from_double(double value) {
+  if (!(value > 0)) return 0;  // also NaN
+  if (value >= 4294967295.0) return std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(value);
+}
+
+ModelNet net_of(AlarmState& st, const Alarm& a) { return a.owner ? a.owner : st.model->current_net(); }
+
+bool eval_enter(AlarmState& st) {
+  std::lock_guard<std::mutex> lock(st.gate_mutex);
+  if (st.alarm_suspend.is_set()) return false;
+  st.alarm_idle.reset();
+  return true;
+}
+
+void eval_leave(AlarmState& st) { st.alarm_idle.set(); }
+
+// Binds what the alarm watches; true when it can move to the active list.
+bool try_bind(AlarmState& st, Alarm& a) {
+  switch (a.object_type) {
+    case kAlarmHost: {
+      if (a.bound_host1) return true;
+      const AlarmHost* h1 = a.host(1);
+      if (h1 == nullptr) return false;
+      ModelHost node = st.model->find_host(net_of(st, a), h1->address);
+      if (!node) return false;
+      a.bound_host1 = node;
+      return true;
+    }
+    case kAlarmLink: {
+      if (a.bound_link) return true;
+      const AlarmHost* h1 = a.host(1);
+      const AlarmHost* h2 = a.host(2);
+      if (h1 == nullptr || h2 == nullptr) return false;
+      ModelNet net = net_of(st, a);
+      ModelHost n1 = st.model->find_host(net, h1->address);
+      ModelHost n2 = st.model->find_host(net, h2->address);
+      if (!n1 || !n2) return false;
+      ModelLink link = st.model->find_link(n1, h2->address);
+      if (!link) return false;
+      a.bound_host1 = n1;
+      a.bound_host2 = n2;
+      a.bound_link = link;
+      return true;
+    }
+    case kAlarmProtocol:
+      return static_cast<bool>(a.protocol);
+    case kAlarmNetwork:
+      return true;
+    case kAlarmUrl:
+      if (a.url_id == 0) return false;
+      a.last_access.store(0, std::memory_order_relaxed);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool test_alarm(AlarmState& st, Alarm& a, std::uint32_t* measured) {
+  AlarmModel& m = *st.model;
+  switch (a.object_type) {
+    case kAlarmHost:
+      if (!a.bound_host1) return false;
+      if (a.kind == kAlarmOccurrence) {
+        *measured = 1;
+        return m.host_active(a.bound_host1);
+      }
+      if (a.kind == kAlarmThreshold) return alarm_threshold_test(a, m.host_window(a.bound_host1), measured);
+      return false;
+    case kAlarmLink:
+      if (!a.bound_link) return false;
+      if (a.kind == kAlarmOccurrence) {
+        *measured = 1;
+        return m.link_active(a.bound_link);
+      }
+      if (a.kind == kAlarmThreshold) return alarm_threshold_test(a, m.link_window(a.bound_link), measured);
+      return false;
+    case kAlarmNetwork:
+      if (a.kind == kAlarmThreshold) return alarm_threshold_test(a, m.net_window(net_of(st, a)), measured);
+      return false;
+    case kAlarmProtocol: {
+      if (a.kind != kAlarmOccurrence || !a.protocol) return false;
+      // Cleared on every pass, fired or not, so the next pass sees only the
+      // frames counted in between.
+      std::uint64_t frames = m.protocol_take_frames(a.protocol);
+      *measured = frames > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(frames);
+      return frames > 0;
+    }
+    default:  // URL alarms fire from the URL queue
+      return false;
+  }
+}
+
+}  // namespace
+
+bool alarm_threshold_test(const Alarm& alarm, WindowCounts counts, std::uint32_t* measured) {
+  const std::uint64_t frames = counts.frames;
+  const std::uint64_t bytes = counts.bytes;
+  std::uint64_t value;
+  std::uint64_t limit = alarm.threshold;
+  std::uint64_t shown;
+  switch (alarm.unit) {
+    case kAlarmPackets:
+      value = frames;
+      shown = frames;
+      break;
+    case kAlarmKilobytes:
+      value = bytes;
+      limit *= 1024u;
+      shown = bytes / 1024u;
+      break;
+    case kAlarmPercent:
+      // Share of a 10 Mbit/s channel, each frame with 24 bytes of framing.
+      value = (bytes * 800u + frames * 19200u) / 10000000u;
+      shown = value;
+      break;
+    default:
+      return false;
+  }
+  if (measured != nullptr) *measured = shown > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(shown);
+  if (alarm.direction == kAlarmHigh) return value >= limit;
+  if (alarm.direction == kAlarmLow) return value < limit;
+  return false;
+}
+
+void alarm_load(AlarmState& st, AlarmTable& table, AlarmList& loaded) {
+  std::vector<AlarmTableRow> rows;
+  table.load_rows(rows);
+  for (const AlarmTableRow& row : rows) {
+    auto a = std::make_shared<Alarm>();
+    loaded.append(a);
+    a->alarm_id = row.alarm_id;
+    a->object_type = row.object_type;
+    a->kind = row.kind;
+    const std::int32_t ids[2] = {row.host1_id, row.host2_id};
+    for (int which = 1; which <= 2; ++which) {
+      std::int32_t id = ids[which - 1];
+      if (id == 0) continue;
+      a->pending_host_id[which - 1] = id;
+      NetAddress address;
+      if (st.resolver == nullptr || !table.host_cache_addr(id, address)) continue;
+      // The completion may come after the set has been replaced; it then
+      // finds no record and does nothing.
+      std::weak_ptr<Alarm> weak = a;
+      st.resolver->request_ipv4(address, [weak, which](const AlarmHost* host) {
+        if (host == nullptr) return;
+        if (AlarmPtr alarm = weak.lock()) alarm->set_host(which, *host);
+      });
+    }
+    if (st.model != nullptr) a->owner = st.model->current_net();
+    a->protocol_name = row.protocol;
+    if (!row.protocol.empty() && st.model != nullptr) a->protocol = st.model->protocol_lookup(row.protocol);
+    a->reserved = row.reserved;
+    a->threshold = threshold_from_double(row.threshold);
+    a->direction = row.direction;
+    a->unit = row.unit;
+    a->notify = row.notify;
+    a->disabled = row.disabled;
+    a->url_id = (row.url_id != 0 && table.urls_exists(row.url_id)) ? row.url_id : 0;
+    a->sound_file = row.sound_file;
+    a->play_sound = row.play_sound;
+    a->command = row.command;
+    a->run_command = row.run_command;
+    a->reserved2 = row.reserved2;
+  }
+}
+
+AlarmTableRow alarm_to_row(AlarmState& st, const Alarm& a) {
+  AlarmTableRow row;
+  row.object_type = a.object_type;
+  row.kind = a.kind;
+  const AlarmHost* h1 = a.host(1);
+  const AlarmHost* h2 = a.host(2);
+  row.host1_id = (h1 != nullptr && h1->host_id != 0) ? h1->host_id : a.pending_host_id[0];
+  row.host2_id = (h2 != nullptr && h2->host_id != 0) ? h2->host_id : a.pending_host_id[1];
+  row.protocol = (a.protocol && st.model != nullptr) ? st.model->protocol_name(a.protocol) : a.protocol_name;
+  row.reserved = a.reserved;
+  row.threshold = a.threshold;
+  row.direction = a.direction;
+  row.unit = a.unit;
+  row.notify = a.notify;
+  row.disabled = a.disabled;
+  row.url_id = a.url_id;
+  row.sound_file = a.sound_file;
+  row.play_sound = a.play_sound;
+  row.command = a.command;
+  row.run_command = a.run_command;
+  row.reserved2 = a.reserved2;
+  return row;
+}
+
+void alarm_save(AlarmState& st, AlarmTable& table, const AlarmList& loaded) {
+  std::vector<AlarmTableRow> rows;
+  loaded.foreach([&](const AlarmPtr& a) { rows.push_back(alarm_to_row(st, *a)); });
+  table.save_rows(rows);
+  std::size_t i = 0;
+  loaded.foreach([&](const AlarmPtr& a) {
+    if (rows[i].alarm_id != 0) a->alarm_id = rows[i].alarm_id;
+    ++i;
+  });
+}
+
+void alarm_queue_all(AlarmState& st) {
+  // Starting afresh keeps an alarm from being listed twice when this runs
+  // again over the same set.
+  st.waiting.clear();
+  st.active.clear();
+  st.loaded.foreach([&](const AlarmPtr& a) {
+    if (a->object_type >= kAlarmHost && a->object_type <= kAlarmUrl) st.waiting.append(a);
+  });
+}
+
+void alarm_bind_step(AlarmState& st) {
+  if (!eval_enter(st)) return;
+  if (st.model != nullptr) {
+    AlarmList::Node* n = st.waiting.head();
+    while (n != nullptr) {
+      AlarmPtr a = n->data;
+      if (a->disabled == 0 && try_bind(st, *a)) {
+        st.active.append(a);
+        n = st.waiting.remove(a);
+      } else {
+        n = n->next;
+      }
+    }
+  }
+  eval_leave(st);
+}
+
+void alarm_eval_step(AlarmState& st) {
+  if (!eval_enter(st)) return;
+  if (st.model != nullptr) {
+    st.active.foreach([&](const AlarmPtr& a) {
+      if (a->disabled != 0) return;
+      std::uint32_t measured = 0;
+      if (test_alarm(st, *a, &measured)) alarm_fire(st, a, measured);
+    });
+  }
+  for (;;) {
+    UrlNotification note;
+    {
+      std::lock_guard<std::mutex> lock(st.url_mutex);
+      if (!st.urls.get(note)) break;
+    }
+    st.active.foreach([&](const AlarmPtr& a) {
+      if (a->disabled != 0 || a->object_type != kAlarmUrl || a->kind != kAlarmOccurrence ||
+          a->url_id != note.url_id)
+        return;
+      a->last_access.store(note.url_hist_id, std::memory_order_relaxed);
+      alarm_fire(st, a, static_cast<std::uint32_t>(note.url_hist_id));
+    });
+  }
+  eval_leave(st);
+}
+
+int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value) {
+  AlarmEvent event{alarm, st.clock ? st.clock() : static_cast<std::uint32_t>(std::time(nullptr)), value};
+  int result;
+  {
+    std::lock_guard<std::mutex> lock(st.alarm_mutex);
+    result = st.events.put(std::move(event));
+  }
+  st.alarm_wake.set();
+  return result;
+}
+
+void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id) {
+  std::lock_guard<std::mutex> lock(st.url_mutex);
+  st.urls.put(UrlNotification{url_id, url_hist_id});
+}
+
+AlarmPtr alarm_copy(const Alarm& a) {
+  auto c = std::make_shared<Alarm>();
+  c->object_type = a.object_type;
+  c->kind = a.kind;
+  for (int which = 1; which <= 2; ++which)
+    if (const AlarmHost* h = a.host(which)) c->set_host(which, *h);
+  c->pending_host_id[0] = a.pending_host_id[0];
+  c->pending_host_id[1] = a.pending_host_id[1];
+  c->owner = a.owner;
+  c->protocol = a.protocol;
+  c->protocol_name = a.protocol_name;
+  c->reserved = a.reserved;
+  c->threshold = a.threshold;
+  c->direction = a.direction;
+  c->unit = a.unit;
+  c->notify = a.notify;
+  c->disabled = a.disabled;
+  c->url_id = a.url_id;
+  c->last_access.store(a.last_access.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  c->sound_file = a.sound_file;
+  c->play_sound = a.play_sound;
+  c->command = a.command;
+  c->run_command = a.run_command;
+  c->activations = a.activations;
+  return c;
+}
+
+AlarmList alarm_copy_set(AlarmState& st) {
+  std::lock_guard<std::mutex> lock(st.alarm_mutex);
+  AlarmList copies;
+  st.loaded.foreach([&](const AlarmPtr& a) { copies.append(alarm_copy(*a)); });
+  return copies;
+}
+
+void alarm_pause_evaluation(AlarmState& st) {
+  {
+    std::lock_guard<std::mutex> lock(st.gate_mutex);
+    ++st.pause_count;
+    st.alarm_suspend.set();
+  }
+  st.alarm_idle.wait();
+}
+
+void alarm_resume_evaluation(AlarmState& st) {
+  std::lock_guard<std::mutex> lock(st.gate_mutex);
+  if (st.pause_count > 0 && --st.pause_count == 0) st.alarm_suspend.reset();
+}
+
+void alarm_replace_set(AlarmState& st, AlarmList replacement, AlarmTable* table) {
+  alarm_pause_evaluation(st);
+  {
+    std::lock_guard<std::mutex> lock(st.alarm_mutex);
+    st.waiting.clear();
+    st.active.clear();
+    st.loaded.foreach([](const AlarmPtr& a) {
+      a->retired = true;
+      a->top_position = -1;
+    });
+    // Old records still named by queued events live on until those are done.
+    st.loaded = std::move(replacement);
+    if (st.model != nullptr) st.model->reset_alarm_rankings();
+    if (AlarmRanking* ranking = st.model != nullptr ? st.model->alarm_ranking() : nullptr) {
+      st.loaded.foreach([&](const AlarmPtr& a) {
+        a->top_position = -1;
+        ranking->insert(a.get());
+      });
+    }
+    if (table != nullptr) alarm_save(st, *table, st.loaded);
+    alarm_queue_all(st);
+  }
+  alarm_resume_evaluation(st);
+}
+
+void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
+  Alarm& a = *event.alarm;
+  if (st.actions.log != nullptr) st.actions.log->add_alarm(a, event.time);
+  {
+    std::lock_guard<std::mutex> lock(st.alarm_mutex);
+    a.activations->times.push_back(event.time);
+  }
+  if (a.play_sound == 1 && !a.sound_file.empty() && st.actions.sound != nullptr) st.actions.sound->play(a.sound_file);
+  if (a.run_command == 1 && !a.command.empty() && st.actions.command != nullptr) {
+    AlarmCommandInfo info{a.notify, alarm_object_text(a), std::to_string(event.value), std::to_string(event.time)};
+    st.actions.command->run(a.command, info);
+  }
+  std::lock_guard<std::mutex> lock(st.alarm_mutex);
+  if (a.retired || st.model == nullptr) return;
+  if (AlarmRanking* ranking = st.model->alarm_ranking()) {
+    if (a.top_position == -1)
+      ranking->insert(&a);
+    else
+      ranking->update(&a);
+  }
+}
+
+void alarm_thread(AlarmState& st) {
+  while (!st.stop.load()) {
+    st.alarm_wake.wait();
+    if (st.stop.load()) break;
+    if (st.actions.beeper != nullptr) st.actions.beeper->beep();
+    for (;;) {
+      AlarmEvent event;
+      {
+        std::lock_guard<std::mutex> lock(st.alarm_mutex);
+        if (!st.events.get(event)) {
+          // Reset under the mutex that every put holds, so a firing queued
+          // after this point sets the event again and is not slept through.
+          st.alarm_wake.reset();
+          break;
+        }
+      }
+      if (event.alarm) alarm_perform_actions(st, event);
+      if (st.stop.load()) break;
+    }
+    std::this_thread::yield();
+  }
+}
+
+void alarm_thread_start(AlarmState& st) {
+  if (st.thread.joinable()) return;
+  st.stop.store(false);
+  st.thread = std::thread([&st] { alarm_thread(st); });
+}
+
+void alarm_thread_stop(AlarmState& st) {
+  if (!st.thread.joinable()) return;
+  st.stop.store(true);
+  st.alarm_wake.set();
+  st.thread.join();
+}
+
+std::string alarm_object_text(const Alarm& a) {
+  auto host_text = [&](int which) {
+    const AlarmHost* h = a.host(which);
+    return h != nullptr ? netaddr_text(h->address) : std::string("(unresolved)");
+  };
+  switch (a.object_type) {
+    case kAlarmHost:
+      return "host " + host_text(1);
+    case kAlarmLink:
+      return "link " + host_text(1) + " -> " + host_text(2);
+    case kAlarmProtocol:
+      return "protocol " + a.protocol_name;
+    case kAlarmNetwork:
+      return "network";
+    case kAlarmUrl:
+      return "url " + std::to_string(a.url_id);
+    default:
+      return "object " + std::to_string(a.object_type);
+  }
+}
+
+std::vector<AlarmSummary> alarm_summaries(AlarmState& st) {
+  std::lock_guard<std::mutex> lock(st.alarm_mutex);
+  std::vector<AlarmSummary> out;
+  st.loaded.foreach([&](const AlarmPtr& a) {
+    out.push_back({a->notify, alarm_object_text(*a), a->kind, a->disabled, a->activations->times});
+  });
+  return out;
+}
+
+std::vector<TopNEntry> alarm_top_snapshot(AlarmState& st) {
+  std::lock_guard<std::mutex> lock(st.alarm_mutex);
+  AlarmRanking* ranking = st.model != nullptr ? st.model->alarm_ranking() : nullptr;
+  return ranking != nullptr ? ranking->snapshot() : std::vector<TopNEntry>{};
+}
+
+}  // namespace tarnix

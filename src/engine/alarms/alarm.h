@@ -1,0 +1,242 @@
+// Alarms: definitions, their binding to the traffic model, their evaluation
+// on the capture thread and their actions on the alarm thread.
+//
+// Threads and what they may touch:
+//  - capture thread: alarm_bind_step, alarm_eval_step (the waiting and active
+//    lists, the bindings, last access); alarm_url_notify from the recorder;
+//  - resolver thread: host fills after loading (published atomically),
+//    alarm_url_notify from completed requests;
+//  - alarm thread: the actions; the activations and the ranking under the
+//    Alarm mutex;
+//  - builder thread: alarm_copy_set, alarm_replace_set, which pauses
+//    evaluation and holds the Alarm mutex while the set changes.
+// Definition fields never change while a record is live (the builder edits
+// copies), so evaluation reads them without a lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alarms/actions.h"
+#include "alarms/alarm_model.h"
+#include "alarms/event.h"
+#include "core/list.h"
+#include "core/q.h"
+
+namespace tarnix {
+
+enum AlarmObjectType : std::int32_t {
+  kAlarmHost = 1,
+  kAlarmLink = 2,
+  kAlarmProtocol = 3,
+  kAlarmNetwork = 4,
+  kAlarmUrl = 5,
+};
+enum AlarmKind : std::int32_t { kAlarmOccurrence = 0, kAlarmThreshold = 1 };
+enum AlarmDirection : std::int32_t { kAlarmHigh = 0, kAlarmLow = 1 };
+enum AlarmUnit : std::int32_t { kAlarmPackets = 0, kAlarmKilobytes = 1, kAlarmPercent = 2 };
+
+// Firing times, oldest first. Shared by a record and its builder copies so
+// that firings counted before an edit stay counted. Guarded by the Alarm mutex.
+struct AlarmActivations {
+  std::vector<std::uint32_t> times;
+};
+
+struct Alarm {
+  Alarm() = default;
+  Alarm(const Alarm&) = delete;
+  Alarm& operator=(const Alarm&) = delete;
+
+  std::int32_t alarm_id = 0;
+  std::int32_t object_type = 0;
+  std::int32_t kind = kAlarmOccurrence;
+
+  // Host 1 (the host, or the link's first end) and host 2; filled later by
+  // the resolver after loading, so read and written through these calls.
+  const AlarmHost* host(int which) const { return hosts_[which - 1].load(std::memory_order_acquire); }
+  void set_host(int which, const AlarmHost& host);
+  // Host ids read from the table whose hosts are not resolved yet; saved in
+  // their place so that an early save does not lose them.
+  std::int32_t pending_host_id[2] = {0, 0};
+
+  // Bindings into the traffic model; capture thread only.
+  ModelHost bound_host1;
+  ModelHost bound_host2;
+  ModelLink bound_link;
+  ModelNet owner;
+
+  ModelProtocol protocol;
+  // The protocol name as defined, kept even when no such protocol exists so
+  // that saving does not drop it.
+  std::string protocol_name;
+  std::int32_t reserved = 0;
+  std::uint32_t threshold = 0;
+  std::int32_t direction = kAlarmLow;
+  std::int32_t unit = kAlarmKilobytes;
+  std::string notify;
+  std::int32_t disabled = 1;
+  std::int32_t url_id = 0;
+  std::atomic<std::int32_t> last_access{0};
+  std::string sound_file;
+  std::int32_t play_sound = 0;
+  std::string command;
+  std::int32_t run_command = 0;
+  std::int32_t reserved2 = 0;
+
+  std::shared_ptr<AlarmActivations> activations = std::make_shared<AlarmActivations>();
+  // Guarded by the Alarm mutex, like the ranking it indexes.
+  std::int32_t top_position = -1;
+  // Set under the Alarm mutex when the record leaves the live set; a retired
+  // record is never ranked again.
+  bool retired = false;
+
+ private:
+  std::atomic<const AlarmHost*> hosts_[2] = {nullptr, nullptr};
+  std::mutex hosts_mutex_;
+  std::vector<std::unique_ptr<AlarmHost>> host_storage_;  // every host ever set, freed with the record
+};
+
+using AlarmPtr = std::shared_ptr<Alarm>;
+using AlarmList = List<AlarmPtr>;
+
+// Ranking traits; the value is the number of firings. Used under the Alarm mutex.
+struct AlarmTopTraits {
+  static int compare(const Alarm* a, const Alarm* b);
+  static int get_position(const Alarm* a) { return a ? a->top_position : -1; }
+  static void set_position(Alarm* a, int position) { a->top_position = position; }
+  static std::string name(const Alarm* a) { return a->notify; }
+  static std::uint64_t value(const Alarm* a) { return a->activations ? a->activations->times.size() : 0; }
+};
+
+// What a firing puts on the event queue. `value` is what the test measured
+// (in the alarm's unit for thresholds; frames for a protocol, the access id
+// for a URL, 1 for a present host or link).
+struct AlarmEvent {
+  AlarmPtr alarm;
+  std::uint32_t time = 0;
+  std::uint32_t value = 0;
+};
+
+struct UrlNotification {
+  std::int32_t url_id = 0;
+  std::int32_t url_hist_id = 0;
+};
+
+// The alarm thread's actions. Any of them may be absent.
+struct AlarmActionSet {
+  AlarmLog* log = nullptr;
+  Beeper* beeper = nullptr;
+  SoundPlayer* sound = nullptr;
+  CommandRunner* command = nullptr;
+};
+
+struct AlarmState {
+  AlarmState() = default;
+  AlarmState(const AlarmState&) = delete;
+  AlarmState& operator=(const AlarmState&) = delete;
+  ~AlarmState();
+
+  AlarmModel* model = nullptr;
+  AlarmResolver* resolver = nullptr;
+  AlarmActionSet actions;
+  // Seconds for firing times; the wall clock unless a test sets it.
+  std::function<std::uint32_t()> clock;
+  DiagnosticSink diagnostics;
+
+  AlarmList loaded;   // guarded by the Alarm mutex for every thread but the capture thread's reads
+  AlarmList waiting;  // capture thread, or anyone while evaluation is paused
+  AlarmList active;
+
+  std::mutex alarm_mutex;  // "Alarm mutex": event queue, replacement, ranking, activations
+  Queue<AlarmEvent> events;
+  std::mutex url_mutex;  // "Alarm URL queue mutex"
+  Queue<UrlNotification> urls;
+
+  ManualEvent alarm_wake;
+  ManualEvent alarm_suspend;
+  // Set while no bind or evaluation step runs. Starts set: with no step ever
+  // run, pausing evaluation must not wait.
+  ManualEvent alarm_idle{true};
+  std::mutex gate_mutex;  // makes "check suspend, reset idle" one step against alarm_pause
+  int pause_count = 0;    // guarded by gate_mutex; pauses from several threads nest
+
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+// Creates the lists, queues and events; nothing runs yet.
+std::unique_ptr<AlarmState> alarm_init();
+
+// Fills a record from a table row; host ids are resolved in the background
+// through st.resolver, the protocol found by name through st.model.
+void alarm_load(AlarmState& st, AlarmTable& table, AlarmList& loaded);
+// Rewrites the table from the list. Texts are stored as they are.
+void alarm_save(AlarmState& st, AlarmTable& table, const AlarmList& loaded);
+// The table row that a record saves as (alarm id 0).
+AlarmTableRow alarm_to_row(AlarmState& st, const Alarm& alarm);
+
+// Every loaded alarm of a known object type goes onto the waiting list.
+void alarm_queue_all(AlarmState& st);
+
+// Capture thread, after every dispatch of frames, in this order.
+void alarm_bind_step(AlarmState& st);
+void alarm_eval_step(AlarmState& st);
+
+// Queues a firing for the alarm thread; 1 when queued.
+int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value = 0);
+// One recorded access of a URL (any thread).
+void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id);
+
+// A copy for the builder's working list: unbound, alarm id and reserved 2
+// zero, unranked, sharing the activations of the original.
+AlarmPtr alarm_copy(const Alarm& alarm);
+// Copies of every loaded alarm, taken under the Alarm mutex.
+AlarmList alarm_copy_set(AlarmState& st);
+// Replaces the live set by `replacement` (the builder's OK): evaluation is
+// paused, and under the Alarm mutex the lists are emptied, the old records
+// retired, the ranking refilled, the table rewritten (when one is given) and
+// binding restarted.
+void alarm_replace_set(AlarmState& st, AlarmList replacement, AlarmTable* table);
+
+// Pauses evaluation: when this returns, no bind or evaluation step runs until
+// alarm_resume_evaluation.
+void alarm_pause_evaluation(AlarmState& st);
+void alarm_resume_evaluation(AlarmState& st);
+
+// Body of the alarm thread; returns once st.stop is set and the wake-up seen.
+void alarm_thread(AlarmState& st);
+// Starts and stops st.thread around alarm_thread. Stopping lets the thread
+// finish the event it is on; queued events are left.
+void alarm_thread_start(AlarmState& st);
+void alarm_thread_stop(AlarmState& st);
+
+// The actions of one event, in order: log, activation, sound, command, ranking.
+void alarm_perform_actions(AlarmState& st, const AlarmEvent& event);
+
+// A short description of what the alarm watches: "host 10.0.0.5",
+// "link 10.0.0.1 -> 10.0.0.2", "network", "protocol HTTP", "url 17".
+std::string alarm_object_text(const Alarm& alarm);
+
+// One line of a summary or report, read under the Alarm mutex.
+struct AlarmSummary {
+  std::string notify;
+  std::string object;
+  std::int32_t kind = 0;
+  std::int32_t disabled = 0;
+  std::vector<std::uint32_t> firings;
+};
+std::vector<AlarmSummary> alarm_summaries(AlarmState& st);
+// The ranking of the current network, read under the Alarm mutex.
+std::vector<TopNEntry> alarm_top_snapshot(AlarmState& st);
+
+// The threshold test alone: the value of the frames and bytes in the alarm's
+// unit, and whether it fires in the alarm's direction.
+bool alarm_threshold_test(const Alarm& alarm, WindowCounts counts, std::uint32_t* measured = nullptr);
+
+}  // namespace tarnix

@@ -1,0 +1,184 @@
+#include "alarms/alarm_def.h"
+
+#include <charconv>
+#include <vector>
+
+namespace tarnix {
+
+namespace {
+
+constexpr std::size_t kNotifyMax = 80;
+
+// Takes the text up to the next ':' (or the end) off the front of rest.
+std::string_view take_field(std::string_view& rest) {
+  std::size_t colon = rest.find(':');
+  std::string_view field = rest.substr(0, colon);
+  rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+  return field;
+}
+
+bool parse_ipv4(std::string_view text, NetAddress& out) {
+  std::uint8_t bytes[4];
+  std::string_view rest = text;
+  for (int i = 0; i < 4; ++i) {
+    std::size_t dot = rest.find('.');
+    std::string_view part = i < 3 ? rest.substr(0, dot) : rest;
+    if (i < 3 && dot == std::string_view::npos) return false;
+    if (part.empty() || part.size() > 3) return false;
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+    if (ec != std::errc() || end != part.data() + part.size() || value > 255) return false;
+    bytes[i] = static_cast<std::uint8_t>(value);
+    if (i < 3) rest = rest.substr(dot + 1);
+  }
+  out = NetAddress::ipv4(bytes);
+  return true;
+}
+
+class Parser {
+ public:
+  Parser(std::string_view text, std::string& error) : text_(text), error_(error) {}
+
+  bool fail(const std::string& why) {
+    error_ = "alarm definition '" + std::string(text_) + "': " + why;
+    return false;
+  }
+
+  bool parse(AlarmDefinition& out) {
+    std::string_view rest = text_;
+    std::string_view object = take_field(rest);
+    if (object == "host") {
+      out.object_type = kAlarmHost;
+      if (!address(take_field(rest), out.host1)) return false;
+    } else if (object == "link") {
+      out.object_type = kAlarmLink;
+      if (!address(take_field(rest), out.host1) || !address(take_field(rest), out.host2)) return false;
+    } else if (object == "net" || object == "network") {
+      out.object_type = kAlarmNetwork;
+    } else if (object == "protocol") {
+      out.object_type = kAlarmProtocol;
+      std::string_view name = take_field(rest);
+      if (name.empty()) return fail("the protocol name is missing");
+      if (name.size() > 31) return fail("protocol name '" + std::string(name) + "' is longer than 31 characters");
+      out.protocol = std::string(name);
+    } else if (object == "url") {
+      out.object_type = kAlarmUrl;
+      // A URL has colons of its own; it runs to the condition.
+      std::size_t at = rest.find(":occurrence:");
+      if (at == std::string_view::npos) {
+        if (rest.find(":threshold-") != std::string_view::npos)
+          return fail("a URL alarm can only be 'occurrence'");
+        return fail("expected url:URL:occurrence:NOTIFY");
+      }
+      if (at == 0) return fail("the URL is missing");
+      out.url = std::string(rest.substr(0, at));
+      rest = rest.substr(at + 1);
+    } else if (object.empty()) {
+      return fail("empty definition; expected host, link, net, protocol or url first");
+    } else {
+      return fail("unknown object '" + std::string(object) + "'; expected host, link, net, protocol or url");
+    }
+
+    std::string_view condition = take_field(rest);
+    if (condition == "occurrence") {
+      out.kind = kAlarmOccurrence;
+    } else if (condition == "threshold-high" || condition == "threshold-low") {
+      out.kind = kAlarmThreshold;
+      out.direction = condition == "threshold-high" ? kAlarmHigh : kAlarmLow;
+      std::string_view unit = take_field(rest);
+      if (unit == "packets")
+        out.unit = kAlarmPackets;
+      else if (unit == "kilobytes")
+        out.unit = kAlarmKilobytes;
+      else if (unit == "percent")
+        out.unit = kAlarmPercent;
+      else
+        return fail("unknown unit '" + std::string(unit) + "'; expected packets, kilobytes or percent");
+      std::string_view value = take_field(rest);
+      std::uint64_t number = 0;
+      auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+      if (value.empty() || ec != std::errc() || end != value.data() + value.size())
+        return fail("threshold '" + std::string(value) + "' is not a whole number");
+      if (number > 0xFFFFFFFFull) return fail("threshold " + std::string(value) + " is too large");
+      if (out.unit == kAlarmPercent && number > 100)
+        return fail("a percentage threshold must be between 0 and 100");
+      out.threshold = static_cast<std::uint32_t>(number);
+    } else if (condition.empty()) {
+      return fail("the condition is missing; expected occurrence, threshold-high or threshold-low");
+    } else {
+      return fail("unknown condition '" + std::string(condition) +
+                  "'; expected occurrence, threshold-high or threshold-low");
+    }
+
+    if (out.object_type == kAlarmNetwork && out.kind != kAlarmThreshold)
+      return fail("a network alarm needs threshold-high or threshold-low");
+    if (out.object_type == kAlarmProtocol && out.kind != kAlarmOccurrence)
+      return fail("a protocol alarm can only be 'occurrence'");
+
+    if (rest.empty()) return fail("the notify text is missing");
+    if (rest.size() > kNotifyMax) return fail("the notify text is longer than 80 characters");
+    out.notify = std::string(rest);
+    return true;
+  }
+
+ private:
+  bool address(std::string_view field, NetAddress& out) {
+    if (field.empty()) return fail("an IPv4 address is missing");
+    if (!parse_ipv4(field, out)) return fail("'" + std::string(field) + "' is not an IPv4 address");
+    return true;
+  }
+
+  std::string_view text_;
+  std::string& error_;
+};
+
+}  // namespace
+
+bool alarm_parse_definition(std::string_view text, AlarmDefinition& out, std::string& error) {
+  AlarmDefinition parsed;
+  Parser parser(text, error);
+  if (!parser.parse(parsed)) return false;
+  out = std::move(parsed);
+  return true;
+}
+
+AlarmPtr alarm_from_definition(const AlarmDefinition& def, AlarmModel* model, const UrlIdLookup& url_lookup,
+                               std::string& error) {
+  auto a = std::make_shared<Alarm>();
+  a->object_type = def.object_type;
+  a->kind = def.kind;
+  a->threshold = def.threshold;
+  a->direction = def.direction;
+  a->unit = def.unit;
+  a->notify = def.notify;
+  a->disabled = 0;
+  if (model != nullptr) a->owner = model->current_net();
+  switch (def.object_type) {
+    case kAlarmLink:
+      a->set_host(2, AlarmHost{0, def.host2, netaddr_text(def.host2)});
+      [[fallthrough]];
+    case kAlarmHost:
+      a->set_host(1, AlarmHost{0, def.host1, netaddr_text(def.host1)});
+      break;
+    case kAlarmProtocol:
+      a->protocol_name = def.protocol;
+      if (model != nullptr) a->protocol = model->protocol_lookup(def.protocol);
+      if (!a->protocol) {
+        error = "alarm definition: unknown protocol '" + def.protocol + "'";
+        return nullptr;
+      }
+      break;
+    case kAlarmUrl:
+      a->url_id = url_lookup ? url_lookup(def.url) : 0;
+      if (a->url_id == 0) {
+        error = "alarm definition: URL '" + def.url + "' cannot be found or stored";
+        return nullptr;
+      }
+      break;
+    default:
+      break;
+  }
+  return a;
+}
+
+}  // namespace tarnix

@@ -1,0 +1,70 @@
+// Alarm definitions written as one line of text, for the headless program's
+// `--alarm DEFINITION` option.
+//
+//   DEFINITION := OBJECT ":" CONDITION ":" NOTIFY
+//   OBJECT     := "host:" IPV4
+//               | "link:" IPV4 ":" IPV4            (traffic from the first to the second)
+//               | "net" | "network"                (the current network)
+//               | "protocol:" NAME                 (a protocol of the protocol file)
+//               | "url:" URL                       (ends at the first ":occurrence:")
+//   CONDITION  := "occurrence"
+//               | ("threshold-high" | "threshold-low") ":" UNIT ":" VALUE
+//   UNIT       := "packets" | "kilobytes" | "percent"
+//   VALUE      := decimal, 0 to 4294967295 (0 to 100 for percent)
+//   NOTIFY     := the rest of the text, 1 to 80 characters; may contain ':'
+//
+// threshold-high fires while the rate is at or above VALUE, threshold-low
+// while it is below. Rates are those of the last second: packets per second,
+// kilobytes (1,024 bytes) per second, or percent of a 10 Mbit/s channel.
+// Host and link alarms take either condition; a network alarm only a
+// threshold; protocol and URL alarms only occurrence (anything else could
+// never fire and is refused).
+//
+// Examples:
+//   host:10.0.0.5:threshold-high:packets:100:busy host
+//   link:10.0.0.1:10.0.0.2:threshold-high:kilobytes:500:backup running
+//   host:10.0.0.9:occurrence:printer is on
+//   net:threshold-high:percent:80:network saturated
+//   protocol:HTTP:occurrence:web traffic
+//   url:http://intranet.example/payroll:occurrence:payroll opened
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "alarms/alarm.h"
+#include "naming/netaddr.h"
+
+namespace tarnix {
+
+struct AlarmDefinition {
+  std::int32_t object_type = 0;
+  std::int32_t kind = kAlarmOccurrence;
+  NetAddress host1;
+  NetAddress host2;
+  std::string protocol;
+  std::string url;
+  std::uint32_t threshold = 0;
+  std::int32_t direction = kAlarmHigh;
+  std::int32_t unit = kAlarmPackets;
+  std::string notify;
+};
+
+// Parses one definition. On failure returns false and sets error to a
+// message that names the faulty part, for example
+//   "alarm definition 'host:10.0.0:occurrence:x': '10.0.0' is not an IPv4 address".
+bool alarm_parse_definition(std::string_view text, AlarmDefinition& out, std::string& error);
+
+// Looks a URL up (or adds it) in the URL store and gives its url_id, 0 when
+// it cannot be had.
+using UrlIdLookup = std::function<std::int32_t(const std::string& url)>;
+
+// An enabled alarm for the definition. The protocol is found through the
+// model, the URL through url_lookup; an unknown protocol or URL is an error
+// (null result), since such an alarm could never fire.
+AlarmPtr alarm_from_definition(const AlarmDefinition& def, AlarmModel* model, const UrlIdLookup& url_lookup,
+                               std::string& error);
+
+}  // namespace tarnix
