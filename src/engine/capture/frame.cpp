@@ -17,6 +17,17 @@ inline std::uint16_t be16(const std::uint8_t* p) {
 }
 
 // Only the first fragment of a datagram carries the transport header.
+// A record that grew may have been left out of (or dropped from) a full
+// ranking earlier; updating only ranked records would keep the busiest
+// newcomer out for good, so unranked records try to enter again.
+template <class Ranking, class Item>
+inline void rank(Ranking& ranking, Item* item) {
+  if (item->top_slot < 0)
+    ranking.insert(item);
+  else
+    ranking.update(item);
+}
+
 inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20) & 0x1FFF) == 0; }
 
 Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length) {
@@ -31,14 +42,15 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
   const NetAddress ip_dst = NetAddress::ipv4(frame + 30);
   const TimeValue now = model.now;
 
+  // Rankings are offered each record after its counters have grown, so that
+  // a new host or link enters at the place its first frame earns it.
   Node* src = node_find(net, ip_src);
-  if (src == nullptr) {
+  const bool new_src = src == nullptr;
+  if (new_src) {
     src = node_create(net, ip_src);
     src->ether_address = ether_src;
     ip_net_assign(*src);
-    net.top_hosts.insert(src);
   } else {
-    net.top_hosts.update(src);
     DuplicateSink* dup = model.hooks.duplicates;
     if (dup != nullptr && dup->detecting() && netaddr_compare(src->ether_address, ether_src) != 0) {
       dup->report(src->address, src->ether_address, ether_src);
@@ -49,6 +61,10 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
   src->bytes_sent += length;
   src->active = 1;
   src->last_seen = now;
+  if (new_src)
+    net.top_hosts.insert(src);
+  else
+    rank(net.top_hosts, src);
 
   Node* dst = node_find(net, ip_dst);
   if (dst == nullptr) {
@@ -56,22 +72,20 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
     dst->ether_address = NetAddress::ether(frame);
     ip_net_assign(*dst);
     net.top_hosts.insert(dst);
-  } else {
-    net.top_hosts.update(dst);
   }
   dst->active = 1;
 
   Link* link = link_find(*src, ip_dst);
-  if (link == nullptr) {
-    link = link_create(*src, *dst);
-    net.top_links.insert(link);
-  } else {
-    net.top_links.update(link);
-  }
+  const bool new_link = link == nullptr;
+  if (new_link) link = link_create(*src, *dst);
   ++link->frames;
   link->bytes += length;
   link->active = 1;
   link->last_seen = now;
+  if (new_link)
+    net.top_links.insert(link);
+  else
+    rank(net.top_links, link);
 
   linkstat_add(*link, path, length);
   return link;

@@ -1,0 +1,190 @@
+#include "capture/adapter.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pcap/pcap.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+namespace tarnix {
+
+const char* const kMsgDefaultInvalidIndex = "Default Interface invalid,\n assigning [0]";
+const char* const kMsgDefaultInvalid = "The default adapter is currently invalid";
+const char* const kMsgDefaultUnsupported = "The default adapter is using an\nunsupported network type";
+const char* const kMsgCouldNotOpenDefault = "Could not open default adapter,\nplease choose another";
+const char* const kMsgSelectionFailed = "Selection failed,\nquiting.";
+const char* const kMsgAdapterInvalid = "This adapter is currently invalid";
+const char* const kMsgAdapterUnsupported = "This adapter is using an unsupported network type";
+const char* const kMsgNoLocalHostname = "Couldn't determine local hostname!\nCheck IP/DNS config.";
+const char* const kMsgUnresolvedHostname = "Couldn't resolve local hostname!\nCheck IP/DNS config.";
+
+namespace {
+
+constexpr const char* kTitleError = "Tarnix Error";
+constexpr const char* kTitleNotice = "Tarnix Notification";
+
+AdapterMessage notice(const char* text) { return {AdapterMessage::kNotification, kTitleNotice, text}; }
+AdapterMessage error(const char* text) { return {AdapterMessage::kError, kTitleError, text}; }
+
+bool safe_if_name(const std::string& name) {
+  return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
+}  // namespace
+
+int device_status(const std::string& name, bool up) {
+  if (!up) return -1;
+  if (!safe_if_name(name)) return 1;
+  std::ifstream in("/sys/class/net/" + name + "/type");
+  int type = 0;
+  if (!(in >> type)) return 1;
+  return type == 1 ? 0 : 1;  // ARPHRD_ETHER
+}
+
+std::vector<Device> device_list(std::string* err) {
+  std::vector<Device> out;
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_if_t* all = nullptr;
+  if (pcap_findalldevs(&all, errbuf) != 0) {
+    if (err) *err = std::string("cannot list interfaces: ") + errbuf;
+    return out;
+  }
+  for (pcap_if_t* d = all; d != nullptr; d = d->next) {
+    Device dev;
+    dev.name = d->name ? d->name : "";
+    dev.description = d->description ? d->description : "";
+    dev.status = device_status(dev.name, (d->flags & PCAP_IF_UP) != 0);
+    for (pcap_addr_t* a = d->addresses; a != nullptr; a = a->next) {
+      if (a->addr == nullptr || a->addr->sa_family != AF_INET) continue;
+      const auto* sin = reinterpret_cast<const sockaddr_in*>(a->addr);
+      dev.ipv4_address = NetAddress::ipv4(reinterpret_cast<const std::uint8_t*>(&sin->sin_addr));
+      dev.has_ipv4 = true;
+      if (a->netmask != nullptr && a->netmask->sa_family == AF_INET) {
+        const auto* m = reinterpret_cast<const sockaddr_in*>(a->netmask);
+        dev.ipv4_netmask = NetAddress::ipv4(reinterpret_cast<const std::uint8_t*>(&m->sin_addr));
+        dev.has_netmask = true;
+      }
+      break;
+    }
+    out.push_back(std::move(dev));
+  }
+  pcap_freealldevs(all);
+  return out;
+}
+
+int adapter_make_networks(TrafficModel& model, const std::vector<Device>& devices) {
+  for (const Device& d : devices) net_create(model, d.name);
+  return static_cast<int>(devices.size());
+}
+
+AdapterStartup adapter_startup(TrafficModel& model, const std::vector<Device>& devices, int setting,
+                               const std::function<std::unique_ptr<PacketSource>(int)>& open,
+                               const std::function<int(int)>& choose) {
+  AdapterStartup r;
+  const int count = static_cast<int>(devices.size());
+  int index = setting;
+  if (count == 0) {
+    // Nothing to open: the dialog would offer nothing either.
+    r.messages.push_back(error(kMsgSelectionFailed));
+    r.index = 0;
+    return r;
+  }
+  if (index < 0 || index >= count) {
+    r.messages.push_back(notice(kMsgDefaultInvalidIndex));
+    index = 0;
+  } else if (devices[index].status < 0) {
+    r.messages.push_back(error(kMsgDefaultInvalid));
+    index = 0;
+  } else if (devices[index].status > 0) {
+    r.messages.push_back(error(kMsgDefaultUnsupported));
+  }
+  r.net = net_find(model, devices[index].name);
+  net_set_current(model, r.net);
+  r.source = open(index);
+  if (!r.source) {
+    r.messages.push_back(notice(kMsgCouldNotOpenDefault));
+    int chosen = choose(index);
+    if (chosen < 0 || chosen >= count) chosen = index;
+    index = chosen;
+    if (devices[index].status < 0) {
+      r.messages.push_back(error(kMsgDefaultInvalid));
+      index = 0;
+    } else {
+      r.net = net_find(model, devices[index].name);
+      net_set_current(model, r.net);
+      r.source = open(index);
+    }
+  }
+  if (!r.source) r.messages.push_back(error(kMsgSelectionFailed));
+  r.index = index;
+  return r;
+}
+
+std::string adapter_switch_refusal(const std::vector<Device>& devices, int chosen) {
+  if (chosen < 0 || chosen >= static_cast<int>(devices.size())) return kMsgAdapterInvalid;
+  if (devices[chosen].status < 0) return kMsgAdapterInvalid;
+  if (devices[chosen].status > 0) return kMsgAdapterUnsupported;
+  return {};
+}
+
+NetAddress local_address_for(const std::string& hostname, std::vector<AdapterMessage>* messages) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* res = nullptr;
+  if (hostname.empty() || getaddrinfo(hostname.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) {
+    if (messages) messages->push_back(error(kMsgUnresolvedHostname));
+    return NetAddress::ipv4(0, 0, 0, 0);
+  }
+  NetAddress a = NetAddress::ipv4(0, 0, 0, 0);
+  for (addrinfo* i = res; i != nullptr; i = i->ai_next) {
+    if (i->ai_family == AF_INET && i->ai_addr != nullptr) {
+      const auto* sin = reinterpret_cast<const sockaddr_in*>(i->ai_addr);
+      a = NetAddress::ipv4(reinterpret_cast<const std::uint8_t*>(&sin->sin_addr));
+      break;
+    }
+  }
+  freeaddrinfo(res);
+  return a;
+}
+
+NetAddress local_address(std::vector<AdapterMessage>* messages) {
+  char name[1024] = {};
+  if (gethostname(name, sizeof name - 1) != 0) {
+    if (messages) messages->push_back(error(kMsgNoLocalHostname));
+    return NetAddress::ipv4(0, 0, 0, 0);
+  }
+  return local_address_for(name, messages);
+}
+
+NetAddress local_mask_for(const std::vector<Device>& devices, const std::string& device) {
+  for (const Device& d : devices)
+    if (d.name == device && d.has_netmask) return d.ipv4_netmask;
+  return NetAddress::ipv4(255, 255, 255, 0);
+}
+
+bool parse_mask_text(const std::string& text, NetAddress& mask) {
+  std::uint8_t bytes[4] = {};
+  std::size_t pos = 0;
+  for (int i = 0; i < 4; ++i) {
+    std::size_t end = text.find('.', pos);
+    if (i < 3 && end == std::string::npos) return false;
+    std::string part = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    unsigned value = 0;
+    for (char c : part) {
+      if (!std::isdigit(static_cast<unsigned char>(c))) break;
+      value = value * 10 + static_cast<unsigned>(c - '0');
+      if (value > 1000) value = 1000;
+    }
+    bytes[i] = static_cast<std::uint8_t>(value);
+    pos = end == std::string::npos ? text.size() : end + 1;
+  }
+  mask = NetAddress::ipv4(bytes);
+  return true;
+}
+
+}  // namespace tarnix

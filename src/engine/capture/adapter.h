@@ -1,0 +1,90 @@
+// Adapters: the device list, each device's status, the local address and
+// mask, and the choice of the adapter to open at start-up or from the menu.
+// Nothing here shows anything: the texts a user must see are returned, with
+// the title of the box they belong in, and the caller shows them.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/net.h"
+#include "capture/source.h"
+
+namespace tarnix {
+
+struct Device {
+  std::string name;
+  std::string description;
+  // < 0: not usable now (down); > 0: not Ethernet; 0: usable.
+  int status = 0;
+  bool has_ipv4 = false;
+  NetAddress ipv4_address;  // first IPv4 address, when has_ipv4
+  NetAddress ipv4_netmask;  // its mask, when has_ipv4 and the system gives one
+  bool has_netmask = false;
+};
+
+// The system's device list, in the capture library's order. `error` is set
+// (and the list empty) when the library cannot list devices.
+std::vector<Device> device_list(std::string* error = nullptr);
+
+// Status from what the system says: `up` false gives -1; otherwise the
+// ARPHRD type of /sys/class/net/<name>/type decides (1, Ethernet, gives 0;
+// anything else, or no such entry, gives 1).
+int device_status(const std::string& name, bool up);
+
+// One message a user must see.
+struct AdapterMessage {
+  enum Kind { kNotification, kError } kind;
+  std::string title;  // "Tarnix Notification" or "Tarnix Error"
+  std::string text;
+};
+
+// Messages, exactly as shown.
+extern const char* const kMsgDefaultInvalidIndex;    // "Default Interface invalid,\n assigning [0]"
+extern const char* const kMsgDefaultInvalid;         // "The default adapter is currently invalid"
+extern const char* const kMsgDefaultUnsupported;     // "The default adapter is using an\nunsupported network type"
+extern const char* const kMsgCouldNotOpenDefault;    // "Could not open default adapter,\nplease choose another"
+extern const char* const kMsgSelectionFailed;        // "Selection failed,\nquiting."
+extern const char* const kMsgAdapterInvalid;         // "This adapter is currently invalid"
+extern const char* const kMsgAdapterUnsupported;     // "This adapter is using an unsupported network type"
+extern const char* const kMsgNoLocalHostname;        // "Couldn't determine local hostname!\nCheck IP/DNS config."
+extern const char* const kMsgUnresolvedHostname;     // "Couldn't resolve local hostname!\nCheck IP/DNS config."
+
+// A network record for every device, in list order (so the list of
+// networks, newest first, ends with the first device).
+int adapter_make_networks(TrafficModel& model, const std::vector<Device>& devices);
+
+// The start-up choice. `open` opens a device (by index) and returns a source
+// or null; `choose` is the adapter dialog: given the index to preselect, it
+// returns the chosen one (or the given one when cancelled).
+struct AdapterStartup {
+  int index = 0;                          // the "interface" setting to keep
+  std::unique_ptr<PacketSource> source;   // null: start-up must end (status -1)
+  Net* net = nullptr;                     // the network made current
+  std::vector<AdapterMessage> messages;   // in the order they are shown
+};
+AdapterStartup adapter_startup(TrafficModel& model, const std::vector<Device>& devices, int setting,
+                               const std::function<std::unique_ptr<PacketSource>(int)>& open,
+                               const std::function<int(int)>& choose);
+
+// The menu switch's verdict on a chosen device: empty when it may be opened,
+// else the error to show (and nothing changes).
+std::string adapter_switch_refusal(const std::vector<Device>& devices, int chosen);
+
+// This computer's address from its host name (first IPv4 address the name
+// service gives), 0.0.0.0 with a message when it cannot be found.
+NetAddress local_address(std::vector<AdapterMessage>* messages);
+// The same for a given host name (the name service is asked).
+NetAddress local_address_for(const std::string& hostname, std::vector<AdapterMessage>* messages);
+
+// The mask of the adapter's IPv4 address, or 255.255.255.0.
+NetAddress local_mask_for(const std::vector<Device>& devices, const std::string& device);
+
+// Reads a dotted mask text ("255.255.240.0"): each of four parts' leading
+// digits is one byte, anything else counts 0. A text of fewer than four
+// parts is not a mask: false.
+bool parse_mask_text(const std::string& text, NetAddress& mask);
+
+}  // namespace tarnix

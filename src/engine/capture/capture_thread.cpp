@@ -1,0 +1,172 @@
+#include "capture/capture_thread.h"
+
+namespace tarnix {
+
+namespace {
+
+constexpr int kFramesPerDispatch = 255;
+constexpr auto kLongestWait = std::chrono::milliseconds(250);
+
+struct CallbackContext {
+  Net* net;
+  bool ethernet;
+};
+
+void deliver(void* user, const FrameHeader& h, const std::uint8_t* frame) {
+  auto* ctx = static_cast<CallbackContext*>(user);
+  if (ctx->ethernet) {
+    netif_callback(*ctx->net, h, frame);
+    return;
+  }
+  // Not Ethernet: the frame still tells the time, and is filtered out.
+  ctx->net->model->now = h.time;
+  ++ctx->net->counters.frames_seen;
+  ++ctx->net->counters.frames_filtered;
+}
+
+}  // namespace
+
+std::uint32_t load_percent_of(std::uint64_t bytes_per_second, std::uint64_t link_speed_bps) {
+  if (link_speed_bps == 0) link_speed_bps = kFallbackLinkSpeedBps;
+  std::uint64_t pct = bytes_per_second * 8u * 100u / link_speed_bps;
+  return static_cast<std::uint32_t>(pct > 100 ? 100 : pct);
+}
+
+StepResult netif_capture(Net& net, PacketSource& source, std::chrono::microseconds budget) {
+  using clock = std::chrono::steady_clock;
+  const auto start = clock::now();
+  CallbackContext ctx{&net, source.ethernet()};
+  StepResult result = StepResult::kOk;
+  for (;;) {
+    int n;
+    {
+      std::lock_guard<std::mutex> g(net.lock);
+      n = source.dispatch(kFramesPerDispatch, deliver, &ctx);
+    }
+    if (n == kSourceEnd) {
+      result = StepResult::kEnd;
+      break;
+    }
+    if (n == kSourceError) {
+      result = StepResult::kError;
+      break;
+    }
+    if (n == 0 || clock::now() - start >= budget) break;
+  }
+
+  SourceStats stats;
+  const bool have_stats = source.stats(stats);
+  {
+    std::lock_guard<std::mutex> g(net.lock);
+    if (have_stats) {
+      net.counters.received = stats.received;
+      net.counters.dropped = stats.dropped;
+      net.counters.interface_dropped = stats.interface_dropped;
+    }
+    const std::uint32_t load = load_percent_of(net.window_bytes, source.link_speed_bps());
+    net.load_percent.store(load, std::memory_order_relaxed);
+  }
+  if (CaptureStepSink* step = net.model->hooks.step) step->after_capture_step(net);
+  return result;
+}
+
+CaptureLoop::CaptureLoop(TrafficModel& model, Options options) : model_(model), options_(options) {
+  if (options_.period > kLongestWait) options_.period = kLongestWait;
+  if (options_.period.count() < 0) options_.period = std::chrono::milliseconds(0);
+}
+
+CaptureLoop::~CaptureLoop() { stop(); }
+
+std::unique_ptr<PacketSource> CaptureLoop::set_source(std::unique_ptr<PacketSource> source, Net* net) {
+  std::lock_guard<std::mutex> g(source_mutex_);
+  std::swap(source, source_);
+  net_ = net;
+  ended_ = false;
+  if (net_ != nullptr && source_ != nullptr) {
+    std::lock_guard<std::mutex> ng(net_->lock);
+    net_->link_speed_bps = source_->link_speed_bps();
+  }
+  return source;
+}
+
+void CaptureLoop::start() {
+  if (thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> g(signal_mutex_);
+    stop_signal_ = false;
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+void CaptureLoop::stop() {
+  {
+    std::lock_guard<std::mutex> g(signal_mutex_);
+    stop_signal_ = true;
+  }
+  signal_cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void CaptureLoop::go() {
+  {
+    std::lock_guard<std::mutex> g(signal_mutex_);
+    go_signal_ = true;
+  }
+  signal_cv_.notify_all();
+}
+
+void CaptureLoop::run() {
+  using clock = std::chrono::steady_clock;
+  auto next_cycle = clock::now();
+  for (;;) {
+    bool draw = false;
+    {
+      std::unique_lock<std::mutex> lk(signal_mutex_);
+      if (stop_signal_) return;
+      if (options_.pacing == Pacing::kExternal) {
+        signal_cv_.wait_for(lk, kLongestWait, [this] { return stop_signal_ || go_signal_; });
+        draw = go_signal_;
+      } else {
+        bool flat_out;
+        {
+          std::lock_guard<std::mutex> sg(source_mutex_);
+          flat_out = options_.run_flat_out && source_ != nullptr && !ended_;
+        }
+        if (!flat_out) signal_cv_.wait_until(lk, next_cycle, [this] { return stop_signal_; });
+      }
+      if (stop_signal_) return;
+    }
+    next_cycle = clock::now() + options_.period;
+
+    Net* net = nullptr;
+    std::string end_error;
+    bool just_ended = false;
+    {
+      std::lock_guard<std::mutex> sg(source_mutex_);
+      net = net_ != nullptr ? net_ : net_current(model_);
+      if (net != nullptr && source_ != nullptr && !ended_) {
+        StepResult r = netif_capture(*net, *source_, options_.step_budget);
+        if (r != StepResult::kOk) {
+          ended_ = true;
+          just_ended = true;
+          if (r == StepResult::kError) end_error = source_->error().empty() ? "capture failed" : source_->error();
+        }
+      }
+    }
+    if (net != nullptr) {
+      {
+        std::lock_guard<std::mutex> g(net->lock);
+        net_tick(*net);
+      }
+      if (cycle_) cycle_(*net, draw);
+    }
+    if (draw) {
+      std::lock_guard<std::mutex> lk(signal_mutex_);
+      go_signal_ = false;
+    }
+    cycles_.fetch_add(1);
+    if (just_ended && end_) end_(end_error);
+  }
+}
+
+}  // namespace tarnix

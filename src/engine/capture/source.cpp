@@ -1,0 +1,237 @@
+#include "capture/source.h"
+
+#include <pcap/pcap.h>
+
+#include <fstream>
+#include <thread>
+
+namespace tarnix {
+
+namespace {
+
+constexpr int kSnapLength = 600;
+constexpr int kReadTimeoutMs = 250;
+constexpr int kKernelBuffer = 32 * 1024 * 1024;
+
+struct Trampoline {
+  FrameFn fn;
+  void* user;
+};
+
+void pcap_trampoline(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+  auto* t = reinterpret_cast<Trampoline*>(user);
+  FrameHeader fh;
+  fh.time.sec = static_cast<std::int32_t>(h->ts.tv_sec);
+  fh.time.usec = static_cast<std::int32_t>(h->ts.tv_usec);
+  fh.caplen = h->caplen;
+  fh.len = h->len;
+  t->fn(t->user, fh, bytes);
+}
+
+std::string compile_filter(pcap_t* p, const std::string& filter, bpf_program& prog, bool& compiled) {
+  compiled = false;
+  if (filter.empty()) return {};
+  if (pcap_compile(p, &prog, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    return "bad capture filter '" + filter + "': " + pcap_geterr(p);
+  }
+  compiled = true;
+  return {};
+}
+
+class LiveSource final : public PacketSource {
+ public:
+  LiveSource(pcap_t* p, std::string device) : p_(p), name_(std::move(device)) {
+    speed_ = adapter_link_speed_bps(name_);
+  }
+  ~LiveSource() override { pcap_close(p_); }
+
+  int dispatch(int max, FrameFn fn, void* user) override {
+    Trampoline t{fn, user};
+    int n = pcap_dispatch(p_, max, pcap_trampoline, reinterpret_cast<u_char*>(&t));
+    if (n == PCAP_ERROR) {
+      error_ = pcap_geterr(p_);
+      return kSourceError;
+    }
+    return n < 0 ? 0 : n;
+  }
+  bool stats(SourceStats& out) override {
+    pcap_stat s{};
+    if (pcap_stats(p_, &s) != 0) return false;
+    out.received = s.ps_recv;
+    out.dropped = s.ps_drop;
+    out.interface_dropped = s.ps_ifdrop;
+    return true;
+  }
+  bool ethernet() const override { return pcap_datalink(p_) == DLT_EN10MB; }
+  const std::string& name() const override { return name_; }
+  std::uint64_t link_speed_bps() const override { return speed_; }
+
+ private:
+  pcap_t* p_;
+  std::string name_;
+  std::uint64_t speed_ = 0;
+};
+
+class FileSource final : public PacketSource {
+ public:
+  FileSource(pcap_t* p, std::string path, double speed, bool filtered, const bpf_program& prog)
+      : p_(p), name_(std::move(path)), speed_(speed), filtered_(filtered), prog_(prog) {}
+  ~FileSource() override {
+    if (filtered_) pcap_freecode(&prog_);
+    pcap_close(p_);
+  }
+
+  int dispatch(int max, FrameFn fn, void* user) override {
+    int n = 0;
+    while (n < max) {
+      if (pending_ == nullptr) {
+        if (ended_) return n > 0 ? n : kSourceEnd;
+        int r = pcap_next_ex(p_, &pending_header_, &pending_);
+        if (r == PCAP_ERROR_BREAK) {
+          ended_ = true;
+          pending_ = nullptr;
+          continue;
+        }
+        if (r != 1) {
+          pending_ = nullptr;
+          error_ = pcap_geterr(p_);
+          // A damaged file ends where it breaks; what came before stays.
+          ended_ = true;
+          return n > 0 ? n : kSourceError;
+        }
+        if (filtered_ && pcap_offline_filter(&prog_, pending_header_, pending_) == 0) {
+          ++rejected_;
+          pending_ = nullptr;
+          continue;
+        }
+      }
+      if (speed_ > 0.0 && !due()) break;
+      Trampoline t{fn, user};
+      const u_char* bytes = pending_;
+      pending_ = nullptr;
+      pcap_trampoline(reinterpret_cast<u_char*>(&t), pending_header_, bytes);
+      ++n;
+    }
+    return n;
+  }
+  bool stats(SourceStats&) override { return false; }
+  bool ethernet() const override { return pcap_datalink(p_) == DLT_EN10MB; }
+  const std::string& name() const override { return name_; }
+  std::uint64_t filter_rejected() const override { return rejected_; }
+
+ private:
+  // Whether the pending frame's recorded offset, scaled by the speed, has
+  // passed on the wall clock since the first frame was delivered.
+  bool due() {
+    using namespace std::chrono;
+    const double t = static_cast<double>(pending_header_->ts.tv_sec) +
+                     static_cast<double>(pending_header_->ts.tv_usec) / 1e6;
+    if (!started_) {
+      started_ = true;
+      first_ts_ = t;
+      wall_start_ = steady_clock::now();
+      return true;
+    }
+    const double offset = (t - first_ts_) / speed_;
+    if (offset <= 0) return true;
+    return steady_clock::now() - wall_start_ >= duration<double>(offset);
+  }
+
+  pcap_t* p_;
+  std::string name_;
+  double speed_;
+  bool filtered_;
+  bpf_program prog_;
+  pcap_pkthdr* pending_header_ = nullptr;
+  const u_char* pending_ = nullptr;
+  bool ended_ = false;
+  bool started_ = false;
+  double first_ts_ = 0;
+  std::chrono::steady_clock::time_point wall_start_;
+  std::uint64_t rejected_ = 0;
+};
+
+}  // namespace
+
+std::uint64_t adapter_link_speed_bps(const std::string& device) {
+  if (device.empty() || device.find('/') != std::string::npos || device == "." || device == "..") return 0;
+  std::ifstream in("/sys/class/net/" + device + "/speed");
+  long long mbit = 0;
+  if (!(in >> mbit) || mbit <= 0) return 0;
+  return static_cast<std::uint64_t>(mbit) * 1'000'000u;
+}
+
+OpenResult open_live_source(const std::string& device, const std::string& filter) {
+  OpenResult r;
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_t* p = pcap_create(device.c_str(), errbuf);
+  if (p == nullptr) {
+    r.error = "cannot open interface " + device + ": " + errbuf;
+    return r;
+  }
+  pcap_set_snaplen(p, kSnapLength);
+  pcap_set_promisc(p, 1);
+  pcap_set_timeout(p, kReadTimeoutMs);
+  pcap_set_buffer_size(p, kKernelBuffer);
+  int status = pcap_activate(p);
+  if (status < 0) {
+    switch (status) {
+      case PCAP_ERROR_NO_SUCH_DEVICE:
+        r.error = "unknown interface " + device;
+        break;
+      case PCAP_ERROR_PERM_DENIED:
+      case PCAP_ERROR_PROMISC_PERM_DENIED:
+        r.error = "no permission to capture on " + device +
+                  " (run as root or give the program the CAP_NET_RAW and CAP_NET_ADMIN capabilities)";
+        break;
+      case PCAP_ERROR_IFACE_NOT_UP:
+        r.error = "interface " + device + " is down";
+        break;
+      default:
+        r.error = "cannot open interface " + device + ": " + pcap_geterr(p);
+        break;
+    }
+    pcap_close(p);
+    return r;
+  }
+  bpf_program prog{};
+  bool compiled = false;
+  std::string err = compile_filter(p, filter, prog, compiled);
+  if (err.empty() && compiled && pcap_setfilter(p, &prog) != 0) {
+    err = "cannot set capture filter '" + filter + "': " + pcap_geterr(p);
+  }
+  if (compiled) pcap_freecode(&prog);
+  if (err.empty() && pcap_setnonblock(p, 1, errbuf) != 0) {
+    err = "cannot make " + device + " non-blocking: " + errbuf;
+  }
+  if (!err.empty()) {
+    pcap_close(p);
+    r.error = err;
+    return r;
+  }
+  r.source = std::make_unique<LiveSource>(p, device);
+  return r;
+}
+
+OpenResult open_file_source(const std::string& path, const std::string& filter, double replay_speed) {
+  OpenResult r;
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_t* p = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf);
+  if (p == nullptr) {
+    r.error = "cannot read capture file " + path + ": " + errbuf;
+    return r;
+  }
+  bpf_program prog{};
+  bool compiled = false;
+  std::string err = compile_filter(p, filter, prog, compiled);
+  if (!err.empty()) {
+    pcap_close(p);
+    r.error = err;
+    return r;
+  }
+  if (!(replay_speed >= 0.0)) replay_speed = 0.0;
+  r.source = std::make_unique<FileSource>(p, path, replay_speed, compiled, prog);
+  return r;
+}
+
+}  // namespace tarnix

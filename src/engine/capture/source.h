@@ -1,0 +1,74 @@
+// Where frames come from: a live adapter or a capture file, both through
+// libpcap. A source never blocks: dispatch() hands over what is waiting now
+// and returns.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "capture/net.h"
+
+namespace tarnix {
+
+// Called once per frame: capture time, captured and wire lengths, bytes.
+using FrameFn = void (*)(void* user, const FrameHeader& header, const std::uint8_t* frame);
+
+// What dispatch() reports besides a frame count.
+enum : int {
+  kSourceError = -1,  // see error(); the next call may work again
+  kSourceEnd = -2,    // a capture file has no more frames
+};
+
+struct SourceStats {
+  std::uint64_t received = 0;
+  std::uint64_t dropped = 0;            // by the kernel, buffer full
+  std::uint64_t interface_dropped = 0;  // by the interface or its driver
+};
+
+class PacketSource {
+ public:
+  virtual ~PacketSource() = default;
+  // Hands at most `max` waiting frames to fn; returns how many, 0 when none
+  // waits, or kSourceError / kSourceEnd.
+  virtual int dispatch(int max, FrameFn fn, void* user) = 0;
+  // Library statistics; false when the source has none (capture files).
+  virtual bool stats(SourceStats& out) = 0;
+  // True when frames start with an Ethernet header.
+  virtual bool ethernet() const = 0;
+  // Adapter name, or the file's path.
+  virtual const std::string& name() const = 0;
+  // Bits per second of the link, 0 when unknown.
+  virtual std::uint64_t link_speed_bps() const { return 0; }
+  // Frames the capture filter turned away, where the source can tell.
+  virtual std::uint64_t filter_rejected() const { return 0; }
+  const std::string& error() const { return error_; }
+
+ protected:
+  std::string error_;
+};
+
+struct OpenResult {
+  std::unique_ptr<PacketSource> source;  // null on failure
+  std::string error;                     // one line a user can act on
+};
+
+// Opens an adapter: promiscuous, snapshot length 600, a large kernel buffer,
+// read time-out 250 ms, non-blocking. `filter` (may be empty) is a BPF
+// expression.
+OpenResult open_live_source(const std::string& device, const std::string& filter);
+
+// Opens a pcap or pcapng file. replay_speed 0 delivers frames as fast as they
+// are asked for; X > 0 delivers each frame when X times its recorded offset
+// from the first frame has passed.
+OpenResult open_file_source(const std::string& path, const std::string& filter, double replay_speed);
+
+// Link speed the system reports for an adapter (/sys/class/net/<if>/speed,
+// in Mbit/s), or 0 when it reports none (virtual, wireless or down links).
+std::uint64_t adapter_link_speed_bps(const std::string& device);
+
+// What load percentages are measured against when the link speed is unknown.
+constexpr std::uint64_t kFallbackLinkSpeedBps = 100'000'000;
+
+}  // namespace tarnix

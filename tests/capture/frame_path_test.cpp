@@ -1,0 +1,328 @@
+// The frame path: filters, host and link creation, Ethernet changes, the
+// one-second window and the TCP hand-off.
+#include <gtest/gtest.h>
+
+#include "capture/fakes.h"
+#include "capture/frames.h"
+#include "capture/net.h"
+
+namespace tarnix {
+namespace {
+
+using testing::FakeClassifier;
+using testing::FakeNamer;
+using testing::FrameSpec;
+using testing::RecordingHooks;
+using testing::feed;
+using testing::make_frame;
+
+class FramePath : public ::testing::Test {
+ protected:
+  FramePath() : model(&classifier, &namer, nullptr, hooks.hooks()) {
+    model.local_address = NetAddress::ipv4(10, 0, 0, 1);
+    model.local_mask = NetAddress::ipv4(255, 255, 255, 0);
+    net = net_create(model, "eth0");
+    net_set_current(model, net);
+  }
+  Node* host(const char* text) { return node_find(*net, NetAddress::parse(kAddrIpv4, text)); }
+
+  FakeClassifier classifier;
+  FakeNamer namer;
+  RecordingHooks hooks;
+  TrafficModel model;
+  Net* net;
+};
+
+TEST_F(FramePath, ArpAdvancesNowOnly) {
+  FrameSpec arp;
+  arp.ether_type = 0x0806;
+  feed(*net, make_frame(arp), 100, 5);
+  EXPECT_EQ(model.now, (TimeValue{100, 5}));
+  EXPECT_EQ(net->hosts.count(), 0);
+  EXPECT_EQ(net->window_frames, 0u);
+  EXPECT_EQ(net->counters.frames_seen, 1u);
+  EXPECT_EQ(net->counters.frames_filtered, 1u);
+  EXPECT_EQ(net->counters.frames_accepted, 0u);
+}
+
+TEST_F(FramePath, NetbiosNameUdpDroppedTcpKept) {
+  FrameSpec a;
+  a.sport = 137;
+  a.dport = 53;
+  feed(*net, make_frame(a), 1, 0);
+  FrameSpec b;
+  b.sport = 53;
+  b.dport = 137;
+  feed(*net, make_frame(b), 1, 1);
+  EXPECT_EQ(net->hosts.count(), 0);
+  EXPECT_EQ(net->counters.frames_filtered, 2u);
+
+  FrameSpec t;
+  t.protocol = 6;
+  t.sport = 137;
+  t.dport = 139;
+  feed(*net, make_frame(t), 1, 2);
+  EXPECT_EQ(net->hosts.count(), 2);
+  EXPECT_EQ(model.now, (TimeValue{1, 2}));
+}
+
+TEST_F(FramePath, NetbiosFilterFindsPortsBehindIpOptions) {
+  // With 8 bytes of options the UDP ports are at byte 42, not 34: a frame to
+  // port 137 must still be dropped, and one whose option bytes happen to
+  // read 137 at byte 36 must not be.
+  FrameSpec a;
+  a.ip_options = 8;
+  a.dport = 137;
+  feed(*net, make_frame(a), 1, 0);
+  EXPECT_EQ(net->hosts.count(), 0);
+
+  FrameSpec b;
+  b.ip_options = 4;
+  std::vector<std::uint8_t> f = make_frame(b);
+  f[36] = 0;
+  f[37] = 137;
+  feed(*net, f, 1, 1);
+  EXPECT_EQ(net->hosts.count(), 2);
+}
+
+TEST_F(FramePath, LaterFragmentsAreNotMistakenForPorts) {
+  FrameSpec a;
+  a.fragment = 100;  // a later fragment: its first bytes are data, not ports
+  a.dport = 137;
+  feed(*net, make_frame(a), 1, 0);
+  EXPECT_EQ(net->hosts.count(), 2);
+}
+
+TEST_F(FramePath, FirstFrameMakesTwoHostsOneLinkReplyOneMoreLink) {
+  FrameSpec s;
+  s.payload = 100;
+  feed(*net, make_frame(s), 10, 0);
+  ASSERT_EQ(net->hosts.count(), 2);
+  Node* a = host("10.0.0.1");
+  Node* b = host("10.0.0.2");
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->links.count(), 1);
+  EXPECT_EQ(b->links.count(), 0);
+  Link* ab = link_find(*a, b->address);
+  ASSERT_NE(ab, nullptr);
+  EXPECT_EQ(ab->source, a);
+  EXPECT_EQ(ab->destination, b);
+  EXPECT_EQ(ab->frames, 1u);
+
+  FrameSpec r;
+  std::swap(r.src_ip, r.dst_ip);
+  std::swap(r.src_mac, r.dst_mac);
+  feed(*net, make_frame(r), 10, 1);
+  EXPECT_EQ(net->hosts.count(), 2);
+  EXPECT_EQ(b->links.count(), 1);
+  Link* ba = link_find(*b, a->address);
+  ASSERT_NE(ba, nullptr);
+  EXPECT_NE(ba, ab);
+  // Hosts were grouped once and ranked.
+  ASSERT_EQ(net->subnets.count(), 1);
+  EXPECT_EQ(net->subnets.head()->data->host_count, 2);
+  EXPECT_EQ(net->top_hosts.count(), 2);
+  EXPECT_EQ(net->top_links.count(), 2);
+}
+
+TEST_F(FramePath, SourceAndDestinationCounters) {
+  FrameSpec s;
+  feed(*net, make_frame(s), 10, 0, 1500);
+  feed(*net, make_frame(s), 10, 1, 500);
+  Node* a = host("10.0.0.1");
+  Node* b = host("10.0.0.2");
+  EXPECT_EQ(a->frames_sent, 2u);
+  EXPECT_EQ(a->bytes_sent, 2000u);
+  EXPECT_EQ(a->last_seen, (TimeValue{10, 1}));
+  // A receive-only host is active but has sent nothing and has no time.
+  EXPECT_EQ(b->frames_sent, 0u);
+  EXPECT_EQ(b->bytes_sent, 0u);
+  EXPECT_EQ(b->last_seen, (TimeValue{0, 0}));
+  EXPECT_EQ(b->active, 1);
+  // Ethernet addresses as the frame gave them.
+  EXPECT_EQ(netaddr_text(a->ether_address), "02:00:00:00:00:01");
+  EXPECT_EQ(netaddr_text(b->ether_address), "02:00:00:00:00:02");
+}
+
+TEST_F(FramePath, BytesAreCountedBeyond32Bits) {
+  FrameSpec s;
+  const std::uint32_t big = 0xFFFF0000u;
+  feed(*net, make_frame(s), 10, 0, big);
+  feed(*net, make_frame(s), 10, 1, big);
+  Node* a = host("10.0.0.1");
+  EXPECT_EQ(a->bytes_sent, 2ull * big);
+  EXPECT_EQ(link_find(*a, host("10.0.0.2")->address)->bytes, 2ull * big);
+}
+
+TEST_F(FramePath, EthernetChangeWithDetectionOffIsIgnored) {
+  FrameSpec s;
+  feed(*net, make_frame(s), 1, 0);
+  FrameSpec moved = s;
+  moved.src_mac[5] = 0x99;
+  feed(*net, make_frame(moved), 1, 1);
+  EXPECT_TRUE(hooks.reports.empty());
+  EXPECT_EQ(netaddr_text(host("10.0.0.1")->ether_address), "02:00:00:00:00:01");
+}
+
+TEST_F(FramePath, EthernetChangeWithDetectionOnIsReportedAndRecorded) {
+  hooks.on = true;
+  FrameSpec s;
+  feed(*net, make_frame(s), 1, 0);
+  feed(*net, make_frame(s), 1, 1);  // same address: nothing to report
+  FrameSpec moved = s;
+  moved.src_mac[5] = 0x99;
+  feed(*net, make_frame(moved), 1, 2);
+  ASSERT_EQ(hooks.reports.size(), 1u);
+  EXPECT_EQ(hooks.reports[0].ip, "10.0.0.1");
+  EXPECT_EQ(hooks.reports[0].recorded, "02:00:00:00:00:01");
+  EXPECT_EQ(hooks.reports[0].frame, "02:00:00:00:00:99");
+  EXPECT_EQ(netaddr_text(host("10.0.0.1")->ether_address), "02:00:00:00:00:99");
+  // A destination's Ethernet address is never compared.
+  FrameSpec to = moved;
+  to.dst_mac[5] = 0x77;
+  feed(*net, make_frame(to), 1, 3);
+  EXPECT_EQ(hooks.reports.size(), 1u);
+}
+
+TEST_F(FramePath, ThousandFramesThenExpiry) {
+  FrameSpec s;
+  for (int i = 0; i < 1000; ++i) feed(*net, make_frame(s), 50, i * 900, 100);
+  EXPECT_EQ(net->window_frames, 1000u);
+  EXPECT_EQ(net->window_bytes, 100000u);
+  Node* a = host("10.0.0.1");
+  Link* l = link_find(*a, host("10.0.0.2")->address);
+  EXPECT_EQ(a->window_frames, 1000u);
+  EXPECT_EQ(l->window_bytes, 100000u);
+
+  // From another host, just over a second after the last frame.
+  FrameSpec o;
+  o.src_ip[3] = 7;
+  feed(*net, make_frame(o), 51, 999 * 900 + 1, 60);
+  EXPECT_EQ(net->window_frames, 1u);
+  EXPECT_EQ(net->window_bytes, 60u);
+  EXPECT_EQ(a->window_frames, 0u);
+  EXPECT_EQ(a->window_bytes, 0u);
+  EXPECT_EQ(l->window_frames, 0u);
+  EXPECT_EQ(a->frames_sent, 1000u);  // totals stay
+}
+
+TEST_F(FramePath, FrameExactlyOneSecondOldStaysInWindow) {
+  FrameSpec s;
+  feed(*net, make_frame(s), 20, 0, 100);
+  feed(*net, make_frame(s), 21, 0, 100);
+  EXPECT_EQ(net->window_frames, 2u);
+  feed(*net, make_frame(s), 21, 1, 100);
+  EXPECT_EQ(net->window_frames, 2u);
+}
+
+TEST_F(FramePath, WindowCountersNeverDriftOnHugeFrames) {
+  // Lengths above 16 bits (segmentation offload) must leave the counters
+  // exactly as they found them once they expire.
+  FrameSpec s;
+  feed(*net, make_frame(s), 30, 0, 70000);
+  feed(*net, make_frame(s), 30, 1, 65536);
+  EXPECT_EQ(net->window_bytes, 135536u);
+  feed(*net, make_frame(s), 32, 0, 10);
+  EXPECT_EQ(net->window_bytes, 10u);
+  EXPECT_EQ(host("10.0.0.1")->window_bytes, 10u);
+}
+
+TEST_F(FramePath, MoreThanWindowSlotsWithinOneSecond) {
+  FrameSpec s;
+  for (int i = 0; i < FrameWindow::kSlots + 100; ++i) feed(*net, make_frame(s), 5, i, 10);
+  EXPECT_EQ(net->window_frames, static_cast<std::uint32_t>(FrameWindow::kSlots));
+  EXPECT_EQ(net->window_bytes, 10u * FrameWindow::kSlots);
+  EXPECT_EQ(host("10.0.0.1")->window_frames, static_cast<std::uint32_t>(FrameWindow::kSlots));
+}
+
+TEST_F(FramePath, ShortAndMalformedFramesAreDroppedSafely) {
+  FrameSpec s;
+  std::vector<std::uint8_t> f = make_frame(s);
+  for (std::uint32_t cap : {0u, 1u, 13u, 14u, 20u, 33u}) {
+    FrameHeader h;
+    h.time = {3, static_cast<std::int32_t>(cap)};
+    h.caplen = cap;
+    h.len = 60;
+    netif_callback(*net, h, f.data());
+  }
+  EXPECT_EQ(net->hosts.count(), 0);
+  EXPECT_EQ(net->counters.frames_filtered, 6u);
+  // A header length below 5 words is not an IPv4 header.
+  f[14] = 0x43;
+  feed(*net, f, 3, 100);
+  EXPECT_EQ(net->hosts.count(), 0);
+  // Exactly the fixed header captured: counted, no ports to look at.
+  f[14] = 0x45;
+  FrameHeader h;
+  h.time = {3, 200};
+  h.caplen = 34;
+  h.len = 1000;
+  netif_callback(*net, h, f.data());
+  EXPECT_EQ(net->hosts.count(), 2);
+}
+
+TEST_F(FramePath, TcpHandOffUsesHeaderLength) {
+  FrameSpec s;
+  s.protocol = 6;
+  s.sport = 40000;
+  s.dport = 80;
+  s.ip_options = 12;
+  s.text = "GET / HTTP/1.0\r\n\r\n";
+  std::vector<std::uint8_t> f = make_frame(s);
+  feed(*net, f, 7, 0, 1200);
+  ASSERT_EQ(hooks.segments.size(), 1u);
+  const auto& seg = hooks.segments[0];
+  const std::size_t offset = 14 + 32;
+  ASSERT_EQ(seg.tcp.size(), f.size() - offset);
+  EXPECT_EQ((seg.tcp[0] << 8) | seg.tcp[1], 40000);
+  EXPECT_EQ((seg.tcp[2] << 8) | seg.tcp[3], 80);
+  EXPECT_EQ(std::string(seg.tcp.begin() + 20, seg.tcp.begin() + 23), "GET");
+  EXPECT_EQ(seg.wire_length, 1200u - offset);
+  EXPECT_EQ(seg.src, "10.0.0.1");
+  EXPECT_EQ(seg.dst, "10.0.0.2");
+  EXPECT_EQ(seg.urls, &net->urls);
+
+  // UDP goes nowhere near the sniffer.
+  FrameSpec u;
+  feed(*net, make_frame(u), 7, 1);
+  EXPECT_EQ(hooks.segments.size(), 1u);
+}
+
+TEST_F(FramePath, ProtocolTreeFollowsClassification) {
+  FrameSpec http;
+  http.protocol = 6;
+  http.dport = 80;
+  feed(*net, make_frame(http), 1, 0, 100);
+  FrameSpec udp;
+  feed(*net, make_frame(udp), 1, 1, 50);
+  Link* l = link_find(*host("10.0.0.1"), host("10.0.0.2")->address);
+  ASSERT_NE(l->protocol_tree, nullptr);
+  EXPECT_EQ(l->protocol_tree->protocol, testing::as_node(classifier.ether));
+  EXPECT_EQ(l->protocol_tree->frames, 2u);
+  EXPECT_EQ(l->protocol_tree->bytes, 150u);
+}
+
+TEST_F(FramePath, HostListStaysOrderedByAddress) {
+  const std::uint8_t order[] = {9, 3, 200, 1, 50};
+  for (std::uint8_t last : order) {
+    FrameSpec s;
+    s.src_ip[3] = last;
+    s.dst_ip[0] = 192;
+    s.dst_ip[1] = 168;
+    s.dst_ip[2] = 0;
+    s.dst_ip[3] = last;
+    feed(*net, make_frame(s), 1, last);
+  }
+  std::vector<std::string> seen;
+  net->host_list.foreach([&](Node* n) { seen.push_back(n->address_text); });
+  ASSERT_EQ(seen.size(), 10u);
+  for (std::size_t i = 1; i < seen.size(); ++i) {
+    EXPECT_GE(netaddr_compare(NetAddress::parse(kAddrIpv4, seen[i - 1].c_str()),
+                              NetAddress::parse(kAddrIpv4, seen[i].c_str())),
+              0)
+        << seen[i - 1] << " then " << seen[i];
+  }
+}
+
+}  // namespace
+}  // namespace tarnix

@@ -1,0 +1,345 @@
+// Hosts, links, ticks, names, subnet groups, protocol trees and the dominant
+// protocol.
+#include <gtest/gtest.h>
+
+#include "capture/adapter.h"
+#include "capture/fakes.h"
+#include "capture/frames.h"
+#include "capture/net.h"
+
+namespace tarnix {
+namespace {
+
+using testing::as_node;
+using testing::FakeClassifier;
+using testing::FakeNamer;
+using testing::FakeProto;
+using testing::FrameSpec;
+using testing::feed;
+using testing::make_frame;
+
+NetAddress ip(const char* text) { return NetAddress::parse(kAddrIpv4, text); }
+
+struct Fixture {
+  explicit Fixture(HostNamer* namer = nullptr, FocusSource* focus = nullptr)
+      : model(&classifier, namer, focus) {
+    net = net_create(model, "eth0");
+  }
+  FakeClassifier classifier;
+  TrafficModel model;
+  Net* net;
+};
+
+TEST(Tick, NodeTimeoutBoundary) {
+  Fixture f;
+  FrameSpec s;
+  feed(*f.net, make_frame(s), 100, 0);
+  Node* a = node_find(*f.net, ip("10.0.0.1"));
+  Link* l = link_find(*a, ip("10.0.0.2"));
+  f.model.link_timeout_s = 5;
+
+  f.model.now = {109, 999000};
+  net_tick(*f.net);
+  EXPECT_EQ(a->active, 1);
+  EXPECT_EQ(l->active, 0);  // 9.999 s is past the link time-out
+
+  f.model.now = {110, 0};
+  net_tick(*f.net);
+  EXPECT_EQ(a->active, 0);
+}
+
+TEST(Tick, ReceiveOnlyHostLivesThroughItsLinks) {
+  Fixture f;
+  FrameSpec s;
+  feed(*f.net, make_frame(s), 1000, 0);
+  Node* b = node_find(*f.net, ip("10.0.0.2"));
+  f.model.now = {1001, 0};
+  net_tick(*f.net);
+  EXPECT_EQ(b->active, 1);  // the link to it is active
+  f.model.now = {1005, 0};
+  net_tick(*f.net);
+  EXPECT_EQ(b->active, 0);  // link timed out; it never sent
+  EXPECT_EQ(node_find(*f.net, ip("10.0.0.1"))->active, 1);
+}
+
+TEST(Tick, NeverSentHostIsInactiveEvenNearTimeZero) {
+  Fixture f;
+  FrameSpec s;
+  feed(*f.net, make_frame(s), 0, 0);
+  f.model.now = {30, 0};
+  net_tick(*f.net);
+  EXPECT_EQ(node_find(*f.net, ip("10.0.0.2"))->active, 0);
+}
+
+TEST(Tick, AgeingSurvivesMillisecondWrap) {
+  // 4,294,968 s after the last frame the 32-bit millisecond difference has
+  // wrapped to a small number; the host must still be inactive.
+  Fixture f;
+  FrameSpec s;
+  feed(*f.net, make_frame(s), 1000, 0);
+  f.model.now = {1000 + 4294967, 300000};
+  net_tick(*f.net);
+  EXPECT_EQ(node_find(*f.net, ip("10.0.0.1"))->active, 0);
+}
+
+TEST(Tick, RateClimbsOverTenTicks) {
+  Fixture f;
+  FrameSpec s;
+  feed(*f.net, make_frame(s), 10, 0, 1000);
+  Node* a = node_find(*f.net, ip("10.0.0.1"));
+  Link* l = link_find(*a, ip("10.0.0.2"));
+  net_tick(*f.net);
+  EXPECT_DOUBLE_EQ(a->byte_rate.average, 100.0);
+  EXPECT_DOUBLE_EQ(l->byte_rate.average, 100.0);
+  EXPECT_DOUBLE_EQ(a->frame_rate.average, 0.1);
+  for (int i = 1; i < 10; ++i) net_tick(*f.net);
+  EXPECT_DOUBLE_EQ(a->byte_rate.average, 1000.0);
+  EXPECT_DOUBLE_EQ(l->byte_rate.average, 1000.0);
+}
+
+TEST(Names, CachedNameAtOnceOtherwiseOnCompletion) {
+  FakeNamer namer;
+  namer.cached["10.0.0.1"] = {"alpha.example.org"};
+  Fixture f(&namer);
+  FrameSpec s;
+  feed(*f.net, make_frame(s), 1, 0);
+  Node* a = node_find(*f.net, ip("10.0.0.1"));
+  Node* b = node_find(*f.net, ip("10.0.0.2"));
+  EXPECT_EQ(node_name(*a), "alpha.example.org");
+  EXPECT_EQ(node_short_name(*a), "alpha");
+  EXPECT_EQ(node_name(*b), "");
+  EXPECT_EQ(node_display_name(*b), "10.0.0.2");
+  ASSERT_EQ(namer.pending.size(), 1u);  // only the uncached one was asked
+
+  namer.answer_all({{"10.0.0.2", "beta"}});
+  EXPECT_EQ(node_name(*b), "beta");
+  EXPECT_EQ(node_short_name(*b), "beta");
+  EXPECT_EQ(LinkRankTraits::name(link_find(*a, b->address)), "alpha.example.org, beta");
+}
+
+TEST(Names, EntryWithoutRecordLeavesAddress) {
+  FakeNamer namer;
+  Fixture f(&namer);
+  FrameSpec s;
+  feed(*f.net, make_frame(s), 1, 0);
+  namer.answer_all({});
+  Node* a = node_find(*f.net, ip("10.0.0.1"));
+  EXPECT_NE(a->name_entry.load(), nullptr);
+  EXPECT_EQ(node_display_name(*a), "10.0.0.1");
+}
+
+TEST(Names, CompletionAfterModelIsGoneIsHarmless) {
+  FakeNamer namer;
+  {
+    Fixture f(&namer);
+    FrameSpec s;
+    feed(*f.net, make_frame(s), 1, 0);
+  }
+  namer.answer_all({{"10.0.0.1", "late"}});  // must not touch freed hosts
+  SUCCEED();
+}
+
+// Groups for a host address given a local address and mask.
+std::string group_of(const char* host, const char* local, const char* mask) {
+  return netaddr_text(ip_net_address(ip(host), ip(local), ip(mask)));
+}
+
+TEST(Grouping, ClassAndLocalMask) {
+  EXPECT_EQ(group_of("10.1.9.9", "10.1.2.3", "255.255.0.0"), "10.1.0.0");
+  EXPECT_EQ(group_of("11.2.3.4", "10.1.2.3", "255.255.0.0"), "11.0.0.0");
+  EXPECT_EQ(group_of("172.16.5.5", "10.1.2.3", "255.255.0.0"), "172.16.0.0");
+  EXPECT_EQ(group_of("192.168.7.7", "10.1.2.3", "255.255.0.0"), "192.168.0.0");
+  EXPECT_EQ(group_of("127.0.0.1", "10.1.2.3", "255.255.0.0"), "127.0.0.0");
+  EXPECT_EQ(group_of("224.0.0.5", "10.1.2.3", "255.255.0.0"), "224.0.0.0");
+
+  EXPECT_EQ(group_of("192.168.7.20", "192.168.7.1", "255.255.255.0"), "192.168.7.0");
+  EXPECT_EQ(group_of("192.168.8.20", "192.168.7.1", "255.255.255.0"), "192.168.8.0");
+  EXPECT_EQ(group_of("192.169.1.1", "192.168.7.1", "255.255.255.0"), "192.169.0.0");
+}
+
+TEST(Grouping, HostsJoinGroupsOnceInOrderOfCreation) {
+  Fixture f;
+  f.net->local_address = ip("192.168.7.1");
+  f.net->local_mask = ip("255.255.255.0");
+  Node* a = node_create(*f.net, ip("192.168.7.20"));
+  Node* b = node_create(*f.net, ip("10.9.9.9"));
+  Node* c = node_create(*f.net, ip("192.168.7.30"));
+  ip_net_assign(*a);
+  ip_net_assign(*b);
+  ip_net_assign(*c);
+  ip_net_assign(*a);  // again: nothing changes
+  ASSERT_EQ(f.net->subnets.count(), 2);
+  Subnet* first = f.net->subnets.head()->data;
+  Subnet* second = f.net->subnets.head()->next->data;
+  EXPECT_STREQ(first->address_text, "192.168.7.0");
+  EXPECT_EQ(first->host_count, 2);
+  EXPECT_EQ(first->hosts.head()->data, a);
+  EXPECT_EQ(first->hosts.tail()->data, c);
+  EXPECT_EQ(first->layout_flag, 1);
+  EXPECT_STREQ(second->address_text, "10.0.0.0");
+  EXPECT_EQ(second->host_count, 1);
+}
+
+TEST(Mask, ParsedFromText) {
+  NetAddress m;
+  ASSERT_TRUE(parse_mask_text("255.255.240.0", m));
+  EXPECT_EQ(netaddr_text(m), "255.255.240.0");
+  ASSERT_TRUE(parse_mask_text("255.25x.0.junk", m));
+  EXPECT_EQ(netaddr_text(m), "255.25.0.0");
+  EXPECT_FALSE(parse_mask_text("255.255.0", m));
+  EXPECT_FALSE(parse_mask_text("", m));
+}
+
+TEST(Mask, FromAdapterOrDefault) {
+  std::vector<Device> devs(1);
+  devs[0].name = "eth1";
+  devs[0].has_netmask = true;
+  devs[0].ipv4_netmask = ip("255.255.252.0");
+  EXPECT_EQ(netaddr_text(local_mask_for(devs, "eth1")), "255.255.252.0");
+  EXPECT_EQ(netaddr_text(local_mask_for(devs, "eth2")), "255.255.255.0");
+}
+
+struct TreeFixture : Fixture {
+  FakeProto ether{"ETHER"}, ipn{"IP"}, tcp{"TCP"}, udp{"UDP"}, http{"HTTP"};
+  Link* link() {
+    Node* a = node_create(*net, ip("10.0.0.1"));
+    Node* b = node_create(*net, ip("10.0.0.2"));
+    return link_create(*a, *b);
+  }
+};
+
+TEST(LinkStat, TreeShapeForFourPaths) {
+  TreeFixture f;
+  Link* l = f.link();
+  const protocol_node* p1[] = {as_node(f.ether), as_node(f.ipn), as_node(f.tcp), as_node(f.http), nullptr};
+  const protocol_node* p2[] = {as_node(f.ether), as_node(f.ipn), as_node(f.udp), nullptr};
+  linkstat_add(*l, p1, 100);
+  linkstat_add(*l, p2, 40);
+  LinkProtoNode* root = l->protocol_tree;
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(root->protocol, as_node(f.ether));
+  EXPECT_EQ(root->frames, 2u);
+  EXPECT_EQ(root->bytes, 140u);
+  EXPECT_EQ(root->next, nullptr);
+  LinkProtoNode* ipn = root->child;
+  ASSERT_NE(ipn, nullptr);
+  EXPECT_EQ(ipn->protocol, as_node(f.ipn));
+  EXPECT_EQ(ipn->frames, 2u);
+  LinkProtoNode* tcp = ipn->child;
+  ASSERT_NE(tcp, nullptr);
+  EXPECT_EQ(tcp->protocol, as_node(f.tcp));
+  EXPECT_EQ(tcp->frames, 1u);
+  ASSERT_NE(tcp->next, nullptr);
+  EXPECT_EQ(tcp->next->protocol, as_node(f.udp));
+  EXPECT_EQ(tcp->next->frames, 1u);
+  EXPECT_EQ(tcp->next->bytes, 40u);
+  ASSERT_NE(tcp->child, nullptr);
+  EXPECT_EQ(tcp->child->protocol, as_node(f.http));
+  EXPECT_EQ(tcp->child->frames, 1u);
+  EXPECT_EQ(tcp->child->child, nullptr);
+  EXPECT_EQ(l->protocol_index.count(), 5);
+}
+
+TEST(LinkStat, EmptyPathMakesARootForNothing) {
+  TreeFixture f;
+  Link* l = f.link();
+  const protocol_node* empty[] = {nullptr};
+  linkstat_add(*l, empty, 100);
+  ASSERT_NE(l->protocol_tree, nullptr);
+  EXPECT_EQ(l->protocol_tree->protocol, nullptr);
+  EXPECT_EQ(l->protocol_tree->frames, 0u);
+}
+
+TEST(LinkStat, FullPathOfSixStops) {
+  TreeFixture f;
+  Link* l = f.link();
+  FakeProto p[6] = {{"a"}, {"b"}, {"c"}, {"d"}, {"e"}, {"f"}};
+  const protocol_node* path[7];
+  for (int i = 0; i < 6; ++i) path[i] = as_node(p[i]);
+  path[6] = nullptr;
+  linkstat_add(*l, path, 10);
+  int depth = 0;
+  for (LinkProtoNode* n = l->protocol_tree; n; n = n->child) {
+    ++depth;
+    EXPECT_EQ(n->frames, 1u);
+  }
+  EXPECT_EQ(depth, 6);
+}
+
+TEST(Dominant, HeaviestFocusProtocolEarlierWinsTies) {
+  TreeFixture f;
+  Link* l = f.link();
+  const protocol_node* p1[] = {as_node(f.ether), as_node(f.ipn), as_node(f.tcp), nullptr};
+  const protocol_node* p2[] = {as_node(f.ether), as_node(f.ipn), as_node(f.udp), nullptr};
+  linkstat_add(*l, p1, 500);
+  linkstat_add(*l, p2, 500);
+  FocusList both = {{as_node(f.udp), 7}, {as_node(f.tcp), 3}};
+  EXPECT_EQ(link_dominant(*l, &both), 7);
+  FocusList swapped = {{as_node(f.tcp), 3}, {as_node(f.udp), 7}};
+  EXPECT_EQ(link_dominant(*l, &swapped), 3);
+  linkstat_add(*l, p2, 1);
+  EXPECT_EQ(link_dominant(*l, &swapped), 7);
+  FocusList none = {{as_node(f.http), 1}};
+  EXPECT_EQ(link_dominant(*l, &none), -1);
+  EXPECT_EQ(link_dominant(*l, nullptr), -1);
+}
+
+TEST(Dominant, TickStoresItForActiveLinksOnly) {
+  SharedFocus focus;
+  FakeClassifier c;
+  TrafficModel model(&c, nullptr, &focus);
+  Net* net = net_create(model, "eth0");
+  focus.set(std::make_shared<FocusList>(FocusList{{as_node(c.udp), 4}}));
+  FrameSpec s;
+  feed(*net, make_frame(s), 1, 0);
+  Link* l = link_find(*node_find(*net, ip("10.0.0.1")), ip("10.0.0.2"));
+  EXPECT_EQ(l->dominant_protocol.load(), 0);
+  net_tick(*net);
+  EXPECT_EQ(l->dominant_protocol.load(), 4);
+  model.now = {100, 0};
+  focus.set(std::make_shared<FocusList>(FocusList{{as_node(c.tcp), 9}}));
+  net_tick(*net);
+  EXPECT_EQ(l->dominant_protocol.load(), 4);  // inactive: left alone
+  link_refresh_dominant_all(*net);
+  EXPECT_EQ(l->dominant_protocol.load(), -1);
+}
+
+TEST(Networks, CreateFindCurrent) {
+  FakeClassifier c;
+  TrafficModel model(&c, nullptr, nullptr);
+  model.local_address = ip("10.0.0.1");
+  Net* a = net_create(model, "eth0");
+  Net* b = net_create(model, std::string(300, 'x'));
+  EXPECT_EQ(b->name.size(), 254u);
+  EXPECT_EQ(model.nets.front(), b);  // newest first
+  EXPECT_EQ(net_find(model, "eth0"), a);
+  EXPECT_EQ(net_find(model, "eth9"), nullptr);
+  EXPECT_EQ(netaddr_text(a->local_address), "10.0.0.1");
+  EXPECT_EQ(net_current(model), nullptr);
+  net_set_current(model, a);
+  net_set_current(model, nullptr);
+  EXPECT_EQ(net_current(model), a);
+}
+
+TEST(Rankings, HostsByBytesSentLinksByBytes) {
+  Fixture f;
+  for (int i = 1; i <= 60; ++i) {
+    FrameSpec s;
+    s.src_ip[3] = static_cast<std::uint8_t>(i);
+    s.dst_ip[2] = 9;
+    feed(*f.net, make_frame(s), 1, i, static_cast<std::uint32_t>(100 + i));
+  }
+  // 61 hosts (60 senders, one receiver); the ranking holds the 50 largest.
+  EXPECT_EQ(f.net->top_hosts.count(), 50);
+  EXPECT_EQ(f.net->top_hosts.at(0)->address_text, std::string("10.0.0.60"));
+  EXPECT_EQ(f.net->top_links.at(0)->bytes, 160u);
+  // A small sender grows past everyone and rises to the top.
+  FrameSpec s;
+  s.src_ip[3] = 5;
+  s.dst_ip[2] = 9;
+  feed(*f.net, make_frame(s), 2, 0, 10000);
+  EXPECT_EQ(f.net->top_links.at(0)->source->address_text, std::string("10.0.0.5"));
+}
+
+}  // namespace
+}  // namespace tarnix
