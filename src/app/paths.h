@@ -1,7 +1,8 @@
-// Where Tarnix keeps its per-user files.
+// Where Tarnix keeps its per-user files, and where it finds the files it ships.
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace tarnix::app {
 
@@ -11,5 +12,27 @@ QString user_data_dir();
 // A setting's path as stored: absolute paths stand as they are, relative
 // ones are taken inside the per-user data folder.
 QString resolve_data_path(const QString& stored);
+
+// Folders searched for shipped files, first match wins: $TARNIX_DATA_DIR,
+// the share/tarnix folder beside an installed program, the build tree's data
+// folder (generated files such as font.bin) and the source tree's.
+QStringList shipped_data_dirs();
+
+// The shipped file (a relative path such as "help/index.html"), or an empty
+// text when no folder holds it.
+QString find_shipped_file(const QString& relative);
+
+// The files a first run copies into the per-user folder.
+QStringList seeded_files();
+
+struct SeedResult {
+  QStringList copied;   // newly placed in the per-user folder
+  QStringList missing;  // neither in the per-user folder nor shipped
+  QStringList failed;   // shipped, but the copy failed
+};
+
+// Copies every seeded file that the per-user folder `dir` lacks; files that
+// are already there (the user's own) are never replaced.
+SeedResult seed_user_data(const QString& dir);
 
 }  // namespace tarnix::app
