@@ -1,0 +1,818 @@
+#include "db/db_store.h"
+
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include "db/http.h"
+
+namespace tarnix {
+
+namespace {
+
+// The statement catalogue. Every value is a bound parameter.
+constexpr const char kUrlsFind[] = "SELECT url_id FROM urls WHERE urlpath = ? AND host = ? AND proto = ?";
+constexpr const char kUrlsFindQualified[] =
+    "SELECT url_id FROM urls WHERE urls.urlpath = ? AND urls.host = ? AND urls.proto = ?";
+constexpr const char kUrlsExists[] = "SELECT url_id FROM urls WHERE url_id = ?";
+constexpr const char kUrlsInsert[] =
+    "INSERT INTO urls (host, port, proto, urlpath, ref_count) VALUES (?, ?, ?, ?, 0)";
+constexpr const char kUrlsRefUp[] = "UPDATE urls SET ref_count = ref_count + 1 WHERE urls.url_id = ?";
+constexpr const char kUrlsRefAdjust[] = "UPDATE urls SET ref_count = ref_count + ? WHERE url_id = ?";
+constexpr const char kUrlsRefDown[] = "UPDATE urls SET ref_count = ref_count - 1 WHERE url_id = ?";
+constexpr const char kUrlsDeleteUnreferenced[] = "DELETE FROM urls WHERE ref_count < 1";
+constexpr const char kUrlsText[] = "SELECT host, port, proto, urlpath FROM urls WHERE url_id = ?";
+constexpr const char kUrlsByRefs[] =
+    "SELECT url_id, host, port, proto, urlpath, ref_count FROM urls ORDER BY 6 DESC";
+constexpr const char kUrlsAll[] = "SELECT url_id, host, port, proto, urlpath FROM urls";
+
+constexpr const char kHistInsert[] =
+    "INSERT INTO url_hist (url_id, hostname_used, client, server, ts, cached, method, referer) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+constexpr const char kHistByUrl[] =
+    "SELECT url_hist_id, hostname_used, client, server, ts, cached, method, referer FROM url_hist "
+    "WHERE url_id = ? AND ts > ?";
+constexpr const char kHistByClient[] =
+    "SELECT url_hist_id, url_id, hostname_used, server, ts, cached, method, referer FROM url_hist "
+    "WHERE client = ? AND ts > ?";
+constexpr const char kHistByServer[] =
+    "SELECT url_hist_id, url_id, hostname_used, client, ts, cached, method, referer FROM url_hist "
+    "WHERE server = ? AND ts > ?";
+constexpr const char kHistOld[] = "SELECT url_id FROM url_hist WHERE ts < ?";
+constexpr const char kHistDeleteOld[] = "DELETE FROM url_hist WHERE ts < ?";
+constexpr const char kHistAll[] = "SELECT url_hist_id, url_id FROM url_hist";
+constexpr const char kTopClients[] =
+    "SELECT name, count(ref_count), host_id FROM host_cache, url_hist "
+    "WHERE url_hist.client = host_cache.host_id GROUP BY 1 ORDER BY 2 DESC";
+constexpr const char kTopServers[] =
+    "SELECT name, count(ref_count), host_id FROM host_cache, url_hist "
+    "WHERE url_hist.server = host_cache.host_id GROUP BY 1 ORDER BY 2 DESC";
+// Filterable forms of "select count(url_hist_id) from url_hist <condition>"
+// and "select url_id from url_hist <condition>": a NULL parameter leaves
+// its field unrestricted.
+constexpr const char kHistCountFiltered[] =
+    "SELECT count(url_hist_id) FROM url_hist WHERE (? IS NULL OR ts > ?) AND (? IS NULL OR ts < ?) "
+    "AND (? IS NULL OR client = ?) AND (? IS NULL OR server = ?)";
+constexpr const char kHistIdsFiltered[] =
+    "SELECT url_hist_id, url_id FROM url_hist WHERE (? IS NULL OR ts > ?) AND (? IS NULL OR ts < ?) "
+    "AND (? IS NULL OR client = ?) AND (? IS NULL OR server = ?) ORDER BY url_hist_id";
+
+constexpr const char kHostIdByNameAddr[] = "SELECT host_id FROM host_cache WHERE name = ? AND addr = ?";
+constexpr const char kHostIdByName[] = "SELECT host_id FROM host_cache WHERE name = ?";
+constexpr const char kHostName[] = "SELECT name FROM host_cache WHERE host_id = ?";
+constexpr const char kHostAddr[] = "SELECT addr FROM host_cache WHERE host_id = ?";
+constexpr const char kHostRefsByAddr[] = "SELECT ref_count FROM host_cache WHERE host_id = ? AND addr = ?";
+constexpr const char kHostDeleteByAddr[] = "DELETE FROM host_cache WHERE host_id = ? AND addr = ?";
+constexpr const char kHostRefsByName[] = "SELECT ref_count FROM host_cache WHERE host_id = ? AND name = ?";
+constexpr const char kHostDeleteByName[] = "DELETE FROM host_cache WHERE host_id = ? AND name = ?";
+constexpr const char kHostMaxId[] = "SELECT max(host_id) FROM host_cache";
+constexpr const char kHostInsert[] =
+    "INSERT INTO host_cache (host_id, name, addr, added, ref_count) VALUES (?, ?, ?, ?, ?)";
+constexpr const char kHostRefUp[] =
+    "UPDATE host_cache SET ref_count = ref_count + 1 WHERE host_cache.host_id = ?";
+
+constexpr const char kAlarmsAll[] =
+    "SELECT alarm_id, object_type, kind, host1_id, host2_id, protocol, reserved, threshold, direction, unit, "
+    "notify, disabled, url_id, sound_file, play_sound, command, run_command, reserved2 FROM alarms "
+    "ORDER BY alarm_id";
+constexpr const char kAlarmsDelete[] = "DELETE FROM alarms";
+constexpr const char kAlarmsInsert[] =
+    "INSERT INTO alarms (object_type, kind, host1_id, host2_id, protocol, reserved, threshold, direction, "
+    "unit, notify, disabled, url_id, sound_file, play_sound, command, run_command, reserved2) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+// A cached statement in use: reset (and its bindings cleared) when done.
+class Use {
+ public:
+  Use(DbSession& s, const char* sql) : s_(s), st_(s.statement(sql)) {}
+  ~Use() {
+    if (st_ != nullptr) st_->reset();
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  explicit operator bool() const { return st_ != nullptr; }
+  Statement* operator->() { return st_; }
+  Statement& operator*() { return *st_; }
+
+  // One step: true for a row; an error is noted on the session.
+  bool row() {
+    StepResult r = st_->step();
+    if (r == StepResult::kError) s_.note_error(st_->status());
+    return r == StepResult::kRow;
+  }
+  // Runs a statement that returns no rows.
+  Status run() {
+    StepResult r = st_->step();
+    if (r == StepResult::kError) {
+      s_.note_error(st_->status());
+      return st_->status();
+    }
+    return Status();
+  }
+
+ private:
+  DbSession& s_;
+  Statement* st_;
+};
+
+Status missing_statement(DbSession& s) {
+  Status st = s.last_error().ok() ? Status::error(1, "statement could not be prepared") : s.last_error();
+  return st;
+}
+
+std::string_view cut(std::string_view text, std::size_t max) { return text.substr(0, max); }
+
+std::string dotted(const NetAddress& a) { return netaddr_text(a); }
+
+std::string dotted(const std::array<std::uint8_t, 4>& bytes) {
+  return netaddr_text(NetAddress::ipv4(bytes.data()));
+}
+
+}  // namespace
+
+DbSession::DbSession(std::unique_ptr<Connection> connection, const HostCache* names)
+    : connection_(std::move(connection)), names_(names) {}
+
+Statement* DbSession::statement(const char* sql) {
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) return it->second.get();
+  Status s;
+  auto st = connection_->prepare(sql, &s);
+  if (!st) {
+    note_error(s);
+    std::fprintf(stderr, "db: cannot prepare statement: %s\n", s.message().c_str());
+    return nullptr;
+  }
+  Statement* raw = st.get();
+  statements_.emplace(sql, std::move(st));
+  return raw;
+}
+
+std::unique_ptr<DbSession> db_open_session(const std::string& path, const HostCache* names, Status* status) {
+  Status s;
+  auto c = sqlite_open(path, SqliteOptions{}, &s);
+  if (c) s = db_schema_create(*c);
+  if (status != nullptr) *status = s;
+  if (!c || !s.ok()) return nullptr;
+  return std::make_unique<DbSession>(std::move(c), names);
+}
+
+std::string db_record_name(const HostcEntry& entry) {
+  if (entry.host && !entry.host->name.empty()) return entry.host->name;
+  return entry.name;
+}
+
+// ---- urls
+
+namespace {
+
+std::string_view stored_path(std::string_view path) {
+  return path.empty() ? std::string_view("/") : cut(path, kUrlPathColumn);
+}
+
+std::int32_t find_url(DbSession& s, const char* sql, std::int32_t host_id, std::string_view path, int scheme) {
+  if (host_id == 0) return 0;
+  Use st(s, sql);
+  if (!st) return 0;
+  st->bind_text(1, stored_path(path));
+  st->bind_int(2, host_id);
+  st->bind_int(3, scheme);
+  return st.row() ? st->column_int(1) : 0;
+}
+
+}  // namespace
+
+std::int32_t db_urls_find(DbSession& s, std::int32_t host_id, std::string_view path, int scheme) {
+  return find_url(s, kUrlsFind, host_id, path, scheme);
+}
+
+std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view path, int scheme,
+                         std::uint16_t port) {
+  if (host_id == 0) return 0;
+  std::int32_t url_id = 0;
+  Status result = with_transaction(s.connection(), [&]() -> Status {
+    url_id = db_urls_find(s, host_id, path, scheme);
+    if (url_id >= 1) return Status();
+    Use ins(s, kUrlsInsert);
+    if (!ins) return missing_statement(s);
+    ins->bind_int(1, host_id);
+    ins->bind_int(2, port);
+    ins->bind_int(3, scheme);
+    ins->bind_text(4, stored_path(path));
+    Status st = ins.run();
+    if (!st.ok()) return st;
+    url_id = static_cast<std::int32_t>(s.connection().last_insert_id());
+    Use up(s, kHostRefUp);
+    if (!up) return missing_statement(s);
+    up->bind_int(1, host_id);
+    return up.run();
+  });
+  return result.ok() ? url_id : 0;
+}
+
+std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& host, std::string_view path,
+                                   int scheme) {
+  const std::string* name = host.name.empty() ? nullptr : &host.name;
+  const NetAddress* address = host.address.type != nullptr ? &host.address : nullptr;
+  std::int32_t id = db_host_cache_find_id(s, name, address);
+  return find_url(s, kUrlsFindQualified, id, path, scheme);
+}
+
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+                                 std::string_view path, int scheme, std::uint16_t port, int bound_ms) {
+  if (request == nullptr || request->kind != kHostcByName) return 0;
+  if (const HostcEntry* e = names.find_text(request->name)) return db_urls_add(s, e->host_id, path, scheme, port);
+
+  struct Wait {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    const HostcEntry* entry = nullptr;
+  };
+  auto wait = std::make_shared<Wait>();
+  names.request_text(request->name, [wait](const HostcEntry* e) {
+    std::lock_guard lock(wait->m);
+    wait->entry = e;
+    wait->done = true;
+    wait->cv.notify_all();
+  });
+  const HostcEntry* entry = nullptr;
+  {
+    std::unique_lock lock(wait->m);
+    wait->cv.wait_for(lock, std::chrono::milliseconds(bound_ms), [&] { return wait->done; });
+    entry = wait->entry;
+  }
+  if (entry == nullptr || entry->host_id == 0) return 0;
+  return db_urls_add(s, entry->host_id, path, scheme, port);
+}
+
+bool db_urls_exists(DbSession& s, std::int32_t url_id) {
+  Use st(s, kUrlsExists);
+  if (!st) return false;
+  st->bind_int(1, url_id);
+  return st.row();
+}
+
+Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta) {
+  return with_transaction(s.connection(), [&]() -> Status {
+    Use st(s, kUrlsRefAdjust);
+    if (!st) return missing_statement(s);
+    st->bind_int(1, delta);
+    st->bind_int(2, url_id);
+    return st.run();
+  });
+}
+
+int db_url_text(DbSession& s, std::int32_t url_id, std::string& out) {
+  out.clear();
+  std::int32_t host = 0;
+  int port = 0, proto = 0;
+  std::string path;
+  {
+    Use st(s, kUrlsText);
+    if (!st) return 0;
+    st->bind_int(1, url_id);
+    if (!st.row()) return 1;
+    host = st->column_int(1);
+    port = st->column_int(2);
+    proto = st->column_int(3);
+    path = std::string(cut(st->column_text(4), kUrlPathColumn));
+  }
+  out = url_scheme_word(proto);
+  std::string name;
+  if (db_host_cache_name(s, host, name) && !name.empty()) {
+    out += "://" + name;
+    if (port != 0 && port != 80) out += ":" + std::to_string(port);
+    out += path;
+  } else {
+    out += "://" + path;
+  }
+  return 1;
+}
+
+namespace {
+
+Status url_rows(DbSession& s, const char* sql, bool with_refs, const std::function<void(const UrlRow&)>& fn) {
+  Use st(s, sql);
+  if (!st) return missing_statement(s);
+  UrlRow r;
+  while (st.row()) {
+    r.url_id = st->column_int(1);
+    r.host = st->column_int(2);
+    r.port = st->column_int(3);
+    r.proto = st->column_int(4);
+    r.urlpath = std::string(st->column_text(5));
+    r.ref_count = with_refs ? st->column_int(6) : 0;
+    fn(r);
+  }
+  return st->status();
+}
+
+}  // namespace
+
+Status db_urls_by_refs(DbSession& s, const std::function<void(const UrlRow&)>& row) {
+  return url_rows(s, kUrlsByRefs, true, row);
+}
+
+Status db_urls_all(DbSession& s, const std::function<void(const UrlRow&)>& row) {
+  return url_rows(s, kUrlsAll, false, row);
+}
+
+// ---- url_hist
+
+namespace {
+
+std::int32_t host_id_of(DbSession& s, const HostcEntry* e) {
+  if (e == nullptr) return 0;
+  // The id the entry was stored under is the one its rows carry.
+  if (e->host_id != 0) return e->host_id;
+  const std::string name = db_record_name(*e);
+  std::int32_t id = db_host_cache_find_id(s, &name, &e->address);
+  if (id == 0) id = db_host_cache_find_id(s, nullptr, &e->address);
+  return id;
+}
+
+}  // namespace
+
+std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* hostname_used,
+                             const HostcEntry* client, const HostcEntry* server, int proxy, int method,
+                             const HostcEntry* referer) {
+  if (url_id <= 0) return 0;
+  const std::int32_t client_id = host_id_of(s, client);
+  const std::int32_t server_id = host_id_of(s, server);
+  const std::int32_t referer_id = host_id_of(s, referer);
+  if (client_id == 0 || server_id == 0) return 0;
+  std::int32_t hist_id = 0;
+  Status result = with_transaction(s.connection(), [&]() -> Status {
+    Use ins(s, kHistInsert);
+    if (!ins) return missing_statement(s);
+    ins->bind_int(1, url_id);
+    ins->bind_text(2, hostname_used != nullptr ? cut(hostname_used, kHostnameUsedColumn) : "(null)");
+    ins->bind_int(3, client_id);
+    ins->bind_int(4, server_id);
+    ins->bind_timestamp(5, s.now());
+    ins->bind_int(6, proxy);
+    ins->bind_int(7, method);
+    ins->bind_int(8, referer_id);
+    Status st = ins.run();
+    if (!st.ok()) return st;
+    hist_id = static_cast<std::int32_t>(s.connection().last_insert_id());
+    Use up(s, kUrlsRefUp);
+    if (!up) return missing_statement(s);
+    up->bind_int(1, url_id);
+    return up.run();
+  });
+  return result.ok() ? hist_id : 0;
+}
+
+namespace {
+enum AccessKind { kByUrl, kByClient, kByServer };
+}
+
+int access_query_next(AccessQuery& q, DbSession& s, int kind, std::int32_t id, const TimestampRecord& since,
+                      AccessRow& row) {
+  if (!q.started_) {
+    if (q.stmt_ != nullptr) return 0;  // a finished series
+    const char* sql = kind == kByUrl ? kHistByUrl : kind == kByClient ? kHistByClient : kHistByServer;
+    Status st;
+    q.stmt_ = s.connection().prepare(sql, &st);
+    if (!q.stmt_) {
+      s.note_error(st);
+      return 0;
+    }
+    q.stmt_->bind_int(1, id);
+    q.stmt_->bind_timestamp(2, since);
+    q.started_ = true;
+  }
+  Statement& st = *q.stmt_;
+  StepResult r = st.step();
+  if (r != StepResult::kRow) {
+    if (r == StepResult::kError) s.note_error(st.status());
+    q.started_ = false;  // finished: the statement stays until reset()
+    return 0;
+  }
+  row.url_hist_id = st.column_int(1);
+  int c = 2;
+  if (kind != kByUrl) row.url_id = st.column_int(c++);
+  row.hostname_used = std::string(st.column_text(c++));
+  if (kind == kByUrl) {
+    row.client = st.column_int(c++);
+    row.server = st.column_int(c++);
+  } else if (kind == kByClient) {
+    row.server = st.column_int(c++);
+  } else {
+    row.client = st.column_int(c++);
+  }
+  row.ts = st.column_timestamp(c++);
+  row.cached = st.column_int(c++);
+  row.method = st.column_int(c++);
+  row.referer = st.column_int(c++);
+  return 1;
+}
+
+int db_url_accesses(AccessQuery& q, DbSession& s, std::int32_t url_id, const TimestampRecord& since,
+                    AccessRow& row) {
+  return access_query_next(q, s, kByUrl, url_id, since, row);
+}
+int db_client_accesses(AccessQuery& q, DbSession& s, std::int32_t client, const TimestampRecord& since,
+                       AccessRow& row) {
+  return access_query_next(q, s, kByClient, client, since, row);
+}
+int db_server_accesses(AccessQuery& q, DbSession& s, std::int32_t server, const TimestampRecord& since,
+                       AccessRow& row) {
+  return access_query_next(q, s, kByServer, server, since, row);
+}
+
+Status db_url_hist_all(DbSession& s, const std::function<void(std::int32_t, std::int32_t)>& row) {
+  Use st(s, kHistAll);
+  if (!st) return missing_statement(s);
+  while (st.row()) row(st->column_int(1), st->column_int(2));
+  return st->status();
+}
+
+namespace {
+
+Status top_hosts(DbSession& s, const char* sql, const std::function<void(const HostAccessCount&)>& fn) {
+  Use st(s, sql);
+  if (!st) return missing_statement(s);
+  HostAccessCount r;
+  while (st.row()) {
+    r.name = std::string(st->column_text(1));
+    r.count = st->column_int64(2);
+    r.host_id = st->column_int(3);
+    fn(r);
+  }
+  return st->status();
+}
+
+}  // namespace
+
+Status db_top_clients(DbSession& s, const std::function<void(const HostAccessCount&)>& row) {
+  return top_hosts(s, kTopClients, row);
+}
+Status db_top_servers(DbSession& s, const std::function<void(const HostAccessCount&)>& row) {
+  return top_hosts(s, kTopServers, row);
+}
+
+// ---- host_cache
+
+namespace {
+
+std::int32_t query_id(DbSession& s, const char* sql, std::string_view a, const std::string_view* b) {
+  Use st(s, sql);
+  if (!st) return 0;
+  st->bind_text(1, a);
+  if (b != nullptr) st->bind_text(2, *b);
+  return st.row() ? st->column_int(1) : 0;
+}
+
+}  // namespace
+
+std::int32_t db_host_cache_find_id(DbSession& s, const std::string* name, const NetAddress* address) {
+  if (name != nullptr && address != nullptr) {
+    const std::string addr = dotted(*address);
+    const std::string_view a = addr;
+    return query_id(s, kHostIdByNameAddr, cut(*name, kHostNameColumn), &a);
+  }
+  if (s.names() != nullptr) {
+    const HostcEntry* e = nullptr;
+    if (name != nullptr)
+      e = s.names()->find_text(*name);
+    else if (address != nullptr)
+      e = s.names()->find_ipv4(*address);
+    if (e != nullptr && e->host_id != 0) return e->host_id;
+  }
+  if (name != nullptr) return query_id(s, kHostIdByName, cut(*name, kHostNameColumn), nullptr);
+  if (address != nullptr) {
+    const std::string addr = dotted(*address);
+    const std::string_view a = addr;
+    return query_id(s, kHostIdByNameAddr, addr, &a);
+  }
+  return 0;
+}
+
+bool db_host_cache_name(DbSession& s, std::int32_t host_id, std::string& out) {
+  if (s.names() != nullptr) {
+    if (const HostcEntry* e = s.names()->find_id(host_id)) {
+      out = db_record_name(*e);
+      return true;
+    }
+  }
+  Use st(s, kHostName);
+  if (!st) return false;
+  st->bind_int(1, host_id);
+  if (!st.row()) return false;
+  out = std::string(cut(st->column_text(1), kHostNameColumn));
+  return true;
+}
+
+bool db_host_cache_addr(DbSession& s, std::int32_t host_id, NetAddress& out) {
+  if (s.names() != nullptr) {
+    if (const HostcEntry* e = s.names()->find_id(host_id)) {
+      out = e->address;
+      return true;
+    }
+  }
+  Use st(s, kHostAddr);
+  if (!st) return false;
+  st->bind_int(1, host_id);
+  while (st.row()) {
+    const std::string text(cut(st->column_text(1), kHostAddrColumn));
+    // A host known only by name has no address to give.
+    if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0])) == 0) continue;
+    out = NetAddress::parse(kAddrIpv4, text.c_str());
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+// Removes the rows of one id under one address (or name) and hands back the
+// ref_count they carried.
+Status take_rows(DbSession& s, const char* select_sql, const char* delete_sql, std::int32_t id,
+                 std::string_view key, std::int32_t& refs) {
+  {
+    Use st(s, select_sql);
+    if (!st) return missing_statement(s);
+    st->bind_int(1, id);
+    st->bind_text(2, key);
+    if (st.row()) refs = st->column_int(1);
+  }
+  Use del(s, delete_sql);
+  if (!del) return missing_statement(s);
+  del->bind_int(1, id);
+  del->bind_text(2, key);
+  return del.run();
+}
+
+Status insert_host_row(DbSession& s, std::int32_t id, std::string_view name, std::string_view addr,
+                       std::int32_t refs) {
+  Use ins(s, kHostInsert);
+  if (!ins) return missing_statement(s);
+  ins->bind_int(1, id);
+  ins->bind_text(2, cut(name, kHostNameColumn));
+  ins->bind_text(3, cut(addr, kHostAddrColumn));
+  ins->bind_timestamp(4, s.now());
+  ins->bind_int(5, refs);
+  return ins.run();
+}
+
+std::int32_t next_host_id(DbSession& s) {
+  Use st(s, kHostMaxId);
+  if (!st || !st.row()) return 0;
+  return st->column_int(1) + 1;  // max() of no rows is NULL, read as 0
+}
+
+}  // namespace
+
+std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
+  std::int32_t id = 0;
+  Status result = with_transaction(s.connection(), [&]() -> Status {
+    std::int32_t refs = 0;
+    Status st;
+    if (entry.host) {
+      for (const auto& bytes : entry.host->addresses) {
+        const NetAddress a = NetAddress::ipv4(bytes.data());
+        id = db_host_cache_find_id(s, nullptr, &a);
+        if (id != 0) {
+          st = take_rows(s, kHostRefsByAddr, kHostDeleteByAddr, id, dotted(a), refs);
+          if (!st.ok()) return st;
+          break;
+        }
+      }
+      if (id == 0 && !entry.host->name.empty()) {
+        id = db_host_cache_find_id(s, &entry.host->name, nullptr);
+        if (id != 0) {
+          st = take_rows(s, kHostRefsByName, kHostDeleteByName, id, cut(entry.host->name, kHostNameColumn),
+                         refs);
+          if (!st.ok()) return st;
+        }
+      }
+    } else {
+      id = db_host_cache_find_id(s, nullptr, &entry.address);
+    }
+    if (id == 0) id = next_host_id(s);
+    if (id == 0) return missing_statement(s);
+
+    if (entry.host) {
+      const std::string& official = entry.host->name.empty() ? entry.name : entry.host->name;
+      for (const auto& bytes : entry.host->addresses) {
+        st = insert_host_row(s, id, official, dotted(bytes), refs);
+        if (!st.ok()) return st;
+      }
+      if (entry.host->addresses.empty()) {
+        st = insert_host_row(s, id, official, dotted(entry.address), refs);
+        if (!st.ok()) return st;
+      }
+      for (const std::string& alias : entry.host->aliases) {
+        st = insert_host_row(s, id, alias, dotted(entry.address), refs);
+        if (!st.ok()) return st;
+      }
+    } else {
+      const std::string addr = dotted(entry.address);
+      // An address already stored keeps its row; a second one would only
+      // double the host in the lists.
+      if (db_host_cache_find_id(s, &addr, &entry.address) == 0) {
+        st = insert_host_row(s, id, addr, addr, refs);
+        if (!st.ok()) return st;
+      }
+    }
+    return Status();
+  });
+  return result.ok() ? id : 0;
+}
+
+std::int32_t db_host_cache_store_name(DbSession& s, std::string_view name) {
+  const std::string key(cut(name, kHostNameColumn));
+  const std::string_view none;
+  std::int32_t id = 0;
+  Status result = with_transaction(s.connection(), [&]() -> Status {
+    id = query_id(s, kHostIdByNameAddr, key, &none);
+    if (id != 0) return Status();
+    id = next_host_id(s);
+    if (id == 0) return missing_statement(s);
+    return insert_host_row(s, id, key, "", 0);
+  });
+  return result.ok() ? id : 0;
+}
+
+void DbHostIdStore::set_names(const HostCache* names) {
+  std::lock_guard lock(mutex_);
+  session_->set_names(names);
+}
+
+std::int32_t DbHostIdStore::find_id(const std::string& name, const NetAddress& address) {
+  std::lock_guard lock(mutex_);
+  const std::string* n = name.empty() ? nullptr : &name;
+  const NetAddress* a = address.type != nullptr ? &address : nullptr;
+  return db_host_cache_find_id(*session_, n, a);
+}
+
+std::int32_t DbHostIdStore::store(const HostcEntry& entry) {
+  std::lock_guard lock(mutex_);
+  return db_host_cache_store(*session_, entry);
+}
+
+// ---- access index
+
+std::int64_t db_urls_cache_build(DbSession& s, UrlAccessIndex& index, const AccessFilter* filter,
+                                 const std::function<void(std::int64_t, std::int64_t)>& progress) {
+  index.clear();
+  auto bind_filter = [&](Statement& st) {
+    auto bind_opt_ts = [&](int i, const std::optional<TimestampRecord>& v) {
+      if (v) {
+        st.bind_timestamp(i, *v);
+        st.bind_timestamp(i + 1, *v);
+      }
+    };
+    auto bind_opt_id = [&](int i, const std::optional<std::int32_t>& v) {
+      if (v) {
+        st.bind_int(i, *v);
+        st.bind_int(i + 1, *v);
+      }
+    };
+    if (filter == nullptr) return;
+    bind_opt_ts(1, filter->since);
+    bind_opt_ts(3, filter->until);
+    bind_opt_id(5, filter->client);
+    bind_opt_id(7, filter->server);
+  };
+
+  std::int64_t total = 0;
+  {
+    Use st(s, kHistCountFiltered);
+    if (!st) return 0;
+    bind_filter(*st);
+    if (st.row()) total = st->column_int64(1);
+  }
+  Use st(s, kHistIdsFiltered);
+  if (!st) return total;
+  bind_filter(*st);
+  std::int64_t done = 0;
+  while (st.row()) {
+    const std::int32_t hist_id = st->column_int(1);
+    const std::int32_t url_id = st->column_int(2);
+    auto* list = index.find(url_id);
+    if (list == nullptr) {
+      index.set(url_id, std::make_unique<List<std::int32_t>>());
+      list = index.find(url_id);
+    }
+    (*list)->append(hist_id);
+    if (progress) progress(++done, total);
+  }
+  return total;
+}
+
+// ---- retention
+
+int db_cutoff(int days, TimestampRecord* out) {
+  if (out == nullptr) return 0;
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  *out = TimestampRecord::from_time(now - static_cast<std::int64_t>(days) * 86400);
+  return 1;
+}
+
+std::int64_t db_prune(DbSession& s, const TimestampRecord& cutoff) {
+  std::int64_t count = 0;
+  Status result = with_transaction(s.connection(), [&]() -> Status {
+    std::vector<std::int32_t> old;
+    {
+      Use st(s, kHistOld);
+      if (!st) return missing_statement(s);
+      st->bind_timestamp(1, cutoff);
+      while (st.row()) old.push_back(st->column_int(1));
+      if (!st->status().ok()) return st->status();
+    }
+    for (std::int32_t url_id : old) {
+      Use down(s, kUrlsRefDown);
+      if (!down) return missing_statement(s);
+      down->bind_int(1, url_id);
+      Status st = down.run();
+      if (!st.ok()) return st;
+    }
+    count = static_cast<std::int64_t>(old.size());
+    {
+      Use del(s, kHistDeleteOld);
+      if (!del) return missing_statement(s);
+      del->bind_timestamp(1, cutoff);
+      Status st = del.run();
+      if (!st.ok()) return st;
+    }
+    Use del(s, kUrlsDeleteUnreferenced);
+    if (!del) return missing_statement(s);
+    return del.run();
+  });
+  return result.ok() ? count : 0;
+}
+
+// ---- alarms
+
+Status db_alarms_load(DbSession& s, std::vector<AlarmRow>& out) {
+  Use st(s, kAlarmsAll);
+  if (!st) return missing_statement(s);
+  while (st.row()) {
+    AlarmRow r;
+    r.alarm_id = st->column_int(1);
+    r.object_type = st->column_int(2);
+    r.kind = st->column_int(3);
+    r.host1_id = st->column_int(4);
+    r.host2_id = st->column_int(5);
+    r.protocol = std::string(cut(st->column_text(6), kAlarmProtocolColumn));
+    r.reserved = st->column_int(7);
+    r.threshold = st->column_double(8);
+    r.direction = st->column_int(9);
+    r.unit = st->column_int(10);
+    r.notify = std::string(cut(st->column_text(11), kAlarmTextColumn));
+    r.disabled = st->column_int(12);
+    r.url_id = st->column_int(13);
+    r.sound_file = std::string(cut(st->column_text(14), kAlarmTextColumn));
+    r.play_sound = st->column_int(15);
+    r.command = std::string(cut(st->column_text(16), kAlarmTextColumn));
+    r.run_command = st->column_int(17);
+    r.reserved2 = st->column_int(18);
+    out.push_back(std::move(r));
+  }
+  return st->status();
+}
+
+Status db_alarms_save(DbSession& s, std::vector<AlarmRow>& rows) {
+  return with_transaction(s.connection(), [&]() -> Status {
+    {
+      Use del(s, kAlarmsDelete);
+      if (!del) return missing_statement(s);
+      Status st = del.run();
+      if (!st.ok()) return st;
+    }
+    for (AlarmRow& r : rows) {
+      Use ins(s, kAlarmsInsert);
+      if (!ins) return missing_statement(s);
+      ins->bind_int(1, r.object_type);
+      ins->bind_int(2, r.kind);
+      ins->bind_int(3, r.host1_id);
+      ins->bind_int(4, r.host2_id);
+      ins->bind_text(5, cut(r.protocol, kAlarmProtocolColumn));
+      ins->bind_int(6, r.reserved);
+      ins->bind_double(7, r.threshold);
+      ins->bind_int(8, r.direction);
+      ins->bind_int(9, r.unit);
+      ins->bind_text(10, cut(r.notify, kAlarmTextColumn));
+      ins->bind_int(11, r.disabled);
+      ins->bind_int(12, r.url_id);
+      ins->bind_text(13, cut(r.sound_file, kAlarmTextColumn));
+      ins->bind_int(14, r.play_sound);
+      ins->bind_text(15, cut(r.command, kAlarmTextColumn));
+      ins->bind_int(16, r.run_command);
+      ins->bind_int(17, r.reserved2);
+      Status st = ins.run();
+      if (!st.ok()) return st;
+      r.alarm_id = static_cast<std::int32_t>(s.connection().last_insert_id());
+    }
+    return Status();
+  });
+}
+
+}  // namespace tarnix

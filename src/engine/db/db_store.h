@@ -1,0 +1,248 @@
+// The URL, access and host-name store: one session per thread, each with a
+// connection of its own, so no two threads ever share a connection or a
+// transaction.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/hashtable.h"
+#include "core/list.h"
+#include "db/schema.h"
+#include "db/sql.h"
+#include "naming/hostc.h"
+#include "naming/netaddr.h"
+
+namespace tarnix {
+
+// One connection and its prepared statements. Not shared between threads.
+class DbSession {
+ public:
+  // `names` (optional) answers host look-ups before the database is asked.
+  explicit DbSession(std::unique_ptr<Connection> connection, const HostCache* names = nullptr);
+  DbSession(const DbSession&) = delete;
+  DbSession& operator=(const DbSession&) = delete;
+
+  Connection& connection() { return *connection_; }
+  const HostCache* names() const { return names_; }
+  void set_names(const HostCache* names) { names_ = names; }
+
+  // The prepared statement for a text of the catalogue, ready to bind; null
+  // when it cannot be prepared. The text must outlive the session (literals).
+  Statement* statement(const char* sql);
+
+  // The insertion time written for `now`. Tests move the clock.
+  TimestampRecord now() const { return clock_ ? clock_() : TimestampRecord::now(); }
+  void set_clock(std::function<TimestampRecord()> clock) { clock_ = std::move(clock); }
+
+  // Last error seen by an operation of this session (for logs and tests).
+  const Status& last_error() const { return last_error_; }
+  void note_error(const Status& s) {
+    if (!s.ok()) last_error_ = s;
+  }
+
+ private:
+  std::unique_ptr<Connection> connection_;
+  const HostCache* names_;
+  std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
+  std::function<TimestampRecord()> clock_;
+  Status last_error_;
+};
+
+// Opens the database file, creating tables as needed. Null on failure.
+std::unique_ptr<DbSession> db_open_session(const std::string& path, const HostCache* names = nullptr,
+                                           Status* status = nullptr);
+
+// The name a host record stands under: its official name when it has one,
+// else its own name (the dotted address for an unnamed host).
+std::string db_record_name(const HostcEntry& entry);
+
+// ---- urls
+
+// url_id, or 0. An empty path is looked up as "/".
+std::int32_t db_urls_find(DbSession& s, std::int32_t host_id, std::string_view path, int scheme);
+// Existing or new url_id; 0 when the host id is 0 or the insert failed. A
+// new URL raises its server host's ref_count once.
+std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view path, int scheme,
+                         std::uint16_t port);
+// The host named by the request (name and address) is looked up first.
+std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& host, std::string_view path,
+                                   int scheme);
+// Like db_urls_add for a host given by name: resolves it first when the name
+// cache does not know it, waiting at most `bound_ms` for the resolver. Not
+// for the resolver thread itself.
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+                                 std::string_view path, int scheme, std::uint16_t port,
+                                 int bound_ms = 60000);
+bool db_urls_exists(DbSession& s, std::int32_t url_id);
+Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta);
+// The URL as text ("http://name:8080/path"); empty when the id is unknown.
+// 0 when no statement could be prepared, else 1.
+int db_url_text(DbSession& s, std::int32_t url_id, std::string& out);
+
+struct UrlRow {
+  std::int32_t url_id = 0;
+  std::int32_t host = 0;
+  int port = 0;
+  int proto = 0;
+  std::string urlpath;
+  std::int32_t ref_count = 0;
+};
+// Every URL, most referenced first (lists and the URL report).
+Status db_urls_by_refs(DbSession& s, const std::function<void(const UrlRow&)>& row);
+// Every URL in storage order (ref_count not read).
+Status db_urls_all(DbSession& s, const std::function<void(const UrlRow&)>& row);
+
+// ---- url_hist
+
+// url_hist_id, or 0 when nothing was inserted (no URL, or a host whose id
+// cannot be found). A missing host name used is written as "(null)".
+std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* hostname_used,
+                             const HostcEntry* client, const HostcEntry* server, int proxy, int method,
+                             const HostcEntry* referer);
+
+struct AccessRow {
+  std::int32_t url_hist_id = 0;
+  std::int32_t url_id = 0;
+  std::string hostname_used;
+  std::int32_t client = 0;
+  std::int32_t server = 0;
+  TimestampRecord ts;
+  int cached = 0;
+  int method = 0;
+  std::int32_t referer = 0;
+};
+
+// A series of access rows. Start with a fresh (or reset) query; each call
+// fills the next row and returns 1, or returns 0 at the end (the query is
+// then finished and must be reset before another series).
+class AccessQuery {
+ public:
+  void reset() { stmt_.reset(); started_ = false; }
+  bool started() const { return started_; }
+
+ private:
+  friend int access_query_next(AccessQuery&, DbSession&, int, std::int32_t, const TimestampRecord&,
+                               AccessRow&);
+  std::unique_ptr<Statement> stmt_;
+  bool started_ = false;
+};
+// Accesses later than `since` of one URL, one client host, one server host.
+// Rows leave the column not selected by the series (url_id for a URL's
+// accesses, client or server for a host's) as it was.
+int db_url_accesses(AccessQuery& q, DbSession& s, std::int32_t url_id, const TimestampRecord& since,
+                    AccessRow& row);
+int db_client_accesses(AccessQuery& q, DbSession& s, std::int32_t client, const TimestampRecord& since,
+                       AccessRow& row);
+int db_server_accesses(AccessQuery& q, DbSession& s, std::int32_t server, const TimestampRecord& since,
+                       AccessRow& row);
+
+// Every access's (url_hist_id, url_id), in storage order.
+Status db_url_hist_all(DbSession& s, const std::function<void(std::int32_t, std::int32_t)>& row);
+
+struct HostAccessCount {
+  std::string name;
+  std::int64_t count = 0;
+  std::int32_t host_id = 0;
+};
+// Hosts by number of accesses as client (or as server), most first.
+Status db_top_clients(DbSession& s, const std::function<void(const HostAccessCount&)>& row);
+Status db_top_servers(DbSession& s, const std::function<void(const HostAccessCount&)>& row);
+
+// ---- host_cache
+
+// host_id, or 0. With both a name and an address only the database is asked;
+// with one of them the name cache answers first. An unnamed host is stored
+// under its dotted address as name.
+std::int32_t db_host_cache_find_id(DbSession& s, const std::string* name, const NetAddress* address);
+// The host's name; false (out untouched) when unknown.
+bool db_host_cache_name(DbSession& s, std::int32_t host_id, std::string& out);
+// The host's address; false (out untouched) when unknown or stored without one.
+bool db_host_cache_addr(DbSession& s, std::int32_t host_id, NetAddress& out);
+// Stores the rows of a resolved record and returns its host id: an address
+// (or name) already stored keeps its id and ref_count, and its rows are
+// replaced.
+std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry);
+// A host known only by a name that did not resolve: one row with the name
+// and no address. The existing row's id when there is one.
+std::int32_t db_host_cache_store_name(DbSession& s, std::string_view name);
+
+// The host-id interface of the name cache, on a connection of its own.
+class DbHostIdStore final : public HostIdStore {
+ public:
+  explicit DbHostIdStore(std::unique_ptr<DbSession> session) : session_(std::move(session)) {}
+  // The cache that this store serves (set once it exists).
+  void set_names(const HostCache* names);
+  std::int32_t find_id(const std::string& name, const NetAddress& address) override;
+  std::int32_t store(const HostcEntry& entry) override;
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<DbSession> session_;
+};
+
+// ---- access index for the URL report
+
+// Which accesses the index covers; unset fields do not restrict.
+struct AccessFilter {
+  std::optional<TimestampRecord> since;  // ts later than this
+  std::optional<TimestampRecord> until;  // ts earlier than this
+  std::optional<std::int32_t> client, server;
+};
+
+struct UrlIdKeyTraits {
+  static std::int32_t hash(std::int32_t id) { return id; }
+  static int compare(std::int32_t stored, std::int32_t probe) { return stored == probe ? 0 : 1; }
+};
+// url_id -> url_hist_ids of its accesses, in storage order.
+using UrlAccessIndex = HashTable<std::int32_t, std::unique_ptr<List<std::int32_t>>, UrlIdKeyTraits>;
+
+// Fills the index; returns the number of accesses counted first (the
+// progress range). progress(done, total) is called once per row.
+std::int64_t db_urls_cache_build(DbSession& s, UrlAccessIndex& index, const AccessFilter* filter,
+                                 const std::function<void(std::int64_t, std::int64_t)>& progress = {});
+
+// ---- retention
+
+// Local time `days` days ago, full year; 0 when no record is given.
+int db_cutoff(int days, TimestampRecord* out);
+// Deletes accesses older than the cutoff, lowering their URLs' ref_count once
+// each, then the URLs left without references; all or nothing. Returns the
+// number of accesses removed (0 on failure, with nothing changed).
+std::int64_t db_prune(DbSession& s, const TimestampRecord& cutoff);
+
+// ---- alarms table
+
+struct AlarmRow {
+  std::int32_t alarm_id = 0;
+  int object_type = 0;
+  int kind = 0;
+  std::int32_t host1_id = 0;
+  std::int32_t host2_id = 0;
+  std::string protocol;  // up to 20 characters
+  int reserved = 0;
+  double threshold = 0;
+  int direction = 0;
+  int unit = 0;
+  std::string notify;  // up to 80
+  int disabled = 0;
+  std::int32_t url_id = 0;
+  std::string sound_file;  // up to 80
+  int play_sound = 0;
+  std::string command;  // up to 80
+  int run_command = 0;
+  std::int32_t reserved2 = 0;
+};
+// Every alarm row, in storage order.
+Status db_alarms_load(DbSession& s, std::vector<AlarmRow>& out);
+// Replaces the whole table with `rows` in one transaction; each row's
+// alarm_id receives its newly generated value.
+Status db_alarms_save(DbSession& s, std::vector<AlarmRow>& rows);
+
+}  // namespace tarnix

@@ -1,0 +1,60 @@
+#include "db/db_util.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace tarnix {
+
+std::string db_file_path(const DbConfig& config) {
+  std::filesystem::path dir = config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);
+  return (dir / kDbFileName).string();
+}
+
+bool db_start_server(const DbConfig& config, DbStartupUi& ui) {
+  std::filesystem::path dir = config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  const bool usable = !ec && std::filesystem::is_directory(dir, ec) &&
+                      ::access(dir.c_str(), R_OK | W_OK | X_OK) == 0;
+  if (!usable) {
+    std::fprintf(stderr, "db_start_server: cannot use database folder %s%s%s\n", dir.c_str(),
+                 ec ? ": " : "", ec ? ec.message().c_str() : "");
+    ui.error(kDbErrorTitle, kDbStartFailed);
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui, const HostCache* names) {
+  const std::string path = db_file_path(config);
+  Status status;
+  auto session = db_open_session(path, names, &status);
+  for (int retry = 0; !session && retry < config.retries; ++retry) {
+    std::fprintf(stderr, "db_connect: %s: %s\n", path.c_str(), status.message().c_str());
+    ui.beep();
+    ui.wait_ms(config.retry_wait_ms);
+    session = db_open_session(path, names, &status);
+  }
+  if (!session) {
+    std::fprintf(stderr, "db_connect: %s: %s\n", path.c_str(), status.message().c_str());
+    ui.error(kDbErrorTitle, kDbConnectFailed);
+  }
+  return session;
+}
+
+std::int64_t db_shutdown(std::unique_ptr<DbSession> session, int prune_days) {
+  if (!session) return 0;
+  std::int64_t pruned = 0;
+  if (prune_days != 0) {
+    TimestampRecord cutoff;
+    db_cutoff(prune_days, &cutoff);
+    pruned = db_prune(*session, cutoff);
+  }
+  session.reset();
+  return pruned;
+}
+
+}  // namespace tarnix

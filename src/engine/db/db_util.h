@@ -1,0 +1,55 @@
+// Opening and closing the database: the embedded file stands where a
+// database server once stood, so "starting the server" makes sure its folder
+// is there and "connecting" opens the file, with the same retries and
+// messages.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "db/db_store.h"
+
+namespace tarnix {
+
+inline constexpr const char kDbErrorTitle[] = "Tarnix Error";
+inline constexpr const char kDbStartFailed[] = "Couldn't start database";
+inline constexpr const char kDbConnectFailed[] = "Failed to connect to DB server";
+// Exit status of the process after either message.
+inline constexpr int kDbFatalExitStatus = -1;
+inline constexpr const char kDbFileName[] = "tarnix.db";
+
+// What start-up shows the user; the GUI maps it to message boxes and the
+// default beep, the headless program to lines on the error stream.
+class DbStartupUi {
+ public:
+  virtual ~DbStartupUi() = default;
+  virtual void beep() = 0;
+  // A fatal error: after it the caller ends with kDbFatalExitStatus.
+  virtual void error(const char* title, const char* message) = 0;
+  virtual void wait_ms(int ms) = 0;
+};
+
+struct DbConfig {
+  std::string dbpath;            // the folder ("dbpath"); created when missing
+  int retries = 10;              // connection attempts after the first
+  int retry_wait_ms = 3000;
+};
+
+// The file inside the folder.
+std::string db_file_path(const DbConfig& config);
+
+// Makes sure the folder exists and can hold the database. On failure shows
+// "Couldn't start database" and returns false.
+bool db_start_server(const DbConfig& config, DbStartupUi& ui);
+
+// Opens the file and brings its tables up to date, retrying (a beep and a
+// wait before each retry) while it fails. On final failure shows "Failed to
+// connect to DB server" and returns null. The session's connection belongs
+// to the calling thread; others open their own with db_open_session.
+std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui, const HostCache* names = nullptr);
+
+// Shut-down: prunes accesses older than `prune_days` days (0 keeps
+// everything) and closes the session. Returns the accesses pruned.
+std::int64_t db_shutdown(std::unique_ptr<DbSession> session, int prune_days);
+
+}  // namespace tarnix

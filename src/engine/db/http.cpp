@@ -1,0 +1,191 @@
+#include "db/http.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace tarnix {
+
+const char* url_scheme_word(int code) {
+  for (const UrlScheme& s : url_scheme_table)
+    if (s.code == code) return s.word;
+  return "";
+}
+
+int http_method_match(const std::uint8_t* p, const std::uint8_t* end, int* length) {
+  const auto avail = static_cast<std::size_t>(end - p);
+  for (const HttpMethod& m : http_method_table) {
+    const auto n = static_cast<std::size_t>(m.length);
+    if (avail >= n && std::memcmp(p, m.word, n) == 0) {
+      if (length != nullptr) *length = m.length;
+      return m.code;
+    }
+  }
+  if (length != nullptr) *length = 0;
+  return kHttpNoMethod;
+}
+
+HttpPortTable::HttpPortTable() {
+  for (std::uint16_t p : {80, 8000, 8080, 81}) ports_[count_++] = p;
+}
+
+bool HttpPortTable::contains(std::uint16_t port) const {
+  for (int i = 0; i < count_; ++i)
+    if (ports_[i] == port) return true;
+  return false;
+}
+
+bool HttpPortTable::learn(std::uint16_t port) {
+  if (count_ >= kCapacity) return false;
+  ports_[count_++] = port;
+  return true;
+}
+
+const std::uint8_t* tcp_payload(const std::uint8_t* tcp, std::size_t caplen, std::size_t* payload_len) {
+  if (tcp == nullptr || caplen < 20) return nullptr;
+  const std::size_t offset = static_cast<std::size_t>(tcp[12] >> 4) * 4;
+  if (offset < 20 || offset > caplen) return nullptr;
+  *payload_len = caplen - offset;
+  return tcp + offset;
+}
+
+int http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& ports) {
+  std::size_t len = 0;
+  const std::uint8_t* p = tcp_payload(tcp, caplen, &len);
+  if (p == nullptr) return 0;
+  if (http_method_match(p, p + len, nullptr) == kHttpNoMethod) return 0;
+  const auto source = static_cast<std::uint16_t>((tcp[0] << 8) | tcp[1]);
+  const auto dest = static_cast<std::uint16_t>((tcp[2] << 8) | tcp[3]);
+  if (!ports.contains(source) && !ports.contains(dest)) ports.learn(dest);
+  return 1;
+}
+
+namespace {
+
+// Copies from p until a stop byte, the end, or max characters; the rest of
+// an over-long value up to its stop byte is skipped. Returns the position
+// after the value.
+template <class IsStop>
+const std::uint8_t* copy_value(const std::uint8_t* p, const std::uint8_t* end, char* out, std::size_t max,
+                               IsStop is_stop) {
+  std::size_t n = 0;
+  while (p < end && !is_stop(*p)) {
+    if (n < max) out[n++] = static_cast<char>(*p);
+    ++p;
+  }
+  out[n] = '\0';
+  return p;
+}
+
+const std::uint8_t* find_text(const std::uint8_t* p, const std::uint8_t* end, const char* text) {
+  const std::size_t n = std::strlen(text);
+  while (static_cast<std::size_t>(end - p) >= n) {
+    if (std::memcmp(p, text, n) == 0) return p;
+    ++p;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
+                        const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                        HttpRequestSink& sink) {
+  std::size_t len = 0;
+  const std::uint8_t* p = tcp_payload(tcp, caplen < wirelen ? caplen : wirelen, &len);
+  if (p == nullptr) return;
+  const std::uint8_t* const end = p + len;
+
+  int word = 0;
+  if (http_method_match(p, end, &word) == kHttpNoMethod) return;
+  p += word;
+  while (p < end && *p == ' ') ++p;
+
+  char target[kHttpTargetMax + 1];
+  if (p < end && *p == '\0') {
+    // A NUL where the target should start stands for an empty target.
+    target[0] = '\0';
+    ++p;
+  } else {
+    p = copy_value(p, end, target, kHttpTargetMax, [](std::uint8_t c) {
+      return c == '\0' || c == '>' || c == ' ' || c == '\n' || c == '\r';
+    });
+  }
+
+  while (p < end && *p == ' ') ++p;
+  if (end - p < 4 || std::memcmp(p, "HTTP", 4) != 0) return;  // no version: not a request line
+  p += 4;
+
+  // The headers end at the segment's end or at a NUL byte.
+  const auto* nul = static_cast<const std::uint8_t*>(std::memchr(p, '\0', static_cast<std::size_t>(end - p)));
+  const std::uint8_t* headers_end = nul != nullptr ? nul : end;
+
+  char host[kHttpHostMax + 1];
+  const char* host_name = nullptr;
+  if (const std::uint8_t* h = find_text(p, headers_end, "Host:")) {
+    h += 5;
+    while (h < headers_end && *h == ' ') ++h;
+    copy_value(h, headers_end, host, kHttpHostMax,
+               [](std::uint8_t c) { return c == '\0' || c == ' ' || c == '\r' || c == '\n'; });
+    if (char* colon = std::strchr(host, ':')) *colon = '\0';
+    host_name = host;
+  }
+  sink.record_request(counters, client, server, host_name, target);
+}
+
+int db_urls_parse(std::string_view target, UrlParts& out) {
+  out = UrlParts{};
+  auto copy_cut = [](std::string_view text, char* dest, std::size_t max) {
+    const std::size_t n = text.size() < max ? text.size() : max;
+    std::memcpy(dest, text.data(), n);
+    dest[n] = '\0';
+  };
+
+  if (!target.empty() && target.front() == '/') {
+    out.proxy = 0;
+    out.scheme = kSchemeHttp;
+    copy_cut(target, out.path, kUrlPathMax);
+    return 1;
+  }
+
+  out.proxy = 1;
+  const UrlScheme* scheme = nullptr;
+  for (const UrlScheme& s : url_scheme_table) {
+    if (target.size() >= static_cast<std::size_t>(s.length) &&
+        target.compare(0, static_cast<std::size_t>(s.length), s.word) == 0) {
+      scheme = &s;
+      break;
+    }
+  }
+  out.scheme = scheme->code;
+  if (out.scheme == kSchemeUnknown) {
+    std::fprintf(stderr, "db_urls_parse: Seriously botched URL detected (%.*s) - ignoring\n",
+                 static_cast<int>(target.size()), target.data());
+    return -1;
+  }
+
+  // The scheme word and the three characters after it ("://", unchecked).
+  std::size_t pos = static_cast<std::size_t>(scheme->length) + 3;
+  if (pos > target.size()) pos = target.size();
+  std::string_view rest = target.substr(pos);
+
+  const std::size_t slash = rest.find('/');
+  std::string_view authority = rest.substr(0, slash);
+  const std::size_t colon = authority.find(':');
+  if (colon != std::string_view::npos) {
+    std::uint32_t port = 0;
+    for (std::size_t i = colon + 1; i < authority.size() && authority[i] >= '0' && authority[i] <= '9'; ++i) {
+      port = port * 10 + static_cast<std::uint32_t>(authority[i] - '0');
+      if (port > 65535) {  // not a port any request could use
+        port = 0;
+        break;
+      }
+    }
+    out.port = static_cast<std::uint16_t>(port);
+    authority = authority.substr(0, colon);
+  }
+  copy_cut(authority, out.host, kUrlHostMax);
+  if (slash != std::string_view::npos) copy_cut(rest.substr(slash), out.path, kUrlPathMax);
+  return 1;
+}
+
+}  // namespace tarnix

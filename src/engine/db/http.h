@@ -1,0 +1,143 @@
+// HTTP request recognition on single TCP segments, and the split of a request
+// target into proxy flag, scheme, host, port and path.
+//
+// Works on one segment at a time: streams are never reassembled, only the
+// segment carrying the request line is read. Nothing here allocates, and no
+// read goes past the bytes the capture library actually handed over.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "core/url_counters.h"
+
+namespace tarnix {
+
+struct HttpMethod {
+  const char* word;
+  int length;
+  int code;
+};
+
+// Searched in this order; the first word that matches wins.
+inline constexpr HttpMethod http_method_table[] = {
+    {"GET", 3, 1},     {"HEAD", 4, 2},   {"POST", 4, 3},  {"PUT", 3, 4},
+    {"OPTIONS", 7, 0}, {"DELETE", 6, 5}, {"TRACE", 5, 6},
+};
+inline constexpr int kHttpNoMethod = 8;
+
+struct UrlScheme {
+  const char* word;
+  int length;
+  int code;
+};
+
+inline constexpr int kSchemeFile = 0;
+inline constexpr int kSchemeFtp = 1;
+inline constexpr int kSchemeGopher = 2;
+inline constexpr int kSchemeHttp = 3;
+inline constexpr int kSchemeTelnet = 4;
+inline constexpr int kSchemeUnknown = 5;
+
+// Searched in this order; the empty last row matches anything.
+inline constexpr UrlScheme url_scheme_table[] = {
+    {"http", 4, 3},   {"HTTP", 4, 3},   {"ftp", 3, 1},    {"FTP", 3, 1},
+    {"telnet", 6, 4}, {"TELNET", 6, 4}, {"file", 4, 0},   {"FILE", 4, 0},
+    {"gopher", 6, 2}, {"GOPHER", 6, 2}, {"", 0, kSchemeUnknown},
+};
+
+// Word of the first row with the code: lower case for 0..4, "" otherwise.
+const char* url_scheme_word(int code);
+
+// Method code of the word at the start of [p, end), kHttpNoMethod when none
+// matches; *length receives the matched word's length.
+int http_method_match(const std::uint8_t* p, const std::uint8_t* end, int* length);
+
+// Ports on which requests were seen. Starts with 80, 8000, 8080, 81 and only
+// grows. Once full it stops learning; acceptance never depends on it.
+class HttpPortTable {
+ public:
+  static constexpr int kCapacity = 50;
+  HttpPortTable();
+  bool contains(std::uint16_t port) const;
+  // False when the table is full (the port is then not kept).
+  bool learn(std::uint16_t port);
+  int count() const { return count_; }
+  std::uint16_t port(int i) const { return ports_[i]; }
+
+ private:
+  std::uint16_t ports_[kCapacity] = {};
+  int count_ = 0;
+};
+
+// What the sniffer hands over for one request. The texts point into the
+// sniffer's own fixed buffers and are valid only during the call.
+struct HttpRequestSink {
+  virtual ~HttpRequestSink() = default;
+  // host_name is null when the segment has no "Host:" header.
+  virtual int record_request(UrlCounters& counters, const std::uint8_t client[4],
+                             const std::uint8_t server[4], const char* host_name, const char* target) = 0;
+};
+
+// Longest texts handed over; longer ones are cut to this many characters.
+inline constexpr std::size_t kHttpTargetMax = 1499;
+inline constexpr std::size_t kHttpHostMax = 499;
+
+// Payload of a TCP segment: the request starts where the header's
+// data-offset field says. Null when the header itself is not all captured or
+// its data offset is impossible (below 20 bytes or past the captured bytes).
+// `caplen` counts the captured bytes from the TCP header on.
+const std::uint8_t* tcp_payload(const std::uint8_t* tcp, std::size_t caplen, std::size_t* payload_len);
+
+// 1 when the segment starts an HTTP request (its payload starts with a method
+// word), else 0. A request whose ports are both unknown teaches the table
+// its destination port.
+int http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& ports);
+
+// Parses the request line and "Host:" header of a segment that
+// http_is_request accepted, and hands a complete request to the sink, on the
+// calling thread. `wirelen` is the length on the wire from the TCP header on;
+// reads are bounded by the smaller of it and `caplen`.
+void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
+                        const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                        HttpRequestSink& sink);
+
+// The port table and the sink, for the frame handler: one object per capture.
+class HttpSniffer {
+ public:
+  explicit HttpSniffer(HttpRequestSink& sink) : sink_(&sink) {}
+  int is_request(const std::uint8_t* tcp, std::size_t caplen) { return http_is_request(tcp, caplen, ports_); }
+  void parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
+                     const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters) {
+    http_parse_request(tcp, caplen, wirelen, client, server, counters, *sink_);
+  }
+  // Both steps, as the frame handler calls them for a TCP segment.
+  void handle_segment(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
+                      const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters) {
+    if (is_request(tcp, caplen)) parse_request(tcp, caplen, wirelen, client, server, counters);
+  }
+  const HttpPortTable& ports() const { return ports_; }
+
+ private:
+  HttpRequestSink* sink_;
+  HttpPortTable ports_;
+};
+
+// Longest URL host and path the recorder keeps; longer ones are cut.
+inline constexpr std::size_t kUrlHostMax = 83;
+inline constexpr std::size_t kUrlPathMax = 239;
+
+struct UrlParts {
+  int proxy = 0;
+  int scheme = kSchemeUnknown;
+  char host[kUrlHostMax + 1] = {};
+  std::uint16_t port = 0;
+  char path[kUrlPathMax + 1] = {};
+};
+
+// Splits a request target. 1, or -1 for an absolute URL of unknown scheme
+// (reported on the error stream).
+int db_urls_parse(std::string_view target, UrlParts& out);
+
+}  // namespace tarnix

@@ -1,0 +1,384 @@
+#include "db/recorder.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <optional>
+
+namespace tarnix {
+
+// A request on its way to the database (the parked request record).
+struct UrlRecorder::Pending {
+  std::int64_t time = 0;
+  std::array<std::uint8_t, 4> client{}, server{};
+  std::optional<std::string> hostname_used;
+  std::string target;
+  UrlParts parts;
+  std::int32_t url_id = 0;
+  const HostcEntry* client_entry = nullptr;
+  const HostcEntry* server_entry = nullptr;
+  bool server_by_address = false;  // a direct request's name did not resolve
+};
+
+// Where the request comes back in after a name-cache miss.
+enum class Stage { kNew, kUrlHost, kProxyServer, kClient, kDirectServer, kDirectClient };
+
+struct UrlRecorder::Job {
+  Stage stage = Stage::kNew;
+  const HostcEntry* entry = nullptr;
+  std::shared_ptr<Pending> request;
+  std::shared_ptr<void> park;  // holds the parked count while the job lives
+};
+
+struct UrlRecorder::Inbox {
+  std::mutex mutex;
+  std::condition_variable wake;  // work queued, or closing
+  std::condition_variable idle;  // queue drained, or a parked request settled
+  std::vector<Job> jobs;
+  bool closed = false;
+  bool busy = false;
+  int parked = 0;
+  UrlRecorderStats stats;
+
+  bool push(Job job) {
+    std::lock_guard lock(mutex);
+    if (closed) return false;
+    jobs.push_back(std::move(job));
+    wake.notify_one();
+    return true;
+  }
+  void unpark() {
+    std::lock_guard lock(mutex);
+    --parked;
+    idle.notify_all();
+  }
+};
+
+namespace {
+
+std::string entry_name(const HostcEntry* e) { return e != nullptr ? db_record_name(*e) : std::string(); }
+
+}  // namespace
+
+std::string url_request_text(int scheme, std::string_view host, std::uint16_t port, std::string_view path) {
+  std::string out = url_scheme_word(scheme);
+  out += "://";
+  out += host;
+  if (port != 0 && port != 80) out += ":" + std::to_string(port);
+  out += path;
+  return out;
+}
+
+// The recorder's steps on the store thread; a miss in the name cache parks
+// the request with the resolver, whose answer comes back as a job.
+struct UrlRecorder::Steps {
+  UrlRecorder& r;
+  std::vector<RecordedRequest>& out;
+  DbSession& db() { return *r.writer_; }
+
+  void park(const std::shared_ptr<Pending>& p, Stage stage, const char* text, const NetAddress* address) {
+    std::shared_ptr<Inbox> inbox = r.inbox_;
+    {
+      std::lock_guard lock(inbox->mutex);
+      ++inbox->parked;
+    }
+    // Released (and the count lowered) when the completion, and the job it
+    // queues, are done with the request, or when the resolver drops it.
+    std::shared_ptr<void> token(nullptr, [inbox](void*) { inbox->unpark(); });
+    HostcCompletion done = [inbox, p, stage, token](const HostcEntry* e) {
+      inbox->push(Job{stage, e, p, token});
+    };
+    const int queued = text != nullptr ? r.names_.request_text(text, std::move(done))
+                                       : r.names_.request_ipv4(*address, std::move(done));
+    if (queued != 1) give_up();
+  }
+
+  void give_up() {
+    std::lock_guard lock(r.inbox_->mutex);
+    ++r.inbox_->stats.given_up;
+  }
+
+  NetAddress client_address(const Pending& p) { return NetAddress::ipv4(p.client.data()); }
+  NetAddress server_address(const Pending& p) { return NetAddress::ipv4(p.server.data()); }
+
+  void run(const Job& job) {
+    const std::shared_ptr<Pending>& p = job.request;
+    switch (job.stage) {
+      case Stage::kNew:
+        if (p->parts.proxy != 0) {
+          const HostcEntry* host = r.names_.find_text(p->parts.host);
+          if (host == nullptr) return park(p, Stage::kUrlHost, p->parts.host, nullptr);
+          p->url_id = db_urls_find(db(), host->host_id, p->parts.path, p->parts.scheme);
+          if (p->url_id == 0) {
+            if (host->host_id == 0) return give_up();
+            p->url_id = db_urls_add(db(), host->host_id, p->parts.path, p->parts.scheme, p->parts.port);
+          }
+          return proxied(p);
+        } else {
+          const bool named = p->hostname_used && !p->hostname_used->empty();
+          const HostcEntry* by_name = named ? r.names_.find_text(*p->hostname_used) : nullptr;
+          const NetAddress server = server_address(*p);
+          const HostcEntry* by_address = r.names_.find_ipv4(server);
+          const HostcEntry* found = by_name != nullptr ? by_name : by_address;
+          if (found == nullptr) {
+            if (named) return park(p, Stage::kDirectServer, p->hostname_used->c_str(), nullptr);
+            p->server_by_address = true;
+            return park(p, Stage::kDirectServer, nullptr, &server);
+          }
+          return direct(p, found);
+        }
+
+      case Stage::kUrlHost: {
+        // A name the resolver cannot answer is still a host the client asked
+        // for: it is kept under its name alone rather than lost.
+        const std::int32_t host_id =
+            job.entry != nullptr ? job.entry->host_id : db_host_cache_store_name(db(), p->parts.host);
+        p->url_id = db_urls_add(db(), host_id, p->parts.path, p->parts.scheme, p->parts.port);
+        return proxied(p);
+      }
+
+      case Stage::kProxyServer:
+        if (job.entry == nullptr) return give_up();
+        p->server_entry = job.entry;
+        return proxied(p);
+
+      case Stage::kClient:
+        if (job.entry == nullptr) return give_up();
+        p->client_entry = job.entry;
+        if (p->server_entry == nullptr) p->server_entry = r.names_.find_ipv4(server_address(*p));
+        if (p->server_entry == nullptr) return give_up();
+        return record(*p, true);
+
+      case Stage::kDirectServer:
+        if (job.entry == nullptr) {
+          if (p->server_by_address) return give_up();
+          // The name did not resolve: the request is kept under the server's
+          // address, which always has an entry.
+          p->server_by_address = true;
+          const NetAddress server = server_address(*p);
+          if (const HostcEntry* e = r.names_.find_ipv4(server)) return direct(p, e);
+          return park(p, Stage::kDirectServer, nullptr, &server);
+        }
+        return direct(p, job.entry);
+
+      case Stage::kDirectClient:
+        if (job.entry == nullptr || p->server_entry == nullptr) return give_up();
+        p->client_entry = job.entry;
+        return record(*p, false);
+    }
+  }
+
+  // A proxied request with its URL known: the proxy, then the client.
+  void proxied(const std::shared_ptr<Pending>& p) {
+    if (p->server_entry == nullptr) {
+      const NetAddress server = server_address(*p);
+      p->server_entry = r.names_.find_ipv4(server);
+      if (p->server_entry == nullptr) return park(p, Stage::kProxyServer, nullptr, &server);
+    }
+    if (p->client_entry == nullptr) {
+      const NetAddress client = client_address(*p);
+      p->client_entry = r.names_.find_ipv4(client);
+      if (p->client_entry == nullptr) return park(p, Stage::kClient, nullptr, &client);
+    }
+    record(*p, true);
+  }
+
+  // A direct request with its server known: the URL, then the client.
+  void direct(const std::shared_ptr<Pending>& p, const HostcEntry* server) {
+    p->server_entry = server;
+    if (p->url_id == 0) {
+      p->url_id = db_urls_find(db(), server->host_id, p->parts.path, p->parts.scheme);
+      if (p->url_id == 0)
+        p->url_id = db_urls_add(db(), server->host_id, p->parts.path, p->parts.scheme, p->parts.port);
+    }
+    if (p->client_entry == nullptr) {
+      const NetAddress client = client_address(*p);
+      p->client_entry = r.names_.find_ipv4(client);
+      if (p->client_entry == nullptr) return park(p, Stage::kDirectClient, nullptr, &client);
+    }
+    record(*p, false);
+  }
+
+  void record(const Pending& p, bool proxy) {
+    const char* used = p.hostname_used ? p.hostname_used->c_str() : nullptr;
+    RecordedRequest rec;
+    rec.url_hist_id = db_url_hist_add(db(), p.url_id, used, p.client_entry, p.server_entry, proxy ? 1 : 0, 1,
+                                      nullptr);
+    rec.time = p.time;
+    rec.client = client_address(p);
+    rec.server = server_address(p);
+    rec.client_name = entry_name(p.client_entry);
+    rec.server_name = entry_name(p.server_entry);
+    rec.target = p.target;
+    rec.hostname_used = used != nullptr ? used : "";
+    rec.url_id = p.url_id;
+    rec.proxy = proxy;
+    if (proxy) {
+      rec.url = url_request_text(p.parts.scheme, p.parts.host, p.parts.port, p.parts.path);
+    } else {
+      const std::string host = !rec.hostname_used.empty() ? rec.hostname_used : rec.server_name;
+      rec.url = url_request_text(p.parts.scheme, host, 0, p.parts.path);
+    }
+    out.push_back(std::move(rec));
+  }
+};
+
+UrlRecorder::UrlRecorder(std::unique_ptr<DbSession> writer, HostCache& names)
+    : UrlRecorder(std::move(writer), names, Options()) {}
+
+UrlRecorder::UrlRecorder(std::unique_ptr<DbSession> writer, HostCache& names, Options options)
+    : writer_(std::move(writer)), names_(names), options_(options), inbox_(std::make_shared<Inbox>()) {
+  if (options_.batch_max == 0) options_.batch_max = 1;
+}
+
+UrlRecorder::~UrlRecorder() { stop(); }
+
+void UrlRecorder::add_listener(RequestListener* listener) {
+  if (listener != nullptr) listeners_.push_back(listener);
+}
+
+void UrlRecorder::start() {
+  if (thread_.joinable()) return;
+  {
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->closed = false;
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+void UrlRecorder::stop() {
+  {
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->closed = true;
+    inbox_->wake.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+int UrlRecorder::finish(std::chrono::milliseconds bound) {
+  std::unique_lock lock(inbox_->mutex);
+  auto settled = [&] { return inbox_->jobs.empty() && !inbox_->busy && inbox_->parked == 0; };
+  if (!thread_.joinable()) return static_cast<int>(inbox_->jobs.size()) + inbox_->parked;
+  inbox_->idle.wait_for(lock, bound, settled);
+  return static_cast<int>(inbox_->jobs.size()) + inbox_->parked + (inbox_->busy ? 1 : 0);
+}
+
+int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
+                                const char* host_name, const char* target) {
+  counters.seen.fetch_add(1, std::memory_order_relaxed);
+  auto p = std::make_shared<Pending>();
+  db_urls_parse(target != nullptr ? target : "", p->parts);
+  if (p->parts.proxy != 0) {
+    counters.proxied.fetch_add(1, std::memory_order_relaxed);
+    if (p->parts.host[0] == '\0') return -1;
+  } else {
+    counters.direct.fetch_add(1, std::memory_order_relaxed);
+  }
+  p->time = static_cast<std::int64_t>(std::time(nullptr));
+  std::memcpy(p->client.data(), client, 4);
+  std::memcpy(p->server.data(), server, 4);
+  if (host_name != nullptr) p->hostname_used.emplace(host_name);
+  p->target = target != nullptr ? target : "";
+
+  std::lock_guard lock(inbox_->mutex);
+  if (inbox_->closed || inbox_->jobs.size() >= options_.max_queued) {
+    ++inbox_->stats.dropped_full;
+    return 1;
+  }
+  ++inbox_->stats.queued;
+  inbox_->jobs.push_back(Job{Stage::kNew, nullptr, std::move(p), nullptr});
+  inbox_->wake.notify_one();
+  return 1;
+}
+
+void UrlRecorder::run() {
+  std::vector<Job> batch;
+  std::vector<RecordedRequest> done;
+  for (;;) {
+    {
+      std::unique_lock lock(inbox_->mutex);
+      inbox_->busy = false;
+      inbox_->idle.notify_all();
+      inbox_->wake.wait(lock, [&] { return !inbox_->jobs.empty() || inbox_->closed; });
+      if (inbox_->jobs.empty()) break;  // closed and drained
+      const std::size_t n = std::min(inbox_->jobs.size(), options_.batch_max);
+      batch.assign(std::make_move_iterator(inbox_->jobs.begin()),
+                   std::make_move_iterator(inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n)));
+      inbox_->jobs.erase(inbox_->jobs.begin(), inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n));
+      inbox_->busy = true;
+    }
+
+    Connection& c = writer_->connection();
+    const bool in_batch = c.begin().ok();  // without it each write commits on its own
+    Steps steps{*this, done};
+    for (const Job& job : batch) steps.run(job);
+    bool committed = true;
+    if (in_batch) {
+      Status s = c.commit();
+      if (!s.ok()) {
+        std::fprintf(stderr, "db_urls_record_access: commit failed: %s\n", s.message().c_str());
+        c.rollback();
+        committed = false;
+      }
+    }
+    std::uint64_t written = 0;
+    for (RecordedRequest& rec : done) {
+      if (!committed) rec.url_hist_id = 0;
+      if (rec.url_hist_id != 0) ++written;
+      for (RequestListener* l : listeners_) l->on_request_recorded(rec);
+    }
+    {
+      std::lock_guard lock(inbox_->mutex);
+      inbox_->stats.recorded += written;
+      inbox_->stats.announced += done.size();
+      if (!committed) inbox_->stats.failed += done.size();
+    }
+    done.clear();
+    batch.clear();  // releases the parked tokens of the jobs handled
+  }
+  std::lock_guard lock(inbox_->mutex);
+  inbox_->busy = false;
+  inbox_->idle.notify_all();
+}
+
+UrlRecorderStats UrlRecorder::stats() const {
+  std::lock_guard lock(inbox_->mutex);
+  return inbox_->stats;
+}
+
+int UrlRecorder::parked() const {
+  std::lock_guard lock(inbox_->mutex);
+  return inbox_->parked;
+}
+
+int db_urls_record_access(UrlRecorder& recorder, UrlCounters& counters, const std::uint8_t client[4],
+                          const std::uint8_t server[4], const char* host_name, const char* target) {
+  return recorder.record_request(counters, client, server, host_name, target);
+}
+
+std::string RequestLogPrinter::format(const RecordedRequest& r) {
+  char when[32] = "";
+  std::time_t t = static_cast<std::time_t>(r.time);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+  std::string line = when;
+  line += ' ';
+  line += netaddr_text(r.client);
+  line += " -> ";
+  line += netaddr_text(r.server);
+  line += ' ';
+  line += r.url;
+  line += r.proxy ? " proxy" : " direct";
+  return line;
+}
+
+void RequestLogPrinter::on_request_recorded(const RecordedRequest& r) {
+  const std::string line = format(r) + "\n";
+  std::fwrite(line.data(), 1, line.size(), out_);
+  std::fflush(out_);
+}
+
+}  // namespace tarnix

@@ -1,0 +1,102 @@
+#include "db/schema.h"
+
+#include <string>
+
+namespace tarnix {
+
+namespace {
+
+// Serial columns never hand out an id twice, even after pruning: alarms keep
+// url ids, and a reused one would watch another URL.
+constexpr const char* kSchemaV1 = R"sql(
+CREATE TABLE IF NOT EXISTS urls (
+  url_id    INTEGER PRIMARY KEY AUTOINCREMENT,
+  host      INTEGER NOT NULL,
+  port      INTEGER NOT NULL DEFAULT 0,
+  proto     INTEGER NOT NULL,
+  urlpath   TEXT    NOT NULL,
+  ref_count INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS urls_by_path ON urls (host, proto, urlpath);
+CREATE INDEX IF NOT EXISTS urls_by_refs ON urls (ref_count);
+
+CREATE TABLE IF NOT EXISTS url_hist (
+  url_hist_id   INTEGER PRIMARY KEY AUTOINCREMENT,
+  url_id        INTEGER NOT NULL,
+  hostname_used TEXT    NOT NULL,
+  client        INTEGER NOT NULL,
+  server        INTEGER NOT NULL,
+  ts            TIMESTAMP NOT NULL,
+  cached        INTEGER NOT NULL,
+  method        INTEGER NOT NULL,
+  referer       INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS url_hist_by_url ON url_hist (url_id, ts);
+CREATE INDEX IF NOT EXISTS url_hist_by_client ON url_hist (client, ts);
+CREATE INDEX IF NOT EXISTS url_hist_by_server ON url_hist (server, ts);
+CREATE INDEX IF NOT EXISTS url_hist_by_ts ON url_hist (ts);
+
+CREATE TABLE IF NOT EXISTS host_cache (
+  host_id   INTEGER NOT NULL,
+  name      TEXT    NOT NULL,
+  addr      TEXT    NOT NULL,
+  added     TIMESTAMP NOT NULL,
+  ref_count INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS host_cache_by_name ON host_cache (name, addr);
+CREATE INDEX IF NOT EXISTS host_cache_by_addr ON host_cache (addr);
+CREATE INDEX IF NOT EXISTS host_cache_by_id ON host_cache (host_id);
+
+CREATE TABLE IF NOT EXISTS alarms (
+  alarm_id     INTEGER PRIMARY KEY AUTOINCREMENT,
+  object_type  INTEGER NOT NULL,
+  kind         INTEGER NOT NULL,
+  host1_id     INTEGER NOT NULL,
+  host2_id     INTEGER NOT NULL,
+  protocol     TEXT    NOT NULL,
+  reserved     INTEGER NOT NULL,
+  threshold    DOUBLE PRECISION NOT NULL,
+  direction    INTEGER NOT NULL,
+  unit         INTEGER NOT NULL,
+  notify       TEXT    NOT NULL,
+  disabled     INTEGER NOT NULL,
+  url_id       INTEGER NOT NULL,
+  sound_file   TEXT    NOT NULL,
+  play_sound   INTEGER NOT NULL,
+  command      TEXT    NOT NULL,
+  run_command  INTEGER NOT NULL,
+  reserved2    INTEGER NOT NULL
+);
+)sql";
+
+}  // namespace
+
+int db_schema_version(Connection& c) {
+  // A database without the version table has no version.
+  auto st = c.prepare("SELECT max(version) FROM tarnix_schema");
+  if (!st || st->step() != StepResult::kRow) return 0;
+  return st->column_int(1);
+}
+
+Status db_schema_create(Connection& c) {
+  return with_transaction(c, [&]() -> Status {
+    Status s = c.exec("CREATE TABLE IF NOT EXISTS tarnix_schema (version INTEGER NOT NULL)");
+    if (!s.ok()) return s;
+    const int version = db_schema_version(c);
+    if (version > kSchemaVersion)
+      return Status::error(1, "database schema version " + std::to_string(version) +
+                                  " is newer than this program's " + std::to_string(kSchemaVersion));
+    if (version == kSchemaVersion) return s;
+    // Version 0: a new file, or tables from before versioning; both are
+    // brought to version 1 by creating what is missing.
+    s = c.exec(kSchemaV1);
+    if (!s.ok()) return s;
+    auto st = c.prepare("INSERT INTO tarnix_schema (version) VALUES (?)", &s);
+    if (!st) return s;
+    st->bind_int(1, kSchemaVersion);
+    if (st->step() == StepResult::kError) return st->status();
+    return Status();
+  });
+}
+
+}  // namespace tarnix

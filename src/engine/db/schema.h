@@ -1,0 +1,26 @@
+// The tables Tarnix keeps: URLs, accesses, host names and alarm definitions,
+// with the version that lets a later release migrate a user's database.
+#pragma once
+
+#include "db/sql.h"
+
+namespace tarnix {
+
+inline constexpr int kSchemaVersion = 1;
+
+// Longest texts the tables keep; longer values are cut to these lengths.
+inline constexpr std::size_t kUrlPathColumn = 239;
+inline constexpr std::size_t kHostnameUsedColumn = 79;
+inline constexpr std::size_t kHostNameColumn = 80;
+inline constexpr std::size_t kHostAddrColumn = 17;
+inline constexpr std::size_t kAlarmProtocolColumn = 20;
+inline constexpr std::size_t kAlarmTextColumn = 80;
+
+// Creates the tables and indexes of an empty database, or checks the version
+// of an existing one. A database written by a newer release is refused.
+Status db_schema_create(Connection& c);
+
+// Version stored in the database; 0 when there is none.
+int db_schema_version(Connection& c);
+
+}  // namespace tarnix

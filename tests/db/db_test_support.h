@@ -1,0 +1,66 @@
+// Shared pieces of the database tests: a fresh folder per test and TCP
+// segments built byte by byte.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/db_store.h"
+
+namespace tarnix::testing_support {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tarnix-db-XXXXXX").string();
+    char* made = ::mkdtemp(pattern.data());
+    if (made != nullptr) path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A TCP header (with `options_len` bytes of options, a multiple of 4)
+// followed by the payload.
+inline std::vector<std::uint8_t> tcp_segment(std::uint16_t sport, std::uint16_t dport, std::string_view payload,
+                                             int options_len = 12) {
+  std::vector<std::uint8_t> seg(20 + static_cast<std::size_t>(options_len), 0);
+  seg[0] = static_cast<std::uint8_t>(sport >> 8);
+  seg[1] = static_cast<std::uint8_t>(sport);
+  seg[2] = static_cast<std::uint8_t>(dport >> 8);
+  seg[3] = static_cast<std::uint8_t>(dport);
+  seg[12] = static_cast<std::uint8_t>(((20 + options_len) / 4) << 4);
+  seg[13] = 0x18;  // PSH, ACK
+  for (int i = 0; i < options_len; ++i) seg[20 + static_cast<std::size_t>(i)] = 1;  // NOP
+  seg.insert(seg.end(), payload.begin(), payload.end());
+  return seg;
+}
+
+inline std::string sql_text(DbSession& s, const char* sql) {
+  auto st = s.connection().prepare(sql);
+  if (!st || st->step() != StepResult::kRow) return "<none>";
+  return std::string(st->column_text(1));
+}
+
+inline std::int64_t sql_int(DbSession& s, const char* sql) {
+  auto st = s.connection().prepare(sql);
+  if (!st || st->step() != StepResult::kRow) return -999;
+  return st->column_int64(1);
+}
+
+}  // namespace tarnix::testing_support

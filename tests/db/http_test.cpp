@@ -1,0 +1,281 @@
+#include "db/http.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db_test_support.h"
+
+namespace tarnix {
+namespace {
+
+using testing_support::tcp_segment;
+
+struct Call {
+  std::string client, server;
+  std::optional<std::string> host;
+  std::string target;
+};
+
+class CollectingSink : public HttpRequestSink {
+ public:
+  int record_request(UrlCounters&, const std::uint8_t client[4], const std::uint8_t server[4],
+                     const char* host_name, const char* target) override {
+    Call c;
+    c.client = netaddr_text(NetAddress::ipv4(client));
+    c.server = netaddr_text(NetAddress::ipv4(server));
+    if (host_name != nullptr) c.host = host_name;
+    c.target = target;
+    calls.push_back(c);
+    return 1;
+  }
+  std::vector<Call> calls;
+};
+
+const std::uint8_t kClient[4] = {10, 0, 0, 2};
+const std::uint8_t kServer[4] = {10, 0, 0, 1};
+
+class SnifferTest : public ::testing::Test {
+ protected:
+  // Both steps, as the frame handler runs them; returns what is_request said.
+  int feed(std::string_view payload, std::uint16_t sport = 40000, std::uint16_t dport = 80, int options = 12) {
+    auto seg = tcp_segment(sport, dport, payload, options);
+    int accepted = sniffer.is_request(seg.data(), seg.size());
+    if (accepted) sniffer.parse_request(seg.data(), seg.size(), seg.size(), kClient, kServer, counters);
+    return accepted;
+  }
+  CollectingSink sink;
+  HttpSniffer sniffer{sink};
+  UrlCounters counters;
+};
+
+TEST_F(SnifferTest, RequestLineAndHostHeaderWithPort) {
+  EXPECT_EQ(feed("GET /index.html HTTP/1.0\r\nHost: web.example:8080\r\n\r\n"), 1);
+  ASSERT_EQ(sink.calls.size(), 1u);
+  EXPECT_EQ(sink.calls[0].target, "/index.html");
+  EXPECT_EQ(sink.calls[0].host, "web.example");
+  EXPECT_EQ(sink.calls[0].client, "10.0.0.2");
+  EXPECT_EQ(sink.calls[0].server, "10.0.0.1");
+}
+
+TEST_F(SnifferTest, PayloadStartsAtTheDataOffsetWhateverTheOptions) {
+  // No options, the timestamp option block of modern stacks, and the maximum.
+  for (int options : {0, 12, 40}) {
+    sink.calls.clear();
+    EXPECT_EQ(feed("GET /a HTTP/1.1\r\nHost: h\r\n\r\n", 40000, 80, options), 1) << options;
+    ASSERT_EQ(sink.calls.size(), 1u) << options;
+    EXPECT_EQ(sink.calls[0].target, "/a");
+  }
+}
+
+TEST_F(SnifferTest, ImpossibleDataOffsetsAreRejected) {
+  auto seg = tcp_segment(40000, 80, "GET / HTTP/1.0\r\n\r\n", 0);
+  seg[12] = 4 << 4;  // 16 bytes: shorter than a TCP header
+  EXPECT_EQ(sniffer.is_request(seg.data(), seg.size()), 0);
+  seg[12] = 15 << 4;  // 60 bytes of header, but the segment is shorter than that
+  auto tiny = tcp_segment(40000, 80, "GET", 0);
+  tiny[12] = 15 << 4;
+  EXPECT_EQ(sniffer.is_request(tiny.data(), tiny.size()), 0);
+  EXPECT_EQ(sniffer.is_request(seg.data(), 10), 0);  // header itself cut short
+  HttpPortTable ports;
+  EXPECT_EQ(http_is_request(nullptr, 0, ports), 0);
+}
+
+TEST_F(SnifferTest, MethodWordsAndTheirOrder) {
+  for (const char* m : {"GET", "HEAD", "POST", "PUT", "OPTIONS", "DELETE", "TRACE"}) {
+    sink.calls.clear();
+    EXPECT_EQ(feed(std::string(m) + " /x HTTP/1.1\r\n\r\n"), 1) << m;
+    ASSERT_EQ(sink.calls.size(), 1u) << m;
+    EXPECT_EQ(sink.calls[0].target, "/x");
+  }
+  int len = 0;
+  const std::string getx = "GETX /";
+  EXPECT_EQ(http_method_match(reinterpret_cast<const std::uint8_t*>(getx.data()),
+                              reinterpret_cast<const std::uint8_t*>(getx.data()) + getx.size(), &len),
+            1);
+  EXPECT_EQ(len, 3);
+  // Case matters, and a word cut by the end of the capture does not match.
+  EXPECT_EQ(feed("get / HTTP/1.0\r\n"), 0);
+  EXPECT_EQ(feed("OPTIO"), 0);
+  EXPECT_EQ(feed("HTTP/1.1 200 OK\r\n"), 0);
+  EXPECT_EQ(feed(""), 0);
+}
+
+TEST_F(SnifferTest, AbsoluteTargetForAProxyIsPassedAsItStands) {
+  EXPECT_EQ(feed("GET http://a.example:81/x HTTP/1.0\r\nHost: a.example:81\r\n\r\n", 40000, 3128), 1);
+  ASSERT_EQ(sink.calls.size(), 1u);
+  EXPECT_EQ(sink.calls[0].target, "http://a.example:81/x");
+  EXPECT_EQ(sink.calls[0].host, "a.example");
+}
+
+TEST_F(SnifferTest, RequestLinesThatAreNotPassedOn) {
+  EXPECT_EQ(feed("GET /x\r\nHost: h\r\n\r\n"), 1);  // no version
+  EXPECT_EQ(feed("GET /a>b HTTP/1.0\r\nHost: h\r\n\r\n"), 1);  // cut at '>', no "HTTP" there
+  EXPECT_EQ(feed("GET /x http/1.0\r\n\r\n"), 1);  // the version word is case-sensitive
+  EXPECT_EQ(feed("GET /x HTT"), 1);               // the version is cut by the capture
+  EXPECT_TRUE(sink.calls.empty());
+}
+
+TEST_F(SnifferTest, HostHeaderForms) {
+  feed("GET / HTTP/1.1\r\nhost: lower.example\r\n\r\n");
+  feed("GET / HTTP/1.1\r\nUser-Agent: x\r\n\r\n");
+  feed("GET / HTTP/1.1\r\nHost:    spaced.example\r\n\r\n");
+  feed("GET / HTTP/1.1\r\nHost: end.example");  // header cut by the segment's end
+  feed("GET / HTTP/1.1\r\n\0Host: after.nul\r\n\r\n");
+  ASSERT_EQ(sink.calls.size(), 5u);
+  EXPECT_FALSE(sink.calls[0].host.has_value());  // lower-case "host:" is not recognised
+  EXPECT_FALSE(sink.calls[1].host.has_value());
+  EXPECT_EQ(sink.calls[2].host, "spaced.example");
+  EXPECT_EQ(sink.calls[3].host, "end.example");
+  EXPECT_FALSE(sink.calls[4].host.has_value()) << "headers end at a NUL byte";
+}
+
+TEST_F(SnifferTest, NulWhereTheTargetStartsGivesAnEmptyTarget) {
+  std::string payload("GET \0 HTTP/1.0\r\nHost: h\r\n\r\n", 27);
+  EXPECT_EQ(feed(payload), 1);
+  ASSERT_EQ(sink.calls.size(), 1u);
+  EXPECT_EQ(sink.calls[0].target, "");
+}
+
+TEST_F(SnifferTest, OverlongTargetAndHostAreCutToTheirBuffers) {
+  const std::string long_path = "/" + std::string(5000, 'p');
+  const std::string long_host(2000, 'h');
+  EXPECT_EQ(feed("GET " + long_path + " HTTP/1.1\r\nHost: " + long_host + "\r\n\r\n"), 1);
+  ASSERT_EQ(sink.calls.size(), 1u);
+  EXPECT_EQ(sink.calls[0].target, long_path.substr(0, kHttpTargetMax));
+  EXPECT_EQ(sink.calls[0].host, long_host.substr(0, kHttpHostMax));
+}
+
+TEST_F(SnifferTest, ReadsStopAtTheCapturedBytesNotTheWireLength) {
+  const std::string payload = "GET /abcdef HTTP/1.1\r\nHost: h.example\r\n\r\n";
+  auto seg = tcp_segment(40000, 80, payload, 0);
+  // Captured only up to the middle of the target; the wire length says more.
+  const std::size_t caplen = 20 + 8;
+  std::vector<std::uint8_t> cut(seg.begin(), seg.begin() + static_cast<std::ptrdiff_t>(caplen));
+  ASSERT_EQ(sniffer.is_request(cut.data(), cut.size()), 1);
+  sniffer.parse_request(cut.data(), cut.size(), seg.size(), kClient, kServer, counters);
+  EXPECT_TRUE(sink.calls.empty());
+  // And a wire length shorter than the capture (trailer padding) bounds it too.
+  sniffer.parse_request(seg.data(), seg.size(), 20 + 14, kClient, kServer, counters);
+  EXPECT_TRUE(sink.calls.empty());
+}
+
+TEST(HttpPortTable, LearnsTheDestinationPortOfAcceptedRequestsOnUnknownPorts) {
+  HttpPortTable ports;
+  ASSERT_EQ(ports.count(), 4);
+  EXPECT_EQ(ports.port(0), 80);
+  EXPECT_EQ(ports.port(1), 8000);
+  EXPECT_EQ(ports.port(2), 8080);
+  EXPECT_EQ(ports.port(3), 81);
+
+  auto seg = tcp_segment(40000, 3128, "GET http://a.example/ HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(http_is_request(seg.data(), seg.size(), ports), 1);
+  EXPECT_EQ(ports.count(), 5);
+  EXPECT_EQ(ports.port(4), 3128);
+  EXPECT_EQ(http_is_request(seg.data(), seg.size(), ports), 1);
+  EXPECT_EQ(ports.count(), 5) << "a known port is not learned twice";
+
+  // A known source port is enough; nothing is learned then.
+  auto reply_side = tcp_segment(8080, 50000, "GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(http_is_request(reply_side.data(), reply_side.size(), ports), 1);
+  EXPECT_EQ(ports.count(), 5);
+
+  // Something else than a request teaches nothing.
+  auto data = tcp_segment(40000, 9999, "\x16\x03\x01 TLS");
+  EXPECT_EQ(http_is_request(data.data(), data.size(), ports), 0);
+  EXPECT_EQ(ports.count(), 5);
+}
+
+TEST(HttpPortTable, StopsLearningWhenFullButStillAccepts) {
+  HttpPortTable ports;
+  for (std::uint16_t p = 10000; ports.count() < HttpPortTable::kCapacity; ++p) {
+    auto seg = tcp_segment(40000, p, "GET / HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(http_is_request(seg.data(), seg.size(), ports), 1);
+  }
+  auto seg = tcp_segment(40000, 60000, "GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(http_is_request(seg.data(), seg.size(), ports), 1);
+  EXPECT_EQ(ports.count(), HttpPortTable::kCapacity);
+  EXPECT_FALSE(ports.contains(60000));
+}
+
+TEST(UrlParse, OriginFormTarget) {
+  UrlParts u;
+  EXPECT_EQ(db_urls_parse("/index.html", u), 1);
+  EXPECT_EQ(u.proxy, 0);
+  EXPECT_EQ(u.scheme, kSchemeHttp);
+  EXPECT_STREQ(u.host, "");
+  EXPECT_EQ(u.port, 0);
+  EXPECT_STREQ(u.path, "/index.html");
+}
+
+TEST(UrlParse, AbsoluteUrls) {
+  UrlParts u;
+  EXPECT_EQ(db_urls_parse("http://a.example:81/x", u), 1);
+  EXPECT_EQ(u.proxy, 1);
+  EXPECT_EQ(u.scheme, kSchemeHttp);
+  EXPECT_STREQ(u.host, "a.example");
+  EXPECT_EQ(u.port, 81);
+  EXPECT_STREQ(u.path, "/x");
+
+  EXPECT_EQ(db_urls_parse("http://a.example", u), 1);
+  EXPECT_STREQ(u.host, "a.example");
+  EXPECT_STREQ(u.path, "");
+  EXPECT_EQ(u.port, 0);
+
+  EXPECT_EQ(db_urls_parse("FTP://files.example/pub/", u), 1);
+  EXPECT_EQ(u.scheme, kSchemeFtp);
+  EXPECT_STREQ(u.path, "/pub/");
+
+  EXPECT_EQ(db_urls_parse("gopher://g.example:70x/1", u), 1);  // digits only
+  EXPECT_EQ(u.scheme, kSchemeGopher);
+  EXPECT_EQ(u.port, 70);
+
+  EXPECT_EQ(db_urls_parse("http://a.example:/p", u), 1);
+  EXPECT_EQ(u.port, 0);
+  EXPECT_EQ(db_urls_parse("http://a.example:99999/p", u), 1);
+  EXPECT_EQ(u.port, 0) << "no port number is that large";
+
+  // The three characters after the scheme are skipped unchecked.
+  EXPECT_EQ(db_urls_parse("httpXYZhost/p", u), 1);
+  EXPECT_STREQ(u.host, "host");
+  EXPECT_EQ(db_urls_parse("http:", u), 1);
+  EXPECT_STREQ(u.host, "");
+}
+
+TEST(UrlParse, UnknownSchemeIsReportedAndRefused) {
+  UrlParts u;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(db_urls_parse("news:comp.lang", u), -1);
+  EXPECT_EQ(db_urls_parse("", u), -1);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("db_urls_parse: Seriously botched URL detected (news:comp.lang) - ignoring\n"),
+            std::string::npos);
+  EXPECT_EQ(u.proxy, 1);
+  EXPECT_STREQ(u.host, "");
+}
+
+TEST(UrlParse, LongHostAndPathAreCut) {
+  UrlParts u;
+  const std::string host(300, 'h');
+  const std::string path = "/" + std::string(1000, 'p');
+  EXPECT_EQ(db_urls_parse("http://" + host + path, u), 1);
+  EXPECT_EQ(std::string(u.host), host.substr(0, kUrlHostMax));
+  EXPECT_EQ(std::string(u.path), path.substr(0, kUrlPathMax));
+  EXPECT_EQ(db_urls_parse(path, u), 1);
+  EXPECT_EQ(std::string(u.path), path.substr(0, kUrlPathMax));
+}
+
+TEST(UrlScheme, ReverseLookupGivesLowerCaseWords) {
+  EXPECT_STREQ(url_scheme_word(0), "file");
+  EXPECT_STREQ(url_scheme_word(1), "ftp");
+  EXPECT_STREQ(url_scheme_word(2), "gopher");
+  EXPECT_STREQ(url_scheme_word(3), "http");
+  EXPECT_STREQ(url_scheme_word(4), "telnet");
+  EXPECT_STREQ(url_scheme_word(5), "");
+  EXPECT_STREQ(url_scheme_word(42), "");
+}
+
+}  // namespace
+}  // namespace tarnix

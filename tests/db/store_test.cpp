@@ -1,0 +1,383 @@
+// The store's operations on a real SQLite file in a fresh folder.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "db/db_store.h"
+#include "db/http.h"
+#include "db_test_support.h"
+
+namespace tarnix {
+namespace {
+
+using testing_support::sql_int;
+using testing_support::sql_text;
+using testing_support::TempDir;
+
+HostcEntry named_entry(const std::string& name, std::vector<std::array<std::uint8_t, 4>> addresses,
+                       std::vector<std::string> aliases = {}) {
+  HostcEntry e;
+  HostRecord r;
+  r.name = name;
+  r.aliases = std::move(aliases);
+  r.addresses = std::move(addresses);
+  e.address = NetAddress::ipv4(r.addresses.front().data());
+  e.name = name;
+  e.host = std::move(r);
+  return e;
+}
+
+HostcEntry unnamed_entry(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  HostcEntry e;
+  e.address = NetAddress::ipv4(a, b, c, d);
+  e.name = netaddr_text(e.address);
+  return e;
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Status st;
+    s = db_open_session(dir.file("tarnix.db"), nullptr, &st);
+    ASSERT_TRUE(s) << st.message();
+  }
+  // Stores the entry and keeps its id in it, as the resolver does.
+  HostcEntry stored(HostcEntry e) {
+    e.host_id = db_host_cache_store(*s, e);
+    return e;
+  }
+
+  TempDir dir;
+  std::unique_ptr<DbSession> s;
+};
+
+TEST_F(StoreTest, SchemaHasItsVersionAndReopensCleanly) {
+  EXPECT_EQ(db_schema_version(s->connection()), kSchemaVersion);
+  s.reset();
+  Status st;
+  s = db_open_session(dir.file("tarnix.db"), nullptr, &st);
+  ASSERT_TRUE(s) << st.message();
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM tarnix_schema"), 1);
+}
+
+TEST_F(StoreTest, NewerSchemaIsRefused) {
+  ASSERT_TRUE(s->connection().exec("INSERT INTO tarnix_schema VALUES (99)").ok());
+  s.reset();
+  Status st;
+  EXPECT_FALSE(db_open_session(dir.file("tarnix.db"), nullptr, &st));
+  EXPECT_NE(st.message().find("newer"), std::string::npos);
+}
+
+TEST_F(StoreTest, HostRowsGetIdsFromOneUpAndKeepThemWhenReplaced) {
+  HostcEntry a = stored(unnamed_entry(10, 0, 0, 1));
+  HostcEntry b = stored(named_entry("www.example", {{10, 0, 0, 2}}, {"web"}));
+  EXPECT_EQ(a.host_id, 1);
+  EXPECT_EQ(b.host_id, 2);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM host_cache WHERE host_id = 2"), 2);  // name + alias
+
+  std::string name;
+  ASSERT_TRUE(db_host_cache_name(*s, 1, name));
+  EXPECT_EQ(name, "10.0.0.1");
+  NetAddress addr;
+  ASSERT_TRUE(db_host_cache_addr(*s, 2, addr));
+  EXPECT_EQ(netaddr_text(addr), "10.0.0.2");
+  name = "untouched";
+  EXPECT_FALSE(db_host_cache_name(*s, 77, name));
+  EXPECT_EQ(name, "untouched");
+
+  const std::string www = "www.example";
+  const NetAddress a2 = NetAddress::ipv4(10, 0, 0, 2);
+  EXPECT_EQ(db_host_cache_find_id(*s, &www, &a2), 2);
+  EXPECT_EQ(db_host_cache_find_id(*s, &www, nullptr), 2);
+  const std::string alias = "web";
+  EXPECT_EQ(db_host_cache_find_id(*s, &alias, nullptr), 2);
+  const NetAddress a1 = NetAddress::ipv4(10, 0, 0, 1);
+  EXPECT_EQ(db_host_cache_find_id(*s, nullptr, &a1), 1);
+  EXPECT_EQ(db_host_cache_find_id(*s, nullptr, &a2), 0) << "a named host is not found by address alone";
+
+  // The unnamed host later resolves: it keeps id 1 and its ref_count.
+  ASSERT_TRUE(s->connection().exec("UPDATE host_cache SET ref_count = 3 WHERE host_id = 1").ok());
+  HostcEntry later = stored(named_entry("one.example", {{10, 0, 0, 1}}));
+  EXPECT_EQ(later.host_id, 1);
+  EXPECT_EQ(sql_text(*s, "SELECT name FROM host_cache WHERE host_id = 1"), "one.example");
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM host_cache WHERE host_id = 1"), 3);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM host_cache WHERE host_id = 1"), 1);
+}
+
+TEST_F(StoreTest, NameOnlyHostIsStoredOnceAndTakenOverWhenItResolves) {
+  const std::int32_t id = db_host_cache_store_name(*s, "intranet");
+  EXPECT_GT(id, 0);
+  EXPECT_EQ(db_host_cache_store_name(*s, "intranet"), id);
+  EXPECT_EQ(sql_text(*s, "SELECT addr FROM host_cache WHERE name = 'intranet'"), "");
+  NetAddress addr;
+  EXPECT_FALSE(db_host_cache_addr(*s, id, addr));
+  HostcEntry resolved = stored(named_entry("intranet", {{192, 168, 1, 9}}));
+  EXPECT_EQ(resolved.host_id, id);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM host_cache WHERE name = 'intranet'"), 1);
+  EXPECT_EQ(sql_text(*s, "SELECT addr FROM host_cache WHERE name = 'intranet'"), "192.168.1.9");
+}
+
+TEST_F(StoreTest, TwoRequestsForOneUrlGiveOneRowWithTwoReferences) {
+  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const std::int32_t u1 = db_urls_add(*s, server.host_id, "/index.html", kSchemeHttp, 0);
+  const std::int32_t u2 = db_urls_add(*s, server.host_id, "/index.html", kSchemeHttp, 0);
+  ASSERT_GT(u1, 0);
+  EXPECT_EQ(u1, u2);
+  EXPECT_GT(db_url_hist_add(*s, u1, "www.example", &client, &server, 0, 1, nullptr), 0);
+  EXPECT_GT(db_url_hist_add(*s, u2, "www.example", &client, &server, 0, 1, nullptr), 0);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM urls"), 1);
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 2);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 2);
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM host_cache WHERE host_id = 1"), 1)
+      << "the server's count rises once per URL, not per access";
+}
+
+TEST_F(StoreTest, UrlLookupsAndEdgeCases) {
+  EXPECT_EQ(db_urls_add(*s, 0, "/x", kSchemeHttp, 0), 0);
+  EXPECT_EQ(db_urls_find(*s, 0, "/x", kSchemeHttp), 0);
+  const std::int32_t root = db_urls_add(*s, 5, "", kSchemeHttp, 0);
+  EXPECT_EQ(db_urls_find(*s, 5, "/", kSchemeHttp), root) << "an empty path is stored as /";
+  EXPECT_EQ(db_urls_find(*s, 5, "/", kSchemeFtp), 0);
+  EXPECT_EQ(db_urls_find(*s, 6, "/", kSchemeHttp), 0);
+  EXPECT_TRUE(db_urls_exists(*s, root));
+  EXPECT_FALSE(db_urls_exists(*s, root + 100));
+  EXPECT_TRUE(db_urls_adjust_refs(*s, root, 5).ok());
+  EXPECT_TRUE(db_urls_adjust_refs(*s, root, -2).ok());
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 3);
+
+  HostcRequestDescriptor d;
+  d.kind = kHostcByName;
+  d.name = "www.example";
+  EXPECT_EQ(db_urls_find_for_host(*s, d, "/", kSchemeHttp), 0);
+  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  const std::int32_t u = db_urls_add(*s, server.host_id, "/q", kSchemeHttp, 0);
+  d.address = NetAddress::ipv4(10, 0, 0, 1);
+  EXPECT_EQ(db_urls_find_for_host(*s, d, "/q", kSchemeHttp), u);
+}
+
+TEST_F(StoreTest, UrlTextForms) {
+  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  std::string text;
+  const std::int32_t u8080 = db_urls_add(*s, server.host_id, "/p", kSchemeHttp, 8080);
+  const std::int32_t u80 = db_urls_add(*s, server.host_id, "/q", kSchemeHttp, 80);
+  const std::int32_t u0 = db_urls_add(*s, server.host_id, "/r", kSchemeFtp, 0);
+  const std::int32_t nameless = db_urls_add(*s, 42, "/s", kSchemeHttp, 0);
+  ASSERT_EQ(db_url_text(*s, u8080, text), 1);
+  EXPECT_EQ(text, "http://www.example:8080/p");
+  db_url_text(*s, u80, text);
+  EXPECT_EQ(text, "http://www.example/q");
+  db_url_text(*s, u0, text);
+  EXPECT_EQ(text, "ftp://www.example/r");
+  db_url_text(*s, nameless, text);
+  EXPECT_EQ(text, "http:///s");
+  EXPECT_EQ(db_url_text(*s, 9999, text), 1);
+  EXPECT_EQ(text, "");
+}
+
+TEST_F(StoreTest, AccessWithoutHostHeaderStoresNullTextAndNeedsBothHosts) {
+  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const std::int32_t u = db_urls_add(*s, server.host_id, "/", kSchemeHttp, 0);
+  EXPECT_GT(db_url_hist_add(*s, u, nullptr, &client, &server, 0, 1, nullptr), 0);
+  EXPECT_EQ(sql_text(*s, "SELECT hostname_used FROM url_hist"), "(null)");
+
+  HostcEntry stranger = unnamed_entry(172, 16, 0, 9);  // never stored: no id
+  EXPECT_EQ(db_url_hist_add(*s, u, nullptr, &stranger, &server, 0, 1, nullptr), 0);
+  EXPECT_EQ(db_url_hist_add(*s, 0, nullptr, &client, &server, 0, 1, nullptr), 0);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 1);
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 1);
+
+  // An entry whose id was never set is found through its rows.
+  HostcEntry client_copy = client;
+  client_copy.host_id = 0;
+  EXPECT_GT(db_url_hist_add(*s, u, "x", &client_copy, &server, 1, 1, nullptr), 0);
+  EXPECT_EQ(sql_int(*s, "SELECT client FROM url_hist WHERE cached = 1"), client.host_id);
+}
+
+TEST_F(StoreTest, AccessQueriesReturnRowsStrictlyLaterThanSince) {
+  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const std::int32_t u = db_urls_add(*s, server.host_id, "/", kSchemeHttp, 0);
+  TimestampRecord t1 = TimestampRecord::from_time(1'700'000'000);
+  TimestampRecord t2 = TimestampRecord::from_time(1'700'000'100);
+  s->set_clock([&] { return t1; });
+  db_url_hist_add(*s, u, "a", &client, &server, 0, 1, nullptr);
+  s->set_clock([&] { return t2; });
+  db_url_hist_add(*s, u, "b", &client, &server, 1, 1, nullptr);
+
+  AccessQuery q;
+  AccessRow row;
+  std::vector<std::string> seen;
+  while (db_url_accesses(q, *s, u, t1, row)) seen.push_back(row.hostname_used);
+  ASSERT_EQ(seen, std::vector<std::string>{"b"}) << "since is exclusive";
+  EXPECT_EQ(row.ts, t2);
+  EXPECT_EQ(row.cached, 1);
+  EXPECT_EQ(row.client, client.host_id);
+  EXPECT_EQ(row.server, server.host_id);
+  EXPECT_EQ(db_url_accesses(q, *s, u, t1, row), 0) << "a finished series stays finished until reset";
+
+  q.reset();
+  int n = 0;
+  while (db_client_accesses(q, *s, client.host_id, TimestampRecord::from_time(0), row)) {
+    ++n;
+    EXPECT_EQ(row.url_id, u);
+    EXPECT_EQ(row.server, server.host_id);
+  }
+  EXPECT_EQ(n, 2);
+  q.reset();
+  n = 0;
+  while (db_server_accesses(q, *s, server.host_id, TimestampRecord::from_time(0), row)) ++n;
+  EXPECT_EQ(n, 2);
+  q.reset();
+  EXPECT_EQ(db_server_accesses(q, *s, 999, TimestampRecord::from_time(0), row), 0)
+      << "no matching rows: 0 on the first call";
+}
+
+TEST_F(StoreTest, ListsForTopNAndReports) {
+  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostcEntry c1 = stored(unnamed_entry(10, 0, 0, 2));
+  HostcEntry c2 = stored(unnamed_entry(10, 0, 0, 3));
+  const std::int32_t a = db_urls_add(*s, server.host_id, "/a", kSchemeHttp, 0);
+  const std::int32_t b = db_urls_add(*s, server.host_id, "/b", kSchemeHttp, 0);
+  db_url_hist_add(*s, a, "h", &c1, &server, 0, 1, nullptr);
+  db_url_hist_add(*s, b, "h", &c1, &server, 0, 1, nullptr);
+  db_url_hist_add(*s, b, "h", &c2, &server, 0, 1, nullptr);
+
+  std::vector<std::int32_t> order;
+  ASSERT_TRUE(db_urls_by_refs(*s, [&](const UrlRow& r) { order.push_back(r.url_id); }).ok());
+  EXPECT_EQ(order, (std::vector<std::int32_t>{b, a}));
+  int all = 0;
+  ASSERT_TRUE(db_urls_all(*s, [&](const UrlRow&) { ++all; }).ok());
+  EXPECT_EQ(all, 2);
+  std::vector<std::pair<std::string, std::int64_t>> clients;
+  ASSERT_TRUE(db_top_clients(*s, [&](const HostAccessCount& h) { clients.emplace_back(h.name, h.count); }).ok());
+  ASSERT_EQ(clients.size(), 2u);
+  EXPECT_EQ(clients[0], std::make_pair(std::string("10.0.0.2"), std::int64_t{2}));
+  std::vector<std::int64_t> servers;
+  ASSERT_TRUE(db_top_servers(*s, [&](const HostAccessCount& h) { servers.push_back(h.count); }).ok());
+  EXPECT_EQ(servers, std::vector<std::int64_t>{3});
+  int hist = 0;
+  ASSERT_TRUE(db_url_hist_all(*s, [&](std::int32_t, std::int32_t) { ++hist; }).ok());
+  EXPECT_EQ(hist, 3);
+
+  UrlAccessIndex index;
+  std::int64_t last_step = 0;
+  EXPECT_EQ(db_urls_cache_build(*s, index, nullptr, [&](std::int64_t d, std::int64_t) { last_step = d; }), 3);
+  EXPECT_EQ(last_step, 3);
+  ASSERT_NE(index.find(b), nullptr);
+  EXPECT_EQ((*index.find(b))->count(), 2);
+  EXPECT_EQ((*index.find(a))->count(), 1);
+  AccessFilter only_c2;
+  only_c2.client = c2.host_id;
+  EXPECT_EQ(db_urls_cache_build(*s, index, &only_c2), 1);
+  EXPECT_EQ(index.find(a), nullptr);
+}
+
+TEST_F(StoreTest, PruningAcrossTheCutoff) {
+  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const std::int32_t old_only = db_urls_add(*s, server.host_id, "/old", kSchemeHttp, 0);
+  const std::int32_t mixed = db_urls_add(*s, server.host_id, "/mixed", kSchemeHttp, 0);
+  const TimestampRecord long_ago = TimestampRecord::from_time(std::time(nullptr) - 40 * 86400);
+  s->set_clock([&] { return long_ago; });
+  db_url_hist_add(*s, old_only, "h", &client, &server, 0, 1, nullptr);
+  db_url_hist_add(*s, mixed, "h", &client, &server, 0, 1, nullptr);
+  db_url_hist_add(*s, mixed, "h", &client, &server, 0, 1, nullptr);
+  s->set_clock({});
+  db_url_hist_add(*s, mixed, "h", &client, &server, 0, 1, nullptr);
+
+  TimestampRecord cutoff;
+  ASSERT_EQ(db_cutoff(28, &cutoff), 1);
+  EXPECT_EQ(db_cutoff(28, nullptr), 0);
+  EXPECT_GT(cutoff.year, 2000) << "full year";
+  EXPECT_EQ(db_prune(*s, cutoff), 3);
+  EXPECT_FALSE(db_urls_exists(*s, old_only));
+  ASSERT_TRUE(db_urls_exists(*s, mixed));
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 1);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 1);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM host_cache"), 2) << "host rows are never pruned";
+  EXPECT_EQ(db_prune(*s, cutoff), 0);
+}
+
+TEST(Cutoff, IsLocalTimeDaysBack) {
+  TimestampRecord now_rec = TimestampRecord::from_time(std::time(nullptr));
+  TimestampRecord zero;
+  db_cutoff(0, &zero);
+  EXPECT_EQ(zero.year, now_rec.year);
+  EXPECT_EQ(zero.fraction, 0u);
+  TimestampRecord far;
+  db_cutoff(365 * 30, &far);
+  EXPECT_LE(far.year, now_rec.year - 29);
+  EXPECT_GE(far.year, 1990);
+}
+
+TEST_F(StoreTest, AlarmRowsRoundTripInOrderWithNewIds) {
+  std::vector<AlarmRow> rows(2);
+  rows[0].object_type = 5;
+  rows[0].url_id = 17;
+  rows[0].notify = "URL \"watched\"; DROP TABLE alarms; --";
+  rows[0].command = "C:\\tools\\run.exe --flag";
+  rows[0].threshold = 12.5;
+  rows[1].object_type = 1;
+  rows[1].protocol = std::string(50, 'p');
+  rows[1].sound_file = "/usr/share/sounds/bell.wav";
+  ASSERT_TRUE(db_alarms_save(*s, rows).ok());
+  EXPECT_GT(rows[0].alarm_id, 0);
+  EXPECT_GT(rows[1].alarm_id, rows[0].alarm_id);
+  std::vector<AlarmRow> back;
+  ASSERT_TRUE(db_alarms_load(*s, back).ok());
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].notify, rows[0].notify);
+  EXPECT_EQ(back[0].command, rows[0].command) << "backslashes need no doubling";
+  EXPECT_EQ(back[0].threshold, 12.5);
+  EXPECT_EQ(back[0].url_id, 17);
+  EXPECT_EQ(back[1].protocol, std::string(20, 'p'));
+  EXPECT_EQ(back[1].sound_file, rows[1].sound_file);
+
+  std::vector<AlarmRow> one(1);
+  ASSERT_TRUE(db_alarms_save(*s, one).ok());
+  back.clear();
+  ASSERT_TRUE(db_alarms_load(*s, back).ok());
+  EXPECT_EQ(back.size(), 1u) << "saving replaces the whole table";
+}
+
+// Values from the wire go in and come back out exactly (or cut to their
+// column), and the tables stay sound.
+TEST_F(StoreTest, HostileValuesAreStoredAsSeen) {
+  const std::vector<std::string> hostile = {
+      "a'b",
+      "x\"y",
+      "'; DROP TABLE urls; --",
+      "/p?q=1;2 -- comment",
+      std::string("nul\0inside", 10),
+      "caf\xc3\xa9/\xff\xfe",
+      "/" + std::string(10 * 1024, 'k'),
+  };
+  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  for (const std::string& v : hostile) {
+    HostcEntry server = stored(named_entry(v.substr(0, 60) + ".example", {{10, 9, 8, 7}}));
+    const std::int32_t u = db_urls_add(*s, server.host_id, v, kSchemeHttp, 0);
+    ASSERT_GT(u, 0) << v.substr(0, 40);
+    EXPECT_EQ(db_urls_find(*s, server.host_id, v, kSchemeHttp), u);
+    const std::string used(v.substr(0, 200));
+    const std::int32_t h = db_url_hist_add(*s, u, used.c_str(), &client, &server, 0, 1, nullptr);
+    ASSERT_GT(h, 0);
+    auto st = s->connection().prepare("SELECT urlpath FROM urls WHERE url_id = ?");
+    st->bind_int(1, u);
+    ASSERT_EQ(st->step(), StepResult::kRow);
+    EXPECT_EQ(std::string(st->column_text(1)), v.substr(0, kUrlPathColumn));
+    std::string name;
+    ASSERT_TRUE(db_host_cache_name(*s, server.host_id, name));
+    EXPECT_EQ(name, (v.substr(0, 60) + ".example").substr(0, kHostNameColumn));
+  }
+  // hostname_used is handed over as C text: it ends at a NUL like on the wire.
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist WHERE hostname_used = 'nul'"), 1);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM urls"), static_cast<std::int64_t>(hostile.size()));
+  EXPECT_EQ(sql_text(*s, "PRAGMA integrity_check"), "ok");
+}
+
+}  // namespace
+}  // namespace tarnix
