@@ -11,6 +11,7 @@
 
 #include "dupip_pcap.h"
 #include "naming/fake_name_service.h"
+#include "naming/capture_glue.h"
 #include "naming/hostc.h"
 
 namespace tarnix {
@@ -274,6 +275,51 @@ TEST(DupIpCapture, CraftedFramesCarryValidChecksums) {
   std::uint32_t pseudo = 0x0a00 + 0x0005 + 0x0a00 + 0x0001 + 17 + 26;
   EXPECT_EQ(sum(&f[34], 26, pseudo), 0xFFFFu);  // UDP with its pseudo-header
   EXPECT_EQ(f[23], 17);
+}
+
+// What the frame path sees of the cache and the detector.
+TEST(CaptureGlue, NamerAndDuplicateHookForwardToCacheAndDetector) {
+  FakeNameService ns;
+  ns.answer_address(testing_support::ip(10, 0, 0, 5),
+                    testing_support::reply("pc5.example.com", {}, {testing_support::ip(10, 0, 0, 5)}));
+  MemoryHostIdStore ids;
+  HostCache cache(ns, ids);
+  cache.start();
+  HostcNamer namer(cache);
+  EXPECT_EQ(namer.find(v4(10, 0, 0, 5)), nullptr);
+  std::atomic<const HostcEntry*> got{nullptr};
+  namer.request(v4(10, 0, 0, 5), [&](const HostcEntry* e) { got = e; });
+  namer.request(v4(10, 0, 0, 6), nullptr);
+  cache.wait_idle();
+  ASSERT_NE(got.load(), nullptr);
+  EXPECT_EQ(namer.find(v4(10, 0, 0, 5)), got.load());
+  EXPECT_EQ(namer.name_of(got.load()), "pc5.example.com");
+  EXPECT_EQ(namer.name_of(namer.find(v4(10, 0, 0, 6))), "");  // no reply: no name
+  EXPECT_EQ(namer.name_of(nullptr), "");
+
+  DupIp dup;
+  DupIpSink sink(dup);
+  EXPECT_FALSE(sink.detecting());
+  dup.open();
+  EXPECT_TRUE(sink.detecting());
+  sink.report(v4(10, 0, 0, 5), mac(0x0a), mac(0x0b));
+  EXPECT_EQ(dup.count(), 1);
+}
+
+TEST(CaptureGlue, WithoutResolvingEveryAddressStillGetsAnEntryAndAnId) {
+  NullNameService ns;
+  MemoryHostIdStore ids;
+  HostCache cache(ns, ids);
+  cache.start();
+  cache.request_ipv4(v4(10, 0, 0, 5), nullptr);
+  cache.request_text("somehost", nullptr);
+  cache.wait_idle();
+  const HostcEntry* e = cache.find_ipv4(v4(10, 0, 0, 5));
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->name, "10.0.0.5");
+  EXPECT_EQ(e->host_id, 1);
+  EXPECT_FALSE(e->has_name());
+  EXPECT_EQ(cache.find_text("somehost"), nullptr);
 }
 
 }  // namespace
