@@ -489,6 +489,25 @@ TEST(HostcLifecycle, RequestsWaitForStartAndSurviveAStop) {
   never_started.request_text("queued", calls.done());
 }
 
+// The system resolver, through the hosts file entry every system has.
+TEST(SystemNameServiceTest, AnswersForLocalhostBothWays) {
+  SystemNameService ns;
+  EXPECT_FALSE(ns.by_name("").has_value());
+  std::optional<HostRecord> fwd = ns.by_name("localhost");
+  if (!fwd) GTEST_SKIP() << "this system does not resolve localhost";
+  EXPECT_FALSE(fwd->name.empty());
+  EXPECT_EQ(fwd->addrtype, 2);
+  EXPECT_EQ(fwd->length, 4);
+  ASSERT_FALSE(fwd->addresses.empty());
+  EXPECT_EQ(fwd->addresses[0][0], 127);
+  const std::uint8_t loopback[4] = {127, 0, 0, 1};
+  std::optional<HostRecord> rev = ns.by_address(loopback);
+  ASSERT_TRUE(rev.has_value()) << "localhost resolves by name but 127.0.0.1 not by address";
+  EXPECT_FALSE(rev->name.empty());
+  ASSERT_FALSE(rev->addresses.empty());
+  EXPECT_EQ(rev->addresses[0], ip(127, 0, 0, 1));
+}
+
 TEST(HostNameSlotTest, ShowsANameOnlyOnceANamedEntryArrives) {
   HostNameSlot slot;
   EXPECT_EQ(slot.name(), "");
