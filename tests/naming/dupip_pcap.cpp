@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::size_t kFrameLength = 60;  // the Ethernet minimum without the check sequence
 
-Mac station_mac(std::uint8_t last) { return {0x02, 0, 0, 0, 0, last}; }
+Mac station_mac(std::uint8_t last) {
+  return {0x02, 0, 0, 0, 0, last};
+}
 
 void put16(std::vector<std::uint8_t>& f, std::size_t at, std::uint16_t v) {
   f[at] = static_cast<std::uint8_t>(v >> 8);
@@ -28,7 +30,8 @@ std::uint16_t ones_complement_sum(const std::uint8_t* p, std::size_t n, std::uin
 }  // namespace
 
 std::vector<std::uint8_t> craft_udp_frame(const Mac& dst_mac, const Mac& src_mac, const Ipv4& src_ip,
-                                          const Ipv4& dst_ip, std::uint16_t src_port, std::uint16_t dst_port) {
+                                          const Ipv4& dst_ip, std::uint16_t src_port,
+                                          std::uint16_t dst_port) {
   std::vector<std::uint8_t> f(kFrameLength, 0);
   std::copy(dst_mac.begin(), dst_mac.end(), f.begin());
   std::copy(src_mac.begin(), src_mac.end(), f.begin() + 6);
@@ -67,7 +70,9 @@ std::vector<CraftedFrame> dupip_scenario(int stations) {
   const Mac gw = station_mac(0x01), quiet = station_mac(0x07), a = station_mac(0x0a);
   std::vector<CraftedFrame> frames;
   auto add = [&](std::int64_t sec, std::int32_t usec, const Mac& dst, const Mac& src, const Ipv4& sip,
-                 const Ipv4& dip) { frames.push_back({sec, usec, craft_udp_frame(dst, src, sip, dip, 40000, 9)}); };
+                 const Ipv4& dip) {
+    frames.push_back({sec, usec, craft_udp_frame(dst, src, sip, dip, 40000, 9)});
+  };
   const std::int64_t t0 = 1700000000;
   add(t0 + 1, 0, gw, a, kClaimedAddress, gw_ip);       // A makes the host, recorded with A
   add(t0 + 1, 100000, a, gw, gw_ip, kClaimedAddress);  // the reply: no comparison for a destination

@@ -3,15 +3,15 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <cstdio>
 #include <map>
 #include <thread>
-#include <unistd.h>
 
 #include "dupip_pcap.h"
-#include "naming/fake_name_service.h"
 #include "naming/capture_glue.h"
+#include "naming/fake_name_service.h"
 #include "naming/hostc.h"
 
 namespace tarnix {
@@ -19,7 +19,9 @@ namespace {
 
 using testing_support::FakeNameService;
 
-NetAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) { return NetAddress::ipv4(a, b, c, d); }
+NetAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  return NetAddress::ipv4(a, b, c, d);
+}
 NetAddress mac(std::uint8_t last) {
   const std::uint8_t b[6] = {0x02, 0, 0, 0, 0, last};
   return NetAddress::ether(b);
@@ -100,7 +102,7 @@ TEST_F(DupIpTest, MissingOrWrongKindsOfAddressesAreIgnored) {
   NetAddress ip = v4(10, 0, 0, 5), a = mac(0x0a), b = mac(0x0b);
   dup.record(nullptr, &a, &b);
   dup.record(&ip, &a, nullptr);
-  dup.record(&a, &a, &b);   // an Ethernet address where the IPv4 one belongs
+  dup.record(&a, &a, &b);    // an Ethernet address where the IPv4 one belongs
   dup.record(&ip, &a, &ip);  // an IPv4 address as the new Ethernet address
   EXPECT_EQ(dup.count(), 0);
   EXPECT_EQ(beeps.found, 0);
@@ -159,17 +161,21 @@ TEST(DupIpListing, NamesComeFromTheCacheOnceItHasThem) {
   dup.open();
   dup.record(v4(10, 0, 0, 5), mac(0x0a), mac(0x0b));
   dup.record(v4(10, 0, 0, 9), mac(0x0a), mac(0x0c));
-  EXPECT_EQ(dup.listing(&cache), "10.0.0.5\n    02:00:00:00:00:0b\n    02:00:00:00:00:0a\n"
-                                 "10.0.0.9\n    02:00:00:00:00:0c\n    02:00:00:00:00:0a\n");
+  EXPECT_EQ(dup.listing(&cache),
+            "10.0.0.5\n    02:00:00:00:00:0b\n    02:00:00:00:00:0a\n"
+            "10.0.0.9\n    02:00:00:00:00:0c\n    02:00:00:00:00:0a\n");
   cache.start();
   cache.request_ipv4(v4(10, 0, 0, 5), nullptr);
   cache.request_ipv4(v4(10, 0, 0, 9), nullptr);  // no name: shown by its address alone
   cache.wait_idle();
-  EXPECT_EQ(dup.listing(&cache), "10.0.0.5            pc5.example.com\n    02:00:00:00:00:0b\n    02:00:00:00:00:0a\n"
-                                 "10.0.0.9\n    02:00:00:00:00:0c\n    02:00:00:00:00:0a\n");
+  EXPECT_EQ(dup.listing(&cache),
+            "10.0.0.5            pc5.example.com\n    02:00:00:00:00:0b\n    02:00:00:00:00:0a\n"
+            "10.0.0.9\n    02:00:00:00:00:0c\n    02:00:00:00:00:0a\n");
   DupIpReport r{v4(10, 0, 0, 5), 0, {mac(0x0b), mac(0x0a)}};
-  EXPECT_EQ(LogDupIpNotifier::line(r, "pc5"), "duplicate IP address 10.0.0.5 (pc5): 02:00:00:00:00:0b 02:00:00:00:00:0a\n");
-  EXPECT_EQ(LogDupIpNotifier::line(r, ""), "duplicate IP address 10.0.0.5: 02:00:00:00:00:0b 02:00:00:00:00:0a\n");
+  EXPECT_EQ(LogDupIpNotifier::line(r, "pc5"),
+            "duplicate IP address 10.0.0.5 (pc5): 02:00:00:00:00:0b 02:00:00:00:00:0a\n");
+  EXPECT_EQ(LogDupIpNotifier::line(r, ""),
+            "duplicate IP address 10.0.0.5: 02:00:00:00:00:0b 02:00:00:00:00:0a\n");
 }
 
 TEST(DupIpThreads, CaptureReportsWhileTheWindowListsRemovesAndReopens) {

@@ -23,15 +23,18 @@ constexpr int kRequestsPerThread = 1500;
 constexpr int kAddresses = 300;
 constexpr int kNames = 40;
 
-std::uint8_t hi(int i) { return static_cast<std::uint8_t>(i / 256); }
-std::uint8_t lo(int i) { return static_cast<std::uint8_t>(i % 256); }
+std::uint8_t hi(int i) {
+  return static_cast<std::uint8_t>(i / 256);
+}
+std::uint8_t lo(int i) {
+  return static_cast<std::uint8_t>(i % 256);
+}
 
 TEST(HostcStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
   FakeNameService ns;
   for (int i = 0; i < kAddresses; i += 2) {  // every other address has a name
-    ns.answer_address(ip(10, 0, hi(i), lo(i)),
-                      reply("host" + std::to_string(i) + ".example.com", {"h" + std::to_string(i)},
-                            {ip(10, 0, hi(i), lo(i))}));
+    ns.answer_address(ip(10, 0, hi(i), lo(i)), reply("host" + std::to_string(i) + ".example.com",
+                                                     {"h" + std::to_string(i)}, {ip(10, 0, hi(i), lo(i))}));
   }
   for (int n = 0; n < kNames; n += 2) {  // every other name resolves
     ns.answer_name("name" + std::to_string(n), reply("name" + std::to_string(n), {}, {ip(10, 1, 0, lo(n))}));
@@ -69,7 +72,8 @@ TEST(HostcStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
           break;
         case 2:
           ++requested;
-          cache.request_text("name" + std::to_string(rng() % kNames), [&](const HostcEntry*) { ++completed; });
+          cache.request_text("name" + std::to_string(rng() % kNames),
+                             [&](const HostcEntry*) { ++completed; });
           break;
         case 3: {
           const std::uint8_t m[6] = {2, 0, 0, 0, hi(i), lo(i)};
@@ -110,7 +114,8 @@ TEST(HostcStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
   EXPECT_EQ(completed.load(), requested.load());
   EXPECT_EQ(mismatched.load(), 0);
   for (const auto& [address, count] : ns.all_address_calls()) {
-    EXPECT_EQ(count, 1) << int(address[2]) << "." << int(address[3]) << " was looked up " << count << " times";
+    EXPECT_EQ(count, 1) << int(address[2]) << "." << int(address[3]) << " was looked up " << count
+                        << " times";
   }
   // Each IPv4 entry has its own id, and the id table leads back to it.
   std::set<std::int32_t> seen;

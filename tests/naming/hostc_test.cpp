@@ -50,7 +50,9 @@ class Calls {
   std::vector<const HostcEntry*> got_;
 };
 
-NetAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) { return NetAddress::ipv4(a, b, c, d); }
+NetAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  return NetAddress::ipv4(a, b, c, d);
+}
 
 NetAddress mac(std::uint8_t last) {
   const std::uint8_t b[6] = {0x00, 0xa0, 0x24, 0x1b, 0x2c, last};
@@ -69,7 +71,8 @@ class HostcTest : public ::testing::Test {
 // --- the copy an entry keeps of a reply ---------------------------------------
 
 TEST(HostcCopyRecord, CutsNamesAtTheFirstBlankAndCopiesAddressesFromTheSecond) {
-  HostRecord r = reply("alpha beta", {"one two", "three", " lead"}, {ip(10, 0, 0, 1), ip(10, 0, 0, 2), ip(10, 0, 0, 3)});
+  HostRecord r =
+      reply("alpha beta", {"one two", "three", " lead"}, {ip(10, 0, 0, 1), ip(10, 0, 0, 2), ip(10, 0, 0, 3)});
   r.addrtype = 2;
   r.length = 4;
   HostRecord c = hostc_copy_record(r);
@@ -263,7 +266,7 @@ TEST_F(HostcTest, EthernetEntriesAreNamedByTheirTextWithoutAskingAnyone) {
   EXPECT_EQ(ids.store_calls(), 0);
   EXPECT_EQ(cache.find_ether(mac(0x3d)), got[0]);
   EXPECT_EQ(cache.find_ether_text("00:a0:24:1b:2c:3d"), got[0]);
-  EXPECT_EQ(cache.find_ether_text("0:a0:24:1b:2c:3d"), got[0]);  // read as an address
+  EXPECT_EQ(cache.find_ether_text("0:a0:24:1b:2c:3d"), got[0]);    // read as an address
   EXPECT_EQ(cache.find_ether_text("00-a0-24-1b-2c-3d"), nullptr);  // no colon: a name
   // Ethernet entries are not IPv4 entries and vice versa.
   EXPECT_EQ(cache.find_ipv4(mac(0x3d)), nullptr);
@@ -293,7 +296,7 @@ TEST_F(HostcTest, DescriptorsQueueByKindAndRejectOthers) {
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err,
             "hostc_resolve_rec_process: invalid                             request\n"
-                     "hostc_resolve_rec_process: invalid                             request\n");
+            "hostc_resolve_rec_process: invalid                             request\n");
   cache.wait_idle();
   EXPECT_EQ(calls.wait(3).size(), 3u);  // rejected descriptors have no completion
 }
@@ -426,7 +429,8 @@ TEST_F(HostcTest, FindsAnswerWhileTheResolverWaitsForTheNameService) {
   ASSERT_EQ(reader.wait_for(10s), std::future_status::ready) << "a reader waited for the name service";
   EXPECT_TRUE(reader.get());
   // Requests are taken while the resolver is busy, without waiting for it.
-  auto requester = std::async(std::launch::async, [&] { return cache.request_ipv4(v4(10, 0, 0, 3), calls.done()); });
+  auto requester =
+      std::async(std::launch::async, [&] { return cache.request_ipv4(v4(10, 0, 0, 3), calls.done()); });
   ASSERT_EQ(requester.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(requester.get(), 1);
   ns.open_gate();
@@ -439,7 +443,8 @@ TEST_F(HostcTest, EveryRequestIsAnsweredWithoutWaitingForTheNextOne) {
   for (int i = 0; i < 2000; ++i) {
     std::promise<const HostcEntry*> answered;
     auto f = answered.get_future();
-    cache.request_ether(mac(static_cast<std::uint8_t>(i)), [&](const HostcEntry* e) { answered.set_value(e); });
+    cache.request_ether(mac(static_cast<std::uint8_t>(i)),
+                        [&](const HostcEntry* e) { answered.set_value(e); });
     ASSERT_EQ(f.wait_for(10s), std::future_status::ready) << "request " << i << " was left waiting";
     EXPECT_NE(f.get(), nullptr);
   }

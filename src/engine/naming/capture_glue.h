@@ -33,7 +33,8 @@ class DupIpSink final : public DuplicateSink {
  public:
   explicit DupIpSink(DupIp& dup) : dup_(dup) {}
   bool detecting() const override { return dup_.detecting(); }
-  void report(const NetAddress& ipv4, const NetAddress& recorded_ether, const NetAddress& frame_ether) override {
+  void report(const NetAddress& ipv4, const NetAddress& recorded_ether,
+              const NetAddress& frame_ether) override {
     dup_.record(ipv4, recorded_ether, frame_ether);
   }
 

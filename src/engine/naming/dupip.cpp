@@ -9,9 +9,13 @@ namespace tarnix {
 
 namespace {
 
-bool is_ether(const NetAddress* a) { return a != nullptr && a->type == &kEtherAddressType; }
+bool is_ether(const NetAddress* a) {
+  return a != nullptr && a->type == &kEtherAddressType;
+}
 
-std::int32_t wall_clock() { return static_cast<std::int32_t>(std::time(nullptr)); }
+std::int32_t wall_clock() {
+  return static_cast<std::int32_t>(std::time(nullptr));
+}
 
 bool listed(const std::vector<NetAddress>& ethers, const NetAddress& a) {
   for (const NetAddress& e : ethers)
@@ -47,7 +51,9 @@ bool DupIp::is_open() const {
   return table_ != nullptr;
 }
 
-DupIpReport DupIp::copy_of(const Entry& e) { return DupIpReport{e.address, e.last_change, e.ethers}; }
+DupIpReport DupIp::copy_of(const Entry& e) {
+  return DupIpReport{e.address, e.last_change, e.ethers};
+}
 
 int DupIp::record(const NetAddress* ipv4, const NetAddress* recorded_ether, const NetAddress* new_ether) {
   if (ipv4 == nullptr || !ipv4->is_ipv4() || !is_ether(new_ether)) return 0;
@@ -101,7 +107,7 @@ std::vector<DupIpReport> DupIp::snapshot() const {
   std::lock_guard lock(mutex_);
   if (!table_) return out;
   out.reserve(static_cast<std::size_t>(table_->count()));
-  table_->foreach([&](const NetAddress&, const std::unique_ptr<Entry>& e) { out.push_back(copy_of(*e)); });
+  table_->foreach ([&](const NetAddress&, const std::unique_ptr<Entry>& e) { out.push_back(copy_of(*e)); });
   return out;
 }
 
@@ -170,6 +176,8 @@ void LogDupIpNotifier::duplicate_found(const DupIpReport& report) {
   std::fflush(out_);
 }
 
-void LogDupIpNotifier::duplicate_grew(const DupIpReport& report) { duplicate_found(report); }
+void LogDupIpNotifier::duplicate_grew(const DupIpReport& report) {
+  duplicate_found(report);
+}
 
 }  // namespace tarnix

@@ -27,9 +27,9 @@ class HostCache;
 
 // Copy of one duplicate entry.
 struct DupIpReport {
-  NetAddress address;               // the IPv4 address claimed
-  std::int32_t last_change = 0;     // calendar seconds of the latest report for it
-  std::vector<NetAddress> ethers;   // distinct Ethernet addresses, in the order first reported
+  NetAddress address;              // the IPv4 address claimed
+  std::int32_t last_change = 0;    // calendar seconds of the latest report for it
+  std::vector<NetAddress> ethers;  // distinct Ethernet addresses, in the order first reported
 };
 
 // Told about findings, on the thread that reports the frame; must not block.

@@ -11,10 +11,13 @@ namespace tarnix {
 namespace {
 
 constexpr char kMsgRecInvalid[] = "hostc_resolve_rec_process: invalid                             request\n";
-constexpr char kMsgNullRequest[] = "hostc_resolve:                         NULL request received from queue\n";
+constexpr char kMsgNullRequest[] =
+    "hostc_resolve:                         NULL request received from queue\n";
 constexpr char kMsgBadKind[] = "hostc_resolve:                                     Request type invalid\n";
 
-std::string cut_at_blank(const std::string& text) { return text.substr(0, text.find(' ')); }
+std::string cut_at_blank(const std::string& text) {
+  return text.substr(0, text.find(' '));
+}
 
 bool starts_with_digit(std::string_view text) {
   return !text.empty() && std::isdigit(static_cast<unsigned char>(text.front())) != 0;
@@ -24,7 +27,9 @@ NetAddress parse_ipv4(std::string_view text) {
   return NetAddress::parse(kAddrIpv4, std::string(text).c_str());
 }
 
-bool is_ether(const NetAddress& a) { return a.type == &kEtherAddressType; }
+bool is_ether(const NetAddress& a) {
+  return a.type == &kEtherAddressType;
+}
 
 }  // namespace
 
@@ -43,7 +48,9 @@ HostRecord hostc_copy_record(const HostRecord& reply) {
 
 HostCache::HostCache(NameService& ns, HostIdStore& ids) : ns_(ns), ids_(ids) {}
 
-HostCache::~HostCache() { stop(); }
+HostCache::~HostCache() {
+  stop();
+}
 
 void HostCache::start() {
   std::lock_guard lock(queue_mutex_);

@@ -129,7 +129,7 @@ class MemoryHostIdStore final : public HostIdStore {
 
  private:
   std::int32_t find_by_address(const NetAddress& address) const;  // caller locks
-  std::int32_t find_by_name(const std::string& name) const;        // caller locks
+  std::int32_t find_by_name(const std::string& name) const;       // caller locks
 
   mutable std::mutex mutex_;
   std::vector<Row> rows_;
