@@ -1,36 +1,235 @@
-// tarnix-cli: the engine without a display.
+// tarnix-cli: the engine without a display. Captures from an adapter or a
+// file, and prints hosts, links, protocol breakdowns and subnet groups.
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
+#include "capture/adapter.h"
+#include "capture/bindings.h"
+#include "capture/capture_thread.h"
+#include "capture/net.h"
+#include "capture/source.h"
+#include "cli/options.h"
+#include "cli/summary.h"
 #include "core/alloc.h"
+#include "naming/dupip.h"
+#include "naming/hostc.h"
+#include "pdl/pd.h"
 
 namespace {
 
-void usage(std::FILE* out) {
-  std::fputs(
-      "usage: tarnix-cli [options]\n"
-      "  --help       this text\n"
-      "  --version    print the version\n",
-      out);
+using namespace tarnix;
+
+volatile sig_atomic_t g_signal = 0;
+
+void on_signal(int sig) { g_signal = sig; }
+
+void install_signals() {
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "tarnix-cli: %s\n", message.c_str());
+  return 1;
+}
+
+// A message meant for a box, as one line on standard error.
+void warn(const AdapterMessage& m) {
+  std::string text = m.text;
+  for (std::size_t p; (p = text.find('\n')) != std::string::npos;) text.replace(p, 1, " ");
+  std::fprintf(stderr, "tarnix-cli: %s\n", text.c_str());
+}
+
+const char* status_word(int status) {
+  if (status < 0) return "down";
+  if (status > 0) return "not-ethernet";
+  return "ok";
+}
+
+int list_interfaces(bool json) {
+  std::string error;
+  std::vector<Device> devices = device_list(&error);
+  if (!error.empty()) return fail(error);
+  if (json) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      const Device& d = devices[i];
+      out += (i ? "," : "");
+      out += "{\"index\":" + std::to_string(i) + ",\"name\":" + cli::json_string(d.name) +
+             ",\"status\":" + std::to_string(d.status) + ",\"description\":" + cli::json_string(d.description) +
+             ",\"address\":" + (d.has_ipv4 ? cli::json_string(netaddr_text(d.ipv4_address)) : "null") +
+             ",\"netmask\":" + (d.has_netmask ? cli::json_string(netaddr_text(d.ipv4_netmask)) : "null") + "}";
+    }
+    out += "]\n";
+    std::fputs(out.c_str(), stdout);
+    return 0;
+  }
+  std::printf("%-5s %-20s %-7s %-12s %-18s %s\n", "index", "adapter", "status", "", "address", "description");
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    const Device& d = devices[i];
+    std::string addr = d.has_ipv4 ? netaddr_text(d.ipv4_address) : "-";
+    if (d.has_netmask) addr += "/" + netaddr_text(d.ipv4_netmask);
+    std::printf("%-5zu %-20s %-7d %-12s %-18s %s\n", i, d.name.c_str(), d.status, status_word(d.status),
+                addr.c_str(), d.description.c_str());
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  tarnix::install_alloc_failure_handler();
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      usage(stdout);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::puts("tarnix-cli 1.3");
-      return 0;
-    }
-    std::fprintf(stderr, "tarnix-cli: unknown option '%s'\n", argv[i]);
-    usage(stderr);
+  install_alloc_failure_handler();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  cli::Options opt;
+  std::string error;
+  if (!cli::parse_options(args, opt, error)) {
+    std::fprintf(stderr, "tarnix-cli: %s\n", error.c_str());
+    std::fputs("Try 'tarnix-cli --help'.\n", stderr);
     return 2;
   }
-  usage(stdout);
+  if (opt.help) {
+    std::fputs(cli::usage_text(), stdout);
+    return 0;
+  }
+  if (opt.version) {
+    std::puts("tarnix-cli 1.3");
+    return 0;
+  }
+  if (opt.list_interfaces) return list_interfaces(opt.json);
+
+  // Protocols first: a bad file is a user's error worth stopping for.
+  const std::string protocols = opt.protocols.empty() ? cli::default_protocols_path() : opt.protocols;
+  PdlResult parsed = pdl_parse(protocols);
+  if (!parsed) return fail(parsed.error);
+  PdlClassifier classifier(parsed.tree.get());
+
+  // Names and duplicates.
+  SystemNameService system_names;
+  NullNameService no_names;
+  MemoryHostIdStore ids;
+  HostCache cache(opt.no_resolve ? static_cast<NameService&>(no_names) : system_names, ids);
+  HostcNamer namer(cache);
+  LogDupIpNotifier dup_log(stderr, &cache);
+  DupIp dupip(&dup_log);
+  DupIpSink dup_sink(dupip);
+  if (opt.detect_duplicates) dupip.open();
+
+  CaptureHooks hooks;
+  hooks.duplicates = &dup_sink;
+  TrafficModel model(&classifier, &namer, nullptr, hooks);
+  model.node_timeout_s = opt.node_timeout;
+  model.link_timeout_s = opt.link_timeout;
+
+  std::vector<AdapterMessage> messages;
+  if (!opt.local_address.empty()) {
+    model.local_address = NetAddress::parse(kAddrIpv4, opt.local_address.c_str());
+  } else {
+    model.local_address = local_address(&messages);
+  }
+  for (const AdapterMessage& m : messages) warn(m);
+
+  std::unique_ptr<PacketSource> source;
+  Net* net = nullptr;
+  const bool live = opt.read.empty();
+  if (!live) {
+    OpenResult r = open_file_source(opt.read, opt.filter, opt.replay_speed);
+    if (!r.source) return fail(r.error);
+    if (!r.source->ethernet()) return fail("capture file " + opt.read + " does not hold Ethernet frames");
+    if (!opt.local_mask.empty()) model.local_mask = NetAddress::parse(kAddrIpv4, opt.local_mask.c_str());
+    source = std::move(r.source);
+    net = net_create(model, opt.read);
+    net_set_current(model, net);
+  } else {
+    std::string list_error;
+    std::vector<Device> devices = device_list(&list_error);
+    if (!list_error.empty()) return fail(list_error);
+    int index = -1;
+    if (!opt.interface.empty()) {
+      for (std::size_t i = 0; i < devices.size(); ++i)
+        if (devices[i].name == opt.interface) index = static_cast<int>(i);
+      if (index < 0) return fail("unknown interface " + opt.interface);
+      if (devices[index].status < 0) return fail("interface " + opt.interface + " is down");
+      if (devices[index].status > 0) return fail("interface " + opt.interface + " is not an Ethernet adapter");
+    } else {
+      // The first usable adapter: the start-up rules from index 0, with no
+      // dialog to fall back on.
+      index = 0;
+      while (index < static_cast<int>(devices.size()) && devices[index].status != 0) ++index;
+      if (index == static_cast<int>(devices.size())) return fail("no usable Ethernet adapter found");
+    }
+    model.local_mask = opt.local_mask.empty()
+                           ? local_mask_for(devices, devices[index].name)
+                           : NetAddress::parse(kAddrIpv4, opt.local_mask.c_str());
+    adapter_make_networks(model, devices);
+    std::string open_error;
+    AdapterStartup start = adapter_startup(
+        model, devices, index,
+        [&](int i) {
+          OpenResult r = open_live_source(devices[i].name, opt.filter);
+          if (!r.source) open_error = r.error;
+          return std::move(r.source);
+        },
+        [](int i) { return i; });
+    if (!start.source) return fail(open_error.empty() ? "could not open an adapter" : open_error);
+    source = std::move(start.source);
+    net = start.net;
+  }
+
+  cache.start();
+  install_signals();
+
+  CaptureLoop::Options lo;
+  lo.pacing = CaptureLoop::Pacing::kSelf;
+  lo.period = std::chrono::milliseconds(100);
+  lo.run_flat_out = !live && opt.replay_speed == 0.0;
+  CaptureLoop loop(model, lo);
+  std::mutex end_mutex;
+  std::string end_error;
+  std::atomic<bool> ended{false};
+  loop.on_end([&](const std::string& e) {
+    {
+      std::lock_guard<std::mutex> g(end_mutex);
+      end_error = e;
+    }
+    ended = true;
+  });
+  const PacketSource* src = source.get();
+  loop.set_source(std::move(source), net);
+  loop.start();
+
+  const auto started = std::chrono::steady_clock::now();
+  while (!ended && g_signal == 0) {
+    if (opt.duration > 0 &&
+        std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(opt.duration))
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  loop.stop();
+
+  cli::Summary summary = cli::collect_summary(*net, classifier);
+  summary.live = live;
+  summary.filter_rejected = src->filter_rejected();
+  if (opt.detect_duplicates) {
+    for (const DupIpReport& r : dupip.snapshot())
+      summary.duplicates.push_back(LogDupIpNotifier::line(r, dupip_host_name(&cache, r.address)));
+  }
+  const std::string out = opt.json ? cli::render_json(summary) : cli::render_text(summary);
+  std::fputs(out.c_str(), stdout);
+  std::fflush(stdout);
+
+  cache.stop();
+  std::lock_guard<std::mutex> g(end_mutex);
+  if (!end_error.empty()) return fail(end_error);
   return 0;
 }

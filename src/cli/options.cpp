@@ -1,0 +1,181 @@
+#include "cli/options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+namespace tarnix::cli {
+
+namespace {
+
+bool parse_number(const std::string& text, double& out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(v)) return false;
+  out = v;
+  return true;
+}
+
+bool dotted_quad(const std::string& text) {
+  int parts = 0;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t end = text.find('.', pos);
+    std::string p = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    if (p.empty() || p.size() > 3) return false;
+    for (char c : p)
+      if (c < '0' || c > '9') return false;
+    if (std::atoi(p.c_str()) > 255) return false;
+    ++parts;
+    if (end == std::string::npos) break;
+    pos = end + 1;
+  }
+  return parts == 4;
+}
+
+}  // namespace
+
+const char* usage_text() {
+  return "usage: tarnix-cli [options]\n"
+         "Captures IPv4 traffic from an adapter or a capture file and prints what it saw.\n"
+         "  --interface NAME     capture live on adapter NAME (needs capture rights)\n"
+         "  --read FILE          read a pcap or pcapng capture file\n"
+         "                       (neither: the first usable adapter)\n"
+         "  --filter EXPR        BPF capture filter, as for tcpdump\n"
+         "  --replay-speed X     play a file at X times its recorded pace (0: as fast as possible)\n"
+         "  --duration SECONDS   stop after this long (default: end of file, or a signal)\n"
+         "  --protocols FILE     protocol definition file (default: protocol.pdl in the per-user\n"
+         "                       data folder, else the one shipped with Tarnix)\n"
+         "  --local-address A    this computer's address, for subnet grouping\n"
+         "  --local-mask M       the local network mask (default: the adapter's, else 255.255.255.0)\n"
+         "  --node-timeout S     seconds a silent host stays active (default 10)\n"
+         "  --link-timeout S     seconds a silent link stays active (default 5)\n"
+         "  --no-resolve         do not ask the name service for host names\n"
+         "  --detect-duplicates  report IPv4 addresses seen from more than one Ethernet address\n"
+         "  --list-interfaces    list the adapters with their status and description\n"
+         "  --json               print the summary as JSON\n"
+         "  --help               this text\n"
+         "  --version            print the version\n"
+         "The summary is printed when the capture ends, or on SIGINT or SIGTERM.\n";
+}
+
+bool parse_options(const std::vector<std::string>& args, Options& o, std::string& error) {
+  auto value = [&](std::size_t& i, const std::string& name, std::string& out) {
+    if (i + 1 >= args.size()) {
+      error = "option " + name + " needs a value";
+      return false;
+    }
+    out = args[++i];
+    return true;
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string a = args[i];
+    std::string inline_value;
+    bool has_inline = false;
+    if (a.rfind("--", 0) == 0) {
+      std::size_t eq = a.find('=');
+      if (eq != std::string::npos) {
+        inline_value = a.substr(eq + 1);
+        a = a.substr(0, eq);
+        has_inline = true;
+      }
+    }
+    auto take = [&](std::string& out) {
+      if (has_inline) {
+        out = inline_value;
+        return true;
+      }
+      return value(i, a, out);
+    };
+    auto take_number = [&](double& out, bool positive_or_zero) {
+      std::string text;
+      if (!take(text)) return false;
+      if (!parse_number(text, out) || (positive_or_zero && out < 0)) {
+        error = "option " + a + " needs a number of zero or more, not '" + text + "'";
+        return false;
+      }
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
+    } else if (a == "--list-interfaces") {
+      o.list_interfaces = true;
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a == "--no-resolve") {
+      o.no_resolve = true;
+    } else if (a == "--detect-duplicates") {
+      o.detect_duplicates = true;
+    } else if (a == "--interface" || a == "-i") {
+      if (!take(o.interface)) return false;
+      if (o.interface.empty()) {
+        error = "option --interface needs an adapter name";
+        return false;
+      }
+    } else if (a == "--read" || a == "-r") {
+      if (!take(o.read)) return false;
+      if (o.read.empty()) {
+        error = "option --read needs a file name";
+        return false;
+      }
+    } else if (a == "--filter") {
+      if (!take(o.filter)) return false;
+    } else if (a == "--protocols") {
+      if (!take(o.protocols)) return false;
+    } else if (a == "--replay-speed") {
+      if (!take_number(o.replay_speed, true)) return false;
+    } else if (a == "--duration") {
+      if (!take_number(o.duration, true)) return false;
+    } else if (a == "--node-timeout" || a == "--link-timeout") {
+      double v = 0;
+      if (!take_number(v, true)) return false;
+      if (v > 86400 * 365) {
+        error = "option " + a + " is too large";
+        return false;
+      }
+      (a == "--node-timeout" ? o.node_timeout : o.link_timeout) = static_cast<int>(v);
+    } else if (a == "--local-address" || a == "--local-mask") {
+      std::string& out = a == "--local-address" ? o.local_address : o.local_mask;
+      if (!take(out)) return false;
+      if (!dotted_quad(out)) {
+        error = "option " + a + " needs a dotted IPv4 address, not '" + out + "'";
+        return false;
+      }
+    } else {
+      error = "unknown option '" + args[i] + "'";
+      return false;
+    }
+  }
+  if (!o.interface.empty() && !o.read.empty()) {
+    error = "give either --interface or --read, not both";
+    return false;
+  }
+  return true;
+}
+
+std::string default_protocols_path() {
+  namespace fs = std::filesystem;
+  std::string base;
+  if (const char* x = std::getenv("XDG_DATA_HOME"); x != nullptr && *x == '/') {
+    base = x;
+  } else if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0') {
+    base = std::string(h) + "/.local/share";
+  }
+  if (!base.empty()) {
+    std::string user = base + "/tarnix/protocol.pdl";
+    std::error_code ec;
+    if (fs::is_regular_file(user, ec)) return user;
+  }
+#ifdef TARNIX_DATA_SOURCE_DIR
+  return std::string(TARNIX_DATA_SOURCE_DIR) + "/protocol.pdl";
+#else
+  return "protocol.pdl";
+#endif
+}
+
+}  // namespace tarnix::cli

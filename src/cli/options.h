@@ -1,0 +1,37 @@
+// Command line of the headless program.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnix::cli {
+
+struct Options {
+  bool help = false;
+  bool version = false;
+  bool list_interfaces = false;
+  std::string interface;  // --interface
+  std::string read;       // --read
+  std::string filter;     // --filter
+  double replay_speed = 0.0;
+  double duration = 0.0;  // seconds; 0: until the file ends or a signal
+  std::string protocols;  // empty: the per-user file, else the shipped one
+  bool json = false;
+  bool no_resolve = false;
+  bool detect_duplicates = false;
+  std::string local_address;  // dotted; empty: from the host name
+  std::string local_mask;     // dotted; empty: the adapter's, else 255.255.255.0
+  int node_timeout = 10;
+  int link_timeout = 5;
+};
+
+// Parses argv[1..]. On failure returns false with one line in `error`.
+bool parse_options(const std::vector<std::string>& args, Options& out, std::string& error);
+
+const char* usage_text();
+
+// The protocol file to read when none is given: the per-user data folder's
+// protocol.pdl when it exists, else the project's shipped data/protocol.pdl.
+std::string default_protocols_path();
+
+}  // namespace tarnix::cli

@@ -1,0 +1,255 @@
+#include "cli/summary.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace tarnix::cli {
+
+namespace {
+
+ProtoRow proto_row(const LinkProtoNode* n, const Classifier& c) {
+  ProtoRow r;
+  r.name = std::string(c.name_of(n->protocol));
+  if (r.name.empty()) r.name = "(none)";
+  r.description = std::string(c.description_of(n->protocol));
+  r.frames = n->frames;
+  r.bytes = n->bytes;
+  for (const LinkProtoNode* ch = n->child; ch != nullptr; ch = ch->next) r.children.push_back(proto_row(ch, c));
+  return r;
+}
+
+std::string fmt(const char* f, unsigned long long v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, f, v);
+  return buf;
+}
+
+void text_tree(std::string& out, const std::vector<ProtoRow>& rows, int depth) {
+  for (const ProtoRow& r : rows) {
+    std::string label(static_cast<std::size_t>(4 + depth * 2), ' ');
+    label += r.name;
+    if (!r.description.empty() && r.description != r.name) label += " (" + r.description + ")";
+    char line[256];
+    std::snprintf(line, sizeof line, "%-60s %12llu %16llu\n", label.c_str(),
+                  static_cast<unsigned long long>(r.frames), static_cast<unsigned long long>(r.bytes));
+    out += line;
+    text_tree(out, r.children, depth + 1);
+  }
+}
+
+void json_tree(std::string& out, const std::vector<ProtoRow>& rows) {
+  out += "[";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const ProtoRow& r = rows[i];
+    if (i) out += ",";
+    out += "{\"protocol\":" + json_string(r.name) + ",\"description\":" + json_string(r.description) +
+           ",\"frames\":" + std::to_string(r.frames) + ",\"bytes\":" + std::to_string(r.bytes) +
+           ",\"children\":";
+    json_tree(out, r.children);
+    out += "}";
+  }
+  out += "]";
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0.
+std::size_t utf8_length(const std::string& s, std::size_t i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  std::size_t n;
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF)
+    n = 2;
+  else if (c >= 0xE0 && c <= 0xEF)
+    n = 3;
+  else if (c >= 0xF0 && c <= 0xF4)
+    n = 4;
+  else
+    return 0;
+  if (i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
+}  // namespace
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+      ++i;
+    } else {
+      std::size_t n = utf8_length(text, i);
+      if (n == 0) {
+        out += "\xEF\xBF\xBD";
+        ++i;
+      } else {
+        out.append(text, i, n);
+        i += n;
+      }
+    }
+  }
+  out += "\"";
+  return out;
+}
+
+Summary collect_summary(const Net& net, const Classifier& classifier) {
+  Summary s;
+  std::lock_guard<std::mutex> g(net.lock);
+  s.source = net.name;
+  s.counters = net.counters;
+  s.load_percent = net.load_percent.load();
+  s.local_address = netaddr_text(net.local_address);
+  s.local_mask = netaddr_text(net.local_mask);
+
+  std::vector<const Node*> hosts;
+  net.host_list.foreach([&](Node* n) { hosts.push_back(n); });
+  std::sort(hosts.begin(), hosts.end(),
+            [](const Node* a, const Node* b) { return netaddr_compare(a->address, b->address) < 0; });
+  for (const Node* h : hosts) {
+    HostRow r;
+    r.address = h->address_text;
+    r.name = node_name(*h);
+    r.ether = netaddr_text(h->ether_address);
+    r.frames_sent = h->frames_sent;
+    r.bytes_sent = h->bytes_sent;
+    r.active = h->active != 0;
+    s.hosts.push_back(std::move(r));
+
+    std::vector<const Link*> links;
+    h->links.foreach([&](const NetAddress&, const std::unique_ptr<Link>& l) { links.push_back(l.get()); });
+    std::sort(links.begin(), links.end(), [](const Link* a, const Link* b) {
+      return netaddr_compare(a->destination->address, b->destination->address) < 0;
+    });
+    for (const Link* l : links) {
+      LinkRow lr;
+      lr.source = h->address_text;
+      lr.destination = l->destination->address_text;
+      lr.frames = l->frames;
+      lr.bytes = l->bytes;
+      lr.active = l->active != 0;
+      for (const LinkProtoNode* n = l->protocol_tree; n != nullptr; n = n->next)
+        lr.protocols.push_back(proto_row(n, classifier));
+      s.links.push_back(std::move(lr));
+    }
+  }
+  net.subnets.foreach([&](Subnet* sn) {
+    SubnetRow r;
+    r.address = sn->address_text;
+    r.host_count = sn->host_count;
+    sn->hosts.foreach([&](Node* m) { r.members.push_back(m->address_text); });
+    s.subnets.push_back(std::move(r));
+  });
+  return s;
+}
+
+std::string render_text(const Summary& s) {
+  std::string out;
+  char line[512];
+  out += "Capture: " + s.source + "\n";
+  out += "  frames seen          " + fmt("%llu", s.counters.frames_seen) + "\n";
+  out += "  frames counted       " + fmt("%llu", s.counters.frames_accepted) + "\n";
+  out += "  filtered out         " + fmt("%llu", s.counters.frames_filtered + s.filter_rejected) +
+         " (not IPv4 or NetBIOS name service: " + fmt("%llu", s.counters.frames_filtered) +
+         "; capture filter: " + fmt("%llu", s.filter_rejected) + ")\n";
+  if (s.live) {
+    out += "  received by library  " + fmt("%llu", s.counters.received) + "\n";
+    out += "  dropped by kernel    " + fmt("%llu", s.counters.dropped) + "\n";
+    out += "  dropped by interface " + fmt("%llu", s.counters.interface_dropped) + "\n";
+    out += "  load                 " + fmt("%llu", s.load_percent) + "%\n";
+  }
+  out += "  local address        " + s.local_address + " mask " + s.local_mask + "\n";
+
+  out += "\nHosts (" + std::to_string(s.hosts.size()) + ")\n";
+  std::snprintf(line, sizeof line, "  %-15s %-17s %12s %16s  %s\n", "address", "ethernet", "frames sent",
+                "bytes sent", "name");
+  out += line;
+  for (const HostRow& h : s.hosts) {
+    std::snprintf(line, sizeof line, "  %-15s %-17s %12llu %16llu  %s\n", h.address.c_str(), h.ether.c_str(),
+                  static_cast<unsigned long long>(h.frames_sent), static_cast<unsigned long long>(h.bytes_sent),
+                  h.name.c_str());
+    out += line;
+  }
+
+  out += "\nLinks (" + std::to_string(s.links.size()) + ")\n";
+  std::snprintf(line, sizeof line, "  %-15s    %-15s %12s %16s\n", "source", "destination", "frames", "bytes");
+  out += line;
+  for (const LinkRow& l : s.links) {
+    std::snprintf(line, sizeof line, "  %-15s -> %-15s %12llu %16llu\n", l.source.c_str(),
+                  l.destination.c_str(), static_cast<unsigned long long>(l.frames),
+                  static_cast<unsigned long long>(l.bytes));
+    out += line;
+    text_tree(out, l.protocols, 0);
+  }
+
+  out += "\nSubnets (" + std::to_string(s.subnets.size()) + ")\n";
+  for (const SubnetRow& sn : s.subnets) {
+    out += "  " + sn.address + "  " + std::to_string(sn.host_count) + " host" + (sn.host_count == 1 ? "" : "s") +
+           ":";
+    for (const std::string& m : sn.members) out += " " + m;
+    out += "\n";
+  }
+  if (!s.duplicates.empty()) {
+    out += "\nDuplicate IP addresses\n";
+    for (const std::string& d : s.duplicates) out += d + (d.empty() || d.back() != '\n' ? "\n" : "");
+  }
+  return out;
+}
+
+std::string render_json(const Summary& s) {
+  std::string out = "{";
+  out += "\"source\":" + json_string(s.source);
+  out += ",\"live\":" + std::string(s.live ? "true" : "false");
+  out += ",\"frames_seen\":" + std::to_string(s.counters.frames_seen);
+  out += ",\"frames_counted\":" + std::to_string(s.counters.frames_accepted);
+  out += ",\"frames_filtered\":" + std::to_string(s.counters.frames_filtered);
+  out += ",\"frames_rejected_by_capture_filter\":" + std::to_string(s.filter_rejected);
+  out += ",\"received\":" + std::to_string(s.counters.received);
+  out += ",\"dropped_by_kernel\":" + std::to_string(s.counters.dropped);
+  out += ",\"dropped_by_interface\":" + std::to_string(s.counters.interface_dropped);
+  out += ",\"load_percent\":" + std::to_string(s.load_percent);
+  out += ",\"local_address\":" + json_string(s.local_address);
+  out += ",\"local_mask\":" + json_string(s.local_mask);
+  out += ",\"hosts\":[";
+  for (std::size_t i = 0; i < s.hosts.size(); ++i) {
+    const HostRow& h = s.hosts[i];
+    if (i) out += ",";
+    out += "{\"address\":" + json_string(h.address) +
+           ",\"name\":" + (h.name.empty() ? std::string("null") : json_string(h.name)) +
+           ",\"ethernet\":" + json_string(h.ether) + ",\"frames_sent\":" + std::to_string(h.frames_sent) +
+           ",\"bytes_sent\":" + std::to_string(h.bytes_sent) + ",\"active\":" + (h.active ? "true" : "false") +
+           "}";
+  }
+  out += "],\"links\":[";
+  for (std::size_t i = 0; i < s.links.size(); ++i) {
+    const LinkRow& l = s.links[i];
+    if (i) out += ",";
+    out += "{\"source\":" + json_string(l.source) + ",\"destination\":" + json_string(l.destination) +
+           ",\"frames\":" + std::to_string(l.frames) + ",\"bytes\":" + std::to_string(l.bytes) +
+           ",\"active\":" + (l.active ? "true" : "false") + ",\"protocols\":";
+    json_tree(out, l.protocols);
+    out += "}";
+  }
+  out += "],\"subnets\":[";
+  for (std::size_t i = 0; i < s.subnets.size(); ++i) {
+    const SubnetRow& sn = s.subnets[i];
+    if (i) out += ",";
+    out += "{\"address\":" + json_string(sn.address) + ",\"host_count\":" + std::to_string(sn.host_count) +
+           ",\"members\":[";
+    for (std::size_t k = 0; k < sn.members.size(); ++k) out += (k ? "," : "") + json_string(sn.members[k]);
+    out += "]}";
+  }
+  out += "],\"duplicates\":[";
+  for (std::size_t i = 0; i < s.duplicates.size(); ++i) out += (i ? "," : "") + json_string(s.duplicates[i]);
+  out += "]}\n";
+  return out;
+}
+
+}  // namespace tarnix::cli

@@ -1,0 +1,69 @@
+// What the headless program prints at the end: a copy of the model taken
+// under the network's lock, then written as a table or as JSON.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "capture/net.h"
+
+namespace tarnix::cli {
+
+struct ProtoRow {
+  std::string name;
+  std::string description;
+  std::uint64_t frames = 0;
+  std::uint64_t bytes = 0;
+  std::vector<ProtoRow> children;
+};
+
+struct HostRow {
+  std::string address;
+  std::string name;  // empty when unknown
+  std::string ether;
+  std::uint64_t frames_sent = 0;
+  std::uint64_t bytes_sent = 0;
+  bool active = false;
+};
+
+struct LinkRow {
+  std::string source;
+  std::string destination;
+  std::uint64_t frames = 0;
+  std::uint64_t bytes = 0;
+  bool active = false;
+  std::vector<ProtoRow> protocols;
+};
+
+struct SubnetRow {
+  std::string address;
+  int host_count = 0;
+  std::vector<std::string> members;
+};
+
+struct Summary {
+  std::string source;
+  bool live = false;
+  CaptureCounters counters;
+  std::uint64_t filter_rejected = 0;
+  std::uint32_t load_percent = 0;
+  std::string local_address;
+  std::string local_mask;
+  std::vector<HostRow> hosts;  // ascending address
+  std::vector<LinkRow> links;  // by source address, then destination address
+  std::vector<SubnetRow> subnets;
+  std::vector<std::string> duplicates;  // already formatted lines
+};
+
+// Copies the network under its lock.
+Summary collect_summary(const Net& net, const Classifier& classifier);
+
+std::string render_text(const Summary& s);
+std::string render_json(const Summary& s);
+
+// JSON string literal for arbitrary bytes (invalid UTF-8 bytes become
+// U+FFFD so that the output always parses).
+std::string json_string(const std::string& text);
+
+}  // namespace tarnix::cli
