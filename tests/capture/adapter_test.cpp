@@ -1,0 +1,180 @@
+// Choosing the adapter at start-up and from the menu, and device status.
+#include <gtest/gtest.h>
+
+#include "capture/adapter.h"
+#include "capture/fakes.h"
+
+namespace tarnix {
+namespace {
+
+// A source that only names itself: opening is what these tests look at.
+class NamedSource : public PacketSource {
+ public:
+  explicit NamedSource(std::string n) : name_(std::move(n)) {}
+  int dispatch(int, FrameFn, void*) override { return 0; }
+  bool stats(SourceStats&) override { return false; }
+  bool ethernet() const override { return true; }
+  const std::string& name() const override { return name_; }
+
+ private:
+  std::string name_;
+};
+
+std::vector<Device> devices(std::initializer_list<int> statuses) {
+  std::vector<Device> v;
+  int i = 0;
+  for (int s : statuses) {
+    Device d;
+    d.name = "if" + std::to_string(i++);
+    d.status = s;
+    v.push_back(d);
+  }
+  return v;
+}
+
+struct Startup : ::testing::Test {
+  testing::FakeClassifier cl;
+  TrafficModel model{&cl, nullptr, nullptr};
+  std::vector<int> opened;
+  std::vector<int> dialog_calls;
+  std::vector<int> failing;  // indices that fail to open
+  int dialog_answer = -1;    // -1: cancel (return what was given)
+
+  AdapterStartup run(const std::vector<Device>& devs, int setting) {
+    adapter_make_networks(model, devs);
+    return adapter_startup(
+        model, devs, setting,
+        [&](int i) -> std::unique_ptr<PacketSource> {
+          opened.push_back(i);
+          for (int f : failing)
+            if (f == i) return nullptr;
+          return std::make_unique<NamedSource>(devs[i].name);
+        },
+        [&](int given) {
+          dialog_calls.push_back(given);
+          return dialog_answer < 0 ? given : dialog_answer;
+        });
+  }
+  static std::vector<std::string> texts(const AdapterStartup& s) {
+    std::vector<std::string> t;
+    for (const auto& m : s.messages) t.push_back(m.title + "|" + m.text);
+    return t;
+  }
+};
+
+TEST_F(Startup, NetworksForEveryDeviceNewestFirst) {
+  auto devs = devices({0, 0, 0});
+  EXPECT_EQ(adapter_make_networks(model, devs), 3);
+  ASSERT_EQ(model.nets.size(), 3u);
+  EXPECT_EQ(model.nets.front()->name, "if2");
+  EXPECT_EQ(model.nets.back()->name, "if0");
+}
+
+TEST_F(Startup, SettingBeyondTheListFallsBackToZero) {
+  AdapterStartup s = run(devices({0, 0, 0}), 5);
+  EXPECT_EQ(texts(s), (std::vector<std::string>{"Tarnix Notification|Default Interface invalid,\n assigning [0]"}));
+  EXPECT_EQ(s.index, 0);
+  ASSERT_TRUE(s.source);
+  EXPECT_EQ(s.source->name(), "if0");
+  EXPECT_EQ(net_current(model), net_find(model, "if0"));
+}
+
+TEST_F(Startup, InvalidDefaultFallsBackToZero) {
+  AdapterStartup s = run(devices({0, -1}), 1);
+  EXPECT_EQ(texts(s), (std::vector<std::string>{"Tarnix Error|The default adapter is currently invalid"}));
+  EXPECT_EQ(s.index, 0);
+  EXPECT_EQ(opened, (std::vector<int>{0}));
+}
+
+TEST_F(Startup, UnsupportedDefaultIsReportedAndStillOpened) {
+  AdapterStartup s = run(devices({0, 1}), 1);
+  EXPECT_EQ(texts(s),
+            (std::vector<std::string>{"Tarnix Error|The default adapter is using an\nunsupported network type"}));
+  EXPECT_EQ(s.index, 1);
+  ASSERT_TRUE(s.source);
+  EXPECT_EQ(s.source->name(), "if1");
+}
+
+TEST_F(Startup, FailedOpenAsksOnceThenOpensTheChoice) {
+  failing = {0};
+  dialog_answer = 2;
+  AdapterStartup s = run(devices({0, 0, 0}), 0);
+  EXPECT_EQ(dialog_calls, (std::vector<int>{0}));
+  EXPECT_EQ(opened, (std::vector<int>{0, 2}));
+  EXPECT_EQ(s.index, 2);
+  ASSERT_TRUE(s.source);
+  EXPECT_EQ(net_current(model), net_find(model, "if2"));
+  EXPECT_EQ(texts(s),
+            (std::vector<std::string>{"Tarnix Notification|Could not open default adapter,\nplease choose another"}));
+}
+
+TEST_F(Startup, SecondFailureEndsStartUp) {
+  failing = {0, 1};
+  dialog_answer = 1;
+  AdapterStartup s = run(devices({0, 0}), 0);
+  EXPECT_FALSE(s.source);
+  ASSERT_EQ(s.messages.size(), 2u);
+  EXPECT_EQ(s.messages[1].text, "Selection failed,\nquiting.");
+  EXPECT_EQ(s.messages[1].title, "Tarnix Error");
+}
+
+TEST_F(Startup, InvalidChoiceInDialogOpensNothing) {
+  failing = {0};
+  dialog_answer = 1;
+  AdapterStartup s = run(devices({0, -1}), 0);
+  EXPECT_EQ(opened, (std::vector<int>{0}));
+  EXPECT_FALSE(s.source);
+  EXPECT_EQ(s.index, 0);
+  ASSERT_EQ(s.messages.size(), 3u);
+  EXPECT_EQ(s.messages[1].text, "The default adapter is currently invalid");
+}
+
+TEST_F(Startup, NoDevicesAtAll) {
+  AdapterStartup s = run({}, 0);
+  EXPECT_FALSE(s.source);
+  EXPECT_TRUE(opened.empty());
+}
+
+TEST(Switch, RefusesInvalidAndUnsupported) {
+  auto devs = devices({0, -1, 1});
+  EXPECT_EQ(adapter_switch_refusal(devs, 0), "");
+  EXPECT_EQ(adapter_switch_refusal(devs, 1), "This adapter is currently invalid");
+  EXPECT_EQ(adapter_switch_refusal(devs, 2), "This adapter is using an unsupported network type");
+  EXPECT_EQ(adapter_switch_refusal(devs, 7), "This adapter is currently invalid");
+}
+
+TEST(Status, DownNotEthernetUsable) {
+  EXPECT_LT(device_status("lo", false), 0);
+  EXPECT_GT(device_status("lo", true), 0);  // loopback is not Ethernet
+  EXPECT_GT(device_status("tarnix-no-such-if0", true), 0);
+  EXPECT_GT(device_status("../lo", true), 0);
+}
+
+TEST(Devices, ListHasLoopbackWithItsMask) {
+  std::string error;
+  std::vector<Device> list = device_list(&error);
+  ASSERT_TRUE(error.empty()) << error;
+  bool found = false;
+  for (const Device& d : list) {
+    if (d.name != "lo") continue;
+    found = true;
+    EXPECT_GT(d.status, 0);
+    if (d.has_netmask) {
+      EXPECT_EQ(netaddr_text(local_mask_for(list, "lo")), netaddr_text(d.ipv4_netmask));
+    }
+  }
+  if (!found) GTEST_SKIP() << "no loopback adapter visible to the capture library";
+}
+
+TEST(LocalAddress, FromNamesOrZeroWithMessage) {
+  std::vector<AdapterMessage> msgs;
+  EXPECT_EQ(netaddr_text(local_address_for("localhost", &msgs)), "127.0.0.1");
+  EXPECT_TRUE(msgs.empty());
+  EXPECT_EQ(netaddr_text(local_address_for("", &msgs)), "0.0.0.0");
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].text, "Couldn't resolve local hostname!\nCheck IP/DNS config.");
+  EXPECT_EQ(msgs[0].title, "Tarnix Error");
+}
+
+}  // namespace
+}  // namespace tarnix

@@ -1,0 +1,211 @@
+// Capture files through libpcap: both formats, filters, replay pace, damaged
+// files; and the capture step over them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+
+#include "capture/capture_thread.h"
+#include "capture/fakes.h"
+#include "capture/frames.h"
+#include "capture/source.h"
+
+namespace tarnix {
+namespace {
+
+using testing::FakeClassifier;
+using testing::FrameSpec;
+using testing::make_frame;
+using testing::temp_path;
+using testing::TimedFrame;
+
+struct Collected {
+  std::vector<FrameHeader> headers;
+  std::vector<std::vector<std::uint8_t>> frames;
+};
+
+void collect(void* user, const FrameHeader& h, const std::uint8_t* f) {
+  auto* c = static_cast<Collected*>(user);
+  c->headers.push_back(h);
+  c->frames.emplace_back(f, f + h.caplen);
+}
+
+std::vector<TimedFrame> sample_frames() {
+  std::vector<TimedFrame> v;
+  FrameSpec udp;
+  udp.payload = 200;
+  FrameSpec tcp;
+  tcp.protocol = 6;
+  tcp.dport = 80;
+  FrameSpec arp;
+  arp.ether_type = 0x0806;
+  v.push_back({1700000000, 1, make_frame(udp), 0});
+  v.push_back({1700000000, 500000, make_frame(tcp), 1514});
+  v.push_back({1700000001, 2, make_frame(arp), 0});
+  return v;
+}
+
+class FileSource : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FileSource, DeliversTimesAndLengths) {
+  const bool ng = GetParam();
+  const std::string path = temp_path(ng ? "a.pcapng" : "a.pcap");
+  auto frames = sample_frames();
+  ASSERT_TRUE(ng ? testing::write_pcapng(path, frames) : testing::write_pcap(path, frames));
+  OpenResult r = open_file_source(path, "", 0.0);
+  ASSERT_TRUE(r.source) << r.error;
+  EXPECT_TRUE(r.source->ethernet());
+  Collected c;
+  EXPECT_EQ(r.source->dispatch(255, collect, &c), 3);
+  EXPECT_EQ(r.source->dispatch(255, collect, &c), kSourceEnd);
+  ASSERT_EQ(c.headers.size(), 3u);
+  EXPECT_EQ(c.headers[0].time, (TimeValue{1700000000, 1}));
+  EXPECT_EQ(c.headers[1].time, (TimeValue{1700000000, 500000}));
+  EXPECT_EQ(c.headers[1].len, 1514u);
+  EXPECT_EQ(c.headers[1].caplen, frames[1].bytes.size());
+  EXPECT_EQ(c.frames[0], frames[0].bytes);
+  SourceStats st;
+  EXPECT_FALSE(r.source->stats(st));
+  std::remove(path.c_str());
+}
+
+TEST_P(FileSource, FilterNarrowsAndCountsRejects) {
+  const bool ng = GetParam();
+  const std::string path = temp_path(ng ? "f.pcapng" : "f.pcap");
+  ASSERT_TRUE(ng ? testing::write_pcapng(path, sample_frames()) : testing::write_pcap(path, sample_frames()));
+  OpenResult r = open_file_source(path, "tcp port 80", 0.0);
+  ASSERT_TRUE(r.source) << r.error;
+  Collected c;
+  while (r.source->dispatch(1, collect, &c) > 0) {
+  }
+  ASSERT_EQ(c.headers.size(), 1u);
+  EXPECT_EQ(c.headers[0].len, 1514u);
+  EXPECT_EQ(r.source->filter_rejected(), 2u);
+  std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FileSource, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "pcapng" : "pcap"; });
+
+TEST(FileSourceErrors, ClearMessages) {
+  OpenResult missing = open_file_source("/nonexistent/x.pcap", "", 0);
+  EXPECT_FALSE(missing.source);
+  EXPECT_NE(missing.error.find("cannot read capture file /nonexistent/x.pcap"), std::string::npos);
+
+  const std::string junk = temp_path("junk.pcap");
+  std::ofstream(junk) << "this is not a capture file at all";
+  OpenResult bad = open_file_source(junk, "", 0);
+  EXPECT_FALSE(bad.source);
+  EXPECT_NE(bad.error.find("cannot read capture file"), std::string::npos);
+  std::remove(junk.c_str());
+
+  const std::string good = temp_path("g.pcap");
+  ASSERT_TRUE(testing::write_pcap(good, sample_frames()));
+  OpenResult filt = open_file_source(good, "tcp port port", 0);
+  EXPECT_FALSE(filt.source);
+  EXPECT_EQ(filt.error.rfind("bad capture filter 'tcp port port': ", 0), 0u) << filt.error;
+  std::remove(good.c_str());
+}
+
+TEST(FileSourceErrors, TruncatedFileKeepsWhatCameBefore) {
+  const std::string path = temp_path("t.pcap");
+  auto frames = sample_frames();
+  ASSERT_TRUE(testing::write_pcap(path, frames));
+  // Cut the last record in half.
+  std::ifstream in(path, std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  all.resize(all.size() - 20);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << all;
+
+  OpenResult r = open_file_source(path, "", 0);
+  ASSERT_TRUE(r.source) << r.error;
+  Collected c;
+  int n = r.source->dispatch(255, collect, &c);
+  EXPECT_EQ(n, 2);
+  int end = r.source->dispatch(255, collect, &c);
+  EXPECT_TRUE(end == kSourceEnd || end == kSourceError);
+  std::remove(path.c_str());
+}
+
+TEST(FileSourcePace, ReplaySpeedHoldsFramesBack) {
+  const std::string path = temp_path("p.pcap");
+  std::vector<TimedFrame> v;
+  FrameSpec s;
+  v.push_back({100, 0, make_frame(s), 0});
+  v.push_back({100, 200000, make_frame(s), 0});  // 0.2 s later
+  ASSERT_TRUE(testing::write_pcap(path, v));
+  OpenResult r = open_file_source(path, "", 2.0);  // twice as fast: 0.1 s apart
+  ASSERT_TRUE(r.source);
+  Collected c;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(r.source->dispatch(255, collect, &c), 1);
+  EXPECT_EQ(r.source->dispatch(255, collect, &c), 0);  // not due yet
+  while (c.headers.size() < 2) {
+    ASSERT_GE(r.source->dispatch(255, collect, &c), 0);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(95));
+  EXPECT_EQ(r.source->dispatch(255, collect, &c), kSourceEnd);
+  std::remove(path.c_str());
+}
+
+TEST(LiveSource, UnknownInterfaceIsAClearError) {
+  OpenResult r = open_live_source("tarnix-no-such-if0", "");
+  EXPECT_FALSE(r.source);
+  EXPECT_FALSE(r.error.empty());
+  EXPECT_NE(r.error.find("tarnix-no-such-if0"), std::string::npos) << r.error;
+}
+
+TEST(LinkSpeed, UnknownOrInvalidNamesGiveZero) {
+  EXPECT_EQ(adapter_link_speed_bps("tarnix-no-such-if0"), 0u);
+  EXPECT_EQ(adapter_link_speed_bps("../../etc"), 0u);
+  EXPECT_EQ(adapter_link_speed_bps(""), 0u);
+  EXPECT_EQ(load_percent_of(125000, 10'000'000), 10u);      // 1 Mbit/s of 10
+  EXPECT_EQ(load_percent_of(1250000, 0), 10u);              // fallback: 100 Mbit/s
+  EXPECT_EQ(load_percent_of(1'000'000'000, 10'000'000), 100u);  // never above 100
+}
+
+// Many frames through the capture step: all of them in one step (it keeps
+// dispatching past 255), the statistics and hook after it.
+TEST(CaptureStep, DrainsEverythingWaitingWithinBudget) {
+  const std::string path = temp_path("many.pcap");
+  std::vector<TimedFrame> v;
+  for (int i = 0; i < 2000; ++i) {
+    FrameSpec s;
+    s.src_ip[3] = static_cast<std::uint8_t>(i % 50);
+    v.push_back({1000, i * 100, make_frame(s), 0});
+  }
+  ASSERT_TRUE(testing::write_pcap(path, v));
+  FakeClassifier cl;
+  testing::RecordingHooks hooks;
+  TrafficModel model(&cl, nullptr, nullptr, hooks.hooks());
+  Net* net = net_create(model, "file");
+  OpenResult r = open_file_source(path, "", 0);
+  ASSERT_TRUE(r.source);
+  StepResult res = netif_capture(*net, *r.source, std::chrono::seconds(10));
+  EXPECT_EQ(net->counters.frames_seen, 2000u);
+  EXPECT_EQ(res, StepResult::kEnd);
+  EXPECT_EQ(hooks.steps, 1);
+  EXPECT_EQ(net->hosts.count(), 50);  // 10.0.0.0-49, the destination 10.0.0.2 among them
+  std::remove(path.c_str());
+}
+
+TEST(CaptureStep, BudgetEndsAStepEarly) {
+  const std::string path = temp_path("budget.pcap");
+  std::vector<TimedFrame> v;
+  FrameSpec s;
+  for (int i = 0; i < 3000; ++i) v.push_back({1000, i, make_frame(s), 0});
+  ASSERT_TRUE(testing::write_pcap(path, v));
+  FakeClassifier cl;
+  TrafficModel model(&cl, nullptr, nullptr);
+  Net* net = net_create(model, "file");
+  OpenResult r = open_file_source(path, "", 0);
+  ASSERT_TRUE(r.source);
+  EXPECT_EQ(netif_capture(*net, *r.source, std::chrono::microseconds(0)), StepResult::kOk);
+  EXPECT_EQ(net->counters.frames_seen, 255u);  // one dispatch, then the budget is spent
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace tarnix
