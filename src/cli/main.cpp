@@ -207,6 +207,10 @@ int main(int argc, char** argv) {
   const PacketSource* src = source.get();
   loop.set_source(std::move(source), net);
   loop.start();
+  if (live) {
+    // Frames are kept from here on; scripts wait for this line.
+    std::fprintf(stderr, "tarnix-cli: capturing on %s (interrupt for the summary)\n", src->name().c_str());
+  }
 
   const auto started = std::chrono::steady_clock::now();
   while (!ended && g_signal == 0) {
