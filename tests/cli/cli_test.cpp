@@ -1,0 +1,209 @@
+// The headless program: its options, its summary, and the program itself on
+// capture files made here.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "capture/fakes.h"
+#include "capture/frames.h"
+#include "cli/options.h"
+#include "cli/summary.h"
+
+namespace tarnix {
+namespace {
+
+using cli::Options;
+using cli::parse_options;
+
+Options parse_ok(std::vector<std::string> args) {
+  Options o;
+  std::string err;
+  EXPECT_TRUE(parse_options(args, o, err)) << err;
+  return o;
+}
+
+std::string parse_error(std::vector<std::string> args) {
+  Options o;
+  std::string err;
+  EXPECT_FALSE(parse_options(args, o, err));
+  return err;
+}
+
+TEST(Options, ReadsEveryOption) {
+  Options o = parse_ok({"--read", "x.pcap", "--filter", "tcp port 80", "--replay-speed", "2.5", "--duration",
+                        "3", "--protocols=p.pdl", "--json", "--no-resolve", "--detect-duplicates",
+                        "--local-address", "10.1.2.3", "--local-mask", "255.255.0.0", "--node-timeout", "20",
+                        "--link-timeout", "7"});
+  EXPECT_EQ(o.read, "x.pcap");
+  EXPECT_EQ(o.filter, "tcp port 80");
+  EXPECT_DOUBLE_EQ(o.replay_speed, 2.5);
+  EXPECT_DOUBLE_EQ(o.duration, 3.0);
+  EXPECT_EQ(o.protocols, "p.pdl");
+  EXPECT_TRUE(o.json && o.no_resolve && o.detect_duplicates);
+  EXPECT_EQ(o.local_address, "10.1.2.3");
+  EXPECT_EQ(o.local_mask, "255.255.0.0");
+  EXPECT_EQ(o.node_timeout, 20);
+  EXPECT_EQ(o.link_timeout, 7);
+  EXPECT_EQ(parse_ok({"--interface", "eth0"}).interface, "eth0");
+  EXPECT_TRUE(parse_ok({"--list-interfaces"}).list_interfaces);
+}
+
+TEST(Options, RejectsWhatCannotWork) {
+  EXPECT_EQ(parse_error({"--bogus"}), "unknown option '--bogus'");
+  EXPECT_EQ(parse_error({"--read"}), "option --read needs a value");
+  EXPECT_EQ(parse_error({"--interface", "a", "--read", "b"}), "give either --interface or --read, not both");
+  EXPECT_NE(parse_error({"--replay-speed", "-1"}).find("zero or more"), std::string::npos);
+  EXPECT_NE(parse_error({"--duration", "soon"}).find("'soon'"), std::string::npos);
+  EXPECT_NE(parse_error({"--duration", "nan"}).find("'nan'"), std::string::npos);
+  EXPECT_NE(parse_error({"--local-mask", "255.255.0"}).find("dotted"), std::string::npos);
+  EXPECT_NE(parse_error({"--local-address", "1.2.3.300"}).find("dotted"), std::string::npos);
+  EXPECT_EQ(parse_error({"--interface="}), "option --interface needs an adapter name");
+}
+
+TEST(Summary, JsonStringsAlwaysParse) {
+  EXPECT_EQ(cli::json_string("plain"), "\"plain\"");
+  EXPECT_EQ(cli::json_string("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
+  EXPECT_EQ(cli::json_string("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
+  EXPECT_EQ(cli::json_string("bad\xFF\xC3"), "\"bad\xEF\xBF\xBD\xEF\xBF\xBD\"");
+}
+
+TEST(Summary, CollectsHostsLinksTreesAndSubnets) {
+  testing::FakeClassifier cl;
+  testing::FakeNamer namer;
+  namer.cached["10.0.0.2"] = {"server.lan"};
+  TrafficModel model(&cl, &namer, nullptr);
+  model.local_address = NetAddress::ipv4(10, 0, 0, 1);
+  Net* net = net_create(model, "eth0");
+  testing::FrameSpec s;
+  s.protocol = 6;
+  s.dport = 80;
+  testing::feed(*net, testing::make_frame(s), 1, 0, 100);
+  testing::FrameSpec r;
+  std::swap(r.src_ip, r.dst_ip);
+  testing::feed(*net, testing::make_frame(r), 1, 1, 60);
+
+  cli::Summary sum = cli::collect_summary(*net, cl);
+  ASSERT_EQ(sum.hosts.size(), 2u);
+  EXPECT_EQ(sum.hosts[0].address, "10.0.0.1");  // ascending
+  EXPECT_EQ(sum.hosts[1].name, "server.lan");
+  ASSERT_EQ(sum.links.size(), 2u);
+  EXPECT_EQ(sum.links[0].source, "10.0.0.1");
+  EXPECT_EQ(sum.links[0].bytes, 100u);
+  ASSERT_EQ(sum.links[0].protocols.size(), 1u);
+  EXPECT_EQ(sum.links[0].protocols[0].name, "ETHER");
+  EXPECT_EQ(sum.links[0].protocols[0].children[0].children[0].children[0].name, "HTTP");
+  ASSERT_EQ(sum.subnets.size(), 1u);
+  EXPECT_EQ(sum.subnets[0].address, "10.0.0.0");
+
+  const std::string text = cli::render_text(sum);
+  EXPECT_NE(text.find("10.0.0.1        -> 10.0.0.2"), std::string::npos) << text;
+  EXPECT_NE(text.find("server.lan"), std::string::npos);
+  const std::string json = cli::render_json(sum);
+  EXPECT_NE(json.find("\"name\":\"server.lan\""), std::string::npos);
+  EXPECT_NE(json.find("\"protocol\":\"HTTP\""), std::string::npos);
+}
+
+// Running the program itself.
+struct CliRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+CliRun run_cli(const std::string& args) {
+  const std::string bin = std::string(TARNIX_BINARY_DIR) + "/src/cli/tarnix-cli";
+  const std::string err_file = testing::temp_path("cli.err");
+  const std::string cmd = bin + " " + args + " 2>" + err_file;
+  CliRun r{};
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return {-1, "", "popen failed"};
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  std::ifstream e(err_file);
+  std::stringstream ss;
+  ss << e.rdbuf();
+  r.err = ss.str();
+  std::remove(err_file.c_str());
+  return r;
+}
+
+const std::string kProtocols = std::string(" --protocols ") + TARNIX_SOURCE_DIR + "/data/protocol.pdl";
+
+int lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+
+TEST(Program, ErrorsAreOneLineAndNonZero) {
+  CliRun missing = run_cli("--read /nonexistent/file.pcap" + kProtocols);
+  EXPECT_NE(missing.status, 0);
+  EXPECT_EQ(lines(missing.err), 1) << missing.err;
+  EXPECT_EQ(missing.err.rfind("tarnix-cli: cannot read capture file /nonexistent/file.pcap", 0), 0u);
+
+  const std::string path = testing::temp_path("cli_ok.pcap");
+  ASSERT_TRUE(testing::write_pcap(path, {{100, 0, testing::make_frame({}), 0}}));
+  CliRun bad_filter = run_cli("--read " + path + " --filter 'port port'" + kProtocols);
+  EXPECT_NE(bad_filter.status, 0);
+  EXPECT_EQ(lines(bad_filter.err), 1) << bad_filter.err;
+  EXPECT_NE(bad_filter.err.find("bad capture filter 'port port'"), std::string::npos);
+
+  CliRun bad_pdl = run_cli("--read " + path + " --protocols /nonexistent/p.pdl");
+  EXPECT_NE(bad_pdl.status, 0);
+  EXPECT_EQ(lines(bad_pdl.err), 1) << bad_pdl.err;
+
+  CliRun unknown_if = run_cli("--interface tarnix-no-such-if0" + kProtocols);
+  EXPECT_NE(unknown_if.status, 0);
+  EXPECT_EQ(unknown_if.err, "tarnix-cli: unknown interface tarnix-no-such-if0\n");
+
+  CliRun usage = run_cli("--frobnicate");
+  EXPECT_EQ(usage.status, 2);
+  std::remove(path.c_str());
+}
+
+TEST(Program, SummaryOfAFile) {
+  const std::string path = testing::temp_path("cli_sum.pcapng");
+  std::vector<testing::TimedFrame> frames;
+  testing::FrameSpec a;
+  a.protocol = 6;
+  a.dport = 80;
+  testing::FrameSpec arp;
+  arp.ether_type = 0x0806;
+  testing::FrameSpec nb;
+  nb.dport = 137;
+  for (int i = 0; i < 10; ++i) frames.push_back({1000, i, testing::make_frame(a), 1000});
+  frames.push_back({1000, 50, testing::make_frame(arp), 0});
+  frames.push_back({1000, 60, testing::make_frame(nb), 0});
+  ASSERT_TRUE(testing::write_pcapng(path, frames));
+
+  CliRun r = run_cli("--read " + path + " --json --no-resolve" + kProtocols);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"frames_seen\":12"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"frames_counted\":10"), std::string::npos);
+  EXPECT_NE(r.out.find("\"frames_filtered\":2"), std::string::npos);
+  EXPECT_NE(r.out.find("{\"source\":\"10.0.0.1\",\"destination\":\"10.0.0.2\",\"frames\":10,\"bytes\":10000"),
+            std::string::npos)
+      << r.out;
+
+  CliRun filtered = run_cli("--read " + path + " --filter 'not arp' --no-resolve" + kProtocols);
+  ASSERT_EQ(filtered.status, 0) << filtered.err;
+  EXPECT_NE(filtered.out.find("capture filter: 1)"), std::string::npos) << filtered.out;
+  std::remove(path.c_str());
+}
+
+TEST(Program, DurationStopsAPacedReplay) {
+  const std::string path = testing::temp_path("cli_slow.pcap");
+  // Two frames an hour apart, played at recorded pace: only the duration ends it.
+  ASSERT_TRUE(testing::write_pcap(path, {{1000, 0, testing::make_frame({}), 0},
+                                         {4600, 0, testing::make_frame({}), 0}}));
+  CliRun r = run_cli("--read " + path + " --replay-speed 1 --duration 0.5 --json --no-resolve" + kProtocols);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"frames_seen\":1,"), std::string::npos) << r.out;
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace tarnix
