@@ -1,0 +1,79 @@
+#include "alarms/alarm_wiring.h"
+
+namespace tarnix {
+
+namespace {
+Net* as_net(ModelNet n) { return static_cast<Net*>(n.ptr); }
+Node* as_node(ModelHost h) { return static_cast<Node*>(h.ptr); }
+Link* as_link(ModelLink l) { return static_cast<Link*>(l.ptr); }
+const protocol_node* as_protocol(ModelProtocol p) { return static_cast<const protocol_node*>(p.ptr); }
+}  // namespace
+
+ModelHost CaptureAlarmModel::find_host(ModelNet net, const NetAddress& address) {
+  Net* n = as_net(net);
+  return ModelHost{n != nullptr ? node_find(*n, address) : nullptr};
+}
+
+ModelLink CaptureAlarmModel::find_link(ModelHost source, const NetAddress& destination) {
+  Node* n = as_node(source);
+  return ModelLink{n != nullptr ? link_find(*n, destination) : nullptr};
+}
+
+WindowCounts CaptureAlarmModel::host_window(ModelHost host) {
+  const Node* n = as_node(host);
+  return WindowCounts{n->window_frames, n->window_bytes};
+}
+
+bool CaptureAlarmModel::host_active(ModelHost host) { return as_node(host)->active == 1; }
+
+WindowCounts CaptureAlarmModel::link_window(ModelLink link) {
+  const Link* l = as_link(link);
+  return WindowCounts{l->window_frames, l->window_bytes};
+}
+
+bool CaptureAlarmModel::link_active(ModelLink link) { return as_link(link)->active == 1; }
+
+WindowCounts CaptureAlarmModel::net_window(ModelNet net) {
+  const Net* n = as_net(net);
+  return n != nullptr ? WindowCounts{n->window_frames, n->window_bytes} : WindowCounts{};
+}
+
+ModelProtocol CaptureAlarmModel::protocol_lookup(std::string_view name) {
+  return ModelProtocol{const_cast<protocol_node*>(tarnix::protocol_lookup(tree_, name))};
+}
+
+std::string CaptureAlarmModel::protocol_name(ModelProtocol protocol) {
+  const protocol_node* p = as_protocol(protocol);
+  return p != nullptr ? p->name : std::string();
+}
+
+std::uint64_t CaptureAlarmModel::protocol_take_frames(ModelProtocol protocol) {
+  const protocol_node* p = as_protocol(protocol);
+  return p != nullptr ? p->counters.take_frames() : 0;
+}
+
+AlarmRanking* CaptureAlarmModel::alarm_ranking() {
+  const Net* net = net_current(model_);
+  if (net == nullptr) return nullptr;
+  std::unique_ptr<AlarmRanking>& r = rankings_[net];
+  if (!r) r = std::make_unique<AlarmRanking>();
+  return r.get();
+}
+
+void CaptureAlarmModel::reset_alarm_rankings() {
+  for (auto& [net, ranking] : rankings_) ranking->reset();
+}
+
+void HostCacheAlarmResolver::request_ipv4(const NetAddress& address,
+                                          std::function<void(const AlarmHost*)> completion) {
+  cache_.request_ipv4(address, [completion = std::move(completion)](const HostcEntry* entry) {
+    if (entry == nullptr) {
+      completion(nullptr);
+      return;
+    }
+    AlarmHost host{entry->host_id, entry->address, entry->name};
+    completion(&host);
+  });
+}
+
+}  // namespace tarnix

@@ -1,0 +1,74 @@
+// The alarm engine's interfaces met by the real program: the traffic model of
+// the capture side with the protocol tree, the host-name cache, and the
+// capture step hook through which binding and evaluation run.
+//
+// Start-up, in this order: alarm_init; set st.model (a CaptureAlarmModel),
+// st.resolver (a HostCacheAlarmResolver) and st.actions; alarm_load (see
+// alarm_db.h); alarm_queue_all; install an AlarmStepSink as the traffic
+// model's `hooks.step`; alarm_thread_start.
+#pragma once
+
+#include <memory>
+#include <unordered_map>
+
+#include "alarms/alarm.h"
+#include "capture/hooks.h"
+#include "capture/net.h"
+#include "naming/hostc.h"
+#include "pdl/pd.h"
+
+namespace tarnix {
+
+// Reads hosts, links, networks and protocol counters on the capture thread,
+// which is their only writer, so without the network's lock. Keeps one alarms
+// ranking per network (the network record has none of its own).
+class CaptureAlarmModel final : public AlarmModel {
+ public:
+  // tree may be null: no protocol is then known.
+  CaptureAlarmModel(TrafficModel& model, const ProtocolTree* tree) : model_(model), tree_(tree) {}
+
+  ModelNet current_net() override { return ModelNet{net_current(model_)}; }
+  ModelHost find_host(ModelNet net, const NetAddress& address) override;
+  ModelLink find_link(ModelHost source, const NetAddress& destination) override;
+  WindowCounts host_window(ModelHost host) override;
+  bool host_active(ModelHost host) override;
+  WindowCounts link_window(ModelLink link) override;
+  bool link_active(ModelLink link) override;
+  WindowCounts net_window(ModelNet net) override;
+  ModelProtocol protocol_lookup(std::string_view name) override;
+  std::string protocol_name(ModelProtocol protocol) override;
+  std::uint64_t protocol_take_frames(ModelProtocol protocol) override;
+  AlarmRanking* alarm_ranking() override;
+  void reset_alarm_rankings() override;
+
+ private:
+  TrafficModel& model_;
+  const ProtocolTree* tree_;
+  std::unordered_map<const Net*, std::unique_ptr<AlarmRanking>> rankings_;  // under the Alarm mutex
+};
+
+// The capture step hook: binding, then evaluation, after every dispatch.
+class AlarmStepSink final : public CaptureStepSink {
+ public:
+  explicit AlarmStepSink(AlarmState& st) : st_(st) {}
+  void after_capture_step(Net&) override {
+    alarm_bind_step(st_);
+    alarm_eval_step(st_);
+  }
+
+ private:
+  AlarmState& st_;
+};
+
+// Resolves the hosts of loaded alarms through the name cache; the completion
+// runs on the resolver thread.
+class HostCacheAlarmResolver final : public AlarmResolver {
+ public:
+  explicit HostCacheAlarmResolver(HostCache& cache) : cache_(cache) {}
+  void request_ipv4(const NetAddress& address, std::function<void(const AlarmHost*)> completion) override;
+
+ private:
+  HostCache& cache_;
+};
+
+}  // namespace tarnix
