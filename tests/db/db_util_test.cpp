@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -72,6 +73,19 @@ TEST(DbStartup, AFileThatIsNoDatabaseIsRetriedTenTimesThenRefused) {
   EXPECT_EQ(ui.waits, std::vector<int>(10, 3000));
   ASSERT_EQ(ui.errors.size(), 1u);
   EXPECT_EQ(ui.errors[0], "Tarnix Error|Failed to connect to DB server");
+}
+
+TEST(DbStartup, DefaultFolderIsThePerUserDataFolder) {
+  const char* old_xdg = std::getenv("XDG_DATA_HOME");
+  const std::string saved = old_xdg != nullptr ? old_xdg : "";
+  ::setenv("XDG_DATA_HOME", "/srv/data", 1);
+  EXPECT_EQ(db_default_dir(), "/srv/data/tarnix");
+  ::unsetenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') {
+    EXPECT_EQ(db_default_dir(), std::string(home) + "/.local/share/tarnix");
+  }
+  if (old_xdg != nullptr) ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
 }
 
 TEST(DbStartup, ShutdownPrunesOnlyWhenAskedTo) {

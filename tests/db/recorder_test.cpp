@@ -223,6 +223,24 @@ TEST_F(RecorderTest, FinishIsBoundedAndTellsWhatIsLeft) {
   EXPECT_EQ(recorder->parked(), 0);
 }
 
+TEST_F(RecorderTest, FinishingAtExitSaysHowManyWereLeft) {
+  ns.close_gate();
+  send(kClient, kServer, "slow.example", "/");
+  ns.wait_until_held();
+  std::FILE* report = std::tmpfile();
+  ASSERT_NE(report, nullptr);
+  EXPECT_EQ(db_urls_finish(*recorder, std::chrono::milliseconds(20), report), 1);
+  std::rewind(report);
+  char line[128] = "";
+  ASSERT_NE(std::fgets(line, sizeof line, report), nullptr);
+  EXPECT_STREQ(line, "db_urls_finish: 1 HTTP request left unrecorded\n");
+  std::fclose(report);
+  ns.open_gate();
+  cache->wait_idle();
+  EXPECT_EQ(recorder->parked(), 0) << "an answer after the stop releases the parked request";
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 0);
+}
+
 TEST_F(RecorderTest, ManyRequestsKeepTheirOrder) {
   ns.answer_name("www.example", reply("www.example", {}, {ip(10, 0, 0, 1)}));
   for (int i = 0; i < 500; ++i) {

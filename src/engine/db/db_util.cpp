@@ -2,11 +2,30 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 namespace tarnix {
+
+void StderrDbStartupUi::beep() { std::fputs("db_connect: retrying\n", stderr); }
+
+void StderrDbStartupUi::error(const char* title, const char* message) {
+  std::fprintf(stderr, "%s: %s\n", title, message);
+}
+
+void StderrDbStartupUi::wait_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string db_default_dir() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return (std::filesystem::path(xdg) / "tarnix").string();
+  const char* home = std::getenv("HOME");
+  return (std::filesystem::path(home != nullptr && home[0] != '\0' ? home : ".") / ".local" / "share" / "tarnix")
+      .string();
+}
 
 std::string db_file_path(const DbConfig& config) {
   std::filesystem::path dir = config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);

@@ -29,6 +29,19 @@ class DbStartupUi {
   virtual void wait_ms(int ms) = 0;
 };
 
+// For the headless program: messages and beeps become lines on the error
+// stream, waits are real.
+class StderrDbStartupUi final : public DbStartupUi {
+ public:
+  void beep() override;
+  void error(const char* title, const char* message) override;
+  void wait_ms(int ms) override;
+};
+
+// The per-user data folder, $XDG_DATA_HOME/tarnix or ~/.local/share/tarnix,
+// where the database lives unless "dbpath" or --db says otherwise.
+std::string db_default_dir();
+
 struct DbConfig {
   std::string dbpath;            // the folder ("dbpath"); created when missing
   int retries = 10;              // connection attempts after the first

@@ -353,6 +353,14 @@ int UrlRecorder::parked() const {
   return inbox_->parked;
 }
 
+int db_urls_finish(UrlRecorder& recorder, std::chrono::milliseconds bound, std::FILE* report) {
+  const int left = recorder.finish(bound);
+  if (left > 0 && report != nullptr)
+    std::fprintf(report, "db_urls_finish: %d HTTP request%s left unrecorded\n", left, left == 1 ? "" : "s");
+  recorder.stop();
+  return left;
+}
+
 int db_urls_record_access(UrlRecorder& recorder, UrlCounters& counters, const std::uint8_t client[4],
                           const std::uint8_t server[4], const char* host_name, const char* target) {
   return recorder.record_request(counters, client, server, host_name, target);

@@ -107,6 +107,11 @@ class UrlRecorder final : public HttpRequestSink {
   std::thread thread_;
 };
 
+// For the end of a capture: waits at most `bound` for the requests still
+// queued or parked, writes "db_urls_finish: N HTTP requests left unrecorded"
+// to `report` when some are left, then stops the recorder. Returns N.
+int db_urls_finish(UrlRecorder& recorder, std::chrono::milliseconds bound, std::FILE* report);
+
 int db_urls_record_access(UrlRecorder& recorder, UrlCounters& counters, const std::uint8_t client[4],
                           const std::uint8_t server[4], const char* host_name, const char* target);
 
