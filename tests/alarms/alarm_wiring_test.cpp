@@ -1,0 +1,314 @@
+// Alarms against the real pieces: the frame path and traffic model with the
+// shipped protocol file, the name cache, and a SQLite database.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "alarm_fakes.h"
+#include "alarms/alarm.h"
+#include "alarms/alarm_db.h"
+#include "alarms/alarm_def.h"
+#include "alarms/alarm_wiring.h"
+#include "capture/bindings.h"
+
+namespace tarnix {
+namespace {
+
+using testing::ip;
+
+// An Ethernet/IPv4/UDP frame of `length` bytes on the wire.
+std::vector<std::uint8_t> udp_frame(const std::uint8_t src[4], const std::uint8_t dst[4], std::size_t length) {
+  std::vector<std::uint8_t> f(length < 60 ? 60 : length, 0);
+  f[12] = 0x08;
+  f[14] = 0x45;
+  f[23] = 17;
+  for (int i = 0; i < 4; ++i) {
+    f[26 + i] = src[i];
+    f[30 + i] = dst[i];
+  }
+  f[34] = 0x30;  // source port 12345
+  f[35] = 0x39;
+  f[36] = 0x30;
+  f[37] = 0x3a;
+  return f;
+}
+
+class AlarmOnFramePath : public ::testing::Test {
+ protected:
+  AlarmOnFramePath()
+      : parsed(pdl_parse(std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl")),
+        classifier(parsed.tree.get()),
+        model(&classifier, nullptr, nullptr, CaptureHooks{nullptr, nullptr, &sink}),
+        alarm_model(model, parsed.tree.get()) {
+    net = net_create(model, "eth0");
+    net_set_current(model, net);
+    st->model = &alarm_model;
+    st->clock = [] { return 42u; };
+  }
+
+  void feed(double seconds, int frames, std::size_t length) {
+    static const std::uint8_t a[4] = {10, 0, 0, 1}, b[4] = {10, 0, 0, 2};
+    auto f = udp_frame(a, b, length);
+    for (int i = 0; i < frames; ++i) {
+      FrameHeader h;
+      double t = seconds + i * 0.001;
+      h.time.sec = static_cast<std::int32_t>(t);
+      h.time.usec = static_cast<std::int32_t>((t - h.time.sec) * 1e6);
+      h.len = static_cast<std::uint32_t>(length);
+      h.caplen = static_cast<std::uint32_t>(f.size());
+      std::lock_guard<std::mutex> lock(net->lock);
+      netif_callback(*net, h, f.data());
+    }
+  }
+
+  AlarmPtr define(const std::string& text) {
+    AlarmDefinition d;
+    std::string error;
+    EXPECT_TRUE(alarm_parse_definition(text, d, error)) << error;
+    AlarmPtr a = alarm_from_definition(d, &alarm_model, nullptr, error);
+    EXPECT_TRUE(a) << error;
+    st->loaded.append(a);
+    return a;
+  }
+
+  // The capture step's hook, then the events it queued.
+  std::vector<AlarmPtr> step() {
+    sink.after_capture_step(*net);
+    std::vector<AlarmPtr> out;
+    std::lock_guard<std::mutex> lock(st->alarm_mutex);
+    AlarmEvent e;
+    while (st->events.get(e)) out.push_back(e.alarm);
+    return out;
+  }
+
+  std::unique_ptr<AlarmState> st = alarm_init();
+  AlarmStepSink sink{*st};
+  PdlResult parsed;
+  PdlClassifier classifier;
+  TrafficModel model;
+  CaptureAlarmModel alarm_model;
+  Net* net = nullptr;
+};
+
+TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames) {
+  ASSERT_TRUE(parsed) << parsed.error;
+  AlarmPtr host = define("host:10.0.0.1:threshold-high:packets:10:busy sender");
+  AlarmPtr receiver = define("host:10.0.0.2:threshold-high:packets:1:receiver sends nothing");
+  AlarmPtr link = define("link:10.0.0.1:10.0.0.2:threshold-high:kilobytes:5:link busy");
+  AlarmPtr reverse = define("link:10.0.0.2:10.0.0.1:occurrence:no such link");
+  AlarmPtr udp = define("protocol:UDP:occurrence:udp seen");
+  AlarmPtr tcp = define("protocol:TCP:occurrence:tcp seen");
+  AlarmPtr load = define("net:threshold-high:percent:1:network load");
+  alarm_queue_all(*st);
+
+  EXPECT_TRUE(step().empty());  // nothing captured: no host to bind, no traffic
+  feed(100.0, 10, 600);         // 10 frames, 6,000 bytes within one second
+  auto fired = step();
+  auto has = [&](const AlarmPtr& a) { return std::count(fired.begin(), fired.end(), a); };
+  EXPECT_EQ(has(host), 1);
+  EXPECT_EQ(has(receiver), 0);
+  EXPECT_EQ(has(link), 1);       // 6,000 bytes >= 5 x 1,024
+  EXPECT_EQ(has(reverse), 0);    // never bound: there is no link back
+  EXPECT_EQ(has(udp), 1);
+  EXPECT_EQ(has(tcp), 0);
+  EXPECT_EQ(has(load), 0);       // (6,000 x 800 + 10 x 19,200) / 10^7 = 0 percent
+  EXPECT_EQ(st->waiting.count(), 1);
+
+  // The protocol's counters were taken: the next pass, with no new frames,
+  // does not fire it again, while the window still holds the host's frames.
+  EXPECT_EQ(protocol_frames(protocol_lookup(parsed.tree.get(), "UDP")), 0u);
+  EXPECT_GT(protocol_frames(protocol_lookup(parsed.tree.get(), "IP")), 0u);
+  fired = step();
+  EXPECT_EQ(has(host), 1);
+  EXPECT_EQ(has(udp), 0);
+
+  // A second later the window holds one frame: the host falls below 10.
+  feed(101.5, 1, 600);
+  fired = step();
+  EXPECT_EQ(has(host), 0);
+  EXPECT_EQ(has(link), 0);
+  EXPECT_EQ(has(udp), 1);
+
+  // 1,000 frames of 1,000 bytes in a second: 81 percent of 10 Mbit/s.
+  AlarmPtr at81 = define("net:threshold-high:percent:81:81 percent");
+  AlarmPtr at82 = define("net:threshold-high:percent:82:82 percent");
+  alarm_queue_all(*st);
+  feed(103.0, 1000, 1000);
+  ASSERT_EQ(net->window_frames, 1000u);
+  fired = step();
+  EXPECT_EQ(has(at81), 1);
+  EXPECT_EQ(has(at82), 0);
+  EXPECT_EQ(has(load), 1);
+
+  // Firings are ranked for the current network.
+  alarm_perform_actions(*st, AlarmEvent{at81, 42, 81});
+  auto top = alarm_top_snapshot(*st);
+  ASSERT_FALSE(top.empty());
+  EXPECT_EQ(top[0].name, "81 percent");
+}
+
+TEST(AlarmNameCache, LoadedHostsAreResolvedThroughTheCache) {
+  NullNameService names;
+  MemoryHostIdStore ids;
+  HostCache cache(names, ids);
+  cache.start();
+  HostCacheAlarmResolver resolver(cache);
+  testing::FakeTable table;
+  table.host_addresses = {{5, "10.0.0.7"}};
+  AlarmTableRow r;
+  r.object_type = kAlarmHost;
+  r.host1_id = 5;
+  table.rows = {r};
+  auto st = alarm_init();
+  st->resolver = &resolver;
+  alarm_load(*st, table, st->loaded);
+  cache.wait_idle();
+  const AlarmHost* h = st->loaded.head()->data->host(1);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->address, ip("10.0.0.7"));
+  EXPECT_EQ(h->name, "10.0.0.7");  // unnamed: the dotted address
+  EXPECT_NE(h->host_id, 0);
+  cache.stop();
+}
+
+class AlarmDatabase : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tarnix-alarm-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+    path = dir + "/tarnix.db";
+    Status status;
+    session = db_open_session(path, nullptr, &status);
+    ASSERT_TRUE(session) << status.message();
+    st->model = &model;
+    st->resolver = &resolver;
+    model.add_protocol("UDP");
+  }
+  void TearDown() override {
+    session.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+
+  std::vector<std::string> column(const char* sql) {
+    std::vector<std::string> out;
+    auto s = session->connection().prepare(sql);
+    while (s && s->step() == StepResult::kRow) out.emplace_back(s->column_text(1));
+    return out;
+  }
+
+  std::string dir, path;
+  std::unique_ptr<DbSession> session;
+  testing::FakeModel model;
+  testing::FakeResolver resolver;
+  std::unique_ptr<AlarmState> st = alarm_init();
+};
+
+TEST_F(AlarmDatabase, SaveAndLoadRoundTripThroughSqlite) {
+  HostcEntry entry;
+  entry.name = "10.0.0.7";
+  entry.address = ip("10.0.0.7");
+  std::int32_t host_id = db_host_cache_store(*session, entry);
+  ASSERT_NE(host_id, 0);
+  std::int32_t url_id = db_urls_add(*session, host_id, "/pay", 3, 0);
+  ASSERT_NE(url_id, 0);
+  resolver.ids = {{"10.0.0.7", host_id}};
+
+  auto make = [&](std::int32_t type, std::int32_t kind) {
+    auto a = std::make_shared<Alarm>();
+    a->object_type = type;
+    a->kind = kind;
+    a->disabled = 0;
+    st->loaded.append(a);
+    return a;
+  };
+  AlarmPtr h = make(kAlarmHost, kAlarmThreshold);
+  h->set_host(1, AlarmHost{host_id, ip("10.0.0.7"), "10.0.0.7"});
+  h->threshold = 3000000000u;  // above the signed 32-bit range
+  h->unit = kAlarmKilobytes;
+  h->direction = kAlarmHigh;
+  h->notify = R"(it's "quoted"; drop table alarms; -- \ and \\)";
+  h->command = R"(printf '%s\n' "$TARNIX_ALARM_NOTIFY" > C:\temp\x)";
+  h->run_command = 1;
+  h->sound_file = R"(\\server\share\ding.wav)";
+  h->play_sound = 1;
+  h->reserved = 3;
+  h->reserved2 = 4;
+  AlarmPtr p = make(kAlarmProtocol, kAlarmOccurrence);
+  p->protocol = model.protocol_lookup("UDP");
+  p->protocol_name = "UDP";
+  p->notify = "udp";
+  AlarmPtr unknown = make(kAlarmProtocol, kAlarmOccurrence);
+  unknown->protocol_name = "NOSUCHPROTO";
+  unknown->notify = "unknown protocol";
+  AlarmPtr u = make(kAlarmUrl, kAlarmOccurrence);
+  u->url_id = url_id;
+  u->notify = "payroll";
+  AlarmPtr gone = make(kAlarmUrl, kAlarmOccurrence);
+  gone->url_id = url_id + 100;
+  gone->notify = "vanished url";
+
+  DbAlarmTable table(*session);
+  alarm_save(*st, table, st->loaded);
+  alarm_save(*st, table, st->loaded);  // rewrites, does not append
+  EXPECT_EQ(column("select count(*) from alarms"), std::vector<std::string>{"5"});
+  EXPECT_NE(h->alarm_id, 0);
+  EXPECT_NE(h->alarm_id, p->alarm_id);
+  // The texts are stored exactly as they are.
+  EXPECT_EQ(column("select notify from alarms order by alarm_id")[0], h->notify);
+  EXPECT_EQ(column("select command from alarms order by alarm_id")[0], h->command);
+  EXPECT_EQ(column("select sound_file from alarms order by alarm_id")[0], h->sound_file);
+
+  // A fresh connection, as at the next start.
+  auto again = db_open_session(path);
+  ASSERT_TRUE(again);
+  DbAlarmTable table2(*again);
+  AlarmList loaded;
+  alarm_load(*st, table2, loaded);
+  ASSERT_EQ(loaded.count(), 5);
+  resolver.answer_all();
+  std::vector<AlarmPtr> back;
+  loaded.foreach([&](const AlarmPtr& a) { back.push_back(a); });
+
+  std::size_t i = 0;
+  st->loaded.foreach([&](const AlarmPtr& a) {
+    AlarmTableRow expected = alarm_to_row(*st, *a);
+    if (a == gone) expected.url_id = 0;  // its URL no longer exists
+    EXPECT_EQ(alarm_to_row(*st, *back[i]), expected) << "alarm " << i;
+    EXPECT_EQ(back[i]->alarm_id, a->alarm_id);
+    ++i;
+  });
+  ASSERT_NE(back[0]->host(1), nullptr);
+  EXPECT_EQ(back[0]->host(1)->address, ip("10.0.0.7"));
+  EXPECT_EQ(back[0]->threshold, 3000000000u);
+  EXPECT_TRUE(back[1]->protocol);
+  EXPECT_FALSE(back[2]->protocol);
+  EXPECT_EQ(back[2]->protocol_name, "NOSUCHPROTO");
+
+  // The unknown protocol and the vanished URL never bind.
+  auto st2 = alarm_init();
+  st2->model = &model;
+  st2->loaded = std::move(loaded);
+  alarm_queue_all(*st2);
+  alarm_bind_step(*st2);
+  EXPECT_EQ(st2->waiting.count(), 3);  // host (not in the model), unknown protocol, vanished URL
+  EXPECT_EQ(st2->active.count(), 2);
+}
+
+TEST_F(AlarmDatabase, RecordedAccessesBecomeUrlNotifications) {
+  AlarmRequestListener listener(*st);
+  RecordedRequest r;
+  r.url_id = 12;
+  r.url_hist_id = 345;
+  listener.on_request_recorded(r);
+  std::lock_guard<std::mutex> lock(st->url_mutex);
+  UrlNotification n;
+  ASSERT_TRUE(st->urls.get(n));
+  EXPECT_EQ(n.url_id, 12);
+  EXPECT_EQ(n.url_hist_id, 345);
+}
+
+}  // namespace
+}  // namespace tarnix
