@@ -9,6 +9,7 @@
 #include "alarms/alarm.h"
 #include "alarms/alarm_db.h"
 #include "alarms/alarm_def.h"
+#include "alarms/alarm_runtime.h"
 #include "alarms/alarm_wiring.h"
 #include "capture/bindings.h"
 
@@ -308,6 +309,123 @@ TEST_F(AlarmDatabase, RecordedAccessesBecomeUrlNotifications) {
   ASSERT_TRUE(st->urls.get(n));
   EXPECT_EQ(n.url_id, 12);
   EXPECT_EQ(n.url_hist_id, 345);
+}
+
+}  // namespace
+}  // namespace tarnix
+
+namespace tarnix {
+namespace {
+
+TEST_F(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
+  // A stored alarm, as the builder would have saved it.
+  {
+    auto stored = std::make_shared<Alarm>();
+    stored->object_type = kAlarmNetwork;
+    stored->kind = kAlarmThreshold;
+    stored->direction = kAlarmHigh;
+    stored->unit = kAlarmPackets;
+    stored->threshold = 3;
+    stored->disabled = 0;
+    stored->notify = "stored net alarm";
+    AlarmList list;
+    list.append(stored);
+    DbAlarmTable table(*session);
+    alarm_save(*st, table, list);
+  }
+
+  NullNameService no_names;
+  MemoryHostIdStore ids;
+  HostCache names(no_names, ids);
+  names.start();
+  PdlResult parsed = pdl_parse(std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl");
+  ASSERT_TRUE(parsed) << parsed.error;
+  PdlClassifier classifier(parsed.tree.get());
+  TrafficModel traffic(&classifier, nullptr, nullptr);
+  Net* net = net_create(traffic, "eth0");
+  net_set_current(traffic, net);
+
+  char* log_buffer = nullptr;
+  std::size_t log_size = 0;
+  std::FILE* log = open_memstream(&log_buffer, &log_size);
+  std::vector<std::string> diagnostics;
+  std::mutex diag_mutex;
+  AlarmRuntime::Options options;
+  options.log = log;
+  options.beep = false;
+  options.diagnostics = [&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(diag_mutex);
+    diagnostics.push_back(line);
+  };
+  {
+    AlarmRuntime alarms(traffic, parsed.tree.get(), &names, options);
+    alarms.load(*session);
+    std::string error;
+    ASSERT_TRUE(alarms.add_definition("host:10.0.0.1:threshold-high:packets:2:host busy", session.get(), error))
+        << error;
+    ASSERT_TRUE(alarms.add_definition("url:http://10.0.0.2/index.html:occurrence:index read", session.get(), error))
+        << error;
+    EXPECT_FALSE(alarms.add_definition("protocol:NOPE:occurrence:x", session.get(), error));
+    EXPECT_EQ(error, "alarm definition: unknown protocol 'NOPE'");
+    EXPECT_FALSE(alarms.add_definition("host:10.0.0:occurrence:x", session.get(), error));
+
+    std::int32_t url_id = 0;
+    alarms.state().loaded.foreach([&](const AlarmPtr& a) {
+      if (a->object_type == kAlarmUrl) url_id = a->url_id;
+    });
+    ASSERT_NE(url_id, 0);
+    // The same URL, looked up again, is the same row.
+    EXPECT_EQ(alarm_url_lookup(*session, names, "http://10.0.0.2/index.html"), url_id);
+    EXPECT_EQ(alarm_url_lookup(*session, names, "not a url"), 0);
+
+    traffic.hooks.step = &alarms.step_sink();
+    alarms.start();
+    static const std::uint8_t a[4] = {10, 0, 0, 1}, b[4] = {10, 0, 0, 2};
+    auto f = udp_frame(a, b, 100);
+    for (int i = 0; i < 4; ++i) {
+      FrameHeader h;
+      h.time.sec = 200;
+      h.time.usec = i * 1000;
+      h.len = 100;
+      h.caplen = static_cast<std::uint32_t>(f.size());
+      std::lock_guard<std::mutex> lock(net->lock);
+      netif_callback(*net, h, f.data());
+    }
+    alarms.step_sink().after_capture_step(*net);  // host and network fire once
+    alarms.step_sink().after_capture_step(*net);  // and again: no hold-off
+    RecordedRequest r;
+    r.url_id = url_id;
+    r.url_hist_id = 7;
+    alarms.request_listener().on_request_recorded(r);
+    r.url_id = url_id + 1;
+    alarms.request_listener().on_request_recorded(r);
+    alarms.step_sink().after_capture_step(*net);  // host, network, and the URL once
+    alarms.stop();
+
+    auto summary = alarms.summary();
+    ASSERT_EQ(summary.size(), 3u);
+    EXPECT_EQ(summary[0].notify, "stored net alarm");
+    EXPECT_EQ(summary[0].firings.size(), 3u);
+    EXPECT_EQ(summary[1].object, "host 10.0.0.1");
+    EXPECT_EQ(summary[1].firings.size(), 3u);
+    EXPECT_EQ(summary[2].firings.size(), 1u);
+    std::string text = alarm_summary_text(summary);
+    EXPECT_NE(text.find("       3  host 10.0.0.1"), std::string::npos) << text;
+    EXPECT_NE(text.find("index read"), std::string::npos);
+    std::string json = alarm_summary_json(summary);
+    EXPECT_NE(json.find("{\"notify\":\"host busy\",\"object\":\"host 10.0.0.1\",\"kind\":\"threshold\","
+                        "\"disabled\":false,\"firings\":3}"),
+              std::string::npos)
+        << json;
+  }
+  names.stop();
+  std::fclose(log);
+  std::string lines(log_buffer, log_size);
+  std::free(log_buffer);
+  // One log line per firing: 3 + 3 + 1.
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 7);
+  EXPECT_NE(lines.find("  index read\n"), std::string::npos);
+  EXPECT_TRUE(diagnostics.empty());
 }
 
 }  // namespace
