@@ -15,7 +15,14 @@ namespace {
 
 constexpr std::size_t kTokenShown = 40;
 
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  out.append(text);
+  out += '"';
+  return out;
+}
 
 // Cuts a text to at most `limit` bytes without splitting a UTF-8 sequence.
 std::string cut(std::string text, std::size_t limit) {
