@@ -141,9 +141,9 @@ TEST_F(ShippedFile, NetworkAndLinkLevels) {
   std::vector<std::uint8_t> stp(60, 0);
   stp[12] = 0x00, stp[13] = 0x26, stp[14] = 0x42, stp[15] = 0x42;
   EXPECT_EQ(names(stp), "ROOT/IEEE8023/STP");
-  stp[12] = 0x06, stp[13] = 0x00;  // 1536: neither a length nor... the lowest EtherType
+  stp[12] = 0x06, stp[13] = 0x00;  // 1536: the lowest EtherType
   EXPECT_EQ(names(stp), "ROOT/ETHERNET/OTHER_ETHERNET");
-  stp[12] = 0x05, stp[13] = 0xFF;  // 1535: neither
+  stp[12] = 0x05, stp[13] = 0xFF;  // 1535: too long for a length, too low for a type
   EXPECT_EQ(names(stp), "ROOT/OTHER_ROOT");
 
   // Frames cut short stop where their bytes end.
