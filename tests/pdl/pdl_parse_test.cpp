@@ -306,6 +306,7 @@ TEST(PdlParse, MissingOrUnreadableFileGivesTheOpenMessage) {
     EXPECT_FALSE(r);
     EXPECT_EQ(r.error, "Protocol Definition Language: Could not open file " + path + " for parsing");
     EXPECT_EQ(r.error, pdl_open_error(path));
+    EXPECT_TRUE(r.unreadable);
     EXPECT_EQ(out, "pdl_parse: Warning - " + path + " not found\n");
   }
 }
@@ -313,6 +314,7 @@ TEST(PdlParse, MissingOrUnreadableFileGivesTheOpenMessage) {
 TEST(PdlParse, FileErrorsNameTheFile) {
   PdlResult r = pdl_parse(source_path("tests/data/pdl/broken.pdl"));
   EXPECT_FALSE(r);
+  EXPECT_FALSE(r.unreadable);
   EXPECT_EQ(r.error, source_path("tests/data/pdl/broken.pdl") +
                          ":6: parse error at 'Byte' (a name): expected '}', mask, byte, word or lword");
 }

@@ -76,6 +76,7 @@ struct PdlResult {
   std::unique_ptr<ProtocolTree> tree;  // null when the parse failed
   std::string error;                   // "file:line: what went wrong" when it failed
   int error_line = 0;                  // 0 when the error has no line
+  bool unreadable = false;             // the file could not be opened or read
 
   explicit operator bool() const { return tree != nullptr; }
 };

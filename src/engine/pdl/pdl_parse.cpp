@@ -330,6 +330,7 @@ PdlResult pdl_parse(const std::string& path) {
     std::fflush(stdout);
     PdlResult result;
     result.error = pdl_open_error(path);
+    result.unreadable = true;
     return result;
   }
   return pdl_parse_text(text, path);
