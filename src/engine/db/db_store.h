@@ -38,8 +38,14 @@ class DbSession {
   Statement* statement(const char* sql);
 
   // The insertion time written for `now`. Tests move the clock.
-  TimestampRecord now() const { return clock_ ? clock_() : TimestampRecord::now(); }
+  TimestampRecord now() const {
+    if (fixed_now_) return *fixed_now_;
+    return clock_ ? clock_() : TimestampRecord::now();
+  }
   void set_clock(std::function<TimestampRecord()> clock) { clock_ = std::move(clock); }
+  // Within one transaction `now` is one moment (as SQL's now() is), taken
+  // once rather than per row; nullopt returns to the clock.
+  void fix_now(std::optional<TimestampRecord> moment) { fixed_now_ = moment; }
 
   // Last error seen by an operation of this session (for logs and tests).
   const Status& last_error() const { return last_error_; }
@@ -52,6 +58,7 @@ class DbSession {
   const HostCache* names_;
   std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
   std::function<TimestampRecord()> clock_;
+  std::optional<TimestampRecord> fixed_now_;
   Status last_error_;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <ctime>
 #include <mutex>
 #include <optional>
@@ -36,7 +37,7 @@ struct UrlRecorder::Inbox {
   std::mutex mutex;
   std::condition_variable wake;  // work queued, or closing
   std::condition_variable idle;  // queue drained, or a parked request settled
-  std::vector<Job> jobs;
+  std::deque<Job> jobs;  // taken from the front in batches
   bool closed = false;
   bool busy = false;
   int parked = 0;
@@ -76,6 +77,7 @@ std::string url_request_text(int scheme, std::string_view host, std::uint16_t po
 struct UrlRecorder::Steps {
   UrlRecorder& r;
   std::vector<RecordedRequest>& out;
+  std::uint64_t written = 0;  // access rows inserted in this batch
   DbSession& db() { return *r.writer_; }
 
   void park(const std::shared_ptr<Pending>& p, Stage stage, const char* text, const NetAddress* address) {
@@ -203,9 +205,13 @@ struct UrlRecorder::Steps {
 
   void record(const Pending& p, bool proxy) {
     const char* used = p.hostname_used ? p.hostname_used->c_str() : nullptr;
+    const std::int32_t hist_id =
+        db_url_hist_add(db(), p.url_id, used, p.client_entry, p.server_entry, proxy ? 1 : 0, 1, nullptr);
+    ++written;
+    if (hist_id == 0) --written;
+    if (r.listeners_.empty()) return;
     RecordedRequest rec;
-    rec.url_hist_id = db_url_hist_add(db(), p.url_id, used, p.client_entry, p.server_entry, proxy ? 1 : 0, 1,
-                                      nullptr);
+    rec.url_hist_id = hist_id;
     rec.time = p.time;
     rec.client = client_address(p);
     rec.server = server_address(p);
@@ -312,8 +318,10 @@ void UrlRecorder::run() {
 
     Connection& c = writer_->connection();
     const bool in_batch = c.begin().ok();  // without it each write commits on its own
+    if (in_batch) writer_->fix_now(writer_->now());
     Steps steps{*this, done};
     for (const Job& job : batch) steps.run(job);
+    writer_->fix_now(std::nullopt);
     bool committed = true;
     if (in_batch) {
       Status s = c.commit();
@@ -323,17 +331,17 @@ void UrlRecorder::run() {
         committed = false;
       }
     }
-    std::uint64_t written = 0;
     for (RecordedRequest& rec : done) {
       if (!committed) rec.url_hist_id = 0;
-      if (rec.url_hist_id != 0) ++written;
       for (RequestListener* l : listeners_) l->on_request_recorded(rec);
     }
     {
       std::lock_guard lock(inbox_->mutex);
-      inbox_->stats.recorded += written;
+      if (committed)
+        inbox_->stats.recorded += steps.written;
+      else
+        inbox_->stats.failed += steps.written;
       inbox_->stats.announced += done.size();
-      if (!committed) inbox_->stats.failed += done.size();
     }
     done.clear();
     batch.clear();  // releases the parked tokens of the jobs handled

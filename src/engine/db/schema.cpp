@@ -6,8 +6,11 @@ namespace tarnix {
 
 namespace {
 
-// Serial columns never hand out an id twice, even after pruning: alarms keep
-// url ids, and a reused one would watch another URL.
+// URL and alarm ids are never handed out twice, even after pruning: alarms
+// keep url ids, and a reused one would watch another URL. Access ids only
+// grow too (pruning removes the oldest), without the extra bookkeeping.
+// Pruning scans url_hist by time once at exit; an index on ts alone would
+// cost every insert for that.
 constexpr const char* kSchemaV1 = R"sql(
 CREATE TABLE IF NOT EXISTS urls (
   url_id    INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -21,7 +24,7 @@ CREATE INDEX IF NOT EXISTS urls_by_path ON urls (host, proto, urlpath);
 CREATE INDEX IF NOT EXISTS urls_by_refs ON urls (ref_count);
 
 CREATE TABLE IF NOT EXISTS url_hist (
-  url_hist_id   INTEGER PRIMARY KEY AUTOINCREMENT,
+  url_hist_id   INTEGER PRIMARY KEY,
   url_id        INTEGER NOT NULL,
   hostname_used TEXT    NOT NULL,
   client        INTEGER NOT NULL,
@@ -34,7 +37,6 @@ CREATE TABLE IF NOT EXISTS url_hist (
 CREATE INDEX IF NOT EXISTS url_hist_by_url ON url_hist (url_id, ts);
 CREATE INDEX IF NOT EXISTS url_hist_by_client ON url_hist (client, ts);
 CREATE INDEX IF NOT EXISTS url_hist_by_server ON url_hist (server, ts);
-CREATE INDEX IF NOT EXISTS url_hist_by_ts ON url_hist (ts);
 
 CREATE TABLE IF NOT EXISTS host_cache (
   host_id   INTEGER NOT NULL,

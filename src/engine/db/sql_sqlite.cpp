@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "db/sql.h"
 
@@ -186,6 +187,11 @@ class SqliteConnection final : public Connection {
 }  // namespace
 
 std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOptions& options, Status* status) {
+  // Memory statistics take a global lock on every allocation; nothing reads
+  // them. Only possible before the library's first use, so it may not apply
+  // when another part of the process opened SQLite first.
+  static std::once_flag configured;
+  std::call_once(configured, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_NOMUTEX;  // one connection per thread: no locking inside
   flags |= options.read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
@@ -200,9 +206,10 @@ std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOpt
   sqlite3_extended_result_codes(db, 1);
   auto conn = std::make_unique<SqliteConnection>(db);
   // Readers (windows, reports) keep reading while the store writes; the
-  // batches are committed with one sync each.
-  Status s;
-  if (!options.read_only) s = conn->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+  // batches are committed with one sync each. Savepoint journals stay in
+  // memory, and the cache holds a whole batch so nothing spills mid-way.
+  Status s = conn->exec("PRAGMA temp_store=MEMORY; PRAGMA cache_size=-32768;");
+  if (s.ok() && !options.read_only) s = conn->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
   if (s.ok()) s = conn->exec("PRAGMA foreign_keys=OFF;");
   if (!s.ok()) {
     if (status != nullptr) *status = s;
