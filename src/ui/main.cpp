@@ -1,19 +1,48 @@
 // The Tarnix desktop program.
 #include <QApplication>
-#include <QLabel>
-#include <QMainWindow>
+#include <QCommandLineParser>
+#include <QGuiApplication>
+#include <cstdio>
 
+#include "app/startup.h"
 #include "core/alloc.h"
+#include "ui/about_dialog.h"
+#include "ui/runtime.h"
 
 int main(int argc, char** argv) {
   tarnix::install_alloc_failure_handler();
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    std::fprintf(stderr,
+                 "tarnix: no display found (DISPLAY and WAYLAND_DISPLAY are unset).\n"
+                 "tarnix: run the headless program instead: tarnix-cli --help\n");
+    return 2;
+  }
   QApplication app(argc, argv);
-  QMainWindow window;
-  window.setWindowTitle(QStringLiteral("Tarnix"));
-  auto* label = new QLabel(QStringLiteral("The network map is not built yet; run tarnix-cli for the headless engine."));
-  label->setAlignment(Qt::AlignCenter);
-  window.setCentralWidget(label);
-  window.resize(800, 600);
-  window.show();
+  QApplication::setApplicationName(QStringLiteral("Tarnix"));
+  QApplication::setOrganizationName(QStringLiteral("Halvard Software"));
+  QApplication::setWindowIcon(QIcon(QPixmap::fromImage(tarnix::ui::emblem_image(64))));
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("Tarnix: live map of the traffic on an Ethernet segment"));
+  parser.addHelpOption();
+  QCommandLineOption read({QStringLiteral("r"), QStringLiteral("read")},
+                          QStringLiteral("Play a capture file instead of a live adapter."), QStringLiteral("file"));
+  QCommandLineOption speed(QStringLiteral("replay-speed"),
+                           QStringLiteral("With --read: 1 plays at the recorded speed, 0 as fast as possible."),
+                           QStringLiteral("factor"), QStringLiteral("1"));
+  parser.addOption(read);
+  parser.addOption(speed);
+  parser.process(app);
+
+  tarnix::ui::RuntimeOptions options;
+  options.capture_file = parser.value(read);
+  options.replay_speed = parser.value(speed).toDouble();
+  qputenv("TARNIX_PROGRAM_PATH", QCoreApplication::applicationFilePath().toLocal8Bit());
+
+  tarnix::ui::BoxMessenger messenger;
+  tarnix::ui::DesktopRuntime runtime(messenger, options);
+  const int status = tarnix::app::run_startup(runtime, messenger);
+  if (status != 0) return status;
   return app.exec();
 }

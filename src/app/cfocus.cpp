@@ -1,0 +1,133 @@
+#include "app/cfocus.h"
+
+#include <cstring>
+
+namespace tarnix::app {
+namespace {
+
+bool read_u32(std::FILE* f, std::uint32_t& v) {
+  unsigned char b[4];
+  if (std::fread(b, 1, 4, f) != 4) return false;
+  v = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
+  return true;
+}
+
+bool write_u32(std::FILE* f, std::uint32_t v) {
+  const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                              static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+  return std::fwrite(b, 1, 4, f) == 4;
+}
+
+// One line up to its line feed (dropped). Lines of any length are read whole
+// and then cut to `keep` characters, so a long line cannot shift the reader
+// into the middle of the record. False at the end of the file.
+bool read_line(std::FILE* f, std::size_t keep, std::string& out) {
+  out.clear();
+  int c;
+  bool any = false;
+  while ((c = std::fgetc(f)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (out.size() < keep) out.push_back(char(c));
+  }
+  return any;
+}
+
+}  // namespace
+
+int FocusStore::focus_find(std::string_view name) const {
+  for (int i = int(dictionary.size()) - 1; i >= 0; --i)
+    if (dictionary[std::size_t(i)].name == name) return i;
+  return -1;
+}
+
+std::shared_ptr<const FocusList> FocusStore::active_list() const {
+  const FocusRecord* f = active_focus();
+  if (!f) return nullptr;
+  auto list = std::make_shared<FocusList>();
+  for (const FocusRecord::Entry& e : f->entries) list->push_back({e.protocol, e.colour});
+  return list;
+}
+
+int palette_read(std::FILE* f, Palette& palette) {
+  if (!f) return -1;
+  std::uint32_t count = 0;
+  if (!read_u32(f, count)) return 0;
+  if (count >= 34) {
+    std::fprintf(stderr, "palette_read: Header greater than %d\n", kPaletteColours);
+    return 0;
+  }
+  int read = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t c = 0;
+    if (!read_u32(f, c)) break;
+    palette[i] = c & 0x00ffffffu;
+    ++read;
+  }
+  return read;
+}
+
+int palette_write(std::FILE* f, const Palette& palette) {
+  if (!f) return -1;
+  if (!write_u32(f, kPaletteColours)) return 0;
+  for (std::uint32_t c : palette)
+    if (!write_u32(f, c)) return 0;
+  return 1;
+}
+
+LoadStatus cfocus_load(const std::string& path, const ProtocolLookup& lookup, FocusStore& store) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return LoadStatus::CannotOpen;
+  palette_read(f, store.palette);
+  std::vector<FocusRecord> dictionary;
+  std::string name;
+  while (read_line(f, kFocusNameMax, name)) {
+    FocusRecord focus;
+    focus.name = name;
+    std::uint32_t count = 0;
+    if (!read_u32(f, count)) break;  // cut short: dropped
+    bool complete = true;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::string proto;
+      if (!read_line(f, 64, proto)) {
+        complete = false;
+        break;
+      }
+      std::uint32_t colour = 0;
+      if (!read_u32(f, colour)) {
+        complete = false;
+        break;
+      }
+      const protocol_node* node = lookup ? lookup(proto) : nullptr;
+      if (!node) continue;  // a protocol the tree does not know
+      const int index = int(colour);
+      focus.entries.push_back({node, proto, (index >= 0 && index < 32) ? index : 0});
+    }
+    if (!complete) break;
+    dictionary.push_back(std::move(focus));
+  }
+  std::fclose(f);
+  store.dictionary = std::move(dictionary);
+  store.active = -1;
+  return LoadStatus::Ok;
+}
+
+int cfocus_dump(const std::string& path, const FocusStore& store) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    std::fprintf(stderr, "cfocus_dump: Warning - cannot overwrite %s\n", path.c_str());
+    return -1;
+  }
+  bool ok = palette_write(f, store.palette) == 1;
+  for (std::size_t i = 0; ok && i < store.dictionary.size(); ++i) {
+    const FocusRecord& focus = store.dictionary[i];
+    ok = std::fprintf(f, "%s\n", focus.name.c_str()) > 0 && write_u32(f, std::uint32_t(focus.entries.size()));
+    for (std::size_t k = 0; ok && k < focus.entries.size(); ++k)
+      ok = std::fprintf(f, "%s\n", focus.entries[k].protocol_name.c_str()) > 0 &&
+           write_u32(f, std::uint32_t(focus.entries[k].colour));
+  }
+  if (std::fclose(f) != 0) ok = false;
+  return ok ? 1 : -1;
+}
+
+}  // namespace tarnix::app

@@ -1,0 +1,400 @@
+#include "ui/runtime.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "app/paths.h"
+#include "capture/bindings.h"
+#include "ui/db_link.h"
+#include "naming/hostc.h"
+#include "pdl/pd.h"
+#include "ui/adapter_dialog.h"
+#include "ui/main_window.h"
+#include "ui/map_view.h"
+#include "ui/panel.h"
+#include "ui/protocol_key.h"
+#include "ui/vector/stroke_font.h"
+
+namespace tarnix::ui {
+namespace {
+
+QMessageBox::Icon box_icon(app::MessageIcon i) {
+  switch (i) {
+    case app::MessageIcon::Stop:
+      return QMessageBox::Critical;
+    case app::MessageIcon::Information:
+      return QMessageBox::Information;
+    case app::MessageIcon::Exclamation:
+      break;
+  }
+  return QMessageBox::Warning;
+}
+
+void show_adapter_messages(app::Messenger& m, const std::vector<AdapterMessage>& messages) {
+  for (const AdapterMessage& a : messages) m.show(app::adapter_message(a));
+}
+
+std::array<QRgb, kMapPaletteSize> to_rgb(const app::Palette& p) {
+  std::array<QRgb, kMapPaletteSize> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = qRgb(p[i] & 0xff, (p[i] >> 8) & 0xff, (p[i] >> 16) & 0xff);
+  return out;
+}
+
+}  // namespace
+
+void BoxMessenger::show(const app::Message& m) {
+  QMessageBox box(box_icon(m.icon), m.title, m.text, QMessageBox::Ok);
+  if (!m.detail.isEmpty()) box.setInformativeText(m.detail);
+  box.exec();
+}
+
+int LateClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
+                             const protocol_node** path) {
+  if (!inner_) {
+    path[0] = nullptr;
+    return 0;
+  }
+  return inner_->classify(frame, caplen, wire_len, path);
+}
+std::string_view LateClassifier::name_of(const protocol_node* node) const {
+  return inner_ ? inner_->name_of(node) : std::string_view();
+}
+std::string_view LateClassifier::description_of(const protocol_node* node) const {
+  return inner_ ? inner_->description_of(node) : std::string_view();
+}
+
+DesktopRuntime::DesktopRuntime(app::Messenger& messenger, RuntimeOptions options)
+    : messenger_(messenger), options_(std::move(options)) {}
+
+DesktopRuntime::~DesktopRuntime() {
+  // A run that ended without the window's close (a failed start-up) still
+  // stops its threads before anything they use goes away.
+  if (loop_) loop_->stop();
+  if (cache_) cache_->stop();
+}
+
+QString DesktopRuntime::data_path(const QString& setting) const { return app::resolve_data_path(setting); }
+
+void DesktopRuntime::read_settings() {
+  app::settings_load(settings_);
+  const app::SeedResult seeded = app::seed_user_data(app::user_data_dir());
+  for (const QString& f : seeded.missing)
+    std::fprintf(stderr, "tarnix: Warning - no shipped %s to place in %s\n", f.toLocal8Bit().constData(),
+                 app::user_data_dir().toLocal8Bit().constData());
+}
+
+bool DesktopRuntime::start_database() {
+  if (options_.skip_database) return true;
+  db_ = std::make_unique<DbLink>();
+  return db_->start(data_path(settings_.dbpath), messenger_);
+}
+
+void DesktopRuntime::set_up_address_types() {
+  model_ = std::make_unique<TrafficModel>(&classifier_, nullptr, &shared_focus_);
+  model_->node_timeout_s = settings_.node_timeout;
+  model_->link_timeout_s = settings_.link_timeout;
+}
+
+void DesktopRuntime::find_local_address() {
+  std::vector<AdapterMessage> messages;
+  model_->local_address = local_address(&messages);
+  show_adapter_messages(messenger_, messages);
+}
+
+void DesktopRuntime::read_local_mask() {
+  if (!options_.capture_file.isEmpty()) return;
+  std::string error;
+  devices_ = device_list(&error);
+  const int i = settings_.interface;
+  const std::string name =
+      (i >= 0 && i < int(devices_.size())) ? devices_[std::size_t(i)].name : (devices_.empty() ? "" : devices_[0].name);
+  model_->local_mask = local_mask_for(devices_, name);
+}
+
+void DesktopRuntime::record_start_time() {}
+
+bool DesktopRuntime::open_adapter() {
+  if (!options_.capture_file.isEmpty()) {
+    OpenResult r = open_file_source(options_.capture_file.toStdString(), "", options_.replay_speed);
+    if (!r.source || !r.source->ethernet()) {
+      messenger_.show({QStringLiteral("Could not open the capture file"), app::kErrorTitle,
+                       app::MessageIcon::Exclamation,
+                       r.source ? QStringLiteral("It does not hold Ethernet frames.") : QString::fromStdString(r.error)});
+      return false;
+    }
+    pending_net_ = net_create(*model_, options_.capture_file.toStdString());
+    net_set_current(*model_, pending_net_);
+    pending_source_ = std::move(r.source);
+    source_label_ = QFileInfo(options_.capture_file).fileName();
+    source_detail_ = QStringLiteral("capture file");
+    return true;
+  }
+  adapter_make_networks(*model_, devices_);
+  app::AdapterChoice c = app::choose_startup_adapter(
+      *model_, devices_, settings_.interface,
+      [&](int i, QString& reason) {
+        OpenResult r = open_live_source(devices_[std::size_t(i)].name, "");
+        if (!r.source) reason = QString::fromStdString(r.error);
+        return std::move(r.source);
+      },
+      [&](int preselect) { return adapter_dialog(nullptr, devices_, preselect); }, messenger_);
+  settings_.interface = c.index;
+  if (!c.source) return false;
+  pending_source_ = std::move(c.source);
+  pending_net_ = c.net;
+  const Device& d = devices_[std::size_t(c.index)];
+  source_label_ = QString::fromStdString(d.name);
+  source_detail_ = QString::fromStdString(d.description);
+  return true;
+}
+
+void DesktopRuntime::set_up_names_and_alarms() {
+  if (options_.resolve_names)
+    names_ = std::make_unique<SystemNameService>();
+  else
+    names_ = std::make_unique<NullNameService>();
+  if (db_ && db_->connected()) ids_ = db_->host_id_store(data_path(settings_.dbpath));
+  if (ids_) {
+    cache_ = std::make_unique<HostCache>(*names_, *ids_);
+    db_->set_names(ids_.get(), cache_.get());
+  } else {
+    ids_ = std::make_unique<MemoryHostIdStore>();
+    cache_ = std::make_unique<HostCache>(*names_, *ids_);
+  }
+  namer_ = std::make_unique<HostcNamer>(*cache_);
+  model_->namer = namer_.get();
+}
+
+bool DesktopRuntime::parse_protocols() {
+  parsed_ = std::make_unique<PdlResult>(pdl_parse(data_path(settings_.protocols).toStdString()));
+  if (!*parsed_) {
+    std::fprintf(stderr, "pdl_parse: %s\n", parsed_->error.c_str());
+    return false;
+  }
+  pdl_classifier_ = std::make_unique<PdlClassifier>(parsed_->tree.get());
+  classifier_.set(pdl_classifier_.get());
+  return true;
+}
+
+void DesktopRuntime::load_alarms() {}
+
+void DesktopRuntime::protocol_key_show() {
+  if (!window_) return;
+  ProtocolKey* key = window_->panel()->protocol_key();
+  if (!key) return;
+  const app::FocusRecord* f = focus_.active_focus();
+  if (!f) {
+    key->clear_focus();
+    return;
+  }
+  std::vector<KeyEntry> entries;
+  for (const auto& e : f->entries)
+    entries.push_back({QString::fromStdString(std::string(classifier_.description_of(e.protocol))), e.colour});
+  const QString name = QString::fromStdString(f->name);
+  key->show_focus(&name, entries, to_rgb(focus_.palette));
+}
+
+void DesktopRuntime::set_title_for_current() {
+  if (window_) window_->set_main_title(source_label_, source_detail_);
+}
+
+int DesktopRuntime::create_main_window() {
+  // The stroke font comes first: without it the map cannot label anything.
+  const QString font_path = data_path(QStringLiteral("font.bin"));
+  if (StrokeFont::check_file(font_path) != StrokeFont::Check::Ok) {
+    messenger_.show({QStringLiteral("Couldn't find font data! (FONT.BIN)"), app::kErrorTitle,
+                     app::MessageIcon::Exclamation, {}});
+    return app::kStartupFailed;
+  }
+  QString why;
+  auto font = StrokeFont::load(font_path, why);
+  if (!font) {
+    std::fprintf(stderr, "hershlib: problem reading font file '%s'.\n", font_path.toLocal8Bit().constData());
+    return 1;
+  }
+  font_ = std::make_shared<StrokeFont>(std::move(*font));
+
+  const QString cfdump = data_path(settings_.cfdump);
+  const app::ProtocolLookup lookup = [this](std::string_view n) { return protocol_lookup(parsed_->tree.get(), n); };
+  if (app::cfocus_load(cfdump.toStdString(), lookup, focus_) == app::LoadStatus::CannotOpen)
+    messenger_.show({QStringLiteral("Custom Focus: Could not open file %1 for parsing").arg(cfdump), app::kPlainTitle,
+                     app::MessageIcon::Exclamation, {}});
+  focus_.focus_set_active(settings_.focus.toStdString());
+  shared_focus_.set(focus_.active_list());
+
+  renderer_ = std::make_unique<MapRenderer>(settings_, font_);
+  renderer_->set_palette(to_rgb(focus_.palette));
+  window_ = std::make_unique<MainWindow>(settings_);
+  map_ = new MapWindow(*renderer_);
+  window_->set_map_window(map_);
+  window_->set_about_closed_hook([this] { protocol_key_show(); });
+  window_->set_close_hook([this] {
+    if (!shut_down_) {
+      shut_down_ = true;
+      app::run_shutdown(*this);
+    }
+  });
+  window_->set_command(kCmdAdapter, options_.capture_file.isEmpty() ? std::function<void()>([this] { switch_adapter(); })
+                                                                      : std::function<void()>());
+  window_->set_command(kCmdOpenCaptureFile, [this] { open_capture_file(); });
+  protocol_key_show();
+
+  CaptureLoop::Options lo;
+  lo.pacing = CaptureLoop::Pacing::kExternal;
+  loop_ = std::make_unique<CaptureLoop>(*model_, lo);
+  MapRenderer* renderer = renderer_.get();
+  MapWindow* map = map_;
+  loop_->on_cycle([renderer, map](Net& net, bool draw) {
+    if (!draw) return;
+    renderer->draw_frame(net);
+    QMetaObject::invokeMethod(map, "frame_ready", Qt::QueuedConnection);
+  });
+  loop_->on_end([this](const std::string& error) {
+    if (!error.empty()) std::fprintf(stderr, "capture: %s\n", error.c_str());
+    source_ended_ = true;
+  });
+  map_->set_go([loop = loop_.get()] { loop->go(); });
+  loop_->set_source(std::move(pending_source_), pending_net_);
+  if (cache_) cache_->start();
+  loop_->start();
+
+  window_->set_check_marks_from_settings();
+  window_->show();
+  set_title_for_current();
+  return 0;
+}
+
+void DesktopRuntime::switch_adapter() {
+  if (devices_.empty()) {
+    std::string error;
+    devices_ = device_list(&error);
+  }
+  const int chosen = adapter_dialog(window_.get(), devices_, settings_.interface);
+  const std::string refusal = adapter_switch_refusal(devices_, chosen);
+  if (!refusal.empty()) {
+    messenger_.show({QString::fromStdString(refusal), app::kErrorTitle, app::MessageIcon::Stop, {}});
+    return;
+  }
+  // The new adapter is opened before the old one is let go, so a failure
+  // leaves capture running where it was.
+  const Device& d = devices_[std::size_t(chosen)];
+  OpenResult r = open_live_source(d.name, "");
+  if (!r.source) {
+    messenger_.show({QStringLiteral("Could not open adapter %1").arg(QString::fromStdString(d.name)), app::kErrorTitle,
+                     app::MessageIcon::Exclamation,
+                     app::open_failure_detail(QString::fromStdString(r.error), QCoreApplication::applicationFilePath())});
+    return;
+  }
+  Net* net = net_find(*model_, d.name);
+  if (!net) net = net_create(*model_, d.name);
+  settings_.interface = chosen;
+  source_ended_ = false;
+  std::unique_ptr<PacketSource> old = loop_->set_source(std::move(r.source), net);
+  net_set_current(*model_, net);
+  old.reset();
+  source_label_ = QString::fromStdString(d.name);
+  source_detail_ = QString::fromStdString(d.description);
+  set_title_for_current();
+}
+
+bool DesktopRuntime::play_file(const QString& path, double speed) {
+  OpenResult r = open_file_source(path.toStdString(), "", speed);
+  if (!r.source || !r.source->ethernet()) {
+    messenger_.show({QStringLiteral("Could not open the capture file"), app::kErrorTitle, app::MessageIcon::Exclamation,
+                     r.source ? QStringLiteral("%1 does not hold Ethernet frames.").arg(path)
+                              : QString::fromStdString(r.error)});
+    return false;
+  }
+  Net* net = net_find(*model_, path.toStdString());
+  if (!net) net = net_create(*model_, path.toStdString());
+  source_ended_ = false;
+  std::unique_ptr<PacketSource> old = loop_->set_source(std::move(r.source), net);
+  net_set_current(*model_, net);
+  old.reset();
+  source_label_ = QFileInfo(path).fileName();
+  source_detail_ = QStringLiteral("capture file");
+  set_title_for_current();
+  return true;
+}
+
+void DesktopRuntime::open_capture_file() {
+  QDialog d(window_.get());
+  d.setObjectName(QStringLiteral("open_capture"));
+  d.setWindowTitle(QStringLiteral("Open Capture File"));
+  auto* layout = new QVBoxLayout(&d);
+  auto* row = new QHBoxLayout;
+  auto* path = new QLineEdit(&d);
+  path->setObjectName(QStringLiteral("path"));
+  auto* browse = new QPushButton(QStringLiteral("Browse..."), &d);
+  row->addWidget(new QLabel(QStringLiteral("File:"), &d));
+  row->addWidget(path, 1);
+  row->addWidget(browse);
+  layout->addLayout(row);
+  auto* recorded = new QRadioButton(QStringLiteral("Play at the recorded speed"), &d);
+  recorded->setObjectName(QStringLiteral("recorded"));
+  auto* fast = new QRadioButton(QStringLiteral("Play as fast as possible"), &d);
+  fast->setObjectName(QStringLiteral("fast"));
+  recorded->setChecked(true);
+  layout->addWidget(recorded);
+  layout->addWidget(fast);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Open | QDialogButtonBox::Cancel, &d);
+  layout->addWidget(buttons);
+  QObject::connect(browse, &QPushButton::clicked, &d, [&] {
+    const QString f = QFileDialog::getOpenFileName(&d, QStringLiteral("Open Capture File"), path->text(),
+                                                   QStringLiteral("Capture files (*.pcap *.pcapng *.cap);;All files (*)"));
+    if (!f.isEmpty()) path->setText(f);
+  });
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, [&] {
+    if (!path->text().isEmpty()) d.accept();
+  });
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+  if (d.exec() != QDialog::Accepted) return;
+  play_file(path->text(), recorded->isChecked() ? 1.0 : 0.0);
+}
+
+void DesktopRuntime::stop_capture() {
+  if (loop_) loop_->stop();
+}
+
+void DesktopRuntime::close_capture() {
+  if (loop_) loop_->set_source(nullptr, nullptr).reset();
+}
+
+void DesktopRuntime::destroy_windows() {
+  if (window_) window_->hide();
+}
+
+void DesktopRuntime::write_focus_file() {
+  if (!renderer_) return;  // the focus file was never read
+  app::cfocus_dump(data_path(settings_.cfdump).toStdString(), focus_);
+}
+
+void DesktopRuntime::free_palette() {}
+
+void DesktopRuntime::prune_database() {
+  if (cache_) cache_->stop();
+  if (db_) db_->shutdown(settings_.db_prune_time);
+}
+
+void DesktopRuntime::disconnect_database() { db_.reset(); }
+
+void DesktopRuntime::stop_database_server() {}
+
+void DesktopRuntime::save_settings() { app::settings_save(settings_); }
+
+}  // namespace tarnix::ui

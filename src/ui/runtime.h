@@ -1,0 +1,147 @@
+// The desktop program's parts and their lives: start-up builds them in their
+// order, the main window's close tears them down in theirs.
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/cfocus.h"
+#include "app/messages.h"
+#include "app/settings.h"
+#include "app/startup.h"
+#include "capture/adapter.h"
+#include "capture/capture_thread.h"
+#include "capture/classifier.h"
+#include "capture/focus.h"
+#include "capture/net.h"
+
+namespace tarnix {
+class HostCache;
+class NameService;
+class HostIdStore;
+struct PdlResult;
+}  // namespace tarnix
+
+namespace tarnix::ui {
+
+class MainWindow;
+class MapRenderer;
+class MapWindow;
+class StrokeFont;
+class DbLink;
+
+// Message boxes: modal, without owner at start-up.
+class BoxMessenger final : public app::Messenger {
+ public:
+  void show(const app::Message& m) override;
+};
+
+// Classification through the protocol tree once it is parsed; the model is
+// created (with the networks) before the protocol file is read.
+class LateClassifier final : public Classifier {
+ public:
+  void set(Classifier* c) { inner_ = c; }
+  int classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
+               const protocol_node** path) override;
+  std::string_view name_of(const protocol_node* node) const override;
+  std::string_view description_of(const protocol_node* node) const override;
+
+ private:
+  Classifier* inner_ = nullptr;
+};
+
+struct RuntimeOptions {
+  // Replaces the live adapter: play this capture file (tests, screenshots).
+  QString capture_file;
+  double replay_speed = 0;  // 0: as fast as the map can take it
+  bool skip_database = false;
+  bool resolve_names = true;
+};
+
+class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps {
+ public:
+  DesktopRuntime(app::Messenger& messenger, RuntimeOptions options = {});
+  ~DesktopRuntime() override;
+
+  // Start-up steps.
+  void read_settings() override;
+  bool start_database() override;
+  void set_up_address_types() override;
+  void find_local_address() override;
+  void read_local_mask() override;
+  void record_start_time() override;
+  bool open_adapter() override;
+  void set_up_names_and_alarms() override;
+  bool parse_protocols() override;
+  void load_alarms() override;
+  int create_main_window() override;
+
+  // Shut-down steps.
+  void stop_capture() override;
+  void close_capture() override;
+  void destroy_windows() override;
+  void write_focus_file() override;
+  void free_palette() override;
+  void prune_database() override;
+  void disconnect_database() override;
+  void stop_database_server() override;
+  void save_settings() override;
+
+  // Menu commands.
+  void switch_adapter();
+  void open_capture_file();
+  // Plays a capture file through the map; false (with a message) when it
+  // cannot be opened.
+  bool play_file(const QString& path, double speed);
+
+  app::Settings& settings() { return settings_; }
+  TrafficModel& model() { return *model_; }
+  MainWindow* main_window() const { return window_.get(); }
+  MapRenderer* renderer() const { return renderer_.get(); }
+  MapWindow* map_window() const { return map_; }
+  CaptureLoop* capture_loop() const { return loop_.get(); }
+  const app::FocusStore& focus() const { return focus_; }
+  // True once a played file has no more frames.
+  bool source_ended() const { return source_ended_.load(); }
+  // Refills the Protocol Key from the active focus.
+  void protocol_key_show();
+
+ private:
+  void set_title_for_current();
+  QString data_path(const QString& setting) const;
+
+  app::Messenger& messenger_;
+  RuntimeOptions options_;
+  app::Settings settings_;
+  app::FocusStore focus_;
+  SharedFocus shared_focus_;
+  LateClassifier classifier_;
+  std::unique_ptr<PdlResult> parsed_;
+  std::unique_ptr<Classifier> pdl_classifier_;
+
+  std::unique_ptr<DbLink> db_;
+  std::unique_ptr<NameService> names_;
+  std::unique_ptr<HostIdStore> ids_;
+  std::unique_ptr<HostCache> cache_;
+  std::unique_ptr<HostNamer> namer_;
+  std::unique_ptr<TrafficModel> model_;
+
+  std::vector<Device> devices_;
+  std::unique_ptr<PacketSource> pending_source_;
+  Net* pending_net_ = nullptr;
+  QString source_label_;
+  QString source_detail_;
+  std::atomic<bool> source_ended_{false};
+
+  std::shared_ptr<const StrokeFont> font_;
+  std::unique_ptr<MapRenderer> renderer_;
+  std::unique_ptr<MainWindow> window_;
+  MapWindow* map_ = nullptr;  // owned by the window
+  std::unique_ptr<CaptureLoop> loop_;
+  bool shut_down_ = false;
+};
+
+}  // namespace tarnix::ui
