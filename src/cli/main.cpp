@@ -225,8 +225,11 @@ int main(int argc, char** argv) {
   summary.live = live;
   summary.filter_rejected = src->filter_rejected();
   if (opt.detect_duplicates) {
-    for (const DupIpReport& r : dupip.snapshot())
-      summary.duplicates.push_back(LogDupIpNotifier::line(r, dupip_host_name(&cache, r.address)));
+    for (const DupIpReport& r : dupip.snapshot()) {
+      std::string line = LogDupIpNotifier::line(r, dupip_host_name(&cache, r.address));
+      while (!line.empty() && line.back() == '\n') line.pop_back();
+      summary.duplicates.push_back(line);
+    }
   }
   const std::string out = opt.json ? cli::render_json(summary) : cli::render_text(summary);
   std::fputs(out.c_str(), stdout);

@@ -59,7 +59,9 @@ const char* usage_text() {
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
          "  --version            print the version\n"
-         "The summary is printed when the capture ends, or on SIGINT or SIGTERM.\n";
+         "The summary is printed when the capture ends, or on SIGINT or SIGTERM. The load is the\n"
+         "last second's bytes against the link speed in /sys/class/net/NAME/speed, or against\n"
+         "100 Mbit/s where the system reports no speed (virtual, wireless or down links).\n";
 }
 
 bool parse_options(const std::vector<std::string>& args, Options& o, std::string& error) {

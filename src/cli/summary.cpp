@@ -198,7 +198,7 @@ std::string render_text(const Summary& s) {
   }
   if (!s.duplicates.empty()) {
     out += "\nDuplicate IP addresses\n";
-    for (const std::string& d : s.duplicates) out += d + (d.empty() || d.back() != '\n' ? "\n" : "");
+    for (const std::string& d : s.duplicates) out += d + "\n";
   }
   return out;
 }

@@ -44,7 +44,15 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
 
   // Rankings are offered each record after its counters have grown, so that
   // a new host or link enters at the place its first frame earns it.
-  Node* src = node_find(net, ip_src);
+  std::uint32_t s4, d4;
+  std::memcpy(&s4, frame + 26, 4);
+  std::memcpy(&d4, frame + 30, 4);
+  const std::uint64_t pair = (static_cast<std::uint64_t>(s4) << 32) | d4;
+  Net::RecentLink& recent =
+      (*net.recent_links)[static_cast<std::size_t>((pair * 0x9E3779B97F4A7C15ull) >> 54) & (Net::kRecentLinks - 1)];
+  Link* link = recent.key == pair ? recent.link : nullptr;
+
+  Node* src = link ? link->source : node_find(net, ip_src);
   const bool new_src = src == nullptr;
   if (new_src) {
     src = node_create(net, ip_src);
@@ -66,7 +74,7 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
   else
     rank(net.top_hosts, src);
 
-  Node* dst = node_find(net, ip_dst);
+  Node* dst = link ? link->destination : node_find(net, ip_dst);
   if (dst == nullptr) {
     dst = node_create(net, ip_dst);
     dst->ether_address = NetAddress::ether(frame);
@@ -75,13 +83,20 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
   }
   dst->active = 1;
 
-  Link* link = link_find(*src, ip_dst);
+  if (link == nullptr) link = link_find(*src, ip_dst);
   const bool new_link = link == nullptr;
   if (new_link) link = link_create(*src, *dst);
+  recent.key = pair;
+  recent.link = link;
   ++link->frames;
   link->bytes += length;
   link->active = 1;
   link->last_seen = now;
+  if (!link->awake) {
+    link->awake = true;
+    net.awake_links.push_back(link);
+  }
+  if (later_than(now, net.latest_time)) net.latest_time = now;
   if (new_link)
     net.top_links.insert(link);
   else

@@ -5,10 +5,15 @@ namespace tarnix {
 namespace {
 
 LinkProtoNode* new_tree_node(Link& link, const protocol_node* protocol) {
-  link.tree_storage.push_back(std::make_unique<LinkProtoNode>());
-  LinkProtoNode* n = link.tree_storage.back().get();
+  LinkProtoNode* n;
+  if (link.tree_inline_used < Link::kInlineTreeNodes) {
+    n = &link.tree_inline[link.tree_inline_used++];
+  } else {
+    link.tree_storage.push_back(std::make_unique<LinkProtoNode>());
+    n = link.tree_storage.back().get();
+  }
   n->protocol = protocol;
-  link.protocol_index.set(protocol, n);
+  link.protocol_index->set(protocol, n);
   return n;
 }
 
@@ -40,7 +45,7 @@ std::int32_t link_dominant(const Link& link, const FocusList* focus) {
   std::uint64_t best = 0;
   std::int32_t result = -1;
   for (const FocusEntry& e : *focus) {
-    LinkProtoNode* const* n = link.protocol_index.find(e.protocol);
+    LinkProtoNode* const* n = link.protocol_index->find(e.protocol);
     if (n != nullptr && (*n)->bytes > best) {
       best = (*n)->bytes;
       result = e.colour;

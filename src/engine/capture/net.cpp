@@ -20,6 +20,10 @@ std::uint64_t elapsed_ms_wide(const TimeValue& earlier, const TimeValue& later) 
 
 }  // namespace
 
+bool later_than(const TimeValue& a, const TimeValue& b) {
+  return a.sec > b.sec || (a.sec == b.sec && a.usec > b.usec);
+}
+
 TrafficModel::TrafficModel(Classifier* c, HostNamer* n, FocusSource* f, CaptureHooks h)
     : classifier(c), namer(n), focus(f), hooks(h) {}
 
@@ -97,6 +101,7 @@ Link* link_create(Node& source, Node& destination) {
   link->source = &source;
   link->destination = &destination;
   source.links.set(destination.address, std::move(owned));
+  source.net->all_links.push_back(link);
   return link;
 }
 
@@ -138,31 +143,59 @@ void net_tick(Net& net) {
   });
 
   std::shared_ptr<const FocusList> focus = model.focus ? model.focus->active_focus() : nullptr;
-  net.host_list.foreach([&](Node* host) {
-    host->links.foreach([&](const NetAddress&, std::unique_ptr<Link>& lp) {
-      Link* link = lp.get();
+  // One link's share of the tick; false once it is quiet and inactive, when
+  // further ticks cannot change it until its next frame.
+  auto tick_link = [&](Link* link) {
+    if (link->window_frames == 0 && link->window_bytes == 0) {
+      if (link->quiet_ticks < 10) ++link->quiet_ticks;
+    } else {
+      link->quiet_ticks = 0;
+    }
+    if (link->quiet_ticks < 10) {
       sampler_add(link->frame_rate, link->window_frames);
       sampler_add(link->byte_rate, link->window_bytes);
-      if (elapsed_ms_wide(link->last_seen, now) < link_ms) {
-        link->dominant_protocol.store(link_dominant(*link, focus.get()), std::memory_order_relaxed);
-        link->active = 1;
-        link->source->active = 1;
-        link->destination->active = 1;
-      } else {
-        link->active = 0;
+    }
+    if (elapsed_ms_wide(link->last_seen, now) < link_ms) {
+      link->dominant_protocol.store(link_dominant(*link, focus.get()), std::memory_order_relaxed);
+      link->active = 1;
+      link->source->active = 1;
+      link->destination->active = 1;
+      return true;
+    }
+    link->active = 0;
+    return link->quiet_ticks < 10;
+  };
+
+  // Sleeping links stay inactive while time only moves on and the time-out
+  // does not grow; otherwise every link is looked at again.
+  const bool time_went_back = later_than(net.latest_time, now);
+  const bool wake_all = time_went_back || link_ms > net.tick_link_ms;
+  net.tick_link_ms = link_ms;
+  if (wake_all) {
+    for (Link* link : net.all_links) {
+      if (tick_link(link) && !link->awake) {
+        link->awake = true;
+        net.awake_links.push_back(link);
       }
-    });
-  });
+    }
+  }
+  std::vector<Link*>& awake = net.awake_links;
+  for (std::size_t i = 0; i < awake.size();) {
+    Link* link = awake[i];
+    if (wake_all || tick_link(link)) {
+      ++i;
+      continue;
+    }
+    link->awake = false;
+    awake[i] = awake.back();
+    awake.pop_back();
+  }
 }
 
 void link_refresh_dominant_all(Net& net) {
   std::shared_ptr<const FocusList> focus = net.model->focus ? net.model->focus->active_focus() : nullptr;
   std::lock_guard<std::mutex> g(net.lock);
-  net.host_list.foreach([&](Node* host) {
-    host->links.foreach([&](const NetAddress&, std::unique_ptr<Link>& l) {
-      l->dominant_protocol.store(link_dominant(*l, focus.get()), std::memory_order_relaxed);
-    });
-  });
+  for (Link* l : net.all_links) l->dominant_protocol.store(link_dominant(*l, focus.get()), std::memory_order_relaxed);
 }
 
 }  // namespace tarnix

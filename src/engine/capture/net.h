@@ -14,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,7 @@
 #include "capture/focus.h"
 #include "capture/hooks.h"
 #include "capture/namer.h"
+#include "core/hash.h"
 #include "core/hashtable.h"
 #include "core/list.h"
 #include "core/ring.h"
@@ -51,26 +53,55 @@ struct LinkProtoNode {
 
 using ProtocolIndex = HashTable<const protocol_node*, LinkProtoNode*, PointerKeyTraits<const protocol_node*>>;
 
+// Keys of the host and link tables: IPv4 addresses only, so hashing and
+// comparing four bytes in line gives exactly what the address type's own
+// operations give, without a call through the type per probe.
+struct Ipv4KeyTraits {
+  static std::int32_t hash(const NetAddress& a) { return bytes_hash(a.bytes, 4); }
+  static int compare(const NetAddress& stored, const NetAddress& probe) {
+    return std::memcmp(stored.bytes, probe.bytes, 4) != 0 ? 1 : 0;
+  }
+};
+
 struct Link {
+  // What every frame touches comes first, so that it shares cache lines;
+  // the rates, touched once a cycle, follow the protocol tree.
   Node* source = nullptr;
   Node* destination = nullptr;
   std::uint64_t frames = 0;
-  std::uint32_t window_frames = 0;
   std::uint64_t bytes = 0;
+  std::uint32_t window_frames = 0;
   std::uint32_t window_bytes = 0;
-  Sampler frame_rate;
-  Sampler byte_rate;
-  LinkProtoNode* protocol_tree = nullptr;
-  ProtocolIndex protocol_index;
-  std::atomic<std::int32_t> dominant_protocol{0};  // also stored by the focus builder's thread
   TimeValue last_seen;
   int active = 1;
   int top_slot = -1;
+  LinkProtoNode* protocol_tree = nullptr;
+  std::atomic<std::int32_t> dominant_protocol{0};  // also stored by the focus builder's thread
+  // Ticks in a row with nothing in the window: from ten on, both rates hold
+  // ten zero samples, and sampling another zero changes nothing.
+  int quiet_ticks = 0;
+  // In the network's awake list: the tick visits only links that carried a
+  // frame since they last fell quiet and inactive.
+  bool awake = false;
 
-  std::vector<std::unique_ptr<LinkProtoNode>> tree_storage;  // owns every node of protocol_tree
+  // The tree's nodes: the first few live inside the record, next to the
+  // counters every frame touches, the rest on the heap.
+  static constexpr int kInlineTreeNodes = 6;
+  int tree_inline_used = 0;
+  LinkProtoNode tree_inline[kInlineTreeNodes];
+  std::vector<std::unique_ptr<LinkProtoNode>> tree_storage;
+
+  Sampler frame_rate;
+  Sampler byte_rate;
+
+  // protocol_node -> its node in the tree. Kept apart from the record: it is
+  // consulted only when the tree grows and for the dominant protocol, and
+  // keeping its 256 buckets out of the way keeps every frame's working set
+  // small.
+  std::unique_ptr<ProtocolIndex> protocol_index = std::make_unique<ProtocolIndex>();
 };
 
-using LinkTable = HashTable<NetAddress, std::unique_ptr<Link>, NetAddressKeyTraits>;
+using LinkTable = HashTable<NetAddress, std::unique_ptr<Link>, Ipv4KeyTraits>;
 
 struct Node {
   Net* net = nullptr;
@@ -144,7 +175,7 @@ struct Net {
   std::string name;
   NetAddress local_address;
   NetAddress local_mask;
-  HashTable<NetAddress, std::unique_ptr<Node>, NetAddressKeyTraits> hosts;
+  HashTable<NetAddress, std::unique_ptr<Node>, Ipv4KeyTraits> hosts;
   List<Node*> host_list;
   List<Subnet*> subnets;
   std::vector<std::unique_ptr<Subnet>> subnet_storage;
@@ -170,6 +201,26 @@ struct Net {
   TopN<Link, LinkRankTraits> top_links;
 
   CaptureCounters counters;
+  // Every link of every host, in order of creation: the tick walks this
+  // instead of 256 buckets per host (each link's update depends on nothing
+  // but itself, so the order does not matter).
+  std::vector<Link*> all_links;
+  // The links the tick must visit (see Link::awake), and the latest capture
+  // time seen: should time run backwards, every link is visited again.
+  std::vector<Link*> awake_links;
+  TimeValue latest_time;
+  std::uint64_t tick_link_ms = 0;  // the link time-out the last tick used
+  // The links of recent (source, destination) pairs, by a hash of the two
+  // addresses: a conversation's frames find their link, and through it both
+  // hosts, without three table look-ups. Records are never removed, so an
+  // entry can only be right or missing.
+  struct RecentLink {
+    std::uint64_t key = 0;
+    Link* link = nullptr;
+  };
+  static constexpr std::size_t kRecentLinks = 1024;
+  std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links =
+      std::make_unique<std::array<RecentLink, kRecentLinks>>();
   // Link speed in bits per second used for load_percent.
   std::uint64_t link_speed_bps = 0;
 };
@@ -247,6 +298,9 @@ NetAddress ip_net_address(const NetAddress& host, const NetAddress& local_addres
 void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t length);
 std::int32_t link_dominant(const Link& link, const FocusList* focus);
 void link_refresh_dominant_all(Net& net);
+
+// True when a is later than b.
+bool later_than(const TimeValue& a, const TimeValue& b);
 
 // The frame path.
 struct FrameHeader {
