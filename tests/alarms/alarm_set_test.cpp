@@ -35,7 +35,6 @@ class AlarmSet : public ::testing::Test {
     st->model = &model;
     st->resolver = &resolver;
     st->clock = [this] { return clock_value.load(); };
-    st->diagnostics = [](const std::string&) {};
     model.add_protocol("HTTP");
     table.host_addresses = {{11, "10.0.0.1"}, {12, "10.0.0.2"}};
     resolver.ids = {{"10.0.0.1", 11}, {"10.0.0.2", 12}};

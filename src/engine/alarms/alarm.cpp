@@ -1,6 +1,5 @@
 #include "alarms/alarm.h"
 
-#include <cmath>
 #include <ctime>
 #include <limits>
 
@@ -22,7 +21,6 @@ AlarmState::~AlarmState() { alarm_thread_stop(*this); }
 std::unique_ptr<AlarmState> alarm_init() {
   auto st = std::make_unique<AlarmState>();
   st->clock = [] { return static_cast<std::uint32_t>(std::time(nullptr)); };
-  st->diagnostics = stderr_diagnostics();
   return st;
 }
 
@@ -121,6 +119,25 @@ bool test_alarm(AlarmState& st, Alarm& a, std::uint32_t* measured) {
     }
     default:  // URL alarms fire from the URL queue
       return false;
+  }
+}
+
+// Every recorded access of a watched URL fires its enabled occurrence alarms
+// once and becomes their last access.
+void drain_url_queue(AlarmState& st) {
+  for (;;) {
+    UrlNotification note;
+    {
+      std::lock_guard<std::mutex> lock(st.url_mutex);
+      if (!st.urls.get(note)) break;
+    }
+    st.active.foreach([&](const AlarmPtr& a) {
+      if (a->disabled != 0 || a->object_type != kAlarmUrl || a->kind != kAlarmOccurrence ||
+          a->url_id != note.url_id)
+        return;
+      a->last_access.store(note.url_hist_id, std::memory_order_relaxed);
+      alarm_fire(st, a, static_cast<std::uint32_t>(note.url_hist_id));
+    });
   }
 }
 
@@ -269,20 +286,13 @@ void alarm_eval_step(AlarmState& st) {
       if (test_alarm(st, *a, &measured)) alarm_fire(st, a, measured);
     });
   }
-  for (;;) {
-    UrlNotification note;
-    {
-      std::lock_guard<std::mutex> lock(st.url_mutex);
-      if (!st.urls.get(note)) break;
-    }
-    st.active.foreach([&](const AlarmPtr& a) {
-      if (a->disabled != 0 || a->object_type != kAlarmUrl || a->kind != kAlarmOccurrence ||
-          a->url_id != note.url_id)
-        return;
-      a->last_access.store(note.url_hist_id, std::memory_order_relaxed);
-      alarm_fire(st, a, static_cast<std::uint32_t>(note.url_hist_id));
-    });
-  }
+  drain_url_queue(st);
+  eval_leave(st);
+}
+
+void alarm_url_step(AlarmState& st) {
+  if (!eval_enter(st)) return;
+  drain_url_queue(st);
   eval_leave(st);
 }
 

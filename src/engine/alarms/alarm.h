@@ -147,7 +147,6 @@ struct AlarmState {
   AlarmActionSet actions;
   // Seconds for firing times; the wall clock unless a test sets it.
   std::function<std::uint32_t()> clock;
-  DiagnosticSink diagnostics;
 
   AlarmList loaded;   // guarded by the Alarm mutex for every thread but the capture thread's reads
   AlarmList waiting;  // capture thread, or anyone while evaluation is paused
@@ -187,6 +186,11 @@ void alarm_queue_all(AlarmState& st);
 // Capture thread, after every dispatch of frames, in this order.
 void alarm_bind_step(AlarmState& st);
 void alarm_eval_step(AlarmState& st);
+// Only the URL part of evaluation: fires what the recorded accesses queued so
+// far call for. For a last pass once capture has ended (the recorder may
+// announce accesses after the last capture step); never beside a running
+// capture thread.
+void alarm_url_step(AlarmState& st);
 
 // Queues a firing for the alarm thread; 1 when queued.
 int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value = 0);

@@ -19,7 +19,6 @@ AlarmRuntime::AlarmRuntime(TrafficModel& model, const ProtocolTree* tree, HostCa
   AlarmState& st = *state_;
   st.model = &model_;
   st.resolver = resolver_.get();
-  if (options_.diagnostics) st.diagnostics = options_.diagnostics;
   st.actions.log = options_.log != nullptr ? &log_ : nullptr;
   st.actions.beeper = options_.beep ? &beeper_ : nullptr;
   st.actions.sound = &sound_;
@@ -58,6 +57,7 @@ void AlarmRuntime::start() {
 }
 
 void AlarmRuntime::stop(std::chrono::milliseconds drain) {
+  if (state_->thread.joinable()) alarm_url_step(*state_);
   auto until = std::chrono::steady_clock::now() + drain;
   while (std::chrono::steady_clock::now() < until) {
     {

@@ -58,8 +58,10 @@ class AlarmRuntime {
 
   // Binding starts with the next capture step; the alarm thread runs.
   void start();
-  // Acts on the firings queued so far (waiting at most `drain`), then stops
-  // the alarm thread. Commands and sounds already started run on.
+  // After capture has ended and the recorder has stopped: fires the URL
+  // alarms for accesses announced after the last capture step, acts on the
+  // firings queued so far (waiting at most `drain`), then stops the alarm
+  // thread. Commands and sounds already started run on.
   void stop(std::chrono::milliseconds drain = std::chrono::milliseconds(5000));
 
   std::vector<AlarmSummary> summary() { return alarm_summaries(*state_); }
