@@ -213,6 +213,43 @@ TEST_F(RecorderTest, SniffedSegmentsReachTheDatabaseThroughTheSniffer) {
   EXPECT_EQ(seen[0].target, hostile_path);
 }
 
+// Hostile "Host:" values and URL hosts, sniffed from segments: stored as
+// seen or cut at their documented lengths, nothing else disturbed. (A blank
+// ends a value on the wire, so none of them holds one.)
+TEST_F(RecorderTest, HostileHostValuesFromTheWireAreStoredAsSeenOrCut) {
+  HttpSniffer sniffer(*recorder);
+  const std::vector<std::string> hosts = {
+      "o'hara.example", "\"quoted\".example", "a';DROP/**/TABLE/**/url_hist;--", "caf\xc3\xa9.\xff", std::string(10240, 'L'),
+  };
+  for (const std::string& h : hosts) {
+    auto direct = testing_support::tcp_segment(50000, 80, "GET /d HTTP/1.1\r\nHost: " + h + "\r\n\r\n");
+    sniffer.handle_segment(direct.data(), direct.size(), direct.size(), kClient, kServer, counters);
+    auto proxied = testing_support::tcp_segment(50001, 3128, "GET http://" + h + "/p HTTP/1.1\r\nHost: x\r\n\r\n");
+    sniffer.handle_segment(proxied.data(), proxied.size(), proxied.size(), kClient, kProxy, counters);
+  }
+  // A NUL inside the header block ends it: no host name at all.
+  const std::string with_nul("GET /n HTTP/1.1\r\nHost: before\0after\r\n\r\n", 39);
+  auto nul = testing_support::tcp_segment(50002, 80, with_nul);
+  sniffer.handle_segment(nul.data(), nul.size(), nul.size(), kClient, kServer, counters);
+  settle();
+
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 2 * static_cast<std::int64_t>(hosts.size()) + 1);
+  for (const std::string& h : hosts) {
+    auto st = reader->connection().prepare("SELECT count(*) FROM url_hist WHERE hostname_used = ? AND cached = 0");
+    st->bind_text(1, h.substr(0, kHostnameUsedColumn));
+    ASSERT_EQ(st->step(), StepResult::kRow);
+    EXPECT_EQ(st->column_int(1), 1) << h.substr(0, 30);
+    // The URL host of the proxied request names a host row of its own (no
+    // name service answers these), cut to the name column.
+    UrlParts parts;
+    ASSERT_EQ(db_urls_parse("http://" + h.substr(0, kHttpTargetMax) + "/p", parts), 1);
+    EXPECT_GT(host_id_of_name(std::string(parts.host).substr(0, kHostNameColumn)), 0) << h.substr(0, 30);
+  }
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist WHERE hostname_used = 'before'"), 1);
+  EXPECT_EQ(sql_text(*reader, "PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(count("SELECT count(*) FROM urls WHERE urlpath = '/d'"), 1) << "all direct ones under 10.0.0.1";
+}
+
 TEST_F(RecorderTest, FinishIsBoundedAndTellsWhatIsLeft) {
   ns.close_gate();
   send(kClient, kServer, "slow.example", "/");

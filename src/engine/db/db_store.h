@@ -210,6 +210,9 @@ struct UrlIdKeyTraits {
 // url_id -> url_hist_ids of its accesses, in storage order.
 using UrlAccessIndex = HashTable<std::int32_t, std::unique_ptr<List<std::int32_t>>, UrlIdKeyTraits>;
 
+// Title of the progress window shown while the index is built.
+inline constexpr const char kCachingUrlsTitle[] = "Caching URLs";
+
 // Fills the index; returns the number of accesses counted first (the
 // progress range). progress(done, total) is called once per row.
 std::int64_t db_urls_cache_build(DbSession& s, UrlAccessIndex& index, const AccessFilter* filter,
