@@ -30,6 +30,10 @@ fail() {
 for tool in ip tinyproxy curl python3 sqlite3; do
   command -v "$tool" >/dev/null 2>&1 || skip "no $tool"
 done
+help=$("$cli" --help 2>&1 || true)
+for opt in --db --print-requests --interface --duration; do
+  grep -q -- "$opt" <<<"$help" || skip "tarnix-cli has no $opt option"
+done
 
 suffix=$$
 ns_srv=tnx_srv_$suffix
