@@ -453,13 +453,14 @@ TEST_F(HostcTest, EveryRequestIsAnsweredWithoutWaitingForTheNextOne) {
 TEST_F(HostcTest, CompletionsMayQueueFurtherRequestsAndFailuresDoNotStopTheResolver) {
   ns.answer_name("next", reply("next", {}, {ip(10, 0, 0, 6)}));
   std::atomic<int> chained{0};
+  // Capture before queuing: the resolver may report before wait_idle() runs.
+  ::testing::internal::CaptureStderr();
   cache.request_ipv4(v4(10, 0, 0, 5), [&](const HostcEntry*) {
     cache.request_text("next", [&](const HostcEntry* e) {
       if (e != nullptr && e->name == "next") ++chained;
     });
     throw std::runtime_error("requester fault");
   });
-  ::testing::internal::CaptureStderr();
   cache.wait_idle();
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(chained.load(), 1);
