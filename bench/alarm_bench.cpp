@@ -63,8 +63,9 @@ std::unique_ptr<AlarmState> make_state(BenchModel& model, int alarms) {
         a->kind = kAlarmThreshold;
         a->unit = i % 8 < 4 ? kAlarmPackets : kAlarmPercent;
         a->threshold = 100;
-        a->set_host(1, AlarmHost{i, NetAddress::ipv4(10, 0, static_cast<std::uint8_t>(i / 256),
-                                                      static_cast<std::uint8_t>(i % 256)),
+        a->set_host(1, AlarmHost{i,
+                                 NetAddress::ipv4(10, 0, static_cast<std::uint8_t>(i / 256),
+                                                  static_cast<std::uint8_t>(i % 256)),
                                  ""});
         break;
       case 2:

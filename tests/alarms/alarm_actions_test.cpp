@@ -117,7 +117,8 @@ TEST(AlarmCommand, StartFailuresAreLoggedNotFatal) {
 
   ShellCommandRunner runner(reaper, diag.sink());
   runner.run("/nonexistent/tarnix-command --flag", {});
-  EXPECT_TRUE(diag.wait_for("alarm_command: could not start '/nonexistent/tarnix-command --flag' (status 127)"));
+  EXPECT_TRUE(
+      diag.wait_for("alarm_command: could not start '/nonexistent/tarnix-command --flag' (status 127)"));
   EXPECT_TRUE(reaper.wait_idle(10s));
 }
 

@@ -112,7 +112,8 @@ TEST(AlarmDefinitionBuild, MakesEnabledAlarmsThatBindAndFire) {
   host->window = {100, 1000};
   std::string error;
 
-  AlarmPtr h = alarm_from_definition(parse_ok("host:10.0.0.5:threshold-high:packets:100:busy"), &model, nullptr, error);
+  AlarmPtr h = alarm_from_definition(parse_ok("host:10.0.0.5:threshold-high:packets:100:busy"), &model,
+                                     nullptr, error);
   ASSERT_TRUE(h) << error;
   EXPECT_EQ(h->disabled, 0);
   ASSERT_NE(h->host(1), nullptr);

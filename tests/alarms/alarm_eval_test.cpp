@@ -20,8 +20,8 @@ class AlarmEval : public ::testing::Test {
     st->clock = [] { return 1000u; };
   }
 
-  AlarmPtr add(std::int32_t type, std::int32_t kind, std::uint32_t threshold = 0, std::int32_t direction = kAlarmHigh,
-               std::int32_t unit = kAlarmPackets) {
+  AlarmPtr add(std::int32_t type, std::int32_t kind, std::uint32_t threshold = 0,
+               std::int32_t direction = kAlarmHigh, std::int32_t unit = kAlarmPackets) {
     auto a = std::make_shared<Alarm>();
     a->object_type = type;
     a->kind = kind;
@@ -51,7 +51,8 @@ class AlarmEval : public ::testing::Test {
     return out;
   }
   int fired(const AlarmPtr& a, const std::vector<AlarmEvent>& events) {
-    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const AlarmEvent& e) { return e.alarm == a; }));
+    return static_cast<int>(
+        std::count_if(events.begin(), events.end(), [&](const AlarmEvent& e) { return e.alarm == a; }));
   }
 
   FakeModel model;

@@ -40,7 +40,9 @@ struct FakeNet {
   AlarmRanking ranking;
 };
 
-inline NetAddress ip(const char* text) { return NetAddress::parse(kAddrIpv4, text); }
+inline NetAddress ip(const char* text) {
+  return NetAddress::parse(kAddrIpv4, text);
+}
 
 class FakeModel : public AlarmModel {
  public:
@@ -195,7 +197,8 @@ class RecordingActions : public AlarmLog, public Beeper, public SoundPlayer, pub
   void beep() override { note("beep"); }
   void play(const std::string& path) override { note("sound " + path); }
   void run(const std::string& command, const AlarmCommandInfo& info) override {
-    note("command " + command + " [" + info.notify + "|" + info.object + "|" + info.value + "|" + info.time + "]");
+    note("command " + command + " [" + info.notify + "|" + info.object + "|" + info.value + "|" + info.time +
+         "]");
   }
   void note(std::string what) {
     std::lock_guard<std::mutex> lock(mutex);

@@ -236,7 +236,8 @@ TEST_F(AlarmSet, ActionsRunInOrderAndRankTheAlarm) {
   a->run_command = 1;
   st->loaded.append(a);
   alarm_perform_actions(*st, AlarmEvent{a, 77, 5});
-  EXPECT_EQ(rec.take(), (std::vector<std::string>{"log busy 77", "sound /s.wav", "command notify-me [busy|network|5|77]"}));
+  EXPECT_EQ(rec.take(), (std::vector<std::string>{"log busy 77", "sound /s.wav",
+                                                  "command notify-me [busy|network|5|77]"}));
   EXPECT_EQ(a->activations->times, std::vector<std::uint32_t>{77});
   EXPECT_EQ(a->top_position, 0);
   auto top = alarm_top_snapshot(*st);

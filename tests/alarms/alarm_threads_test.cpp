@@ -104,7 +104,7 @@ TEST(AlarmThreads, FiringEvaluatingAndReplacingAtOnce) {
       for (AlarmPtr& a : [&] {
              std::vector<AlarmPtr> v;
              std::lock_guard<std::mutex> lock(st->alarm_mutex);
-             st->loaded.foreach([&](const AlarmPtr& x) {
+             st->loaded.foreach ([&](const AlarmPtr& x) {
                if (x->object_type == kAlarmHost && x->host(1) == nullptr) v.push_back(x);
              });
              return v;
@@ -125,7 +125,7 @@ TEST(AlarmThreads, FiringEvaluatingAndReplacingAtOnce) {
   // The builder: copy, edit, replace, again and again.
   for (int generation = 1; generation <= 40; ++generation) {
     AlarmList copy = alarm_copy_set(*st);
-    copy.foreach([&](const AlarmPtr& a) { a->notify += "'"; });
+    copy.foreach ([&](const AlarmPtr& a) { a->notify += "'"; });
     if (generation % 4 == 0) copy = make_set(generation);
     alarm_replace_set(*st, std::move(copy), &table);
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

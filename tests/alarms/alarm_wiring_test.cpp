@@ -19,7 +19,8 @@ namespace {
 using testing::ip;
 
 // An Ethernet/IPv4/UDP frame of `length` bytes on the wire.
-std::vector<std::uint8_t> udp_frame(const std::uint8_t src[4], const std::uint8_t dst[4], std::size_t length) {
+std::vector<std::uint8_t> udp_frame(const std::uint8_t src[4], const std::uint8_t dst[4],
+                                    std::size_t length) {
   std::vector<std::uint8_t> f(length < 60 ? 60 : length, 0);
   f[12] = 0x08;
   f[14] = 0x45;
@@ -109,11 +110,11 @@ TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames)
   auto has = [&](const AlarmPtr& a) { return std::count(fired.begin(), fired.end(), a); };
   EXPECT_EQ(has(host), 1);
   EXPECT_EQ(has(receiver), 0);
-  EXPECT_EQ(has(link), 1);       // 6,000 bytes >= 5 x 1,024
-  EXPECT_EQ(has(reverse), 0);    // never bound: there is no link back
+  EXPECT_EQ(has(link), 1);     // 6,000 bytes >= 5 x 1,024
+  EXPECT_EQ(has(reverse), 0);  // never bound: there is no link back
   EXPECT_EQ(has(udp), 1);
   EXPECT_EQ(has(tcp), 0);
-  EXPECT_EQ(has(load), 0);       // (6,000 x 800 + 10 x 19,200) / 10^7 = 0 percent
+  EXPECT_EQ(has(load), 0);  // (6,000 x 800 + 10 x 19,200) / 10^7 = 0 percent
   EXPECT_EQ(st->waiting.count(), 1);
 
   // The protocol's counters were taken: the next pass, with no new frames,
@@ -271,10 +272,10 @@ TEST_F(AlarmDatabase, SaveAndLoadRoundTripThroughSqlite) {
   ASSERT_EQ(loaded.count(), 5);
   resolver.answer_all();
   std::vector<AlarmPtr> back;
-  loaded.foreach([&](const AlarmPtr& a) { back.push_back(a); });
+  loaded.foreach ([&](const AlarmPtr& a) { back.push_back(a); });
 
   std::size_t i = 0;
-  st->loaded.foreach([&](const AlarmPtr& a) {
+  st->loaded.foreach ([&](const AlarmPtr& a) {
     AlarmTableRow expected = alarm_to_row(*st, *a);
     if (a == gone) expected.url_id = 0;  // its URL no longer exists
     EXPECT_EQ(alarm_to_row(*st, *back[i]), expected) << "alarm " << i;
@@ -361,16 +362,18 @@ TEST_F(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
     AlarmRuntime alarms(traffic, parsed.tree.get(), &names, options);
     alarms.load(*session);
     std::string error;
-    ASSERT_TRUE(alarms.add_definition("host:10.0.0.1:threshold-high:packets:2:host busy", session.get(), error))
+    ASSERT_TRUE(
+        alarms.add_definition("host:10.0.0.1:threshold-high:packets:2:host busy", session.get(), error))
         << error;
-    ASSERT_TRUE(alarms.add_definition("url:http://10.0.0.2/index.html:occurrence:index read", session.get(), error))
+    ASSERT_TRUE(
+        alarms.add_definition("url:http://10.0.0.2/index.html:occurrence:index read", session.get(), error))
         << error;
     EXPECT_FALSE(alarms.add_definition("protocol:NOPE:occurrence:x", session.get(), error));
     EXPECT_EQ(error, "alarm definition: unknown protocol 'NOPE'");
     EXPECT_FALSE(alarms.add_definition("host:10.0.0:occurrence:x", session.get(), error));
 
     std::int32_t url_id = 0;
-    alarms.state().loaded.foreach([&](const AlarmPtr& a) {
+    alarms.state().loaded.foreach ([&](const AlarmPtr& a) {
       if (a->object_type == kAlarmUrl) url_id = a->url_id;
     });
     ASSERT_NE(url_id, 0);

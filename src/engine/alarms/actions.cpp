@@ -66,7 +66,9 @@ ProcessReaper::~ProcessReaper() {
 
 namespace {
 
-std::string env_name(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+std::string env_name(const std::string& entry) {
+  return entry.substr(0, entry.find('='));
+}
 
 }  // namespace
 
@@ -177,9 +179,13 @@ SpawnSoundPlayer::SpawnSoundPlayer(ProcessReaper& reaper, DiagnosticSink diagnos
                                    std::vector<std::vector<std::string>> players)
     : config_(std::make_shared<const Config>(Config{&reaper, std::move(diagnostics), std::move(players)})) {}
 
-std::vector<std::vector<std::string>> SpawnSoundPlayer::default_players() { return {{"paplay"}, {"aplay", "-q"}}; }
+std::vector<std::vector<std::string>> SpawnSoundPlayer::default_players() {
+  return {{"paplay"}, {"aplay", "-q"}};
+}
 
-void SpawnSoundPlayer::play(const std::string& path) { try_player(config_, 0, path); }
+void SpawnSoundPlayer::play(const std::string& path) {
+  try_player(config_, 0, path);
+}
 
 void SpawnSoundPlayer::try_player(const std::shared_ptr<const Config>& config, std::size_t index,
                                   const std::string& path) {
@@ -203,13 +209,14 @@ void ShellCommandRunner::run(const std::string& command, const AlarmCommandInfo&
       "TARNIX_ALARM_VALUE=" + info.value,
       "TARNIX_ALARM_TIME=" + info.time,
   };
-  int rc = reaper_.spawn({shell_, "-c", command}, env, ProcessReaper::Options{false},
-                         [diagnostics = diagnostics_, command](int status) {
-    if (!diagnostics) return;
-    if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127))
-      diagnostics("alarm_command: could not start '" + command + "' (status " +
-                   std::to_string(WEXITSTATUS(status)) + ")");
-  });
+  int rc =
+      reaper_.spawn({shell_, "-c", command}, env, ProcessReaper::Options{false},
+                    [diagnostics = diagnostics_, command](int status) {
+                      if (!diagnostics) return;
+                      if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127))
+                        diagnostics("alarm_command: could not start '" + command + "' (status " +
+                                    std::to_string(WEXITSTATUS(status)) + ")");
+                    });
   if (rc != 0 && diagnostics_)
     diagnostics_("alarm_command: could not start '" + command + "': " + std::generic_category().message(rc));
 }

@@ -149,7 +149,8 @@ class SpawnSoundPlayer final : public SoundPlayer {
     DiagnosticSink diagnostics;
     std::vector<std::vector<std::string>> players;
   };
-  static void try_player(const std::shared_ptr<const Config>& config, std::size_t index, const std::string& path);
+  static void try_player(const std::shared_ptr<const Config>& config, std::size_t index,
+                         const std::string& path);
 
   std::shared_ptr<const Config> config_;
 };

@@ -14,9 +14,13 @@ void Alarm::set_host(int which, const AlarmHost& host) {
   host_storage_.push_back(std::move(copy));
 }
 
-int AlarmTopTraits::compare(const Alarm* a, const Alarm* b) { return compare_values(value(a), value(b)); }
+int AlarmTopTraits::compare(const Alarm* a, const Alarm* b) {
+  return compare_values(value(a), value(b));
+}
 
-AlarmState::~AlarmState() { alarm_thread_stop(*this); }
+AlarmState::~AlarmState() {
+  alarm_thread_stop(*this);
+}
 
 std::unique_ptr<AlarmState> alarm_init() {
   auto st = std::make_unique<AlarmState>();
@@ -35,7 +39,9 @@ std::uint32_t threshold_from_double(double value) {
   return static_cast<std::uint32_t>(value);
 }
 
-ModelNet net_of(AlarmState& st, const Alarm& a) { return a.owner ? a.owner : st.model->current_net(); }
+ModelNet net_of(AlarmState& st, const Alarm& a) {
+  return a.owner ? a.owner : st.model->current_net();
+}
 
 bool eval_enter(AlarmState& st) {
   std::lock_guard<std::mutex> lock(st.gate_mutex);
@@ -44,7 +50,9 @@ bool eval_enter(AlarmState& st) {
   return true;
 }
 
-void eval_leave(AlarmState& st) { st.alarm_idle.set(); }
+void eval_leave(AlarmState& st) {
+  st.alarm_idle.set();
+}
 
 // Binds what the alarm watches; true when it can move to the active list.
 bool try_bind(AlarmState& st, Alarm& a) {
@@ -131,7 +139,7 @@ void drain_url_queue(AlarmState& st) {
       std::lock_guard<std::mutex> lock(st.url_mutex);
       if (!st.urls.get(note)) break;
     }
-    st.active.foreach([&](const AlarmPtr& a) {
+    st.active.foreach ([&](const AlarmPtr& a) {
       if (a->disabled != 0 || a->object_type != kAlarmUrl || a->kind != kAlarmOccurrence ||
           a->url_id != note.url_id)
         return;
@@ -241,10 +249,10 @@ AlarmTableRow alarm_to_row(AlarmState& st, const Alarm& a) {
 
 void alarm_save(AlarmState& st, AlarmTable& table, const AlarmList& loaded) {
   std::vector<AlarmTableRow> rows;
-  loaded.foreach([&](const AlarmPtr& a) { rows.push_back(alarm_to_row(st, *a)); });
+  loaded.foreach ([&](const AlarmPtr& a) { rows.push_back(alarm_to_row(st, *a)); });
   table.save_rows(rows);
   std::size_t i = 0;
-  loaded.foreach([&](const AlarmPtr& a) {
+  loaded.foreach ([&](const AlarmPtr& a) {
     if (rows[i].alarm_id != 0) a->alarm_id = rows[i].alarm_id;
     ++i;
   });
@@ -255,7 +263,7 @@ void alarm_queue_all(AlarmState& st) {
   // again over the same set.
   st.waiting.clear();
   st.active.clear();
-  st.loaded.foreach([&](const AlarmPtr& a) {
+  st.loaded.foreach ([&](const AlarmPtr& a) {
     if (a->object_type >= kAlarmHost && a->object_type <= kAlarmUrl) st.waiting.append(a);
   });
 }
@@ -280,7 +288,7 @@ void alarm_bind_step(AlarmState& st) {
 void alarm_eval_step(AlarmState& st) {
   if (!eval_enter(st)) return;
   if (st.model != nullptr) {
-    st.active.foreach([&](const AlarmPtr& a) {
+    st.active.foreach ([&](const AlarmPtr& a) {
       if (a->disabled != 0) return;
       std::uint32_t measured = 0;
       if (test_alarm(st, *a, &measured)) alarm_fire(st, a, measured);
@@ -342,7 +350,7 @@ AlarmPtr alarm_copy(const Alarm& a) {
 AlarmList alarm_copy_set(AlarmState& st) {
   std::lock_guard<std::mutex> lock(st.alarm_mutex);
   AlarmList copies;
-  st.loaded.foreach([&](const AlarmPtr& a) { copies.append(alarm_copy(*a)); });
+  st.loaded.foreach ([&](const AlarmPtr& a) { copies.append(alarm_copy(*a)); });
   return copies;
 }
 
@@ -366,7 +374,7 @@ void alarm_replace_set(AlarmState& st, AlarmList replacement, AlarmTable* table)
     std::lock_guard<std::mutex> lock(st.alarm_mutex);
     st.waiting.clear();
     st.active.clear();
-    st.loaded.foreach([](const AlarmPtr& a) {
+    st.loaded.foreach ([](const AlarmPtr& a) {
       a->retired = true;
       a->top_position = -1;
     });
@@ -374,7 +382,7 @@ void alarm_replace_set(AlarmState& st, AlarmList replacement, AlarmTable* table)
     st.loaded = std::move(replacement);
     if (st.model != nullptr) st.model->reset_alarm_rankings();
     if (AlarmRanking* ranking = st.model != nullptr ? st.model->alarm_ranking() : nullptr) {
-      st.loaded.foreach([&](const AlarmPtr& a) {
+      st.loaded.foreach ([&](const AlarmPtr& a) {
         a->top_position = -1;
         ranking->insert(a.get());
       });
@@ -392,9 +400,11 @@ void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
     std::lock_guard<std::mutex> lock(st.alarm_mutex);
     a.activations->times.push_back(event.time);
   }
-  if (a.play_sound == 1 && !a.sound_file.empty() && st.actions.sound != nullptr) st.actions.sound->play(a.sound_file);
+  if (a.play_sound == 1 && !a.sound_file.empty() && st.actions.sound != nullptr)
+    st.actions.sound->play(a.sound_file);
   if (a.run_command == 1 && !a.command.empty() && st.actions.command != nullptr) {
-    AlarmCommandInfo info{a.notify, alarm_object_text(a), std::to_string(event.value), std::to_string(event.time)};
+    AlarmCommandInfo info{a.notify, alarm_object_text(a), std::to_string(event.value),
+                          std::to_string(event.time)};
     st.actions.command->run(a.command, info);
   }
   std::lock_guard<std::mutex> lock(st.alarm_mutex);
@@ -467,7 +477,7 @@ std::string alarm_object_text(const Alarm& a) {
 std::vector<AlarmSummary> alarm_summaries(AlarmState& st) {
   std::lock_guard<std::mutex> lock(st.alarm_mutex);
   std::vector<AlarmSummary> out;
-  st.loaded.foreach([&](const AlarmPtr& a) {
+  st.loaded.foreach ([&](const AlarmPtr& a) {
     out.push_back({a->notify, alarm_object_text(*a), a->kind, a->disabled, a->activations->times});
   });
   return out;

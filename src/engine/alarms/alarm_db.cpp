@@ -5,9 +5,9 @@ namespace tarnix {
 namespace {
 
 AlarmTableRow from_db(const AlarmRow& r) {
-  return AlarmTableRow{r.alarm_id,  r.object_type, r.kind,     r.host1_id,   r.host2_id,   r.protocol,
-                       r.reserved,  r.threshold,   r.direction, r.unit,      r.notify,     r.disabled,
-                       r.url_id,    r.sound_file,  r.play_sound, r.command,  r.run_command, r.reserved2};
+  return AlarmTableRow{r.alarm_id, r.object_type, r.kind,       r.host1_id, r.host2_id,    r.protocol,
+                       r.reserved, r.threshold,   r.direction,  r.unit,     r.notify,      r.disabled,
+                       r.url_id,   r.sound_file,  r.play_sound, r.command,  r.run_command, r.reserved2};
 }
 
 AlarmRow to_db(const AlarmTableRow& r) {
@@ -54,6 +54,8 @@ bool DbAlarmTable::host_cache_addr(std::int32_t host_id, NetAddress& address) {
   return db_host_cache_addr(session_, host_id, address);
 }
 
-bool DbAlarmTable::urls_exists(std::int32_t url_id) { return db_urls_exists(session_, url_id); }
+bool DbAlarmTable::urls_exists(std::int32_t url_id) {
+  return db_urls_exists(session_, url_id);
+}
 
 }  // namespace tarnix

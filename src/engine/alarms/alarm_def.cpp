@@ -59,7 +59,8 @@ class Parser {
       out.object_type = kAlarmProtocol;
       std::string_view name = take_field(rest);
       if (name.empty()) return fail("the protocol name is missing");
-      if (name.size() > 31) return fail("protocol name '" + std::string(name) + "' is longer than 31 characters");
+      if (name.size() > 31)
+        return fail("protocol name '" + std::string(name) + "' is longer than 31 characters");
       out.protocol = std::string(name);
     } else if (object == "url") {
       out.object_type = kAlarmUrl;

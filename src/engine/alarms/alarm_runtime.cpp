@@ -8,7 +8,8 @@ AlarmRuntime::AlarmRuntime(TrafficModel& model, const ProtocolTree* tree, HostCa
     : options_(std::move(options)),
       log_(options_.log),
       beeper_(stderr),
-      sound_(reaper_, options_.diagnostics ? options_.diagnostics : stderr_diagnostics(), options_.sound_players),
+      sound_(reaper_, options_.diagnostics ? options_.diagnostics : stderr_diagnostics(),
+             options_.sound_players),
       command_(reaper_, options_.diagnostics ? options_.diagnostics : stderr_diagnostics(), options_.shell),
       model_(model, tree),
       resolver_(names != nullptr ? std::make_unique<HostCacheAlarmResolver>(*names) : nullptr),
@@ -25,7 +26,9 @@ AlarmRuntime::AlarmRuntime(TrafficModel& model, const ProtocolTree* tree, HostCa
   st.actions.command = &command_;
 }
 
-AlarmRuntime::~AlarmRuntime() { alarm_thread_stop(*state_); }
+AlarmRuntime::~AlarmRuntime() {
+  alarm_thread_stop(*state_);
+}
 
 void AlarmRuntime::load(DbSession& session) {
   DbAlarmTable table(session);
@@ -117,8 +120,8 @@ std::string alarm_summary_text(const std::vector<AlarmSummary>& alarms) {
   if (alarms.empty()) return out + "    (none)\n";
   for (const AlarmSummary& a : alarms) {
     char line[512];
-    std::snprintf(line, sizeof line, "    %8zu  %-36s %s%s\n", a.firings.size(), a.object.c_str(), a.notify.c_str(),
-                  a.disabled != 0 ? " (disabled)" : "");
+    std::snprintf(line, sizeof line, "    %8zu  %-36s %s%s\n", a.firings.size(), a.object.c_str(),
+                  a.notify.c_str(), a.disabled != 0 ? " (disabled)" : "");
     out += line;
   }
   return out;
@@ -129,8 +132,8 @@ std::string alarm_summary_json(const std::vector<AlarmSummary>& alarms) {
   for (std::size_t i = 0; i < alarms.size(); ++i) {
     const AlarmSummary& a = alarms[i];
     if (i != 0) out += ",";
-    out += "{\"notify\":" + json_text(a.notify) + ",\"object\":" + json_text(a.object) + ",\"kind\":" +
-           json_text(a.kind == kAlarmThreshold ? "threshold" : "occurrence") +
+    out += "{\"notify\":" + json_text(a.notify) + ",\"object\":" + json_text(a.object) +
+           ",\"kind\":" + json_text(a.kind == kAlarmThreshold ? "threshold" : "occurrence") +
            ",\"disabled\":" + (a.disabled != 0 ? "true" : "false") +
            ",\"firings\":" + std::to_string(a.firings.size()) + "}";
   }

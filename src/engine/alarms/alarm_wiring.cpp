@@ -3,10 +3,18 @@
 namespace tarnix {
 
 namespace {
-Net* as_net(ModelNet n) { return static_cast<Net*>(n.ptr); }
-Node* as_node(ModelHost h) { return static_cast<Node*>(h.ptr); }
-Link* as_link(ModelLink l) { return static_cast<Link*>(l.ptr); }
-const protocol_node* as_protocol(ModelProtocol p) { return static_cast<const protocol_node*>(p.ptr); }
+Net* as_net(ModelNet n) {
+  return static_cast<Net*>(n.ptr);
+}
+Node* as_node(ModelHost h) {
+  return static_cast<Node*>(h.ptr);
+}
+Link* as_link(ModelLink l) {
+  return static_cast<Link*>(l.ptr);
+}
+const protocol_node* as_protocol(ModelProtocol p) {
+  return static_cast<const protocol_node*>(p.ptr);
+}
 }  // namespace
 
 ModelHost CaptureAlarmModel::find_host(ModelNet net, const NetAddress& address) {
@@ -24,14 +32,18 @@ WindowCounts CaptureAlarmModel::host_window(ModelHost host) {
   return WindowCounts{n->window_frames, n->window_bytes};
 }
 
-bool CaptureAlarmModel::host_active(ModelHost host) { return as_node(host)->active == 1; }
+bool CaptureAlarmModel::host_active(ModelHost host) {
+  return as_node(host)->active == 1;
+}
 
 WindowCounts CaptureAlarmModel::link_window(ModelLink link) {
   const Link* l = as_link(link);
   return WindowCounts{l->window_frames, l->window_bytes};
 }
 
-bool CaptureAlarmModel::link_active(ModelLink link) { return as_link(link)->active == 1; }
+bool CaptureAlarmModel::link_active(ModelLink link) {
+  return as_link(link)->active == 1;
+}
 
 WindowCounts CaptureAlarmModel::net_window(ModelNet net) {
   const Net* n = as_net(net);
