@@ -246,7 +246,7 @@ void UrlRecorder::add_listener(RequestListener* listener) {
 }
 
 void UrlRecorder::start() {
-  if (thread_.joinable()) return;
+  if (thread_.joinable() || !writer_) return;
   {
     std::lock_guard lock(inbox_->mutex);
     inbox_->closed = false;
@@ -289,7 +289,7 @@ int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client
   p->target = target != nullptr ? target : "";
 
   std::lock_guard lock(inbox_->mutex);
-  if (inbox_->closed || inbox_->jobs.size() >= options_.max_queued) {
+  if (!writer_ || inbox_->closed || inbox_->jobs.size() >= options_.max_queued) {
     ++inbox_->stats.dropped_full;
     return 1;
   }

@@ -63,8 +63,8 @@ class UrlRecorder final : public HttpRequestSink {
     std::size_t batch_max = 4096;
   };
 
-  // `writer` is the store thread's own session; `names` must outlive the
-  // recorder's stop().
+  // `writer` is the store thread's own session (without one every request
+  // is counted and refused); `names` must outlive the recorder's stop().
   UrlRecorder(std::unique_ptr<DbSession> writer, HostCache& names);
   UrlRecorder(std::unique_ptr<DbSession> writer, HostCache& names, Options options);
   ~UrlRecorder() override;

@@ -1,0 +1,80 @@
+// The start-up-to-exit wiring a program uses, on a real database.
+#include "db/url_recording.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "db_test_support.h"
+#include "naming/fake_name_service.h"
+
+namespace tarnix {
+namespace {
+
+using testing_support::ip;
+using testing_support::reply;
+
+class QuietUi : public DbStartupUi {
+ public:
+  void beep() override {}
+  void error(const char*, const char* message) override { last = message; }
+  void wait_ms(int) override {}
+  std::string last;
+};
+
+TEST(UrlRecording, FromStartUpToExit) {
+  testing_support::TempDir dir;
+  DbConfig config;
+  config.dbpath = (dir.path() / "data").string();
+  QuietUi ui;
+  UrlRecording rec;
+  ASSERT_TRUE(rec.open(config, ui));
+  testing_support::FakeNameService ns;
+  ns.answer_name("www.example", reply("www.example", {}, {ip(10, 0, 0, 1)}));
+  HostCache cache(ns, rec.host_ids());
+  rec.attach(cache);
+  std::FILE* log = std::tmpfile();
+  ASSERT_NE(log, nullptr);
+  RequestLogPrinter printer(log);
+  rec.add_listener(&printer);
+  cache.start();
+  rec.start();
+
+  UrlCounters counters;
+  const std::uint8_t client[4] = {10, 0, 0, 2}, server[4] = {10, 0, 0, 1};
+  auto seg = testing_support::tcp_segment(40000, 80, "GET /x HTTP/1.1\r\nHost: www.example\r\n\r\n");
+  rec.sniffer().handle_segment(seg.data(), seg.size(), seg.size(), client, server, counters);
+  EXPECT_EQ(rec.close(std::chrono::seconds(10), stderr, 28), 0);
+  EXPECT_EQ(rec.close(std::chrono::seconds(1), stderr, 28), 0) << "a second close does nothing";
+  cache.stop();
+
+  std::rewind(log);
+  char line[256] = "";
+  ASSERT_NE(std::fgets(line, sizeof line, log), nullptr);
+  EXPECT_NE(std::string(line).find("10.0.0.2 -> 10.0.0.1 http://www.example/x direct"), std::string::npos) << line;
+  std::fclose(log);
+
+  auto s = db_open_session(rec.path());
+  ASSERT_TRUE(s);
+  EXPECT_EQ(testing_support::sql_int(*s, "SELECT count(*) FROM url_hist"), 1) << "a fresh access survives pruning";
+  EXPECT_EQ(counters.direct.load(), 1u);
+}
+
+TEST(UrlRecording, AnUnusableFolderEndsStartUpWithItsMessage) {
+  testing_support::TempDir dir;
+  std::ofstream(dir.file("file")) << "x";
+  DbConfig config;
+  config.dbpath = dir.file("file") + "/sub";
+  QuietUi ui;
+  UrlRecording rec;
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(rec.open(config, ui));
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ui.last, "Couldn't start database");
+  EXPECT_EQ(rec.close(std::chrono::milliseconds(1), stderr, 28), 0);
+}
+
+}  // namespace
+}  // namespace tarnix
