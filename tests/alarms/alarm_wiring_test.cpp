@@ -194,7 +194,7 @@ class AlarmDatabase : public ::testing::Test {
     std::filesystem::remove_all(dir, ec);
   }
 
-  std::vector<std::string> column(const char* sql) {
+  std::vector<std::string> column(const std::string& sql) {
     std::vector<std::string> out;
     auto s = session->connection().prepare(sql);
     while (s && s->step() == StepResult::kRow) out.emplace_back(s->column_text(1));
@@ -433,6 +433,61 @@ TEST_F(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 8);
   EXPECT_NE(lines.find("  index read\n"), std::string::npos);
   EXPECT_TRUE(diagnostics.empty());
+}
+
+}  // namespace
+}  // namespace tarnix
+
+namespace tarnix {
+namespace {
+
+// The whole URL path: the recorder writes each access and announces it, the
+// runtime's listener queues it, the next capture step fires the alarm.
+TEST_F(AlarmDatabase, UrlAlarmFiresOncePerAccessTheRecorderWrites) {
+  NullNameService no_names;
+  DbHostIdStore ids(db_open_session(path));
+  HostCache names(no_names, ids);
+  ids.set_names(&names);
+  names.start();
+  UrlRecorder recorder(db_open_session(path, &names), names);
+
+  TrafficModel traffic(nullptr, nullptr, nullptr);
+  Net* net = net_create(traffic, "eth0");
+  net_set_current(traffic, net);
+  AlarmRuntime::Options options;
+  options.log = nullptr;
+  options.beep = false;
+  {
+    AlarmRuntime alarms(traffic, nullptr, &names, options);
+    std::string error;
+    ASSERT_TRUE(
+        alarms.add_definition("url:http://10.0.0.1/index.html:occurrence:index read", session.get(), error))
+        << error;
+    recorder.add_listener(&alarms.request_listener());
+    recorder.start();
+    alarms.start();
+
+    UrlCounters counters;
+    const std::uint8_t client[4] = {10, 0, 0, 2}, server[4] = {10, 0, 0, 1};
+    for (int i = 0; i < 3; ++i) recorder.record_request(counters, client, server, "10.0.0.1", "/index.html");
+    recorder.record_request(counters, client, server, "10.0.0.1", "/other.html");
+    ASSERT_EQ(recorder.finish(std::chrono::seconds(10)), 0);
+    alarms.step_sink().after_capture_step(*net);
+    alarms.step_sink().after_capture_step(*net);  // each access fires once only
+    recorder.stop();
+    alarms.stop();
+
+    auto summary = alarms.summary();
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0].firings.size(), 3u);
+    AlarmPtr url_alarm = alarms.state().loaded.head()->data;
+    auto hist =
+        column("select max(url_hist_id) from url_hist where url_id = " + std::to_string(url_alarm->url_id));
+    ASSERT_EQ(hist.size(), 1u);
+    EXPECT_EQ(std::to_string(url_alarm->last_access.load()), hist[0]);
+    EXPECT_EQ(column("select count(*) from url_hist"), std::vector<std::string>{"4"});
+  }
+  names.stop();
 }
 
 }  // namespace
