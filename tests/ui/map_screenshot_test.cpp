@@ -231,5 +231,60 @@ TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) 
   EXPECT_TRUE(QFile::exists(home.filePath("data/tarnix/cfdump.bin")));
 }
 
+// Resizing, zooming and minimising while a capture plays at full speed: the
+// view changes reach the capture thread only between frames (run this one
+// under ThreadSanitizer too).
+TEST(MapScreenshot, ResizeAndZoomWhileCapturePlays) {
+  QTemporaryDir home;
+  qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
+  qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
+  const QString pcap_path = home.filePath("loop.pcap");
+  {
+    QFile f(pcap_path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(capture_file());
+  }
+  app::RecordingMessenger messages;
+  RuntimeOptions options;
+  options.capture_file = pcap_path;
+  options.replay_speed = 0;
+  options.skip_database = true;
+  options.resolve_names = false;
+  DesktopRuntime runtime(messages, options);
+  ASSERT_EQ(app::run_startup(runtime, messages), 0);
+  MainWindow* w = runtime.main_window();
+  MapWindow* map = runtime.map_window();
+  for (int round = 0; round < 40; ++round) {
+    w->resize(700 + 13 * round, 500 + 7 * (round % 9));
+    if (round % 5 == 0) map->set_zoom(10, 10, 60, 60);
+    if (round % 7 == 0) map->set_zoom(0, 0, 100, 100);
+    if (round == 20) {
+      // A map of no height suspends drawing; the capture still runs.
+      map->resize(map->width(), 0);
+      EXPECT_TRUE(map->suspended());
+    }
+    for (int i = 0; i < 5; ++i) {
+      QApplication::processEvents(QEventLoop::AllEvents, 5);
+      map->update();
+    }
+    if (round == 20) {
+      // Replaying the file keeps frames coming on another network.
+      EXPECT_TRUE(runtime.play_file(pcap_path, 0));
+    }
+  }
+  w->resize(900, 700);
+  QApplication::processEvents();
+  const std::uint64_t before = runtime.renderer()->frames_drawn();
+  QElapsedTimer t;
+  t.start();
+  while (runtime.renderer()->frames_drawn() < before + 3 && t.elapsed() < 10000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    map->update();
+  }
+  EXPECT_GE(runtime.renderer()->frames_drawn(), before + 3);
+  EXPECT_EQ(runtime.renderer()->snapshot().size(), map->size());
+  w->close();
+}
+
 }  // namespace
 }  // namespace tarnix::ui
