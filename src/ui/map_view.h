@@ -52,6 +52,12 @@ class MapRenderer {
   std::function<void(double x, double y, double r, double extent)> zoom_mark_group;
   std::function<void()> zoom_refresh;
 
+  // A group's domain label once derived (empty text included), else null.
+  const std::string* domain_label(const Subnet* group) const {
+    auto it = domain_labels_.find(group);
+    return it == domain_labels_.end() ? nullptr : &it->second;
+  }
+
   // Sum of the stroke widths of the text at the current text size.
   float text_width(const QString& s) const;
   VectorDevice& device() { return device_; }

@@ -259,7 +259,13 @@ int DesktopRuntime::create_main_window() {
   loop_ = std::make_unique<CaptureLoop>(*model_, lo);
   MapRenderer* renderer = renderer_.get();
   MapWindow* map = map_;
-  loop_->on_cycle([renderer, map](Net& net, bool draw) {
+  TrafficModel* model = model_.get();
+  const app::Settings* settings = &settings_;
+  loop_->on_cycle([renderer, map, model, settings](Net& net, bool draw) {
+    // The Controls window changes the time-outs while the program runs; the
+    // next tick ages by the new ones.
+    model->node_timeout_s = settings->node_timeout.get();
+    model->link_timeout_s = settings->link_timeout.get();
     if (!draw) return;
     renderer->draw_frame(net);
     QMetaObject::invokeMethod(map, "frame_ready", Qt::QueuedConnection);

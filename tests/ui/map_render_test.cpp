@@ -1,0 +1,188 @@
+// The map drawn from a hand-built traffic model.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+
+#include "app/paths.h"
+#include "capture/classifier.h"
+#include "capture/net.h"
+#include "ui/map_view.h"
+
+namespace tarnix::ui {
+namespace {
+
+// Names by address; entries are the addresses of the stored names.
+class FakeNamer final : public HostNamer {
+ public:
+  std::map<std::string, std::string> names;
+  const HostcEntry* find(const NetAddress& a) override {
+    auto it = names.find(netaddr_text(a));
+    return it == names.end() ? nullptr : reinterpret_cast<const HostcEntry*>(&it->second);
+  }
+  void request(const NetAddress&, std::function<void(const HostcEntry*)>) override {}
+  std::string_view name_of(const HostcEntry* e) const override {
+    return e ? std::string_view(*reinterpret_cast<const std::string*>(e)) : std::string_view();
+  }
+};
+
+std::shared_ptr<StrokeFont> font() {
+  QString err;
+  auto f = StrokeFont::load(QStringLiteral(TARNIX_BINARY_DIR "/data/font.bin"), err);
+  EXPECT_TRUE(f) << err.toStdString();
+  return f ? std::make_shared<StrokeFont>(*f) : nullptr;
+}
+
+class MapRenderTest : public ::testing::Test {
+ protected:
+  NullClassifier classifier;
+  FakeNamer namer;
+  TrafficModel model{&classifier, &namer, nullptr};
+  Net* net = nullptr;
+  app::Settings s;
+
+  void SetUp() override {
+    model.local_address = NetAddress::ipv4(10, 9, 9, 9);
+    net = net_create(model, "test");
+    s.font_size = 0.5;
+    s.link_scale = 0.6;
+    s.node_scale = 0.2;
+    s.max_node_radius = 0.5;
+    s.net_size = 55;
+    s.max_link_width = 100;
+    s.dynamic = 1;
+    s.dynamic_links = 1;
+    s.show_name = 1;
+    s.bytes = 1;
+    s.sample_interval = 1;
+  }
+  Node* host(int a, int b, int c, int d, bool active = true) {
+    Node* n = node_create(*net, NetAddress::ipv4(std::uint8_t(a), std::uint8_t(b), std::uint8_t(c), std::uint8_t(d)));
+    ip_net_assign(*n);
+    n->active = active ? 1 : 0;
+    return n;
+  }
+  static QPointF px(double x, double y, int size) {
+    return {(x + 1.3) / 2.6 * size, (1.3 - y) / 2.6 * size};
+  }
+};
+
+TEST_F(MapRenderTest, TwentyFiveHostsOnOneRing) {
+  for (int i = 1; i <= 25; ++i) host(192, 168, 1, i)->byte_rate.average = 40960;
+  MapRenderer r(s, font());
+  r.request_size(500, 500);
+  ASSERT_TRUE(r.draw_frame(*net));
+  Subnet* g = net->subnets.head()->data;
+  EXPECT_EQ(g->layout_flag, 25);
+  EXPECT_DOUBLE_EQ(g->layout[0], 0.7 * std::cos(M_PI / 2));
+  EXPECT_DOUBLE_EQ(g->layout[1], 0.7);
+  const double radius = 55.0 / 50 * 20 * 0.02;
+  int i = 0;
+  const QImage img = r.snapshot();
+  g->hosts.foreach([&](Node* h) {
+    const double phi = 2 * M_PI / 25 * i + M_PI / 2;
+    EXPECT_NEAR(h->map_x, radius * std::cos(phi) + g->layout[0], 1e-12);
+    EXPECT_NEAR(h->map_y, radius * std::sin(phi) + g->layout[1], 1e-12);
+    const QPointF p = px(h->map_x, h->map_y, 500);
+    EXPECT_GT(qRed(img.pixel(int(p.x()), int(p.y()))), 100) << i;  // white disc
+    ++i;
+  });
+  // Nothing reaches the bottom of the map (labels radiate from the ring down
+  // to about y = -0.35).
+  for (int y = 420; y < 500; y += 5)
+    for (int x = 0; x < 500; x += 5) ASSERT_EQ(qRed(img.pixel(x, y)), 0) << x << "," << y;
+}
+
+TEST_F(MapRenderTest, LinksTakeTheirFocusColourAndSkipAgedOutHosts) {
+  Node* a = host(10, 1, 0, 1);
+  Node* b = host(172, 16, 0, 1);
+  Node* c = host(192, 168, 0, 1, /*active=*/false);
+  Link* ab = link_create(*a, *b);
+  Link* ac = link_create(*a, *c);
+  ab->dominant_protocol = 3;
+  ab->active = 1;
+  ac->dominant_protocol = -1;
+  ac->active = 0;
+  ab->byte_rate.average = 100000;  // 5 pixels wide at link scale 0.6
+  ac->byte_rate.average = 100000;
+  s.dynamic = 0;  // every host drawn, so c has a place
+  s.dynamic_links = 0;
+  MapRenderer r(s, font());
+  std::array<QRgb, kMapPaletteSize> palette{};
+  palette[3] = qRgb(0, 255, 0);
+  palette[32] = qRgb(255, 0, 0);
+  r.set_palette(palette);
+  r.request_size(400, 400);
+  ASSERT_TRUE(r.draw_frame(*net));
+  auto mid = [&](Node* x, Node* y) { return px((x->map_x + y->map_x) / 2, (x->map_y + y->map_y) / 2, 400); };
+  QImage img = r.snapshot();
+  QPointF m1 = mid(a, b), m2 = mid(a, c);
+  // Wide lines: the middle of each carries the palette colour.
+  const QRgb c1 = img.pixel(int(m1.x()), int(m1.y())), c2 = img.pixel(int(m2.x()), int(m2.y()));
+  EXPECT_GT(qGreen(c1), 240);
+  EXPECT_LT(qRed(c1) + qBlue(c1), 60);
+  EXPECT_GT(qRed(c2), 240);
+  EXPECT_LT(qGreen(c2) + qBlue(c2), 60);
+
+  // Dynamic hosts: the link to the aged-out host is not drawn, even with
+  // cumulative links.
+  s.dynamic = 1;
+  ASSERT_TRUE(r.draw_frame(*net));
+  img = r.snapshot();
+  EXPECT_LT(qRed(img.pixel(int(m2.x()), int(m2.y()))), 30);
+}
+
+TEST_F(MapRenderTest, DomainLabelsComeFromTheFirstNamedHostOnlyWhenShowingNames) {
+  namer.names["10.2.0.2"] = "gateway";
+  namer.names["172.20.0.7"] = "www.example.org";
+  Node* plain = host(10, 2, 0, 1);
+  host(10, 2, 0, 2);
+  host(172, 20, 0, 7);
+  s.show_name = 0;
+  MapRenderer r(s, font());
+  r.request_size(300, 300);
+  ASSERT_TRUE(r.draw_frame(*net));
+  const Subnet* g10 = net->subnets.head()->data;
+  const Subnet* g172 = net->subnets.head()->next->data;
+  EXPECT_EQ(r.domain_label(g10), nullptr);
+  s.show_name = 1;
+  ASSERT_TRUE(r.draw_frame(*net));
+  ASSERT_NE(r.domain_label(g10), nullptr);
+  EXPECT_EQ(*r.domain_label(g10), "");  // a name without '.'
+  ASSERT_NE(r.domain_label(g172), nullptr);
+  EXPECT_EQ(*r.domain_label(g172), ".example.org");
+  // Once derived it stays, even if the host's name changes.
+  namer.names["10.2.0.1"] = "alpha.lan";
+  plain->name_entry.store(namer.find(plain->address));
+  ASSERT_TRUE(r.draw_frame(*net));
+  EXPECT_EQ(*r.domain_label(g10), "");
+  EXPECT_GT(r.text_width("www"), r.text_width("i"));
+}
+
+TEST_F(MapRenderTest, SuspendedAndThinnedFramesDrawNothing) {
+  host(10, 3, 0, 1);
+  MapRenderer r(s, font());
+  r.request_size(0, 200);
+  EXPECT_FALSE(r.draw_frame(*net));
+  r.request_size(200, 200);
+  EXPECT_TRUE(r.draw_frame(*net));
+  s.sample_interval = 2;
+  std::vector<int> drawn;
+  for (int cycle = 1; cycle <= 12; ++cycle)
+    if (r.draw_frame(*net)) drawn.push_back(cycle);
+  EXPECT_EQ(drawn, (std::vector<int>{6, 12}));
+  EXPECT_EQ(r.frames_drawn(), 3u);
+}
+
+TEST_F(MapRenderTest, AFrameWithoutHostsIsBackgroundOnly) {
+  MapRenderer r(s, font());
+  r.request_size(120, 80);
+  ASSERT_TRUE(r.draw_frame(*net));
+  const QImage img = r.snapshot();
+  ASSERT_EQ(img.size(), QSize(120, 80));
+  for (int y = 0; y < 80; y += 4)
+    for (int x = 0; x < 120; x += 4) ASSERT_EQ(img.pixel(x, y), qRgb(0, 0, 0));
+}
+
+}  // namespace
+}  // namespace tarnix::ui
