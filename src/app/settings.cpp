@@ -20,7 +20,9 @@ struct KeySpec {
   double value_default = 0;
 };
 
-KeySpec text(const char* n, QString Settings::*m, const char* d) { return {n, Form::Text, m, nullptr, nullptr, d, 0}; }
+KeySpec text(const char* n, QString Settings::*m, const char* d) {
+  return {n, Form::Text, m, nullptr, nullptr, d, 0};
+}
 KeySpec real(const char* n, Tunable<double> Settings::*m, double d) {
   return {n, Form::Real, nullptr, m, nullptr, nullptr, d};
 }
@@ -106,8 +108,8 @@ void output_keys(std::vector<std::pair<QString, int>>& out) {
 const std::vector<std::pair<QString, int>>& placement_keys() {
   static const std::vector<std::pair<QString, int>> keys = [] {
     std::vector<std::pair<QString, int>> k;
-    for (const char* p : {"wnode", "wnet", "host", "link", "alarm", "wurl", "url", "wnurls", "wnurld", "server",
-                          "client"})
+    for (const char* p :
+         {"wnode", "wnet", "host", "link", "alarm", "wurl", "url", "wnurls", "wnurld", "server", "client"})
       window_keys(p, k);
     output_keys(k);
     return k;
@@ -119,16 +121,18 @@ const std::vector<std::pair<QString, int>>& placement_keys() {
 // the output window keys ("@output").
 const QStringList& save_plan() {
   static const QStringList plan = {
-      "cfdump",  "alarms",      "protocols",   "focus",    "font size",     "link scale",      "node scale",
-      "max node radius", "node timeout", "link timeout", "max link width", "dynamic", "show name", "@wnode",
-      "@wnet",   "@host",       "@link",       "@alarm",   "dynamic links", "net size",        "sample interval",
-      "@wurl",   "@url",        "@wnurls",     "@wnurld",  "@server",       "@client",         "@output",
-      "DB prune time", "interface",
+      "cfdump",        "alarms",          "protocols",       "focus",        "font size",      "link scale",
+      "node scale",    "max node radius", "node timeout",    "link timeout", "max link width", "dynamic",
+      "show name",     "@wnode",          "@wnet",           "@host",        "@link",          "@alarm",
+      "dynamic links", "net size",        "sample interval", "@wurl",        "@url",           "@wnurls",
+      "@wnurld",       "@server",         "@client",         "@output",      "DB prune time",  "interface",
   };
   return plan;
 }
 
-QString real_text(double v) { return QString::asprintf("%f", v); }
+QString real_text(double v) {
+  return QString::asprintf("%f", v);
+}
 
 void diag(const char* fmt, const QString& key, const QString& value) {
   std::fprintf(stderr, fmt, key.toLocal8Bit().constData(), value.toLocal8Bit().constData());
@@ -293,7 +297,8 @@ bool settings_load(Settings& s, QSettings& store) {
 
 bool settings_save(const Settings& s, QSettings& store) {
   if (!store.isWritable()) {
-    std::fprintf(stderr, "settings_save: cannot open %s for writing\n", store.fileName().toLocal8Bit().constData());
+    std::fprintf(stderr, "settings_save: cannot open %s for writing\n",
+                 store.fileName().toLocal8Bit().constData());
     return false;
   }
   store.beginGroup(QLatin1String(kSettingsGroup));

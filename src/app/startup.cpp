@@ -58,13 +58,18 @@ Message adapter_message(const AdapterMessage& m) {
   // The two notices and "Selection failed" carry the exclamation icon, the
   // other errors the stop icon.
   const bool exclamation = notice || text == QLatin1String(kMsgSelectionFailed);
-  return {text, QString::fromStdString(m.title), exclamation ? MessageIcon::Exclamation : MessageIcon::Stop, {}};
+  return {
+      text, QString::fromStdString(m.title), exclamation ? MessageIcon::Exclamation : MessageIcon::Stop, {}};
 }
 
 namespace {
 
-Message notice(const char* text) { return {QString::fromLatin1(text), kNoticeTitle, MessageIcon::Exclamation, {}}; }
-Message stop_error(const char* text) { return {QString::fromLatin1(text), kErrorTitle, MessageIcon::Stop, {}}; }
+Message notice(const char* text) {
+  return {QString::fromLatin1(text), kNoticeTitle, MessageIcon::Exclamation, {}};
+}
+Message stop_error(const char* text) {
+  return {QString::fromLatin1(text), kErrorTitle, MessageIcon::Stop, {}};
+}
 
 }  // namespace
 

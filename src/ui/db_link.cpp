@@ -41,7 +41,9 @@ bool DbLink::start(const QString& dbpath, app::Messenger& messenger) {
   return impl_->session != nullptr;
 }
 
-bool DbLink::connected() const { return impl_->session != nullptr; }
+bool DbLink::connected() const {
+  return impl_->session != nullptr;
+}
 
 std::unique_ptr<HostIdStore> DbLink::host_id_store(const QString& dbpath) {
   DbConfig config;

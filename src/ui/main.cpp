@@ -27,10 +27,12 @@ int main(int argc, char** argv) {
   parser.setApplicationDescription(QStringLiteral("Tarnix: live map of the traffic on an Ethernet segment"));
   parser.addHelpOption();
   QCommandLineOption read({QStringLiteral("r"), QStringLiteral("read")},
-                          QStringLiteral("Play a capture file instead of a live adapter."), QStringLiteral("file"));
-  QCommandLineOption speed(QStringLiteral("replay-speed"),
-                           QStringLiteral("With --read: 1 plays at the recorded speed, 0 as fast as possible."),
-                           QStringLiteral("factor"), QStringLiteral("1"));
+                          QStringLiteral("Play a capture file instead of a live adapter."),
+                          QStringLiteral("file"));
+  QCommandLineOption speed(
+      QStringLiteral("replay-speed"),
+      QStringLiteral("With --read: 1 plays at the recorded speed, 0 as fast as possible."),
+      QStringLiteral("factor"), QStringLiteral("1"));
   parser.addOption(read);
   parser.addOption(speed);
   parser.process(app);

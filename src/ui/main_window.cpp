@@ -167,7 +167,8 @@ void MainWindow::build_menu() {
   set_command(kCmdLocalName, [this] { choose(kCmdLocalName, kCmdIpAddress, settings_.show_name, 1); });
   set_command(kCmdCumulativeHosts,
               [this] { choose(kCmdCumulativeHosts, kCmdDynamicHosts, settings_.dynamic, 0); });
-  set_command(kCmdDynamicHosts, [this] { choose(kCmdDynamicHosts, kCmdCumulativeHosts, settings_.dynamic, 1); });
+  set_command(kCmdDynamicHosts,
+              [this] { choose(kCmdDynamicHosts, kCmdCumulativeHosts, settings_.dynamic, 1); });
   set_command(kCmdCumulativeLinks,
               [this] { choose(kCmdCumulativeLinks, kCmdDynamicLinks, settings_.dynamic_links, 0); });
   set_command(kCmdDynamicLinks,
@@ -195,7 +196,8 @@ void MainWindow::choose(int on, int off, app::Tunable<int>& setting, int value) 
 }
 
 void MainWindow::set_check_marks_from_settings() {
-  const bool dyn = settings_.dynamic == 1, links = settings_.dynamic_links == 1, name = settings_.show_name == 1;
+  const bool dyn = settings_.dynamic == 1, links = settings_.dynamic_links == 1,
+             name = settings_.show_name == 1;
   actions_[kCmdDynamicHosts]->setChecked(dyn);
   actions_[kCmdCumulativeHosts]->setChecked(!dyn);
   actions_[kCmdDynamicLinks]->setChecked(links);

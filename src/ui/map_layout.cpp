@@ -34,14 +34,18 @@ std::vector<double> group_angles(const std::vector<int>& counts) {
   return angles;
 }
 
-double ring_radius(double net_size, int hosts) { return (net_size / 50.0) * std::min(hosts, kRingCap) * 0.02; }
+double ring_radius(double net_size, int hosts) {
+  return (net_size / 50.0) * std::min(hosts, kRingCap) * 0.02;
+}
 
 double label_text_size(int total, double font_size) {
   const double ts = (1.0 / ((total + 1) * 1.1) + 0.001) * font_size * 10.0;
   return std::min(ts, 0.06);
 }
 
-double host_angle(int i, int n, double theta) { return (2 * M_PI / n) * i + theta; }
+double host_angle(int i, int n, double theta) {
+  return (2 * M_PI / n) * i + theta;
+}
 
 double host_radius(double byte_rate_avg, double frame_rate_avg, int bytes_mode, double node_scale,
                    double max_node_radius) {
@@ -82,8 +86,8 @@ int aspect_percent(int w, int h) {
 
 ViewRect zoom_view(int left, int top, int right, int bottom, int w, int h) {
   if (right == 100 && bottom == 100) return full_view(w, h);
-  return {kMapExtent * (left - 50) / 50.0, kMapExtent * (right - 50) / 50.0, kMapExtent * (50 - bottom) / 50.0,
-          kMapExtent * (50 - top) / 50.0};
+  return {kMapExtent * (left - 50) / 50.0, kMapExtent * (right - 50) / 50.0,
+          kMapExtent * (50 - bottom) / 50.0, kMapExtent * (50 - top) / 50.0};
 }
 
 bool FrameThinner::next(double sample_interval) {

@@ -13,7 +13,9 @@ constexpr int kBackground = 0;
 constexpr int kForeground = 7;
 constexpr int kOtherColour = 40;
 
-QString qs(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 }  // namespace
 
@@ -113,9 +115,9 @@ void MapRenderer::draw_centred_label(const QString& label, double ts, double lim
 void MapRenderer::draw_groups(Net& net, int dynamic) {
   std::vector<Subnet*> groups;
   std::vector<int> counts;
-  net.subnets.foreach([&](Subnet* g) {
+  net.subnets.foreach ([&](Subnet* g) {
     int n = 0;
-    g->hosts.foreach([&](Node* h) {
+    g->hosts.foreach ([&](Node* h) {
       if (dynamic != 1 || h->active) ++n;
     });
     g->layout_flag = n;
@@ -147,7 +149,7 @@ void MapRenderer::draw_groups(Net& net, int dynamic) {
 
     auto label_it = domain_labels_.find(group);
     if (show_name == 1 && label_it == domain_labels_.end()) {
-      group->hosts.foreach([&](Node* h) {
+      group->hosts.foreach ([&](Node* h) {
         if (label_it != domain_labels_.end()) return;
         const std::string name = node_name(*h);
         if (!name.empty()) label_it = domain_labels_.emplace(group, domain_label_of(name)).first;
@@ -159,7 +161,7 @@ void MapRenderer::draw_groups(Net& net, int dynamic) {
 
     bool placed = false;
     int i = 0;
-    group->hosts.foreach([&](Node* h) {
+    group->hosts.foreach ([&](Node* h) {
       if (dynamic == 1 && !h->active) return;
       device_.pushmatrix();
       const double phi = host_angle(i, n, theta);
@@ -207,15 +209,15 @@ void MapRenderer::draw_groups(Net& net, int dynamic) {
 }
 
 void MapRenderer::draw_host(const Node& h) {
-  const double radius = host_radius(h.byte_rate.average, h.frame_rate.average, settings_.bytes, settings_.node_scale,
-                                    settings_.max_node_radius);
+  const double radius = host_radius(h.byte_rate.average, h.frame_rate.average, settings_.bytes,
+                                    settings_.node_scale, settings_.max_node_radius);
   device_.circf(0, 0, radius);
 }
 
 void MapRenderer::draw_links(Net& net) {
   const int dynamic_links = settings_.dynamic_links;
-  net.host_list.foreach([&](Node* h) {
-    h->links.foreach([&](const NetAddress&, std::unique_ptr<Link>& l) {
+  net.host_list.foreach ([&](Node* h) {
+    h->links.foreach ([&](const NetAddress&, std::unique_ptr<Link>& l) {
       if (!l->active && dynamic_links != 0) return;
       const int dominant = l->dominant_protocol.load(std::memory_order_relaxed);
       device_.color(dominant < 0 || dominant > 32 ? kOtherColour : dominant + 8);

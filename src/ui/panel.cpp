@@ -77,9 +77,13 @@ void Panel::install(Slot slot, QWidget* w) {
   w->show();
 }
 
-ProtocolKey* Panel::protocol_key() const { return qobject_cast<ProtocolKey*>(slots_[Key]); }
+ProtocolKey* Panel::protocol_key() const {
+  return qobject_cast<ProtocolKey*>(slots_[Key]);
+}
 
-int Panel::content_offset() const { return -std::max(scroll_step(), 0) * position_; }
+int Panel::content_offset() const {
+  return -std::max(scroll_step(), 0) * position_;
+}
 
 void Panel::layout_children() {
   for (int i = 0; i < SlotCount; ++i)

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <QGroupBox>
-#include <QWidget>
 #include <QLabel>
 #include <QString>
+#include <QWidget>
 #include <array>
 #include <functional>
 #include <vector>

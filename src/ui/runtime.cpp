@@ -20,10 +20,10 @@
 
 #include "app/paths.h"
 #include "capture/bindings.h"
-#include "ui/db_link.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
 #include "ui/adapter_dialog.h"
+#include "ui/db_link.h"
 #include "ui/main_window.h"
 #include "ui/map_view.h"
 #include "ui/panel.h"
@@ -51,7 +51,8 @@ void show_adapter_messages(app::Messenger& m, const std::vector<AdapterMessage>&
 
 std::array<QRgb, kMapPaletteSize> to_rgb(const app::Palette& p) {
   std::array<QRgb, kMapPaletteSize> out{};
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = qRgb(p[i] & 0xff, (p[i] >> 8) & 0xff, (p[i] >> 16) & 0xff);
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = qRgb(p[i] & 0xff, (p[i] >> 8) & 0xff, (p[i] >> 16) & 0xff);
   return out;
 }
 
@@ -88,7 +89,9 @@ DesktopRuntime::~DesktopRuntime() {
   if (cache_) cache_->stop();
 }
 
-QString DesktopRuntime::data_path(const QString& setting) const { return app::resolve_data_path(setting); }
+QString DesktopRuntime::data_path(const QString& setting) const {
+  return app::resolve_data_path(setting);
+}
 
 void DesktopRuntime::read_settings() {
   app::settings_load(settings_);
@@ -121,8 +124,8 @@ void DesktopRuntime::read_local_mask() {
   std::string error;
   devices_ = device_list(&error);
   const int i = settings_.interface;
-  const std::string name =
-      (i >= 0 && i < int(devices_.size())) ? devices_[std::size_t(i)].name : (devices_.empty() ? "" : devices_[0].name);
+  const std::string name = (i >= 0 && i < int(devices_.size())) ? devices_[std::size_t(i)].name
+                                                                : (devices_.empty() ? "" : devices_[0].name);
   model_->local_mask = local_mask_for(devices_, name);
 }
 
@@ -132,9 +135,9 @@ bool DesktopRuntime::open_adapter() {
   if (!options_.capture_file.isEmpty()) {
     OpenResult r = open_file_source(options_.capture_file.toStdString(), "", options_.replay_speed);
     if (!r.source || !r.source->ethernet()) {
-      messenger_.show({QStringLiteral("Could not open the capture file"), app::kErrorTitle,
-                       app::MessageIcon::Exclamation,
-                       r.source ? QStringLiteral("It does not hold Ethernet frames.") : QString::fromStdString(r.error)});
+      messenger_.show(
+          {QStringLiteral("Could not open the capture file"), app::kErrorTitle, app::MessageIcon::Exclamation,
+           r.source ? QStringLiteral("It does not hold Ethernet frames.") : QString::fromStdString(r.error)});
       return false;
     }
     pending_net_ = net_create(*model_, options_.capture_file.toStdString());
@@ -204,7 +207,8 @@ void DesktopRuntime::protocol_key_show() {
   }
   std::vector<KeyEntry> entries;
   for (const auto& e : f->entries)
-    entries.push_back({QString::fromStdString(std::string(classifier_.description_of(e.protocol))), e.colour});
+    entries.push_back(
+        {QString::fromStdString(std::string(classifier_.description_of(e.protocol))), e.colour});
   const QString name = QString::fromStdString(f->name);
   key->show_focus(&name, entries, to_rgb(focus_.palette));
 }
@@ -217,8 +221,10 @@ int DesktopRuntime::create_main_window() {
   // The stroke font comes first: without it the map cannot label anything.
   const QString font_path = data_path(QStringLiteral("font.bin"));
   if (StrokeFont::check_file(font_path) != StrokeFont::Check::Ok) {
-    messenger_.show({QStringLiteral("Couldn't find font data! (FONT.BIN)"), app::kErrorTitle,
-                     app::MessageIcon::Exclamation, {}});
+    messenger_.show({QStringLiteral("Couldn't find font data! (FONT.BIN)"),
+                     app::kErrorTitle,
+                     app::MessageIcon::Exclamation,
+                     {}});
     return app::kStartupFailed;
   }
   QString why;
@@ -230,10 +236,14 @@ int DesktopRuntime::create_main_window() {
   font_ = std::make_shared<StrokeFont>(std::move(*font));
 
   const QString cfdump = data_path(settings_.cfdump);
-  const app::ProtocolLookup lookup = [this](std::string_view n) { return protocol_lookup(parsed_->tree.get(), n); };
+  const app::ProtocolLookup lookup = [this](std::string_view n) {
+    return protocol_lookup(parsed_->tree.get(), n);
+  };
   if (app::cfocus_load(cfdump.toStdString(), lookup, focus_) == app::LoadStatus::CannotOpen)
-    messenger_.show({QStringLiteral("Custom Focus: Could not open file %1 for parsing").arg(cfdump), app::kPlainTitle,
-                     app::MessageIcon::Exclamation, {}});
+    messenger_.show({QStringLiteral("Custom Focus: Could not open file %1 for parsing").arg(cfdump),
+                     app::kPlainTitle,
+                     app::MessageIcon::Exclamation,
+                     {}});
   focus_.focus_set_active(settings_.focus.toStdString());
   shared_focus_.set(focus_.active_list());
 
@@ -249,8 +259,9 @@ int DesktopRuntime::create_main_window() {
       app::run_shutdown(*this);
     }
   });
-  window_->set_command(kCmdAdapter, options_.capture_file.isEmpty() ? std::function<void()>([this] { switch_adapter(); })
-                                                                      : std::function<void()>());
+  window_->set_command(kCmdAdapter, options_.capture_file.isEmpty()
+                                        ? std::function<void()>([this] { switch_adapter(); })
+                                        : std::function<void()>());
   window_->set_command(kCmdOpenCaptureFile, [this] { open_capture_file(); });
   protocol_key_show();
 
@@ -301,9 +312,10 @@ void DesktopRuntime::switch_adapter() {
   const Device& d = devices_[std::size_t(chosen)];
   OpenResult r = open_live_source(d.name, "");
   if (!r.source) {
-    messenger_.show({QStringLiteral("Could not open adapter %1").arg(QString::fromStdString(d.name)), app::kErrorTitle,
-                     app::MessageIcon::Exclamation,
-                     app::open_failure_detail(QString::fromStdString(r.error), QCoreApplication::applicationFilePath())});
+    messenger_.show(
+        {QStringLiteral("Could not open adapter %1").arg(QString::fromStdString(d.name)), app::kErrorTitle,
+         app::MessageIcon::Exclamation,
+         app::open_failure_detail(QString::fromStdString(r.error), QCoreApplication::applicationFilePath())});
     return;
   }
   Net* net = net_find(*model_, d.name);
@@ -321,7 +333,8 @@ void DesktopRuntime::switch_adapter() {
 bool DesktopRuntime::play_file(const QString& path, double speed) {
   OpenResult r = open_file_source(path.toStdString(), "", speed);
   if (!r.source || !r.source->ethernet()) {
-    messenger_.show({QStringLiteral("Could not open the capture file"), app::kErrorTitle, app::MessageIcon::Exclamation,
+    messenger_.show({QStringLiteral("Could not open the capture file"), app::kErrorTitle,
+                     app::MessageIcon::Exclamation,
                      r.source ? QStringLiteral("%1 does not hold Ethernet frames.").arg(path)
                               : QString::fromStdString(r.error)});
     return false;
@@ -361,8 +374,9 @@ void DesktopRuntime::open_capture_file() {
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Open | QDialogButtonBox::Cancel, &d);
   layout->addWidget(buttons);
   QObject::connect(browse, &QPushButton::clicked, &d, [&] {
-    const QString f = QFileDialog::getOpenFileName(&d, QStringLiteral("Open Capture File"), path->text(),
-                                                   QStringLiteral("Capture files (*.pcap *.pcapng *.cap);;All files (*)"));
+    const QString f =
+        QFileDialog::getOpenFileName(&d, QStringLiteral("Open Capture File"), path->text(),
+                                     QStringLiteral("Capture files (*.pcap *.pcapng *.cap);;All files (*)"));
     if (!f.isEmpty()) path->setText(f);
   });
   QObject::connect(buttons, &QDialogButtonBox::accepted, &d, [&] {
@@ -397,10 +411,14 @@ void DesktopRuntime::prune_database() {
   if (db_) db_->shutdown(settings_.db_prune_time);
 }
 
-void DesktopRuntime::disconnect_database() { db_.reset(); }
+void DesktopRuntime::disconnect_database() {
+  db_.reset();
+}
 
 void DesktopRuntime::stop_database_server() {}
 
-void DesktopRuntime::save_settings() { app::settings_save(settings_); }
+void DesktopRuntime::save_settings() {
+  app::settings_save(settings_);
+}
 
 }  // namespace tarnix::ui

@@ -97,7 +97,8 @@ TEST_F(CfocusTest, UnknownProtocolsAreDroppedAndTruncatedFocusAloneIsLost) {
 
 TEST_F(CfocusTest, MissingAndUnwritableFiles) {
   FocusStore s;
-  EXPECT_EQ(cfocus_load(dir.filePath("none.bin").toStdString(), protocols.lookup(), s), LoadStatus::CannotOpen);
+  EXPECT_EQ(cfocus_load(dir.filePath("none.bin").toStdString(), protocols.lookup(), s),
+            LoadStatus::CannotOpen);
   EXPECT_EQ(cfocus_dump(dir.filePath("no/such/dir/x.bin").toStdString(), s), -1);
 }
 

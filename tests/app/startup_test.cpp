@@ -53,8 +53,8 @@ TEST(Startup, RunsEveryStepInOrder) {
   FakeSteps s(m);
   EXPECT_EQ(run_startup(s, m), 0);
   EXPECT_EQ(s.calls, (QStringList{"settings", "sockets", "database", "addresses", "local address", "mask",
-                                  "start time", "sockets", "adapter", "names+alarms", "protocols", "load alarms",
-                                  "window"}));
+                                  "start time", "sockets", "adapter", "names+alarms", "protocols",
+                                  "load alarms", "window"}));
   EXPECT_TRUE(m.shown.empty());
 }
 
@@ -111,8 +111,8 @@ class OrderSteps : public ShutdownSteps {
 TEST(Shutdown, StopsCaptureBeforeClosingAndSavesSettingsLast) {
   OrderSteps s;
   run_shutdown(s);
-  EXPECT_EQ(s.calls, (QStringList{"stop", "close", "windows", "focus", "palette", "prune", "disconnect", "server",
-                                  "settings"}));
+  EXPECT_EQ(s.calls, (QStringList{"stop", "close", "windows", "focus", "palette", "prune", "disconnect",
+                                  "server", "settings"}));
 }
 
 class NullSource : public PacketSource {
@@ -224,8 +224,9 @@ TEST_F(AdapterChoiceTest, ChoosingAnInvalidAdapterInTheDialogOpensNothing) {
   EXPECT_FALSE(c.source);
   EXPECT_EQ(c.index, 0);
   EXPECT_EQ(opened, QStringList{"eth0"});
-  EXPECT_EQ(m.texts(), (QStringList{"Could not open default adapter,\nplease choose another",
-                                    "The default adapter is currently invalid", "Selection failed,\nquiting."}));
+  EXPECT_EQ(m.texts(),
+            (QStringList{"Could not open default adapter,\nplease choose another",
+                         "The default adapter is currently invalid", "Selection failed,\nquiting."}));
 }
 
 TEST_F(AdapterChoiceTest, NoAdapterAtAll) {
@@ -240,7 +241,8 @@ TEST(AdapterMessages, PermissionProblemsAreRecognised) {
   EXPECT_TRUE(is_permission_problem("socket: Operation not permitted"));
   EXPECT_FALSE(is_permission_problem("No such device exists"));
   EXPECT_EQ(open_failure_detail("No such device exists", "/x"), "No such device exists");
-  EXPECT_TRUE(open_failure_detail("Operation not permitted", "/usr/bin/tarnix").endsWith("eip /usr/bin/tarnix"));
+  EXPECT_TRUE(
+      open_failure_detail("Operation not permitted", "/usr/bin/tarnix").endsWith("eip /usr/bin/tarnix"));
 }
 
 }  // namespace

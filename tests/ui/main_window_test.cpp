@@ -41,26 +41,28 @@ TEST(MainWindow, MenuHasEveryPopupAndItemInOrder) {
   for (QMenu* m : menus) titles << m->title();
   EXPECT_EQ(titles, (QStringList{"&File", "&Custom", "&Hosts", "&Statistics", "&Traffic Summaries",
                                  "Traffic &Reports", "H&elp"}));
-  EXPECT_EQ(menu_items(menus[0]), (QStringList{"4002 &Adapter", "4400 &Open Capture File...", "4003 &DB Options",
-                                               "-", "4001 &Quit"}));
+  EXPECT_EQ(menu_items(menus[0]), (QStringList{"4002 &Adapter", "4400 &Open Capture File...",
+                                               "4003 &DB Options", "-", "4001 &Quit"}));
   EXPECT_EQ(menu_items(menus[1]), (QStringList{"4005 &Custom Protocol Focus", "4006 &Alarms Builder"}));
   EXPECT_EQ(menu_items(menus[2]), (QStringList{"4056 IP &Address", "4057 Local &Name", "4304 Host List",
                                                "4311 Duplicate IP detect"}));
   EXPECT_EQ(menu_items(menus[3]), (QStringList{"4034 Cumulative Hosts", "4032 Dynamic Hosts", "-",
                                                "4035 Cumulative Links", "4033 Dynamic Links"}));
-  EXPECT_EQ(menu_items(menus[4]), (QStringList{"4046 Top &URLs", "4047 Top &Hosts", "4310 Top &Links",
-                                               "4049 Top &Alarms", "4305 Top URL &Clients", "4306 Top URL &Servers"}));
-  EXPECT_EQ(menu_items(menus[5]), (QStringList{"4051 &URLs Report", "4052 &Host Report", "4053 &Statistics Report",
-                                               "4054 &Alarms Report"}));
+  EXPECT_EQ(menu_items(menus[4]),
+            (QStringList{"4046 Top &URLs", "4047 Top &Hosts", "4310 Top &Links", "4049 Top &Alarms",
+                         "4305 Top URL &Clients", "4306 Top URL &Servers"}));
+  EXPECT_EQ(menu_items(menus[5]), (QStringList{"4051 &URLs Report", "4052 &Host Report",
+                                               "4053 &Statistics Report", "4054 &Alarms Report"}));
   EXPECT_EQ(menu_items(menus[6]), (QStringList{"4041 &About", "-", "4043 &Help"}));
 }
 
 TEST(MainWindow, CommandsWithoutTheirWindowsStayVisibleButDisabled) {
   app::Settings s = defaults();
   MainWindow w(s);
-  for (int id : {kCmdAdapter, kCmdDbOptions, kCmdFocusBuilder, kCmdAlarmsBuilder, kCmdHostList, kCmdDuplicateIp,
-                 kCmdTopUrls, kCmdTopHosts, kCmdTopLinks, kCmdTopAlarms, kCmdTopUrlClients, kCmdTopUrlServers,
-                 kCmdUrlsReport, kCmdHostReport, kCmdStatsReport, kCmdAlarmsReport, kCmdOpenCaptureFile}) {
+  for (int id :
+       {kCmdAdapter, kCmdDbOptions, kCmdFocusBuilder, kCmdAlarmsBuilder, kCmdHostList, kCmdDuplicateIp,
+        kCmdTopUrls, kCmdTopHosts, kCmdTopLinks, kCmdTopAlarms, kCmdTopUrlClients, kCmdTopUrlServers,
+        kCmdUrlsReport, kCmdHostReport, kCmdStatsReport, kCmdAlarmsReport, kCmdOpenCaptureFile}) {
     ASSERT_NE(w.command(id), nullptr) << id;
     EXPECT_TRUE(w.command(id)->isVisible()) << id;
     EXPECT_FALSE(w.command(id)->isEnabled()) << id;

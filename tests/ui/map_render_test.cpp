@@ -57,14 +57,13 @@ class MapRenderTest : public ::testing::Test {
     s.sample_interval = 1;
   }
   Node* host(int a, int b, int c, int d, bool active = true) {
-    Node* n = node_create(*net, NetAddress::ipv4(std::uint8_t(a), std::uint8_t(b), std::uint8_t(c), std::uint8_t(d)));
+    Node* n = node_create(
+        *net, NetAddress::ipv4(std::uint8_t(a), std::uint8_t(b), std::uint8_t(c), std::uint8_t(d)));
     ip_net_assign(*n);
     n->active = active ? 1 : 0;
     return n;
   }
-  static QPointF px(double x, double y, int size) {
-    return {(x + 1.3) / 2.6 * size, (1.3 - y) / 2.6 * size};
-  }
+  static QPointF px(double x, double y, int size) { return {(x + 1.3) / 2.6 * size, (1.3 - y) / 2.6 * size}; }
 };
 
 TEST_F(MapRenderTest, TwentyFiveHostsOnOneRing) {
@@ -79,7 +78,7 @@ TEST_F(MapRenderTest, TwentyFiveHostsOnOneRing) {
   const double radius = 55.0 / 50 * 20 * 0.02;
   int i = 0;
   const QImage img = r.snapshot();
-  g->hosts.foreach([&](Node* h) {
+  g->hosts.foreach ([&](Node* h) {
     const double phi = 2 * M_PI / 25 * i + M_PI / 2;
     EXPECT_NEAR(h->map_x, radius * std::cos(phi) + g->layout[0], 1e-12);
     EXPECT_NEAR(h->map_y, radius * std::sin(phi) + g->layout[1], 1e-12);

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <cmath>
 #include <map>
@@ -81,10 +82,10 @@ QByteArray capture_file() {
   put32le(pcap, 65535);
   put32le(pcap, 1);
   const Conversation talks[] = {
-      {{192, 168, 5, 1}, {192, 168, 5, 2}, true, 80},   {{192, 168, 5, 3}, {172, 16, 1, 1}, true, 443},
-      {{192, 168, 5, 4}, {10, 0, 0, 1}, false, 53},     {{172, 16, 1, 2}, {172, 16, 1, 3}, true, 22},
-      {{172, 16, 1, 4}, {10, 0, 0, 2}, true, 25},       {{10, 0, 0, 3}, {10, 0, 0, 4}, false, 123},
-      {{192, 168, 5, 5}, {172, 16, 1, 5}, true, 80},    {{192, 168, 5, 6}, {10, 0, 0, 1}, true, 80},
+      {{192, 168, 5, 1}, {192, 168, 5, 2}, true, 80}, {{192, 168, 5, 3}, {172, 16, 1, 1}, true, 443},
+      {{192, 168, 5, 4}, {10, 0, 0, 1}, false, 53},   {{172, 16, 1, 2}, {172, 16, 1, 3}, true, 22},
+      {{172, 16, 1, 4}, {10, 0, 0, 2}, true, 25},     {{10, 0, 0, 3}, {10, 0, 0, 4}, false, 123},
+      {{192, 168, 5, 5}, {172, 16, 1, 5}, true, 80},  {{192, 168, 5, 6}, {10, 0, 0, 1}, true, 80},
   };
   const quint32 start = 1700000000;
   int n = 0;
@@ -119,6 +120,8 @@ TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) 
   QTemporaryDir home;
   qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
   qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
+  // QSettings keeps the first configuration folder it saw; point it here.
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
   const QString pcap_path = home.filePath("three-subnets.pcap");
   {
     QFile f(pcap_path);
@@ -179,14 +182,14 @@ TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) 
   // Every group: its centre on the 0.7 circle, its ring through its hosts,
   // the middle of the ring dark.
   int groups = 0;
-  net->subnets.foreach([&](Subnet* g) {
+  net->subnets.foreach ([&](Subnet* g) {
     ++groups;
     const double cx = g->layout[0], cy = g->layout[1];
     EXPECT_NEAR(std::hypot(cx, cy), 0.7, 1e-9);
     const double r = ring_radius(55, g->host_count);
     EXPECT_EQ(g->layout_flag, g->host_count);
     int i = 0;
-    g->hosts.foreach([&](Node* h) {
+    g->hosts.foreach ([&](Node* h) {
       EXPECT_NEAR(std::hypot(h->map_x - cx, h->map_y - cy), r, 1e-9) << h->address_text;
       EXPECT_TRUE(lit_near(img, px(h->map_x, h->map_y), 2)) << "disc of " << h->address_text;
       // Half-way to the next host the ring itself is drawn.
@@ -206,8 +209,8 @@ TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) 
   // Links: the middle of each link between groups is coloured, not white
   // (rings and discs) and not black.
   int links_checked = 0;
-  net->host_list.foreach([&](Node* h) {
-    h->links.foreach([&](const NetAddress&, std::unique_ptr<Link>& l) {
+  net->host_list.foreach ([&](Node* h) {
+    h->links.foreach ([&](const NetAddress&, std::unique_ptr<Link>& l) {
       const Node* d = l->destination;
       if (std::hypot(d->map_x - h->map_x, d->map_y - h->map_y) < 0.5) return;  // same ring: crowded
       const QPointF mid = px((h->map_x + d->map_x) / 2, (h->map_y + d->map_y) / 2);
@@ -215,7 +218,8 @@ TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) 
       for (int dy = -2; dy <= 2 && !coloured; ++dy)
         for (int dx = -2; dx <= 2 && !coloured; ++dx) {
           const QRgb c = img.pixel(int(mid.x()) + dx, int(mid.y()) + dy);
-          coloured = (qRed(c) + qGreen(c) + qBlue(c) > 90) && !(qRed(c) > 240 && qGreen(c) > 240 && qBlue(c) > 240);
+          coloured =
+              (qRed(c) + qGreen(c) + qBlue(c) > 90) && !(qRed(c) > 240 && qGreen(c) > 240 && qBlue(c) > 240);
         }
       EXPECT_TRUE(coloured) << h->address_text << " -> " << d->address_text;
       ++links_checked;
@@ -238,6 +242,8 @@ TEST(MapScreenshot, ResizeAndZoomWhileCapturePlays) {
   QTemporaryDir home;
   qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
   qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
+  // QSettings keeps the first configuration folder it saw; point it here.
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
   const QString pcap_path = home.filePath("loop.pcap");
   {
     QFile f(pcap_path);

@@ -10,9 +10,13 @@
 namespace tarnix::ui {
 namespace {
 
-QString font_path() { return QStringLiteral(TARNIX_BINARY_DIR "/data/font.bin"); }
+QString font_path() {
+  return QStringLiteral(TARNIX_BINARY_DIR "/data/font.bin");
+}
 
-bool lit(const QImage& img, int x, int y) { return qRed(img.pixel(x, y)) > 100; }
+bool lit(const QImage& img, int x, int y) {
+  return qRed(img.pixel(x, y)) > 100;
+}
 
 TEST(VectorDevice, ViewMapsModelRectangleOntoTheDevice) {
   VectorDevice d;
@@ -156,7 +160,8 @@ TEST(StrokeFontFile, ShippedFontCoversPrintableAscii) {
   auto font = StrokeFont::load(font_path(), err);
   ASSERT_TRUE(font) << err.toStdString();
   EXPECT_GT(font->cap_height(), 10);
-  for (int c = 33; c < 127; ++c) EXPECT_FALSE(font->glyph(static_cast<unsigned char>(c)).strokes.empty()) << c;
+  for (int c = 33; c < 127; ++c)
+    EXPECT_FALSE(font->glyph(static_cast<unsigned char>(c)).strokes.empty()) << c;
   EXPECT_GT(font->glyph(' ').advance(), 0);
 }
 

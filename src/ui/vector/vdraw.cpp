@@ -7,14 +7,16 @@ namespace tarnix::ui {
 
 VectorDevice::VectorDevice() {
   colours_.fill(qRgb(0, 0, 0));
-  const QRgb basic[8] = {qRgb(0, 0, 0),     qRgb(255, 0, 0),   qRgb(0, 255, 0),   qRgb(255, 255, 0),
-                         qRgb(0, 0, 255),   qRgb(255, 0, 255), qRgb(0, 255, 255), qRgb(255, 255, 255)};
+  const QRgb basic[8] = {qRgb(0, 0, 0),   qRgb(255, 0, 0),   qRgb(0, 255, 0),   qRgb(255, 255, 0),
+                         qRgb(0, 0, 255), qRgb(255, 0, 255), qRgb(0, 255, 255), qRgb(255, 255, 255)};
   for (int i = 0; i < 8; ++i) colours_[std::size_t(i)] = basic[i];
   image_ = QImage(1, 1, QImage::Format_RGB32);
   image_.fill(Qt::black);
 }
 
-VectorDevice::~VectorDevice() { flush(); }
+VectorDevice::~VectorDevice() {
+  flush();
+}
 
 void VectorDevice::flush() {
   if (painter_) {
@@ -57,11 +59,17 @@ void VectorDevice::mapcolor(int index, int r, int g, int b) {
   colours_[std::size_t(index)] = qRgb(r & 0xff, g & 0xff, b & 0xff);
 }
 
-void VectorDevice::color(int index) { current_ = index & 0xff; }
+void VectorDevice::color(int index) {
+  current_ = index & 0xff;
+}
 
-void VectorDevice::clear() { painter().fillRect(image_.rect(), QColor(colours_[std::size_t(current_)])); }
+void VectorDevice::clear() {
+  painter().fillRect(image_.rect(), QColor(colours_[std::size_t(current_)]));
+}
 
-void VectorDevice::linewidth(int pixels) { line_width_ = pixels < 0 ? 0 : pixels; }
+void VectorDevice::linewidth(int pixels) {
+  line_width_ = pixels < 0 ? 0 : pixels;
+}
 
 QPointF VectorDevice::view_map(double wx, double wy) const {
   const double px = (wx - view_l_) / (view_r_ - view_l_) * image_.width();
@@ -75,7 +83,9 @@ QPointF VectorDevice::to_device(double x, double y) const {
   return view_map(wx, wy);
 }
 
-void VectorDevice::move(double x, double y, double) { move2(x, y); }
+void VectorDevice::move(double x, double y, double) {
+  move2(x, y);
+}
 
 void VectorDevice::move2(double x, double y) {
   cur_x_ = x;
@@ -113,8 +123,12 @@ void VectorDevice::circle(double x, double y, double r, bool filled) {
   p.setBrush(Qt::NoBrush);
 }
 
-void VectorDevice::circ(double x, double y, double r) { circle(x, y, r, false); }
-void VectorDevice::circf(double x, double y, double r) { circle(x, y, r, true); }
+void VectorDevice::circ(double x, double y, double r) {
+  circle(x, y, r, false);
+}
+void VectorDevice::circf(double x, double y, double r) {
+  circle(x, y, r, true);
+}
 
 void VectorDevice::translate(double x, double y, double) {
   m_.tx += m_.a * x + m_.c * y;
@@ -134,7 +148,9 @@ void VectorDevice::rot(double degrees, char axis) {
   m_ = n;
 }
 
-void VectorDevice::pushmatrix() { stack_.push_back(m_); }
+void VectorDevice::pushmatrix() {
+  stack_.push_back(m_);
+}
 
 void VectorDevice::popmatrix() {
   if (stack_.empty()) {
@@ -178,7 +194,8 @@ void VectorDevice::hcharstr(const QString& s) {
     for (const auto& run : g.strokes) {
       QPolygonF poly;
       poly.reserve(qsizetype(run.size()));
-      for (const auto& [gx, gy] : run) poly << to_device(x + (gx - g.left) * sx, cur_y_ + (baseline - gy) * sy);
+      for (const auto& [gx, gy] : run)
+        poly << to_device(x + (gx - g.left) * sx, cur_y_ + (baseline - gy) * sy);
       p.drawPolyline(poly);
     }
     x += g.advance() * sx;

@@ -1,0 +1,124 @@
+// The real start-up steps of the desktop program with a capture file in place
+// of the adapter and no database: what stops it, with which message and status.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include "app/startup.h"
+#include "ui/main_window.h"
+#include "ui/runtime.h"
+
+namespace tarnix::ui {
+namespace {
+
+// An empty but valid capture file.
+void write_pcap(const QString& path) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  const unsigned char header[24] = {0xd4, 0xc3, 0xb2, 0xa1, 2,    0,    4, 0, 0, 0, 0, 0,
+                                    0,    0,    0,    0,    0xff, 0xff, 0, 0, 1, 0, 0, 0};
+  f.write(reinterpret_cast<const char*>(header), sizeof header);
+}
+
+class DesktopStartup : public ::testing::Test {
+ protected:
+  QTemporaryDir home;
+  QString pcap;
+  void SetUp() override {
+    qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
+    // QSettings keeps the first configuration folder it saw; point it here.
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+    pcap = home.filePath("empty.pcap");
+    write_pcap(pcap);
+  }
+  void set(const QString& key, const QString& value) {
+    QSettings s(home.filePath("config/Halvard Software/Tarnix.ini"), QSettings::IniFormat);
+    s.setValue("1.3/" + key, value);
+  }
+  QString user_file(const QString& name) { return home.filePath("data/tarnix/" + name); }
+  int start(app::RecordingMessenger& m, std::unique_ptr<DesktopRuntime>& rt) {
+    RuntimeOptions o;
+    o.capture_file = pcap;
+    o.skip_database = true;
+    o.resolve_names = false;
+    rt = std::make_unique<DesktopRuntime>(m, o);
+    return app::run_startup(*rt, m);
+  }
+};
+
+TEST_F(DesktopStartup, FirstRunSeedsTheDataFolderAndOpensTheWindow) {
+  app::RecordingMessenger m;
+  std::unique_ptr<DesktopRuntime> rt;
+  ASSERT_EQ(start(m, rt), 0) << m.texts().join("|").toStdString();
+  for (const char* f : {"protocol.pdl", "cfdump.bin", "font.bin"})
+    EXPECT_TRUE(QFile::exists(user_file(f))) << f;
+  ASSERT_NE(rt->main_window(), nullptr);
+  EXPECT_TRUE(rt->main_window()->isVisible());
+  // The shipped focus file holds the default focus, so the key shows it.
+  ASSERT_NE(rt->focus().active_focus(), nullptr);
+  EXPECT_EQ(rt->focus().active_focus()->name, "IP Networking");
+  rt->main_window()->close();
+  QSettings s(home.filePath("config/Halvard Software/Tarnix.ini"), QSettings::IniFormat);
+  EXPECT_EQ(s.value("1.3/focus").toString(), "IP Networking");
+}
+
+TEST_F(DesktopStartup, MissingFontStopsWithItsMessage) {
+  QDir().mkpath(user_file("font.bin"));  // a folder where the font should be
+  app::RecordingMessenger m;
+  std::unique_ptr<DesktopRuntime> rt;
+  EXPECT_EQ(start(m, rt), -1);
+  ASSERT_EQ(m.shown.size(), 1u);
+  EXPECT_EQ(m.shown[0].text, "Couldn't find font data! (FONT.BIN)");
+  EXPECT_EQ(m.shown[0].title, "Tarnix Error");
+  EXPECT_EQ(rt->main_window(), nullptr);
+}
+
+TEST_F(DesktopStartup, UnreadableFontEndsWithStatusOne) {
+  QDir().mkpath(home.filePath("data/tarnix"));
+  QFile f(user_file("font.bin"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write("garbage");
+  f.close();
+  app::RecordingMessenger m;
+  std::unique_ptr<DesktopRuntime> rt;
+  EXPECT_EQ(start(m, rt), 1);
+  EXPECT_TRUE(m.shown.empty());
+}
+
+TEST_F(DesktopStartup, EmptyProtocolTreeStops) {
+  set("protocols", home.filePath("no-such.pdl"));
+  app::RecordingMessenger m;
+  std::unique_ptr<DesktopRuntime> rt;
+  EXPECT_EQ(start(m, rt), -1);
+  EXPECT_EQ(m.texts(), QStringList{"Protocol Definition tree empty,\nquitting."});
+}
+
+TEST_F(DesktopStartup, MissingFocusFileOnlyWarns) {
+  set("cfdump", home.filePath("none/cfdump.bin"));
+  app::RecordingMessenger m;
+  std::unique_ptr<DesktopRuntime> rt;
+  EXPECT_EQ(start(m, rt), 0);
+  ASSERT_EQ(m.shown.size(), 1u);
+  EXPECT_EQ(m.shown[0].text,
+            "Custom Focus: Could not open file " + home.filePath("none/cfdump.bin") + " for parsing");
+  EXPECT_EQ(m.shown[0].title, "Tarnix");
+  EXPECT_EQ(rt->focus().active_focus(), nullptr);
+  rt->main_window()->close();
+}
+
+TEST_F(DesktopStartup, UnreadableCaptureFileStops) {
+  pcap = home.filePath("missing.pcap");
+  app::RecordingMessenger m;
+  std::unique_ptr<DesktopRuntime> rt;
+  EXPECT_EQ(start(m, rt), -1);
+  ASSERT_EQ(m.shown.size(), 1u);
+  EXPECT_EQ(m.shown[0].text, "Could not open the capture file");
+  EXPECT_FALSE(m.shown[0].detail.isEmpty());
+}
+
+}  // namespace
+}  // namespace tarnix::ui
