@@ -59,8 +59,9 @@ class UrlRecorder final : public HttpRequestSink {
     // Requests waiting for the store thread beyond this are refused (and
     // counted) rather than letting memory grow without bound.
     std::size_t max_queued = 1u << 20;
-    // Most requests written in one transaction.
-    std::size_t batch_max = 4096;
+    // Most requests written in one transaction. Batches only grow while the
+    // store thread has a backlog; bigger ones write each hot page less often.
+    std::size_t batch_max = 65536;
   };
 
   // `writer` is the store thread's own session (without one every request

@@ -9,8 +9,9 @@ namespace {
 // URL and alarm ids are never handed out twice, even after pruning: alarms
 // keep url ids, and a reused one would watch another URL. Access ids only
 // grow too (pruning removes the oldest), without the extra bookkeeping.
-// Pruning scans url_hist by time once at exit; an index on ts alone would
-// cost every insert for that.
+// Pruning scans url_hist by time once at exit, and the lists sort URLs by
+// ref_count every few minutes; indexes for those would cost every recorded
+// request.
 constexpr const char* kSchemaV1 = R"sql(
 CREATE TABLE IF NOT EXISTS urls (
   url_id    INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -21,7 +22,6 @@ CREATE TABLE IF NOT EXISTS urls (
   ref_count INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX IF NOT EXISTS urls_by_path ON urls (host, proto, urlpath);
-CREATE INDEX IF NOT EXISTS urls_by_refs ON urls (ref_count);
 
 CREATE TABLE IF NOT EXISTS url_hist (
   url_hist_id   INTEGER PRIMARY KEY,

@@ -205,11 +205,13 @@ std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOpt
   sqlite3_busy_timeout(db, options.busy_timeout_ms);
   sqlite3_extended_result_codes(db, 1);
   auto conn = std::make_unique<SqliteConnection>(db);
-  // Readers (windows, reports) keep reading while the store writes; the
-  // batches are committed with one sync each. Savepoint journals stay in
-  // memory, and the cache holds a whole batch so nothing spills mid-way.
+  // Readers (windows, reports) keep reading while the store writes; commits
+  // do not sync, checkpoints (rarer than the default) do. Savepoint journals
+  // stay in memory, and the cache holds a whole batch so nothing spills
+  // mid-way.
   Status s = conn->exec("PRAGMA temp_store=MEMORY; PRAGMA cache_size=-32768;");
-  if (s.ok() && !options.read_only) s = conn->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+  if (s.ok() && !options.read_only)
+    s = conn->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=8000;");
   if (s.ok()) s = conn->exec("PRAGMA foreign_keys=OFF;");
   if (!s.ok()) {
     if (status != nullptr) *status = s;
