@@ -49,7 +49,8 @@ struct Rig {
     cache->start();
     recorder = std::make_unique<UrlRecorder>(db_open_session(dir.file(), cache.get()), *cache);
     recorder->start();
-    for (int i = 0; i < 1000; ++i) targets.push_back("/site/page" + std::to_string(i) + ".html?q=" + std::to_string(i * 7));
+    for (int i = 0; i < 1000; ++i)
+      targets.push_back("/site/page" + std::to_string(i) + ".html?q=" + std::to_string(i * 7));
     // Every host resolved once, as after the first minutes of a capture.
     for (int i = 0; i < 64; ++i) send(i, "/warm");
     recorder->finish(std::chrono::seconds(30));
@@ -83,7 +84,8 @@ void BM_RecordedRequestsPerSecond(benchmark::State& state) {
   double cpu = 0;
   for (auto _ : state) {
     const double cpu0 = process_cpu_seconds();
-    for (int i = 0; i < batch; ++i, ++k) rig.send(k, rig.targets[static_cast<std::size_t>(k) % rig.targets.size()]);
+    for (int i = 0; i < batch; ++i, ++k)
+      rig.send(k, rig.targets[static_cast<std::size_t>(k) % rig.targets.size()]);
     rig.recorder->finish(std::chrono::seconds(60));
     cpu += process_cpu_seconds() - cpu0;
     total += batch;

@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static tarnix::UrlCounters counters;
   // The table is learned across inputs, as on a long capture.
   std::size_t wirelen = segment.size() + wire_extra;
-  if (wire_extra >= 128) wirelen = segment.size() > (wire_extra - 128) ? segment.size() - (wire_extra - 128) : 0;
+  if (wire_extra >= 128)
+    wirelen = segment.size() > (wire_extra - 128) ? segment.size() - (wire_extra - 128) : 0;
   sniffer.handle_segment(segment.empty() ? nullptr : segment.data(), segment.size(), wirelen, client, server,
                          counters);
   if (sniffer.ports().count() > tarnix::HttpPortTable::kCapacity) std::abort();

@@ -19,7 +19,9 @@ using testing_support::TempDir;
 class RecordingUi : public DbStartupUi {
  public:
   void beep() override { ++beeps; }
-  void error(const char* title, const char* message) override { errors.push_back(std::string(title) + "|" + message); }
+  void error(const char* title, const char* message) override {
+    errors.push_back(std::string(title) + "|" + message);
+  }
   void wait_ms(int ms) override { waits.push_back(ms); }
   int beeps = 0;
   std::vector<std::string> errors;

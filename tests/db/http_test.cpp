@@ -40,7 +40,8 @@ const std::uint8_t kServer[4] = {10, 0, 0, 1};
 class SnifferTest : public ::testing::Test {
  protected:
   // Both steps, as the frame handler runs them; returns what is_request said.
-  int feed(std::string_view payload, std::uint16_t sport = 40000, std::uint16_t dport = 80, int options = 12) {
+  int feed(std::string_view payload, std::uint16_t sport = 40000, std::uint16_t dport = 80,
+           int options = 12) {
     auto seg = tcp_segment(sport, dport, payload, options);
     int accepted = sniffer.is_request(seg.data(), seg.size());
     if (accepted) sniffer.parse_request(seg.data(), seg.size(), seg.size(), kClient, kServer, counters);
@@ -111,10 +112,10 @@ TEST_F(SnifferTest, AbsoluteTargetForAProxyIsPassedAsItStands) {
 }
 
 TEST_F(SnifferTest, RequestLinesThatAreNotPassedOn) {
-  EXPECT_EQ(feed("GET /x\r\nHost: h\r\n\r\n"), 1);  // no version
+  EXPECT_EQ(feed("GET /x\r\nHost: h\r\n\r\n"), 1);             // no version
   EXPECT_EQ(feed("GET /a>b HTTP/1.0\r\nHost: h\r\n\r\n"), 1);  // cut at '>', no "HTTP" there
-  EXPECT_EQ(feed("GET /x http/1.0\r\n\r\n"), 1);  // the version word is case-sensitive
-  EXPECT_EQ(feed("GET /x HTT"), 1);               // the version is cut by the capture
+  EXPECT_EQ(feed("GET /x http/1.0\r\n\r\n"), 1);               // the version word is case-sensitive
+  EXPECT_EQ(feed("GET /x HTT"), 1);                            // the version is cut by the capture
   EXPECT_TRUE(sink.calls.empty());
 }
 

@@ -65,11 +65,13 @@ TEST(PcapReplay, CurlAndTinyproxyRequestsAreRecorded) {
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 5);
   EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls WHERE urlpath = '/index.html'"), 2);
   EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls WHERE urlpath = '/p.html'"), 2);
-  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist h, host_cache c WHERE h.server = c.host_id AND "
-                        "c.name = 'proxy.e2e.test' AND h.cached = 1"),
+  EXPECT_EQ(sql_int(*s,
+                    "SELECT count(*) FROM url_hist h, host_cache c WHERE h.server = c.host_id AND "
+                    "c.name = 'proxy.e2e.test' AND h.cached = 1"),
             2);
-  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist h, host_cache c WHERE h.client = c.host_id AND "
-                        "c.name = 'client.e2e.test'"),
+  EXPECT_EQ(sql_int(*s,
+                    "SELECT count(*) FROM url_hist h, host_cache c WHERE h.client = c.host_id AND "
+                    "c.name = 'client.e2e.test'"),
             5);
   EXPECT_EQ(sql_text(*s, "SELECT addr FROM host_cache WHERE name = 'nowhere.invalid'"), "");
   EXPECT_EQ(sql_int(*s, "SELECT port FROM urls WHERE urlpath = '/x''y'"), 8080);

@@ -219,12 +219,14 @@ TEST_F(RecorderTest, SniffedSegmentsReachTheDatabaseThroughTheSniffer) {
 TEST_F(RecorderTest, HostileHostValuesFromTheWireAreStoredAsSeenOrCut) {
   HttpSniffer sniffer(*recorder);
   const std::vector<std::string> hosts = {
-      "o'hara.example", "\"quoted\".example", "a';DROP/**/TABLE/**/url_hist;--", "caf\xc3\xa9.\xff", std::string(10240, 'L'),
+      "o'hara.example",   "\"quoted\".example",    "a';DROP/**/TABLE/**/url_hist;--",
+      "caf\xc3\xa9.\xff", std::string(10240, 'L'),
   };
   for (const std::string& h : hosts) {
     auto direct = testing_support::tcp_segment(50000, 80, "GET /d HTTP/1.1\r\nHost: " + h + "\r\n\r\n");
     sniffer.handle_segment(direct.data(), direct.size(), direct.size(), kClient, kServer, counters);
-    auto proxied = testing_support::tcp_segment(50001, 3128, "GET http://" + h + "/p HTTP/1.1\r\nHost: x\r\n\r\n");
+    auto proxied =
+        testing_support::tcp_segment(50001, 3128, "GET http://" + h + "/p HTTP/1.1\r\nHost: x\r\n\r\n");
     sniffer.handle_segment(proxied.data(), proxied.size(), proxied.size(), kClient, kProxy, counters);
   }
   // A NUL inside the header block ends it: no host name at all.
@@ -235,7 +237,8 @@ TEST_F(RecorderTest, HostileHostValuesFromTheWireAreStoredAsSeenOrCut) {
 
   EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 2 * static_cast<std::int64_t>(hosts.size()) + 1);
   for (const std::string& h : hosts) {
-    auto st = reader->connection().prepare("SELECT count(*) FROM url_hist WHERE hostname_used = ? AND cached = 0");
+    auto st =
+        reader->connection().prepare("SELECT count(*) FROM url_hist WHERE hostname_used = ? AND cached = 0");
     st->bind_text(1, h.substr(0, kHostnameUsedColumn));
     ASSERT_EQ(st->step(), StepResult::kRow);
     EXPECT_EQ(st->column_int(1), 1) << h.substr(0, 30);

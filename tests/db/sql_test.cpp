@@ -18,7 +18,8 @@ class SqlTest : public ::testing::Test {
     Status st;
     c = sqlite_open(dir.file("t.db"), SqliteOptions{}, &st);
     ASSERT_TRUE(c) << st.message();
-    ASSERT_TRUE(c->exec("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT, n INTEGER, d DOUBLE PRECISION)").ok());
+    ASSERT_TRUE(
+        c->exec("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT, n INTEGER, d DOUBLE PRECISION)").ok());
   }
   int rows() {
     auto st = c->prepare("SELECT count(*) FROM t");
@@ -30,8 +31,14 @@ class SqlTest : public ::testing::Test {
 };
 
 TEST_F(SqlTest, BoundValuesRoundTripByteForByte) {
-  const std::string values[] = {"", "plain", "it's", "\"quoted\"", "a; DELETE FROM t; --",
-                                std::string("nul\0byte", 8), "\xff\xfe\x80 non-utf8", std::string(10240, 'z')};
+  const std::string values[] = {"",
+                                "plain",
+                                "it's",
+                                "\"quoted\"",
+                                "a; DELETE FROM t; --",
+                                std::string("nul\0byte", 8),
+                                "\xff\xfe\x80 non-utf8",
+                                std::string(10240, 'z')};
   auto ins = c->prepare("INSERT INTO t (v, n, d) VALUES (?, ?, ?)");
   ASSERT_TRUE(ins);
   for (const std::string& v : values) {

@@ -253,7 +253,8 @@ TEST_F(StoreTest, ListsForTopNAndReports) {
   ASSERT_TRUE(db_urls_all(*s, [&](const UrlRow&) { ++all; }).ok());
   EXPECT_EQ(all, 2);
   std::vector<std::pair<std::string, std::int64_t>> clients;
-  ASSERT_TRUE(db_top_clients(*s, [&](const HostAccessCount& h) { clients.emplace_back(h.name, h.count); }).ok());
+  ASSERT_TRUE(
+      db_top_clients(*s, [&](const HostAccessCount& h) { clients.emplace_back(h.name, h.count); }).ok());
   ASSERT_EQ(clients.size(), 2u);
   EXPECT_EQ(clients[0], std::make_pair(std::string("10.0.0.2"), std::int64_t{2}));
   std::vector<std::int64_t> servers;

@@ -53,12 +53,14 @@ TEST(UrlRecording, FromStartUpToExit) {
   std::rewind(log);
   char line[256] = "";
   ASSERT_NE(std::fgets(line, sizeof line, log), nullptr);
-  EXPECT_NE(std::string(line).find("10.0.0.2 -> 10.0.0.1 http://www.example/x direct"), std::string::npos) << line;
+  EXPECT_NE(std::string(line).find("10.0.0.2 -> 10.0.0.1 http://www.example/x direct"), std::string::npos)
+      << line;
   std::fclose(log);
 
   auto s = db_open_session(rec.path());
   ASSERT_TRUE(s);
-  EXPECT_EQ(testing_support::sql_int(*s, "SELECT count(*) FROM url_hist"), 1) << "a fresh access survives pruning";
+  EXPECT_EQ(testing_support::sql_int(*s, "SELECT count(*) FROM url_hist"), 1)
+      << "a fresh access survives pruning";
   EXPECT_EQ(counters.direct.load(), 1u);
 }
 

@@ -123,9 +123,13 @@ Status missing_statement(DbSession& s) {
   return st;
 }
 
-std::string_view cut(std::string_view text, std::size_t max) { return text.substr(0, max); }
+std::string_view cut(std::string_view text, std::size_t max) {
+  return text.substr(0, max);
+}
 
-std::string dotted(const NetAddress& a) { return netaddr_text(a); }
+std::string dotted(const NetAddress& a) {
+  return netaddr_text(a);
+}
 
 std::string dotted(const std::array<std::uint8_t, 4>& bytes) {
   return netaddr_text(NetAddress::ipv4(bytes.data()));
@@ -173,7 +177,8 @@ std::string_view stored_path(std::string_view path) {
   return path.empty() ? std::string_view("/") : cut(path, kUrlPathColumn);
 }
 
-std::int32_t find_url(DbSession& s, const char* sql, std::int32_t host_id, std::string_view path, int scheme) {
+std::int32_t find_url(DbSession& s, const char* sql, std::int32_t host_id, std::string_view path,
+                      int scheme) {
   if (host_id == 0) return 0;
   Use st(s, sql);
   if (!st) return 0;
@@ -224,7 +229,8 @@ std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& h
 std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
                                  std::string_view path, int scheme, std::uint16_t port, int bound_ms) {
   if (request == nullptr || request->kind != kHostcByName) return 0;
-  if (const HostcEntry* e = names.find_text(request->name)) return db_urls_add(s, e->host_id, path, scheme, port);
+  if (const HostcEntry* e = names.find_text(request->name))
+    return db_urls_add(s, e->host_id, path, scheme, port);
 
   struct Wait {
     std::mutex m;

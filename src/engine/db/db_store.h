@@ -85,8 +85,7 @@ std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& h
 // cache does not know it, waiting at most `bound_ms` for the resolver. Not
 // for the resolver thread itself.
 std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
-                                 std::string_view path, int scheme, std::uint16_t port,
-                                 int bound_ms = 60000);
+                                 std::string_view path, int scheme, std::uint16_t port, int bound_ms = 60000);
 bool db_urls_exists(DbSession& s, std::int32_t url_id);
 Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta);
 // The URL as text ("http://name:8080/path"); empty when the id is unknown.
@@ -131,7 +130,10 @@ struct AccessRow {
 // then finished and must be reset before another series).
 class AccessQuery {
  public:
-  void reset() { stmt_.reset(); started_ = false; }
+  void reset() {
+    stmt_.reset();
+    started_ = false;
+  }
   bool started() const { return started_; }
 
  private:

@@ -11,36 +11,43 @@
 
 namespace tarnix {
 
-void StderrDbStartupUi::beep() { std::fputs("db_connect: retrying\n", stderr); }
+void StderrDbStartupUi::beep() {
+  std::fputs("db_connect: retrying\n", stderr);
+}
 
 void StderrDbStartupUi::error(const char* title, const char* message) {
   std::fprintf(stderr, "%s: %s\n", title, message);
 }
 
-void StderrDbStartupUi::wait_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void StderrDbStartupUi::wait_ms(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 std::string db_default_dir() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg != nullptr && xdg[0] == '/') return (std::filesystem::path(xdg) / "tarnix").string();
   const char* home = std::getenv("HOME");
-  return (std::filesystem::path(home != nullptr && home[0] != '\0' ? home : ".") / ".local" / "share" / "tarnix")
+  return (std::filesystem::path(home != nullptr && home[0] != '\0' ? home : ".") / ".local" / "share" /
+          "tarnix")
       .string();
 }
 
 std::string db_file_path(const DbConfig& config) {
-  std::filesystem::path dir = config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);
+  std::filesystem::path dir =
+      config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);
   return (dir / kDbFileName).string();
 }
 
 bool db_start_server(const DbConfig& config, DbStartupUi& ui) {
-  std::filesystem::path dir = config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);
+  std::filesystem::path dir =
+      config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  const bool usable = !ec && std::filesystem::is_directory(dir, ec) &&
-                      ::access(dir.c_str(), R_OK | W_OK | X_OK) == 0;
+  const bool usable =
+      !ec && std::filesystem::is_directory(dir, ec) && ::access(dir.c_str(), R_OK | W_OK | X_OK) == 0;
   if (!usable) {
-    std::fprintf(stderr, "db_start_server: cannot use database folder %s%s%s\n", dir.c_str(),
-                 ec ? ": " : "", ec ? ec.message().c_str() : "");
+    std::fprintf(stderr, "db_start_server: cannot use database folder %s%s%s\n", dir.c_str(), ec ? ": " : "",
+                 ec ? ec.message().c_str() : "");
     ui.error(kDbErrorTitle, kDbStartFailed);
     return false;
   }

@@ -43,8 +43,8 @@ class StderrDbStartupUi final : public DbStartupUi {
 std::string db_default_dir();
 
 struct DbConfig {
-  std::string dbpath;            // the folder ("dbpath"); created when missing
-  int retries = 10;              // connection attempts after the first
+  std::string dbpath;  // the folder ("dbpath"); created when missing
+  int retries = 10;    // connection attempts after the first
   int retry_wait_ms = 3000;
 };
 
@@ -59,7 +59,8 @@ bool db_start_server(const DbConfig& config, DbStartupUi& ui);
 // wait before each retry) while it fails. On final failure shows "Failed to
 // connect to DB server" and returns null. The session's connection belongs
 // to the calling thread; others open their own with db_open_session.
-std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui, const HostCache* names = nullptr);
+std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui,
+                                      const HostCache* names = nullptr);
 
 // Shut-down: prunes accesses older than `prune_days` days (0 keeps
 // everything) and closes the session. Returns the accesses pruned.

@@ -42,8 +42,8 @@ inline constexpr int kSchemeUnknown = 5;
 
 // Searched in this order; the empty last row matches anything.
 inline constexpr UrlScheme url_scheme_table[] = {
-    {"http", 4, 3},   {"HTTP", 4, 3},   {"ftp", 3, 1},    {"FTP", 3, 1},
-    {"telnet", 6, 4}, {"TELNET", 6, 4}, {"file", 4, 0},   {"FILE", 4, 0},
+    {"http", 4, 3},   {"HTTP", 4, 3},   {"ftp", 3, 1},           {"FTP", 3, 1},
+    {"telnet", 6, 4}, {"TELNET", 6, 4}, {"file", 4, 0},          {"FILE", 4, 0},
     {"gopher", 6, 2}, {"GOPHER", 6, 2}, {"", 0, kSchemeUnknown},
 };
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <optional>
 
@@ -37,7 +37,7 @@ struct UrlRecorder::Inbox {
   std::mutex mutex;
   std::condition_variable wake;  // work queued, or closing
   std::condition_variable idle;  // queue drained, or a parked request settled
-  std::deque<Job> jobs;  // taken from the front in batches
+  std::deque<Job> jobs;          // taken from the front in batches
   bool closed = false;
   bool busy = false;
   int parked = 0;
@@ -59,7 +59,9 @@ struct UrlRecorder::Inbox {
 
 namespace {
 
-std::string entry_name(const HostcEntry* e) { return e != nullptr ? db_record_name(*e) : std::string(); }
+std::string entry_name(const HostcEntry* e) {
+  return e != nullptr ? db_record_name(*e) : std::string();
+}
 
 }  // namespace
 
@@ -239,7 +241,9 @@ UrlRecorder::UrlRecorder(std::unique_ptr<DbSession> writer, HostCache& names, Op
   if (options_.batch_max == 0) options_.batch_max = 1;
 }
 
-UrlRecorder::~UrlRecorder() { stop(); }
+UrlRecorder::~UrlRecorder() {
+  stop();
+}
 
 void UrlRecorder::add_listener(RequestListener* listener) {
   if (listener != nullptr) listeners_.push_back(listener);
@@ -271,8 +275,8 @@ int UrlRecorder::finish(std::chrono::milliseconds bound) {
   return static_cast<int>(inbox_->jobs.size()) + inbox_->parked + (inbox_->busy ? 1 : 0);
 }
 
-int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
-                                const char* host_name, const char* target) {
+int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client[4],
+                                const std::uint8_t server[4], const char* host_name, const char* target) {
   counters.seen.fetch_add(1, std::memory_order_relaxed);
   auto p = std::make_shared<Pending>();
   db_urls_parse(target != nullptr ? target : "", p->parts);

@@ -55,9 +55,12 @@ bool TimestampRecord::parse(std::string_view text) {
     used += more;
   }
   if (buf[used] != '\0') return false;
-  *this = TimestampRecord{static_cast<std::int16_t>(y),  static_cast<std::uint16_t>(mo),
-                          static_cast<std::uint16_t>(d), static_cast<std::uint16_t>(h),
-                          static_cast<std::uint16_t>(mi), static_cast<std::uint16_t>(s),
+  *this = TimestampRecord{static_cast<std::int16_t>(y),
+                          static_cast<std::uint16_t>(mo),
+                          static_cast<std::uint16_t>(d),
+                          static_cast<std::uint16_t>(h),
+                          static_cast<std::uint16_t>(mi),
+                          static_cast<std::uint16_t>(s),
                           us * 1000u};
   return true;
 }
@@ -138,8 +141,8 @@ class SqliteConnection final : public Connection {
 
   std::unique_ptr<Statement> prepare(std::string_view sql, Status* status) override {
     sqlite3_stmt* stmt = nullptr;
-    const int rc =
-        sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    const int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
+                                      SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
     if (rc != SQLITE_OK || stmt == nullptr) {
       if (status != nullptr)
         *status = rc != SQLITE_OK ? sqlite_status(db_, rc) : Status::error(SQLITE_MISUSE, "empty statement");
@@ -186,7 +189,8 @@ class SqliteConnection final : public Connection {
 
 }  // namespace
 
-std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOptions& options, Status* status) {
+std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOptions& options,
+                                        Status* status) {
   // Memory statistics take a global lock on every allocation; nothing reads
   // them. Only possible before the library's first use, so it may not apply
   // when another part of the process opened SQLite first.
