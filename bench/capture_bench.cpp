@@ -192,13 +192,13 @@ void BM_CaptureFullPath(benchmark::State& state) {
     const bool ticks = state.range(0) != 0;
     TimeValue last_tick = {0, 0};
     for (;;) {
-      StepResult s = netif_capture(*net, *r.source, std::chrono::milliseconds(1));
-      if ((ticks && timer_elapsed_ms(last_tick, model->now) >= 100) || s != StepResult::kOk) {
+      CaptureStepResult s = netif_capture(*net, *r.source, std::chrono::milliseconds(1));
+      if ((ticks && timer_elapsed_ms(last_tick, model->now) >= 100) || s != CaptureStepResult::kOk) {
         std::lock_guard<std::mutex> g(net->lock);
         net_tick(*net);
         last_tick = model->now;
       }
-      if (s != StepResult::kOk) break;
+      if (s != CaptureStepResult::kOk) break;
     }
     frames += static_cast<std::int64_t>(net->counters.frames_seen);
     state.PauseTiming();

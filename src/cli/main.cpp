@@ -19,6 +19,8 @@
 #include "cli/options.h"
 #include "cli/summary.h"
 #include "core/alloc.h"
+#include "db/db_util.h"
+#include "db/url_recording.h"
 #include "naming/dupip.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
@@ -50,6 +52,18 @@ void warn(const AdapterMessage& m) {
   for (std::size_t p; (p = text.find('\n')) != std::string::npos;) text.replace(p, 1, " ");
   std::fprintf(stderr, "tarnix-cli: %s\n", text.c_str());
 }
+
+// The frame path's TCP hand-off to the HTTP sniffer.
+class SnifferSink final : public TcpSink {
+ public:
+  explicit SnifferSink(HttpSniffer& sniffer) : sniffer_(sniffer) {}
+  void tcp_segment(const TcpSegment& s) override {
+    sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls);
+  }
+
+ private:
+  HttpSniffer& sniffer_;
+};
 
 const char* status_word(int status) {
   if (status < 0) return "down";
@@ -114,10 +128,24 @@ int main(int argc, char** argv) {
   if (!parsed) return fail(parsed.error);
   PdlClassifier classifier(parsed.tree.get());
 
+  // The request database, when asked for: it gives the name cache its host
+  // ids, so it opens first.
+  std::unique_ptr<UrlRecording> recording;
+  if (!opt.db.empty()) {
+    recording = std::make_unique<UrlRecording>();
+    StderrDbStartupUi db_ui;
+    DbConfig config;
+    config.dbpath = opt.db;
+    config.retries = 2;
+    config.retry_wait_ms = 500;
+    if (!recording->open(config, db_ui)) return fail("cannot open the request database in " + opt.db);
+  }
+
   // Names and duplicates.
   SystemNameService system_names;
   NullNameService no_names;
-  MemoryHostIdStore ids;
+  MemoryHostIdStore memory_ids;
+  HostIdStore& ids = recording ? recording->host_ids() : static_cast<HostIdStore&>(memory_ids);
   HostCache cache(opt.no_resolve ? static_cast<NameService&>(no_names) : system_names, ids);
   HostcNamer namer(cache);
   LogDupIpNotifier dup_log(stderr, &cache);
@@ -125,8 +153,17 @@ int main(int argc, char** argv) {
   DupIpSink dup_sink(dupip);
   if (opt.detect_duplicates) dupip.open();
 
+  RequestLogPrinter request_printer(stdout);
+  std::unique_ptr<SnifferSink> sniffer_sink;
+  if (recording) {
+    recording->attach(cache);
+    if (opt.print_requests) recording->add_listener(&request_printer);
+    sniffer_sink = std::make_unique<SnifferSink>(recording->sniffer());
+  }
+
   CaptureHooks hooks;
   hooks.duplicates = &dup_sink;
+  hooks.tcp = sniffer_sink.get();
   TrafficModel model(&classifier, &namer, nullptr, hooks);
   model.node_timeout_s = opt.node_timeout;
   model.link_timeout_s = opt.link_timeout;
@@ -187,6 +224,7 @@ int main(int argc, char** argv) {
   }
 
   cache.start();
+  if (recording) recording->start();
   install_signals();
 
   CaptureLoop::Options lo;
@@ -220,6 +258,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   loop.stop();
+  // Requests still on their way to the database get a moment, then the
+  // recorder stops; it must close before the name cache goes.
+  if (recording) recording->close(std::chrono::seconds(5), stderr, 0);
 
   cli::Summary summary = cli::collect_summary(*net, classifier);
   summary.live = live;

@@ -55,6 +55,8 @@ const char* usage_text() {
          "  --link-timeout S     seconds a silent link stays active (default 5)\n"
          "  --no-resolve         do not ask the name service for host names\n"
          "  --detect-duplicates  report IPv4 addresses seen from more than one Ethernet address\n"
+         "  --db FOLDER          record every HTTP request seen into the database in FOLDER\n"
+         "  --print-requests     print each recorded request as it is stored (needs --db)\n"
          "  --list-interfaces    list the adapters with their status and description\n"
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
@@ -125,6 +127,14 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         error = "option --read needs a file name";
         return false;
       }
+    } else if (a == "--print-requests") {
+      o.print_requests = true;
+    } else if (a == "--db") {
+      if (!take(o.db)) return false;
+      if (o.db.empty()) {
+        error = "option --db needs a folder";
+        return false;
+      }
     } else if (a == "--filter") {
       if (!take(o.filter)) return false;
     } else if (a == "--protocols") {
@@ -152,6 +162,10 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       error = "unknown option '" + args[i] + "'";
       return false;
     }
+  }
+  if (o.print_requests && o.db.empty()) {
+    error = "option --print-requests needs --db FOLDER";
+    return false;
   }
   if (!o.interface.empty() && !o.read.empty()) {
     error = "give either --interface or --read, not both";

@@ -183,9 +183,9 @@ TEST(CaptureStep, DrainsEverythingWaitingWithinBudget) {
   Net* net = net_create(model, "file");
   OpenResult r = open_file_source(path, "", 0);
   ASSERT_TRUE(r.source);
-  StepResult res = netif_capture(*net, *r.source, std::chrono::seconds(10));
+  CaptureStepResult res = netif_capture(*net, *r.source, std::chrono::seconds(10));
   EXPECT_EQ(net->counters.frames_seen, 2000u);
-  EXPECT_EQ(res, StepResult::kEnd);
+  EXPECT_EQ(res, CaptureStepResult::kEnd);
   EXPECT_EQ(hooks.steps, 1);
   EXPECT_EQ(net->hosts.count(), 50);  // 10.0.0.0-49, the destination 10.0.0.2 among them
   std::remove(path.c_str());
@@ -202,7 +202,7 @@ TEST(CaptureStep, BudgetEndsAStepEarly) {
   Net* net = net_create(model, "file");
   OpenResult r = open_file_source(path, "", 0);
   ASSERT_TRUE(r.source);
-  EXPECT_EQ(netif_capture(*net, *r.source, std::chrono::microseconds(0)), StepResult::kOk);
+  EXPECT_EQ(netif_capture(*net, *r.source, std::chrono::microseconds(0)), CaptureStepResult::kOk);
   EXPECT_EQ(net->counters.frames_seen, 255u);  // one dispatch, then the budget is spent
   std::remove(path.c_str());
 }

@@ -62,6 +62,10 @@ TEST(Options, RejectsWhatCannotWork) {
   EXPECT_NE(parse_error({"--local-mask", "255.255.0"}).find("dotted"), std::string::npos);
   EXPECT_NE(parse_error({"--local-address", "1.2.3.300"}).find("dotted"), std::string::npos);
   EXPECT_EQ(parse_error({"--interface="}), "option --interface needs an adapter name");
+  EXPECT_EQ(parse_error({"--print-requests"}), "option --print-requests needs --db FOLDER");
+  Options db = parse_ok({"--db", "/tmp/x", "--print-requests"});
+  EXPECT_EQ(db.db, "/tmp/x");
+  EXPECT_TRUE(db.print_requests);
 }
 
 TEST(Summary, JsonStringsAlwaysParse) {

@@ -32,11 +32,11 @@ std::uint32_t load_percent_of(std::uint64_t bytes_per_second, std::uint64_t link
   return static_cast<std::uint32_t>(pct > 100 ? 100 : pct);
 }
 
-StepResult netif_capture(Net& net, PacketSource& source, std::chrono::microseconds budget) {
+CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::microseconds budget) {
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
   CallbackContext ctx{&net, source.ethernet()};
-  StepResult result = StepResult::kOk;
+  CaptureStepResult result = CaptureStepResult::kOk;
   for (;;) {
     int n;
     {
@@ -44,11 +44,11 @@ StepResult netif_capture(Net& net, PacketSource& source, std::chrono::microsecon
       n = source.dispatch(kFramesPerDispatch, deliver, &ctx);
     }
     if (n == kSourceEnd) {
-      result = StepResult::kEnd;
+      result = CaptureStepResult::kEnd;
       break;
     }
     if (n == kSourceError) {
-      result = StepResult::kError;
+      result = CaptureStepResult::kError;
       break;
     }
     if (n == 0 || clock::now() - start >= budget) break;
@@ -145,11 +145,11 @@ void CaptureLoop::run() {
       std::lock_guard<std::mutex> sg(source_mutex_);
       net = net_ != nullptr ? net_ : net_current(model_);
       if (net != nullptr && source_ != nullptr && !ended_) {
-        StepResult r = netif_capture(*net, *source_, options_.step_budget);
-        if (r != StepResult::kOk) {
+        CaptureStepResult r = netif_capture(*net, *source_, options_.step_budget);
+        if (r != CaptureStepResult::kOk) {
           ended_ = true;
           just_ended = true;
-          if (r == StepResult::kError) end_error = source_->error().empty() ? "capture failed" : source_->error();
+          if (r == CaptureStepResult::kError) end_error = source_->error().empty() ? "capture failed" : source_->error();
         }
       }
     }

@@ -20,13 +20,13 @@
 namespace tarnix {
 
 // How one capture step ended.
-enum class StepResult { kOk, kEnd, kError };
+enum class CaptureStepResult { kOk, kEnd, kError };
 
 // One capture step on a network: dispatches 255 frames at a time until none
 // waits or `budget` has passed, then takes the library's statistics, the
 // load percentage and runs the step hook. The network's lock is held for
 // each dispatch and for the statistics, never across the whole step.
-StepResult netif_capture(Net& net, PacketSource& source,
+CaptureStepResult netif_capture(Net& net, PacketSource& source,
                          std::chrono::microseconds budget = std::chrono::milliseconds(50));
 
 // Load in percent of the link speed (fallback when unknown) for the bytes of
