@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <cmath>
+#include <cstring>
 
 #include "capture/net.h"
 
@@ -67,9 +68,19 @@ void MapRenderer::apply_pending() {
   }
 }
 
+// The finished frame is copied, never shared: an implicitly shared image
+// whose last reference may drop on either thread would race.
 QImage MapRenderer::snapshot() const {
   std::lock_guard<std::mutex> g(front_mutex_);
-  return front_;
+  return front_.copy();
+}
+
+void MapRenderer::paint(QPainter& p, const QRect& area) const {
+  std::lock_guard<std::mutex> g(front_mutex_);
+  if (front_.isNull())
+    p.fillRect(area, Qt::black);
+  else
+    p.drawImage(area.topLeft(), front_, area);
 }
 
 float MapRenderer::text_width(const QString& s) const {
@@ -93,8 +104,11 @@ bool MapRenderer::draw_frame(Net& net) {
   draw_links(net);
   device_.flush();
   {
+    const QImage& drawn = device_.image();
     std::lock_guard<std::mutex> g(front_mutex_);
-    front_ = device_.image();
+    if (front_.size() != drawn.size() || front_.format() != drawn.format())
+      front_ = QImage(drawn.size(), drawn.format());
+    std::memcpy(front_.bits(), drawn.constBits(), std::size_t(drawn.sizeInBytes()));
   }
   frames_drawn_.fetch_add(1);
   if (zoom_refresh) zoom_refresh();
@@ -261,11 +275,7 @@ void MapWindow::resizeEvent(QResizeEvent* e) {
 void MapWindow::paintEvent(QPaintEvent*) {
   {
     QPainter p(this);
-    const QImage frame = renderer_.snapshot();
-    if (frame.isNull())
-      p.fillRect(rect(), Qt::black);
-    else
-      p.drawImage(QPoint(0, 0), frame, QRect(0, 0, width(), height()));
+    renderer_.paint(p, rect());
   }
   if (zoom_pending_) {
     zoom_pending_ = false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QImage>
+#include <QPainter>
 #include <QWidget>
 #include <array>
 #include <atomic>
@@ -44,8 +45,10 @@ class MapRenderer {
   // "sample interval" thinning); true when it drew one.
   bool draw_frame(Net& net);
 
-  // Any thread: the last finished frame.
+  // Any thread: a copy of the last finished frame.
   QImage snapshot() const;
+  // User-interface thread: paints the last finished frame at the origin.
+  void paint(QPainter& p, const QRect& area) const;
   std::uint64_t frames_drawn() const { return frames_drawn_.load(); }
 
   // The Zoom Box's marks, called on the capture thread.
