@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLineEdit>
+#include <QRadioButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <cmath>
@@ -18,6 +21,7 @@
 #include "ui/map_layout.h"
 #include "ui/map_view.h"
 #include "ui/runtime.h"
+#include "ui_helpers.h"
 
 namespace tarnix::ui {
 namespace {
@@ -289,6 +293,67 @@ TEST(MapScreenshot, ResizeAndZoomWhileCapturePlays) {
   }
   EXPECT_GE(runtime.renderer()->frames_drawn(), before + 3);
   EXPECT_EQ(runtime.renderer()->snapshot().size(), map->size());
+  w->close();
+}
+
+// File > Open Capture File...: the dialog's choice of file and speed.
+TEST(MapScreenshot, OpenCaptureFileCommandPlaysTheChosenFile) {
+  QTemporaryDir home;
+  qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
+  qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+  const QString first = home.filePath("first.pcap"), second = home.filePath("second.pcap");
+  for (const QString& p : {first, second}) {
+    QFile f(p);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(capture_file());
+  }
+  app::RecordingMessenger messages;
+  RuntimeOptions options;
+  options.capture_file = first;
+  options.skip_database = true;
+  options.resolve_names = false;
+  DesktopRuntime runtime(messages, options);
+  ASSERT_EQ(app::run_startup(runtime, messages), 0);
+  MainWindow* w = runtime.main_window();
+  QAction* open = w->command(kCmdOpenCaptureFile);
+  ASSERT_TRUE(open->isEnabled());
+  EXPECT_FALSE(w->command(kCmdAdapter)->isEnabled());  // no adapters while playing a file from the start
+
+  bool chose_fast = false;
+  auto fill = [&](const QString& path) {
+    testing::on_next_modal([&, path](QWidget* d) {
+      EXPECT_EQ(d->windowTitle(), "Open Capture File");
+      d->findChild<QLineEdit*>("path")->setText(path);
+      auto* fast = d->findChild<QRadioButton*>("fast");
+      fast->setChecked(true);
+      chose_fast = fast->isChecked();
+      static_cast<QDialog*>(d)->accept();
+    });
+  };
+  fill(second);
+  open->trigger();
+  EXPECT_TRUE(chose_fast);
+  EXPECT_EQ(w->windowTitle(), "Tarnix :    second.pcap (capture file)");
+  QElapsedTimer t;
+  t.start();
+  while (!runtime.source_ended() && t.elapsed() < 10000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    runtime.map_window()->update();
+  }
+  EXPECT_TRUE(runtime.source_ended());
+  runtime.stop_capture();
+  Net* net = net_current(runtime.model());
+  ASSERT_NE(net, nullptr);
+  EXPECT_EQ(net->name, second.toStdString());
+  EXPECT_EQ(net->host_list.count(), 15);
+
+  // A file that is not a capture: the message, and nothing changes.
+  fill(home.filePath("first.pcap.missing"));
+  open->trigger();
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(messages.shown[0].text, "Could not open the capture file");
+  EXPECT_EQ(w->windowTitle(), "Tarnix :    second.pcap (capture file)");
   w->close();
 }
 
