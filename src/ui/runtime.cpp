@@ -89,6 +89,19 @@ DesktopRuntime::~DesktopRuntime() {
   if (cache_) cache_->stop();
 }
 
+std::vector<Device> DesktopRuntime::list_devices() const {
+  if (options_.list_devices) return options_.list_devices();
+  std::string error;
+  std::vector<Device> devices = device_list(&error);
+  if (!error.empty()) std::fprintf(stderr, "device_list: %s\n", error.c_str());
+  return devices;
+}
+
+OpenResult DesktopRuntime::open_live(const std::string& device) const {
+  if (options_.open_live) return options_.open_live(device);
+  return open_live_source(device, "");
+}
+
 QString DesktopRuntime::data_path(const QString& setting) const {
   return app::resolve_data_path(setting);
 }
@@ -121,8 +134,7 @@ void DesktopRuntime::find_local_address() {
 
 void DesktopRuntime::read_local_mask() {
   if (!options_.capture_file.isEmpty()) return;
-  std::string error;
-  devices_ = device_list(&error);
+  devices_ = list_devices();
   const int i = settings_.interface;
   const std::string name = (i >= 0 && i < int(devices_.size())) ? devices_[std::size_t(i)].name
                                                                 : (devices_.empty() ? "" : devices_[0].name);
@@ -151,7 +163,7 @@ bool DesktopRuntime::open_adapter() {
   app::AdapterChoice c = app::choose_startup_adapter(
       *model_, devices_, settings_.interface,
       [&](int i, QString& reason) {
-        OpenResult r = open_live_source(devices_[std::size_t(i)].name, "");
+        OpenResult r = open_live(devices_[std::size_t(i)].name);
         if (!r.source) reason = QString::fromStdString(r.error);
         return std::move(r.source);
       },
@@ -297,10 +309,7 @@ int DesktopRuntime::create_main_window() {
 }
 
 void DesktopRuntime::switch_adapter() {
-  if (devices_.empty()) {
-    std::string error;
-    devices_ = device_list(&error);
-  }
+  if (devices_.empty()) devices_ = list_devices();
   const int chosen = adapter_dialog(window_.get(), devices_, settings_.interface);
   const std::string refusal = adapter_switch_refusal(devices_, chosen);
   if (!refusal.empty()) {
@@ -310,7 +319,7 @@ void DesktopRuntime::switch_adapter() {
   // The new adapter is opened before the old one is let go, so a failure
   // leaves capture running where it was.
   const Device& d = devices_[std::size_t(chosen)];
-  OpenResult r = open_live_source(d.name, "");
+  OpenResult r = open_live(d.name);
   if (!r.source) {
     messenger_.show(
         {QStringLiteral("Could not open adapter %1").arg(QString::fromStdString(d.name)), app::kErrorTitle,

@@ -59,6 +59,9 @@ struct RuntimeOptions {
   double replay_speed = 0;  // 0: as fast as the map can take it
   bool skip_database = false;
   bool resolve_names = true;
+  // The capture library's device list and live opening; tests put fakes here.
+  std::function<std::vector<Device>()> list_devices;
+  std::function<OpenResult(const std::string& device)> open_live;
 };
 
 class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps {
@@ -111,6 +114,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
 
  private:
   void set_title_for_current();
+  std::vector<Device> list_devices() const;
+  OpenResult open_live(const std::string& device) const;
   QString data_path(const QString& setting) const;
 
   app::Messenger& messenger_;
