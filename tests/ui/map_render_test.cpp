@@ -1,6 +1,8 @@
 // The map drawn from a hand-built traffic model.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QElapsedTimer>
 #include <cmath>
 #include <map>
 
@@ -181,6 +183,51 @@ TEST_F(MapRenderTest, AFrameWithoutHostsIsBackgroundOnly) {
   ASSERT_EQ(img.size(), QSize(120, 80));
   for (int y = 0; y < 80; y += 4)
     for (int x = 0; x < 120; x += 4) ASSERT_EQ(img.pixel(x, y), qRgb(0, 0, 0));
+}
+
+TEST_F(MapRenderTest, ZoomRectangleTakesEffectFromTheFrameAfterThePaint) {
+  Node* h = host(10, 4, 0, 1);
+  h->byte_rate.average = 1e9;  // the largest disc: radius 0.5 is capped by max node radius
+  s.max_node_radius = 0.02;
+  MapRenderer r(s, font());
+  MapWindow w(r);
+  int aspect = -1;
+  w.set_aspect_listener([&](int a) { aspect = a; });
+  int gos = 0;
+  w.set_go([&] { ++gos; });
+  w.resize(400, 200);
+  w.show();
+  EXPECT_EQ(aspect, 200);
+  ASSERT_TRUE(r.draw_frame(*net));
+  auto lit = [&](double x, double y, double l, double rr, double b, double t) {
+    const QImage img = r.snapshot();
+    const int px = int((x - l) / (rr - l) * img.width()), py = int((t - y) / (t - b) * img.height());
+    return qRed(img.pixel(px, py)) > 100;
+  };
+  // Full view of a wide window: x spans -2.6..2.6.
+  EXPECT_TRUE(lit(h->map_x, h->map_y, -2.6, 2.6, -1.3, 1.3));
+
+  // The paint applies the zoom and then gives the go signal.
+  auto paint = [&] {
+    const int before = gos;
+    QElapsedTimer t;
+    t.start();
+    w.update();
+    while (gos == before && t.elapsed() < 5000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return gos > before;
+  };
+  // The upper middle of the thumbnail: x -0.65..0.65, y 0..1.3, where the
+  // lone group sits (its centre at (0, 0.7)).
+  w.set_zoom(25, 0, 75, 50);
+  ASSERT_TRUE(paint());
+  ASSERT_TRUE(r.draw_frame(*net));
+  EXPECT_TRUE(lit(h->map_x, h->map_y, -0.65, 0.65, 0, 1.3));
+  EXPECT_FALSE(lit(h->map_x, h->map_y, -2.6, 2.6, -1.3, 1.3));
+
+  w.set_zoom(0, 0, 100, 100);
+  ASSERT_TRUE(paint());
+  ASSERT_TRUE(r.draw_frame(*net));
+  EXPECT_TRUE(lit(h->map_x, h->map_y, -2.6, 2.6, -1.3, 1.3));
 }
 
 }  // namespace
