@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "alarms/alarm_runtime.h"
 #include "capture/adapter.h"
 #include "capture/bindings.h"
 #include "capture/capture_thread.h"
@@ -223,8 +224,33 @@ int main(int argc, char** argv) {
     net = start.net;
   }
 
+  // Alarms: those stored in the database and those given for this run. They
+  // hear of recorded requests, so their listener joins before the recorder
+  // starts; URL definitions are looked up through the running name cache.
+  std::unique_ptr<AlarmRuntime> alarms;
+  if (recording || !opt.alarms.empty()) {
+    AlarmRuntime::Options ao;
+    if (opt.json) ao.log = stderr;  // keep standard output parseable
+    alarms = std::make_unique<AlarmRuntime>(model, parsed.tree.get(), &cache, ao);
+    if (recording) recording->add_listener(&alarms->request_listener());
+  }
+
   cache.start();
   if (recording) recording->start();
+  if (alarms) {
+    if (recording) alarms->load(recording->session());
+    for (const std::string& def : opt.alarms) {
+      std::string alarm_error;
+      if (!alarms->add_definition(def, recording ? &recording->session() : nullptr, alarm_error)) {
+        if (recording) recording->close(std::chrono::seconds(1), stderr, 0);
+        cache.stop();
+        std::fprintf(stderr, "tarnix-cli: %s\n", alarm_error.c_str());
+        return 2;
+      }
+    }
+    model.hooks.step = &alarms->step_sink();
+    alarms->start();
+  }
   install_signals();
 
   CaptureLoop::Options lo;
@@ -261,6 +287,7 @@ int main(int argc, char** argv) {
   // Requests still on their way to the database get a moment, then the
   // recorder stops; it must close before the name cache goes.
   if (recording) recording->close(std::chrono::seconds(5), stderr, 0);
+  if (alarms) alarms->stop();
 
   cli::Summary summary = cli::collect_summary(*net, classifier);
   summary.live = live;
@@ -271,6 +298,12 @@ int main(int argc, char** argv) {
       while (!line.empty() && line.back() == '\n') line.pop_back();
       summary.duplicates.push_back(line);
     }
+  }
+  summary.recorded_urls = recording != nullptr;
+  if (alarms) {
+    std::vector<AlarmSummary> fired = alarms->summary();
+    summary.alarms_text = alarm_summary_text(fired);
+    summary.alarms_json = alarm_summary_json(fired);
   }
   const std::string out = opt.json ? cli::render_json(summary) : cli::render_text(summary);
   std::fputs(out.c_str(), stdout);

@@ -57,6 +57,14 @@ const char* usage_text() {
          "  --detect-duplicates  report IPv4 addresses seen from more than one Ethernet address\n"
          "  --db FOLDER          record every HTTP request seen into the database in FOLDER\n"
          "  --print-requests     print each recorded request as it is stored (needs --db)\n"
+         "  --alarm DEFINITION   watch for a condition during this run (repeatable); with --db the\n"
+         "                       alarms stored in the database are watched too. DEFINITION is\n"
+         "                       OBJECT:CONDITION:NOTIFY with\n"
+         "                         OBJECT    host:IPV4 | link:IPV4:IPV4 | net | protocol:NAME | url:URL\n"
+         "                         CONDITION occurrence | threshold-high:UNIT:N | threshold-low:UNIT:N\n"
+         "                         UNIT      packets | kilobytes | percent (of a 10 Mbit/s channel)\n"
+         "                       e.g. host:10.0.0.5:threshold-high:packets:100:busy host\n"
+         "                       URL alarms need --db.\n"
          "  --list-interfaces    list the adapters with their status and description\n"
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
@@ -129,6 +137,14 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       }
     } else if (a == "--print-requests") {
       o.print_requests = true;
+    } else if (a == "--alarm") {
+      std::string def;
+      if (!take(def)) return false;
+      if (def.empty()) {
+        error = "option --alarm needs a definition";
+        return false;
+      }
+      o.alarms.push_back(def);
     } else if (a == "--db") {
       if (!take(o.db)) return false;
       if (o.db.empty()) {

@@ -21,6 +21,7 @@ struct Options {
   bool detect_duplicates = false;
   std::string db;             // --db: record HTTP requests into this folder's database
   bool print_requests = false;
+  std::vector<std::string> alarms;  // --alarm, in order
   std::string local_address;  // dotted; empty: from the host name
   std::string local_mask;     // dotted; empty: the adapter's, else 255.255.255.0
   int node_timeout = 10;

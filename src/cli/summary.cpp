@@ -106,6 +106,8 @@ Summary collect_summary(const Net& net, const Classifier& classifier) {
   s.source = net.name;
   s.counters = net.counters;
   s.load_percent = net.load_percent.load();
+  s.urls_proxied = net.urls.proxied.load();
+  s.urls_direct = net.urls.direct.load();
   s.local_address = netaddr_text(net.local_address);
   s.local_mask = netaddr_text(net.local_mask);
 
@@ -200,6 +202,11 @@ std::string render_text(const Summary& s) {
     out += "\nDuplicate IP addresses\n";
     for (const std::string& d : s.duplicates) out += d + "\n";
   }
+  if (s.recorded_urls) {
+    out += "\nHTTP requests recorded: " + std::to_string(s.urls_proxied + s.urls_direct) + " (" +
+           std::to_string(s.urls_direct) + " direct, " + std::to_string(s.urls_proxied) + " through a proxy)\n";
+  }
+  if (!s.alarms_text.empty()) out += "\n" + s.alarms_text;
   return out;
 }
 
@@ -248,7 +255,13 @@ std::string render_json(const Summary& s) {
   }
   out += "],\"duplicates\":[";
   for (std::size_t i = 0; i < s.duplicates.size(); ++i) out += (i ? "," : "") + json_string(s.duplicates[i]);
-  out += "]}\n";
+  out += "]";
+  if (s.recorded_urls) {
+    out += ",\"urls\":{\"recorded\":" + std::to_string(s.urls_proxied + s.urls_direct) +
+           ",\"direct\":" + std::to_string(s.urls_direct) + ",\"proxied\":" + std::to_string(s.urls_proxied) + "}";
+  }
+  if (!s.alarms_json.empty()) out += ",\"alarms\":" + s.alarms_json;
+  out += "}\n";
   return out;
 }
 

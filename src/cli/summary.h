@@ -54,6 +54,11 @@ struct Summary {
   std::vector<LinkRow> links;  // by source address, then destination address
   std::vector<SubnetRow> subnets;
   std::vector<std::string> duplicates;  // already formatted lines
+  bool recorded_urls = false;           // HTTP requests were recorded (--db)
+  std::uint32_t urls_proxied = 0;
+  std::uint32_t urls_direct = 0;
+  std::string alarms_text;  // already rendered; empty when no alarm was watched
+  std::string alarms_json;
 };
 
 // Copies the network under its lock.

@@ -165,6 +165,38 @@ TEST(Program, ErrorsAreOneLineAndNonZero) {
 
   CliRun usage = run_cli("--frobnicate");
   EXPECT_EQ(usage.status, 2);
+
+  // A malformed alarm stops the run before capture, naming what is wrong.
+  CliRun bad_alarm = run_cli("--read " + path + " --no-resolve --alarm 'host:10.0.0:occurrence:x'" + kProtocols);
+  EXPECT_EQ(bad_alarm.status, 2);
+  EXPECT_EQ(lines(bad_alarm.err), 1) << bad_alarm.err;
+  EXPECT_NE(bad_alarm.err.find("'10.0.0' is not an IPv4 address"), std::string::npos) << bad_alarm.err;
+  EXPECT_EQ(bad_alarm.out, "");
+  CliRun empty_alarm = run_cli("--read " + path + " --alarm ''" + kProtocols);
+  EXPECT_EQ(empty_alarm.status, 2);
+  std::remove(path.c_str());
+}
+
+TEST(Program, AlarmsFireAndAreSummarised) {
+  // 30 frames from one host within a second: a threshold of 10 packets is
+  // crossed, one of 1000 never is.
+  const std::string path = testing::temp_path("cli_alarm.pcap");
+  std::vector<testing::TimedFrame> frames;
+  for (int i = 0; i < 30; ++i) frames.push_back({100, i * 1000, testing::make_frame({}), 0});
+  ASSERT_TRUE(testing::write_pcap(path, frames));
+  CliRun r = run_cli("--read " + path + " --json --no-resolve" +
+                     " --alarm 'net:threshold-high:packets:10:net busy'" +
+                     " --alarm 'net:threshold-high:packets:1000:net flooded'" + kProtocols);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"alarms\":["), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"notify\":\"net flooded\",\"object\":\"network\",\"kind\":\"threshold\",\"disabled\":false,\"firings\":0"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("\"notify\":\"net busy\",\"object\":\"network\",\"kind\":\"threshold\",\"disabled\":false,\"firings\":0"),
+            std::string::npos)
+      << r.out;
+  // With --json the alarm log goes to standard error.
+  EXPECT_NE(r.err.find("  net busy"), std::string::npos) << r.err;
   std::remove(path.c_str());
 }
 
