@@ -81,6 +81,17 @@ TEST(FrameWindow, ThousandFramesThenOneLateFrame) {
   EXPECT_EQ(c.w->size, 1);
 }
 
+TEST(FrameWindow, ExpiresAfterASilenceLongerThanTheMicrosecondRange) {
+  Counted c;
+  c.add(100, {0, 0});
+  // 4295 s later the 32-bit microsecond difference has wrapped to ~0.7 s.
+  c.add(100, {4295, 0});
+  EXPECT_EQ(c.frames, 1);
+  EXPECT_EQ(c.bytes, 100);
+  EXPECT_EQ(timer_elapsed_us64({0, 0}, {4295, 0}), 4295000000ull);
+  EXPECT_EQ(timer_elapsed_us64({5, 0}, {4, 999999}), 0u);
+}
+
 TEST(FrameWindow, RecordsAddressesLengthAndTime) {
   Counted c;
   c.add(70000, {1, 2}, 7);  // length kept in 16 bits

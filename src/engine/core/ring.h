@@ -56,7 +56,9 @@ void ring_add(FrameWindow& w, const std::uint8_t* frame, std::size_t caplen, std
 
   count(static_cast<const WindowEntry&>(slot));
 
-  while (w.size > 0 && timer_elapsed_us(w.slots[w.tail].time, time) > FrameWindow::kSpanUs) {
+  // 64-bit elapsed time: after a silence of more than 71.6 minutes the
+  // 32-bit difference wraps and would keep stale slots inside.
+  while (w.size > 0 && timer_elapsed_us64(w.slots[w.tail].time, time) > FrameWindow::kSpanUs) {
     expire(static_cast<const WindowEntry&>(w.slots[w.tail]));
     w.tail = (w.tail + 1) % FrameWindow::kSlots;
     --w.size;

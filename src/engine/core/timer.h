@@ -17,6 +17,9 @@ struct TimeValue {
 // 32-bit, so it wraps after about 71.6 minutes: meant for short intervals.
 std::uint32_t timer_elapsed_us(const TimeValue& earlier, const TimeValue& later);
 
+// The same in 64 bits, for tests that must not wrap after 71.6 minutes.
+std::uint64_t timer_elapsed_us64(const TimeValue& earlier, const TimeValue& later);
+
 // Milliseconds from earlier to later (truncated); 0 when later is earlier.
 std::uint32_t timer_elapsed_ms(const TimeValue& earlier, const TimeValue& later);
 
