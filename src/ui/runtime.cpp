@@ -56,7 +56,44 @@ std::array<QRgb, kMapPaletteSize> to_rgb(const app::Palette& p) {
   return out;
 }
 
+// Notes, inside the capture step itself, that its source has no more frames.
+// The loop reports an end only after the step, when the menu may already have
+// put another source in place; a flag per source cannot be mistaken for the
+// next one's.
+class EndWatch final : public PacketSource {
+ public:
+  EndWatch(std::unique_ptr<PacketSource> inner, std::shared_ptr<std::atomic<bool>> ended)
+      : inner_(std::move(inner)), ended_(std::move(ended)) {}
+  int dispatch(int max, FrameFn fn, void* user) override {
+    const int n = inner_->dispatch(max, fn, user);
+    if (n == kSourceEnd || n == kSourceError) {
+      error_ = inner_->error();
+      ended_->store(true);
+    }
+    return n;
+  }
+  bool stats(SourceStats& out) override { return inner_->stats(out); }
+  bool ethernet() const override { return inner_->ethernet(); }
+  const std::string& name() const override { return inner_->name(); }
+  std::uint64_t link_speed_bps() const override { return inner_->link_speed_bps(); }
+  std::uint64_t filter_rejected() const override { return inner_->filter_rejected(); }
+
+ private:
+  std::unique_ptr<PacketSource> inner_;
+  std::shared_ptr<std::atomic<bool>> ended_;
+};
+
 }  // namespace
+
+std::unique_ptr<PacketSource> DesktopRuntime::watched(std::unique_ptr<PacketSource> source) {
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  source_ended_ = flag;  // the pointer is the user-interface thread's; the flag is shared
+  return std::make_unique<EndWatch>(std::move(source), flag);
+}
+
+bool DesktopRuntime::source_ended() const {
+  return source_ended_ && source_ended_->load();
+}
 
 void BoxMessenger::show(const app::Message& m) {
   QMessageBox box(box_icon(m.icon), m.title, m.text, QMessageBox::Ok);
@@ -293,12 +330,11 @@ int DesktopRuntime::create_main_window() {
     renderer->draw_frame(net);
     QMetaObject::invokeMethod(map, "frame_ready", Qt::QueuedConnection);
   });
-  loop_->on_end([this](const std::string& error) {
+  loop_->on_end([](const std::string& error) {
     if (!error.empty()) std::fprintf(stderr, "capture: %s\n", error.c_str());
-    source_ended_ = true;
   });
   map_->set_go([loop = loop_.get()] { loop->go(); });
-  loop_->set_source(std::move(pending_source_), pending_net_);
+  loop_->set_source(watched(std::move(pending_source_)), pending_net_);
   if (cache_) cache_->start();
   loop_->start();
 
@@ -330,8 +366,7 @@ void DesktopRuntime::switch_adapter() {
   Net* net = net_find(*model_, d.name);
   if (!net) net = net_create(*model_, d.name);
   settings_.interface = chosen;
-  source_ended_ = false;
-  std::unique_ptr<PacketSource> old = loop_->set_source(std::move(r.source), net);
+  std::unique_ptr<PacketSource> old = loop_->set_source(watched(std::move(r.source)), net);
   net_set_current(*model_, net);
   old.reset();
   source_label_ = QString::fromStdString(d.name);
@@ -350,8 +385,7 @@ bool DesktopRuntime::play_file(const QString& path, double speed) {
   }
   Net* net = net_find(*model_, path.toStdString());
   if (!net) net = net_create(*model_, path.toStdString());
-  source_ended_ = false;
-  std::unique_ptr<PacketSource> old = loop_->set_source(std::move(r.source), net);
+  std::unique_ptr<PacketSource> old = loop_->set_source(watched(std::move(r.source)), net);
   net_set_current(*model_, net);
   old.reset();
   source_label_ = QFileInfo(path).fileName();

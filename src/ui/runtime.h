@@ -108,12 +108,13 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   CaptureLoop* capture_loop() const { return loop_.get(); }
   const app::FocusStore& focus() const { return focus_; }
   // True once a played file has no more frames.
-  bool source_ended() const { return source_ended_.load(); }
+  bool source_ended() const;
   // Refills the Protocol Key from the active focus.
   void protocol_key_show();
 
  private:
   void set_title_for_current();
+  std::unique_ptr<PacketSource> watched(std::unique_ptr<PacketSource> source);
   std::vector<Device> list_devices() const;
   OpenResult open_live(const std::string& device) const;
   QString data_path(const QString& setting) const;
@@ -139,7 +140,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   Net* pending_net_ = nullptr;
   QString source_label_;
   QString source_detail_;
-  std::atomic<bool> source_ended_{false};
+  // The end flag of the source in use (shared with its watcher).
+  std::shared_ptr<std::atomic<bool>> source_ended_;
 
   std::shared_ptr<const StrokeFont> font_;
   std::unique_ptr<MapRenderer> renderer_;
