@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "dupip_pcap.h"
-#include "naming/capture_glue.h"
+#include "capture/bindings.h"
 #include "naming/fake_name_service.h"
 #include "naming/hostc.h"
 
