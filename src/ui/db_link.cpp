@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
+#include "capture/hooks.h"
 #include "db/db_util.h"
+#include "db/url_recording.h"
 #include "naming/hostc.h"
 
 namespace tarnix::ui {
@@ -23,42 +26,87 @@ class DbUi final : public DbStartupUi {
   app::Messenger& m_;
 };
 
+// The frame path's TCP hand-off to the HTTP sniffer (capture thread).
+class SnifferSink final : public TcpSink {
+ public:
+  explicit SnifferSink(HttpSniffer& sniffer) : sniffer_(sniffer) {}
+  void tcp_segment(const TcpSegment& s) override {
+    sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls);
+  }
+
+ private:
+  HttpSniffer& sniffer_;
+};
+
 }  // namespace
 
 struct DbLink::Impl {
-  std::unique_ptr<DbSession> session;
+  std::unique_ptr<UrlRecording> recording;
+  std::unique_ptr<SnifferSink> sink;
+  bool open = false;
+  bool attached = false;
+  bool finished = false;
 };
 
 DbLink::DbLink() : impl_(std::make_unique<Impl>()) {}
-DbLink::~DbLink() = default;
+
+DbLink::~DbLink() {
+  // The recorder's thread ends before the sink it is fed through goes.
+  if (impl_->recording) impl_->recording->close(std::chrono::milliseconds(0), nullptr, 0);
+}
 
 bool DbLink::start(const QString& dbpath, app::Messenger& messenger) {
   DbUi ui(messenger);
   DbConfig config;
   config.dbpath = dbpath.toStdString();
-  if (!db_start_server(config, ui)) return false;
-  impl_->session = db_connect(config, ui);
-  return impl_->session != nullptr;
+  impl_->recording = std::make_unique<UrlRecording>();
+  impl_->open = impl_->recording->open(config, ui);
+  if (!impl_->open) impl_->recording.reset();
+  return impl_->open;
 }
 
 bool DbLink::connected() const {
-  return impl_->session != nullptr;
+  return impl_->open;
 }
 
-std::unique_ptr<HostIdStore> DbLink::host_id_store(const QString& dbpath) {
-  DbConfig config;
-  config.dbpath = dbpath.toStdString();
-  auto session = db_open_session(db_file_path(config));
-  if (!session) return nullptr;
-  return std::make_unique<DbHostIdStore>(std::move(session));
+HostIdStore& DbLink::host_ids() {
+  return impl_->recording->host_ids();
 }
 
-void DbLink::set_names(HostIdStore* store, const HostCache* cache) {
-  if (auto* db = dynamic_cast<DbHostIdStore*>(store)) db->set_names(cache);
+void DbLink::attach(HostCache& cache) {
+  if (!impl_->open || impl_->attached) return;
+  impl_->recording->attach(cache);
+  impl_->sink = std::make_unique<SnifferSink>(impl_->recording->sniffer());
+  impl_->attached = true;
+}
+
+TcpSink* DbLink::tcp_sink() {
+  return impl_->sink.get();
+}
+
+void DbLink::add_listener(RequestListener* listener) {
+  if (impl_->attached) impl_->recording->add_listener(listener);
+}
+
+void DbLink::start_recording() {
+  if (impl_->attached) impl_->recording->start();
+}
+
+DbSession& DbLink::session() {
+  return impl_->recording->session();
+}
+
+int DbLink::finish(std::chrono::milliseconds bound) {
+  if (!impl_->attached || impl_->finished) return 0;
+  impl_->finished = true;
+  return db_urls_finish(impl_->recording->recorder(), bound, stderr);
 }
 
 void DbLink::shutdown(int prune_days) {
-  if (impl_->session) db_shutdown(std::move(impl_->session), prune_days);
+  if (!impl_->recording) return;
+  // What finish() left has been reported already.
+  impl_->recording->close(std::chrono::milliseconds(0), impl_->finished ? nullptr : stderr, prune_days);
+  impl_->open = false;
 }
 
 }  // namespace tarnix::ui

@@ -1,16 +1,22 @@
-// The database as the desktop program uses it. Kept in a unit of its own:
-// the database headers and the capture loop's headers cannot meet in one
-// translation unit (both declare tarnix::StepResult).
+// The database as the desktop program uses it: the recording of HTTP
+// requests seen on the wire (the sniffer, the recorder, the host-id store of
+// the name cache) and the main thread's session, opened with the start-up
+// messages shown in boxes.
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <memory>
 
 #include "app/messages.h"
 
 namespace tarnix {
+class DbSession;
 class HostCache;
 class HostIdStore;
+class RequestListener;
+class TcpSink;
+class UrlRecording;
 }  // namespace tarnix
 
 namespace tarnix::ui {
@@ -23,11 +29,25 @@ class DbLink {
   // messages "Couldn't start database" / "Failed to connect to DB server".
   bool start(const QString& dbpath, app::Messenger& messenger);
   bool connected() const;
-  // A host-id store on a connection of its own; call set_names once the
-  // cache exists.
-  std::unique_ptr<HostIdStore> host_id_store(const QString& dbpath);
-  void set_names(HostIdStore* store, const HostCache* cache);
-  // Prunes accesses older than `prune_days` days and disconnects.
+  // The name cache's host ids, on a connection of their own. Only once
+  // connected.
+  HostIdStore& host_ids();
+  // Creates the recorder over the name cache; after it the frame path may
+  // hand segments to tcp_sink() (requests are queued until start_recording).
+  void attach(HostCache& cache);
+  // Null before attach().
+  TcpSink* tcp_sink();
+  // Before start_recording(); the listener must outlive finish().
+  void add_listener(RequestListener* listener);
+  void start_recording();
+  // The user-interface thread's own session (alarms, windows, prune).
+  DbSession& session();
+  // After capture has stopped: waits at most `bound` for requests on their
+  // way (a line on standard error says how many were left) and stops the
+  // recorder. The name cache must still run.
+  int finish(std::chrono::milliseconds bound);
+  // Prunes accesses older than `prune_days` days and disconnects. Safe
+  // without finish() and safe twice.
   void shutdown(int prune_days);
 
  private:

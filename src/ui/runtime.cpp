@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "alarms/actions.h"
+#include "alarms/alarm_runtime.h"
 #include "app/paths.h"
 #include "capture/bindings.h"
 #include "naming/hostc.h"
@@ -83,6 +85,18 @@ class EndWatch final : public PacketSource {
   std::shared_ptr<std::atomic<bool>> ended_;
 };
 
+// The alarm's beep: the alarm thread asks, the user-interface thread beeps.
+class GuiBeeper final : public Beeper {
+ public:
+  void beep() override {
+    QMetaObject::invokeMethod(
+        qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
+  }
+};
+
+// How long shut-down waits for requests still on their way to the database.
+constexpr std::chrono::seconds kRecordingBound{5};
+
 }  // namespace
 
 std::unique_ptr<PacketSource> DesktopRuntime::watched(std::unique_ptr<PacketSource> source) {
@@ -123,7 +137,15 @@ DesktopRuntime::~DesktopRuntime() {
   // A run that ended without the window's close (a failed start-up) still
   // stops its threads before anything they use goes away.
   if (loop_) loop_->stop();
+  stop_recording_and_alarms(std::chrono::milliseconds(0));
   if (cache_) cache_->stop();
+}
+
+void DesktopRuntime::stop_recording_and_alarms(std::chrono::milliseconds bound) {
+  // The recorder announces its last accesses to the alarms, so it finishes
+  // first; both need the name cache still running.
+  if (db_) db_->finish(bound);
+  if (alarms_) alarms_->stop(bound);
 }
 
 std::vector<Device> DesktopRuntime::list_devices() const {
@@ -220,10 +242,12 @@ void DesktopRuntime::set_up_names_and_alarms() {
     names_ = std::make_unique<SystemNameService>();
   else
     names_ = std::make_unique<NullNameService>();
-  if (db_ && db_->connected()) ids_ = db_->host_id_store(data_path(settings_.dbpath));
-  if (ids_) {
-    cache_ = std::make_unique<HostCache>(*names_, *ids_);
-    db_->set_names(ids_.get(), cache_.get());
+  if (db_ && db_->connected()) {
+    cache_ = std::make_unique<HostCache>(*names_, db_->host_ids());
+    db_->attach(*cache_);
+    // Requests seen from here on are queued for the recorder, which starts
+    // with the other threads.
+    model_->hooks.tcp = db_->tcp_sink();
   } else {
     ids_ = std::make_unique<MemoryHostIdStore>();
     cache_ = std::make_unique<HostCache>(*names_, *ids_);
@@ -243,7 +267,22 @@ bool DesktopRuntime::parse_protocols() {
   return true;
 }
 
-void DesktopRuntime::load_alarms() {}
+void DesktopRuntime::load_alarms() {
+  AlarmRuntime::Options o;
+  // The log goes to standard output until the alarm output window exists;
+  // the beep is the desktop's, not the terminal bell.
+  o.beep = false;
+  alarms_ = std::make_unique<AlarmRuntime>(*model_, parsed_->tree.get(), cache_.get(), o);
+  beeper_ = std::make_unique<GuiBeeper>();
+  alarms_->state().actions.beeper = beeper_.get();
+  if (db_ && db_->connected()) {
+    // URL alarms hear of every recorded access: the listener joins before
+    // the recorder starts.
+    db_->add_listener(&alarms_->request_listener());
+    alarms_->load(db_->session());
+  }
+  model_->hooks.step = &alarms_->step_sink();
+}
 
 void DesktopRuntime::protocol_key_show() {
   if (!window_) return;
@@ -336,6 +375,8 @@ int DesktopRuntime::create_main_window() {
   map_->set_go([loop = loop_.get()] { loop->go(); });
   loop_->set_source(watched(std::move(pending_source_)), pending_net_);
   if (cache_) cache_->start();
+  if (db_) db_->start_recording();
+  if (alarms_) alarms_->start();
   loop_->start();
 
   window_->set_check_marks_from_settings();
@@ -436,6 +477,7 @@ void DesktopRuntime::stop_capture() {
 
 void DesktopRuntime::close_capture() {
   if (loop_) loop_->set_source(nullptr, nullptr).reset();
+  stop_recording_and_alarms(kRecordingBound);
 }
 
 void DesktopRuntime::destroy_windows() {
@@ -450,8 +492,10 @@ void DesktopRuntime::write_focus_file() {
 void DesktopRuntime::free_palette() {}
 
 void DesktopRuntime::prune_database() {
-  if (cache_) cache_->stop();
+  // The recorder has stopped (close_capture); the name cache's thread still
+  // writes host ids through the database's own connection until it stops.
   if (db_) db_->shutdown(settings_.db_prune_time);
+  if (cache_) cache_->stop();
 }
 
 void DesktopRuntime::disconnect_database() {

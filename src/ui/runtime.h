@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "capture/net.h"
 
 namespace tarnix {
+class AlarmRuntime;
+class Beeper;
 class HostCache;
 class NameService;
 class HostIdStore;
@@ -57,6 +60,7 @@ struct RuntimeOptions {
   // Replaces the live adapter: play this capture file (tests, screenshots).
   QString capture_file;
   double replay_speed = 0;  // 0: as fast as the map can take it
+  // No request recording and no stored alarms.
   bool skip_database = false;
   bool resolve_names = true;
   // The capture library's device list and live opening; tests put fakes here.
@@ -106,6 +110,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   MapRenderer* renderer() const { return renderer_.get(); }
   MapWindow* map_window() const { return map_; }
   CaptureLoop* capture_loop() const { return loop_.get(); }
+  // Null before load_alarms().
+  AlarmRuntime* alarms() const { return alarms_.get(); }
   const app::FocusStore& focus() const { return focus_; }
   // True once a played file has no more frames.
   bool source_ended() const;
@@ -117,6 +123,9 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<PacketSource> watched(std::unique_ptr<PacketSource> source);
   std::vector<Device> list_devices() const;
   OpenResult open_live(const std::string& device) const;
+  // After capture has stopped: the recorder writes what is on its way, then
+  // the alarms act on what fired.
+  void stop_recording_and_alarms(std::chrono::milliseconds bound);
   QString data_path(const QString& setting) const;
 
   app::Messenger& messenger_;
@@ -134,6 +143,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<HostCache> cache_;
   std::unique_ptr<HostNamer> namer_;
   std::unique_ptr<TrafficModel> model_;
+  std::unique_ptr<Beeper> beeper_;
+  std::unique_ptr<AlarmRuntime> alarms_;  // uses the model, the cache and the beeper
 
   std::vector<Device> devices_;
   std::unique_ptr<PacketSource> pending_source_;
