@@ -275,7 +275,7 @@ TEST(LinkStat, TreeShapeForFourPaths) {
   EXPECT_EQ(tcp->child->protocol, as_node(f.http));
   EXPECT_EQ(tcp->child->frames, 1u);
   EXPECT_EQ(tcp->child->child, nullptr);
-  EXPECT_EQ(l->protocol_index->count(), 5);
+  EXPECT_EQ(l->protocol_index.count(), 5);
 }
 
 TEST(LinkStat, EmptyPathMakesARootForNothing) {

@@ -1,12 +1,121 @@
 #include "capture/bindings.h"
 
+#include <cstring>
+
 namespace tarnix {
+
+namespace {
+
+// Collects every byte that protocol_classify can read, following its rules:
+// a node's field is read at the current base plus its offsets (the second
+// only when the first fails); the base then moves by the header length of
+// the node matched one step earlier (the root's own at the first step); the
+// walk stops after kProtocolPathMax matches. False when the places cannot be
+// bounded (too many, too far, or a tree too large to follow).
+bool collect_positions(const protocol_node* root, std::vector<std::uint16_t>& out, std::uint16_t& span) {
+  constexpr std::int64_t kFarthest = 255;
+  constexpr int kMaxVisits = 100000;
+  std::vector<bool> read(kFarthest + 1, false);
+  struct State {
+    const protocol_node* first;  // first node of the sibling chain to try
+    int count;                   // nodes matched before it
+    std::int64_t base;
+    const protocol_node* previous;
+  };
+  std::vector<State> todo;
+  if (root != nullptr) todo.push_back({root, 0, 0, root});
+  int visits = 0;
+  while (!todo.empty()) {
+    State st = todo.back();
+    todo.pop_back();
+    if (st.count >= kProtocolPathMax) continue;
+    for (const protocol_node* n = st.first; n != nullptr; n = n->next_sibling) {
+      if (++visits > kMaxVisits) return false;
+      const int w = static_cast<int>(n->flags & kProtocolWidthBits);
+      if (w == 1 || w == 2 || w == 4) {
+        const std::int64_t offsets[2] = {n->first_offset, n->second_offset};
+        for (int k = 0; k < (n->two_offsets != 0 ? 2 : 1); ++k) {
+          const std::int64_t at = st.base + offsets[k];
+          if (at < 0) continue;  // fails without reading
+          if (at + w > kFarthest) return false;
+          for (int b = 0; b < w; ++b) read[static_cast<std::size_t>(at + b)] = true;
+        }
+      }
+      todo.push_back({n->first_child, st.count + 1, st.base + st.previous->header_length, n});
+    }
+  }
+  out.clear();
+  span = 0;
+  for (std::size_t i = 0; i < read.size(); ++i) {
+    if (!read[i]) continue;
+    out.push_back(static_cast<std::uint16_t>(i));
+    span = static_cast<std::uint16_t>(i + 1);
+  }
+  if (out.size() > PdlClassifier::kMaxDecisiveBytes) {
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
+// Counts one frame on a node as the walk does: the capture thread is the only
+// thread that changes protocol counters (the alarm evaluation that takes
+// them runs on it too), so a load and a store of each atomic add exactly
+// what fetch_add would, without a locked instruction per node; readers on
+// other threads still see whole values that never go backwards.
+inline void count_frame(pd_stat& c, std::uint64_t wire_length) {
+  c.bytes.store(c.bytes.load(std::memory_order_relaxed) + wire_length, std::memory_order_relaxed);
+  c.frames.store(c.frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+PdlClassifier::PdlClassifier(const ProtocolTree* tree) : tree_(tree) {
+  if (tree_ != nullptr && tree_->root() != nullptr && collect_positions(tree_->root(), positions_, span_)) {
+    memo_ = true;
+    recent_ = std::make_unique<Recent[]>(kRecentPaths);
+  } else {
+    positions_.clear();
+  }
+}
 
 int PdlClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
                             const protocol_node** path) {
+  if (!memo_ || frame == nullptr) {
+    ProtocolPath p;
+    int n = protocol_classify(tree_, frame, caplen, wire_len, p);
+    for (int i = 0; i < kPathSlots; ++i) path[i] = p[static_cast<std::size_t>(i)];
+    return n;
+  }
+  // The key: each decisive byte that was captured (0 for one that was not),
+  // then how much of the span was captured, which settles every bounds test.
+  // Assembled in registers: bytes stored one by one and read back as words
+  // would stall on every frame.
+  Key key;
+  const std::size_t npos = positions_.size();
+  const std::uint16_t* pos = positions_.data();
+  const bool whole = caplen >= span_;
+  for (std::size_t w = 0, k = 0; w < 4 && k < npos; ++w) {
+    std::uint64_t acc = 0;
+    for (unsigned shift = 0; shift < 64 && k < npos; shift += 8, ++k)
+      if (whole || pos[k] < caplen) acc |= std::uint64_t{frame[pos[k]]} << shift;
+    key.words[w] = acc;
+  }
+  key.words[3] |= std::uint64_t{whole ? span_ : caplen} << 56;
+  std::uint64_t h = (key.words[0] * 0x9E3779B97F4A7C15ull) ^ (key.words[1] * 0xC2B2AE3D27D4EB4Full) ^
+                    (key.words[2] * 0x165667B19E3779F9ull) ^ (key.words[3] * 0x27D4EB2F165667C5ull);
+  Recent& r = recent_[static_cast<std::size_t>(h >> 40) & (kRecentPaths - 1)];
+
+  if (r.count >= 0 && r.key == key) {
+    for (int i = 0; i < r.count; ++i) count_frame(r.path[i]->counters, wire_len);
+    for (int i = 0; i < kPathSlots; ++i) path[i] = r.path[i];
+    return r.count;
+  }
   ProtocolPath p;
-  int n = protocol_classify(tree_, frame, caplen, wire_len, p);
-  for (int i = 0; i < kPathSlots; ++i) path[i] = p[static_cast<std::size_t>(i)];
+  const int n = protocol_classify(tree_, frame, caplen, wire_len, p);
+  for (int i = 0; i < kPathSlots; ++i) path[i] = r.path[i] = p[static_cast<std::size_t>(i)];
+  r.key = key;
+  r.count = n;
   return n;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "capture/classifier.h"
 #include "capture/hooks.h"
@@ -14,16 +15,54 @@
 
 namespace tarnix {
 
+// Classification against a protocol tree. The walk reads a handful of frame
+// bytes at places fixed by the tree (EtherType, IP protocol, ports, ...), so
+// its result is a function of those bytes and of how many of them were
+// captured: the classifier finds those places once, and a frame that agrees
+// with a recent one on them takes that frame's path, counted on the tree's
+// nodes exactly as the walk would count it. Trees whose places cannot be
+// settled that way (too many, too far into the frame) are always walked.
+//
+// classify() keeps that memory of recent frames and must be called by one
+// thread at a time (the capture thread); the names may be asked for from any
+// thread.
 class PdlClassifier final : public Classifier {
  public:
-  explicit PdlClassifier(const ProtocolTree* tree) : tree_(tree) {}
+  explicit PdlClassifier(const ProtocolTree* tree);
   int classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
                const protocol_node** path) override;
   std::string_view name_of(const protocol_node* node) const override;
   std::string_view description_of(const protocol_node* node) const override;
 
+  // The frame bytes that decide a classification, ascending (empty when
+  // every frame is walked).
+  const std::vector<std::uint16_t>& decisive_bytes() const { return positions_; }
+
+  static constexpr std::size_t kMaxDecisiveBytes = 31;
+  static constexpr std::size_t kRecentPaths = 512;
+
  private:
+  // The decisive bytes in order, then (last byte) how much of their span
+  // was captured; zero-filled.
+  struct Key {
+    std::uint64_t words[4] = {};
+    bool operator==(const Key& o) const {
+      return ((words[0] ^ o.words[0]) | (words[1] ^ o.words[1]) | (words[2] ^ o.words[2]) |
+              (words[3] ^ o.words[3])) == 0;
+    }
+  };
+  static_assert(sizeof(Key) == kMaxDecisiveBytes + 1, "key size");
+  struct Recent {
+    Key key;
+    int count = -1;  // -1: unused
+    const protocol_node* path[kPathSlots] = {};
+  };
+
   const ProtocolTree* tree_;
+  bool memo_ = false;
+  std::vector<std::uint16_t> positions_;
+  std::uint16_t span_ = 0;  // one past the last decisive byte
+  std::unique_ptr<Recent[]> recent_;
 };
 
 class HostcNamer final : public HostNamer {

@@ -11,6 +11,9 @@ namespace {
 
 constexpr std::size_t kEtherHeader = 14;
 constexpr std::size_t kIpv4Addresses = 34;  // Ethernet header + the fixed IPv4 header
+// How many slots ahead of the window's oldest the expiry's records are
+// fetched; about one slot leaves for every frame that comes.
+constexpr int kExpiryLookahead = 8;
 
 inline std::uint16_t be16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -32,37 +35,51 @@ inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20)
 
 Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length) {
   TrafficModel& model = *net.model;
-  const protocol_node* path[kPathSlots] = {};
-  if (model.classifier != nullptr) {
-    model.classifier->classify(frame, caplen, length, path);
-  }
 
-  const NetAddress ether_src = NetAddress::ether(frame + 6);
-  const NetAddress ip_src = NetAddress::ipv4(frame + 26);
-  const NetAddress ip_dst = NetAddress::ipv4(frame + 30);
-  const TimeValue now = model.now;
-
-  // Rankings are offered each record after its counters have grown, so that
-  // a new host or link enters at the place its first frame earns it.
+  // The frame's conversation, from the recent pairs; its three records are
+  // asked for now, so that they arrive while the frame is classified.
   std::uint32_t s4, d4;
   std::memcpy(&s4, frame + 26, 4);
   std::memcpy(&d4, frame + 30, 4);
   const std::uint64_t pair = (static_cast<std::uint64_t>(s4) << 32) | d4;
   Net::RecentLink& recent =
       (*net.recent_links)[static_cast<std::size_t>((pair * 0x9E3779B97F4A7C15ull) >> 54) & (Net::kRecentLinks - 1)];
-  Link* link = recent.key == pair ? recent.link : nullptr;
+  const bool known = recent.key == pair && recent.link != nullptr;
+  if (known) {
+    // The counters, and the last path with the first tree nodes behind them.
+    __builtin_prefetch(recent.link, 1);
+    __builtin_prefetch(reinterpret_cast<const char*>(recent.link) + 64, 1);
+    __builtin_prefetch(reinterpret_cast<const char*>(recent.link) + 128, 1);
+    __builtin_prefetch(recent.source, 1);
+    __builtin_prefetch(recent.destination, 1);
+  }
 
-  Node* src = link ? link->source : node_find(net, ip_src);
+  const protocol_node* path[kPathSlots] = {};
+  if (model.classifier != nullptr) {
+    model.classifier->classify(frame, caplen, length, path);
+  }
+
+  // The address values are built only when a look-up or a new record needs
+  // them: a frame of a known conversation finds everything through its link.
+  // Rankings are offered each record after its counters have grown, so that
+  // a new host or link enters at the place its first frame earns it.
+  const TimeValue now = model.now;
+  Link* link = known ? recent.link : nullptr;
+
+  Node* src = known ? recent.source : node_find(net, NetAddress::ipv4(frame + 26));
   const bool new_src = src == nullptr;
   if (new_src) {
-    src = node_create(net, ip_src);
-    src->ether_address = ether_src;
+    src = node_create(net, NetAddress::ipv4(frame + 26));
+    src->ether_address = NetAddress::ether(frame + 6);
     ip_net_assign(*src);
   } else {
     DuplicateSink* dup = model.hooks.duplicates;
-    if (dup != nullptr && dup->detecting() && netaddr_compare(src->ether_address, ether_src) != 0) {
-      dup->report(src->address, src->ether_address, ether_src);
-      src->ether_address = ether_src;
+    if (dup != nullptr && dup->detecting()) {
+      const NetAddress ether_src = NetAddress::ether(frame + 6);
+      if (netaddr_compare(src->ether_address, ether_src) != 0) {
+        dup->report(src->address, src->ether_address, ether_src);
+        src->ether_address = ether_src;
+      }
     }
   }
   ++src->frames_sent;
@@ -74,20 +91,22 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
   else
     rank(net.top_hosts, src);
 
-  Node* dst = link ? link->destination : node_find(net, ip_dst);
+  Node* dst = known ? recent.destination : node_find(net, NetAddress::ipv4(frame + 30));
   if (dst == nullptr) {
-    dst = node_create(net, ip_dst);
+    dst = node_create(net, NetAddress::ipv4(frame + 30));
     dst->ether_address = NetAddress::ether(frame);
     ip_net_assign(*dst);
     net.top_hosts.insert(dst);
   }
   dst->active = 1;
 
-  if (link == nullptr) link = link_find(*src, ip_dst);
+  if (link == nullptr) link = link_find(*src, NetAddress::ipv4(frame + 30));
   const bool new_link = link == nullptr;
   if (new_link) link = link_create(*src, *dst);
   recent.key = pair;
   recent.link = link;
+  recent.source = src;
+  recent.destination = dst;
   ++link->frames;
   link->bytes += length;
   link->active = 1;
@@ -154,14 +173,27 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
   Link* link = handle(net, frame, caplen, length);
 
   auto& slots = *net.window_counts;
-  const WindowEntry* first = &net.frame_window->slots[0];
+  FrameWindow& window = *net.frame_window;
+  const WindowEntry* first = &window.slots[0];
+  // The slots about to leave the window name records last touched about a
+  // second ago, long gone from the cache: ask for them a few frames ahead,
+  // so that their counters are at hand when the expiry takes them out.
+  {
+    int ahead = window.tail + kExpiryLookahead;
+    if (ahead >= FrameWindow::kSlots) ahead -= FrameWindow::kSlots;
+    const Net::SlotCount& soon = slots[static_cast<std::size_t>(ahead)];
+    if (soon.link != nullptr) {
+      __builtin_prefetch(&soon.link->window_frames, 1);
+      __builtin_prefetch(&soon.source->window_frames, 1);
+    }
+  }
   ring_add(
-      *net.frame_window, frame, caplen, length, header.time,
+      window, frame, caplen, length, header.time,
       [&](const WindowEntry& e) {
-        slots[static_cast<std::size_t>(&e - first)] = {link, length};
+        Node* src = link->source;
+        slots[static_cast<std::size_t>(&e - first)] = {link, src, length};
         ++net.window_frames;
         net.window_bytes += length;
-        Node* src = link->source;
         ++src->window_frames;
         src->window_bytes += length;
         src->last_seen = e.time;
@@ -174,8 +206,8 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
         if (c.link == nullptr) return;
         --net.window_frames;
         net.window_bytes -= c.length;
-        --c.link->source->window_frames;
-        c.link->source->window_bytes -= c.length;
+        --c.source->window_frames;
+        c.source->window_bytes -= c.length;
         --c.link->window_frames;
         c.link->window_bytes -= c.length;
         c = {};

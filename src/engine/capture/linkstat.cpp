@@ -13,13 +13,31 @@ LinkProtoNode* new_tree_node(Link& link, const protocol_node* protocol) {
     n = link.tree_storage.back().get();
   }
   n->protocol = protocol;
-  link.protocol_index->set(protocol, n);
+  link.protocol_index.set(protocol, n);
   return n;
+}
+
+// Whether the path is the one whose nodes the link counted last. Counted
+// nodes never stand for no protocol, so a shorter path fails on its null.
+inline bool repeats_last_path(const Link& link, const protocol_node* const* path) {
+  const int n = link.last_counted_len;
+  if (n == 0) return false;
+  for (int i = 0; i < n; ++i)
+    if (link.last_counted[i]->protocol != path[i]) return false;
+  return n == kPathSlots - 1 || path[n] == nullptr;
 }
 
 }  // namespace
 
 void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t length) {
+  if (repeats_last_path(link, path)) {
+    for (int i = 0; i < link.last_counted_len; ++i) {
+      LinkProtoNode* n = link.last_counted[i];
+      ++n->frames;
+      n->bytes += length;
+    }
+    return;
+  }
   if (link.protocol_tree == nullptr) link.protocol_tree = new_tree_node(link, path[0]);
   LinkProtoNode* cur = link.protocol_tree;
   int i = 0;
@@ -29,6 +47,7 @@ void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t le
     if (cur->protocol == path[i]) {
       ++cur->frames;
       cur->bytes += length;
+      link.last_counted[i] = cur;
       ++i;
       if (i >= kPathSlots - 1 || path[i] == nullptr) break;
       if (cur->child == nullptr) cur->child = new_tree_node(link, path[i]);
@@ -38,6 +57,7 @@ void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t le
       cur = cur->next;
     }
   }
+  link.last_counted_len = i;
 }
 
 std::int32_t link_dominant(const Link& link, const FocusList* focus) {
@@ -45,7 +65,7 @@ std::int32_t link_dominant(const Link& link, const FocusList* focus) {
   std::uint64_t best = 0;
   std::int32_t result = -1;
   for (const FocusEntry& e : *focus) {
-    LinkProtoNode* const* n = link.protocol_index->find(e.protocol);
+    LinkProtoNode* const* n = link.protocol_index.find(e.protocol);
     if (n != nullptr && (*n)->bytes > best) {
       best = (*n)->bytes;
       result = e.colour;

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <cstdint>
 #include <memory>
@@ -51,7 +52,39 @@ struct LinkProtoNode {
   std::uint64_t frames = 0;
 };
 
-using ProtocolIndex = HashTable<const protocol_node*, LinkProtoNode*, PointerKeyTraits<const protocol_node*>>;
+// A link's protocol_node -> its node in the link's tree. A link carries a
+// handful of protocols, so a short list searched in turn finds one faster
+// than a 256-bucket table would, in a fraction of its memory; nothing walks
+// the index in order, so only what find() answers matters.
+class ProtocolIndex {
+ public:
+  int count() const { return static_cast<int>(entries_.size()); }
+  // The node recorded for the protocol, or null.
+  LinkProtoNode* const* find(const protocol_node* protocol) const {
+    for (const Entry& e : entries_)
+      if (e.protocol == protocol) return &e.node;
+    return nullptr;
+  }
+  // Records the node for the protocol; a protocol already held is pointed at
+  // the newer node. Returns 1 when it was held, else 0.
+  int set(const protocol_node* protocol, LinkProtoNode* node) {
+    for (Entry& e : entries_) {
+      if (e.protocol == protocol) {
+        e.node = node;
+        return 1;
+      }
+    }
+    entries_.push_back({protocol, node});
+    return 0;
+  }
+
+ private:
+  struct Entry {
+    const protocol_node* protocol;
+    LinkProtoNode* node;
+  };
+  std::vector<Entry> entries_;
+};
 
 // Keys of the host and link tables: IPv4 addresses only, so hashing and
 // comparing four bytes in line gives exactly what the address type's own
@@ -88,24 +121,103 @@ struct Link {
   // counters every frame touches, the rest on the heap.
   static constexpr int kInlineTreeNodes = 6;
   int tree_inline_used = 0;
+  // The nodes that the last frame's path counted, root first. Nodes are only
+  // ever added behind the last sibling or as a first child, so a later frame
+  // with the same path walks to exactly these nodes again; most frames of a
+  // conversation repeat their link's last path and count here directly.
+  int last_counted_len = 0;
+  LinkProtoNode* last_counted[kPathSlots - 1] = {};
   LinkProtoNode tree_inline[kInlineTreeNodes];
   std::vector<std::unique_ptr<LinkProtoNode>> tree_storage;
 
   Sampler frame_rate;
   Sampler byte_rate;
 
-  // protocol_node -> its node in the tree. Kept apart from the record: it is
-  // consulted only when the tree grows and for the dominant protocol, and
-  // keeping its 256 buckets out of the way keeps every frame's working set
-  // small.
-  std::unique_ptr<ProtocolIndex> protocol_index = std::make_unique<ProtocolIndex>();
+  // protocol_node -> its node in the tree: consulted only when the tree
+  // grows and for the dominant protocol.
+  ProtocolIndex protocol_index;
 };
 
-using LinkTable = HashTable<NetAddress, std::unique_ptr<Link>, Ipv4KeyTraits>;
+// A host's links, keyed by the destination's IPv4 address. It walks its
+// entries exactly as a 256-bucket table of the core would (bucket = low 8
+// bits of the address hash, buckets in ascending order, each bucket newest
+// first), because the map draws links in that order; but it keeps them in
+// one array sorted that way, so a host costs a few dozen bytes instead of
+// 2 KB of bucket heads, and a walk reads memory in order.
+class LinkTable {
+ public:
+  LinkTable() = default;
+  LinkTable(const LinkTable&) = delete;
+  LinkTable& operator=(const LinkTable&) = delete;
+
+  int count() const { return static_cast<int>(entries_.size()); }
+
+  static int bucket_of(const NetAddress& key) {
+    return static_cast<int>(static_cast<std::uint32_t>(Ipv4KeyTraits::hash(key)) & 0xFFu);
+  }
+
+  // The stored link for the address, or null. The pointer is good until the
+  // next set().
+  std::unique_ptr<Link>* find(const NetAddress& key) {
+    const int b = bucket_of(key);
+    for (std::size_t i = first_at_or_after(b); i < entries_.size() && entries_[i].bucket == b; ++i)
+      if (Ipv4KeyTraits::compare(entries_[i].key, key) == 0) return &entries_[i].value;
+    return nullptr;
+  }
+  const std::unique_ptr<Link>* find(const NetAddress& key) const {
+    return const_cast<LinkTable*>(this)->find(key);
+  }
+
+  // Present: the given link replaces the stored one, which is handed back
+  // through `previous` (when given) instead of being released; returns 1.
+  // Absent: a new entry ahead of the others of its bucket, returns 0.
+  int set(const NetAddress& key, std::unique_ptr<Link> value, std::unique_ptr<Link>* previous = nullptr) {
+    if (std::unique_ptr<Link>* v = find(key)) {
+      if (previous != nullptr) *previous = std::move(*v);
+      *v = std::move(value);
+      return 1;
+    }
+    const int b = bucket_of(key);
+    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(first_at_or_after(b)),
+                    Entry{b, key, std::move(value)});
+    return 0;
+  }
+
+  // fn(const NetAddress&, std::unique_ptr<Link>&) for every entry, in the
+  // order described above. fn must not add entries.
+  template <class Fn>
+  void foreach(Fn&& fn) {
+    for (Entry& e : entries_) fn(static_cast<const NetAddress&>(e.key), e.value);
+  }
+  template <class Fn>
+  void foreach(Fn&& fn) const {
+    for (const Entry& e : entries_) fn(e.key, e.value);
+  }
+
+ private:
+  struct Entry {
+    int bucket;
+    NetAddress key;
+    std::unique_ptr<Link> value;
+  };
+  // Index of the first entry whose bucket is b or later.
+  std::size_t first_at_or_after(int b) const {
+    std::size_t lo = 0, hi = entries_.size();
+    while (lo < hi) {
+      std::size_t mid = lo + (hi - lo) / 2;
+      if (entries_[mid].bucket < b)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    return lo;
+  }
+  std::vector<Entry> entries_;
+};
 
 struct Node {
   // What every frame touches comes first, so that it shares cache lines;
-  // the links table (2 KB of buckets) and the rates follow.
+  // the links table and the rates follow.
   Net* net = nullptr;
   NetAddress address;
   std::uint64_t frames_sent = 0;
@@ -192,8 +304,11 @@ struct Net {
   // never removed, so this is the record the slot's addresses name, found
   // without a look-up) and its full length (the slot keeps only 16 bits, and
   // a counter must lose exactly what it gained).
+  // The source host is kept beside its link so that the expiry, which
+  // meets records last touched a second ago, can fetch both at once.
   struct SlotCount {
     Link* link = nullptr;
+    Node* source = nullptr;
     std::uint32_t length = 0;
   };
   std::unique_ptr<std::array<SlotCount, FrameWindow::kSlots>> window_counts =
@@ -216,9 +331,13 @@ struct Net {
   // addresses: a conversation's frames find their link, and through it both
   // hosts, without three table look-ups. Records are never removed, so an
   // entry can only be right or missing.
+  // Both hosts are kept beside the link, so that all three records are
+  // fetched at once instead of one after the other.
   struct RecentLink {
     std::uint64_t key = 0;
     Link* link = nullptr;
+    Node* source = nullptr;
+    Node* destination = nullptr;
   };
   static constexpr std::size_t kRecentLinks = 1024;
   std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links =

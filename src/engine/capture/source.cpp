@@ -82,6 +82,7 @@ class FileSource final : public PacketSource {
   }
 
   int dispatch(int max, FrameFn fn, void* user) override {
+    if (speed_ <= 0.0 && !filtered_ && pending_ == nullptr) return dispatch_batch(max, fn, user);
     int n = 0;
     while (n < max) {
       if (pending_ == nullptr) {
@@ -120,6 +121,42 @@ class FileSource final : public PacketSource {
   std::uint64_t filter_rejected() const override { return rejected_; }
 
  private:
+  struct Counted {
+    FrameFn fn;
+    void* user;
+    int delivered;
+  };
+  static void counted_trampoline(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
+    auto* c = reinterpret_cast<Counted*>(user);
+    FrameHeader fh;
+    fh.time.sec = static_cast<std::int32_t>(h->ts.tv_sec);
+    fh.time.usec = static_cast<std::int32_t>(h->ts.tv_usec);
+    fh.caplen = h->caplen;
+    fh.len = h->len;
+    ++c->delivered;
+    c->fn(c->user, fh, bytes);
+  }
+
+  // Played as fast as possible without a filter, frames need no holding back
+  // or testing one by one: libpcap's own loop hands over the batch, at a
+  // fraction of the cost per frame, with the same frames, end and errors as
+  // the frame-by-frame path. At the end of the file libpcap answers 0 even
+  // when frames came before it in the same call, so the frames are counted
+  // here.
+  int dispatch_batch(int max, FrameFn fn, void* user) {
+    if (ended_) return kSourceEnd;
+    Counted c{fn, user, 0};
+    const int r = pcap_dispatch(p_, max, counted_trampoline, reinterpret_cast<u_char*>(&c));
+    if (r > 0) return c.delivered;
+    ended_ = true;
+    if (r == PCAP_ERROR) {
+      // A damaged file ends where it breaks; what came before stays.
+      error_ = pcap_geterr(p_);
+      return c.delivered > 0 ? c.delivered : kSourceError;
+    }
+    return c.delivered > 0 ? c.delivered : kSourceEnd;
+  }
+
   // Whether the pending frame's recorded offset, scaled by the speed, has
   // passed on the wall clock since the first frame was delivered.
   bool due() {

@@ -1,0 +1,335 @@
+// The frame path's shortcuts against the plain algorithms they stand in
+// for: a host's links table against a core 256-bucket table, the protocol
+// index, the repeated-path count on a link's tree, the classifier's memory
+// of recent frames against the plain walk, and the file source's batches.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "capture/bindings.h"
+#include "capture/fakes.h"
+#include "capture/frames.h"
+#include "capture/net.h"
+#include "capture/source.h"
+#include "core/hashtable.h"
+#include "pdl/pd.h"
+
+namespace tarnix {
+namespace {
+
+using testing::as_node;
+using testing::FakeClassifier;
+using testing::FakeProto;
+using testing::FrameSpec;
+using testing::make_frame;
+
+NetAddress ip4(std::uint32_t v) {
+  return NetAddress::ipv4(static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                          static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v));
+}
+
+TEST(LinkTable, WalksInTheOrderOfACoreTable) {
+  // Addresses chosen to share buckets, in a scrambled order of insertion.
+  std::mt19937 rng(7);
+  std::vector<std::uint32_t> addrs;
+  for (std::uint32_t i = 0; i < 1500; ++i) addrs.push_back(0x0A000000u + (rng() % 4096));
+  LinkTable table;
+  HashTable<NetAddress, int, Ipv4KeyTraits> core;
+  std::vector<std::unique_ptr<Link>> replaced;
+  int distinct = 0;
+  for (std::uint32_t a : addrs) {
+    auto link = std::make_unique<Link>();
+    Link* raw = link.get();
+    std::unique_ptr<Link> previous;
+    int was = table.set(ip4(a), std::move(link), &previous);
+    EXPECT_EQ(was, core.insert(ip4(a), static_cast<int>(a)));
+    if (was == 0) ++distinct;
+    if (previous) replaced.push_back(std::move(previous));
+    ASSERT_NE(table.find(ip4(a)), nullptr);
+    EXPECT_EQ(table.find(ip4(a))->get(), raw);
+  }
+  EXPECT_EQ(table.count(), distinct);
+  EXPECT_EQ(table.count(), core.count());
+  EXPECT_EQ(static_cast<int>(replaced.size()), static_cast<int>(addrs.size()) - distinct);
+
+  std::vector<std::string> mine, theirs;
+  table.foreach ([&](const NetAddress& k, std::unique_ptr<Link>&) { mine.push_back(netaddr_text(k)); });
+  core.foreach ([&](const NetAddress& k, int&) { theirs.push_back(netaddr_text(k)); });
+  EXPECT_EQ(mine, theirs);
+  const LinkTable& ct = table;
+  std::vector<std::string> again;
+  ct.foreach ([&](const NetAddress& k, const std::unique_ptr<Link>&) { again.push_back(netaddr_text(k)); });
+  EXPECT_EQ(again, theirs);
+
+  EXPECT_EQ(table.find(ip4(0x0B000001u)), nullptr);
+  LinkTable empty;
+  EXPECT_EQ(empty.count(), 0);
+  EXPECT_EQ(empty.find(ip4(1)), nullptr);
+}
+
+TEST(ProtocolIndex, LaterNodeForAProtocolReplacesTheEarlier) {
+  ProtocolIndex index;
+  FakeProto a{"A"}, b{"B"};
+  LinkProtoNode n1, n2, n3;
+  EXPECT_EQ(index.find(as_node(a)), nullptr);
+  EXPECT_EQ(index.set(as_node(a), &n1), 0);
+  EXPECT_EQ(index.set(as_node(b), &n2), 0);
+  EXPECT_EQ(index.set(as_node(a), &n3), 1);
+  EXPECT_EQ(index.count(), 2);
+  ASSERT_NE(index.find(as_node(a)), nullptr);
+  EXPECT_EQ(*index.find(as_node(a)), &n3);
+  EXPECT_EQ(*index.find(as_node(b)), &n2);
+  EXPECT_EQ(index.find(nullptr), nullptr);
+}
+
+// Every node of a tree whose paths all start alike stands for one distinct
+// path prefix, counting the frames and bytes of the paths with that prefix;
+// siblings keep the order in which their prefixes first appeared.
+void expect_prefix_counts(const LinkProtoNode* first, std::vector<const protocol_node*> prefix,
+                          const std::vector<std::vector<const protocol_node*>>& paths,
+                          const std::vector<std::uint32_t>& lengths, std::size_t& nodes) {
+  std::vector<const protocol_node*> order;
+  for (const auto& p : paths) {
+    if (p.size() <= prefix.size() || !std::equal(prefix.begin(), prefix.end(), p.begin())) continue;
+    const protocol_node* next = p[prefix.size()];
+    if (std::find(order.begin(), order.end(), next) == order.end()) order.push_back(next);
+  }
+  std::size_t i = 0;
+  for (const LinkProtoNode* n = first; n != nullptr; n = n->next, ++i) {
+    ++nodes;
+    ASSERT_LT(i, order.size());
+    EXPECT_EQ(n->protocol, order[i]);
+    std::vector<const protocol_node*> mine = prefix;
+    mine.push_back(n->protocol);
+    std::uint64_t frames = 0, bytes = 0;
+    for (std::size_t k = 0; k < paths.size(); ++k) {
+      if (paths[k].size() >= mine.size() && std::equal(mine.begin(), mine.end(), paths[k].begin())) {
+        ++frames;
+        bytes += lengths[k];
+      }
+    }
+    EXPECT_EQ(n->frames, frames);
+    EXPECT_EQ(n->bytes, bytes);
+    expect_prefix_counts(n->child, mine, paths, lengths, nodes);
+  }
+  EXPECT_EQ(i, order.size());
+}
+
+TEST(LinkStat, RepeatedPathsCountLikeTheWalk) {
+  FakeClassifier cl;
+  TrafficModel model(&cl, nullptr, nullptr);
+  Net* net = net_create(model, "eth0");
+  Node* a = node_create(*net, ip4(0x0A000001u));
+  Node* b = node_create(*net, ip4(0x0A000002u));
+  Link* link = link_create(*a, *b);
+
+  FakeProto e{"E"}, i{"I"}, t{"T"}, u{"U"}, h{"H"}, s{"S"}, x{"X"}, y{"Y"};
+  const protocol_node *E = as_node(e), *I = as_node(i), *T = as_node(t), *U = as_node(u), *H = as_node(h),
+                      *S = as_node(s), *X = as_node(x), *Y = as_node(y);
+  // Repeats, prefixes of the last path, extensions of it, a six-protocol
+  // path and its five-protocol prefix, and a protocol that reappears at
+  // another depth.
+  const std::vector<std::vector<const protocol_node*>> kinds = {
+      {E, I, T, H}, {E, I, T},          {E, I, T, H},    {E, I, U},    {E, I, U, S}, {E},
+      {E, I, T, S}, {E, I, T, H, X, Y}, {E, I, T, H, X}, {E, I, U, T}, {E, I}};
+  std::mt19937 rng(3);
+  std::vector<std::vector<const protocol_node*>> paths;
+  std::vector<std::uint32_t> lengths;
+  for (int n = 0; n < 3000; ++n) {
+    // Runs of one path, as a conversation gives them.
+    const auto& p = kinds[rng() % kinds.size()];
+    const int run = 1 + static_cast<int>(rng() % 4);
+    for (int r = 0; r < run; ++r) {
+      const protocol_node* arr[kPathSlots] = {};
+      std::copy(p.begin(), p.end(), arr);
+      const std::uint32_t len = 60 + rng() % 1400;
+      linkstat_add(*link, arr, len);
+      paths.push_back(p);
+      lengths.push_back(len);
+    }
+  }
+  std::size_t nodes = 0;
+  expect_prefix_counts(link->protocol_tree, {}, paths, lengths, nodes);
+  EXPECT_EQ(static_cast<int>(nodes), link->tree_inline_used + static_cast<int>(link->tree_storage.size()));
+
+  // A path without its terminating null stops at six protocols.
+  const protocol_node* full[kPathSlots] = {E, I, T, H, X, Y, S};
+  auto node_at = [&](std::vector<const protocol_node*> p) {
+    const LinkProtoNode* cur = nullptr;
+    const LinkProtoNode* level = link->protocol_tree;
+    for (const protocol_node* want : p) {
+      cur = level;
+      while (cur != nullptr && cur->protocol != want) cur = cur->next;
+      if (cur == nullptr) return cur;
+      level = cur->child;
+    }
+    return cur;
+  };
+  const LinkProtoNode* y_node = node_at({E, I, T, H, X, Y});
+  ASSERT_NE(y_node, nullptr);
+  const std::uint64_t y_frames = y_node->frames;
+  linkstat_add(*link, full, 10);
+  linkstat_add(*link, full, 10);
+  EXPECT_EQ(y_node->frames, y_frames + 2);
+  EXPECT_EQ(y_node->child, nullptr);
+}
+
+std::string path_text(const protocol_node* const* path) {
+  std::string s;
+  for (int i = 0; i < kPathSlots && path[i] != nullptr; ++i) s += path[i]->name + "/";
+  return s;
+}
+
+// Every node's counters, by name.
+std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> counters_of(const ProtocolTree& tree) {
+  std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> out;
+  std::vector<const protocol_node*> todo{tree.root()};
+  while (!todo.empty()) {
+    const protocol_node* n = todo.back();
+    todo.pop_back();
+    if (n == nullptr) continue;
+    out[n->name] = {protocol_frames(n), protocol_bytes(n)};
+    todo.push_back(n->first_child);
+    todo.push_back(n->next_sibling);
+  }
+  return out;
+}
+
+// Frames that differ in the bytes the shipped protocol file reads, and in
+// many it does not, with short captures among them.
+std::vector<std::vector<std::uint8_t>> varied_frames() {
+  std::mt19937 rng(11);
+  std::vector<std::vector<std::uint8_t>> out;
+  const std::uint16_t ports[] = {80, 443, 22, 53, 123, 5353, 8080, 137, 30001, 30002, 1433, 67};
+  const std::uint16_t types[] = {0x0800, 0x0800, 0x0800, 0x0806, 0x86DD, 0x0100, 0x8100};
+  const std::uint8_t protos[] = {6, 6, 17, 17, 1, 2, 47};
+  for (int n = 0; n < 4000; ++n) {
+    std::vector<std::uint8_t> f(60);
+    for (auto& b : f) b = static_cast<std::uint8_t>(rng());  // noise everywhere else
+    const std::uint16_t type = types[rng() % 7];
+    f[12] = static_cast<std::uint8_t>(type >> 8);
+    f[13] = static_cast<std::uint8_t>(type);
+    f[14] = (rng() % 5 == 0) ? 0x46 : 0x45;
+    f[23] = protos[rng() % 7];
+    const std::uint16_t sp = ports[rng() % 12], dp = ports[rng() % 12];
+    f[34] = static_cast<std::uint8_t>(sp >> 8);
+    f[35] = static_cast<std::uint8_t>(sp);
+    f[36] = static_cast<std::uint8_t>(dp >> 8);
+    f[37] = static_cast<std::uint8_t>(dp);
+    f[38] = static_cast<std::uint8_t>(0x11 + rng() % 3);
+    if (rng() % 6 == 0) f.resize(rng() % 45);  // cut inside the decisive bytes
+    out.push_back(std::move(f));
+    // The same conversation again, other bytes changed.
+    if (rng() % 2 == 0 && out.back().size() > 50) {
+      std::vector<std::uint8_t> g = out.back();
+      g[40] ^= 0x5A;
+      g[50] ^= 0xA5;
+      out.push_back(std::move(g));
+    }
+  }
+  return out;
+}
+
+TEST(PdlClassifierMemory, SamePathsAndCountsAsTheWalk) {
+  const std::string file = std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl";
+  PdlResult walked = pdl_parse(file);
+  PdlResult remembered = pdl_parse(file);
+  ASSERT_TRUE(walked) << walked.error;
+  ASSERT_TRUE(remembered) << remembered.error;
+  PdlClassifier classifier(remembered.tree.get());
+  EXPECT_EQ(classifier.decisive_bytes(), (std::vector<std::uint16_t>{12, 13, 14, 23, 34, 35, 36, 37, 38}));
+
+  int n = 0;
+  for (const auto& f : varied_frames()) {
+    const std::uint32_t wire = 60 + static_cast<std::uint32_t>(n++ % 1400);
+    ProtocolPath expected;
+    const int en =
+        protocol_classify(walked.tree.get(), f.empty() ? nullptr : f.data(), f.size(), wire, expected);
+    const protocol_node* got[kPathSlots];
+    const int gn = classifier.classify(f.empty() ? nullptr : f.data(), f.size(), wire, got);
+    ASSERT_EQ(gn, en);
+    ASSERT_EQ(path_text(got), path_text(expected.data())) << "frame " << n << " of " << f.size() << " bytes";
+    EXPECT_EQ(got[gn], nullptr);
+  }
+  EXPECT_EQ(counters_of(*remembered.tree), counters_of(*walked.tree));
+}
+
+TEST(PdlClassifierMemory, TreesReadingFarAreAlwaysWalked) {
+  PdlResult far = pdl_parse_text(
+      "primitive A : 7 \"a\"\n"
+      "primitive B : 9 \"b\"\n"
+      "protocol ROOT : 0 \"r\" 0 { byte : 300 A byte : 1 B }\n");
+  ASSERT_TRUE(far) << far.error;
+  PdlClassifier classifier(far.tree.get());
+  EXPECT_TRUE(classifier.decisive_bytes().empty());
+  std::vector<std::uint8_t> f(400, 0);
+  f[300] = 7;
+  const protocol_node* path[kPathSlots];
+  EXPECT_EQ(classifier.classify(f.data(), f.size(), 400, path), 2);
+  EXPECT_EQ(path_text(path), "ROOT/A/");
+  f[300] = 0;
+  f[1] = 9;
+  EXPECT_EQ(classifier.classify(f.data(), f.size(), 400, path), 2);
+  EXPECT_EQ(path_text(path), "ROOT/B/");
+
+  PdlClassifier none(nullptr);
+  EXPECT_EQ(none.classify(f.data(), f.size(), 400, path), 0);
+  EXPECT_EQ(path[0], nullptr);
+}
+
+TEST(PdlClassifierMemory, OffsetsFollowTheMovingBase) {
+  // The base moves by the header length of the node matched one step
+  // earlier: ROOT's field-less match moves it by ROOT's own 3, A's by ROOT's
+  // 3 again, B's by A's 2.
+  PdlResult t = pdl_parse_text(
+      "primitive C : 1 \"c\"\n"
+      "protocol ROOT : 0 \"r\" 3 { byte : 0 A }\n"
+      "protocol A : 4 \"a\" 2 { byte : 5 B }\n"
+      "protocol B : 6 \"b\" 9 { byte : 4 C }\n");
+  ASSERT_TRUE(t) << t.error;
+  PdlClassifier classifier(t.tree.get());
+  // A at 3 + 0; B at 3 + 3 + 5; C at 3 + 3 + 2 + 4.
+  EXPECT_EQ(classifier.decisive_bytes(), (std::vector<std::uint16_t>{3, 11, 12}));
+  std::vector<std::uint8_t> f(13, 0);
+  f[3] = 4;
+  f[11] = 6;
+  f[12] = 1;
+  const protocol_node* path[kPathSlots];
+  for (std::size_t caplen : {13u, 12u, 11u, 4u, 13u}) {
+    ProtocolPath expected;
+    classifier.classify(f.data(), caplen, 13, path);
+    protocol_classify(t.tree.get(), f.data(), caplen, 13, expected);
+    EXPECT_EQ(path_text(path), path_text(expected.data())) << caplen;
+  }
+  EXPECT_EQ(path_text(path), "ROOT/A/B/C/");
+}
+
+TEST(FileSourceBatches, SmallBatchesDeliverEveryFrameThenTheEnd) {
+  const std::string path = testing::temp_path("batches.pcap");
+  std::vector<testing::TimedFrame> v;
+  FrameSpec s;
+  for (int i = 0; i < 5; ++i)
+    v.push_back({1700000000, i, make_frame(s), static_cast<std::uint32_t>(1000 + i)});
+  ASSERT_TRUE(testing::write_pcap(path, v));
+  OpenResult r = open_file_source(path, "", 0.0);
+  ASSERT_TRUE(r.source) << r.error;
+  std::vector<std::uint32_t> lens;
+  auto collect = [](void* user, const FrameHeader& h, const std::uint8_t*) {
+    static_cast<std::vector<std::uint32_t>*>(user)->push_back(h.len);
+  };
+  EXPECT_EQ(r.source->dispatch(2, collect, &lens), 2);
+  EXPECT_EQ(r.source->dispatch(2, collect, &lens), 2);
+  EXPECT_EQ(r.source->dispatch(2, collect, &lens), 1);
+  EXPECT_EQ(r.source->dispatch(2, collect, &lens), kSourceEnd);
+  EXPECT_EQ(r.source->dispatch(2, collect, &lens), kSourceEnd);
+  EXPECT_EQ(lens, (std::vector<std::uint32_t>{1000, 1001, 1002, 1003, 1004}));
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace tarnix
