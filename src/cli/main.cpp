@@ -54,17 +54,6 @@ void warn(const AdapterMessage& m) {
   std::fprintf(stderr, "tarnix-cli: %s\n", text.c_str());
 }
 
-// The frame path's TCP hand-off to the HTTP sniffer.
-class SnifferSink final : public TcpSink {
- public:
-  explicit SnifferSink(HttpSniffer& sniffer) : sniffer_(sniffer) {}
-  void tcp_segment(const TcpSegment& s) override {
-    sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls);
-  }
-
- private:
-  HttpSniffer& sniffer_;
-};
 
 const char* status_word(int status) {
   if (status < 0) return "down";

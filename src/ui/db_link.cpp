@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "capture/hooks.h"
+#include "capture/bindings.h"
 #include "db/db_util.h"
 #include "db/url_recording.h"
 #include "naming/hostc.h"
@@ -26,17 +26,6 @@ class DbUi final : public DbStartupUi {
   app::Messenger& m_;
 };
 
-// The frame path's TCP hand-off to the HTTP sniffer (capture thread).
-class SnifferSink final : public TcpSink {
- public:
-  explicit SnifferSink(HttpSniffer& sniffer) : sniffer_(sniffer) {}
-  void tcp_segment(const TcpSegment& s) override {
-    sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls);
-  }
-
- private:
-  HttpSniffer& sniffer_;
-};
 
 }  // namespace
 

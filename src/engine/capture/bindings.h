@@ -9,6 +9,7 @@
 #include "capture/classifier.h"
 #include "capture/hooks.h"
 #include "capture/namer.h"
+#include "db/http.h"
 #include "naming/dupip.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
@@ -38,30 +39,36 @@ class PdlClassifier final : public Classifier {
   // every frame is walked).
   const std::vector<std::uint16_t>& decisive_bytes() const { return positions_; }
 
-  static constexpr std::size_t kMaxDecisiveBytes = 31;
   static constexpr std::size_t kRecentPaths = 512;
 
  private:
-  // The decisive bytes in order, then (last byte) how much of their span
-  // was captured; zero-filled.
+  // The decisive bytes as up to four 8-byte windows of the frame, each
+  // masked to its decisive bytes (byte k of a window in bits 8k..8k+7), and
+  // how much of the span was captured.
+  static constexpr std::size_t kWindows = 4;
   struct Key {
-    std::uint64_t words[4] = {};
+    std::uint64_t words[kWindows] = {};
+    std::uint64_t seen = 0;
     bool operator==(const Key& o) const {
       return ((words[0] ^ o.words[0]) | (words[1] ^ o.words[1]) | (words[2] ^ o.words[2]) |
-              (words[3] ^ o.words[3])) == 0;
+              (words[3] ^ o.words[3]) | (seen ^ o.seen)) == 0;
     }
   };
-  static_assert(sizeof(Key) == kMaxDecisiveBytes + 1, "key size");
   struct Recent {
     Key key;
     int count = -1;  // -1: unused
     const protocol_node* path[kPathSlots] = {};
   };
+  Key key_of(const std::uint8_t* frame, std::size_t caplen) const;
 
   const ProtocolTree* tree_;
   bool memo_ = false;
   std::vector<std::uint16_t> positions_;
   std::uint16_t span_ = 0;  // one past the last decisive byte
+  std::size_t window_count_ = 0;
+  std::uint16_t window_at_[kWindows] = {};
+  std::uint64_t window_mask_[kWindows] = {};
+  std::size_t window_span_ = 0;  // one past the last byte of the last window
   std::unique_ptr<Recent[]> recent_;
 };
 
@@ -90,6 +97,18 @@ class DupIpSink final : public DuplicateSink {
 
  private:
   DupIp& dupip_;
+};
+
+// The frame path's TCP hand-off to the HTTP sniffer (capture thread).
+class SnifferSink final : public TcpSink {
+ public:
+  explicit SnifferSink(HttpSniffer& sniffer) : sniffer_(sniffer) {}
+  void tcp_segment(const TcpSegment& s) override {
+    sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls);
+  }
+
+ private:
+  HttpSniffer& sniffer_;
 };
 
 }  // namespace tarnix
