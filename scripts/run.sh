@@ -11,4 +11,11 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec build/release/src/ui/tarnix "$@"
 fi
 echo "run: no display found; starting the headless program (build/release/src/cli/tarnix-cli)" >&2
+if [ $# -eq 0 ]; then
+  # Like the desktop program: the default adapter, every HTTP request
+  # recorded in the per-user database.
+  data="${XDG_DATA_HOME:-$HOME/.local/share}/tarnix"
+  mkdir -p "$data"
+  set -- --db "$data" --print-requests
+fi
 exec build/release/src/cli/tarnix-cli "$@"
