@@ -277,6 +277,22 @@ TEST(PdlClassifierMemory, TreesReadingFarAreAlwaysWalked) {
   EXPECT_EQ(classifier.classify(f.data(), f.size(), 400, path), 2);
   EXPECT_EQ(path_text(path), "ROOT/B/");
 
+  // Decisive bytes too scattered to gather in a few loads: walked too.
+  PdlResult scattered = pdl_parse_text(
+      "primitive A : 7 \"a\"\n"
+      "primitive B : 9 \"b\"\n"
+      "primitive C : 9 \"c\"\n"
+      "primitive D : 9 \"d\"\n"
+      "primitive E : 9 \"e\"\n"
+      "protocol ROOT : 0 \"r\" 0 { byte : 0 A byte : 10 B byte : 20 C byte : 30 D byte : 40 E }\n");
+  ASSERT_TRUE(scattered) << scattered.error;
+  PdlClassifier walker(scattered.tree.get());
+  EXPECT_TRUE(walker.decisive_bytes().empty());
+  std::vector<std::uint8_t> g(41, 0);
+  g[40] = 9;
+  EXPECT_EQ(walker.classify(g.data(), g.size(), 41, path), 2);
+  EXPECT_EQ(path_text(path), "ROOT/E/");
+
   PdlClassifier none(nullptr);
   EXPECT_EQ(none.classify(f.data(), f.size(), 400, path), 0);
   EXPECT_EQ(path[0], nullptr);

@@ -1,5 +1,6 @@
 #include "capture/bindings.h"
 
+#include <bit>
 #include <cstring>
 
 namespace tarnix {
@@ -51,10 +52,6 @@ bool collect_positions(const protocol_node* root, std::vector<std::uint16_t>& ou
     out.push_back(static_cast<std::uint16_t>(i));
     span = static_cast<std::uint16_t>(i + 1);
   }
-  if (out.size() > PdlClassifier::kMaxDecisiveBytes) {
-    out.clear();
-    return false;
-  }
   return true;
 }
 
@@ -72,11 +69,52 @@ inline void count_frame(pd_stat& c, std::uint64_t wire_length) {
 
 PdlClassifier::PdlClassifier(const ProtocolTree* tree) : tree_(tree) {
   if (tree_ != nullptr && tree_->root() != nullptr && collect_positions(tree_->root(), positions_, span_)) {
-    memo_ = true;
-    recent_ = std::make_unique<Recent[]>(kRecentPaths);
-  } else {
-    positions_.clear();
+    // Cover the decisive bytes with as few 8-byte windows as it takes.
+    bool fits = true;
+    for (std::uint16_t pos : positions_) {
+      if (window_count_ > 0 && pos < window_at_[window_count_ - 1] + 8) {
+        window_mask_[window_count_ - 1] |= std::uint64_t{0xFF} << ((pos - window_at_[window_count_ - 1]) * 8);
+        continue;
+      }
+      if (window_count_ == kWindows) {
+        fits = false;
+        break;
+      }
+      window_at_[window_count_] = pos;
+      window_mask_[window_count_] = 0xFF;
+      ++window_count_;
+    }
+    if (fits) {
+      window_span_ = window_count_ > 0 ? window_at_[window_count_ - 1] + 8u : 0u;
+      memo_ = true;
+      recent_ = std::make_unique<Recent[]>(kRecentPaths);
+    }
   }
+  if (!memo_) positions_.clear();
+}
+
+PdlClassifier::Key PdlClassifier::key_of(const std::uint8_t* frame, std::size_t caplen) const {
+  Key key;
+  key.seen = caplen < span_ ? caplen : span_;
+  if (std::endian::native == std::endian::little && caplen >= window_span_) {
+    // Whole windows captured: one load and a mask each.
+    for (std::size_t w = 0; w < window_count_; ++w) {
+      std::uint64_t v;
+      std::memcpy(&v, frame + window_at_[w], sizeof v);
+      key.words[w] = v & window_mask_[w];
+    }
+    return key;
+  }
+  // Byte by byte, only what was captured: the same words as above.
+  for (std::size_t w = 0; w < window_count_; ++w) {
+    std::uint64_t v = 0;
+    for (unsigned b = 0; b < 8; ++b) {
+      const std::size_t at = window_at_[w] + b;
+      if (at < caplen && (window_mask_[w] >> (b * 8) & 0xFF) != 0) v |= std::uint64_t{frame[at]} << (b * 8);
+    }
+    key.words[w] = v;
+  }
+  return key;
 }
 
 int PdlClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
@@ -87,30 +125,27 @@ int PdlClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::
     for (int i = 0; i < kPathSlots; ++i) path[i] = p[static_cast<std::size_t>(i)];
     return n;
   }
-  // The key: each decisive byte that was captured (0 for one that was not),
-  // then how much of the span was captured, which settles every bounds test.
-  // Assembled in registers: bytes stored one by one and read back as words
-  // would stall on every frame.
-  Key key;
-  const std::size_t npos = positions_.size();
-  const std::uint16_t* pos = positions_.data();
-  const bool whole = caplen >= span_;
-  for (std::size_t w = 0, k = 0; w < 4 && k < npos; ++w) {
-    std::uint64_t acc = 0;
-    for (unsigned shift = 0; shift < 64 && k < npos; shift += 8, ++k)
-      if (whole || pos[k] < caplen) acc |= std::uint64_t{frame[pos[k]]} << shift;
-    key.words[w] = acc;
-  }
-  key.words[3] |= std::uint64_t{whole ? span_ : caplen} << 56;
+  // The key: the decisive bytes that were captured, and how much of their
+  // span was, which settles every bounds test of the walk.
+  const Key key = key_of(frame, caplen);
   std::uint64_t h = (key.words[0] * 0x9E3779B97F4A7C15ull) ^ (key.words[1] * 0xC2B2AE3D27D4EB4Full) ^
-                    (key.words[2] * 0x165667B19E3779F9ull) ^ (key.words[3] * 0x27D4EB2F165667C5ull);
-  Recent& r = recent_[static_cast<std::size_t>(h >> 40) & (kRecentPaths - 1)];
-
-  if (r.count >= 0 && r.key == key) {
-    for (int i = 0; i < r.count; ++i) count_frame(r.path[i]->counters, wire_len);
-    for (int i = 0; i < kPathSlots; ++i) path[i] = r.path[i];
-    return r.count;
+                    (key.words[2] * 0x165667B19E3779F9ull) ^ (key.words[3] * 0x27D4EB2F165667C5ull) ^
+                    (key.seen * 0x94D049BB133111EBull);
+  // Two entries a set, the newer first, so that two busy conversations whose
+  // keys hash alike do not keep pushing each other out.
+  // The top bits: the only ones that every key byte reaches through the
+  // multiplications.
+  Recent* set = &recent_[(static_cast<std::size_t>(h >> 56) * 2) & (kRecentPaths - 1)];
+  for (int way = 0; way < 2; ++way) {
+    const Recent& r = set[way];
+    if (r.count >= 0 && r.key == key) {
+      for (int i = 0; i < r.count; ++i) count_frame(r.path[i]->counters, wire_len);
+      for (int i = 0; i < kPathSlots; ++i) path[i] = r.path[i];
+      return r.count;
+    }
   }
+  set[1] = set[0];
+  Recent& r = set[0];
   ProtocolPath p;
   const int n = protocol_classify(tree_, frame, caplen, wire_len, p);
   for (int i = 0; i < kPathSlots; ++i) path[i] = r.path[i] = p[static_cast<std::size_t>(i)];

@@ -2,6 +2,7 @@
 // counts on its source host, destination host, link, the link's protocol tree
 // and the one-second frame window.
 #include <cstring>
+#include <utility>
 
 #include "capture/net.h"
 
@@ -42,9 +43,15 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
   std::memcpy(&s4, frame + 26, 4);
   std::memcpy(&d4, frame + 30, 4);
   const std::uint64_t pair = (static_cast<std::uint64_t>(s4) << 32) | d4;
-  Net::RecentLink& recent =
-      (*net.recent_links)[static_cast<std::size_t>((pair * 0x9E3779B97F4A7C15ull) >> 54) & (Net::kRecentLinks - 1)];
+  Net::RecentLink* set =
+      &(*net.recent_links)[(static_cast<std::size_t>((pair * 0x9E3779B97F4A7C15ull) >> 54) * 2) &
+                           (Net::kRecentLinks - 1)];
+  if (!(set[0].key == pair && set[0].link != nullptr) && set[1].key == pair && set[1].link != nullptr)
+    std::swap(set[0], set[1]);
+  Net::RecentLink& recent = set[0];
   const bool known = recent.key == pair && recent.link != nullptr;
+  // A new pair takes the first place and keeps the one it displaces.
+  if (!known) set[1] = set[0];
   if (known) {
     // The counters, and the last path with the first tree nodes behind them.
     __builtin_prefetch(recent.link, 1);

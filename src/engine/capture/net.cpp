@@ -18,6 +18,9 @@ std::uint64_t elapsed_ms_wide(const TimeValue& earlier, const TimeValue& later) 
   return static_cast<std::uint64_t>(l - e) / 1000u;
 }
 
+// How many links ahead the tick fetches records.
+constexpr std::size_t kTickLookahead = 8;
+
 }  // namespace
 
 bool later_than(const TimeValue& a, const TimeValue& b) {
@@ -181,6 +184,15 @@ void net_tick(Net& net) {
   }
   std::vector<Link*>& awake = net.awake_links;
   for (std::size_t i = 0; i < awake.size();) {
+    // Links ticked a cycle ago are out of the cache by now: ask for the
+    // lines of the next ones ahead of use (their hosts are most often busy
+    // ones, still at hand).
+    if (i + kTickLookahead < awake.size()) {
+      const Link* soon = awake[i + kTickLookahead];
+      __builtin_prefetch(soon, 1);
+      const char* rates = reinterpret_cast<const char*>(&soon->frame_rate);
+      for (std::size_t at = 0; at < 2 * sizeof(Sampler); at += 64) __builtin_prefetch(rates + at, 1);
+    }
     Link* link = awake[i];
     if (wake_all || tick_link(link)) {
       ++i;

@@ -96,9 +96,10 @@ struct Ipv4KeyTraits {
   }
 };
 
-struct Link {
-  // What every frame touches comes first, so that it shares cache lines;
-  // the rates, touched once a cycle, follow the protocol tree.
+struct alignas(64) Link {
+  // What every frame and every tick touch comes first, in the record's first
+  // cache line; the protocol tree follows, then the rates, touched once a
+  // cycle while the link is busy.
   Node* source = nullptr;
   Node* destination = nullptr;
   std::uint64_t frames = 0;
@@ -108,7 +109,6 @@ struct Link {
   TimeValue last_seen;
   int active = 1;
   int top_slot = -1;
-  LinkProtoNode* protocol_tree = nullptr;
   std::atomic<std::int32_t> dominant_protocol{0};  // also stored by the focus builder's thread
   // Ticks in a row with nothing in the window: from ten on, both rates hold
   // ten zero samples, and sampling another zero changes nothing.
@@ -116,6 +116,7 @@ struct Link {
   // In the network's awake list: the tick visits only links that carried a
   // frame since they last fell quiet and inactive.
   bool awake = false;
+  LinkProtoNode* protocol_tree = nullptr;
 
   // The tree's nodes: the first few live inside the record, next to the
   // counters every frame touches, the rest on the heap.
@@ -215,19 +216,19 @@ class LinkTable {
   std::vector<Entry> entries_;
 };
 
-struct Node {
-  // What every frame touches comes first, so that it shares cache lines;
-  // the links table and the rates follow.
-  Net* net = nullptr;
-  NetAddress address;
+struct alignas(64) Node {
+  // What every frame and every tick touch comes first, in the record's
+  // first cache line; the links table and the rates follow.
   std::uint64_t frames_sent = 0;
   std::uint64_t bytes_sent = 0;
   std::uint32_t window_frames = 0;
   std::uint32_t window_bytes = 0;
   TimeValue last_seen;
   int active = 0;
-  int grouped = 0;
   int top_slot = -1;
+  Net* net = nullptr;
+  NetAddress address;
+  int grouped = 0;
   NetAddress ether_address;
   // Name-cache entry for the address: null until the cache has one. Stored by
   // host creation or by the resolver's completion, read by anyone.
@@ -333,12 +334,14 @@ struct Net {
   // entry can only be right or missing.
   // Both hosts are kept beside the link, so that all three records are
   // fetched at once instead of one after the other.
-  struct RecentLink {
+  struct alignas(32) RecentLink {
     std::uint64_t key = 0;
     Link* link = nullptr;
     Node* source = nullptr;
     Node* destination = nullptr;
   };
+  // Two entries a set (one cache line), the newer first: two busy pairs
+  // that hash alike do not keep pushing each other out.
   static constexpr std::size_t kRecentLinks = 1024;
   std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links =
       std::make_unique<std::array<RecentLink, kRecentLinks>>();
