@@ -30,13 +30,6 @@ std::uint32_t timer_elapsed_us(const TimeValue& earlier, const TimeValue& later)
   return s * 1000000u + u;
 }
 
-std::uint64_t timer_elapsed_us64(const TimeValue& earlier, const TimeValue& later) {
-  if (is_before(later, earlier)) return 0;
-  std::int64_t us = (static_cast<std::int64_t>(later.sec) - earlier.sec) * 1000000 +
-                    (static_cast<std::int64_t>(later.usec) - earlier.usec);
-  return static_cast<std::uint64_t>(us);
-}
-
 std::uint32_t timer_elapsed_ms(const TimeValue& earlier, const TimeValue& later) {
   if (is_before(later, earlier)) return 0;
   std::uint32_t s, u;
