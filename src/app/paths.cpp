@@ -6,12 +6,12 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include "core/paths.h"
+
 namespace tarnix::app {
 
 QString user_data_dir() {
-  QString base = qEnvironmentVariable("XDG_DATA_HOME");
-  if (base.isEmpty()) base = QDir::homePath() + QStringLiteral("/.local/share");
-  QString dir = base + QStringLiteral("/tarnix");
+  const QString dir = QString::fromStdString(tarnix::user_data_dir());
   QDir().mkpath(dir);
   return dir;
 }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "core/paths.h"
+
 namespace tarnix::cli {
 
 namespace {
@@ -191,18 +193,9 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
 }
 
 std::string default_protocols_path() {
-  namespace fs = std::filesystem;
-  std::string base;
-  if (const char* x = std::getenv("XDG_DATA_HOME"); x != nullptr && *x == '/') {
-    base = x;
-  } else if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0') {
-    base = std::string(h) + "/.local/share";
-  }
-  if (!base.empty()) {
-    std::string user = base + "/tarnix/protocol.pdl";
-    std::error_code ec;
-    if (fs::is_regular_file(user, ec)) return user;
-  }
+  const std::string user = user_data_dir() + "/protocol.pdl";
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(user, ec)) return user;
 #ifdef TARNIX_DATA_SOURCE_DIR
   return std::string(TARNIX_DATA_SOURCE_DIR) + "/protocol.pdl";
 #else

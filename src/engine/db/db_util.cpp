@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "core/paths.h"
+
 namespace tarnix {
 
 void StderrDbStartupUi::beep() {
@@ -23,14 +25,7 @@ void StderrDbStartupUi::wait_ms(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string db_default_dir() {
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg != nullptr && xdg[0] == '/') return (std::filesystem::path(xdg) / "tarnix").string();
-  const char* home = std::getenv("HOME");
-  return (std::filesystem::path(home != nullptr && home[0] != '\0' ? home : ".") / ".local" / "share" /
-          "tarnix")
-      .string();
-}
+std::string db_default_dir() { return user_data_dir(); }
 
 std::string db_file_path(const DbConfig& config) {
   std::filesystem::path dir =
