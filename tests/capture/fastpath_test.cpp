@@ -1,7 +1,8 @@
 // The frame path's shortcuts against the plain algorithms they stand in
 // for: a host's links table against a core 256-bucket table, the protocol
 // index, the repeated-path count on a link's tree, the classifier's memory
-// of recent frames against the plain walk, and the file source's batches.
+// of recent frames against the plain walk, links that count a frame on their
+// last class against classifying every frame, and the file source's batches.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -257,6 +258,123 @@ TEST(PdlClassifierMemory, SamePathsAndCountsAsTheWalk) {
     EXPECT_EQ(got[gn], nullptr);
   }
   EXPECT_EQ(counters_of(*remembered.tree), counters_of(*walked.tree));
+}
+
+// Classifies every frame through the protocol file, without keys: what the
+// frame path did before links remembered their last class.
+class UnkeyedClassifier final : public Classifier {
+ public:
+  explicit UnkeyedClassifier(const ProtocolTree* tree) : tree_(tree) {}
+  int classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
+               const protocol_node** path) override {
+    ProtocolPath p;
+    const int n = protocol_classify(tree_, frame, caplen, wire_len, p);
+    std::copy(p.begin(), p.end(), path);
+    return n;
+  }
+  std::string_view name_of(const protocol_node* node) const override {
+    return node ? std::string_view(node->name) : std::string_view();
+  }
+
+ private:
+  const ProtocolTree* tree_;
+};
+
+// A link's protocol tree as text: every node with its counters, in order.
+std::string link_tree_text(const LinkProtoNode* n, int depth = 0) {
+  std::string out;
+  for (; n != nullptr; n = n->next) {
+    out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + (n->protocol ? n->protocol->name : "-") + " " +
+           std::to_string(n->frames) + " " + std::to_string(n->bytes) + "\n";
+    out += link_tree_text(n->child, depth + 1);
+  }
+  return out;
+}
+
+std::map<std::string, std::string> link_trees(const Net& net) {
+  std::map<std::string, std::string> out;
+  net.host_list.foreach([&](Node* h) {
+    h->links.foreach([&](const NetAddress&, const std::unique_ptr<Link>& l) {
+      out[netaddr_text(l->source->address) + ">" + netaddr_text(l->destination->address)] =
+          std::to_string(l->frames) + "/" + std::to_string(l->bytes) + "\n" + link_tree_text(l->protocol_tree);
+    });
+  });
+  return out;
+}
+
+TEST(LinkClassMemory, CountsLikeClassifyingEveryFrame) {
+  const std::string file = std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl";
+  PdlResult keyed_tree = pdl_parse(file);
+  PdlResult plain_tree = pdl_parse(file);
+  ASSERT_TRUE(keyed_tree) << keyed_tree.error;
+  ASSERT_TRUE(plain_tree) << plain_tree.error;
+  PdlClassifier keyed(keyed_tree.tree.get());
+  UnkeyedClassifier plain(plain_tree.tree.get());
+  TrafficModel keyed_model(&keyed, nullptr, nullptr), plain_model(&plain, nullptr, nullptr);
+  Net* keyed_net = net_create(keyed_model, "eth0");
+  Net* plain_net = net_create(plain_model, "eth0");
+
+  // Conversations among a few hosts that change service, direction and
+  // ports from time to time, with captures cut short inside the bytes that
+  // decide the class, and frames that are not TCP or UDP at all.
+  std::mt19937 rng(7);
+  const std::uint16_t ports[] = {80, 443, 22, 53, 123, 8080, 30001, 30002};
+  const std::uint8_t protos[] = {6, 6, 17, 1};
+  int fed = 0;
+  for (int n = 0; n < 6000; ++n) {
+    FrameSpec s;
+    s.src_ip[3] = static_cast<std::uint8_t>(1 + rng() % 4);
+    s.dst_ip[3] = static_cast<std::uint8_t>(1 + rng() % 4);
+    s.protocol = protos[rng() % 4];
+    // Mostly the same ports, as one conversation keeps them.
+    s.sport = rng() % 8 == 0 ? ports[rng() % 8] : 30001;
+    s.dport = rng() % 8 == 0 ? ports[rng() % 8] : 80;
+    s.payload = rng() % 1200;
+    std::vector<std::uint8_t> f = make_frame(s);
+    std::uint32_t caplen = static_cast<std::uint32_t>(f.size());
+    if (rng() % 10 == 0) caplen = 34 + static_cast<std::uint32_t>(rng() % 6);
+    const std::uint32_t wire = static_cast<std::uint32_t>(f.size());
+    frame_handle(*keyed_net, f.data(), caplen, wire);
+    frame_handle(*plain_net, f.data(), caplen, wire);
+    ++fed;
+  }
+  EXPECT_EQ(fed, 6000);
+  const auto keyed_links = link_trees(*keyed_net);
+  EXPECT_EQ(keyed_links.size(), 16u);
+  EXPECT_EQ(keyed_links, link_trees(*plain_net));
+  EXPECT_EQ(counters_of(*keyed_tree.tree), counters_of(*plain_tree.tree));
+}
+
+TEST(LinkClassMemory, AnotherPathCountedDirectlyIsNotTakenForTheRemembered) {
+  const std::string file = std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl";
+  PdlResult parsed = pdl_parse(file);
+  ASSERT_TRUE(parsed) << parsed.error;
+  PdlClassifier classifier(parsed.tree.get());
+  TrafficModel model(&classifier, nullptr, nullptr);
+  Net* net = net_create(model, "eth0");
+
+  FrameSpec web;
+  web.protocol = 6;
+  web.sport = 30001;
+  web.dport = 80;
+  const std::vector<std::uint8_t> f = make_frame(web);
+  frame_handle(*net, f.data(), static_cast<std::uint32_t>(f.size()), 100);
+  Node* a = node_find(*net, NetAddress::ipv4(web.src_ip));
+  ASSERT_NE(a, nullptr);
+  Link* link = link_find(*a, NetAddress::ipv4(web.dst_ip));
+  ASSERT_NE(link, nullptr);
+  ASSERT_GE(link->last_counted_len, 2);
+
+  // Counted on a shorter path of the same tree by hand: the next web frame
+  // must still land on the web nodes, not on the nodes counted last.
+  const protocol_node* shorter[kPathSlots] = {link->last_counted[0]->protocol, nullptr};
+  linkstat_add(*link, shorter, 7);
+  frame_handle(*net, f.data(), static_cast<std::uint32_t>(f.size()), 100);
+  const LinkProtoNode* deepest = link->last_counted[link->last_counted_len - 1];
+  EXPECT_EQ(deepest->frames, 2u);
+  EXPECT_EQ(deepest->bytes, 200u);
+  EXPECT_EQ(link->protocol_tree->frames, 3u);
+  EXPECT_EQ(link->protocol_tree->bytes, 207u);
 }
 
 TEST(PdlClassifierMemory, TreesReadingFarAreAlwaysWalked) {

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "capture/net.h"
+
 namespace tarnix {
 
 namespace {
@@ -93,7 +95,7 @@ PdlClassifier::PdlClassifier(const ProtocolTree* tree) : tree_(tree) {
   if (!memo_) positions_.clear();
 }
 
-PdlClassifier::Key PdlClassifier::key_of(const std::uint8_t* frame, std::size_t caplen) const {
+inline PdlClassifier::Key PdlClassifier::key_of(const std::uint8_t* frame, std::size_t caplen) const {
   Key key;
   key.seen = caplen < span_ ? caplen : span_;
   if (std::endian::native == std::endian::little && caplen >= window_span_) {
@@ -152,6 +154,21 @@ int PdlClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::
   r.key = key;
   r.count = n;
   return n;
+}
+
+bool PdlClassifier::class_key(const std::uint8_t* frame, std::size_t caplen, ClassKey& key) {
+  if (!memo_ || frame == nullptr) return false;
+  key = key_of(frame, caplen);
+  return true;
+}
+
+void PdlClassifier::count_again(LinkProtoNode* const* nodes, int n, std::uint32_t wire_len) {
+  for (int i = 0; i < n; ++i) {
+    LinkProtoNode* node = nodes[i];
+    ++node->frames;
+    node->bytes += wire_len;
+    count_frame(node->protocol->counters, wire_len);
+  }
 }
 
 std::string_view PdlClassifier::name_of(const protocol_node* node) const {

@@ -32,6 +32,8 @@ class PdlClassifier final : public Classifier {
   explicit PdlClassifier(const ProtocolTree* tree);
   int classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
                const protocol_node** path) override;
+  bool class_key(const std::uint8_t* frame, std::size_t caplen, ClassKey& key) override;
+  void count_again(LinkProtoNode* const* nodes, int n, std::uint32_t wire_len) override;
   std::string_view name_of(const protocol_node* node) const override;
   std::string_view description_of(const protocol_node* node) const override;
 
@@ -46,14 +48,7 @@ class PdlClassifier final : public Classifier {
   // masked to its decisive bytes (byte k of a window in bits 8k..8k+7), and
   // how much of the span was captured.
   static constexpr std::size_t kWindows = 4;
-  struct Key {
-    std::uint64_t words[kWindows] = {};
-    std::uint64_t seen = 0;
-    bool operator==(const Key& o) const {
-      return ((words[0] ^ o.words[0]) | (words[1] ^ o.words[1]) | (words[2] ^ o.words[2]) |
-              (words[3] ^ o.words[3]) | (seen ^ o.seen)) == 0;
-    }
-  };
+  using Key = ClassKey;
   struct Recent {
     Key key;
     int count = -1;  // -1: unused

@@ -7,21 +7,16 @@ namespace {
 constexpr int kFramesPerDispatch = 255;
 constexpr auto kLongestWait = std::chrono::milliseconds(250);
 
-struct CallbackContext {
-  Net* net;
-  bool ethernet;
-};
+void deliver_ethernet(void* user, const FrameHeader& h, const std::uint8_t* frame) {
+  netif_callback(*static_cast<Net*>(user), h, frame);
+}
 
-void deliver(void* user, const FrameHeader& h, const std::uint8_t* frame) {
-  auto* ctx = static_cast<CallbackContext*>(user);
-  if (ctx->ethernet) {
-    netif_callback(*ctx->net, h, frame);
-    return;
-  }
-  // Not Ethernet: the frame still tells the time, and is filtered out.
-  ctx->net->model->now = h.time;
-  ++ctx->net->counters.frames_seen;
-  ++ctx->net->counters.frames_filtered;
+// Not Ethernet: the frame still tells the time, and is filtered out.
+void deliver_other(void* user, const FrameHeader& h, const std::uint8_t*) {
+  Net& net = *static_cast<Net*>(user);
+  net.model->now = h.time;
+  ++net.counters.frames_seen;
+  ++net.counters.frames_filtered;
 }
 
 }  // namespace
@@ -35,13 +30,13 @@ std::uint32_t load_percent_of(std::uint64_t bytes_per_second, std::uint64_t link
 CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::microseconds budget) {
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
-  CallbackContext ctx{&net, source.ethernet()};
+  const FrameFn deliver = source.ethernet() ? deliver_ethernet : deliver_other;
   CaptureStepResult result = CaptureStepResult::kOk;
   for (;;) {
     int n;
     {
       std::lock_guard<std::mutex> g(net.lock);
-      n = source.dispatch(kFramesPerDispatch, deliver, &ctx);
+      n = source.dispatch(kFramesPerDispatch, deliver, &net);
     }
     if (n == kSourceEnd) {
       result = CaptureStepResult::kEnd;

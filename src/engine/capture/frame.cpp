@@ -61,10 +61,9 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
     __builtin_prefetch(recent.destination, 1);
   }
 
-  const protocol_node* path[kPathSlots] = {};
-  if (model.classifier != nullptr) {
-    model.classifier->classify(frame, caplen, length, path);
-  }
+  Classifier* classifier = model.classifier;
+  ClassKey key;
+  const bool keyed = classifier != nullptr && classifier->class_key(frame, caplen, key);
 
   // The address values are built only when a look-up or a new record needs
   // them: a frame of a known conversation finds everything through its link.
@@ -128,7 +127,19 @@ Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uin
   else
     rank(net.top_links, link);
 
+  // Most frames of a conversation repeat their link's last class: they are
+  // counted on the nodes it counted last, without classifying them again.
+  if (keyed && link->class_keyed && link->class_key == key) {
+    classifier->count_again(link->last_counted, link->last_counted_len, length);
+    return link;
+  }
+  const protocol_node* path[kPathSlots] = {};
+  if (classifier != nullptr) classifier->classify(frame, caplen, length, path);
   linkstat_add(*link, path, length);
+  if (keyed) {
+    link->class_key = key;
+    link->class_keyed = true;
+  }
   return link;
 }
 

@@ -38,6 +38,9 @@ void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t le
     }
     return;
   }
+  // Another path: the class key the link remembers no longer names the
+  // nodes counted last.
+  link.class_keyed = false;
   if (link.protocol_tree == nullptr) link.protocol_tree = new_tree_node(link, path[0]);
   LinkProtoNode* cur = link.protocol_tree;
   int i = 0;
@@ -58,6 +61,13 @@ void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t le
     }
   }
   link.last_counted_len = i;
+}
+
+void Classifier::count_again(LinkProtoNode* const* nodes, int n, std::uint32_t wire_len) {
+  for (int i = 0; i < n; ++i) {
+    ++nodes[i]->frames;
+    nodes[i]->bytes += wire_len;
+  }
 }
 
 std::int32_t link_dominant(const Link& link, const FocusList* focus) {

@@ -23,10 +23,6 @@ constexpr std::size_t kTickLookahead = 8;
 
 }  // namespace
 
-bool later_than(const TimeValue& a, const TimeValue& b) {
-  return a.sec > b.sec || (a.sec == b.sec && a.usec > b.usec);
-}
-
 TrafficModel::TrafficModel(Classifier* c, HostNamer* n, FocusSource* f, CaptureHooks h)
     : classifier(c), namer(n), focus(f), hooks(h) {}
 

@@ -128,6 +128,11 @@ struct alignas(64) Link {
   // conversation repeat their link's last path and count here directly.
   int last_counted_len = 0;
   LinkProtoNode* last_counted[kPathSlots - 1] = {};
+  // The class key of the frames whose path last_counted holds, when the
+  // classifier keys frames: a frame with the same key takes the same path,
+  // so it is counted on those nodes without being classified again.
+  bool class_keyed = false;
+  ClassKey class_key;
   LinkProtoNode tree_inline[kInlineTreeNodes];
   std::vector<std::unique_ptr<LinkProtoNode>> tree_storage;
 
@@ -424,7 +429,9 @@ std::int32_t link_dominant(const Link& link, const FocusList* focus);
 void link_refresh_dominant_all(Net& net);
 
 // True when a is later than b.
-bool later_than(const TimeValue& a, const TimeValue& b);
+inline bool later_than(const TimeValue& a, const TimeValue& b) {
+  return a.sec > b.sec || (a.sec == b.sec && a.usec > b.usec);
+}
 
 // The frame path.
 struct FrameHeader {

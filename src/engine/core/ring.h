@@ -41,7 +41,7 @@ void ring_add(FrameWindow& w, const std::uint8_t* frame, std::size_t caplen, std
               const TimeValue& time, CountFn&& count, ExpireFn&& expire) {
   if (w.size == FrameWindow::kSlots) {
     expire(static_cast<const WindowEntry&>(w.slots[w.tail]));
-    w.tail = (w.tail + 1) % FrameWindow::kSlots;
+    if (++w.tail == FrameWindow::kSlots) w.tail = 0;
     --w.size;
   }
 
@@ -60,11 +60,11 @@ void ring_add(FrameWindow& w, const std::uint8_t* frame, std::size_t caplen, std
   // 32-bit difference wraps and would keep stale slots inside.
   while (w.size > 0 && timer_elapsed_us64(w.slots[w.tail].time, time) > FrameWindow::kSpanUs) {
     expire(static_cast<const WindowEntry&>(w.slots[w.tail]));
-    w.tail = (w.tail + 1) % FrameWindow::kSlots;
+    if (++w.tail == FrameWindow::kSlots) w.tail = 0;
     --w.size;
   }
 
-  w.head = (w.head + 1) % FrameWindow::kSlots;
+  if (++w.head == FrameWindow::kSlots) w.head = 0;
 }
 
 }  // namespace tarnix
