@@ -11,6 +11,8 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -153,21 +155,76 @@ void count_frame(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
   *n += h->len + bytes[0];
 }
 
+// The file read through libpcap with a callback that only looks at each
+// frame: what any use of the same capture costs at least. Frames read, or -1.
+std::int64_t bare_read(const std::string& path, std::string& error) {
+  char err[PCAP_ERRBUF_SIZE];
+  pcap_t* p = pcap_open_offline(path.c_str(), err);
+  if (p == nullptr) {
+    error = err;
+    return -1;
+  }
+  std::uint64_t sum = 0;
+  std::int64_t frames = 0;
+  int n;
+  while ((n = pcap_dispatch(p, 255, count_frame, reinterpret_cast<u_char*>(&sum))) > 0) frames += n;
+  benchmark::DoNotOptimize(sum);
+  pcap_close(p);
+  return frames;
+}
+
+struct FullRun {
+  std::int64_t frames = -1;
+  std::size_t hosts = 0, links = 0;
+  std::string error;
+};
+
+// The file through the capture source, the capture steps and the model, as
+// the capture thread runs them when it keeps up with the traffic: a tick for
+// every 100 ms of capture time (ten cycles a second), steps in between.
+// Without ticks only the final tick runs: the frame path alone. The model is
+// made before and taken down after the timed part, which `timed` measures.
+FullRun full_path(const std::string& path, PdlClassifier& classifier, bool ticks, double& timed) {
+  FullRun out;
+  auto model = std::make_unique<TrafficModel>(&classifier, nullptr, nullptr);
+  model->local_address = NetAddress::ipv4(192, 168, 0, 1);
+  Net* net = net_create(*model, path);
+  OpenResult r = open_file_source(path, "", 0);
+  if (!r.source) {
+    out.error = r.error;
+    return out;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  TimeValue last_tick = {0, 0};
+  for (;;) {
+    CaptureStepResult s = netif_capture(*net, *r.source, std::chrono::milliseconds(1));
+    if ((ticks && timer_elapsed_ms(last_tick, model->now) >= 100) || s != CaptureStepResult::kOk) {
+      std::lock_guard<std::mutex> g(net->lock);
+      net_tick(*net);
+      last_tick = model->now;
+    }
+    if (s != CaptureStepResult::kOk) break;
+  }
+  timed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  out.frames = static_cast<std::int64_t>(net->counters.frames_seen);
+  out.hosts = static_cast<std::size_t>(net->hosts.count());
+  net->host_list.foreach([&](Node* h) { out.links += static_cast<std::size_t>(h->links.count()); });
+  return out;
+}
+
+PdlResult shipped_protocols() { return pdl_parse(std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl"); }
+
 void BM_CaptureBareRead(benchmark::State& state) {
   const std::string& path = capture_file().path;
   std::int64_t frames = 0;
   for (auto _ : state) {
-    char err[PCAP_ERRBUF_SIZE];
-    pcap_t* p = pcap_open_offline(path.c_str(), err);
-    if (p == nullptr) {
-      state.SkipWithError(err);
+    std::string error;
+    const std::int64_t n = bare_read(path, error);
+    if (n < 0) {
+      state.SkipWithError(error.c_str());
       return;
     }
-    std::uint64_t sum = 0;
-    int n;
-    while ((n = pcap_dispatch(p, 255, count_frame, reinterpret_cast<u_char*>(&sum))) > 0) frames += n;
-    benchmark::DoNotOptimize(sum);
-    pcap_close(p);
+    frames += n;
   }
   state.SetItemsProcessed(frames);
 }
@@ -175,7 +232,7 @@ BENCHMARK(BM_CaptureBareRead)->Unit(benchmark::kMillisecond)->Iterations(3)->Use
 
 void BM_CaptureFullPath(benchmark::State& state) {
   const std::string& path = capture_file().path;
-  PdlResult parsed = pdl_parse(std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl");
+  PdlResult parsed = shipped_protocols();
   if (!parsed) {
     state.SkipWithError(parsed.error.c_str());
     return;
@@ -184,44 +241,73 @@ void BM_CaptureFullPath(benchmark::State& state) {
   std::int64_t frames = 0;
   std::size_t hosts = 0, links = 0;
   for (auto _ : state) {
-    state.PauseTiming();
-    auto model = std::make_unique<TrafficModel>(&classifier, nullptr, nullptr);
-    model->local_address = NetAddress::ipv4(192, 168, 0, 1);
-    Net* net = net_create(*model, path);
-    OpenResult r = open_file_source(path, "", 0);
-    if (!r.source) {
-      state.SkipWithError(r.error.c_str());
+    double seconds = 0;
+    FullRun run = full_path(path, classifier, state.range(0) != 0, seconds);
+    if (run.frames < 0) {
+      state.SkipWithError(run.error.c_str());
       return;
     }
-    state.ResumeTiming();
-    // Cycles as the capture thread runs them when it keeps up with the
-    // traffic: a tick for every 100 ms of capture time (ten cycles a
-    // second), steps in between.
-    // With the argument 0 only the final tick runs: the frame path alone.
-    const bool ticks = state.range(0) != 0;
-    TimeValue last_tick = {0, 0};
-    for (;;) {
-      CaptureStepResult s = netif_capture(*net, *r.source, std::chrono::milliseconds(1));
-      if ((ticks && timer_elapsed_ms(last_tick, model->now) >= 100) || s != CaptureStepResult::kOk) {
-        std::lock_guard<std::mutex> g(net->lock);
-        net_tick(*net);
-        last_tick = model->now;
-      }
-      if (s != CaptureStepResult::kOk) break;
-    }
-    frames += static_cast<std::int64_t>(net->counters.frames_seen);
-    state.PauseTiming();
-    hosts = static_cast<std::size_t>(net->hosts.count());
-    links = 0;
-    net->host_list.foreach([&](Node* h) { links += static_cast<std::size_t>(h->links.count()); });
-    model.reset();
-    state.ResumeTiming();
+    state.SetIterationTime(seconds);
+    frames += run.frames;
+    hosts = run.hosts;
+    links = run.links;
   }
   state.SetItemsProcessed(frames);
   state.counters["hosts"] = static_cast<double>(hosts);
   state.counters["links"] = static_cast<double>(links);
 }
-BENCHMARK(BM_CaptureFullPath)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_CaptureFullPath)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The share itself: bare reads, full paths with ticks and frame paths
+// without them taken in turn, so that a machine that slows down or speeds
+// up between runs weighs on all three alike; the medians of each kind of run
+// give the rates and the shares (full path / bare read, frame path / bare
+// read) reported as counters.
+void BM_CaptureShareOfBareRead(benchmark::State& state) {
+  const std::string& path = capture_file().path;
+  PdlResult parsed = shipped_protocols();
+  if (!parsed) {
+    state.SkipWithError(parsed.error.c_str());
+    return;
+  }
+  PdlClassifier classifier(parsed.tree.get());
+  std::vector<double> bare, full, frame_path;
+  for (auto _ : state) {
+    using clock = std::chrono::steady_clock;
+    std::string error;
+    const auto start = clock::now();
+    const std::int64_t n = bare_read(path, error);
+    const double bare_s = std::chrono::duration<double>(clock::now() - start).count();
+    if (n < 0) {
+      state.SkipWithError(error.c_str());
+      return;
+    }
+    double full_s = 0, frame_s = 0;
+    FullRun a = full_path(path, classifier, true, full_s);
+    FullRun b = full_path(path, classifier, false, frame_s);
+    if (a.frames != n || b.frames != n) {
+      state.SkipWithError("the runs saw different numbers of frames");
+      return;
+    }
+    bare.push_back(static_cast<double>(n) / bare_s);
+    full.push_back(static_cast<double>(n) / full_s);
+    frame_path.push_back(static_cast<double>(n) / frame_s);
+    state.SetIterationTime(bare_s + full_s + frame_s);
+  }
+  const double b = median(bare), f = median(full), p = median(frame_path);
+  state.counters["bare_fps"] = b;
+  state.counters["full_fps"] = f;
+  state.counters["frame_path_fps"] = p;
+  state.counters["full_share"] = f / b;
+  state.counters["frame_path_share"] = p / b;
+}
+BENCHMARK(BM_CaptureShareOfBareRead)->Unit(benchmark::kMillisecond)->Iterations(7)->UseManualTime();
 
 // Heap bytes in use, from the allocator.
 std::size_t heap_in_use() {

@@ -2,6 +2,11 @@
 // protocol.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
 #include "capture/adapter.h"
 #include "capture/fakes.h"
 #include "capture/frames.h"
@@ -113,7 +118,7 @@ TEST(Tick, QuietLinksSleepWithoutChangingWhatTheTickShows) {
   }
   EXPECT_EQ(l->active, 0);
   EXPECT_DOUBLE_EQ(l->byte_rate.average, 0.0);
-  EXPECT_FALSE(l->awake);
+  EXPECT_EQ(l->tick_state, LinkTickState::kAsleep);
 
   // A longer link time-out makes it active again, as a full tick would.
   f.model.link_timeout_s = 100;
@@ -133,6 +138,115 @@ TEST(Tick, QuietLinksSleepWithoutChangingWhatTheTickShows) {
   net_tick(*f.net);
   EXPECT_EQ(l->active, 1);
   EXPECT_DOUBLE_EQ(l->byte_rate.average, 100.0);
+}
+
+// The tick as the rules give it: every host, then every host's links in the
+// table's order, each time.
+void plain_tick(Net& net) {
+  const TimeValue now = net.model->now;
+  const std::uint32_t node_ms = static_cast<std::uint32_t>(net.model->node_timeout_s.load()) * 1000u;
+  const std::uint32_t link_ms = static_cast<std::uint32_t>(net.model->link_timeout_s.load()) * 1000u;
+  auto elapsed_ms = [&](const TimeValue& then) -> std::uint64_t {
+    const std::int64_t d = (static_cast<std::int64_t>(now.sec) - then.sec) * 1000000 + (now.usec - then.usec);
+    return d < 0 ? 0 : static_cast<std::uint64_t>(d) / 1000u;
+  };
+  std::shared_ptr<const FocusList> focus = net.model->focus ? net.model->focus->active_focus() : nullptr;
+  net.host_list.foreach([&](Node* h) {
+    sampler_add(h->frame_rate, h->window_frames);
+    sampler_add(h->byte_rate, h->window_bytes);
+    h->active = h->frames_sent > 0 && elapsed_ms(h->last_seen) < node_ms ? 1 : 0;
+  });
+  net.host_list.foreach([&](Node* h) {
+    h->links.foreach([&](const NetAddress&, std::unique_ptr<Link>& l) {
+      sampler_add(l->frame_rate, l->window_frames);
+      sampler_add(l->byte_rate, l->window_bytes);
+      if (elapsed_ms(l->last_seen) < link_ms) {
+        l->dominant_protocol.store(link_dominant(*l, focus.get()));
+        l->active = 1;
+        l->source->active = 1;
+        l->destination->active = 1;
+      } else {
+        l->active = 0;
+      }
+    });
+  });
+}
+
+// What the tick shows of every host and link, as text.
+std::string tick_view(Net& net) {
+  std::string out;
+  net.host_list.foreach([&](Node* h) {
+    out += netaddr_text(h->address) + " a" + std::to_string(h->active) + " " +
+           std::to_string(h->frame_rate.average) + " " + std::to_string(h->byte_rate.average) + "\n";
+    h->links.foreach([&](const NetAddress& to, std::unique_ptr<Link>& l) {
+      out += "  > " + netaddr_text(to) + " a" + std::to_string(l->active) + " d" +
+             std::to_string(l->dominant_protocol.load()) + " " + std::to_string(l->frame_rate.average) + " " +
+             std::to_string(l->byte_rate.average) + "\n";
+    });
+  });
+  return out;
+}
+
+// The tick leaves quiet links alone until their time-out ends; whatever it
+// shows must be what ticking every host and link each time shows: under
+// bursts and silences, capture time running backwards, time-outs changed
+// either way and the focus replaced.
+TEST(Tick, ShowsWhatTickingEveryLinkShows) {
+  SharedFocus focus_a, focus_b;
+  Fixture fast(nullptr, &focus_a), plain(nullptr, &focus_b);
+  const protocol_node* tcp = as_node(fast.classifier.tcp);
+  const protocol_node* udp = as_node(fast.classifier.udp);
+  const protocol_node* http = as_node(fast.classifier.http);
+  // The fixtures' classifiers are distinct objects with distinct nodes; the
+  // plain side's focus must name its own.
+  auto translate = [&](const protocol_node* p) -> const protocol_node* {
+    if (p == tcp) return as_node(plain.classifier.tcp);
+    if (p == udp) return as_node(plain.classifier.udp);
+    return as_node(plain.classifier.http);
+  };
+  auto set_both = [&](std::vector<FocusEntry> entries) {
+    std::vector<FocusEntry> other = entries;
+    for (FocusEntry& e : other) e.protocol = translate(e.protocol);
+    focus_a.set(std::make_shared<const FocusList>(std::move(entries)));
+    focus_b.set(std::make_shared<const FocusList>(std::move(other)));
+  };
+  set_both({{tcp, 3}, {udp, 5}});
+
+  std::mt19937 rng(5);
+  std::int64_t usec = 100LL * 1000000;
+  for (int tick = 0; tick < 600; ++tick) {
+    // Bursts on a few of 12 hosts, then silences long enough for links to
+    // fall quiet and time out.
+    const bool silent = (tick / 40) % 3 == 2;
+    const int frames = silent ? 0 : static_cast<int>(rng() % 30);
+    for (int i = 0; i < frames; ++i) {
+      FrameSpec s;
+      s.src_ip[3] = static_cast<std::uint8_t>(1 + rng() % 12);
+      s.dst_ip[3] = static_cast<std::uint8_t>(1 + rng() % (tick % 7 == 0 ? 12 : 4));
+      s.protocol = rng() % 3 == 0 ? 17 : 6;
+      s.sport = rng() % 2 ? 80 : 4000;
+      s.payload = rng() % 600;
+      const auto f = make_frame(s);
+      usec += static_cast<std::int64_t>(rng() % 20000);
+      const auto sec = static_cast<std::int32_t>(usec / 1000000);
+      const auto us = static_cast<std::int32_t>(usec % 1000000);
+      feed(*fast.net, f, sec, us);
+      feed(*plain.net, f, sec, us);
+    }
+    usec += 100000;  // a cycle's worth of capture time passes
+    TimeValue now = {static_cast<std::int32_t>(usec / 1000000), static_cast<std::int32_t>(usec % 1000000)};
+    if (tick == 250 || tick == 480) now.sec -= 30;  // a merged file runs backwards for one tick
+    fast.model.now = plain.model.now = now;
+    if (tick == 150) fast.model.link_timeout_s = plain.model.link_timeout_s = 2;
+    if (tick == 300) fast.model.link_timeout_s = plain.model.link_timeout_s = 9;
+    if (tick == 420) fast.model.node_timeout_s = plain.model.node_timeout_s = 3;
+    if (tick == 200) set_both({{http, 7}, {udp, 1}});
+    if (tick == 350) set_both({});
+    if (tick == 360) set_both({{udp, 2}, {tcp, 4}, {http, 6}});
+    net_tick(*fast.net);
+    plain_tick(*plain.net);
+    ASSERT_EQ(tick_view(*fast.net), tick_view(*plain.net)) << "tick " << tick;
+  }
 }
 
 TEST(Names, CachedNameAtOnceOtherwiseOnCompletion) {

@@ -70,53 +70,37 @@ inline void count_frame(pd_stat& c, std::uint64_t wire_length) {
 }  // namespace
 
 PdlClassifier::PdlClassifier(const ProtocolTree* tree) : tree_(tree) {
-  if (tree_ != nullptr && tree_->root() != nullptr && collect_positions(tree_->root(), positions_, span_)) {
+  std::uint16_t span = 0;
+  if (tree_ != nullptr && tree_->root() != nullptr && collect_positions(tree_->root(), positions_, span)) {
     // Cover the decisive bytes with as few 8-byte windows as it takes.
     bool fits = true;
+    int used = 0;
     for (std::uint16_t pos : positions_) {
-      if (window_count_ > 0 && pos < window_at_[window_count_ - 1] + 8) {
-        window_mask_[window_count_ - 1] |= std::uint64_t{0xFF} << ((pos - window_at_[window_count_ - 1]) * 8);
+      if (used > 0 && pos < layout_.at[used - 1] + 8) {
+        layout_.mask[used - 1] |= std::uint64_t{0xFF} << ((pos - layout_.at[used - 1]) * 8);
         continue;
       }
-      if (window_count_ == kWindows) {
+      if (used == ClassKeyLayout::kWindows) {
         fits = false;
         break;
       }
-      window_at_[window_count_] = pos;
-      window_mask_[window_count_] = 0xFF;
-      ++window_count_;
+      layout_.at[used] = pos;
+      layout_.mask[used] = 0xFF;
+      ++used;
     }
     if (fits) {
-      window_span_ = window_count_ > 0 ? window_at_[window_count_ - 1] + 8u : 0u;
+      layout_.span = span;
+      // Unused windows read the frame's first eight bytes under a zero mask,
+      // so those must have been captured too.
+      layout_.whole = used > 0 ? layout_.at[used - 1] + 8u : 8u;
       memo_ = true;
       recent_ = std::make_unique<Recent[]>(kRecentPaths);
     }
   }
-  if (!memo_) positions_.clear();
-}
-
-inline PdlClassifier::Key PdlClassifier::key_of(const std::uint8_t* frame, std::size_t caplen) const {
-  Key key;
-  key.seen = caplen < span_ ? caplen : span_;
-  if (std::endian::native == std::endian::little && caplen >= window_span_) {
-    // Whole windows captured: one load and a mask each.
-    for (std::size_t w = 0; w < window_count_; ++w) {
-      std::uint64_t v;
-      std::memcpy(&v, frame + window_at_[w], sizeof v);
-      key.words[w] = v & window_mask_[w];
-    }
-    return key;
+  if (!memo_) {
+    positions_.clear();
+    layout_ = {};
   }
-  // Byte by byte, only what was captured: the same words as above.
-  for (std::size_t w = 0; w < window_count_; ++w) {
-    std::uint64_t v = 0;
-    for (unsigned b = 0; b < 8; ++b) {
-      const std::size_t at = window_at_[w] + b;
-      if (at < caplen && (window_mask_[w] >> (b * 8) & 0xFF) != 0) v |= std::uint64_t{frame[at]} << (b * 8);
-    }
-    key.words[w] = v;
-  }
-  return key;
 }
 
 int PdlClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
@@ -129,7 +113,7 @@ int PdlClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::
   }
   // The key: the decisive bytes that were captured, and how much of their
   // span was, which settles every bounds test of the walk.
-  const Key key = key_of(frame, caplen);
+  const Key key = class_key_of(layout_, frame, caplen);
   std::uint64_t h = (key.words[0] * 0x9E3779B97F4A7C15ull) ^ (key.words[1] * 0xC2B2AE3D27D4EB4Full) ^
                     (key.words[2] * 0x165667B19E3779F9ull) ^ (key.words[3] * 0x27D4EB2F165667C5ull) ^
                     (key.seen * 0x94D049BB133111EBull);
@@ -154,12 +138,6 @@ int PdlClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::
   r.key = key;
   r.count = n;
   return n;
-}
-
-bool PdlClassifier::class_key(const std::uint8_t* frame, std::size_t caplen, ClassKey& key) {
-  if (!memo_ || frame == nullptr) return false;
-  key = key_of(frame, caplen);
-  return true;
 }
 
 void PdlClassifier::count_again(LinkProtoNode* const* nodes, int n, std::uint32_t wire_len) {

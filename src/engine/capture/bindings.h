@@ -32,7 +32,7 @@ class PdlClassifier final : public Classifier {
   explicit PdlClassifier(const ProtocolTree* tree);
   int classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
                const protocol_node** path) override;
-  bool class_key(const std::uint8_t* frame, std::size_t caplen, ClassKey& key) override;
+  const ClassKeyLayout* key_layout() const override { return memo_ ? &layout_ : nullptr; }
   void count_again(LinkProtoNode* const* nodes, int n, std::uint32_t wire_len) override;
   std::string_view name_of(const protocol_node* node) const override;
   std::string_view description_of(const protocol_node* node) const override;
@@ -44,26 +44,18 @@ class PdlClassifier final : public Classifier {
   static constexpr std::size_t kRecentPaths = 512;
 
  private:
-  // The decisive bytes as up to four 8-byte windows of the frame, each
-  // masked to its decisive bytes (byte k of a window in bits 8k..8k+7), and
-  // how much of the span was captured.
-  static constexpr std::size_t kWindows = 4;
   using Key = ClassKey;
   struct Recent {
     Key key;
     int count = -1;  // -1: unused
     const protocol_node* path[kPathSlots] = {};
   };
-  Key key_of(const std::uint8_t* frame, std::size_t caplen) const;
 
   const ProtocolTree* tree_;
   bool memo_ = false;
   std::vector<std::uint16_t> positions_;
-  std::uint16_t span_ = 0;  // one past the last decisive byte
-  std::size_t window_count_ = 0;
-  std::uint16_t window_at_[kWindows] = {};
-  std::uint64_t window_mask_[kWindows] = {};
-  std::size_t window_span_ = 0;  // one past the last byte of the last window
+  // The decisive bytes as masked 8-byte windows of the frame.
+  ClassKeyLayout layout_;
   std::unique_ptr<Recent[]> recent_;
 };
 

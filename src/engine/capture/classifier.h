@@ -3,8 +3,10 @@
 // only as opaque references that it counts per link and can name.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tarnix {
@@ -28,6 +30,43 @@ struct ClassKey {
   }
 };
 
+// Where a key lies in a frame: up to four 8-byte windows, each masked to the
+// bytes that matter (byte k of a window in bits 8k..8k+7; an unused window
+// has a zero mask and reads the frame's first bytes), and the span of those
+// bytes. A frame of at least `whole` bytes is read one load per window.
+struct ClassKeyLayout {
+  static constexpr int kWindows = 4;
+  std::uint16_t at[kWindows] = {};
+  std::uint64_t mask[kWindows] = {};
+  std::uint32_t span = 0;  // one past the last byte that matters
+  std::uint32_t whole = 8;
+};
+
+// The key of a frame of `caplen` captured bytes. Read in line by the frame
+// path, so that a frame of a known conversation costs no call to find it.
+inline ClassKey class_key_of(const ClassKeyLayout& layout, const std::uint8_t* frame, std::size_t caplen) {
+  ClassKey key;
+  key.seen = caplen < layout.span ? caplen : layout.span;
+  if (std::endian::native == std::endian::little && caplen >= layout.whole) {
+    for (int w = 0; w < ClassKeyLayout::kWindows; ++w) {
+      std::uint64_t v;
+      std::memcpy(&v, frame + layout.at[w], sizeof v);
+      key.words[w] = v & layout.mask[w];
+    }
+    return key;
+  }
+  // Byte by byte, only what was captured: the same words as above.
+  for (int w = 0; w < ClassKeyLayout::kWindows; ++w) {
+    std::uint64_t v = 0;
+    for (unsigned b = 0; b < 8; ++b) {
+      const std::size_t at = layout.at[w] + b;
+      if (at < caplen && (layout.mask[w] >> (b * 8) & 0xFF) != 0) v |= std::uint64_t{frame[at]} << (b * 8);
+    }
+    key.words[w] = v;
+  }
+  return key;
+}
+
 class Classifier {
  public:
   virtual ~Classifier() = default;
@@ -36,13 +75,12 @@ class Classifier {
   // the capture thread: must not allocate.
   virtual int classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
                        const protocol_node** path) = 0;
-  // Fills `key` for the frame and returns true when this classifier keys
-  // its frames (see ClassKey); false when every frame must be classified.
-  // A caller that remembers the path of a keyed frame may count a later
-  // frame with an equal key through count_again instead of classify.
-  virtual bool class_key(const std::uint8_t* /*frame*/, std::size_t /*caplen*/, ClassKey& /*key*/) {
-    return false;
-  }
+  // The layout of this classifier's keys when it keys its frames: then any
+  // two frames whose keys (class_key_of) are equal take the same path, and
+  // a caller that remembers a keyed frame's path may count a later frame
+  // with an equal key through count_again instead of classify. Null: every
+  // frame must be classified. Fixed for the classifier's lifetime.
+  virtual const ClassKeyLayout* key_layout() const { return nullptr; }
   // Counts one more frame of `wire_len` bytes on `nodes[0..n)`, the nodes
   // of a link's protocol tree that a frame with an equal key was counted on:
   // on the nodes themselves, and on their protocols as classify would have

@@ -24,7 +24,7 @@ constexpr std::size_t kTickLookahead = 8;
 }  // namespace
 
 TrafficModel::TrafficModel(Classifier* c, HostNamer* n, FocusSource* f, CaptureHooks h)
-    : classifier(c), namer(n), focus(f), hooks(h) {}
+    : classifier(c), key_layout(c != nullptr ? c->key_layout() : nullptr), namer(n), focus(f), hooks(h) {}
 
 TrafficModel::~TrafficModel() {
   std::lock_guard<std::mutex> g(lifetime->mutex);
@@ -128,76 +128,116 @@ std::string LinkRankTraits::name(const Link* l) {
   return s;
 }
 
+namespace {
+
+// Whether the link counts towards its hosts' activity, kept in step with
+// their active_links.
+void set_counted_active(Link& link, bool active) {
+  if (link.counted_active == active) return;
+  link.counted_active = active;
+  const int d = active ? 1 : -1;
+  link.source->active_links += d;
+  link.destination->active_links += d;
+}
+
+}  // namespace
+
 void net_tick(Net& net) {
   const TrafficModel& model = *net.model;
   const TimeValue now = model.now;
   const std::uint64_t node_ms = static_cast<std::uint64_t>(model.node_timeout_s.load()) * 1000u;
   const std::uint64_t link_ms = static_cast<std::uint64_t>(model.link_timeout_s.load()) * 1000u;
-
-  net.host_list.foreach([&](Node* host) {
-    sampler_add(host->frame_rate, host->window_frames);
-    sampler_add(host->byte_rate, host->window_bytes);
-    bool sent = host->frames_sent > 0;
-    host->active = (sent && elapsed_ms_wide(host->last_seen, now) < node_ms) ? 1 : 0;
-  });
-
   std::shared_ptr<const FocusList> focus = model.focus ? model.focus->active_focus() : nullptr;
-  // One link's share of the tick; false once it is quiet and inactive, when
-  // further ticks cannot change it until its next frame.
+
+  // One link's share of the tick; tells which list the link belongs in now.
   auto tick_link = [&](Link* link) {
     if (link->window_frames == 0 && link->window_bytes == 0) {
-      if (link->quiet_ticks < 10) ++link->quiet_ticks;
+      if (link->quiet_ticks <= 10) ++link->quiet_ticks;
     } else {
       link->quiet_ticks = 0;
     }
-    if (link->quiet_ticks < 10) {
+    if (link->quiet_ticks <= 10) {
       sampler_add(link->frame_rate, link->window_frames);
       sampler_add(link->byte_rate, link->window_bytes);
     }
-    if (elapsed_ms_wide(link->last_seen, now) < link_ms) {
-      link->dominant_protocol.store(link_dominant(*link, focus.get()), std::memory_order_relaxed);
-      link->active = 1;
-      link->source->active = 1;
-      link->destination->active = 1;
-      return true;
-    }
-    link->active = 0;
-    return link->quiet_ticks < 10;
+    const bool active = elapsed_ms_wide(link->last_seen, now) < link_ms;
+    if (active) link->dominant_protocol.store(link_dominant(*link, focus.get()), std::memory_order_relaxed);
+    link->active = active ? 1 : 0;
+    set_counted_active(*link, active);
+    // Still busy until the tenth quiet tick has been sampled.
+    if (link->quiet_ticks < 10) return LinkTickState::kBusy;
+    return active ? LinkTickState::kIdle : LinkTickState::kAsleep;
+  };
+  auto file = [&](Link* link, LinkTickState state) {
+    link->tick_state = state;
+    if (state == LinkTickState::kBusy) net.busy_links.push_back(link);
+    if (state == LinkTickState::kIdle) net.idle_links.push_back({link, link->last_seen});
   };
 
-  // Sleeping links stay inactive while time only moves on and the time-out
-  // does not grow; otherwise every link is looked at again.
+  // A link whose window has been empty for ten ticks samples nothing more,
+  // and while it stays active its dominant protocol cannot change: no frame
+  // grows its tree and the focus is the same. Such a link is only looked at
+  // again when its time-out ends, or when capture time runs backwards (a
+  // merged file), the time-out grows or the focus changes: then every link
+  // is, as if each were ticked in turn.
   const bool time_went_back = later_than(net.latest_time, now);
-  const bool wake_all = time_went_back || link_ms > net.tick_link_ms;
+  const bool wake_all = time_went_back || link_ms != net.tick_link_ms || focus != net.tick_focus;
   net.tick_link_ms = link_ms;
+  net.tick_focus = focus;
   if (wake_all) {
-    for (Link* link : net.all_links) {
-      if (tick_link(link) && !link->awake) {
-        link->awake = true;
-        net.awake_links.push_back(link);
+    net.busy_links.clear();
+    net.idle_links.clear();
+    for (Link* link : net.all_links) file(link, tick_link(link));
+  } else {
+    std::vector<Link*>& busy = net.busy_links;
+    for (std::size_t i = 0; i < busy.size();) {
+      // Links ticked a cycle ago are out of the cache by now: ask for the
+      // lines of the next ones ahead of use (their hosts are most often
+      // busy ones, still at hand).
+      if (i + kTickLookahead < busy.size()) {
+        const Link* soon = busy[i + kTickLookahead];
+        __builtin_prefetch(soon, 1);
+        const char* rates = reinterpret_cast<const char*>(&soon->frame_rate);
+        for (std::size_t at = 0; at < 2 * sizeof(Sampler); at += 64) __builtin_prefetch(rates + at, 1);
       }
+      Link* link = busy[i];
+      const LinkTickState state = tick_link(link);
+      if (state == LinkTickState::kBusy) {
+        ++i;
+        continue;
+      }
+      busy[i] = busy.back();
+      busy.pop_back();
+      file(link, state);
+    }
+    // Idle links whose time-out has ended become inactive. An entry whose
+    // link carried frames since it was filed is out of date: the link is
+    // busy again, or idle under a newer entry.
+    std::vector<Net::IdleLink>& idle = net.idle_links;
+    for (std::size_t i = 0; i < idle.size();) {
+      const Net::IdleLink e = idle[i];
+      if (elapsed_ms_wide(e.last_seen, now) < link_ms) {
+        ++i;
+        continue;
+      }
+      idle[i] = idle.back();
+      idle.pop_back();
+      Link* link = e.link;
+      if (link->tick_state != LinkTickState::kIdle || later_than(link->last_seen, e.last_seen)) continue;
+      link->active = 0;
+      set_counted_active(*link, false);
+      link->tick_state = LinkTickState::kAsleep;
     }
   }
-  std::vector<Link*>& awake = net.awake_links;
-  for (std::size_t i = 0; i < awake.size();) {
-    // Links ticked a cycle ago are out of the cache by now: ask for the
-    // lines of the next ones ahead of use (their hosts are most often busy
-    // ones, still at hand).
-    if (i + kTickLookahead < awake.size()) {
-      const Link* soon = awake[i + kTickLookahead];
-      __builtin_prefetch(soon, 1);
-      const char* rates = reinterpret_cast<const char*>(&soon->frame_rate);
-      for (std::size_t at = 0; at < 2 * sizeof(Sampler); at += 64) __builtin_prefetch(rates + at, 1);
-    }
-    Link* link = awake[i];
-    if (wake_all || tick_link(link)) {
-      ++i;
-      continue;
-    }
-    link->awake = false;
-    awake[i] = awake.back();
-    awake.pop_back();
-  }
+
+  // A host is active while it has sent within the node time-out, or while
+  // any link from it or to it is active.
+  net.host_list.foreach([&](Node* host) {
+    sampler_add(host->frame_rate, host->window_frames);
+    sampler_add(host->byte_rate, host->window_bytes);
+    const bool sent = host->frames_sent > 0 && elapsed_ms_wide(host->last_seen, now) < node_ms;
+    host->active = (sent || host->active_links > 0) ? 1 : 0;
+  });
 }
 
 void link_refresh_dominant_all(Net& net) {

@@ -43,6 +43,11 @@ struct Node;
 struct Link;
 class TrafficModel;
 
+// Where the tick finds a link: busy links carried frames within the last ten
+// ticks and are sampled every tick; idle links are active but quiet, and
+// only their time-out is watched; asleep links are quiet and inactive.
+enum class LinkTickState : std::uint8_t { kAsleep, kBusy, kIdle };
+
 // One distinct protocol position in a link's traffic.
 struct LinkProtoNode {
   LinkProtoNode* next = nullptr;   // next protocol at the same depth
@@ -110,12 +115,14 @@ struct alignas(64) Link {
   int active = 1;
   int top_slot = -1;
   std::atomic<std::int32_t> dominant_protocol{0};  // also stored by the focus builder's thread
-  // Ticks in a row with nothing in the window: from ten on, both rates hold
-  // ten zero samples, and sampling another zero changes nothing.
+  // Ticks in a row with nothing in the window, up to 11: once the tenth has
+  // been sampled both rates hold ten zero samples, and sampling another
+  // zero changes nothing.
   int quiet_ticks = 0;
-  // In the network's awake list: the tick visits only links that carried a
-  // frame since they last fell quiet and inactive.
-  bool awake = false;
+  // Which of the network's tick lists holds the link (see net_tick), and
+  // whether it is counted in its hosts' active_links.
+  LinkTickState tick_state = LinkTickState::kAsleep;
+  bool counted_active = false;
   LinkProtoNode* protocol_tree = nullptr;
 
   // The tree's nodes: the first few live inside the record, next to the
@@ -239,6 +246,8 @@ struct alignas(64) Node {
   // host creation or by the resolver's completion, read by anyone.
   std::atomic<const HostcEntry*> name_entry{nullptr};
   char address_text[20] = {};
+  // Active links from or to the host, as the last tick left them.
+  int active_links = 0;
   Sampler frame_rate;
   Sampler byte_rate;
   double map_x = 0.0;
@@ -328,11 +337,20 @@ struct Net {
   // instead of 256 buckets per host (each link's update depends on nothing
   // but itself, so the order does not matter).
   std::vector<Link*> all_links;
-  // The links the tick must visit (see Link::awake), and the latest capture
-  // time seen: should time run backwards, every link is visited again.
-  std::vector<Link*> awake_links;
+  // The tick's lists (see LinkTickState): the busy links, and the idle ones
+  // with the last_seen their time-out runs from (an entry is out of date
+  // once its link carried another frame). The latest capture time seen,
+  // the time-out and the focus of the last tick: should time run backwards,
+  // or either of them change, every link is visited again.
+  struct IdleLink {
+    Link* link;
+    TimeValue last_seen;
+  };
+  std::vector<Link*> busy_links;
+  std::vector<IdleLink> idle_links;
   TimeValue latest_time;
-  std::uint64_t tick_link_ms = 0;  // the link time-out the last tick used
+  std::uint64_t tick_link_ms = 0;
+  std::shared_ptr<const FocusList> tick_focus;
   // The links of recent (source, destination) pairs, by a hash of the two
   // addresses: a conversation's frames find their link, and through it both
   // hosts, without three table look-ups. Records are never removed, so an
@@ -369,6 +387,8 @@ class TrafficModel {
   ~TrafficModel();
 
   Classifier* classifier;
+  // The classifier's key layout, or null when it does not key frames.
+  const ClassKeyLayout* key_layout;
   HostNamer* namer;  // may be null: hosts then stay unnamed
   FocusSource* focus;  // may be null: no dominant protocol
   CaptureHooks hooks;

@@ -46,10 +46,14 @@ void ring_add(FrameWindow& w, const std::uint8_t* frame, std::size_t caplen, std
   }
 
   WindowEntry& slot = w.slots[w.head];
-  std::memset(slot.src, 0, 4);
-  std::memset(slot.dst, 0, 4);
-  if (caplen >= 30) std::memcpy(slot.src, frame + 26, 4);
-  if (caplen >= 34) std::memcpy(slot.dst, frame + 30, 4);
+  if (caplen >= 34) {
+    std::memcpy(slot.src, frame + 26, 4);
+    std::memcpy(slot.dst, frame + 30, 4);
+  } else {
+    std::memset(slot.src, 0, 4);
+    std::memset(slot.dst, 0, 4);
+    if (caplen >= 30) std::memcpy(slot.src, frame + 26, 4);
+  }
   slot.length = static_cast<std::uint16_t>(length);
   slot.time = time;
   ++w.size;
