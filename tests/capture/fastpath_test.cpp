@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture/bindings.h"
+#include "capture/capture_thread.h"
 #include "capture/fakes.h"
 #include "capture/frames.h"
 #include "capture/net.h"
@@ -26,6 +27,7 @@ namespace {
 using testing::as_node;
 using testing::FakeClassifier;
 using testing::FakeProto;
+using testing::feed;
 using testing::FrameSpec;
 using testing::make_frame;
 
@@ -375,6 +377,55 @@ TEST(LinkClassMemory, AnotherPathCountedDirectlyIsNotTakenForTheRemembered) {
   EXPECT_EQ(deepest->bytes, 200u);
   EXPECT_EQ(link->protocol_tree->frames, 3u);
   EXPECT_EQ(link->protocol_tree->bytes, 207u);
+}
+
+// A capture step counts repeating frames on the protocol trees once per
+// batch; between steps, when readers may look, every tree and protocol
+// counter must be what counting each frame at once gives.
+TEST(LinkClassMemory, CaptureStepsLeaveEveryFrameCounted) {
+  const std::string file = std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl";
+  PdlResult keyed_tree = pdl_parse(file);
+  PdlResult plain_tree = pdl_parse(file);
+  ASSERT_TRUE(keyed_tree) << keyed_tree.error;
+  ASSERT_TRUE(plain_tree) << plain_tree.error;
+  PdlClassifier keyed(keyed_tree.tree.get());
+  UnkeyedClassifier plain(plain_tree.tree.get());
+  TrafficModel stepped_model(&keyed, nullptr, nullptr), plain_model(&plain, nullptr, nullptr);
+  Net* stepped = net_create(stepped_model, "file");
+  Net* one_by_one = net_create(plain_model, "file");
+
+  std::mt19937 rng(9);
+  const std::uint16_t ports[] = {80, 443, 53, 22, 30001};
+  std::vector<testing::TimedFrame> frames;
+  for (int n = 0; n < 3000; ++n) {
+    FrameSpec s;
+    s.src_ip[3] = static_cast<std::uint8_t>(1 + rng() % 5);
+    s.dst_ip[3] = static_cast<std::uint8_t>(1 + rng() % 5);
+    s.protocol = rng() % 4 == 0 ? 17 : 6;
+    s.sport = rng() % 10 == 0 ? ports[rng() % 5] : 30001;
+    s.dport = rng() % 10 == 0 ? ports[rng() % 5] : 80;
+    s.payload = rng() % 400;
+    frames.push_back({1700000000 + n / 1000, static_cast<std::int32_t>(n % 1000) * 1000, make_frame(s), 0});
+  }
+  const std::string path = testing::temp_path("steps.pcap");
+  ASSERT_TRUE(testing::write_pcap(path, frames));
+  OpenResult r = open_file_source(path, "", 0.0);
+  ASSERT_TRUE(r.source) << r.error;
+
+  std::size_t fed = 0;
+  int steps = 0;
+  for (;;) {
+    // No time budget: one batch a step.
+    const CaptureStepResult result = netif_capture(*stepped, *r.source, std::chrono::microseconds(0));
+    ++steps;
+    for (; fed < stepped->counters.frames_seen; ++fed) feed(*one_by_one, frames[fed].bytes, 0, 0);
+    ASSERT_EQ(link_trees(*stepped), link_trees(*one_by_one)) << "after step " << steps;
+    ASSERT_EQ(counters_of(*keyed_tree.tree), counters_of(*plain_tree.tree)) << "after step " << steps;
+    if (result != CaptureStepResult::kOk) break;
+  }
+  EXPECT_EQ(fed, frames.size());
+  EXPECT_GT(steps, 5);
+  std::remove(path.c_str());
 }
 
 TEST(PdlClassifierMemory, TreesReadingFarAreAlwaysWalked) {

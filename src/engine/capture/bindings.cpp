@@ -140,12 +140,14 @@ int PdlClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::
   return n;
 }
 
-void PdlClassifier::count_again(LinkProtoNode* const* nodes, int n, std::uint32_t wire_len) {
+void PdlClassifier::count_again(LinkProtoNode* const* nodes, int n, std::uint64_t frames, std::uint64_t bytes) {
   for (int i = 0; i < n; ++i) {
     LinkProtoNode* node = nodes[i];
-    ++node->frames;
-    node->bytes += wire_len;
-    count_frame(node->protocol->counters, wire_len);
+    node->frames += frames;
+    node->bytes += bytes;
+    pd_stat& c = node->protocol->counters;
+    c.bytes.store(c.bytes.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+    c.frames.store(c.frames.load(std::memory_order_relaxed) + frames, std::memory_order_relaxed);
   }
 }
 

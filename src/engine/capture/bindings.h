@@ -33,7 +33,7 @@ class PdlClassifier final : public Classifier {
   int classify(const std::uint8_t* frame, std::size_t caplen, std::uint32_t wire_len,
                const protocol_node** path) override;
   const ClassKeyLayout* key_layout() const override { return memo_ ? &layout_ : nullptr; }
-  void count_again(LinkProtoNode* const* nodes, int n, std::uint32_t wire_len) override;
+  void count_again(LinkProtoNode* const* nodes, int n, std::uint64_t frames, std::uint64_t bytes) override;
   std::string_view name_of(const protocol_node* node) const override;
   std::string_view description_of(const protocol_node* node) const override;
 

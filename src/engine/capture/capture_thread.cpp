@@ -36,6 +36,16 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
     int n;
     {
       std::lock_guard<std::mutex> g(net.lock);
+      // Counted at the end of the batch, still under the lock (see
+      // Net::defer_counts), even when the source throws.
+      struct Deferred {
+        Net& net;
+        explicit Deferred(Net& n) : net(n) { net.defer_counts = true; }
+        ~Deferred() {
+          net_flush_counts(net);
+          net.defer_counts = false;
+        }
+      } deferred(net);
       n = source.dispatch(kFramesPerDispatch, deliver, &net);
     }
     if (n == kSourceEnd) {

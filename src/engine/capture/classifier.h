@@ -81,12 +81,12 @@ class Classifier {
   // with an equal key through count_again instead of classify. Null: every
   // frame must be classified. Fixed for the classifier's lifetime.
   virtual const ClassKeyLayout* key_layout() const { return nullptr; }
-  // Counts one more frame of `wire_len` bytes on `nodes[0..n)`, the nodes
-  // of a link's protocol tree that a frame with an equal key was counted on:
-  // on the nodes themselves, and on their protocols as classify would have
-  // counted them. One pass over the nodes for the frames that repeat their
-  // link's last class.
-  virtual void count_again(LinkProtoNode* const* nodes, int n, std::uint32_t wire_len);
+  // Counts `frames` more frames of `bytes` bytes in all on `nodes[0..n)`,
+  // the nodes of a link's protocol tree that frames with an equal key were
+  // counted on: on the nodes themselves, and on their protocols as classify
+  // would have counted those frames. One pass over the nodes for frames that
+  // repeat their link's last class.
+  virtual void count_again(LinkProtoNode* const* nodes, int n, std::uint64_t frames, std::uint64_t bytes);
   // Display name of a node ("ETHER", "TCP", ...); empty for null.
   virtual std::string_view name_of(const protocol_node* node) const = 0;
   // Human description of a node ("World Wide Web"); empty when none.

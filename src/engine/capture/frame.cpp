@@ -133,8 +133,19 @@ inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20)
   // Most frames of a conversation repeat their link's last class: they are
   // counted on the nodes it counted last, without classifying them again.
   if (keyed && link->class_keyed && link->class_key == key) {
-    classifier->count_again(link->last_counted, link->last_counted_len, length);
+    if (net.defer_counts) {
+      if (link->pending_frames++ == 0) net.pending_links.push_back(link);
+      link->pending_bytes += length;
+    } else {
+      classifier->count_again(link->last_counted, link->last_counted_len, 1, length);
+    }
     return link;
+  }
+  // Frames noted on the link belong to the nodes it counted last.
+  if (link->pending_frames != 0) {
+    classifier->count_again(link->last_counted, link->last_counted_len, link->pending_frames, link->pending_bytes);
+    link->pending_frames = 0;
+    link->pending_bytes = 0;
   }
   const protocol_node* path[kPathSlots] = {};
   if (classifier != nullptr) classifier->classify(frame, caplen, length, path);

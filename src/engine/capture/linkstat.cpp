@@ -63,11 +63,21 @@ void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t le
   link.last_counted_len = i;
 }
 
-void Classifier::count_again(LinkProtoNode* const* nodes, int n, std::uint32_t wire_len) {
+void Classifier::count_again(LinkProtoNode* const* nodes, int n, std::uint64_t frames, std::uint64_t bytes) {
   for (int i = 0; i < n; ++i) {
-    ++nodes[i]->frames;
-    nodes[i]->bytes += wire_len;
+    nodes[i]->frames += frames;
+    nodes[i]->bytes += bytes;
   }
+}
+
+void net_flush_counts(Net& net) {
+  Classifier* classifier = net.model->classifier;
+  for (Link* link : net.pending_links) {
+    classifier->count_again(link->last_counted, link->last_counted_len, link->pending_frames, link->pending_bytes);
+    link->pending_frames = 0;
+    link->pending_bytes = 0;
+  }
+  net.pending_links.clear();
 }
 
 std::int32_t link_dominant(const Link& link, const FocusList* focus) {

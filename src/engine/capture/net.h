@@ -140,6 +140,10 @@ struct alignas(64) Link {
   // so it is counted on those nodes without being classified again.
   bool class_keyed = false;
   ClassKey class_key;
+  // Frames of that class counted on the link's frames and bytes but not yet
+  // on those nodes and their protocols (see Net::defer_counts).
+  std::uint32_t pending_frames = 0;
+  std::uint64_t pending_bytes = 0;
   LinkProtoNode tree_inline[kInlineTreeNodes];
   std::vector<std::unique_ptr<LinkProtoNode>> tree_storage;
 
@@ -346,6 +350,14 @@ struct Net {
     Link* link;
     TimeValue last_seen;
   };
+  // While a capture step dispatches a batch of frames under the lock, a
+  // frame that repeats its link's last class is only noted on the link;
+  // the batch's notes are added to the links' protocol trees and the
+  // protocol counters together before the lock is let go (net_flush_counts),
+  // so readers, who hold the lock, never see a batch half counted. Frames
+  // handed over one at a time are counted at once.
+  bool defer_counts = false;
+  std::vector<Link*> pending_links;
   std::vector<Link*> busy_links;
   std::vector<IdleLink> idle_links;
   TimeValue latest_time;
@@ -445,6 +457,8 @@ void ip_net_assign(Node& host);
 // Network address of a host's group for the given local address and mask.
 NetAddress ip_net_address(const NetAddress& host, const NetAddress& local_address, const NetAddress& local_mask);
 void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t length);
+// Counts the frames noted on links while counts were deferred.
+void net_flush_counts(Net& net);
 std::int32_t link_dominant(const Link& link, const FocusList* focus);
 void link_refresh_dominant_all(Net& net);
 
