@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <random>
 #include <string>
 
 namespace tarnix {
@@ -126,6 +127,79 @@ TEST(TopN, RanksSixtyFourBitValues) {
   Ranking t;
   t.insert(&small);
   EXPECT_EQ(t.insert(&large), 0);
+}
+
+}  // namespace
+}  // namespace tarnix
+
+namespace tarnix {
+namespace {
+
+// The same records ranked twice: one ranking reads the records, the other
+// keeps the values it was given. Each record carries a position per ranking.
+struct Twin {
+  std::uint64_t value = 0;
+  int read_slot = -1;
+  int kept_slot = -1;
+};
+struct ReadTraits {
+  static int compare(const Twin* a, const Twin* b) { return compare_values(a->value, b->value); }
+  static int get_position(const Twin* r) { return r->read_slot; }
+  static void set_position(Twin* r, int i) { r->read_slot = i; }
+  static std::string name(const Twin*) { return {}; }
+  static std::uint64_t value(const Twin* r) { return r->value; }
+};
+struct KeptTraits {
+  static constexpr bool kCacheValues = true;
+  static int compare(const Twin* a, const Twin* b) { return compare_values(a->value, b->value); }
+  static int get_position(const Twin* r) { return r->kept_slot; }
+  static void set_position(Twin* r, int i) { r->kept_slot = i; }
+  static std::string name(const Twin*) { return {}; }
+  static std::uint64_t value(const Twin* r) { return r->value; }
+};
+
+// Records grow and are offered after every growth, as the frame path does:
+// more records than places, ties, the top record growing, newcomers that
+// outgrow held ones, and a resort after growths nobody was told of.
+TEST(TopN, KeptValuesRankExactlyAsReadValues) {
+  std::deque<Twin> recs(300);
+  TopN<Twin, ReadTraits> read;
+  TopN<Twin, KeptTraits> kept;
+  std::mt19937 rng(21);
+  auto offer = [&](Twin& r) {
+    if (r.read_slot < 0) {
+      read.insert(&r);
+    } else {
+      read.update(&r);
+    }
+    if (r.kept_slot < 0) {
+      kept.insert(&r);
+    } else {
+      kept.update(&r);
+    }
+  };
+  auto same = [&]() {
+    ASSERT_EQ(read.count(), kept.count());
+    for (int i = 0; i < read.count(); ++i) ASSERT_EQ(read.at(i), kept.at(i)) << "place " << i;
+    for (const Twin& r : recs) ASSERT_EQ(r.read_slot, r.kept_slot);
+  };
+  for (int step = 0; step < 40000; ++step) {
+    // A few busy records and a long tail, with growths of equal size so
+    // that ties are common.
+    const std::size_t i = rng() % 4 == 0 ? rng() % 8 : rng() % recs.size();
+    recs[i].value += 60 * (1 + rng() % 3);
+    offer(recs[i]);
+    if (step % 997 == 0) {
+      ASSERT_NO_FATAL_FAILURE(same()) << "step " << step;
+    }
+  }
+  ASSERT_NO_FATAL_FAILURE(same());
+  EXPECT_EQ(read.count(), read.kCapacity);
+
+  for (int i = 0; i < 40; ++i) recs[static_cast<std::size_t>(rng() % recs.size())].value += rng() % 5000;
+  read.resort();
+  kept.resort();
+  ASSERT_NO_FATAL_FAILURE(same());
 }
 
 }  // namespace

@@ -272,6 +272,8 @@ struct Subnet {
 };
 
 struct HostRankTraits {
+  // The frame path offers a host to the ranking after every frame it sends.
+  static constexpr bool kCacheValues = true;
   static int compare(const Node* a, const Node* b) { return compare_values(a->bytes_sent, b->bytes_sent); }
   static int get_position(const Node* n) { return n ? n->top_slot : -1; }
   static void set_position(Node* n, int i) { n->top_slot = i; }
@@ -280,6 +282,8 @@ struct HostRankTraits {
 };
 
 struct LinkRankTraits {
+  // The frame path offers a link to the ranking after every frame it counts.
+  static constexpr bool kCacheValues = true;
   static int compare(const Link* a, const Link* b) { return compare_values(a->bytes, b->bytes); }
   static int get_position(const Link* l) { return l ? l->top_slot : -1; }
   static void set_position(Link* l, int i) { l->top_slot = i; }

@@ -6,6 +6,11 @@
 //   static void set_position(Item*, int)
 //   static std::string name(const Item*)
 //   static std::uint64_t value(const Item*)
+// Traits may also declare `static constexpr bool kCacheValues = true` when
+// compare() orders by value() and every change of a ranked item's value is
+// followed by update() for that item: the ranking then keeps each held
+// item's value beside it and weighs an item against its neighbours without
+// reading their records, which on a busy capture are rarely in the cache.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +25,12 @@ struct TopNEntry {
   std::string name;
   std::uint64_t value = 0;
 };
+
+// compare() for Traits whose value() is a number.
+template <class T>
+int compare_values(T a, T b) {
+  return a < b ? -1 : (a > b ? 1 : 0);
+}
 
 template <class Item, class Traits>
 class TopN {
@@ -39,30 +50,31 @@ class TopN {
   int insert(Item* item) {
     int i = count_;
     int result;
+    const std::uint64_t v = value_of(item);
     if (i < 0 || i > kCapacity) {
       result = -1;
     } else if (i == 0) {
-      items_[0] = item;
+      place(0, item, v);
       count_ = 1;
       result = 0;
-    } else if (Traits::compare(items_[i - 1], item) < 0) {
+    } else if (compare_at(i - 1, item, v) < 0) {
       if (i == kCapacity) {
         Traits::set_position(items_[i - 1], -1);
       } else {
-        items_[i] = items_[i - 1];
+        place(i, items_[i - 1], values_[i - 1]);
         Traits::set_position(items_[i], i);
         ++count_;
       }
       int j = i - 1;
-      while (j >= 1 && Traits::compare(items_[j - 1], item) < 0) {
-        items_[j] = items_[j - 1];
+      while (j >= 1 && compare_at(j - 1, item, v) < 0) {
+        place(j, items_[j - 1], values_[j - 1]);
         Traits::set_position(items_[j], j);
         --j;
       }
-      items_[j] = item;
+      place(j, item, v);
       result = j;
     } else if (i < kCapacity) {
-      items_[i] = item;
+      place(i, item, v);
       count_ = i + 1;
       result = i;
     } else {
@@ -76,9 +88,11 @@ class TopN {
   // neighbours. Equal values never swap; nothing moves down.
   void update(Item* item) {
     int n = Traits::get_position(item);
-    if (n <= 0 || n >= count_ || items_[n] != item) return;
-    while (n >= 1 && Traits::compare(items_[n - 1], items_[n]) < 0) {
+    if (n < 0 || n >= count_ || items_[n] != item) return;
+    if constexpr (kCached) values_[n] = Traits::value(item);
+    while (n >= 1 && compare_at(n - 1, items_[n], values_[n]) < 0) {
       std::swap(items_[n - 1], items_[n]);
+      std::swap(values_[n - 1], values_[n]);
       Traits::set_position(items_[n], n);
       Traits::set_position(items_[n - 1], n - 1);
       --n;
@@ -100,14 +114,35 @@ class TopN {
   }
 
  private:
+  static constexpr bool cached() {
+    if constexpr (requires { Traits::kCacheValues; })
+      return Traits::kCacheValues;
+    else
+      return false;
+  }
+  static constexpr bool kCached = cached();
+
+  static std::uint64_t value_of(const Item* item) {
+    if constexpr (kCached)
+      return Traits::value(item);
+    else
+      return 0;
+  }
+  // The held item at j against `item` (whose value is v when cached).
+  int compare_at(int j, const Item* item, std::uint64_t v) const {
+    if constexpr (kCached)
+      return compare_values(values_[j], v);
+    else
+      return Traits::compare(items_[j], item);
+  }
+  void place(int j, Item* item, std::uint64_t v) {
+    items_[j] = item;
+    values_[j] = v;
+  }
+
   int count_ = 0;
   Item* items_[kCapacity] = {};
+  std::uint64_t values_[kCapacity] = {};  // only kept when kCached
 };
-
-// compare() for Traits whose value() is a number.
-template <class T>
-int compare_values(T a, T b) {
-  return a < b ? -1 : (a > b ? 1 : 0);
-}
 
 }  // namespace tarnix
