@@ -89,13 +89,28 @@ class TopN {
   void update(Item* item) {
     int n = Traits::get_position(item);
     if (n < 0 || n >= count_ || items_[n] != item) return;
-    if constexpr (kCached) values_[n] = Traits::value(item);
-    while (n >= 1 && compare_at(n - 1, items_[n], values_[n]) < 0) {
-      std::swap(items_[n - 1], items_[n]);
-      std::swap(values_[n - 1], values_[n]);
-      Traits::set_position(items_[n], n);
-      Traits::set_position(items_[n - 1], n - 1);
-      --n;
+    if constexpr (kCached) {
+      // The item's value stays in a register while it moves up: reading it
+      // back from the slot just written stalls the comparison.
+      const std::uint64_t v = Traits::value(item);
+      if (n == 0 || compare_values(values_[n - 1], v) >= 0) {
+        values_[n] = v;
+        return;
+      }
+      while (n >= 1 && compare_values(values_[n - 1], v) < 0) {
+        place(n, items_[n - 1], values_[n - 1]);
+        Traits::set_position(items_[n], n);
+        --n;
+      }
+      place(n, item, v);
+      Traits::set_position(item, n);
+    } else {
+      while (n >= 1 && Traits::compare(items_[n - 1], items_[n]) < 0) {
+        std::swap(items_[n - 1], items_[n]);
+        Traits::set_position(items_[n], n);
+        Traits::set_position(items_[n - 1], n - 1);
+        --n;
+      }
     }
   }
 
