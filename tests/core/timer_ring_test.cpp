@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "core/ring.h"
@@ -31,6 +32,31 @@ TEST(Sampler, AverageClimbsOverTenSamples) {
   sampler_add(s, 0.0);
   EXPECT_DOUBLE_EQ(s.average, 9.0);
   EXPECT_EQ(s.next, 1);
+}
+
+// The rates' samplers keep whole counts; their average must be the general
+// sampler's, bit for bit, for counts up to the largest 32-bit value.
+TEST(Sampler, CountSamplerAveragesExactlyAsTheGeneralOne) {
+  std::mt19937 rng(4);
+  Sampler general;
+  CountSampler counts;
+  for (int i = 0; i < 5000; ++i) {
+    std::uint32_t v;
+    switch (rng() % 4) {
+      case 0: v = 0; break;
+      case 1: v = rng() % 5001; break;
+      case 2: v = 0xFFFFFFFFu - rng() % 3; break;
+      default: v = static_cast<std::uint32_t>(rng()); break;
+    }
+    sampler_add(general, static_cast<double>(v));
+    sampler_add(counts, v);
+    ASSERT_EQ(counts.average, general.average) << "sample " << i;
+    ASSERT_EQ(counts.next, general.next);
+  }
+  sampler_reset(counts);
+  EXPECT_EQ(counts.average, 0.0);
+  sampler_add(counts, 10);
+  EXPECT_EQ(counts.average, 1.0);
 }
 
 // A window with the per-second counters the capture path keeps beside it.

@@ -198,7 +198,7 @@ void net_tick(Net& net) {
         const Link* soon = busy[i + kTickLookahead];
         __builtin_prefetch(soon, 1);
         const char* rates = reinterpret_cast<const char*>(&soon->frame_rate);
-        for (std::size_t at = 0; at < 2 * sizeof(Sampler); at += 64) __builtin_prefetch(rates + at, 1);
+        for (std::size_t at = 0; at < 2 * sizeof(CountSampler); at += 64) __builtin_prefetch(rates + at, 1);
       }
       Link* link = busy[i];
       const LinkTickState state = tick_link(link);

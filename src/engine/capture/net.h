@@ -147,8 +147,8 @@ struct alignas(64) Link {
   LinkProtoNode tree_inline[kInlineTreeNodes];
   std::vector<std::unique_ptr<LinkProtoNode>> tree_storage;
 
-  Sampler frame_rate;
-  Sampler byte_rate;
+  CountSampler frame_rate;
+  CountSampler byte_rate;
 
   // protocol_node -> its node in the tree: consulted only when the tree
   // grows and for the dominant protocol.
@@ -252,8 +252,8 @@ struct alignas(64) Node {
   char address_text[20] = {};
   // Active links from or to the host, as the last tick left them.
   int active_links = 0;
-  Sampler frame_rate;
-  Sampler byte_rate;
+  CountSampler frame_rate;
+  CountSampler byte_rate;
   double map_x = 0.0;
   double map_y = 0.0;
   double layout_value = 0.0;
