@@ -117,8 +117,9 @@ struct alignas(64) Link {
   std::atomic<std::int32_t> dominant_protocol{0};  // also stored by the focus builder's thread
   // Ticks in a row with nothing in the window, up to 11: once the tenth has
   // been sampled both rates hold ten zero samples, and sampling another
-  // zero changes nothing.
-  int quiet_ticks = 0;
+  // zero changes nothing. Small, so that what a tick reads of a link besides
+  // its rates shares this line.
+  std::uint8_t quiet_ticks = 0;
   // Which of the network's tick lists holds the link (see net_tick), and
   // whether it is counted in its hosts' active_links.
   LinkTickState tick_state = LinkTickState::kAsleep;
