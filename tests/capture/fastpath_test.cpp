@@ -75,6 +75,34 @@ TEST(LinkTable, WalksInTheOrderOfACoreTable) {
   EXPECT_EQ(empty.find(ip4(1)), nullptr);
 }
 
+// The network's index of links by address pair answers as the source's own
+// links table does, through several growths, for pairs present and absent.
+TEST(LinkIndex, FindsWhatTheSourcesTableFinds) {
+  NullClassifier cl;
+  TrafficModel model(&cl, nullptr, nullptr);
+  Net* net = net_create(model, "eth0");
+  std::vector<Node*> hosts;
+  for (std::uint32_t i = 0; i < 120; ++i) hosts.push_back(node_create(*net, ip4(0x0A000000u + i * 7919u)));
+  std::mt19937 rng(17);
+  std::size_t made = 0;
+  for (int n = 0; n < 5000; ++n) {
+    Node* a = hosts[rng() % hosts.size()];
+    Node* b = hosts[rng() % hosts.size()];
+    if (link_find(*a, b->address) == nullptr) {
+      link_create(*a, *b);
+      ++made;
+    }
+  }
+  EXPECT_EQ(net->link_index.size(), made);
+  EXPECT_GT(made, 2000u);  // past several growths of the index
+  for (Node* a : hosts) {
+    for (Node* b : hosts) {
+      const std::uint64_t key = ipv4_pair_key(a->address.bytes, b->address.bytes);
+      ASSERT_EQ(net->link_index.find(key), link_find(*a, b->address));
+    }
+  }
+}
+
 TEST(ProtocolIndex, LaterNodeForAProtocolReplacesTheEarlier) {
   ProtocolIndex index;
   FakeProto a{"A"}, b{"B"};

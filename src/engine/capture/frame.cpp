@@ -42,10 +42,7 @@ inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20)
 
   // The frame's conversation, from the recent pairs; its three records are
   // asked for now, so that they arrive while the frame is classified.
-  std::uint32_t s4, d4;
-  std::memcpy(&s4, frame + 26, 4);
-  std::memcpy(&d4, frame + 30, 4);
-  const std::uint64_t pair = (static_cast<std::uint64_t>(s4) << 32) | d4;
+  const std::uint64_t pair = ipv4_pair_key(frame + 26, frame + 30);
   Net::RecentLink* set =
       &(*net.recent_links)[(static_cast<std::size_t>((pair * 0x9E3779B97F4A7C15ull) >> 54) * 2) &
                            (Net::kRecentLinks - 1)];
@@ -109,7 +106,7 @@ inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20)
   }
   dst->active = 1;
 
-  if (link == nullptr) link = link_find(*src, NetAddress::ipv4(frame + 30));
+  if (link == nullptr) link = net.link_index.find(pair);
   const bool new_link = link == nullptr;
   if (new_link) link = link_create(*src, *dst);
   recent.key = pair;

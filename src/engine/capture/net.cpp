@@ -101,6 +101,7 @@ Link* link_create(Node& source, Node& destination) {
   link->destination = &destination;
   source.links.set(destination.address, std::move(owned));
   source.net->all_links.push_back(link);
+  source.net->link_index.set(ipv4_pair_key(source.address.bytes, destination.address.bytes), link);
   return link;
 }
 

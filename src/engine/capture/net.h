@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -101,6 +102,72 @@ struct Ipv4KeyTraits {
   }
 };
 
+// The key of a (source, destination) pair of IPv4 addresses: both addresses'
+// bytes as they lie in the frame, one 64-bit word.
+inline std::uint64_t ipv4_pair_key(const std::uint8_t* source4, const std::uint8_t* destination4) {
+  std::uint32_t s, d;
+  std::memcpy(&s, source4, 4);
+  std::memcpy(&d, destination4, 4);
+  return (static_cast<std::uint64_t>(s) << 32) | d;
+}
+
+// Every link of a network by its pair key: a frame whose pair the recent
+// links have forgotten, or a new pair, is settled with a probe or two here
+// instead of a search through the source's links, which for a busy server
+// holds hundreds. Open addressing, at most half full; links are never
+// removed.
+class LinkIndex {
+ public:
+  Link* find(std::uint64_t key) const {
+    if (slots_.empty()) return nullptr;
+    for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
+      const Slot& s = slots_[i];
+      if (s.link == nullptr) return nullptr;
+      if (s.key == key) return s.link;
+    }
+  }
+  // Records the link for the key; a link already recorded for it is
+  // replaced.
+  void set(std::uint64_t key, Link* link) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
+      Slot& s = slots_[i];
+      if (s.link == nullptr) {
+        s = {key, link};
+        ++used_;
+        return;
+      }
+      if (s.key == key) {
+        s.link = link;
+        return;
+      }
+    }
+  }
+  std::size_t size() const { return used_; }
+
+ private:
+  struct Slot {
+    std::uint64_t key = 0;
+    Link* link = nullptr;
+  };
+  std::size_t slot_of(std::uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    const std::size_t n = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(n, Slot{});
+    shift_ = 64 - std::countr_zero(n);
+    used_ = 0;
+    for (const Slot& s : old)
+      if (s.link != nullptr) set(s.key, s.link);
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  int shift_ = 64;
+};
+
 struct alignas(64) Link {
   // What every frame and every tick touch comes first, in the record's first
   // cache line; the protocol tree follows, then the rates, touched once a
@@ -179,7 +246,7 @@ class LinkTable {
   std::unique_ptr<Link>* find(const NetAddress& key) {
     const int b = bucket_of(key);
     for (std::size_t i = first_at_or_after(b); i < entries_.size() && entries_[i].bucket == b; ++i)
-      if (Ipv4KeyTraits::compare(entries_[i].key, key) == 0) return &entries_[i].value;
+      if (std::memcmp(entries_[i].key4, key.bytes, 4) == 0) return &entries_[i].value;
     return nullptr;
   }
   const std::unique_ptr<Link>* find(const NetAddress& key) const {
@@ -196,8 +263,9 @@ class LinkTable {
       return 1;
     }
     const int b = bucket_of(key);
-    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(first_at_or_after(b)),
-                    Entry{b, key, std::move(value)});
+    Entry e{b, {}, std::move(value)};
+    std::memcpy(e.key4, key.bytes, 4);
+    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(first_at_or_after(b)), std::move(e));
     return 0;
   }
 
@@ -205,17 +273,19 @@ class LinkTable {
   // order described above. fn must not add entries.
   template <class Fn>
   void foreach(Fn&& fn) {
-    for (Entry& e : entries_) fn(static_cast<const NetAddress&>(e.key), e.value);
+    for (Entry& e : entries_) fn(static_cast<const NetAddress&>(NetAddress::ipv4(e.key4)), e.value);
   }
   template <class Fn>
   void foreach(Fn&& fn) const {
-    for (const Entry& e : entries_) fn(e.key, e.value);
+    for (const Entry& e : entries_) fn(static_cast<const NetAddress&>(NetAddress::ipv4(e.key4)), e.value);
   }
 
  private:
+  // Only the four address bytes are kept: an entry of 16 bytes keeps the
+  // moves of an insertion into a busy server's links short.
   struct Entry {
     int bucket;
-    NetAddress key;
+    std::uint8_t key4[4];
     std::unique_ptr<Link> value;
   };
   // Index of the first entry whose bucket is b or later.
@@ -346,6 +416,7 @@ struct Net {
   // instead of 256 buckets per host (each link's update depends on nothing
   // but itself, so the order does not matter).
   std::vector<Link*> all_links;
+  LinkIndex link_index;
   // The tick's lists (see LinkTickState): the busy links, and the idle ones
   // with the last_seen their time-out runs from (an entry is out of date
   // once its link carried another frame). The latest capture time seen,
