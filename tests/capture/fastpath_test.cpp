@@ -75,28 +75,40 @@ TEST(LinkTable, WalksInTheOrderOfACoreTable) {
   EXPECT_EQ(empty.find(ip4(1)), nullptr);
 }
 
-// The network's index of links by address pair answers as the source's own
-// links table does, through several growths, for pairs present and absent.
-TEST(LinkIndex, FindsWhatTheSourcesTableFinds) {
+// The network's indexes answer as the tables they stand beside do, through
+// several growths, for keys present and absent: links by address pair as
+// the source's links table, hosts by address as the hosts table.
+TEST(RecordIndex, FindsWhatTheTablesFind) {
   NullClassifier cl;
   TrafficModel model(&cl, nullptr, nullptr);
   Net* net = net_create(model, "eth0");
   std::vector<Node*> hosts;
-  for (std::uint32_t i = 0; i < 120; ++i) hosts.push_back(node_create(*net, ip4(0x0A000000u + i * 7919u)));
+  // Enough hosts for the host index to grow too.
+  for (std::uint32_t i = 0; i < 1500; ++i) hosts.push_back(node_create(*net, ip4(0x0A000000u + i * 7919u)));
   std::mt19937 rng(17);
   std::size_t made = 0;
   for (int n = 0; n < 5000; ++n) {
-    Node* a = hosts[rng() % hosts.size()];
-    Node* b = hosts[rng() % hosts.size()];
+    Node* a = hosts[rng() % 120];
+    Node* b = hosts[rng() % 120];
     if (link_find(*a, b->address) == nullptr) {
       link_create(*a, *b);
       ++made;
     }
   }
+  // Mostly addresses no host has.
+  for (std::uint32_t i = 0; i < 3000; ++i) {
+    const NetAddress a = ip4(0x0A000000u + i * 13u);
+    std::unique_ptr<Node>* held = net->hosts.find(a);
+    ASSERT_EQ(node_find(*net, a), held != nullptr ? held->get() : nullptr) << i;
+  }
+  for (Node* h : hosts) ASSERT_EQ(node_find(*net, h->address), h);
+  EXPECT_EQ(net->host_index.size(), hosts.size());
   EXPECT_EQ(net->link_index.size(), made);
   EXPECT_GT(made, 2000u);  // past several growths of the index
-  for (Node* a : hosts) {
-    for (Node* b : hosts) {
+  for (std::size_t i = 0; i < 130; ++i) {
+    for (std::size_t j = 0; j < 130; ++j) {
+      Node* a = hosts[i];
+      Node* b = hosts[j];
       const std::uint64_t key = ipv4_pair_key(a->address.bytes, b->address.bytes);
       ASSERT_EQ(net->link_index.find(key), link_find(*a, b->address));
     }

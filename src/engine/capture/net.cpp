@@ -56,10 +56,7 @@ void net_set_current(TrafficModel& model, Net* net) {
   if (net != nullptr) model.current.store(net, std::memory_order_release);
 }
 
-Node* node_find(Net& net, const NetAddress& address) {
-  std::unique_ptr<Node>* n = net.hosts.find(address);
-  return n ? n->get() : nullptr;
-}
+Node* node_find(Net& net, const NetAddress& address) { return net.host_index.find(ipv4_key(address.bytes)); }
 
 Node* node_create(Net& net, const NetAddress& address) {
   auto owned = std::make_unique<Node>();
@@ -75,6 +72,7 @@ Node* node_create(Net& net, const NetAddress& address) {
   host->name_entry.store(entry, std::memory_order_release);
 
   net.hosts.set(host->address, std::move(owned));
+  net.host_index.set(ipv4_key(host->address.bytes), host);
   net.host_list.insert_sorted(host, [](const Node* a, const Node* b) {
     return netaddr_compare(a->address, b->address);
   });

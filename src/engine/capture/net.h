@@ -104,6 +104,12 @@ struct Ipv4KeyTraits {
 
 // The key of a (source, destination) pair of IPv4 addresses: both addresses'
 // bytes as they lie in the frame, one 64-bit word.
+inline std::uint64_t ipv4_key(const std::uint8_t* address4) {
+  std::uint32_t a;
+  std::memcpy(&a, address4, 4);
+  return a;
+}
+
 inline std::uint64_t ipv4_pair_key(const std::uint8_t* source4, const std::uint8_t* destination4) {
   std::uint32_t s, d;
   std::memcpy(&s, source4, 4);
@@ -111,14 +117,16 @@ inline std::uint64_t ipv4_pair_key(const std::uint8_t* source4, const std::uint8
   return (static_cast<std::uint64_t>(s) << 32) | d;
 }
 
-// Every link of a network by its pair key: a frame whose pair the recent
-// links have forgotten, or a new pair, is settled with a probe or two here
-// instead of a search through the source's links, which for a busy server
-// holds hundreds. Open addressing, at most half full; links are never
-// removed.
-class LinkIndex {
+// Records of a network by a 64-bit key (a host by its IPv4 address, a link
+// by its pair key): a frame whose pair the recent links have forgotten, or
+// a new pair, is settled with a probe or two here instead of a walk down a
+// hash chain or a search through the source's links, which for a busy
+// server holds hundreds. Open addressing, at most half full; records are
+// never removed.
+template <class Record>
+class RecordIndex {
  public:
-  Link* find(std::uint64_t key) const {
+  Record* find(std::uint64_t key) const {
     if (slots_.empty()) return nullptr;
     for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
       const Slot& s = slots_[i];
@@ -126,9 +134,9 @@ class LinkIndex {
       if (s.key == key) return s.link;
     }
   }
-  // Records the link for the key; a link already recorded for it is
+  // Records the record for the key; one already recorded for it is
   // replaced.
-  void set(std::uint64_t key, Link* link) {
+  void set(std::uint64_t key, Record* link) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
     for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
       Slot& s = slots_[i];
@@ -148,7 +156,7 @@ class LinkIndex {
  private:
   struct Slot {
     std::uint64_t key = 0;
-    Link* link = nullptr;
+    Record* link = nullptr;
   };
   std::size_t slot_of(std::uint64_t key) const {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
@@ -384,6 +392,7 @@ struct Net {
   NetAddress local_address;
   NetAddress local_mask;
   HashTable<NetAddress, std::unique_ptr<Node>, Ipv4KeyTraits> hosts;
+  RecordIndex<Node> host_index;  // the same hosts, for node_find
   List<Node*> host_list;
   List<Subnet*> subnets;
   std::vector<std::unique_ptr<Subnet>> subnet_storage;
@@ -416,7 +425,7 @@ struct Net {
   // instead of 256 buckets per host (each link's update depends on nothing
   // but itself, so the order does not matter).
   std::vector<Link*> all_links;
-  LinkIndex link_index;
+  RecordIndex<Link> link_index;
   // The tick's lists (see LinkTickState): the busy links, and the idle ones
   // with the last_seen their time-out runs from (an entry is out of date
   // once its link carried another frame). The latest capture time seen,
