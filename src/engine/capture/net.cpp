@@ -73,6 +73,7 @@ Node* node_create(Net& net, const NetAddress& address) {
 
   net.hosts.set(host->address, std::move(owned));
   net.host_index.set(ipv4_key(host->address.bytes), host);
+  net.all_hosts.push_back(host);
   net.host_list.insert_sorted(host, [](const Node* a, const Node* b) {
     return netaddr_compare(a->address, b->address);
   });
@@ -231,12 +232,20 @@ void net_tick(Net& net) {
 
   // A host is active while it has sent within the node time-out, or while
   // any link from it or to it is active.
-  net.host_list.foreach([&](Node* host) {
+  const std::vector<Node*>& hosts = net.all_hosts;
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    if (i + kTickLookahead < hosts.size()) {
+      const Node* soon = hosts[i + kTickLookahead];
+      __builtin_prefetch(soon, 1);
+      const char* rates = reinterpret_cast<const char*>(&soon->frame_rate);
+      for (std::size_t at = 0; at < 2 * sizeof(CountSampler); at += 64) __builtin_prefetch(rates + at, 1);
+    }
+    Node* host = hosts[i];
     sampler_add(host->frame_rate, host->window_frames);
     sampler_add(host->byte_rate, host->window_bytes);
     const bool sent = host->frames_sent > 0 && elapsed_ms_wide(host->last_seen, now) < node_ms;
     host->active = (sent || host->active_links > 0) ? 1 : 0;
-  });
+  }
 }
 
 void link_refresh_dominant_all(Net& net) {

@@ -321,6 +321,8 @@ struct alignas(64) Node {
   TimeValue last_seen;
   int active = 0;
   int top_slot = -1;
+  // Active links from or to the host, as the last tick left them.
+  int active_links = 0;
   Net* net = nullptr;
   NetAddress address;
   int grouped = 0;
@@ -329,8 +331,6 @@ struct alignas(64) Node {
   // host creation or by the resolver's completion, read by anyone.
   std::atomic<const HostcEntry*> name_entry{nullptr};
   char address_text[20] = {};
-  // Active links from or to the host, as the last tick left them.
-  int active_links = 0;
   CountSampler frame_rate;
   CountSampler byte_rate;
   double map_x = 0.0;
@@ -425,6 +425,10 @@ struct Net {
   // instead of 256 buckets per host (each link's update depends on nothing
   // but itself, so the order does not matter).
   std::vector<Link*> all_links;
+  // Every host in order of creation, for the tick (each host's update
+  // depends on nothing but itself): an array is read ahead, where the
+  // host list makes every step wait for the one before.
+  std::vector<Node*> all_hosts;
   RecordIndex<Link> link_index;
   // The tick's lists (see LinkTickState): the busy links, and the idle ones
   // with the last_seen their time-out runs from (an entry is out of date
