@@ -5,6 +5,7 @@ namespace tarnix {
 namespace {
 
 constexpr int kFramesPerDispatch = 255;
+constexpr int kDispatchesPerHold = 4;
 constexpr auto kLongestWait = std::chrono::milliseconds(250);
 
 void deliver_ethernet(void* user, const FrameHeader& h, const std::uint8_t* frame) {
@@ -33,10 +34,11 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
   const FrameFn deliver = source.ethernet() ? deliver_ethernet : deliver_other;
   CaptureStepResult result = CaptureStepResult::kOk;
   for (;;) {
-    int n;
+    int n = 0;
+    bool budget_spent = false;
     {
       std::lock_guard<std::mutex> g(net.lock);
-      // Counted at the end of the batch, still under the lock (see
+      // Counted at the end of the batches, still under the lock (see
       // Net::defer_counts), even when the source throws.
       struct Deferred {
         Net& net;
@@ -46,7 +48,14 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
           net.defer_counts = false;
         }
       } deferred(net);
-      n = source.dispatch(kFramesPerDispatch, deliver, &net);
+      // A few batches per hold of the lock: a reader waits a fraction of a
+      // millisecond at most, and each link's noted frames are added up once
+      // for several batches.
+      for (int k = 0; k < kDispatchesPerHold; ++k) {
+        n = source.dispatch(kFramesPerDispatch, deliver, &net);
+        budget_spent = clock::now() - start >= budget;
+        if (n <= 0 || budget_spent) break;
+      }
     }
     if (n == kSourceEnd) {
       result = CaptureStepResult::kEnd;
@@ -56,7 +65,7 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
       result = CaptureStepResult::kError;
       break;
     }
-    if (n == 0 || clock::now() - start >= budget) break;
+    if (n == 0 || budget_spent) break;
   }
 
   SourceStats stats;

@@ -439,11 +439,11 @@ struct Net {
     Link* link;
     TimeValue last_seen;
   };
-  // While a capture step dispatches a batch of frames under the lock, a
+  // While a capture step dispatches batches of frames under the lock, a
   // frame that repeats its link's last class is only noted on the link;
-  // the batch's notes are added to the links' protocol trees and the
-  // protocol counters together before the lock is let go (net_flush_counts),
-  // so readers, who hold the lock, never see a batch half counted. Frames
+  // the notes are added to the links' protocol trees and the protocol
+  // counters together before the lock is let go (net_flush_counts), so
+  // readers, who hold the lock, never see frames half counted. Frames
   // handed over one at a time are counted at once.
   bool defer_counts = false;
   std::vector<Link*> pending_links;
