@@ -466,7 +466,7 @@ TEST(LinkClassMemory, CaptureStepsLeaveEveryFrameCounted) {
     if (result != CaptureStepResult::kOk) break;
   }
   EXPECT_EQ(fed, frames.size());
-  EXPECT_GT(steps, 2);
+  EXPECT_GE(steps, 2);
   std::remove(path.c_str());
 }
 
