@@ -178,8 +178,8 @@ void net_tick(Net& net) {
   // and while it stays active its dominant protocol cannot change: no frame
   // grows its tree and the focus is the same. Such a link is only looked at
   // again when its time-out ends, or when capture time runs backwards (a
-  // merged file), the time-out grows or the focus changes: then every link
-  // is, as if each were ticked in turn.
+  // merged file), the time-out is changed or the focus replaced: then every
+  // link is, as if each were ticked in turn.
   const bool time_went_back = later_than(net.latest_time, now);
   const bool wake_all = time_went_back || link_ms != net.tick_link_ms || focus != net.tick_focus;
   net.tick_link_ms = link_ms;
