@@ -139,11 +139,7 @@ inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20)
     return link;
   }
   // Frames noted on the link belong to the nodes it counted last.
-  if (link->pending_frames != 0) {
-    classifier->count_again(link->last_counted, link->last_counted_len, link->pending_frames, link->pending_bytes);
-    link->pending_frames = 0;
-    link->pending_bytes = 0;
-  }
+  if (link->pending_frames != 0) link_settle_noted(*link, *classifier);
   const protocol_node* path[kPathSlots] = {};
   if (classifier != nullptr) classifier->classify(frame, caplen, length, path);
   linkstat_add(*link, path, length);

@@ -70,13 +70,15 @@ void Classifier::count_again(LinkProtoNode* const* nodes, int n, std::uint64_t f
   }
 }
 
+void link_settle_noted(Link& link, Classifier& classifier) {
+  if (link.pending_frames == 0) return;
+  classifier.count_again(link.last_counted, link.last_counted_len, link.pending_frames, link.pending_bytes);
+  link.pending_frames = 0;
+  link.pending_bytes = 0;
+}
+
 void net_flush_counts(Net& net) {
-  Classifier* classifier = net.model->classifier;
-  for (Link* link : net.pending_links) {
-    classifier->count_again(link->last_counted, link->last_counted_len, link->pending_frames, link->pending_bytes);
-    link->pending_frames = 0;
-    link->pending_bytes = 0;
-  }
+  for (Link* link : net.pending_links) link_settle_noted(*link, *net.model->classifier);
   net.pending_links.clear();
 }
 

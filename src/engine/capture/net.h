@@ -546,7 +546,10 @@ void ip_net_assign(Node& host);
 // Network address of a host's group for the given local address and mask.
 NetAddress ip_net_address(const NetAddress& host, const NetAddress& local_address, const NetAddress& local_mask);
 void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t length);
-// Counts the frames noted on links while counts were deferred.
+// Counts the frames noted on a link (see Net::defer_counts) on the nodes it
+// counted last, and on their protocols.
+void link_settle_noted(Link& link, Classifier& classifier);
+// Settles every link with noted frames.
 void net_flush_counts(Net& net);
 std::int32_t link_dominant(const Link& link, const FocusList* focus);
 void link_refresh_dominant_all(Net& net);
