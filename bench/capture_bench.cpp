@@ -223,7 +223,13 @@ FullRun full_path(const std::string& path, PdlClassifier& classifier, bool ticks
   return out;
 }
 
-PdlResult shipped_protocols() { return pdl_parse(std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl"); }
+// The shipped protocol file; false, with the benchmark skipped, when it
+// does not parse.
+bool shipped_protocols(benchmark::State& state, PdlResult& parsed) {
+  parsed = pdl_parse(std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl");
+  if (!parsed) state.SkipWithError(parsed.error.c_str());
+  return static_cast<bool>(parsed);
+}
 
 void BM_CaptureBareRead(benchmark::State& state) {
   const std::string& path = capture_file().path;
@@ -243,11 +249,8 @@ BENCHMARK(BM_CaptureBareRead)->Unit(benchmark::kMillisecond)->Iterations(3)->Use
 
 void BM_CaptureFullPath(benchmark::State& state) {
   const std::string& path = capture_file().path;
-  PdlResult parsed = shipped_protocols();
-  if (!parsed) {
-    state.SkipWithError(parsed.error.c_str());
-    return;
-  }
+  PdlResult parsed;
+  if (!shipped_protocols(state, parsed)) return;
   PdlClassifier classifier(parsed.tree.get());
   std::int64_t frames = 0;
   std::size_t hosts = 0, links = 0;
@@ -284,11 +287,8 @@ double median(std::vector<double> v) {
 // disturbed on a busy machine.
 void BM_CaptureShareOfBareRead(benchmark::State& state) {
   const std::string& path = capture_file().path;
-  PdlResult parsed = shipped_protocols();
-  if (!parsed) {
-    state.SkipWithError(parsed.error.c_str());
-    return;
-  }
+  PdlResult parsed;
+  if (!shipped_protocols(state, parsed)) return;
   PdlClassifier classifier(parsed.tree.get());
   std::vector<double> bare, with_ticks, frame_path;
   for (auto _ : state) {

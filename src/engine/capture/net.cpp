@@ -18,8 +18,20 @@ std::uint64_t elapsed_ms_wide(const TimeValue& earlier, const TimeValue& later) 
   return static_cast<std::uint64_t>(l - e) / 1000u;
 }
 
-// How many links ahead the tick fetches records.
+// How many records ahead the tick fetches them.
 constexpr std::size_t kTickLookahead = 8;
+
+// Records ticked a cycle ago are out of the cache by now: the tick asks for
+// the lines it will read of the one kTickLookahead places ahead (its first
+// line and both rates) before it gets there.
+template <class Record>
+void fetch_ahead(const std::vector<Record*>& records, std::size_t i) {
+  if (i + kTickLookahead >= records.size()) return;
+  const Record* soon = records[i + kTickLookahead];
+  __builtin_prefetch(soon, 1);
+  const char* rates = reinterpret_cast<const char*>(&soon->frame_rate);
+  for (std::size_t at = 0; at < 2 * sizeof(CountSampler); at += 64) __builtin_prefetch(rates + at, 1);
+}
 
 }  // namespace
 
@@ -191,15 +203,8 @@ void net_tick(Net& net) {
   } else {
     std::vector<Link*>& busy = net.busy_links;
     for (std::size_t i = 0; i < busy.size();) {
-      // Links ticked a cycle ago are out of the cache by now: ask for the
-      // lines of the next ones ahead of use (their hosts are most often
-      // busy ones, still at hand).
-      if (i + kTickLookahead < busy.size()) {
-        const Link* soon = busy[i + kTickLookahead];
-        __builtin_prefetch(soon, 1);
-        const char* rates = reinterpret_cast<const char*>(&soon->frame_rate);
-        for (std::size_t at = 0; at < 2 * sizeof(CountSampler); at += 64) __builtin_prefetch(rates + at, 1);
-      }
+      // (A link's hosts are most often busy ones, still at hand.)
+      fetch_ahead(busy, i);
       Link* link = busy[i];
       const LinkTickState state = tick_link(link);
       if (state == LinkTickState::kBusy) {
@@ -234,12 +239,7 @@ void net_tick(Net& net) {
   // any link from it or to it is active.
   const std::vector<Node*>& hosts = net.all_hosts;
   for (std::size_t i = 0; i < hosts.size(); ++i) {
-    if (i + kTickLookahead < hosts.size()) {
-      const Node* soon = hosts[i + kTickLookahead];
-      __builtin_prefetch(soon, 1);
-      const char* rates = reinterpret_cast<const char*>(&soon->frame_rate);
-      for (std::size_t at = 0; at < 2 * sizeof(CountSampler); at += 64) __builtin_prefetch(rates + at, 1);
-    }
+    fetch_ahead(hosts, i);
     Node* host = hosts[i];
     sampler_add(host->frame_rate, host->window_frames);
     sampler_add(host->byte_rate, host->window_bytes);
