@@ -57,14 +57,14 @@ bool collect_positions(const protocol_node* root, std::vector<std::uint16_t>& ou
   return true;
 }
 
-// Counts one frame on a node as the walk does: the capture thread is the only
+// Counts frames on a node as the walk does: the capture thread is the only
 // thread that changes protocol counters (the alarm evaluation that takes
 // them runs on it too), so a load and a store of each atomic add exactly
 // what fetch_add would, without a locked instruction per node; readers on
 // other threads still see whole values that never go backwards.
-inline void count_frame(pd_stat& c, std::uint64_t wire_length) {
-  c.bytes.store(c.bytes.load(std::memory_order_relaxed) + wire_length, std::memory_order_relaxed);
-  c.frames.store(c.frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+inline void count_frames(pd_stat& c, std::uint64_t frames, std::uint64_t bytes) {
+  c.bytes.store(c.bytes.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+  c.frames.store(c.frames.load(std::memory_order_relaxed) + frames, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -125,7 +125,7 @@ int PdlClassifier::classify(const std::uint8_t* frame, std::size_t caplen, std::
   for (int way = 0; way < 2; ++way) {
     const Recent& r = set[way];
     if (r.count >= 0 && r.key == key) {
-      for (int i = 0; i < r.count; ++i) count_frame(r.path[i]->counters, wire_len);
+      for (int i = 0; i < r.count; ++i) count_frames(r.path[i]->counters, 1, wire_len);
       for (int i = 0; i < kPathSlots; ++i) path[i] = r.path[i];
       return r.count;
     }
@@ -145,9 +145,7 @@ void PdlClassifier::count_again(LinkProtoNode* const* nodes, int n, std::uint64_
     LinkProtoNode* node = nodes[i];
     node->frames += frames;
     node->bytes += bytes;
-    pd_stat& c = node->protocol->counters;
-    c.bytes.store(c.bytes.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
-    c.frames.store(c.frames.load(std::memory_order_relaxed) + frames, std::memory_order_relaxed);
+    count_frames(node->protocol->counters, frames, bytes);
   }
 }
 

@@ -22,7 +22,8 @@ constexpr int kPathSlots = 7;
 // tests can read, masked, and how much of them was captured. Two frames with
 // equal keys take the same path.
 struct ClassKey {
-  std::uint64_t words[4] = {};
+  static constexpr int kWords = 4;  // one per window of the layout
+  std::uint64_t words[kWords] = {};
   std::uint64_t seen = 0;
   bool operator==(const ClassKey& o) const {
     return ((words[0] ^ o.words[0]) | (words[1] ^ o.words[1]) | (words[2] ^ o.words[2]) |
@@ -35,7 +36,7 @@ struct ClassKey {
 // has a zero mask and reads the frame's first bytes), and the span of those
 // bytes. A frame of at least `whole` bytes is read one load per window.
 struct ClassKeyLayout {
-  static constexpr int kWindows = 4;
+  static constexpr int kWindows = ClassKey::kWords;
   std::uint16_t at[kWindows] = {};
   std::uint64_t mask[kWindows] = {};
   std::uint32_t span = 0;  // one past the last byte that matters

@@ -93,10 +93,6 @@ class TopN {
       // The item's value stays in a register while it moves up: reading it
       // back from the slot just written stalls the comparison.
       const std::uint64_t v = Traits::value(item);
-      if (n == 0 || compare_values(values_[n - 1], v) >= 0) {
-        values_[n] = v;
-        return;
-      }
       while (n >= 1 && compare_values(values_[n - 1], v) < 0) {
         place(n, items_[n - 1], values_[n - 1]);
         Traits::set_position(items_[n], n);
