@@ -267,6 +267,7 @@ void MapWindow::resizeEvent(QResizeEvent* e) {
   QWidget::resizeEvent(e);
   const int w = width(), h = height();
   renderer_.request_size(w, h);
+  if (redraw_) redraw_();
   suspended_ = w == 0 || h == 0;
   if (suspended_) return;
   if (aspect_) aspect_(aspect_percent(w, h));
@@ -280,6 +281,7 @@ void MapWindow::paintEvent(QPaintEvent*) {
   if (zoom_pending_) {
     zoom_pending_ = false;
     renderer_.request_view(zoom_view(zoom_[0], zoom_[1], zoom_[2], zoom_[3], width(), height()));
+    if (redraw_) redraw_();
   }
   if (go_) go_();
 }

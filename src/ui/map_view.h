@@ -101,6 +101,8 @@ class MapWindow : public QWidget {
 
   // Called after every paint: the go signal for the capture thread.
   void set_go(std::function<void()> go) { go_ = std::move(go); }
+  // Asks for a frame although the traffic did not change (size, zoom).
+  void set_redraw(std::function<void()> redraw) { redraw_ = std::move(redraw); }
   // Told the aspect after every size change (the Zoom Box's message 1035).
   void set_aspect_listener(std::function<void(int)> fn) { aspect_ = std::move(fn); }
 
@@ -120,6 +122,7 @@ class MapWindow : public QWidget {
  private:
   MapRenderer& renderer_;
   std::function<void()> go_;
+  std::function<void()> redraw_;
   std::function<void(int)> aspect_;
   bool suspended_ = true;
   bool zoom_pending_ = false;

@@ -79,6 +79,8 @@ class EndWatch final : public PacketSource {
   const std::string& name() const override { return inner_->name(); }
   std::uint64_t link_speed_bps() const override { return inner_->link_speed_bps(); }
   std::uint64_t filter_rejected() const override { return inner_->filter_rejected(); }
+  int wait_fd() const override { return inner_->wait_fd(); }
+  std::chrono::steady_clock::time_point next_due() override { return inner_->next_due(); }
 
  private:
   std::unique_ptr<PacketSource> inner_;
@@ -93,6 +95,9 @@ class GuiBeeper final : public Beeper {
         qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
   }
 };
+
+// The display's refresh: no map frame is drawn more often than this.
+constexpr int kMaxFramesPerSecond = 60;
 
 // How long shut-down waits for requests still on their way to the database.
 constexpr std::chrono::seconds kRecordingBound{5};
@@ -355,24 +360,29 @@ int DesktopRuntime::create_main_window() {
 
   CaptureLoop::Options lo;
   lo.pacing = CaptureLoop::Pacing::kExternal;
+  lo.frame_interval = std::chrono::microseconds(1'000'000 / kMaxFramesPerSecond);
   loop_ = std::make_unique<CaptureLoop>(*model_, lo);
   MapRenderer* renderer = renderer_.get();
   MapWindow* map = map_;
   TrafficModel* model = model_.get();
   const app::Settings* settings = &settings_;
-  loop_->on_cycle([renderer, map, model, settings](Net& net, bool draw) {
+  CaptureLoop* loop = loop_.get();
+  loop_->on_cycle([renderer, map, model, settings, loop](Net& net, bool draw) {
     // The Controls window changes the time-outs while the program runs; the
     // next tick ages by the new ones.
     model->node_timeout_s = settings->node_timeout.get();
     model->link_timeout_s = settings->link_timeout.get();
     if (!draw) return;
-    renderer->draw_frame(net);
-    QMetaObject::invokeMethod(map, "frame_ready", Qt::QueuedConnection);
+    if (renderer->draw_frame(net))
+      QMetaObject::invokeMethod(map, "frame_ready", Qt::QueuedConnection);
+    else
+      loop->go();  // thinned out or suspended: no paint will answer
   });
   loop_->on_end([](const std::string& error) {
     if (!error.empty()) std::fprintf(stderr, "capture: %s\n", error.c_str());
   });
-  map_->set_go([loop = loop_.get()] { loop->go(); });
+  map_->set_go([loop] { loop->go(); });
+  map_->set_redraw([loop] { loop->redraw(); });
   loop_->set_source(watched(std::move(pending_source_)), pending_net_);
   if (cache_) cache_->start();
   if (db_) db_->start_recording();

@@ -1,5 +1,11 @@
 #include "capture/capture_thread.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 namespace tarnix {
 
 namespace {
@@ -7,6 +13,7 @@ namespace {
 constexpr int kFramesPerDispatch = 255;
 constexpr int kDispatchesPerHold = 4;
 constexpr auto kLongestWait = std::chrono::milliseconds(250);
+constexpr auto kPollWithoutDescriptor = std::chrono::milliseconds(10);
 
 void deliver_ethernet(void* user, const FrameHeader& h, const std::uint8_t* frame) {
   netif_callback(*static_cast<Net*>(user), h, frame);
@@ -84,23 +91,40 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
   return result;
 }
 
-CaptureLoop::CaptureLoop(TrafficModel& model, Options options) : model_(model), options_(options) {
+CaptureLoop::CaptureLoop(TrafficModel& model, Options options)
+    : model_(model), options_(options), frame_interval_us_(options.frame_interval.count()) {
   if (options_.period > kLongestWait) options_.period = kLongestWait;
-  if (options_.period.count() < 0) options_.period = std::chrono::milliseconds(0);
+  if (options_.period.count() <= 0) options_.period = std::chrono::milliseconds(1);
+  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
-CaptureLoop::~CaptureLoop() { stop(); }
+CaptureLoop::~CaptureLoop() {
+  stop();
+  if (wake_fd_ >= 0) close(wake_fd_);
+}
 
 std::unique_ptr<PacketSource> CaptureLoop::set_source(std::unique_ptr<PacketSource> source, Net* net) {
-  std::lock_guard<std::mutex> g(source_mutex_);
-  std::swap(source, source_);
-  net_ = net;
-  ended_ = false;
-  if (net_ != nullptr && source_ != nullptr) {
-    std::lock_guard<std::mutex> ng(net_->lock);
-    net_->link_speed_bps = source_->link_speed_bps();
+  std::unique_ptr<PacketSource> old;
+  {
+    std::lock_guard<std::mutex> g(source_mutex_);
+    std::swap(source, source_);
+    old = std::move(source);
+    net_ = net;
+    ended_ = false;
+    if (net_ != nullptr && source_ != nullptr) {
+      std::lock_guard<std::mutex> ng(net_->lock);
+      net_->link_speed_bps = source_->link_speed_bps();
+    }
   }
-  return source;
+  // The thread may be waiting on the old source's descriptor.
+  wake();
+  return old;
+}
+
+void CaptureLoop::wake() {
+  if (wake_fd_ < 0) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t r = write(wake_fd_, &one, sizeof one);
 }
 
 void CaptureLoop::start() {
@@ -117,7 +141,7 @@ void CaptureLoop::stop() {
     std::lock_guard<std::mutex> g(signal_mutex_);
     stop_signal_ = true;
   }
-  signal_cv_.notify_all();
+  wake();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -126,33 +150,84 @@ void CaptureLoop::go() {
     std::lock_guard<std::mutex> g(signal_mutex_);
     go_signal_ = true;
   }
-  signal_cv_.notify_all();
+  wake();
+}
+
+void CaptureLoop::redraw() {
+  {
+    std::lock_guard<std::mutex> g(signal_mutex_);
+    redraw_signal_ = true;
+  }
+  wake();
+}
+
+void CaptureLoop::set_frame_interval(std::chrono::microseconds interval) {
+  frame_interval_us_.store(interval.count() < 0 ? 0 : interval.count());
+  wake();
 }
 
 void CaptureLoop::run() {
   using clock = std::chrono::steady_clock;
-  auto next_cycle = clock::now();
+  const bool drawing = options_.pacing == Pacing::kExternal;
+  auto next_tick = clock::now() + options_.period;
+  auto last_draw = clock::time_point::min();
+  // What the last drawn frame showed: frames seen plus tick changes.
+  std::uint64_t drawn_state = ~std::uint64_t{0};
   for (;;) {
-    bool draw = false;
+    // What to wait for: the source's frames, the next tick, the next
+    // drawing cycle, a signal.
+    int fd = -1;
+    bool flat_out = false;
+    auto deadline = next_tick;
+    Net* net = nullptr;
     {
-      std::unique_lock<std::mutex> lk(signal_mutex_);
-      if (stop_signal_) return;
-      if (options_.pacing == Pacing::kExternal) {
-        signal_cv_.wait_for(lk, kLongestWait, [this] { return stop_signal_ || go_signal_; });
-        draw = go_signal_;
-      } else {
-        bool flat_out;
-        {
-          std::lock_guard<std::mutex> sg(source_mutex_);
-          flat_out = options_.run_flat_out && source_ != nullptr && !ended_;
-        }
-        if (!flat_out) signal_cv_.wait_until(lk, next_cycle, [this] { return stop_signal_; });
+      std::lock_guard<std::mutex> sg(source_mutex_);
+      net = net_ != nullptr ? net_ : net_current(model_);
+      if (source_ != nullptr && !ended_) {
+        fd = source_->wait_fd();
+        flat_out = options_.run_flat_out;
+        deadline = std::min(deadline, source_->next_due());
+        // Without a descriptor the source is asked again soon.
+        if (fd < 0) deadline = std::min(deadline, clock::now() + kPollWithoutDescriptor);
       }
+    }
+    bool draw_now = false;
+    {
+      std::lock_guard<std::mutex> lk(signal_mutex_);
+      if (stop_signal_) return;
+      if (drawing && go_signal_ && net != nullptr) {
+        const std::uint64_t state = net->counters.frames_seen + net->tick_changes;
+        if (redraw_signal_ || state != drawn_state) {
+          const auto due = last_draw == clock::time_point::min()
+                               ? clock::now()
+                               : last_draw + std::chrono::microseconds(frame_interval_us_.load());
+          if (due <= clock::now()) draw_now = true;
+          deadline = std::min(deadline, due);
+        }
+      }
+    }
+
+    if (!flat_out && !draw_now) {
+      const auto now = clock::now();
+      int timeout_ms = 0;
+      if (deadline > now)
+        timeout_ms = static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(std::min<clock::duration>(deadline - now, kLongestWait))
+                .count());
+      pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {fd, POLLIN, 0}};
+      if (timeout_ms > 0) poll(fds, fd >= 0 ? 2 : 1, timeout_ms);
+      if (fds[0].revents & POLLIN) {
+        std::uint64_t v;
+        [[maybe_unused]] ssize_t r = read(wake_fd_, &v, sizeof v);
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lk(signal_mutex_);
       if (stop_signal_) return;
     }
-    next_cycle = clock::now() + options_.period;
 
-    Net* net = nullptr;
+    // Whatever woke the thread, what waits in the source is read now: a
+    // non-blocking read of an empty source costs next to nothing.
     std::string end_error;
     bool just_ended = false;
     {
@@ -168,17 +243,39 @@ void CaptureLoop::run() {
       }
     }
     if (net != nullptr) {
-      {
-        std::lock_guard<std::mutex> g(net->lock);
-        net_tick(*net);
+      const auto now = clock::now();
+      if (flat_out || now >= next_tick) {
+        {
+          std::lock_guard<std::mutex> g(net->lock);
+          net_tick(*net);
+        }
+        next_tick = std::max(next_tick + options_.period, now);
+        cycles_.fetch_add(1);
+        if (cycle_) cycle_(*net, false);
       }
-      if (cycle_) cycle_(*net, draw);
+      if (drawing) {
+        bool take = false;
+        {
+          // The go signal is taken here, before drawing: a paint that
+          // finishes while this frame is drawn sets it again for the next.
+          std::lock_guard<std::mutex> lk(signal_mutex_);
+          const std::uint64_t state = net->counters.frames_seen + net->tick_changes;
+          const auto due = last_draw + std::chrono::microseconds(frame_interval_us_.load());
+          if (go_signal_ && (redraw_signal_ || state != drawn_state) &&
+              (last_draw == clock::time_point::min() || clock::now() >= due)) {
+            go_signal_ = false;
+            redraw_signal_ = false;
+            drawn_state = state;
+            take = true;
+          }
+        }
+        if (take) {
+          last_draw = clock::now();
+          drawing_cycles_.fetch_add(1);
+          if (cycle_) cycle_(*net, true);
+        }
+      }
     }
-    if (draw) {
-      std::lock_guard<std::mutex> lk(signal_mutex_);
-      go_signal_ = false;
-    }
-    cycles_.fetch_add(1);
     if (just_ended && end_) end_(end_error);
   }
 }

@@ -1,8 +1,8 @@
-// The capture thread's cycle: take what the source has waiting, tick the
-// model, let the caller draw. Paced either by an outside go signal (a map
-// that sets it after each paint) or by itself; in both cases a cycle runs at
-// least every 250 ms, so a hidden map or a missing display never lets the
-// kernel buffer overflow.
+// The capture thread: reads frames as soon as the source has them (it waits
+// on the adapter's descriptor, never on a fixed sleep), ticks the model on a
+// period of its own and, for a display, draws a frame when the last one was
+// shown, something changed and the frame interval has passed. Capture never
+// waits for paints: a hidden map or a slow display costs no frames.
 #pragma once
 
 #include <atomic>
@@ -36,20 +36,27 @@ std::uint32_t load_percent_of(std::uint64_t bytes_per_second, std::uint64_t link
 class CaptureLoop {
  public:
   enum class Pacing {
-    kExternal,  // a cycle per go(), plus one without drawing every 250 ms without one
-    kSelf,      // a cycle every `period`
+    kExternal,  // draws only when the display has shown the last frame (go)
+    kSelf,      // never draws
   };
   struct Options {
     Pacing pacing = Pacing::kSelf;
-    std::chrono::milliseconds period{100};  // kSelf; at most 250 ms
+    // The traffic tick (sampling and ageing) runs on this period of its own,
+    // whatever the frames or the display do; at most 250 ms.
+    std::chrono::milliseconds period{100};
     std::chrono::microseconds step_budget{std::chrono::milliseconds(50)};
     // A source that always has frames ready (a file read at full speed)
-    // runs cycles back to back instead of waiting for the period.
+    // runs capture steps back to back, each followed by a tick.
     bool run_flat_out = false;
+    // kExternal: the shortest time between two drawing cycles (the
+    // display's refresh), and how often a model with no new frames is drawn
+    // again while its ticks still change it.
+    std::chrono::microseconds frame_interval{16667};
   };
-  // Called after every cycle on the capture thread with the network and
-  // whether this cycle answers a go signal (and so should draw). The model
-  // may be read here without its lock: this is the writer's thread.
+  // Called on the capture thread after every tick (draw false) and for
+  // every drawing cycle (draw true). The model may be read here without its
+  // lock: this is the writer's thread. A drawing cycle that hands nothing to
+  // the display calls go() itself, since no paint will.
   using CycleFn = std::function<void(Net& net, bool draw)>;
   // Called once on the capture thread when the source ends (a file) or
   // fails; `error` is empty at a clean end.
@@ -71,13 +78,21 @@ class CaptureLoop {
   void start();
   // Sets the stop signal and waits for the thread to end (at most one step).
   void stop();
-  // The go signal: a paint finished, run a drawing cycle.
+  // The go signal: the display has shown the last frame; the next drawing
+  // cycle may run once something changed and the frame interval has passed.
   void go();
+  // Draw at the next chance even when the model did not change (a new
+  // size, view, palette or focus). Still waits for go.
+  void redraw();
+  // Any thread: the shortest time between two drawing cycles from now on.
+  void set_frame_interval(std::chrono::microseconds interval);
   bool running() const { return thread_.joinable(); }
   std::uint64_t cycles() const { return cycles_.load(); }
+  std::uint64_t drawing_cycles() const { return drawing_cycles_.load(); }
 
  private:
   void run();
+  void wake();
 
   TrafficModel& model_;
   Options options_;
@@ -89,12 +104,17 @@ class CaptureLoop {
   Net* net_ = nullptr;
   bool ended_ = false;
 
+  // Locking: signal_mutex_ guards the three signals; wake_fd_ (an eventfd)
+  // interrupts the thread's wait so that it looks at them again.
   std::mutex signal_mutex_;
-  std::condition_variable signal_cv_;
   bool stop_signal_ = false;
-  bool go_signal_ = false;
+  bool go_signal_ = true;
+  bool redraw_signal_ = true;
+  int wake_fd_ = -1;
+  std::atomic<std::int64_t> frame_interval_us_;
 
   std::atomic<std::uint64_t> cycles_{0};
+  std::atomic<std::uint64_t> drawing_cycles_{0};
   std::thread thread_;
 };
 

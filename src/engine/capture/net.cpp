@@ -232,8 +232,11 @@ void net_tick(Net& net) {
       link->active = 0;
       set_counted_active(*link, false);
       link->tick_state = LinkTickState::kAsleep;
+      ++net.tick_changes;
     }
   }
+  // Busy links still move their rates: what a map shows changes.
+  if (!net.busy_links.empty()) ++net.tick_changes;
 
   // A host is active while it has sent within the node time-out, or while
   // any link from it or to it is active.
@@ -244,7 +247,9 @@ void net_tick(Net& net) {
     sampler_add(host->frame_rate, host->window_frames);
     sampler_add(host->byte_rate, host->window_bytes);
     const bool sent = host->frames_sent > 0 && elapsed_ms_wide(host->last_seen, now) < node_ms;
-    host->active = (sent || host->active_links > 0) ? 1 : 0;
+    const int active = (sent || host->active_links > 0) ? 1 : 0;
+    if (active != host->active) ++net.tick_changes;
+    host->active = active;
   }
 }
 

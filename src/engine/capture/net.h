@@ -450,6 +450,10 @@ struct Net {
   std::vector<Link*> busy_links;
   std::vector<IdleLink> idle_links;
   TimeValue latest_time;
+  // Grows whenever a tick changes what a view of the model shows (a rate
+  // still moving, a host or link going quiet): with the frame count, it
+  // tells a drawing cycle whether there is anything new to draw.
+  std::uint64_t tick_changes = 0;
   std::uint64_t tick_link_ms = 0;
   std::shared_ptr<const FocusList> tick_focus;
   // The links of recent (source, destination) pairs, by a hash of the two

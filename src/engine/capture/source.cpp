@@ -10,8 +10,9 @@ namespace tarnix {
 namespace {
 
 constexpr int kSnapLength = 600;
-constexpr int kReadTimeoutMs = 250;
-constexpr int kKernelBuffer = 32 * 1024 * 1024;
+// How long the kernel holds a part-filled block of frames before the
+// descriptor polls readable: the latency of a quiet link's frames.
+constexpr int kReadTimeoutMs = 100;
 
 struct Trampoline {
   FrameFn fn;
@@ -42,6 +43,7 @@ class LiveSource final : public PacketSource {
  public:
   LiveSource(pcap_t* p, std::string device) : p_(p), name_(std::move(device)) {
     speed_ = adapter_link_speed_bps(name_);
+    fd_ = pcap_get_selectable_fd(p_);
   }
   ~LiveSource() override { pcap_close(p_); }
 
@@ -65,11 +67,13 @@ class LiveSource final : public PacketSource {
   bool ethernet() const override { return pcap_datalink(p_) == DLT_EN10MB; }
   const std::string& name() const override { return name_; }
   std::uint64_t link_speed_bps() const override { return speed_; }
+  int wait_fd() const override { return fd_; }
 
  private:
   pcap_t* p_;
   std::string name_;
   std::uint64_t speed_ = 0;
+  int fd_ = -1;
 };
 
 class FileSource final : public PacketSource {
@@ -119,8 +123,18 @@ class FileSource final : public PacketSource {
   bool ethernet() const override { return pcap_datalink(p_) == DLT_EN10MB; }
   const std::string& name() const override { return name_; }
   std::uint64_t filter_rejected() const override { return rejected_; }
+  std::chrono::steady_clock::time_point next_due() override {
+    using namespace std::chrono;
+    if (speed_ <= 0.0 || pending_ == nullptr || !started_) return steady_clock::time_point::max();
+    const double offset = (stamp(*pending_header_) - first_ts_) / speed_;
+    if (offset <= 0) return wall_start_;
+    return wall_start_ + duration_cast<steady_clock::duration>(duration<double>(offset));
+  }
 
  private:
+  static double stamp(const pcap_pkthdr& h) {
+    return static_cast<double>(h.ts.tv_sec) + static_cast<double>(h.ts.tv_usec) / 1e6;
+  }
   struct Counted {
     FrameFn fn;
     void* user;
@@ -161,8 +175,7 @@ class FileSource final : public PacketSource {
   // passed on the wall clock since the first frame was delivered.
   bool due() {
     using namespace std::chrono;
-    const double t = static_cast<double>(pending_header_->ts.tv_sec) +
-                     static_cast<double>(pending_header_->ts.tv_usec) / 1e6;
+    const double t = stamp(*pending_header_);
     if (!started_) {
       started_ = true;
       first_ts_ = t;
@@ -198,7 +211,7 @@ std::uint64_t adapter_link_speed_bps(const std::string& device) {
   return static_cast<std::uint64_t>(mbit) * 1'000'000u;
 }
 
-OpenResult open_live_source(const std::string& device, const std::string& filter) {
+OpenResult open_live_source(const std::string& device, const std::string& filter, int buffer_mb) {
   OpenResult r;
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_t* p = pcap_create(device.c_str(), errbuf);
@@ -209,7 +222,8 @@ OpenResult open_live_source(const std::string& device, const std::string& filter
   pcap_set_snaplen(p, kSnapLength);
   pcap_set_promisc(p, 1);
   pcap_set_timeout(p, kReadTimeoutMs);
-  pcap_set_buffer_size(p, kKernelBuffer);
+  if (buffer_mb <= 0) buffer_mb = kDefaultKernelBufferMb;
+  pcap_set_buffer_size(p, (buffer_mb > 2047 ? 2047 : buffer_mb) * 1024 * 1024);
   int status = pcap_activate(p);
   if (status < 0) {
     switch (status) {

@@ -43,6 +43,12 @@ class PacketSource {
   virtual std::uint64_t link_speed_bps() const { return 0; }
   // Frames the capture filter turned away, where the source can tell.
   virtual std::uint64_t filter_rejected() const { return 0; }
+  // A descriptor that polls readable when frames wait (a live adapter), or
+  // -1: the reader then asks again on its own schedule.
+  virtual int wait_fd() const { return -1; }
+  // When the next frame becomes available, where the source knows (a file
+  // played at its recorded pace); time_point::max() when it does not.
+  virtual std::chrono::steady_clock::time_point next_due() { return std::chrono::steady_clock::time_point::max(); }
   const std::string& error() const { return error_; }
 
  protected:
@@ -54,10 +60,16 @@ struct OpenResult {
   std::string error;                     // one line a user can act on
 };
 
-// Opens an adapter: promiscuous, snapshot length 600, a large kernel buffer,
-// read time-out 250 ms, non-blocking. `filter` (may be empty) is a BPF
-// expression.
-OpenResult open_live_source(const std::string& device, const std::string& filter);
+// The kernel buffer of a live adapter unless the user sets another: at
+// 1 Gbit/s of full-sized frames it holds about half a second, so a drawing
+// cycle or a busy moment on the machine never costs frames.
+constexpr int kDefaultKernelBufferMb = 64;
+
+// Opens an adapter: promiscuous, snapshot length 600, a kernel buffer of
+// `buffer_mb` megabytes, non-blocking, with a descriptor to wait on.
+// `filter` (may be empty) is a BPF expression.
+OpenResult open_live_source(const std::string& device, const std::string& filter,
+                            int buffer_mb = kDefaultKernelBufferMb);
 
 // Opens a pcap or pcapng file. replay_speed 0 delivers frames as fast as they
 // are asked for; X > 0 delivers each frame when X times its recorded offset
