@@ -15,6 +15,7 @@ PACKAGES=(
   tcpdump tshark iproute2 curl python3
   tinyproxy-bin busybox
   pulseaudio-utils alsa-utils
+  poppler-utils
 )
 
 missing=()

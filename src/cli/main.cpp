@@ -1,9 +1,11 @@
 // tarnix-cli: the engine without a display. Captures from an adapter or a
 // file, and prints hosts, links, protocol breakdowns and subnet groups.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -25,6 +27,7 @@
 #include "naming/dupip.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
+#include "reports/reports.h"
 
 namespace {
 
@@ -90,6 +93,20 @@ int list_interfaces(bool json) {
   return 0;
 }
 
+// Writes each chosen report into the folder; false after the first that
+// cannot be written, with its line on standard error.
+bool write_reports(const cli::Options& opt, const ReportSources& sources) {
+  for (ReportKind kind : opt.reports) {
+    const ReportKindInfo& info = report_kind_info(kind);
+    std::string error;
+    if (!report_write(kind, sources, opt.report_dir + "/" + info.base_name, ReportFileMode::kReplace, &error)) {
+      fail(std::string("cannot write the ") + info.title + ": " + error);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,6 +128,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (opt.list_interfaces) return list_interfaces(opt.json);
+
+  if (!opt.report_dir.empty()) {
+    // Checked before the run, so that a long capture is not lost to a typo.
+    struct stat st {};
+    if (::stat(opt.report_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      return fail("report folder " + opt.report_dir + " does not exist");
+  }
 
   // Protocols first: a bad file is a user's error worth stopping for.
   const std::string protocols = opt.protocols.empty() ? cli::default_protocols_path() : opt.protocols;
@@ -266,6 +290,7 @@ int main(int argc, char** argv) {
   }
 
   const auto started = std::chrono::steady_clock::now();
+  const std::int64_t recording_started = static_cast<std::int64_t>(std::time(nullptr));
   while (!ended && g_signal == 0) {
     if (opt.duration > 0 &&
         std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(opt.duration))
@@ -298,8 +323,19 @@ int main(int argc, char** argv) {
   std::fputs(out.c_str(), stdout);
   std::fflush(stdout);
 
+  bool reports_written = true;
+  if (!opt.reports.empty()) {
+    ReportSources sources;
+    sources.net = net;
+    sources.alarms = alarms ? &alarms->state() : nullptr;
+    sources.db_file = recording ? recording->path() : std::string();
+    sources.names = &cache;
+    sources.started = recording_started;
+    reports_written = write_reports(opt, sources);
+  }
+
   cache.stop();
   std::lock_guard<std::mutex> g(end_mutex);
   if (!end_error.empty()) return fail(end_error);
-  return 0;
+  return reports_written ? 0 : 1;
 }

@@ -67,6 +67,10 @@ const char* usage_text() {
          "                         UNIT      packets | kilobytes | percent (of a 10 Mbit/s channel)\n"
          "                       e.g. host:10.0.0.5:threshold-high:packets:100:busy host\n"
          "                       URL alarms need --db.\n"
+         "  --report KINDS       after the run, write reports: a comma-separated choice of host,\n"
+         "                       stats, alarms, urls, or all (urls needs --db); each in four forms,\n"
+         "                       DIR/hostrep.txt .rtf .html .csv, statsrep, alarmrep, urlsrep\n"
+         "  --report-dir DIR     the existing folder the reports go into (files there are replaced)\n"
          "  --list-interfaces    list the adapters with their status and description\n"
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
@@ -153,6 +157,19 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         error = "option --db needs a folder";
         return false;
       }
+    } else if (a == "--report") {
+      std::string kinds, bad;
+      if (!take(kinds)) return false;
+      if (!report_kinds_parse(kinds, o.reports, &bad)) {
+        error = "option --report takes host, stats, alarms, urls or all, not '" + bad + "'";
+        return false;
+      }
+    } else if (a == "--report-dir") {
+      if (!take(o.report_dir)) return false;
+      if (o.report_dir.empty()) {
+        error = "option --report-dir needs a folder";
+        return false;
+      }
     } else if (a == "--filter") {
       if (!take(o.filter)) return false;
     } else if (a == "--protocols") {
@@ -184,6 +201,16 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
   if (o.print_requests && o.db.empty()) {
     error = "option --print-requests needs --db FOLDER";
     return false;
+  }
+  if (o.reports.empty() != o.report_dir.empty()) {
+    error = o.reports.empty() ? "option --report-dir needs --report KINDS" : "option --report needs --report-dir DIR";
+    return false;
+  }
+  for (ReportKind k : o.reports) {
+    if (k == ReportKind::kUrls && o.db.empty()) {
+      error = "the urls report needs --db FOLDER";
+      return false;
+    }
   }
   if (!o.interface.empty() && !o.read.empty()) {
     error = "give either --interface or --read, not both";

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "reports/reports.h"
+
 namespace tarnix::cli {
 
 struct Options {
@@ -26,6 +28,8 @@ struct Options {
   std::string local_mask;     // dotted; empty: the adapter's, else 255.255.255.0
   int node_timeout = 10;
   int link_timeout = 5;
+  std::vector<ReportKind> reports;  // --report, written after the run
+  std::string report_dir;           // --report-dir
 };
 
 // Parses argv[1..]. On failure returns false with one line in `error`.

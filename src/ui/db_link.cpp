@@ -44,6 +44,10 @@ DbLink::~DbLink() {
   if (impl_->recording) impl_->recording->close(std::chrono::milliseconds(0), nullptr, 0);
 }
 
+std::string DbLink::file_path() const {
+  return impl_->recording ? impl_->recording->path() : std::string();
+}
+
 bool DbLink::start(const QString& dbpath, app::Messenger& messenger) {
   DbUi ui(messenger);
   DbConfig config;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "app/messages.h"
 
@@ -40,6 +41,9 @@ class DbLink {
   // Before start_recording(); the listener must outlive finish().
   void add_listener(RequestListener* listener);
   void start_recording();
+  // The database file, for threads that open sessions of their own; empty
+  // when not connected.
+  std::string file_path() const;
   // The user-interface thread's own session (alarms, windows, prune).
   DbSession& session();
   // After capture has stopped: waits at most `bound` for requests on their

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <thread>
 
 #include "alarms/actions.h"
@@ -30,6 +31,7 @@
 #include "ui/map_view.h"
 #include "ui/panel.h"
 #include "ui/protocol_key.h"
+#include "ui/reports/report_center.h"
 #include "ui/vector/stroke_font.h"
 
 namespace tarnix::ui {
@@ -205,7 +207,7 @@ void DesktopRuntime::read_local_mask() {
   model_->local_mask = local_mask_for(devices_, name);
 }
 
-void DesktopRuntime::record_start_time() {}
+void DesktopRuntime::record_start_time() { started_ = static_cast<std::int64_t>(std::time(nullptr)); }
 
 bool DesktopRuntime::open_adapter() {
   if (!options_.capture_file.isEmpty()) {
@@ -356,6 +358,19 @@ int DesktopRuntime::create_main_window() {
                                         ? std::function<void()>([this] { switch_adapter(); })
                                         : std::function<void()>());
   window_->set_command(kCmdOpenCaptureFile, [this] { open_capture_file(); });
+  reports_ = std::make_unique<ReportCenter>([this] {
+    ReportSources s;
+    s.net = net_current(*model_);
+    s.alarms = alarms_ ? &alarms_->state() : nullptr;
+    s.db_file = db_ ? db_->file_path() : std::string();
+    s.names = cache_.get();
+    s.started = started_;
+    s.progress = report_progress_windows();
+    return s;
+  });
+  for (auto [id, kind] : {std::pair{kCmdHostReport, ReportKind::kHost}, std::pair{kCmdStatsReport, ReportKind::kStats},
+                          std::pair{kCmdAlarmsReport, ReportKind::kAlarms}, std::pair{kCmdUrlsReport, ReportKind::kUrls}})
+    window_->set_command(id, [this, kind = kind] { reports_->start(kind); });
   protocol_key_show();
 
   CaptureLoop::Options lo;
@@ -492,6 +507,8 @@ void DesktopRuntime::close_capture() {
 
 void DesktopRuntime::destroy_windows() {
   if (window_) window_->hide();
+  // Reports still being written finish; their windows and files go.
+  reports_.reset();
 }
 
 void DesktopRuntime::write_focus_file() {

@@ -35,6 +35,7 @@ class MapRenderer;
 class MapWindow;
 class StrokeFont;
 class DbLink;
+class ReportCenter;
 
 // Message boxes: modal, without owner at start-up.
 class BoxMessenger final : public app::Messenger {
@@ -115,6 +116,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   const app::FocusStore& focus() const { return focus_; }
   // True once a played file has no more frames.
   bool source_ended() const;
+  // Null before the main window exists.
+  ReportCenter* reports() const { return reports_.get(); }
   // Refills the Protocol Key from the active focus.
   void protocol_key_show();
 
@@ -159,6 +162,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<MainWindow> window_;
   MapWindow* map_ = nullptr;  // owned by the window
   std::unique_ptr<CaptureLoop> loop_;
+  std::unique_ptr<ReportCenter> reports_;
+  std::int64_t started_ = 0;  // seconds since the epoch, for the reports
   bool shut_down_ = false;
 };
 

@@ -2,9 +2,11 @@
 // capture files made here.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -239,6 +241,60 @@ TEST(Program, DurationStopsAPacedReplay) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\"frames_seen\":1,"), std::string::npos) << r.out;
   std::remove(path.c_str());
+}
+
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Real traffic (curl to a web server, directly and through tinyproxy) into
+// a real database, then every report in every form.
+TEST(Program, ReportsFromARecordedCapture) {
+  namespace fs = std::filesystem;
+  const fs::path work = testing::temp_path("cli_reports");
+  fs::remove_all(work);
+  fs::create_directories(work / "out");
+  const std::string capture = std::string(TARNIX_SOURCE_DIR) + "/tests/db/data/curl_tinyproxy.pcap";
+  CliRun r = run_cli("--read " + capture + " --no-resolve --db " + (work / "db").string() +
+                     " --alarm 'protocol:TCP:occurrence:tcp seen' --alarm 'host:10.9.9.9:occurrence:never seen'"
+                     " --report all --report-dir " + (work / "out").string() + kProtocols);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* base : {"hostrep", "statsrep", "alarmrep", "urlsrep"})
+    for (const char* ext : {".txt", ".rtf", ".html", ".csv"})
+      EXPECT_TRUE(fs::is_regular_file(work / "out" / (std::string(base) + ext))) << base << ext;
+
+  const std::string host = read_file((work / "out/hostrep.txt").string());
+  // Descriptions are cut to 15 characters ("Other TCP connections").
+  EXPECT_NE(host.find("10.77.0.3                           Other TCP conne         19       1545\n"),
+            std::string::npos)
+      << host;
+  const std::string alarms = read_file((work / "out/alarmrep.txt").string());
+  EXPECT_NE(alarms.find("Alarm Notify String: tcp seen\n"), std::string::npos) << alarms;
+  EXPECT_EQ(alarms.find("never seen"), std::string::npos) << "an alarm that never fired is left out";
+  const std::string urls = read_file((work / "out/urlsrep.txt").string());
+  EXPECT_NE(urls.find("http://www.e2e.test/p.html\n"), std::string::npos) << urls;
+  EXPECT_NE(urls.find("client=10.77.0.2, server=10.77.0.3, (proxy)\n"), std::string::npos);
+  EXPECT_NE(urls.find("Total Cached accesses = 2\n"), std::string::npos);
+  const std::string stats = read_file((work / "out/statsrep.html").string());
+  EXPECT_NE(stats.find("<A HREF=\"http://nowhere.invalid:8080/x&#39;y\">"), std::string::npos) << stats;
+
+  CliRun missing = run_cli("--read " + capture + " --report host --report-dir " + (work / "nowhere").string() +
+                           kProtocols);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "tarnix-cli: report folder " + (work / "nowhere").string() + " does not exist\n");
+  CliRun no_db = run_cli("--read " + capture + " --report urls --report-dir " + (work / "out").string() + kProtocols);
+  EXPECT_EQ(no_db.status, 2);
+  EXPECT_EQ(lines(no_db.err), 2) << no_db.err;  // the error and the hint
+  // A folder where no file can be made, even by root.
+  CliRun ro = run_cli("--read " + capture + " --report host --report-dir /proc" + kProtocols);
+  EXPECT_EQ(ro.status, 1);
+  EXPECT_EQ(ro.err.rfind("tarnix-cli: cannot write the Host Report: /proc/hostrep.txt", 0), 0u) << ro.err;
+  EXPECT_EQ(lines(ro.err), 1) << ro.err;
+  fs::remove_all(work);
 }
 
 }  // namespace

@@ -44,6 +44,9 @@ constexpr const char kHistByServer[] =
 constexpr const char kHistOld[] = "SELECT url_id FROM url_hist WHERE ts < ?";
 constexpr const char kHistDeleteOld[] = "DELETE FROM url_hist WHERE ts < ?";
 constexpr const char kHistAll[] = "SELECT url_hist_id, url_id FROM url_hist";
+constexpr const char kHistById[] =
+    "SELECT url_id, hostname_used, client, server, ts, cached, method, referer FROM url_hist "
+    "WHERE url_hist_id = ?";
 constexpr const char kTopClients[] =
     "SELECT name, count(ref_count), host_id FROM host_cache, url_hist "
     "WHERE url_hist.client = host_cache.host_id GROUP BY 1 ORDER BY 2 DESC";
@@ -287,16 +290,22 @@ int db_url_text(DbSession& s, std::int32_t url_id, std::string& out) {
     proto = st->column_int(3);
     path = std::string(cut(st->column_text(4), kUrlPathColumn));
   }
-  out = url_scheme_word(proto);
+  out = db_url_text_of(s, host, port, proto, path);
+  return 1;
+}
+
+std::string db_url_text_of(DbSession& s, std::int32_t host_id, int port, int proto, std::string_view path) {
+  std::string out = url_scheme_word(proto);
   std::string name;
-  if (db_host_cache_name(s, host, name) && !name.empty()) {
+  if (db_host_cache_name(s, host_id, name) && !name.empty()) {
     out += "://" + name;
     if (port != 0 && port != 80) out += ":" + std::to_string(port);
     out += path;
   } else {
-    out += "://" + path;
+    out += "://";
+    out += path;
   }
-  return 1;
+  return out;
 }
 
 namespace {
@@ -430,6 +439,23 @@ int db_client_accesses(AccessQuery& q, DbSession& s, std::int32_t client, const 
 int db_server_accesses(AccessQuery& q, DbSession& s, std::int32_t server, const TimestampRecord& since,
                        AccessRow& row) {
   return access_query_next(q, s, kByServer, server, since, row);
+}
+
+bool db_url_hist_read(DbSession& s, std::int32_t url_hist_id, AccessRow& row) {
+  Use st(s, kHistById);
+  if (!st) return false;
+  st->bind_int(1, url_hist_id);
+  if (!st.row()) return false;
+  row.url_hist_id = url_hist_id;
+  row.url_id = st->column_int(1);
+  row.hostname_used = std::string(st->column_text(2));
+  row.client = st->column_int(3);
+  row.server = st->column_int(4);
+  row.ts = st->column_timestamp(5);
+  row.cached = st->column_int(6);
+  row.method = st->column_int(7);
+  row.referer = st->column_int(8);
+  return true;
 }
 
 Status db_url_hist_all(DbSession& s, const std::function<void(std::int32_t, std::int32_t)>& row) {

@@ -91,6 +91,9 @@ Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta);
 // The URL as text ("http://name:8080/path"); empty when the id is unknown.
 // 0 when no statement could be prepared, else 1.
 int db_url_text(DbSession& s, std::int32_t url_id, std::string& out);
+// The same text for a URL's fields as read: its server host's name is looked
+// up, its path taken as given.
+std::string db_url_text_of(DbSession& s, std::int32_t host_id, int port, int proto, std::string_view path);
 
 struct UrlRow {
   std::int32_t url_id = 0;
@@ -151,6 +154,9 @@ int db_client_accesses(AccessQuery& q, DbSession& s, std::int32_t client, const 
                        AccessRow& row);
 int db_server_accesses(AccessQuery& q, DbSession& s, std::int32_t server, const TimestampRecord& since,
                        AccessRow& row);
+
+// One access by its id; false (row untouched) when there is none.
+bool db_url_hist_read(DbSession& s, std::int32_t url_hist_id, AccessRow& row);
 
 // Every access's (url_hist_id, url_id), in storage order.
 Status db_url_hist_all(DbSession& s, const std::function<void(std::int32_t, std::int32_t)>& row);

@@ -1,0 +1,268 @@
+#include "reports/report_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <random>
+
+namespace tarnix {
+
+const char kRtfHeader[] =
+    "{\\rtf1\\ansi \\deff4\\deflang1033{\\fonttbl{\\f3\\fcourier\\fcharset0\\fprq0 Courier;}}"
+    "{\\colortbl;\\red0\\green0\\blue0;\\red0\\green0\\blue255;\\red0\\green255\\blue255;\\red0\\green255\\blue0;"
+    "\\red255\\green0\\blue255;\\red255\\green0\\blue0; }";
+
+std::string html_escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string rtf_escape(std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\\' || c == '{' || c == '}') {
+      out += '\\';
+      out += ch;
+    } else if (c == '\n' || (c >= 0x20 && c < 0x7f)) {
+      // A line break in RTF source is no text at all, as in the form's own
+      // "\n" lines.
+      out += ch;
+    } else {
+      out += "\\'";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+std::string csv_field(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+const char* report_extension(ReportForm form) {
+  switch (form) {
+    case ReportForm::kText: return ".txt";
+    case ReportForm::kRtf: return ".rtf";
+    case ReportForm::kHtml: return ".html";
+    case ReportForm::kCsv: return ".csv";
+  }
+  return "";
+}
+
+std::string report_begin(ReportForm form) {
+  if (form == ReportForm::kRtf) return kRtfHeader;
+  if (form == ReportForm::kHtml) return "<HTML><BODY>";
+  return {};
+}
+
+std::string report_end(ReportForm form) {
+  if (form == ReportForm::kRtf) return "}";
+  if (form == ReportForm::kHtml) return "</BODY></HTML>";
+  return {};
+}
+
+std::string report_line(ReportForm form, LineKind kind, std::string_view text) {
+  switch (form) {
+    case ReportForm::kText:
+      return std::string(text) + "\n";
+    case ReportForm::kRtf: {
+      const char* open = "{\\plain\\f3\\fs12 ";
+      if (kind == LineKind::kSmall) open = "{\\f3\\fs10 ";
+      if (kind == LineKind::kHeading) open = "{\\f3\\fs12\\b ";
+      if (kind == LineKind::kItalic) open = "{\\i ";
+      if (kind == LineKind::kUnderline) open = "{\\ul ";
+      return std::string("\\par     ") + open + rtf_escape(text) + "  }";
+    }
+    case ReportForm::kHtml: {
+      const std::string t = html_escape(text);
+      if (kind == LineKind::kHeading) return "<B>" + t + "</B><BR>";
+      if (kind == LineKind::kItalic) return "<I>" + t + "</I><BR>";
+      return t + "<BR>";
+    }
+    case ReportForm::kCsv: {
+      // One record per line of the text form; the line breaks that space
+      // the text form out are no data.
+      std::size_t b = text.find_first_not_of('\n');
+      if (b == std::string_view::npos) return {};
+      std::size_t e = text.find_last_not_of('\n');
+      return csv_field(text.substr(b, e - b + 1)) + ",\n";
+    }
+  }
+  return {};
+}
+
+std::string report_link(ReportForm form, std::string_view url) {
+  if (form != ReportForm::kHtml) return {};
+  const std::string u = html_escape(url);
+  return "<A HREF=\"" + u + "\">" + u + "</A>";
+}
+
+std::string report_csv_row(const std::vector<std::string>& fields) {
+  std::string out;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i) out += ',';
+    out += csv_field(fields[i]);
+  }
+  out += '\n';
+  return out;
+}
+
+std::string report_format(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  va_list copy;
+  va_copy(copy, ap);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string out;
+  if (n > 0) {
+    out.resize(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(out.data(), out.size(), format, ap);
+    out.resize(static_cast<std::size_t>(n));
+  }
+  va_end(ap);
+  return out;
+}
+
+// ---- files
+
+namespace {
+
+std::string errno_text(const std::string& path) { return path + ": " + std::strerror(errno); }
+
+// A fresh file at path: never an existing one, never through a link.
+int create_exclusive(const std::string& path, mode_t mode) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+}  // namespace
+
+ReportFiles::~ReportFiles() { discard(); }
+
+void ReportFiles::discard() {
+  for (File& f : files_) {
+    if (f.f != nullptr) {
+      std::fclose(f.f);
+      f.f = nullptr;
+      ::unlink((mode_ == ReportFileMode::kReplace ? f.temp_path : f.path).c_str());
+    }
+  }
+}
+
+bool ReportFiles::open(const std::string& base, ReportFileMode mode, std::string* error) {
+  discard();
+  mode_ = mode;
+  failed_ = false;
+  failure_.clear();
+  std::random_device random;
+  for (int i = 0; i < kReportForms; ++i) {
+    File& f = files_[i];
+    f.path = base + report_extension(static_cast<ReportForm>(i));
+    int fd = -1;
+    if (mode == ReportFileMode::kPrivate) {
+      fd = create_exclusive(f.path, 0600);
+    } else {
+      // The permissions of any file the user makes (0666 less the umask).
+      for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        f.temp_path = report_format("%s.%08x.part", f.path.c_str(), static_cast<unsigned>(random()));
+        fd = create_exclusive(f.temp_path, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+      }
+    }
+    if (fd >= 0) f.f = ::fdopen(fd, "wb");
+    if (f.f == nullptr) {
+      if (error) *error = errno_text(mode == ReportFileMode::kPrivate ? f.path : f.temp_path);
+      if (fd >= 0) ::close(fd);
+      discard();
+      return false;
+    }
+  }
+  return true;
+}
+
+void ReportFiles::write(ReportForm form, std::string_view bytes) {
+  File& f = files_[static_cast<int>(form)];
+  if (f.f == nullptr || bytes.empty() || failed_) return;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), f.f) != bytes.size()) {
+    failed_ = true;
+    failure_ = errno_text(f.path);
+  }
+}
+
+bool ReportFiles::close(std::string* error) {
+  for (File& f : files_) {
+    if (f.f == nullptr) continue;
+    const bool flushed = std::fflush(f.f) == 0 && ::fsync(::fileno(f.f)) == 0;
+    if (!flushed && !failed_) {
+      failed_ = true;
+      failure_ = errno_text(f.path);
+    }
+  }
+  if (failed_) {
+    if (error) *error = failure_;
+    discard();
+    return false;
+  }
+  for (File& f : files_) {
+    if (f.f == nullptr) continue;
+    std::fclose(f.f);
+    f.f = nullptr;
+    if (mode_ == ReportFileMode::kReplace && ::rename(f.temp_path.c_str(), f.path.c_str()) != 0) {
+      if (!failed_) failure_ = errno_text(f.path);
+      failed_ = true;
+      ::unlink(f.temp_path.c_str());
+    }
+  }
+  if (failed_ && error) *error = failure_;
+  return !failed_;
+}
+
+// ---- what the generators write through
+
+void ReportOut::begin() {
+  for (int i = 0; i < kReportForms; ++i) files_.write(static_cast<ReportForm>(i), report_begin(static_cast<ReportForm>(i)));
+}
+
+void ReportOut::end() {
+  for (int i = 0; i < kReportForms; ++i) files_.write(static_cast<ReportForm>(i), report_end(static_cast<ReportForm>(i)));
+}
+
+void ReportOut::put(unsigned targets, LineKind kind, std::string_view text) {
+  for (int i = 0; i < kReportForms; ++i)
+    if (targets & (1u << i)) files_.write(static_cast<ReportForm>(i), report_line(static_cast<ReportForm>(i), kind, text));
+}
+
+void ReportOut::html(std::string_view markup) { files_.write(ReportForm::kHtml, markup); }
+
+void ReportOut::html_link(std::string_view url) { files_.write(ReportForm::kHtml, report_link(ReportForm::kHtml, url)); }
+
+void ReportOut::csv_row(const std::vector<std::string>& fields) {
+  files_.write(ReportForm::kCsv, report_csv_row(fields));
+}
+
+}  // namespace tarnix

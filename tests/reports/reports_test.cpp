@@ -1,0 +1,208 @@
+// The reports from a real SQLite database and a traffic model: what an
+// empty model writes, hostile names and URLs in every form, the proxy count,
+// and how the files are created.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "capture/net.h"
+#include "db/db_store.h"
+#include "db/http.h"
+#include "reports/reports.h"
+
+namespace tarnix {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// RFC 4180 records: quoted fields with doubled quotes, line breaks inside.
+std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
+  std::vector<std::vector<std::string>> rows(1);
+  std::string field;
+  bool quoted = false, in_field = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+        field += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        field += c;
+      }
+    } else if (c == '"') {
+      quoted = in_field = true;
+    } else if (c == ',') {
+      rows.back().push_back(field);
+      field.clear();
+      in_field = true;
+    } else if (c == '\n') {
+      if (in_field || !field.empty()) rows.back().push_back(field);
+      field.clear();
+      in_field = false;
+      rows.emplace_back();
+    } else {
+      field += c;
+      in_field = true;
+    }
+  }
+  if (rows.back().empty()) rows.pop_back();
+  return rows;
+}
+
+class ReportsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/tarnix-reports-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    dir = templ;
+    sources.started = 875620800;  // Thu Oct 30 12:00:00 1997 UTC
+    sources.clock = [] { return std::int64_t{875624400}; };
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::string write(ReportKind kind) {
+    const std::string base = dir + "/" + report_kind_info(kind).base_name;
+    std::string error;
+    EXPECT_TRUE(report_write(kind, sources, base, ReportFileMode::kPrivate, &error)) << error;
+    return base;
+  }
+
+  std::string dir;
+  ReportSources sources;
+};
+
+TEST_F(ReportsTest, EmptyModelWritesOnlyTitlesTimesAndFooter) {
+  TrafficModel model(nullptr, nullptr, nullptr);
+  Net* net = net_create(model, "eth0");
+  sources.net = net;
+  sources.db_file = dir + "/tarnix.db";
+  ASSERT_TRUE(db_open_session(sources.db_file));  // an empty database
+
+  const std::string host = slurp(write(ReportKind::kHost) + ".txt");
+  const std::string product = report_product_line();
+  EXPECT_EQ(host, "Report of Monitored Host Statistics\n\n\n\n\nrecording started at " +
+                      report_time_text(sources.started) + "\n\nreport generated on " +
+                      report_time_text(sources.clock()) + "\n" + product + "\n\n\n");
+
+  const std::string stats = slurp(write(ReportKind::kStats) + ".txt");
+  EXPECT_EQ(stats.find("Top "), std::string::npos) << stats;
+  EXPECT_NE(stats.find("Overall Statistics\nPeak Network Load = 0\nAverage Network Load = 0.000000\n"),
+            std::string::npos)
+      << stats;
+  EXPECT_EQ(report_time_text(0).size(), 25u);
+}
+
+TEST_F(ReportsTest, HostileUrlsAreEscapedAndProxiedAccessesCounted) {
+  sources.db_file = dir + "/tarnix.db";
+  auto s = db_open_session(sources.db_file);
+  ASSERT_TRUE(s);
+  HostcEntry server;
+  server.address = NetAddress::ipv4(10, 0, 0, 9);
+  server.name = "evil<b>&{x}\\";
+  server.host = HostRecord{};
+  server.host->name = server.name;
+  server.host->addresses = {{10, 0, 0, 9}};
+  server.host_id = db_host_cache_store(*s, server);
+  HostcEntry client;
+  client.address = NetAddress::ipv4(10, 0, 0, 2);
+  client.name = "10.0.0.2";
+  client.host_id = db_host_cache_store(*s, client);
+  const std::int32_t url = db_urls_add(*s, server.host_id, "/q?a=<script>&b=\"{\\}\"", kSchemeHttp, 80);
+  ASSERT_NE(url, 0);
+  ASSERT_NE(db_url_hist_add(*s, url, "evil", &client, &server, 1, 0, nullptr), 0);
+  ASSERT_NE(db_url_hist_add(*s, url, "evil", &client, &server, 0, 0, nullptr), 0);
+  s.reset();
+
+  const std::string base = write(ReportKind::kUrls);
+  const std::string html = slurp(base + ".html"), rtf = slurp(base + ".rtf"), text = slurp(base + ".txt");
+  EXPECT_EQ(html.find("<script>"), std::string::npos);
+  EXPECT_EQ(html.find("evil<b>"), std::string::npos);
+  EXPECT_NE(html.find("<A HREF=\"http://evil&lt;b&gt;&amp;{x}\\/q?a=&lt;script&gt;&amp;b=&quot;{\\}&quot;\">"),
+            std::string::npos)
+      << html;
+  EXPECT_NE(rtf.find("http://evil<b>&\\{x\\}\\\\/q?a=<script>&b=\"\\{\\\\\\}\""), std::string::npos) << rtf;
+  EXPECT_NE(text.find("client=10.0.0.2, server=evil<b>&{x}\\, (proxy)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("client=10.0.0.2, server=evil<b>&{x}\\\n"), std::string::npos);
+  EXPECT_NE(text.find("Total Cached accesses = 1\n"), std::string::npos);
+  EXPECT_NE(text.find("Total Non Cached accesses = 1\n"), std::string::npos);
+  EXPECT_NE(text.find("Total Monitored URLs (in Database) = 2\n"), std::string::npos);
+
+  const auto rows = parse_csv(slurp(base + ".csv"));
+  int proxied = 0, accesses = 0;
+  for (const auto& r : rows) {
+    if (r.size() != 5 || r[0] == "URL") continue;
+    ++accesses;
+    EXPECT_EQ(r[0], "http://evil<b>&{x}\\/q?a=<script>&b=\"{\\}\"");
+    EXPECT_EQ(r[3], "evil<b>&{x}\\");
+    proxied += r[4] == "proxy";
+  }
+  EXPECT_EQ(accesses, 2);
+  EXPECT_EQ(proxied, 1);
+}
+
+TEST_F(ReportsTest, PrivateFilesAreNewAndOwnerOnly) {
+  // Something planted under a report's name is neither followed nor touched.
+  const std::string victim = dir + "/victim";
+  { std::ofstream(victim) << "keep"; }
+  ASSERT_EQ(::symlink(victim.c_str(), (dir + "/hostrep.txt").c_str()), 0);
+  std::string error;
+  EXPECT_FALSE(report_write(ReportKind::kHost, sources, dir + "/hostrep", ReportFileMode::kPrivate, &error));
+  EXPECT_NE(error.find("hostrep.txt"), std::string::npos) << error;
+  EXPECT_EQ(slurp(victim), "keep");
+  EXPECT_FALSE(fs::exists(dir + "/hostrep.rtf"));
+
+  const std::string run = report_make_private_dir(dir, "hostrep-", &error);
+  ASSERT_FALSE(run.empty()) << error;
+  const std::string base = run + "/hostrep";
+  ASSERT_TRUE(report_write(ReportKind::kHost, sources, base, ReportFileMode::kPrivate, &error)) << error;
+  struct stat st {};
+  ASSERT_EQ(::stat((base + ".rtf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(run.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  report_remove_files(base);
+  EXPECT_FALSE(fs::exists(run));
+}
+
+TEST_F(ReportsTest, ReplaceModeReplacesALinkInsteadOfFollowingIt) {
+  const std::string victim = dir + "/victim";
+  { std::ofstream(victim) << "keep"; }
+  ASSERT_EQ(::symlink(victim.c_str(), (dir + "/alarmrep.html").c_str()), 0);
+  std::string error;
+  ASSERT_TRUE(report_write(ReportKind::kAlarms, sources, dir + "/alarmrep", ReportFileMode::kReplace, &error));
+  EXPECT_EQ(slurp(victim), "keep");
+  EXPECT_FALSE(fs::is_symlink(dir + "/alarmrep.html"));
+  EXPECT_NE(slurp(dir + "/alarmrep.html").find("Monitored Alarms Report"), std::string::npos);
+  std::size_t files = 0;
+  for (const auto& e : fs::directory_iterator(dir)) files += e.path().filename().string().find(".part") == std::string::npos;
+  EXPECT_EQ(files, 5u) << "four forms and the victim, no part files";
+}
+
+TEST(ReportKinds, Parse) {
+  std::vector<ReportKind> kinds;
+  std::string bad;
+  ASSERT_TRUE(report_kinds_parse("urls,host,urls", kinds, &bad));
+  EXPECT_EQ(kinds, (std::vector<ReportKind>{ReportKind::kUrls, ReportKind::kHost}));
+  ASSERT_TRUE(report_kinds_parse("all", kinds, &bad));
+  EXPECT_EQ(kinds.size(), 4u);
+  EXPECT_FALSE(report_kinds_parse("host,,stats", kinds, &bad));
+  EXPECT_EQ(bad, "");
+  EXPECT_FALSE(report_kinds_parse("hosts", kinds, &bad));
+  EXPECT_EQ(bad, "hosts");
+}
+
+}  // namespace
+}  // namespace tarnix
