@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/fakes.h"
+#include "capture/capture_thread.h"
 #include "capture/frames.h"
 #include "capture/net.h"
 
@@ -227,12 +228,42 @@ TEST_F(FramePath, WindowCountersNeverDriftOnHugeFrames) {
   EXPECT_EQ(host("10.0.0.1")->window_bytes, 10u);
 }
 
-TEST_F(FramePath, MoreThanWindowSlotsWithinOneSecond) {
-  FrameSpec s;
-  for (int i = 0; i < FrameWindow::kSlots + 100; ++i) feed(*net, make_frame(s), 5, i, 10);
-  EXPECT_EQ(net->window_frames, static_cast<std::uint32_t>(FrameWindow::kSlots));
-  EXPECT_EQ(net->window_bytes, 10u * FrameWindow::kSlots);
-  EXPECT_EQ(host("10.0.0.1")->window_frames, static_cast<std::uint32_t>(FrameWindow::kSlots));
+// Per-second figures stay exact at any rate: the window grows instead of
+// letting frames go before their second is over, and what leaves it later
+// leaves every counter it entered.
+TEST_F(FramePath, PerSecondFiguresAtHighRates) {
+  struct Case {
+    int frames;
+    int span_us;  // the frames spread evenly over this much capture time
+    std::uint32_t length;
+    std::uint32_t load;  // percent of 100 Mbit/s
+  };
+  for (const Case c : {Case{8000, 800000, 1250, 80}, Case{100000, 999990, 60, 48}}) {
+    net = net_create(model, "eth" + std::to_string(c.frames));
+    FrameSpec a, b;
+    b.src_ip[3] = 9;
+    for (int i = 0; i < c.frames; ++i) {
+      const std::int64_t us = std::int64_t(i) * c.span_us / c.frames;
+      feed(*net, make_frame(i % 4 == 0 ? b : a), 5 + static_cast<std::int32_t>(us / 1000000),
+           static_cast<std::int32_t>(us % 1000000), c.length);
+    }
+    const std::uint32_t n = static_cast<std::uint32_t>(c.frames);
+    EXPECT_EQ(net->window_frames, n);
+    EXPECT_EQ(net->window_bytes, std::uint64_t(n) * c.length);
+    EXPECT_EQ(load_percent_of(net->window_bytes, 100'000'000), c.load);
+    EXPECT_EQ(host("10.0.0.9")->window_frames, n / 4);
+    EXPECT_EQ(host("10.0.0.1")->window_frames, n - n / 4);
+    Link* l = link_find(*host("10.0.0.9"), NetAddress::parse(kAddrIpv4, "10.0.0.2"));
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->window_bytes, std::uint64_t(n / 4) * c.length);
+    // Two seconds on, one frame: everything before it has left every counter.
+    feed(*net, make_frame(a), 8, 0, 10);
+    EXPECT_EQ(net->window_frames, 1u);
+    EXPECT_EQ(net->window_bytes, 10u);
+    EXPECT_EQ(host("10.0.0.9")->window_frames, 0u);
+    EXPECT_EQ(l->window_bytes, 0u);
+    EXPECT_EQ(host("10.0.0.1")->window_bytes, 10u);
+  }
 }
 
 TEST_F(FramePath, ShortAndMalformedFramesAreDroppedSafely) {

@@ -139,19 +139,37 @@ TEST(FrameWindow, ShortFrameGetsZeroAddresses) {
   EXPECT_EQ(w->slots[0].dst[0], 0);
 }
 
-TEST(FrameWindow, OverflowWithinOneSecondKeepsCountersExact) {
+// More frames within one second than the window holds: it grows, the
+// caller's array beside it stays slot for slot, and nothing leaves early.
+TEST(FrameWindow, GrowsWithinOneSecondAndKeepsTheArrayBesideIt) {
   Counted c;
-  const int n = FrameWindow::kSlots + 1234;
-  for (int i = 0; i < n; ++i) c.add(10, {50, i % 1000});
-  // The window holds the newest kSlots frames, and the counters say so.
-  EXPECT_EQ(c.w->size, FrameWindow::kSlots);
-  EXPECT_EQ(c.frames, FrameWindow::kSlots);
-  EXPECT_EQ(c.bytes, 10L * FrameWindow::kSlots);
-  EXPECT_EQ(c.expired, 1234);
-  // Everything leaves cleanly later: no counter goes negative.
-  c.add(10, {52, 0});
-  EXPECT_EQ(c.frames, 1);
-  EXPECT_EQ(c.bytes, 10);
+  std::vector<int> beside(FrameWindow::kInitialSlots);
+  int grown = 0;
+  // Start part-way round, so that the growing window is not in order.
+  for (int i = 0; i < 3000; ++i) c.add(10, {40, i});
+  c.add(10, {45, 0});
+  const int n = 3 * FrameWindow::kInitialSlots + 77;
+  for (int i = 0; i < n; ++i) {
+    std::uint8_t frame[64] = {};
+    ring_add(
+        *c.w, frame, sizeof frame, 10, {46, i % 1000},
+        [&](const WindowEntry& e) {
+          beside[static_cast<std::size_t>(&e - c.w->slots.data())] = i;
+          ++c.frames;
+        },
+        [&](const WindowEntry&) { --c.frames, ++c.expired; },
+        [&](int tail, int old_cap, int new_cap) {
+          ring_grow_beside(beside, tail, old_cap, new_cap);
+          ++grown;
+        });
+  }
+  EXPECT_EQ(c.frames, n);  // the frame of second 45 left, none of these
+  EXPECT_EQ(c.expired, 3001);
+  EXPECT_EQ(grown, 2);
+  EXPECT_EQ(c.w->capacity(), 4 * FrameWindow::kInitialSlots);
+  // Oldest first from the tail: each slot's entry beside it is its own.
+  for (int k = 0; k < c.w->size; ++k)
+    ASSERT_EQ(beside[static_cast<std::size_t>((c.w->tail + k) % c.w->capacity())], k) << k;
 }
 
 TEST(FrameWindow, WrapsAroundManyTimesOverLongRuns) {

@@ -196,26 +196,27 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
 
   Link* link = handle(net, frame, caplen, length);
 
-  auto& slots = *net.window_counts;
+  std::vector<Net::SlotCount>& slots = net.window_counts;
   FrameWindow& window = *net.frame_window;
-  const WindowEntry* first = &window.slots[0];
   // The slots about to leave the window name records last touched about a
   // second ago, long gone from the cache: ask for them a few frames ahead,
   // so that their counters are at hand when the expiry takes them out.
   {
     int ahead = window.tail + kExpiryLookahead;
-    if (ahead >= FrameWindow::kSlots) ahead -= FrameWindow::kSlots;
+    if (ahead >= window.capacity()) ahead -= window.capacity();
     const Net::SlotCount& soon = slots[static_cast<std::size_t>(ahead)];
     if (soon.link != nullptr) {
       __builtin_prefetch(&soon.link->window_frames, 1);
       __builtin_prefetch(&soon.source->window_frames, 1);
     }
   }
+  // Slot indices are taken from the window's current array: it may grow
+  // (and move) within this call.
   ring_add(
       window, frame, caplen, length, header.time,
       [&](const WindowEntry& e) {
         Node* src = link->source;
-        slots[static_cast<std::size_t>(&e - first)] = {link, src, length};
+        slots[static_cast<std::size_t>(&e - window.slots.data())] = {link, src, length};
         ++net.window_frames;
         net.window_bytes += length;
         // last_seen of both was set to this frame's time by handle().
@@ -225,7 +226,7 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
         link->window_bytes += length;
       },
       [&](const WindowEntry& e) {
-        Net::SlotCount& c = slots[static_cast<std::size_t>(&e - first)];
+        Net::SlotCount& c = slots[static_cast<std::size_t>(&e - window.slots.data())];
         if (c.link == nullptr) return;
         --net.window_frames;
         net.window_bytes -= c.length;
@@ -234,6 +235,9 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
         --c.link->window_frames;
         c.link->window_bytes -= c.length;
         c = {};
+      },
+      [&](int old_tail, int old_capacity, int new_capacity) {
+        ring_grow_beside(slots, old_tail, old_capacity, new_capacity);
       });
 
   if (ip_protocol == 6 && model.hooks.tcp != nullptr && first_fragment(frame) && transport < caplen) {

@@ -414,8 +414,8 @@ struct Net {
     Node* source = nullptr;
     std::uint32_t length = 0;
   };
-  std::unique_ptr<std::array<SlotCount, FrameWindow::kSlots>> window_counts =
-      std::make_unique<std::array<SlotCount, FrameWindow::kSlots>>();
+  // Slot for slot beside the window, growing with it.
+  std::vector<SlotCount> window_counts = std::vector<SlotCount>(FrameWindow::kInitialSlots);
   UrlCounters urls;
   TopN<Node, HostRankTraits> top_hosts;
   TopN<Link, LinkRankTraits> top_links;
