@@ -28,17 +28,12 @@ void ip_net_assign(Node& host) {
   Net& net = *host.net;
   NetAddress group = ip_net_address(host.address, net.local_address, net.local_mask);
 
-  for (auto* n = net.subnets.head(); n != nullptr; n = n->next) {
-    Subnet* s = n->data;
-    if (netaddr_compare(s->address, group) != 0) continue;
-    bool member = false;
-    s->hosts.foreach([&](Node* m) {
-      if (netaddr_compare(m->address, host.address) == 0) member = true;
-    });
-    if (!member) {
-      s->hosts.append(&host);
-      ++s->host_count;
-    }
+  // A host is grouped once (and no two hosts share an address), so it
+  // never meets itself among its group's members.
+  auto found = net.subnet_index.find(address_order(group));
+  if (found != net.subnet_index.end()) {
+    found->second->hosts.append(&host);
+    ++found->second->host_count;
     return;
   }
 
@@ -52,6 +47,7 @@ void ip_net_assign(Node& host) {
   s->layout_flag = 1;
   net.subnet_storage.push_back(std::move(owned));
   net.subnets.append(s);
+  net.subnet_index.emplace(address_order(group), s);
 }
 
 }  // namespace tarnix

@@ -83,12 +83,17 @@ Node* node_create(Net& net, const NetAddress& address) {
   const HostcEntry* entry = namer ? namer->find(address) : nullptr;
   host->name_entry.store(entry, std::memory_order_release);
 
-  net.hosts.set(host->address, std::move(owned));
+  // The caller found no host of this address: nothing to look for first.
+  net.hosts.add_new(host->address, std::move(owned));
   net.host_index.set(ipv4_key(host->address.bytes), host);
   net.all_hosts.push_back(host);
-  net.host_list.insert_sorted(host, [](const Node* a, const Node* b) {
-    return netaddr_compare(a->address, b->address);
-  });
+  // The host list runs from the highest address down; the host right
+  // before a new one is the lowest of those above it.
+  const std::uint32_t order = address_order(host->address);
+  auto above = net.host_order.upper_bound(order);
+  List<Node*>::Node* at =
+      net.host_list.insert_after(above == net.host_order.end() ? nullptr : above->second, host);
+  net.host_order.emplace(order, at);
 
   if (namer != nullptr && entry == nullptr) {
     std::shared_ptr<TrafficModel::Lifetime> life = net.model->lifetime;

@@ -18,7 +18,9 @@
 #include <cstddef>
 #include <cstring>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <unordered_map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -394,7 +396,12 @@ struct Net {
   HashTable<NetAddress, std::unique_ptr<Node>, Ipv4KeyTraits> hosts;
   RecordIndex<Node> host_index;  // the same hosts, for node_find
   List<Node*> host_list;
+  // Where each host sits in host_list, by address_order(): a new host finds
+  // its place without walking the list.
+  std::map<std::uint32_t, List<Node*>::Node*> host_order;
   List<Subnet*> subnets;
+  // The same groups by address_order() of their address.
+  std::unordered_map<std::uint32_t, Subnet*> subnet_index;
   std::vector<std::unique_ptr<Subnet>> subnet_storage;
 
   std::atomic<std::uint32_t> load_percent{0};
@@ -534,6 +541,11 @@ void net_set_current(TrafficModel& model, Net* net);
 // Hosts and links.
 Node* node_find(Net& net, const NetAddress& address);
 Node* node_create(Net& net, const NetAddress& address);
+// An IPv4 address as a number that sorts as the address does.
+inline std::uint32_t address_order(const NetAddress& a) {
+  return std::uint32_t(a.bytes[0]) << 24 | std::uint32_t(a.bytes[1]) << 16 | std::uint32_t(a.bytes[2]) << 8 |
+         a.bytes[3];
+}
 Link* link_find(Node& source, const NetAddress& destination);
 Link* link_create(Node& source, Node& destination);
 void net_tick(Net& net);

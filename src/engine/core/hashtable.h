@@ -118,6 +118,10 @@ class HashTable {
     return 0;
   }
 
+  // Adds an entry whose key the caller knows to be absent, without looking
+  // through its bucket first.
+  void add_new(const Key& key, Value value) { push(key, std::move(value)); }
+
   // Removes the first matching entry (releasing key and value): 1, else 0.
   template <class Probe>
   int remove(const Probe& key) {

@@ -71,6 +71,17 @@ class List {
     return n;
   }
 
+  // Places a new node right after `prev` (at the head when prev is null).
+  // For callers that keep their own index of where an element belongs.
+  Node* insert_after(Node* prev, T data) {
+    if (prev == nullptr) return prepend(std::move(data));
+    Node* n = new Node{prev->next, std::move(data)};
+    prev->next = n;
+    if (tail_ == prev) tail_ = n;
+    ++count_;
+    return n;
+  }
+
   // First element for which cmp(key, element) == 0, or null.
   template <class Key, class Cmp>
   T* find(const Key& key, Cmp&& cmp) {
