@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "alarms/alarm_builder.h"
 #include "alarms/alarm_runtime.h"
 #include "capture/adapter.h"
 #include "capture/bindings.h"
@@ -107,6 +108,56 @@ bool write_reports(const cli::Options& opt, const ReportSources& sources) {
   return true;
 }
 
+// --add-alarm and --list-alarms: the stored set, edited as the Alarm
+// Builder edits it, without capturing anything.
+int alarm_store(const cli::Options& opt, const ProtocolTree* tree, Classifier& classifier) {
+  UrlRecording recording;
+  StderrDbStartupUi db_ui;
+  DbConfig config;
+  config.dbpath = opt.db;
+  config.retries = 2;
+  config.retry_wait_ms = 500;
+  if (!recording.open(config, db_ui)) return fail("cannot open the database in " + opt.db);
+  SystemNameService system_names;
+  NullNameService no_names;
+  HostCache cache(opt.no_resolve ? static_cast<NameService&>(no_names) : system_names, recording.host_ids());
+  recording.attach(cache);
+  cache.start();
+  CacheBuilderServices services(&cache, &recording.session());
+  DbAlarmTable table(recording.session());
+  int status = 0;
+  if (!opt.add_alarms.empty()) {
+    TrafficModel model(&classifier, nullptr, nullptr);
+    CaptureAlarmModel alarm_model(model, tree);
+    std::unique_ptr<AlarmState> st = alarm_init();
+    st->model = &alarm_model;
+    alarm_load(*st, table, st->loaded);
+    for (const std::string& def : opt.add_alarms) {
+      std::string error;
+      if (!alarm_builder_add_definition(*st, table, services, def, error)) {
+        std::fprintf(stderr, "tarnix-cli: %s\n", error.c_str());
+        status = 2;
+        break;
+      }
+    }
+  }
+  if (status == 0 && opt.list_alarms) {
+    std::vector<AlarmTableRow> rows;
+    table.load_rows(rows);
+    for (const AlarmTableRow& row : rows) {
+      std::string line;
+      if (!alarm_row_definition(row, table, services, line))
+        std::printf("# cannot list: %s (%s)\n", row.notify.c_str(), line.c_str());
+      else
+        std::printf("%s%s\n", row.disabled != 0 ? "# disabled: " : "", line.c_str());
+    }
+  }
+  std::fflush(stdout);
+  recording.close(std::chrono::seconds(1), stderr, 0);
+  cache.stop();
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -141,6 +192,7 @@ int main(int argc, char** argv) {
   PdlResult parsed = pdl_parse(protocols);
   if (!parsed) return fail(parsed.error);
   PdlClassifier classifier(parsed.tree.get());
+  if (opt.list_alarms || !opt.add_alarms.empty()) return alarm_store(opt, parsed.tree.get(), classifier);
 
   // The request database, when asked for: it gives the name cache its host
   // ids, so it opens first.

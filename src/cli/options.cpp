@@ -71,6 +71,11 @@ const char* usage_text() {
          "                       stats, alarms, urls, or all (urls needs --db); each in four forms,\n"
          "                       DIR/hostrep.txt .rtf .html .csv, statsrep, alarmrep, urlsrep\n"
          "  --report-dir DIR     the existing folder the reports go into (files there are replaced)\n"
+         "  --add-alarm DEFINITION  store an alarm (same grammar as --alarm, enabled) in the\n"
+         "                       database of --db, then end (repeatable)\n"
+         "  --list-alarms        print the alarms stored in the database of --db, one --alarm\n"
+         "                       definition a line; disabled ones start with '# disabled: ',\n"
+         "                       those the grammar cannot write with '# cannot list: '\n"
          "  --list-interfaces    list the adapters with their status and description\n"
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
@@ -151,6 +156,16 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         return false;
       }
       o.alarms.push_back(def);
+    } else if (a == "--list-alarms") {
+      o.list_alarms = true;
+    } else if (a == "--add-alarm") {
+      std::string def;
+      if (!take(def)) return false;
+      if (def.empty()) {
+        error = "option --add-alarm needs a definition";
+        return false;
+      }
+      o.add_alarms.push_back(def);
     } else if (a == "--db") {
       if (!take(o.db)) return false;
       if (o.db.empty()) {
@@ -211,6 +226,10 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       error = "the urls report needs --db FOLDER";
       return false;
     }
+  }
+  if ((o.list_alarms || !o.add_alarms.empty()) && o.db.empty()) {
+    error = std::string(o.list_alarms ? "option --list-alarms" : "option --add-alarm") + " needs --db FOLDER";
+    return false;
   }
   if (!o.interface.empty() && !o.read.empty()) {
     error = "give either --interface or --read, not both";

@@ -24,6 +24,8 @@ struct Options {
   std::string db;             // --db: record HTTP requests into this folder's database
   bool print_requests = false;
   std::vector<std::string> alarms;  // --alarm, in order
+  bool list_alarms = false;         // --list-alarms: print the stored alarms (needs --db)
+  std::vector<std::string> add_alarms;  // --add-alarm, stored in the database (needs --db)
   std::string local_address;  // dotted; empty: from the host name
   std::string local_mask;     // dotted; empty: the adapter's, else 255.255.255.0
   int node_timeout = 10;

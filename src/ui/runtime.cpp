@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QThreadPool>
 #include <QRadioButton>
 #include <QVBoxLayout>
 #include <chrono>
@@ -20,12 +21,14 @@
 #include <thread>
 
 #include "alarms/actions.h"
+#include "alarms/alarm_builder.h"
 #include "alarms/alarm_runtime.h"
 #include "app/paths.h"
 #include "capture/bindings.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
 #include "ui/adapter_dialog.h"
+#include "ui/alarm_builder.h"
 #include "ui/db_link.h"
 #include "ui/main_window.h"
 #include "ui/map_view.h"
@@ -371,6 +374,7 @@ int DesktopRuntime::create_main_window() {
   for (auto [id, kind] : {std::pair{kCmdHostReport, ReportKind::kHost}, std::pair{kCmdStatsReport, ReportKind::kStats},
                           std::pair{kCmdAlarmsReport, ReportKind::kAlarms}, std::pair{kCmdUrlsReport, ReportKind::kUrls}})
     window_->set_command(id, [this, kind = kind] { reports_->start(kind); });
+  window_->set_command(kCmdAlarmsBuilder, [this] { open_alarm_builder(); });
   protocol_key_show();
 
   CaptureLoop::Options lo;
@@ -408,6 +412,21 @@ int DesktopRuntime::create_main_window() {
   window_->show();
   set_title_for_current();
   return 0;
+}
+
+int DesktopRuntime::open_alarm_builder() {
+  if (!alarms_) return 2;
+  DbSession* session = db_ && db_->connected() ? &db_->session() : nullptr;
+  if (!builder_services_) {
+    builder_services_ = std::make_unique<CacheBuilderServices>(cache_.get(), session);
+    if (session != nullptr) alarm_table_ = std::make_unique<DbAlarmTable>(*session);
+  }
+  AlarmBuilderContext c;
+  c.state = &alarms_->state();
+  c.services = builder_services_.get();
+  c.protocols = parsed_ && parsed_->tree ? parsed_->tree->root() : nullptr;
+  c.table = alarm_table_.get();
+  return alarm_builder_run(c, window_.get());
 }
 
 void DesktopRuntime::switch_adapter() {
@@ -526,6 +545,10 @@ void DesktopRuntime::prune_database() {
 }
 
 void DesktopRuntime::disconnect_database() {
+  // The Alarm Builder's workers may still be on a look-up over the session.
+  QThreadPool::globalInstance()->waitForDone();
+  alarm_table_.reset();
+  builder_services_.reset();
   db_.reset();
 }
 

@@ -20,7 +20,9 @@
 #include "capture/net.h"
 
 namespace tarnix {
+class AlarmBuilderServices;
 class AlarmRuntime;
+class AlarmTable;
 class Beeper;
 class HostCache;
 class NameService;
@@ -101,6 +103,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   // Menu commands.
   void switch_adapter();
   void open_capture_file();
+  // The Alarm Builder over the live alarms; 1 after OK, 2 after Cancel.
+  int open_alarm_builder();
   // Plays a capture file through the map; false (with a message) when it
   // cannot be opened.
   bool play_file(const QString& path, double speed);
@@ -148,6 +152,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<TrafficModel> model_;
   std::unique_ptr<Beeper> beeper_;
   std::unique_ptr<AlarmRuntime> alarms_;  // uses the model, the cache and the beeper
+  std::unique_ptr<AlarmBuilderServices> builder_services_;  // the Alarm Builder's look-ups
+  std::unique_ptr<AlarmTable> alarm_table_;                 // where the Alarm Builder saves
 
   std::vector<Device> devices_;
   std::unique_ptr<PacketSource> pending_source_;

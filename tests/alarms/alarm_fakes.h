@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "alarms/alarm.h"
+#include "alarms/alarm_builder.h"
 
 namespace tarnix::testing {
 
@@ -218,6 +220,57 @@ class RecordingActions : public AlarmLog, public Beeper, public SoundPlayer, pub
 
   std::mutex mutex;
   std::vector<std::string> events;
+};
+
+// The builder's look-ups from tables: known hosts and URLs answer, the rest
+// do not; a blocked resolver keeps resolve_host waiting until released.
+class FakeBuilderServices : public AlarmBuilderServices {
+ public:
+  std::vector<std::string> host_names() override { return names; }
+  std::optional<AlarmHost> find_host(const std::string& text) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = cached.find(text);
+    if (it == cached.end()) return std::nullopt;
+    return it->second;
+  }
+  std::optional<AlarmHost> resolve_host(const std::string& text) override {
+    if (auto h = find_host(text)) return h;
+    std::unique_lock<std::mutex> lock(mutex);
+    ++resolves;
+    released.wait(lock, [&] { return !blocked; });
+    auto it = resolvable.find(text);
+    if (it == resolvable.end()) return std::nullopt;
+    cached[text] = it->second;
+    return it->second;
+  }
+  std::int32_t url_for(const std::string& text) override {
+    auto it = urls.find(text);
+    return it == urls.end() ? 0 : it->second;
+  }
+  std::string url_text(std::int32_t url_id) override {
+    for (const auto& [text, id] : urls)
+      if (id == url_id) return text;
+    return {};
+  }
+  void adjust_url_refs(std::int32_t url_id, int delta) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    refs[url_id] += delta;
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    blocked = false;
+    released.notify_all();
+  }
+
+  std::mutex mutex;
+  std::condition_variable released;
+  bool blocked = false;
+  int resolves = 0;
+  std::vector<std::string> names;
+  std::map<std::string, AlarmHost> cached;      // text -> host known at once
+  std::map<std::string, AlarmHost> resolvable;  // text -> host after a wait
+  std::map<std::string, std::int32_t> urls;     // URL text -> url_id
+  std::map<std::int32_t, int> refs;             // url_id -> sum of adjustments
 };
 
 }  // namespace tarnix::testing

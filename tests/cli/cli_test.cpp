@@ -1,6 +1,8 @@
 // The headless program: its options, its summary, and the program itself on
 // capture files made here.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +67,8 @@ TEST(Options, RejectsWhatCannotWork) {
   EXPECT_NE(parse_error({"--local-address", "1.2.3.300"}).find("dotted"), std::string::npos);
   EXPECT_EQ(parse_error({"--interface="}), "option --interface needs an adapter name");
   EXPECT_EQ(parse_error({"--print-requests"}), "option --print-requests needs --db FOLDER");
+  EXPECT_EQ(parse_error({"--list-alarms"}), "option --list-alarms needs --db FOLDER");
+  EXPECT_EQ(parse_error({"--add-alarm", "net:threshold-high:packets:1:x"}), "option --add-alarm needs --db FOLDER");
   Options db = parse_ok({"--db", "/tmp/x", "--print-requests"});
   EXPECT_EQ(db.db, "/tmp/x");
   EXPECT_TRUE(db.print_requests);
@@ -200,6 +204,40 @@ TEST(Program, AlarmsFireAndAreSummarised) {
   // With --json the alarm log goes to standard error.
   EXPECT_NE(r.err.find("  net busy"), std::string::npos) << r.err;
   std::remove(path.c_str());
+}
+
+TEST(Program, StoredAlarmsListAsPasteableDefinitionsAndFireOnRealTraffic) {
+  const std::string db = testing::temp_path("cli_alarm_db");
+  std::filesystem::remove_all(db);
+  const std::string defs[] = {
+      "host:10.77.0.2:threshold-high:packets:1:client: busy",
+      "url:http://10.77.0.1/index.html:occurrence:index page",
+      "protocol:HTTP:occurrence:web",
+  };
+  for (const std::string& def : defs) {
+    CliRun add = run_cli("--db " + db + " --no-resolve --add-alarm '" + def + "'" + kProtocols);
+    ASSERT_EQ(add.status, 0) << add.err;
+  }
+  CliRun bad = run_cli("--db " + db + " --no-resolve --add-alarm 'protocol:NOPE:occurrence:x'" + kProtocols);
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("NOPE"), std::string::npos) << bad.err;
+
+  CliRun list = run_cli("--db " + db + " --no-resolve --list-alarms" + kProtocols);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, defs[0] + "\n" + defs[1] + "\n" + defs[2] + "\n");
+
+  // The stored set watches a capture of real HTTP traffic (curl, direct and
+  // through a proxy); the listed lines given back as --alarm watch it alike.
+  const std::string pcap = std::string(TARNIX_SOURCE_DIR) + "/tests/db/data/curl_tinyproxy.pcap";
+  CliRun stored = run_cli("--read " + pcap + " --db " + db + " --no-resolve --json" + kProtocols);
+  ASSERT_EQ(stored.status, 0) << stored.err;
+  EXPECT_NE(stored.out.find("\"notify\":\"index page\",\"object\":\"url"), std::string::npos) << stored.out;
+  EXPECT_EQ(stored.out.find("\"firings\":0"), std::string::npos) << stored.out;
+  CliRun pasted = run_cli("--read " + pcap + " --no-resolve --json --alarm '" + defs[0] + "'" + kProtocols);
+  ASSERT_EQ(pasted.status, 0) << pasted.err;
+  EXPECT_NE(pasted.out.find("\"notify\":\"client: busy\""), std::string::npos) << pasted.out;
+  EXPECT_EQ(pasted.out.find("\"firings\":0"), std::string::npos) << pasted.out;
+  std::filesystem::remove_all(db);
 }
 
 TEST(Program, SummaryOfAFile) {

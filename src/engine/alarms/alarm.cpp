@@ -14,6 +14,12 @@ void Alarm::set_host(int which, const AlarmHost& host) {
   host_storage_.push_back(std::move(copy));
 }
 
+void Alarm::clear_host(int which) {
+  std::lock_guard<std::mutex> lock(hosts_mutex_);
+  hosts_[which - 1].store(nullptr, std::memory_order_release);
+  pending_host_id[which - 1] = 0;
+}
+
 int AlarmTopTraits::compare(const Alarm* a, const Alarm* b) {
   return compare_values(value(a), value(b));
 }

@@ -61,6 +61,8 @@ struct Alarm {
   // the resolver after loading, so read and written through these calls.
   const AlarmHost* host(int which) const { return hosts_[which - 1].load(std::memory_order_acquire); }
   void set_host(int which, const AlarmHost& host);
+  // No host any more (the builder's "(unresolved)"), not even a stored id.
+  void clear_host(int which);
   // Host ids read from the table whose hosts are not resolved yet; saved in
   // their place so that an early save does not lose them.
   std::int32_t pending_host_id[2] = {0, 0};

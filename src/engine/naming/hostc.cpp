@@ -97,6 +97,13 @@ const HostcEntry* HostCache::find_text_locked(std::string_view text) const {
   return e != nullptr ? *e : nullptr;
 }
 
+std::vector<std::string> HostCache::ipv4_names() const {
+  std::shared_lock lock(tables_mutex_);
+  std::vector<std::string> out;
+  ipv4_names_.foreach([&](const std::string& name, const HostcEntry*) { out.push_back(name); });
+  return out;
+}
+
 const HostcEntry* HostCache::find_text(std::string_view text) const {
   std::shared_lock lock(tables_mutex_);
   return find_text_locked(text);

@@ -168,6 +168,8 @@ class HostCache {  // hostc
   // Text containing ':' is an Ethernet address, anything else a name.
   const HostcEntry* find_ether_text(std::string_view text) const;
   const HostcEntry* find_id(std::int32_t id) const;
+  // Every name of the IPv4 by-name table (names and aliases), in table order.
+  std::vector<std::string> ipv4_names() const;
 
   // Queue a request; the caller never waits for the answer. 1 when queued.
   // Text that starts with a digit is read as an IPv4 address.

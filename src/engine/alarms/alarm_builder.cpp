@@ -1,0 +1,296 @@
+#include "alarms/alarm_builder.h"
+
+#include <cctype>
+#include <condition_variable>
+#include <limits>
+#include <map>
+#include <memory>
+
+#include "db/db_store.h"
+#include "db/http.h"
+#include "naming/hostc.h"
+#include "pdl/pd.h"
+
+namespace tarnix {
+
+namespace {
+
+AlarmHost host_of(const HostcEntry& e) {
+  return AlarmHost{e.host_id, e.address, e.name};
+}
+
+// A text typed without a scheme is taken as an http URL, as a browser would.
+std::string absolute_url(const std::string& text) {
+  if (text.find("://") != std::string::npos) return text;
+  return "http://" + text;
+}
+
+void list_protocols(const protocol_node* node, int depth, std::vector<ProtocolChoice>& out) {
+  auto add = [&](const protocol_node* n) {
+    out.push_back(ProtocolChoice{std::string(std::size_t(depth) * 2, ' ') + n->description, n});
+  };
+  for (; node != nullptr; node = node->next_sibling) {
+    if (node->next_sibling != nullptr && node->first_child == nullptr) add(node);
+    if (node->first_child != nullptr) {
+      // Children come after the whole sibling chain, so the chain is walked
+      // first and the nodes with children are listed on the way back.
+      list_protocols(node->next_sibling, depth, out);
+      add(node);
+      list_protocols(node->first_child, depth + 1, out);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> CacheBuilderServices::host_names() {
+  return names_ != nullptr ? names_->ipv4_names() : std::vector<std::string>();
+}
+
+std::optional<AlarmHost> CacheBuilderServices::find_host(const std::string& text) {
+  if (names_ == nullptr || text.empty()) return std::nullopt;
+  const HostcEntry* e = names_->find_text(text);
+  if (e == nullptr) return std::nullopt;
+  return host_of(*e);
+}
+
+std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& text) {
+  if (std::optional<AlarmHost> cached = find_host(text)) return cached;
+  if (names_ == nullptr || text.empty()) return std::nullopt;
+  // The completion may come after the wait has given up; what it writes
+  // then lives on in the shared answer.
+  struct Answer {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool answered = false;
+    std::optional<AlarmHost> host;
+  };
+  auto answer = std::make_shared<Answer>();
+  const int queued = names_->request_text(text, [answer](const HostcEntry* e) {
+    std::lock_guard<std::mutex> lock(answer->mutex);
+    if (e != nullptr) answer->host = host_of(*e);
+    answer->answered = true;
+    answer->done.notify_all();
+  });
+  if (queued != 1) return std::nullopt;
+  std::unique_lock<std::mutex> lock(answer->mutex);
+  answer->done.wait_for(lock, bound_, [&] { return answer->answered; });
+  return answer->host;
+}
+
+std::int32_t CacheBuilderServices::url_for(const std::string& text) {
+  if (session_ == nullptr || text.empty()) return 0;
+  UrlParts parts;
+  if (db_urls_parse(absolute_url(text), parts) != 1 || parts.proxy != 1 || parts.host[0] == '\0') return 0;
+  // The host first, without the session: the wait may be long.
+  std::optional<AlarmHost> host = resolve_host(parts.host);
+  if (!host || host->host_id == 0) return 0;
+  std::lock_guard<std::mutex> lock(session_mutex_);
+  std::int32_t id = db_urls_find(*session_, host->host_id, parts.path, parts.scheme);
+  if (id == 0) id = db_urls_add(*session_, host->host_id, parts.path, parts.scheme, parts.port);
+  return id;
+}
+
+std::string CacheBuilderServices::url_text(std::int32_t url_id) {
+  std::string out;
+  if (session_ == nullptr || url_id == 0) return out;
+  std::lock_guard<std::mutex> lock(session_mutex_);
+  db_url_text(*session_, url_id, out);
+  return out;
+}
+
+void CacheBuilderServices::adjust_url_refs(std::int32_t url_id, int delta) {
+  if (session_ == nullptr || url_id == 0 || delta == 0) return;
+  std::lock_guard<std::mutex> lock(session_mutex_);
+  session_->note_error(db_urls_adjust_refs(*session_, url_id, delta));
+}
+
+std::vector<ProtocolChoice> alarm_protocol_choices(const protocol_node* root) {
+  std::vector<ProtocolChoice> out;
+  list_protocols(root, 0, out);
+  return out;
+}
+
+std::uint32_t alarm_value_from_text(std::string_view text, bool percent) {
+  std::size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  std::int64_t value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + (text[i] - '0');
+    // Shown back with "%d": the largest value that form can show.
+    if (value > std::numeric_limits<std::int32_t>::max()) value = std::numeric_limits<std::int32_t>::max();
+  }
+  if (negative && value != 0) return 0;
+  if (percent && value > 100) return 0;
+  return static_cast<std::uint32_t>(value);
+}
+
+AlarmBuilder::AlarmBuilder(AlarmList copies) {
+  copies.foreach ([&](const AlarmPtr& a) { alarms_.push_back(a); });
+}
+
+int AlarmBuilder::add_new() {
+  auto a = std::make_shared<Alarm>();
+  a->notify = "New Alarm";
+  a->object_type = kAlarmNetwork;
+  a->kind = kAlarmThreshold;
+  a->direction = kAlarmLow;
+  a->unit = kAlarmKilobytes;
+  a->threshold = 0;
+  alarms_.push_back(std::move(a));
+  return count() - 1;
+}
+
+bool AlarmBuilder::remove(int index) {
+  if (index < 0 || index >= count()) return false;
+  alarms_.erase(alarms_.begin() + index);
+  return true;
+}
+
+void AlarmBuilder::set_object_type(Alarm& a, std::int32_t type) {
+  a.object_type = type;
+  if (type == kAlarmUrl || type == kAlarmProtocol) a.kind = kAlarmOccurrence;
+}
+
+void AlarmBuilder::set_threshold(Alarm& a, std::int32_t direction) {
+  a.kind = kAlarmThreshold;
+  a.direction = direction;
+}
+
+std::int32_t AlarmBuilder::toggle_disabled(Alarm& a) {
+  a.disabled = a.disabled != 0 ? 0 : 1;
+  return a.disabled;
+}
+
+AlarmList AlarmBuilder::take() {
+  AlarmList out;
+  for (AlarmPtr& a : alarms_) out.append(std::move(a));
+  alarms_.clear();
+  return out;
+}
+
+void alarm_builder_commit(AlarmState& st, AlarmList replacement, AlarmTable* table,
+                          AlarmBuilderServices* services) {
+  std::map<std::int32_t, int> refs;
+  auto count = [&](const AlarmList& list, int sign) {
+    list.foreach ([&](const AlarmPtr& a) {
+      if (a->object_type == kAlarmUrl && a->url_id != 0) refs[a->url_id] += sign;
+    });
+  };
+  {
+    std::lock_guard<std::mutex> lock(st.alarm_mutex);
+    count(st.loaded, -1);
+  }
+  count(replacement, +1);
+  alarm_replace_set(st, std::move(replacement), table);
+  if (services == nullptr) return;
+  for (const auto& [url_id, delta] : refs) services->adjust_url_refs(url_id, delta);
+}
+
+bool alarm_builder_add_definition(AlarmState& st, AlarmTable& table, AlarmBuilderServices& services,
+                                  std::string_view text, std::string& error) {
+  AlarmDefinition def;
+  if (!alarm_parse_definition(text, def, error)) return false;
+  AlarmPtr a = alarm_from_definition(
+      def, st.model, [&](const std::string& url) { return services.url_for(url); }, error);
+  if (!a) return false;
+  if (def.object_type == kAlarmHost || def.object_type == kAlarmLink) {
+    const int hosts = def.object_type == kAlarmLink ? 2 : 1;
+    for (int which = 1; which <= hosts; ++which) {
+      const std::string address = netaddr_text(which == 1 ? def.host1 : def.host2);
+      std::optional<AlarmHost> host = services.resolve_host(address);
+      // Without a host id the stored alarm would come back without its host.
+      if (!host || host->host_id == 0) {
+        error = "alarm definition: host " + address + " has no entry in the host table";
+        return false;
+      }
+      a->set_host(which, *host);
+    }
+  }
+  AlarmList copies = alarm_copy_set(st);
+  copies.append(std::move(a));
+  alarm_builder_commit(st, std::move(copies), &table, &services);
+  return true;
+}
+
+std::string alarm_format_definition(const AlarmDefinition& def) {
+  std::string out;
+  switch (def.object_type) {
+    case kAlarmHost:
+      out = "host:" + netaddr_text(def.host1);
+      break;
+    case kAlarmLink:
+      out = "link:" + netaddr_text(def.host1) + ":" + netaddr_text(def.host2);
+      break;
+    case kAlarmNetwork:
+      out = "net";
+      break;
+    case kAlarmProtocol:
+      out = "protocol:" + def.protocol;
+      break;
+    case kAlarmUrl:
+      out = "url:" + def.url;
+      break;
+    default:
+      break;
+  }
+  if (def.kind == kAlarmOccurrence) {
+    out += ":occurrence";
+  } else {
+    static const char* const kUnits[] = {"packets", "kilobytes", "percent"};
+    out += def.direction == kAlarmHigh ? ":threshold-high:" : ":threshold-low:";
+    out += kUnits[def.unit >= 0 && def.unit <= 2 ? def.unit : 0];
+    out += ":" + std::to_string(def.threshold);
+  }
+  return out + ":" + def.notify;
+}
+
+bool alarm_row_definition(const AlarmTableRow& row, AlarmTable& table, AlarmBuilderServices& services,
+                          std::string& line) {
+  auto refuse = [&](const std::string& why) {
+    line = why;
+    return false;
+  };
+  AlarmDefinition def;
+  def.object_type = row.object_type;
+  def.kind = row.kind;
+  def.direction = row.direction;
+  def.unit = row.unit;
+  def.notify = row.notify;
+  def.threshold = row.threshold > 0 ? static_cast<std::uint32_t>(row.threshold) : 0;
+  if (row.kind == kAlarmThreshold &&
+      (row.unit < kAlarmPackets || row.unit > kAlarmPercent || row.direction < kAlarmHigh ||
+       row.direction > kAlarmLow))
+    return refuse("unknown unit or direction");
+  switch (row.object_type) {
+    case kAlarmLink:
+      if (!table.host_cache_addr(row.host2_id, def.host2)) return refuse("its second host is unknown");
+      [[fallthrough]];
+    case kAlarmHost:
+      if (!table.host_cache_addr(row.host1_id, def.host1)) return refuse("its host is unknown");
+      break;
+    case kAlarmProtocol:
+      def.protocol = row.protocol;
+      break;
+    case kAlarmUrl:
+      def.url = services.url_text(row.url_id);
+      if (def.url.empty()) return refuse("its URL is unknown");
+      break;
+    case kAlarmNetwork:
+      break;
+    default:
+      return refuse("unknown object type " + std::to_string(row.object_type));
+  }
+  line = alarm_format_definition(def);
+  // Whatever the grammar refuses (a condition that never fires, a missing or
+  // over-long notify text) is reported in the parser's words.
+  AlarmDefinition back;
+  std::string error;
+  if (!alarm_parse_definition(line, back, error)) return refuse(error);
+  return true;
+}
+
+}  // namespace tarnix

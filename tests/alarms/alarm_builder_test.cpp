@@ -1,0 +1,200 @@
+// The builder's working copy and its confirmation: the editing rules, the
+// URL references moved at OK, the headless add and list.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "alarm_fakes.h"
+#include "alarms/alarm_builder.h"
+#include "pdl/pd.h"
+
+namespace tarnix {
+namespace {
+
+using testing::FakeBuilderServices;
+using testing::FakeModel;
+using testing::FakeTable;
+using testing::ip;
+
+TEST(AlarmValueText, ReadsLeadingDigitsAndKeepsPercentagesInRange) {
+  struct Case {
+    const char* text;
+    bool percent;
+    std::uint32_t want;
+  } cases[] = {
+      {"150", true, 0},   {"100", true, 100}, {"50", false, 50},  {"150", false, 150},
+      {"12abc", false, 12}, {"abc", false, 0}, {" +7", false, 7}, {"-5", false, 0},
+      {"-5", true, 0},    {"99999999999", false, std::uint32_t(std::numeric_limits<std::int32_t>::max())},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(alarm_value_from_text(c.text, c.percent), c.want) << c.text << " percent=" << c.percent;
+}
+
+TEST(AlarmProtocolChoices, ListsSiblingLeavesFirstThenParentsWithTheirChildrenIndented) {
+  // Ethernet { IP { TCP { HTTP, Other }, UDP, Other }, ARP, Other }
+  protocol_node eth, ip_node, arp, other1, tcp, udp, other2, http, other3;
+  eth.description = "Ethernet";
+  ip_node.description = "IP";
+  arp.description = "ARP";
+  tcp.description = "TCP";
+  udp.description = "UDP";
+  http.description = "HTTP";
+  other1.description = other2.description = other3.description = "Other";
+  eth.first_child = &ip_node;
+  ip_node.next_sibling = &arp;
+  arp.next_sibling = &other1;
+  ip_node.first_child = &tcp;
+  tcp.next_sibling = &udp;
+  udp.next_sibling = &other2;
+  tcp.first_child = &http;
+  http.next_sibling = &other3;
+
+  std::vector<std::string> texts;
+  for (const ProtocolChoice& c : alarm_protocol_choices(&eth)) texts.push_back(c.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"Ethernet", "  ARP", "  IP", "    UDP", "    TCP", "      HTTP"}));
+  EXPECT_EQ(alarm_protocol_choices(&eth)[2].node, &ip_node);
+}
+
+class AlarmBuilderSet : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    st = alarm_init();
+    st->model = &model;
+    model.add_protocol("HTTP");
+    services.urls = {{"http://web/a", 7}, {"http://web/b", 9}};
+  }
+  AlarmPtr url_alarm(std::int32_t url_id) {
+    auto a = std::make_shared<Alarm>();
+    a->object_type = kAlarmUrl;
+    a->url_id = url_id;
+    a->notify = "url " + std::to_string(url_id);
+    return a;
+  }
+
+  FakeModel model;
+  FakeTable table;
+  FakeBuilderServices services;
+  std::unique_ptr<AlarmState> st;
+};
+
+TEST_F(AlarmBuilderSet, NewAlarmAndTheObjectRulesOnTheCopyLeaveTheLiveSetAlone) {
+  st->loaded.append(url_alarm(7));
+  AlarmBuilder b = AlarmBuilder::open(*st);
+  ASSERT_EQ(b.count(), 1);
+  const int i = b.add_new();
+  Alarm& n = *b.at(i);
+  EXPECT_EQ(n.notify, "New Alarm");
+  EXPECT_EQ(n.object_type, kAlarmNetwork);
+  EXPECT_EQ(n.kind, kAlarmThreshold);
+  EXPECT_EQ(n.direction, kAlarmLow);
+  EXPECT_EQ(n.unit, kAlarmKilobytes);
+  EXPECT_EQ(n.disabled, 1);
+  AlarmBuilder::set_object_type(n, kAlarmUrl);
+  EXPECT_EQ(n.kind, kAlarmOccurrence);
+  AlarmBuilder::set_threshold(n, kAlarmHigh);
+  AlarmBuilder::set_object_type(n, kAlarmHost);
+  EXPECT_EQ(n.kind, kAlarmThreshold);  // a host keeps the kind it had
+  EXPECT_EQ(AlarmBuilder::toggle_disabled(n), 0);
+  // The copy is edited, not the record it was made from.
+  b.at(0)->notify = "edited";
+  EXPECT_EQ(st->loaded.head()->data->notify, "url 7");
+  EXPECT_TRUE(b.remove(0));
+  EXPECT_FALSE(b.remove(5));
+  EXPECT_EQ(table.saves, 0);
+  EXPECT_TRUE(services.refs.empty());
+}
+
+TEST_F(AlarmBuilderSet, CommitReplacesRankingAndTableAndMovesUrlReferences) {
+  st->loaded.append(url_alarm(7));
+  st->loaded.append(url_alarm(9));
+  AlarmBuilder b = AlarmBuilder::open(*st);
+  b.remove(1);                               // URL 9 deleted
+  b.at(b.add_new())->notify = "second";      // network alarm: no reference
+  auto extra = url_alarm(7);                 // a second alarm on URL 7
+  AlarmList edited = b.take();
+  edited.append(extra);
+  alarm_builder_commit(*st, std::move(edited), &table, &services);
+
+  EXPECT_EQ(st->loaded.count(), 3);
+  EXPECT_EQ(table.saves, 1);
+  ASSERT_EQ(table.rows.size(), 3u);
+  EXPECT_EQ(table.rows[1].notify, "second");
+  EXPECT_EQ(model.current->ranking.count(), 3);
+  EXPECT_EQ(st->waiting.count(), 3);
+  EXPECT_EQ(services.refs, (std::map<std::int32_t, int>{{7, 1}, {9, -1}}));
+}
+
+TEST_F(AlarmBuilderSet, HeadlessAddResolvesHostsAndAppendsToTheStoredSet) {
+  st->loaded.append(url_alarm(9));
+  services.resolvable["10.0.0.5"] = AlarmHost{42, ip("10.0.0.5"), "printer"};
+  std::string error;
+  ASSERT_TRUE(alarm_builder_add_definition(*st, table, services, "host:10.0.0.5:occurrence:printer on", error))
+      << error;
+  ASSERT_EQ(table.rows.size(), 2u);
+  EXPECT_EQ(table.rows[1].host1_id, 42);
+  EXPECT_EQ(table.rows[1].disabled, 0);
+  ASSERT_TRUE(alarm_builder_add_definition(*st, table, services, "url:http://web/a:occurrence:page", error))
+      << error;
+  EXPECT_EQ(table.rows.size(), 3u);
+  EXPECT_EQ(services.refs, (std::map<std::int32_t, int>{{7, 1}, {9, 0}}));
+
+  const std::pair<const char*, const char*> refused[] = {
+      {"host:10.0.0.6:occurrence:x", "10.0.0.6"},
+      {"protocol:NOPE:occurrence:x", "NOPE"},
+      {"url:http://elsewhere/:occurrence:x", "elsewhere"},
+      {"net:occurrence:x", "threshold"},
+  };
+  for (const auto& [text, named] : refused) {
+    EXPECT_FALSE(alarm_builder_add_definition(*st, table, services, text, error)) << text;
+    EXPECT_NE(error.find(named), std::string::npos) << error;
+  }
+  EXPECT_EQ(table.rows.size(), 3u);
+}
+
+TEST_F(AlarmBuilderSet, StoredRowsListAsDefinitionsThatParseBack) {
+  table.host_addresses = {{11, "10.0.0.1"}, {12, "10.0.0.2"}};
+  auto row = [](std::int32_t type, std::int32_t kind, std::int32_t dir, std::int32_t unit, double value) {
+    AlarmTableRow r;
+    r.object_type = type;
+    r.kind = kind;
+    r.direction = dir;
+    r.unit = unit;
+    r.threshold = value;
+    r.host1_id = 11;
+    r.host2_id = 12;
+    r.protocol = "HTTP";
+    r.url_id = 9;
+    r.notify = "n: with colon";
+    return r;
+  };
+  struct Case {
+    AlarmTableRow row;
+    bool ok;
+    const char* want;
+  } cases[] = {
+      {row(kAlarmHost, kAlarmThreshold, kAlarmHigh, kAlarmPackets, 100), true,
+       "host:10.0.0.1:threshold-high:packets:100:n: with colon"},
+      {row(kAlarmLink, kAlarmOccurrence, 0, 0, 0), true, "link:10.0.0.1:10.0.0.2:occurrence:n: with colon"},
+      {row(kAlarmNetwork, kAlarmThreshold, kAlarmLow, kAlarmPercent, 80), true,
+       "net:threshold-low:percent:80:n: with colon"},
+      {row(kAlarmProtocol, kAlarmOccurrence, 0, 0, 0), true, "protocol:HTTP:occurrence:n: with colon"},
+      {row(kAlarmUrl, kAlarmOccurrence, 0, 0, 0), true, "url:http://web/b:occurrence:n: with colon"},
+      {row(kAlarmNetwork, kAlarmOccurrence, 0, 0, 0), false, "threshold"},
+      {row(kAlarmNetwork, kAlarmThreshold, kAlarmLow, kAlarmPercent, 150), false, "percentage"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    EXPECT_EQ(alarm_row_definition(c.row, table, services, line), c.ok) << line;
+    if (c.ok)
+      EXPECT_EQ(line, c.want);
+    else
+      EXPECT_NE(line.find(c.want), std::string::npos) << line;
+  }
+  AlarmTableRow unknown_host = row(kAlarmHost, kAlarmOccurrence, 0, 0, 0);
+  unknown_host.host1_id = 99;
+  std::string line;
+  EXPECT_FALSE(alarm_row_definition(unknown_host, table, services, line));
+}
+
+}  // namespace
+}  // namespace tarnix

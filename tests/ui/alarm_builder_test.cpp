@@ -1,0 +1,272 @@
+// The Alarm Builder on fakes (editing rules, look-ups that wait, Cancel) and
+// on the desktop program (OK saves to the database and the alarm fires while
+// a capture of real traffic plays).
+#include "ui/alarm_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "../alarms/alarm_fakes.h"
+#include "alarms/alarm_runtime.h"
+#include "app/startup.h"
+#include "db/db_store.h"
+#include "db/db_util.h"
+#include "ui/main_window.h"
+#include "ui/map_view.h"
+#include "ui/runtime.h"
+#include "ui_helpers.h"
+
+namespace tarnix::ui {
+namespace {
+
+using tarnix::testing::FakeBuilderServices;
+using tarnix::testing::FakeModel;
+using tarnix::testing::FakeTable;
+
+template <class W>
+W* child(QWidget* d, const char* id) {
+  W* w = d->findChild<W*>(QLatin1String(id));
+  EXPECT_NE(w, nullptr) << id;
+  return w;
+}
+
+// Types into a line edit and presses Enter, which moves the focus on and so
+// hands the text to the dialog.
+void type_and_enter(QWidget* dialog, QLineEdit* edit, const QString& text) {
+  dialog->activateWindow();
+  edit->setFocus();
+  edit->selectAll();
+  QTest::keyClicks(edit, text);
+  QTest::keyClick(edit, Qt::Key_Return);
+}
+
+class AlarmBuilderUi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    st = alarm_init();
+    st->model = &model;
+  }
+  AlarmBuilderContext context() {
+    AlarmBuilderContext c;
+    c.state = st.get();
+    c.services = &services;
+    c.table = &table;
+    return c;
+  }
+  std::unique_ptr<AlarmBuilderDialog> open(AlarmBuilderContext c) {
+    auto d = std::make_unique<AlarmBuilderDialog>(c);
+    d->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(d.get()));
+    return d;
+  }
+  AlarmPtr live_host_alarm() {
+    auto a = std::make_shared<Alarm>();
+    a->object_type = kAlarmHost;
+    a->kind = kAlarmThreshold;
+    a->direction = kAlarmHigh;
+    a->unit = kAlarmPackets;
+    a->threshold = 10;
+    a->notify = "busy";
+    a->set_host(1, AlarmHost{3, NetAddress::parse(kAddrIpv4, "10.0.0.3"), "ten"});
+    st->loaded.append(a);
+    return a;
+  }
+
+  FakeModel model;
+  FakeTable table;
+  FakeBuilderServices services;
+  std::unique_ptr<AlarmState> st;
+};
+
+TEST_F(AlarmBuilderUi, OpensEmptyThenNewAddsADisabledNetworkAlarm) {
+  auto d = open(context());
+  EXPECT_EQ(d->windowTitle(), "Alarm Builder");
+  EXPECT_EQ(d->list_model()->rowCount(), 0);
+  EXPECT_EQ(d->current(), nullptr);
+  EXPECT_FALSE(child<QRadioButton>(d.get(), "10005")->isEnabled());
+  child<QPushButton>(d.get(), "10004")->click();
+  ASSERT_EQ(d->list_model()->rowCount(), 1);
+  const QModelIndex row = d->list_model()->index(0);
+  EXPECT_EQ(row.data().toString(), "New Alarm");
+  EXPECT_EQ(row.data(Qt::UserRole).toInt(), 1);  // the disabled image
+  ASSERT_NE(d->current(), nullptr);
+  EXPECT_TRUE(child<QRadioButton>(d.get(), "10008")->isChecked());
+  EXPECT_TRUE(child<QRadioButton>(d.get(), "10013")->isChecked());
+  EXPECT_TRUE(child<QRadioButton>(d.get(), "10014")->isChecked());
+  EXPECT_EQ(child<QLineEdit>(d.get(), "10017")->text(), "0");
+  EXPECT_EQ(child<QComboBox>(d.get(), "10010")->currentText(), "N/A");
+  EXPECT_FALSE(child<QComboBox>(d.get(), "10010")->isEnabled());
+}
+
+TEST_F(AlarmBuilderUi, PercentAbove100BecomesZeroAndUrlForcesOccurrence) {
+  live_host_alarm();
+  auto d = open(context());
+  EXPECT_EQ(child<QComboBox>(d.get(), "10010")->currentText(), "ten");
+  EXPECT_EQ(child<QLabel>(d.get(), "10026")->text(), "Name/Address");
+  child<QRadioButton>(d.get(), "10016")->click();
+  auto* value = child<QLineEdit>(d.get(), "10017");
+  type_and_enter(d.get(), value, "150");
+  EXPECT_EQ(value->text(), "0");
+  EXPECT_EQ(d->current()->threshold, 0u);
+  type_and_enter(d.get(), value, "40");
+  EXPECT_EQ(d->current()->threshold, 40u);
+
+  child<QRadioButton>(d.get(), "10007")->click();
+  EXPECT_EQ(d->current()->object_type, kAlarmUrl);
+  EXPECT_EQ(d->current()->kind, kAlarmOccurrence);
+  EXPECT_TRUE(child<QRadioButton>(d.get(), "10011")->isChecked());
+  EXPECT_EQ(value->text(), "N/A");
+  EXPECT_TRUE(value->isReadOnly());
+  EXPECT_FALSE(child<QRadioButton>(d.get(), "10012")->isEnabled());
+  EXPECT_FALSE(child<QRadioButton>(d.get(), "10016")->isChecked());
+  EXPECT_EQ(child<QComboBox>(d.get(), "10025")->currentText(), "N/A");
+  EXPECT_EQ(child<QLabel>(d.get(), "10026")->text(), "URL");
+}
+
+TEST_F(AlarmBuilderUi, UnresolvableHostWaitsWithBusyCursorThenShowsUnresolved) {
+  live_host_alarm();
+  services.blocked = true;
+  AlarmBuilderContext c = context();
+  c.lookup_timeout = std::chrono::seconds(30);
+  auto d = open(c);
+  auto* box = child<QComboBox>(d.get(), "10010");
+  type_and_enter(d.get(), box->lineEdit(), "nosuch.example");
+  EXPECT_EQ(d->pending_lookups(), 1);
+  ASSERT_NE(QApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+  // The dialog still answers while the resolver thinks.
+  child<QPushButton>(d.get(), "10004")->click();
+  EXPECT_EQ(d->list_model()->rowCount(), 2);
+  child<QListView>(d.get(), "10002")->setCurrentIndex(d->list_model()->index(0));
+  services.release();
+  QSignalSpy done(d.get(), &AlarmBuilderDialog::lookup_done);
+  ASSERT_TRUE(done.wait(5000));
+  EXPECT_EQ(box->currentText(), "(unresolved)");
+  EXPECT_EQ(d->current()->host(1), nullptr);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+  // A look-up nobody answers is given up on after the time-out.
+  services.blocked = true;
+  c.lookup_timeout = std::chrono::milliseconds(100);
+  auto late = open(c);
+  auto* late_box = child<QComboBox>(late.get(), "10010");
+  type_and_enter(late.get(), late_box->lineEdit(), "silent.example");
+  QSignalSpy gave_up(late.get(), &AlarmBuilderDialog::lookup_done);
+  ASSERT_TRUE(gave_up.wait(5000));
+  EXPECT_EQ(late_box->currentText(), "(unresolved)");
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  services.release();
+}
+
+TEST_F(AlarmBuilderUi, CancelAfterEditsLeavesLiveSetRankingAndTableAlone) {
+  AlarmPtr live = live_host_alarm();
+  model.current->ranking.insert(live.get());
+  auto d = open(context());
+  d->list_model()->setData(d->list_model()->index(0), "renamed", Qt::EditRole);
+  child<QRadioButton>(d.get(), "10008")->click();
+  child<QPushButton>(d.get(), "10004")->click();
+  child<QPushButton>(d.get(), "10003")->click();
+  child<QPushButton>(d.get(), "30001")->click();
+  EXPECT_EQ(d->result(), QDialog::Rejected);
+  ASSERT_EQ(st->loaded.count(), 1);
+  EXPECT_EQ(st->loaded.head()->data, live);
+  EXPECT_EQ(live->notify, "busy");
+  EXPECT_EQ(live->object_type, kAlarmHost);
+  EXPECT_EQ(model.current->ranking.count(), 1);
+  EXPECT_EQ(table.saves, 0);
+  EXPECT_TRUE(services.refs.empty());
+}
+
+TEST_F(AlarmBuilderUi, DoubleClickFlipsTheImageAndTheFlag) {
+  live_host_alarm();
+  auto d = open(context());
+  auto* list = child<QListView>(d.get(), "10002");
+  const QModelIndex row = d->list_model()->index(0);
+  ASSERT_EQ(row.data(Qt::UserRole).toInt(), 1);
+  const QPoint at = list->visualRect(row).center();
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+  EXPECT_EQ(row.data(Qt::UserRole).toInt(), 0);
+  EXPECT_EQ(d->current()->disabled, 0);
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+  EXPECT_EQ(d->current()->disabled, 1);
+}
+
+// The desktop program: an alarm made in the dialog and confirmed with OK is
+// in the database and fires while a capture of real HTTP traffic plays.
+TEST(AlarmBuilderDesktop, OkSavesAndTheNewAlarmFiresOnRealTraffic) {
+  QTemporaryDir home;
+  qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
+  qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+  const QString dbdir = home.filePath("db");
+  {
+    QSettings s(home.filePath("config/Halvard Software/Tarnix.ini"), QSettings::IniFormat);
+    s.setValue("1.3/dbpath", dbdir);
+  }
+  app::RecordingMessenger m;
+  RuntimeOptions o;
+  o.capture_file = QStringLiteral(TARNIX_SOURCE_DIR "/tests/db/data/curl_tinyproxy.pcap");
+  o.resolve_names = false;
+  // Played at its recorded pace, so the dialog is done long before the file.
+  o.replay_speed = 1;
+  DesktopRuntime rt(m, o);
+  ASSERT_EQ(app::run_startup(rt, m), 0) << m.texts().join(" | ").toStdString();
+
+  testing::on_next_modal([](QWidget* w) {
+    child<QPushButton>(w, "10004")->click();
+    child<QRadioButton>(w, "10005")->click();
+    type_and_enter(w, child<QComboBox>(w, "10010")->lineEdit(), "10.77.0.2");
+    child<QRadioButton>(w, "10012")->click();
+    child<QRadioButton>(w, "10015")->click();
+    type_and_enter(w, child<QLineEdit>(w, "10017"), "1");
+    auto* list = child<QListView>(w, "10002");
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {},
+                       list->visualRect(list->model()->index(0, 0)).center());
+    list->model()->setData(list->model()->index(0, 0), "client talks", Qt::EditRole);
+    child<QPushButton>(w, "30000")->click();
+  });
+  EXPECT_EQ(rt.open_alarm_builder(), 1);
+
+  QElapsedTimer t;
+  t.start();
+  while (!rt.source_ended() && t.elapsed() < 30000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    rt.map_window()->update();
+  }
+  ASSERT_TRUE(rt.source_ended());
+  rt.main_window()->close();
+  std::map<std::string, std::size_t> fired;
+  for (const AlarmSummary& a : rt.alarms()->summary()) fired[a.notify] = a.firings.size();
+  EXPECT_GE(fired["client talks"], 1u);
+
+  DbConfig config;
+  config.dbpath = dbdir.toStdString();
+  auto s = db_open_session(db_file_path(config));
+  ASSERT_TRUE(s);
+  std::vector<AlarmRow> rows;
+  ASSERT_TRUE(db_alarms_load(*s, rows).ok());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].notify, "client talks");
+  EXPECT_EQ(rows[0].object_type, kAlarmHost);
+  EXPECT_EQ(rows[0].disabled, 0);
+  EXPECT_EQ(rows[0].threshold, 1);
+  NetAddress address;
+  ASSERT_TRUE(db_host_cache_addr(*s, rows[0].host1_id, address));
+  EXPECT_EQ(netaddr_text(address), "10.77.0.2");
+}
+
+}  // namespace
+}  // namespace tarnix::ui
