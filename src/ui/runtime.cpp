@@ -53,7 +53,7 @@ void show_adapter_messages(app::Messenger& m, const std::vector<AdapterMessage>&
   for (const AdapterMessage& a : messages) m.show(app::adapter_message(a));
 }
 
-std::array<QRgb, kMapPaletteSize> to_rgb(const app::Palette& p) {
+std::array<QRgb, kMapPaletteSize> to_rgb(const Palette& p) {
   std::array<QRgb, kMapPaletteSize> out{};
   for (std::size_t i = 0; i < out.size(); ++i)
     out[i] = qRgb(p[i] & 0xff, (p[i] >> 8) & 0xff, (p[i] >> 16) & 0xff);
@@ -295,7 +295,7 @@ void DesktopRuntime::protocol_key_show() {
   if (!window_) return;
   ProtocolKey* key = window_->panel()->protocol_key();
   if (!key) return;
-  const app::FocusRecord* f = focus_.active_focus();
+  const FocusRecord* f = focus_.active_focus();
   if (!f) {
     key->clear_focus();
     return;
@@ -331,10 +331,10 @@ int DesktopRuntime::create_main_window() {
   font_ = std::make_shared<StrokeFont>(std::move(*font));
 
   const QString cfdump = data_path(settings_.cfdump);
-  const app::ProtocolLookup lookup = [this](std::string_view n) {
+  const ProtocolLookup lookup = [this](std::string_view n) {
     return protocol_lookup(parsed_->tree.get(), n);
   };
-  if (app::cfocus_load(cfdump.toStdString(), lookup, focus_) == app::LoadStatus::CannotOpen)
+  if (cfocus_load(cfdump.toStdString(), lookup, focus_) == LoadStatus::CannotOpen)
     messenger_.show({QStringLiteral("Custom Focus: Could not open file %1 for parsing").arg(cfdump),
                      app::kPlainTitle,
                      app::MessageIcon::Exclamation,
@@ -513,7 +513,7 @@ void DesktopRuntime::destroy_windows() {
 
 void DesktopRuntime::write_focus_file() {
   if (!renderer_) return;  // the focus file was never read
-  app::cfocus_dump(data_path(settings_.cfdump).toStdString(), focus_);
+  cfocus_dump(data_path(settings_.cfdump).toStdString(), focus_);
 }
 
 void DesktopRuntime::free_palette() {}

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/cfocus.h"
+#include "capture/cfocus.h"
 #include "app/messages.h"
 #include "app/settings.h"
 #include "app/startup.h"
@@ -113,7 +113,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   CaptureLoop* capture_loop() const { return loop_.get(); }
   // Null before load_alarms().
   AlarmRuntime* alarms() const { return alarms_.get(); }
-  const app::FocusStore& focus() const { return focus_; }
+  const FocusStore& focus() const { return focus_; }
   // True once a played file has no more frames.
   bool source_ended() const;
   // Null before the main window exists.
@@ -134,7 +134,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   app::Messenger& messenger_;
   RuntimeOptions options_;
   app::Settings settings_;
-  app::FocusStore focus_;
+  FocusStore focus_;
   SharedFocus shared_focus_;
   LateClassifier classifier_;
   std::unique_ptr<PdlResult> parsed_;
