@@ -26,13 +26,16 @@
 #include "naming/hostc.h"
 #include "pdl/pd.h"
 #include "ui/adapter_dialog.h"
+#include "ui/controls.h"
 #include "ui/db_link.h"
+#include "ui/focus_builder.h"
 #include "ui/main_window.h"
 #include "ui/map_view.h"
 #include "ui/panel.h"
 #include "ui/protocol_key.h"
 #include "ui/reports/report_center.h"
 #include "ui/vector/stroke_font.h"
+#include "ui/zoom.h"
 
 namespace tarnix::ui {
 namespace {
@@ -308,6 +311,22 @@ void DesktopRuntime::protocol_key_show() {
   key->show_focus(&name, entries, to_rgb(focus_.palette));
 }
 
+void DesktopRuntime::open_focus_builder() {
+  if (!window_ || !parsed_) return;
+  FocusBuilder builder(focus_, live_palette_, parsed_->tree->root(), [this] {
+    if (const FocusRecord* f = focus_.active_focus()) settings_.focus = QString::fromStdString(f->name);
+    shared_focus_.set(focus_.active_list());
+    protocol_key_show();
+    std::vector<Net*> nets;
+    {
+      std::lock_guard<std::mutex> g(model_->nets_mutex);
+      nets = model_->nets;
+    }
+    for (Net* n : nets) link_refresh_dominant_all(*n);
+  }, window_.get());
+  builder.exec();
+}
+
 void DesktopRuntime::set_title_for_current() {
   if (window_) window_->set_main_title(source_label_, source_detail_);
 }
@@ -371,6 +390,22 @@ int DesktopRuntime::create_main_window() {
   for (auto [id, kind] : {std::pair{kCmdHostReport, ReportKind::kHost}, std::pair{kCmdStatsReport, ReportKind::kStats},
                           std::pair{kCmdAlarmsReport, ReportKind::kAlarms}, std::pair{kCmdUrlsReport, ReportKind::kUrls}})
     window_->set_command(id, [this, kind = kind] { reports_->start(kind); });
+  window_->set_command(kCmdFocusBuilder, [this] { open_focus_builder(); });
+  live_palette_ = {&focus_.palette, [this] {
+                     // Seen by the map at its next frame.
+                     renderer_->set_palette(to_rgb(focus_.palette));
+                     protocol_key_show();
+                   }};
+  Panel* panel = window_->panel();
+  if (ProtocolKey* key = panel->protocol_key()) key->set_editor([this] { open_focus_builder(); });
+  panel->install(Panel::Controls, new Controls(settings_));
+  auto* zoom = new ZoomBox;
+  panel->install(Panel::ZoomBox, zoom);
+  ZoomImage* thumb = zoom->image();
+  thumb->set_zoom_listener([map = map_](int l, int t, int r, int b) { map->set_zoom(l, t, r, b); });
+  map_->set_aspect_listener([thumb](int aspect) { thumb->set_aspect(aspect); });
+  renderer_->zoom_mark_group = [thumb](double x, double y, double r, double e) { thumb->mark_group(x, y, r, e); };
+  renderer_->zoom_refresh = [thumb] { thumb->refresh(); };
   protocol_key_show();
 
   CaptureLoop::Options lo;

@@ -18,6 +18,7 @@
 #include "capture/classifier.h"
 #include "capture/focus.h"
 #include "capture/net.h"
+#include "ui/palette_editor.h"
 
 namespace tarnix {
 class AlarmRuntime;
@@ -120,6 +121,9 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   ReportCenter* reports() const { return reports_.get(); }
   // Refills the Protocol Key from the active focus.
   void protocol_key_show();
+  // The Focus Builder (menu and the Protocol Key's "Protocol Editor").
+  void open_focus_builder();
+  LivePalette& live_palette() { return live_palette_; }
 
  private:
   void set_title_for_current();
@@ -136,6 +140,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   app::Settings settings_;
   FocusStore focus_;
   SharedFocus shared_focus_;
+  LivePalette live_palette_;
   LateClassifier classifier_;
   std::unique_ptr<PdlResult> parsed_;
   std::unique_ptr<Classifier> pdl_classifier_;
