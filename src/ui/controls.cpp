@@ -84,7 +84,10 @@ void Controls::apply(int i, int p) {
 void Controls::resizeEvent(QResizeEvent* e) {
   QGroupBox::resizeEvent(e);
   const int w = width();
-  const int t = QFontMetrics(labels_[0]->font()).height();
+  // The line height sets the spacing; where the font's is taller than the
+  // window allows (a substitute for Arial), it shrinks so all nine fit.
+  int t = QFontMetrics(labels_[0]->font()).height();
+  if (height() > 0) t = std::min(t, int(height() / 20.7));
   for (int i = 0; i < kControlBars; ++i) {
     bars_[std::size_t(i)]->setGeometry(10, int((2.1 * i + 2) * t), w - 15, 3 * t / 4);
     labels_[std::size_t(i)]->setGeometry(10, int((2.1 * i + 2.7) * t), w - 15, t);
