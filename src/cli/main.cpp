@@ -17,6 +17,7 @@
 #include "alarms/alarm_runtime.h"
 #include "capture/adapter.h"
 #include "capture/bindings.h"
+#include "capture/cfocus.h"
 #include "capture/capture_thread.h"
 #include "capture/net.h"
 #include "capture/source.h"
@@ -194,6 +195,24 @@ int main(int argc, char** argv) {
   PdlClassifier classifier(parsed.tree.get());
   if (opt.list_alarms || !opt.add_alarms.empty()) return alarm_store(opt, parsed.tree.get(), classifier);
 
+  // The focus names each link's dominant protocol. Without the file there is
+  // no focus; a run that names one, or asks for the list, cannot go on.
+  const std::string focus_path = opt.focus_file.empty() ? cli::default_focus_path() : opt.focus_file;
+  FocusStore foci;
+  const auto lookup = [&](std::string_view n) { return protocol_lookup(parsed.tree.get(), n); };
+  if (cfocus_load(focus_path, lookup, foci) == LoadStatus::CannotOpen) {
+    if (opt.list_foci || opt.focus_given) return fail("cannot open the focus file " + focus_path);
+  }
+  foci.focus_set_active(opt.focus);
+  if (opt.list_foci) {
+    const std::string out = opt.json ? cli::render_foci_json(foci, classifier) : cli::render_foci_text(foci, classifier);
+    std::fputs(out.c_str(), stdout);
+    return 0;
+  }
+  if (opt.focus_given && foci.active < 0) return fail("no focus named \"" + opt.focus + "\" in " + focus_path);
+  SharedFocus active_focus;
+  active_focus.set(foci.active_list());
+
   // The request database, when asked for: it gives the name cache its host
   // ids, so it opens first.
   std::unique_ptr<UrlRecording> recording;
@@ -230,7 +249,7 @@ int main(int argc, char** argv) {
   CaptureHooks hooks;
   hooks.duplicates = &dup_sink;
   hooks.tcp = sniffer_sink.get();
-  TrafficModel model(&classifier, &namer, nullptr, hooks);
+  TrafficModel model(&classifier, &namer, &active_focus, hooks);
   model.node_timeout_s = opt.node_timeout;
   model.link_timeout_s = opt.link_timeout;
 
@@ -355,7 +374,8 @@ int main(int argc, char** argv) {
   if (recording) recording->close(std::chrono::seconds(5), stderr, 0);
   if (alarms) alarms->stop();
 
-  cli::Summary summary = cli::collect_summary(*net, classifier);
+  const std::shared_ptr<const FocusList> focus_list = active_focus.active_focus();
+  cli::Summary summary = cli::collect_summary(*net, classifier, focus_list.get());
   summary.live = live;
   summary.filter_rejected = src->filter_rejected();
   if (opt.detect_duplicates) {

@@ -76,6 +76,11 @@ const char* usage_text() {
          "  --list-alarms        print the alarms stored in the database of --db, one --alarm\n"
          "                       definition a line; disabled ones start with '# disabled: ',\n"
          "                       those the grammar cannot write with '# cannot list: '\n"
+         "  --focus NAME         the protocol focus that names each link's dominant protocol\n"
+         "                       (default \"IP Networking\"; the last focus of that name counts)\n"
+         "  --focus-file FILE    focus file (default: cfdump.bin in the per-user data folder,\n"
+         "                       else the shipped one)\n"
+         "  --list-foci          print the focus file's foci with their protocols and colours\n"
          "  --list-interfaces    list the adapters with their status and description\n"
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
@@ -128,6 +133,13 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       o.version = true;
     } else if (a == "--list-interfaces") {
       o.list_interfaces = true;
+    } else if (a == "--list-foci") {
+      o.list_foci = true;
+    } else if (a == "--focus") {
+      if (!take(o.focus)) return false;
+      o.focus_given = true;
+    } else if (a == "--focus-file") {
+      if (!take(o.focus_file)) return false;
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--no-resolve") {
@@ -238,15 +250,24 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
   return true;
 }
 
-std::string default_protocols_path() {
-  const std::string user = user_data_dir() + "/protocol.pdl";
+namespace {
+
+// The per-user data folder's copy of a file when there is one, else the
+// project's shipped one.
+std::string data_file(const char* name) {
+  const std::string user = user_data_dir() + "/" + name;
   std::error_code ec;
   if (std::filesystem::is_regular_file(user, ec)) return user;
 #ifdef TARNIX_DATA_SOURCE_DIR
-  return std::string(TARNIX_DATA_SOURCE_DIR) + "/protocol.pdl";
+  return std::string(TARNIX_DATA_SOURCE_DIR) + "/" + name;
 #else
-  return "protocol.pdl";
+  return name;
 #endif
 }
+
+}  // namespace
+
+std::string default_protocols_path() { return data_file("protocol.pdl"); }
+std::string default_focus_path() { return data_file("cfdump.bin"); }
 
 }  // namespace tarnix::cli

@@ -28,6 +28,10 @@ struct Options {
   std::vector<std::string> add_alarms;  // --add-alarm, stored in the database (needs --db)
   std::string local_address;  // dotted; empty: from the host name
   std::string local_mask;     // dotted; empty: the adapter's, else 255.255.255.0
+  std::string focus = "IP Networking";  // --focus: the active focus's name
+  std::string focus_file;                // empty: the per-user cfdump.bin, else the shipped one
+  bool focus_given = false;  // --focus was on the command line
+  bool list_foci = false;
   int node_timeout = 10;
   int link_timeout = 5;
   std::vector<ReportKind> reports;  // --report, written after the run
@@ -42,5 +46,7 @@ const char* usage_text();
 // The protocol file to read when none is given: the per-user data folder's
 // protocol.pdl when it exists, else the project's shipped data/protocol.pdl.
 std::string default_protocols_path();
+// The same for the focus file, cfdump.bin.
+std::string default_focus_path();
 
 }  // namespace tarnix::cli

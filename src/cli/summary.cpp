@@ -100,7 +100,7 @@ std::string json_string(const std::string& text) {
   return out;
 }
 
-Summary collect_summary(const Net& net, const Classifier& classifier) {
+Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus) {
   Summary s;
   std::lock_guard<std::mutex> g(net.lock);
   s.source = net.name;
@@ -137,6 +137,7 @@ Summary collect_summary(const Net& net, const Classifier& classifier) {
       lr.frames = l->frames;
       lr.bytes = l->bytes;
       lr.active = l->active != 0;
+      if (const FocusEntry* e = link_dominant_entry(*l, focus)) lr.dominant = std::string(classifier.name_of(e->protocol));
       for (const LinkProtoNode* n = l->protocol_tree; n != nullptr; n = n->next)
         lr.protocols.push_back(proto_row(n, classifier));
       s.links.push_back(std::move(lr));
@@ -188,6 +189,7 @@ std::string render_text(const Summary& s) {
                   l.destination.c_str(), static_cast<unsigned long long>(l.frames),
                   static_cast<unsigned long long>(l.bytes));
     out += line;
+    if (!l.dominant.empty()) out += "    dominant " + l.dominant + "\n";
     text_tree(out, l.protocols, 0);
   }
 
@@ -240,7 +242,8 @@ std::string render_json(const Summary& s) {
     if (i) out += ",";
     out += "{\"source\":" + json_string(l.source) + ",\"destination\":" + json_string(l.destination) +
            ",\"frames\":" + std::to_string(l.frames) + ",\"bytes\":" + std::to_string(l.bytes) +
-           ",\"active\":" + (l.active ? "true" : "false") + ",\"protocols\":";
+           ",\"active\":" + (l.active ? "true" : "false") +
+           ",\"dominant\":" + (l.dominant.empty() ? std::string("null") : json_string(l.dominant)) + ",\"protocols\":";
     json_tree(out, l.protocols);
     out += "}";
   }
@@ -262,6 +265,55 @@ std::string render_json(const Summary& s) {
   }
   if (!s.alarms_json.empty()) out += ",\"alarms\":" + s.alarms_json;
   out += "}\n";
+  return out;
+}
+
+namespace {
+
+std::string rgb_text(std::uint32_t c) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "#%02x%02x%02x", c & 0xff, (c >> 8) & 0xff, (c >> 16) & 0xff);
+  return buf;
+}
+
+}  // namespace
+
+std::string render_foci_text(const FocusStore& store, const Classifier& classifier) {
+  std::string out = "Palette\n";
+  for (int i = 0; i < kPaletteColours; ++i)
+    out += "  " + std::to_string(i) + (i < 10 ? "  " : " ") + rgb_text(store.palette[std::size_t(i)]) +
+           (i == kOtherColour ? "  Other\n" : "\n");
+  for (std::size_t i = 0; i < store.dictionary.size(); ++i) {
+    const FocusRecord& f = store.dictionary[i];
+    out += "\nFocus \"" + f.name + "\"" + (int(i) == store.active ? " (active)" : "") + "\n";
+    for (const FocusRecord::Entry& e : f.entries) {
+      char line[160];
+      std::snprintf(line, sizeof line, "  %-18s %2d %s  %s\n", e.protocol_name.c_str(), e.colour,
+                    rgb_text(store.palette[std::size_t(e.colour)]).c_str(),
+                    std::string(classifier.description_of(e.protocol)).c_str());
+      out += line;
+    }
+  }
+  return out;
+}
+
+std::string render_foci_json(const FocusStore& store, const Classifier& classifier) {
+  std::string out = "{\"palette\":[";
+  for (int i = 0; i < kPaletteColours; ++i) out += (i ? ",\"" : "\"") + rgb_text(store.palette[std::size_t(i)]) + "\"";
+  out += "],\"foci\":[";
+  for (std::size_t i = 0; i < store.dictionary.size(); ++i) {
+    const FocusRecord& f = store.dictionary[i];
+    out += std::string(i ? "," : "") + "{\"name\":" + json_string(f.name) +
+           ",\"active\":" + (int(i) == store.active ? "true" : "false") + ",\"entries\":[";
+    for (std::size_t k = 0; k < f.entries.size(); ++k) {
+      const FocusRecord::Entry& e = f.entries[k];
+      out += std::string(k ? "," : "") + "{\"protocol\":" + json_string(e.protocol_name) +
+             ",\"description\":" + json_string(std::string(classifier.description_of(e.protocol))) +
+             ",\"colour\":" + std::to_string(e.colour) + "}";
+    }
+    out += "]}";
+  }
+  out += "]}\n";
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/cfocus.h"
 #include "capture/net.h"
 
 namespace tarnix::cli {
@@ -33,6 +34,7 @@ struct LinkRow {
   std::uint64_t frames = 0;
   std::uint64_t bytes = 0;
   bool active = false;
+  std::string dominant;  // the focused protocol with most bytes; empty for none
   std::vector<ProtoRow> protocols;
 };
 
@@ -61,11 +63,17 @@ struct Summary {
   std::string alarms_json;
 };
 
-// Copies the network under its lock.
-Summary collect_summary(const Net& net, const Classifier& classifier);
+// Copies the network under its lock; with a focus, each link's dominant
+// focused protocol.
+Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus = nullptr);
 
 std::string render_text(const Summary& s);
 std::string render_json(const Summary& s);
+
+// The focus file's palette and foci (--list-foci), `active` the index of the
+// active focus or -1.
+std::string render_foci_text(const FocusStore& store, const Classifier& classifier);
+std::string render_foci_json(const FocusStore& store, const Classifier& classifier);
 
 // JSON string literal for arbitrary bytes (invalid UTF-8 bytes become
 // U+FFFD so that the output always parses).

@@ -29,13 +29,16 @@
 #include "pdl/pd.h"
 #include "ui/adapter_dialog.h"
 #include "ui/alarm_builder.h"
+#include "ui/controls.h"
 #include "ui/db_link.h"
+#include "ui/focus_builder.h"
 #include "ui/main_window.h"
 #include "ui/map_view.h"
 #include "ui/panel.h"
 #include "ui/protocol_key.h"
 #include "ui/reports/report_center.h"
 #include "ui/vector/stroke_font.h"
+#include "ui/zoom.h"
 
 namespace tarnix::ui {
 namespace {
@@ -56,7 +59,7 @@ void show_adapter_messages(app::Messenger& m, const std::vector<AdapterMessage>&
   for (const AdapterMessage& a : messages) m.show(app::adapter_message(a));
 }
 
-std::array<QRgb, kMapPaletteSize> to_rgb(const app::Palette& p) {
+std::array<QRgb, kMapPaletteSize> to_rgb(const Palette& p) {
   std::array<QRgb, kMapPaletteSize> out{};
   for (std::size_t i = 0; i < out.size(); ++i)
     out[i] = qRgb(p[i] & 0xff, (p[i] >> 8) & 0xff, (p[i] >> 16) & 0xff);
@@ -298,7 +301,7 @@ void DesktopRuntime::protocol_key_show() {
   if (!window_) return;
   ProtocolKey* key = window_->panel()->protocol_key();
   if (!key) return;
-  const app::FocusRecord* f = focus_.active_focus();
+  const FocusRecord* f = focus_.active_focus();
   if (!f) {
     key->clear_focus();
     return;
@@ -309,6 +312,23 @@ void DesktopRuntime::protocol_key_show() {
         {QString::fromStdString(std::string(classifier_.description_of(e.protocol))), e.colour});
   const QString name = QString::fromStdString(f->name);
   key->show_focus(&name, entries, to_rgb(focus_.palette));
+}
+
+void DesktopRuntime::open_focus_builder() {
+  if (!window_ || !parsed_) return;
+  FocusBuilder builder(focus_, live_palette_, parsed_->tree->root(), [this] {
+    if (const FocusRecord* f = focus_.active_focus()) settings_.focus = QString::fromStdString(f->name);
+    shared_focus_.set(focus_.active_list());
+    protocol_key_show();
+    std::vector<Net*> nets;
+    {
+      std::lock_guard<std::mutex> g(model_->nets_mutex);
+      nets = model_->nets;
+    }
+    for (Net* n : nets) link_refresh_dominant_all(*n);
+    if (loop_) loop_->redraw();
+  }, window_.get());
+  builder.exec();
 }
 
 void DesktopRuntime::set_title_for_current() {
@@ -334,10 +354,10 @@ int DesktopRuntime::create_main_window() {
   font_ = std::make_shared<StrokeFont>(std::move(*font));
 
   const QString cfdump = data_path(settings_.cfdump);
-  const app::ProtocolLookup lookup = [this](std::string_view n) {
+  const ProtocolLookup lookup = [this](std::string_view n) {
     return protocol_lookup(parsed_->tree.get(), n);
   };
-  if (app::cfocus_load(cfdump.toStdString(), lookup, focus_) == app::LoadStatus::CannotOpen)
+  if (cfocus_load(cfdump.toStdString(), lookup, focus_) == LoadStatus::CannotOpen)
     messenger_.show({QStringLiteral("Custom Focus: Could not open file %1 for parsing").arg(cfdump),
                      app::kPlainTitle,
                      app::MessageIcon::Exclamation,
@@ -375,6 +395,29 @@ int DesktopRuntime::create_main_window() {
                           std::pair{kCmdAlarmsReport, ReportKind::kAlarms}, std::pair{kCmdUrlsReport, ReportKind::kUrls}})
     window_->set_command(id, [this, kind = kind] { reports_->start(kind); });
   window_->set_command(kCmdAlarmsBuilder, [this] { open_alarm_builder(); });
+  window_->set_command(kCmdFocusBuilder, [this] { open_focus_builder(); });
+  live_palette_ = {&focus_.palette, [this] {
+                     // Seen by the map at its next frame.
+                     renderer_->set_palette(to_rgb(focus_.palette));
+                     if (loop_) loop_->redraw();
+                     protocol_key_show();
+                   }};
+  Panel* panel = window_->panel();
+  if (ProtocolKey* key = panel->protocol_key()) key->set_editor([this] { open_focus_builder(); });
+  auto* controls = new Controls(settings_);
+  // The map reads the settings at every frame; a quiet network still shows
+  // a moved bar at once.
+  controls->set_changed([this] {
+    if (loop_) loop_->redraw();
+  });
+  panel->install(Panel::Controls, controls);
+  auto* zoom = new ZoomBox;
+  panel->install(Panel::ZoomBox, zoom);
+  ZoomImage* thumb = zoom->image();
+  thumb->set_zoom_listener([map = map_](int l, int t, int r, int b) { map->set_zoom(l, t, r, b); });
+  map_->set_aspect_listener([thumb](int aspect) { thumb->set_aspect(aspect); });
+  renderer_->zoom_mark_group = [thumb](double x, double y, double r, double e) { thumb->mark_group(x, y, r, e); };
+  renderer_->zoom_refresh = [thumb] { thumb->refresh(); };
   protocol_key_show();
 
   CaptureLoop::Options lo;
@@ -532,7 +575,7 @@ void DesktopRuntime::destroy_windows() {
 
 void DesktopRuntime::write_focus_file() {
   if (!renderer_) return;  // the focus file was never read
-  app::cfocus_dump(data_path(settings_.cfdump).toStdString(), focus_);
+  cfocus_dump(data_path(settings_.cfdump).toStdString(), focus_);
 }
 
 void DesktopRuntime::free_palette() {}

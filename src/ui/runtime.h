@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/cfocus.h"
+#include "capture/cfocus.h"
 #include "app/messages.h"
 #include "app/settings.h"
 #include "app/startup.h"
@@ -18,6 +18,7 @@
 #include "capture/classifier.h"
 #include "capture/focus.h"
 #include "capture/net.h"
+#include "ui/palette_editor.h"
 
 namespace tarnix {
 class AlarmBuilderServices;
@@ -117,13 +118,16 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   CaptureLoop* capture_loop() const { return loop_.get(); }
   // Null before load_alarms().
   AlarmRuntime* alarms() const { return alarms_.get(); }
-  const app::FocusStore& focus() const { return focus_; }
+  const FocusStore& focus() const { return focus_; }
   // True once a played file has no more frames.
   bool source_ended() const;
   // Null before the main window exists.
   ReportCenter* reports() const { return reports_.get(); }
   // Refills the Protocol Key from the active focus.
   void protocol_key_show();
+  // The Focus Builder (menu and the Protocol Key's "Protocol Editor").
+  void open_focus_builder();
+  LivePalette& live_palette() { return live_palette_; }
 
  private:
   void set_title_for_current();
@@ -138,8 +142,9 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   app::Messenger& messenger_;
   RuntimeOptions options_;
   app::Settings settings_;
-  app::FocusStore focus_;
+  FocusStore focus_;
   SharedFocus shared_focus_;
+  LivePalette live_palette_;
   LateClassifier classifier_;
   std::unique_ptr<PdlResult> parsed_;
   std::unique_ptr<Classifier> pdl_classifier_;

@@ -54,6 +54,11 @@ TEST(Options, ReadsEveryOption) {
   EXPECT_EQ(o.link_timeout, 7);
   EXPECT_EQ(parse_ok({"--interface", "eth0"}).interface, "eth0");
   EXPECT_TRUE(parse_ok({"--list-interfaces"}).list_interfaces);
+  const Options focus = parse_ok({"--focus", "Web", "--focus-file=f.bin", "--list-foci"});
+  EXPECT_EQ(focus.focus, "Web");
+  EXPECT_TRUE(focus.focus_given && focus.list_foci);
+  EXPECT_EQ(focus.focus_file, "f.bin");
+  EXPECT_EQ(parse_ok({}).focus, "IP Networking");
 }
 
 TEST(Options, RejectsWhatCannotWork) {
@@ -267,6 +272,52 @@ TEST(Program, SummaryOfAFile) {
   CliRun filtered = run_cli("--read " + path + " --filter 'not arp' --no-resolve" + kProtocols);
   ASSERT_EQ(filtered.status, 0) << filtered.err;
   EXPECT_NE(filtered.out.find("capture filter: 1)"), std::string::npos) << filtered.out;
+  std::remove(path.c_str());
+}
+
+// The shipped "Web" focus lists HTTP before DNS: the heavier of the two names
+// the link, the earlier on a tie, and a link with neither has none.
+TEST(Program, FocusNamesEachLinksDominantProtocol) {
+  const std::string path = testing::temp_path("cli_focus.pcapng");
+  const std::string foci = std::string(" --focus-file ") + TARNIX_SOURCE_DIR + "/data/cfdump.bin";
+  testing::FrameSpec http;
+  http.protocol = 6;
+  http.dport = 80;
+  testing::FrameSpec dns;
+  dns.dport = 53;
+  testing::FrameSpec other;
+  other.dst_ip[3] = 3;
+  auto run = [&](int http_frames, const std::string& focus) {
+    std::vector<testing::TimedFrame> frames;
+    for (int i = 0; i < http_frames; ++i) frames.push_back({1000, i, testing::make_frame(http), 100});
+    for (int i = 0; i < 7; ++i) frames.push_back({1000, 100 + i, testing::make_frame(dns), 100});
+    frames.push_back({1000, 200, testing::make_frame(other), 100});
+    EXPECT_TRUE(testing::write_pcapng(path, frames));
+    return run_cli("--read " + path + " --json --no-resolve" + kProtocols + foci + focus);
+  };
+  const std::string to2 = "\"destination\":\"10.0.0.2\"", to3 = "\"destination\":\"10.0.0.3\"";
+  auto dominant_after = [](const std::string& out, const std::string& link) {
+    const std::size_t at = out.find(link);
+    if (at == std::string::npos) return std::string("(no link)");
+    const std::size_t from = out.find("\"dominant\":", at) + 11;
+    return out.substr(from, out.find(',', from) - from);
+  };
+  CliRun heavier = run(5, " --focus Web");
+  ASSERT_EQ(heavier.status, 0) << heavier.err;
+  EXPECT_EQ(dominant_after(heavier.out, to2), "\"DNS\"");
+  EXPECT_EQ(dominant_after(heavier.out, to3), "null");
+  EXPECT_EQ(dominant_after(run(7, " --focus Web").out, to2), "\"HTTP\"");
+  EXPECT_EQ(dominant_after(run(7, " --focus Mail").out, to2), "null");
+  CliRun unknown = run(7, " --focus 'No Such Focus'");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("no focus named \"No Such Focus\""), std::string::npos) << unknown.err;
+
+  CliRun list = run_cli("--list-foci --json" + kProtocols + foci);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("{\"name\":\"IP Networking\",\"active\":true,\"entries\":[{\"protocol\":\"TCP\""),
+            std::string::npos)
+      << list.out;
+  EXPECT_EQ(run_cli("--list-foci --focus-file /nonexistent/cf.bin" + kProtocols).status, 1);
   std::remove(path.c_str());
 }
 

@@ -82,18 +82,23 @@ void net_flush_counts(Net& net) {
   net.pending_links.clear();
 }
 
-std::int32_t link_dominant(const Link& link, const FocusList* focus) {
-  if (focus == nullptr) return -1;
+const FocusEntry* link_dominant_entry(const Link& link, const FocusList* focus) {
+  if (focus == nullptr) return nullptr;
   std::uint64_t best = 0;
-  std::int32_t result = -1;
+  const FocusEntry* winner = nullptr;
   for (const FocusEntry& e : *focus) {
     LinkProtoNode* const* n = link.protocol_index.find(e.protocol);
     if (n != nullptr && (*n)->bytes > best) {
       best = (*n)->bytes;
-      result = e.colour;
+      winner = &e;
     }
   }
-  return result;
+  return winner;
+}
+
+std::int32_t link_dominant(const Link& link, const FocusList* focus) {
+  const FocusEntry* e = link_dominant_entry(link, focus);
+  return e ? e->colour : -1;
 }
 
 }  // namespace tarnix

@@ -567,6 +567,9 @@ void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t le
 void link_settle_noted(Link& link, Classifier& classifier);
 // Settles every link with noted frames.
 void net_flush_counts(Net& net);
+// The focus entry whose protocol carries most of the link's bytes (the
+// earlier of equals; none when no entry has a byte).
+const FocusEntry* link_dominant_entry(const Link& link, const FocusList* focus);
 std::int32_t link_dominant(const Link& link, const FocusList* focus);
 void link_refresh_dominant_all(Net& net);
 

@@ -1,8 +1,8 @@
-#include "app/cfocus.h"
+#include "capture/cfocus.h"
 
 #include <cstring>
 
-namespace tarnix::app {
+namespace tarnix {
 namespace {
 
 bool read_u32(std::FILE* f, std::uint32_t& v) {
@@ -18,9 +18,10 @@ bool write_u32(std::FILE* f, std::uint32_t v) {
   return std::fwrite(b, 1, 4, f) == 4;
 }
 
-// One line up to its line feed (dropped). Lines of any length are read whole
-// and then cut to `keep` characters, so a long line cannot shift the reader
-// into the middle of the record. False at the end of the file.
+// One line up to its line feed (dropped). A line longer than `keep` is read
+// to its end and cut, so it cannot shift the reader into the middle of the
+// record, and keeps no more than `keep` characters whatever its length.
+// False at the end of the file.
 bool read_line(std::FILE* f, std::size_t keep, std::string& out) {
   out.clear();
   int c;
@@ -31,6 +32,11 @@ bool read_line(std::FILE* f, std::size_t keep, std::string& out) {
     if (out.size() < keep) out.push_back(char(c));
   }
   return any;
+}
+
+// Byte for byte, so a name the reader took is written back whole.
+bool write_line(std::FILE* f, const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fputc('\n', f) != EOF;
 }
 
 }  // namespace
@@ -75,40 +81,44 @@ int palette_write(std::FILE* f, const Palette& palette) {
   return 1;
 }
 
-LoadStatus cfocus_load(const std::string& path, const ProtocolLookup& lookup, FocusStore& store) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return LoadStatus::CannotOpen;
+void cfocus_read(std::FILE* f, const ProtocolLookup& lookup, FocusStore& store) {
   palette_read(f, store.palette);
   std::vector<FocusRecord> dictionary;
   std::string name;
-  while (read_line(f, kFocusNameMax, name)) {
+  while (read_line(f, kFocusNameLine, name)) {
     FocusRecord focus;
-    focus.name = name;
-    std::uint32_t count = 0;
-    if (!read_u32(f, count)) break;  // cut short: dropped
-    bool complete = true;
-    for (std::uint32_t i = 0; i < count; ++i) {
+    focus.name = name.substr(0, kFocusNameMax);
+    std::uint32_t raw_count = 0;
+    // A name without its count is no record (a stray line feed at the end).
+    if (!read_u32(f, raw_count)) break;
+    // The count only bounds the loop; entries come from bytes actually read,
+    // so a hostile count costs no memory.
+    const std::int32_t count = std::int32_t(raw_count);
+    bool cut = false;
+    for (std::int32_t i = 0; i < count; ++i) {
       std::string proto;
-      if (!read_line(f, 64, proto)) {
-        complete = false;
-        break;
-      }
       std::uint32_t colour = 0;
-      if (!read_u32(f, colour)) {
-        complete = false;
+      if (!read_line(f, kProtocolNameLine, proto) || !read_u32(f, colour)) {
+        cut = true;
         break;
       }
       const protocol_node* node = lookup ? lookup(proto) : nullptr;
       if (!node) continue;  // a protocol the tree does not know
       const int index = int(colour);
-      focus.entries.push_back({node, proto, (index >= 0 && index < 32) ? index : 0});
+      focus.entries.push_back({node, proto, (index >= 0 && index < kFocusColours) ? index : 0});
     }
-    if (!complete) break;
     dictionary.push_back(std::move(focus));
+    if (cut) break;
   }
-  std::fclose(f);
   store.dictionary = std::move(dictionary);
   store.active = -1;
+}
+
+LoadStatus cfocus_load(const std::string& path, const ProtocolLookup& lookup, FocusStore& store) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return LoadStatus::CannotOpen;
+  cfocus_read(f, lookup, store);
+  std::fclose(f);
   return LoadStatus::Ok;
 }
 
@@ -121,13 +131,12 @@ int cfocus_dump(const std::string& path, const FocusStore& store) {
   bool ok = palette_write(f, store.palette) == 1;
   for (std::size_t i = 0; ok && i < store.dictionary.size(); ++i) {
     const FocusRecord& focus = store.dictionary[i];
-    ok = std::fprintf(f, "%s\n", focus.name.c_str()) > 0 && write_u32(f, std::uint32_t(focus.entries.size()));
+    ok = write_line(f, focus.name) && write_u32(f, std::uint32_t(focus.entries.size()));
     for (std::size_t k = 0; ok && k < focus.entries.size(); ++k)
-      ok = std::fprintf(f, "%s\n", focus.entries[k].protocol_name.c_str()) > 0 &&
-           write_u32(f, std::uint32_t(focus.entries[k].colour));
+      ok = write_line(f, focus.entries[k].protocol_name) && write_u32(f, std::uint32_t(focus.entries[k].colour));
   }
   if (std::fclose(f) != 0) ok = false;
   return ok ? 1 : -1;
 }
 
-}  // namespace tarnix::app
+}  // namespace tarnix

@@ -13,10 +13,15 @@
 
 #include "capture/focus.h"
 
-namespace tarnix::app {
+namespace tarnix {
 
 inline constexpr int kPaletteColours = 33;
+inline constexpr int kFocusColours = 32;  // an entry's colour: 0..31
+inline constexpr int kOtherColour = 32;
 inline constexpr int kFocusNameMax = 31;
+// The longest lines the reader takes, line feed not counted.
+inline constexpr std::size_t kFocusNameLine = 79;
+inline constexpr std::size_t kProtocolNameLine = 18;
 
 // Red in the low byte, then green, then blue.
 using Palette = std::array<std::uint32_t, kPaletteColours>;
@@ -52,12 +57,15 @@ using ProtocolLookup = std::function<const protocol_node*(std::string_view name)
 int palette_read(std::FILE* f, Palette& palette);
 int palette_write(std::FILE* f, const Palette& palette);
 
+// Reads the palette and the foci from an open file into `store`; the active
+// focus is cleared. Entries whose protocol the lookup does not know are
+// dropped; a file cut short keeps every focus and entry read whole before
+// the cut.
+void cfocus_read(std::FILE* f, const ProtocolLookup& lookup, FocusStore& store);
+
 enum class LoadStatus { Ok, CannotOpen };
-// Reads the file into `store` (palette and a new dictionary). Entries whose
-// protocol the lookup does not know are dropped. A focus cut short by the end
-// of the file is dropped; the complete ones before it are kept.
 LoadStatus cfocus_load(const std::string& path, const ProtocolLookup& lookup, FocusStore& store);
 // 1 on success, -1 when the file cannot be written.
 int cfocus_dump(const std::string& path, const FocusStore& store);
 
-}  // namespace tarnix::app
+}  // namespace tarnix

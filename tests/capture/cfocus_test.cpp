@@ -1,12 +1,13 @@
-#include "app/cfocus.h"
+#include "capture/cfocus.h"
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <unistd.h>
 
-namespace tarnix::app {
+namespace tarnix {
 namespace {
 
 // Stand-in protocol nodes: only their addresses matter to the focus.
@@ -26,10 +27,21 @@ std::string bytes_u32(std::uint32_t v) {
 
 class CfocusTest : public ::testing::Test {
  protected:
-  QTemporaryDir dir;
+  std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                              ("cfocus_test_" + std::to_string(::getpid()));
   Protocols protocols;
-  std::string path() const { return dir.filePath("cfdump.bin").toStdString(); }
+  void SetUp() override { std::filesystem::create_directories(dir); }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+  std::string path() const { return (dir / "cfdump.bin").string(); }
   void write(const std::string& bytes) { std::ofstream(path(), std::ios::binary) << bytes; }
+  // Reads `bytes` as a focus file.
+  FocusStore read(const std::string& bytes) {
+    FocusStore s;
+    std::FILE* f = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+    cfocus_read(f, protocols.lookup(), s);
+    std::fclose(f);
+    return s;
+  }
 };
 
 TEST_F(CfocusTest, RoundTripKeepsPaletteFociEntriesAndColours) {
@@ -78,29 +90,65 @@ TEST_F(CfocusTest, PaletteOnlyFileAndRefusedHeader) {
   EXPECT_EQ(palette_read(nullptr, keep.palette), -1);
 }
 
-TEST_F(CfocusTest, UnknownProtocolsAreDroppedAndTruncatedFocusAloneIsLost) {
+TEST_F(CfocusTest, UnknownProtocolsAreDroppedAndTheLaterOfEqualNamesIsFound) {
   std::string b = bytes_u32(0);
   b += "First\n" + bytes_u32(2) + "HTTP\n" + bytes_u32(3) + "GOPHER\n" + bytes_u32(5);
   b += "First\n" + bytes_u32(1) + "SSH\n" + bytes_u32(6);
-  b += "Cut\n" + bytes_u32(2) + "DNS\n" + bytes_u32(1) + "HTTP\n";  // palette index missing
-  write(b);
-  FocusStore s;
-  ASSERT_EQ(cfocus_load(path(), protocols.lookup(), s), LoadStatus::Ok);
+  FocusStore s = read(b);
   ASSERT_EQ(s.dictionary.size(), 2u);
   ASSERT_EQ(s.dictionary[0].entries.size(), 1u);
   EXPECT_EQ(s.dictionary[0].entries[0].protocol_name, "HTTP");
-  // Two foci of one name: the later one is found.
   EXPECT_EQ(s.focus_find("First"), 1);
   s.focus_set_active("First");
   EXPECT_EQ(s.active_focus()->entries[0].protocol_name, "SSH");
 }
 
+// Whatever the cut or the garbage, the reader keeps every focus and entry it
+// read whole, and bounds what it keeps of each line.
+TEST_F(CfocusTest, DamagedFilesLoadWhatTheyCan) {
+  const std::string head = bytes_u32(0) + "Whole\n" + bytes_u32(1) + "DNS\n" + bytes_u32(4);
+  struct Case {
+    const char* what;
+    std::string tail;
+    std::vector<std::size_t> entries;  // per focus kept
+  };
+  const std::string long_name(5000, 'N');
+  const Case cases[] = {
+      {"palette index missing", "Cut\n" + bytes_u32(2) + "DNS\n" + bytes_u32(1) + "HTTP\n", {1, 1}},
+      {"protocol line missing", "Cut\n" + bytes_u32(3) + "SSH\n" + bytes_u32(1), {1, 1}},
+      {"count missing", "Cut\n" + std::string("\x01\x00", 2), {1}},
+      {"huge count", "Big\n" + bytes_u32(0x7fffffff) + "SSH\n" + bytes_u32(2), {1, 1}},
+      {"negative count", "Neg\n" + bytes_u32(0xffffffff) + "Next\n" + bytes_u32(0), {1, 0, 0}},
+      {"long lines", long_name + "\n" + bytes_u32(1) + std::string(300, 'P') + "\n" + bytes_u32(1), {1, 0}},
+      {"colour out of range", "Odd\n" + bytes_u32(2) + "SSH\n" + bytes_u32(32) + "DNS\n" + bytes_u32(0xffffffff),
+       {1, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FocusStore s = read(head + c.tail);
+    ASSERT_EQ(s.dictionary.size(), c.entries.size());
+    for (std::size_t i = 0; i < c.entries.size(); ++i) {
+      EXPECT_EQ(s.dictionary[i].entries.size(), c.entries[i]);
+      EXPECT_LE(s.dictionary[i].name.size(), std::size_t(kFocusNameMax));
+      for (const auto& e : s.dictionary[i].entries) {
+        EXPECT_GE(e.colour, 0);
+        EXPECT_LT(e.colour, kFocusColours);
+      }
+    }
+  }
+  // A protocol name line is read as its first 18 characters.
+  protocols.nodes.emplace("ABCDEFGHIJKLMNOPQR", 0);
+  FocusStore s = read(bytes_u32(0) + "F\n" + bytes_u32(1) + "ABCDEFGHIJKLMNOPQRST\n" + bytes_u32(9));
+  ASSERT_EQ(s.dictionary.at(0).entries.size(), 1u);
+  EXPECT_EQ(s.dictionary[0].entries[0].colour, 9);
+}
+
 TEST_F(CfocusTest, MissingAndUnwritableFiles) {
   FocusStore s;
-  EXPECT_EQ(cfocus_load(dir.filePath("none.bin").toStdString(), protocols.lookup(), s),
+  EXPECT_EQ(cfocus_load((dir / "none.bin").string(), protocols.lookup(), s),
             LoadStatus::CannotOpen);
-  EXPECT_EQ(cfocus_dump(dir.filePath("no/such/dir/x.bin").toStdString(), s), -1);
+  EXPECT_EQ(cfocus_dump((dir / "no/such/dir/x.bin").string(), s), -1);
 }
 
 }  // namespace
-}  // namespace tarnix::app
+}  // namespace tarnix

@@ -1,0 +1,98 @@
+#include "ui/controls.h"
+
+#include <QFontMetrics>
+#include <algorithm>
+
+namespace tarnix::ui {
+namespace {
+
+const char* const kLabels[kControlBars] = {"Node Scale",   "Link Scale", "Max Node Radius",
+                                           "Max Link Width", "Node Timeout", "Link Timeout",
+                                           "Font Scale",   "Network Scale", "Update Frequency"};
+
+int hundredths(double v) { return int(v * 100); }
+
+}  // namespace
+
+Controls::Controls(app::Settings& settings, QWidget* parent) : QGroupBox(QStringLiteral("Controls"), parent), settings_(settings) {
+  setObjectName(QStringLiteral("controls"));
+  QFont font(QStringLiteral("Arial"));
+  font.setPixelSize(13);
+  const int start[kControlBars] = {hundredths(settings_.node_scale),
+                                   hundredths(settings_.link_scale),
+                                   hundredths(settings_.max_node_radius),
+                                   settings_.max_link_width,
+                                   settings_.node_timeout,
+                                   settings_.link_timeout,
+                                   hundredths(settings_.font_size),
+                                   int(settings_.net_size),
+                                   int(settings_.sample_interval)};
+  for (int i = 0; i < kControlBars; ++i) {
+    auto* b = new QScrollBar(Qt::Horizontal, this);
+    b->setObjectName(QString::number(i));
+    b->setRange(0, 100);
+    b->setSingleStep(1);
+    b->setPageStep(25);
+    // A dragged thumb changes nothing until it is let go.
+    b->setTracking(false);
+    b->setValue(std::clamp(start[i], 0, 100));
+    connect(b, &QScrollBar::valueChanged, this, [this, i](int p) { apply(i, p); });
+    auto* l = new QLabel(QString::fromLatin1(kLabels[i]), this);
+    l->setFont(font);
+    l->setAlignment(Qt::AlignCenter);
+    bars_[std::size_t(i)] = b;
+    labels_[std::size_t(i)] = l;
+  }
+}
+
+void Controls::apply(int i, int p) {
+  switch (i) {
+    case 0:
+      settings_.node_scale = p / 100.0;
+      break;
+    case 1:
+      settings_.link_scale = p / 100.0;
+      break;
+    case 2:
+      settings_.max_node_radius = p / 100.0;
+      break;
+    case 3:
+      settings_.max_link_width = p;
+      break;
+    case 4:
+      // A host never leaves the map before its links do.
+      settings_.node_timeout = std::max(p, position(5));
+      break;
+    case 5:
+      settings_.link_timeout = p;
+      settings_.node_timeout = std::max(position(4), p);
+      break;
+    case 6:
+      settings_.font_size = p / 100.0;
+      break;
+    case 7:
+      settings_.net_size = p;
+      break;
+    case 8:
+      settings_.sample_interval = p;
+      break;
+    default:
+      break;
+  }
+  if (changed_) changed_();
+}
+
+void Controls::resizeEvent(QResizeEvent* e) {
+  QGroupBox::resizeEvent(e);
+  const int w = width();
+  // The line height sets the spacing; where the font's is taller than the
+  // window allows (a substitute for Arial), it shrinks so all nine fit.
+  int t = QFontMetrics(labels_[0]->font()).height();
+  if (height() > 0) t = std::min(t, int(height() / 20.7));
+  for (int i = 0; i < kControlBars; ++i) {
+    bars_[std::size_t(i)]->setGeometry(10, int((2.1 * i + 2) * t), w - 15, 3 * t / 4);
+    labels_[std::size_t(i)]->setGeometry(10, int((2.1 * i + 2.7) * t), w - 15, t);
+  }
+}
+
+}  // namespace tarnix::ui
