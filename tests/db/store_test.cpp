@@ -303,6 +303,32 @@ TEST_F(StoreTest, PruningAcrossTheCutoff) {
   EXPECT_EQ(db_prune(*s, cutoff), 0);
 }
 
+TEST_F(StoreTest, PruningInStepsTakesWhatOnePruneTakesOldestDayFirst) {
+  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const std::int32_t url = db_urls_add(*s, server.host_id, "/a", kSchemeHttp, 0);
+  const std::time_t now = std::time(nullptr);
+  for (int days : {40, 35, 35, 30, 1}) {
+    const TimestampRecord at = TimestampRecord::from_time(now - days * 86400);
+    s->set_clock([at] { return at; });
+    db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr);
+  }
+  s->set_clock({});
+  TimestampRecord cutoff;
+  db_cutoff(28, &cutoff);
+  std::vector<std::pair<int, int>> steps;
+  EXPECT_EQ(db_prune_in_steps(*s, cutoff, [&](int d, int t) { steps.emplace_back(d, t); }), 4);
+  ASSERT_FALSE(steps.empty());
+  EXPECT_EQ(steps.back().first, steps.back().second);
+  EXPECT_GE(steps.back().second, 12) << "one step a day from the oldest access";
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 1);
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 1);
+
+  steps.clear();
+  EXPECT_EQ(db_prune_in_steps(*s, cutoff, [&](int d, int t) { steps.emplace_back(d, t); }), 0);
+  EXPECT_EQ(steps, (std::vector<std::pair<int, int>>{{0, 0}})) << "nothing older: no step";
+}
+
 TEST(Cutoff, IsLocalTimeDaysBack) {
   TimestampRecord now_rec = TimestampRecord::from_time(std::time(nullptr));
   TimestampRecord zero;

@@ -1,11 +1,13 @@
 #include "db/db_store.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <optional>
 
 #include "db/http.h"
 
@@ -24,6 +26,7 @@ constexpr const char kUrlsRefUp[] = "UPDATE urls SET ref_count = ref_count + 1 W
 constexpr const char kUrlsRefAdjust[] = "UPDATE urls SET ref_count = ref_count + ? WHERE url_id = ?";
 constexpr const char kUrlsRefDown[] = "UPDATE urls SET ref_count = ref_count - 1 WHERE url_id = ?";
 constexpr const char kUrlsDeleteUnreferenced[] = "DELETE FROM urls WHERE ref_count < 1";
+constexpr const char kHistOldest[] = "SELECT min(ts) FROM url_hist WHERE ts < ?";
 constexpr const char kUrlsText[] = "SELECT host, port, proto, urlpath FROM urls WHERE url_id = ?";
 constexpr const char kUrlsByRefs[] =
     "SELECT url_id, host, port, proto, urlpath, ref_count FROM urls ORDER BY 6 DESC";
@@ -779,6 +782,50 @@ std::int64_t db_prune(DbSession& s, const TimestampRecord& cutoff) {
     return del.run();
   });
   return result.ok() ? count : 0;
+}
+
+namespace {
+
+std::int64_t seconds_of(const TimestampRecord& t) {
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;
+  return static_cast<std::int64_t>(std::mktime(&tm));
+}
+
+}  // namespace
+
+std::int64_t db_prune_in_steps(DbSession& s, const TimestampRecord& cutoff,
+                               const std::function<void(int, int)>& progress) {
+  std::optional<TimestampRecord> oldest;
+  {
+    Use st(s, kHistOldest);
+    if (!st) return 0;
+    st->bind_timestamp(1, cutoff);
+    if (st.row() && !st->column_is_null(1)) oldest = st->column_timestamp(1);
+  }
+  if (!oldest) {
+    if (progress) progress(0, 0);
+    return 0;
+  }
+  const std::int64_t from = seconds_of(*oldest), to = seconds_of(cutoff);
+  const std::int64_t span = std::max<std::int64_t>(to - from, 1);
+  const int steps = static_cast<int>(std::clamp<std::int64_t>((span + 86399) / 86400, 1, kPruneSteps));
+  const std::int64_t stride = (span + steps - 1) / steps;
+  std::int64_t removed = 0;
+  for (int i = 1; i <= steps; ++i) {
+    // The last step is the cutoff itself, so rounding never leaves a row
+    // behind that a single db_prune would have taken.
+    const TimestampRecord step_cut = i == steps ? cutoff : TimestampRecord::from_time(from + i * stride + 1);
+    removed += db_prune(s, step_cut);
+    if (progress) progress(i, steps);
+  }
+  return removed;
 }
 
 // ---- alarms

@@ -234,6 +234,12 @@ int db_cutoff(int days, TimestampRecord* out);
 // each, then the URLs left without references; all or nothing. Returns the
 // number of accesses removed (0 on failure, with nothing changed).
 std::int64_t db_prune(DbSession& s, const TimestampRecord& cutoff);
+// The same removal in steps of a day, oldest first, one transaction each
+// (at most kPruneSteps of them): a writer on another connection waits for
+// one step, never for the whole job. progress(done, total) after each step.
+inline constexpr int kPruneSteps = 1000;
+std::int64_t db_prune_in_steps(DbSession& s, const TimestampRecord& cutoff,
+                               const std::function<void(int, int)>& progress = {});
 
 // ---- alarms table
 
