@@ -34,6 +34,11 @@
 #include "ui/focus_builder.h"
 #include "ui/main_window.h"
 #include "ui/map_view.h"
+#include "ui/monitor/db_opt.h"
+#include "ui/monitor/dupip_window.h"
+#include "ui/monitor/load.h"
+#include "ui/monitor/monitor_windows.h"
+#include "ui/monitor/output.h"
 #include "ui/panel.h"
 #include "ui/protocol_key.h"
 #include "ui/reports/report_center.h"
@@ -180,6 +185,7 @@ QString DesktopRuntime::data_path(const QString& setting) const {
 
 void DesktopRuntime::read_settings() {
   app::settings_load(settings_);
+  startup_prune_time_ = settings_.db_prune_time.get();
   const app::SeedResult seeded = app::seed_user_data(app::user_data_dir());
   for (const QString& f : seeded.missing)
     std::fprintf(stderr, "tarnix: Warning - no shipped %s to place in %s\n", f.toLocal8Bit().constData(),
@@ -267,6 +273,12 @@ void DesktopRuntime::set_up_names_and_alarms() {
   }
   namer_ = std::make_unique<HostcNamer>(*cache_);
   model_->namer = namer_.get();
+  // Detection is off until the "Duplicate IP Addresses" window opens; the
+  // frame path only tests the switch until then.
+  dupip_notifier_ = std::make_unique<BeepDupIpNotifier>();
+  dupip_ = std::make_unique<DupIp>(dupip_notifier_.get());
+  dupip_sink_ = std::make_unique<DupIpSink>(*dupip_);
+  model_->hooks.duplicates = dupip_sink_.get();
 }
 
 bool DesktopRuntime::parse_protocols() {
@@ -282,8 +294,9 @@ bool DesktopRuntime::parse_protocols() {
 
 void DesktopRuntime::load_alarms() {
   AlarmRuntime::Options o;
-  // The log goes to standard output until the alarm output window exists;
-  // the beep is the desktop's, not the terminal bell.
+  // The log is the output area's alarm log (given with the window); the
+  // beep is the desktop's, not the terminal bell.
+  o.log = nullptr;
   o.beep = false;
   alarms_ = std::make_unique<AlarmRuntime>(*model_, parsed_->tree.get(), cache_.get(), o);
   beeper_ = std::make_unique<GuiBeeper>();
@@ -418,6 +431,14 @@ int DesktopRuntime::create_main_window() {
   map_->set_aspect_listener([thumb](int aspect) { thumb->set_aspect(aspect); });
   renderer_->zoom_mark_group = [thumb](double x, double y, double r, double e) { thumb->mark_group(x, y, r, e); };
   renderer_->zoom_refresh = [thumb] { thumb->refresh(); };
+  window_->set_command(kCmdDuplicateIp, [this] { open_duplicates(); });
+  window_->command(kCmdDuplicateIp)->setCheckable(true);
+  if (db_ && db_->connected()) window_->set_command(kCmdDbOptions, [this] { open_db_options(); });
+  monitors_ = std::make_unique<MonitorWindows>(install_monitor_windows(*window_, *model_, settings_, std::time_t(started_)));
+  alarm_log_ = std::make_unique<OutputAlarmLog>(monitors_->output);
+  if (alarms_) alarms_->state().actions.log = alarm_log_.get();
+  request_log_ = std::make_unique<OutputRequestListener>(monitors_->output);
+  if (db_) db_->add_listener(request_log_.get());
   protocol_key_show();
 
   CaptureLoop::Options lo;
@@ -429,7 +450,9 @@ int DesktopRuntime::create_main_window() {
   TrafficModel* model = model_.get();
   const app::Settings* settings = &settings_;
   CaptureLoop* loop = loop_.get();
-  loop_->on_cycle([renderer, map, model, settings, loop](Net& net, bool draw) {
+  UrlStats* stats = monitors_->stats;
+  loop_->on_cycle([renderer, map, model, settings, loop, stats](Net& net, bool draw) {
+    stats->post_refresh(&net);
     // The Controls window changes the time-outs while the program runs; the
     // next tick ages by the new ones.
     model->node_timeout_s = settings->node_timeout.get();
@@ -568,9 +591,44 @@ void DesktopRuntime::close_capture() {
 }
 
 void DesktopRuntime::destroy_windows() {
+  delete dupip_window_.data();
+  delete db_options_.data();
+  if (monitors_ && monitors_->output) monitors_->output->store_settings();
   if (window_) window_->hide();
   // Reports still being written finish; their windows and files go.
   reports_.reset();
+}
+
+DupIpWindow* DesktopRuntime::duplicates_window() const { return dupip_window_.data(); }
+DbOptionsDialog* DesktopRuntime::db_options() const { return db_options_.data(); }
+
+void DesktopRuntime::open_duplicates() {
+  if (!dupip_) return;
+  window_->command(kCmdDuplicateIp)->setChecked(true);
+  if (dupip_window_) {
+    dupip_window_->showNormal();
+    dupip_window_->raise();
+    return;
+  }
+  dupip_window_ = new DupIpWindow(*dupip_, cache_.get());
+  dupip_window_->set_closed_hook([this] {
+    if (window_) window_->command(kCmdDuplicateIp)->setChecked(false);
+  });
+  dupip_window_->show();
+}
+
+void DesktopRuntime::open_db_options() {
+  if (db_options_) {
+    db_options_->show();
+    db_options_->raise();
+    return;
+  }
+  if (!pruner_) pruner_ = std::make_unique<PruneRunner>(db_->file_path());
+  db_options_ = new DbOptionsDialog(settings_, startup_prune_time_, [this](int days) {
+    if (!pruner_->start(days))
+      std::fprintf(stderr, "db_opt: an earlier removal is still running\n");
+  }, window_.get());
+  db_options_->show();
 }
 
 void DesktopRuntime::write_focus_file() {
@@ -581,6 +639,8 @@ void DesktopRuntime::write_focus_file() {
 void DesktopRuntime::free_palette() {}
 
 void DesktopRuntime::prune_database() {
+  // A removal started from the options dialog ends before the database goes.
+  if (pruner_) pruner_->wait();
   // The recorder has stopped (close_capture); the name cache's thread still
   // writes host ids through the database's own connection until it stops.
   if (db_) db_->shutdown(settings_.db_prune_time);

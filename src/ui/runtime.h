@@ -2,8 +2,10 @@
 // order, the main window's close tears them down in theirs.
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <atomic>
+#include <ctime>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -22,9 +24,14 @@
 
 namespace tarnix {
 class AlarmBuilderServices;
+class AlarmLog;
 class AlarmRuntime;
 class AlarmTable;
 class Beeper;
+class DupIp;
+class DupIpNotifier;
+class DupIpSink;
+class RequestListener;
 class HostCache;
 class NameService;
 class HostIdStore;
@@ -39,6 +46,10 @@ class MapWindow;
 class StrokeFont;
 class DbLink;
 class ReportCenter;
+class DbOptionsDialog;
+class DupIpWindow;
+class PruneRunner;
+struct MonitorWindows;
 
 // Message boxes: modal, without owner at start-up.
 class BoxMessenger final : public app::Messenger {
@@ -128,6 +139,13 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   // The Focus Builder (menu and the Protocol Key's "Protocol Editor").
   void open_focus_builder();
   LivePalette& live_palette() { return live_palette_; }
+  // "Duplicate IP detect" and "DB Options".
+  void open_duplicates();
+  void open_db_options();
+  DupIp* duplicates() const { return dupip_.get(); }
+  DupIpWindow* duplicates_window() const;
+  DbOptionsDialog* db_options() const;
+  const MonitorWindows& monitor_windows() const { return *monitors_; }
 
  private:
   void set_title_for_current();
@@ -159,6 +177,16 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<AlarmRuntime> alarms_;  // uses the model, the cache and the beeper
   std::unique_ptr<AlarmBuilderServices> builder_services_;  // the Alarm Builder's look-ups
   std::unique_ptr<AlarmTable> alarm_table_;                 // where the Alarm Builder saves
+  std::unique_ptr<DupIpNotifier> dupip_notifier_;
+  std::unique_ptr<DupIp> dupip_;
+  std::unique_ptr<DupIpSink> dupip_sink_;
+  std::unique_ptr<AlarmLog> alarm_log_;
+  std::unique_ptr<RequestListener> request_log_;
+  std::unique_ptr<PruneRunner> pruner_;
+  std::unique_ptr<MonitorWindows> monitors_;
+  QPointer<DupIpWindow> dupip_window_;
+  QPointer<DbOptionsDialog> db_options_;
+  int startup_prune_time_ = 0;  // what the options dialog's Cancel goes back to
 
   std::vector<Device> devices_;
   std::unique_ptr<PacketSource> pending_source_;

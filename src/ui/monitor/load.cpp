@@ -146,6 +146,8 @@ void StripChart::scroll_left() {
 }
 
 void StripChart::sample() {
+  // A hidden window hears of its size only when shown; the plot follows it.
+  if (plot_.size() != QSize(std::max(width(), 1) + kPlotExtra, std::max(height(), 1))) relayout();
   ++samples_since_mark_;
   std::uint32_t v = 0;
   if (std::atomic<std::uint32_t>* c = source_ ? source_() : nullptr) {

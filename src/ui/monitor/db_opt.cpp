@@ -1,0 +1,160 @@
+#include "ui/monitor/db_opt.h"
+
+#include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/settings.h"
+#include "db/db_store.h"
+#include "ui/monitor/progress.h"
+
+namespace tarnix::ui {
+
+int db_opt_days(const QString& text) {
+  const QString t = text.left(80);
+  qsizetype i = 0;
+  while (i < t.size() && t[i].isSpace()) ++i;
+  bool negative = false;
+  if (i < t.size() && (t[i] == QLatin1Char('-') || t[i] == QLatin1Char('+'))) negative = t[i++] == QLatin1Char('-');
+  long long v = 0;
+  for (; i < t.size() && t[i] >= QLatin1Char('0') && t[i] <= QLatin1Char('9'); ++i) {
+    v = v * 10 + (t[i].unicode() - '0');
+    if (v > 1000000) v = 1000000;  // far past any retention worth typing
+  }
+  return negative ? 0 : int(v);
+}
+
+DbOptionsDialog::DbOptionsDialog(app::Settings& settings, int startup_prune_time,
+                                 std::function<void(int)> prune_now, QWidget* parent)
+    : QDialog(parent), settings_(settings), startup_(startup_prune_time), prune_now_(std::move(prune_now)) {
+  setObjectName(QStringLiteral("db_opt"));
+  setWindowTitle(QStringLiteral("Database options"));
+  setModal(false);
+  auto* layout = new QVBoxLayout(this);
+
+  auto* pruning = new QGroupBox(QStringLiteral("Pruning options"), this);
+  auto* pg = new QGridLayout(pruning);
+  retain_ = new QRadioButton(QStringLiteral("Retain all URLs"), pruning);
+  retain_->setObjectName(QStringLiteral("17001"));
+  remove_after_ = new QRadioButton(QStringLiteral("Remove after"), pruning);
+  remove_after_->setObjectName(QStringLiteral("17003"));
+  days_ = new QLineEdit(pruning);
+  days_->setObjectName(QStringLiteral("17002"));
+  pg->addWidget(retain_, 0, 0, 1, 3);
+  pg->addWidget(remove_after_, 1, 0);
+  pg->addWidget(days_, 1, 1);
+  pg->addWidget(new QLabel(QStringLiteral("days."), pruning), 1, 2);
+  layout->addWidget(pruning);
+
+  auto* immediate = new QGroupBox(QStringLiteral("Immediate actions"), this);
+  auto* ig = new QGridLayout(immediate);
+  initialize_ = new QCheckBox(QStringLiteral("Initialize DB"), immediate);
+  initialize_->setObjectName(QStringLiteral("17004"));
+  remove_now_ = new QCheckBox(QStringLiteral("Remove after"), immediate);
+  remove_now_->setObjectName(QStringLiteral("17006"));
+  now_days_ = new QLineEdit(immediate);
+  now_days_->setObjectName(QStringLiteral("17005"));
+  ig->addWidget(initialize_, 0, 0, 1, 3);
+  ig->addWidget(remove_now_, 1, 0);
+  ig->addWidget(now_days_, 1, 1);
+  ig->addWidget(new QLabel(QStringLiteral("days."), immediate), 1, 2);
+  layout->addWidget(immediate);
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  layout->addWidget(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, this, &DbOptionsDialog::ok);
+  connect(buttons, &QDialogButtonBox::rejected, this, &DbOptionsDialog::reject);
+
+  connect(retain_, &QRadioButton::clicked, this, [this] {
+    settings_.db_prune_time = 0;
+    days_->setEnabled(false);
+  });
+  connect(remove_after_, &QRadioButton::clicked, this, [this] {
+    days_->setEnabled(true);
+    days_->setText(QString::number(settings_.db_prune_time.get()));
+  });
+  connect(days_, &QLineEdit::editingFinished, this, &DbOptionsDialog::commit_retention);
+  connect(remove_now_, &QCheckBox::toggled, now_days_, &QWidget::setEnabled);
+  connect(now_days_, &QLineEdit::textChanged, this, [this](const QString& t) {
+    if (remove_now_->isChecked()) immediate_days_ = db_opt_days(t);
+  });
+
+  initialize_->setEnabled(false);
+  now_days_->setEnabled(false);
+  remove_now_->setChecked(false);
+  const int keep = settings_.db_prune_time.get();
+  if (keep != 0) {
+    remove_after_->setChecked(true);
+    days_->setEnabled(true);
+    days_->setText(QString::number(keep));
+  } else {
+    retain_->setChecked(true);
+    days_->setEnabled(false);
+  }
+}
+
+void DbOptionsDialog::commit_retention() {
+  if (!remove_after_->isChecked()) return;
+  const int v = db_opt_days(days_->text());
+  settings_.db_prune_time = v;
+  days_->setText(QString::number(v));
+}
+
+void DbOptionsDialog::ok() {
+  // A count typed and confirmed with OK at once never lost its focus.
+  commit_retention();
+  const int days = remove_now_->isChecked() ? immediate_days_ : 0;
+  if (days != 0 && prune_now_) prune_now_(days);
+  hide();
+  deleteLater();
+}
+
+void DbOptionsDialog::reject() {
+  settings_.db_prune_time = startup_;
+  hide();
+  deleteLater();
+}
+
+void DbOptionsDialog::closeEvent(QCloseEvent* e) {
+  // The frame's close keeps what was set, without the immediate removal.
+  commit_retention();
+  e->accept();
+  deleteLater();
+}
+
+bool PruneRunner::start(int days, std::function<void(std::int64_t)> done) {
+  if (running_.exchange(true)) return false;
+  if (thread_.joinable()) thread_.join();
+  TimestampRecord cutoff;
+  db_cutoff(days, &cutoff);
+  Progress* bar = progress_create(kProgressX, kProgressY, kProgressW, kProgressH, 1, 1, 0,
+                                  QStringLiteral("Removing old URLs"));
+  thread_ = std::thread([this, cutoff, bar, done = std::move(done)] {
+    std::int64_t removed = 0;
+    if (auto session = db_open_session(path_)) {
+      bool ranged = false;
+      removed = db_prune_in_steps(*session, cutoff, [&](int, int total) {
+        if (!ranged) {
+          progress_set_range(bar, total);
+          ranged = true;
+        }
+        progress_step(bar);
+      });
+    }
+    progress_destroy(bar);
+    if (done) done(removed);
+    running_ = false;
+  });
+  return true;
+}
+
+void PruneRunner::wait() {
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace tarnix::ui

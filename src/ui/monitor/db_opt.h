@@ -1,0 +1,79 @@
+// The "Database options" dialog: how long URL accesses are kept, and an
+// immediate removal of old ones. One modeless instance.
+#pragma once
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace tarnix::app {
+struct Settings;
+}
+
+namespace tarnix::ui {
+
+// The leading decimal number of at most the first 80 characters of a day
+// count as typed (blanks and a sign allowed before it, 0 without digits),
+// negative counting as 0.
+int db_opt_days(const QString& text);
+
+class DbOptionsDialog final : public QDialog {
+  Q_OBJECT
+ public:
+  // `startup_prune_time` is what Cancel goes back to; `prune_now(days)` runs
+  // the immediate removal.
+  DbOptionsDialog(app::Settings& settings, int startup_prune_time, std::function<void(int)> prune_now,
+                  QWidget* parent = nullptr);
+
+  int immediate_days() const { return immediate_days_; }
+
+ protected:
+  void closeEvent(QCloseEvent* e) override;
+  void reject() override;
+
+ private:
+  void commit_retention();
+  void ok();
+
+  app::Settings& settings_;
+  int startup_;
+  std::function<void(int)> prune_now_;
+  QRadioButton* retain_;
+  QRadioButton* remove_after_;
+  QLineEdit* days_;
+  QCheckBox* initialize_;
+  QCheckBox* remove_now_;
+  QLineEdit* now_days_;
+  int immediate_days_ = 0;
+};
+
+// Removes old URL accesses on a thread of its own, on a database connection
+// of its own, with the progress window up. Requests recorded meanwhile wait
+// at most one day's step for the database and are never lost.
+class PruneRunner {
+ public:
+  explicit PruneRunner(std::string db_path) : path_(std::move(db_path)) {}
+  ~PruneRunner() { wait(); }
+  PruneRunner(const PruneRunner&) = delete;
+  PruneRunner& operator=(const PruneRunner&) = delete;
+
+  // False while an earlier removal is still running. `done(removed)` runs on
+  // the prune thread when it has finished.
+  bool start(int days, std::function<void(std::int64_t)> done = {});
+  bool running() const { return running_.load(); }
+  void wait();
+
+ private:
+  std::string path_;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace tarnix::ui

@@ -1,0 +1,302 @@
+// The panel's charts and statistics, the output area's logs and splitter,
+// the duplicate-address window and the database options.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QMouseEvent>
+#include <QPushButton>
+
+#include "app/settings.h"
+#include "capture/net.h"
+#include "ui/monitor/db_opt.h"
+#include "ui/monitor/dupip_window.h"
+#include "ui/monitor/load.h"
+#include "ui/monitor/output.h"
+
+namespace tarnix::ui {
+namespace {
+
+// A chart whose plot is 80 pixels high: 100 high less margin 8 and text 12.
+struct Chart {
+  std::atomic<std::uint32_t> counter{0};
+  StripChart strip;
+  Chart() {
+    strip.set_source([this] { return &counter; });
+    QFont f;
+    f.setPixelSize(12);
+    strip.set_fonts(&f, nullptr);
+    strip.resize(200, 80 + 8 + QFontMetrics(f).height());
+  }
+};
+
+TEST(StripChart, BarHeightsFollowTheFortyPointScale) {
+  struct Case {
+    std::uint32_t v;
+    int bar;
+  } cases[] = {{0, 0}, {20, 40}, {40, 80}, {100, 80}, {1, 2}};
+  for (const Case& c : cases) EXPECT_EQ(strip_bar_height(80, c.v), c.bar) << c.v;
+
+  Chart c;
+  ASSERT_EQ(c.strip.plot_height(), 80);
+  const int x = c.strip.width() - 1;
+  c.counter = 20;
+  c.strip.sample();
+  EXPECT_EQ(c.strip.plot().pixel(x, 79), qRgb(0, 0, 0));
+  EXPECT_EQ(c.strip.plot().pixel(x, 40), qRgb(0, 0, 0));
+  EXPECT_NE(c.strip.plot().pixel(x, 39), qRgb(0, 0, 0));
+  c.counter = 40;
+  c.strip.sample();
+  EXPECT_EQ(c.strip.plot().pixel(x, 1), qRgb(0, 0, 0)) << "40 and above fill the plot";
+  EXPECT_EQ(c.strip.plot().pixel(x - 1, 40), qRgb(0, 0, 0)) << "the earlier bar moved one pixel left";
+  EXPECT_NE(c.strip.plot().pixel(x - 1, 39), qRgb(0, 0, 0));
+  // Grid lines at the values 30, 20 and 10.
+  EXPECT_EQ(c.strip.plot().pixel(10, 20), qRgb(0x32, 0x32, 0xff));
+  EXPECT_EQ(c.strip.plot().pixel(10, 60), qRgb(0x32, 0x32, 0xff));
+}
+
+TEST(StripChart, RequestCountsRestartEachSecondWhileTheLoadStays) {
+  Chart c;
+  c.counter = 10;
+  c.strip.sample();
+  EXPECT_EQ(c.strip.last_value(), 10u);
+  EXPECT_EQ(c.counter.load(), 0u) << "taken and restarted in one step";
+  c.strip.sample();
+  EXPECT_EQ(c.strip.last_value(), 0u);
+
+  c.strip.set_reset_after_sample(false);
+  c.counter = 37;
+  c.strip.sample();
+  c.strip.sample();
+  EXPECT_EQ(c.strip.last_value(), 37u);
+  EXPECT_EQ(c.counter.load(), 37u);
+}
+
+TEST(StripChart, TimeMarksSitOnTheNearestWholeMinute) {
+  struct Case {
+    QTime now;
+    int offset;
+    const char* text;
+  } cases[] = {{QTime(10, 15, 20), -20, "10:15:00 "},
+               {QTime(10, 15, 45), 15, "10:16:00 "},
+               {QTime(10, 15, 0), 0, "10:15:00 "},
+               {QTime(10, 15, 30), -30, "10:15:00 "},
+               {QTime(23, 59, 31), 29, "00:00:00 "}};
+  for (const Case& c : cases) {
+    const TimeMark m = strip_time_mark(c.now);
+    EXPECT_EQ(m.offset, c.offset) << c.text;
+    EXPECT_EQ(m.text, QString::fromLatin1(c.text));
+  }
+  // Drawn only after more than 30 samples: the tick at x = width + offset.
+  Chart c;
+  c.strip.set_clock([] { return QTime(10, 15, 20); });
+  const int H = c.strip.plot_height();
+  const int x = c.strip.width() - 20;
+  c.strip.time_mark();
+  EXPECT_NE(c.strip.plot().pixel(x, H + 2), qRgb(0, 0, 0));
+  for (int i = 0; i < 31; ++i) c.strip.sample();
+  c.strip.time_mark();
+  EXPECT_EQ(c.strip.plot().pixel(x, H + 2), qRgb(0, 0, 0));
+}
+
+TEST(UrlStats, LoadAboveAHundredIsShownAndStoredAsZero) {
+  Net net(nullptr);
+  std::uint32_t count = 0;
+  net.load_percent = 40;
+  url_stats_update_load(net, count);
+  net.load_percent = 150;
+  url_stats_update_load(net, count);
+  EXPECT_EQ(net.load_percent.load(), 0u);
+  EXPECT_EQ(net.peak_load, 40u);
+  EXPECT_FLOAT_EQ(net.average_load, 20.0f);
+  EXPECT_EQ(count, 2u);
+
+  UrlStats stats;
+  stats.resize(170, 125);
+  stats.set_start_time(1000);
+  stats.set_wall_clock([] { return std::time_t(1000 + 3661); });
+  net.urls.proxied = 2;
+  net.urls.direct = 3;
+  net.load_percent = 101;
+  stats.refresh(net);
+  EXPECT_EQ(stats.figures().runtime, "01:01:01");
+  EXPECT_EQ(stats.figures().proxied + stats.figures().direct, 5u);
+  EXPECT_EQ(stats.figures().peak_load, 40u);
+  EXPECT_EQ(net.load_percent.load(), 0u);
+}
+
+RequestRow request(int i) {
+  RequestRow r;
+  r.url = QStringLiteral("http://h/%1").arg(i);
+  return r;
+}
+
+TEST(OutputArea, LogsKeepTwoHundredRowsEachByItsOwnRule) {
+  app::Settings s;
+  OutputArea out(s);
+  for (int i = 1; i <= 201; ++i) out.add_request(request(i));
+  for (int i = 1; i <= 201; ++i) out.add_alarm(QStringLiteral("alarm %1").arg(i), 0);
+  QApplication::processEvents();
+  RequestLogModel* req = out.request_model();
+  ASSERT_EQ(req->rowCount(), 200);
+  EXPECT_EQ(req->row(0).url, "http://h/2") << "the first request's row went";
+  EXPECT_EQ(req->row(199).url, "http://h/201");
+  AlarmLogModel* al = out.alarm_model();
+  ASSERT_EQ(al->rowCount(), 200);
+  EXPECT_EQ(al->index(0, 0).data().toString(), "alarm 1") << "the first alarm stays";
+  EXPECT_EQ(al->index(1, 0).data().toString(), "alarm 3") << "the second went";
+  EXPECT_EQ(al->index(199, 0).data().toString(), "alarm 201");
+  EXPECT_EQ(al->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), "Alarm Condition");
+}
+
+TEST(OutputArea, RequestRowsNameTheirHosts) {
+  RecordedRequest r;
+  r.client = NetAddress::ipv4(10, 0, 0, 2);
+  r.client_name = "10.0.0.2";
+  r.server_name = "www.example";
+  r.url = "http://www.example/";
+  RequestRow row = request_row(r);
+  EXPECT_EQ(row.client, "10.0.0.2");
+  EXPECT_EQ(row.server, "www.example");
+  r.client_name.clear();
+  r.server_name.clear();
+  row = request_row(r);
+  EXPECT_EQ(row.client, "Client unresolved");
+  EXPECT_EQ(row.server, "Server unresolved");
+
+  app::Settings s;
+  OutputArea out(s);
+  out.add_request(request_row(r));
+  QApplication::processEvents();
+  EXPECT_EQ(out.request_menu(1), nullptr) << "over no row nothing opens";
+  QString opened;
+  out.set_browser([&](const QString& u) { opened = u; });
+  QMenu* menu = out.request_menu(0);
+  ASSERT_NE(menu, nullptr);
+  ASSERT_EQ(menu->actions().size(), 8);
+  EXPECT_EQ(menu->actions()[0]->text(), "Watch Source Traffic");
+  menu->actions().last()->trigger();
+  EXPECT_EQ(opened, "http://www.example/");
+}
+
+void mouse(QWidget* w, QEvent::Type t, int x) {
+  QMouseEvent e(t, QPointF(x, 10), w->mapToGlobal(QPointF(x, 10)), Qt::LeftButton,
+                t == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(w, &e);
+}
+
+TEST(OutputArea, SplitterDragStoresItsPercentAndKeepsClearOfTheEdges) {
+  app::Settings s;
+  s.set_place(QStringLiteral("output split"), 66);
+  s.set_place(QStringLiteral("output url3"), 350);
+  OutputArea out(s);
+  out.resize(900, 120);
+  out.show();
+  EXPECT_EQ(out.splitter_x(), 594);
+  EXPECT_EQ(out.request_view()->columnWidth(3), 350);
+  mouse(&out, QEvent::MouseButtonPress, 594);
+  EXPECT_TRUE(out.dragging());
+  mouse(&out, QEvent::MouseMove, 400);
+  mouse(&out, QEvent::MouseButtonRelease, 300);
+  EXPECT_FALSE(out.dragging());
+  EXPECT_EQ(out.splitter_x(), 300);
+  EXPECT_EQ(s.place(QStringLiteral("output split")), 33);
+  EXPECT_EQ(out.request_view()->geometry(), QRect(0, 0, 299, 120));
+  EXPECT_EQ(out.alarm_view()->geometry(), QRect(301, 0, 597, 120));
+  mouse(&out, QEvent::MouseButtonPress, 300);
+  mouse(&out, QEvent::MouseButtonRelease, 5);
+  EXPECT_EQ(out.splitter_x(), 30);
+  mouse(&out, QEvent::MouseButtonPress, 30);
+  mouse(&out, QEvent::MouseButtonRelease, 899);
+  EXPECT_EQ(out.splitter_x(), 870);
+  out.request_view()->setColumnWidth(0, 123);
+  out.store_settings();
+  EXPECT_EQ(s.place(QStringLiteral("output url0")), 123);
+}
+
+NetAddress ether(std::uint8_t last) {
+  const std::uint8_t b[6] = {2, 0, 0, 0, 0, last};
+  return NetAddress::ether(b);
+}
+
+TEST(DupIpWindow, RowsChildrenRemoveAndClose) {
+  DupIp dupip;
+  int closed = 0;
+  auto* w = new DupIpWindow(dupip, nullptr);
+  w->set_closed_hook([&] { ++closed; });
+  EXPECT_TRUE(dupip.detecting());
+  const NetAddress a = NetAddress::ipv4(10, 0, 0, 5), b = NetAddress::ipv4(10, 0, 0, 9);
+  dupip.record(a, ether(0xa), ether(0xb));
+  dupip.record(a, ether(0xb), ether(0xc));
+  dupip.record(b, ether(1), ether(2));
+  w->rebuild();
+  QStandardItemModel* m = w->model();
+  ASSERT_EQ(m->rowCount(), 2);
+  int row_a = m->item(0)->text().startsWith("10.0.0.5") ? 0 : 1;
+  QStandardItem* ra = m->item(row_a);
+  ASSERT_EQ(ra->rowCount(), 3);
+  EXPECT_EQ(ra->child(0)->text(), "02:00:00:00:00:0b") << "the new address first";
+  EXPECT_EQ(ra->child(1)->text(), "02:00:00:00:00:0a") << "then the recorded one";
+  EXPECT_EQ(ra->child(2)->text(), "02:00:00:00:00:0c");
+  EXPECT_TRUE(w->tree()->isExpanded(ra->index()));
+  EXPECT_EQ(w->timer()->interval(), 10000);
+
+  w->tree()->setCurrentIndex(ra->child(1)->index());
+  w->findChild<QPushButton*>(QStringLiteral("remove"))->click();
+  EXPECT_EQ(m->rowCount(), 1);
+  EXPECT_FALSE(dupip.find(a).has_value());
+  EXPECT_TRUE(dupip.find(b).has_value());
+  EXPECT_TRUE(dupip.detecting()) << "Remove leaves detection on";
+
+  QPointer<DupIpWindow> gone = w;
+  w->findChild<QPushButton*>(QStringLiteral("close"))->click();
+  EXPECT_EQ(closed, 1);
+  EXPECT_FALSE(dupip.detecting());
+  EXPECT_EQ(dupip.count(), 0);
+  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(gone.isNull());
+  DupIpWindow again(dupip, nullptr);
+  again.rebuild();
+  EXPECT_EQ(again.model()->rowCount(), 0) << "a new window opens empty";
+}
+
+TEST(DbOptions, DayCountsAndTheDialogsButtons) {
+  struct Case {
+    const char* text;
+    int days;
+  } cases[] = {{"14", 14}, {"  7 days", 7}, {"-3", 0}, {"abc", 0}, {"", 0}, {"+5", 5}};
+  for (const Case& c : cases) EXPECT_EQ(db_opt_days(QString::fromLatin1(c.text)), c.days) << c.text;
+
+  app::Settings s;
+  s.db_prune_time = 28;
+  std::vector<int> pruned;
+  auto* d = new DbOptionsDialog(s, 28, [&](int days) { pruned.push_back(days); });
+  auto* retain = d->findChild<QRadioButton*>("17001");
+  auto* days = d->findChild<QLineEdit*>("17002");
+  auto* now = d->findChild<QCheckBox*>("17006");
+  auto* now_days = d->findChild<QLineEdit*>("17005");
+  EXPECT_FALSE(retain->isChecked());
+  EXPECT_EQ(days->text(), "28");
+  EXPECT_FALSE(d->findChild<QCheckBox*>("17004")->isEnabled());
+  EXPECT_FALSE(now_days->isEnabled());
+  retain->click();
+  EXPECT_EQ(s.db_prune_time.get(), 0) << "takes effect at once";
+  EXPECT_FALSE(days->isEnabled());
+  d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+  EXPECT_EQ(s.db_prune_time.get(), 28) << "Cancel goes back to the start-up value";
+  EXPECT_TRUE(pruned.empty());
+
+  d = new DbOptionsDialog(s, 28, [&](int n) { pruned.push_back(n); });
+  d->findChild<QRadioButton*>("17003")->click();
+  d->findChild<QLineEdit*>("17002")->setText("-9");
+  d->findChild<QCheckBox*>("17006")->click();
+  d->findChild<QLineEdit*>("17005")->setText("3");
+  d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  EXPECT_EQ(s.db_prune_time.get(), 0) << "negative becomes 0";
+  EXPECT_EQ(pruned, std::vector<int>{3});
+  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  (void)now;
+}
+
+}  // namespace
+}  // namespace tarnix::ui
