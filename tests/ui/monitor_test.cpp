@@ -5,10 +5,13 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QMouseEvent>
+#include <QMainWindow>
 #include <QPushButton>
+#include <QTemporaryDir>
 
 #include "app/settings.h"
 #include "capture/net.h"
+#include "db/db_store.h"
 #include "ui/monitor/db_opt.h"
 #include "ui/monitor/dupip_window.h"
 #include "ui/monitor/load.h"
@@ -296,6 +299,46 @@ TEST(DbOptions, DayCountsAndTheDialogsButtons) {
   EXPECT_EQ(pruned, std::vector<int>{3});
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   (void)now;
+}
+
+TEST(PruneRunner, RemovesOldAccessesOffTheGuiThreadWhileNewOnesAreWritten) {
+  QTemporaryDir dir;
+  const std::string path = dir.filePath("t.db").toStdString();
+  auto s = db_open_session(path);
+  ASSERT_TRUE(s);
+  HostcEntry server, client;
+  server.name = "srv";
+  server.address = NetAddress::ipv4(10, 0, 0, 1);
+  client.name = "10.0.0.2";
+  client.address = NetAddress::ipv4(10, 0, 0, 2);
+  server.host_id = db_host_cache_store(*s, server);
+  client.host_id = db_host_cache_store(*s, client);
+  const std::int32_t url = db_urls_add(*s, server.host_id, "/a", kSchemeHttp, 0);
+  const std::time_t now = std::time(nullptr);
+  for (int d = 60; d > 30; --d) {
+    const TimestampRecord at = TimestampRecord::from_time(now - d * 86400);
+    s->set_clock([at] { return at; });
+    db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr);
+  }
+  s->set_clock({});
+
+  QMainWindow main;
+  PruneRunner runner(path);
+  std::atomic<std::int64_t> removed{-1};
+  ASSERT_TRUE(runner.start(28, [&](std::int64_t n) { removed = n; }));
+  EXPECT_FALSE(runner.start(28)) << "one removal at a time";
+  // The store thread's writes meanwhile, on a connection of their own.
+  for (int i = 0; i < 20; ++i) {
+    db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr);
+    QApplication::processEvents();
+  }
+  runner.wait();
+  QApplication::processEvents();
+  EXPECT_EQ(removed.load(), 30);
+  EXPECT_EQ(main.findChildren<QWidget*>(QStringLiteral("PROGRESS")).size(), 0) << "the progress window went";
+  auto count = s->connection().prepare("SELECT count(*) FROM url_hist");
+  ASSERT_EQ(count->step(), StepResult::kRow);
+  EXPECT_EQ(count->column_int64(1), 20) << "every access written meanwhile is kept";
 }
 
 }  // namespace

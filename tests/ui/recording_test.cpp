@@ -19,6 +19,10 @@
 #include "naming/hostc.h"
 #include "ui/main_window.h"
 #include "ui/map_view.h"
+#include "ui/monitor/db_opt.h"
+#include "ui/monitor/dupip_window.h"
+#include "ui/monitor/monitor_windows.h"
+#include "ui/monitor/output.h"
 #include "ui/runtime.h"
 
 namespace tarnix::ui {
@@ -83,6 +87,19 @@ TEST_F(DesktopRecording, RequestsOfAPlayedCaptureAreRecordedAndKeptAfterShutDown
   ASSERT_EQ(app::run_startup(*rt, m), 0) << m.texts().join(" | ").toStdString();
   EXPECT_TRUE(m.shown.empty()) << m.texts().join(" | ").toStdString();
   ASSERT_TRUE(QFile::exists(QString::fromStdString(db_file())));
+  QElapsedTimer t;
+  t.start();
+  while (!rt->source_ended() && t.elapsed() < 20000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    rt->map_window()->update();
+  }
+  // The request log fills as the recorder writes, beside the database.
+  RequestLogModel* log = rt->monitor_windows().output->request_model();
+  while (log->rowCount() < 5 && t.elapsed() < 20000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  ASSERT_EQ(log->rowCount(), 5);
+  QStringList clients;
+  for (int i = 0; i < 5; ++i) clients << log->index(i, 1).data().toString();
+  EXPECT_EQ(clients.count(QStringLiteral("10.77.0.2")), 5);
   play_to_end_and_close(*rt);
   rt.reset();
 
@@ -172,12 +189,47 @@ TEST_F(DesktopRecording, AlarmsStoredBeforeStartUpFireWhileTheFilePlays) {
   std::map<std::string, std::size_t> fired;
   for (const AlarmSummary& a : rt->alarms()->summary()) fired[a.notify] = a.firings.size();
   ASSERT_EQ(fired.size(), 3u);
+  // Every firing is a row of the alarm log, not a line on standard output.
+  QApplication::processEvents();
+  std::size_t total = 0;
+  for (const auto& [notify, n] : fired) total += n;
+  EXPECT_EQ(std::size_t(rt->monitor_windows().output->alarm_model()->rowCount()), std::min<std::size_t>(total, 200));
   // Once per recorded access of the URL.
   EXPECT_EQ(fired["index page"], 2u);
   // The client sent 39 frames, so at least one pass saw it over 1 packet.
   EXPECT_GE(fired["client busy"], 1u);
   EXPECT_LE(fired["client busy"], 39u);
   EXPECT_EQ(fired["client flooding"], 0u);
+}
+
+TEST_F(DesktopRecording, DuplicateDetectionAndDatabaseOptionsFollowTheirMenuCommands) {
+  app::RecordingMessenger m;
+  auto rt = make(m);
+  ASSERT_EQ(app::run_startup(*rt, m), 0) << m.texts().join(" | ").toStdString();
+  QAction* dup = rt->main_window()->command(kCmdDuplicateIp);
+  ASSERT_TRUE(dup->isEnabled());
+  EXPECT_FALSE(rt->duplicates()->detecting());
+  dup->trigger();
+  ASSERT_NE(rt->duplicates_window(), nullptr);
+  EXPECT_TRUE(dup->isChecked());
+  EXPECT_TRUE(rt->duplicates()->detecting());
+  DupIpWindow* first = rt->duplicates_window();
+  first->hide_window();
+  dup->trigger();
+  EXPECT_EQ(rt->duplicates_window(), first) << "the menu restores the open window";
+  EXPECT_TRUE(rt->duplicates()->detecting());
+  first->close_window();
+  EXPECT_FALSE(dup->isChecked());
+  EXPECT_FALSE(rt->duplicates()->detecting());
+
+  QAction* opt = rt->main_window()->command(kCmdDbOptions);
+  ASSERT_TRUE(opt->isEnabled());
+  opt->trigger();
+  DbOptionsDialog* d = rt->db_options();
+  ASSERT_NE(d, nullptr);
+  opt->trigger();
+  EXPECT_EQ(rt->db_options(), d) << "one instance";
+  play_to_end_and_close(*rt);
 }
 
 TEST_F(DesktopRecording, WithoutTheDatabaseTheFilePlaysAndNoAlarmIsLoaded) {

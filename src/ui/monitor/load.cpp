@@ -301,7 +301,9 @@ void UrlStats::redraw() {
   p.setFont(font_);
   p.setPen(palette().color(QPalette::WindowText));
   const QFontMetrics fm(font_);
-  const int line = fm.height() + fm.leading();
+  // Eight rows must fit: a font taller than the one the panel was drawn for
+  // packs its rows closer rather than losing the last.
+  const int line = std::max(1, std::min(fm.height() + fm.leading(), image_.height() / 8));
   const int half = image_.width() / 2;
   const auto row = [&](int n, const QString& label, const QString& value) {
     const int y = n * line;
