@@ -307,8 +307,8 @@ void UrlStats::redraw() {
   const int half = image_.width() / 2;
   const auto row = [&](int n, const QString& label, const QString& value) {
     const int y = n * line;
-    p.drawText(QRect(0, y, half, line), Qt::AlignRight | Qt::AlignTop, label);
-    p.drawText(QRect(half + 5, y, image_.width() - half - 5, line), Qt::AlignLeft | Qt::AlignTop, value);
+    p.drawText(QRect(0, y, half, line), Qt::AlignRight | Qt::AlignTop | Qt::TextDontClip, label);
+    p.drawText(QRect(half + 5, y, image_.width() - half - 5, line), Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, value);
   };
   const auto count = [](unsigned long v) { return QString::asprintf("%lu    ", v); };
   row(0, QStringLiteral("Runtime :"), figures_.runtime);
