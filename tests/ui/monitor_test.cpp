@@ -325,13 +325,16 @@ TEST(PruneRunner, RemovesOldAccessesOffTheGuiThreadWhileNewOnesAreWritten) {
   QMainWindow main;
   PruneRunner runner(path);
   std::atomic<std::int64_t> removed{-1};
+  // The store thread's writes meanwhile, on a connection of their own: its
+  // open transaction holds the removal back until it commits.
+  ASSERT_TRUE(s->connection().begin().ok());
   ASSERT_TRUE(runner.start(28, [&](std::int64_t n) { removed = n; }));
   EXPECT_FALSE(runner.start(28)) << "one removal at a time";
-  // The store thread's writes meanwhile, on a connection of their own.
   for (int i = 0; i < 20; ++i) {
     db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr);
     QApplication::processEvents();
   }
+  ASSERT_TRUE(s->connection().commit().ok());
   runner.wait();
   QApplication::processEvents();
   EXPECT_EQ(removed.load(), 30);
