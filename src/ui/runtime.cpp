@@ -34,6 +34,8 @@
 #include "ui/focus_builder.h"
 #include "ui/main_window.h"
 #include "ui/map_view.h"
+#include "ui/monitor/monitors.h"
+#include "ui/monitor/popup.h"
 #include "ui/panel.h"
 #include "ui/protocol_key.h"
 #include "ui/reports/report_center.h"
@@ -418,6 +420,17 @@ int DesktopRuntime::create_main_window() {
   map_->set_aspect_listener([thumb](int aspect) { thumb->set_aspect(aspect); });
   renderer_->zoom_mark_group = [thumb](double x, double y, double r, double e) { thumb->mark_group(x, y, r, e); };
   renderer_->zoom_refresh = [thumb] { thumb->refresh(); };
+  {
+    MonitorServices ms;
+    ms.settings = &settings_;
+    ms.model = model_.get();
+    ms.alarms = alarms_ ? &alarms_->state() : nullptr;
+    ms.db_file = db_ ? db_->file_path() : std::string();
+    ms.messenger = &messenger_;
+    ms.parent = window_.get();
+    monitors_ = std::make_unique<Monitors>(std::move(ms));
+    monitors_->install(*window_);
+  }
   protocol_key_show();
 
   CaptureLoop::Options lo;
@@ -497,6 +510,7 @@ void DesktopRuntime::switch_adapter() {
   std::unique_ptr<PacketSource> old = loop_->set_source(watched(std::move(r.source)), net);
   net_set_current(*model_, net);
   old.reset();
+  monitors_refresh_all();
   source_label_ = QString::fromStdString(d.name);
   source_detail_ = QString::fromStdString(d.description);
   set_title_for_current();
@@ -516,6 +530,7 @@ bool DesktopRuntime::play_file(const QString& path, double speed) {
   std::unique_ptr<PacketSource> old = loop_->set_source(watched(std::move(r.source)), net);
   net_set_current(*model_, net);
   old.reset();
+  monitors_refresh_all();
   source_label_ = QFileInfo(path).fileName();
   source_detail_ = QStringLiteral("capture file");
   set_title_for_current();
@@ -558,6 +573,10 @@ void DesktopRuntime::open_capture_file() {
   play_file(path->text(), recorded->isChecked() ? 1.0 : 0.0);
 }
 
+void DesktopRuntime::monitors_refresh_all() {
+  if (monitors_) popup_refresh_all();
+}
+
 void DesktopRuntime::stop_capture() {
   if (loop_) loop_->stop();
 }
@@ -583,6 +602,7 @@ void DesktopRuntime::free_palette() {}
 void DesktopRuntime::prune_database() {
   // The recorder has stopped (close_capture); the name cache's thread still
   // writes host ids through the database's own connection until it stops.
+  if (monitors_) monitors_->stop_reading();
   if (db_) db_->shutdown(settings_.db_prune_time);
   if (cache_) cache_->stop();
 }

@@ -39,6 +39,7 @@ class MapWindow;
 class StrokeFont;
 class DbLink;
 class ReportCenter;
+class Monitors;
 
 // Message boxes: modal, without owner at start-up.
 class BoxMessenger final : public app::Messenger {
@@ -128,6 +129,11 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   // The Focus Builder (menu and the Protocol Key's "Protocol Editor").
   void open_focus_builder();
   LivePalette& live_palette() { return live_palette_; }
+  // The top-N and watch windows; null before the main window.
+  Monitors* monitors() const { return monitors_.get(); }
+  // After the capture moved to another network: the open list windows
+  // start over from it.
+  void monitors_refresh_all();
 
  private:
   void set_title_for_current();
@@ -170,6 +176,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
 
   std::shared_ptr<const StrokeFont> font_;
   std::unique_ptr<MapRenderer> renderer_;
+  // Outlives the main window, whose children the monitor windows are.
+  std::unique_ptr<Monitors> monitors_;
   std::unique_ptr<MainWindow> window_;
   MapWindow* map_ = nullptr;  // owned by the window
   std::unique_ptr<CaptureLoop> loop_;
