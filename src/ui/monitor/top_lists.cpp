@@ -24,7 +24,7 @@ QString count_u(std::uint64_t v) {
 class TopWindow : public ListWindow {
  public:
   TopWindow(Monitors& m, Design d) : ListWindow(*m.services().settings, std::move(d), m.services().parent), m_(m) {
-    for (int c = 1; c < model()->columnCount(); ++c) model()->set_numeric(c);
+    model()->set_numeric(model()->columnCount() - 1);
   }
 
  protected:
@@ -73,9 +73,7 @@ class TopLinks final : public TopWindow {
   explicit TopLinks(Monitors& m)
       : TopWindow(m, {QStringLiteral("Top Links"), QStringLiteral("toplinklist"),
                       {QStringLiteral("Source"), QStringLiteral("Destination"), QStringLiteral("Bytes")},
-                      QStringLiteral("link")}) {
-    model()->set_numeric(2);
-  }
+                      QStringLiteral("link")}) {}
 
  protected:
   void refresh() override {
