@@ -242,5 +242,90 @@ TEST_F(Monitor, TrafficWindowsAndInactiveHosts) {
   EXPECT_EQ(list->model()->rows(), 6);
 }
 
+QStringList menu_texts(ListWindow* w, int row) {
+  QStringList texts;
+  std::unique_ptr<QMenu> menu(w->context_menu(row));
+  if (menu)
+    for (QAction* a : menu->actions()) texts << a->text() + (a->isEnabled() ? "" : " (off)");
+  return texts;
+}
+
+TEST_F(Monitor, ContextMenusOfEveryWindow) {
+  ListWindow* url_accesses = nullptr;
+  m().open_url_accesses(4);  // proxied accesses: every command has a host
+  m().open_url_accesses(1);  // direct ones: no proxy
+  ASSERT_TRUE(wait_until([&] { return find_window("urlaccesslist", 1) != nullptr && idle(); }));
+  url_accesses = find_window("urlaccesslist");
+  ListWindow* other = find_window("urlaccesslist", 1);
+  ListWindow* direct = url_accesses->model()->text(0, 3).isEmpty() ? url_accesses : other;
+  ListWindow* proxied = direct == url_accesses ? other : url_accesses;
+  ListWindow* accessed = m().open_accessed_urls(1);
+  ListWindow* served = m().open_served_urls(2);
+  ListWindow* tops[6];
+  for (int i = 0; i < 6; ++i) tops[i] = m().open_top(static_cast<TopList>(i));
+  ListWindow* list = m().open_host_list();
+  ASSERT_TRUE(wait_until([&] { return idle() && served->model()->rows() > 0 && accessed->model()->rows() > 0; }));
+  ListWindow* watch = m().open_host_watch(static_cast<const Node*>(list->model()->ref(0)->record));
+
+  const QStringList node = {"Watch Node Traffic", "Watch Node Accessed URLs", "Watch Node Served URLs"};
+  const auto host = [](const QString& who) {
+    return QStringList{"Watch " + who + " Traffic", "Watch " + who + " Accessed URLs",
+                       "Watch " + who + " Served URLs"};
+  };
+  const struct {
+    ListWindow* window;
+    QStringList texts;
+  } cases[] = {
+      {tops[0], host("Host")},
+      {tops[1], host("Source") + host("Destination")},
+      {tops[2], {}},
+      {tops[3], {"Watch URL Accesses", "Browse URL"}},
+      {tops[4], host("Client")},
+      {tops[5], host("Server")},
+      {accessed,
+       {"Watch URL accesses ", "Browse URL", "Watch Server accessed URLs", "Watch Server served URLs",
+        "Watch Server traffic"}},
+      {served,
+       {"Watch URL &accesses ", "Browse URL", "Watch Client accessed URLs", "Watch Client served URLS",
+        "Watch Client traffic"}},
+      {proxied, host("Source") + host("Dest") + host("Proxy")},
+      {direct,
+       host("Source") + host("Dest") +
+           QStringList{"Watch Proxy Traffic (off)", "Watch Proxy Accessed URLs (off)", "Watch Proxy Served URLs (off)"}},
+      {list, node},
+      {watch, node},
+  };
+  for (const auto& c : cases) {
+    ASSERT_NE(c.window, nullptr);
+    EXPECT_EQ(menu_texts(c.window, 0), c.texts) << c.window->windowTitle().toStdString();
+  }
+
+  // Browse URL hands the URL's text form to the browser.
+  QString browsed;
+  const_cast<MonitorServices&>(m().services()).browse = [&](const QString& u) { browsed = u; };
+  tops[3]->run_command(0, 15001);
+  ASSERT_TRUE(wait_until([&] { return !browsed.isEmpty(); }));
+  EXPECT_EQ(browsed, "http://10.77.0.1/index.html");
+}
+
+TEST_F(Monitor, SizesAndColumnWidthsGoToTheSettings) {
+  ListWindow* hosts = m().open_top(TopList::kHosts);
+  hosts->resize(333, 222);
+  hosts->view()->setColumnWidth(1, 77);
+  hosts->close();
+  QApplication::processEvents();
+  EXPECT_EQ(rt->settings().place("host x"), 333);
+  EXPECT_EQ(rt->settings().place("host y"), 222);
+  EXPECT_EQ(rt->settings().place("host 1"), 77);
+  // A later open is a new window with those sizes.
+  ListWindow* again = m().open_top(TopList::kHosts);
+  EXPECT_NE(again, hosts);
+  EXPECT_EQ(again->size(), QSize(333, 222));
+  EXPECT_EQ(again->view()->columnWidth(1), 77);
+  // The third column of the accessed URLs uses the second's width key.
+  rt->settings().set_place("wnurls 1", 123);
+  EXPECT_EQ(m().open_accessed_urls(1)->view()->columnWidth(2), 123);
+}
+
 }  // namespace
 }  // namespace tarnix::ui
