@@ -206,13 +206,14 @@ void top_json(std::string& out, const TopLists& t) {
       out += i ? ",{" : "{";
       if (sec.rows == &t.links)
         out += "\"source\":" + json_string(r.name) + ",\"destination\":" + json_string(r.destination);
-      else if (sec.rows == &t.urls)
-        out += "\"url\":" + json_string(r.name) + ",\"url_id\":" + std::to_string(r.id);
-      else if (sec.rows == &t.url_clients || sec.rows == &t.url_servers)
-        out += "\"name\":" + json_string(r.name) + ",\"host_id\":" + std::to_string(r.id);
       else
-        out += "\"name\":" + json_string(r.name);
-      out += ",\"count\":" + std::to_string(r.count) + "}";
+        out += std::string(sec.rows == &t.urls ? "\"url\":" : "\"name\":") + json_string(r.name);
+      out += ",\"count\":" + std::to_string(r.count);
+      if (sec.rows == &t.urls)
+        out += ",\"url_id\":" + std::to_string(r.id);
+      else if (sec.rows == &t.url_clients || sec.rows == &t.url_servers)
+        out += ",\"host_id\":" + std::to_string(r.id);
+      out += "}";
     }
     out += "]";
   }

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -85,6 +86,19 @@ class Monitor : public ::testing::Test {
     return st && st->step() == StepResult::kRow ? st->column_int64(1) : -1;
   }
   Monitors& m() { return *rt->monitors(); }
+  // Ids follow the order of storing, which a name look-up can change.
+  std::int32_t url_id(const char* host, const char* path) const {
+    auto s = db_open_session(db_file());
+    auto st = s->connection().prepare(
+        "SELECT url_id FROM urls WHERE urlpath = ? AND host IN (SELECT host_id FROM host_cache WHERE name = ?)");
+    st->bind_text(1, path);
+    st->bind_text(2, host);
+    return st->step() == StepResult::kRow ? st->column_int(1) : 0;
+  }
+  std::int32_t host_id(const char* name) const {
+    auto s = db_open_session(db_file());
+    return db_host_cache_find_id(*s, nullptr, &static_cast<const NetAddress&>(NetAddress::parse(kAddrIpv4, name)));
+  }
   // No read in hand, and the results of the last ones delivered (a result
   // is queued before its read counts as done).
   bool idle() {
@@ -138,16 +152,16 @@ TEST_F(Monitor, TopListsRankTheCaptureAsCountedIndependently) {
 }
 
 TEST_F(Monitor, UrlWatchWindowsShowProxiedAccessesAndOnlyStrictlyLaterOnes) {
-  // url 4: http://files.e2e.test/f.html, twice through the proxy from .2.
-  m().open_url_accesses(4);
+  // http://files.e2e.test/f.html, twice through the proxy from .2.
+  m().open_url_accesses(url_id("files.e2e.test", "/f.html"));
   ListWindow* proxied = nullptr;
   ASSERT_TRUE(wait_until([&] { return (proxied = find_window("urlaccesslist")) && idle(); }));
   EXPECT_EQ(proxied->windowTitle().left(28), "http://files.e2e.test/f.html");
   ASSERT_EQ(proxied->model()->rows(), 2);
   EXPECT_EQ(rows(proxied, 4)[0].mid(1), (QStringList{"10.77.0.2", "files.e2e.test", "10.77.0.3"}));
-  EXPECT_EQ(proxied->model()->ref(0)->id[2], 3) << "the proxy's host id";
-  // url 1: direct accesses name the server and no proxy.
-  m().open_url_accesses(1);
+  EXPECT_EQ(proxied->model()->ref(0)->id[2], host_id("10.77.0.3")) << "the proxy's host id";
+  // Direct accesses name the server and no proxy.
+  m().open_url_accesses(url_id("10.77.0.1", "/index.html"));
   ListWindow* direct = nullptr;
   ASSERT_TRUE(wait_until([&] { return (direct = find_window("urlaccesslist", 1)) && idle(); }));
   if (direct == proxied) direct = find_window("urlaccesslist", 0);
@@ -157,26 +171,29 @@ TEST_F(Monitor, UrlWatchWindowsShowProxiedAccessesAndOnlyStrictlyLaterOnes) {
   wait_until([&] { return idle(); });
   EXPECT_EQ(find_window("urlaccesslist", 2), nullptr);
 
-  ListWindow* accessed = m().open_accessed_urls(1);  // 10.77.0.2
+  const std::int32_t client_id = host_id("10.77.0.2");
+  ListWindow* accessed = m().open_accessed_urls(client_id);
   ASSERT_TRUE(wait_until([&] { return idle() && accessed->model()->rows() == 6; }));
   EXPECT_EQ(accessed->windowTitle(), "10.77.0.2 (URLs Accessed) ** UPDATING **     ");
-  EXPECT_EQ(m().open_accessed_urls(1) == accessed, false) << "a new window each time";
+  EXPECT_EQ(m().open_accessed_urls(client_id) == accessed, false) << "a new window each time";
 
   // An access stored with the newest shown timestamp is not fetched; a later one is.
   auto s = db_open_session(db_file());
   ASSERT_TRUE(s);
-  auto newest = s->connection().prepare("SELECT max(ts) FROM url_hist WHERE client = 1");
+  auto newest = s->connection().prepare("SELECT max(ts) FROM url_hist WHERE client = ?");
+  newest->bind_int(1, client_id);
   ASSERT_EQ(newest->step(), StepResult::kRow);
   TimestampRecord ts = newest->column_timestamp(1);
   HostcEntry client, server;
   client.name = "10.77.0.2";
   client.address = NetAddress::parse(kAddrIpv4, "10.77.0.2");
-  client.host_id = 1;
+  client.host_id = client_id;
   server.name = "10.77.0.1";
   server.address = NetAddress::parse(kAddrIpv4, "10.77.0.1");
-  server.host_id = 2;
+  server.host_id = host_id("10.77.0.1");
+  const std::int32_t a_html = url_id("10.77.0.1", "/a.html");
   s->fix_now(ts);
-  ASSERT_NE(db_url_hist_add(*s, 2, "www.e2e.test", &client, &server, 0, 1, nullptr), 0);
+  ASSERT_NE(db_url_hist_add(*s, a_html, "www.e2e.test", &client, &server, 0, 1, nullptr), 0);
   accessed->force_update();
   accessed->tick();
   wait_until([&] { return idle(); });
@@ -184,7 +201,7 @@ TEST_F(Monitor, UrlWatchWindowsShowProxiedAccessesAndOnlyStrictlyLaterOnes) {
   ts.second = static_cast<std::uint16_t>((ts.second + 1) % 60);
   if (ts.second == 0) ts.minute = static_cast<std::uint16_t>(ts.minute + 1);
   s->fix_now(ts);
-  ASSERT_NE(db_url_hist_add(*s, 2, "www.e2e.test", &client, &server, 0, 1, nullptr), 0);
+  ASSERT_NE(db_url_hist_add(*s, a_html, "www.e2e.test", &client, &server, 0, 1, nullptr), 0);
   accessed->force_update();
   accessed->tick();
   ASSERT_TRUE(wait_until([&] { return idle() && accessed->model()->rows() == 7; }));
@@ -252,15 +269,15 @@ QStringList menu_texts(ListWindow* w, int row) {
 
 TEST_F(Monitor, ContextMenusOfEveryWindow) {
   ListWindow* url_accesses = nullptr;
-  m().open_url_accesses(4);  // proxied accesses: every command has a host
-  m().open_url_accesses(1);  // direct ones: no proxy
+  m().open_url_accesses(url_id("files.e2e.test", "/f.html"));  // proxied: every command has a host
+  m().open_url_accesses(url_id("10.77.0.1", "/index.html"));   // direct: no proxy
   ASSERT_TRUE(wait_until([&] { return find_window("urlaccesslist", 1) != nullptr && idle(); }));
   url_accesses = find_window("urlaccesslist");
   ListWindow* other = find_window("urlaccesslist", 1);
   ListWindow* direct = url_accesses->model()->text(0, 3).isEmpty() ? url_accesses : other;
   ListWindow* proxied = direct == url_accesses ? other : url_accesses;
-  ListWindow* accessed = m().open_accessed_urls(1);
-  ListWindow* served = m().open_served_urls(2);
+  ListWindow* accessed = m().open_accessed_urls(host_id("10.77.0.2"));
+  ListWindow* served = m().open_served_urls(host_id("10.77.0.1"));
   ListWindow* tops[6];
   for (int i = 0; i < 6; ++i) tops[i] = m().open_top(static_cast<TopList>(i));
   ListWindow* list = m().open_host_list();
@@ -312,19 +329,20 @@ TEST_F(Monitor, SizesAndColumnWidthsGoToTheSettings) {
   ListWindow* hosts = m().open_top(TopList::kHosts);
   hosts->resize(333, 222);
   hosts->view()->setColumnWidth(1, 77);
+  QPointer<ListWindow> closed(hosts);
   hosts->close();
-  QApplication::processEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(closed.isNull()) << "a closed window goes";
   EXPECT_EQ(rt->settings().place("host x"), 333);
   EXPECT_EQ(rt->settings().place("host y"), 222);
   EXPECT_EQ(rt->settings().place("host 1"), 77);
   // A later open is a new window with those sizes.
   ListWindow* again = m().open_top(TopList::kHosts);
-  EXPECT_NE(again, hosts);
   EXPECT_EQ(again->size(), QSize(333, 222));
   EXPECT_EQ(again->view()->columnWidth(1), 77);
   // The third column of the accessed URLs uses the second's width key.
   rt->settings().set_place("wnurls 1", 123);
-  EXPECT_EQ(m().open_accessed_urls(1)->view()->columnWidth(2), 123);
+  EXPECT_EQ(m().open_accessed_urls(host_id("10.77.0.2"))->view()->columnWidth(2), 123);
 }
 
 }  // namespace
