@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "alarms/alarm.h"
 #include "alarms/alarm_builder.h"
 #include "alarms/alarm_runtime.h"
 #include "capture/adapter.h"
@@ -24,6 +25,7 @@
 #include "cli/options.h"
 #include "cli/summary.h"
 #include "core/alloc.h"
+#include "db/db_store.h"
 #include "db/db_util.h"
 #include "db/url_recording.h"
 #include "naming/dupip.h"
@@ -157,6 +159,24 @@ int alarm_store(const cli::Options& opt, const ProtocolTree* tree, Classifier& c
   recording.close(std::chrono::seconds(1), stderr, 0);
   cache.stop();
   return status;
+}
+
+// The database rankings, cut to n entries.
+void collect_top_db(DbSession& s, int n, cli::TopLists& top) {
+  const auto room = [n](const std::vector<cli::TopRow>& rows) { return static_cast<int>(rows.size()) < n; };
+  db_urls_by_refs(s, [&](const UrlRow& u) {
+    if (!room(top.urls)) return;
+    std::string text;
+    db_url_text(s, u.url_id, text);
+    top.urls.push_back({text, {}, u.url_id, static_cast<std::uint64_t>(u.ref_count)});
+  });
+  const auto hosts = [&](std::vector<cli::TopRow>& rows) {
+    return [&](const HostAccessCount& h) {
+      if (room(rows)) rows.push_back({h.name, {}, h.host_id, static_cast<std::uint64_t>(h.count)});
+    };
+  };
+  db_top_clients(s, hosts(top.url_clients));
+  db_top_servers(s, hosts(top.url_servers));
 }
 
 }  // namespace
@@ -390,6 +410,20 @@ int main(int argc, char** argv) {
     std::vector<AlarmSummary> fired = alarms->summary();
     summary.alarms_text = alarm_summary_text(fired);
     summary.alarms_json = alarm_summary_json(fired);
+  }
+  if (opt.top > 0) {
+    summary.has_top = true;
+    cli::collect_top_traffic(*net, opt.top, summary.top);
+    if (alarms) {
+      for (const TopNEntry& e : alarm_top_snapshot(alarms->state())) {
+        if (!e.has_name || static_cast<int>(summary.top.alarms.size()) >= opt.top) break;
+        summary.top.alarms.push_back({e.name, {}, 0, e.value});
+      }
+    }
+    // The recorder has closed its sessions; every request it wrote is in.
+    if (recording) {
+      if (auto session = db_open_session(recording->path())) collect_top_db(*session, opt.top, summary.top);
+    }
   }
   const std::string out = opt.json ? cli::render_json(summary) : cli::render_text(summary);
   std::fputs(out.c_str(), stdout);

@@ -81,6 +81,9 @@ const char* usage_text() {
          "  --focus-file FILE    focus file (default: cfdump.bin in the per-user data folder,\n"
          "                       else the shipped one)\n"
          "  --list-foci          print the focus file's foci with their protocols and colours\n"
+         "  --top N              add the first N (1-50) of the rankings: hosts and links by bytes,\n"
+         "                       alarms by firings, URLs, URL clients and URL servers by accesses\n"
+         "                       (the last three need --db)\n"
          "  --list-interfaces    list the adapters with their status and description\n"
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
@@ -213,6 +216,14 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         return false;
       }
       (a == "--node-timeout" ? o.node_timeout : o.link_timeout) = static_cast<int>(v);
+    } else if (a == "--top") {
+      double v = 0;
+      if (!take_number(v, true)) return false;
+      if (v < 1 || v > 50 || v != static_cast<int>(v)) {
+        error = "option --top needs a whole number from 1 to 50";
+        return false;
+      }
+      o.top = static_cast<int>(v);
     } else if (a == "--local-address" || a == "--local-mask") {
       std::string& out = a == "--local-address" ? o.local_address : o.local_mask;
       if (!take(out)) return false;

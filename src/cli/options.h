@@ -32,6 +32,7 @@ struct Options {
   std::string focus_file;                // empty: the per-user cfdump.bin, else the shipped one
   bool focus_given = false;  // --focus was on the command line
   bool list_foci = false;
+  int top = 0;  // --top N: the rankings' first N entries; 0: none
   int node_timeout = 10;
   int link_timeout = 5;
   std::vector<ReportKind> reports;  // --report, written after the run

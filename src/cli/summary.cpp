@@ -153,6 +153,75 @@ Summary collect_summary(const Net& net, const Classifier& classifier, const Focu
   return s;
 }
 
+void collect_top_traffic(Net& net, int n, TopLists& out) {
+  std::lock_guard<std::mutex> g(net.lock);
+  net.top_hosts.resort();
+  net.top_links.resort();
+  for (int i = 0; i < net.top_hosts.count() && i < n; ++i) {
+    const Node* h = net.top_hosts.at(i);
+    out.hosts.push_back({node_display_name(*h), {}, 0, h->bytes_sent});
+  }
+  for (int i = 0; i < net.top_links.count() && i < n; ++i) {
+    const Link* l = net.top_links.at(i);
+    out.links.push_back({node_display_name(*l->source), node_display_name(*l->destination), 0, l->bytes});
+  }
+}
+
+namespace {
+
+struct TopSection {
+  const char* key;
+  const char* title;
+  const std::vector<TopRow>* rows;
+};
+
+std::vector<TopSection> top_sections(const TopLists& t) {
+  return {{"hosts", "Top hosts (bytes sent)", &t.hosts},
+          {"links", "Top links (bytes)", &t.links},
+          {"alarms", "Top alarms (firings)", &t.alarms},
+          {"urls", "Top URLs (accesses)", &t.urls},
+          {"url_clients", "Top URL clients (URLs requested)", &t.url_clients},
+          {"url_servers", "Top URL servers (URLs served)", &t.url_servers}};
+}
+
+void top_text(std::string& out, const TopLists& t) {
+  for (const TopSection& sec : top_sections(t)) {
+    out += std::string("\n") + sec.title + "\n";
+    for (const TopRow& r : *sec.rows) {
+      std::string name = r.name;
+      if (sec.rows == &t.links) name += " -> " + r.destination;
+      out += fmt("  %12llu  ", r.count) + name + "\n";
+    }
+  }
+}
+
+void top_json(std::string& out, const TopLists& t) {
+  out += ",\"top\":{";
+  bool first_section = true;
+  for (const TopSection& sec : top_sections(t)) {
+    out += std::string(first_section ? "" : ",") + "\"" + sec.key + "\":[";
+    first_section = false;
+    for (std::size_t i = 0; i < sec.rows->size(); ++i) {
+      const TopRow& r = (*sec.rows)[i];
+      out += i ? ",{" : "{";
+      if (sec.rows == &t.links)
+        out += "\"source\":" + json_string(r.name) + ",\"destination\":" + json_string(r.destination);
+      else
+        out += std::string(sec.rows == &t.urls ? "\"url\":" : "\"name\":") + json_string(r.name);
+      out += ",\"count\":" + std::to_string(r.count);
+      if (sec.rows == &t.urls)
+        out += ",\"url_id\":" + std::to_string(r.id);
+      else if (sec.rows == &t.url_clients || sec.rows == &t.url_servers)
+        out += ",\"host_id\":" + std::to_string(r.id);
+      out += "}";
+    }
+    out += "]";
+  }
+  out += "}";
+}
+
+}  // namespace
+
 std::string render_text(const Summary& s) {
   std::string out;
   char line[512];
@@ -209,6 +278,7 @@ std::string render_text(const Summary& s) {
            std::to_string(s.urls_direct) + " direct, " + std::to_string(s.urls_proxied) + " through a proxy)\n";
   }
   if (!s.alarms_text.empty()) out += "\n" + s.alarms_text;
+  if (s.has_top) top_text(out, s.top);
   return out;
 }
 
@@ -264,6 +334,7 @@ std::string render_json(const Summary& s) {
            ",\"direct\":" + std::to_string(s.urls_direct) + ",\"proxied\":" + std::to_string(s.urls_proxied) + "}";
   }
   if (!s.alarms_json.empty()) out += ",\"alarms\":" + s.alarms_json;
+  if (s.has_top) top_json(out, s.top);
   out += "}\n";
   return out;
 }

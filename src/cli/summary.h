@@ -44,6 +44,19 @@ struct SubnetRow {
   std::vector<std::string> members;
 };
 
+// One entry of a ranking: a name (or address) and its count; links name
+// both ends.
+struct TopRow {
+  std::string name;
+  std::string destination;  // links only
+  std::int64_t id = 0;      // url_id or host_id for the database rankings
+  std::uint64_t count = 0;
+};
+
+struct TopLists {
+  std::vector<TopRow> hosts, links, alarms, urls, url_clients, url_servers;
+};
+
 struct Summary {
   std::string source;
   bool live = false;
@@ -61,11 +74,16 @@ struct Summary {
   std::uint32_t urls_direct = 0;
   std::string alarms_text;  // already rendered; empty when no alarm was watched
   std::string alarms_json;
+  bool has_top = false;  // --top
+  TopLists top;
 };
 
 // Copies the network under its lock; with a focus, each link's dominant
 // focused protocol.
 Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus = nullptr);
+// The first n hosts and links of the network's rankings, re-sorted first,
+// under its lock.
+void collect_top_traffic(Net& net, int n, TopLists& out);
 
 std::string render_text(const Summary& s);
 std::string render_json(const Summary& s);

@@ -39,6 +39,8 @@
 #include "ui/monitor/load.h"
 #include "ui/monitor/monitor_windows.h"
 #include "ui/monitor/output.h"
+#include "ui/monitor/monitors.h"
+#include "ui/monitor/popup.h"
 #include "ui/panel.h"
 #include "ui/protocol_key.h"
 #include "ui/reports/report_center.h"
@@ -439,6 +441,17 @@ int DesktopRuntime::create_main_window() {
   if (alarms_) alarms_->state().actions.log = alarm_log_.get();
   request_log_ = std::make_unique<OutputRequestListener>(monitors_->output);
   if (db_) db_->add_listener(request_log_.get());
+  {
+    MonitorServices ms;
+    ms.settings = &settings_;
+    ms.model = model_.get();
+    ms.alarms = alarms_ ? &alarms_->state() : nullptr;
+    ms.db_file = db_ ? db_->file_path() : std::string();
+    ms.messenger = &messenger_;
+    ms.parent = window_.get();
+    lists_ = std::make_unique<Monitors>(std::move(ms));
+    lists_->install(*window_);
+  }
   protocol_key_show();
 
   CaptureLoop::Options lo;
@@ -520,6 +533,7 @@ void DesktopRuntime::switch_adapter() {
   std::unique_ptr<PacketSource> old = loop_->set_source(watched(std::move(r.source)), net);
   net_set_current(*model_, net);
   old.reset();
+  monitors_refresh_all();
   source_label_ = QString::fromStdString(d.name);
   source_detail_ = QString::fromStdString(d.description);
   set_title_for_current();
@@ -539,6 +553,7 @@ bool DesktopRuntime::play_file(const QString& path, double speed) {
   std::unique_ptr<PacketSource> old = loop_->set_source(watched(std::move(r.source)), net);
   net_set_current(*model_, net);
   old.reset();
+  monitors_refresh_all();
   source_label_ = QFileInfo(path).fileName();
   source_detail_ = QStringLiteral("capture file");
   set_title_for_current();
@@ -579,6 +594,10 @@ void DesktopRuntime::open_capture_file() {
   QObject::connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
   if (d.exec() != QDialog::Accepted) return;
   play_file(path->text(), recorded->isChecked() ? 1.0 : 0.0);
+}
+
+void DesktopRuntime::monitors_refresh_all() {
+  if (lists_) popup_refresh_all();
 }
 
 void DesktopRuntime::stop_capture() {
@@ -643,6 +662,7 @@ void DesktopRuntime::prune_database() {
   if (pruner_) pruner_->wait();
   // The recorder has stopped (close_capture); the name cache's thread still
   // writes host ids through the database's own connection until it stops.
+  if (lists_) lists_->stop_reading();
   if (db_) db_->shutdown(settings_.db_prune_time);
   if (cache_) cache_->stop();
 }

@@ -50,6 +50,7 @@ class DbOptionsDialog;
 class DupIpWindow;
 class PruneRunner;
 struct MonitorWindows;
+class Monitors;
 
 // Message boxes: modal, without owner at start-up.
 class BoxMessenger final : public app::Messenger {
@@ -146,6 +147,11 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   DupIpWindow* duplicates_window() const;
   DbOptionsDialog* db_options() const;
   const MonitorWindows& monitor_windows() const { return *monitors_; }
+  // The top-N and watch windows; null before the main window.
+  Monitors* monitors() const { return lists_.get(); }
+  // After the capture moved to another network: the open list windows
+  // start over from it.
+  void monitors_refresh_all();
 
  private:
   void set_title_for_current();
@@ -198,6 +204,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
 
   std::shared_ptr<const StrokeFont> font_;
   std::unique_ptr<MapRenderer> renderer_;
+  // Outlives the main window, whose children the monitor windows are.
+  std::unique_ptr<Monitors> lists_;  // top-N and watch windows
   std::unique_ptr<MainWindow> window_;
   MapWindow* map_ = nullptr;  // owned by the window
   std::unique_ptr<CaptureLoop> loop_;

@@ -237,7 +237,8 @@ TEST_F(StoreTest, AccessQueriesReturnRowsStrictlyLaterThanSince) {
 }
 
 TEST_F(StoreTest, ListsForTopNAndReports) {
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  // Two addresses: two host_cache rows for one host id, counted once.
+  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}, {10, 0, 0, 9}}));
   HostcEntry c1 = stored(unnamed_entry(10, 0, 0, 2));
   HostcEntry c2 = stored(unnamed_entry(10, 0, 0, 3));
   const std::int32_t a = db_urls_add(*s, server.host_id, "/a", kSchemeHttp, 0);
@@ -260,6 +261,7 @@ TEST_F(StoreTest, ListsForTopNAndReports) {
   std::vector<std::int64_t> servers;
   ASSERT_TRUE(db_top_servers(*s, [&](const HostAccessCount& h) { servers.push_back(h.count); }).ok());
   EXPECT_EQ(servers, std::vector<std::int64_t>{3});
+  ASSERT_EQ(sql_int(*s, "SELECT count(*) FROM host_cache WHERE name = 'www.example'"), 2);
   int hist = 0;
   ASSERT_TRUE(db_url_hist_all(*s, [&](std::int32_t, std::int32_t) { ++hist; }).ok());
   EXPECT_EQ(hist, 3);

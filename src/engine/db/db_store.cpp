@@ -50,12 +50,15 @@ constexpr const char kHistAll[] = "SELECT url_hist_id, url_id FROM url_hist";
 constexpr const char kHistById[] =
     "SELECT url_id, hostname_used, client, server, ts, cached, method, referer FROM url_hist "
     "WHERE url_hist_id = ?";
+// A host may have several rows in host_cache (names and addresses): each
+// host id is counted once, under the first of its names (as
+// db_host_cache_name reads it); ties go to the older host.
 constexpr const char kTopClients[] =
-    "SELECT name, count(ref_count), host_id FROM host_cache, url_hist "
-    "WHERE url_hist.client = host_cache.host_id GROUP BY 1 ORDER BY 2 DESC";
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), client "
+    "FROM url_hist WHERE client IN (SELECT host_id FROM host_cache) GROUP BY client ORDER BY 2 DESC, 3";
 constexpr const char kTopServers[] =
-    "SELECT name, count(ref_count), host_id FROM host_cache, url_hist "
-    "WHERE url_hist.server = host_cache.host_id GROUP BY 1 ORDER BY 2 DESC";
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), server "
+    "FROM url_hist WHERE server IN (SELECT host_id FROM host_cache) GROUP BY server ORDER BY 2 DESC, 3";
 // Filterable forms of "select count(url_hist_id) from url_hist <condition>"
 // and "select url_id from url_hist <condition>": a NULL parameter leaves
 // its field unrestricted.

@@ -1,0 +1,198 @@
+#include "ui/monitor/monitors.h"
+
+#include <QDesktopServices>
+#include <QUrl>
+#include <mutex>
+
+#include "capture/net.h"
+#include "db/db_store.h"
+#include "ui/main_window.h"
+#include "ui/monitor/db_reader.h"
+#include "ui/monitor/windows.h"
+
+namespace tarnix::ui {
+
+QString accessed_urls_title(const QString& name) {
+  return name + QStringLiteral(" (URLs Accessed)");
+}
+
+QString served_urls_title(const QString& name) {
+  return name + QStringLiteral(" (URLs Served)");
+}
+
+Monitors::Monitors(MonitorServices services)
+    : services_(std::move(services)), reader_(std::make_unique<DbReader>(services_.db_file)),
+      context_(std::make_unique<QObject>()) {
+  if (!services_.browse)
+    services_.browse = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+}
+
+Monitors::~Monitors() {
+  stop_reading();
+}
+
+void Monitors::stop_reading() {
+  if (reader_) reader_->stop();
+}
+
+void Monitors::install(MainWindow& window) {
+  const std::pair<int, TopList> tops[] = {
+      {kCmdTopHosts, TopList::kHosts},   {kCmdTopLinks, TopList::kLinks},
+      {kCmdTopAlarms, TopList::kAlarms}, {kCmdTopUrls, TopList::kUrls},
+      {kCmdTopUrlClients, TopList::kClients}, {kCmdTopUrlServers, TopList::kServers},
+  };
+  for (const auto& [id, which] : tops) window.set_command(id, [this, which] { open_top(which); });
+  window.set_command(kCmdHostList, [this] { open_host_list(); });
+}
+
+ListWindow* Monitors::raise_or_open(QPointer<ListWindow>& slot, const std::function<ListWindow*()>& make) {
+  if (slot) {
+    slot->show();
+    slot->raise();
+    slot->activateWindow();
+    return slot;
+  }
+  ListWindow* w = make();
+  slot = w;
+  w->show();
+  w->first_refresh();
+  popup_register(w);
+  return w;
+}
+
+ListWindow* Monitors::open_top(TopList which) {
+  return raise_or_open(tops_[static_cast<int>(which)], [&] { return make_top_window(*this, which); });
+}
+
+ListWindow* Monitors::open_host_list() {
+  return raise_or_open(host_list_, [&] { return make_host_list(*this); });
+}
+
+ListWindow* Monitors::open_host_watch(const Node* host) {
+  if (host == nullptr) return nullptr;
+  ListWindow* w = make_host_watch(*this, host);
+  w->show();
+  w->first_refresh();
+  popup_register(w);
+  return w;
+}
+
+ListWindow* Monitors::open_accessed_urls(std::int32_t host_id) {
+  ListWindow* w = make_url_host_window(*this, host_id, false);
+  w->show();
+  w->first_refresh();
+  return w;
+}
+
+ListWindow* Monitors::open_served_urls(std::int32_t host_id) {
+  ListWindow* w = make_url_host_window(*this, host_id, true);
+  w->show();
+  w->first_refresh();
+  return w;
+}
+
+void Monitors::open_url_accesses(std::int32_t url_id) {
+  struct Text {
+    bool ok = false;
+    std::string text;
+  };
+  reader_->read<Text>(
+      context_.get(),
+      [url_id](DbSession* s) {
+        Text t;
+        t.ok = s != nullptr && db_url_text(*s, url_id, t.text) == 1 && !t.text.empty();
+        return t;
+      },
+      [this, url_id](Text t) {
+        if (!t.ok) return;
+        ListWindow* w = make_url_accesses(*this, url_id, QString::fromStdString(t.text));
+        w->show();
+        w->first_refresh();
+      });
+}
+
+void Monitors::inactive(const QString& title) {
+  if (services_.messenger != nullptr)
+    services_.messenger->show({QStringLiteral("Host Currently Inactive"), title,
+                               title == app::kErrorTitle ? app::MessageIcon::Exclamation
+                                                         : app::MessageIcon::Information,
+                               {}});
+}
+
+void Monitors::watch_host_traffic(std::int32_t host_id, const QString& title) {
+  struct Addr {
+    bool ok = false;
+    NetAddress address;
+  };
+  reader_->read<Addr>(
+      context_.get(),
+      [host_id](DbSession* s) {
+        Addr a;
+        a.ok = s != nullptr && host_id != 0 && db_host_cache_addr(*s, host_id, a.address);
+        return a;
+      },
+      [this, title](Addr a) {
+        const Node* host = nullptr;
+        if (a.ok && a.address.is_ipv4()) {
+          if (Net* net = net_current(*services_.model)) {
+            std::lock_guard<std::mutex> g(net->lock);
+            host = node_find(*net, a.address);
+          }
+        }
+        if (host == nullptr)
+          inactive(title);
+        else
+          open_host_watch(host);
+      });
+}
+
+void Monitors::watch_host_urls(const Node* host, bool served) {
+  if (host == nullptr) return;
+  const HostcEntry* entry = host->name_entry.load();
+  if (entry != nullptr && entry->host_id != 0) {
+    served ? open_served_urls(entry->host_id) : open_accessed_urls(entry->host_id);
+    return;
+  }
+  const NetAddress address = host->address;
+  reader_->read<std::int32_t>(
+      context_.get(),
+      [address](DbSession* s) { return s != nullptr ? db_host_cache_find_id(*s, nullptr, &address) : 0; },
+      [this, served](std::int32_t id) { served ? open_served_urls(id) : open_accessed_urls(id); });
+}
+
+void Monitors::browse_url(std::int32_t url_id) {
+  reader_->read<std::string>(
+      context_.get(),
+      [url_id](DbSession* s) {
+        std::string text;
+        if (s != nullptr) db_url_text(*s, url_id, text);
+        return text;
+      },
+      [this](std::string text) {
+        if (!text.empty()) services_.browse(QString::fromStdString(text));
+      });
+}
+
+void add_host_commands(QMenu& menu, int first, const QString& who, bool enabled) {
+  const QString texts[] = {QStringLiteral("Watch %1 Traffic"), QStringLiteral("Watch %1 Accessed URLs"),
+                           QStringLiteral("Watch %1 Served URLs")};
+  for (int k = 0; k < 3; ++k) {
+    QAction* a = menu.addAction(texts[k].arg(who));
+    a->setData(first + k);
+    a->setObjectName(QStringLiteral("cmd_%1").arg(first + k));
+    a->setEnabled(enabled);
+  }
+}
+
+bool run_host_command(Monitors& m, int id, int first, std::int32_t host_id, const QString& inactive_title) {
+  if (id < first || id > first + 2) return false;
+  if (id == first)
+    m.watch_host_traffic(host_id, inactive_title);
+  else if (id == first + 1)
+    m.open_accessed_urls(host_id);
+  else
+    m.open_served_urls(host_id);
+  return true;
+}
+
+}  // namespace tarnix::ui

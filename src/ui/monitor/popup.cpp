@@ -1,0 +1,201 @@
+#include "ui/monitor/popup.h"
+
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QVBoxLayout>
+#include <vector>
+
+#include "app/settings.h"
+
+namespace tarnix::ui {
+
+namespace {
+
+std::vector<QPointer<ListWindow>>& registry() {
+  static std::vector<QPointer<ListWindow>> r;
+  return r;
+}
+
+const QString kUpdating = QStringLiteral(" ** UPDATING **     ");
+const QString kUpdatingTail = QStringLiteral(" ** UPDATING **    ");
+constexpr int kTail = 19;
+
+}  // namespace
+
+void popup_register(ListWindow* w) {
+  registry().emplace_back(w);
+}
+
+void popup_refresh_all() {
+  auto& r = registry();
+  std::erase_if(r, [](const QPointer<ListWindow>& w) { return w.isNull(); });
+  // A window may close itself (a host watch), so walk a copy.
+  const std::vector<QPointer<ListWindow>> open = r;
+  for (const QPointer<ListWindow>& w : open)
+    if (w) w->clear_and_refresh();
+  std::erase_if(r, [](const QPointer<ListWindow>& w) { return w.isNull(); });
+}
+
+int popup_count() {
+  auto& r = registry();
+  std::erase_if(r, [](const QPointer<ListWindow>& w) { return w.isNull(); });
+  return static_cast<int>(r.size());
+}
+
+ListWindow::ListWindow(app::Settings& settings, Design design, QWidget* parent)
+    : QWidget(parent, Qt::Window), settings_(settings), design_(std::move(design)) {
+  setAttribute(Qt::WA_DeleteOnClose);
+  setObjectName(design_.object_name);
+  base_ = design_.title;
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  toolbar_ = new QToolBar(this);
+  toolbar_->setIconSize(QSize(16, 16));
+  QAction* force = toolbar_->addAction(style()->standardIcon(QStyle::SP_BrowserReload), QStringLiteral("Force update"));
+  force->setObjectName(QStringLiteral("force_update"));
+  force->setToolTip(QStringLiteral("Force update"));
+  QAction* close_action =
+      toolbar_->addAction(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("Close window"));
+  close_action->setObjectName(QStringLiteral("close_window"));
+  close_action->setToolTip(QStringLiteral("Close window"));
+  connect(force, &QAction::triggered, this, [this] { force_update(); });
+  connect(close_action, &QAction::triggered, this, [this] { close(); });
+  layout->addWidget(toolbar_);
+
+  model_ = new ListModel(design_.columns, this);
+  view_ = new QTableView(this);
+  view_->setObjectName(QStringLiteral("list"));
+  view_->setModel(model_);
+  view_->setSelectionMode(QAbstractItemView::SingleSelection);
+  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  view_->setShowGrid(false);
+  view_->setWordWrap(false);
+  view_->verticalHeader()->hide();
+  view_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+  view_->horizontalHeader()->setHighlightSections(false);
+  view_->setContextMenuPolicy(Qt::CustomContextMenu);
+  layout->addWidget(view_);
+  for (int c = 0; c < design_.columns.size(); ++c) {
+    const int w = settings_.place(width_key(c));
+    view_->setColumnWidth(c, w > 0 ? w : 150);
+  }
+  connect(view_, &QWidget::customContextMenuRequested, this, [this](const QPoint& p) {
+    const int row = view_->indexAt(p).row();
+    if (row < 0) return;
+    QMenu* menu = context_menu(row);
+    if (menu == nullptr) return;
+    QAction* chosen = menu->exec(view_->viewport()->mapToGlobal(p));
+    if (chosen != nullptr) run_command(row, chosen->data().toInt());
+    menu->deleteLater();
+  });
+
+  const int x = settings_.place(design_.key + QStringLiteral(" x"));
+  const int y = settings_.place(design_.key + QStringLiteral(" y"));
+  resize(x > 0 ? x : 400, y > 0 ? y : 200);
+  timer_.setInterval(1000);
+  connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+  timer_.start();
+  show_title();
+}
+
+ListWindow::~ListWindow() {
+  save_widths();
+}
+
+QString ListWindow::width_key(int column) const {
+  int k = column;
+  if (design_.width_keys >= 0 && k >= design_.width_keys) k = design_.width_keys - 1;
+  return QStringLiteral("%1 %2").arg(design_.key).arg(k);
+}
+
+void ListWindow::save_widths() {
+  if (widths_saved_) return;
+  widths_saved_ = true;
+  const int n = design_.width_keys >= 0 ? design_.width_keys : int(design_.columns.size());
+  for (int c = 0; c < n; ++c) settings_.set_place(width_key(c), view_->columnWidth(c));
+}
+
+void ListWindow::show_title() {
+  setWindowTitle(base_ + tail_);
+}
+
+void ListWindow::set_base_title(const QString& title) {
+  base_ = title;
+  show_title();
+}
+
+void ListWindow::replace_tail(const QString& text) {
+  QString full = base_ + tail_;
+  full.chop(std::min<int>(kTail, int(full.size())));
+  full += text;
+  tail_ = full.mid(base_.size());
+  show_title();
+}
+
+void ListWindow::first_refresh() {
+  countdown_ = kRefreshSeconds;
+  tail_ += kUpdating;
+  show_title();
+  refresh();
+}
+
+void ListWindow::clear_and_refresh() {
+  model_->clear();
+  refresh();
+}
+
+void ListWindow::tick() {
+  --countdown_;
+  if (countdown_ <= 0) {
+    timer_.stop();
+    replace_tail(kUpdatingTail);
+    refresh();
+    countdown_ = kRefreshSeconds;
+    timer_.start();
+  }
+  replace_tail(QString::asprintf(" next update: %02d:%02d", countdown_ / 60, countdown_ % 60));
+}
+
+QAction* ListWindow::add_command(QMenu& menu, int id, const QString& text, bool enabled) {
+  QAction* a = menu.addAction(text);
+  a->setData(id);
+  a->setObjectName(QStringLiteral("cmd_%1").arg(id));
+  a->setEnabled(enabled);
+  return a;
+}
+
+QMenu* ListWindow::context_menu(int row) {
+  const RowRef* ref = model_->ref(row);
+  if (ref == nullptr) return nullptr;
+  auto* menu = new QMenu(this);
+  fill_menu(*menu, *ref);
+  if (menu->actions().isEmpty()) {
+    delete menu;
+    return nullptr;
+  }
+  return menu;
+}
+
+void ListWindow::run_command(int row, int id) {
+  // The row's ref is copied: the command may refresh or close this window.
+  const RowRef* ref = model_->ref(row);
+  if (ref == nullptr) return;
+  const RowRef copy = *ref;
+  command(id, copy);
+}
+
+void ListWindow::resizeEvent(QResizeEvent* e) {
+  QWidget::resizeEvent(e);
+  settings_.set_place(design_.key + QStringLiteral(" x"), width());
+  settings_.set_place(design_.key + QStringLiteral(" y"), height());
+}
+
+void ListWindow::closeEvent(QCloseEvent* e) {
+  save_widths();
+  timer_.stop();
+  QWidget::closeEvent(e);
+}
+
+}  // namespace tarnix::ui

@@ -1,0 +1,161 @@
+// The traffic watch windows: the Host List (every host of the network) and
+// the host watch (one host's traffic by destination and protocol), both read
+// from the traffic model under the network's lock and rewritten in place.
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "app/settings.h"
+#include "capture/net.h"
+#include "ui/monitor/windows.h"
+
+namespace tarnix::ui {
+
+namespace {
+
+struct TrafficRow {
+  RowRef ref;
+  QString key;  // first column, written only when the row is new
+  QStringList cells;
+};
+
+class TrafficWindow : public ListWindow {
+ public:
+  TrafficWindow(Monitors& m, Design d, int first_count)
+      : ListWindow(*m.services().settings, std::move(d), m.services().parent), m_(m) {
+    for (int c = first_count; c < model()->columnCount(); ++c) model()->set_numeric(c);
+  }
+
+ protected:
+  // Rows in their order: a row whose place holds another record gets a new
+  // row there; every row's other columns are rewritten.
+  void write(const std::vector<TrafficRow>& rows) {
+    for (int i = 0; i < int(rows.size()); ++i) {
+      const TrafficRow& r = rows[std::size_t(i)];
+      const RowRef* at = model()->ref(i);
+      if (at == nullptr || !(*at == r.ref)) model()->insert_row(i, {r.key}, r.ref);
+      model()->set_cells(i, 1, r.cells);
+    }
+  }
+  void add_node_commands(QMenu& menu) { add_host_commands(menu, kWatchCmd0, QStringLiteral("Node")); }
+  void node_command(int id, const Node* host) {
+    if (id == kWatchCmd0)
+      m_.open_host_watch(host);
+    else if (id == kWatchCmd0 + 1 || id == kWatchCmd0 + 2)
+      m_.watch_host_urls(host, id == kWatchCmd0 + 2);
+  }
+
+  Monitors& m_;
+};
+
+class HostList final : public TrafficWindow {
+ public:
+  explicit HostList(Monitors& m)
+      : TrafficWindow(m, {QStringLiteral("Host List"), QStringLiteral("hostlist"),
+                          {QStringLiteral("IP Address"), QStringLiteral("Host Name"), QStringLiteral("Total Bytes Sent"),
+                           QStringLiteral("Bytes/Sec"), QStringLiteral("Total Packets Sent"),
+                           QStringLiteral("Packets/Sec")},
+                          QStringLiteral("wnet")},
+                        2),
+        net_(net_current(*m.services().model)) {}
+
+  void clear_and_refresh() override {
+    net_ = net_current(*m_.services().model);
+    ListWindow::clear_and_refresh();
+  }
+
+ protected:
+  void refresh() override {
+    if (net_ == nullptr) return;
+    std::vector<TrafficRow> rows;
+    {
+      std::lock_guard<std::mutex> g(net_->lock);
+      net_->host_list.foreach([&](Node* h) {
+        TrafficRow r;
+        r.ref.record = h;
+        r.key = QString::fromLatin1(h->address_text);
+        r.cells = {QString::fromStdString(node_name(*h)), QString::number(h->bytes_sent),
+                   QString::number(h->window_bytes), QString::number(h->frames_sent),
+                   QString::number(h->window_frames)};
+        rows.push_back(std::move(r));
+      });
+    }
+    write(rows);
+  }
+  void fill_menu(QMenu& menu, const RowRef&) override { add_node_commands(menu); }
+  void command(int id, const RowRef& ref) override { node_command(id, static_cast<const Node*>(ref.record)); }
+
+ private:
+  Net* net_;
+};
+
+// The leaves of a link's protocol tree, depth first, inner protocols first.
+void leaves(const LinkProtoNode* n, const std::function<void(const LinkProtoNode*)>& fn) {
+  for (; n != nullptr; n = n->next) {
+    if (n->child == nullptr)
+      fn(n);
+    else
+      leaves(n->child, fn);
+  }
+}
+
+class HostWatch final : public TrafficWindow {
+ public:
+  HostWatch(Monitors& m, const Node* host)
+      : TrafficWindow(m, {QStringLiteral("%1 : %2")
+                              .arg(QString::fromLatin1(host->address_text),
+                                   QString::fromStdString(node_name(*host))),
+                          QStringLiteral("hostwatch"),
+                          {QStringLiteral("Dest IP"), QStringLiteral("Dest Name"), QStringLiteral("Protocol"),
+                           QStringLiteral("Bytes Total"), QStringLiteral("Packet Total")},
+                          QStringLiteral("wnode")},
+                        3),
+        host_(host) {}
+
+  // The host belongs to the network that was left: the window goes.
+  void clear_and_refresh() override { close(); }
+
+ protected:
+  void refresh() override {
+    Net* net = host_->net;
+    if (net == nullptr) return;
+    const Classifier* classifier = m_.services().model->classifier;
+    std::vector<TrafficRow> rows;
+    {
+      std::lock_guard<std::mutex> g(net->lock);
+      host_->links.foreach([&](const NetAddress&, const std::unique_ptr<Link>& l) {
+        const Node* dest = l->destination;
+        leaves(l->protocol_tree, [&](const LinkProtoNode* n) {
+          TrafficRow r;
+          r.ref.record = dest;
+          r.ref.record2 = n;
+          r.key = QString::fromLatin1(dest->address_text);
+          QString proto = classifier != nullptr ? QString::fromUtf8(classifier->name_of(n->protocol).data(),
+                                                                    int(classifier->name_of(n->protocol).size()))
+                                                : QString();
+          r.cells = {QString::fromStdString(node_name(*dest)), proto, QString::number(n->bytes),
+                     QString::number(n->frames)};
+          rows.push_back(std::move(r));
+        });
+      });
+    }
+    write(rows);
+  }
+  void fill_menu(QMenu& menu, const RowRef&) override { add_node_commands(menu); }
+  void command(int id, const RowRef& ref) override { node_command(id, static_cast<const Node*>(ref.record)); }
+
+ private:
+  const Node* host_;
+};
+
+}  // namespace
+
+ListWindow* make_host_list(Monitors& m) {
+  return new HostList(m);
+}
+
+ListWindow* make_host_watch(Monitors& m, const Node* host) {
+  return new HostWatch(m, host);
+}
+
+}  // namespace tarnix::ui

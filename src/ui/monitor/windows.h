@@ -1,0 +1,52 @@
+// Makers of the monitor windows, one family per file; Monitors opens them.
+#pragma once
+
+#include <cstdint>
+
+#include "ui/monitor/monitors.h"
+
+namespace tarnix::ui {
+
+ListWindow* make_top_window(Monitors& m, TopList which);
+ListWindow* make_host_list(Monitors& m);
+ListWindow* make_host_watch(Monitors& m, const Node* host);
+ListWindow* make_url_host_window(Monitors& m, std::int32_t host_id, bool served);
+ListWindow* make_url_accesses(Monitors& m, std::int32_t url_id, const QString& title);
+
+// Host rows' commands (15000-15002 from `first`): traffic, accessed URLs,
+// served URLs of a host of the database.
+void add_host_commands(QMenu& menu, int first, const QString& who, bool enabled = true);
+bool run_host_command(Monitors& m, int id, int first, std::int32_t host_id,
+                      const QString& inactive_title = app::kNoticeTitle);
+
+}  // namespace tarnix::ui
+
+namespace tarnix::ui {
+
+// One database read at a time per window: a refresh asked for while one
+// runs is made once it has ended, so rows are never fetched twice.
+class ReadGate {
+ public:
+  // False (and the refresh remembered) while a read runs.
+  bool enter() {
+    if (busy_) {
+      again_ = true;
+      return false;
+    }
+    busy_ = true;
+    return true;
+  }
+  // True when a refresh was asked for meanwhile.
+  bool leave() {
+    busy_ = false;
+    const bool again = again_;
+    again_ = false;
+    return again;
+  }
+
+ private:
+  bool busy_ = false;
+  bool again_ = false;
+};
+
+}  // namespace tarnix::ui
