@@ -7,12 +7,13 @@
 #include <QStandardPaths>
 
 #include "core/paths.h"
+#include "os/files.h"
 
 namespace tarnix::app {
 
 QString user_data_dir() {
   const QString dir = QString::fromStdString(tarnix::user_data_dir());
-  QDir().mkpath(dir);
+  os::make_private_dirs(QFile::encodeName(dir).toStdString());
   return dir;
 }
 
@@ -55,7 +56,7 @@ QStringList seeded_files() {
 
 SeedResult seed_user_data(const QString& dir) {
   SeedResult r;
-  QDir().mkpath(dir);
+  os::make_private_dirs(QFile::encodeName(dir).toStdString());
   for (const QString& name : seeded_files()) {
     const QString target = QDir(dir).filePath(name);
     if (QFileInfo::exists(target)) continue;
@@ -65,8 +66,9 @@ SeedResult seed_user_data(const QString& dir) {
       continue;
     }
     if (QFile::copy(source, target)) {
-      // Shipped files may be read-only; the user's copies are theirs to change.
-      QFile::setPermissions(target, QFile::permissions(target) | QFile::WriteOwner | QFile::ReadOwner);
+      // Shipped files may be read-only; the user's copies are theirs to
+      // change, and theirs alone like everything in the folder.
+      QFile::setPermissions(target, QFile::WriteOwner | QFile::ReadOwner);
       r.copied << name;
     } else {
       r.failed << name;

@@ -1,9 +1,12 @@
 #include "app/settings.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "os/files.h"
 
 namespace tarnix::app {
 namespace {
@@ -165,7 +168,19 @@ bool parse_number(const QString& text, int& out) {
   return false;
 }
 
+// QSettings makes its folder and file with the umask's modes, and keeps the
+// mode of a file that exists: made here first, both are the user's alone.
+void make_store_private(const QSettings& store) {
+  if (store.format() != QSettings::IniFormat) return;
+  const QString file = store.fileName();
+  if (file.isEmpty() || QFileInfo::exists(file)) return;
+  const QByteArray path = QFile::encodeName(file);
+  const QByteArray dir = QFile::encodeName(QFileInfo(file).absolutePath());
+  if (os::make_private_dirs(dir.toStdString())) os::ensure_private_file(path.toStdString());
+}
+
 bool store_usable(QSettings& store) {
+  make_store_private(store);
   if (store.status() != QSettings::NoError || !store.isWritable()) {
     std::fprintf(stderr, "settings_load: cannot open %s for reading and writing\n",
                  store.fileName().toLocal8Bit().constData());
@@ -296,6 +311,7 @@ bool settings_load(Settings& s, QSettings& store) {
 }
 
 bool settings_save(const Settings& s, QSettings& store) {
+  make_store_private(store);
   if (!store.isWritable()) {
     std::fprintf(stderr, "settings_save: cannot open %s for writing\n",
                  store.fileName().toLocal8Bit().constData());

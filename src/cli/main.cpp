@@ -2,11 +2,13 @@
 // file, and prints hosts, links, protocol breakdowns and subnet groups.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -30,6 +32,8 @@
 #include "db/url_recording.h"
 #include "naming/dupip.h"
 #include "naming/hostc.h"
+#include "os/files.h"
+#include "os/rights.h"
 #include "pdl/pd.h"
 #include "reports/reports.h"
 
@@ -179,10 +183,60 @@ void collect_top_db(DbSession& s, int n, cli::TopLists& top) {
   db_top_servers(s, hosts(top.url_servers));
 }
 
+// The adapter the run captures from: the one asked for, else the first usable.
+bool choose_adapter(const cli::Options& opt, std::vector<Device>& devices, int& index, std::string& error) {
+  devices = device_list(&error);
+  if (!error.empty()) return false;
+  index = -1;
+  if (!opt.interface.empty()) {
+    for (std::size_t i = 0; i < devices.size(); ++i)
+      if (devices[i].name == opt.interface) index = static_cast<int>(i);
+    if (index < 0) error = "unknown interface " + opt.interface;
+    else if (devices[index].status < 0) error = "interface " + opt.interface + " is down";
+    else if (devices[index].status > 0) error = "interface " + opt.interface + " is not an Ethernet adapter";
+    return error.empty();
+  }
+  // The first usable adapter: the start-up rules from index 0, with no
+  // dialog to fall back on.
+  index = 0;
+  while (index < static_cast<int>(devices.size()) && devices[index].status != 0) ++index;
+  if (index == static_cast<int>(devices.size())) error = "no usable Ethernet adapter found";
+  return error.empty();
+}
+
+// As root, the database folder is made (and what was made here handed to
+// the user) before root is given up.
+bool prepare_db_folder_for(const std::string& folder, const os::UserAccount& user, std::string& error) {
+  std::vector<std::string> created;
+  if (!os::make_private_dirs(folder, &error, &created)) {
+    error = "cannot make the database folder: " + error;
+    return false;
+  }
+  for (const std::string& dir : created) {
+    if (::chown(dir.c_str(), user.uid, user.gid) != 0) {
+      error = "cannot give " + dir + " to user " + user.name + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+// After the change of user: a folder the run will write into must be
+// writable now, or the run would fail only later.
+bool writable_as(const std::string& folder, const std::string& what, const std::string& user, std::string& error) {
+  if (folder.empty() || ::access(folder.c_str(), W_OK | X_OK) == 0) return true;
+  error = what + " " + folder + " is not writable by user " + user;
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   install_alloc_failure_handler();
+  // Before any thread exists, so that none ever holds the capture rights.
+  const os::StartRights start_rights = os::lower_rights_at_start();
+  if (!start_rights.ok && start_rights.capture_rights)
+    std::fputs("tarnix-cli: warning: cannot lower the capture capabilities\n", stderr);
   std::vector<std::string> args(argv + 1, argv + argc);
   cli::Options opt;
   std::string error;
@@ -232,6 +286,42 @@ int main(int argc, char** argv) {
   if (opt.focus_given && foci.active < 0) return fail("no focus named \"" + opt.focus + "\" in " + focus_path);
   SharedFocus active_focus;
   active_focus.set(foci.active_list());
+
+  // The account to become, looked up while the name service files are still
+  // within reach.
+  os::UserAccount user;
+  if (!opt.user.empty()) {
+    if (::geteuid() != 0) return fail("option --user needs the program to run as root");
+    if (!os::find_user(opt.user, user, error)) return fail(error);
+    if (!opt.db.empty() && !prepare_db_folder_for(opt.db, user, error)) return fail(error);
+  }
+
+  // The source opens first, while the rights to capture are held; the frames
+  // it brings are parsed without them.
+  const bool live = opt.read.empty();
+  std::vector<Device> devices;
+  int device_index = -1;
+  std::unique_ptr<PacketSource> opened;
+  {
+    OpenResult r;
+    if (live) {
+      if (!choose_adapter(opt, devices, device_index, error)) return fail(error);
+      r = open_live_source(devices[device_index].name, opt.filter);
+    } else {
+      r = open_file_source(opt.read, opt.filter, opt.replay_speed);
+    }
+    if (!r.source) return fail(r.error);
+    opened = std::move(r.source);
+  }
+  if (!opt.user.empty()) {
+    if (!os::switch_to_user(user, error)) return fail(error);
+    if (!writable_as(opt.db, "database folder", user.name, error) ||
+        !writable_as(opt.report_dir, "report folder", user.name, error))
+      return fail(error);
+  } else if (start_rights.capture_rights && ::geteuid() != 0 && !os::drop_all_capabilities()) {
+    // No adapter opens after this one: the permitted set has no more use.
+    std::fputs("tarnix-cli: warning: cannot give up the capture capabilities\n", stderr);
+  }
 
   // The request database, when asked for: it gives the name cache its host
   // ids, so it opens first.
@@ -283,47 +373,22 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<PacketSource> source;
   Net* net = nullptr;
-  const bool live = opt.read.empty();
   if (!live) {
-    OpenResult r = open_file_source(opt.read, opt.filter, opt.replay_speed);
-    if (!r.source) return fail(r.error);
-    if (!r.source->ethernet()) return fail("capture file " + opt.read + " does not hold Ethernet frames");
+    if (!opened->ethernet()) return fail("capture file " + opt.read + " does not hold Ethernet frames");
     if (!opt.local_mask.empty()) model.local_mask = NetAddress::parse(kAddrIpv4, opt.local_mask.c_str());
-    source = std::move(r.source);
+    source = std::move(opened);
     net = net_create(model, opt.read);
     net_set_current(model, net);
   } else {
-    std::string list_error;
-    std::vector<Device> devices = device_list(&list_error);
-    if (!list_error.empty()) return fail(list_error);
-    int index = -1;
-    if (!opt.interface.empty()) {
-      for (std::size_t i = 0; i < devices.size(); ++i)
-        if (devices[i].name == opt.interface) index = static_cast<int>(i);
-      if (index < 0) return fail("unknown interface " + opt.interface);
-      if (devices[index].status < 0) return fail("interface " + opt.interface + " is down");
-      if (devices[index].status > 0) return fail("interface " + opt.interface + " is not an Ethernet adapter");
-    } else {
-      // The first usable adapter: the start-up rules from index 0, with no
-      // dialog to fall back on.
-      index = 0;
-      while (index < static_cast<int>(devices.size()) && devices[index].status != 0) ++index;
-      if (index == static_cast<int>(devices.size())) return fail("no usable Ethernet adapter found");
-    }
     model.local_mask = opt.local_mask.empty()
-                           ? local_mask_for(devices, devices[index].name)
+                           ? local_mask_for(devices, devices[device_index].name)
                            : NetAddress::parse(kAddrIpv4, opt.local_mask.c_str());
     adapter_make_networks(model, devices);
-    std::string open_error;
     AdapterStartup start = adapter_startup(
-        model, devices, index,
-        [&](int i) {
-          OpenResult r = open_live_source(devices[i].name, opt.filter);
-          if (!r.source) open_error = r.error;
-          return std::move(r.source);
-        },
+        model, devices, device_index,
+        [&](int i) { return i == device_index ? std::move(opened) : std::unique_ptr<PacketSource>(); },
         [](int i) { return i; });
-    if (!start.source) return fail(open_error.empty() ? "could not open an adapter" : open_error);
+    if (!start.source) return fail("could not open an adapter");
     source = std::move(start.source);
     net = start.net;
   }

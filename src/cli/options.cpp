@@ -84,6 +84,8 @@ const char* usage_text() {
          "  --top N              add the first N (1-50) of the rankings: hosts and links by bytes,\n"
          "                       alarms by firings, URLs, URL clients and URL servers by accesses\n"
          "                       (the last three need --db)\n"
+         "  -Z, --user NAME      (root) once the adapter or file and the database folder are open,\n"
+         "                       run as the user NAME, with its groups and no capabilities\n"
          "  --list-interfaces    list the adapters with their status and description\n"
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
@@ -198,6 +200,12 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       if (!take(o.report_dir)) return false;
       if (o.report_dir.empty()) {
         error = "option --report-dir needs a folder";
+        return false;
+      }
+    } else if (a == "--user" || a == "-Z") {
+      if (!take(o.user)) return false;
+      if (o.user.empty()) {
+        error = "option --user needs a user name";
         return false;
       }
     } else if (a == "--filter") {

@@ -37,6 +37,7 @@ struct Options {
   int link_timeout = 5;
   std::vector<ReportKind> reports;  // --report, written after the run
   std::string report_dir;           // --report-dir
+  std::string user;                 // --user: run as this account once the source is open
 };
 
 // Parses argv[1..]. On failure returns false with one line in `error`.

@@ -6,11 +6,16 @@
 
 #include "app/startup.h"
 #include "core/alloc.h"
+#include "os/rights.h"
 #include "ui/about_dialog.h"
 #include "ui/runtime.h"
 
 int main(int argc, char** argv) {
   tarnix::install_alloc_failure_handler();
+  // Before any thread exists: the capture rights stay permitted, for the
+  // adapter dialog's switches, but are effective only while an adapter opens.
+  const tarnix::os::StartRights rights = tarnix::os::lower_rights_at_start();
+  if (!rights.ok && rights.capture_rights) std::fputs("tarnix: warning: cannot lower the capture capabilities\n", stderr);
   if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
       qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     std::fprintf(stderr,

@@ -94,6 +94,30 @@ TEST(AlarmCommand, RunsThroughTheShellWithTheAlarmsEnvironment) {
   std::remove(out.c_str());
 }
 
+TEST(AlarmCommand, StartsFromACleanEnvironment) {
+  ::setenv("TARNIX_TEST_SECRET", "leak", 1);
+  ::setenv("BASH_ENV", "/nonexistent", 1);
+  Diagnostics diag;
+  std::string out = temp_path("clean_env.txt");
+  std::remove(out.c_str());
+  {
+    ProcessReaper reaper;
+    ShellCommandRunner runner(reaper, diag.sink());
+    runner.run("env > '" + out + ".part'; mv '" + out + ".part' '" + out + "'", AlarmCommandInfo{"n", "o", "1", "2"});
+    ASSERT_TRUE(wait_for_file(out, "PATH="));
+    EXPECT_TRUE(reaper.wait_idle(10s));
+  }
+  ::unsetenv("TARNIX_TEST_SECRET");
+  ::unsetenv("BASH_ENV");
+  const std::string env = read_file(out);
+  EXPECT_EQ(env.find("TARNIX_TEST_SECRET"), std::string::npos) << env;
+  EXPECT_EQ(env.find("BASH_ENV"), std::string::npos) << env;
+  EXPECT_NE(env.find("PATH=/usr/local/bin:/usr/bin:/bin\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("TARNIX_ALARM_NOTIFY=n\n"), std::string::npos) << env;
+  for (const std::string& e : clean_environment()) EXPECT_NE(env.find(e + "\n"), std::string::npos) << e;
+  std::remove(out.c_str());
+}
+
 TEST(AlarmCommand, IsNotWaitedForAndIsReapedWhenItEnds) {
   Diagnostics diag;
   ProcessReaper reaper;

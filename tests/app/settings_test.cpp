@@ -1,11 +1,15 @@
 #include "app/settings.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+
+#include "capture/cfocus.h"
 
 namespace tarnix::app {
 namespace {
@@ -205,6 +209,36 @@ TEST_F(SettingsTest, UnusableStoreReadsAndWritesNothing) {
   EXPECT_EQ(s.max_link_width, 0);
   EXPECT_FALSE(settings_save(s, st));
   EXPECT_TRUE(QFileInfo(path()).isDir());
+}
+
+unsigned mode_of(const QString& path) {
+  struct stat st {};
+  if (::stat(QFile::encodeName(path).constData(), &st) != 0) return 01000;
+  return st.st_mode & 07777;
+}
+
+TEST_F(SettingsTest, FilesAndFoldersMadeAreOwnerOnlyWhateverTheUmask) {
+  for (mode_t mask : {mode_t{0}, mode_t{022}}) {
+    const mode_t old = ::umask(mask);
+    const QString sub = dir.filePath(QStringLiteral("m%1").arg(mask));
+    const QString ini = sub + QStringLiteral("/Halvard Software/Tarnix.ini");
+    Settings s;
+    QSettings st(ini, QSettings::IniFormat);
+    EXPECT_TRUE(settings_save(s, st));
+    EXPECT_EQ(mode_of(ini), 0600u) << mask;
+    EXPECT_EQ(mode_of(sub + QStringLiteral("/Halvard Software")), 0700u) << mask;
+    EXPECT_EQ(mode_of(sub), 0700u) << mask;
+
+    // An existing file keeps the mode its owner gave it.
+    ASSERT_EQ(::chmod(QFile::encodeName(ini).constData(), 0640), 0);
+    EXPECT_TRUE(settings_save(s, st));
+    EXPECT_EQ(mode_of(ini), 0640u) << mask;
+
+    const QString focus = sub + QStringLiteral("/cfdump.bin");
+    EXPECT_EQ(cfocus_dump(focus.toStdString(), FocusStore{}), 1);
+    EXPECT_EQ(mode_of(focus), 0600u) << mask;
+    ::umask(old);
+  }
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include "alarms/actions.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <system_error>
@@ -72,6 +74,21 @@ std::string env_name(const std::string& entry) {
 
 }  // namespace
 
+std::vector<std::string> clean_environment() {
+  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin"};
+  std::vector<char> buffer(16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    env.push_back(std::string("HOME=") + pw.pw_dir);
+    env.push_back(std::string("USER=") + pw.pw_name);
+    env.push_back(std::string("LOGNAME=") + pw.pw_name);
+  }
+  for (const char* name : {"LANG", "LC_ALL", "TZ"})
+    if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
+  return env;
+}
+
 int ProcessReaper::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
                          const Options& options, ExitFn on_exit) {
   if (argv.empty()) return EINVAL;
@@ -81,13 +98,20 @@ int ProcessReaper::spawn(const std::vector<std::string>& argv, const std::vector
 
   std::vector<std::string> names;
   for (const std::string& e : extra_env) names.push_back(env_name(e));
+  const std::vector<std::string> clean = options.clean_env ? clean_environment() : std::vector<std::string>{};
+  std::vector<char*> base;
+  if (options.clean_env) {
+    for (const std::string& e : clean) base.push_back(const_cast<char*>(e.c_str()));
+  } else {
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) base.push_back(*e);
+  }
   std::vector<char*> envp;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    std::string entry(*e);
+  for (char* e : base) {
+    std::string entry(e);
     bool replaced = false;
     for (const std::string& n : names)
       if (env_name(entry) == n) replaced = true;
-    if (!replaced) envp.push_back(*e);
+    if (!replaced) envp.push_back(e);
   }
   for (const std::string& e : extra_env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
@@ -210,7 +234,7 @@ void ShellCommandRunner::run(const std::string& command, const AlarmCommandInfo&
       "TARNIX_ALARM_TIME=" + info.time,
   };
   int rc =
-      reaper_.spawn({shell_, "-c", command}, env, ProcessReaper::Options{false},
+      reaper_.spawn({shell_, "-c", command}, env, ProcessReaper::Options{false, true},
                     [diagnostics = diagnostics_, command](int status) {
                       if (!diagnostics) return;
                       if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127))

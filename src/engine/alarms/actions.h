@@ -90,11 +90,18 @@ class CommandRunner {
 // running, so nothing else's children are touched and no SIGCHLD handler is
 // needed. Children run in a process group of their own, with standard input
 // from /dev/null and no descriptor other than 0-2 inherited.
+// What a user's command starts with: a fixed PATH, the account's HOME, USER
+// and LOGNAME, and the locale and time zone. Nothing else of the program's
+// environment (loader variables, shell start-up files) reaches it.
+std::vector<std::string> clean_environment();
+
 class ProcessReaper {
  public:
   using ExitFn = std::function<void(int wait_status)>;
   struct Options {
     bool quiet = false;  // standard output and error to /dev/null
+    // Starts from clean_environment() instead of the program's own.
+    bool clean_env = false;
   };
 
   explicit ProcessReaper(std::chrono::milliseconds poll = std::chrono::milliseconds(50));
@@ -103,7 +110,7 @@ class ProcessReaper {
   ProcessReaper& operator=(const ProcessReaper&) = delete;
 
   // argv[0] is searched in PATH; extra_env entries ("NAME=value") replace or
-  // add to the inherited environment. on_exit runs on the reaper's thread.
+  // add to the inherited (or clean) environment. on_exit runs on the reaper's thread.
   // Returns 0, or the errno of the failed start (on_exit is then not called).
   int spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
             const Options& options, ExitFn on_exit);

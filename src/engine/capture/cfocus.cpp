@@ -1,6 +1,12 @@
 #include "capture/cfocus.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+
+#include "os/files.h"
 
 namespace tarnix {
 namespace {
@@ -123,8 +129,10 @@ LoadStatus cfocus_load(const std::string& path, const ProtocolLookup& lookup, Fo
 }
 
 int cfocus_dump(const std::string& path, const FocusStore& store) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  const int fd = os::open_private_file(path, O_WRONLY | O_TRUNC);
+  std::FILE* f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
   if (!f) {
+    if (fd >= 0) ::close(fd);
     std::fprintf(stderr, "cfocus_dump: Warning - cannot overwrite %s\n", path.c_str());
     return -1;
   }

@@ -1,5 +1,7 @@
 #include "capture/source.h"
 
+#include "os/rights.h"
+
 #include <pcap/pcap.h>
 
 #include <fstream>
@@ -214,6 +216,8 @@ std::uint64_t adapter_link_speed_bps(const std::string& device) {
 OpenResult open_live_source(const std::string& device, const std::string& filter, int buffer_mb) {
   OpenResult r;
   char errbuf[PCAP_ERRBUF_SIZE] = {};
+  // The capture rights are effective for the open alone.
+  os::CaptureRightsRaised rights;
   pcap_t* p = pcap_create(device.c_str(), errbuf);
   if (p == nullptr) {
     r.error = "cannot open interface " + device + ": " + errbuf;
@@ -225,6 +229,7 @@ OpenResult open_live_source(const std::string& device, const std::string& filter
   if (buffer_mb <= 0) buffer_mb = kDefaultKernelBufferMb;
   pcap_set_buffer_size(p, (buffer_mb > 2047 ? 2047 : buffer_mb) * 1024 * 1024);
   int status = pcap_activate(p);
+  rights.lower();
   if (status < 0) {
     switch (status) {
       case PCAP_ERROR_NO_SUCH_DEVICE:

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/paths.h"
+#include "os/files.h"
 
 namespace tarnix {
 
@@ -36,13 +37,11 @@ std::string db_file_path(const DbConfig& config) {
 bool db_start_server(const DbConfig& config, DbStartupUi& ui) {
   std::filesystem::path dir =
       config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  const bool usable =
-      !ec && std::filesystem::is_directory(dir, ec) && ::access(dir.c_str(), R_OK | W_OK | X_OK) == 0;
+  std::string why;
+  const bool usable = os::make_private_dirs(dir.string(), &why) && ::access(dir.c_str(), R_OK | W_OK | X_OK) == 0;
   if (!usable) {
-    std::fprintf(stderr, "db_start_server: cannot use database folder %s%s%s\n", dir.c_str(), ec ? ": " : "",
-                 ec ? ec.message().c_str() : "");
+    if (why.empty()) why = "no permission to write in it";
+    std::fprintf(stderr, "db_start_server: cannot use database folder %s: %s\n", dir.c_str(), why.c_str());
     ui.error(kDbErrorTitle, kDbStartFailed);
     return false;
   }

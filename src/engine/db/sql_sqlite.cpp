@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "db/sql.h"
+#include "os/files.h"
 
 namespace tarnix {
 
@@ -196,6 +197,12 @@ std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOpt
   // when another part of the process opened SQLite first.
   static std::once_flag configured;
   std::call_once(configured, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+  if (options.create && !options.read_only && path != ":memory:" && !path.empty() && path.rfind("file:", 0) != 0) {
+    // SQLite makes its files 0644 less the umask, and gives the journal, WAL
+    // and shared-memory files the mode of the database file: made here
+    // first, all of them are the user's alone.
+    os::ensure_private_file(path);
+  }
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_NOMUTEX;  // one connection per thread: no locking inside
   flags |= options.read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;

@@ -187,10 +187,17 @@ bool ReportFiles::open(const std::string& base, ReportFileMode mode, std::string
     if (mode == ReportFileMode::kPrivate) {
       fd = create_exclusive(f.path, 0600);
     } else {
-      // The permissions of any file the user makes (0666 less the umask).
+      // A report lists who visited what: the user's alone, like the
+      // database it comes from, whatever the umask.
       for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         f.temp_path = report_format("%s.%08x.part", f.path.c_str(), static_cast<unsigned>(random()));
-        fd = create_exclusive(f.temp_path, 0666);
+        fd = create_exclusive(f.temp_path, 0600);
+        if (fd >= 0 && ::fchmod(fd, 0600) != 0) {
+          ::close(fd);
+          ::unlink(f.temp_path.c_str());
+          fd = -1;
+          break;
+        }
         if (fd < 0 && errno != EEXIST) break;
       }
     }

@@ -151,9 +151,10 @@ bool ReportWindow::save_copy(SaveType type, const QString& target) {
   if (base_.isEmpty()) return false;
   QFile from(base_ + QLatin1String(extension_of(type)));
   if (!from.open(QIODevice::ReadOnly)) return false;
-  // Never over an existing file, nor through a link planted under its name.
+  // Never over an existing file, nor through a link planted under its name;
+  // like every copy of the record, the user's alone.
   const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0666);
+                        0600);
   if (fd < 0) return false;
   QFile to;
   bool ok = to.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
