@@ -363,27 +363,33 @@ int main(int argc, char** argv) {
   model.node_timeout_s = opt.node_timeout;
   model.link_timeout_s = opt.link_timeout;
 
+  // The local network that grouping follows: the adapter's own, unless
+  // given.
   std::vector<AdapterMessage> messages;
-  if (!opt.local_address.empty()) {
-    model.local_address = NetAddress::parse(kAddrIpv4, opt.local_address.c_str());
-  } else {
-    model.local_address = local_address(&messages);
-  }
+  NetAddress host_name_address = NetAddress::ipv4(0, 0, 0, 0);
+  if (opt.local_address.empty()) host_name_address = local_address(&messages);
   for (const AdapterMessage& m : messages) warn(m);
+  {
+    std::vector<Device> seen = live ? devices : device_list(nullptr);
+    const LocalNetwork local = local_network_for(seen, live ? devices[device_index].name : std::string(),
+                                                 host_name_address);
+    model.local_address = opt.local_address.empty() ? local.address
+                                                    : NetAddress::parse(kAddrIpv4, opt.local_address.c_str());
+    model.local_mask =
+        opt.local_mask.empty() ? local.mask : NetAddress::parse(kAddrIpv4, opt.local_mask.c_str());
+  }
 
   std::unique_ptr<PacketSource> source;
   Net* net = nullptr;
   if (!live) {
     if (!opened->ethernet()) return fail("capture file " + opt.read + " does not hold Ethernet frames");
-    if (!opt.local_mask.empty()) model.local_mask = NetAddress::parse(kAddrIpv4, opt.local_mask.c_str());
     source = std::move(opened);
     net = net_create(model, opt.read);
     net_set_current(model, net);
   } else {
-    model.local_mask = opt.local_mask.empty()
-                           ? local_mask_for(devices, devices[device_index].name)
-                           : NetAddress::parse(kAddrIpv4, opt.local_mask.c_str());
     adapter_make_networks(model, devices);
+    if (opt.local_address.empty() && opt.local_mask.empty())
+      adapter_set_local_networks(model, devices, host_name_address);
     AdapterStartup start = adapter_startup(
         model, devices, device_index,
         [&](int i) { return i == device_index ? std::move(opened) : std::unique_ptr<PacketSource>(); },

@@ -213,12 +213,19 @@ void DesktopRuntime::find_local_address() {
 }
 
 void DesktopRuntime::read_local_mask() {
-  if (!options_.capture_file.isEmpty()) return;
+  // The host name's address (found just before) only counts when the
+  // adapter has none of its own; see local_network_for.
+  host_name_address_ = model_->local_address;
   devices_ = list_devices();
-  const int i = settings_.interface;
-  const std::string name = (i >= 0 && i < int(devices_.size())) ? devices_[std::size_t(i)].name
-                                                                : (devices_.empty() ? "" : devices_[0].name);
-  model_->local_mask = local_mask_for(devices_, name);
+  std::string name;
+  if (options_.capture_file.isEmpty()) {
+    const int i = settings_.interface;
+    name = (i >= 0 && i < int(devices_.size())) ? devices_[std::size_t(i)].name
+                                                : (devices_.empty() ? "" : devices_[0].name);
+  }
+  const LocalNetwork local = local_network_for(devices_, name, host_name_address_);
+  model_->local_address = local.address;
+  model_->local_mask = local.mask;
 }
 
 void DesktopRuntime::record_start_time() { started_ = static_cast<std::int64_t>(std::time(nullptr)); }
@@ -240,6 +247,7 @@ bool DesktopRuntime::open_adapter() {
     return true;
   }
   adapter_make_networks(*model_, devices_);
+  adapter_set_local_networks(*model_, devices_, host_name_address_);
   app::AdapterChoice c = app::choose_startup_adapter(
       *model_, devices_, settings_.interface,
       [&](int i, QString& reason) {

@@ -195,6 +195,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   int startup_prune_time_ = 0;  // what the options dialog's Cancel goes back to
 
   std::vector<Device> devices_;
+  NetAddress host_name_address_ = NetAddress::ipv4(0, 0, 0, 0);
   std::unique_ptr<PacketSource> pending_source_;
   Net* pending_net_ = nullptr;
   QString source_label_;

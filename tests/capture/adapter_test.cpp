@@ -176,5 +176,46 @@ TEST(LocalAddress, FromNamesOrZeroWithMessage) {
   EXPECT_EQ(msgs[0].title, "Tarnix Error");
 }
 
+// The local network follows the adapter's own address and mask; an address
+// in 127/8 never stands for the local network.
+TEST(LocalAddress, FromTheAdapterNeverLoopback) {
+  auto dev = [](const char* name, const char* addr, const char* mask) {
+    Device d;
+    d.name = name;
+    if (addr) {
+      d.has_ipv4 = true;
+      d.ipv4_address = NetAddress::parse(kAddrIpv4, addr);
+    }
+    if (mask) {
+      d.has_netmask = true;
+      d.ipv4_netmask = NetAddress::parse(kAddrIpv4, mask);
+    }
+    return d;
+  };
+  const std::vector<Device> devices = {dev("lo", "127.0.0.1", "255.0.0.0"), dev("eth0", "10.20.30.40", "255.255.0.0"),
+                                       dev("veth1", "192.168.7.2", "255.255.255.0"), dev("wg0", nullptr, nullptr)};
+  struct Case {
+    const char* device;
+    const char* host_name_address;
+    const char* address;
+    const char* mask;
+  };
+  for (const Case& c : {
+           Case{"veth1", "127.0.1.1", "192.168.7.2", "255.255.255.0"},  // the adapter's own
+           Case{"eth0", "192.168.7.2", "10.20.30.40", "255.255.0.0"},
+           Case{"wg0", "172.16.0.9", "172.16.0.9", "255.255.255.0"},   // none of its own: the host name's
+           Case{"wg0", "192.168.7.2", "192.168.7.2", "255.255.255.0"},  // with its adapter's mask
+           Case{"wg0", "127.0.1.1", "10.20.30.40", "255.255.0.0"},     // never loopback: the first adapter's
+           Case{"", "127.0.0.1", "10.20.30.40", "255.255.0.0"},        // a capture file
+           Case{"lo", "0.0.0.0", "10.20.30.40", "255.255.0.0"},
+       }) {
+    const LocalNetwork n = local_network_for(devices, c.device, NetAddress::parse(kAddrIpv4, c.host_name_address));
+    EXPECT_EQ(netaddr_text(n.address), c.address) << c.device << " " << c.host_name_address;
+    EXPECT_EQ(netaddr_text(n.mask), c.mask) << c.device << " " << c.host_name_address;
+  }
+  const LocalNetwork none = local_network_for({devices[0]}, "lo", NetAddress::parse(kAddrIpv4, "127.0.1.1"));
+  EXPECT_EQ(netaddr_text(none.address), "0.0.0.0");
+}
+
 }  // namespace
 }  // namespace tarnix

@@ -128,4 +128,13 @@ def walk(rows):
 walk(link["protocols"])
 sys.exit(0 if "TCP" in names and "UDP" in names else 1)
 PY
+if [ "$mode" = live ]; then
+  # Grouping follows the captured adapter's own address and mask, not the
+  # host name's loopback address.
+  python3 - "$json" "$E2E_IP_B" <<'PY' || e2e_fail "local network is not the adapter's: $(grep -o '"local_[a-z]*":"[^"]*"' "$json" | tr '\n' ' ')"
+import json, sys
+s = json.load(open(sys.argv[1]))
+sys.exit(0 if s["local_address"] == sys.argv[2] and s["local_mask"] == "255.255.255.0" else 1)
+PY
+fi
 echo "capture_e2e ($mode): ok"

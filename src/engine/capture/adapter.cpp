@@ -167,6 +167,54 @@ NetAddress local_mask_for(const std::vector<Device>& devices, const std::string&
   return NetAddress::ipv4(255, 255, 255, 0);
 }
 
+namespace {
+bool usable_local(const NetAddress& a) {
+  const std::uint8_t* b = a.bytes;
+  return b[0] != 127 && (b[0] | b[1] | b[2] | b[3]) != 0;
+}
+}  // namespace
+
+LocalNetwork local_network_for(const std::vector<Device>& devices, const std::string& device,
+                               const NetAddress& host_name_address) {
+  LocalNetwork out;
+  auto from = [&out](const Device& d) {
+    out.address = d.ipv4_address;
+    if (d.has_netmask) out.mask = d.ipv4_netmask;
+  };
+  for (const Device& d : devices)
+    if (!device.empty() && d.name == device && d.has_ipv4 && usable_local(d.ipv4_address)) {
+      from(d);
+      return out;
+    }
+  if (usable_local(host_name_address)) {
+    out.address = host_name_address;
+    out.mask = local_mask_for(devices, device);
+    for (const Device& d : devices)
+      if (d.has_ipv4 && d.has_netmask && netaddr_compare(d.ipv4_address, host_name_address) == 0)
+        out.mask = d.ipv4_netmask;
+    return out;
+  }
+  for (const Device& d : devices)
+    if (d.has_ipv4 && usable_local(d.ipv4_address)) {
+      from(d);
+      return out;
+    }
+  out.mask = local_mask_for(devices, device);
+  return out;
+}
+
+void adapter_set_local_networks(TrafficModel& model, const std::vector<Device>& devices,
+                                const NetAddress& host_name_address) {
+  for (const Device& d : devices) {
+    Net* net = net_find(model, d.name);
+    if (net == nullptr) continue;
+    const LocalNetwork local = local_network_for(devices, d.name, host_name_address);
+    std::lock_guard<std::mutex> g(net->lock);
+    net->local_address = local.address;
+    net->local_mask = local.mask;
+  }
+}
+
 bool parse_mask_text(const std::string& text, NetAddress& mask) {
   std::uint8_t bytes[4] = {};
   std::size_t pos = 0;

@@ -82,6 +82,22 @@ NetAddress local_address_for(const std::string& hostname, std::vector<AdapterMes
 // The mask of the adapter's IPv4 address, or 255.255.255.0.
 NetAddress local_mask_for(const std::vector<Device>& devices, const std::string& device);
 
+// The local network that subnet grouping follows, for captures on `device`
+// (empty for a capture file): the adapter's own IPv4 address and mask; else
+// the host name's address; else the first adapter with an address. An
+// address in 127/8 (what a host name gives on many systems) is never taken:
+// grouping by it would put a whole LAN in one group.
+struct LocalNetwork {
+  NetAddress address = NetAddress::ipv4(0, 0, 0, 0);
+  NetAddress mask = NetAddress::ipv4(255, 255, 255, 0);
+};
+LocalNetwork local_network_for(const std::vector<Device>& devices, const std::string& device,
+                               const NetAddress& host_name_address);
+// Gives every network made for an adapter the local network of its own
+// adapter (see local_network_for).
+void adapter_set_local_networks(TrafficModel& model, const std::vector<Device>& devices,
+                                const NetAddress& host_name_address);
+
 // Reads a dotted mask text ("255.255.240.0"): each of four parts' leading
 // digits is one byte, anything else counts 0. A text of fewer than four
 // parts is not a mask: false.
