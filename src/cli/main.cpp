@@ -23,6 +23,7 @@
 #include "capture/cfocus.h"
 #include "capture/capture_thread.h"
 #include "capture/net.h"
+#include "capture/reopen.h"
 #include "capture/source.h"
 #include "cli/options.h"
 #include "cli/summary.h"
@@ -306,7 +307,7 @@ int main(int argc, char** argv) {
     OpenResult r;
     if (live) {
       if (!choose_adapter(opt, devices, device_index, error)) return fail(error);
-      r = open_live_source(devices[device_index].name, opt.filter);
+      r = open_live_source(devices[device_index].name, opt.filter, opt.buffer_mb);
     } else {
       r = open_file_source(opt.read, opt.filter, opt.replay_speed);
     }
@@ -318,8 +319,9 @@ int main(int argc, char** argv) {
     if (!writable_as(opt.db, "database folder", user.name, error) ||
         !writable_as(opt.report_dir, "report folder", user.name, error))
       return fail(error);
-  } else if (start_rights.capture_rights && ::geteuid() != 0 && !os::drop_all_capabilities()) {
-    // No adapter opens after this one: the permitted set has no more use.
+  } else if (!live && start_rights.capture_rights && ::geteuid() != 0 && !os::drop_all_capabilities()) {
+    // A file opens no adapter: the permitted set has no use. A live run
+    // keeps it (never effective) to open its adapter again should it fail.
     std::fputs("tarnix-cli: warning: cannot give up the capture capabilities\n", stderr);
   }
 
@@ -395,7 +397,12 @@ int main(int argc, char** argv) {
         [&](int i) { return i == device_index ? std::move(opened) : std::unique_ptr<PacketSource>(); },
         [](int i) { return i; });
     if (!start.source) return fail("could not open an adapter");
-    source = std::move(start.source);
+    // An adapter that fails while capturing is opened again until it works.
+    const std::string name = devices[device_index].name;
+    source = std::make_unique<ReopeningSource>(
+        std::move(start.source),
+        [name, filter = opt.filter, mb = opt.buffer_mb] { return open_live_source(name, filter, mb); },
+        [](const std::string& message, bool) { std::fprintf(stderr, "tarnix-cli: %s\n", message.c_str()); });
     net = start.net;
   }
 

@@ -47,6 +47,8 @@ const char* usage_text() {
          "  --read FILE          read a pcap or pcapng capture file\n"
          "                       (neither: the first usable adapter)\n"
          "  --filter EXPR        BPF capture filter, as for tcpdump\n"
+         "  --buffer-size MB     the adapter's kernel buffer in megabytes (default 64: half a second\n"
+         "                       of a saturated 1 Gbit/s link)\n"
          "  --replay-speed X     play a file at X times its recorded pace (0: as fast as possible)\n"
          "  --duration SECONDS   stop after this long (default: end of file, or a signal)\n"
          "  --protocols FILE     protocol definition file (default: protocol.pdl in the per-user\n"
@@ -212,6 +214,14 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       if (!take(o.filter)) return false;
     } else if (a == "--protocols") {
       if (!take(o.protocols)) return false;
+    } else if (a == "--buffer-size") {
+      double mb = 0;
+      if (!take_number(mb, true)) return false;
+      if (mb < 1 || mb > 2047) {
+        error = "option --buffer-size takes 1 to 2047 (megabytes)";
+        return false;
+      }
+      o.buffer_mb = static_cast<int>(mb);
     } else if (a == "--replay-speed") {
       if (!take_number(o.replay_speed, true)) return false;
     } else if (a == "--duration") {

@@ -16,6 +16,7 @@ struct Options {
   std::string read;       // --read
   std::string filter;     // --filter
   double replay_speed = 0.0;
+  int buffer_mb = 0;  // 0: the default kernel buffer
   double duration = 0.0;  // seconds; 0: until the file ends or a signal
   std::string protocols;  // empty: the per-user file, else the shipped one
   bool json = false;

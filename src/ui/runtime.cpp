@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QThreadPool>
 #include <QRadioButton>
+#include <QStatusBar>
 #include <QVBoxLayout>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include "alarms/alarm_runtime.h"
 #include "app/paths.h"
 #include "capture/bindings.h"
+#include "capture/reopen.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
 #include "ui/adapter_dialog.h"
@@ -123,6 +125,30 @@ std::unique_ptr<PacketSource> DesktopRuntime::watched(std::unique_ptr<PacketSour
   auto flag = std::make_shared<std::atomic<bool>>(false);
   source_ended_ = flag;  // the pointer is the user-interface thread's; the flag is shared
   return std::make_unique<EndWatch>(std::move(source), flag);
+}
+
+std::unique_ptr<PacketSource> DesktopRuntime::reopening(std::unique_ptr<PacketSource> source) {
+  if (!source) return source;
+  const std::string device = source->name();
+  return std::make_unique<ReopeningSource>(
+      std::move(source), [this, device] { return open_live(device); },
+      [this](const std::string& message, bool down) {
+        // The capture thread tells; the user-interface thread shows it where
+        // the user looks: the status line, and a message when capture stops.
+        QMetaObject::invokeMethod(
+            qApp,
+            [this, text = QString::fromStdString(message), down] {
+              if (!window_) return;
+              window_->statusBar()->showMessage(text);
+              if (!down) return;
+              auto* box = new QMessageBox(QMessageBox::Warning, app::kErrorTitle, text, QMessageBox::Ok,
+                                          window_.get());
+              box->setAttribute(Qt::WA_DeleteOnClose);
+              box->setModal(false);
+              box->show();
+            },
+            Qt::QueuedConnection);
+      });
 }
 
 bool DesktopRuntime::source_ended() const {
@@ -489,6 +515,7 @@ int DesktopRuntime::create_main_window() {
   });
   map_->set_go([loop] { loop->go(); });
   map_->set_redraw([loop] { loop->redraw(); });
+  if (options_.capture_file.isEmpty()) pending_source_ = reopening(std::move(pending_source_));
   loop_->set_source(watched(std::move(pending_source_)), pending_net_);
   if (cache_) cache_->start();
   if (db_) db_->start_recording();
@@ -538,7 +565,7 @@ void DesktopRuntime::switch_adapter() {
   Net* net = net_find(*model_, d.name);
   if (!net) net = net_create(*model_, d.name);
   settings_.interface = chosen;
-  std::unique_ptr<PacketSource> old = loop_->set_source(watched(std::move(r.source)), net);
+  std::unique_ptr<PacketSource> old = loop_->set_source(watched(reopening(std::move(r.source))), net);
   net_set_current(*model_, net);
   old.reset();
   monitors_refresh_all();

@@ -156,6 +156,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
  private:
   void set_title_for_current();
   std::unique_ptr<PacketSource> watched(std::unique_ptr<PacketSource> source);
+  // A live adapter that is opened again when it fails, telling the user.
+  std::unique_ptr<PacketSource> reopening(std::unique_ptr<PacketSource> source);
   std::vector<Device> list_devices() const;
   OpenResult open_live(const std::string& device) const;
   // After capture has stopped: the recorder writes what is on its way, then

@@ -74,8 +74,13 @@ wait_capturing "$E2E_WORK/caps.err"
 send_traffic
 caps_of "$pid" >"$E2E_WORK/caps.txt"
 [ "$(awk '{print $1}' "$E2E_WORK/caps.txt" | sort -u | wc -l)" -eq 4 ] || e2e_fail "no capability sets read"
-if grep -v ':0000000000000000$' "$E2E_WORK/caps.txt" >&2; then
-  e2e_fail "capabilities left while capturing (above)"
+# Only the permitted set keeps the two capture rights (to reopen a failed
+# adapter); nothing is effective, inheritable or ambient.
+if grep -v '^CapPrm:' "$E2E_WORK/caps.txt" | grep -v ':0000000000000000$' >&2; then
+  e2e_fail "capabilities effective while capturing (above)"
+fi
+if grep '^CapPrm:' "$E2E_WORK/caps.txt" | grep -v ':0000000000003000$' >&2; then
+  e2e_fail "permitted set holds more than the capture rights (above)"
 fi
 [ "$(awk '/^Uid:/{print $2}' /proc/"$pid"/status)" = 65534 ] || e2e_fail "not running as nobody"
 kill -INT "$pid"

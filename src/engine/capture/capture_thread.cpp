@@ -186,9 +186,12 @@ void CaptureLoop::run() {
       if (source_ != nullptr && !ended_) {
         fd = source_->wait_fd();
         flat_out = options_.run_flat_out;
-        deadline = std::min(deadline, source_->next_due());
-        // Without a descriptor the source is asked again soon.
-        if (fd < 0) deadline = std::min(deadline, clock::now() + kPollWithoutDescriptor);
+        const auto due = source_->next_due();
+        deadline = std::min(deadline, due);
+        // Without a descriptor or a time to wait for, the source is asked
+        // again soon.
+        if (fd < 0 && due == clock::time_point::max())
+          deadline = std::min(deadline, clock::now() + kPollWithoutDescriptor);
       }
     }
     bool draw_now = false;
