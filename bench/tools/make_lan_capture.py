@@ -4,7 +4,7 @@ web, TLS, SSH, DNS, NTP, ICMP and ARP to each other and to a few servers, at
 RATE frames a second over the capture's span, with the bytes a live adapter
 would carry (checksums are not computed: nothing here reads them).
 
-usage: make_lan_capture.py OUT.pcap [--frames N] [--hosts H] [--rate R] [--seed S]
+usage: make_lan_capture.py OUT.pcap [--frames N] [--hosts H] [--rate R] [--seed S] [--max-payload B]
 """
 import argparse
 import random
@@ -52,6 +52,8 @@ def main():
     ap.add_argument("--hosts", type=int, default=300)
     ap.add_argument("--rate", type=float, default=15000.0)
     ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--max-payload", type=int, default=1400,
+                    help="cut payloads to this size (a smaller file for frame-rate runs)")
     a = ap.parse_args()
     rnd = random.Random(a.seed)
     subnets = [(192, 168, 1), (192, 168, 2), (10, 1, 0), (10, 2, 5), (172, 16, 9)]
@@ -75,7 +77,7 @@ def main():
             _, proto, port, (lo, hi) = kind
             reply = rnd.random() < 0.5
             src, dst = (server, client) if reply else (client, server)
-            size = rnd.randint(lo, hi)
+            size = min(rnd.randint(lo, hi), a.max_payload)
             if proto == 0:
                 frame = ether(b"\xff" * 6, mac_of(src), 0x0806) + bytes(28)
             else:
