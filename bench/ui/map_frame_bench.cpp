@@ -35,6 +35,7 @@ void frame(std::uint8_t* f, std::uint32_t src, std::uint32_t dst) {
 
 void BM_MapFrame(benchmark::State& state) {
   const int hosts = static_cast<int>(state.range(0));
+  const bool thin = state.range(1) != 0;
   static auto font = load_font();
   if (!font) {
     state.SkipWithError("no font.bin in the build tree");
@@ -66,6 +67,7 @@ void BM_MapFrame(benchmark::State& state) {
   app::Settings s;
   s.dynamic = 0;  // every host and link drawn, active or not
   s.dynamic_links = 0;
+  if (thin) s.max_link_width = 1;
   MapRenderer r(s, font);
   r.request_size(1128, 747);
   r.draw_frame(*net);  // the first frame lays the groups out
@@ -73,7 +75,11 @@ void BM_MapFrame(benchmark::State& state) {
   state.counters["hosts"] = static_cast<double>(net->host_list.count());
   state.counters["links"] = static_cast<double>(net->all_links.size());
 }
-BENCHMARK(BM_MapFrame)->Arg(500)->Arg(1000)->Arg(2000)->Arg(5000)->Unit(benchmark::kMillisecond);
+// Second argument: links as wide as their rates make them (0), or all one
+// pixel (1): the wide ones cost their pixels.
+BENCHMARK(BM_MapFrame)
+    ->ArgsProduct({{500, 1000, 2000, 5000}, {1, 0}})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tarnix::ui

@@ -23,6 +23,31 @@ void VectorDevice::flush() {
     painter_->end();
     painter_.reset();
   }
+  pen_state_ = {};
+}
+
+void VectorDevice::use_pen(QRgb colour, double width, Qt::PenCapStyle cap) {
+  PenState& s = pen_state_;
+  if (s.set && s.colour == colour && s.width == width && s.cap == cap) return;
+  QPen pen{QColor(colour)};
+  pen.setWidthF(width);
+  pen.setCapStyle(cap);
+  painter().setPen(pen);
+  s.set = true;
+  s.colour = colour;
+  s.width = width;
+  s.cap = cap;
+}
+
+void VectorDevice::use_brush(bool filled, QRgb colour) {
+  PenState& s = pen_state_;
+  if (s.filled == filled && (!filled || s.brush == colour)) return;
+  if (filled)
+    painter().setBrush(QColor(colour));
+  else
+    painter().setBrush(Qt::NoBrush);
+  s.filled = filled;
+  s.brush = colour;
 }
 
 QPainter& VectorDevice::painter() {
@@ -94,10 +119,7 @@ void VectorDevice::move2(double x, double y) {
 
 void VectorDevice::draw2(double x, double y) {
   QPainter& p = painter();
-  QPen pen(QColor(colours_[std::size_t(current_)]));
-  pen.setWidth(line_width_);
-  pen.setCapStyle(Qt::FlatCap);
-  p.setPen(pen);
+  use_pen(colours_[std::size_t(current_)], line_width_, Qt::FlatCap);
   p.drawLine(to_device(cur_x_, cur_y_), to_device(x, y));
   cur_x_ = x;
   cur_y_ = y;
@@ -111,16 +133,10 @@ void VectorDevice::circle(double x, double y, double r, bool filled) {
   const double rx = world_r * image_.width() / std::fabs(view_r_ - view_l_);
   const double ry = world_r * image_.height() / std::fabs(view_t_ - view_b_);
   QPainter& p = painter();
-  const QColor c(colours_[std::size_t(current_)]);
-  QPen pen(c);
-  pen.setWidth(1);
-  p.setPen(pen);
-  if (filled)
-    p.setBrush(c);
-  else
-    p.setBrush(Qt::NoBrush);
+  const QRgb c = colours_[std::size_t(current_)];
+  use_pen(c, 1, Qt::FlatCap);
+  use_brush(filled, c);
   p.drawEllipse(centre, rx, ry);
-  p.setBrush(Qt::NoBrush);
 }
 
 void VectorDevice::circ(double x, double y, double r) {
@@ -182,24 +198,28 @@ void VectorDevice::hcharstr(const QString& s) {
   const double sy = char_h_ / font_->cap_height();
   const int baseline = font_->baseline();
   QPainter& p = painter();
-  QPen pen(QColor(colours_[std::size_t(current_)]));
-  pen.setWidthF(1.0);
-  pen.setCapStyle(Qt::RoundCap);
-  pen.setJoinStyle(Qt::RoundJoin);
-  p.setPen(pen);
+  // A one-pixel stroke's round cap is its square one: the whole string's
+  // strokes go to the painter in one call.
+  use_pen(colours_[std::size_t(current_)], 1.0, Qt::SquareCap);
+  use_brush(false, 0);
   const QByteArray bytes = s.toLatin1();
   double x = cur_x_;
+  strokes_.clear();
   for (char ch : bytes) {
     const StrokeGlyph& g = font_->glyph(static_cast<unsigned char>(ch));
     for (const auto& run : g.strokes) {
-      QPolygonF poly;
-      poly.reserve(qsizetype(run.size()));
-      for (const auto& [gx, gy] : run)
-        poly << to_device(x + (gx - g.left) * sx, cur_y_ + (baseline - gy) * sy);
-      p.drawPolyline(poly);
+      QPointF prev;
+      bool first = true;
+      for (const auto& [gx, gy] : run) {
+        const QPointF pt = to_device(x + (gx - g.left) * sx, cur_y_ + (baseline - gy) * sy);
+        if (!first) strokes_.emplace_back(prev, pt);
+        prev = pt;
+        first = false;
+      }
     }
     x += g.advance() * sx;
   }
+  if (!strokes_.empty()) p.drawLines(strokes_.data(), int(strokes_.size()));
   cur_x_ = x;
 }
 

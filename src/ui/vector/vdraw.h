@@ -71,11 +71,25 @@ class VectorDevice {
   };
 
   QPainter& painter();
+  // Sets the painter's pen and brush only when they differ from what it
+  // holds: a new pen for each of thousands of lines costs more than the
+  // lines.
+  void use_pen(QRgb colour, double width, Qt::PenCapStyle cap);
+  void use_brush(bool filled, QRgb colour);
   QPointF view_map(double wx, double wy) const;
   void circle(double x, double y, double r, bool filled);
 
   QImage image_;
   std::unique_ptr<QPainter> painter_;
+  struct PenState {
+    bool set = false;
+    QRgb colour = 0;
+    double width = 0;
+    Qt::PenCapStyle cap = Qt::FlatCap;
+    bool filled = false;
+    QRgb brush = 0;
+  } pen_state_;
+  std::vector<QLineF> strokes_;  // a string's strokes, drawn at once
   std::array<QRgb, 256> colours_{};
   int current_ = 0;
   int line_width_ = 1;
