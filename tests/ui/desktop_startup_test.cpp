@@ -129,7 +129,7 @@ TEST_F(DesktopStartup, TheProtocolKeyNamesEachProtocolByItsName) {
   app::RecordingMessenger m;
   std::unique_ptr<DesktopRuntime> rt;
   ASSERT_EQ(start(m, rt), 0) << m.texts().join("|").toStdString();
-  const app::FocusRecord* f = rt->focus().active_focus();
+  const FocusRecord* f = rt->focus().active_focus();
   ASSERT_NE(f, nullptr);
   ASSERT_FALSE(f->entries.empty());
   ProtocolKey* key = rt->main_window()->panel()->protocol_key();

@@ -1,7 +1,5 @@
 #include "alarms/alarm.h"
 
-#include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -431,13 +429,12 @@ void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
 
 namespace {
 
+// Sounds, commands and logging must never take time from capture: the
+// thread takes the lowest nice value. Not the idle class, which on a busy
+// machine may never run the thread at all, and the firings still waiting at
+// shut-down would be lost.
 void alarm_thread_lower_priority() {
-  // The lowest class the system has; where it is refused, the lowest nice
-  // value of the ordinary class. Sounds, commands and logging must never
-  // take time from capture.
-  sched_param none{};
-  if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &none) != 0)
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
 }
 
 }  // namespace
