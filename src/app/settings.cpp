@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -133,22 +135,28 @@ const QStringList& save_plan() {
   return plan;
 }
 
+// Numbers are stored in the C locale whatever the user's: the desktop
+// program runs in the user's locale, where "0.5" may be written "0,5".
 QString real_text(double v) {
-  return QString::asprintf("%f", v);
+  return QLocale::c().toString(v, 'f', 6);
 }
 
 void diag(const char* fmt, const QString& key, const QString& value) {
   std::fprintf(stderr, fmt, key.toLocal8Bit().constData(), value.toLocal8Bit().constData());
 }
 
-// Decimal text to double the way atof reads it (leading number, rest ignored);
-// false when no number starts the text.
+// Decimal text to double the way atof reads it in the C locale (leading
+// number, rest ignored); false when no number starts the text.
 bool parse_real(const QString& text, double& out) {
-  QByteArray b = text.trimmed().toLatin1();
+  const QByteArray b = text.trimmed().toLatin1();
   const char* begin = b.constData();
-  char* end = nullptr;
-  double v = std::strtod(begin, &end);
-  if (end == begin) return false;
+  const char* const end = begin + b.size();
+  if (begin != end && *begin == '+') ++begin;
+  double v = 0;
+  const auto [stop, ec] = std::from_chars(begin, end, v);
+  // Out of a double's range counts as no number: the default is better
+  // than infinity or zero for any of these settings.
+  if (ec != std::errc() || stop == begin) return false;
   out = v;
   return true;
 }

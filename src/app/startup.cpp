@@ -62,67 +62,27 @@ Message adapter_message(const AdapterMessage& m) {
       text, QString::fromStdString(m.title), exclamation ? MessageIcon::Exclamation : MessageIcon::Stop, {}};
 }
 
-namespace {
-
-Message notice(const char* text) {
-  return {QString::fromLatin1(text), kNoticeTitle, MessageIcon::Exclamation, {}};
-}
-Message stop_error(const char* text) {
-  return {QString::fromLatin1(text), kErrorTitle, MessageIcon::Stop, {}};
-}
-
-}  // namespace
-
 AdapterChoice choose_startup_adapter(TrafficModel& model, const std::vector<Device>& devices, int setting,
                                      const OpenFn& open, const ChooseFn& choose, Messenger& messenger) {
-  AdapterChoice r;
-  const int count = int(devices.size());
   const QString program = qEnvironmentVariable("TARNIX_PROGRAM_PATH");
-  Message failed{QString::fromLatin1(kMsgSelectionFailed), kErrorTitle, MessageIcon::Exclamation, {}};
-  if (count == 0) {
-    failed.detail = QStringLiteral("The capture library lists no adapter.");
-    messenger.show(failed);
-    return r;
-  }
-  int index = setting;
-  if (index < 0 || index >= count) {
-    messenger.show(notice(kMsgDefaultInvalidIndex));
-    index = 0;
-  } else if (devices[std::size_t(index)].status < 0) {
-    messenger.show(stop_error(kMsgDefaultInvalid));
-    index = 0;
-  } else if (devices[std::size_t(index)].status > 0) {
-    messenger.show(stop_error(kMsgDefaultUnsupported));
-  }
-  r.net = net_find(model, devices[std::size_t(index)].name);
-  net_set_current(model, r.net);
-  QString reason;
-  r.source = open(index, reason);
-  QString last_reason = reason;
-  if (!r.source) {
-    Message m = notice(kMsgCouldNotOpenDefault);
-    m.detail = open_failure_detail(reason, program);
-    messenger.show(m);
-    int chosen = choose(index);
-    if (chosen < 0 || chosen >= count) chosen = index;
-    index = chosen;
-    if (devices[std::size_t(index)].status < 0) {
-      messenger.show(stop_error(kMsgDefaultInvalid));
-      index = 0;
-      last_reason.clear();
-    } else {
-      r.net = net_find(model, devices[std::size_t(index)].name);
-      net_set_current(model, r.net);
-      reason.clear();
-      r.source = open(index, reason);
-      last_reason = reason;
-    }
-  }
-  if (!r.source) {
-    failed.detail = open_failure_detail(last_reason, program);
-    messenger.show(failed);
-  }
-  r.index = index;
+  AdapterStartup s = startup_adapter(
+      model, devices, setting,
+      [&](int i, std::string& reason) {
+        QString why;
+        auto source = open(i, why);
+        reason = why.toStdString();
+        return source;
+      },
+      choose,
+      [&](const AdapterMessage& m, const std::string& reason) {
+        Message shown = adapter_message(m);
+        if (!reason.empty()) shown.detail = open_failure_detail(QString::fromStdString(reason), program);
+        messenger.show(shown);
+      });
+  AdapterChoice r;
+  r.index = s.index;
+  r.source = std::move(s.source);
+  r.net = s.net;
   return r;
 }
 

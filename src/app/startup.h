@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/adapter_rule.h"
 #include "app/messages.h"
 #include "capture/adapter.h"
 

@@ -18,6 +18,7 @@
 #include "alarms/alarm.h"
 #include "alarms/alarm_builder.h"
 #include "alarms/alarm_runtime.h"
+#include "app/adapter_rule.h"
 #include "capture/adapter.h"
 #include "capture/bindings.h"
 #include "capture/cfocus.h"
@@ -392,10 +393,23 @@ int main(int argc, char** argv) {
     adapter_make_networks(model, devices);
     if (opt.local_address.empty() && opt.local_mask.empty())
       adapter_set_local_networks(model, devices, host_name_address);
-    AdapterStartup start = adapter_startup(
+    // The desktop program's start-up rule, with the adapter opened above
+    // while the capture rights were held; with no dialog to ask, the choice
+    // stays with that adapter.
+    app::AdapterStartup start = app::startup_adapter(
         model, devices, device_index,
-        [&](int i) { return i == device_index ? std::move(opened) : std::unique_ptr<PacketSource>(); },
-        [](int i) { return i; });
+        [&](int i, std::string& reason) {
+          if (i == device_index && opened) return std::move(opened);
+          reason = "only " + devices[device_index].name + " was opened";
+          return std::unique_ptr<PacketSource>();
+        },
+        [](int i) { return i; },
+        [](const AdapterMessage& m, const std::string&) {
+          std::string text = m.text;
+          for (char& c : text)
+            if (c == '\n') c = ' ';
+          std::fprintf(stderr, "tarnix-cli: %s\n", text.c_str());
+        });
     if (!start.source) return fail("could not open an adapter");
     // An adapter that fails while capturing is opened again until it works.
     const std::string name = devices[device_index].name;
@@ -476,6 +490,7 @@ int main(int argc, char** argv) {
   cli::Summary summary = cli::collect_summary(*net, classifier, focus_list.get());
   summary.live = live;
   summary.filter_rejected = src->filter_rejected();
+  summary.cut_short_after = src->cut_short_after();
   if (opt.detect_duplicates) {
     for (const DupIpReport& r : dupip.snapshot()) {
       std::string line = LogDupIpNotifier::line(r, dupip_host_name(&cache, r.address));

@@ -1,6 +1,6 @@
 #include "cli/options.h"
 
-#include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -13,10 +13,13 @@ namespace {
 
 bool parse_number(const std::string& text, double& out) {
   if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  double v = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(v)) return false;
+  // The C locale's way, whatever the environment's locale says.
+  const char* begin = text.c_str();
+  const char* const end = begin + text.size();
+  if (*begin == '+') ++begin;
+  double v = 0;
+  const auto [stop, ec] = std::from_chars(begin, end, v);
+  if (ec != std::errc() || stop != end || !std::isfinite(v)) return false;
   out = v;
   return true;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "capture/source.h"
+
 namespace tarnix::cli {
 
 namespace {
@@ -226,6 +228,7 @@ std::string render_text(const Summary& s) {
   std::string out;
   char line[512];
   out += "Capture: " + s.source + "\n";
+  if (s.cut_short_after) out += "  " + capture_cut_short_text(*s.cut_short_after) + "\n";
   out += "  frames seen          " + fmt("%llu", s.counters.frames_seen) + "\n";
   out += "  frames counted       " + fmt("%llu", s.counters.frames_accepted) + "\n";
   out += "  filtered out         " + fmt("%llu", s.counters.frames_filtered + s.filter_rejected) +
@@ -290,6 +293,7 @@ std::string render_json(const Summary& s) {
   out += ",\"frames_counted\":" + std::to_string(s.counters.frames_accepted);
   out += ",\"frames_filtered\":" + std::to_string(s.counters.frames_filtered);
   out += ",\"frames_rejected_by_capture_filter\":" + std::to_string(s.filter_rejected);
+  if (s.cut_short_after) out += ",\"cut_short_after_frames\":" + std::to_string(*s.cut_short_after);
   out += ",\"received\":" + std::to_string(s.counters.received);
   out += ",\"dropped_by_kernel\":" + std::to_string(s.counters.dropped);
   out += ",\"dropped_by_interface\":" + std::to_string(s.counters.interface_dropped);

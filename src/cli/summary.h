@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,7 @@ struct Summary {
   bool live = false;
   CaptureCounters counters;
   std::uint64_t filter_rejected = 0;
+  std::optional<std::uint64_t> cut_short_after;  // a capture file's short last record
   std::uint32_t load_percent = 0;
   std::string local_address;
   std::string local_mask;

@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QMenu>
 #include <QResizeEvent>
+#include <algorithm>
 
 namespace tarnix::ui {
 
@@ -31,13 +32,13 @@ ProtocolKey::ProtocolKey(QWidget* parent) : QWidget(parent) {
   QPalette pal = area_->palette();
   pal.setColor(QPalette::Window, Qt::black);
   area_->setPalette(pal);
-  QFont key_font(QStringLiteral("Arial"));
-  key_font.setPixelSize(13);
-  key_font.setWeight(QFont::Normal);
+  key_font_ = QFont(QStringLiteral("Arial"));
+  key_font_.setPixelSize(13);
+  key_font_.setWeight(QFont::Normal);
   auto make_line = [&](int id) {
     auto* l = new QLabel(area_);
     l->setObjectName(QString::number(id));
-    l->setFont(key_font);
+    l->setFont(key_font_);
     l->setAlignment(Qt::AlignCenter);
     return l;
   };
@@ -65,6 +66,7 @@ void ProtocolKey::apply(const KeyContent& c, const std::array<QRgb, kPaletteSize
     p.setColor(QPalette::WindowText, QColor(palette[std::size_t(idx)]));
     l->setPalette(p);
   }
+  layout_area();
 }
 
 void ProtocolKey::show_focus(const QString* focus_name, const std::vector<KeyEntry>& entries,
@@ -82,10 +84,30 @@ void ProtocolKey::layout_area() {
   const int w = width(), h = height();
   box_->setGeometry(5, 0, w - 20, h);
   area_->setGeometry(10, 15, w - 30, h - 20);
+  const int t = QFontMetrics(key_font_).height();
+  fit(title_, 10, 2 * t);
+  for (int k = 0; k < kKeyLines; ++k) fit(lines_[std::size_t(k)], 30 + k * t, t);
+}
+
+// A line sits in its column (10 .. w - 20 of the key area). A longer text
+// may use the area's whole width, and beyond that its font shrinks until it
+// fits, so that no protocol's name is cut off at the key's edge.
+void ProtocolKey::fit(QLabel* line, int y, int height) {
   const int aw = area_->width();
-  const int t = QFontMetrics(title_->font()).height();
-  title_->setGeometry(10, 10, aw - 30, 2 * t);
-  for (int k = 0; k < kKeyLines; ++k) lines_[std::size_t(k)]->setGeometry(10, 30 + k * t, aw - 30, t);
+  QFont f = key_font_;
+  const int text_width = QFontMetrics(f).horizontalAdvance(line->text());
+  if (text_width <= aw - 30) {
+    line->setFont(f);
+    line->setGeometry(10, y, aw - 30, height);
+    line->setToolTip({});
+    return;
+  }
+  const int room = std::max(1, aw - 4);
+  while (f.pixelSize() > 4 && QFontMetrics(f).horizontalAdvance(line->text()) > room)
+    f.setPixelSize(f.pixelSize() - 1);
+  line->setFont(f);
+  line->setGeometry(2, y, room, height);
+  line->setToolTip(line->text());
 }
 
 void ProtocolKey::resizeEvent(QResizeEvent* e) {

@@ -18,7 +18,7 @@ inline constexpr int kOtherPaletteIndex = 32;
 inline constexpr int kPaletteSize = 33;
 
 struct KeyEntry {
-  QString name;       // the protocol's description
+  QString name;       // the protocol's name
   int palette_index;  // 0..31
 };
 
@@ -60,11 +60,13 @@ class ProtocolKey : public QWidget {
  private:
   void apply(const KeyContent& c, const std::array<QRgb, kPaletteSize>& palette);
   void layout_area();
+  void fit(QLabel* line, int y, int height);
 
   QGroupBox* box_;
   QWidget* area_;
   QLabel* title_;
   std::array<QLabel*, kKeyLines> lines_{};
+  QFont key_font_;
   std::function<void()> editor_;
 };
 

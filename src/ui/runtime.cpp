@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPointer>
 #include <QPushButton>
 #include <QThreadPool>
 #include <QRadioButton>
@@ -81,13 +82,17 @@ std::array<QRgb, kMapPaletteSize> to_rgb(const Palette& p) {
 // next one's.
 class EndWatch final : public PacketSource {
  public:
-  EndWatch(std::unique_ptr<PacketSource> inner, std::shared_ptr<std::atomic<bool>> ended)
-      : inner_(std::move(inner)), ended_(std::move(ended)) {}
+  // `note` hears, once, of a capture file that ended cut short.
+  EndWatch(std::unique_ptr<PacketSource> inner, std::shared_ptr<std::atomic<bool>> ended,
+           std::function<void(const std::string&)> note)
+      : inner_(std::move(inner)), ended_(std::move(ended)), note_(std::move(note)) {}
   int dispatch(int max, FrameFn fn, void* user) override {
     const int n = inner_->dispatch(max, fn, user);
     if (n == kSourceEnd || n == kSourceError) {
       error_ = inner_->error();
-      ended_->store(true);
+      if (!ended_->exchange(true) && note_) {
+        if (const auto cut = inner_->cut_short_after()) note_(capture_cut_short_text(*cut));
+      }
     }
     return n;
   }
@@ -98,10 +103,12 @@ class EndWatch final : public PacketSource {
   std::uint64_t filter_rejected() const override { return inner_->filter_rejected(); }
   int wait_fd() const override { return inner_->wait_fd(); }
   std::chrono::steady_clock::time_point next_due() override { return inner_->next_due(); }
+  std::optional<std::uint64_t> cut_short_after() const override { return inner_->cut_short_after(); }
 
  private:
   std::unique_ptr<PacketSource> inner_;
   std::shared_ptr<std::atomic<bool>> ended_;
+  std::function<void(const std::string&)> note_;
 };
 
 // The alarm's beep: the alarm thread asks, the user-interface thread beeps.
@@ -124,7 +131,18 @@ constexpr std::chrono::seconds kRecordingBound{5};
 std::unique_ptr<PacketSource> DesktopRuntime::watched(std::unique_ptr<PacketSource> source) {
   auto flag = std::make_shared<std::atomic<bool>>(false);
   source_ended_ = flag;  // the pointer is the user-interface thread's; the flag is shared
-  return std::make_unique<EndWatch>(std::move(source), flag);
+  // The status line says when a file was cut short; the window, if it is
+  // gone by then, takes the message with it.
+  QPointer<MainWindow> window = window_.get();
+  auto note = [window](const std::string& text) {
+    QMetaObject::invokeMethod(
+        qApp,
+        [window, t = QString::fromStdString(text)] {
+          if (window) window->statusBar()->showMessage(t);
+        },
+        Qt::QueuedConnection);
+  };
+  return std::make_unique<EndWatch>(std::move(source), flag, note);
 }
 
 std::unique_ptr<PacketSource> DesktopRuntime::reopening(std::unique_ptr<PacketSource> source) {
@@ -318,9 +336,20 @@ void DesktopRuntime::set_up_names_and_alarms() {
 }
 
 bool DesktopRuntime::parse_protocols() {
-  parsed_ = std::make_unique<PdlResult>(pdl_parse(data_path(settings_.protocols).toStdString()));
+  const std::string path = data_path(settings_.protocols).toStdString();
+  parsed_ = std::make_unique<PdlResult>(pdl_parse(path));
   if (!*parsed_) {
-    std::fprintf(stderr, "pdl_parse: %s\n", parsed_->error.c_str());
+    // The user is shown where the file went wrong (file, line and token)
+    // before start-up reports the empty tree.
+    if (parsed_->unreadable) {
+      std::printf("pdl_parse: Warning - %s not found\n", path.c_str());
+      std::fflush(stdout);
+    } else {
+      std::fprintf(stderr, "pdl_parse: %s\n", parsed_->error.c_str());
+    }
+    const std::string text =
+        parsed_->unreadable ? pdl_open_error(path) : "Protocol Definition Language: " + parsed_->error;
+    messenger_.show({QString::fromStdString(text), app::kPlainTitle, app::MessageIcon::Exclamation, {}});
     return false;
   }
   pdl_classifier_ = std::make_unique<PdlClassifier>(parsed_->tree.get());
@@ -337,6 +366,13 @@ void DesktopRuntime::load_alarms() {
   alarms_ = std::make_unique<AlarmRuntime>(*model_, parsed_->tree.get(), cache_.get(), o);
   beeper_ = std::make_unique<GuiBeeper>();
   alarms_->state().actions.beeper = beeper_.get();
+  // Sounds play in this process through Qt Multimedia; a file that cannot be
+  // played is noted in the alarm log (standard output for now).
+  sound_ = std::make_unique<QtSoundPlayer>([](const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  });
+  alarms_->state().actions.sound = sound_.get();
   if (db_ && db_->connected()) {
     // URL alarms hear of every recorded access: the listener joins before
     // the recorder starts.
@@ -357,8 +393,7 @@ void DesktopRuntime::protocol_key_show() {
   }
   std::vector<KeyEntry> entries;
   for (const auto& e : f->entries)
-    entries.push_back(
-        {QString::fromStdString(std::string(classifier_.description_of(e.protocol))), e.colour});
+    entries.push_back({QString::fromStdString(std::string(classifier_.name_of(e.protocol))), e.colour});
   const QString name = QString::fromStdString(f->name);
   key->show_focus(&name, entries, to_rgb(focus_.palette));
 }

@@ -20,6 +20,7 @@
 #include "capture/classifier.h"
 #include "capture/focus.h"
 #include "capture/net.h"
+#include "ui/alarm_sound.h"
 #include "ui/palette_editor.h"
 
 namespace tarnix {
@@ -182,6 +183,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<HostNamer> namer_;
   std::unique_ptr<TrafficModel> model_;
   std::unique_ptr<Beeper> beeper_;
+  std::unique_ptr<QtSoundPlayer> sound_;  // before alarms_, so it outlives the alarm thread
   std::unique_ptr<AlarmRuntime> alarms_;  // uses the model, the cache and the beeper
   std::unique_ptr<AlarmBuilderServices> builder_services_;  // the Alarm Builder's look-ups
   std::unique_ptr<AlarmTable> alarm_table_;                 // where the Alarm Builder saves

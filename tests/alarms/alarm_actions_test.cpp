@@ -1,9 +1,11 @@
 // The real actions: commands through /bin/sh with the alarm's environment,
 // sounds through paplay/aplay, and the reaping of both.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -261,6 +263,31 @@ TEST(AlarmSound, AlarmThreadAsksThePlayerAndGoesOn) {
   EXPECT_EQ(rec.size(), 2u);
   alarm_thread_stop(*st);
   EXPECT_TRUE(reaper.wait_idle(10s));
+}
+
+TEST(AlarmThread, RunsItsActionsAtTheLowestPriority) {
+  // Notes the nice value of the thread the action runs on.
+  struct PolicyProbe : SoundPlayer {
+    void play(const std::string&) override {
+      nice.store(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())));
+      played.store(true);
+    }
+    std::atomic<int> nice{-100};
+    std::atomic<bool> played{false};
+  } probe;
+  auto st = alarm_init();
+  st->actions.sound = &probe;
+  auto a = std::make_shared<Alarm>();
+  a->sound_file = "x.wav";
+  a->play_sound = 1;
+  alarm_thread_start(*st);
+  alarm_fire(*st, a);
+  for (int i = 0; i < 500 && !probe.played.load(); ++i) std::this_thread::sleep_for(10ms);
+  alarm_thread_stop(*st);
+  ASSERT_TRUE(probe.played.load());
+  EXPECT_EQ(probe.nice.load(), 19);
+  // The thread that started it keeps its own.
+  EXPECT_NE(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), 19);
 }
 
 TEST(AlarmBeep, TerminalBellOnlyOnATerminal) {

@@ -228,7 +228,7 @@ TEST_F(AlarmEval, UrlOccurrenceFiresOncePerAccessAndKeepsTheLastAccess) {
   alarm_queue_all(*st);
   EXPECT_TRUE(pass().empty());
 
-  alarm_url_notify(*st, 17, 100);
+  alarm_url_notify(*st, 17, 100, 1000000000);  // a request read from an old capture
   alarm_url_notify(*st, 17, 101);
   alarm_url_notify(*st, 99, 102);
   auto ev = pass();
@@ -237,6 +237,9 @@ TEST_F(AlarmEval, UrlOccurrenceFiresOncePerAccessAndKeepsTheLastAccess) {
   EXPECT_EQ(fired(off, ev), 0);
   EXPECT_EQ(ev[0].value, 100u);
   EXPECT_EQ(ev[1].value, 101u);
+  // The event is logged at the request's time; without one, the clock's.
+  EXPECT_EQ(ev[0].time, 1000000000u);
+  EXPECT_EQ(ev[1].time, 1000u);
   EXPECT_EQ(watched->last_access.load(), 101);
   EXPECT_EQ(other->last_access.load(), 0);
   // Each access fires once: the queue is drained.

@@ -1,11 +1,14 @@
 // Choosing the adapter at start-up and from the menu, and device status.
 #include <gtest/gtest.h>
 
+#include "app/adapter_rule.h"
 #include "capture/adapter.h"
 #include "capture/fakes.h"
 
 namespace tarnix {
 namespace {
+
+using app::AdapterStartup;
 
 // A source that only names itself: opening is what these tests look at.
 class NamedSource : public PacketSource {
@@ -40,21 +43,28 @@ struct Startup : ::testing::Test {
   std::vector<int> failing;  // indices that fail to open
   int dialog_answer = -1;    // -1: cancel (return what was given)
 
+  // The one start-up rule both programs follow.
   AdapterStartup run(const std::vector<Device>& devs, int setting) {
     adapter_make_networks(model, devs);
-    return adapter_startup(
+    return app::startup_adapter(
         model, devs, setting,
-        [&](int i) -> std::unique_ptr<PacketSource> {
+        [&](int i, std::string& reason) -> std::unique_ptr<PacketSource> {
           opened.push_back(i);
           for (int f : failing)
-            if (f == i) return nullptr;
+            if (f == i) {
+              reason = "cannot open if" + std::to_string(i);
+              return nullptr;
+            }
           return std::make_unique<NamedSource>(devs[i].name);
         },
         [&](int given) {
           dialog_calls.push_back(given);
+          said.push_back("dialog");
           return dialog_answer < 0 ? given : dialog_answer;
-        });
+        },
+        [&](const AdapterMessage& m, const std::string& reason) { said.push_back(m.text + "|" + reason); });
   }
+  std::vector<std::string> said;  // messages and the dialog, in the order they came
   static std::vector<std::string> texts(const AdapterStartup& s) {
     std::vector<std::string> t;
     for (const auto& m : s.messages) t.push_back(m.title + "|" + m.text);
@@ -113,6 +123,10 @@ TEST_F(Startup, SecondFailureEndsStartUp) {
   dialog_answer = 1;
   AdapterStartup s = run(devices({0, 0}), 0);
   EXPECT_FALSE(s.source);
+  // Said as they arise, the notice before the dialog, each with its reason.
+  EXPECT_EQ(said, (std::vector<std::string>{
+                      "Could not open default adapter,\nplease choose another|cannot open if0", "dialog",
+                      "Selection failed,\nquiting.|cannot open if1"}));
   ASSERT_EQ(s.messages.size(), 2u);
   EXPECT_EQ(s.messages[1].text, "Selection failed,\nquiting.");
   EXPECT_EQ(s.messages[1].title, "Tarnix Error");

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -61,6 +62,27 @@ inline std::int64_t sql_int(DbSession& s, const char* sql) {
   auto st = s.connection().prepare(sql);
   if (!st || st->step() != StepResult::kRow) return -999;
   return st->column_int64(1);
+}
+
+// Name-cache entries as the resolver makes them.
+inline HostcEntry named_entry(const std::string& name, std::vector<std::array<std::uint8_t, 4>> addresses,
+                              std::vector<std::string> aliases = {}) {
+  HostcEntry e;
+  HostRecord r;
+  r.name = name;
+  r.aliases = std::move(aliases);
+  r.addresses = std::move(addresses);
+  e.address = NetAddress::ipv4(r.addresses.front().data());
+  e.name = name;
+  e.host = std::move(r);
+  return e;
+}
+
+inline HostcEntry unnamed_entry(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  HostcEntry e;
+  e.address = NetAddress::ipv4(a, b, c, d);
+  e.name = netaddr_text(e.address);
+  return e;
 }
 
 }  // namespace tarnix::testing_support

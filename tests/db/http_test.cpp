@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/wire_text.h"
 #include "db_test_support.h"
 
 namespace tarnix {
@@ -17,13 +18,15 @@ struct Call {
   std::string client, server;
   std::optional<std::string> host;
   std::string target;
+  std::int64_t seen_at = 0;
 };
 
 class CollectingSink : public HttpRequestSink {
  public:
   int record_request(UrlCounters&, const std::uint8_t client[4], const std::uint8_t server[4],
-                     const char* host_name, const char* target) override {
+                     const char* host_name, const char* target, std::int64_t seen_at) override {
     Call c;
+    c.seen_at = seen_at;
     c.client = netaddr_text(NetAddress::ipv4(client));
     c.server = netaddr_text(NetAddress::ipv4(server));
     if (host_name != nullptr) c.host = host_name;
@@ -115,7 +118,6 @@ TEST_F(SnifferTest, RequestLinesThatAreNotPassedOn) {
   EXPECT_EQ(feed("GET /x\r\nHost: h\r\n\r\n"), 1);             // no version
   EXPECT_EQ(feed("GET /a>b HTTP/1.0\r\nHost: h\r\n\r\n"), 1);  // cut at '>', no "HTTP" there
   EXPECT_EQ(feed("GET /x http/1.0\r\n\r\n"), 1);               // the version word is case-sensitive
-  EXPECT_EQ(feed("GET /x HTT"), 1);                            // the version is cut by the capture
   EXPECT_TRUE(sink.calls.empty());
 }
 
@@ -149,7 +151,7 @@ TEST_F(SnifferTest, OverlongTargetAndHostAreCutToTheirBuffers) {
   EXPECT_EQ(sink.calls[0].host, long_host.substr(0, kHttpHostMax));
 }
 
-TEST_F(SnifferTest, ReadsStopAtTheCapturedBytesNotTheWireLength) {
+TEST_F(SnifferTest, ALineCutByTheSegmentsEndIsKeptWithWhatWasSeen) {
   const std::string payload = "GET /abcdef HTTP/1.1\r\nHost: h.example\r\n\r\n";
   auto seg = tcp_segment(40000, 80, payload, 0);
   // Captured only up to the middle of the target; the wire length says more.
@@ -157,10 +159,26 @@ TEST_F(SnifferTest, ReadsStopAtTheCapturedBytesNotTheWireLength) {
   std::vector<std::uint8_t> cut(seg.begin(), seg.begin() + static_cast<std::ptrdiff_t>(caplen));
   ASSERT_EQ(sniffer.is_request(cut.data(), cut.size()), 1);
   sniffer.parse_request(cut.data(), cut.size(), seg.size(), kClient, kServer, counters);
-  EXPECT_TRUE(sink.calls.empty());
-  // And a wire length shorter than the capture (trailer padding) bounds it too.
+  // A wire length shorter than the capture (trailer padding) bounds it too:
+  // cut inside the version word.
   sniffer.parse_request(seg.data(), seg.size(), 20 + 14, kClient, kServer, counters);
+  ASSERT_EQ(sink.calls.size(), 2u);
+  EXPECT_EQ(sink.calls[0].target, "/abc");
+  EXPECT_EQ(sink.calls[1].target, "/abcdef");
+  EXPECT_FALSE(sink.calls[0].host.has_value());
+  EXPECT_FALSE(sink.calls[1].host.has_value());
+  // Something else after the target is still no request line.
+  sink.calls.clear();
+  feed("GET /x FTP/1.0\r\n\r\n");
+  feed("GET /x\r\nHost: a\r\n\r\n");
   EXPECT_TRUE(sink.calls.empty());
+}
+
+TEST_F(SnifferTest, TheFramesCaptureTimeReachesTheSink) {
+  auto seg = tcp_segment(40000, 80, "GET / HTTP/1.0\r\n\r\n", 0);
+  sniffer.handle_segment(seg.data(), seg.size(), seg.size(), kClient, kServer, counters, 1000000123);
+  ASSERT_EQ(sink.calls.size(), 1u);
+  EXPECT_EQ(sink.calls[0].seen_at, 1000000123);
 }
 
 TEST(HttpPortTable, LearnsTheDestinationPortOfAcceptedRequestsOnUnknownPorts) {
@@ -255,6 +273,26 @@ TEST(UrlParse, UnknownSchemeIsReportedAndRefused) {
             std::string::npos);
   EXPECT_EQ(u.proxy, 1);
   EXPECT_STREQ(u.host, "");
+}
+
+TEST(UrlParse, HostileTargetsAreQuotedSafelyAndAFloodIsHeldBack) {
+  UrlParts u;
+  ::testing::internal::CaptureStderr();
+  const std::string hostile = "\x1b]0;owned\x07\x1b[2J";
+  EXPECT_EQ(db_urls_parse(hostile + std::string(5000, 'A'), u), -1);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find('\x1b'), std::string::npos);
+  EXPECT_NE(err.find("(\\x1b]0;owned\\x07\\x1b[2J" + std::string(kWireTextMax - hostile.size(), 'A') +
+                     "...) - ignoring\n"),
+            std::string::npos)
+      << err;
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 100; ++i) db_urls_parse("bogus" + std::to_string(i), u);
+  err = ::testing::internal::GetCapturedStderr();
+  std::size_t lines = 0;
+  for (std::size_t at = err.find("botched"); at != std::string::npos; at = err.find("botched", at + 1))
+    ++lines;
+  EXPECT_LE(lines, 10u);
 }
 
 TEST(UrlParse, LongHostAndPathAreCut) {

@@ -114,6 +114,17 @@ TEST_F(RecorderTest, FirstRequestForAnUnseenHostIsWrittenOnceTheResolverAnswers)
   EXPECT_EQ(counters.proxied.load(), 0u);
 }
 
+TEST_F(RecorderTest, AccessesAreStampedWithTheFramesCaptureTime) {
+  ns.answer_name("www.example", reply("www.example", {}, {ip(10, 0, 0, 1)}));
+  // 2001-09-09: a capture file read long after it was made.
+  EXPECT_EQ(recorder->record_request(counters, kClient, kServer, "www.example", "/old", 1000000000), 1);
+  settle();
+  EXPECT_EQ(sql_text(*reader, "SELECT ts FROM url_hist"), TimestampRecord::from_time(1000000000).text());
+  auto seen = log.all();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].time, 1000000000);
+}
+
 TEST_F(RecorderTest, TwoRequestsForOneUrlShareItsRow) {
   ns.answer_name("www.example", reply("www.example", {}, {ip(10, 0, 0, 1)}));
   send(kClient, kServer, "www.example", "/a");

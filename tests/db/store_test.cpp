@@ -12,29 +12,11 @@
 namespace tarnix {
 namespace {
 
+using testing_support::named_entry;
 using testing_support::sql_int;
 using testing_support::sql_text;
 using testing_support::TempDir;
-
-HostcEntry named_entry(const std::string& name, std::vector<std::array<std::uint8_t, 4>> addresses,
-                       std::vector<std::string> aliases = {}) {
-  HostcEntry e;
-  HostRecord r;
-  r.name = name;
-  r.aliases = std::move(aliases);
-  r.addresses = std::move(addresses);
-  e.address = NetAddress::ipv4(r.addresses.front().data());
-  e.name = name;
-  e.host = std::move(r);
-  return e;
-}
-
-HostcEntry unnamed_entry(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-  HostcEntry e;
-  e.address = NetAddress::ipv4(a, b, c, d);
-  e.name = netaddr_text(e.address);
-  return e;
-}
+using testing_support::unnamed_entry;
 
 class StoreTest : public ::testing::Test {
  protected:

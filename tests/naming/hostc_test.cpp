@@ -148,24 +148,24 @@ TEST_F(HostcTest, EntryKeepsTheAddressItWasAskedAbout) {
 TEST_F(HostcTest, TextRequestsGoByAddressOrByName) {
   ns.answer_address(ip(10, 1, 2, 3), reply("dotted-host", {}, {ip(10, 1, 2, 3)}));
   ns.answer_name("plain", reply("plain.example.com", {}, {ip(10, 9, 9, 9)}));
+  ns.answer_name("3com", reply("3com.example.com", {}, {ip(10, 3, 3, 3)}));
   cache.request_text("10.1.2.3", calls.done());
   cache.request_text("plain", calls.done());
-  // Starts with a digit: read as an address (3.0.0.0) although it has no dot.
+  // Starts with a digit but is no whole address: a name.
   cache.request_text("3com", calls.done());
   auto got = calls.wait(3);
   EXPECT_EQ(ns.address_calls(ip(10, 1, 2, 3)), 1);
   EXPECT_EQ(ns.name_calls("10.1.2.3"), 0);
   EXPECT_EQ(ns.name_calls("plain"), 1);
-  EXPECT_EQ(ns.address_calls(ip(3, 0, 0, 0)), 1);
-  EXPECT_EQ(ns.name_calls("3com"), 0);
+  EXPECT_EQ(ns.address_calls(ip(3, 0, 0, 0)), 0);
+  EXPECT_EQ(ns.name_calls("3com"), 1);
   ASSERT_NE(got[1], nullptr);
   EXPECT_EQ(got[1]->name, "plain.example.com");
   EXPECT_EQ(got[1]->address, v4(10, 9, 9, 9));
   ASSERT_NE(got[2], nullptr);
-  EXPECT_EQ(got[2]->address, v4(3, 0, 0, 0));
-  // find_text reads "3com" as a name (no dot), and no such name is known.
-  EXPECT_EQ(cache.find_text("3com"), nullptr);
-  EXPECT_EQ(cache.find_text("3.0.0.0"), got[2]);
+  EXPECT_EQ(got[2]->address, v4(10, 3, 3, 3));
+  EXPECT_EQ(cache.find_text("3com"), got[2]);
+  EXPECT_EQ(cache.find_text("3.0.0.0"), nullptr);
 }
 
 TEST_F(HostcTest, NameRepliesAreCutAtABlankAndKnownByEveryAlias) {

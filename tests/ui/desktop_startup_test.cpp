@@ -2,13 +2,19 @@
 // of the adapter and no database: what stops it, with which message and status.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTemporaryDir>
 
 #include "app/startup.h"
+#include "pdl/pd.h"
 #include "ui/main_window.h"
+#include "ui/panel.h"
+#include "ui/protocol_key.h"
 #include "ui/runtime.h"
 
 namespace tarnix::ui {
@@ -94,7 +100,46 @@ TEST_F(DesktopStartup, EmptyProtocolTreeStops) {
   app::RecordingMessenger m;
   std::unique_ptr<DesktopRuntime> rt;
   EXPECT_EQ(start(m, rt), -1);
-  EXPECT_EQ(m.texts(), QStringList{"Protocol Definition tree empty,\nquitting."});
+  EXPECT_EQ(m.texts(), (QStringList{"Protocol Definition Language: Could not open file " +
+                                        home.filePath("no-such.pdl") + " for parsing",
+                                    "Protocol Definition tree empty,\nquitting."}));
+  EXPECT_EQ(m.shown[0].title, "Tarnix");
+}
+
+TEST_F(DesktopStartup, ABrokenProtocolFileShowsFileLineAndToken) {
+  const QString pdl = home.filePath("broken.pdl");
+  QFile f(pdl);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write("\n\nprotocol ROOT : 0 (root) 0 {\n}\n");  // '(' is no token, on line 3
+  f.close();
+  set("protocols", pdl);
+  app::RecordingMessenger m;
+  std::unique_ptr<DesktopRuntime> rt;
+  EXPECT_EQ(start(m, rt), -1);
+  ASSERT_EQ(m.shown.size(), 2u);
+  const QString shown = m.shown[0].text;
+  EXPECT_TRUE(shown.startsWith("Protocol Definition Language: " + pdl + ":")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(pdl + ":3: parse error at '('")) << shown.toStdString();
+  EXPECT_EQ(m.shown[0].title, "Tarnix");
+  EXPECT_EQ(m.shown[0].icon, app::MessageIcon::Exclamation);
+  EXPECT_EQ(m.shown[1].text, "Protocol Definition tree empty,\nquitting.");
+}
+
+TEST_F(DesktopStartup, TheProtocolKeyNamesEachProtocolByItsName) {
+  app::RecordingMessenger m;
+  std::unique_ptr<DesktopRuntime> rt;
+  ASSERT_EQ(start(m, rt), 0) << m.texts().join("|").toStdString();
+  const FocusRecord* f = rt->focus().active_focus();
+  ASSERT_NE(f, nullptr);
+  ASSERT_FALSE(f->entries.empty());
+  ProtocolKey* key = rt->main_window()->panel()->protocol_key();
+  ASSERT_NE(key, nullptr);
+  for (std::size_t k = 0; k < f->entries.size() && k < std::size_t(kKeyListed); ++k) {
+    const auto* node = f->entries[k].protocol;
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(key->line_text(int(k)).toStdString(), node->name) << k;
+  }
+  rt->main_window()->close();
 }
 
 TEST_F(DesktopStartup, MissingFocusFileOnlyWarns) {
@@ -107,6 +152,31 @@ TEST_F(DesktopStartup, MissingFocusFileOnlyWarns) {
             "Custom Focus: Could not open file " + home.filePath("none/cfdump.bin") + " for parsing");
   EXPECT_EQ(m.shown[0].title, "Tarnix");
   EXPECT_EQ(rt->focus().active_focus(), nullptr);
+  rt->main_window()->close();
+}
+
+TEST_F(DesktopStartup, ACaptureFileCutShortSaysSoOnTheStatusLine) {
+  // Two whole records, then one whose bytes stop early.
+  QFile f(pcap);
+  ASSERT_TRUE(f.open(QIODevice::Append));
+  auto record = [&](int captured, int present) {
+    const quint32 h[4] = {1000000000u, 0u, quint32(captured), quint32(captured)};
+    f.write(reinterpret_cast<const char*>(h), sizeof h);
+    f.write(QByteArray(present, '\0'));
+  };
+  record(60, 60);
+  record(60, 60);
+  record(60, 20);
+  f.close();
+  app::RecordingMessenger m;
+  std::unique_ptr<DesktopRuntime> rt;
+  ASSERT_EQ(start(m, rt), 0) << m.texts().join("|").toStdString();
+  QElapsedTimer t;
+  t.start();
+  auto* status = rt->main_window()->statusBar();
+  while (status->currentMessage().isEmpty() && t.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_EQ(status->currentMessage(), "capture file cut short after 2 frames");
   rt->main_window()->close();
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -240,6 +241,28 @@ TEST(ProtocolKey, ListsSeventeenEntriesThenOther) {
   key.clear_focus();
   EXPECT_EQ(key.title_text(), "No Focus");
   EXPECT_TRUE(key.line_text(3).isEmpty());
+}
+
+TEST(ProtocolKey, NoNameIsCutOffAtTheKeysEdge) {
+  ProtocolKey key;
+  key.resize(180, 280);
+  const std::vector<KeyEntry> entries = {
+      {"IP", 1}, {"NETBIOS-SESSION-TCP", 2}, {"WWWWWWWWWWWWWWWWWWW", 3}};  // 19: the longest name
+  const QString name = "A focus with a rather long name";
+  std::array<QRgb, kPaletteSize> palette{};
+  key.show_focus(&name, entries, palette);
+  auto* area = key.findChild<QWidget*>("protocol");
+  ASSERT_NE(area, nullptr);
+  for (const char* id : {"20", "0", "1", "2", "3"}) {
+    auto* l = area->findChild<QLabel*>(id);
+    ASSERT_NE(l, nullptr) << id;
+    EXPECT_LE(QFontMetrics(l->font()).horizontalAdvance(l->text()), l->width()) << id;
+    EXPECT_TRUE(area->rect().contains(l->geometry())) << id;
+  }
+  // A short name keeps the key font and its column.
+  auto* ip = area->findChild<QLabel*>("0");
+  EXPECT_EQ(ip->font().pixelSize(), 13);
+  EXPECT_EQ(ip->geometry().x(), 10);
 }
 
 TEST(MainWindow, HelpOpensTheBookOrSaysItCannot) {

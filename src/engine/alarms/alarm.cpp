@@ -1,5 +1,8 @@
 #include "alarms/alarm.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <limits>
 
@@ -150,7 +153,7 @@ void drain_url_queue(AlarmState& st) {
           a->url_id != note.url_id)
         return;
       a->last_access.store(note.url_hist_id, std::memory_order_relaxed);
-      alarm_fire(st, a, static_cast<std::uint32_t>(note.url_hist_id));
+      alarm_fire(st, a, static_cast<std::uint32_t>(note.url_hist_id), note.time);
     });
   }
 }
@@ -310,8 +313,9 @@ void alarm_url_step(AlarmState& st) {
   eval_leave(st);
 }
 
-int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value) {
-  AlarmEvent event{alarm, st.clock ? st.clock() : static_cast<std::uint32_t>(std::time(nullptr)), value};
+int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value, std::uint32_t when) {
+  if (when == 0) when = st.clock ? st.clock() : static_cast<std::uint32_t>(std::time(nullptr));
+  AlarmEvent event{alarm, when, value};
   int result;
   {
     std::lock_guard<std::mutex> lock(st.alarm_mutex);
@@ -321,9 +325,9 @@ int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value) {
   return result;
 }
 
-void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id) {
+void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id, std::uint32_t seen_at) {
   std::lock_guard<std::mutex> lock(st.url_mutex);
-  st.urls.put(UrlNotification{url_id, url_hist_id});
+  st.urls.put(UrlNotification{url_id, url_hist_id, seen_at});
 }
 
 AlarmPtr alarm_copy(const Alarm& a) {
@@ -423,7 +427,20 @@ void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
   }
 }
 
+namespace {
+
+// Sounds, commands and logging must never take time from capture: the
+// thread takes the lowest nice value. Not the idle class, which on a busy
+// machine may never run the thread at all, and the firings still waiting at
+// shut-down would be lost.
+void alarm_thread_lower_priority() {
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+}
+
+}  // namespace
+
 void alarm_thread(AlarmState& st) {
+  alarm_thread_lower_priority();
   while (!st.stop.load()) {
     st.alarm_wake.wait();
     if (st.stop.load()) break;

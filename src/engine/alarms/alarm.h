@@ -128,6 +128,7 @@ struct AlarmEvent {
 struct UrlNotification {
   std::int32_t url_id = 0;
   std::int32_t url_hist_id = 0;
+  std::uint32_t time = 0;  // when the request was seen; 0: the clock's time
 };
 
 // The alarm thread's actions. Any of them may be absent.
@@ -147,7 +148,8 @@ struct AlarmState {
   AlarmModel* model = nullptr;
   AlarmResolver* resolver = nullptr;
   AlarmActionSet actions;
-  // Seconds for firing times; the wall clock unless a test sets it.
+  // Seconds for firing times: the newest frame's capture time when a
+  // capture runs (AlarmRuntime), else the wall clock; tests set it.
   std::function<std::uint32_t()> clock;
 
   AlarmList loaded;   // guarded by the Alarm mutex for every thread but the capture thread's reads
@@ -195,9 +197,11 @@ void alarm_eval_step(AlarmState& st);
 void alarm_url_step(AlarmState& st);
 
 // Queues a firing for the alarm thread; 1 when queued.
-int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value = 0);
+// `when` is the event's time, 0 for the state's clock.
+int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value = 0, std::uint32_t when = 0);
 // One recorded access of a URL (any thread).
-void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id);
+void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id,
+                      std::uint32_t seen_at = 0);
 
 // A copy for the builder's working list: unbound, alarm id and reserved 2
 // zero, unranked, sharing the activations of the original.

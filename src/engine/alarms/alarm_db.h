@@ -27,7 +27,7 @@ class AlarmRequestListener final : public RequestListener {
  public:
   explicit AlarmRequestListener(AlarmState& st) : st_(st) {}
   void on_request_recorded(const RecordedRequest& request) override {
-    alarm_url_notify(st_, request.url_id, request.url_hist_id);
+    alarm_url_notify(st_, request.url_id, request.url_hist_id, static_cast<std::uint32_t>(request.time));
   }
 
  private:

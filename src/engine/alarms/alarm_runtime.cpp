@@ -1,5 +1,7 @@
 #include "alarms/alarm_runtime.h"
 
+#include <ctime>
+
 #include "db/http.h"
 
 namespace tarnix {
@@ -18,6 +20,12 @@ AlarmRuntime::AlarmRuntime(TrafficModel& model, const ProtocolTree* tree, HostCa
       sink_(*state_),
       listener_(*state_) {
   AlarmState& st = *state_;
+  // Events carry the time of the frames that raised them, so a capture file
+  // read later logs when its traffic happened; live the two agree.
+  st.clock = [&model] {
+    const std::int64_t s = model.capture_second.load(std::memory_order_relaxed);
+    return static_cast<std::uint32_t>(s > 0 ? s : std::time(nullptr));
+  };
   st.model = &model_;
   st.resolver = resolver_.get();
   st.actions.log = options_.log != nullptr ? &log_ : nullptr;

@@ -23,13 +23,14 @@ const char* const kMsgAdapterUnsupported = "This adapter is using an unsupported
 const char* const kMsgNoLocalHostname = "Couldn't determine local hostname!\nCheck IP/DNS config.";
 const char* const kMsgUnresolvedHostname = "Couldn't resolve local hostname!\nCheck IP/DNS config.";
 
+AdapterMessage adapter_notice(const char* text) {
+  return {AdapterMessage::kNotification, "Tarnix Notification", text};
+}
+AdapterMessage adapter_error(const char* text) {
+  return {AdapterMessage::kError, "Tarnix Error", text};
+}
+
 namespace {
-
-constexpr const char* kTitleError = "Tarnix Error";
-constexpr const char* kTitleNotice = "Tarnix Notification";
-
-AdapterMessage notice(const char* text) { return {AdapterMessage::kNotification, kTitleNotice, text}; }
-AdapterMessage error(const char* text) { return {AdapterMessage::kError, kTitleError, text}; }
 
 bool safe_if_name(const std::string& name) {
   return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
@@ -82,49 +83,6 @@ int adapter_make_networks(TrafficModel& model, const std::vector<Device>& device
   return static_cast<int>(devices.size());
 }
 
-AdapterStartup adapter_startup(TrafficModel& model, const std::vector<Device>& devices, int setting,
-                               const std::function<std::unique_ptr<PacketSource>(int)>& open,
-                               const std::function<int(int)>& choose) {
-  AdapterStartup r;
-  const int count = static_cast<int>(devices.size());
-  int index = setting;
-  if (count == 0) {
-    // Nothing to open: the dialog would offer nothing either.
-    r.messages.push_back(error(kMsgSelectionFailed));
-    r.index = 0;
-    return r;
-  }
-  if (index < 0 || index >= count) {
-    r.messages.push_back(notice(kMsgDefaultInvalidIndex));
-    index = 0;
-  } else if (devices[index].status < 0) {
-    r.messages.push_back(error(kMsgDefaultInvalid));
-    index = 0;
-  } else if (devices[index].status > 0) {
-    r.messages.push_back(error(kMsgDefaultUnsupported));
-  }
-  r.net = net_find(model, devices[index].name);
-  net_set_current(model, r.net);
-  r.source = open(index);
-  if (!r.source) {
-    r.messages.push_back(notice(kMsgCouldNotOpenDefault));
-    int chosen = choose(index);
-    if (chosen < 0 || chosen >= count) chosen = index;
-    index = chosen;
-    if (devices[index].status < 0) {
-      r.messages.push_back(error(kMsgDefaultInvalid));
-      index = 0;
-    } else {
-      r.net = net_find(model, devices[index].name);
-      net_set_current(model, r.net);
-      r.source = open(index);
-    }
-  }
-  if (!r.source) r.messages.push_back(error(kMsgSelectionFailed));
-  r.index = index;
-  return r;
-}
-
 std::string adapter_switch_refusal(const std::vector<Device>& devices, int chosen) {
   if (chosen < 0 || chosen >= static_cast<int>(devices.size())) return kMsgAdapterInvalid;
   if (devices[chosen].status < 0) return kMsgAdapterInvalid;
@@ -137,7 +95,7 @@ NetAddress local_address_for(const std::string& hostname, std::vector<AdapterMes
   hints.ai_family = AF_INET;
   addrinfo* res = nullptr;
   if (hostname.empty() || getaddrinfo(hostname.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) {
-    if (messages) messages->push_back(error(kMsgUnresolvedHostname));
+    if (messages) messages->push_back(adapter_error(kMsgUnresolvedHostname));
     return NetAddress::ipv4(0, 0, 0, 0);
   }
   NetAddress a = NetAddress::ipv4(0, 0, 0, 0);
@@ -155,7 +113,7 @@ NetAddress local_address_for(const std::string& hostname, std::vector<AdapterMes
 NetAddress local_address(std::vector<AdapterMessage>* messages) {
   char name[1024] = {};
   if (gethostname(name, sizeof name - 1) != 0) {
-    if (messages) messages->push_back(error(kMsgNoLocalHostname));
+    if (messages) messages->push_back(adapter_error(kMsgNoLocalHostname));
     return NetAddress::ipv4(0, 0, 0, 0);
   }
   return local_address_for(name, messages);

@@ -40,6 +40,9 @@ struct AdapterMessage {
   std::string title;  // "Tarnix Notification" or "Tarnix Error"
   std::string text;
 };
+// A message in the notification box, or in the error box.
+AdapterMessage adapter_notice(const char* text);
+AdapterMessage adapter_error(const char* text);
 
 // Messages, exactly as shown.
 extern const char* const kMsgDefaultInvalidIndex;    // "Default Interface invalid,\n assigning [0]"
@@ -55,19 +58,6 @@ extern const char* const kMsgUnresolvedHostname;     // "Couldn't resolve local 
 // A network record for every device, in list order (so the list of
 // networks, newest first, ends with the first device).
 int adapter_make_networks(TrafficModel& model, const std::vector<Device>& devices);
-
-// The start-up choice. `open` opens a device (by index) and returns a source
-// or null; `choose` is the adapter dialog: given the index to preselect, it
-// returns the chosen one (or the given one when cancelled).
-struct AdapterStartup {
-  int index = 0;                          // the "interface" setting to keep
-  std::unique_ptr<PacketSource> source;   // null: start-up must end (status -1)
-  Net* net = nullptr;                     // the network made current
-  std::vector<AdapterMessage> messages;   // in the order they are shown
-};
-AdapterStartup adapter_startup(TrafficModel& model, const std::vector<Device>& devices, int setting,
-                               const std::function<std::unique_ptr<PacketSource>(int)>& open,
-                               const std::function<int(int)>& choose);
 
 // The menu switch's verdict on a chosen device: empty when it may be opened,
 // else the error to show (and nothing changes).

@@ -91,7 +91,8 @@ class SnifferSink final : public TcpSink {
  public:
   explicit SnifferSink(HttpSniffer& sniffer) : sniffer_(sniffer) {}
   void tcp_segment(const TcpSegment& s) override {
-    sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls);
+    sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls,
+                            s.time);
   }
 
  private:

@@ -166,6 +166,8 @@ void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std
 
 void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame) {
   TrafficModel& model = *net.model;
+  if (header.time.sec != model.now.sec)
+    model.capture_second.store(header.time.sec, std::memory_order_relaxed);
   model.now = header.time;
   ++net.counters.frames_seen;
 
@@ -249,6 +251,7 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
     seg.destination_ipv4 = frame + 30;
     seg.urls = &net.urls;
     seg.net = &net;
+    seg.time = model.now.sec;
     model.hooks.tcp->tcp_segment(seg);
   }
 }

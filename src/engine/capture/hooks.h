@@ -46,6 +46,7 @@ struct TcpSegment {
   const std::uint8_t* destination_ipv4 = nullptr;  // 4 bytes, network order
   UrlCounters* urls = nullptr;                     // the network's request counters
   Net* net = nullptr;
+  std::int64_t time = 0;  // the frame's capture time, seconds since the epoch
 };
 
 // The HTTP sniffer: sees every accepted TCP frame.

@@ -513,6 +513,9 @@ class TrafficModel {
   // Capture time of the newest frame; written under the current network's
   // lock.
   TimeValue now;
+  // The same moment in whole seconds, for threads that stamp records with
+  // the frame's time (the alarms); 0 before the first frame.
+  std::atomic<std::int64_t> capture_second{0};
 
   // Networks, newest first. Guarded by nets_mutex (creation happens at
   // start-up, but a reader may list them at any time).

@@ -11,7 +11,6 @@ namespace tarnix {
 
 namespace {
 
-constexpr int kSnapLength = 600;
 // How long the kernel holds a part-filled block of frames before the
 // descriptor polls readable: the latency of a quiet link's frames.
 constexpr int kReadTimeoutMs = 100;
@@ -88,6 +87,17 @@ class FileSource final : public PacketSource {
   }
 
   int dispatch(int max, FrameFn fn, void* user) override {
+    const int n = dispatch_frames(max, fn, user);
+    if (n > 0) delivered_ += static_cast<std::uint64_t>(n);
+    // libpcap ends a file whose last record is short with an error naming it;
+    // the frames before it stand, and the reader is told the file is cut.
+    if (ended_ && !cut_short_after_ && error_.find("truncated") != std::string::npos)
+      cut_short_after_ = delivered_;
+    return n == kSourceError && cut_short_after_ ? kSourceEnd : n;
+  }
+  std::optional<std::uint64_t> cut_short_after() const override { return cut_short_after_; }
+
+  int dispatch_frames(int max, FrameFn fn, void* user) {
     if (speed_ <= 0.0 && !filtered_ && pending_ == nullptr) return dispatch_batch(max, fn, user);
     int n = 0;
     while (n < max) {
@@ -201,9 +211,15 @@ class FileSource final : public PacketSource {
   double first_ts_ = 0;
   std::chrono::steady_clock::time_point wall_start_;
   std::uint64_t rejected_ = 0;
+  std::uint64_t delivered_ = 0;
+  std::optional<std::uint64_t> cut_short_after_;
 };
 
 }  // namespace
+
+std::string capture_cut_short_text(std::uint64_t frames) {
+  return "capture file cut short after " + std::to_string(frames) + " frames";
+}
 
 std::uint64_t adapter_link_speed_bps(const std::string& device) {
   if (device.empty() || device.find('/') != std::string::npos || device == "." || device == "..") return 0;
@@ -223,7 +239,7 @@ OpenResult open_live_source(const std::string& device, const std::string& filter
     r.error = "cannot open interface " + device + ": " + errbuf;
     return r;
   }
-  pcap_set_snaplen(p, kSnapLength);
+  pcap_set_snaplen(p, kLiveSnapLength);
   pcap_set_promisc(p, 1);
   pcap_set_timeout(p, kReadTimeoutMs);
   if (buffer_mb <= 0) buffer_mb = kDefaultKernelBufferMb;

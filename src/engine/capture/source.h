@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "capture/net.h"
@@ -49,11 +50,17 @@ class PacketSource {
   // When the next frame becomes available, where the source knows (a file
   // played at its recorded pace); time_point::max() when it does not.
   virtual std::chrono::steady_clock::time_point next_due() { return std::chrono::steady_clock::time_point::max(); }
+  // A capture file whose last record is short: how many frames came before
+  // it. Empty for a whole file and for adapters. Read once the source ended.
+  virtual std::optional<std::uint64_t> cut_short_after() const { return std::nullopt; }
   const std::string& error() const { return error_; }
 
  protected:
   std::string error_;
 };
+
+// "capture file cut short after N frames", for the summary and the status line.
+std::string capture_cut_short_text(std::uint64_t frames);
 
 struct OpenResult {
   std::unique_ptr<PacketSource> source;  // null on failure
@@ -65,7 +72,11 @@ struct OpenResult {
 // cycle or a busy moment on the machine never costs frames.
 constexpr int kDefaultKernelBufferMb = 64;
 
-// Opens an adapter: promiscuous, snapshot length 600, a kernel buffer of
+// Whole frames are captured: the kernel ring is filled by captured length, so
+// short frames cost no more, and a long request line is not cut.
+inline constexpr int kLiveSnapLength = 262144;
+
+// Opens an adapter: promiscuous, snapshot length kLiveSnapLength, a kernel buffer of
 // `buffer_mb` megabytes, non-blocking, with a descriptor to wait on.
 // `filter` (may be empty) is a BPF expression.
 OpenResult open_live_source(const std::string& device, const std::string& filter,

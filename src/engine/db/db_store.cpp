@@ -360,7 +360,7 @@ std::int32_t host_id_of(DbSession& s, const HostcEntry* e) {
 
 std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* hostname_used,
                              const HostcEntry* client, const HostcEntry* server, int proxy, int method,
-                             const HostcEntry* referer) {
+                             const HostcEntry* referer, std::int64_t seen_at) {
   if (url_id <= 0) return 0;
   const std::int32_t client_id = host_id_of(s, client);
   const std::int32_t server_id = host_id_of(s, server);
@@ -374,7 +374,7 @@ std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* host
     ins->bind_text(2, hostname_used != nullptr ? cut(hostname_used, kHostnameUsedColumn) : "(null)");
     ins->bind_int(3, client_id);
     ins->bind_int(4, server_id);
-    ins->bind_timestamp(5, s.now());
+    ins->bind_timestamp(5, seen_at > 0 ? TimestampRecord::from_time(seen_at) : s.now());
     ins->bind_int(6, proxy);
     ins->bind_int(7, method);
     ins->bind_int(8, referer_id);
@@ -560,7 +560,7 @@ bool db_host_cache_addr(DbSession& s, std::int32_t host_id, NetAddress& out) {
   while (st.row()) {
     const std::string text(cut(st->column_text(1), kHostAddrColumn));
     // A host known only by name has no address to give.
-    if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0])) == 0) continue;
+    if (!is_ipv4_text(text)) continue;
     out = NetAddress::parse(kAddrIpv4, text.c_str());
     return true;
   }

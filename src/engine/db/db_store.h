@@ -111,10 +111,11 @@ Status db_urls_all(DbSession& s, const std::function<void(const UrlRow&)>& row);
 // ---- url_hist
 
 // url_hist_id, or 0 when nothing was inserted (no URL, or a host whose id
-// cannot be found). A missing host name used is written as "(null)".
+// cannot be found). A missing host name used is written as "(null)". The
+// access is stamped `seen_at` (the frame's capture time) when given, else now.
 std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* hostname_used,
                              const HostcEntry* client, const HostcEntry* server, int proxy, int method,
-                             const HostcEntry* referer);
+                             const HostcEntry* referer, std::int64_t seen_at = 0);
 
 struct AccessRow {
   std::int32_t url_hist_id = 0;
@@ -166,7 +167,9 @@ struct HostAccessCount {
   std::int64_t count = 0;
   std::int32_t host_id = 0;
 };
-// Hosts by number of accesses as client (or as server), most first.
+// Hosts by number of accesses as client (or as server), most first (ties by
+// host id): one row per host id, named by its first host_cache row, each
+// access counted once however many names and addresses the host has.
 Status db_top_clients(DbSession& s, const std::function<void(const HostAccessCount&)>& row);
 Status db_top_servers(DbSession& s, const std::function<void(const HostAccessCount&)>& row);
 

@@ -1,7 +1,10 @@
 #include "db/http.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+#include "core/wire_text.h"
 
 namespace tarnix {
 
@@ -89,7 +92,7 @@ const std::uint8_t* find_text(const std::uint8_t* p, const std::uint8_t* end, co
 
 void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                         const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-                        HttpRequestSink& sink) {
+                        HttpRequestSink& sink, std::int64_t seen_at) {
   std::size_t len = 0;
   const std::uint8_t* p = tcp_payload(tcp, caplen < wirelen ? caplen : wirelen, &len);
   if (p == nullptr) return;
@@ -112,8 +115,11 @@ void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t
   }
 
   while (p < end && *p == ' ') ++p;
-  if (end - p < 4 || std::memcmp(p, "HTTP", 4) != 0) return;  // no version: not a request line
-  p += 4;
+  // No version: not a request line. A line the segment (or the capture) cuts
+  // short of its version is still a request, kept with what was seen.
+  const std::size_t version = std::min<std::size_t>(static_cast<std::size_t>(end - p), 4);
+  if (std::memcmp(p, "HTTP", version) != 0) return;
+  p += version;
 
   // The headers end at the segment's end or at a NUL byte.
   const auto* nul = static_cast<const std::uint8_t*>(std::memchr(p, '\0', static_cast<std::size_t>(end - p)));
@@ -129,7 +135,7 @@ void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t
     if (char* colon = std::strchr(host, ':')) *colon = '\0';
     host_name = host;
   }
-  sink.record_request(counters, client, server, host_name, target);
+  sink.record_request(counters, client, server, host_name, target, seen_at);
 }
 
 int db_urls_parse(std::string_view target, UrlParts& out) {
@@ -158,8 +164,10 @@ int db_urls_parse(std::string_view target, UrlParts& out) {
   }
   out.scheme = scheme->code;
   if (out.scheme == kSchemeUnknown) {
-    std::fprintf(stderr, "db_urls_parse: Seriously botched URL detected (%.*s) - ignoring\n",
-                 static_cast<int>(target.size()), target.data());
+    // Any peer can send these at will: quoted safely, and a flood is counted
+    // rather than printed.
+    static MessageLimiter botched("db_urls_parse", 10, std::chrono::seconds(60), stderr_lines());
+    botched.print("db_urls_parse: Seriously botched URL detected (" + wire_text(target) + ") - ignoring");
     return -1;
   }
 

@@ -75,9 +75,11 @@ class HttpPortTable {
 // sniffer's own fixed buffers and are valid only during the call.
 struct HttpRequestSink {
   virtual ~HttpRequestSink() = default;
-  // host_name is null when the segment has no "Host:" header.
+  // host_name is null when the segment has no "Host:" header. `seen_at` is
+  // the frame's capture time (seconds since the epoch), 0 when unknown.
   virtual int record_request(UrlCounters& counters, const std::uint8_t client[4],
-                             const std::uint8_t server[4], const char* host_name, const char* target) = 0;
+                             const std::uint8_t server[4], const char* host_name, const char* target,
+                             std::int64_t seen_at) = 0;
 };
 
 // Longest texts handed over; longer ones are cut to this many characters.
@@ -101,7 +103,7 @@ int http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& 
 // reads are bounded by the smaller of it and `caplen`.
 void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                         const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-                        HttpRequestSink& sink);
+                        HttpRequestSink& sink, std::int64_t seen_at = 0);
 
 // The port table and the sink, for the frame handler: one object per capture.
 class HttpSniffer {
@@ -109,13 +111,15 @@ class HttpSniffer {
   explicit HttpSniffer(HttpRequestSink& sink) : sink_(&sink) {}
   int is_request(const std::uint8_t* tcp, std::size_t caplen) { return http_is_request(tcp, caplen, ports_); }
   void parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
-                     const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters) {
-    http_parse_request(tcp, caplen, wirelen, client, server, counters, *sink_);
+                     const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                     std::int64_t seen_at = 0) {
+    http_parse_request(tcp, caplen, wirelen, client, server, counters, *sink_, seen_at);
   }
   // Both steps, as the frame handler calls them for a TCP segment.
   void handle_segment(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
-                      const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters) {
-    if (is_request(tcp, caplen)) parse_request(tcp, caplen, wirelen, client, server, counters);
+                      const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                      std::int64_t seen_at = 0) {
+    if (is_request(tcp, caplen)) parse_request(tcp, caplen, wirelen, client, server, counters, seen_at);
   }
   const HttpPortTable& ports() const { return ports_; }
 

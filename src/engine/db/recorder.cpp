@@ -8,6 +8,8 @@
 #include <mutex>
 #include <optional>
 
+#include "core/wire_text.h"
+
 namespace tarnix {
 
 // A request on its way to the database (the parked request record).
@@ -207,8 +209,8 @@ struct UrlRecorder::Steps {
 
   void record(const Pending& p, bool proxy) {
     const char* used = p.hostname_used ? p.hostname_used->c_str() : nullptr;
-    const std::int32_t hist_id =
-        db_url_hist_add(db(), p.url_id, used, p.client_entry, p.server_entry, proxy ? 1 : 0, 1, nullptr);
+    const std::int32_t hist_id = db_url_hist_add(db(), p.url_id, used, p.client_entry, p.server_entry,
+                                                 proxy ? 1 : 0, 1, nullptr, p.time);
     ++written;
     if (hist_id == 0) --written;
     if (r.listeners_.empty()) return;
@@ -276,7 +278,8 @@ int UrlRecorder::finish(std::chrono::milliseconds bound) {
 }
 
 int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client[4],
-                                const std::uint8_t server[4], const char* host_name, const char* target) {
+                                const std::uint8_t server[4], const char* host_name, const char* target,
+                                std::int64_t seen_at) {
   counters.seen.fetch_add(1, std::memory_order_relaxed);
   auto p = std::make_shared<Pending>();
   db_urls_parse(target != nullptr ? target : "", p->parts);
@@ -286,7 +289,7 @@ int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client
   } else {
     counters.direct.fetch_add(1, std::memory_order_relaxed);
   }
-  p->time = static_cast<std::int64_t>(std::time(nullptr));
+  p->time = seen_at > 0 ? seen_at : static_cast<std::int64_t>(std::time(nullptr));
   std::memcpy(p->client.data(), client, 4);
   std::memcpy(p->server.data(), server, 4);
   if (host_name != nullptr) p->hostname_used.emplace(host_name);
@@ -374,8 +377,9 @@ int db_urls_finish(UrlRecorder& recorder, std::chrono::milliseconds bound, std::
 }
 
 int db_urls_record_access(UrlRecorder& recorder, UrlCounters& counters, const std::uint8_t client[4],
-                          const std::uint8_t server[4], const char* host_name, const char* target) {
-  return recorder.record_request(counters, client, server, host_name, target);
+                          const std::uint8_t server[4], const char* host_name, const char* target,
+                          std::int64_t seen_at) {
+  return recorder.record_request(counters, client, server, host_name, target, seen_at);
 }
 
 std::string RequestLogPrinter::format(const RecordedRequest& r) {
@@ -390,7 +394,7 @@ std::string RequestLogPrinter::format(const RecordedRequest& r) {
   line += " -> ";
   line += netaddr_text(r.server);
   line += ' ';
-  line += r.url;
+  line += wire_text(r.url);
   line += r.proxy ? " proxy" : " direct";
   return line;
 }

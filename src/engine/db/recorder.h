@@ -84,8 +84,10 @@ class UrlRecorder final : public HttpRequestSink {
 
   // db_urls_record_access, on the capture thread: 1, or -1 for a proxied
   // request without a URL host. Never waits for the database.
+  // A request without a capture time (seen_at 0) is stamped with the time
+  // of the hand-over.
   int record_request(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
-                     const char* host_name, const char* target) override;
+                     const char* host_name, const char* target, std::int64_t seen_at = 0) override;
 
   UrlRecorderStats stats() const;
   int parked() const;
@@ -114,7 +116,8 @@ class UrlRecorder final : public HttpRequestSink {
 int db_urls_finish(UrlRecorder& recorder, std::chrono::milliseconds bound, std::FILE* report);
 
 int db_urls_record_access(UrlRecorder& recorder, UrlCounters& counters, const std::uint8_t client[4],
-                          const std::uint8_t server[4], const char* host_name, const char* target);
+                          const std::uint8_t server[4], const char* host_name, const char* target,
+                          std::int64_t seen_at = 0);
 
 // The URL of a request as one text: scheme word, "://", host, ":port" unless
 // 0 or 80, path.

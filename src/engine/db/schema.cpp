@@ -8,11 +8,12 @@ namespace {
 
 // URL and alarm ids are never handed out twice, even after pruning: alarms
 // keep url ids, and a reused one would watch another URL. Access ids only
-// grow too (pruning removes the oldest), without the extra bookkeeping.
+// grow too: the lists and alarms remember the last access they saw, and a
+// prune that empties url_hist must not hand its ids out again (version 2).
 // Pruning scans url_hist by time once at exit, and the lists sort URLs by
 // ref_count every few minutes; indexes for those would cost every recorded
 // request.
-constexpr const char* kSchemaV1 = R"sql(
+constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS urls (
   url_id    INTEGER PRIMARY KEY AUTOINCREMENT,
   host      INTEGER NOT NULL,
@@ -24,7 +25,7 @@ CREATE TABLE IF NOT EXISTS urls (
 CREATE INDEX IF NOT EXISTS urls_by_path ON urls (host, proto, urlpath);
 
 CREATE TABLE IF NOT EXISTS url_hist (
-  url_hist_id   INTEGER PRIMARY KEY,
+  url_hist_id   INTEGER PRIMARY KEY AUTOINCREMENT,
   url_id        INTEGER NOT NULL,
   hostname_used TEXT    NOT NULL,
   client        INTEGER NOT NULL,
@@ -71,6 +72,36 @@ CREATE TABLE IF NOT EXISTS alarms (
 );
 )sql";
 
+// Version 1 gave url_hist plain row ids, which SQLite reuses once the
+// highest rows are gone. The table is rebuilt with AUTOINCREMENT, rows and
+// ids kept; the copy leaves the sequence at the highest id kept.
+constexpr const char* kMigrateV1toV2 = R"sql(
+CREATE TABLE url_hist_v2 (
+  url_hist_id   INTEGER PRIMARY KEY AUTOINCREMENT,
+  url_id        INTEGER NOT NULL,
+  hostname_used TEXT    NOT NULL,
+  client        INTEGER NOT NULL,
+  server        INTEGER NOT NULL,
+  ts            TIMESTAMP NOT NULL,
+  cached        INTEGER NOT NULL,
+  method        INTEGER NOT NULL,
+  referer       INTEGER NOT NULL DEFAULT 0
+);
+INSERT INTO url_hist_v2 (url_hist_id, url_id, hostname_used, client, server, ts, cached, method, referer)
+  SELECT url_hist_id, url_id, hostname_used, client, server, ts, cached, method, referer FROM url_hist;
+DROP TABLE url_hist;
+ALTER TABLE url_hist_v2 RENAME TO url_hist;
+CREATE INDEX IF NOT EXISTS url_hist_by_url ON url_hist (url_id, ts);
+CREATE INDEX IF NOT EXISTS url_hist_by_client ON url_hist (client, ts);
+CREATE INDEX IF NOT EXISTS url_hist_by_server ON url_hist (server, ts);
+)sql";
+
+bool url_hist_autoincrements(Connection& c) {
+  auto st = c.prepare("SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'url_hist'");
+  if (!st || st->step() != StepResult::kRow) return false;
+  return std::string(st->column_text(1)).find("AUTOINCREMENT") != std::string::npos;
+}
+
 }  // namespace
 
 int db_schema_version(Connection& c) {
@@ -89,10 +120,15 @@ Status db_schema_create(Connection& c) {
       return Status::error(1, "database schema version " + std::to_string(version) +
                                   " is newer than this program's " + std::to_string(kSchemaVersion));
     if (version == kSchemaVersion) return s;
-    // Version 0: a new file, or tables from before versioning; both are
-    // brought to version 1 by creating what is missing.
-    s = c.exec(kSchemaV1);
+    // Version 0: a new file, or tables from before versioning; both get
+    // what is missing. Tables made by an older layout are then migrated in
+    // place, keeping their rows.
+    s = c.exec(kSchema);
     if (!s.ok()) return s;
+    if (!url_hist_autoincrements(c)) {
+      s = c.exec(kMigrateV1toV2);
+      if (!s.ok()) return s;
+    }
     auto st = c.prepare("INSERT INTO tarnix_schema (version) VALUES (?)", &s);
     if (!st) return s;
     st->bind_int(1, kSchemaVersion);

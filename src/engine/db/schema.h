@@ -6,7 +6,7 @@
 
 namespace tarnix {
 
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // Longest texts the tables keep; longer values are cut to these lengths.
 inline constexpr std::size_t kUrlPathColumn = 239;

@@ -1,6 +1,5 @@
 #include "naming/hostc.h"
 
-#include <cctype>
 #include <cstdio>
 #include <exception>
 
@@ -17,10 +16,6 @@ constexpr char kMsgBadKind[] = "hostc_resolve:                                  
 
 std::string cut_at_blank(const std::string& text) {
   return text.substr(0, text.find(' '));
-}
-
-bool starts_with_digit(std::string_view text) {
-  return !text.empty() && std::isdigit(static_cast<unsigned char>(text.front())) != 0;
 }
 
 NetAddress parse_ipv4(std::string_view text) {
@@ -89,7 +84,7 @@ bool HostCache::running() const {
 // --- look-ups -------------------------------------------------------------
 
 const HostcEntry* HostCache::find_text_locked(std::string_view text) const {
-  if (starts_with_digit(text) && text.find('.') != std::string_view::npos) {
+  if (is_ipv4_text(text)) {
     const HostcEntry* const* e = ipv4_addresses_.find(parse_ipv4(text));
     return e != nullptr ? *e : nullptr;
   }
@@ -157,7 +152,7 @@ int HostCache::queue(std::unique_ptr<Request> r) {
 }
 
 int HostCache::request_text(std::string_view text, HostcCompletion done) {
-  if (starts_with_digit(text)) {
+  if (is_ipv4_text(text)) {
     return queue(std::make_unique<Request>(Request{kHostcByIpv4, parse_ipv4(text), {}, std::move(done)}));
   }
   return queue(std::make_unique<Request>(Request{kHostcByName, {}, std::string(text), std::move(done)}));

@@ -1,5 +1,7 @@
 #include "naming/netaddr.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 namespace tarnix {
@@ -97,6 +99,15 @@ int netaddr_compare(const NetAddress* a, const NetAddress* b) {
   if (a == nullptr || b == nullptr) return 0;
   if (a->type == nullptr) return 1;
   return a->type->compare(a->bytes, b->bytes);
+}
+
+bool is_ipv4_text(std::string_view text) {
+  if (text.empty() || text.size() > 15) return false;
+  char buf[16];
+  text.copy(buf, text.size());
+  buf[text.size()] = '\0';
+  in_addr a{};
+  return inet_pton(AF_INET, buf, &a) == 1;
 }
 
 std::string netaddr_text(const NetAddress& record) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarnix {
@@ -81,6 +82,9 @@ inline int netaddr_compare(const NetAddress& a, const NetAddress& b) { return ne
 std::string netaddr_text(const NetAddress& record);
 void netaddr_format(const NetAddress& record, char* buffer);
 void netaddr_parse(NetAddress& record, const char* text);
+// True only for a whole dotted-quad address: "163.com" or "3com" are names
+// that merely start with a digit.
+bool is_ipv4_text(std::string_view text);
 
 // Hash table key traits for address-keyed tables.
 struct NetAddressKeyTraits {

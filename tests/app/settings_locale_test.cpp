@@ -1,0 +1,76 @@
+// Settings are numbers in the C locale whatever the user's locale: the
+// desktop program switches to it, and in a comma-decimal one "0.500000"
+// must still read as a half and be written back as it was.
+#include <gtest/gtest.h>
+
+#include <QLocale>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <clocale>
+#include <cstdlib>
+#include <string>
+
+#include "app/settings.h"
+
+namespace tarnix::app {
+namespace {
+
+// Builds a German locale in a scratch folder (no system locale needed) and
+// switches the process to it, as QApplication does with the user's.
+class CommaLocale : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(locales.isValid());
+    const std::string dir = locales.path().toStdString();
+    const std::string cmd = "localedef -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "localedef cannot build de_DE.UTF-8";
+    setenv("LOCPATH", dir.c_str(), 1);
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "de_DE.UTF-8 not usable";
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    // The fault this guards against: strtod now stops at the '.'.
+    ASSERT_EQ(std::strtod("0.5", nullptr), 0.0);
+  }
+  void TearDown() override {
+    std::setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
+    QLocale::setDefault(QLocale::c());
+  }
+  QTemporaryDir locales;
+  QTemporaryDir dir;
+};
+
+TEST_F(CommaLocale, RealSettingsReadAndWriteInTheCLocale) {
+  const QString path = dir.filePath(QStringLiteral("Tarnix.ini"));
+  {
+    QSettings s(path, QSettings::IniFormat);
+    s.beginGroup(QStringLiteral("1.3"));
+    s.setValue(QStringLiteral("font size"), QStringLiteral("0.750000"));
+    s.setValue(QStringLiteral("node scale"), QStringLiteral("0.500000"));
+    s.setValue(QStringLiteral("max node radius"), QStringLiteral("+1.25"));
+    s.setValue(QStringLiteral("node timeout"), QStringLiteral("12.9"));
+  }
+  Settings settings;
+  {
+    QSettings store(path, QSettings::IniFormat);
+    ASSERT_TRUE(settings_load(settings, store));
+  }
+  EXPECT_DOUBLE_EQ(settings.font_size.get(), 0.75);
+  EXPECT_DOUBLE_EQ(settings.node_scale.get(), 0.5);
+  EXPECT_DOUBLE_EQ(settings.max_node_radius.get(), 1.25);
+  EXPECT_DOUBLE_EQ(settings.link_scale.get(), 0.6);  // absent: the default, written as "0.600000"
+  EXPECT_EQ(settings.node_timeout.get(), 12);
+  settings.link_scale.set(0.125);
+  {
+    QSettings store(path, QSettings::IniFormat);
+    ASSERT_TRUE(settings_save(settings, store));
+  }
+  QSettings back(path, QSettings::IniFormat);
+  back.beginGroup(QStringLiteral("1.3"));
+  EXPECT_EQ(back.value(QStringLiteral("node scale")).toString(), QStringLiteral("0.500000"));
+  EXPECT_EQ(back.value(QStringLiteral("font size")).toString(), QStringLiteral("0.750000"));
+  EXPECT_EQ(back.value(QStringLiteral("link scale")).toString(), QStringLiteral("0.125000"));
+  EXPECT_EQ(back.value(QStringLiteral("net size")).toString(), QStringLiteral("55.000000"));
+}
+
+}  // namespace
+}  // namespace tarnix::app
