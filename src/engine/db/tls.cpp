@@ -55,8 +55,6 @@ struct Cursor {
   }
 };
 
-TlsHello from(Cursor::Result r) { return r == Cursor::kShort ? TlsHello::kIncomplete : TlsHello::kNotHello; }
-
 }  // namespace
 
 TlsHello tls_client_hello_name(const std::uint8_t* data, std::size_t len, char name[kTlsNameMax + 1]) {
@@ -67,17 +65,22 @@ TlsHello tls_client_hello_name(const std::uint8_t* data, std::size_t len, char n
   std::size_t have = 0;
   std::size_t pos = 0;
   std::size_t message_end = 0;  // 4 + declared length, once known
+  // A stream that stops being TLS records stops the copy there: what came
+  // before is still read, so that a longer stream never undoes a name a
+  // shorter one gave, but nothing more will come.
+  bool broken = false;
   while ((message_end == 0 || have < message_end) && have < sizeof hs) {
     if (len - pos < kRecordHeader) {
       // What there is of the next header must still look like one.
-      if (pos < len && data[pos] != kRecordHandshake) return TlsHello::kNotHello;
-      if (pos + 1 < len && data[pos + 1] != 3) return TlsHello::kNotHello;
+      broken = (pos < len && data[pos] != kRecordHandshake) || (pos + 1 < len && data[pos + 1] != 3);
       break;
     }
     const std::uint8_t* rec = data + pos;
     const std::size_t rec_len = be16(rec + 3);
-    if (rec[0] != kRecordHandshake || rec[1] != 3 || rec[2] > 4 || rec_len == 0 || rec_len > kRecordMax)
-      return TlsHello::kNotHello;
+    if (rec[0] != kRecordHandshake || rec[1] != 3 || rec[2] > 4 || rec_len == 0 || rec_len > kRecordMax) {
+      broken = true;
+      break;
+    }
     const std::size_t avail = std::min(rec_len, len - pos - kRecordHeader);
     const std::size_t take = std::min(avail, sizeof hs - have);
     std::memcpy(hs + have, rec + kRecordHeader, take);
@@ -87,11 +90,14 @@ TlsHello tls_client_hello_name(const std::uint8_t* data, std::size_t len, char n
     if (avail < rec_len) break;
     pos += kRecordHeader + rec_len;
   }
-  if (have < 4) return TlsHello::kIncomplete;
+  if (have < 4) return broken ? TlsHello::kNotHello : TlsHello::kIncomplete;
   have = std::min(have, message_end);
 
   Cursor c{hs, 4, have, message_end};
   Cursor::Result r;
+  auto from = [broken](Cursor::Result res) {
+    return res == Cursor::kShort && !broken ? TlsHello::kIncomplete : TlsHello::kNotHello;
+  };
   // Version and random.
   if ((r = c.need(34, c.end)) != Cursor::kOk) return from(r);
   c.pos += 34;
@@ -172,7 +178,8 @@ struct TlsSniffer::Flow {
 };
 
 TlsSniffer::TlsSniffer(HttpRequestSink& sink)
-    : sink_(&sink), flows_(std::make_unique<Flow[]>(kTlsFlowSets * kTlsFlowWays)) {}
+    // The byte buffers are left unset: only bytes a flow holds are read.
+    : sink_(&sink), flows_(new Flow[kTlsFlowSets * kTlsFlowWays]) {}
 
 TlsSniffer::~TlsSniffer() = default;
 
