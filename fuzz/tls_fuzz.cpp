@@ -1,7 +1,7 @@
 // A client's first TCP bytes in: the ClientHello reader must neither read
 // outside them nor hand over anything but a bounded, well-formed name, and
 // the sniffer must find the same name whichever way the stream is cut into
-// segments (here: the cut sizes come from the input's first byte).
+// segments (here: the cut sizes, 16 to 2056 bytes, come from the first byte).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -50,7 +50,7 @@ std::vector<std::uint8_t> segment(std::uint32_t seq, const std::uint8_t* data, s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  const std::size_t cut = 1 + data[0] * 8u;
+  const std::size_t cut = 16 + data[0] * 8u;
   // An exact-size heap copy, so any read past the given bytes is caught.
   std::vector<std::uint8_t> stream(data + 1, data + size);
   char name[tarnix::kTlsNameMax + 1];
@@ -82,11 +82,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!starts.empty()) {
     // The first segment first (it opens the flow), then the rest backwards.
     std::vector<std::uint8_t> s = segment(isn, stream.data(), std::min(cut, stream.size()));
-    sniffer.handle_segment(s.data(), s.size(), client, server, counters, now);
+    sniffer.handle_segment(s.data(), s.size(), s.size(), client, server, counters, now);
     for (std::size_t i = starts.size(); i-- > 1;) {
       const std::size_t at = starts[i];
       s = segment(isn + static_cast<std::uint32_t>(at), stream.data() + at, std::min(cut, stream.size() - at));
-      sniffer.handle_segment(s.data(), s.size(), client, server, counters, now);
+      sniffer.handle_segment(s.data(), s.size(), s.size(), client, server, counters, now);
     }
   }
   if (whole == tarnix::TlsHello::kName && stream.size() <= tarnix::kTlsFlowBytes &&

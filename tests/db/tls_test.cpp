@@ -170,7 +170,7 @@ struct SnifferTest : ::testing::Test {
   void feed(std::uint16_t sport, std::uint32_t seq, const Bytes& stream, std::size_t at, std::size_t n,
             std::int64_t now = 1000) {
     Bytes s = segment(sport, seq, stream, at, n);
-    sniffer.handle_segment(s.data(), s.size(), client, server, counters, now);
+    sniffer.handle_segment(s.data(), s.size(), s.size(), client, server, counters, now);
   }
   Names sink;
   TlsSniffer sniffer{sink};
@@ -229,7 +229,8 @@ TEST_F(SnifferTest, RealHandshakesGiveEachNameOnce) {
   while (pcap_next_ex(p, &h, &d) == 1) {
     if (h->caplen < 34 || d[12] != 0x08 || d[13] != 0x00 || d[23] != 6) continue;
     const std::size_t ihl = static_cast<std::size_t>(d[14] & 0x0f) * 4;
-    sniffer.handle_segment(d + 14 + ihl, h->caplen - 14 - ihl, d + 26, d + 30, counters, h->ts.tv_sec);
+    sniffer.handle_segment(d + 14 + ihl, h->caplen - 14 - ihl, h->len - 14 - ihl, d + 26, d + 30, counters,
+                           h->ts.tv_sec);
   }
   pcap_close(p);
   std::ifstream list(TARNIX_SOURCE_DIR "/tests/db/data/tls_handshakes.names");

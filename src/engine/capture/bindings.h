@@ -96,7 +96,7 @@ class SnifferSink final : public TcpSink {
   void tcp_segment(const TcpSegment& s) override {
     sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls);
     if (tls_ != nullptr)
-      tls_->handle_segment(s.tcp, s.captured, s.source_ipv4, s.destination_ipv4, *s.urls,
+      tls_->handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls,
                            s.net != nullptr ? s.net->latest_time.sec : 0);
   }
 

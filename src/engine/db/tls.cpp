@@ -166,10 +166,7 @@ TlsHello tls_client_hello_name(const std::uint8_t* data, std::size_t len, char n
 }
 
 struct TlsSniffer::Flow {
-  std::uint64_t key = 0;
-  std::uint32_t ends = 0;
   std::uint32_t isn = 0;
-  bool used = false;
   std::int64_t started = 0;
   std::uint64_t stamp = 0;  // newer flows have larger stamps
   std::size_t contiguous = 0;
@@ -179,7 +176,9 @@ struct TlsSniffer::Flow {
 
 TlsSniffer::TlsSniffer(HttpRequestSink& sink)
     // The byte buffers are left unset: only bytes a flow holds are read.
-    : sink_(&sink), flows_(new Flow[kTlsFlowSets * kTlsFlowWays]) {}
+    : sink_(&sink),
+      tags_(std::make_unique<Tag[]>(kTlsFlowSets * kTlsFlowWays)),
+      flows_(new Flow[kTlsFlowSets * kTlsFlowWays]) {}
 
 TlsSniffer::~TlsSniffer() = default;
 
@@ -200,39 +199,39 @@ std::size_t mark(std::uint64_t* seen, std::size_t from, std::size_t to, std::siz
 }  // namespace
 
 TlsSniffer::Flow* TlsSniffer::find(std::uint64_t key, std::uint32_t ends, int set) {
-  Flow* ways = &flows_[static_cast<std::size_t>(set * kTlsFlowWays)];
-  for (int i = 0; i < kTlsFlowWays; ++i)
-    if (ways[i].used && ways[i].key == key && ways[i].ends == ends) return &ways[i];
+  const std::size_t first = static_cast<std::size_t>(set * kTlsFlowWays);
+  for (std::size_t i = first; i < first + kTlsFlowWays; ++i)
+    if (tags_[i].used != 0 && tags_[i].key == key && tags_[i].ends == ends) return &flows_[i];
   return nullptr;
 }
 
 TlsSniffer::Flow* TlsSniffer::claim(int set, std::int64_t now) {
-  Flow* ways = &flows_[static_cast<std::size_t>(set * kTlsFlowWays)];
-  Flow* pick = nullptr;
-  for (int i = 0; i < kTlsFlowWays; ++i) {
-    if (!ways[i].used) return &ways[i];
-    if (pick == nullptr || ways[i].stamp < pick->stamp) pick = &ways[i];
+  const std::size_t first = static_cast<std::size_t>(set * kTlsFlowWays);
+  std::size_t pick = first;
+  for (std::size_t i = first; i < first + kTlsFlowWays; ++i) {
+    if (tags_[i].used == 0) return &flows_[i];
+    if (flows_[i].stamp < flows_[pick].stamp) pick = i;
   }
-  if (now - pick->started > kTlsFlowSeconds)
+  if (now - flows_[pick].started > kTlsFlowSeconds)
     ++stats_.expired;
   else
     ++stats_.evicted;
-  release(*pick);
-  return pick;
+  release(flows_[pick]);
+  return &flows_[pick];
 }
 
 void TlsSniffer::release(Flow& f) {
-  f.used = false;
+  tags_[static_cast<std::size_t>(&f - flows_.get())].used = 0;
   --active_;
 }
 
 void TlsSniffer::sweep(std::int64_t now) {
   swept_ = now;
-  for (int i = 0; i < kTlsFlowSets * kTlsFlowWays && active_ > 0; ++i) {
-    Flow& f = flows_[static_cast<std::size_t>(i)];
-    if (f.used && (now - f.started > kTlsFlowSeconds || now < f.started)) {
+  for (std::size_t i = 0; i < kTlsFlowSets * kTlsFlowWays && active_ > 0; ++i) {
+    const Flow& f = flows_[i];
+    if (tags_[i].used != 0 && (now - f.started > kTlsFlowSeconds || now < f.started)) {
       ++stats_.expired;
-      release(f);
+      release(flows_[i]);
     }
   }
 }
@@ -251,8 +250,9 @@ void TlsSniffer::found(std::uint64_t key, std::uint32_t ends, std::uint32_t isn,
   sink_->record_server_name(counters, client, server, name, now);
 }
 
-void TlsSniffer::handle_segment(const std::uint8_t* tcp, std::size_t caplen, const std::uint8_t client[4],
-                                const std::uint8_t server[4], UrlCounters& counters, std::int64_t now) {
+void TlsSniffer::handle_segment(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
+                                const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                                std::int64_t now) {
   std::size_t len = 0;
   const std::uint8_t* p = tcp_payload(tcp, caplen, &len);
   if (p == nullptr || len == 0) return;
@@ -296,12 +296,11 @@ void TlsSniffer::handle_segment(const std::uint8_t* tcp, std::size_t caplen, con
       found(key, ends, seq, name, client, server, counters, now);
       return;
     case TlsHello::kIncomplete: {
+      if (caplen < wirelen) return;
       Flow* f = claim(set, now);
-      f->used = true;
+      tags_[static_cast<std::size_t>(f - flows_.get())] = Tag{key, ends, 1};
       ++active_;
       ++stats_.gathered;
-      f->key = key;
-      f->ends = ends;
       f->isn = seq;
       f->started = now;
       f->stamp = ++stamp_;

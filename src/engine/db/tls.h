@@ -62,11 +62,14 @@ class TlsSniffer {
   TlsSniffer(const TlsSniffer&) = delete;
   TlsSniffer& operator=(const TlsSniffer&) = delete;
 
-  // One TCP segment (`caplen` captured bytes from the TCP header on).
+  // One TCP segment: `caplen` captured bytes from the TCP header on, of
+  // `wirelen` on the wire. A segment the capture cut short is read as far as
+  // it goes, but starts no table entry: the rest of it will never come.
   // `now` is the frame's capture time in seconds; it ages the table and is
   // passed on with each name.
-  void handle_segment(const std::uint8_t* tcp, std::size_t caplen, const std::uint8_t client[4],
-                      const std::uint8_t server[4], UrlCounters& counters, std::int64_t now);
+  void handle_segment(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
+                      const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                      std::int64_t now);
 
   int active() const { return active_; }
   const TlsSnifferStats& stats() const { return stats_; }
@@ -82,6 +85,15 @@ class TlsSniffer {
              const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters, std::int64_t now);
 
   HttpRequestSink* sink_;
+  // Who owns each entry, apart from the entries' buffers: the ways of a set
+  // share one cache line, so a segment of a flow not in the table costs one
+  // memory read.
+  struct Tag {
+    std::uint64_t key = 0;
+    std::uint32_t ends = 0;
+    std::uint32_t used = 0;
+  };
+  std::unique_ptr<Tag[]> tags_;
   std::unique_ptr<Flow[]> flows_;
   int active_ = 0;
   std::uint64_t stamp_ = 0;
