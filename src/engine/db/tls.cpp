@@ -297,6 +297,10 @@ void TlsSniffer::handle_segment(const std::uint8_t* tcp, std::size_t caplen, std
       return;
     case TlsHello::kIncomplete: {
       if (caplen < wirelen) return;
+      if (len >= kTlsFlowBytes) {  // a segment merged by the adapter: it held all the table would
+        ++stats_.overflowed;
+        return;
+      }
       Flow* f = claim(set, now);
       tags_[static_cast<std::size_t>(f - flows_.get())] = Tag{key, ends, 1};
       ++active_;
