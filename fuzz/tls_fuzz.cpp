@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (whole == tarnix::TlsHello::kName && stream.size() <= tarnix::kTlsFlowBytes &&
-      (sink.count != 1 || sink.names[0] != name))
+      (sink.count == 0 || sink.names[0] != name))
     std::abort();
   // Without a flow, a later segment that itself looks like the start of a
   // ClientHello is read as one; nothing else may yield a name.
