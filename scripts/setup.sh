@@ -12,7 +12,7 @@ PACKAGES=(
   hershey-fonts-data fonts-dejavu-core
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev
-  tcpdump tshark iproute2 curl python3 xdotool
+  tcpdump tshark iproute2 curl python3 xdotool openssl ethtool tcpreplay
   tinyproxy-bin busybox
   pulseaudio-utils alsa-utils
   poppler-utils

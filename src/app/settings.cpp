@@ -65,6 +65,7 @@ const std::vector<KeySpec>& scalar_keys() {
       real("sample interval", &Settings::sample_interval, 1),
       number("DB prune time", &Settings::db_prune_time, 28),
       number("interface", &Settings::interface, 0),
+      number("TLS names", &Settings::tls_names, 1),
   };
   return keys;
 }
@@ -131,6 +132,7 @@ const QStringList& save_plan() {
       "show name",     "@wnode",          "@wnet",           "@host",        "@link",          "@alarm",
       "dynamic links", "net size",        "sample interval", "@wurl",        "@url",           "@wnurls",
       "@wnurld",       "@server",         "@client",         "@output",      "DB prune time",  "interface",
+      "TLS names",
   };
   return plan;
 }

@@ -64,6 +64,9 @@ struct Settings {
   Tunable<int> dynamic_links;
   Tunable<int> db_prune_time;
   Tunable<int> interface;
+  // Record the server names of TLS handshakes as HTTPS visits (read once,
+  // when recording starts).
+  Tunable<int> tls_names;
   // Window placements and column widths, by key ("wnode 0", "wnode x", ...).
   // Touched by the user-interface thread only.
   std::map<QString, int> placement;

@@ -356,7 +356,8 @@ int main(int argc, char** argv) {
   if (recording) {
     recording->attach(cache);
     if (opt.print_requests) recording->add_listener(&request_printer);
-    sniffer_sink = std::make_unique<SnifferSink>(recording->sniffer());
+    sniffer_sink =
+        std::make_unique<SnifferSink>(recording->sniffer(), opt.no_tls ? nullptr : &recording->tls_sniffer());
   }
 
   CaptureHooks hooks;

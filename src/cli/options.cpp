@@ -62,8 +62,11 @@ const char* usage_text() {
          "  --link-timeout S     seconds a silent link stays active (default 5)\n"
          "  --no-resolve         do not ask the name service for host names\n"
          "  --detect-duplicates  report IPv4 addresses seen from more than one Ethernet address\n"
-         "  --db FOLDER          record every HTTP request seen into the database in FOLDER\n"
-         "  --print-requests     print each recorded request as it is stored (needs --db)\n"
+         "  --db FOLDER          record every HTTP request seen, and the server name of every TLS\n"
+         "                       handshake (as https://NAME/), into the database in FOLDER\n"
+         "  --print-requests     print each recorded request as it is stored (needs --db); an\n"
+         "                       HTTPS visit (a TLS server name) ends its line with \"tls\"\n"
+         "  --no-tls             record HTTP requests only, not the server names of TLS handshakes\n"
          "  --alarm DEFINITION   watch for a condition during this run (repeatable); with --db the\n"
          "                       alarms stored in the database are watched too. DEFINITION is\n"
          "                       OBJECT:CONDITION:NOTIFY with\n"
@@ -170,6 +173,8 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       }
     } else if (a == "--print-requests") {
       o.print_requests = true;
+    } else if (a == "--no-tls") {
+      o.no_tls = true;
     } else if (a == "--alarm") {
       std::string def;
       if (!take(def)) return false;

@@ -24,6 +24,7 @@ struct Options {
   bool detect_duplicates = false;
   std::string db;             // --db: record HTTP requests into this folder's database
   bool print_requests = false;
+  bool no_tls = false;        // --no-tls: record no HTTPS server names
   std::vector<std::string> alarms;  // --alarm, in order
   bool list_alarms = false;         // --list-alarms: print the stored alarms (needs --db)
   std::vector<std::string> add_alarms;  // --add-alarm, stored in the database (needs --db)

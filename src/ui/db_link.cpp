@@ -66,10 +66,11 @@ HostIdStore& DbLink::host_ids() {
   return impl_->recording->host_ids();
 }
 
-void DbLink::attach(HostCache& cache) {
+void DbLink::attach(HostCache& cache, bool tls_names) {
   if (!impl_->open || impl_->attached) return;
   impl_->recording->attach(cache);
-  impl_->sink = std::make_unique<SnifferSink>(impl_->recording->sniffer());
+  impl_->sink = std::make_unique<SnifferSink>(impl_->recording->sniffer(),
+                                              tls_names ? &impl_->recording->tls_sniffer() : nullptr);
   impl_->attached = true;
 }
 

@@ -35,7 +35,8 @@ class DbLink {
   HostIdStore& host_ids();
   // Creates the recorder over the name cache; after it the frame path may
   // hand segments to tcp_sink() (requests are queued until start_recording).
-  void attach(HostCache& cache);
+  // With `tls_names` the server names of TLS handshakes are recorded too.
+  void attach(HostCache& cache, bool tls_names = true);
   // Null before attach().
   TcpSink* tcp_sink();
   // Before start_recording(); the listener must outlive finish().

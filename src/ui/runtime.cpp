@@ -317,7 +317,7 @@ void DesktopRuntime::set_up_names_and_alarms() {
     names_ = std::make_unique<NullNameService>();
   if (db_ && db_->connected()) {
     cache_ = std::make_unique<HostCache>(*names_, db_->host_ids());
-    db_->attach(*cache_);
+    db_->attach(*cache_, settings_.tls_names != 0);
     // Requests seen from here on are queued for the recorder, which starts
     // with the other threads.
     model_->hooks.tcp = db_->tcp_sink();

@@ -157,6 +157,7 @@ TEST_F(SettingsTest, SomeKeysAreNeverWrittenBack) {
   EXPECT_EQ(again.interface, 2);
   EXPECT_EQ(again.focus, "Mine");
   EXPECT_EQ(again.bytes, 1);
+  EXPECT_EQ(again.tls_names, 1);  // on unless turned off
 }
 
 TEST(SettingsOrder, SaveOrderFollowsTheFixedSequence) {
@@ -176,7 +177,7 @@ TEST(SettingsOrder, SaveOrderFollowsTheFixedSequence) {
   EXPECT_LT(at("server y"), at("client 0"));
   EXPECT_EQ(at("output url0"), at("client y") + 1);
   EXPECT_EQ(at("output split"), at("output alarm1") + 1);
-  EXPECT_EQ(o.mid(o.size() - 2), (QStringList{"DB prune time", "interface"}));
+  EXPECT_EQ(o.mid(o.size() - 3), (QStringList{"DB prune time", "interface", "TLS names"}));
   for (const char* never : {"ethers", "manufacturers", "dbpath", "bytes", "show manufacturers", "snaplen"})
     EXPECT_EQ(at(never), -1) << never;
   // Every loaded key except those six is saved exactly once.

@@ -313,7 +313,15 @@ TEST(UrlScheme, ReverseLookupGivesLowerCaseWords) {
   EXPECT_STREQ(url_scheme_word(3), "http");
   EXPECT_STREQ(url_scheme_word(4), "telnet");
   EXPECT_STREQ(url_scheme_word(5), "");
+  EXPECT_STREQ(url_scheme_word(6), "https");
   EXPECT_STREQ(url_scheme_word(42), "");
+  // "https" is not taken for "http" and three unchecked characters.
+  UrlParts u;
+  EXPECT_EQ(db_urls_parse("https://a.example:8443/x", u), 1);
+  EXPECT_EQ(u.scheme, kSchemeHttps);
+  EXPECT_STREQ(u.host, "a.example");
+  EXPECT_EQ(u.port, 8443);
+  EXPECT_STREQ(u.path, "/x");
 }
 
 }  // namespace

@@ -125,6 +125,24 @@ TEST_F(RecorderTest, AccessesAreStampedWithTheFramesCaptureTime) {
   EXPECT_EQ(seen[0].time, 1000000000);
 }
 
+TEST_F(RecorderTest, TlsServerNameIsAnHttpsVisitWithItsOwnMethodAndTime) {
+  ns.answer_name("secure.example", reply("secure.example", {}, {ip(10, 0, 0, 1)}));
+  EXPECT_EQ(recorder->record_server_name(counters, kClient, kServer, "secure.example", 1700000000), 1);
+  settle();
+  EXPECT_EQ(count("SELECT proto FROM urls"), kSchemeHttps);
+  EXPECT_EQ(sql_text(*reader, "SELECT urlpath FROM urls"), "/");
+  EXPECT_EQ(count("SELECT host FROM urls"), host_id_of_name("secure.example"));
+  EXPECT_EQ(count("SELECT method FROM url_hist"), kMethodTls);
+  EXPECT_EQ(sql_text(*reader, "SELECT hostname_used FROM url_hist"), "secure.example");
+  auto seen = log.all();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].url, "https://secure.example/");
+  EXPECT_EQ(seen[0].time, 1700000000);
+  const std::string line = RequestLogPrinter::format(seen[0]);
+  EXPECT_EQ(line.substr(line.size() - 43), "10.0.0.1 https://secure.example/ direct tls");
+  EXPECT_EQ(counters.direct.load(), 1u);
+}
+
 TEST_F(RecorderTest, TwoRequestsForOneUrlShareItsRow) {
   ns.answer_name("www.example", reply("www.example", {}, {ip(10, 0, 0, 1)}));
   send(kClient, kServer, "www.example", "/a");

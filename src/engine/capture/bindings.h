@@ -9,7 +9,9 @@
 #include "capture/classifier.h"
 #include "capture/hooks.h"
 #include "capture/namer.h"
+#include "capture/net.h"
 #include "db/http.h"
+#include "db/tls.h"
 #include "naming/dupip.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
@@ -86,17 +88,22 @@ class DupIpSink final : public DuplicateSink {
   DupIp& dupip_;
 };
 
-// The frame path's TCP hand-off to the HTTP sniffer (capture thread).
+// The frame path's TCP hand-off to the HTTP sniffer and, unless it is off
+// (null), the TLS server-name sniffer (capture thread).
 class SnifferSink final : public TcpSink {
  public:
-  explicit SnifferSink(HttpSniffer& sniffer) : sniffer_(sniffer) {}
+  explicit SnifferSink(HttpSniffer& sniffer, TlsSniffer* tls = nullptr) : sniffer_(sniffer), tls_(tls) {}
   void tcp_segment(const TcpSegment& s) override {
     sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls,
                             s.time);
+    if (tls_ != nullptr)
+      tls_->handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls,
+                           s.net != nullptr ? s.net->latest_time.sec : 0);
   }
 
  private:
   HttpSniffer& sniffer_;
+  TlsSniffer* tls_;
 };
 
 }  // namespace tarnix

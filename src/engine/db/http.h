@@ -26,6 +26,10 @@ inline constexpr HttpMethod http_method_table[] = {
     {"OPTIONS", 7, 0}, {"DELETE", 6, 5}, {"TRACE", 5, 6},
 };
 inline constexpr int kHttpNoMethod = 8;
+// Not an HTTP method: an HTTPS visit, seen as the server name of a TLS
+// ClientHello (see tls.h). Stored in the access's method column.
+inline constexpr int kMethodTls = 9;
+inline constexpr const char* kMethodTlsWord = "TLS";
 
 struct UrlScheme {
   const char* word;
@@ -39,15 +43,18 @@ inline constexpr int kSchemeGopher = 2;
 inline constexpr int kSchemeHttp = 3;
 inline constexpr int kSchemeTelnet = 4;
 inline constexpr int kSchemeUnknown = 5;
+inline constexpr int kSchemeHttps = 6;
 
-// Searched in this order; the empty last row matches anything.
+// Searched in this order; the empty last row matches anything. "https" comes
+// before "http", which would otherwise take its first four letters.
 inline constexpr UrlScheme url_scheme_table[] = {
+    {"https", 5, 6},  {"HTTPS", 5, 6},
     {"http", 4, 3},   {"HTTP", 4, 3},   {"ftp", 3, 1},           {"FTP", 3, 1},
     {"telnet", 6, 4}, {"TELNET", 6, 4}, {"file", 4, 0},          {"FILE", 4, 0},
     {"gopher", 6, 2}, {"GOPHER", 6, 2}, {"", 0, kSchemeUnknown},
 };
 
-// Word of the first row with the code: lower case for 0..4, "" otherwise.
+// Word of the first row with the code: lower case for 0..4 and 6, "" otherwise.
 const char* url_scheme_word(int code);
 
 // Method code of the word at the start of [p, end), kHttpNoMethod when none
@@ -80,6 +87,12 @@ struct HttpRequestSink {
   virtual int record_request(UrlCounters& counters, const std::uint8_t client[4],
                              const std::uint8_t server[4], const char* host_name, const char* target,
                              std::int64_t seen_at) = 0;
+  // An HTTPS visit: the server name of a TLS ClientHello, seen at `seen_at`
+  // (capture time, seconds since the epoch; 0 when unknown).
+  virtual int record_server_name(UrlCounters& /*counters*/, const std::uint8_t* /*client*/,
+                                 const std::uint8_t* /*server*/, const char* /*name*/, std::int64_t /*seen_at*/) {
+    return 0;
+  }
 };
 
 // Longest texts handed over; longer ones are cut to this many characters.

@@ -23,6 +23,7 @@ struct UrlRecorder::Pending {
   const HostcEntry* client_entry = nullptr;
   const HostcEntry* server_entry = nullptr;
   bool server_by_address = false;  // a direct request's name did not resolve
+  int method = 1;
 };
 
 // Where the request comes back in after a name-cache miss.
@@ -210,7 +211,7 @@ struct UrlRecorder::Steps {
   void record(const Pending& p, bool proxy) {
     const char* used = p.hostname_used ? p.hostname_used->c_str() : nullptr;
     const std::int32_t hist_id = db_url_hist_add(db(), p.url_id, used, p.client_entry, p.server_entry,
-                                                 proxy ? 1 : 0, 1, nullptr, p.time);
+                                                 proxy ? 1 : 0, p.method, nullptr, p.time);
     ++written;
     if (hist_id == 0) --written;
     if (r.listeners_.empty()) return;
@@ -225,6 +226,7 @@ struct UrlRecorder::Steps {
     rec.hostname_used = used != nullptr ? used : "";
     rec.url_id = p.url_id;
     rec.proxy = proxy;
+    rec.method = p.method;
     if (proxy) {
       rec.url = url_request_text(p.parts.scheme, p.parts.host, p.parts.port, p.parts.path);
     } else {
@@ -280,6 +282,16 @@ int UrlRecorder::finish(std::chrono::milliseconds bound) {
 int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client[4],
                                 const std::uint8_t server[4], const char* host_name, const char* target,
                                 std::int64_t seen_at) {
+  return queue(counters, client, server, host_name, target, 1, seen_at);
+}
+
+int UrlRecorder::record_server_name(UrlCounters& counters, const std::uint8_t* client, const std::uint8_t* server,
+                                    const char* name, std::int64_t seen_at) {
+  return queue(counters, client, server, name, "/", kMethodTls, seen_at);
+}
+
+int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
+                       const char* host_name, const char* target, int method, std::int64_t seen_at) {
   counters.seen.fetch_add(1, std::memory_order_relaxed);
   auto p = std::make_shared<Pending>();
   db_urls_parse(target != nullptr ? target : "", p->parts);
@@ -289,6 +301,8 @@ int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client
   } else {
     counters.direct.fetch_add(1, std::memory_order_relaxed);
   }
+  p->method = method;
+  if (method == kMethodTls) p->parts.scheme = kSchemeHttps;
   p->time = seen_at > 0 ? seen_at : static_cast<std::int64_t>(std::time(nullptr));
   std::memcpy(p->client.data(), client, 4);
   std::memcpy(p->server.data(), server, 4);
@@ -396,6 +410,7 @@ std::string RequestLogPrinter::format(const RecordedRequest& r) {
   line += ' ';
   line += wire_text(r.url);
   line += r.proxy ? " proxy" : " direct";
+  if (r.method == kMethodTls) line += " tls";
   return line;
 }
 

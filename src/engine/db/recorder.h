@@ -35,6 +35,7 @@ struct RecordedRequest {
   std::int32_t url_id = 0;
   std::int32_t url_hist_id = 0;  // 0 when no access row could be written
   bool proxy = false;            // sent to a proxy (absolute URL)
+  int method = 1;                // kMethodTls for an HTTPS visit
 };
 
 class RequestListener {
@@ -88,6 +89,10 @@ class UrlRecorder final : public HttpRequestSink {
   // of the hand-over.
   int record_request(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
                      const char* host_name, const char* target, std::int64_t seen_at = 0) override;
+  // An HTTPS visit: recorded as a direct request for https://NAME/ whose
+  // "Host:" value was NAME, with method kMethodTls.
+  int record_server_name(UrlCounters& counters, const std::uint8_t* client, const std::uint8_t* server,
+                         const char* name, std::int64_t seen_at) override;
 
   UrlRecorderStats stats() const;
   int parked() const;
@@ -101,6 +106,8 @@ class UrlRecorder final : public HttpRequestSink {
  private:
   struct Steps;
   void run();
+  int queue(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
+            const char* host_name, const char* target, int method, std::int64_t seen_at);
 
   std::unique_ptr<DbSession> writer_;
   HostCache& names_;
@@ -124,7 +131,8 @@ int db_urls_record_access(UrlRecorder& recorder, UrlCounters& counters, const st
 std::string url_request_text(int scheme, std::string_view host, std::uint16_t port, std::string_view path);
 
 // Prints one line per recorded request, like a request logger:
-// "2026-12-07 08:20:13 10.0.0.2 -> 10.0.0.1 http://www.example/ direct".
+// "2026-12-07 08:20:13 10.0.0.2 -> 10.0.0.1 http://www.example/ direct",
+// with " tls" after an HTTPS visit.
 class RequestLogPrinter final : public RequestListener {
  public:
   explicit RequestLogPrinter(std::FILE* out) : out_(out) {}

@@ -35,6 +35,7 @@ void UrlRecording::attach(HostCache& cache, UrlRecorder::Options options) {
   }
   recorder_ = std::make_unique<UrlRecorder>(std::move(writer), cache, options);
   sniffer_ = std::make_unique<HttpSniffer>(*recorder_);
+  tls_ = std::make_unique<TlsSniffer>(*recorder_);
 }
 
 int UrlRecording::close(std::chrono::milliseconds bound, std::FILE* report, int prune_days) {

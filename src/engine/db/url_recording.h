@@ -8,6 +8,7 @@
 //   rec.add_listener(&printer);        // --print-requests, alarms: before start
 //   cache.start(); rec.start();
 //   ... frame handler: rec.sniffer().handle_segment(tcp, caplen, wirelen, src, dst, counters);
+//                      and, unless HTTPS names are off, rec.tls_sniffer().handle_segment(...)
 //   rec.close(bound, stderr, prune_days);   // before the cache is destroyed
 #pragma once
 
@@ -17,6 +18,7 @@
 
 #include "db/db_util.h"
 #include "db/recorder.h"
+#include "db/tls.h"
 
 namespace tarnix {
 
@@ -38,6 +40,7 @@ class UrlRecording {
   void start() { recorder_->start(); }
 
   HttpSniffer& sniffer() { return *sniffer_; }
+  TlsSniffer& tls_sniffer() { return *tls_; }
   UrlRecorder& recorder() { return *recorder_; }
   // The main thread's own session (windows, summary, prune at exit).
   DbSession& session() { return *main_; }
@@ -54,6 +57,7 @@ class UrlRecording {
   std::unique_ptr<DbHostIdStore> ids_;
   std::unique_ptr<UrlRecorder> recorder_;
   std::unique_ptr<HttpSniffer> sniffer_;
+  std::unique_ptr<TlsSniffer> tls_;
 };
 
 }  // namespace tarnix
