@@ -143,7 +143,8 @@ TEST(TlsClientHello, EveryPrefixIsIncompleteUntilTheNameIsIn) {
 
 class Names : public HttpRequestSink {
  public:
-  int record_request(UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char*, const char*) override {
+  int record_request(UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char*, const char*,
+                     std::int64_t) override {
     return 0;
   }
   int record_server_name(UrlCounters&, const std::uint8_t*, const std::uint8_t* server, const char* name,
