@@ -1,4 +1,5 @@
-// The store's operations on a real SQLite file in a fresh folder.
+// The store's operations on a real database of each engine: a SQLite file in
+// a fresh folder, and a fresh database on a PostgreSQL server.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -8,6 +9,7 @@
 #include "db/db_store.h"
 #include "db/http.h"
 #include "db_test_support.h"
+#include "pg_test_server.h"
 
 namespace tarnix {
 namespace {
@@ -18,13 +20,21 @@ using testing_support::sql_text;
 using testing_support::TempDir;
 using testing_support::unnamed_entry;
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public ::testing::TestWithParam<SqlDialect> {
  protected:
   void SetUp() override {
+    if (pg()) {
+      auto& server = testing_support::PgTestServer::get();
+      if (!server.available()) GTEST_SKIP() << server.why();
+      where = server.fresh_database();
+    } else {
+      where = dir.file("tarnix.db");
+    }
     Status st;
-    s = db_open_session(dir.file("tarnix.db"), nullptr, &st);
+    s = db_open_session(where, nullptr, &st);
     ASSERT_TRUE(s) << st.message();
   }
+  bool pg() const { return GetParam() == SqlDialect::kPostgres; }
   // Stores the entry and keeps its id in it, as the resolver does.
   HostcEntry stored(HostcEntry e) {
     e.host_id = db_host_cache_store(*s, e);
@@ -32,27 +42,33 @@ class StoreTest : public ::testing::Test {
   }
 
   TempDir dir;
+  std::string where;
   std::unique_ptr<DbSession> s;
 };
 
-TEST_F(StoreTest, SchemaHasItsVersionAndReopensCleanly) {
+INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values(SqlDialect::kSqlite, SqlDialect::kPostgres),
+                         [](const auto& engine) {
+                           return std::string(engine.param == SqlDialect::kSqlite ? "Sqlite" : "Postgres");
+                         });
+
+TEST_P(StoreTest, SchemaHasItsVersionAndReopensCleanly) {
   EXPECT_EQ(db_schema_version(s->connection()), kSchemaVersion);
   s.reset();
   Status st;
-  s = db_open_session(dir.file("tarnix.db"), nullptr, &st);
+  s = db_open_session(where, nullptr, &st);
   ASSERT_TRUE(s) << st.message();
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM tarnix_schema"), 1);
 }
 
-TEST_F(StoreTest, NewerSchemaIsRefused) {
+TEST_P(StoreTest, NewerSchemaIsRefused) {
   ASSERT_TRUE(s->connection().exec("INSERT INTO tarnix_schema VALUES (99)").ok());
   s.reset();
   Status st;
-  EXPECT_FALSE(db_open_session(dir.file("tarnix.db"), nullptr, &st));
+  EXPECT_FALSE(db_open_session(where, nullptr, &st));
   EXPECT_NE(st.message().find("newer"), std::string::npos);
 }
 
-TEST_F(StoreTest, HostRowsGetIdsFromOneUpAndKeepThemWhenReplaced) {
+TEST_P(StoreTest, HostRowsGetIdsFromOneUpAndKeepThemWhenReplaced) {
   HostcEntry a = stored(unnamed_entry(10, 0, 0, 1));
   HostcEntry b = stored(named_entry("www.example", {{10, 0, 0, 2}}, {"web"}));
   EXPECT_EQ(a.host_id, 1);
@@ -88,7 +104,7 @@ TEST_F(StoreTest, HostRowsGetIdsFromOneUpAndKeepThemWhenReplaced) {
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM host_cache WHERE host_id = 1"), 1);
 }
 
-TEST_F(StoreTest, NameOnlyHostIsStoredOnceAndTakenOverWhenItResolves) {
+TEST_P(StoreTest, NameOnlyHostIsStoredOnceAndTakenOverWhenItResolves) {
   const std::int32_t id = db_host_cache_store_name(*s, "intranet");
   EXPECT_GT(id, 0);
   EXPECT_EQ(db_host_cache_store_name(*s, "intranet"), id);
@@ -101,7 +117,7 @@ TEST_F(StoreTest, NameOnlyHostIsStoredOnceAndTakenOverWhenItResolves) {
   EXPECT_EQ(sql_text(*s, "SELECT addr FROM host_cache WHERE name = 'intranet'"), "192.168.1.9");
 }
 
-TEST_F(StoreTest, TwoRequestsForOneUrlGiveOneRowWithTwoReferences) {
+TEST_P(StoreTest, TwoRequestsForOneUrlGiveOneRowWithTwoReferences) {
   HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t u1 = db_urls_add(*s, server.host_id, "/index.html", kSchemeHttp, 0);
@@ -117,7 +133,7 @@ TEST_F(StoreTest, TwoRequestsForOneUrlGiveOneRowWithTwoReferences) {
       << "the server's count rises once per URL, not per access";
 }
 
-TEST_F(StoreTest, UrlLookupsAndEdgeCases) {
+TEST_P(StoreTest, UrlLookupsAndEdgeCases) {
   EXPECT_EQ(db_urls_add(*s, 0, "/x", kSchemeHttp, 0), 0);
   EXPECT_EQ(db_urls_find(*s, 0, "/x", kSchemeHttp), 0);
   const std::int32_t root = db_urls_add(*s, 5, "", kSchemeHttp, 0);
@@ -140,7 +156,7 @@ TEST_F(StoreTest, UrlLookupsAndEdgeCases) {
   EXPECT_EQ(db_urls_find_for_host(*s, d, "/q", kSchemeHttp), u);
 }
 
-TEST_F(StoreTest, UrlTextForms) {
+TEST_P(StoreTest, UrlTextForms) {
   HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   std::string text;
   const std::int32_t u8080 = db_urls_add(*s, server.host_id, "/p", kSchemeHttp, 8080);
@@ -159,7 +175,7 @@ TEST_F(StoreTest, UrlTextForms) {
   EXPECT_EQ(text, "");
 }
 
-TEST_F(StoreTest, AccessWithoutHostHeaderStoresNullTextAndNeedsBothHosts) {
+TEST_P(StoreTest, AccessWithoutHostHeaderStoresNullTextAndNeedsBothHosts) {
   HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t u = db_urls_add(*s, server.host_id, "/", kSchemeHttp, 0);
@@ -179,7 +195,7 @@ TEST_F(StoreTest, AccessWithoutHostHeaderStoresNullTextAndNeedsBothHosts) {
   EXPECT_EQ(sql_int(*s, "SELECT client FROM url_hist WHERE cached = 1"), client.host_id);
 }
 
-TEST_F(StoreTest, AccessQueriesReturnRowsStrictlyLaterThanSince) {
+TEST_P(StoreTest, AccessQueriesReturnRowsStrictlyLaterThanSince) {
   HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t u = db_urls_add(*s, server.host_id, "/", kSchemeHttp, 0);
@@ -218,7 +234,7 @@ TEST_F(StoreTest, AccessQueriesReturnRowsStrictlyLaterThanSince) {
       << "no matching rows: 0 on the first call";
 }
 
-TEST_F(StoreTest, ListsForTopNAndReports) {
+TEST_P(StoreTest, ListsForTopNAndReports) {
   // Two addresses: two host_cache rows for one host id, counted once.
   HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}, {10, 0, 0, 9}}));
   HostcEntry c1 = stored(unnamed_entry(10, 0, 0, 2));
@@ -261,7 +277,7 @@ TEST_F(StoreTest, ListsForTopNAndReports) {
   EXPECT_EQ(index.find(a), nullptr);
 }
 
-TEST_F(StoreTest, PruningAcrossTheCutoff) {
+TEST_P(StoreTest, PruningAcrossTheCutoff) {
   HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t old_only = db_urls_add(*s, server.host_id, "/old", kSchemeHttp, 0);
@@ -287,7 +303,7 @@ TEST_F(StoreTest, PruningAcrossTheCutoff) {
   EXPECT_EQ(db_prune(*s, cutoff), 0);
 }
 
-TEST_F(StoreTest, PruningInStepsTakesWhatOnePruneTakesOldestDayFirst) {
+TEST_P(StoreTest, PruningInStepsTakesWhatOnePruneTakesOldestDayFirst) {
   HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t url = db_urls_add(*s, server.host_id, "/a", kSchemeHttp, 0);
@@ -325,7 +341,7 @@ TEST(Cutoff, IsLocalTimeDaysBack) {
   EXPECT_GE(far.year, 1990);
 }
 
-TEST_F(StoreTest, AlarmRowsRoundTripInOrderWithNewIds) {
+TEST_P(StoreTest, AlarmRowsRoundTripInOrderWithNewIds) {
   std::vector<AlarmRow> rows(2);
   rows[0].object_type = 5;
   rows[0].url_id = 17;
@@ -357,7 +373,7 @@ TEST_F(StoreTest, AlarmRowsRoundTripInOrderWithNewIds) {
 
 // Values from the wire go in and come back out exactly (or cut to their
 // column), and the tables stay sound.
-TEST_F(StoreTest, HostileValuesAreStoredAsSeen) {
+TEST_P(StoreTest, HostileValuesAreStoredAsSeen) {
   const std::vector<std::string> hostile = {
       "a'b",
       "x\"y",
@@ -379,15 +395,19 @@ TEST_F(StoreTest, HostileValuesAreStoredAsSeen) {
     auto st = s->connection().prepare("SELECT urlpath FROM urls WHERE url_id = ?");
     st->bind_int(1, u);
     ASSERT_EQ(st->step(), StepResult::kRow);
-    EXPECT_EQ(std::string(st->column_text(1)), v.substr(0, kUrlPathColumn));
+    // A server's text ends at a NUL byte, as hostname_used does everywhere.
+    auto as_stored = [&](const std::string& x) { return pg() ? x.substr(0, x.find('\0')) : x; };
+    EXPECT_EQ(std::string(st->column_text(1)), as_stored(v).substr(0, kUrlPathColumn));
     std::string name;
     ASSERT_TRUE(db_host_cache_name(*s, server.host_id, name));
-    EXPECT_EQ(name, (v.substr(0, 60) + ".example").substr(0, kHostNameColumn));
+    EXPECT_EQ(name, as_stored(v.substr(0, 60) + ".example").substr(0, kHostNameColumn));
   }
   // hostname_used is handed over as C text: it ends at a NUL like on the wire.
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist WHERE hostname_used = 'nul'"), 1);
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM urls"), static_cast<std::int64_t>(hostile.size()));
-  EXPECT_EQ(sql_text(*s, "PRAGMA integrity_check"), "ok");
+  if (!pg()) {
+    EXPECT_EQ(sql_text(*s, "PRAGMA integrity_check"), "ok");
+  }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <optional>
 
+#include <unistd.h>
+
 #include "db/http.h"
 
 namespace tarnix {
@@ -20,8 +22,11 @@ constexpr const char kUrlsFind[] = "SELECT url_id FROM urls WHERE urlpath = ? AN
 constexpr const char kUrlsFindQualified[] =
     "SELECT url_id FROM urls WHERE urls.urlpath = ? AND urls.host = ? AND urls.proto = ?";
 constexpr const char kUrlsExists[] = "SELECT url_id FROM urls WHERE url_id = ?";
+// A URL that another sensor stored meanwhile is not stored again: no row
+// comes back, and the caller takes the stored one.
 constexpr const char kUrlsInsert[] =
-    "INSERT INTO urls (host, port, proto, urlpath, ref_count) VALUES (?, ?, ?, ?, 0)";
+    "INSERT INTO urls (host, port, proto, urlpath, ref_count) VALUES (?, ?, ?, ?, 0) "
+    "ON CONFLICT DO NOTHING RETURNING url_id";
 constexpr const char kUrlsRefUp[] = "UPDATE urls SET ref_count = ref_count + 1 WHERE urls.url_id = ?";
 constexpr const char kUrlsRefAdjust[] = "UPDATE urls SET ref_count = ref_count + ? WHERE url_id = ?";
 constexpr const char kUrlsRefDown[] = "UPDATE urls SET ref_count = ref_count - 1 WHERE url_id = ?";
@@ -33,8 +38,8 @@ constexpr const char kUrlsByRefs[] =
 constexpr const char kUrlsAll[] = "SELECT url_id, host, port, proto, urlpath FROM urls";
 
 constexpr const char kHistInsert[] =
-    "INSERT INTO url_hist (url_id, hostname_used, client, server, ts, cached, method, referer) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+    "INSERT INTO url_hist (url_id, hostname_used, client, server, ts, cached, method, referer, sensor) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr const char kHistByUrl[] =
     "SELECT url_hist_id, hostname_used, client, server, ts, cached, method, referer FROM url_hist "
     "WHERE url_id = ? AND ts > ?";
@@ -61,13 +66,16 @@ constexpr const char kTopServers[] =
     "FROM url_hist WHERE server IN (SELECT host_id FROM host_cache) GROUP BY server ORDER BY 2 DESC, 3";
 // Filterable forms of "select count(url_hist_id) from url_hist <condition>"
 // and "select url_id from url_hist <condition>": a NULL parameter leaves
-// its field unrestricted.
-constexpr const char kHistCountFiltered[] =
-    "SELECT count(url_hist_id) FROM url_hist WHERE (? IS NULL OR ts > ?) AND (? IS NULL OR ts < ?) "
-    "AND (? IS NULL OR client = ?) AND (? IS NULL OR server = ?)";
+// its field unrestricted. The casts give a server the type of a parameter
+// that may be NULL.
+#define TARNIX_HIST_FILTER                                                                     \
+  "WHERE (CAST(? AS TIMESTAMP) IS NULL OR ts > ?) AND (CAST(? AS TIMESTAMP) IS NULL OR ts < ?) " \
+  "AND (CAST(? AS INTEGER) IS NULL OR client = ?) AND (CAST(? AS INTEGER) IS NULL OR server = ?) " \
+  "AND (CAST(? AS TEXT) IS NULL OR sensor = ?)"
+constexpr const char kHistCountFiltered[] = "SELECT count(url_hist_id) FROM url_hist " TARNIX_HIST_FILTER;
 constexpr const char kHistIdsFiltered[] =
-    "SELECT url_hist_id, url_id FROM url_hist WHERE (? IS NULL OR ts > ?) AND (? IS NULL OR ts < ?) "
-    "AND (? IS NULL OR client = ?) AND (? IS NULL OR server = ?) ORDER BY url_hist_id";
+    "SELECT url_hist_id, url_id FROM url_hist " TARNIX_HIST_FILTER " ORDER BY url_hist_id";
+#undef TARNIX_HIST_FILTER
 
 constexpr const char kHostIdByNameAddr[] = "SELECT host_id FROM host_cache WHERE name = ? AND addr = ?";
 constexpr const char kHostIdByName[] = "SELECT host_id FROM host_cache WHERE name = ?";
@@ -78,6 +86,8 @@ constexpr const char kHostDeleteByAddr[] = "DELETE FROM host_cache WHERE host_id
 constexpr const char kHostRefsByName[] = "SELECT ref_count FROM host_cache WHERE host_id = ? AND name = ?";
 constexpr const char kHostDeleteByName[] = "DELETE FROM host_cache WHERE host_id = ? AND name = ?";
 constexpr const char kHostMaxId[] = "SELECT max(host_id) FROM host_cache";
+// Sensors sharing a server draw host ids from its sequence.
+constexpr const char kHostNextIdPg[] = "SELECT nextval('host_cache_ids')";
 constexpr const char kHostInsert[] =
     "INSERT INTO host_cache (host_id, name, addr, added, ref_count) VALUES (?, ?, ?, ?, ?)";
 constexpr const char kHostRefUp[] =
@@ -146,6 +156,29 @@ std::string dotted(const std::array<std::uint8_t, 4>& bytes) {
 
 }  // namespace
 
+namespace {
+std::mutex sensor_mutex;
+std::string& sensor_name() {
+  static std::string name;
+  return name;
+}
+}  // namespace
+
+std::string db_sensor_name() {
+  std::lock_guard lock(sensor_mutex);
+  if (sensor_name().empty()) {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') sensor_name() = host;
+    else sensor_name() = "localhost";
+  }
+  return sensor_name();
+}
+
+void db_set_sensor_name(std::string name) {
+  std::lock_guard lock(sensor_mutex);
+  sensor_name() = std::string(cut(name, kSensorColumn));
+}
+
 DbSession::DbSession(std::unique_ptr<Connection> connection, const HostCache* names)
     : connection_(std::move(connection)), names_(names) {}
 
@@ -166,11 +199,13 @@ Statement* DbSession::statement(const char* sql) {
 
 std::unique_ptr<DbSession> db_open_session(const std::string& path, const HostCache* names, Status* status) {
   Status s;
-  auto c = sqlite_open(path, SqliteOptions{}, &s);
+  auto c = db_open_connection(path, &s);
   if (c) s = db_schema_create(*c);
   if (status != nullptr) *status = s;
   if (!c || !s.ok()) return nullptr;
-  return std::make_unique<DbSession>(std::move(c), names);
+  auto session = std::make_unique<DbSession>(std::move(c), names);
+  session->set_sensor(db_sensor_name());
+  return session;
 }
 
 std::string db_record_name(const HostcEntry& entry) {
@@ -210,15 +245,21 @@ std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view pa
   Status result = with_transaction(s.connection(), [&]() -> Status {
     url_id = db_urls_find(s, host_id, path, scheme);
     if (url_id >= 1) return Status();
-    Use ins(s, kUrlsInsert);
-    if (!ins) return missing_statement(s);
-    ins->bind_int(1, host_id);
-    ins->bind_int(2, port);
-    ins->bind_int(3, scheme);
-    ins->bind_text(4, stored_path(path));
-    Status st = ins.run();
-    if (!st.ok()) return st;
-    url_id = static_cast<std::int32_t>(s.connection().last_insert_id());
+    {
+      Use ins(s, kUrlsInsert);
+      if (!ins) return missing_statement(s);
+      ins->bind_int(1, host_id);
+      ins->bind_int(2, port);
+      ins->bind_int(3, scheme);
+      ins->bind_text(4, stored_path(path));
+      if (ins.row()) url_id = ins->column_int(1);
+      if (!ins->status().ok()) return ins->status();
+    }
+    if (url_id == 0) {
+      // Another sensor's row: its server host was counted by that sensor.
+      url_id = db_urls_find(s, host_id, path, scheme);
+      return url_id >= 1 ? Status() : Status::error(1, "URL neither stored nor found");
+    }
     Use up(s, kHostRefUp);
     if (!up) return missing_statement(s);
     up->bind_int(1, host_id);
@@ -378,6 +419,7 @@ std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* host
     ins->bind_int(6, proxy);
     ins->bind_int(7, method);
     ins->bind_int(8, referer_id);
+    ins->bind_text(9, s.sensor());
     Status st = ins.run();
     if (!st.ok()) return st;
     hist_id = static_cast<std::int32_t>(s.connection().last_insert_id());
@@ -600,6 +642,11 @@ Status insert_host_row(DbSession& s, std::int32_t id, std::string_view name, std
 }
 
 std::int32_t next_host_id(DbSession& s) {
+  if (s.connection().dialect() == SqlDialect::kPostgres) {
+    Use st(s, kHostNextIdPg);
+    if (!st || !st.row()) return 0;
+    return st->column_int(1);
+  }
   Use st(s, kHostMaxId);
   if (!st || !st.row()) return 0;
   return st->column_int(1) + 1;  // max() of no rows is NULL, read as 0
@@ -718,6 +765,10 @@ std::int64_t db_urls_cache_build(DbSession& s, UrlAccessIndex& index, const Acce
     bind_opt_ts(3, filter->until);
     bind_opt_id(5, filter->client);
     bind_opt_id(7, filter->server);
+    if (filter->sensor) {
+      st.bind_text(9, *filter->sensor);
+      st.bind_text(10, *filter->sensor);
+    }
   };
 
   std::int64_t total = 0;

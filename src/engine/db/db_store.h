@@ -47,6 +47,10 @@ class DbSession {
   // once rather than per row; nullopt returns to the clock.
   void fix_now(std::optional<TimestampRecord> moment) { fixed_now_ = moment; }
 
+  // The sensor this session records for (url_hist.sensor).
+  const std::string& sensor() const { return sensor_; }
+  void set_sensor(std::string name) { sensor_ = std::move(name); }
+
   // Last error seen by an operation of this session (for logs and tests).
   const Status& last_error() const { return last_error_; }
   void note_error(const Status& s) {
@@ -60,9 +64,16 @@ class DbSession {
   std::function<TimestampRecord()> clock_;
   std::optional<TimestampRecord> fixed_now_;
   Status last_error_;
+  std::string sensor_;
 };
 
-// Opens the database file, creating tables as needed. Null on failure.
+// The name under which this process records accesses: the machine's host
+// name unless set. New sessions take it.
+std::string db_sensor_name();
+void db_set_sensor_name(std::string name);
+
+// Opens the database (a file path, or a server's locator: see
+// db_pg_locator), creating tables as needed. Null on failure.
 std::unique_ptr<DbSession> db_open_session(const std::string& path, const HostCache* names = nullptr,
                                            Status* status = nullptr);
 
@@ -212,6 +223,7 @@ struct AccessFilter {
   std::optional<TimestampRecord> since;  // ts later than this
   std::optional<TimestampRecord> until;  // ts earlier than this
   std::optional<std::int32_t> client, server;
+  std::optional<std::string> sensor;  // accesses recorded by this sensor
 };
 
 struct UrlIdKeyTraits {

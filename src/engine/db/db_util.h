@@ -46,10 +46,22 @@ struct DbConfig {
   std::string dbpath;  // the folder ("dbpath"); created when missing
   int retries = 10;    // connection attempts after the first
   int retry_wait_ms = 3000;
+  // A server shared with other sensors: a libpq connection string or URI.
+  std::string connect;
+  // A server of our own, with its data in this folder (made on first use).
+  std::string server_dir;
+  std::string server_bin;  // its programs' folder; empty: looked for
+  int server_port = 5433;
+  // After starting our own server: the longest wait for it to answer
+  // before the first login.
+  int start_wait_ms = 5000;
 };
 
-// The file inside the folder.
+// Which database the configuration names: the SQLite file inside the folder,
+// or a server's locator (see db_pg_locator).
 std::string db_file_path(const DbConfig& config);
+// What the user is told about it ("SQLite file ...", "PostgreSQL server ...").
+std::string db_describe(const DbConfig& config);
 
 // Makes sure the folder exists and can hold the database. On failure shows
 // "Couldn't start database" and returns false.
@@ -61,6 +73,10 @@ bool db_start_server(const DbConfig& config, DbStartupUi& ui);
 // to the calling thread; others open their own with db_open_session.
 std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui,
                                       const HostCache* names = nullptr);
+
+// Stops a server that db_start_server started; nothing for a file or a
+// shared server.
+void db_stop_server(const DbConfig& config);
 
 // Shut-down: prunes accesses older than `prune_days` days (0 keeps
 // everything) and closes the session. Returns the accesses pruned.

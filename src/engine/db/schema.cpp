@@ -1,5 +1,6 @@
 #include "db/schema.h"
 
+#include <cstdio>
 #include <string>
 
 namespace tarnix {
@@ -102,7 +103,92 @@ bool url_hist_autoincrements(Connection& c) {
   return std::string(st->column_text(1)).find("AUTOINCREMENT") != std::string::npos;
 }
 
+// The same tables on a server that several sensors share: ids come from the
+// server's sequences, and a URL can be stored only once, however many
+// sensors record it at the same moment.
+constexpr const char* kSchemaPg = R"sql(
+CREATE TABLE IF NOT EXISTS urls (
+  url_id    SERIAL PRIMARY KEY,
+  host      INTEGER NOT NULL,
+  port      INTEGER NOT NULL DEFAULT 0,
+  proto     INTEGER NOT NULL,
+  urlpath   TEXT    NOT NULL,
+  ref_count INTEGER NOT NULL DEFAULT 0,
+  UNIQUE (host, proto, urlpath)
+);
+
+CREATE TABLE IF NOT EXISTS url_hist (
+  url_hist_id   SERIAL PRIMARY KEY,
+  url_id        INTEGER NOT NULL,
+  hostname_used TEXT    NOT NULL,
+  client        INTEGER NOT NULL,
+  server        INTEGER NOT NULL,
+  ts            TIMESTAMP NOT NULL DEFAULT now(),
+  cached        INTEGER NOT NULL,
+  method        INTEGER NOT NULL,
+  referer       INTEGER NOT NULL DEFAULT 0,
+  sensor        TEXT    NOT NULL DEFAULT ''
+);
+CREATE INDEX IF NOT EXISTS url_hist_by_url ON url_hist (url_id, ts);
+CREATE INDEX IF NOT EXISTS url_hist_by_client ON url_hist (client, ts);
+CREATE INDEX IF NOT EXISTS url_hist_by_server ON url_hist (server, ts);
+
+CREATE SEQUENCE IF NOT EXISTS host_cache_ids;
+CREATE TABLE IF NOT EXISTS host_cache (
+  host_id   INTEGER NOT NULL,
+  name      TEXT    NOT NULL,
+  addr      TEXT    NOT NULL,
+  added     TIMESTAMP NOT NULL DEFAULT now(),
+  ref_count INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS host_cache_by_name ON host_cache (name, addr);
+CREATE INDEX IF NOT EXISTS host_cache_by_addr ON host_cache (addr);
+CREATE INDEX IF NOT EXISTS host_cache_by_id ON host_cache (host_id);
+
+CREATE TABLE IF NOT EXISTS alarms (
+  alarm_id     SERIAL PRIMARY KEY,
+  object_type  INTEGER NOT NULL,
+  kind         INTEGER NOT NULL,
+  host1_id     INTEGER NOT NULL,
+  host2_id     INTEGER NOT NULL,
+  protocol     TEXT    NOT NULL,
+  reserved     INTEGER NOT NULL,
+  threshold    DOUBLE PRECISION NOT NULL,
+  direction    INTEGER NOT NULL,
+  unit         INTEGER NOT NULL,
+  notify       TEXT    NOT NULL,
+  disabled     INTEGER NOT NULL,
+  url_id       INTEGER NOT NULL,
+  sound_file   TEXT    NOT NULL,
+  play_sound   INTEGER NOT NULL,
+  command      TEXT    NOT NULL,
+  run_command  INTEGER NOT NULL,
+  reserved2    INTEGER NOT NULL
+);
+)sql";
+
 }  // namespace
+
+Status db_schema_add_sensors(Connection& c) {
+  if (c.dialect() == SqlDialect::kPostgres)
+    return c.exec("ALTER TABLE url_hist ADD COLUMN IF NOT EXISTS sensor TEXT NOT NULL DEFAULT ''");
+  // Files from before sensors were named get the column (their accesses
+  // belong to no named sensor) and the rule that one URL has one row, which
+  // a single writer has always kept.
+  Status s;
+  if (!c.prepare("SELECT sensor FROM url_hist LIMIT 0"))
+    s = c.exec("ALTER TABLE url_hist ADD COLUMN sensor TEXT NOT NULL DEFAULT ''");
+  if (!s.ok()) return s;
+  // Inside the caller's transaction: a failure here must not spoil it.
+  if (!c.savepoint().ok()) return s;
+  Status u = c.exec("CREATE UNIQUE INDEX IF NOT EXISTS urls_once ON urls (host, proto, urlpath)");
+  if (!u.ok()) {
+    std::fprintf(stderr, "db: URLs stored twice, left as they are: %s\n", u.message().c_str());
+    c.rollback_to_savepoint();
+  }
+  c.release_savepoint();
+  return s;
+}
 
 int db_schema_version(Connection& c) {
   // A database without the version table has no version.
@@ -119,13 +205,14 @@ Status db_schema_create(Connection& c) {
     if (version > kSchemaVersion)
       return Status::error(1, "database schema version " + std::to_string(version) +
                                   " is newer than this program's " + std::to_string(kSchemaVersion));
-    if (version == kSchemaVersion) return s;
+    if (version == kSchemaVersion) return db_schema_add_sensors(c);
     // Version 0: a new file, or tables from before versioning; both get
     // what is missing. Tables made by an older layout are then migrated in
-    // place, keeping their rows.
-    s = c.exec(kSchema);
+    // place, keeping their rows. A server's tables are made whole at once.
+    const bool pg = c.dialect() == SqlDialect::kPostgres;
+    s = c.exec(pg ? kSchemaPg : kSchema);
     if (!s.ok()) return s;
-    if (!url_hist_autoincrements(c)) {
+    if (!pg && !url_hist_autoincrements(c)) {
       s = c.exec(kMigrateV1toV2);
       if (!s.ok()) return s;
     }
@@ -133,7 +220,7 @@ Status db_schema_create(Connection& c) {
     if (!st) return s;
     st->bind_int(1, kSchemaVersion);
     if (st->step() == StepResult::kError) return st->status();
-    return Status();
+    return db_schema_add_sensors(c);
   });
 }
 

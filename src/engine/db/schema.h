@@ -20,6 +20,11 @@ inline constexpr std::size_t kAlarmTextColumn = 80;
 // of an existing one. A database written by a newer release is refused.
 Status db_schema_create(Connection& c);
 
+// Gives url_hist its `sensor` column and urls its one-row-per-URL rule
+// where an older database lacks them; nothing when they are there.
+Status db_schema_add_sensors(Connection& c);
+inline constexpr std::size_t kSensorColumn = 63;
+
 // Version stored in the database; 0 when there is none.
 int db_schema_version(Connection& c);
 

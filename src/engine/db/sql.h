@@ -3,8 +3,8 @@
 // columns read by number. Values never become part of the statement text.
 //
 // The texts use '?' for parameters; columns and parameters count from 1.
-// SQLite stands behind it today; another engine only needs a Connection and
-// a Statement of its own.
+// SQLite (a file) and PostgreSQL (a server) stand behind it; where their SQL
+// differs the caller asks the connection's dialect.
 #pragma once
 
 #include <cstdint>
@@ -79,9 +79,12 @@ class Statement {
   TimestampRecord column_timestamp(int column) const;
 };
 
+enum class SqlDialect { kSqlite, kPostgres };
+
 class Connection {
  public:
   virtual ~Connection() = default;
+  virtual SqlDialect dialect() const { return SqlDialect::kSqlite; }
   // Null on failure, with the reason in *status when given.
   virtual std::unique_ptr<Statement> prepare(std::string_view sql, Status* status = nullptr) = 0;
   // Runs statement texts without parameters (schema, transactions).
@@ -96,7 +99,9 @@ class Connection {
   virtual Status release_savepoint() = 0;
   virtual Status rollback_to_savepoint() = 0;
 
-  Status begin() { return exec("BEGIN IMMEDIATE"); }
+  // A writing transaction: one writer at a time, as SQLite's immediate
+  // transactions are, so writers never deadlock on each other's rows.
+  virtual Status begin() { return exec("BEGIN IMMEDIATE"); }
   Status commit() { return exec("COMMIT"); }
   Status rollback() { return exec("ROLLBACK"); }
 };
@@ -110,6 +115,19 @@ struct SqliteOptions {
 // Opens (and, when allowed, creates) the database file. Null on failure.
 std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOptions& options,
                                         Status* status = nullptr);
+
+// A PostgreSQL server: `conninfo` is a libpq connection string
+// ("host=/dir port=5433 dbname=tarnix") or URI ("postgresql://..."). Null on
+// failure, with the server's reason in *status.
+std::unique_ptr<Connection> pg_open(const std::string& conninfo, Status* status = nullptr);
+
+// Where a database is, as one text that every part of the program passes
+// around: a file path for SQLite, or "pg:" + a connection string (a
+// "postgresql://" or "postgres://" URI stands as it is) for a server.
+std::string db_pg_locator(const std::string& conninfo);
+bool db_is_pg_locator(const std::string& locator);
+// Opens either kind.
+std::unique_ptr<Connection> db_open_connection(const std::string& locator, Status* status = nullptr);
 
 // Runs `body` inside a transaction; commits when it returns ok, rolls back
 // otherwise. Inside a transaction already open on the connection it runs in a

@@ -51,8 +51,11 @@ bool TimestampRecord::parse(std::string_view text) {
   int n = std::sscanf(buf, "%d-%u-%u %u:%u:%u%n", &y, &mo, &d, &h, &mi, &s, &used);
   if (n != 6) return false;
   if (buf[used] == '.') {
+    // Servers write as many digits as the fraction needs (".5" is half a
+    // second), so the digits read are scaled to microseconds.
     int more = 0;
     if (std::sscanf(buf + used, ".%6u%n", &us, &more) != 1) return false;
+    for (int digits = more - 1; digits < 6; ++digits) us *= 10;
     used += more;
   }
   if (buf[used] != '\0') return false;

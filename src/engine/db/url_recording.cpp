@@ -4,12 +4,24 @@ namespace tarnix {
 
 UrlRecording::~UrlRecording() {
   if (recorder_) recorder_->stop();
+  stop_server();
+}
+
+void UrlRecording::stop_server() {
+  if (!server_started_) return;
+  server_started_ = false;
+  db_stop_server(config_);
 }
 
 bool UrlRecording::open(const DbConfig& config, DbStartupUi& ui) {
   if (!db_start_server(config, ui)) return false;
+  config_ = config;
+  server_started_ = true;
   main_ = db_connect(config, ui);
-  if (!main_) return false;
+  if (!main_) {
+    stop_server();
+    return false;
+  }
   path_ = db_file_path(config);
   Status st;
   auto ids_session = db_open_session(path_, nullptr, &st);
@@ -45,6 +57,10 @@ int UrlRecording::close(std::chrono::milliseconds bound, std::FILE* report, int 
     main_->set_names(nullptr);
     db_shutdown(std::move(main_), prune_days);
   }
+  // After the last write: the server goes only once nothing is left to
+  // record.
+  if (recorder_) recorder_->stop();
+  stop_server();
   return left;
 }
 

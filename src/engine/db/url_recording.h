@@ -52,6 +52,10 @@ class UrlRecording {
   int close(std::chrono::milliseconds bound, std::FILE* report, int prune_days);
 
  private:
+  void stop_server();
+
+  DbConfig config_;
+  bool server_started_ = false;
   std::string path_;
   std::unique_ptr<DbSession> main_;
   std::unique_ptr<DbHostIdStore> ids_;
