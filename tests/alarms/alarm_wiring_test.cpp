@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "../db/pg_test_server.h"
 #include "alarm_fakes.h"
 #include "alarms/alarm.h"
 #include "alarms/alarm_db.h"
@@ -174,13 +175,19 @@ TEST(AlarmNameCache, LoadedHostsAreResolvedThroughTheCache) {
   cache.stop();
 }
 
-class AlarmDatabase : public ::testing::Test {
+// Against each engine: a SQLite file, and a database on a PostgreSQL server.
+class AlarmDatabase : public ::testing::TestWithParam<SqlDialect> {
  protected:
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarnix-alarm-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir = pattern;
     path = dir + "/tarnix.db";
+    if (GetParam() == SqlDialect::kPostgres) {
+      auto& server = testing_support::PgTestServer::get();
+      if (!server.available()) GTEST_SKIP() << server.why();
+      path = server.fresh_database();
+    }
     Status status;
     session = db_open_session(path, nullptr, &status);
     ASSERT_TRUE(session) << status.message();
@@ -208,7 +215,12 @@ class AlarmDatabase : public ::testing::Test {
   std::unique_ptr<AlarmState> st = alarm_init();
 };
 
-TEST_F(AlarmDatabase, SaveAndLoadRoundTripThroughSqlite) {
+INSTANTIATE_TEST_SUITE_P(Engines, AlarmDatabase, ::testing::Values(SqlDialect::kSqlite, SqlDialect::kPostgres),
+                         [](const auto& engine) {
+                           return std::string(engine.param == SqlDialect::kSqlite ? "Sqlite" : "Postgres");
+                         });
+
+TEST_P(AlarmDatabase, SaveAndLoadRoundTrip) {
   HostcEntry entry;
   entry.name = "10.0.0.7";
   entry.address = ip("10.0.0.7");
@@ -299,7 +311,7 @@ TEST_F(AlarmDatabase, SaveAndLoadRoundTripThroughSqlite) {
   EXPECT_EQ(st2->active.count(), 2);
 }
 
-TEST_F(AlarmDatabase, RecordedAccessesBecomeUrlNotifications) {
+TEST_P(AlarmDatabase, RecordedAccessesBecomeUrlNotifications) {
   AlarmRequestListener listener(*st);
   RecordedRequest r;
   r.url_id = 12;
@@ -318,7 +330,7 @@ TEST_F(AlarmDatabase, RecordedAccessesBecomeUrlNotifications) {
 namespace tarnix {
 namespace {
 
-TEST_F(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
+TEST_P(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
   // A stored alarm, as the builder would have saved it.
   {
     auto stored = std::make_shared<Alarm>();
@@ -443,7 +455,7 @@ namespace {
 
 // The whole URL path: the recorder writes each access and announces it, the
 // runtime's listener queues it, the next capture step fires the alarm.
-TEST_F(AlarmDatabase, UrlAlarmFiresOncePerAccessTheRecorderWrites) {
+TEST_P(AlarmDatabase, UrlAlarmFiresOncePerAccessTheRecorderWrites) {
   NullNameService no_names;
   DbHostIdStore ids(db_open_session(path));
   HostCache names(no_names, ids);
