@@ -117,16 +117,26 @@ bool write_reports(const cli::Options& opt, const ReportSources& sources) {
   return true;
 }
 
+DbConfig db_config(const cli::Options& opt) {
+  DbConfig config;
+  config.dbpath = opt.db;
+  config.connect = opt.db_connect;
+  config.server_dir = opt.db_server;
+  if (opt.db_connect.empty() && opt.db_server.empty()) {
+    // A file that does not open at once will not open later either.
+    config.retries = 2;
+    config.retry_wait_ms = 500;
+  }
+  return config;
+}
+
 // --add-alarm and --list-alarms: the stored set, edited as the Alarm
 // Builder edits it, without capturing anything.
 int alarm_store(const cli::Options& opt, const ProtocolTree* tree, Classifier& classifier) {
   UrlRecording recording;
   StderrDbStartupUi db_ui;
-  DbConfig config;
-  config.dbpath = opt.db;
-  config.retries = 2;
-  config.retry_wait_ms = 500;
-  if (!recording.open(config, db_ui)) return fail("cannot open the database in " + opt.db);
+  const DbConfig config = db_config(opt);
+  if (!recording.open(config, db_ui)) return fail("cannot open the database: " + db_describe(config));
   SystemNameService system_names;
   NullNameService no_names;
   HostCache cache(opt.no_resolve ? static_cast<NameService&>(no_names) : system_names, recording.host_ids());
@@ -256,6 +266,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (opt.list_interfaces) return list_interfaces(opt.json);
+  if (!opt.sensor.empty()) db_set_sensor_name(opt.sensor);
 
   if (!opt.report_dir.empty()) {
     // Checked before the run, so that a long capture is not lost to a typo.
@@ -329,14 +340,11 @@ int main(int argc, char** argv) {
   // The request database, when asked for: it gives the name cache its host
   // ids, so it opens first.
   std::unique_ptr<UrlRecording> recording;
-  if (!opt.db.empty()) {
+  if (opt.has_db()) {
     recording = std::make_unique<UrlRecording>();
     StderrDbStartupUi db_ui;
-    DbConfig config;
-    config.dbpath = opt.db;
-    config.retries = 2;
-    config.retry_wait_ms = 500;
-    if (!recording->open(config, db_ui)) return fail("cannot open the request database in " + opt.db);
+    const DbConfig config = db_config(opt);
+    if (!recording->open(config, db_ui)) return fail("cannot open the request database: " + db_describe(config));
   }
 
   // Names and duplicates.
@@ -500,6 +508,10 @@ int main(int argc, char** argv) {
     }
   }
   summary.recorded_urls = recording != nullptr;
+  if (recording) {
+    summary.database = db_describe(db_config(opt));
+    summary.sensor = db_sensor_name();
+  }
   if (alarms) {
     std::vector<AlarmSummary> fired = alarms->summary();
     summary.alarms_text = alarm_summary_text(fired);

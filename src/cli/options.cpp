@@ -64,6 +64,11 @@ const char* usage_text() {
          "  --detect-duplicates  report IPv4 addresses seen from more than one Ethernet address\n"
          "  --db FOLDER          record every HTTP request seen, and the server name of every TLS\n"
          "                       handshake (as https://NAME/), into the database in FOLDER\n"
+         "  --db-connect CONNINFO  record into a PostgreSQL server shared with other sensors\n"
+         "                       (a libpq connection string or postgresql:// URI) instead of --db\n"
+         "  --db-server DIR      record into a PostgreSQL server of our own with its data in DIR\n"
+         "                       (made on first use, started now and stopped at the end)\n"
+         "  --sensor NAME        the name this sensor records under (default: the host name)\n"
          "  --print-requests     print each recorded request as it is stored (needs --db); an\n"
          "                       HTTPS visit (a TLS server name) ends its line with \"tls\"\n"
          "  --no-tls             record HTTP requests only, not the server names of TLS handshakes\n"
@@ -199,6 +204,13 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         error = "option --db needs a folder";
         return false;
       }
+    } else if (a == "--db-connect" || a == "--db-server" || a == "--sensor") {
+      std::string& field = a == "--db-connect" ? o.db_connect : a == "--db-server" ? o.db_server : o.sensor;
+      if (!take(field)) return false;
+      if (field.empty()) {
+        error = "option " + a + " needs a value";
+        return false;
+      }
     } else if (a == "--report") {
       std::string kinds, bad;
       if (!take(kinds)) return false;
@@ -262,7 +274,11 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       return false;
     }
   }
-  if (o.print_requests && o.db.empty()) {
+  if (int(!o.db.empty()) + int(!o.db_connect.empty()) + int(!o.db_server.empty()) > 1) {
+    error = "give one of --db, --db-connect and --db-server";
+    return false;
+  }
+  if (o.print_requests && !o.has_db()) {
     error = "option --print-requests needs --db FOLDER";
     return false;
   }
@@ -271,12 +287,12 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
     return false;
   }
   for (ReportKind k : o.reports) {
-    if (k == ReportKind::kUrls && o.db.empty()) {
+    if (k == ReportKind::kUrls && !o.has_db()) {
       error = "the urls report needs --db FOLDER";
       return false;
     }
   }
-  if ((o.list_alarms || !o.add_alarms.empty()) && o.db.empty()) {
+  if ((o.list_alarms || !o.add_alarms.empty()) && !o.has_db()) {
     error = std::string(o.list_alarms ? "option --list-alarms" : "option --add-alarm") + " needs --db FOLDER";
     return false;
   }

@@ -23,6 +23,10 @@ struct Options {
   bool no_resolve = false;
   bool detect_duplicates = false;
   std::string db;             // --db: record HTTP requests into this folder's database
+  std::string db_connect;     // --db-connect: ... into this PostgreSQL server (conninfo or URI)
+  std::string db_server;      // --db-server: ... into a server of our own with its data here
+  std::string sensor;         // --sensor: this sensor's name (default: the host name)
+  bool has_db() const { return !db.empty() || !db_connect.empty() || !db_server.empty(); }
   bool print_requests = false;
   bool no_tls = false;        // --no-tls: record no HTTPS server names
   std::vector<std::string> alarms;  // --alarm, in order

@@ -279,6 +279,7 @@ std::string render_text(const Summary& s) {
   if (s.recorded_urls) {
     out += "\nHTTP requests recorded: " + std::to_string(s.urls_proxied + s.urls_direct) + " (" +
            std::to_string(s.urls_direct) + " direct, " + std::to_string(s.urls_proxied) + " through a proxy)\n";
+    if (!s.database.empty()) out += "Database: " + s.database + "\nSensor: " + s.sensor + "\n";
   }
   if (!s.alarms_text.empty()) out += "\n" + s.alarms_text;
   if (s.has_top) top_text(out, s.top);
@@ -335,7 +336,10 @@ std::string render_json(const Summary& s) {
   out += "]";
   if (s.recorded_urls) {
     out += ",\"urls\":{\"recorded\":" + std::to_string(s.urls_proxied + s.urls_direct) +
-           ",\"direct\":" + std::to_string(s.urls_direct) + ",\"proxied\":" + std::to_string(s.urls_proxied) + "}";
+           ",\"direct\":" + std::to_string(s.urls_direct) + ",\"proxied\":" + std::to_string(s.urls_proxied);
+    if (!s.database.empty())
+      out += ",\"database\":" + json_string(s.database) + ",\"sensor\":" + json_string(s.sensor);
+    out += "}";
   }
   if (!s.alarms_json.empty()) out += ",\"alarms\":" + s.alarms_json;
   if (s.has_top) top_json(out, s.top);

@@ -74,6 +74,8 @@ struct Summary {
   bool recorded_urls = false;           // HTTP requests were recorded (--db)
   std::uint32_t urls_proxied = 0;
   std::uint32_t urls_direct = 0;
+  std::string database;  // which database recorded them (db_describe)
+  std::string sensor;    // the name they were recorded under
   std::string alarms_text;  // already rendered; empty when no alarm was watched
   std::string alarms_json;
   bool has_top = false;  // --top
