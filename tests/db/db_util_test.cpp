@@ -2,6 +2,7 @@
 #include "db/db_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db/pg_server.h"
 #include "db_test_support.h"
 
 namespace tarnix {
@@ -113,6 +115,75 @@ TEST(DbStartup, ShutdownPrunesOnlyWhenAskedTo) {
   EXPECT_EQ(testing_support::sql_int(*s, "SELECT count(*) FROM url_hist"), 0);
   EXPECT_EQ(db_shutdown(std::move(s), 28), 0);
   EXPECT_EQ(db_shutdown(nullptr, 28), 0);
+}
+
+// A server of our own: made on first use, reached through its folder,
+// stopped at the end; a missing server program is a start failure.
+TEST(DbOwnServer, MissingProgramsCannotStart) {
+  TempDir dir;
+  DbConfig config;
+  config.server_dir = dir.file("pg");
+  config.server_bin = dir.path().string();  // holds no initdb or pg_ctl
+  RecordingUi ui;
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(db_start_server(config, ui));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("not found"), std::string::npos);
+  ASSERT_EQ(ui.errors.size(), 1u);
+  EXPECT_EQ(ui.errors[0], "Tarnix Error|Couldn't start database");
+}
+
+// Brings the server up when the third retry's wait is over: the fourth
+// attempt logs in.
+class LateServerUi : public RecordingUi {
+ public:
+  LateServerUi(std::string dir, std::string bin) : dir_(std::move(dir)), bin_(std::move(bin)) {}
+  void wait_ms(int ms) override {
+    RecordingUi::wait_ms(ms);
+    if (waits.size() != 3) return;
+    std::string why;
+    ASSERT_TRUE(pg_server_start(dir_, bin_, kPgPrivatePort, &why)) << why;
+    for (int i = 0; i < 300 && !pg_server_ready(pg_private_conninfo(dir_, kPgPrivatePort)); ++i)
+      ::usleep(100000);
+  }
+
+ private:
+  std::string dir_, bin_;
+};
+
+TEST(DbOwnServer, MadeOnFirstUseStoppedAtTheEndAndWaitedForWithBeeps) {
+  const std::string bin = pg_find_bin("");
+  if (bin.empty()) GTEST_SKIP() << "PostgreSQL programs not installed; scripts/setup.sh installs them";
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);  // run as root, the server's account must reach its folder
+  DbConfig config;
+  config.server_dir = dir.file("pg");
+  RecordingUi ui;
+  ASSERT_TRUE(db_start_server(config, ui));
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "pg" / "PG_VERSION"));
+  auto s = db_connect(config, ui);
+  ASSERT_TRUE(s) << (ui.errors.empty() ? "" : ui.errors[0]);
+  EXPECT_EQ(s->connection().dialect(), SqlDialect::kPostgres);
+  EXPECT_EQ(ui.beeps, 0);
+  EXPECT_EQ(db_describe(config), "PostgreSQL server of its own in " + config.server_dir);
+  db_shutdown(std::move(s), 0);
+  db_stop_server(config);
+  const std::string conninfo = pg_private_conninfo(config.server_dir, config.server_port);
+  EXPECT_FALSE(pg_server_ready(conninfo)) << "stopped at shut-down";
+
+  // The same server, now down, as a server given by its connection string:
+  // three failed logins beep three times, 3 s apart; the fourth gets in.
+  DbConfig shared;
+  shared.connect = conninfo;
+  LateServerUi late(config.server_dir, bin);
+  ::testing::internal::CaptureStderr();
+  s = db_connect(shared, late);
+  ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(s);
+  EXPECT_EQ(late.beeps, 3);
+  EXPECT_EQ(late.waits, std::vector<int>(3, 3000));
+  EXPECT_TRUE(late.errors.empty());
+  s.reset();
+  db_stop_server(config);
 }
 
 }  // namespace

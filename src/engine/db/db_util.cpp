@@ -78,7 +78,7 @@ std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui, c
     constexpr int kPoll = 100;
     const std::string ping = pg_private_conninfo(config.server_dir, config.server_port, "postgres");
     for (int waited = 0; waited < config.start_wait_ms && !pg_server_ready(ping); waited += kPoll)
-      ui.wait_ms(kPoll);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPoll));
   }
   Status status;
   auto attempt = [&] {
