@@ -2,7 +2,9 @@
 // a fresh folder, and a fresh database on a PostgreSQL server.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -408,6 +410,45 @@ TEST_P(StoreTest, HostileValuesAreStoredAsSeen) {
   if (!pg()) {
     EXPECT_EQ(sql_text(*s, "PRAGMA integrity_check"), "ok");
   }
+}
+
+// Sensors sharing a server store the same hosts and URLs at the same moment:
+// each host keeps one id, each URL one row, and every access is counted.
+TEST(SharedServer, SensorsStoringTheSameThingsAtOnceGetOneIdEach) {
+  auto& server = testing_support::PgTestServer::get();
+  if (!server.available()) GTEST_SKIP() << server.why();
+  const std::string where = server.fresh_database();
+  constexpr int kSensors = 4, kHosts = 25;
+  std::vector<std::unique_ptr<DbSession>> sessions;
+  for (int i = 0; i < kSensors; ++i) {
+    sessions.push_back(db_open_session(where));
+    ASSERT_TRUE(sessions.back());
+    sessions.back()->set_sensor("sensor" + std::to_string(i));
+  }
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kSensors; ++i) {
+    threads.emplace_back([&, i] {
+      DbSession& s = *sessions[static_cast<std::size_t>(i)];
+      ready.fetch_add(1);
+      while (ready.load() < kSensors) std::this_thread::yield();
+      for (int h = 1; h <= kHosts; ++h) {
+        HostcEntry e = unnamed_entry(10, 1, 0, static_cast<std::uint8_t>(h));
+        e.host_id = db_host_cache_store(s, e);
+        const std::int32_t u = db_urls_add(s, e.host_id, "/page" + std::to_string(h), kSchemeHttp, 0);
+        db_url_hist_add(s, u, "x", &e, &e, 0, 1, nullptr);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  DbSession& s = *sessions[0];
+  EXPECT_EQ(sql_int(s, "SELECT count(DISTINCT host_id) FROM host_cache"), kHosts);
+  EXPECT_EQ(sql_int(s, "SELECT count(*) FROM host_cache"), kHosts);
+  EXPECT_EQ(sql_int(s, "SELECT count(*) FROM urls"), kHosts);
+  EXPECT_EQ(sql_int(s, "SELECT sum(ref_count) FROM urls"), kSensors * kHosts);
+  EXPECT_EQ(sql_int(s, "SELECT sum(ref_count) FROM host_cache"), kHosts) << "each URL counted once at its host";
+  EXPECT_EQ(sql_int(s, "SELECT count(DISTINCT sensor) FROM url_hist"), kSensors);
+  EXPECT_EQ(sql_int(s, "SELECT count(*) FROM url_hist"), kSensors * kHosts);
 }
 
 }  // namespace
