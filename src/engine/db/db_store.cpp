@@ -39,7 +39,7 @@ constexpr const char kUrlsAll[] = "SELECT url_id, host, port, proto, urlpath FRO
 
 constexpr const char kHistInsert[] =
     "INSERT INTO url_hist (url_id, hostname_used, client, server, ts, cached, method, referer, sensor) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING url_hist_id";
 constexpr const char kHistByUrl[] =
     "SELECT url_hist_id, hostname_used, client, server, ts, cached, method, referer FROM url_hist "
     "WHERE url_id = ? AND ts > ?";
@@ -241,7 +241,9 @@ std::int32_t db_urls_find(DbSession& s, std::int32_t host_id, std::string_view p
 std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view path, int scheme,
                          std::uint16_t port) {
   if (host_id == 0) return 0;
-  std::int32_t url_id = 0;
+  // Most requests are for URLs already stored: they need no transaction.
+  std::int32_t url_id = db_urls_find(s, host_id, path, scheme);
+  if (url_id >= 1) return url_id;
   Status result = with_transaction(s.connection(), [&]() -> Status {
     url_id = db_urls_find(s, host_id, path, scheme);
     if (url_id >= 1) return Status();
@@ -420,9 +422,9 @@ std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* host
     ins->bind_int(7, method);
     ins->bind_int(8, referer_id);
     ins->bind_text(9, s.sensor());
-    Status st = ins.run();
-    if (!st.ok()) return st;
-    hist_id = static_cast<std::int32_t>(s.connection().last_insert_id());
+    // The id comes back with the insert: a server is asked once, not twice.
+    if (ins.row()) hist_id = ins->column_int(1);
+    if (!ins->status().ok()) return ins->status();
     Use up(s, kUrlsRefUp);
     if (!up) return missing_statement(s);
     up->bind_int(1, url_id);
