@@ -48,6 +48,8 @@ const std::vector<KeySpec>& scalar_keys() {
       text("protocols", &Settings::protocols, ".\\protocol.pdl"),
       text("dbpath", &Settings::dbpath, ".\\"),
       text("focus", &Settings::focus, "IP Networking"),
+      text("db connect", &Settings::db_connect, ""),
+      text("sensor", &Settings::sensor, ""),
       real("font size", &Settings::font_size, 0.5),
       real("link scale", &Settings::link_scale, 0.6),
       real("node scale", &Settings::node_scale, 0.2),
@@ -64,6 +66,7 @@ const std::vector<KeySpec>& scalar_keys() {
       number("dynamic links", &Settings::dynamic_links, 1),
       real("sample interval", &Settings::sample_interval, 1),
       number("DB prune time", &Settings::db_prune_time, 28),
+      number("db server", &Settings::db_server, 0),
       number("interface", &Settings::interface, 0),
       number("TLS names", &Settings::tls_names, 1),
   };
@@ -131,8 +134,8 @@ const QStringList& save_plan() {
       "node scale",    "max node radius", "node timeout",    "link timeout", "max link width", "dynamic",
       "show name",     "@wnode",          "@wnet",           "@host",        "@link",          "@alarm",
       "dynamic links", "net size",        "sample interval", "@wurl",        "@url",           "@wnurls",
-      "@wnurld",       "@server",         "@client",         "@output",      "DB prune time",  "interface",
-      "TLS names",
+      "@wnurld",       "@server",         "@client",         "@output",      "db connect",     "db server",
+      "sensor",        "DB prune time",   "interface",       "TLS names",
   };
   return plan;
 }

@@ -45,6 +45,12 @@ struct Settings {
   QString protocols;
   QString dbpath;
   QString focus;
+  // The database: empty "db connect" and "db server" 0 keep the SQLite file
+  // in "dbpath"; "db server" 1 is a PostgreSQL server of our own with its
+  // data in "dbpath"; a "db connect" string names a server shared with other
+  // sensors. "sensor" names this one (empty: the host name).
+  QString db_connect;
+  QString sensor;
   // Reals (the two time-outs are stored as reals and held as whole seconds).
   Tunable<double> font_size;
   Tunable<double> link_scale;
@@ -63,6 +69,7 @@ struct Settings {
   Tunable<int> snaplen;
   Tunable<int> dynamic_links;
   Tunable<int> db_prune_time;
+  Tunable<int> db_server;
   Tunable<int> interface;
   // Record the server names of TLS handshakes as HTTPS visits (read once,
   // when recording starts).

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "capture/bindings.h"
@@ -35,6 +36,7 @@ struct DbLink::Impl {
   bool open = false;
   bool attached = false;
   bool finished = false;
+  std::string description;
 };
 
 DbLink::DbLink() : impl_(std::make_unique<Impl>()) {}
@@ -48,10 +50,20 @@ std::string DbLink::file_path() const {
   return impl_->recording ? impl_->recording->path() : std::string();
 }
 
-bool DbLink::start(const QString& dbpath, app::Messenger& messenger) {
+std::string DbLink::description() const {
+  return impl_->description;
+}
+
+bool DbLink::start(const QString& dbpath, app::Messenger& messenger, const QString& connect, bool own_server,
+                   const QString& sensor) {
   DbUi ui(messenger);
   DbConfig config;
   config.dbpath = dbpath.toStdString();
+  config.connect = connect.trimmed().toStdString();
+  if (config.connect.empty() && own_server)
+    config.server_dir = (std::filesystem::path(config.dbpath.empty() ? "." : config.dbpath) / "pgdata").string();
+  if (!sensor.trimmed().isEmpty()) db_set_sensor_name(sensor.trimmed().toStdString());
+  impl_->description = db_describe(config);
   impl_->recording = std::make_unique<UrlRecording>();
   impl_->open = impl_->recording->open(config, ui);
   if (!impl_->open) impl_->recording.reset();

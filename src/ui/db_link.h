@@ -28,7 +28,14 @@ class DbLink {
   ~DbLink();
   // Makes sure the folder exists and connects, with retries, beeps and the
   // messages "Couldn't start database" / "Failed to connect to DB server".
-  bool start(const QString& dbpath, app::Messenger& messenger);
+  // An empty `connect` and no `own_server` keep the SQLite file in `dbpath`;
+  // `own_server` runs a PostgreSQL server with its data in `dbpath`/pgdata;
+  // `connect` names a server shared with other sensors. `sensor` names this
+  // one (empty: the host name).
+  bool start(const QString& dbpath, app::Messenger& messenger, const QString& connect = {},
+             bool own_server = false, const QString& sensor = {});
+  // Which database is in use, for the user ("SQLite file ...").
+  std::string description() const;
   bool connected() const;
   // The name cache's host ids, on a connection of their own. Only once
   // connected.

@@ -241,7 +241,8 @@ void DesktopRuntime::read_settings() {
 bool DesktopRuntime::start_database() {
   if (options_.skip_database) return true;
   db_ = std::make_unique<DbLink>();
-  return db_->start(data_path(settings_.dbpath), messenger_);
+  return db_->start(data_path(settings_.dbpath), messenger_, settings_.db_connect, settings_.db_server.get() != 0,
+                    settings_.sensor);
 }
 
 void DesktopRuntime::set_up_address_types() {
@@ -716,7 +717,7 @@ void DesktopRuntime::open_db_options() {
   db_options_ = new DbOptionsDialog(settings_, startup_prune_time_, [this](int days) {
     if (!pruner_->start(days))
       std::fprintf(stderr, "db_opt: an earlier removal is still running\n");
-  }, window_.get());
+  }, window_.get(), QString::fromStdString(db_ ? db_->description() : std::string()));
   db_options_->show();
 }
 

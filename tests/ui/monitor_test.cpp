@@ -2,6 +2,7 @@
 // the duplicate-address window and the database options.
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QMouseEvent>
@@ -299,6 +300,37 @@ TEST(DbOptions, DayCountsAndTheDialogsButtons) {
   EXPECT_EQ(pruned, std::vector<int>{3});
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   (void)now;
+}
+
+TEST(DbOptions, TheDatabaseChoiceGoesToTheSettingsOnOkOnly) {
+  app::Settings s;
+  auto open = [&] { return new DbOptionsDialog(s, 28, {}, nullptr, QStringLiteral("SQLite file /x/tarnix.db")); };
+  auto* d = open();
+  EXPECT_EQ(d->findChild<QLabel*>("dbInUse")->text(), "In use: SQLite file /x/tarnix.db");
+  EXPECT_TRUE(d->findChild<QRadioButton*>("dbFile")->isChecked());
+  EXPECT_FALSE(d->findChild<QLineEdit*>("dbConnect")->isEnabled());
+  d->findChild<QRadioButton*>("dbShared")->click();
+  d->findChild<QLineEdit*>("dbConnect")->setText(" host=db.lan dbname=tarnix ");
+  d->findChild<QLineEdit*>("dbSensor")->setText("segment-2");
+  d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+  EXPECT_TRUE(s.db_connect.isEmpty()) << "Cancel keeps the choice as it was";
+
+  d = open();
+  d->findChild<QRadioButton*>("dbShared")->click();
+  d->findChild<QLineEdit*>("dbConnect")->setText(" host=db.lan dbname=tarnix ");
+  d->findChild<QLineEdit*>("dbSensor")->setText("segment-2");
+  d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  EXPECT_EQ(s.db_connect, "host=db.lan dbname=tarnix");
+  EXPECT_EQ(s.db_server.get(), 0);
+  EXPECT_EQ(s.sensor, "segment-2");
+
+  d = open();
+  EXPECT_TRUE(d->findChild<QRadioButton*>("dbShared")->isChecked());
+  d->findChild<QRadioButton*>("dbOwnServer")->click();
+  d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  EXPECT_TRUE(s.db_connect.isEmpty());
+  EXPECT_EQ(s.db_server.get(), 1);
+  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST(PruneRunner, RemovesOldAccessesOffTheGuiThreadWhileNewOnesAreWritten) {

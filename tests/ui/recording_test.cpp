@@ -4,6 +4,8 @@
 // plays, and the database's start-up failure keeps its message and status.
 #include <gtest/gtest.h>
 
+#include <QLabel>
+#include <QRadioButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -229,6 +231,10 @@ TEST_F(DesktopRecording, DuplicateDetectionAndDatabaseOptionsFollowTheirMenuComm
   ASSERT_NE(d, nullptr);
   opt->trigger();
   EXPECT_EQ(rt->db_options(), d) << "one instance";
+  auto* in_use = d->findChild<QLabel*>("dbInUse");
+  ASSERT_NE(in_use, nullptr);
+  EXPECT_TRUE(in_use->text().startsWith("In use: SQLite file ")) << in_use->text().toStdString();
+  EXPECT_TRUE(d->findChild<QRadioButton*>("dbFile")->isChecked()) << "the default keeps SQLite";
   play_to_end_and_close(*rt);
 }
 

@@ -30,7 +30,7 @@ int db_opt_days(const QString& text) {
 }
 
 DbOptionsDialog::DbOptionsDialog(app::Settings& settings, int startup_prune_time,
-                                 std::function<void(int)> prune_now, QWidget* parent)
+                                 std::function<void(int)> prune_now, QWidget* parent, const QString& in_use)
     : QDialog(parent), settings_(settings), startup_(startup_prune_time), prune_now_(std::move(prune_now)) {
   setObjectName(QStringLiteral("db_opt"));
   setWindowTitle(QStringLiteral("Database options"));
@@ -64,6 +64,44 @@ DbOptionsDialog::DbOptionsDialog(app::Settings& settings, int startup_prune_time
   ig->addWidget(now_days_, 1, 1);
   ig->addWidget(new QLabel(QStringLiteral("days."), immediate), 1, 2);
   layout->addWidget(immediate);
+
+  // Which database this run records into, and which the next start uses.
+  auto* database = new QGroupBox(QStringLiteral("Database"), this);
+  auto* dg = new QGridLayout(database);
+  auto* used = new QLabel(in_use.isEmpty() ? QStringLiteral("In use: none") : QStringLiteral("In use: ") + in_use,
+                          database);
+  used->setObjectName(QStringLiteral("dbInUse"));
+  used->setWordWrap(true);
+  used->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  db_file_ = new QRadioButton(QStringLiteral("SQLite file"), database);
+  db_file_->setObjectName(QStringLiteral("dbFile"));
+  db_own_server_ = new QRadioButton(QStringLiteral("PostgreSQL server of its own"), database);
+  db_own_server_->setObjectName(QStringLiteral("dbOwnServer"));
+  db_shared_ = new QRadioButton(QStringLiteral("PostgreSQL server:"), database);
+  db_shared_->setObjectName(QStringLiteral("dbShared"));
+  db_connect_ = new QLineEdit(settings_.db_connect, database);
+  db_connect_->setObjectName(QStringLiteral("dbConnect"));
+  db_connect_->setPlaceholderText(QStringLiteral("host=... dbname=tarnix user=..."));
+  sensor_ = new QLineEdit(settings_.sensor, database);
+  sensor_->setObjectName(QStringLiteral("dbSensor"));
+  sensor_->setPlaceholderText(QString::fromStdString(db_sensor_name()));
+  dg->addWidget(used, 0, 0, 1, 2);
+  dg->addWidget(db_file_, 1, 0, 1, 2);
+  dg->addWidget(db_own_server_, 2, 0, 1, 2);
+  dg->addWidget(db_shared_, 3, 0);
+  dg->addWidget(db_connect_, 3, 1);
+  dg->addWidget(new QLabel(QStringLiteral("Sensor name:"), database), 4, 0);
+  dg->addWidget(sensor_, 4, 1);
+  dg->addWidget(new QLabel(QStringLiteral("A new choice takes effect at the next start."), database), 5, 0, 1, 2);
+  layout->addWidget(database);
+  if (!settings_.db_connect.trimmed().isEmpty())
+    db_shared_->setChecked(true);
+  else if (settings_.db_server.get() != 0)
+    db_own_server_->setChecked(true);
+  else
+    db_file_->setChecked(true);
+  db_connect_->setEnabled(db_shared_->isChecked());
+  connect(db_shared_, &QRadioButton::toggled, db_connect_, &QWidget::setEnabled);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   layout->addWidget(buttons);
@@ -105,9 +143,18 @@ void DbOptionsDialog::commit_retention() {
   days_->setText(QString::number(v));
 }
 
+void DbOptionsDialog::commit_database() {
+  // A shared server without its connection string would be no choice at all.
+  const QString conninfo = db_connect_->text().trimmed();
+  settings_.db_connect = db_shared_->isChecked() ? conninfo : QString();
+  settings_.db_server = db_own_server_->isChecked() ? 1 : 0;
+  settings_.sensor = sensor_->text().trimmed();
+}
+
 void DbOptionsDialog::ok() {
   // A count typed and confirmed with OK at once never lost its focus.
   commit_retention();
+  commit_database();
   const int days = remove_now_->isChecked() ? immediate_days_ : 0;
   if (days != 0 && prune_now_) prune_now_(days);
   hide();
@@ -123,6 +170,7 @@ void DbOptionsDialog::reject() {
 void DbOptionsDialog::closeEvent(QCloseEvent* e) {
   // The frame's close keeps what was set, without the immediate removal.
   commit_retention();
+  commit_database();
   e->accept();
   deleteLater();
 }

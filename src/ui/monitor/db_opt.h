@@ -29,8 +29,9 @@ class DbOptionsDialog final : public QDialog {
  public:
   // `startup_prune_time` is what Cancel goes back to; `prune_now(days)` runs
   // the immediate removal.
+  // `in_use` tells which database this run records into.
   DbOptionsDialog(app::Settings& settings, int startup_prune_time, std::function<void(int)> prune_now,
-                  QWidget* parent = nullptr);
+                  QWidget* parent = nullptr, const QString& in_use = {});
 
   int immediate_days() const { return immediate_days_; }
 
@@ -40,6 +41,8 @@ class DbOptionsDialog final : public QDialog {
 
  private:
   void commit_retention();
+  // The database choice goes to the settings, for the next start.
+  void commit_database();
   void ok();
 
   app::Settings& settings_;
@@ -52,6 +55,11 @@ class DbOptionsDialog final : public QDialog {
   QCheckBox* remove_now_;
   QLineEdit* now_days_;
   int immediate_days_ = 0;
+  QRadioButton* db_file_;
+  QRadioButton* db_own_server_;
+  QRadioButton* db_shared_;
+  QLineEdit* db_connect_;
+  QLineEdit* sensor_;
 };
 
 // Removes old URL accesses on a thread of its own, on a database connection
