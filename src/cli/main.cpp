@@ -267,6 +267,7 @@ int main(int argc, char** argv) {
   }
   if (opt.list_interfaces) return list_interfaces(opt.json);
   if (!opt.sensor.empty()) db_set_sensor_name(opt.sensor);
+  if (!opt.only_sensor.empty()) db_set_view_sensor(opt.only_sensor);
 
   if (!opt.report_dir.empty()) {
     // Checked before the run, so that a long capture is not lost to a typo.

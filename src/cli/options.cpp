@@ -69,6 +69,8 @@ const char* usage_text() {
          "  --db-server DIR      record into a PostgreSQL server of our own with its data in DIR\n"
          "                       (made on first use, started now and stopped at the end)\n"
          "  --sensor NAME        the name this sensor records under (default: the host name)\n"
+         "  --only-sensor NAME   --top and the urls report count only the accesses of sensor NAME\n"
+         "                       (default: every sensor's)\n"
          "  --print-requests     print each recorded request as it is stored (needs --db); an\n"
          "                       HTTPS visit (a TLS server name) ends its line with \"tls\"\n"
          "  --no-tls             record HTTP requests only, not the server names of TLS handshakes\n"
@@ -204,8 +206,11 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         error = "option --db needs a folder";
         return false;
       }
-    } else if (a == "--db-connect" || a == "--db-server" || a == "--sensor") {
-      std::string& field = a == "--db-connect" ? o.db_connect : a == "--db-server" ? o.db_server : o.sensor;
+    } else if (a == "--db-connect" || a == "--db-server" || a == "--sensor" || a == "--only-sensor") {
+      std::string& field = a == "--db-connect"  ? o.db_connect
+                           : a == "--db-server" ? o.db_server
+                           : a == "--sensor"    ? o.sensor
+                                                : o.only_sensor;
       if (!take(field)) return false;
       if (field.empty()) {
         error = "option " + a + " needs a value";

@@ -26,6 +26,7 @@ struct Options {
   std::string db_connect;     // --db-connect: ... into this PostgreSQL server (conninfo or URI)
   std::string db_server;      // --db-server: ... into a server of our own with its data here
   std::string sensor;         // --sensor: this sensor's name (default: the host name)
+  std::string only_sensor;    // --only-sensor: lists and reports count this sensor's accesses only
   bool has_db() const { return !db.empty() || !db_connect.empty() || !db_server.empty(); }
   bool print_requests = false;
   bool no_tls = false;        // --no-tls: record no HTTPS server names

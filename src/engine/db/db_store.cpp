@@ -77,6 +77,20 @@ constexpr const char kHistIdsFiltered[] =
     "SELECT url_hist_id, url_id FROM url_hist " TARNIX_HIST_FILTER " ORDER BY url_hist_id";
 #undef TARNIX_HIST_FILTER
 
+// The same lists over the accesses of one sensor.
+constexpr const char kUrlsByRefsOfSensor[] =
+    "SELECT urls.url_id, host, port, proto, urlpath, count(*) FROM urls JOIN url_hist "
+    "ON url_hist.url_id = urls.url_id WHERE sensor = ? GROUP BY urls.url_id, host, port, proto, urlpath "
+    "ORDER BY 6 DESC, 1";
+constexpr const char kTopClientsOfSensor[] =
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), client "
+    "FROM url_hist WHERE sensor = ? AND client IN (SELECT host_id FROM host_cache) GROUP BY client "
+    "ORDER BY 2 DESC, 3";
+constexpr const char kTopServersOfSensor[] =
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), server "
+    "FROM url_hist WHERE sensor = ? AND server IN (SELECT host_id FROM host_cache) GROUP BY server "
+    "ORDER BY 2 DESC, 3";
+
 constexpr const char kHostIdByNameAddr[] = "SELECT host_id FROM host_cache WHERE name = ? AND addr = ?";
 constexpr const char kHostIdByName[] = "SELECT host_id FROM host_cache WHERE name = ?";
 constexpr const char kHostName[] = "SELECT name FROM host_cache WHERE host_id = ?";
@@ -179,6 +193,23 @@ void db_set_sensor_name(std::string name) {
   sensor_name() = std::string(cut(name, kSensorColumn));
 }
 
+namespace {
+std::optional<std::string>& view_sensor_name() {
+  static std::optional<std::string> name;
+  return name;
+}
+}  // namespace
+
+std::optional<std::string> db_view_sensor() {
+  std::lock_guard lock(sensor_mutex);
+  return view_sensor_name();
+}
+
+void db_set_view_sensor(std::optional<std::string> name) {
+  std::lock_guard lock(sensor_mutex);
+  view_sensor_name() = std::move(name);
+}
+
 DbSession::DbSession(std::unique_ptr<Connection> connection, const HostCache* names)
     : connection_(std::move(connection)), names_(names) {}
 
@@ -205,6 +236,7 @@ std::unique_ptr<DbSession> db_open_session(const std::string& path, const HostCa
   if (!c || !s.ok()) return nullptr;
   auto session = std::make_unique<DbSession>(std::move(c), names);
   session->set_sensor(db_sensor_name());
+  session->set_view_sensor(db_view_sensor());
   return session;
 }
 
@@ -359,9 +391,11 @@ std::string db_url_text_of(DbSession& s, std::int32_t host_id, int port, int pro
 
 namespace {
 
-Status url_rows(DbSession& s, const char* sql, bool with_refs, const std::function<void(const UrlRow&)>& fn) {
+Status url_rows(DbSession& s, const char* sql, bool with_refs, const std::function<void(const UrlRow&)>& fn,
+                const std::string* sensor = nullptr) {
   Use st(s, sql);
   if (!st) return missing_statement(s);
+  if (sensor != nullptr) st->bind_text(1, *sensor);
   UrlRow r;
   while (st.row()) {
     r.url_id = st->column_int(1);
@@ -378,6 +412,7 @@ Status url_rows(DbSession& s, const char* sql, bool with_refs, const std::functi
 }  // namespace
 
 Status db_urls_by_refs(DbSession& s, const std::function<void(const UrlRow&)>& row) {
+  if (s.view_sensor()) return url_rows(s, kUrlsByRefsOfSensor, true, row, &*s.view_sensor());
   return url_rows(s, kUrlsByRefs, true, row);
 }
 
@@ -517,9 +552,11 @@ Status db_url_hist_all(DbSession& s, const std::function<void(std::int32_t, std:
 
 namespace {
 
-Status top_hosts(DbSession& s, const char* sql, const std::function<void(const HostAccessCount&)>& fn) {
+Status top_hosts(DbSession& s, const char* sql, const std::function<void(const HostAccessCount&)>& fn,
+                 const std::string* sensor = nullptr) {
   Use st(s, sql);
   if (!st) return missing_statement(s);
+  if (sensor != nullptr) st->bind_text(1, *sensor);
   HostAccessCount r;
   while (st.row()) {
     r.name = std::string(st->column_text(1));
@@ -533,9 +570,11 @@ Status top_hosts(DbSession& s, const char* sql, const std::function<void(const H
 }  // namespace
 
 Status db_top_clients(DbSession& s, const std::function<void(const HostAccessCount&)>& row) {
+  if (s.view_sensor()) return top_hosts(s, kTopClientsOfSensor, row, &*s.view_sensor());
   return top_hosts(s, kTopClients, row);
 }
 Status db_top_servers(DbSession& s, const std::function<void(const HostAccessCount&)>& row) {
+  if (s.view_sensor()) return top_hosts(s, kTopServersOfSensor, row, &*s.view_sensor());
   return top_hosts(s, kTopServers, row);
 }
 
@@ -762,15 +801,16 @@ std::int64_t db_urls_cache_build(DbSession& s, UrlAccessIndex& index, const Acce
         st.bind_int(i + 1, *v);
       }
     };
+    const std::optional<std::string>& sensor = filter != nullptr && filter->sensor ? filter->sensor : s.view_sensor();
+    if (sensor) {
+      st.bind_text(9, *sensor);
+      st.bind_text(10, *sensor);
+    }
     if (filter == nullptr) return;
     bind_opt_ts(1, filter->since);
     bind_opt_ts(3, filter->until);
     bind_opt_id(5, filter->client);
     bind_opt_id(7, filter->server);
-    if (filter->sensor) {
-      st.bind_text(9, *filter->sensor);
-      st.bind_text(10, *filter->sensor);
-    }
   };
 
   std::int64_t total = 0;

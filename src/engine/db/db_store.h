@@ -50,6 +50,10 @@ class DbSession {
   // The sensor this session records for (url_hist.sensor).
   const std::string& sensor() const { return sensor_; }
   void set_sensor(std::string name) { sensor_ = std::move(name); }
+  // Lists and the URL report of this session count only the accesses of
+  // this sensor; nullopt counts all.
+  const std::optional<std::string>& view_sensor() const { return view_sensor_; }
+  void set_view_sensor(std::optional<std::string> name) { view_sensor_ = std::move(name); }
 
   // Last error seen by an operation of this session (for logs and tests).
   const Status& last_error() const { return last_error_; }
@@ -65,12 +69,17 @@ class DbSession {
   std::optional<TimestampRecord> fixed_now_;
   Status last_error_;
   std::string sensor_;
+  std::optional<std::string> view_sensor_;
 };
 
 // The name under which this process records accesses: the machine's host
 // name unless set. New sessions take it.
 std::string db_sensor_name();
 void db_set_sensor_name(std::string name);
+// The sensor whose accesses new sessions' lists and reports show; nullopt
+// (the default) shows every sensor's.
+std::optional<std::string> db_view_sensor();
+void db_set_view_sensor(std::optional<std::string> name);
 
 // Opens the database (a file path, or a server's locator: see
 // db_pg_locator), creating tables as needed. Null on failure.
