@@ -72,6 +72,8 @@ run() {  # LABEL SHOTS COMMAND...
   kill -0 "$p" 2>/dev/null || { echo "  $label: the program ended ($(tail -n 3 "$work/out"))"; return; }
   SHOTS=$shots cpu_of "$p" "$label"
   kill -INT "$p" 2>/dev/null
+  for _ in $(seq 1 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$p" 2>/dev/null
   wait "$p" 2>/dev/null
 }
 
