@@ -171,6 +171,10 @@ void CaptureLoop::run() {
   const bool drawing = options_.pacing == Pacing::kExternal;
   auto next_tick = clock::now() + options_.period;
   auto last_draw = clock::time_point::min();
+  // The time from one frame's start to the next that the last frame's
+  // drawing time asks for (see draw_share).
+  clock::duration draw_pause{0};
+  const double share = options_.draw_share > 0 && options_.draw_share <= 1 ? options_.draw_share : 1.0;
   // What the last drawn frame showed: frames seen plus tick changes.
   std::uint64_t drawn_state = ~std::uint64_t{0};
   for (;;) {
@@ -201,9 +205,11 @@ void CaptureLoop::run() {
       if (drawing && go_signal_ && net != nullptr) {
         const std::uint64_t state = net->counters.frames_seen + net->tick_changes;
         if (redraw_signal_ || state != drawn_state) {
-          const auto due = last_draw == clock::time_point::min()
-                               ? clock::now()
-                               : last_draw + std::chrono::microseconds(frame_interval_us_.load());
+          const auto due =
+              last_draw == clock::time_point::min()
+                  ? clock::now()
+                  : last_draw + std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()),
+                                                          draw_pause);
           if (due <= clock::now()) draw_now = true;
           deadline = std::min(deadline, due);
         }
@@ -263,7 +269,8 @@ void CaptureLoop::run() {
           // finishes while this frame is drawn sets it again for the next.
           std::lock_guard<std::mutex> lk(signal_mutex_);
           const std::uint64_t state = net->counters.frames_seen + net->tick_changes;
-          const auto due = last_draw + std::chrono::microseconds(frame_interval_us_.load());
+          const auto due =
+              last_draw + std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()), draw_pause);
           if (go_signal_ && (redraw_signal_ || state != drawn_state) &&
               (last_draw == clock::time_point::min() || clock::now() >= due)) {
             go_signal_ = false;
@@ -273,9 +280,14 @@ void CaptureLoop::run() {
           }
         }
         if (take) {
-          last_draw = clock::now();
+          const auto started = clock::now();
           drawing_cycles_.fetch_add(1);
           if (cycle_) cycle_(*net, true);
+          // The next frame starts no sooner than the frame interval, nor
+          // than this frame's drawing time divided by the share, after
+          // this one started.
+          last_draw = started;
+          draw_pause = std::chrono::duration_cast<clock::duration>((clock::now() - started) / share);
         }
       }
     }

@@ -52,6 +52,10 @@ class CaptureLoop {
     // display's refresh), and how often a model with no new frames is drawn
     // again while its ticks still change it.
     std::chrono::microseconds frame_interval{16667};
+    // kExternal: drawing takes at most this share of the thread's time (a
+    // frame that took d waits d * (1 / share - 1) before the next), so a big
+    // map on a slow machine lowers the frame rate instead of taking a core.
+    double draw_share = 0.25;
   };
   // Called on the capture thread after every tick (draw false) and for
   // every drawing cycle (draw true). The model may be read here without its
