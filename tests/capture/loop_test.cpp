@@ -191,7 +191,9 @@ TEST(Loop, CaptureAndTicksGoOnWithoutPaints) {
     EXPECT_GE(loop.cycles(), 40u);
     EXPECT_EQ(drawn.load(), c.frames ? 2 : 1);
     std::lock_guard<std::mutex> g(net->lock);
-    if (c.frames) EXPECT_GT(net->counters.frames_seen, 1000u);
+    if (c.frames) {
+      EXPECT_GT(net->counters.frames_seen, 1000u);
+    }
   }
 }
 
