@@ -21,10 +21,10 @@ class CommaLocale : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(locales.isValid());
-    const std::string dir = locales.path().toStdString();
-    const std::string cmd = "localedef -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
+    const std::string locpath = locales.path().toStdString();
+    const std::string cmd = "localedef -i de_DE -f UTF-8 '" + locpath + "/de_DE.UTF-8' >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "localedef cannot build de_DE.UTF-8";
-    setenv("LOCPATH", dir.c_str(), 1);
+    setenv("LOCPATH", locpath.c_str(), 1);
     if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "de_DE.UTF-8 not usable";
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     // The fault this guards against: strtod now stops at the '.'.
