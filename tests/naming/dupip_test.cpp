@@ -193,9 +193,15 @@ TEST(DupIpThreads, CaptureReportsWhileTheWindowListsRemovesAndReopens) {
   DupIp dup(&counter);
   dup.open();
   std::atomic<bool> stop{false};
+  // Only passes made while detection is on count: a window thread preempted
+  // between its close and open would otherwise let every pass go by unrecorded.
   std::thread capture([&] {
-    for (int i = 0; i < 20000; ++i) {
-      if (!dup.detecting()) continue;
+    for (int i = 0; i < 20000;) {
+      if (!dup.detecting()) {
+        std::this_thread::yield();
+        continue;
+      }
+      ++i;
       dup.record(v4(10, 0, static_cast<std::uint8_t>(i % 7), 5), mac(static_cast<std::uint8_t>(i % 5)),
                  mac(static_cast<std::uint8_t>(i % 11)));
     }
