@@ -44,6 +44,9 @@ struct UrlRecorder::Inbox {
   bool closed = false;
   bool busy = false;
   int parked = 0;
+  // New requests of the batch in hand that have not parked yet; a request
+  // back from the resolver is already counted as parked.
+  int in_hand = 0;
   UrlRecorderStats stats;
 
   bool push(Job job) {
@@ -83,17 +86,23 @@ struct UrlRecorder::Steps {
   UrlRecorder& r;
   std::vector<RecordedRequest>& out;
   std::uint64_t written = 0;  // access rows inserted in this batch
+  const Job* current = nullptr;
   DbSession& db() { return *r.writer_; }
 
   void park(const std::shared_ptr<Pending>& p, Stage stage, const char* text, const NetAddress* address) {
     std::shared_ptr<Inbox> inbox = r.inbox_;
-    {
-      std::lock_guard lock(inbox->mutex);
-      ++inbox->parked;
-    }
     // Released (and the count lowered) when the completion, and the job it
-    // queues, are done with the request, or when the resolver drops it.
-    std::shared_ptr<void> token(nullptr, [inbox](void*) { inbox->unpark(); });
+    // queues, are done with the request, or when the resolver drops it. A
+    // request parked again keeps its token, so it is counted once.
+    std::shared_ptr<void> token = current != nullptr ? current->park : nullptr;
+    if (!token) {
+      {
+        std::lock_guard lock(inbox->mutex);
+        ++inbox->parked;
+        --inbox->in_hand;
+      }
+      token = std::shared_ptr<void>(nullptr, [inbox](void*) { inbox->unpark(); });
+    }
     HostcCompletion done = [inbox, p, stage, token](const HostcEntry* e) {
       inbox->push(Job{stage, e, p, token});
     };
@@ -111,6 +120,7 @@ struct UrlRecorder::Steps {
   NetAddress server_address(const Pending& p) { return NetAddress::ipv4(p.server.data()); }
 
   void run(const Job& job) {
+    current = &job;
     const std::shared_ptr<Pending>& p = job.request;
     switch (job.stage) {
       case Stage::kNew:
@@ -274,9 +284,11 @@ void UrlRecorder::stop() {
 int UrlRecorder::finish(std::chrono::milliseconds bound) {
   std::unique_lock lock(inbox_->mutex);
   auto settled = [&] { return inbox_->jobs.empty() && !inbox_->busy && inbox_->parked == 0; };
-  if (!thread_.joinable()) return static_cast<int>(inbox_->jobs.size()) + inbox_->parked;
-  inbox_->idle.wait_for(lock, bound, settled);
-  return static_cast<int>(inbox_->jobs.size()) + inbox_->parked + (inbox_->busy ? 1 : 0);
+  if (thread_.joinable()) inbox_->idle.wait_for(lock, bound, settled);
+  // Each request once: a queued job back from the resolver is one of the
+  // parked, and a batch in hand counts only what it has not parked.
+  const auto fresh = std::count_if(inbox_->jobs.begin(), inbox_->jobs.end(), [](const Job& j) { return !j.park; });
+  return static_cast<int>(fresh) + inbox_->parked + inbox_->in_hand;
 }
 
 int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client[4],
@@ -333,6 +345,7 @@ void UrlRecorder::run() {
       const std::size_t n = std::min(inbox_->jobs.size(), options_.batch_max);
       batch.assign(std::make_move_iterator(inbox_->jobs.begin()),
                    std::make_move_iterator(inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n)));
+      inbox_->in_hand = static_cast<int>(std::count_if(batch.begin(), batch.end(), [](const Job& j) { return !j.park; }));
       inbox_->jobs.erase(inbox_->jobs.begin(), inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n));
       inbox_->busy = true;
     }
@@ -363,6 +376,7 @@ void UrlRecorder::run() {
       else
         inbox_->stats.failed += steps.written;
       inbox_->stats.announced += done.size();
+      inbox_->in_hand = 0;
     }
     done.clear();
     batch.clear();  // releases the parked tokens of the jobs handled
