@@ -44,9 +44,11 @@ W* child(QWidget* d, const char* id) {
 }
 
 // Types into a line edit and presses Enter, which moves the focus on and so
-// hands the text to the dialog.
+// hands the text to the dialog. Focus changes reach the widgets only in the
+// active window, which a just-shown dialog on a busy machine may not be yet.
 void type_and_enter(QWidget* dialog, QLineEdit* edit, const QString& text) {
   dialog->activateWindow();
+  EXPECT_TRUE(QTest::qWaitForWindowActive(dialog));
   edit->setFocus();
   edit->selectAll();
   QTest::keyClicks(edit, text);
