@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -476,6 +477,12 @@ int main(int argc, char** argv) {
   });
   const PacketSource* src = source.get();
   loop.set_source(std::move(source), net);
+  if (alarms && !live) {
+    // A file is read in moments: the stored host alarms bind to their hosts
+    // only once the name cache has answered for them.
+    auto answered = std::make_shared<std::promise<void>>();
+    if (!alarms->hosts_answered([answered] { answered->set_value(); })) answered->get_future().wait();
+  }
   loop.start();
   if (live) {
     // Frames are kept from here on; scripts wait for this line.

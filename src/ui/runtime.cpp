@@ -556,7 +556,7 @@ int DesktopRuntime::create_main_window() {
   if (cache_) cache_->start();
   if (db_) db_->start_recording();
   if (alarms_) alarms_->start();
-  loop_->start();
+  start_capture_loop();
 
   window_->set_check_marks_from_settings();
   window_->show();
@@ -671,7 +671,24 @@ void DesktopRuntime::monitors_refresh_all() {
   if (lists_) popup_refresh_all();
 }
 
+void DesktopRuntime::start_capture_loop() {
+  // A file is read in moments: it waits until the stored host alarms can
+  // bind to their hosts, which the name cache answers without the window
+  // waiting for it.
+  QPointer<MainWindow> window = window_.get();
+  auto later = [this, window] {
+    QMetaObject::invokeMethod(
+        qApp,
+        [this, window] {
+          if (window && loop_ && !capture_stopped_) loop_->start();
+        },
+        Qt::QueuedConnection);
+  };
+  if (options_.capture_file.isEmpty() || !alarms_ || alarms_->hosts_answered(later)) loop_->start();
+}
+
 void DesktopRuntime::stop_capture() {
+  capture_stopped_ = true;
   if (loop_) loop_->stop();
 }
 

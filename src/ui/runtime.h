@@ -156,6 +156,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
 
  private:
   void set_title_for_current();
+  void start_capture_loop();
   std::unique_ptr<PacketSource> watched(std::unique_ptr<PacketSource> source);
   // A live adapter that is opened again when it fails, telling the user.
   std::unique_ptr<PacketSource> reopening(std::unique_ptr<PacketSource> source);
@@ -214,6 +215,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<MainWindow> window_;
   MapWindow* map_ = nullptr;  // owned by the window
   std::unique_ptr<CaptureLoop> loop_;
+  bool capture_stopped_ = false;  // a loop started late stays stopped after shut-down
   std::unique_ptr<ReportCenter> reports_;
   std::int64_t started_ = 0;  // seconds since the epoch, for the reports
   bool shut_down_ = false;

@@ -1,8 +1,10 @@
 // Alarms against the real pieces: the frame path and traffic model with the
 // shipped protocol file, the name cache, and a SQLite database.
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 
 #include "../db/pg_test_server.h"
@@ -155,8 +157,8 @@ TEST(AlarmNameCache, LoadedHostsAreResolvedThroughTheCache) {
   NullNameService names;
   MemoryHostIdStore ids;
   HostCache cache(names, ids);
-  cache.start();
   HostCacheAlarmResolver resolver(cache);
+  EXPECT_TRUE(resolver.answered([] { FAIL() << "nothing was asked"; }));
   testing::FakeTable table;
   table.host_addresses = {{5, "10.0.0.7"}};
   AlarmTableRow r;
@@ -166,7 +168,14 @@ TEST(AlarmNameCache, LoadedHostsAreResolvedThroughTheCache) {
   auto st = alarm_init();
   st->resolver = &resolver;
   alarm_load(*st, table, st->loaded);
+  // Asked before the resolver runs: the notice comes with the answer.
+  std::atomic<int> told{0};
+  EXPECT_FALSE(resolver.answered([&] { ++told; }));
+  cache.start();
   cache.wait_idle();
+  EXPECT_EQ(told.load(), 1);
+  EXPECT_TRUE(resolver.answered([&] { ++told; }));
+  EXPECT_EQ(told.load(), 1);
   const AlarmHost* h = st->loaded.head()->data->host(1);
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->address, ip("10.0.0.7"));

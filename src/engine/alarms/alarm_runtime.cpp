@@ -67,6 +67,10 @@ void AlarmRuntime::start() {
   alarm_thread_start(*state_);
 }
 
+bool AlarmRuntime::hosts_answered(std::function<void()> later) {
+  return resolver_ == nullptr || resolver_->answered(std::move(later));
+}
+
 void AlarmRuntime::stop(std::chrono::milliseconds drain) {
   if (state_->thread.joinable()) alarm_url_step(*state_);
   auto until = std::chrono::steady_clock::now() + drain;

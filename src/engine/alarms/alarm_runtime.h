@@ -66,6 +66,13 @@ class AlarmRuntime {
 
   std::vector<AlarmSummary> summary() { return alarm_summaries(*state_); }
 
+  // True when the hosts of the stored alarms loaded so far have their
+  // answers from the name cache; otherwise false, and `later` runs once, on
+  // the resolver thread, when they have. A capture file read at full speed
+  // is over before a host alarm could bind to its host, so its reading waits
+  // for this.
+  bool hosts_answered(std::function<void()> later);
+
  private:
   Options options_;
   ProcessReaper reaper_;

@@ -1,5 +1,8 @@
 #include "alarms/alarm_wiring.h"
 
+#include <mutex>
+#include <vector>
+
 namespace tarnix {
 
 namespace {
@@ -76,9 +79,41 @@ void CaptureAlarmModel::reset_alarm_rankings() {
   for (auto& [net, ranking] : rankings_) ranking->reset();
 }
 
+struct HostCacheAlarmResolver::Outstanding {
+  std::mutex mutex;
+  int count = 0;
+  std::vector<std::function<void()>> waiting;
+
+  void settle() {
+    std::vector<std::function<void()>> ready;
+    {
+      std::lock_guard lock(mutex);
+      if (--count == 0) ready.swap(waiting);
+    }
+    for (auto& fn : ready) fn();
+  }
+};
+
+HostCacheAlarmResolver::HostCacheAlarmResolver(HostCache& cache)
+    : cache_(cache), outstanding_(std::make_shared<Outstanding>()) {}
+
+bool HostCacheAlarmResolver::answered(std::function<void()> later) {
+  std::lock_guard lock(outstanding_->mutex);
+  if (outstanding_->count == 0) return true;
+  outstanding_->waiting.push_back(std::move(later));
+  return false;
+}
+
 void HostCacheAlarmResolver::request_ipv4(const NetAddress& address,
                                           std::function<void(const AlarmHost*)> completion) {
-  cache_.request_ipv4(address, [completion = std::move(completion)](const HostcEntry* entry) {
+  {
+    std::lock_guard lock(outstanding_->mutex);
+    ++outstanding_->count;
+  }
+  // Settled when the request goes, answered or dropped unanswered.
+  std::shared_ptr<Outstanding> outstanding = outstanding_;
+  std::shared_ptr<void> token(nullptr, [outstanding](void*) { outstanding->settle(); });
+  cache_.request_ipv4(address, [completion = std::move(completion), token](const HostcEntry* entry) {
     if (entry == nullptr) {
       completion(nullptr);
       return;

@@ -64,11 +64,18 @@ class AlarmStepSink final : public CaptureStepSink {
 // runs on the resolver thread.
 class HostCacheAlarmResolver final : public AlarmResolver {
  public:
-  explicit HostCacheAlarmResolver(HostCache& cache) : cache_(cache) {}
+  explicit HostCacheAlarmResolver(HostCache& cache);
   void request_ipv4(const NetAddress& address, std::function<void(const AlarmHost*)> completion) override;
 
+  // True when every request made so far has had its answer (or was
+  // dropped); otherwise false, and `later` runs once on the resolver thread
+  // when the last one has.
+  bool answered(std::function<void()> later);
+
  private:
+  struct Outstanding;
   HostCache& cache_;
+  std::shared_ptr<Outstanding> outstanding_;  // shared with the queued requests
 };
 
 }  // namespace tarnix
