@@ -36,6 +36,16 @@ struct UrlRecorder::Job {
   std::shared_ptr<void> park;  // holds the parked count while the job lives
 };
 
+namespace {
+
+// Jobs of requests never parked; the others are counted as parked.
+template <class Jobs>
+int fresh_jobs(const Jobs& jobs) {
+  return static_cast<int>(std::count_if(jobs.begin(), jobs.end(), [](const auto& j) { return !j.park; }));
+}
+
+}  // namespace
+
 struct UrlRecorder::Inbox {
   std::mutex mutex;
   std::condition_variable wake;  // work queued, or closing
@@ -287,8 +297,7 @@ int UrlRecorder::finish(std::chrono::milliseconds bound) {
   if (thread_.joinable()) inbox_->idle.wait_for(lock, bound, settled);
   // Each request once: a queued job back from the resolver is one of the
   // parked, and a batch in hand counts only what it has not parked.
-  const auto fresh = std::count_if(inbox_->jobs.begin(), inbox_->jobs.end(), [](const Job& j) { return !j.park; });
-  return static_cast<int>(fresh) + inbox_->parked + inbox_->in_hand;
+  return fresh_jobs(inbox_->jobs) + inbox_->parked + inbox_->in_hand;
 }
 
 int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client[4],
@@ -345,7 +354,7 @@ void UrlRecorder::run() {
       const std::size_t n = std::min(inbox_->jobs.size(), options_.batch_max);
       batch.assign(std::make_move_iterator(inbox_->jobs.begin()),
                    std::make_move_iterator(inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n)));
-      inbox_->in_hand = static_cast<int>(std::count_if(batch.begin(), batch.end(), [](const Job& j) { return !j.park; }));
+      inbox_->in_hand = fresh_jobs(batch);
       inbox_->jobs.erase(inbox_->jobs.begin(), inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n));
       inbox_->busy = true;
     }
