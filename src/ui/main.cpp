@@ -2,13 +2,49 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "app/startup.h"
 #include "core/alloc.h"
 #include "os/rights.h"
 #include "ui/about_dialog.h"
+#include "ui/main_window.h"
 #include "ui/runtime.h"
+
+namespace {
+
+int g_signal_pipe[2] = {-1, -1};
+
+void on_stop_signal(int) {
+  const char c = 1;
+  [[maybe_unused]] ssize_t r = write(g_signal_pipe[1], &c, 1);
+}
+
+// An interrupt, a termination or a hang-up (a logout) closes the main window
+// as File > Quit does, so the settings and the focus file are saved and the
+// database is closed in order; a handler can do nothing of that itself, so it
+// only wakes the event loop.
+void close_on_stop_signals(QWidget* window) {
+  if (window == nullptr || pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, window);
+  QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+    char buf[16];
+    while (read(g_signal_pipe[0], buf, sizeof buf) > 0) {
+    }
+    window->close();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   tarnix::install_alloc_failure_handler();
@@ -51,5 +87,6 @@ int main(int argc, char** argv) {
   tarnix::ui::DesktopRuntime runtime(messenger, options);
   const int status = tarnix::app::run_startup(runtime, messenger);
   if (status != 0) return status;
+  close_on_stop_signals(runtime.main_window());
   return app.exec();
 }
