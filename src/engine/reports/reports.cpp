@@ -37,16 +37,16 @@ std::int64_t now_of(const ReportSources& src) {
 
 std::unique_ptr<ReportProgress> open_progress(const ReportSources& src, int range, const char* title) {
   if (!src.progress) return nullptr;
-  ReportProgressSpec spec;
-  spec.x = 5;
-  spec.y = 44;
-  spec.w = 295;
-  spec.h = 40;
-  spec.range = range;
-  spec.step = 1;
-  spec.start = 0;
-  spec.title = title;
-  return src.progress(spec);
+  ReportProgressPlace place;
+  place.x = 5;
+  place.y = 44;
+  place.w = 295;
+  place.h = 40;
+  place.range = range;
+  place.step = 1;
+  place.start = 0;
+  place.title = title;
+  return src.progress(place);
 }
 
 void step(const std::unique_ptr<ReportProgress>& p) {

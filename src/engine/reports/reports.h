@@ -36,7 +36,7 @@ inline constexpr ReportKind kReportKinds[] = {ReportKind::kHost, ReportKind::kSt
 bool report_kinds_parse(const std::string& text, std::vector<ReportKind>& out, std::string* bad);
 
 // A progress window as the generators see it; the desktop adapts its own.
-struct ReportProgressSpec {
+struct ReportProgressPlace {
   int x = 0, y = 0, w = 0, h = 0;
   int range = 0, step = 1, start = 0;
   std::string title;
@@ -46,7 +46,7 @@ class ReportProgress {
   virtual ~ReportProgress() = default;
   virtual void step() = 0;
 };
-using ReportProgressFactory = std::function<std::unique_ptr<ReportProgress>(const ReportProgressSpec&)>;
+using ReportProgressFactory = std::function<std::unique_ptr<ReportProgress>(const ReportProgressPlace&)>;
 
 struct ReportSources {
   Net* net = nullptr;                // the current network; null: no traffic sections

@@ -23,7 +23,7 @@ class WindowProgress final : public ReportProgress {
 }  // namespace
 
 ReportProgressFactory report_progress_windows() {
-  return [](const ReportProgressSpec& s) -> std::unique_ptr<ReportProgress> {
+  return [](const ReportProgressPlace& s) -> std::unique_ptr<ReportProgress> {
     return std::make_unique<WindowProgress>(progress_create(s.x, s.y, s.w, s.h, s.range, s.step, s.start,
                                                             QString::fromStdString(s.title)));
   };
