@@ -170,13 +170,22 @@ void CaptureLoop::run() {
   using clock = std::chrono::steady_clock;
   const bool drawing = options_.pacing == Pacing::kExternal;
   auto next_tick = clock::now() + options_.period;
-  auto last_draw = clock::time_point::min();
+  // Long enough ago that the first frame may be drawn at once.
+  clock::time_point last_draw{};
   // The time from one frame's start to the next that the last frame's
   // drawing time asks for (see draw_share).
   clock::duration draw_pause{0};
   const double share = options_.draw_share > 0 && options_.draw_share <= 1 ? options_.draw_share : 1.0;
   // What the last drawn frame showed: frames seen plus tick changes.
   std::uint64_t drawn_state = ~std::uint64_t{0};
+  // Under signal_mutex_: when the next frame may be drawn, or max() when
+  // none is wanted (no go, or nothing new to show).
+  auto draw_due = [&](const Net* n) {
+    if (!drawing || n == nullptr || !go_signal_) return clock::time_point::max();
+    if (!redraw_signal_ && n->counters.frames_seen + n->tick_changes == drawn_state)
+      return clock::time_point::max();
+    return last_draw + std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()), draw_pause);
+  };
   for (;;) {
     // What to wait for: the source's frames, the next tick, the next
     // drawing cycle, a signal.
@@ -202,18 +211,9 @@ void CaptureLoop::run() {
     {
       std::lock_guard<std::mutex> lk(signal_mutex_);
       if (stop_signal_) return;
-      if (drawing && go_signal_ && net != nullptr) {
-        const std::uint64_t state = net->counters.frames_seen + net->tick_changes;
-        if (redraw_signal_ || state != drawn_state) {
-          const auto due =
-              last_draw == clock::time_point::min()
-                  ? clock::now()
-                  : last_draw + std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()),
-                                                          draw_pause);
-          if (due <= clock::now()) draw_now = true;
-          deadline = std::min(deadline, due);
-        }
-      }
+      const auto due = draw_due(net);
+      draw_now = due <= clock::now();
+      deadline = std::min(deadline, due);
     }
 
     if (!flat_out && !draw_now) {
@@ -268,14 +268,10 @@ void CaptureLoop::run() {
           // The go signal is taken here, before drawing: a paint that
           // finishes while this frame is drawn sets it again for the next.
           std::lock_guard<std::mutex> lk(signal_mutex_);
-          const std::uint64_t state = net->counters.frames_seen + net->tick_changes;
-          const auto due =
-              last_draw + std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()), draw_pause);
-          if (go_signal_ && (redraw_signal_ || state != drawn_state) &&
-              (last_draw == clock::time_point::min() || clock::now() >= due)) {
+          if (draw_due(net) <= clock::now()) {
             go_signal_ = false;
             redraw_signal_ = false;
-            drawn_state = state;
+            drawn_state = net->counters.frames_seen + net->tick_changes;
             take = true;
           }
         }
