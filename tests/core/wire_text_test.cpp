@@ -16,13 +16,11 @@ TEST(WireText, EscapesEveryByteOutsidePrintableAsciiAndCutsLongValues) {
   };
   const Case cases[] = {
       {"/index.html?q=a b", 200, "/index.html?q=a b"},
-      {"\x1b[2J\x1b]0;x\x07", 200, "\\x1b[2J\\x1b]0;x\\x07"},
+      {"\x1b[2J\r\n\t\x7f\xff\xc3\xa9", 200, "\\x1b[2J\\x0d\\x0a\\x09\\x7f\\xff\\xc3\\xa9"},
       {std::string("a\0b", 3), 200, "a\\x00b"},
-      {"\r\n\t\x7f\xff\xc3\xa9", 200, "\\x0d\\x0a\\x09\\x7f\\xff\\xc3\\xa9"},
       {"back\\slash", 200, "back\\x5cslash"},
       {"abcdefgh", 5, "abcde..."},
       {"abcde", 5, "abcde"},
-      {"", 5, ""},
   };
   for (const Case& c : cases) EXPECT_EQ(wire_text(c.raw, c.max), c.shown) << c.shown;
 }

@@ -71,9 +71,8 @@ TEST_P(PrivateFiles, NewFilesAreOwnerOnlyExistingOnesAreNotWidenedAndLinksNotFol
   { std::ofstream(victim) << "keep"; }
   ASSERT_EQ(::symlink(victim.c_str(), (dir_ + "/link").c_str()), 0);
   EXPECT_LT(os::open_private_file(dir_ + "/link", O_WRONLY | O_TRUNC), 0);
-  std::ifstream in(victim);
   std::string text;
-  in >> text;
+  std::ifstream(victim) >> text;
   EXPECT_EQ(text, "keep");
 }
 

@@ -1,6 +1,4 @@
 // The capture rights through a fake of the kernel's capability sets.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "os/rights.h"
@@ -42,8 +40,7 @@ TEST(CaptureRights, StartUpLowersWhatAnUnprivilegedProgramWasGiven) {
   struct Case {
     const char* name;
     bool root;
-    CapSets before;
-    CapSets after;
+    CapSets before, after;
     bool capture_rights;
   };
   const Case cases[] = {
@@ -60,7 +57,7 @@ TEST(CaptureRights, StartUpLowersWhatAnUnprivilegedProgramWasGiven) {
     EXPECT_EQ(r.capture_rights, c.capture_rights) << c.name;
     EXPECT_EQ(fake.sets.effective, c.after.effective) << c.name;
     EXPECT_EQ(fake.sets.permitted, c.after.permitted) << c.name;
-    EXPECT_EQ(fake.sets.inheritable, 0u) << c.name;
+    EXPECT_EQ(fake.sets.inheritable, c.after.inheritable) << c.name;
     EXPECT_FALSE(fake.ambient) << c.name;
   }
 }
@@ -101,12 +98,9 @@ TEST(CaptureRights, DroppingAllEmptiesEverySet) {
 
 TEST(CaptureRights, TheKernelsSetsReadBackAsWritten) {
   CapabilityApi& api = system_capabilities();
-  CapSets sets;
-  ASSERT_TRUE(api.read(sets));
+  CapSets sets, again;
+  ASSERT_TRUE(api.read(sets) && api.write(sets) && api.read(again));
   EXPECT_EQ(sets.effective & ~sets.permitted, 0u);
-  ASSERT_TRUE(api.write(sets));
-  CapSets again;
-  ASSERT_TRUE(api.read(again));
   EXPECT_EQ(again.effective, sets.effective);
   EXPECT_EQ(again.permitted, sets.permitted);
 }

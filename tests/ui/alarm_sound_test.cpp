@@ -45,30 +45,26 @@ class AlarmSound : public ::testing::Test {
   QTemporaryDir dir;
 };
 
-TEST_F(AlarmSound, AMissingFileIsOneLineInTheLogAskedFromAnyThread) {
+// A missing file asked from another thread, a wav and an mp3 that are noise:
+// one line each, and nothing left playing.
+TEST_F(AlarmSound, FilesThatCannotBePlayedAreOneLineEachAskedFromAnyThread) {
   const std::string missing = dir.filePath("none.wav").toStdString();
+  const std::string bad_wav = write("noise.wav", QByteArray(512, 'x')).toStdString();
+  const std::string bad_mp3 = write("noise.mp3", QByteArray(512, 'y')).toStdString();
   std::thread alarm_thread([&] { player.play(missing); });
   alarm_thread.join();  // play() returned without waiting for anything
-  ASSERT_TRUE(spin([&] { return !logged().empty(); }));
-  spin([] { return false; }, 200);
-  ASSERT_EQ(logged().size(), 1u);
-  EXPECT_EQ(logged()[0], "alarm_sound: could not play " + missing + " (no such readable file)");
-  EXPECT_EQ(player.playing(), 0);
-}
-
-TEST_F(AlarmSound, UnplayableFilesAreOneLineEachAndNothingHangs) {
-  const QString bad_wav = write("noise.wav", QByteArray(512, 'x'));
-  const QString bad_mp3 = write("noise.mp3", QByteArray(512, 'y'));
-  player.play(bad_wav.toStdString());
-  player.play(bad_mp3.toStdString());
-  ASSERT_TRUE(spin([&] { return logged().size() >= 2 && player.playing() == 0; }, 30000))
+  player.play(bad_wav);
+  player.play(bad_mp3);
+  ASSERT_TRUE(spin([&] { return logged().size() >= 3 && player.playing() == 0; }, 30000))
       << logged().size() << " lines, " << player.playing() << " playing";
   spin([] { return false; }, 200);
   std::vector<std::string> got = logged();
-  ASSERT_EQ(got.size(), 2u);
-  std::sort(got.begin(), got.end());
-  EXPECT_EQ(got[0].rfind("alarm_sound: could not play " + bad_mp3.toStdString() + " (", 0), 0u) << got[0];
-  EXPECT_EQ(got[1].rfind("alarm_sound: could not play " + bad_wav.toStdString() + " (", 0), 0u) << got[1];
+  ASSERT_EQ(got.size(), 3u);
+  std::sort(got.begin(), got.end());  // noise.mp3, noise.wav, none.wav
+  const std::string head = "alarm_sound: could not play ";
+  EXPECT_EQ(got[0].rfind(head + bad_mp3 + " (", 0), 0u) << got[0];
+  EXPECT_EQ(got[1].rfind(head + bad_wav + " (", 0), 0u) << got[1];
+  EXPECT_EQ(got[2], head + missing + " (no such readable file)");
 }
 
 }  // namespace

