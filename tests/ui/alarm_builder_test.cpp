@@ -1,12 +1,10 @@
-// The Alarm Builder on fakes (editing rules, look-ups that wait, Cancel) and
-// on the desktop program (OK saves to the database and the alarm fires while
-// a capture of real traffic plays).
+// The Alarm Builder on fakes and on the desktop program (OK saves, and the
+// alarm fires while a capture of real traffic plays).
 #include "ui/alarm_builder.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -18,6 +16,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <tuple>
 
 #include "../alarms/alarm_fakes.h"
 #include "alarms/alarm_runtime.h"
@@ -61,14 +60,13 @@ class AlarmBuilderUi : public ::testing::Test {
     st = alarm_init();
     st->model = &model;
   }
-  AlarmBuilderContext context() {
+  std::unique_ptr<AlarmBuilderDialog> open(
+      std::chrono::milliseconds lookup_timeout = std::chrono::seconds(30)) {
     AlarmBuilderContext c;
     c.state = st.get();
     c.services = &services;
     c.table = &table;
-    return c;
-  }
-  std::unique_ptr<AlarmBuilderDialog> open(AlarmBuilderContext c) {
+    c.lookup_timeout = lookup_timeout;
     auto d = std::make_unique<AlarmBuilderDialog>(c);
     d->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(d.get()));
@@ -76,10 +74,8 @@ class AlarmBuilderUi : public ::testing::Test {
   }
   AlarmPtr live_host_alarm() {
     auto a = std::make_shared<Alarm>();
-    a->object_type = kAlarmHost;
-    a->kind = kAlarmThreshold;
-    a->direction = kAlarmHigh;
-    a->unit = kAlarmPackets;
+    std::tie(a->object_type, a->kind, a->direction, a->unit) =
+        std::tuple(kAlarmHost, kAlarmThreshold, kAlarmHigh, kAlarmPackets);
     a->threshold = 10;
     a->notify = "busy";
     a->set_host(1, AlarmHost{3, NetAddress::parse(kAddrIpv4, "10.0.0.3"), "ten"});
@@ -93,10 +89,8 @@ class AlarmBuilderUi : public ::testing::Test {
   std::unique_ptr<AlarmState> st;
 };
 
-TEST_F(AlarmBuilderUi, OpensEmptyThenNewAddsADisabledNetworkAlarm) {
-  auto d = open(context());
-  EXPECT_EQ(d->windowTitle(), "Alarm Builder");
-  EXPECT_EQ(d->list_model()->rowCount(), 0);
+TEST_F(AlarmBuilderUi, NewAddsADisabledNetworkAlarmThatDoubleClickEnables) {
+  auto d = open();
   EXPECT_EQ(d->current(), nullptr);
   EXPECT_FALSE(child<QRadioButton>(d.get(), "10005")->isEnabled());
   child<QPushButton>(d.get(), "10004")->click();
@@ -105,35 +99,36 @@ TEST_F(AlarmBuilderUi, OpensEmptyThenNewAddsADisabledNetworkAlarm) {
   EXPECT_EQ(row.data().toString(), "New Alarm");
   EXPECT_EQ(row.data(Qt::UserRole).toInt(), 1);  // the disabled image
   ASSERT_NE(d->current(), nullptr);
-  EXPECT_TRUE(child<QRadioButton>(d.get(), "10008")->isChecked());
-  EXPECT_TRUE(child<QRadioButton>(d.get(), "10013")->isChecked());
-  EXPECT_TRUE(child<QRadioButton>(d.get(), "10014")->isChecked());
+  for (const char* id : {"10008", "10013", "10014"})
+    EXPECT_TRUE(child<QRadioButton>(d.get(), id)->isChecked()) << id;
   EXPECT_EQ(child<QLineEdit>(d.get(), "10017")->text(), "0");
-  EXPECT_EQ(child<QComboBox>(d.get(), "10010")->currentText(), "N/A");
   EXPECT_FALSE(child<QComboBox>(d.get(), "10010")->isEnabled());
+
+  auto* list = child<QListView>(d.get(), "10002");
+  const QPoint at = list->visualRect(row).center();
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+  EXPECT_EQ(row.data(Qt::UserRole).toInt(), 0);
+  EXPECT_EQ(d->current()->disabled, 0);
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+  EXPECT_EQ(d->current()->disabled, 1);
 }
 
 TEST_F(AlarmBuilderUi, PercentAbove100BecomesZeroAndUrlForcesOccurrence) {
   live_host_alarm();
-  auto d = open(context());
+  auto d = open();
   EXPECT_EQ(child<QComboBox>(d.get(), "10010")->currentText(), "ten");
-  EXPECT_EQ(child<QLabel>(d.get(), "10026")->text(), "Name/Address");
   child<QRadioButton>(d.get(), "10016")->click();
   auto* value = child<QLineEdit>(d.get(), "10017");
   type_and_enter(d.get(), value, "150");
   EXPECT_EQ(value->text(), "0");
   EXPECT_EQ(d->current()->threshold, 0u);
-  type_and_enter(d.get(), value, "40");
-  EXPECT_EQ(d->current()->threshold, 40u);
 
   child<QRadioButton>(d.get(), "10007")->click();
   EXPECT_EQ(d->current()->object_type, kAlarmUrl);
-  EXPECT_EQ(d->current()->kind, kAlarmOccurrence);
   EXPECT_TRUE(child<QRadioButton>(d.get(), "10011")->isChecked());
   EXPECT_EQ(value->text(), "N/A");
   EXPECT_TRUE(value->isReadOnly());
   EXPECT_FALSE(child<QRadioButton>(d.get(), "10012")->isEnabled());
-  EXPECT_FALSE(child<QRadioButton>(d.get(), "10016")->isChecked());
   EXPECT_EQ(child<QComboBox>(d.get(), "10025")->currentText(), "N/A");
   EXPECT_EQ(child<QLabel>(d.get(), "10026")->text(), "URL");
 }
@@ -141,9 +136,7 @@ TEST_F(AlarmBuilderUi, PercentAbove100BecomesZeroAndUrlForcesOccurrence) {
 TEST_F(AlarmBuilderUi, UnresolvableHostWaitsWithBusyCursorThenShowsUnresolved) {
   live_host_alarm();
   services.blocked = true;
-  AlarmBuilderContext c = context();
-  c.lookup_timeout = std::chrono::seconds(30);
-  auto d = open(c);
+  auto d = open();
   auto* box = child<QComboBox>(d.get(), "10010");
   type_and_enter(d.get(), box->lineEdit(), "nosuch.example");
   EXPECT_EQ(d->pending_lookups(), 1);
@@ -158,17 +151,15 @@ TEST_F(AlarmBuilderUi, UnresolvableHostWaitsWithBusyCursorThenShowsUnresolved) {
   ASSERT_TRUE(done.wait(5000));
   EXPECT_EQ(box->currentText(), "(unresolved)");
   EXPECT_EQ(d->current()->host(1), nullptr);
-  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 
   // A look-up nobody answers is given up on after the time-out.
   services.blocked = true;
-  c.lookup_timeout = std::chrono::milliseconds(100);
-  auto late = open(c);
-  auto* late_box = child<QComboBox>(late.get(), "10010");
-  type_and_enter(late.get(), late_box->lineEdit(), "silent.example");
-  QSignalSpy gave_up(late.get(), &AlarmBuilderDialog::lookup_done);
+  d = open(std::chrono::milliseconds(100));
+  box = child<QComboBox>(d.get(), "10010");
+  type_and_enter(d.get(), box->lineEdit(), "silent.example");
+  QSignalSpy gave_up(d.get(), &AlarmBuilderDialog::lookup_done);
   ASSERT_TRUE(gave_up.wait(5000));
-  EXPECT_EQ(late_box->currentText(), "(unresolved)");
+  EXPECT_EQ(box->currentText(), "(unresolved)");
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   services.release();
 }
@@ -176,7 +167,7 @@ TEST_F(AlarmBuilderUi, UnresolvableHostWaitsWithBusyCursorThenShowsUnresolved) {
 TEST_F(AlarmBuilderUi, CancelAfterEditsLeavesLiveSetRankingAndTableAlone) {
   AlarmPtr live = live_host_alarm();
   model.current->ranking.insert(live.get());
-  auto d = open(context());
+  auto d = open();
   d->list_model()->setData(d->list_model()->index(0), "renamed", Qt::EditRole);
   child<QRadioButton>(d.get(), "10008")->click();
   child<QPushButton>(d.get(), "10004")->click();
@@ -185,25 +176,10 @@ TEST_F(AlarmBuilderUi, CancelAfterEditsLeavesLiveSetRankingAndTableAlone) {
   EXPECT_EQ(d->result(), QDialog::Rejected);
   ASSERT_EQ(st->loaded.count(), 1);
   EXPECT_EQ(st->loaded.head()->data, live);
-  EXPECT_EQ(live->notify, "busy");
-  EXPECT_EQ(live->object_type, kAlarmHost);
+  EXPECT_TRUE(live->notify == "busy" && live->object_type == kAlarmHost);
   EXPECT_EQ(model.current->ranking.count(), 1);
   EXPECT_EQ(table.saves, 0);
   EXPECT_TRUE(services.refs.empty());
-}
-
-TEST_F(AlarmBuilderUi, DoubleClickFlipsTheImageAndTheFlag) {
-  live_host_alarm();
-  auto d = open(context());
-  auto* list = child<QListView>(d.get(), "10002");
-  const QModelIndex row = d->list_model()->index(0);
-  ASSERT_EQ(row.data(Qt::UserRole).toInt(), 1);
-  const QPoint at = list->visualRect(row).center();
-  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
-  EXPECT_EQ(row.data(Qt::UserRole).toInt(), 0);
-  EXPECT_EQ(d->current()->disabled, 0);
-  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
-  EXPECT_EQ(d->current()->disabled, 1);
 }
 
 // The desktop program: an alarm made in the dialog and confirmed with OK is
@@ -214,10 +190,8 @@ TEST(AlarmBuilderDesktop, OkSavesAndTheNewAlarmFiresOnRealTraffic) {
   qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
   QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
   const QString dbdir = home.filePath("db");
-  {
-    QSettings s(home.filePath("config/Halvard Software/Tarnix.ini"), QSettings::IniFormat);
-    s.setValue("1.3/dbpath", dbdir);
-  }
+  QSettings(home.filePath("config/Halvard Software/Tarnix.ini"), QSettings::IniFormat)
+      .setValue("1.3/dbpath", dbdir);
   app::RecordingMessenger m;
   RuntimeOptions o;
   o.capture_file = QStringLiteral(TARNIX_SOURCE_DIR "/tests/db/data/curl_tinyproxy.pcap");
@@ -250,9 +224,10 @@ TEST(AlarmBuilderDesktop, OkSavesAndTheNewAlarmFiresOnRealTraffic) {
   }
   ASSERT_TRUE(rt.source_ended());
   rt.main_window()->close();
-  std::map<std::string, std::size_t> fired;
-  for (const AlarmSummary& a : rt.alarms()->summary()) fired[a.notify] = a.firings.size();
-  EXPECT_GE(fired["client talks"], 1u);
+  std::size_t fired = 0;
+  for (const AlarmSummary& a : rt.alarms()->summary())
+    if (a.notify == "client talks") fired = a.firings.size();
+  EXPECT_GE(fired, 1u);
 
   DbConfig config;
   config.dbpath = dbdir.toStdString();
@@ -262,9 +237,7 @@ TEST(AlarmBuilderDesktop, OkSavesAndTheNewAlarmFiresOnRealTraffic) {
   ASSERT_TRUE(db_alarms_load(*s, rows).ok());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].notify, "client talks");
-  EXPECT_EQ(rows[0].object_type, kAlarmHost);
-  EXPECT_EQ(rows[0].disabled, 0);
-  EXPECT_EQ(rows[0].threshold, 1);
+  EXPECT_TRUE(rows[0].object_type == kAlarmHost && rows[0].disabled == 0 && rows[0].threshold == 1);
   NetAddress address;
   ASSERT_TRUE(db_host_cache_addr(*s, rows[0].host1_id, address));
   EXPECT_EQ(netaddr_text(address), "10.77.0.2");
