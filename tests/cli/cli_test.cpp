@@ -1,10 +1,7 @@
 // The headless program: its options, its summary, and the program itself on
 // capture files made here.
 #include <gtest/gtest.h>
-
-#include <filesystem>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <algorithm>
@@ -59,7 +56,6 @@ TEST(Options, ReadsEveryOption) {
   EXPECT_EQ(focus.focus, "Web");
   EXPECT_TRUE(focus.focus_given && focus.list_foci);
   EXPECT_EQ(focus.focus_file, "f.bin");
-  EXPECT_EQ(parse_ok({}).focus, "IP Networking");
 }
 
 TEST(Options, RejectsWhatCannotWork) {
@@ -213,40 +209,6 @@ TEST(Program, AlarmsFireAndAreSummarised) {
   std::remove(path.c_str());
 }
 
-TEST(Program, StoredAlarmsListAsPasteableDefinitionsAndFireOnRealTraffic) {
-  const std::string db = testing::temp_path("cli_alarm_db");
-  std::filesystem::remove_all(db);
-  const std::string defs[] = {
-      "host:10.77.0.2:threshold-high:packets:1:client: busy",
-      "url:http://10.77.0.1/index.html:occurrence:index page",
-      "protocol:HTTP:occurrence:web",
-  };
-  for (const std::string& def : defs) {
-    CliRun add = run_cli("--db " + db + " --no-resolve --add-alarm '" + def + "'" + kProtocols);
-    ASSERT_EQ(add.status, 0) << add.err;
-  }
-  CliRun bad = run_cli("--db " + db + " --no-resolve --add-alarm 'protocol:NOPE:occurrence:x'" + kProtocols);
-  EXPECT_EQ(bad.status, 2);
-  EXPECT_NE(bad.err.find("NOPE"), std::string::npos) << bad.err;
-
-  CliRun list = run_cli("--db " + db + " --no-resolve --list-alarms" + kProtocols);
-  ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_EQ(list.out, defs[0] + "\n" + defs[1] + "\n" + defs[2] + "\n");
-
-  // The stored set watches a capture of real HTTP traffic (curl, direct and
-  // through a proxy); the listed lines given back as --alarm watch it alike.
-  const std::string pcap = std::string(TARNIX_SOURCE_DIR) + "/tests/db/data/curl_tinyproxy.pcap";
-  CliRun stored = run_cli("--read " + pcap + " --db " + db + " --no-resolve --json" + kProtocols);
-  ASSERT_EQ(stored.status, 0) << stored.err;
-  EXPECT_NE(stored.out.find("\"notify\":\"index page\",\"object\":\"url"), std::string::npos) << stored.out;
-  EXPECT_EQ(stored.out.find("\"firings\":0"), std::string::npos) << stored.out;
-  CliRun pasted = run_cli("--read " + pcap + " --no-resolve --json --alarm '" + defs[0] + "'" + kProtocols);
-  ASSERT_EQ(pasted.status, 0) << pasted.err;
-  EXPECT_NE(pasted.out.find("\"notify\":\"client: busy\""), std::string::npos) << pasted.out;
-  EXPECT_EQ(pasted.out.find("\"firings\":0"), std::string::npos) << pasted.out;
-  std::filesystem::remove_all(db);
-}
-
 TEST(Program, SummaryOfAFile) {
   const std::string path = testing::temp_path("cli_sum.pcapng");
   std::vector<testing::TimedFrame> frames;
@@ -334,7 +296,6 @@ TEST(Program, DurationStopsAPacedReplay) {
   std::remove(path.c_str());
 }
 
-
 std::string read_file(const std::string& path) {
   std::ifstream in(path);
   std::stringstream ss;
@@ -343,20 +304,41 @@ std::string read_file(const std::string& path) {
 }
 
 // Real traffic (curl to a web server, directly and through tinyproxy) into
-// a real database, then every report in every form.
-TEST(Program, ReportsFromARecordedCapture) {
+// a real database holding alarms, then every report in every form.
+TEST(Program, ReportsAndStoredAlarmsFromARecordedCapture) {
   namespace fs = std::filesystem;
   const fs::path work = testing::temp_path("cli_reports");
   fs::remove_all(work);
   fs::create_directories(work / "out");
+  const std::string db = " --no-resolve --db " + (work / "db").string();
+  const std::string defs[] = {
+      "host:10.77.0.2:threshold-high:packets:1:client: busy",
+      "url:http://10.77.0.1/index.html:occurrence:index page",
+      "protocol:TCP:occurrence:tcp seen",
+      "host:10.9.9.9:occurrence:never seen",
+  };
+  for (const std::string& def : defs) {
+    CliRun add = run_cli(db + " --add-alarm '" + def + "'" + kProtocols);
+    ASSERT_EQ(add.status, 0) << add.err;
+  }
+  CliRun bad = run_cli(db + " --add-alarm 'protocol:NOPE:occurrence:x'" + kProtocols);
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("NOPE"), std::string::npos) << bad.err;
+  CliRun list = run_cli(db + " --list-alarms" + kProtocols);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, defs[0] + "\n" + defs[1] + "\n" + defs[2] + "\n" + defs[3] + "\n");
+
   const std::string capture = std::string(TARNIX_SOURCE_DIR) + "/tests/db/data/curl_tinyproxy.pcap";
-  CliRun r = run_cli("--read " + capture + " --no-resolve --db " + (work / "db").string() +
-                     " --alarm 'protocol:TCP:occurrence:tcp seen' --alarm 'host:10.9.9.9:occurrence:never seen'"
-                     " --report all --report-dir " + (work / "out").string() + kProtocols);
+  CliRun r = run_cli("--read " + capture + db + " --report all --report-dir " + (work / "out").string() + kProtocols);
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* base : {"hostrep", "statsrep", "alarmrep", "urlsrep"})
     for (const char* ext : {".txt", ".rtf", ".html", ".csv"})
       EXPECT_TRUE(fs::is_regular_file(work / "out" / (std::string(base) + ext))) << base << ext;
+  // A listed line given back as --alarm watches the traffic alike.
+  CliRun pasted = run_cli("--read " + capture + " --no-resolve --json --alarm '" + defs[0] + "'" + kProtocols);
+  ASSERT_EQ(pasted.status, 0) << pasted.err;
+  EXPECT_NE(pasted.out.find("\"notify\":\"client: busy\""), std::string::npos) << pasted.out;
+  EXPECT_EQ(pasted.out.find("\"firings\":0"), std::string::npos) << pasted.out;
 
   const std::string host = read_file((work / "out/hostrep.txt").string());
   // Descriptions are cut to 15 characters ("Other TCP connections").
@@ -364,7 +346,8 @@ TEST(Program, ReportsFromARecordedCapture) {
             std::string::npos)
       << host;
   const std::string alarms = read_file((work / "out/alarmrep.txt").string());
-  EXPECT_NE(alarms.find("Alarm Notify String: tcp seen\n"), std::string::npos) << alarms;
+  for (const char* fired : {"client: busy", "index page", "tcp seen"})
+    EXPECT_NE(alarms.find(std::string("Alarm Notify String: ") + fired + "\n"), std::string::npos) << alarms;
   EXPECT_EQ(alarms.find("never seen"), std::string::npos) << "an alarm that never fired is left out";
   const std::string urls = read_file((work / "out/urlsrep.txt").string());
   EXPECT_NE(urls.find("http://www.e2e.test/p.html\n"), std::string::npos) << urls;
@@ -387,12 +370,6 @@ TEST(Program, ReportsFromARecordedCapture) {
   EXPECT_EQ(lines(ro.err), 1) << ro.err;
   fs::remove_all(work);
 }
-
-}  // namespace
-}  // namespace tarnix
-
-namespace tarnix {
-namespace {
 
 // Three clients asking two web servers directly and through tinyproxy
 // (tests/ui/data/make_http_top.sh). The expected counts come from tshark:

@@ -1,7 +1,5 @@
-// The TLS server-name sniffer: ClientHellos built here to the wire format
-// (including a browser-sized one with a post-quantum key share before the
-// name), segments that arrive cut, out of order, twice or never, a flood of
-// half-handshakes, and real handshakes of curl against openssl s_server.
+// The TLS server-name sniffer: ClientHellos built to the wire format, segments
+// cut, out of order, twice or never, a flood, and real curl handshakes.
 #include "db/tls.h"
 
 #include <gtest/gtest.h>
@@ -159,18 +157,14 @@ class Names : public HttpRequestSink {
   std::int64_t last_time = 0;
 };
 
-Bytes segment(std::uint16_t sport, std::uint32_t seq, const Bytes& payload, std::size_t at, std::size_t n) {
-  Bytes s = testing_support::tcp_segment(sport, 443, "");
-  for (int i = 0; i < 4; ++i) s[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((seq + at) >> (24 - 8 * i));
-  s.insert(s.end(), payload.begin() + static_cast<std::ptrdiff_t>(at),
-           payload.begin() + static_cast<std::ptrdiff_t>(std::min(payload.size(), at + n)));
-  return s;
-}
-
 struct SnifferTest : ::testing::Test {
+  // Bytes [at, at + n) of the stream in one segment from this port.
   void feed(std::uint16_t sport, std::uint32_t seq, const Bytes& stream, std::size_t at, std::size_t n,
             std::int64_t now = 1000) {
-    Bytes s = segment(sport, seq, stream, at, n);
+    Bytes s = testing_support::tcp_segment(sport, 443, "");
+    for (std::size_t i = 0; i < 4; ++i) s[4 + i] = static_cast<std::uint8_t>((seq + at) >> (24 - 8 * i));
+    s.insert(s.end(), stream.begin() + static_cast<std::ptrdiff_t>(at),
+             stream.begin() + static_cast<std::ptrdiff_t>(std::min(stream.size(), at + n)));
     sniffer.handle_segment(s.data(), s.size(), s.size(), client, server, counters, now);
   }
   Names sink;

@@ -26,42 +26,6 @@ std::string slurp(const std::string& path) {
   return ss.str();
 }
 
-// RFC 4180 records: quoted fields with doubled quotes, line breaks inside.
-std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
-  std::vector<std::vector<std::string>> rows(1);
-  std::string field;
-  bool quoted = false, in_field = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
-        field += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        field += c;
-      }
-    } else if (c == '"') {
-      quoted = in_field = true;
-    } else if (c == ',') {
-      rows.back().push_back(field);
-      field.clear();
-      in_field = true;
-    } else if (c == '\n') {
-      if (in_field || !field.empty()) rows.back().push_back(field);
-      field.clear();
-      in_field = false;
-      rows.emplace_back();
-    } else {
-      field += c;
-      in_field = true;
-    }
-  }
-  if (rows.back().empty()) rows.pop_back();
-  return rows;
-}
-
 class ReportsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,6 +36,13 @@ class ReportsTest : public ::testing::Test {
     sources.clock = [] { return std::int64_t{875624400}; };
   }
   void TearDown() override { fs::remove_all(dir); }
+  // A file "victim" holding "keep", and a link to it under a report's name.
+  std::string plant_link(const std::string& name) {
+    const std::string victim = dir + "/victim";
+    { std::ofstream(victim) << "keep"; }
+    EXPECT_EQ(::symlink(victim.c_str(), (dir + "/" + name).c_str()), 0);
+    return victim;
+  }
 
   std::string write(ReportKind kind) {
     const std::string base = dir + "/" + report_kind_info(kind).base_name;
@@ -102,7 +73,6 @@ TEST_F(ReportsTest, EmptyModelWritesOnlyTitlesTimesAndFooter) {
   EXPECT_NE(stats.find("Overall Statistics\nPeak Network Load = 0\nAverage Network Load = 0.000000\n"),
             std::string::npos)
       << stats;
-  EXPECT_EQ(report_time_text(0).size(), 25u);
 }
 
 TEST_F(ReportsTest, HostileUrlsAreEscapedAndProxiedAccessesCounted) {
@@ -140,24 +110,18 @@ TEST_F(ReportsTest, HostileUrlsAreEscapedAndProxiedAccessesCounted) {
   EXPECT_NE(text.find("Total Non Cached accesses = 1\n"), std::string::npos);
   EXPECT_NE(text.find("Total Monitored URLs (in Database) = 2\n"), std::string::npos);
 
-  const auto rows = parse_csv(slurp(base + ".csv"));
-  int proxied = 0, accesses = 0;
-  for (const auto& r : rows) {
-    if (r.size() != 5 || r[0] == "URL") continue;
-    ++accesses;
-    EXPECT_EQ(r[0], "http://evil<b>&{x}\\/q?a=<script>&b=\"{\\}\"");
-    EXPECT_EQ(r[3], "evil<b>&{x}\\");
-    proxied += r[4] == "proxy";
-  }
-  EXPECT_EQ(accesses, 2);
-  EXPECT_EQ(proxied, 1);
+  // RFC 4180 fields: quoted, quotes doubled; one row proxied, one direct.
+  const std::string csv = slurp(base + ".csv");
+  const std::string row = "\n\"http://evil<b>&{x}\\/q?a=<script>&b=\"\"{\\}\"\"\",\"";
+  EXPECT_NE(csv.find(row), std::string::npos) << csv;
+  EXPECT_NE(csv.find(row, csv.find(row) + 1), std::string::npos) << csv;
+  EXPECT_NE(csv.find("\",\"10.0.0.2\",\"evil<b>&{x}\\\",\"proxy\"\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("\",\"10.0.0.2\",\"evil<b>&{x}\\\",\"\"\n"), std::string::npos) << csv;
 }
 
 TEST_F(ReportsTest, PrivateFilesAreNewAndOwnerOnly) {
   // Something planted under a report's name is neither followed nor touched.
-  const std::string victim = dir + "/victim";
-  { std::ofstream(victim) << "keep"; }
-  ASSERT_EQ(::symlink(victim.c_str(), (dir + "/hostrep.txt").c_str()), 0);
+  const std::string victim = plant_link("hostrep.txt");
   std::string error;
   EXPECT_FALSE(report_write(ReportKind::kHost, sources, dir + "/hostrep", ReportFileMode::kPrivate, &error));
   EXPECT_NE(error.find("hostrep.txt"), std::string::npos) << error;
@@ -178,9 +142,7 @@ TEST_F(ReportsTest, PrivateFilesAreNewAndOwnerOnly) {
 }
 
 TEST_F(ReportsTest, ReplaceModeReplacesALinkInsteadOfFollowingIt) {
-  const std::string victim = dir + "/victim";
-  { std::ofstream(victim) << "keep"; }
-  ASSERT_EQ(::symlink(victim.c_str(), (dir + "/alarmrep.html").c_str()), 0);
+  const std::string victim = plant_link("alarmrep.html");
   std::string error;
   ASSERT_TRUE(report_write(ReportKind::kAlarms, sources, dir + "/alarmrep", ReportFileMode::kReplace, &error));
   EXPECT_EQ(slurp(victim), "keep");
