@@ -4,9 +4,13 @@
 #include <benchmark/benchmark.h>
 
 #include <QGuiApplication>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <cstdlib>
 #include <memory>
 #include <random>
 
+#include "app/settings.h"
 #include "capture/classifier.h"
 #include "capture/net.h"
 #include "ui/map_view.h"
@@ -64,22 +68,38 @@ void BM_MapFrame(benchmark::State& state) {
       netif_callback(*net, h, f);
     }
   for (int t = 0; t < 3; ++t) net_tick(*net);
+  // One link in ten busy enough to be drawn wide (up to 20 pixels).
+  int nth = 0;
+  net->host_list.foreach ([&](Node* n) {
+    n->links.foreach ([&](const NetAddress&, std::unique_ptr<Link>& l) {
+      if (++nth % 10 == 0) l->byte_rate.average = double(nth % 20) * 10240 / 0.6;
+    });
+  });
+  // The defaults a new user starts with, as an empty settings file gives them.
   app::Settings s;
+  QTemporaryDir dir;
+  QSettings store(dir.filePath(QStringLiteral("bench.ini")), QSettings::IniFormat);
+  app::settings_load(s, store);
   s.dynamic = 0;  // every host and link drawn, active or not
   s.dynamic_links = 0;
   if (thin) s.max_link_width = 1;
   MapRenderer r(s, font);
+  std::array<QRgb, kMapPaletteSize> palette{};
+  for (std::size_t k = 0; k < palette.size(); ++k)
+    palette[k] = QColor::fromHsv(int(k * 11 % 360), 200, 255).rgb();
+  r.set_palette(palette);
   r.request_size(1128, 747);
   r.draw_frame(*net);  // the first frame lays the groups out
   for (auto _ : state) benchmark::DoNotOptimize(r.draw_frame(*net));
+  if (const char* save = std::getenv("TARNIX_BENCH_SAVE"))
+    r.snapshot().save(QString::fromLocal8Bit(save) +
+                      QStringLiteral("/map-%1-%2.png").arg(hosts).arg(thin ? 1 : 0));
   state.counters["hosts"] = static_cast<double>(net->host_list.count());
   state.counters["links"] = static_cast<double>(net->all_links.size());
 }
-// Second argument: links as wide as their rates make them (0), or all one
-// pixel (1): the wide ones cost their pixels.
-BENCHMARK(BM_MapFrame)
-    ->ArgsProduct({{500, 1000, 2000, 5000}, {1, 0}})
-    ->Unit(benchmark::kMillisecond);
+// Second argument: links as wide as their rates make them (0: one in ten
+// busy, up to 20 pixels), or all one pixel (1).
+BENCHMARK(BM_MapFrame)->ArgsProduct({{500, 1000, 2000, 5000}, {1, 0}})->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tarnix::ui

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "app/settings.h"
 #include "ui/map_layout.h"
@@ -78,6 +80,7 @@ class MapRenderer {
   FrameThinner thinner_;
   // Domain labels, derived once per group (an empty label is a derived one).
   std::unordered_map<const Subnet*, std::string> domain_labels_;
+  std::vector<std::pair<const Node*, const Link*>> link_order_;  // this frame's links, in drawing order
 
   mutable std::mutex pending_mutex_;
   bool size_pending_ = false;

@@ -138,6 +138,42 @@ TEST(VectorDevice, StrokeTextDrawsGlyphsOnTheBaseline) {
   for (int x = int((0.1 + w) * 200) + 3; x < 400; x += 7) EXPECT_FALSE(lit(img, x, 100)) << x;
 }
 
+TEST(VectorDevice, UnreadablySmallTextIsABarAndCutLabelsKeepTheirVisiblePart) {
+  QString err;
+  auto font = StrokeFont::load(font_path(), err);
+  ASSERT_TRUE(font) << err.toStdString();
+  VectorDevice d;
+  d.set_font(std::make_shared<StrokeFont>(*font));
+  d.set_device_size(400, 100);
+  d.ortho2(0, 400, 0, 100);  // a pixel per unit
+  d.color(0);
+  d.clear();
+  d.color(7);
+  d.htextsize(2, 2);  // capitals two pixels high
+  d.move2(10, 50);
+  d.hcharstr(QStringLiteral("HHHH"));
+  const double advance = 4 * font->glyph('H').advance() * 2.0 / font->cap_height();
+  // Text well above the bar's size, half of it left of the device.
+  d.htextsize(40, 40);
+  d.move2(-2 * font->glyph('H').advance() * 40.0 / font->cap_height(), 0);
+  d.hcharstr(QStringLiteral("HHHH"));
+  d.flush();
+  int bar = 0, elsewhere = 0, cut = 0;
+  for (int y = 0; y < 100; ++y)
+    for (int x = 0; x < 400; ++x) {
+      if (!lit(d.image(), x, y)) continue;
+      if (y >= 50)
+        ++cut;
+      else if (y == 49)
+        ++bar;  // half way up the small capitals
+      else
+        ++elsewhere;
+    }
+  EXPECT_NEAR(bar, advance, 2);
+  EXPECT_EQ(elsewhere, 0);
+  EXPECT_GT(cut, 40);
+}
+
 TEST(StrokeFontFile, MissingGarbageAndUnopenableFilesAreReported) {
   QTemporaryDir dir;
   EXPECT_EQ(StrokeFont::check_file(dir.filePath("font.bin")), StrokeFont::Check::Missing);

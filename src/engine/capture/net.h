@@ -289,6 +289,11 @@ class LinkTable {
   void foreach(Fn&& fn) const {
     for (const Entry& e : entries_) fn(static_cast<const NetAddress&>(NetAddress::ipv4(e.key4)), e.value);
   }
+  // fn(Link&) for every link, in the same order, without making the keys.
+  template <class Fn>
+  void foreach_link(Fn&& fn) const {
+    for (const Entry& e : entries_) fn(*e.value);
+  }
 
  private:
   // Only the four address bytes are kept: an entry of 16 bytes keeps the

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <sstream>
 
 #include "fontconv.h"
@@ -44,6 +45,8 @@ std::optional<StrokeFont> StrokeFont::load(const QString& path, QString& error) 
         continue;
       }
       run.emplace_back(v.x, v.y);
+      out.ink_top_ = std::min(out.ink_top_, int(v.y));
+      out.ink_bottom_ = std::max(out.ink_bottom_, int(v.y));
     }
     if (run.size() > 1) sg.strokes.push_back(std::move(run));
     out.glyphs_[g.code] = std::move(sg);

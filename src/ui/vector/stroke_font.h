@@ -28,6 +28,9 @@ class StrokeFont {
 
   int baseline() const { return baseline_; }
   int cap_height() const { return cap_height_; }
+  // The highest and lowest glyph y any stroke reaches (y downwards).
+  int ink_top() const { return ink_top_; }
+  int ink_bottom() const { return ink_bottom_; }
   // The glyph for a character; characters the font lacks draw as '?' or, when
   // that is missing too, as an empty cell.
   const StrokeGlyph& glyph(unsigned char c) const;
@@ -35,6 +38,7 @@ class StrokeFont {
  private:
   int baseline_ = 9;
   int cap_height_ = 21;
+  int ink_top_ = 0, ink_bottom_ = 0;
   std::array<std::optional<StrokeGlyph>, 256> glyphs_;
   StrokeGlyph empty_{-5, 5, {}};
 };

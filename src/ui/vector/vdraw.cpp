@@ -1,9 +1,15 @@
 #include "ui/vector/vdraw.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 namespace tarnix::ui {
+namespace {
+
+constexpr double kGreekBelow = 3;  // pixels of capital height
+
+}  // namespace
 
 VectorDevice::VectorDevice() {
   colours_.fill(qRgb(0, 0, 0));
@@ -12,59 +18,29 @@ VectorDevice::VectorDevice() {
   for (int i = 0; i < 8; ++i) colours_[std::size_t(i)] = basic[i];
   image_ = QImage(1, 1, QImage::Format_RGB32);
   image_.fill(Qt::black);
+  plane_.assign(1, 0);
 }
 
-VectorDevice::~VectorDevice() {
-  flush();
+raster::Surface VectorDevice::surface() {
+  return {plane_.data(), image_.width(), image_.height(), std::ptrdiff_t(image_.width())};
 }
 
 void VectorDevice::flush() {
-  if (painter_) {
-    painter_->end();
-    painter_.reset();
+  const int w = image_.width();
+  const std::uint8_t* from = plane_.data();
+  for (int y = 0; y < image_.height(); ++y, from += w) {
+    auto* to = reinterpret_cast<QRgb*>(image_.scanLine(y));
+    for (int x = 0; x < w; ++x) to[x] = colours_[from[x]];
   }
-  pen_state_ = {};
-}
-
-void VectorDevice::use_pen(QRgb colour, double width, Qt::PenCapStyle cap) {
-  PenState& s = pen_state_;
-  if (s.set && s.colour == colour && s.width == width && s.cap == cap) return;
-  QPen pen{QColor(colour)};
-  pen.setWidthF(width);
-  pen.setCapStyle(cap);
-  painter().setPen(pen);
-  s.set = true;
-  s.colour = colour;
-  s.width = width;
-  s.cap = cap;
-}
-
-void VectorDevice::use_brush(bool filled, QRgb colour) {
-  PenState& s = pen_state_;
-  if (s.filled == filled && (!filled || s.brush == colour)) return;
-  if (filled)
-    painter().setBrush(QColor(colour));
-  else
-    painter().setBrush(Qt::NoBrush);
-  s.filled = filled;
-  s.brush = colour;
-}
-
-QPainter& VectorDevice::painter() {
-  if (!painter_) {
-    painter_ = std::make_unique<QPainter>(&image_);
-    painter_->setRenderHint(QPainter::Antialiasing, true);
-  }
-  return *painter_;
 }
 
 void VectorDevice::set_device_size(int w, int h) {
   if (w < 1) w = 1;
   if (h < 1) h = 1;
   if (w == image_.width() && h == image_.height()) return;
-  flush();
   image_ = QImage(w, h, QImage::Format_RGB32);
   image_.fill(colours_[0]);
+  plane_.assign(std::size_t(w) * std::size_t(h), 0);
 }
 
 bool VectorDevice::ortho2(double left, double right, double bottom, double top) {
@@ -89,7 +65,7 @@ void VectorDevice::color(int index) {
 }
 
 void VectorDevice::clear() {
-  painter().fillRect(image_.rect(), QColor(colours_[std::size_t(current_)]));
+  raster::fill(surface(), std::uint8_t(current_));
 }
 
 void VectorDevice::linewidth(int pixels) {
@@ -118,9 +94,8 @@ void VectorDevice::move2(double x, double y) {
 }
 
 void VectorDevice::draw2(double x, double y) {
-  QPainter& p = painter();
-  use_pen(colours_[std::size_t(current_)], line_width_, Qt::FlatCap);
-  p.drawLine(to_device(cur_x_, cur_y_), to_device(x, y));
+  const QPointF a = to_device(cur_x_, cur_y_), b = to_device(x, y);
+  raster::line(surface(), a.x(), a.y(), b.x(), b.y(), line_width_, std::uint8_t(current_));
   cur_x_ = x;
   cur_y_ = y;
 }
@@ -132,11 +107,11 @@ void VectorDevice::circle(double x, double y, double r, bool filled) {
   const double world_r = std::fabs(r) * std::hypot(m_.a, m_.b);
   const double rx = world_r * image_.width() / std::fabs(view_r_ - view_l_);
   const double ry = world_r * image_.height() / std::fabs(view_t_ - view_b_);
-  QPainter& p = painter();
-  const QRgb c = colours_[std::size_t(current_)];
-  use_pen(c, 1, Qt::FlatCap);
-  use_brush(filled, c);
-  p.drawEllipse(centre, rx, ry);
+  const auto c = std::uint8_t(current_);
+  if (filled)
+    raster::disc(surface(), centre.x(), centre.y(), rx, ry, c);
+  else
+    raster::ring(surface(), centre.x(), centre.y(), rx, ry, c);
 }
 
 void VectorDevice::circ(double x, double y, double r) {
@@ -197,30 +172,58 @@ void VectorDevice::hcharstr(const QString& s) {
   const double sx = char_w_ / font_->cap_height();
   const double sy = char_h_ / font_->cap_height();
   const int baseline = font_->baseline();
-  QPainter& p = painter();
-  // A one-pixel stroke's round cap is its square one: the whole string's
-  // strokes go to the painter in one call.
-  use_pen(colours_[std::size_t(current_)], 1.0, Qt::SquareCap);
-  use_brush(false, 0);
   const QByteArray bytes = s.toLatin1();
-  double x = cur_x_;
-  strokes_.clear();
+  double advance = 0;
+  for (char ch : bytes) advance += font_->glyph(static_cast<unsigned char>(ch)).advance() * sx;
+  const double x0 = cur_x_;
+  cur_x_ += advance;
+
+  // Model to device in one step: a label has a hundred strokes or more.
+  const double kx = image_.width() / (view_r_ - view_l_), ky = image_.height() / (view_t_ - view_b_);
+  const Affine d{
+      m_.a * kx, -m_.b * ky, m_.c * kx, -m_.d * ky, (m_.tx - view_l_) * kx, (view_t_ - m_.ty) * ky};
+  // Labels wholly off the surface (most of them, zoomed in) cost nothing more.
+  const double top = cur_y_ + (baseline - font_->ink_top()) * sy;
+  const double bottom = cur_y_ + (baseline - font_->ink_bottom()) * sy;
+  double lo_x = INFINITY, hi_x = -INFINITY, lo_y = INFINITY, hi_y = -INFINITY;
+  for (const double cx : {x0, x0 + advance})
+    for (const double cy : {top, bottom}) {
+      double px, py;
+      d.map(cx, cy, px, py);
+      lo_x = std::min(lo_x, px), hi_x = std::max(hi_x, px);
+      lo_y = std::min(lo_y, py), hi_y = std::max(hi_y, py);
+    }
+  if (!(hi_x >= 0 && hi_y >= 0 && lo_x <= image_.width() && lo_y <= image_.height())) return;
+
+  const raster::Surface out = surface();
+  const auto c = std::uint8_t(current_);
+  // Capitals under three pixels high cannot be read; they are drawn as a bar
+  // where the text would be (greeking), which looks the same at that size
+  // and costs one segment instead of a hundred.
+  const double cap_px = std::hypot(d.c, d.d) * char_h_;
+  if (cap_px < kGreekBelow) {
+    double ax, ay, bx, by;
+    d.map(x0, cur_y_ + char_h_ / 2, ax, ay);
+    d.map(x0 + advance, cur_y_ + char_h_ / 2, bx, by);
+    raster::line(out, ax, ay, bx, by, std::max(1.0, std::round(cap_px / 2)), c);
+    return;
+  }
+  double x = x0;
   for (char ch : bytes) {
     const StrokeGlyph& g = font_->glyph(static_cast<unsigned char>(ch));
     for (const auto& run : g.strokes) {
-      QPointF prev;
+      double px = 0, py = 0;
       bool first = true;
       for (const auto& [gx, gy] : run) {
-        const QPointF pt = to_device(x + (gx - g.left) * sx, cur_y_ + (baseline - gy) * sy);
-        if (!first) strokes_.emplace_back(prev, pt);
-        prev = pt;
+        double qx, qy;
+        d.map(x + (gx - g.left) * sx, cur_y_ + (baseline - gy) * sy, qx, qy);
+        if (!first) raster::line(out, px, py, qx, qy, 1, c);
+        px = qx, py = qy;
         first = false;
       }
     }
     x += g.advance() * sx;
   }
-  if (!strokes_.empty()) p.drawLines(strokes_.data(), int(strokes_.size()));
-  cur_x_ = x;
 }
 
 }  // namespace tarnix::ui

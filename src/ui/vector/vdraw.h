@@ -1,16 +1,17 @@
-// A small vector drawing layer over QPainter: a transformation stack, a view
-// (ortho2) onto a device of w x h pixels, a 256-entry colour map, lines,
-// circles and stroke text. It draws into a QImage, so any single thread may
-// drive it; it is not shared between threads.
+// A small vector drawing layer: a transformation stack, a view (ortho2) onto
+// a device of w x h pixels, a 256-entry colour map, lines, circles and stroke
+// text. Drawing is aliased, into a plane of colour-map indexes; flush() turns
+// the plane into the image through the colour map as it is then. Any single
+// thread may drive it; it is not shared between threads.
 #pragma once
 
 #include <QImage>
-#include <QPainter>
 #include <QString>
 #include <array>
 #include <memory>
 #include <vector>
 
+#include "ui/vector/raster.h"
 #include "ui/vector/stroke_font.h"
 
 namespace tarnix::ui {
@@ -18,7 +19,6 @@ namespace tarnix::ui {
 class VectorDevice {
  public:
   VectorDevice();
-  ~VectorDevice();
   VectorDevice(const VectorDevice&) = delete;
   VectorDevice& operator=(const VectorDevice&) = delete;
 
@@ -54,7 +54,8 @@ class VectorDevice {
   void hcharstr(const QString& s);
   void hgetcharsize(char c, float& w, float& h) const;
 
-  // Finishes any painting in progress; the image is then complete.
+  // Makes the image from the drawing so far; image() shows what was drawn up
+  // to the last flush.
   void flush();
   const QImage& image() const { return image_; }
 
@@ -70,26 +71,12 @@ class VectorDevice {
     }
   };
 
-  QPainter& painter();
-  // Sets the painter's pen and brush only when they differ from what it
-  // holds: a new pen for each of thousands of lines costs more than the
-  // lines.
-  void use_pen(QRgb colour, double width, Qt::PenCapStyle cap);
-  void use_brush(bool filled, QRgb colour);
+  raster::Surface surface();
   QPointF view_map(double wx, double wy) const;
   void circle(double x, double y, double r, bool filled);
 
-  QImage image_;
-  std::unique_ptr<QPainter> painter_;
-  struct PenState {
-    bool set = false;
-    QRgb colour = 0;
-    double width = 0;
-    Qt::PenCapStyle cap = Qt::FlatCap;
-    bool filled = false;
-    QRgb brush = 0;
-  } pen_state_;
-  std::vector<QLineF> strokes_;  // a string's strokes, drawn at once
+  QImage image_;                     // Format_RGB32, the plane's size
+  std::vector<std::uint8_t> plane_;  // colour-map indexes, row by row
   std::array<QRgb, 256> colours_{};
   int current_ = 0;
   int line_width_ = 1;
