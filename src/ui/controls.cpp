@@ -6,18 +6,24 @@
 namespace tarnix::ui {
 namespace {
 
-const char* const kLabels[kControlBars] = {"Node Scale",   "Link Scale", "Max Node Radius",
-                                           "Max Link Width", "Node Timeout", "Link Timeout",
-                                           "Font Scale",   "Network Scale", "Update Frequency"};
+const char* const kLabels[kControlBars] = {"Node Scale",     "Link Scale",    "Max Node Radius",
+                                           "Max Link Width", "Node Timeout",  "Link Timeout",
+                                           "Font Scale",     "Network Scale", "Update Frequency"};
 
-int hundredths(double v) { return int(v * 100); }
+constexpr int kLabelPixels = 13;
+constexpr int kSmallestLabelPixels = 7;
+
+int hundredths(double v) {
+  return int(v * 100);
+}
 
 }  // namespace
 
-Controls::Controls(app::Settings& settings, QWidget* parent) : QGroupBox(QStringLiteral("Controls"), parent), settings_(settings) {
+Controls::Controls(app::Settings& settings, QWidget* parent)
+    : QGroupBox(QStringLiteral("Controls"), parent), settings_(settings) {
   setObjectName(QStringLiteral("controls"));
   QFont font(QStringLiteral("Arial"));
-  font.setPixelSize(13);
+  font.setPixelSize(kLabelPixels);
   const int start[kControlBars] = {hundredths(settings_.node_scale),
                                    hundredths(settings_.link_scale),
                                    hundredths(settings_.max_node_radius),
@@ -87,8 +93,21 @@ void Controls::resizeEvent(QResizeEvent* e) {
   const int w = width();
   // The line height sets the spacing; where the font's is taller than the
   // window allows (a substitute for Arial), it shrinks so all nine fit.
-  int t = QFontMetrics(labels_[0]->font()).height();
+  QFont font = labels_[0]->font();
+  font.setPixelSize(kLabelPixels);
+  int t = QFontMetrics(font).height();
   if (height() > 0) t = std::min(t, int(height() / 20.7));
+  // The labels keep their size where they fit; in a narrow column (or with
+  // a wider substitute for Arial) they shrink until the longest is whole.
+  QFont small = labels_[0]->font();
+  for (int px = kLabelPixels; px >= kSmallestLabelPixels; --px) {
+    small.setPixelSize(px);
+    const QFontMetrics m(small);
+    int widest = 0;
+    for (const QLabel* l : labels_) widest = std::max(widest, m.horizontalAdvance(l->text()));
+    if (widest <= w - 15) break;
+  }
+  for (QLabel* l : labels_) l->setFont(small);
   for (int i = 0; i < kControlBars; ++i) {
     bars_[std::size_t(i)]->setGeometry(10, int((2.1 * i + 2) * t), w - 15, 3 * t / 4);
     labels_[std::size_t(i)]->setGeometry(10, int((2.1 * i + 2.7) * t), w - 15, t);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFontMetrics>
+
 namespace tarnix::ui {
 namespace {
 
@@ -28,6 +30,12 @@ TEST_F(ControlsTest, BarsStartFromTheSettingsUnderTheirLabels) {
   c.show();
   EXPECT_LT(c.bar(0)->geometry().bottom(), c.label(0)->geometry().top() + 1);
   EXPECT_LT(c.label(7)->geometry().bottom(), c.bar(8)->geometry().top() + 1);
+  // In a column narrower than "Update Frequency" at full size, every label
+  // still shows whole.
+  c.resize(95, 280);
+  for (int i = 0; i < kControlBars; ++i)
+    EXPECT_LE(QFontMetrics(c.label(i)->font()).horizontalAdvance(c.label(i)->text()), c.label(i)->width())
+        << i;
 }
 
 TEST_F(ControlsTest, StepsPagesAndTheTimeOutCoupling) {
