@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <cmath>
+#include <optional>
 
 namespace tarnix::ui {
 namespace {
@@ -103,17 +104,24 @@ TEST(VectorDevice, ClearCirclesAndLinesUseTheColourMap) {
   EXPECT_EQ(qGreen(l.image().pixel(5, 50)), 0);  // the line stops at -0.8
 }
 
-TEST(VectorDevice, StrokeTextDrawsGlyphsOnTheBaseline) {
+// A cleared device of w x h pixels showing the model rectangle given, with
+// the shipped font, drawing in white.
+void text_device(VectorDevice& d, std::optional<StrokeFont>& font, int w, int h, double r, double t) {
   QString err;
-  auto font = StrokeFont::load(font_path(), err);
+  font = StrokeFont::load(font_path(), err);
   ASSERT_TRUE(font) << err.toStdString();
-  VectorDevice d;
   d.set_font(std::make_shared<StrokeFont>(*font));
-  d.set_device_size(400, 200);
-  d.ortho2(0, 2, 0, 1);  // 200 px per model unit
+  d.set_device_size(w, h);
+  d.ortho2(0, r, 0, t);
   d.color(0);
   d.clear();
   d.color(7);
+}
+
+TEST(VectorDevice, StrokeTextDrawsGlyphsOnTheBaseline) {
+  VectorDevice d;
+  std::optional<StrokeFont> font;
+  ASSERT_NO_FATAL_FAILURE(text_device(d, font, 400, 200, 2, 1));  // 200 px per model unit
   d.htextsize(1, 1);  // capitals one unit (200 px) high
   d.move2(0.1, 0);
   d.hcharstr(QStringLiteral("H"));
@@ -139,16 +147,9 @@ TEST(VectorDevice, StrokeTextDrawsGlyphsOnTheBaseline) {
 }
 
 TEST(VectorDevice, UnreadablySmallTextIsABarAndCutLabelsKeepTheirVisiblePart) {
-  QString err;
-  auto font = StrokeFont::load(font_path(), err);
-  ASSERT_TRUE(font) << err.toStdString();
   VectorDevice d;
-  d.set_font(std::make_shared<StrokeFont>(*font));
-  d.set_device_size(400, 100);
-  d.ortho2(0, 400, 0, 100);  // a pixel per unit
-  d.color(0);
-  d.clear();
-  d.color(7);
+  std::optional<StrokeFont> font;
+  ASSERT_NO_FATAL_FAILURE(text_device(d, font, 400, 100, 400, 100));  // a pixel per unit
   d.htextsize(2, 2);  // capitals two pixels high
   d.move2(10, 50);
   d.hcharstr(QStringLiteral("HHHH"));
