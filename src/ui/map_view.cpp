@@ -3,7 +3,6 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <cmath>
-#include <cstring>
 
 #include "capture/net.h"
 
@@ -102,13 +101,11 @@ bool MapRenderer::draw_frame(Net& net) {
   device_.clear();
   draw_groups(net, settings_.dynamic);
   draw_links(net);
-  device_.flush();
   {
-    const QImage& drawn = device_.image();
+    // The finished frame is made straight into the shown image: one pass
+    // over the pixels instead of making it and then copying it.
     std::lock_guard<std::mutex> g(front_mutex_);
-    if (front_.size() != drawn.size() || front_.format() != drawn.format())
-      front_ = QImage(drawn.size(), drawn.format());
-    std::memcpy(front_.bits(), drawn.constBits(), std::size_t(drawn.sizeInBytes()));
+    device_.render_into(front_);
   }
   frames_drawn_.fetch_add(1);
   if (zoom_refresh) zoom_refresh();

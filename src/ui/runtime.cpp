@@ -13,9 +13,9 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QPushButton>
-#include <QThreadPool>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QThreadPool>
 #include <QVBoxLayout>
 #include <chrono>
 #include <cstdio>
@@ -41,8 +41,8 @@
 #include "ui/monitor/dupip_window.h"
 #include "ui/monitor/load.h"
 #include "ui/monitor/monitor_windows.h"
-#include "ui/monitor/output.h"
 #include "ui/monitor/monitors.h"
+#include "ui/monitor/output.h"
 #include "ui/monitor/popup.h"
 #include "ui/panel.h"
 #include "ui/protocol_key.h"
@@ -128,45 +128,42 @@ constexpr std::chrono::seconds kRecordingBound{5};
 
 }  // namespace
 
-std::unique_ptr<PacketSource> DesktopRuntime::watched(std::unique_ptr<PacketSource> source) {
-  auto flag = std::make_shared<std::atomic<bool>>(false);
-  source_ended_ = flag;  // the pointer is the user-interface thread's; the flag is shared
-  // The status line says when a file was cut short; the window, if it is
-  // gone by then, takes the message with it.
+std::function<void(const std::string&, bool)> DesktopRuntime::status_poster() const {
+  // The capture thread tells; the user-interface thread shows it where the
+  // user looks: the status line, and a non-modal message when asked. Once
+  // the window is gone the message goes with it.
   QPointer<MainWindow> window = window_.get();
-  auto note = [window](const std::string& text) {
+  return [window](const std::string& message, bool box) {
     QMetaObject::invokeMethod(
         qApp,
-        [window, t = QString::fromStdString(text)] {
-          if (window) window->statusBar()->showMessage(t);
+        [window, text = QString::fromStdString(message), box] {
+          if (!window) return;
+          window->statusBar()->showMessage(text);
+          if (!box) return;
+          auto* b =
+              new QMessageBox(QMessageBox::Warning, app::kErrorTitle, text, QMessageBox::Ok, window.data());
+          b->setAttribute(Qt::WA_DeleteOnClose);
+          b->setModal(false);
+          b->show();
         },
         Qt::QueuedConnection);
   };
+}
+
+std::unique_ptr<PacketSource> DesktopRuntime::watched(std::unique_ptr<PacketSource> source) {
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  source_ended_ = flag;  // the pointer is the user-interface thread's; the flag is shared
+  // The status line says when a file was cut short.
+  auto note = [post = status_poster()](const std::string& text) { post(text, false); };
   return std::make_unique<EndWatch>(std::move(source), flag, note);
 }
 
 std::unique_ptr<PacketSource> DesktopRuntime::reopening(std::unique_ptr<PacketSource> source) {
   if (!source) return source;
   const std::string device = source->name();
+  // A message box when capture stops; the status line alone when it resumes.
   return std::make_unique<ReopeningSource>(
-      std::move(source), [this, device] { return open_live(device); },
-      [this](const std::string& message, bool down) {
-        // The capture thread tells; the user-interface thread shows it where
-        // the user looks: the status line, and a message when capture stops.
-        QMetaObject::invokeMethod(
-            qApp,
-            [this, text = QString::fromStdString(message), down] {
-              if (!window_) return;
-              window_->statusBar()->showMessage(text);
-              if (!down) return;
-              auto* box = new QMessageBox(QMessageBox::Warning, app::kErrorTitle, text, QMessageBox::Ok,
-                                          window_.get());
-              box->setAttribute(Qt::WA_DeleteOnClose);
-              box->setModal(false);
-              box->show();
-            },
-            Qt::QueuedConnection);
-      });
+      std::move(source), [this, device] { return open_live(device); }, status_poster());
 }
 
 bool DesktopRuntime::source_ended() const {
@@ -241,8 +238,8 @@ void DesktopRuntime::read_settings() {
 bool DesktopRuntime::start_database() {
   if (options_.skip_database) return true;
   db_ = std::make_unique<DbLink>();
-  return db_->start(data_path(settings_.dbpath), messenger_, settings_.db_connect, settings_.db_server.get() != 0,
-                    settings_.sensor);
+  return db_->start(data_path(settings_.dbpath), messenger_, settings_.db_connect,
+                    settings_.db_server.get() != 0, settings_.sensor);
 }
 
 void DesktopRuntime::set_up_address_types() {
@@ -273,7 +270,9 @@ void DesktopRuntime::read_local_mask() {
   model_->local_mask = local.mask;
 }
 
-void DesktopRuntime::record_start_time() { started_ = static_cast<std::int64_t>(std::time(nullptr)); }
+void DesktopRuntime::record_start_time() {
+  started_ = static_cast<std::int64_t>(std::time(nullptr));
+}
 
 bool DesktopRuntime::open_adapter() {
   if (!options_.capture_file.isEmpty()) {
@@ -401,18 +400,21 @@ void DesktopRuntime::protocol_key_show() {
 
 void DesktopRuntime::open_focus_builder() {
   if (!window_ || !parsed_) return;
-  FocusBuilder builder(focus_, live_palette_, parsed_->tree->root(), [this] {
-    if (const FocusRecord* f = focus_.active_focus()) settings_.focus = QString::fromStdString(f->name);
-    shared_focus_.set(focus_.active_list());
-    protocol_key_show();
-    std::vector<Net*> nets;
-    {
-      std::lock_guard<std::mutex> g(model_->nets_mutex);
-      nets = model_->nets;
-    }
-    for (Net* n : nets) link_refresh_dominant_all(*n);
-    if (loop_) loop_->redraw();
-  }, window_.get());
+  FocusBuilder builder(
+      focus_, live_palette_, parsed_->tree->root(),
+      [this] {
+        if (const FocusRecord* f = focus_.active_focus()) settings_.focus = QString::fromStdString(f->name);
+        shared_focus_.set(focus_.active_list());
+        protocol_key_show();
+        std::vector<Net*> nets;
+        {
+          std::lock_guard<std::mutex> g(model_->nets_mutex);
+          nets = model_->nets;
+        }
+        for (Net* n : nets) link_refresh_dominant_all(*n);
+        if (loop_) loop_->redraw();
+      },
+      window_.get());
   builder.exec();
 }
 
@@ -476,8 +478,9 @@ int DesktopRuntime::create_main_window() {
     s.progress = report_progress_windows();
     return s;
   });
-  for (auto [id, kind] : {std::pair{kCmdHostReport, ReportKind::kHost}, std::pair{kCmdStatsReport, ReportKind::kStats},
-                          std::pair{kCmdAlarmsReport, ReportKind::kAlarms}, std::pair{kCmdUrlsReport, ReportKind::kUrls}})
+  for (auto [id, kind] :
+       {std::pair{kCmdHostReport, ReportKind::kHost}, std::pair{kCmdStatsReport, ReportKind::kStats},
+        std::pair{kCmdAlarmsReport, ReportKind::kAlarms}, std::pair{kCmdUrlsReport, ReportKind::kUrls}})
     window_->set_command(id, [this, kind = kind] { reports_->start(kind); });
   window_->set_command(kCmdAlarmsBuilder, [this] { open_alarm_builder(); });
   window_->set_command(kCmdFocusBuilder, [this] { open_focus_builder(); });
@@ -501,12 +504,15 @@ int DesktopRuntime::create_main_window() {
   ZoomImage* thumb = zoom->image();
   thumb->set_zoom_listener([map = map_](int l, int t, int r, int b) { map->set_zoom(l, t, r, b); });
   map_->set_aspect_listener([thumb](int aspect) { thumb->set_aspect(aspect); });
-  renderer_->zoom_mark_group = [thumb](double x, double y, double r, double e) { thumb->mark_group(x, y, r, e); };
+  renderer_->zoom_mark_group = [thumb](double x, double y, double r, double e) {
+    thumb->mark_group(x, y, r, e);
+  };
   renderer_->zoom_refresh = [thumb] { thumb->refresh(); };
   window_->set_command(kCmdDuplicateIp, [this] { open_duplicates(); });
   window_->command(kCmdDuplicateIp)->setCheckable(true);
   if (db_ && db_->connected()) window_->set_command(kCmdDbOptions, [this] { open_db_options(); });
-  monitors_ = std::make_unique<MonitorWindows>(install_monitor_windows(*window_, *model_, settings_, std::time_t(started_)));
+  monitors_ = std::make_unique<MonitorWindows>(
+      install_monitor_windows(*window_, *model_, settings_, std::time_t(started_)));
   alarm_log_ = std::make_unique<OutputAlarmLog>(monitors_->output);
   if (alarms_) alarms_->state().actions.log = alarm_log_.get();
   request_log_ = std::make_unique<OutputRequestListener>(monitors_->output);
@@ -706,8 +712,12 @@ void DesktopRuntime::destroy_windows() {
   reports_.reset();
 }
 
-DupIpWindow* DesktopRuntime::duplicates_window() const { return dupip_window_.data(); }
-DbOptionsDialog* DesktopRuntime::db_options() const { return db_options_.data(); }
+DupIpWindow* DesktopRuntime::duplicates_window() const {
+  return dupip_window_.data();
+}
+DbOptionsDialog* DesktopRuntime::db_options() const {
+  return db_options_.data();
+}
 
 void DesktopRuntime::open_duplicates() {
   if (!dupip_) return;
@@ -731,10 +741,12 @@ void DesktopRuntime::open_db_options() {
     return;
   }
   if (!pruner_) pruner_ = std::make_unique<PruneRunner>(db_->file_path());
-  db_options_ = new DbOptionsDialog(settings_, startup_prune_time_, [this](int days) {
-    if (!pruner_->start(days))
-      std::fprintf(stderr, "db_opt: an earlier removal is still running\n");
-  }, window_.get(), QString::fromStdString(db_ ? db_->description() : std::string()));
+  db_options_ = new DbOptionsDialog(
+      settings_, startup_prune_time_,
+      [this](int days) {
+        if (!pruner_->start(days)) std::fprintf(stderr, "db_opt: an earlier removal is still running\n");
+      },
+      window_.get(), QString::fromStdString(db_ ? db_->description() : std::string()));
   db_options_->show();
 }
 

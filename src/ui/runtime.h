@@ -5,18 +5,18 @@
 #include <QPointer>
 #include <QString>
 #include <atomic>
-#include <ctime>
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <vector>
 
-#include "capture/cfocus.h"
 #include "app/messages.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "capture/adapter.h"
 #include "capture/capture_thread.h"
+#include "capture/cfocus.h"
 #include "capture/classifier.h"
 #include "capture/focus.h"
 #include "capture/net.h"
@@ -160,6 +160,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<PacketSource> watched(std::unique_ptr<PacketSource> source);
   // A live adapter that is opened again when it fails, telling the user.
   std::unique_ptr<PacketSource> reopening(std::unique_ptr<PacketSource> source);
+  // Any thread: posts a text to the status line (and a message box).
+  std::function<void(const std::string&, bool)> status_poster() const;
   std::vector<Device> list_devices() const;
   OpenResult open_live(const std::string& device) const;
   // After capture has stopped: the recorder writes what is on its way, then
@@ -184,8 +186,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<HostNamer> namer_;
   std::unique_ptr<TrafficModel> model_;
   std::unique_ptr<Beeper> beeper_;
-  std::unique_ptr<QtSoundPlayer> sound_;  // before alarms_, so it outlives the alarm thread
-  std::unique_ptr<AlarmRuntime> alarms_;  // uses the model, the cache and the beeper
+  std::unique_ptr<QtSoundPlayer> sound_;                    // before alarms_, so it outlives the alarm thread
+  std::unique_ptr<AlarmRuntime> alarms_;                    // uses the model, the cache and the beeper
   std::unique_ptr<AlarmBuilderServices> builder_services_;  // the Alarm Builder's look-ups
   std::unique_ptr<AlarmTable> alarm_table_;                 // where the Alarm Builder saves
   std::unique_ptr<DupIpNotifier> dupip_notifier_;

@@ -26,10 +26,16 @@ raster::Surface VectorDevice::surface() {
 }
 
 void VectorDevice::flush() {
-  const int w = image_.width();
+  render_into(image_);
+}
+
+void VectorDevice::render_into(QImage& out) const {
+  const int w = image_.width(), h = image_.height();
+  if (out.size() != image_.size() || out.format() != QImage::Format_RGB32)
+    out = QImage(w, h, QImage::Format_RGB32);
   const std::uint8_t* from = plane_.data();
-  for (int y = 0; y < image_.height(); ++y, from += w) {
-    auto* to = reinterpret_cast<QRgb*>(image_.scanLine(y));
+  for (int y = 0; y < h; ++y, from += w) {
+    auto* to = reinterpret_cast<QRgb*>(out.scanLine(y));
     for (int x = 0; x < w; ++x) to[x] = colours_[from[x]];
   }
 }

@@ -58,6 +58,8 @@ class VectorDevice {
   // to the last flush.
   void flush();
   const QImage& image() const { return image_; }
+  // The same into a caller's image (made the device's size when it is not).
+  void render_into(QImage& out) const;
 
   // Model point to device pixel under the current transformation and view.
   QPointF to_device(double x, double y) const;
