@@ -394,9 +394,14 @@ void AlarmBuilderDialog::select_row(int row) {
 
 void AlarmBuilderDialog::fill_host_list(QComboBox* box) {
   box->clear();
-  // Each name goes on top, as the list was filled from the cache's table.
-  for (const std::string& name : ctx_.services ? ctx_.services->host_names() : std::vector<std::string>())
-    box->insertItem(0, QString::fromStdString(name));
+  if (ctx_.services == nullptr) return;
+  // The cache's last name first, as if each had been put on top; added in one
+  // go, as a cache may hold thousands and each insertion at the top moves all.
+  const std::vector<std::string> names = ctx_.services->host_names();
+  QStringList items;
+  items.reserve(qsizetype(names.size()));
+  for (auto it = names.rbegin(); it != names.rend(); ++it) items.append(QString::fromStdString(*it));
+  box->addItems(items);
 }
 
 void AlarmBuilderDialog::fill_protocol_list() {
