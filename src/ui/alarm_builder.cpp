@@ -22,6 +22,8 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <type_traits>
+#include <utility>
 
 #include "naming/netaddr.h"
 #include "pdl/pd.h"
@@ -68,17 +70,47 @@ QString host_text(const AlarmHost* h) {
   return QString::fromStdString(netaddr_text(h->address));
 }
 
+// A control named by its dialog id.
+template <class W, class... Args>
+W* named(const char* id, Args&&... args) {
+  auto* w = new W(std::forward<Args>(args)...);
+  w->setObjectName(QLatin1String(id));
+  return w;
+}
+
 QRadioButton* radio(const QString& text, const char* id, QWidget* parent) {
-  auto* r = new QRadioButton(text, parent);
-  r->setObjectName(QLatin1String(id));
+  auto* r = named<QRadioButton>(id, text, parent);
   // Exclusive by hand: the dialog decides which one is checked.
   r->setAutoExclusive(false);
   return r;
 }
 
+// Runs `work` on a worker of the global pool, then hands its result to `done`
+// on the GUI thread unless `owner` has gone meanwhile. The answer is posted to
+// the application object: it outlives every dialog, and its destructor waits
+// for the pool's workers.
+template <class Work, class Done>
+void off_thread(QObject* owner, Work work, Done done) {
+  QThreadPool::globalInstance()->start([owner = QPointer<QObject>(owner), work, done] {
+    auto post = [&owner](auto answer) {
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(),
+          [owner, answer] {
+            if (owner) answer();
+          },
+          Qt::QueuedConnection);
+    };
+    if constexpr (std::is_void_v<decltype(work())>) {
+      work();
+      post(done);
+    } else {
+      post([done, result = work()] { done(result); });
+    }
+  });
+}
+
 QPushButton* button(const QString& text, const char* id, QWidget* parent) {
-  auto* b = new QPushButton(text, parent);
-  b->setObjectName(QLatin1String(id));
+  auto* b = named<QPushButton>(id, text, parent);
   // Enter moves the focus; it never presses a button for the user.
   b->setAutoDefault(false);
   b->setDefault(false);
@@ -88,7 +120,10 @@ QPushButton* button(const QString& text, const char* id, QWidget* parent) {
 }  // namespace
 
 AlarmListModel::AlarmListModel(AlarmBuilder& builder, QObject* parent)
-    : QAbstractListModel(parent), builder_(builder), enabled_(state_icon(true)), disabled_(state_icon(false)) {}
+    : QAbstractListModel(parent),
+      builder_(builder),
+      enabled_(state_icon(true)),
+      disabled_(state_icon(false)) {}
 
 int AlarmListModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : builder_.count();
@@ -145,10 +180,7 @@ void AlarmListModel::toggle_disabled(int row) {
 }
 
 AlarmBuilderDialog::AlarmBuilderDialog(AlarmBuilderContext context, QWidget* parent)
-    : QDialog(parent),
-      ctx_(context),
-      builder_(AlarmBuilder::open(*context.state)),
-      relay_(new QObject, [](QObject* o) { o->deleteLater(); }) {
+    : QDialog(parent), ctx_(context), builder_(AlarmBuilder::open(*context.state)) {
   setObjectName(QStringLiteral("10024"));
   setWindowTitle(QStringLiteral("Alarm Builder"));
   if (ctx_.protocols != nullptr) protocols_ = alarm_protocol_choices(ctx_.protocols);
@@ -165,8 +197,7 @@ AlarmBuilderDialog::~AlarmBuilderDialog() {
 
 void AlarmBuilderDialog::build() {
   auto* alarms = new QGroupBox(QStringLiteral("Alarms"), this);
-  list_ = new QListView(alarms);
-  list_->setObjectName(QStringLiteral("10002"));
+  list_ = named<QListView>("10002", alarms);
   model_ = new AlarmListModel(builder_, this);
   list_->setModel(model_);
   list_->setItemDelegate(new NotifyDelegate(list_));
@@ -189,19 +220,14 @@ void AlarmBuilderDialog::build() {
   network_ = radio(QStringLiteral("Network"), "10008", object);
   url_ = radio(QStringLiteral("URL"), "10007", object);
   protocol_ = radio(QStringLiteral("Protocol"), "10009", object);
-  first_label_ = new QLabel(object);
-  first_label_->setObjectName(QStringLiteral("10026"));
-  second_label_ = new QLabel(object);
-  second_label_->setObjectName(QStringLiteral("10027"));
-  first_ = new QComboBox(object);
-  first_->setObjectName(QStringLiteral("10010"));
-  second_ = new QComboBox(object);
-  second_->setObjectName(QStringLiteral("10025"));
+  first_label_ = named<QLabel>("10026", object);
+  second_label_ = named<QLabel>("10027", object);
+  first_ = named<QComboBox>("10010", object);
+  second_ = named<QComboBox>("10025", object);
   for (QComboBox* box : {first_, second_}) {
     box->setEditable(true);
     box->setInsertPolicy(QComboBox::NoInsert);
     box->setMinimumWidth(260);
-    box->lineEdit()->installEventFilter(this);
   }
   auto* object_layout = new QGridLayout(object);
   auto* radios = new QHBoxLayout;
@@ -223,12 +249,9 @@ void AlarmBuilderDialog::build() {
   kbytes_ = radio(QStringLiteral("KBytes/sec"), "10014", units);
   packets_ = radio(QStringLiteral("Packets/sec"), "10015", units);
   bandwidth_ = radio(QStringLiteral("% Bandwidth"), "10016", units);
-  auto* value_label = new QLabel(QStringLiteral("Value"), units);
-  value_label->setObjectName(QStringLiteral("10028"));
-  value_ = new QLineEdit(units);
-  value_->setObjectName(QStringLiteral("10017"));
+  auto* value_label = named<QLabel>("10028", QStringLiteral("Value"), units);
+  value_ = named<QLineEdit>("10017", units);
   value_->setMaxLength(kNotifyMax);
-  value_->installEventFilter(this);
   auto* units_layout = new QGridLayout(units);
   units_layout->addWidget(kbytes_, 0, 0);
   units_layout->addWidget(packets_, 1, 0);
@@ -237,18 +260,12 @@ void AlarmBuilderDialog::build() {
   units_layout->addWidget(value_, 1, 1);
 
   auto* actions = new QGroupBox(QStringLiteral("Actions"), this);
-  play_ = new QCheckBox(QStringLiteral("Play wave file"), actions);
-  play_->setObjectName(QStringLiteral("10019"));
-  sound_ = new QLineEdit(actions);
-  sound_->setObjectName(QStringLiteral("10018"));
+  play_ = named<QCheckBox>("10019", QStringLiteral("Play wave file"), actions);
+  sound_ = named<QLineEdit>("10018", actions);
   sound_browse_ = button(QStringLiteral("Browse"), "10022", actions);
-  execute_ = new QCheckBox(QStringLiteral("Execute command"), actions);
-  execute_->setObjectName(QStringLiteral("10021"));
-  command_ = new QLineEdit(actions);
-  command_->setObjectName(QStringLiteral("10020"));
+  execute_ = named<QCheckBox>("10021", QStringLiteral("Execute command"), actions);
+  command_ = named<QLineEdit>("10020", actions);
   command_browse_ = button(QStringLiteral("Browse"), "10023", actions);
-  sound_->installEventFilter(this);
-  command_->installEventFilter(this);
   auto* actions_layout = new QGridLayout(actions);
   actions_layout->addWidget(play_, 0, 0);
   actions_layout->addWidget(sound_, 0, 1);
@@ -276,7 +293,8 @@ void AlarmBuilderDialog::build() {
   top->addWidget(alarms);
   top->addLayout(right, 1);
 
-  // Enter in any control moves the focus on (see eventFilter).
+  // Enter in any control moves the focus on, and a line edit or box that
+  // loses the focus hands its text over (see eventFilter).
   for (QWidget* w : findChildren<QWidget*>()) w->installEventFilter(this);
 
   connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
@@ -341,7 +359,7 @@ bool AlarmBuilderDialog::eventFilter(QObject* watched, QEvent* event) {
     }
   } else if (event->type() == QEvent::FocusOut) {
     // A combo box's own editor hears of focus changes only through the box.
-    QLineEdit* edit = watched == first_ ? first_->lineEdit()
+    QLineEdit* edit = watched == first_    ? first_->lineEdit()
                       : watched == second_ ? second_->lineEdit()
                                            : qobject_cast<QLineEdit*>(watched);
     // Only typed text counts: a box left as it was shown changes nothing.
@@ -376,9 +394,14 @@ void AlarmBuilderDialog::select_row(int row) {
 
 void AlarmBuilderDialog::fill_host_list(QComboBox* box) {
   box->clear();
-  // Each name goes on top, as the list was filled from the cache's table.
-  for (const std::string& name : ctx_.services ? ctx_.services->host_names() : std::vector<std::string>())
-    box->insertItem(0, QString::fromStdString(name));
+  if (ctx_.services == nullptr) return;
+  // The cache's last name first, as if each had been put on top; added in one
+  // go, as a cache may hold thousands and each insertion at the top moves all.
+  const std::vector<std::string> names = ctx_.services->host_names();
+  QStringList items;
+  items.reserve(qsizetype(names.size()));
+  for (auto it = names.rbegin(); it != names.rend(); ++it) items.append(QString::fromStdString(*it));
+  box->addItems(items);
 }
 
 void AlarmBuilderDialog::fill_protocol_list() {
@@ -413,9 +436,9 @@ void AlarmBuilderDialog::set_kind_controls() {
 
 void AlarmBuilderDialog::show_alarm() {
   const bool any = current_ != nullptr;
-  for (QWidget* w : std::initializer_list<QWidget*>{host_, link_, network_, url_, protocol_, first_, second_, value_,
-                                                     play_, execute_, sound_, command_, sound_browse_,
-                                                     command_browse_, delete_})
+  for (QWidget* w : std::initializer_list<QWidget*>{host_, link_, network_, url_, protocol_, first_, second_,
+                                                    value_, play_, execute_, sound_, command_, sound_browse_,
+                                                    command_browse_, delete_})
     w->setEnabled(any);
   set_threshold_controls_enabled(any);
   if (!any) {
@@ -487,7 +510,8 @@ void AlarmBuilderDialog::show_alarm() {
   execute_->setChecked(a.run_command == 1);
   sound_->setText(QString::fromStdString(a.sound_file));
   command_->setText(QString::fromStdString(a.command));
-  for (QLineEdit* e : {first_->lineEdit(), second_->lineEdit(), value_, sound_, command_}) e->setModified(false);
+  for (QLineEdit* e : {first_->lineEdit(), second_->lineEdit(), value_, sound_, command_})
+    e->setModified(false);
 }
 
 void AlarmBuilderDialog::on_object(std::int32_t type) {
@@ -533,8 +557,9 @@ void AlarmBuilderDialog::take_first_box() {
     case kAlarmUrl: {
       const std::string url = text.trimmed().toStdString();
       AlarmBuilderServices* services = ctx_.services;
-      start_lookup({current_, Target::kUrl},
-                   [services, url](std::optional<AlarmHost>&) { return services ? services->url_for(url) : 0; });
+      start_lookup({current_, Target::kUrl}, [services, url](std::optional<AlarmHost>&) {
+        return services ? services->url_for(url) : 0;
+      });
       break;
     }
     case kAlarmHost:
@@ -584,22 +609,21 @@ void AlarmBuilderDialog::start_lookup(Lookup lookup,
   const int id = next_lookup_++;
   lookups_.emplace(id, std::move(lookup));
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  QPointer<AlarmBuilderDialog> self(this);
-  std::shared_ptr<QObject> relay = relay_;
-  QThreadPool::globalInstance()->start([self, relay, id, work = std::move(work)] {
-    std::optional<AlarmHost> host;
-    const std::int32_t value = work(host);
-    QMetaObject::invokeMethod(
-        relay.get(),
-        [self, id, value, host] {
-          if (self) self->finish_lookup(id, true, value, host);
-        },
-        Qt::QueuedConnection);
-  });
+  off_thread(
+      this,
+      [work = std::move(work)] {
+        std::optional<AlarmHost> host;
+        const std::int32_t value = work(host);
+        return std::pair(value, host);
+      },
+      [this, id](const std::pair<std::int32_t, std::optional<AlarmHost>>& answer) {
+        finish_lookup(id, true, answer.first, answer.second);
+      });
   QTimer::singleShot(ctx_.lookup_timeout, this, [this, id] { finish_lookup(id, false, 0, std::nullopt); });
 }
 
-void AlarmBuilderDialog::finish_lookup(int id, bool answered, std::int32_t value, std::optional<AlarmHost> host) {
+void AlarmBuilderDialog::finish_lookup(int id, bool answered, std::int32_t value,
+                                       std::optional<AlarmHost> host) {
   auto it = lookups_.find(id);
   if (it == lookups_.end()) return;  // given up on, or answered already
   Lookup l = std::move(it->second);
@@ -632,28 +656,22 @@ void AlarmBuilderDialog::finish_lookup(int id, bool answered, std::int32_t value
 
 void AlarmBuilderDialog::fetch_url_text(const AlarmPtr& alarm) {
   if (ctx_.services == nullptr || alarm->url_id == 0) return;
-  QPointer<AlarmBuilderDialog> self(this);
-  std::shared_ptr<QObject> relay = relay_;
   AlarmBuilderServices* services = ctx_.services;
   const std::int32_t url_id = alarm->url_id;
-  QThreadPool::globalInstance()->start([self, relay, services, url_id, alarm] {
-    const QString text = QString::fromStdString(services->url_text(url_id));
-    QMetaObject::invokeMethod(
-        relay.get(),
-        [self, alarm, url_id, text] {
-          // Only while that alarm, still on that URL, is the one shown.
-          if (self && self->current_ == alarm && alarm->url_id == url_id && alarm->object_type == kAlarmUrl &&
-              !self->first_->lineEdit()->isModified())
-            self->first_->setEditText(text);
-        },
-        Qt::QueuedConnection);
-  });
+  off_thread(
+      this, [services, url_id] { return QString::fromStdString(services->url_text(url_id)); },
+      [this, alarm, url_id](const QString& text) {
+        // Only while that alarm, still on that URL, is the one shown.
+        if (current_ == alarm && alarm->url_id == url_id && alarm->object_type == kAlarmUrl &&
+            !first_->lineEdit()->isModified())
+          first_->setEditText(text);
+      });
 }
 
 void AlarmBuilderDialog::browse_sound() {
   if (!current_) return;
-  const QString path = QFileDialog::getOpenFileName(this, QString(), QString(),
-                                                    QStringLiteral("Sound files (*.wav *.ogg);;All files (*)"));
+  const QString path = QFileDialog::getOpenFileName(
+      this, QString(), QString(), QStringLiteral("Sound files (*.wav *.ogg);;All files (*)"));
   if (path.isEmpty()) return;
   current_->sound_file = path.toStdString();
   sound_->setText(path);
@@ -691,20 +709,13 @@ void AlarmBuilderDialog::commit() {
   // both on a worker.
   auto list = std::make_shared<AlarmList>(builder_.take());
   AlarmBuilderContext ctx = ctx_;
-  QPointer<AlarmBuilderDialog> self(this);
-  std::shared_ptr<QObject> relay = relay_;
-  QThreadPool::globalInstance()->start([ctx, list, self, relay] {
-    alarm_builder_commit(*ctx.state, std::move(*list), ctx.table, ctx.services);
-    QMetaObject::invokeMethod(
-        relay.get(),
-        [self] {
-          if (!self) return;
-          self->committing_ = false;
-          QApplication::restoreOverrideCursor();
-          self->QDialog::accept();
-        },
-        Qt::QueuedConnection);
-  });
+  off_thread(
+      this, [ctx, list] { alarm_builder_commit(*ctx.state, std::move(*list), ctx.table, ctx.services); },
+      [this] {
+        committing_ = false;
+        QApplication::restoreOverrideCursor();
+        QDialog::accept();
+      });
 }
 
 void AlarmBuilderDialog::reject() {

@@ -125,9 +125,6 @@ class AlarmBuilderDialog final : public QDialog {
   int next_lookup_ = 1;
   bool ok_waiting_ = false;
   bool committing_ = false;
-  // Gives queued answers a receiver that outlives the dialog; deleted on its
-  // own thread once the last worker lets go of it.
-  std::shared_ptr<QObject> relay_;
 
   QListView* list_ = nullptr;
   QRadioButton *host_ = nullptr, *link_ = nullptr, *network_ = nullptr, *url_ = nullptr, *protocol_ = nullptr;

@@ -133,6 +133,17 @@ TEST_F(AlarmBuilderUi, PercentAbove100BecomesZeroAndUrlForcesOccurrence) {
   EXPECT_EQ(child<QLabel>(d.get(), "10026")->text(), "URL");
 }
 
+TEST_F(AlarmBuilderUi, HostBoxListsTheCachedNamesLastFirst) {
+  live_host_alarm();
+  services.names = {"alpha", "beta", "gamma"};
+  auto d = open();
+  auto* box = child<QComboBox>(d.get(), "10010");
+  ASSERT_EQ(box->count(), 3);
+  EXPECT_EQ(box->itemText(0), "gamma");
+  EXPECT_EQ(box->itemText(2), "alpha");
+  EXPECT_EQ(box->currentText(), "ten");
+}
+
 TEST_F(AlarmBuilderUi, UnresolvableHostWaitsWithBusyCursorThenShowsUnresolved) {
   live_host_alarm();
   services.blocked = true;
