@@ -96,6 +96,19 @@ e2e_netns_hosts() {
   done
 }
 
+# Starts a tinyproxy forward proxy in a namespace on ADDR:8888 for the
+# clients of ADDR's /24; it is killed at exit. Further arguments are more
+# lines of its configuration.
+e2e_tinyproxy() {
+  local ns=$1 addr=$2
+  shift 2
+  {
+    printf '%s\n' "User nobody" "Group nogroup" "Port 8888" "Listen $addr" "Timeout 10" "MaxClients 10" \
+      "Allow ${addr%.*}.0/24" "LogLevel Connect" "$@"
+  } >"$E2E_WORK/tinyproxy.conf"
+  E2E_LOG=$E2E_WORK/tinyproxy.out.log e2e_bg "$ns" tinyproxy -d -c "$E2E_WORK/tinyproxy.conf"
+}
+
 # Runs a command in a namespace in the background; it is killed at exit.
 # Its output goes to $E2E_WORK/<first word of the command>.log unless
 # redirected by the caller through E2E_LOG.

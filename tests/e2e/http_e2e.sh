@@ -49,20 +49,9 @@ echo "page" >"$work/www/p.html"
 E2E_LOG=$work/httpd.log e2e_bg "$ns_srv" python3 -m http.server 80 --bind 10.77.0.1 --directory "$work/www"
 
 # The forward proxy.
-cat >"$work/tinyproxy.conf" <<EOF
-User nobody
-Group nogroup
-Port 8888
-Listen 10.77.0.3
-Timeout 10
-MaxClients 10
-Allow 10.77.0.0/24
-LogLevel Connect
-LogFile "$work/tinyproxy.log"
-EOF
 touch "$work/tinyproxy.log"
 chmod 666 "$work/tinyproxy.log"
-E2E_LOG=$work/tinyproxy.out.log e2e_bg "$ns_srv" tinyproxy -d -c "$work/tinyproxy.conf"
+e2e_tinyproxy "$ns_srv" 10.77.0.3 "LogFile \"$work/tinyproxy.log\""
 
 e2e_wait_port "$ns_cli" 10.77.0.1 80
 ip netns exec "$ns_cli" curl -s -o /dev/null --max-time 1 -x http://10.77.0.3:8888 http://10.77.0.1/ ||

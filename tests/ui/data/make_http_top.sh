@@ -36,17 +36,7 @@ for site in www files; do
 done
 e2e_bg "$ns_srv" busybox httpd -f -p 10.77.0.1:80 -h "$work/www"
 e2e_bg "$ns_srv" busybox httpd -f -p 10.77.0.4:80 -h "$work/files"
-cat >"$work/tinyproxy.conf" <<CONF
-User nobody
-Group nogroup
-Port 8888
-Listen 10.77.0.3
-Timeout 10
-MaxClients 10
-Allow 10.77.0.0/24
-LogLevel Connect
-CONF
-e2e_bg "$ns_srv" tinyproxy -d -c "$work/tinyproxy.conf"
+e2e_tinyproxy "$ns_srv" 10.77.0.3
 for _ in $(seq 50); do
   ip netns exec "$ns_cli" curl -s -o /dev/null --max-time 1 -x http://10.77.0.3:8888 http://10.77.0.4/ && break
   sleep 0.2
