@@ -28,7 +28,7 @@ e2e_skip() {
 e2e_fail() {
   echo "$E2E_NAME: FAILED: $*" >&2
   local f
-  for f in "$E2E_WORK"/*.log "$E2E_WORK"/*.err; do
+  for f in "$E2E_WORK"/*.log "$E2E_WORK"/*.out "$E2E_WORK"/*.err; do
     [ -s "$f" ] || continue
     echo "--- $f" >&2
     tail -n 30 "$f" >&2
@@ -75,6 +75,40 @@ e2e_netns_pair() {
   ip netns exec "$E2E_NS_B" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 >/dev/null 2>&1 || true
 }
 
+# Adds more /24 addresses to side A or B of the pair, e.g.
+#   e2e_add_addrs A 10.77.0.3 10.77.0.4
+e2e_add_addrs() {
+  local ns=E2E_NS_$1 dev=E2E_IF_$1 a
+  shift
+  for a in "$@"; do ip -n "${!ns}" addr add "$a/24" dev "${!dev}"; done
+}
+
+# Gives both namespaces of the pair the hosts file read from stdin and
+# resolution from files only: ip netns exec mounts /etc/netns/NAME/hosts over
+# /etc/hosts, so any other name resolves nowhere.
+e2e_netns_hosts() {
+  local hosts ns
+  hosts=$(cat)
+  for ns in "$E2E_NS_A" "$E2E_NS_B"; do
+    mkdir -p "/etc/netns/$ns"
+    printf '%s\n' "$hosts" >"/etc/netns/$ns/hosts"
+    printf 'hosts: files\n' >"/etc/netns/$ns/nsswitch.conf"
+  done
+}
+
+# Starts a tinyproxy forward proxy in a namespace on ADDR:8888 for the
+# clients of ADDR's /24; it is killed at exit. Further arguments are more
+# lines of its configuration.
+e2e_tinyproxy() {
+  local ns=$1 addr=$2
+  shift 2
+  {
+    printf '%s\n' "User nobody" "Group nogroup" "Port 8888" "Listen $addr" "Timeout 10" "MaxClients 10" \
+      "Allow ${addr%.*}.0/24" "LogLevel Connect" "$@"
+  } >"$E2E_WORK/tinyproxy.conf"
+  E2E_LOG=$E2E_WORK/tinyproxy.out.log e2e_bg "$ns" tinyproxy -d -c "$E2E_WORK/tinyproxy.conf"
+}
+
 # Runs a command in a namespace in the background; it is killed at exit.
 # Its output goes to $E2E_WORK/<first word of the command>.log unless
 # redirected by the caller through E2E_LOG.
@@ -113,6 +147,9 @@ e2e_cleanup() {
   local p ns
   for p in "${E2E_PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${E2E_PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
-  for ns in "${E2E_NAMESPACES[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
+  for ns in "${E2E_NAMESPACES[@]}"; do
+    ip netns del "$ns" 2>/dev/null || true
+    rm -rf "/etc/netns/$ns"
+  done
   if [ -z "${E2E_KEEP:-}" ] && [ -n "${E2E_WORK:-}" ]; then rm -rf "$E2E_WORK"; fi
 }

@@ -9,113 +9,62 @@
 # any of them is missing.
 set -euo pipefail
 
-cli=${1:?usage: http_e2e.sh TARNIX_CLI [WORKDIR]}
-work=${2:-$(mktemp -d)}
-mkdir -p "$work"
-cli=$(readlink -f "$cli")
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+# A work folder given on the command line is kept for a look afterwards.
+if [ -n "${2:-}" ]; then
+  E2E_WORK=$2
+  E2E_KEEP=1
+fi
+e2e_init http_e2e
+cli=$(readlink -f "${1:?usage: http_e2e.sh TARNIX_CLI [WORKDIR]}")
+work=$E2E_WORK
 
-skip() {
-  echo "http_e2e: skipped: $*" >&2
-  exit 77
-}
-fail() {
-  echo "http_e2e: $*" >&2
-  for f in "$work"/*.log "$work"/cli.out "$work"/cli.err; do
-    [ -s "$f" ] && { echo "--- $f" >&2; tail -n 40 "$f" >&2; }
-  done
-  exit 1
-}
-
-[ "$(id -u)" -eq 0 ] || skip "not root"
-for tool in ip tinyproxy curl python3 sqlite3; do
-  command -v "$tool" >/dev/null 2>&1 || skip "no $tool"
-done
+e2e_need_root
+e2e_need ip tinyproxy curl python3 sqlite3
 help=$("$cli" --help 2>&1 || true)
 for opt in --db --print-requests --interface --duration; do
-  grep -q -- "$opt" <<<"$help" || skip "tarnix-cli has no $opt option"
+  grep -q -- "$opt" <<<"$help" || e2e_skip "tarnix-cli has no $opt option"
 done
 
-suffix=$$
-ns_srv=tnx_srv_$suffix
-ns_cli=tnx_cli_$suffix
-pids=()
-
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  ip netns del "$ns_srv" 2>/dev/null || true
-  ip netns del "$ns_cli" 2>/dev/null || true
-  rm -rf "/etc/netns/$ns_srv" "/etc/netns/$ns_cli"
-}
-trap cleanup EXIT
-
-# Names both sides resolve through their own hosts file (ip netns exec mounts
-# /etc/netns/NAME/hosts over /etc/hosts); nowhere.invalid resolves nowhere.
-for ns in "$ns_srv" "$ns_cli"; do
-  mkdir -p "/etc/netns/$ns"
-  cat >"/etc/netns/$ns/hosts" <<EOF
+# The server side is A (the web server at .1, the proxy at .3), the client B.
+e2e_netns_pair
+e2e_add_addrs A 10.77.0.3
+ns_srv=$E2E_NS_A
+ns_cli=$E2E_NS_B
+# nowhere.invalid resolves nowhere.
+e2e_netns_hosts <<EOF
 127.0.0.1 localhost
 10.77.0.1 www.e2e.test
 10.77.0.2 client.e2e.test
 10.77.0.3 proxy.e2e.test
 EOF
-  printf 'hosts: files\n' >"/etc/netns/$ns/nsswitch.conf"
-done
-
-ip netns add "$ns_srv"
-ip netns add "$ns_cli"
-ip link add veth-s netns "$ns_srv" type veth peer name veth-c netns "$ns_cli"
-ip -n "$ns_srv" addr add 10.77.0.1/24 dev veth-s
-ip -n "$ns_srv" addr add 10.77.0.3/24 dev veth-s
-ip -n "$ns_cli" addr add 10.77.0.2/24 dev veth-c
-for ns in "$ns_srv" "$ns_cli"; do
-  ip -n "$ns" link set lo up
-done
-ip -n "$ns_srv" link set veth-s up
-ip -n "$ns_cli" link set veth-c up
-# Let the interface settle (duplicate address detection is IPv6 only).
+# Let the interface settle.
 sleep 1
 
 # The web server.
 mkdir -p "$work/www"
 echo "index" >"$work/www/index.html"
 echo "page" >"$work/www/p.html"
-ip netns exec "$ns_srv" python3 -m http.server 80 --bind 10.77.0.1 --directory "$work/www" \
-  >"$work/httpd.log" 2>&1 &
-pids+=($!)
+E2E_LOG=$work/httpd.log e2e_bg "$ns_srv" python3 -m http.server 80 --bind 10.77.0.1 --directory "$work/www"
 
 # The forward proxy.
-cat >"$work/tinyproxy.conf" <<EOF
-User nobody
-Group nogroup
-Port 8888
-Listen 10.77.0.3
-Timeout 10
-MaxClients 10
-Allow 10.77.0.0/24
-LogLevel Connect
-LogFile "$work/tinyproxy.log"
-EOF
 touch "$work/tinyproxy.log"
 chmod 666 "$work/tinyproxy.log"
-ip netns exec "$ns_srv" tinyproxy -d -c "$work/tinyproxy.conf" >"$work/tinyproxy.out.log" 2>&1 &
-pids+=($!)
+e2e_tinyproxy "$ns_srv" 10.77.0.3 "LogFile \"$work/tinyproxy.log\""
 
-for _ in $(seq 50); do
-  ip netns exec "$ns_cli" curl -s -o /dev/null --max-time 1 http://10.77.0.1/ && break
-  sleep 0.2
-done
+e2e_wait_port "$ns_cli" 10.77.0.1 80
 ip netns exec "$ns_cli" curl -s -o /dev/null --max-time 1 -x http://10.77.0.3:8888 http://10.77.0.1/ ||
-  fail "proxy did not come up"
+  e2e_fail "proxy did not come up"
 
 # The capture, into a fresh database, printing each request as it is recorded.
 db="$work/db"
 rm -rf "$db"
 mkdir -p "$db"
-ip netns exec "$ns_cli" "$cli" --interface veth-c --db "$db" --print-requests --duration 12 \
+ip netns exec "$ns_cli" "$cli" --interface "$E2E_IF_B" --db "$db" --print-requests --duration 12 \
   >"$work/cli.out" 2>"$work/cli.err" &
 cli_pid=$!
-pids+=($cli_pid)
+E2E_PIDS+=("$cli_pid")
 sleep 3
 
 c() { ip netns exec "$ns_cli" curl -s -o /dev/null --max-time 5 "$@" || true; }
@@ -125,14 +74,14 @@ c http://10.77.0.1/p.html                                    # direct, by addres
 c -x http://10.77.0.3:8888 http://www.e2e.test/p.html        # through the proxy
 c -x http://10.77.0.3:8888 "http://nowhere.invalid:8080/x'y" # proxied, name that does not resolve
 
-wait "$cli_pid" || fail "tarnix-cli ended with status $?"
+wait "$cli_pid" || e2e_fail "tarnix-cli ended with status $?"
 file="$db/tarnix.db"
-[ -f "$file" ] || fail "no database at $file"
+[ -f "$file" ] || e2e_fail "no database at $file"
 
 q() { sqlite3 -batch -noheader -separator '|' "$file" "$1"; }
 expect() {
   local what=$1 got=$2 want=$3
-  [ "$got" = "$want" ] || fail "$what: got '$got', want '$want'"
+  [ "$got" = "$want" ] || e2e_fail "$what: got '$got', want '$want'"
 }
 
 host_id() { q "SELECT host_id FROM host_cache WHERE name = '$1' LIMIT 1"; }
@@ -141,7 +90,7 @@ client=$(host_id client.e2e.test)
 proxy=$(host_id proxy.e2e.test)
 nowhere=$(host_id nowhere.invalid)
 [ -n "$www" ] && [ -n "$client" ] && [ -n "$proxy" ] && [ -n "$nowhere" ] ||
-  fail "host rows missing (www=$www client=$client proxy=$proxy nowhere=$nowhere): $(q 'SELECT * FROM host_cache')"
+  e2e_fail "host rows missing (www=$www client=$client proxy=$proxy nowhere=$nowhere): $(q 'SELECT * FROM host_cache')"
 expect "address of the unresolvable name" "$(q "SELECT addr FROM host_cache WHERE host_id = $nowhere")" ""
 
 # URLs: each once, with its number of accesses.
@@ -167,7 +116,7 @@ expect "integrity" "$(q 'PRAGMA integrity_check')" "ok"
 
 # The request log printed them as they were recorded.
 grep -q "10.77.0.2 -> 10.77.0.1 http://www.e2e.test/index.html direct" "$work/cli.out" ||
-  fail "request log lacks the direct request"
+  e2e_fail "request log lacks the direct request"
 grep -q "10.77.0.2 -> 10.77.0.3 http://www.e2e.test/p.html proxy" "$work/cli.out" ||
-  fail "request log lacks the proxied request"
+  e2e_fail "request log lacks the proxied request"
 echo "http_e2e: ok"

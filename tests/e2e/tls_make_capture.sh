@@ -18,57 +18,33 @@
 # missing.
 set -euo pipefail
 
-out=${1:?usage: tls_make_capture.sh OUT.pcap}
-out=$(readlink -f "$out")
-work=$(mktemp -d)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+e2e_init tls_make_capture
+out=$(readlink -f "${1:?usage: tls_make_capture.sh OUT.pcap}")
+work=$E2E_WORK
+e2e_need_root
+e2e_need ip ethtool openssl curl tcpdump
 
-skip() {
-  echo "tls_make_capture: skipped: $*" >&2
-  exit 77
-}
-[ "$(id -u)" -eq 0 ] || skip "not root"
-for tool in ip ethtool openssl curl tcpdump; do
-  command -v "$tool" >/dev/null 2>&1 || skip "no $tool"
-done
-
-suffix=$$
-ns_srv=tnx_tlss_$suffix
-ns_cli=tnx_tlsc_$suffix
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  ip netns del "$ns_srv" 2>/dev/null || true
-  ip netns del "$ns_cli" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-ip netns add "$ns_srv"
-ip netns add "$ns_cli"
-ip link add veth-ts netns "$ns_srv" type veth peer name veth-tc netns "$ns_cli"
-ip -n "$ns_srv" addr add 10.78.0.1/24 dev veth-ts
-ip -n "$ns_cli" addr add 10.78.0.2/24 dev veth-tc
-for ns in "$ns_srv" "$ns_cli"; do ip -n "$ns" link set lo up; done
-ip -n "$ns_srv" link set veth-ts up
-ip -n "$ns_cli" link set veth-tc up
-ip netns exec "$ns_srv" ethtool -K veth-ts tso off gso off gro off tx off rx off >/dev/null 2>&1 || true
-ip netns exec "$ns_cli" ethtool -K veth-tc tso off gso off gro off tx off rx off >/dev/null 2>&1 || true
+# The server is A, the client B.
+E2E_IP_A=10.78.0.1 E2E_IP_B=10.78.0.2 e2e_netns_pair
+ns_srv=$E2E_NS_A
+ns_cli=$E2E_NS_B
+ip netns exec "$ns_srv" ethtool -K "$E2E_IF_A" tso off gso off gro off tx off rx off >/dev/null 2>&1 || true
+ip netns exec "$ns_cli" ethtool -K "$E2E_IF_B" tso off gso off gro off tx off rx off >/dev/null 2>&1 || true
 sleep 1
 
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
   -subj /CN=tls.e2e.test -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
-ip netns exec "$ns_srv" openssl s_server -quiet -www -accept 443 -cert "$work/cert.pem" \
-  -key "$work/key.pem" </dev/null >"$work/server.log" 2>&1 &
-pids+=($!)
+E2E_LOG=$work/server.log e2e_bg "$ns_srv" openssl s_server -quiet -www -accept 443 -cert "$work/cert.pem" \
+  -key "$work/key.pem" </dev/null
 for _ in $(seq 50); do
   ip netns exec "$ns_cli" curl -sk -o /dev/null --max-time 1 https://10.78.0.1/ && break
   sleep 0.2
 done
 
-ip netns exec "$ns_cli" tcpdump -i veth-tc -w "$out" -U -s 0 'tcp port 443' >"$work/tcpdump.log" 2>&1 &
-dump=$!
-pids+=($dump)
+e2e_bg "$ns_cli" tcpdump -i "$E2E_IF_B" -w "$out" -U -s 0 'tcp port 443'
+dump=$E2E_LAST_PID
 sleep 1
 
 names="${out%.pcap}.names"
@@ -86,9 +62,9 @@ c beta.test --tlsv1.2 --tls-max 1.2
 c 3com.gamma.test
 c a-rather-long-server-name-for-the-capture.delta.test --http1.1
 # Three segments: a lowered MTU and every TLS 1.2 cipher before the extensions.
-ip -n "$ns_cli" link set veth-tc mtu 240
+ip -n "$ns_cli" link set "$E2E_IF_B" mtu 240
 c split.epsilon.test --ciphers ALL
-ip -n "$ns_cli" link set veth-tc mtu 1500
+ip -n "$ns_cli" link set "$E2E_IF_B" mtu 1500
 # An address literal: curl sends no server_name.
 ip netns exec "$ns_cli" curl -sk -o /dev/null --max-time 5 https://10.78.0.1/ || true
 sleep 1

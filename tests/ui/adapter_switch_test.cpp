@@ -28,9 +28,7 @@ class AdapterSwitch : public ::testing::Test {
   std::unique_ptr<DesktopRuntime> runtime;
 
   void SetUp() override {
-    qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+    testing::use_home(home);
     pcap = home.filePath("idle.pcap");
     QFile f(pcap);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));

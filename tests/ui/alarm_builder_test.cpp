@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -197,9 +196,7 @@ TEST_F(AlarmBuilderUi, CancelAfterEditsLeavesLiveSetRankingAndTableAlone) {
 // in the database and fires while a capture of real HTTP traffic plays.
 TEST(AlarmBuilderDesktop, OkSavesAndTheNewAlarmFiresOnRealTraffic) {
   QTemporaryDir home;
-  qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
-  qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+  testing::use_home(home);
   const QString dbdir = home.filePath("db");
   QSettings(home.filePath("config/Halvard Software/Tarnix.ini"), QSettings::IniFormat)
       .setValue("1.3/dbpath", dbdir);
@@ -227,13 +224,7 @@ TEST(AlarmBuilderDesktop, OkSavesAndTheNewAlarmFiresOnRealTraffic) {
   });
   EXPECT_EQ(rt.open_alarm_builder(), 1);
 
-  QElapsedTimer t;
-  t.start();
-  while (!rt.source_ended() && t.elapsed() < 30000) {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    rt.map_window()->update();
-  }
-  ASSERT_TRUE(rt.source_ended());
+  ASSERT_TRUE(testing::play_to_end(rt, 30000));
   rt.main_window()->close();
   std::size_t fired = 0;
   for (const AlarmSummary& a : rt.alarms()->summary())

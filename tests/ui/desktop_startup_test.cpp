@@ -16,6 +16,7 @@
 #include "ui/panel.h"
 #include "ui/protocol_key.h"
 #include "ui/runtime.h"
+#include "ui_helpers.h"
 
 namespace tarnix::ui {
 namespace {
@@ -34,10 +35,7 @@ class DesktopStartup : public ::testing::Test {
   QTemporaryDir home;
   QString pcap;
   void SetUp() override {
-    qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-    // QSettings keeps the first configuration folder it saw; point it here.
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+    testing::use_home(home);
     pcap = home.filePath("empty.pcap");
     write_pcap(pcap);
   }

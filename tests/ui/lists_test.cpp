@@ -21,6 +21,7 @@
 #include "ui/monitor/db_reader.h"
 #include "ui/monitor/monitors.h"
 #include "ui/runtime.h"
+#include "ui_helpers.h"
 
 namespace tarnix::ui {
 namespace {
@@ -55,9 +56,7 @@ class Monitor : public ::testing::Test {
   std::unique_ptr<DesktopRuntime> rt;
 
   void SetUp() override {
-    qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+    testing::use_home(home);
     QSettings s(home.filePath("config/Halvard Software/Tarnix.ini"), QSettings::IniFormat);
     s.setValue("1.3/dbpath", home.filePath("db"));
     s.sync();

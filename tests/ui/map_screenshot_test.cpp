@@ -122,10 +122,7 @@ bool lit_near(const QImage& img, QPointF p, int radius, int threshold = 90) {
 
 TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) {
   QTemporaryDir home;
-  qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
-  qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-  // QSettings keeps the first configuration folder it saw; point it here.
-  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+  testing::use_home(home);
   const QString pcap_path = home.filePath("three-subnets.pcap");
   {
     QFile f(pcap_path);
@@ -244,10 +241,7 @@ TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) 
 // under ThreadSanitizer too).
 TEST(MapScreenshot, ResizeAndZoomWhileCapturePlays) {
   QTemporaryDir home;
-  qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
-  qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-  // QSettings keeps the first configuration folder it saw; point it here.
-  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+  testing::use_home(home);
   const QString pcap_path = home.filePath("loop.pcap");
   {
     QFile f(pcap_path);
@@ -299,9 +293,7 @@ TEST(MapScreenshot, ResizeAndZoomWhileCapturePlays) {
 // File > Open Capture File...: the dialog's choice of file and speed.
 TEST(MapScreenshot, OpenCaptureFileCommandPlaysTheChosenFile) {
   QTemporaryDir home;
-  qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
-  qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+  testing::use_home(home);
   const QString first = home.filePath("first.pcap"), second = home.filePath("second.pcap");
   for (const QString& p : {first, second}) {
     QFile f(p);
@@ -335,13 +327,7 @@ TEST(MapScreenshot, OpenCaptureFileCommandPlaysTheChosenFile) {
   open->trigger();
   EXPECT_TRUE(chose_fast);
   EXPECT_EQ(w->windowTitle(), "Tarnix :    second.pcap (capture file)");
-  QElapsedTimer t;
-  t.start();
-  while (!runtime.source_ended() && t.elapsed() < 10000) {
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    runtime.map_window()->update();
-  }
-  EXPECT_TRUE(runtime.source_ended());
+  EXPECT_TRUE(testing::play_to_end(runtime, 10000));
   runtime.stop_capture();
   Net* net = net_current(runtime.model());
   ASSERT_NE(net, nullptr);

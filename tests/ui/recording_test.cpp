@@ -26,6 +26,7 @@
 #include "ui/monitor/monitor_windows.h"
 #include "ui/monitor/output.h"
 #include "ui/runtime.h"
+#include "ui_helpers.h"
 
 namespace tarnix::ui {
 namespace {
@@ -46,10 +47,7 @@ class DesktopRecording : public ::testing::Test {
   QString dbdir;
 
   void SetUp() override {
-    qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-    // QSettings keeps the first configuration folder it saw; point it here.
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+    testing::use_home(home);
     dbdir = home.filePath("db");
     set_dbpath(dbdir);
   }
@@ -72,13 +70,7 @@ class DesktopRecording : public ::testing::Test {
   // Lets the map's paints pace the capture to the end of the file, then
   // closes the main window, which runs the shut-down.
   static void play_to_end_and_close(DesktopRuntime& rt) {
-    QElapsedTimer t;
-    t.start();
-    while (!rt.source_ended() && t.elapsed() < 20000) {
-      QApplication::processEvents(QEventLoop::AllEvents, 10);
-      rt.map_window()->update();
-    }
-    ASSERT_TRUE(rt.source_ended());
+    ASSERT_TRUE(testing::play_to_end(rt, 20000));
     rt.main_window()->close();
   }
 };

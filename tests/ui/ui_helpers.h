@@ -2,9 +2,15 @@
 #pragma once
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+
+#include "ui/map_view.h"
+#include "ui/runtime.h"
 
 namespace tarnix::ui::testing {
 
@@ -18,6 +24,26 @@ inline void on_next_modal(std::function<void(QWidget*)> fn, int tries = 200) {
       on_next_modal(fn, tries - 1);
     }
   });
+}
+
+// Points the data and configuration folders into `home`. QSettings keeps the
+// first configuration folder it saw, so it is pointed there as well.
+inline void use_home(const QTemporaryDir& home) {
+  qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
+  qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("config"));
+}
+
+// Lets the map's paints pace the capture until the source ends or
+// `timeout_ms` pass; true when it ended.
+inline bool play_to_end(DesktopRuntime& rt, int timeout_ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!rt.source_ended() && t.elapsed() < timeout_ms) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    rt.map_window()->update();
+  }
+  return rt.source_ended();
 }
 
 }  // namespace tarnix::ui::testing
