@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 #include "core/paths.h"
 
@@ -138,6 +139,14 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       }
       return value(i, a, out);
     };
+    auto take_nonempty = [&](std::string& out, const std::string& what) {
+      if (!take(out)) return false;
+      if (out.empty()) {
+        error = "option " + what;
+        return false;
+      }
+      return true;
+    };
     auto take_number = [&](double& out, bool positive_or_zero) {
       std::string text;
       if (!take(text)) return false;
@@ -167,55 +176,31 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
     } else if (a == "--detect-duplicates") {
       o.detect_duplicates = true;
     } else if (a == "--interface" || a == "-i") {
-      if (!take(o.interface)) return false;
-      if (o.interface.empty()) {
-        error = "option --interface needs an adapter name";
-        return false;
-      }
+      if (!take_nonempty(o.interface, "--interface needs an adapter name")) return false;
     } else if (a == "--read" || a == "-r") {
-      if (!take(o.read)) return false;
-      if (o.read.empty()) {
-        error = "option --read needs a file name";
-        return false;
-      }
+      if (!take_nonempty(o.read, "--read needs a file name")) return false;
     } else if (a == "--print-requests") {
       o.print_requests = true;
     } else if (a == "--no-tls") {
       o.no_tls = true;
     } else if (a == "--alarm") {
       std::string def;
-      if (!take(def)) return false;
-      if (def.empty()) {
-        error = "option --alarm needs a definition";
-        return false;
-      }
-      o.alarms.push_back(def);
+      if (!take_nonempty(def, "--alarm needs a definition")) return false;
+      o.alarms.push_back(std::move(def));
     } else if (a == "--list-alarms") {
       o.list_alarms = true;
     } else if (a == "--add-alarm") {
       std::string def;
-      if (!take(def)) return false;
-      if (def.empty()) {
-        error = "option --add-alarm needs a definition";
-        return false;
-      }
-      o.add_alarms.push_back(def);
+      if (!take_nonempty(def, "--add-alarm needs a definition")) return false;
+      o.add_alarms.push_back(std::move(def));
     } else if (a == "--db") {
-      if (!take(o.db)) return false;
-      if (o.db.empty()) {
-        error = "option --db needs a folder";
-        return false;
-      }
+      if (!take_nonempty(o.db, "--db needs a folder")) return false;
     } else if (a == "--db-connect" || a == "--db-server" || a == "--sensor" || a == "--only-sensor") {
       std::string& field = a == "--db-connect"  ? o.db_connect
                            : a == "--db-server" ? o.db_server
                            : a == "--sensor"    ? o.sensor
                                                 : o.only_sensor;
-      if (!take(field)) return false;
-      if (field.empty()) {
-        error = "option " + a + " needs a value";
-        return false;
-      }
+      if (!take_nonempty(field, a + " needs a value")) return false;
     } else if (a == "--report") {
       std::string kinds, bad;
       if (!take(kinds)) return false;
@@ -224,17 +209,9 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         return false;
       }
     } else if (a == "--report-dir") {
-      if (!take(o.report_dir)) return false;
-      if (o.report_dir.empty()) {
-        error = "option --report-dir needs a folder";
-        return false;
-      }
+      if (!take_nonempty(o.report_dir, "--report-dir needs a folder")) return false;
     } else if (a == "--user" || a == "-Z") {
-      if (!take(o.user)) return false;
-      if (o.user.empty()) {
-        error = "option --user needs a user name";
-        return false;
-      }
+      if (!take_nonempty(o.user, "--user needs a user name")) return false;
     } else if (a == "--filter") {
       if (!take(o.filter)) return false;
     } else if (a == "--protocols") {

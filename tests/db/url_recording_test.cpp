@@ -2,11 +2,13 @@
 #include "db/url_recording.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "db/pg_server.h"
 #include "db_test_support.h"
 #include "naming/fake_name_service.h"
 
@@ -62,6 +64,37 @@ TEST(UrlRecording, FromStartUpToExit) {
   EXPECT_EQ(testing_support::sql_int(*s, "SELECT count(*) FROM url_hist"), 1)
       << "a fresh access survives pruning";
   EXPECT_EQ(counters.direct.load(), 1u);
+}
+
+// The summary and the reports read the database after close(): a server
+// of our own must still be up then, and go with the recording.
+TEST(UrlRecording, AServerOfOurOwnOutlivesCloseAndStopsWithTheRecording) {
+  if (pg_find_bin("").empty()) GTEST_SKIP() << "PostgreSQL programs not installed";
+  testing_support::TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);  // run as root, the server's account must reach its folder
+  DbConfig config;
+  config.server_dir = dir.file("pg");
+  const std::string conninfo = pg_private_conninfo(config.server_dir, config.server_port);
+  {
+    QuietUi ui;
+    UrlRecording rec;
+    ASSERT_TRUE(rec.open(config, ui)) << ui.last;
+    testing_support::FakeNameService ns;
+    HostCache cache(ns, rec.host_ids());
+    rec.attach(cache);
+    cache.start();
+    rec.start();
+    UrlCounters counters;
+    const std::uint8_t client[4] = {10, 0, 0, 2}, server[4] = {10, 0, 0, 1};
+    auto seg = testing_support::tcp_segment(40000, 80, "GET http://10.0.0.1/x HTTP/1.1\r\n\r\n");
+    rec.sniffer().handle_segment(seg.data(), seg.size(), seg.size(), client, server, counters);
+    EXPECT_EQ(rec.close(std::chrono::seconds(10), stderr, 0), 0);
+    cache.stop();
+    auto s = db_open_session(rec.path());
+    ASSERT_TRUE(s) << "the server stopped at close";
+    EXPECT_EQ(testing_support::sql_int(*s, "SELECT count(*) FROM url_hist"), 1);
+  }
+  EXPECT_FALSE(pg_server_ready(conninfo)) << "the server outlived its recording";
 }
 
 TEST(UrlRecording, AnUnusableFolderEndsStartUpWithItsMessage) {

@@ -430,9 +430,9 @@ void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
 namespace {
 
 // Sounds, commands and logging must never take time from capture: the
-// thread takes the lowest nice value. Not the idle class, which on a busy
-// machine may never run the thread at all, and the firings still waiting at
-// shut-down would be lost.
+// thread takes the highest nice value, the weakest claim on a CPU. Not the
+// idle class, which on a busy machine may never run the thread at all, and
+// the firings still waiting at shut-down would be lost.
 void alarm_thread_lower_priority() {
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
 }

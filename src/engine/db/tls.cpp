@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
+
+#include "naming/netaddr.h"
 
 namespace tarnix {
 
@@ -23,22 +26,6 @@ std::uint32_t be32(const std::uint8_t* p) {
 bool name_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
          c == '.';
-}
-
-bool dotted_ipv4(const char* s, std::size_t n) {
-  int parts = 0, digits = 0;
-  for (std::size_t i = 0; i <= n; ++i) {
-    if (i == n || s[i] == '.') {
-      if (digits == 0) return false;
-      ++parts;
-      digits = 0;
-    } else if (s[i] >= '0' && s[i] <= '9' && digits < 3) {
-      ++digits;
-    } else {
-      return false;
-    }
-  }
-  return parts == 4;
 }
 
 // A cursor over the handshake message: `have` bytes are known, the message
@@ -153,7 +140,8 @@ TlsHello tls_client_hello_name(const std::uint8_t* data, std::size_t len, char n
       if (name_type == 0) {
         if (n == 0 || n > kTlsNameMax) return TlsHello::kNoName;
         const char* s = reinterpret_cast<const char*>(hs + c.pos);
-        if (!std::all_of(s, s + n, name_char) || dotted_ipv4(s, n)) return TlsHello::kNoName;
+        if (!std::all_of(s, s + n, name_char) || is_ipv4_text(std::string_view(s, n)))
+          return TlsHello::kNoName;
         std::memcpy(name, s, n);
         name[n] = '\0';
         return TlsHello::kName;

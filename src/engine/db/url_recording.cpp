@@ -4,6 +4,8 @@ namespace tarnix {
 
 UrlRecording::~UrlRecording() {
   if (recorder_) recorder_->stop();
+  // Only now: after close() the summary and the reports still read what was
+  // recorded, and the name cache may still be storing host ids.
   stop_server();
 }
 
@@ -57,10 +59,7 @@ int UrlRecording::close(std::chrono::milliseconds bound, std::FILE* report, int 
     main_->set_names(nullptr);
     db_shutdown(std::move(main_), prune_days);
   }
-  // After the last write: the server goes only once nothing is left to
-  // record.
   if (recorder_) recorder_->stop();
-  stop_server();
   return left;
 }
 

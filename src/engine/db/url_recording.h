@@ -48,7 +48,9 @@ class UrlRecording {
 
   // Waits at most `bound` for parked requests (saying on `report` how many
   // were left), stops the recorder, prunes by `prune_days` (0 keeps all) and
-  // closes. Returns the requests left unrecorded. Safe to call twice.
+  // closes. Returns the requests left unrecorded. Safe to call twice. A
+  // server of our own keeps running, for sessions opened on path(), until
+  // this object goes.
   int close(std::chrono::milliseconds bound, std::FILE* report, int prune_days);
 
  private:

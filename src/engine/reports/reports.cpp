@@ -64,6 +64,14 @@ void footer(ReportOut& out, unsigned closing, bool product_newline = false) {
   out.line(closing, "\n");
 }
 
+// The report's title: centred in HTML, a heading in `heading_to`, then an
+// empty line in `break_to`.
+void title(ReportOut& out, const char* text, unsigned heading_to, unsigned break_to) {
+  out.html(std::string("<CENTER><H2><B>") + text + "</B></H2><HR WIDTH=75%></CENTER><P>");
+  out.heading(heading_to, text);
+  out.line(break_to, "\n");
+}
+
 // ---- host report
 
 struct HostRow {
@@ -102,9 +110,7 @@ std::vector<HostBlock> host_blocks(Net& net) {
 }
 
 void host_report(ReportOut& out, const ReportSources& src) {
-  out.html("<CENTER><H2><B>Report of Monitored Host Statistics</B></H2><HR WIDTH=75%></CENTER><P>");
-  out.heading(kToTextRtf, "Report of Monitored Host Statistics");
-  out.line(kToTextRtf, "\n");
+  title(out, "Report of Monitored Host Statistics", kToTextRtf, kToTextRtf);
   std::vector<HostBlock> blocks;
   if (src.net != nullptr) blocks = host_blocks(*src.net);
   for (const HostBlock& b : blocks) {
@@ -196,10 +202,6 @@ std::vector<Ranked> from_snapshot(const std::vector<TopNEntry>& snapshot) {
 }
 
 void top_urls_section(ReportOut& out, const ReportSources& src, DbSession& db) {
-  struct Row {
-    std::string url;
-    unsigned long long refs;
-  };
   std::vector<UrlRow> rows;
   {
     auto progress = open_progress(src, kTopRows, "Building Top Urls Summary");
@@ -250,9 +252,7 @@ void top_hosts_db_section(ReportOut& out, const ReportSources& src, DbSession& d
 }
 
 void stats_report(ReportOut& out, const ReportSources& src) {
-  out.html("<CENTER><H2><B>Report of Monitored Statistics</B></H2><HR WIDTH=75%></CENTER><P>");
-  out.heading(kToText | kToCsv, "Report of Monitored Statistics");
-  out.line(kToRtf, "\n");
+  title(out, "Report of Monitored Statistics", kToText | kToCsv, kToRtf);
 
   std::unique_ptr<DbSession> db;
   if (!src.db_file.empty()) db = db_open_session(src.db_file, src.names);
@@ -296,9 +296,7 @@ void stats_report(ReportOut& out, const ReportSources& src) {
 // ---- alarms report
 
 void alarms_report(ReportOut& out, const ReportSources& src) {
-  out.html("<CENTER><H2><B>Monitored Alarms Report</B></H2><HR WIDTH=75%></CENTER><P>");
-  out.heading(kToAll, "Monitored Alarms Report");
-  out.line(kToAll, "\n");
+  title(out, "Monitored Alarms Report", kToAll, kToAll);
   std::vector<AlarmSummary> alarms;
   if (src.alarms != nullptr) alarms = alarm_summaries(*src.alarms);
   for (const AlarmSummary& a : alarms) {
@@ -321,7 +319,7 @@ std::string host_name_or(DbSession& db, std::int32_t id) {
 }
 
 void urls_report(ReportOut& out, const ReportSources& src) {
-  out.html("<CENTER><H2><B>Report of All Accessed URLs</B></H2><HR WIDTH=75%></CENTER><P>");
+  title(out, "Report of All Accessed URLs", kToTextRtf, kToTextRtf);
   std::unique_ptr<DbSession> db;
   if (!src.db_file.empty()) db = db_open_session(src.db_file, src.names);
   UrlAccessIndex index;
@@ -331,8 +329,6 @@ void urls_report(ReportOut& out, const ReportSources& src) {
     accesses = db_urls_cache_build(*db, index, nullptr);
     progress = open_progress(src, index.count(), "Building URLs Report");
   }
-  out.heading(kToTextRtf, "Report of All Accessed URLs");
-  out.line(kToTextRtf, "\n");
   unsigned long long cached = 0, direct = 0;
 
   std::vector<UrlRow> urls;
