@@ -126,9 +126,11 @@ class HostWatch final : public TrafficWindow {
           r.ref.record = dest;
           r.ref.record2 = n;
           r.key = QString::fromLatin1(dest->address_text);
-          QString proto = classifier != nullptr ? QString::fromUtf8(classifier->name_of(n->protocol).data(),
-                                                                    int(classifier->name_of(n->protocol).size()))
-                                                : QString();
+          QString proto;
+          if (classifier != nullptr) {
+            const std::string_view name = classifier->name_of(n->protocol);
+            proto = QString::fromUtf8(name.data(), qsizetype(name.size()));
+          }
           r.cells = {QString::fromStdString(node_name(*dest)), proto, QString::number(n->bytes),
                      QString::number(n->frames)};
           rows.push_back(std::move(r));
