@@ -243,6 +243,14 @@ TEST_F(Monitor, TrafficWindowsAndInactiveHosts) {
   QStringList dests;
   for (const QStringList& r : rows(watch, 1)) dests << r[0];
   EXPECT_TRUE(dests.contains("10.77.0.1") && dests.contains("10.77.0.3")) << dests.join(",").toStdString();
+  // "Watch Destination Traffic" on a link: its destination's host watch.
+  ListWindow* links = m().open_top(TopList::kLinks);
+  ASSERT_EQ(rows(links, 2)[11], (QStringList{"10.77.0.6", "10.77.0.1"}));
+  links->run_command(11, 15003);
+  QStringList watched;
+  for (int i = 0; ListWindow* w = find_window("hostwatch", i); ++i)
+    watched << w->windowTitle().section(' ', 0, 0);
+  EXPECT_TRUE(watched.contains("10.77.0.1")) << watched.join(",").toStdString();
 
   // A host stored by an earlier run that this network never saw.
   auto s = db_open_session(db_file());

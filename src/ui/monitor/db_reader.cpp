@@ -44,7 +44,6 @@ void DbReader::deliver(std::function<void()> fn) {
 
 void DbReader::run() {
   std::unique_ptr<DbSession> session;
-  bool tried = false;
   for (;;) {
     std::function<void(DbSession*)> job;
     {
@@ -56,10 +55,7 @@ void DbReader::run() {
       ++busy_;
     }
     // A database that cannot be opened now may be there on a later refresh.
-    if (!session && (!tried || !file_.empty())) {
-      tried = true;
-      if (!file_.empty()) session = db_open_session(file_);
-    }
+    if (!session && !file_.empty()) session = db_open_session(file_);
     job(session.get());
     std::lock_guard<std::mutex> g(mutex_);
     --busy_;

@@ -12,6 +12,19 @@
 
 namespace tarnix::ui {
 
+namespace {
+
+// A new window shown and filled; those that read the traffic model are
+// refreshed on an adapter switch too.
+ListWindow* show_new(ListWindow* w, bool refresh_on_switch) {
+  w->show();
+  w->first_refresh();
+  if (refresh_on_switch) popup_register(w);
+  return w;
+}
+
+}  // namespace
+
 QString accessed_urls_title(const QString& name) {
   return name + QStringLiteral(" (URLs Accessed)");
 }
@@ -52,12 +65,8 @@ ListWindow* Monitors::raise_or_open(QPointer<ListWindow>& slot, const std::funct
     slot->activateWindow();
     return slot;
   }
-  ListWindow* w = make();
-  slot = w;
-  w->show();
-  w->first_refresh();
-  popup_register(w);
-  return w;
+  slot = show_new(make(), true);
+  return slot;
 }
 
 ListWindow* Monitors::open_top(TopList which) {
@@ -70,25 +79,15 @@ ListWindow* Monitors::open_host_list() {
 
 ListWindow* Monitors::open_host_watch(const Node* host) {
   if (host == nullptr) return nullptr;
-  ListWindow* w = make_host_watch(*this, host);
-  w->show();
-  w->first_refresh();
-  popup_register(w);
-  return w;
+  return show_new(make_host_watch(*this, host), true);
 }
 
 ListWindow* Monitors::open_accessed_urls(std::int32_t host_id) {
-  ListWindow* w = make_url_host_window(*this, host_id, false);
-  w->show();
-  w->first_refresh();
-  return w;
+  return show_new(make_url_host_window(*this, host_id, false), false);
 }
 
 ListWindow* Monitors::open_served_urls(std::int32_t host_id) {
-  ListWindow* w = make_url_host_window(*this, host_id, true);
-  w->show();
-  w->first_refresh();
-  return w;
+  return show_new(make_url_host_window(*this, host_id, true), false);
 }
 
 void Monitors::open_url_accesses(std::int32_t url_id) {
@@ -104,10 +103,7 @@ void Monitors::open_url_accesses(std::int32_t url_id) {
         return t;
       },
       [this, url_id](Text t) {
-        if (!t.ok) return;
-        ListWindow* w = make_url_accesses(*this, url_id, QString::fromStdString(t.text));
-        w->show();
-        w->first_refresh();
+        if (t.ok) show_new(make_url_accesses(*this, url_id, QString::fromStdString(t.text)), false);
       });
 }
 
@@ -176,12 +172,7 @@ void Monitors::browse_url(std::int32_t url_id) {
 void add_host_commands(QMenu& menu, int first, const QString& who, bool enabled) {
   const QString texts[] = {QStringLiteral("Watch %1 Traffic"), QStringLiteral("Watch %1 Accessed URLs"),
                            QStringLiteral("Watch %1 Served URLs")};
-  for (int k = 0; k < 3; ++k) {
-    QAction* a = menu.addAction(texts[k].arg(who));
-    a->setData(first + k);
-    a->setObjectName(QStringLiteral("cmd_%1").arg(first + k));
-    a->setEnabled(enabled);
-  }
+  for (int k = 0; k < 3; ++k) ListWindow::add_command(menu, first + k, texts[k].arg(who), enabled);
 }
 
 bool run_host_command(Monitors& m, int id, int first, std::int32_t host_id, const QString& inactive_title) {
@@ -192,6 +183,15 @@ bool run_host_command(Monitors& m, int id, int first, std::int32_t host_id, cons
     m.open_accessed_urls(host_id);
   else
     m.open_served_urls(host_id);
+  return true;
+}
+
+bool run_node_command(Monitors& m, int id, int first, const Node* host) {
+  if (id < first || id > first + 2) return false;
+  if (id == first)
+    m.open_host_watch(host);
+  else
+    m.watch_host_urls(host, id == first + 2);
   return true;
 }
 

@@ -14,8 +14,6 @@
 namespace tarnix::ui {
 namespace {
 
-const char* const kRequestHeads[] = {"Time", "Source IP", "Dest IP", "URL Requested"};
-const char* const kAlarmHeads[] = {"Alarm Condition", "Time"};
 constexpr int kEdgeClip = 30;  // the splitter stays this far from either edge
 
 QString ctime_text(std::uint32_t t) { return QString::fromStdString(alarm_time_text(t)); }
@@ -52,15 +50,13 @@ RequestRow request_row(const RecordedRequest& r) {
   return row;
 }
 
-int RequestLogModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : int(rows_.size());
-}
-int RequestLogModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 4; }
+RequestLogModel::RequestLogModel(QObject* parent)
+    : LogModel({QStringLiteral("Time"), QStringLiteral("Source IP"), QStringLiteral("Dest IP"),
+                QStringLiteral("URL Requested")},
+               parent) {}
 
-QVariant RequestLogModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
-  const RequestRow& r = rows_[std::size_t(index.row())];
-  switch (index.column()) {
+QVariant RequestLogModel::cell(const RequestRow& r, int column) const {
+  switch (column) {
     case 0:
       return r.time;
     case 1:
@@ -73,49 +69,11 @@ QVariant RequestLogModel::data(const QModelIndex& index, int role) const {
   return {};
 }
 
-QVariant RequestLogModel::headerData(int section, Qt::Orientation o, int role) const {
-  if (o != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section > 3) return {};
-  return QString::fromLatin1(kRequestHeads[section]);
-}
+AlarmLogModel::AlarmLogModel(QObject* parent)
+    : LogModel({QStringLiteral("Alarm Condition"), QStringLiteral("Time")}, parent) {}
 
-void RequestLogModel::append(RequestRow row) {
-  if (rows_.size() >= kLogRows) {
-    beginRemoveRows({}, 0, 0);
-    rows_.pop_front();
-    endRemoveRows();
-  }
-  const int n = int(rows_.size());
-  beginInsertRows({}, n, n);
-  rows_.push_back(std::move(row));
-  endInsertRows();
-}
-
-int AlarmLogModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : int(rows_.size());
-}
-int AlarmLogModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 2; }
-
-QVariant AlarmLogModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
-  const Row& r = rows_[std::size_t(index.row())];
-  return index.column() == 0 ? r.condition : r.time;
-}
-
-QVariant AlarmLogModel::headerData(int section, Qt::Orientation o, int role) const {
-  if (o != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section > 1) return {};
-  return QString::fromLatin1(kAlarmHeads[section]);
-}
-
-void AlarmLogModel::append(const QString& condition, const QString& time) {
-  if (rows_.size() > kLogRows - 1) {
-    beginRemoveRows({}, 1, 1);
-    rows_.erase(rows_.begin() + 1);
-    endRemoveRows();
-  }
-  const int n = int(rows_.size());
-  beginInsertRows({}, n, n);
-  rows_.push_back({condition, time});
-  endInsertRows();
+QVariant AlarmLogModel::cell(const AlarmRow& r, int column) const {
+  return column == 0 ? r.condition : r.time;
 }
 
 int output_split_percent(int x, int w) {

@@ -9,6 +9,7 @@
 #include <QAbstractTableModel>
 #include <QMenu>
 #include <QString>
+#include <QStringList>
 #include <QTreeView>
 #include <QWidget>
 #include <cstdint>
@@ -38,41 +39,71 @@ struct RequestRow {
 // "Server unresolved" when the recorder had no host for it).
 RequestRow request_row(const RecordedRequest& r);
 
-class RequestLogModel final : public QAbstractTableModel {
-  Q_OBJECT
+// A log of at most kLogRows rows, shown as texts; `append` says which row
+// goes at the limit.
+template <class Row>
+class LogModel : public QAbstractTableModel {
  public:
-  using QAbstractTableModel::QAbstractTableModel;
-  int rowCount(const QModelIndex& parent = {}) const override;
-  int columnCount(const QModelIndex& parent = {}) const override;
-  QVariant data(const QModelIndex& index, int role) const override;
-  QVariant headerData(int section, Qt::Orientation o, int role) const override;
+  explicit LogModel(QStringList heads, QObject* parent)
+      : QAbstractTableModel(parent), heads_(std::move(heads)) {}
+  int rowCount(const QModelIndex& parent = {}) const override {
+    return parent.isValid() ? 0 : int(rows_.size());
+  }
+  int columnCount(const QModelIndex& parent = {}) const override {
+    return parent.isValid() ? 0 : int(heads_.size());
+  }
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
+    return cell(rows_[std::size_t(index.row())], index.column());
+  }
+  QVariant headerData(int section, Qt::Orientation o, int role) const override {
+    if (o != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= heads_.size()) return {};
+    return heads_[section];
+  }
+  const Row& row(int i) const { return rows_[std::size_t(i)]; }
 
-  // At the limit the oldest row goes first.
-  void append(RequestRow row);
-  const RequestRow& row(int i) const { return rows_[std::size_t(i)]; }
+ protected:
+  virtual QVariant cell(const Row& row, int column) const = 0;
+  void append(Row row, int drop_at_limit) {
+    if (rows_.size() >= std::size_t(kLogRows)) {
+      beginRemoveRows({}, drop_at_limit, drop_at_limit);
+      rows_.erase(rows_.begin() + drop_at_limit);
+      endRemoveRows();
+    }
+    const int n = int(rows_.size());
+    beginInsertRows({}, n, n);
+    rows_.push_back(std::move(row));
+    endInsertRows();
+  }
 
  private:
-  std::deque<RequestRow> rows_;
+  const QStringList heads_;
+  std::deque<Row> rows_;
 };
 
-class AlarmLogModel final : public QAbstractTableModel {
-  Q_OBJECT
+class RequestLogModel final : public LogModel<RequestRow> {
  public:
-  using QAbstractTableModel::QAbstractTableModel;
-  int rowCount(const QModelIndex& parent = {}) const override;
-  int columnCount(const QModelIndex& parent = {}) const override;
-  QVariant data(const QModelIndex& index, int role) const override;
-  QVariant headerData(int section, Qt::Orientation o, int role) const override;
-
-  // At the limit the second row goes: the first alarm of the run stays in
-  // view as the one that started it all.
-  void append(const QString& condition, const QString& time);
+  explicit RequestLogModel(QObject* parent = nullptr);
+  // At the limit the oldest row goes first.
+  void append(RequestRow row) { LogModel::append(std::move(row), 0); }
 
  private:
-  struct Row {
-    QString condition, time;
-  };
-  std::deque<Row> rows_;
+  QVariant cell(const RequestRow& r, int column) const override;
+};
+
+struct AlarmRow {
+  QString condition, time;
+};
+
+class AlarmLogModel final : public LogModel<AlarmRow> {
+ public:
+  explicit AlarmLogModel(QObject* parent = nullptr);
+  // At the limit the second row goes: the first alarm of the run stays in
+  // view as the one that started it all.
+  void append(const QString& condition, const QString& time) { LogModel::append({condition, time}, 1); }
+
+ private:
+  QVariant cell(const AlarmRow& r, int column) const override;
 };
 
 // The split ratio's percent, as the setting stores it, for a splitter at x

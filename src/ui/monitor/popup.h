@@ -55,6 +55,8 @@ class ListWindow : public QWidget {
   void run_command(int row, int id);
   // Replaces the part of the title before the countdown.
   void set_base_title(const QString& title);
+  // A context command: data = its id, object name "cmd_<id>".
+  static QAction* add_command(QMenu& menu, int id, const QString& text, bool enabled = true);
 
  protected:
   virtual void refresh() = 0;
@@ -67,8 +69,6 @@ class ListWindow : public QWidget {
     (void)id;
     (void)ref;
   }
-  static QAction* add_command(QMenu& menu, int id, const QString& text, bool enabled = true);
-
   void resizeEvent(QResizeEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
 

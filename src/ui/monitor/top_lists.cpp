@@ -28,6 +28,27 @@ class TopWindow : public ListWindow {
   }
 
  protected:
+  // A ranking of the current network: its records and their texts are read
+  // under the network's lock, the rows written after it; the record is the
+  // row's data.
+  template <class Ranking, class Cells>
+  void show_ranking(Ranking Net::*ranking, Cells cells) {
+    Net* net = net_current(*m_.services().model);
+    if (net == nullptr) return;
+    std::vector<std::pair<const void*, QStringList>> rows;
+    {
+      std::lock_guard<std::mutex> g(net->lock);
+      Ranking& top = net->*ranking;
+      top.resort();
+      for (int i = 0; i < top.count(); ++i) rows.push_back({top.at(i), cells(*top.at(i))});
+    }
+    for (int i = 0; i < int(rows.size()); ++i) {
+      RowRef ref;
+      ref.record = rows[std::size_t(i)].first;
+      model()->set_row(i, rows[std::size_t(i)].second, ref);
+    }
+  }
+
   Monitors& m_;
 };
 
@@ -40,30 +61,13 @@ class TopHosts final : public TopWindow {
 
  protected:
   void refresh() override {
-    Net* net = net_current(*m_.services().model);
-    if (net == nullptr) return;
-    std::vector<std::pair<const Node*, QStringList>> rows;
-    {
-      std::lock_guard<std::mutex> g(net->lock);
-      net->top_hosts.resort();
-      for (int i = 0; i < net->top_hosts.count(); ++i) {
-        const Node* n = net->top_hosts.at(i);
-        rows.push_back({n, {QString::fromStdString(node_display_name(*n)), count_u(n->bytes_sent)}});
-      }
-    }
-    for (int i = 0; i < int(rows.size()); ++i) {
-      RowRef ref;
-      ref.record = rows[std::size_t(i)].first;
-      model()->set_row(i, rows[std::size_t(i)].second, ref);
-    }
+    show_ranking(&Net::top_hosts, [](const Node& n) {
+      return QStringList{QString::fromStdString(node_display_name(n)), count_u(n.bytes_sent)};
+    });
   }
   void fill_menu(QMenu& menu, const RowRef&) override { add_host_commands(menu, kWatchCmd0, QStringLiteral("Host")); }
   void command(int id, const RowRef& ref) override {
-    const Node* host = static_cast<const Node*>(ref.record);
-    if (id == kWatchCmd0)
-      m_.open_host_watch(host);
-    else if (id == kWatchCmd0 + 1 || id == kWatchCmd0 + 2)
-      m_.watch_host_urls(host, id == kWatchCmd0 + 2);
+    run_node_command(m_, id, kWatchCmd0, static_cast<const Node*>(ref.record));
   }
 };
 
@@ -77,24 +81,10 @@ class TopLinks final : public TopWindow {
 
  protected:
   void refresh() override {
-    Net* net = net_current(*m_.services().model);
-    if (net == nullptr) return;
-    std::vector<std::pair<const Link*, QStringList>> rows;
-    {
-      std::lock_guard<std::mutex> g(net->lock);
-      net->top_links.resort();
-      for (int i = 0; i < net->top_links.count(); ++i) {
-        const Link* l = net->top_links.at(i);
-        rows.push_back({l,
-                        {QString::fromStdString(node_display_name(*l->source)),
-                         QString::fromStdString(node_display_name(*l->destination)), count_u(l->bytes)}});
-      }
-    }
-    for (int i = 0; i < int(rows.size()); ++i) {
-      RowRef ref;
-      ref.record = rows[std::size_t(i)].first;
-      model()->set_row(i, rows[std::size_t(i)].second, ref);
-    }
+    show_ranking(&Net::top_links, [](const Link& l) {
+      return QStringList{QString::fromStdString(node_display_name(*l.source)),
+                         QString::fromStdString(node_display_name(*l.destination)), count_u(l.bytes)};
+    });
   }
   void fill_menu(QMenu& menu, const RowRef&) override {
     add_host_commands(menu, kWatchCmd0, QStringLiteral("Source"));
@@ -102,13 +92,8 @@ class TopLinks final : public TopWindow {
   }
   void command(int id, const RowRef& ref) override {
     const Link* l = static_cast<const Link*>(ref.record);
-    const int k = id - kWatchCmd0;
-    if (k < 0 || k > 5) return;
-    const Node* host = k < 3 ? l->source : l->destination;
-    if (k % 3 == 0)
-      m_.open_host_watch(host);
-    else
-      m_.watch_host_urls(host, k % 3 == 2);
+    if (!run_node_command(m_, id, kWatchCmd0, l->source))
+      run_node_command(m_, id, kWatchCmd0 + 3, l->destination);
   }
 };
 

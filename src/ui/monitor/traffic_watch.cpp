@@ -38,12 +38,6 @@ class TrafficWindow : public ListWindow {
     }
   }
   void add_node_commands(QMenu& menu) { add_host_commands(menu, kWatchCmd0, QStringLiteral("Node")); }
-  void node_command(int id, const Node* host) {
-    if (id == kWatchCmd0)
-      m_.open_host_watch(host);
-    else if (id == kWatchCmd0 + 1 || id == kWatchCmd0 + 2)
-      m_.watch_host_urls(host, id == kWatchCmd0 + 2);
-  }
 
   Monitors& m_;
 };
@@ -83,7 +77,9 @@ class HostList final : public TrafficWindow {
     write(rows);
   }
   void fill_menu(QMenu& menu, const RowRef&) override { add_node_commands(menu); }
-  void command(int id, const RowRef& ref) override { node_command(id, static_cast<const Node*>(ref.record)); }
+  void command(int id, const RowRef& ref) override {
+    run_node_command(m_, id, kWatchCmd0, static_cast<const Node*>(ref.record));
+  }
 
  private:
   Net* net_;
@@ -130,9 +126,11 @@ class HostWatch final : public TrafficWindow {
           r.ref.record = dest;
           r.ref.record2 = n;
           r.key = QString::fromLatin1(dest->address_text);
-          QString proto = classifier != nullptr ? QString::fromUtf8(classifier->name_of(n->protocol).data(),
-                                                                    int(classifier->name_of(n->protocol).size()))
-                                                : QString();
+          QString proto;
+          if (classifier != nullptr) {
+            const std::string_view name = classifier->name_of(n->protocol);
+            proto = QString::fromUtf8(name.data(), qsizetype(name.size()));
+          }
           r.cells = {QString::fromStdString(node_name(*dest)), proto, QString::number(n->bytes),
                      QString::number(n->frames)};
           rows.push_back(std::move(r));
@@ -142,7 +140,9 @@ class HostWatch final : public TrafficWindow {
     write(rows);
   }
   void fill_menu(QMenu& menu, const RowRef&) override { add_node_commands(menu); }
-  void command(int id, const RowRef& ref) override { node_command(id, static_cast<const Node*>(ref.record)); }
+  void command(int id, const RowRef& ref) override {
+    run_node_command(m_, id, kWatchCmd0, static_cast<const Node*>(ref.record));
+  }
 
  private:
   const Node* host_;

@@ -18,6 +18,9 @@ ListWindow* make_url_accesses(Monitors& m, std::int32_t url_id, const QString& t
 void add_host_commands(QMenu& menu, int first, const QString& who, bool enabled = true);
 bool run_host_command(Monitors& m, int id, int first, std::int32_t host_id,
                       const QString& inactive_title = app::kNoticeTitle);
+// The same three commands for a host of the traffic model: its host watch,
+// its accessed or served URLs.
+bool run_node_command(Monitors& m, int id, int first, const Node* host);
 
 }  // namespace tarnix::ui
 

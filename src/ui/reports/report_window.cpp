@@ -82,7 +82,7 @@ ReportWindow::ReportWindow(const QString& title, QWidget* parent) : QMainWindow(
   setCentralWidget(view_);
 
   QStyle* st = style();
-  auto make = [this](int id, const QString& label, void (ReportWindow::*slot)()) {
+  auto make = [this](int id, const QString& label, auto slot) {
     auto* a = new QAction(label, this);
     a->setObjectName(QString::number(id));
     connect(a, &QAction::triggered, this, slot);
@@ -90,9 +90,7 @@ ReportWindow::ReportWindow(const QString& title, QWidget* parent) : QMainWindow(
   };
   QAction* save = make(kReportSaveAs, QStringLiteral("&SaveAs"), &ReportWindow::save_as);
   QAction* print_action = make(kReportPrint, QStringLiteral("&Print"), &ReportWindow::print);
-  QAction* close_action = new QAction(QStringLiteral("&Close"), this);
-  close_action->setObjectName(QString::number(kReportClose));
-  connect(close_action, &QAction::triggered, this, &QWidget::close);
+  QAction* close_action = make(kReportClose, QStringLiteral("&Close"), &QWidget::close);
   QAction* all = make(kReportSelectAll, QStringLiteral("&Select All"), &ReportWindow::select_all);
   QAction* copy_action = make(kReportCopy, QStringLiteral("C&opy"), &ReportWindow::copy);
   QAction* find_action = make(kReportFind, QStringLiteral("&Find"), &ReportWindow::find);
@@ -333,8 +331,6 @@ void ReportWindow::print() {
   dialog.setMinMax(0, 0xFFFF);
   if (view_->textCursor().hasSelection()) dialog.setOption(QAbstractPrintDialog::PrintSelection);
   if (dialog.exec() != QDialog::Accepted) return;
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  QApplication::restoreOverrideCursor();
   print_to(printer);
 }
 
