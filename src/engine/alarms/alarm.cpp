@@ -379,6 +379,10 @@ void alarm_resume_evaluation(AlarmState& st) {
 }
 
 void alarm_replace_set(AlarmState& st, AlarmList replacement, AlarmTable* table) {
+  // The new set is the caller's alone until it goes in: it is written to the
+  // database first, so that nobody who takes the alarm mutex (a window's
+  // refresh, the alarm thread) waits for the database.
+  if (table != nullptr) alarm_save(st, *table, replacement);
   alarm_pause_evaluation(st);
   {
     std::lock_guard<std::mutex> lock(st.alarm_mutex);
@@ -397,7 +401,6 @@ void alarm_replace_set(AlarmState& st, AlarmList replacement, AlarmTable* table)
         ranking->insert(a.get());
       });
     }
-    if (table != nullptr) alarm_save(st, *table, st.loaded);
     alarm_queue_all(st);
   }
   alarm_resume_evaluation(st);
