@@ -527,6 +527,14 @@ int DesktopRuntime::create_main_window() {
     ms.parent = window_.get();
     lists_ = std::make_unique<Monitors>(std::move(ms));
     lists_->install(*window_);
+    monitors_->output->set_watcher([lists = lists_.get()](int id, const RequestRow& r) {
+      if (id == kWatchUrlAccesses)
+        lists->open_url_accesses(r.url_id);
+      else if (id < kWatchDestTraffic)
+        lists->run_address_command(id, kWatchSourceTraffic, r.client_address);
+      else
+        lists->run_address_command(id, kWatchDestTraffic, r.server_address);
+    });
   }
   protocol_key_show();
 

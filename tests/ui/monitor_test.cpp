@@ -160,6 +160,19 @@ TEST(OutputArea, RequestRowsNameTheirHosts) {
   ASSERT_NE(menu, nullptr);
   menu->actions().last()->trigger();
   EXPECT_EQ(opened, "http://www.example/");
+  // The watch commands are greyed until someone opens the windows, and for
+  // what the row does not know (no server address, no URL id).
+  EXPECT_FALSE(menu->actions().first()->isEnabled());
+  std::vector<std::pair<int, NetAddress>> watched;
+  out.set_watcher([&](int id, const RequestRow& w) { watched.emplace_back(id, w.client_address); });
+  menu = out.request_menu(0);
+  std::vector<bool> enabled;
+  for (QAction* a : menu->actions()) enabled.push_back(a->isEnabled());
+  EXPECT_EQ(enabled, (std::vector<bool>{true, true, true, false, false, false, false, true}));
+  menu->actions()[1]->trigger();
+  ASSERT_EQ(watched.size(), 1u);
+  EXPECT_EQ(watched[0].first, kWatchSourceAccessed);
+  EXPECT_EQ(netaddr_compare(watched[0].second, r.client), 0);
 }
 
 void mouse(QWidget* w, QEvent::Type t, int x) {

@@ -149,11 +149,14 @@ void Monitors::watch_host_urls(const Node* host, bool served) {
     served ? open_served_urls(entry->host_id) : open_accessed_urls(entry->host_id);
     return;
   }
-  const NetAddress address = host->address;
+  run_address_command(kWatchCmd0 + (served ? 2 : 1), kWatchCmd0, host->address);
+}
+
+void Monitors::run_address_command(int id, int first, const NetAddress& address) {
   reader_->read<std::int32_t>(
       context_.get(),
       [address](DbSession* s) { return s != nullptr ? db_host_cache_find_id(*s, nullptr, &address) : 0; },
-      [this, served](std::int32_t id) { served ? open_served_urls(id) : open_accessed_urls(id); });
+      [this, id, first](std::int32_t host_id) { run_host_command(*this, id, first, host_id); });
 }
 
 void Monitors::browse_url(std::int32_t url_id) {

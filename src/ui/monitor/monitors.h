@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/messages.h"
+#include "naming/netaddr.h"
 #include "ui/monitor/popup.h"
 
 namespace tarnix {
@@ -72,6 +73,10 @@ class Monitors {
   // Accessed or served URLs of a host of the traffic model: by its name
   // entry's host id, else the one stored for its address.
   void watch_host_urls(const Node* host, bool served);
+  // A host by its address (a row of the request log): its host id is read,
+  // then the command (15000-15002 from `first`) runs as for a host of the
+  // database.
+  void run_address_command(int id, int first, const NetAddress& address);
   // The URL's text form in the browser.
   void browse_url(std::int32_t url_id);
 

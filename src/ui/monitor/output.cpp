@@ -44,8 +44,8 @@ RequestRow request_row(const RecordedRequest& r) {
   row.client = host_text(r.client_name, "Client unresolved");
   row.server = host_text(r.server_name, "Server unresolved");
   row.url = QString::fromStdString(r.url);
-  row.client_address = QString::fromStdString(netaddr_text(r.client));
-  row.server_address = QString::fromStdString(netaddr_text(r.server));
+  row.client_address = r.client;
+  row.server_address = r.server;
   row.url_id = r.url_id;
   return row;
 }
@@ -167,8 +167,17 @@ QMenu* OutputArea::request_menu(int row) {
   for (const auto& it : items) {
     QAction* a = menu_->addAction(QString::fromLatin1(it.label));
     a->setData(it.id);
-    // The watch windows are not part of this build yet.
-    a->setEnabled(it.id == kBrowseUrls && !r.url.isEmpty());
+    if (it.id == kBrowseUrls) {
+      a->setEnabled(!r.url.isEmpty());
+      continue;
+    }
+    const bool known = it.id == kWatchUrlAccesses ? r.url_id != 0
+                       : it.id < kWatchDestTraffic ? r.client_address.is_ipv4()
+                                                   : r.server_address.is_ipv4();
+    a->setEnabled(watch_ && known);
+    connect(a, &QAction::triggered, this, [this, id = it.id, r] {
+      if (watch_) watch_(id, r);
+    });
   }
   // The row keeps its URL's text: the browser opens without a round trip
   // through the database on this thread.

@@ -31,7 +31,7 @@ inline constexpr int kLogRows = 200;
 // needs to find the client, the server and the URL again.
 struct RequestRow {
   QString time, client, server, url;
-  QString client_address, server_address;  // dotted; empty when unknown
+  NetAddress client_address, server_address;  // for the watch commands  // for the watch commands
   std::int32_t url_id = 0;
 };
 
@@ -132,6 +132,9 @@ class OutputArea final : public QWidget {  // "output"
   QMenu* request_menu(int row);
   // What "Browse URLs" does with the URL; by default the desktop's browser.
   void set_browser(std::function<void(const QString&)> open) { browse_ = std::move(open); }
+  // What the watch commands do with the row (command id, row); without it
+  // they are greyed.
+  void set_watcher(std::function<void(int, const RequestRow&)> watch) { watch_ = std::move(watch); }
   // Stores the column widths (the splitter is stored as it moves).
   void store_settings();
   // The beep of a new alarm; by default the desktop's.
@@ -158,6 +161,7 @@ class OutputArea final : public QWidget {  // "output"
   int split_x_ = 0;
   bool dragging_ = false;
   std::function<void(const QString&)> browse_;
+  std::function<void(int, const RequestRow&)> watch_;
   std::function<void()> beep_;
 };
 
