@@ -38,6 +38,7 @@ class Collect : public RequestListener {
 constexpr std::uint8_t kServer[4] = {10, 0, 0, 1};
 constexpr std::uint8_t kClient[4] = {10, 0, 0, 2};
 constexpr std::uint8_t kProxy[4] = {10, 0, 0, 3};
+constexpr std::uint8_t kOther[4] = {10, 0, 0, 4};
 
 class RecorderTest : public ::testing::Test {
  protected:
@@ -324,6 +325,53 @@ TEST_F(RecorderTest, ManyRequestsKeepTheirOrder) {
   ASSERT_EQ(seen.size(), 500u);
   for (std::size_t i = 1; i < seen.size(); ++i) ASSERT_LT(seen[i - 1].url_hist_id, seen[i].url_hist_id);
   EXPECT_EQ(recorder->stats().recorded, 500u);
+}
+
+// A request whose names are all known overtakes nothing: it waits for an
+// earlier one that is still with the resolver.
+class HeldBehindTest : public RecorderTest {
+ protected:
+  void SetUp() override {
+    RecorderTest::SetUp();
+    ns.answer_name("known.example", reply("known.example", {}, {ip(10, 0, 0, 1)}));
+    send(kClient, kServer, "known.example", "/first");
+    settle();
+    ns.close_gate();
+    send(kClient, kOther, "slow.example", "/slow");
+    ns.wait_until_held();
+    send(kClient, kServer, "known.example", "/quick");
+    // Until the quick one has been taken from the queue, it counts as left.
+    for (int i = 0; i < 1000 && recorder->finish(std::chrono::milliseconds(10)) > 1; ++i) {
+    }
+    ASSERT_EQ(recorder->finish(std::chrono::milliseconds(0)), 1) << "only the slow one outstanding";
+  }
+  std::vector<std::string> paths_in_order() {
+    std::vector<std::string> out;
+    auto st = reader->connection().prepare(
+        "SELECT u.urlpath FROM url_hist h JOIN urls u USING (url_id) ORDER BY h.url_hist_id");
+    while (st->step() == StepResult::kRow) out.emplace_back(st->column_text(1));
+    return out;
+  }
+};
+
+TEST_F(HeldBehindTest, ALaterRequestIsWrittenAfterTheOneBeforeIt) {
+  EXPECT_EQ(paths_in_order(), std::vector<std::string>{"/first"});
+  EXPECT_EQ(log.all().size(), 1u);
+  ns.open_gate();
+  settle();
+  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/slow", "/quick"}));
+  auto seen = log.all();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[1].target, "/slow");
+  EXPECT_EQ(seen[2].target, "/quick");
+}
+
+TEST_F(HeldBehindTest, WhatWaitsBehindAnUnansweredRequestIsWrittenAtTheStop) {
+  EXPECT_EQ(db_urls_finish(*recorder, std::chrono::milliseconds(20), nullptr), 1);
+  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/quick"}));
+  ns.open_gate();
+  cache->wait_idle();
+  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/quick"}));
 }
 
 TEST_F(RecorderTest, UrlAddByNameWaitsForTheResolver) {

@@ -32,7 +32,10 @@ want=$(sed 's/$/|9|6|\//' "$names")
 mkdir -p "$E2E_WORK/file" "$E2E_WORK/off"
 "$cli" --read "$pcap" --db "$E2E_WORK/file" --print-requests --no-resolve >"$E2E_WORK/file.out" 2>"$E2E_WORK/file.err" ||
   e2e_fail "tarnix-cli --read failed"
-[ "$(rows "$E2E_WORK/file")" = "$want" ] || e2e_fail "file rows: $(rows "$E2E_WORK/file")"
+# Rows on one line each way, so that a wrong order reads as one.
+flat() { tr '\n' ' '; }
+[ "$(rows "$E2E_WORK/file")" = "$want" ] ||
+  e2e_fail "file rows, in order: $(rows "$E2E_WORK/file" | flat); wanted: $(echo "$want" | flat)"
 [ "$(printed "$E2E_WORK/file.out" | grep -c ' direct tls$')" = "$(wc -l <"$names")" ] ||
   e2e_fail "print lines: $(cat "$E2E_WORK/file.out")"
 
@@ -54,7 +57,8 @@ sleep 2
 ip netns exec "$E2E_NS_A" tcpreplay -q -i "$E2E_IF_A" "$pcap" >"$E2E_WORK/tcpreplay.log" 2>&1 ||
   e2e_fail "tcpreplay failed"
 wait "$cli_pid" || e2e_fail "live tarnix-cli ended with status $?"
-[ "$(rows "$E2E_WORK/live")" = "$want" ] || e2e_fail "live rows: $(rows "$E2E_WORK/live")"
+[ "$(rows "$E2E_WORK/live")" = "$want" ] ||
+  e2e_fail "live rows, in order: $(rows "$E2E_WORK/live" | flat); wanted: $(echo "$want" | flat)"
 [ "$(printed "$E2E_WORK/live.out")" = "$(printed "$E2E_WORK/file.out")" ] ||
   e2e_fail "live and file print lines differ: $(cat "$E2E_WORK/live.out")"
 echo "tls_e2e: $(wc -l <"$names") names recorded once each, from the file and live"

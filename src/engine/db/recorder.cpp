@@ -14,6 +14,7 @@ namespace tarnix {
 
 // A request on its way to the database (the parked request record).
 struct UrlRecorder::Pending {
+  std::uint64_t seq = 0;  // order of arrival, which is the order of writing
   std::int64_t time = 0;
   std::array<std::uint8_t, 4> client{}, server{};
   std::optional<std::string> hostname_used;
@@ -54,6 +55,11 @@ struct UrlRecorder::Inbox {
   bool closed = false;
   bool busy = false;
   int parked = 0;
+  std::uint64_t next_seq = 0;
+  // Sequence numbers of parked requests the resolver is done with: an
+  // answer lost on the way (the resolver stopped or refused it) must not
+  // hold the requests after it for ever.
+  std::vector<std::uint64_t> ended;
   // New requests of the batch in hand that have not parked yet; a request
   // back from the resolver is already counted as parked.
   int in_hand = 0;
@@ -66,9 +72,11 @@ struct UrlRecorder::Inbox {
     wake.notify_one();
     return true;
   }
-  void unpark() {
+  void unpark(std::uint64_t seq) {
     std::lock_guard lock(mutex);
     --parked;
+    ended.push_back(seq);
+    wake.notify_one();
     idle.notify_all();
   }
 };
@@ -89,6 +97,23 @@ std::string url_request_text(int scheme, std::string_view host, std::uint16_t po
   out += path;
   return out;
 }
+
+namespace {
+
+// Held by a parked request's completion and by the job it queues. The
+// pointer must not be null: a null token would read as "never parked", and
+// a request parked twice would be counted twice and its first token's end
+// taken for the loss of its answer.
+struct ParkToken {
+  std::shared_ptr<UrlRecorder::Inbox> inbox;
+  std::uint64_t seq;
+  ParkToken(std::shared_ptr<UrlRecorder::Inbox> in, std::uint64_t s) : inbox(std::move(in)), seq(s) {}
+  ParkToken(const ParkToken&) = delete;
+  ParkToken& operator=(const ParkToken&) = delete;
+  ~ParkToken() { inbox->unpark(seq); }
+};
+
+}  // namespace
 
 // The recorder's steps on the store thread; a miss in the name cache parks
 // the request with the resolver, whose answer comes back as a job.
@@ -111,19 +136,52 @@ struct UrlRecorder::Steps {
         ++inbox->parked;
         --inbox->in_hand;
       }
-      token = std::shared_ptr<void>(nullptr, [inbox](void*) { inbox->unpark(); });
+      token = std::make_shared<ParkToken>(inbox, p->seq);
     }
     HostcCompletion done = [inbox, p, stage, token](const HostcEntry* e) {
       inbox->push(Job{stage, e, p, token});
     };
     const int queued = text != nullptr ? r.names_.request_text(text, std::move(done))
                                        : r.names_.request_ipv4(*address, std::move(done));
-    if (queued != 1) give_up();
+    if (queued != 1) give_up(p);
   }
 
-  void give_up() {
-    std::lock_guard lock(r.inbox_->mutex);
-    ++r.inbox_->stats.given_up;
+  void give_up(const std::shared_ptr<Pending>& p) {
+    {
+      std::lock_guard lock(r.inbox_->mutex);
+      ++r.inbox_->stats.given_up;
+    }
+    settle(p->seq, nullptr, false);
+  }
+
+  // A request that will not come back from the resolver: nothing to write,
+  // but the ones after it may go.
+  void abandon(std::uint64_t seq) {
+    if (seq >= r.release_next_ && !r.held_.contains(seq)) settle(seq, nullptr, false);
+  }
+
+  void settle(std::uint64_t seq, std::shared_ptr<Pending> p, bool proxy) {
+    // One from before a restart of the store thread: its turn has passed.
+    if (seq < r.release_next_) {
+      if (p) record(*p, proxy);
+      return;
+    }
+    r.held_.emplace(seq, std::make_pair(std::move(p), proxy));
+    while (!r.held_.empty() && r.held_.begin()->first == r.release_next_) {
+      auto [request, via_proxy] = std::move(r.held_.begin()->second);
+      r.held_.erase(r.held_.begin());
+      ++r.release_next_;
+      if (request) record(*request, via_proxy);
+    }
+  }
+
+  // At the end: what waits behind a request that will never come back is
+  // written rather than lost.
+  void release_all() {
+    for (auto& [seq, settled] : r.held_) {
+      if (settled.first) record(*settled.first, settled.second);
+    }
+    r.held_.clear();
   }
 
   NetAddress client_address(const Pending& p) { return NetAddress::ipv4(p.client.data()); }
@@ -139,7 +197,7 @@ struct UrlRecorder::Steps {
           if (host == nullptr) return park(p, Stage::kUrlHost, p->parts.host, nullptr);
           p->url_id = db_urls_find(db(), host->host_id, p->parts.path, p->parts.scheme);
           if (p->url_id == 0) {
-            if (host->host_id == 0) return give_up();
+            if (host->host_id == 0) return give_up(p);
             p->url_id = db_urls_add(db(), host->host_id, p->parts.path, p->parts.scheme, p->parts.port);
           }
           return proxied(p);
@@ -167,20 +225,20 @@ struct UrlRecorder::Steps {
       }
 
       case Stage::kProxyServer:
-        if (job.entry == nullptr) return give_up();
+        if (job.entry == nullptr) return give_up(p);
         p->server_entry = job.entry;
         return proxied(p);
 
       case Stage::kClient:
-        if (job.entry == nullptr) return give_up();
+        if (job.entry == nullptr) return give_up(p);
         p->client_entry = job.entry;
         if (p->server_entry == nullptr) p->server_entry = r.names_.find_ipv4(server_address(*p));
-        if (p->server_entry == nullptr) return give_up();
-        return record(*p, true);
+        if (p->server_entry == nullptr) return give_up(p);
+        return settle(p->seq, p, true);
 
       case Stage::kDirectServer:
         if (job.entry == nullptr) {
-          if (p->server_by_address) return give_up();
+          if (p->server_by_address) return give_up(p);
           // The name did not resolve: the request is kept under the server's
           // address, which always has an entry.
           p->server_by_address = true;
@@ -191,9 +249,9 @@ struct UrlRecorder::Steps {
         return direct(p, job.entry);
 
       case Stage::kDirectClient:
-        if (job.entry == nullptr || p->server_entry == nullptr) return give_up();
+        if (job.entry == nullptr || p->server_entry == nullptr) return give_up(p);
         p->client_entry = job.entry;
-        return record(*p, false);
+        return settle(p->seq, p, false);
     }
   }
 
@@ -209,7 +267,7 @@ struct UrlRecorder::Steps {
       p->client_entry = r.names_.find_ipv4(client);
       if (p->client_entry == nullptr) return park(p, Stage::kClient, nullptr, &client);
     }
-    record(*p, true);
+    settle(p->seq, p, true);
   }
 
   // A direct request with its server known: the URL, then the client.
@@ -225,7 +283,7 @@ struct UrlRecorder::Steps {
       p->client_entry = r.names_.find_ipv4(client);
       if (p->client_entry == nullptr) return park(p, Stage::kDirectClient, nullptr, &client);
     }
-    record(*p, false);
+    settle(p->seq, p, false);
   }
 
   void record(const Pending& p, bool proxy) {
@@ -293,7 +351,9 @@ void UrlRecorder::stop() {
 
 int UrlRecorder::finish(std::chrono::milliseconds bound) {
   std::unique_lock lock(inbox_->mutex);
-  auto settled = [&] { return inbox_->jobs.empty() && !inbox_->busy && inbox_->parked == 0; };
+  auto settled = [&] {
+    return inbox_->jobs.empty() && !inbox_->busy && inbox_->parked == 0 && inbox_->ended.empty();
+  };
   if (thread_.joinable()) inbox_->idle.wait_for(lock, bound, settled);
   // Each request once: a queued job back from the resolver is one of the
   // parked, and a batch in hand counts only what it has not parked.
@@ -336,6 +396,7 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
     return 1;
   }
   ++inbox_->stats.queued;
+  p->seq = inbox_->next_seq++;
   inbox_->jobs.push_back(Job{Stage::kNew, nullptr, std::move(p), nullptr});
   inbox_->wake.notify_one();
   return 1;
@@ -343,27 +404,16 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
 
 void UrlRecorder::run() {
   std::vector<Job> batch;
+  std::vector<std::uint64_t> ended;
   std::vector<RecordedRequest> done;
-  for (;;) {
-    {
-      std::unique_lock lock(inbox_->mutex);
-      inbox_->busy = false;
-      inbox_->idle.notify_all();
-      inbox_->wake.wait(lock, [&] { return !inbox_->jobs.empty() || inbox_->closed; });
-      if (inbox_->jobs.empty()) break;  // closed and drained
-      const std::size_t n = std::min(inbox_->jobs.size(), options_.batch_max);
-      batch.assign(std::make_move_iterator(inbox_->jobs.begin()),
-                   std::make_move_iterator(inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n)));
-      inbox_->in_hand = fresh_jobs(batch);
-      inbox_->jobs.erase(inbox_->jobs.begin(), inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n));
-      inbox_->busy = true;
-    }
 
+  // One transaction around `steps`, then the listeners and the counts.
+  auto write = [&](auto&& steps_body) {
     Connection& c = writer_->connection();
     const bool in_batch = c.begin().ok();  // without it each write commits on its own
     if (in_batch) writer_->fix_now(writer_->now());
     Steps steps{*this, done};
-    for (const Job& job : batch) steps.run(job);
+    steps_body(steps);
     writer_->fix_now(std::nullopt);
     bool committed = true;
     if (in_batch) {
@@ -378,19 +428,49 @@ void UrlRecorder::run() {
       if (!committed) rec.url_hist_id = 0;
       for (RequestListener* l : listeners_) l->on_request_recorded(rec);
     }
-    {
-      std::lock_guard lock(inbox_->mutex);
-      if (committed)
-        inbox_->stats.recorded += steps.written;
-      else
-        inbox_->stats.failed += steps.written;
-      inbox_->stats.announced += done.size();
-      inbox_->in_hand = 0;
-    }
+    std::lock_guard lock(inbox_->mutex);
+    if (committed)
+      inbox_->stats.recorded += steps.written;
+    else
+      inbox_->stats.failed += steps.written;
+    inbox_->stats.announced += done.size();
+    inbox_->in_hand = 0;
     done.clear();
+  };
+
+  for (;;) {
+    {
+      std::unique_lock lock(inbox_->mutex);
+      inbox_->busy = false;
+      inbox_->idle.notify_all();
+      inbox_->wake.wait(lock, [&] { return !inbox_->jobs.empty() || !inbox_->ended.empty() || inbox_->closed; });
+      if (inbox_->jobs.empty() && inbox_->closed) break;  // closed and drained
+      const std::size_t n = std::min(inbox_->jobs.size(), options_.batch_max);
+      batch.assign(std::make_move_iterator(inbox_->jobs.begin()),
+                   std::make_move_iterator(inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n)));
+      inbox_->in_hand = fresh_jobs(batch);
+      inbox_->jobs.erase(inbox_->jobs.begin(), inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n));
+      ended.swap(inbox_->ended);
+      inbox_->busy = true;
+    }
+    // Nearly always the request was written or given up before its last
+    // parked token went; only a lost answer is left to settle.
+    std::erase_if(ended, [&](std::uint64_t seq) { return seq < release_next_ || held_.contains(seq); });
+    if (!batch.empty() || !ended.empty()) {
+      write([&](Steps& steps) {
+        for (std::uint64_t seq : ended) steps.abandon(seq);
+        for (const Job& job : batch) steps.run(job);
+      });
+    }
+    ended.clear();
     batch.clear();  // releases the parked tokens of the jobs handled
   }
+
+  if (!held_.empty()) write([](Steps& steps) { steps.release_all(); });
   std::lock_guard lock(inbox_->mutex);
+  // Answers still out are dropped on arrival; a restarted thread must not
+  // wait for them.
+  release_next_ = inbox_->next_seq;
   inbox_->busy = false;
   inbox_->idle.notify_all();
 }

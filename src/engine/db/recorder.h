@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -80,7 +81,8 @@ class UrlRecorder final : public HttpRequestSink {
   // recorded or given up; returns how many were still outstanding.
   int finish(std::chrono::milliseconds bound);
   // Writes what is queued and ends the store thread. Requests still parked
-  // with the resolver are dropped when their answer arrives.
+  // with the resolver are dropped when their answer arrives; requests held
+  // behind them are written.
   void stop();
 
   // db_urls_record_access, on the capture thread: 1, or -1 for a proxied
@@ -113,6 +115,12 @@ class UrlRecorder final : public HttpRequestSink {
   HostCache& names_;
   Options options_;
   std::shared_ptr<Inbox> inbox_;
+  // Requests are written in the order they were seen: one that settles
+  // while an earlier one is still with the resolver waits here, by its
+  // sequence number (a null request: given up, nothing to write). Store
+  // thread only.
+  std::map<std::uint64_t, std::pair<std::shared_ptr<Pending>, bool>> held_;
+  std::uint64_t release_next_ = 0;
   std::vector<RequestListener*> listeners_;
   std::thread thread_;
 };
