@@ -2,6 +2,7 @@
 
 #include <QFontMetrics>
 #include <algorithm>
+#include <cmath>
 
 namespace tarnix::ui {
 namespace {
@@ -13,8 +14,10 @@ const char* const kLabels[kControlBars] = {"Node Scale",     "Link Scale",    "M
 constexpr int kLabelPixels = 13;
 constexpr int kSmallestLabelPixels = 7;
 
+// Rounded: 0.29 is 28.999… in a double, and a cut would move the thumb
+// (and the setting, once touched) one step down on every start.
 int hundredths(double v) {
-  return int(v * 100);
+  return int(std::lround(v * 100));
 }
 
 }  // namespace

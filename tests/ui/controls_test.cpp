@@ -38,6 +38,16 @@ TEST_F(ControlsTest, BarsStartFromTheSettingsUnderTheirLabels) {
         << i;
 }
 
+TEST_F(ControlsTest, ScalesStoredAsFractionsStartOnTheirOwnStep) {
+  s.node_scale = 0.29;
+  s.link_scale = 0.57;
+  s.font_size = 0.58;
+  Controls c(s);
+  EXPECT_EQ(c.position(0), 29);
+  EXPECT_EQ(c.position(1), 57);
+  EXPECT_EQ(c.position(6), 58);
+}
+
 TEST_F(ControlsTest, StepsPagesAndTheTimeOutCoupling) {
   Controls c(s);
   c.bar(3)->triggerAction(QAbstractSlider::SliderSingleStepSub);
