@@ -242,6 +242,11 @@ bool writable_as(const std::string& folder, const std::string& what, const std::
   return false;
 }
 
+bool become(const os::UserAccount& user, const cli::Options& opt, std::string& error) {
+  return os::switch_to_user(user, error) && writable_as(opt.db, "database folder", user.name, error) &&
+         writable_as(opt.report_dir, "report folder", user.name, error);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -282,7 +287,22 @@ int main(int argc, char** argv) {
   PdlResult parsed = pdl_parse(protocols);
   if (!parsed) return fail(parsed.error);
   PdlClassifier classifier(parsed.tree.get());
-  if (opt.list_alarms || !opt.add_alarms.empty()) return alarm_store(opt, parsed.tree.get(), classifier);
+
+  // The account to become, looked up while the name service files are still
+  // within reach.
+  os::UserAccount user;
+  if (!opt.user.empty()) {
+    if (::geteuid() != 0) return fail("option --user needs the program to run as root");
+    if (!os::find_user(opt.user, user, error)) return fail(error);
+    if (!opt.db.empty() && !prepare_db_folder_for(opt.db, user, error)) return fail(error);
+  }
+
+  if (opt.list_alarms || !opt.add_alarms.empty()) {
+    // Nothing to open first: the user is taken at once, so that a database
+    // made here is the user's, as the capture run that follows needs it.
+    if (!opt.user.empty() && !become(user, opt, error)) return fail(error);
+    return alarm_store(opt, parsed.tree.get(), classifier);
+  }
 
   // The focus names each link's dominant protocol. Without the file there is
   // no focus; a run that names one, or asks for the list, cannot go on.
@@ -302,15 +322,6 @@ int main(int argc, char** argv) {
   SharedFocus active_focus;
   active_focus.set(foci.active_list());
 
-  // The account to become, looked up while the name service files are still
-  // within reach.
-  os::UserAccount user;
-  if (!opt.user.empty()) {
-    if (::geteuid() != 0) return fail("option --user needs the program to run as root");
-    if (!os::find_user(opt.user, user, error)) return fail(error);
-    if (!opt.db.empty() && !prepare_db_folder_for(opt.db, user, error)) return fail(error);
-  }
-
   // The source opens first, while the rights to capture are held; the frames
   // it brings are parsed without them.
   const bool live = opt.read.empty();
@@ -329,10 +340,7 @@ int main(int argc, char** argv) {
     opened = std::move(r.source);
   }
   if (!opt.user.empty()) {
-    if (!os::switch_to_user(user, error)) return fail(error);
-    if (!writable_as(opt.db, "database folder", user.name, error) ||
-        !writable_as(opt.report_dir, "report folder", user.name, error))
-      return fail(error);
+    if (!become(user, opt, error)) return fail(error);
   } else if (!live && start_rights.capture_rights && ::geteuid() != 0 && !os::drop_all_capabilities()) {
     // A file opens no adapter: the permitted set has no use. A live run
     // keeps it (never effective) to open its adapter again should it fail.

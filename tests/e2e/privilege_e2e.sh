@@ -8,6 +8,8 @@
 #     nobody's and private.
 #  3. A database folder nobody cannot write stops the run with one line
 #     before capture starts.
+#  4. Alarms stored by root with --user nobody go into a database that
+#     nobody owns, so nobody's capture runs can use it.
 #
 # usage: privilege_e2e.sh TARNIX_CLI PROTOCOL_FILE
 set -euo pipefail
@@ -123,5 +125,15 @@ ip netns exec "$E2E_NS_A" "$cli_built" --interface "$E2E_IF_A" --protocols "$pro
 grep -qx "tarnix-cli: database folder $E2E_WORK/rootdb is not writable by user nobody" "$E2E_WORK/denied.err" ||
   e2e_fail "unexpected message: $(cat "$E2E_WORK/denied.err")"
 [ "$(wc -l <"$E2E_WORK/denied.err")" -eq 1 ] || e2e_fail "more than one line: $(cat "$E2E_WORK/denied.err")"
+
+# 4. Alarms stored for nobody.
+adb=$E2E_WORK/db/alarms
+"$cli_built" --protocols "$protocols" --user nobody --db "$adb" --add-alarm 'protocol:TCP:occurrence:tcp seen' \
+  >"$E2E_WORK/alarm.out" 2>"$E2E_WORK/alarm.err" || e2e_fail "--add-alarm with --user: $(cat "$E2E_WORK/alarm.err")"
+for f in "$adb" "$adb"/*; do
+  [ "$(stat -c '%U' "$f")" = nobody ] || e2e_fail "$f is $(stat -c '%U %a' "$f")"
+done
+[ "$(setpriv --reuid=nobody --regid="$nobody_gid" --clear-groups "$cli_built" --protocols "$protocols" \
+  --db "$adb" --list-alarms 2>&1)" = 'protocol:TCP:occurrence:tcp seen' ] || e2e_fail "nobody cannot read the alarms"
 
 echo "privilege_e2e: ok"
