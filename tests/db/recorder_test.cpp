@@ -332,7 +332,7 @@ TEST_F(RecorderTest, ManyRequestsKeepTheirOrder) {
 class HeldBehindTest : public RecorderTest {
  protected:
   void SetUp() override {
-    RecorderTest::SetUp();
+    open(options());
     ns.answer_name("known.example", reply("known.example", {}, {ip(10, 0, 0, 1)}));
     send(kClient, kServer, "known.example", "/first");
     settle();
@@ -345,6 +345,7 @@ class HeldBehindTest : public RecorderTest {
     }
     ASSERT_EQ(recorder->finish(std::chrono::milliseconds(0)), 1) << "only the slow one outstanding";
   }
+  virtual UrlRecorder::Options options() { return {}; }
   std::vector<std::string> paths_in_order() {
     std::vector<std::string> out;
     auto st = reader->connection().prepare(
@@ -372,6 +373,28 @@ TEST_F(HeldBehindTest, WhatWaitsBehindAnUnansweredRequestIsWrittenAtTheStop) {
   ns.open_gate();
   cache->wait_idle();
   EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/quick"}));
+}
+
+class ShortQueueHeldBehindTest : public HeldBehindTest {
+  UrlRecorder::Options options() override {
+    UrlRecorder::Options o;
+    o.max_queued = 2;
+    return o;
+  }
+};
+
+TEST_F(ShortQueueHeldBehindTest, NoMoreWaitBehindAHangingLookUpThanTheQueueHolds) {
+  for (const char* target : {"/q2", "/q3"}) {
+    send(kClient, kServer, "known.example", target);
+    for (int i = 0; i < 1000 && recorder->finish(std::chrono::milliseconds(10)) > 1; ++i) {
+    }
+  }
+  // A third one waiting is one too many: the slow one is passed over, and
+  // with it skipped the rest are in turn.
+  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/quick", "/q2", "/q3"}));
+  ns.open_gate();
+  settle();
+  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/quick", "/q2", "/q3", "/slow"}));
 }
 
 TEST_F(RecorderTest, UrlAddByNameWaitsForTheResolver) {

@@ -167,10 +167,13 @@ struct UrlRecorder::Steps {
       return;
     }
     r.held_.emplace(seq, std::make_pair(std::move(p), proxy));
-    while (!r.held_.empty() && r.held_.begin()->first == r.release_next_) {
+    // Behind a look-up that hangs, no more wait than the queue would hold:
+    // the oldest go out of turn, and what they skipped is written late.
+    while (!r.held_.empty() &&
+           (r.held_.begin()->first == r.release_next_ || r.held_.size() > r.options_.max_queued)) {
       auto [request, via_proxy] = std::move(r.held_.begin()->second);
+      r.release_next_ = r.held_.begin()->first + 1;
       r.held_.erase(r.held_.begin());
-      ++r.release_next_;
       if (request) record(*request, via_proxy);
     }
   }
