@@ -93,7 +93,10 @@ std::string url_request_text(int scheme, std::string_view host, std::uint16_t po
   std::string out = url_scheme_word(scheme);
   out += "://";
   out += host;
-  if (port != 0 && port != 80) out += ":" + std::to_string(port);
+  if (port != 0 && port != 80) {
+    out += ':';
+    out += std::to_string(port);
+  }
   out += path;
   return out;
 }
