@@ -329,25 +329,32 @@ TEST_F(RecorderTest, ManyRequestsKeepTheirOrder) {
 
 // A request whose names are all known overtakes nothing: it waits for an
 // earlier one that is still with the resolver.
+using Paths = std::vector<std::string>;
 class HeldBehindTest : public RecorderTest {
  protected:
-  void SetUp() override {
-    open(options());
+  void SetUp() override {}
+  // "/first" written, "/slow" held in the resolver, "/quick" waiting for it.
+  void hold(std::size_t max_queued = UrlRecorder::Options().max_queued) {
+    UrlRecorder::Options o;
+    o.max_queued = max_queued;
+    open(o);
     ns.answer_name("known.example", reply("known.example", {}, {ip(10, 0, 0, 1)}));
     send(kClient, kServer, "known.example", "/first");
     settle();
     ns.close_gate();
     send(kClient, kOther, "slow.example", "/slow");
     ns.wait_until_held();
-    send(kClient, kServer, "known.example", "/quick");
-    // Until the quick one has been taken from the queue, it counts as left.
+    quick("/quick");
+  }
+  // Sent, and taken from the queue (until then it counts as left).
+  void quick(const char* target) {
+    send(kClient, kServer, "known.example", target);
     for (int i = 0; i < 1000 && recorder->finish(std::chrono::milliseconds(10)) > 1; ++i) {
     }
     ASSERT_EQ(recorder->finish(std::chrono::milliseconds(0)), 1) << "only the slow one outstanding";
   }
-  virtual UrlRecorder::Options options() { return {}; }
-  std::vector<std::string> paths_in_order() {
-    std::vector<std::string> out;
+  Paths paths_in_order() {
+    Paths out;
     auto st = reader->connection().prepare(
         "SELECT u.urlpath FROM url_hist h JOIN urls u USING (url_id) ORDER BY h.url_hist_id");
     while (st->step() == StepResult::kRow) out.emplace_back(st->column_text(1));
@@ -356,11 +363,12 @@ class HeldBehindTest : public RecorderTest {
 };
 
 TEST_F(HeldBehindTest, ALaterRequestIsWrittenAfterTheOneBeforeIt) {
-  EXPECT_EQ(paths_in_order(), std::vector<std::string>{"/first"});
+  ASSERT_NO_FATAL_FAILURE(hold());
+  EXPECT_EQ(paths_in_order(), Paths{"/first"});
   EXPECT_EQ(log.all().size(), 1u);
   ns.open_gate();
   settle();
-  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/slow", "/quick"}));
+  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/slow", "/quick"}));
   auto seen = log.all();
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[1].target, "/slow");
@@ -368,33 +376,24 @@ TEST_F(HeldBehindTest, ALaterRequestIsWrittenAfterTheOneBeforeIt) {
 }
 
 TEST_F(HeldBehindTest, WhatWaitsBehindAnUnansweredRequestIsWrittenAtTheStop) {
+  ASSERT_NO_FATAL_FAILURE(hold());
   EXPECT_EQ(db_urls_finish(*recorder, std::chrono::milliseconds(20), nullptr), 1);
-  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/quick"}));
+  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/quick"}));
   ns.open_gate();
   cache->wait_idle();
-  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/quick"}));
+  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/quick"}));
 }
 
-class ShortQueueHeldBehindTest : public HeldBehindTest {
-  UrlRecorder::Options options() override {
-    UrlRecorder::Options o;
-    o.max_queued = 2;
-    return o;
-  }
-};
-
-TEST_F(ShortQueueHeldBehindTest, NoMoreWaitBehindAHangingLookUpThanTheQueueHolds) {
-  for (const char* target : {"/q2", "/q3"}) {
-    send(kClient, kServer, "known.example", target);
-    for (int i = 0; i < 1000 && recorder->finish(std::chrono::milliseconds(10)) > 1; ++i) {
-    }
-  }
+TEST_F(HeldBehindTest, NoMoreWaitBehindAHangingLookUpThanTheQueueHolds) {
+  ASSERT_NO_FATAL_FAILURE(hold(2));
+  quick("/q2");
+  quick("/q3");
   // A third one waiting is one too many: the slow one is passed over, and
   // with it skipped the rest are in turn.
-  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/quick", "/q2", "/q3"}));
+  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/quick", "/q2", "/q3"}));
   ns.open_gate();
   settle();
-  EXPECT_EQ(paths_in_order(), (std::vector<std::string>{"/first", "/quick", "/q2", "/q3", "/slow"}));
+  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/quick", "/q2", "/q3", "/slow"}));
 }
 
 TEST_F(RecorderTest, UrlAddByNameWaitsForTheResolver) {

@@ -26,6 +26,21 @@ class QuietUi : public DbStartupUi {
   std::string last;
 };
 
+// The recording wired to its name cache and started, as a program does.
+void start(UrlRecording& rec, HostCache& cache, RequestListener* listener = nullptr) {
+  rec.attach(cache);
+  if (listener != nullptr) rec.add_listener(listener);
+  cache.start();
+  rec.start();
+}
+
+// One request from 10.0.0.2 to 10.0.0.1 seen on the wire.
+void see_request(UrlRecording& rec, UrlCounters& counters, const char* request) {
+  const std::uint8_t client[4] = {10, 0, 0, 2}, server[4] = {10, 0, 0, 1};
+  auto seg = testing_support::tcp_segment(40000, 80, request);
+  rec.sniffer().handle_segment(seg.data(), seg.size(), seg.size(), client, server, counters);
+}
+
 TEST(UrlRecording, FromStartUpToExit) {
   testing_support::TempDir dir;
   DbConfig config;
@@ -36,18 +51,13 @@ TEST(UrlRecording, FromStartUpToExit) {
   testing_support::FakeNameService ns;
   ns.answer_name("www.example", reply("www.example", {}, {ip(10, 0, 0, 1)}));
   HostCache cache(ns, rec.host_ids());
-  rec.attach(cache);
   std::FILE* log = std::tmpfile();
   ASSERT_NE(log, nullptr);
   RequestLogPrinter printer(log);
-  rec.add_listener(&printer);
-  cache.start();
-  rec.start();
+  start(rec, cache, &printer);
 
   UrlCounters counters;
-  const std::uint8_t client[4] = {10, 0, 0, 2}, server[4] = {10, 0, 0, 1};
-  auto seg = testing_support::tcp_segment(40000, 80, "GET /x HTTP/1.1\r\nHost: www.example\r\n\r\n");
-  rec.sniffer().handle_segment(seg.data(), seg.size(), seg.size(), client, server, counters);
+  see_request(rec, counters, "GET /x HTTP/1.1\r\nHost: www.example\r\n\r\n");
   EXPECT_EQ(rec.close(std::chrono::seconds(10), stderr, 28), 0);
   EXPECT_EQ(rec.close(std::chrono::seconds(1), stderr, 28), 0) << "a second close does nothing";
   cache.stop();
@@ -81,13 +91,9 @@ TEST(UrlRecording, AServerOfOurOwnOutlivesCloseAndStopsWithTheRecording) {
     ASSERT_TRUE(rec.open(config, ui)) << ui.last;
     testing_support::FakeNameService ns;
     HostCache cache(ns, rec.host_ids());
-    rec.attach(cache);
-    cache.start();
-    rec.start();
+    start(rec, cache);
     UrlCounters counters;
-    const std::uint8_t client[4] = {10, 0, 0, 2}, server[4] = {10, 0, 0, 1};
-    auto seg = testing_support::tcp_segment(40000, 80, "GET http://10.0.0.1/x HTTP/1.1\r\n\r\n");
-    rec.sniffer().handle_segment(seg.data(), seg.size(), seg.size(), client, server, counters);
+    see_request(rec, counters, "GET http://10.0.0.1/x HTTP/1.1\r\n\r\n");
     EXPECT_EQ(rec.close(std::chrono::seconds(10), stderr, 0), 0);
     cache.stop();
     auto s = db_open_session(rec.path());
