@@ -1,6 +1,7 @@
 #include "db/recorder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -15,6 +16,9 @@ namespace tarnix {
 // A request on its way to the database (the parked request record).
 struct UrlRecorder::Pending {
   std::uint64_t seq = 0;  // order of arrival, which is the order of writing
+  // Written or given up; read where its last park token goes, which may be
+  // the resolver's thread when the answer is lost.
+  std::atomic<bool> settled{false};
   std::int64_t time = 0;
   std::array<std::uint8_t, 4> client{}, server{};
   std::optional<std::string> hostname_used;
@@ -56,10 +60,10 @@ struct UrlRecorder::Inbox {
   bool busy = false;
   int parked = 0;
   std::uint64_t next_seq = 0;
-  // Sequence numbers of parked requests the resolver is done with: an
-  // answer lost on the way (the resolver stopped or refused it) must not
-  // hold the requests after it for ever.
-  std::vector<std::uint64_t> ended;
+  // Sequence numbers of parked requests whose answer was lost on the way
+  // (the resolver stopped or dropped it): they must not hold the requests
+  // after them for ever.
+  std::vector<std::uint64_t> lost;
   // New requests of the batch in hand that have not parked yet; a request
   // back from the resolver is already counted as parked.
   int in_hand = 0;
@@ -72,11 +76,13 @@ struct UrlRecorder::Inbox {
     wake.notify_one();
     return true;
   }
-  void unpark(std::uint64_t seq) {
+  void unpark(const Pending& p) {
     std::lock_guard lock(mutex);
     --parked;
-    ended.push_back(seq);
-    wake.notify_one();
+    if (!p.settled.load(std::memory_order_acquire)) {
+      lost.push_back(p.seq);
+      wake.notify_one();
+    }
     idle.notify_all();
   }
 };
@@ -105,15 +111,15 @@ namespace {
 
 // Held by a parked request's completion and by the job it queues. The
 // pointer must not be null: a null token would read as "never parked", and
-// a request parked twice would be counted twice and its first token's end
-// taken for the loss of its answer.
+// a request parked twice would be counted twice.
 struct ParkToken {
   std::shared_ptr<UrlRecorder::Inbox> inbox;
-  std::uint64_t seq;
-  ParkToken(std::shared_ptr<UrlRecorder::Inbox> in, std::uint64_t s) : inbox(std::move(in)), seq(s) {}
+  std::shared_ptr<const UrlRecorder::Pending> request;
+  ParkToken(std::shared_ptr<UrlRecorder::Inbox> in, std::shared_ptr<const UrlRecorder::Pending> p)
+      : inbox(std::move(in)), request(std::move(p)) {}
   ParkToken(const ParkToken&) = delete;
   ParkToken& operator=(const ParkToken&) = delete;
-  ~ParkToken() { inbox->unpark(seq); }
+  ~ParkToken() { inbox->unpark(*request); }
 };
 
 }  // namespace
@@ -139,7 +145,7 @@ struct UrlRecorder::Steps {
         ++inbox->parked;
         --inbox->in_hand;
       }
-      token = std::make_shared<ParkToken>(inbox, p->seq);
+      token = std::make_shared<ParkToken>(inbox, p);
     }
     HostcCompletion done = [inbox, p, stage, token](const HostcEntry* e) {
       inbox->push(Job{stage, e, p, token});
@@ -154,16 +160,14 @@ struct UrlRecorder::Steps {
       std::lock_guard lock(r.inbox_->mutex);
       ++r.inbox_->stats.given_up;
     }
+    p->settled.store(true, std::memory_order_release);
     settle(p->seq, nullptr, false);
   }
 
-  // A request that will not come back from the resolver: nothing to write,
-  // but the ones after it may go.
-  void abandon(std::uint64_t seq) {
-    if (seq >= r.release_next_ && !r.held_.contains(seq)) settle(seq, nullptr, false);
-  }
-
+  // A request written (p) or not (null, also for a lost answer); it waits
+  // here until every earlier one is settled too.
   void settle(std::uint64_t seq, std::shared_ptr<Pending> p, bool proxy) {
+    if (p) p->settled.store(true, std::memory_order_release);
     // One from before a restart of the store thread: its turn has passed.
     if (seq < r.release_next_) {
       if (p) record(*p, proxy);
@@ -358,7 +362,7 @@ void UrlRecorder::stop() {
 int UrlRecorder::finish(std::chrono::milliseconds bound) {
   std::unique_lock lock(inbox_->mutex);
   auto settled = [&] {
-    return inbox_->jobs.empty() && !inbox_->busy && inbox_->parked == 0 && inbox_->ended.empty();
+    return inbox_->jobs.empty() && !inbox_->busy && inbox_->parked == 0 && inbox_->lost.empty();
   };
   if (thread_.joinable()) inbox_->idle.wait_for(lock, bound, settled);
   // Each request once: a queued job back from the resolver is one of the
@@ -410,7 +414,7 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
 
 void UrlRecorder::run() {
   std::vector<Job> batch;
-  std::vector<std::uint64_t> ended;
+  std::vector<std::uint64_t> lost;
   std::vector<RecordedRequest> done;
 
   // One transaction around `steps`, then the listeners and the counts.
@@ -449,26 +453,21 @@ void UrlRecorder::run() {
       std::unique_lock lock(inbox_->mutex);
       inbox_->busy = false;
       inbox_->idle.notify_all();
-      inbox_->wake.wait(lock, [&] { return !inbox_->jobs.empty() || !inbox_->ended.empty() || inbox_->closed; });
+      inbox_->wake.wait(lock, [&] { return !inbox_->jobs.empty() || !inbox_->lost.empty() || inbox_->closed; });
       if (inbox_->jobs.empty() && inbox_->closed) break;  // closed and drained
       const std::size_t n = std::min(inbox_->jobs.size(), options_.batch_max);
       batch.assign(std::make_move_iterator(inbox_->jobs.begin()),
                    std::make_move_iterator(inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n)));
       inbox_->in_hand = fresh_jobs(batch);
       inbox_->jobs.erase(inbox_->jobs.begin(), inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n));
-      ended.swap(inbox_->ended);
+      lost.swap(inbox_->lost);
       inbox_->busy = true;
     }
-    // Nearly always the request was written or given up before its last
-    // parked token went; only a lost answer is left to settle.
-    std::erase_if(ended, [&](std::uint64_t seq) { return seq < release_next_ || held_.contains(seq); });
-    if (!batch.empty() || !ended.empty()) {
-      write([&](Steps& steps) {
-        for (std::uint64_t seq : ended) steps.abandon(seq);
-        for (const Job& job : batch) steps.run(job);
-      });
-    }
-    ended.clear();
+    write([&](Steps& steps) {
+      for (std::uint64_t seq : lost) steps.settle(seq, nullptr, false);
+      for (const Job& job : batch) steps.run(job);
+    });
+    lost.clear();
     batch.clear();  // releases the parked tokens of the jobs handled
   }
 
