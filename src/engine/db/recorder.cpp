@@ -376,8 +376,8 @@ int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client
   return queue(counters, client, server, host_name, target, 1, seen_at);
 }
 
-int UrlRecorder::record_server_name(UrlCounters& counters, const std::uint8_t* client, const std::uint8_t* server,
-                                    const char* name, std::int64_t seen_at) {
+int UrlRecorder::record_server_name(UrlCounters& counters, const std::uint8_t* client,
+                                    const std::uint8_t* server, const char* name, std::int64_t seen_at) {
   return queue(counters, client, server, name, "/", kMethodTls, seen_at);
 }
 
@@ -453,7 +453,8 @@ void UrlRecorder::run() {
       std::unique_lock lock(inbox_->mutex);
       inbox_->busy = false;
       inbox_->idle.notify_all();
-      inbox_->wake.wait(lock, [&] { return !inbox_->jobs.empty() || !inbox_->lost.empty() || inbox_->closed; });
+      inbox_->wake.wait(lock,
+                        [&] { return !inbox_->jobs.empty() || !inbox_->lost.empty() || inbox_->closed; });
       if (inbox_->jobs.empty() && inbox_->closed) break;  // closed and drained
       const std::size_t n = std::min(inbox_->jobs.size(), options_.batch_max);
       batch.assign(std::make_move_iterator(inbox_->jobs.begin()),
