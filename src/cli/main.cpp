@@ -516,6 +516,8 @@ int main(int argc, char** argv) {
   summary.live = live;
   summary.filter_rejected = src->filter_rejected();
   summary.cut_short_after = src->cut_short_after();
+  if (const auto stop = src->read_stop(); stop && !stop->cut_short)
+    summary.read_stopped = capture_read_stop_text(src->name(), *stop);
   if (opt.detect_duplicates) {
     for (const DupIpReport& r : dupip.snapshot()) {
       std::string line = LogDupIpNotifier::line(r, dupip_host_name(&cache, r.address));

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "capture/source.h"
+#include "core/wire_text.h"
 
 namespace tarnix::cli {
 
@@ -72,6 +73,20 @@ std::size_t utf8_length(const std::string& s, std::size_t i) {
   return n;
 }
 
+// A block of lines, each shown by the text rule.
+std::string escape_lines(const std::string& text) {
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    out += escape_text(std::string_view(text).substr(pos, nl - pos));
+    if (nl < text.size()) out += '\n';
+    pos = nl + 1;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string json_string(const std::string& text) {
@@ -82,7 +97,7 @@ std::string json_string(const std::string& text) {
       out += '\\';
       out += static_cast<char>(c);
       ++i;
-    } else if (c < 0x20) {
+    } else if (c < 0x20 || c == 0x7f) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
@@ -92,6 +107,12 @@ std::string json_string(const std::string& text) {
       if (n == 0) {
         out += "\xEF\xBF\xBD";
         ++i;
+      } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+        // A C1 control: valid JSON as it is, but a command to some terminals.
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(text[i + 1]));
+        out += buf;
+        i += n;
       } else {
         out.append(text, i, n);
         i += n;
@@ -190,8 +211,8 @@ void top_text(std::string& out, const TopLists& t) {
   for (const TopSection& sec : top_sections(t)) {
     out += std::string("\n") + sec.title + "\n";
     for (const TopRow& r : *sec.rows) {
-      std::string name = r.name;
-      if (sec.rows == &t.links) name += " -> " + r.destination;
+      std::string name = escape_text(r.name);
+      if (sec.rows == &t.links) name += " -> " + escape_text(r.destination);
       out += fmt("  %12llu  ", r.count) + name + "\n";
     }
   }
@@ -229,6 +250,7 @@ std::string render_text(const Summary& s) {
   char line[512];
   out += "Capture: " + s.source + "\n";
   if (s.cut_short_after) out += "  " + capture_cut_short_text(*s.cut_short_after) + "\n";
+  if (!s.read_stopped.empty()) out += "  " + escape_text(s.read_stopped) + "\n";
   out += "  frames seen          " + fmt("%llu", s.counters.frames_seen) + "\n";
   out += "  frames counted       " + fmt("%llu", s.counters.frames_accepted) + "\n";
   out += "  filtered out         " + fmt("%llu", s.counters.frames_filtered + s.filter_rejected) +
@@ -249,7 +271,7 @@ std::string render_text(const Summary& s) {
   for (const HostRow& h : s.hosts) {
     std::snprintf(line, sizeof line, "  %-15s %-17s %12llu %16llu  %s\n", h.address.c_str(), h.ether.c_str(),
                   static_cast<unsigned long long>(h.frames_sent), static_cast<unsigned long long>(h.bytes_sent),
-                  h.name.c_str());
+                  escape_text(h.name).c_str());
     out += line;
   }
 
@@ -269,19 +291,19 @@ std::string render_text(const Summary& s) {
   for (const SubnetRow& sn : s.subnets) {
     out += "  " + sn.address + "  " + std::to_string(sn.host_count) + " host" + (sn.host_count == 1 ? "" : "s") +
            ":";
-    for (const std::string& m : sn.members) out += " " + m;
+    for (const std::string& m : sn.members) out += " " + escape_text(m);
     out += "\n";
   }
   if (!s.duplicates.empty()) {
     out += "\nDuplicate IP addresses\n";
-    for (const std::string& d : s.duplicates) out += d + "\n";
+    for (const std::string& d : s.duplicates) out += escape_text(d) + "\n";
   }
   if (s.recorded_urls) {
     out += "\nHTTP requests recorded: " + std::to_string(s.urls_proxied + s.urls_direct) + " (" +
            std::to_string(s.urls_direct) + " direct, " + std::to_string(s.urls_proxied) + " through a proxy)\n";
     if (!s.database.empty()) out += "Database: " + s.database + "\nSensor: " + s.sensor + "\n";
   }
-  if (!s.alarms_text.empty()) out += "\n" + s.alarms_text;
+  if (!s.alarms_text.empty()) out += "\n" + escape_lines(s.alarms_text);
   if (s.has_top) top_text(out, s.top);
   return out;
 }
@@ -295,6 +317,7 @@ std::string render_json(const Summary& s) {
   out += ",\"frames_filtered\":" + std::to_string(s.counters.frames_filtered);
   out += ",\"frames_rejected_by_capture_filter\":" + std::to_string(s.filter_rejected);
   if (s.cut_short_after) out += ",\"cut_short_after_frames\":" + std::to_string(*s.cut_short_after);
+  if (!s.read_stopped.empty()) out += ",\"read_stopped\":" + json_string(s.read_stopped);
   out += ",\"received\":" + std::to_string(s.counters.received);
   out += ",\"dropped_by_kernel\":" + std::to_string(s.counters.dropped);
   out += ",\"dropped_by_interface\":" + std::to_string(s.counters.interface_dropped);

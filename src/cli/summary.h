@@ -64,6 +64,7 @@ struct Summary {
   CaptureCounters counters;
   std::uint64_t filter_rejected = 0;
   std::optional<std::uint64_t> cut_short_after;  // a capture file's short last record
+  std::string read_stopped;                      // a damaged capture file: where and why reading stopped
   std::uint32_t load_percent = 0;
   std::string local_address;
   std::string local_mask;

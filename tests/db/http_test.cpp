@@ -121,18 +121,35 @@ TEST_F(SnifferTest, RequestLinesThatAreNotPassedOn) {
   EXPECT_TRUE(sink.calls.empty());
 }
 
-TEST_F(SnifferTest, HostHeaderForms) {
-  feed("GET / HTTP/1.1\r\nhost: lower.example\r\n\r\n");
-  feed("GET / HTTP/1.1\r\nUser-Agent: x\r\n\r\n");
-  feed("GET / HTTP/1.1\r\nHost:    spaced.example\r\n\r\n");
-  feed("GET / HTTP/1.1\r\nHost: end.example");  // header cut by the segment's end
-  feed("GET / HTTP/1.1\r\n\0Host: after.nul\r\n\r\n");
-  ASSERT_EQ(sink.calls.size(), 5u);
-  EXPECT_FALSE(sink.calls[0].host.has_value());  // lower-case "host:" is not recognised
-  EXPECT_FALSE(sink.calls[1].host.has_value());
-  EXPECT_EQ(sink.calls[2].host, "spaced.example");
-  EXPECT_EQ(sink.calls[3].host, "end.example");
-  EXPECT_FALSE(sink.calls[4].host.has_value()) << "headers end at a NUL byte";
+TEST_F(SnifferTest, OnlyTheHeaderSectionsOwnHostFieldCountsInAnyCase) {
+  struct Case {
+    std::string payload;
+    std::optional<std::string> host;
+  };
+  const Case cases[] = {
+      {"GET / HTTP/1.1\r\nhost: lower.example\r\n\r\n", "lower.example"},
+      {"GET / HTTP/1.1\r\nHOST: upper.example\r\n\r\n", "upper.example"},
+      {"GET / HTTP/1.1\r\nUser-Agent: x\r\n\r\n", std::nullopt},
+      {"GET / HTTP/1.1\r\nHost:    spaced.example\r\n\r\n", "spaced.example"},
+      {"GET / HTTP/1.1\r\nHost:\ttabbed.example\r\n\r\n", "tabbed.example"},
+      {"GET / HTTP/1.1\nHost: bare-lf.example\n\n", "bare-lf.example"},
+      {"GET / HTTP/1.1\r\nHost: end.example", "end.example"},  // header cut by the segment's end
+      {std::string("GET / HTTP/1.1\r\n\0Host: after.nul\r\n\r\n", 36), std::nullopt},
+      {"GET / HTTP/1.1\r\nX-Forwarded-Host: evil.test\r\nHost: good.test\r\n\r\n", "good.test"},
+      {"GET / HTTP/1.1\r\nX-Forwarded-Host: evil.test\r\n\r\n", std::nullopt},
+      {"GET / HTTP/1.1\r\nReferer: http://x/?Host: evil.test\r\n\r\n", std::nullopt},
+      {"GET / HTTP/1.1\r\nX: 1\r\n Host: folded.test\r\n\r\n", std::nullopt},
+      {"POST / HTTP/1.1\r\nUser-Agent: x\r\n\r\nHost: body.test\r\n", std::nullopt},
+      {"GET /Host: HTTP/1.1\r\n\r\n", std::nullopt},
+      {"GET / HTTP/1.1\r\nHost: first.test\r\nHost: second.test\r\n\r\n", "first.test"},
+      {"GET / HTTP/1.1\r\nHost : spaced-name.test\r\n\r\n", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    sink.calls.clear();
+    feed(c.payload);
+    ASSERT_EQ(sink.calls.size(), 1u) << wire_text(c.payload);
+    EXPECT_EQ(sink.calls[0].host, c.host) << wire_text(c.payload);
+  }
 }
 
 TEST_F(SnifferTest, NulWhereTheTargetStartsGivesAnEmptyTarget) {

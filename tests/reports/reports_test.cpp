@@ -81,7 +81,7 @@ TEST_F(ReportsTest, HostileUrlsAreEscapedAndProxiedAccessesCounted) {
   ASSERT_TRUE(s);
   HostcEntry server;
   server.address = NetAddress::ipv4(10, 0, 0, 9);
-  server.name = "evil<b>&{x}\\";
+  server.name = "evil<b>&{x}\\\x1b]2;t\x07";
   server.host = HostRecord{};
   server.host->name = server.name;
   server.host->addresses = {{10, 0, 0, 9}};
@@ -90,7 +90,8 @@ TEST_F(ReportsTest, HostileUrlsAreEscapedAndProxiedAccessesCounted) {
   client.address = NetAddress::ipv4(10, 0, 0, 2);
   client.name = "10.0.0.2";
   client.host_id = db_host_cache_store(*s, client);
-  const std::int32_t url = db_urls_add(*s, server.host_id, "/q?a=<script>&b=\"{\\}\"", kSchemeHttp, 80);
+  const std::int32_t url =
+      db_urls_add(*s, server.host_id, "/q?a=<script>&b=\"{\\}\"\x1b[2J", kSchemeHttp, 80);
   ASSERT_NE(url, 0);
   ASSERT_NE(db_url_hist_add(*s, url, "evil", &client, &server, 1, 0, nullptr), 0);
   ASSERT_NE(db_url_hist_add(*s, url, "evil", &client, &server, 0, 0, nullptr), 0);
@@ -98,25 +99,36 @@ TEST_F(ReportsTest, HostileUrlsAreEscapedAndProxiedAccessesCounted) {
 
   const std::string base = write(ReportKind::kUrls);
   const std::string html = slurp(base + ".html"), rtf = slurp(base + ".rtf"), text = slurp(base + ".txt");
+  const std::string csv = slurp(base + ".csv");
+  for (const std::string* form : {&html, &rtf, &text, &csv}) {
+    EXPECT_EQ(form->find('\x1b'), std::string::npos) << *form;
+    EXPECT_EQ(form->find('\x07'), std::string::npos) << *form;
+  }
   EXPECT_EQ(html.find("<script>"), std::string::npos);
   EXPECT_EQ(html.find("evil<b>"), std::string::npos);
-  EXPECT_NE(html.find("<A HREF=\"http://evil&lt;b&gt;&amp;{x}\\/q?a=&lt;script&gt;&amp;b=&quot;{\\}&quot;\">"),
-            std::string::npos)
+  const std::string shown_host = "evil<b>&{x}\\x5c\\x1b]2;t\\x07";
+  EXPECT_NE(
+      html.find("<A HREF=\"http://evil&lt;b&gt;&amp;{x}\\x5c\\x1b]2;t\\x07/q?a=&lt;script&gt;&amp;b=&quot;{"
+                "\\x5c}&quot;\\x1b[2J\">"),
+      std::string::npos)
       << html;
-  EXPECT_NE(rtf.find("http://evil<b>&\\{x\\}\\\\/q?a=<script>&b=\"\\{\\\\\\}\""), std::string::npos) << rtf;
-  EXPECT_NE(text.find("client=10.0.0.2, server=evil<b>&{x}\\, (proxy)\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("client=10.0.0.2, server=evil<b>&{x}\\\n"), std::string::npos);
+  EXPECT_NE(
+      rtf.find("http://evil<b>&\\{x\\}\\\\x5c\\\\x1b]2;t\\\\x07/q?a=<script>&b=\"\\{\\\\x5c\\}\"\\\\x1b[2J"),
+      std::string::npos)
+      << rtf;
+  EXPECT_NE(text.find("client=10.0.0.2, server=" + shown_host + ", (proxy)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("client=10.0.0.2, server=" + shown_host + "\n"), std::string::npos);
   EXPECT_NE(text.find("Total Cached accesses = 1\n"), std::string::npos);
   EXPECT_NE(text.find("Total Non Cached accesses = 1\n"), std::string::npos);
   EXPECT_NE(text.find("Total Monitored URLs (in Database) = 2\n"), std::string::npos);
 
   // RFC 4180 fields: quoted, quotes doubled; one row proxied, one direct.
-  const std::string csv = slurp(base + ".csv");
-  const std::string row = "\n\"http://evil<b>&{x}\\/q?a=<script>&b=\"\"{\\}\"\"\",\"";
+  const std::string row =
+      "\n\"http://evil<b>&{x}\\x5c\\x1b]2;t\\x07/q?a=<script>&b=\"\"{\\x5c}\"\"\\x1b[2J\",\"";
   EXPECT_NE(csv.find(row), std::string::npos) << csv;
   EXPECT_NE(csv.find(row, csv.find(row) + 1), std::string::npos) << csv;
-  EXPECT_NE(csv.find("\",\"10.0.0.2\",\"evil<b>&{x}\\\",\"proxy\"\n"), std::string::npos) << csv;
-  EXPECT_NE(csv.find("\",\"10.0.0.2\",\"evil<b>&{x}\\\",\"\"\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("\",\"10.0.0.2\",\"" + shown_host + "\",\"proxy\"\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("\",\"10.0.0.2\",\"" + shown_host + "\",\"\"\n"), std::string::npos) << csv;
 }
 
 TEST_F(ReportsTest, PrivateFilesAreNewAndOwnerOnly) {
@@ -144,12 +156,14 @@ TEST_F(ReportsTest, PrivateFilesAreNewAndOwnerOnly) {
 TEST_F(ReportsTest, ReplaceModeReplacesALinkInsteadOfFollowingIt) {
   const std::string victim = plant_link("alarmrep.html");
   std::string error;
-  ASSERT_TRUE(report_write(ReportKind::kAlarms, sources, dir + "/alarmrep", ReportFileMode::kReplace, &error));
+  ASSERT_TRUE(
+      report_write(ReportKind::kAlarms, sources, dir + "/alarmrep", ReportFileMode::kReplace, &error));
   EXPECT_EQ(slurp(victim), "keep");
   EXPECT_FALSE(fs::is_symlink(dir + "/alarmrep.html"));
   EXPECT_NE(slurp(dir + "/alarmrep.html").find("Monitored Alarms Report"), std::string::npos);
   std::size_t files = 0;
-  for (const auto& e : fs::directory_iterator(dir)) files += e.path().filename().string().find(".part") == std::string::npos;
+  for (const auto& e : fs::directory_iterator(dir))
+    files += e.path().filename().string().find(".part") == std::string::npos;
   EXPECT_EQ(files, 5u) << "four forms and the victim, no part files";
 }
 

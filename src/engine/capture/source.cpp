@@ -4,6 +4,7 @@
 
 #include <pcap/pcap.h>
 
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -23,7 +24,7 @@ struct Trampoline {
 void pcap_trampoline(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
   auto* t = reinterpret_cast<Trampoline*>(user);
   FrameHeader fh;
-  fh.time.sec = static_cast<std::int32_t>(h->ts.tv_sec);
+  fh.time.sec = static_cast<std::int64_t>(h->ts.tv_sec);
   fh.time.usec = static_cast<std::int32_t>(h->ts.tv_usec);
   fh.caplen = h->caplen;
   fh.len = h->len;
@@ -87,15 +88,35 @@ class FileSource final : public PacketSource {
   }
 
   int dispatch(int max, FrameFn fn, void* user) override {
+    if (damaged_) return kSourceError;
     const int n = dispatch_frames(max, fn, user);
     if (n > 0) delivered_ += static_cast<std::uint64_t>(n);
-    // libpcap ends a file whose last record is short with an error naming it;
-    // the frames before it stand, and the reader is told the file is cut.
-    if (ended_ && !cut_short_after_ && error_.find("truncated") != std::string::npos)
-      cut_short_after_ = delivered_;
-    return n == kSourceError && cut_short_after_ ? kSourceEnd : n;
+    // libpcap ends a file at its first bad record with an error naming it;
+    // the frames before it stand. A short last record is how an interrupted
+    // capture ends: the file is said to be cut. Any other error is damage:
+    // said with where it happened, and the read fails once the frames
+    // before it are handed over.
+    if (ended_ && !error_.empty() && !stop_) {
+      CaptureReadStop stop;
+      stop.frames = delivered_;
+      if (std::FILE* f = pcap_file(p_)) stop.offset = static_cast<std::int64_t>(ftello(f));
+      stop.reason = error_;
+      stop.cut_short = error_.find("truncated") != std::string::npos;
+      stop_ = stop;
+      if (!stop.cut_short) {
+        error_ = capture_read_stop_text(name_, stop);
+        damaged_ = true;
+      }
+    }
+    if (stop_ && stop_->cut_short && n == kSourceError) return kSourceEnd;
+    if (damaged_ && n <= 0) return kSourceError;
+    return n;
   }
-  std::optional<std::uint64_t> cut_short_after() const override { return cut_short_after_; }
+  std::optional<std::uint64_t> cut_short_after() const override {
+    if (stop_ && stop_->cut_short) return stop_->frames;
+    return std::nullopt;
+  }
+  std::optional<CaptureReadStop> read_stop() const override { return stop_; }
 
   int dispatch_frames(int max, FrameFn fn, void* user) {
     if (speed_ <= 0.0 && !filtered_ && pending_ == nullptr) return dispatch_batch(max, fn, user);
@@ -155,7 +176,7 @@ class FileSource final : public PacketSource {
   static void counted_trampoline(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
     auto* c = reinterpret_cast<Counted*>(user);
     FrameHeader fh;
-    fh.time.sec = static_cast<std::int32_t>(h->ts.tv_sec);
+    fh.time.sec = static_cast<std::int64_t>(h->ts.tv_sec);
     fh.time.usec = static_cast<std::int32_t>(h->ts.tv_usec);
     fh.caplen = h->caplen;
     fh.len = h->len;
@@ -212,13 +233,21 @@ class FileSource final : public PacketSource {
   std::chrono::steady_clock::time_point wall_start_;
   std::uint64_t rejected_ = 0;
   std::uint64_t delivered_ = 0;
-  std::optional<std::uint64_t> cut_short_after_;
+  std::optional<CaptureReadStop> stop_;
+  bool damaged_ = false;
 };
 
 }  // namespace
 
 std::string capture_cut_short_text(std::uint64_t frames) {
   return "capture file cut short after " + std::to_string(frames) + " frames";
+}
+
+std::string capture_read_stop_text(const std::string& file, const CaptureReadStop& stop) {
+  if (stop.cut_short) return capture_cut_short_text(stop.frames);
+  std::string text = "capture file " + file + " damaged after " + std::to_string(stop.frames) + " frames";
+  if (stop.offset >= 0) text += " (read up to byte " + std::to_string(stop.offset) + ")";
+  return text + ": " + stop.reason;
 }
 
 std::uint64_t adapter_link_speed_bps(const std::string& device) {

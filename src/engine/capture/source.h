@@ -22,6 +22,19 @@ enum : int {
   kSourceEnd = -2,    // a capture file has no more frames
 };
 
+// Where and why a capture file stopped being read before its end. The
+// frames before it were delivered and stand.
+struct CaptureReadStop {
+  std::uint64_t frames = 0;  // frames read before the stop
+  std::int64_t offset = -1;  // bytes of the file read when it stopped; -1 when unknown
+  std::string reason;        // the capture library's own words
+  // The file ends inside its last record, as a capture that was stopped
+  // while writing does: not damage, and the run still succeeds. Anything
+  // else (an impossible record length, a bad block) is damage: a file
+  // source then ends with kSourceError and error() says it.
+  bool cut_short = false;
+};
+
 struct SourceStats {
   std::uint64_t received = 0;
   std::uint64_t dropped = 0;            // by the kernel, buffer full
@@ -53,6 +66,10 @@ class PacketSource {
   // A capture file whose last record is short: how many frames came before
   // it. Empty for a whole file and for adapters. Read once the source ended.
   virtual std::optional<std::uint64_t> cut_short_after() const { return std::nullopt; }
+  // Why a capture file stopped before its end (a short last record, or a
+  // damaged record). Empty for a whole file and for adapters. Read once the
+  // source ended, on the thread that reads it or after that thread stopped.
+  virtual std::optional<CaptureReadStop> read_stop() const { return std::nullopt; }
   const std::string& error() const { return error_; }
 
  protected:
@@ -61,6 +78,9 @@ class PacketSource {
 
 // "capture file cut short after N frames", for the summary and the status line.
 std::string capture_cut_short_text(std::uint64_t frames);
+// "capture file F damaged after N frames (read up to byte B): <libpcap's
+// message>", one line for the summary, the status line and a message box.
+std::string capture_read_stop_text(const std::string& file, const CaptureReadStop& stop);
 
 struct OpenResult {
   std::unique_ptr<PacketSource> source;  // null on failure

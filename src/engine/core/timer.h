@@ -6,8 +6,12 @@
 
 namespace tarnix {
 
+// A frame time that is not known, distinct from every capture time (0, the
+// first second of 1970, is a time a capture file can hold).
+inline constexpr std::int64_t kNoCaptureTime = INT64_MIN;
+
 struct TimeValue {
-  std::int32_t sec = 0;
+  std::int64_t sec = 0;   // seconds since the epoch, before 1970 and after 2038 alike
   std::int32_t usec = 0;  // 0..999,999
 
   friend bool operator==(const TimeValue&, const TimeValue&) = default;

@@ -15,9 +15,34 @@ namespace tarnix {
 // Longest wire value quoted in a message before it is cut.
 inline constexpr std::size_t kWireTextMax = 200;
 
-// Printable ASCII passes; every other byte, and the backslash, is written as
-// "\xNN" (so the text reads back unambiguously). More than `max` bytes of
-// input are cut, and "..." says so.
+// Every output that shows text a peer can shape (host names, URLs, Host
+// values, TLS server names, names the name service answered) goes through
+// one of the rules below, one per form. All of them start from the text
+// rule, so a name reads the same in a terminal, a report and a spreadsheet.
+//
+// Text (terminal, plain-text files): printable ASCII and well-formed UTF-8
+// pass. C0 controls, DEL, C1 controls (U+0080..U+009F), the characters that
+// turn text around or break lines without a control (bidirectional
+// overrides and isolates, U+2028, U+2029), every byte of malformed UTF-8
+// and the backslash itself are written byte by byte as "\xNN", so the text
+// reads back unambiguously and nothing reaches a terminal as a command.
+std::string escape_text(std::string_view raw);
+
+// One CSV field (RFC 4180): the text rule, then quoted with inner quotes
+// doubled. A field that would start with = + - or @ gets a leading ', so a
+// spreadsheet shows it rather than evaluating it as a formula.
+std::string escape_csv(std::string_view raw);
+
+// HTML text or attribute value: the text rule, then & < > " ' as entities.
+std::string escape_html(std::string_view raw);
+
+// RTF text: the text rule, then \ { } escaped and every non-ASCII character
+// as \uN? (N the signed 16-bit UTF-16 unit, '?' what a reader without
+// Unicode shows).
+std::string escape_rtf(std::string_view raw);
+
+// The text rule for a value quoted in a message: more than `max` bytes of
+// input are cut (at a character boundary), and "..." says so.
 std::string wire_text(std::string_view raw, std::size_t max = kWireTextMax);
 
 // Lets the first `burst` messages of each period through and counts the

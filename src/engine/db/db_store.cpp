@@ -452,7 +452,7 @@ std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* host
     ins->bind_text(2, hostname_used != nullptr ? cut(hostname_used, kHostnameUsedColumn) : "(null)");
     ins->bind_int(3, client_id);
     ins->bind_int(4, server_id);
-    ins->bind_timestamp(5, seen_at > 0 ? TimestampRecord::from_time(seen_at) : s.now());
+    ins->bind_timestamp(5, seen_at != kNoCaptureTime ? TimestampRecord::from_time(seen_at) : s.now());
     ins->bind_int(6, proxy);
     ins->bind_int(7, method);
     ins->bind_int(8, referer_id);

@@ -14,6 +14,7 @@
 
 #include "core/hashtable.h"
 #include "core/list.h"
+#include "core/timer.h"
 #include "db/schema.h"
 #include "db/sql.h"
 #include "naming/hostc.h"
@@ -135,7 +136,7 @@ Status db_urls_all(DbSession& s, const std::function<void(const UrlRow&)>& row);
 // access is stamped `seen_at` (the frame's capture time) when given, else now.
 std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* hostname_used,
                              const HostcEntry* client, const HostcEntry* server, int proxy, int method,
-                             const HostcEntry* referer, std::int64_t seen_at = 0);
+                             const HostcEntry* referer, std::int64_t seen_at = kNoCaptureTime);
 
 struct AccessRow {
   std::int32_t url_hist_id = 0;

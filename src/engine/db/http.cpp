@@ -79,11 +79,30 @@ const std::uint8_t* copy_value(const std::uint8_t* p, const std::uint8_t* end, c
   return p;
 }
 
-const std::uint8_t* find_text(const std::uint8_t* p, const std::uint8_t* end, const char* text) {
-  const std::size_t n = std::strlen(text);
-  while (static_cast<std::size_t>(end - p) >= n) {
-    if (std::memcmp(p, text, n) == 0) return p;
-    ++p;
+// The value of the header section's own Host field: the first line, after
+// the request line and before the empty line that ends the section, whose
+// field name is "Host" in any case. Null when there is none. A value that
+// appears elsewhere (inside another field's name or value, a continuation
+// line, the body) is not the request's host. A section the segment cuts
+// short ends with the segment.
+const std::uint8_t* host_field(const std::uint8_t* p, const std::uint8_t* end) {
+  const auto* nl = static_cast<const std::uint8_t*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+  if (nl == nullptr) return nullptr;
+  for (const std::uint8_t* line = nl + 1; line < end;) {
+    const auto* eol =
+        static_cast<const std::uint8_t*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+    const std::uint8_t* content_end = eol != nullptr ? eol : end;
+    if (content_end > line && content_end[-1] == '\r') --content_end;
+    if (content_end == line) return nullptr;  // the empty line: the body follows
+    static constexpr char kName[] = "host";
+    if (content_end - line > 4 && line[4] == ':') {
+      bool same = true;
+      for (int i = 0; i < 4 && same; ++i)
+        same = (line[i] | 0x20) == static_cast<std::uint8_t>(kName[i]);  // letters only: ':' never folds
+      if (same) return line + 5;
+    }
+    if (eol == nullptr) return nullptr;
+    line = eol + 1;
   }
   return nullptr;
 }
@@ -127,11 +146,10 @@ void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t
 
   char host[kHttpHostMax + 1];
   const char* host_name = nullptr;
-  if (const std::uint8_t* h = find_text(p, headers_end, "Host:")) {
-    h += 5;
-    while (h < headers_end && *h == ' ') ++h;
+  if (const std::uint8_t* h = host_field(p, headers_end)) {
+    while (h < headers_end && (*h == ' ' || *h == '\t')) ++h;
     copy_value(h, headers_end, host, kHttpHostMax,
-               [](std::uint8_t c) { return c == '\0' || c == ' ' || c == '\r' || c == '\n'; });
+               [](std::uint8_t c) { return c == '\0' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
     if (char* colon = std::strchr(host, ':')) *colon = '\0';
     host_name = host;
   }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/timer.h"
 #include "core/url_counters.h"
 
 namespace tarnix {
@@ -83,12 +84,13 @@ class HttpPortTable {
 struct HttpRequestSink {
   virtual ~HttpRequestSink() = default;
   // host_name is null when the segment has no "Host:" header. `seen_at` is
-  // the frame's capture time (seconds since the epoch), 0 when unknown.
+  // the frame's capture time (seconds since the epoch), kNoCaptureTime when
+  // unknown.
   virtual int record_request(UrlCounters& counters, const std::uint8_t client[4],
                              const std::uint8_t server[4], const char* host_name, const char* target,
                              std::int64_t seen_at) = 0;
   // An HTTPS visit: the server name of a TLS ClientHello, seen at `seen_at`
-  // (capture time, seconds since the epoch; 0 when unknown).
+  // (capture time, seconds since the epoch; kNoCaptureTime when unknown).
   virtual int record_server_name(UrlCounters& /*counters*/, const std::uint8_t* /*client*/,
                                  const std::uint8_t* /*server*/, const char* /*name*/, std::int64_t /*seen_at*/) {
     return 0;
@@ -116,7 +118,7 @@ int http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& 
 // reads are bounded by the smaller of it and `caplen`.
 void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                         const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-                        HttpRequestSink& sink, std::int64_t seen_at = 0);
+                        HttpRequestSink& sink, std::int64_t seen_at = kNoCaptureTime);
 
 // The port table and the sink, for the frame handler: one object per capture.
 class HttpSniffer {
@@ -125,13 +127,13 @@ class HttpSniffer {
   int is_request(const std::uint8_t* tcp, std::size_t caplen) { return http_is_request(tcp, caplen, ports_); }
   void parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                      const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-                     std::int64_t seen_at = 0) {
+                     std::int64_t seen_at = kNoCaptureTime) {
     http_parse_request(tcp, caplen, wirelen, client, server, counters, *sink_, seen_at);
   }
   // Both steps, as the frame handler calls them for a TCP segment.
   void handle_segment(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                       const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-                      std::int64_t seen_at = 0) {
+                      std::int64_t seen_at = kNoCaptureTime) {
     if (is_request(tcp, caplen)) parse_request(tcp, caplen, wirelen, client, server, counters, seen_at);
   }
   const HttpPortTable& ports() const { return ports_; }

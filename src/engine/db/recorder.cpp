@@ -394,7 +394,7 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
   }
   p->method = method;
   if (method == kMethodTls) p->parts.scheme = kSchemeHttps;
-  p->time = seen_at > 0 ? seen_at : static_cast<std::int64_t>(std::time(nullptr));
+  p->time = seen_at != kNoCaptureTime ? seen_at : static_cast<std::int64_t>(std::time(nullptr));
   std::memcpy(p->client.data(), client, 4);
   std::memcpy(p->server.data(), server, 4);
   if (host_name != nullptr) p->hostname_used.emplace(host_name);

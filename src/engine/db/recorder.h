@@ -87,10 +87,11 @@ class UrlRecorder final : public HttpRequestSink {
 
   // db_urls_record_access, on the capture thread: 1, or -1 for a proxied
   // request without a URL host. Never waits for the database.
-  // A request without a capture time (seen_at 0) is stamped with the time
+  // A request without a capture time (kNoCaptureTime) is stamped with the time
   // of the hand-over.
   int record_request(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
-                     const char* host_name, const char* target, std::int64_t seen_at = 0) override;
+                     const char* host_name, const char* target,
+                     std::int64_t seen_at = kNoCaptureTime) override;
   // An HTTPS visit: recorded as a direct request for https://NAME/ whose
   // "Host:" value was NAME, with method kMethodTls.
   int record_server_name(UrlCounters& counters, const std::uint8_t* client, const std::uint8_t* server,
@@ -132,7 +133,7 @@ int db_urls_finish(UrlRecorder& recorder, std::chrono::milliseconds bound, std::
 
 int db_urls_record_access(UrlRecorder& recorder, UrlCounters& counters, const std::uint8_t client[4],
                           const std::uint8_t server[4], const char* host_name, const char* target,
-                          std::int64_t seen_at = 0);
+                          std::int64_t seen_at = kNoCaptureTime);
 
 // The URL of a request as one text: scheme word, "://", host, ":port" unless
 // 0 or 80, path.

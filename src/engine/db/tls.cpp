@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "naming/netaddr.h"
+#include "core/host_name.h"
 
 namespace tarnix {
 
@@ -21,11 +21,6 @@ std::uint32_t be24(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[
 std::uint32_t be32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
          static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-}
-
-bool name_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-         c == '.';
 }
 
 // A cursor over the handshake message: `have` bytes are known, the message
@@ -140,8 +135,7 @@ TlsHello tls_client_hello_name(const std::uint8_t* data, std::size_t len, char n
       if (name_type == 0) {
         if (n == 0 || n > kTlsNameMax) return TlsHello::kNoName;
         const char* s = reinterpret_cast<const char*>(hs + c.pos);
-        if (!std::all_of(s, s + n, name_char) || is_ipv4_text(std::string_view(s, n)))
-          return TlsHello::kNoName;
+        if (!is_valid_host_name(std::string_view(s, n))) return TlsHello::kNoName;
         std::memcpy(name, s, n);
         name[n] = '\0';
         return TlsHello::kName;

@@ -35,8 +35,9 @@ enum class TlsHello {
 // over several records. `name` receives at most kTlsNameMax characters and a
 // NUL. Reads nothing outside [data, data + len).
 //
-// A name counts only when it is made of letters, digits, '-', '_' and '.' and
-// is not a dotted IPv4 address (a client must not send an address literal).
+// A name counts only when it is a valid host name (is_valid_host_name): an
+// address literal, which a client must not send, or a name no resolver
+// would take, is no name.
 TlsHello tls_client_hello_name(const std::uint8_t* data, std::size_t len, char name[kTlsNameMax + 1]);
 
 // The flow table's shape.

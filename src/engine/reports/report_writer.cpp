@@ -9,67 +9,42 @@
 #include <cstring>
 #include <random>
 
+#include "core/wire_text.h"
+
 namespace tarnix {
 
 const char kRtfHeader[] =
     "{\\rtf1\\ansi \\deff4\\deflang1033{\\fonttbl{\\f3\\fcourier\\fcharset0\\fprq0 Courier;}}"
-    "{\\colortbl;\\red0\\green0\\blue0;\\red0\\green0\\blue255;\\red0\\green255\\blue255;\\red0\\green255\\blue0;"
+    "{\\colortbl;\\red0\\green0\\blue0;\\red0\\green0\\blue255;\\red0\\green255\\blue255;"
+    "\\red0\\green255\\blue0;"
     "\\red255\\green0\\blue255;\\red255\\green0\\blue0; }";
 
-std::string html_escape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
+namespace {
+
+// A line's leading and trailing line breaks are the report's own layout;
+// only what lies between them is text, escaped like any other.
+struct Layout {
+  std::string_view lead, body, trail;
+};
+Layout layout_of(std::string_view text) {
+  const std::size_t b = text.find_first_not_of('\n');
+  if (b == std::string_view::npos) return {text, {}, {}};
+  const std::size_t e = text.find_last_not_of('\n') + 1;
+  return {text.substr(0, b), text.substr(b, e - b), text.substr(e)};
 }
 
-std::string rtf_escape(std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(text.size());
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '\\' || c == '{' || c == '}') {
-      out += '\\';
-      out += ch;
-    } else if (c == '\n' || (c >= 0x20 && c < 0x7f)) {
-      // A line break in RTF source is no text at all, as in the form's own
-      // "\n" lines.
-      out += ch;
-    } else {
-      out += "\\'";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
-
-std::string csv_field(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
+}  // namespace
 
 const char* report_extension(ReportForm form) {
   switch (form) {
-    case ReportForm::kText: return ".txt";
-    case ReportForm::kRtf: return ".rtf";
-    case ReportForm::kHtml: return ".html";
-    case ReportForm::kCsv: return ".csv";
+    case ReportForm::kText:
+      return ".txt";
+    case ReportForm::kRtf:
+      return ".rtf";
+    case ReportForm::kHtml:
+      return ".html";
+    case ReportForm::kCsv:
+      return ".csv";
   }
   return "";
 }
@@ -87,38 +62,44 @@ std::string report_end(ReportForm form) {
 }
 
 std::string report_line(ReportForm form, LineKind kind, std::string_view text) {
+  const Layout l = layout_of(text);
   switch (form) {
     case ReportForm::kText:
-      return std::string(text) + "\n";
+      return std::string(l.lead) + escape_text(l.body) + std::string(l.trail) + "\n";
     case ReportForm::kRtf: {
       const char* open = "{\\plain\\f3\\fs12 ";
       if (kind == LineKind::kSmall) open = "{\\f3\\fs10 ";
       if (kind == LineKind::kHeading) open = "{\\f3\\fs12\\b ";
       if (kind == LineKind::kItalic) open = "{\\i ";
       if (kind == LineKind::kUnderline) open = "{\\ul ";
-      return std::string("\\par     ") + open + rtf_escape(text) + "  }";
+      // A line break in RTF source is no text at all, as in the form's own
+      // "\n" lines.
+      return std::string("\\par     ") + open + std::string(l.lead) + escape_rtf(l.body) +
+             std::string(l.trail) + "  }";
     }
     case ReportForm::kHtml: {
-      const std::string t = html_escape(text);
+      const std::string t = std::string(l.lead) + escape_html(l.body) + std::string(l.trail);
       if (kind == LineKind::kHeading) return "<B>" + t + "</B><BR>";
       if (kind == LineKind::kItalic) return "<I>" + t + "</I><BR>";
       return t + "<BR>";
     }
-    case ReportForm::kCsv: {
+    case ReportForm::kCsv:
       // One record per line of the text form; the line breaks that space
       // the text form out are no data.
-      std::size_t b = text.find_first_not_of('\n');
-      if (b == std::string_view::npos) return {};
-      std::size_t e = text.find_last_not_of('\n');
-      return csv_field(text.substr(b, e - b + 1)) + ",\n";
-    }
+      if (l.body.empty()) return {};
+      return escape_csv(l.body) + ",\n";
   }
   return {};
 }
 
 std::string report_link(ReportForm form, std::string_view url) {
   if (form != ReportForm::kHtml) return {};
-  const std::string u = html_escape(url);
+  const std::string u = escape_html(url);
+  // Only a web or file-transfer address is made a link: a name a peer chose
+  // must not become a script to click.
+  const bool linkable =
+      url.starts_with("http://") || url.starts_with("https://") || url.starts_with("ftp://");
+  if (!linkable) return u;
   return "<A HREF=\"" + u + "\">" + u + "</A>";
 }
 
@@ -126,7 +107,7 @@ std::string report_csv_row(const std::vector<std::string>& fields) {
   std::string out;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i) out += ',';
-    out += csv_field(fields[i]);
+    out += escape_csv(fields[i]);
   }
   out += '\n';
   return out;
@@ -153,7 +134,9 @@ std::string report_format(const char* format, ...) {
 
 namespace {
 
-std::string errno_text(const std::string& path) { return path + ": " + std::strerror(errno); }
+std::string errno_text(const std::string& path) {
+  return path + ": " + std::strerror(errno);
+}
 
 // A fresh file at path: never an existing one, never through a link.
 int create_exclusive(const std::string& path, mode_t mode) {
@@ -162,7 +145,9 @@ int create_exclusive(const std::string& path, mode_t mode) {
 
 }  // namespace
 
-ReportFiles::~ReportFiles() { discard(); }
+ReportFiles::~ReportFiles() {
+  discard();
+}
 
 void ReportFiles::discard() {
   for (File& f : files_) {
@@ -252,21 +237,28 @@ bool ReportFiles::close(std::string* error) {
 // ---- what the generators write through
 
 void ReportOut::begin() {
-  for (int i = 0; i < kReportForms; ++i) files_.write(static_cast<ReportForm>(i), report_begin(static_cast<ReportForm>(i)));
+  for (int i = 0; i < kReportForms; ++i)
+    files_.write(static_cast<ReportForm>(i), report_begin(static_cast<ReportForm>(i)));
 }
 
 void ReportOut::end() {
-  for (int i = 0; i < kReportForms; ++i) files_.write(static_cast<ReportForm>(i), report_end(static_cast<ReportForm>(i)));
+  for (int i = 0; i < kReportForms; ++i)
+    files_.write(static_cast<ReportForm>(i), report_end(static_cast<ReportForm>(i)));
 }
 
 void ReportOut::put(unsigned targets, LineKind kind, std::string_view text) {
   for (int i = 0; i < kReportForms; ++i)
-    if (targets & (1u << i)) files_.write(static_cast<ReportForm>(i), report_line(static_cast<ReportForm>(i), kind, text));
+    if (targets & (1u << i))
+      files_.write(static_cast<ReportForm>(i), report_line(static_cast<ReportForm>(i), kind, text));
 }
 
-void ReportOut::html(std::string_view markup) { files_.write(ReportForm::kHtml, markup); }
+void ReportOut::html(std::string_view markup) {
+  files_.write(ReportForm::kHtml, markup);
+}
 
-void ReportOut::html_link(std::string_view url) { files_.write(ReportForm::kHtml, report_link(ReportForm::kHtml, url)); }
+void ReportOut::html_link(std::string_view url) {
+  files_.write(ReportForm::kHtml, report_link(ReportForm::kHtml, url));
+}
 
 void ReportOut::csv_row(const std::vector<std::string>& fields) {
   files_.write(ReportForm::kCsv, report_csv_row(fields));

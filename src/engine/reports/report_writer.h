@@ -2,10 +2,12 @@
 // four forms a report is written in at once (plain text, RTF, HTML and
 // comma-separated data), and the files that receive them.
 //
-// Texts come from the wire (host names, URLs): the RTF and HTML forms escape
-// what they write, so a hostile name can neither break out of the markup nor
-// inject any of its own. Only the reports' own table tags go out unescaped,
-// through ReportOut::html().
+// Texts come from the wire (host names, URLs): every form escapes what it
+// writes by its own rule (core/wire_text.h), so a hostile name can neither
+// reach a terminal that shows the text file, break out of the markup, nor
+// become a spreadsheet formula. A line's leading and trailing line breaks are
+// layout and kept. Only the reports' own table tags go out unescaped,
+// through ReportOut::html(), with any name in them escaped by the caller.
 #pragma once
 
 #include <cstdint>
@@ -23,12 +25,6 @@ enum class LineKind { kLine, kSmall, kHeading, kItalic, kUnderline };
 
 // The RTF form's header, as the window's reader expects it.
 extern const char kRtfHeader[];
-
-std::string html_escape(std::string_view text);
-// Backslashes and braces escaped; bytes outside printable ASCII as \'hh.
-std::string rtf_escape(std::string_view text);
-// One quoted field, inner quotes doubled.
-std::string csv_field(std::string_view text);
 
 // The bytes each operation writes in a form (empty where a form writes
 // nothing).

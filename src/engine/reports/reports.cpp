@@ -10,6 +10,7 @@
 
 #include "alarms/alarm.h"
 #include "capture/net.h"
+#include "core/wire_text.h"
 #include "db/db_store.h"
 #include "pdl/pd.h"
 
@@ -58,7 +59,7 @@ void step(const std::unique_ptr<ReportProgress>& p) {
 void footer(ReportOut& out, unsigned closing, bool product_newline = false) {
   const std::string product = report_product_line() + (product_newline ? "\n" : "");
   out.html("<HR WIDTH=75%><FONT SIZE=-6>");
-  out.html(html_escape(product));
+  out.html(escape_html(product));
   out.html("</FONT>");
   out.line(kToTextRtf, product);
   out.line(closing, "\n");
@@ -98,10 +99,10 @@ void walk_tree(const LinkProtoNode* node, const std::string& destination, std::v
 std::vector<HostBlock> host_blocks(Net& net) {
   std::vector<HostBlock> blocks;
   std::lock_guard<std::mutex> g(net.lock);
-  net.hosts.foreach([&](const NetAddress&, const std::unique_ptr<Node>& host) {
+  net.hosts.foreach ([&](const NetAddress&, const std::unique_ptr<Node>& host) {
     if (host->links.count() == 0) return;
     HostBlock b{node_display_name(*host), {}};
-    host->links.foreach([&](const NetAddress&, const std::unique_ptr<Link>& link) {
+    host->links.foreach ([&](const NetAddress&, const std::unique_ptr<Link>& link) {
       walk_tree(link->protocol_tree, node_display_name(*link->destination), b.rows);
     });
     blocks.push_back(std::move(b));
@@ -116,18 +117,20 @@ void host_report(ReportOut& out, const ReportSources& src) {
   for (const HostBlock& b : blocks) {
     out.heading(kToAll, report_format("hostname: %s\n", b.name.c_str()));
     out.html("<TABLE WIDTH=100% BORDER=1>");
-    out.html("<TR><TD WIDTH=40%>Traffic to:</TD><TD WIDTH=20%>Protocol</TD><TD WIDTH=20%>Packets</TD>"
-             "<TD WIDTH=20%>Bytes</TD></TR>");
+    out.html(
+        "<TR><TD WIDTH=40%>Traffic to:</TD><TD WIDTH=20%>Protocol</TD><TD WIDTH=20%>Packets</TD>"
+        "<TD WIDTH=20%>Bytes</TD></TR>");
     out.line(kToText | kToRtf, "Traffic to:                         Protocol           Packets      Bytes");
     out.csv_row({"Traffic to", "Protocol", "Packets", "Bytes"});
     for (const HostRow& r : b.rows) {
       const auto frames = static_cast<unsigned long long>(r.frames);
       const auto bytes = static_cast<unsigned long long>(r.bytes);
-      out.html(report_format("<TR><TD WIDTH=40%%>%s</TD><TD WIDTH=20%%>%s</TD><TD WIDTH=20%%>%llu</TD>"
-                             "<TD WIDTH=20%%>%llu</TD></TR>",
-                             html_escape(r.destination).c_str(), html_escape(r.protocol).c_str(), frames, bytes));
+      out.html(
+          report_format("<TR><TD WIDTH=40%%>%s</TD><TD WIDTH=20%%>%s</TD><TD WIDTH=20%%>%llu</TD>"
+                        "<TD WIDTH=20%%>%llu</TD></TR>",
+                        escape_html(r.destination).c_str(), escape_html(r.protocol).c_str(), frames, bytes));
       out.line(kToText | kToRtf, report_format("%-35.35s %-15.15s %10llu %10llu", r.destination.c_str(),
-                                                r.protocol.c_str(), frames, bytes));
+                                               r.protocol.c_str(), frames, bytes));
       out.csv_row({r.destination, r.protocol, std::to_string(frames), std::to_string(bytes)});
     }
     out.html("</TABLE>");
@@ -233,8 +236,8 @@ void top_urls_section(ReportOut& out, const ReportSources& src, DbSession& db) {
 void top_hosts_db_section(ReportOut& out, const ReportSources& src, DbSession& db, bool servers) {
   std::vector<Ranked> rows;
   {
-    auto progress = open_progress(src, kTopRows, servers ? "Building Top Servers Summary"
-                                                         : "Building Top Clients Summary");
+    auto progress = open_progress(src, kTopRows,
+                                  servers ? "Building Top Servers Summary" : "Building Top Clients Summary");
     auto take = [&](const HostAccessCount& r) {
       if (static_cast<int>(rows.size()) >= kTopRows) return;
       rows.push_back({r.name, static_cast<unsigned long long>(r.count < 0 ? 0 : r.count)});
@@ -343,15 +346,16 @@ void urls_report(ReportOut& out, const ReportSources& src) {
       out.line(kToHtml, "");
       out.heading(kToText | kToRtf, url);
       if (const auto* ids = index.find(r.url_id)) {
-        (*ids)->foreach([&](std::int32_t id) {
+        (*ids)->foreach ([&](std::int32_t id) {
           AccessRow a;
           if (!db_url_hist_read(*db, id, a)) return;
           const std::string when = report_format("%02d-%02d-%02d %02d:%02d:%02d", a.ts.day, a.ts.month,
                                                  a.ts.year, a.ts.hour, a.ts.minute, a.ts.second);
           const std::string client = host_name_or(*db, a.client), server = host_name_or(*db, a.server);
-          out.put(kToText | kToRtf | kToHtml, LineKind::kSmall,
-                  report_format(a.cached ? "%s  client=%s, server=%s, (proxy)\n" : "%s  client=%s, server=%s\n",
-                                when.c_str(), client.c_str(), server.c_str()));
+          out.put(
+              kToText | kToRtf | kToHtml, LineKind::kSmall,
+              report_format(a.cached ? "%s  client=%s, server=%s, (proxy)\n" : "%s  client=%s, server=%s\n",
+                            when.c_str(), client.c_str(), server.c_str()));
           out.csv_row({url, when, client, server, a.cached ? "proxy" : ""});
           (a.cached ? cached : direct) += 1;
         });
@@ -367,7 +371,8 @@ void urls_report(ReportOut& out, const ReportSources& src) {
     out.line(kToAll, report_format("\nURLs monitored this session = %llu", proxied_now + direct_now));
     out.line(kToAll, report_format("Cached URLs Accessed this session = %llu", proxied_now));
     out.line(kToAll, report_format("Non Cached URLs Accessed this session = %llu", direct_now));
-    out.line(kToAll, report_format("\nTotal Monitored URLs (in Database) = %lld", static_cast<long long>(accesses)));
+    out.line(kToAll,
+             report_format("\nTotal Monitored URLs (in Database) = %lld", static_cast<long long>(accesses)));
     out.line(kToAll, report_format("\nTotal Cached accesses = %llu", cached));
     out.line(kToAll, report_format("\nTotal Non Cached accesses = %llu", direct));
     out.line(kToAll, report_format("This session started at %s", report_time_text(src.started).c_str()));
@@ -378,7 +383,9 @@ void urls_report(ReportOut& out, const ReportSources& src) {
 
 }  // namespace
 
-const ReportKindInfo& report_kind_info(ReportKind kind) { return kInfo[static_cast<int>(kind)]; }
+const ReportKindInfo& report_kind_info(ReportKind kind) {
+  return kInfo[static_cast<int>(kind)];
+}
 
 bool report_kinds_parse(const std::string& text, std::vector<ReportKind>& out, std::string* bad) {
   out.clear();
@@ -429,16 +436,25 @@ bool report_write(ReportKind kind, const ReportSources& sources, const std::stri
   ReportOut out(files);
   out.begin();
   switch (kind) {
-    case ReportKind::kHost: host_report(out, sources); break;
-    case ReportKind::kStats: stats_report(out, sources); break;
-    case ReportKind::kAlarms: alarms_report(out, sources); break;
-    case ReportKind::kUrls: urls_report(out, sources); break;
+    case ReportKind::kHost:
+      host_report(out, sources);
+      break;
+    case ReportKind::kStats:
+      stats_report(out, sources);
+      break;
+    case ReportKind::kAlarms:
+      alarms_report(out, sources);
+      break;
+    case ReportKind::kUrls:
+      urls_report(out, sources);
+      break;
   }
   out.end();
   return files.close(error);
 }
 
-std::string report_make_private_dir(const std::string& parent, const std::string& prefix, std::string* error) {
+std::string report_make_private_dir(const std::string& parent, const std::string& prefix,
+                                    std::string* error) {
   std::string templ = parent + "/" + prefix + "XXXXXX";
   if (::mkdtemp(templ.data()) == nullptr) {
     if (error) *error = parent + ": " + std::strerror(errno);
