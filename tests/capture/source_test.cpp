@@ -142,6 +142,70 @@ TEST(FileSourceErrors, TruncatedFileKeepsWhatCameBefore) {
   std::remove(path.c_str());
 }
 
+TEST(FileSourceErrors, ADamagedRecordEndsTheReadInAnErrorSayingWhereAndWhy) {
+  const std::string path = temp_path("d.pcap");
+  auto frames = sample_frames();
+  ASSERT_TRUE(testing::write_pcap(path, frames));
+  // The third record's captured length becomes impossible.
+  const std::size_t third = 24 + 2 * 16 + frames[0].bytes.size() + frames[1].bytes.size();
+  {
+    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(static_cast<std::streamoff>(third + 8));
+    f.write("\xff\xff\xff\xff", 4);
+  }
+  struct Way {
+    const char* filter;
+    double speed;
+  };
+  for (const Way& way : {Way{"", 0}, Way{"ip or arp", 0}, Way{"", 1000}}) {
+    OpenResult r = open_file_source(path, way.filter, way.speed);
+    ASSERT_TRUE(r.source) << r.error;
+    Collected c;
+    int end = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (end >= 0 && std::chrono::steady_clock::now() < deadline)
+      end = r.source->dispatch(255, collect, &c);
+    EXPECT_EQ(c.headers.size(), 2u) << way.filter;
+    EXPECT_EQ(end, kSourceError) << way.filter;
+    EXPECT_EQ(r.source->dispatch(255, collect, &c), kSourceError) << "the error stays";
+    EXPECT_FALSE(r.source->cut_short_after().has_value());
+    const auto stop = r.source->read_stop();
+    ASSERT_TRUE(stop.has_value()) << way.filter;
+    EXPECT_EQ(stop->frames, 2u);
+    EXPECT_FALSE(stop->cut_short);
+    EXPECT_EQ(stop->offset, static_cast<std::int64_t>(third + 16));
+    EXPECT_NE(stop->reason.find("invalid packet capture length 4294967295"), std::string::npos)
+        << stop->reason;
+    EXPECT_EQ(r.source->error(), capture_read_stop_text(path, *stop));
+    EXPECT_EQ(
+        r.source->error().rfind("capture file " + path + " damaged after 2 frames (read up to byte ", 0), 0u)
+        << r.source->error();
+  }
+  std::remove(path.c_str());
+}
+
+// A classic pcap file counts seconds in 32 unsigned bits, pcapng in 64: the
+// times around both ends and past 2038 come through as they were written.
+TEST_P(FileSource, CaptureTimesAtTheEpochAndPast2038AreKept) {
+  const bool ng = GetParam();
+  const std::string path = temp_path(ng ? "y.pcapng" : "y.pcap");
+  const std::int64_t times[] = {0, 2147483647, 2147483648, 2208988800, 4294967295};
+  std::vector<TimedFrame> frames(std::size(times), sample_frames()[0]);
+  for (std::size_t i = 0; i < std::size(times); ++i) frames[i].sec = times[i];
+  ASSERT_TRUE(ng ? testing::write_pcapng(path, frames) : testing::write_pcap(path, frames));
+  for (const char* filter : {"", "ip"}) {
+    OpenResult r = open_file_source(path, filter, 0.0);
+    ASSERT_TRUE(r.source) << r.error;
+    Collected c;
+    while (r.source->dispatch(255, collect, &c) > 0) {
+    }
+    ASSERT_EQ(c.headers.size(), std::size(times));
+    for (std::size_t i = 0; i < std::size(times); ++i)
+      EXPECT_EQ(c.headers[i].time.sec, times[i]) << filter << " frame " << i;
+  }
+  std::remove(path.c_str());
+}
+
 TEST(FileSourceErrors, AWholeFileIsNotCutShort) {
   const std::string path = temp_path("w.pcap");
   ASSERT_TRUE(testing::write_pcap(path, sample_frames()));
@@ -187,8 +251,8 @@ TEST(LinkSpeed, UnknownOrInvalidNamesGiveZero) {
   EXPECT_EQ(adapter_link_speed_bps("tarnix-no-such-if0"), 0u);
   EXPECT_EQ(adapter_link_speed_bps("../../etc"), 0u);
   EXPECT_EQ(adapter_link_speed_bps(""), 0u);
-  EXPECT_EQ(load_percent_of(125000, 10'000'000), 10u);      // 1 Mbit/s of 10
-  EXPECT_EQ(load_percent_of(1250000, 0), 10u);              // fallback: 100 Mbit/s
+  EXPECT_EQ(load_percent_of(125000, 10'000'000), 10u);          // 1 Mbit/s of 10
+  EXPECT_EQ(load_percent_of(1250000, 0), 10u);                  // fallback: 100 Mbit/s
   EXPECT_EQ(load_percent_of(1'000'000'000, 10'000'000), 100u);  // never above 100
 }
 

@@ -4,6 +4,7 @@
 
 #include <pcap/pcap.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -21,10 +22,20 @@ struct Trampoline {
   void* user;
 };
 
+// Capture seconds as 64 bits. A classic pcap file holds them as an unsigned
+// 32-bit count, which libpcap reads as signed: from 2038 on it hands over a
+// negative time. No capture (kernel, pcap or pcapng) holds a time before
+// 1970, so a negative 32-bit value is read back as the unsigned count it
+// was (good until 2106).
+std::int64_t capture_seconds(std::int64_t tv_sec) {
+  if (tv_sec < 0 && tv_sec >= INT32_MIN) return static_cast<std::int64_t>(static_cast<std::uint32_t>(tv_sec));
+  return tv_sec;
+}
+
 void pcap_trampoline(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
   auto* t = reinterpret_cast<Trampoline*>(user);
   FrameHeader fh;
-  fh.time.sec = static_cast<std::int64_t>(h->ts.tv_sec);
+  fh.time.sec = capture_seconds(static_cast<std::int64_t>(h->ts.tv_sec));
   fh.time.usec = static_cast<std::int32_t>(h->ts.tv_usec);
   fh.caplen = h->caplen;
   fh.len = h->len;
@@ -166,7 +177,7 @@ class FileSource final : public PacketSource {
 
  private:
   static double stamp(const pcap_pkthdr& h) {
-    return static_cast<double>(h.ts.tv_sec) + static_cast<double>(h.ts.tv_usec) / 1e6;
+    return static_cast<double>(capture_seconds(h.ts.tv_sec)) + static_cast<double>(h.ts.tv_usec) / 1e6;
   }
   struct Counted {
     FrameFn fn;
@@ -176,7 +187,7 @@ class FileSource final : public PacketSource {
   static void counted_trampoline(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
     auto* c = reinterpret_cast<Counted*>(user);
     FrameHeader fh;
-    fh.time.sec = static_cast<std::int64_t>(h->ts.tv_sec);
+    fh.time.sec = capture_seconds(static_cast<std::int64_t>(h->ts.tv_sec));
     fh.time.usec = static_cast<std::int32_t>(h->ts.tv_usec);
     fh.caplen = h->caplen;
     fh.len = h->len;
