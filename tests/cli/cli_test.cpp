@@ -82,6 +82,31 @@ TEST(Summary, JsonStringsAlwaysParse) {
   EXPECT_EQ(cli::json_string("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
   EXPECT_EQ(cli::json_string("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
   EXPECT_EQ(cli::json_string("bad\xFF\xC3"), "\"bad\xEF\xBF\xBD\xEF\xBF\xBD\"");
+  // DEL and C1 controls are valid JSON, but commands to some terminals.
+  EXPECT_EQ(cli::json_string("\x7f\xC2\x9b"
+                             "2J\xC2\xA0"),
+            "\"\\u007f\\u009b2J\xC2\xA0\"");
+}
+
+TEST(Summary, TextOutputShowsHostileNamesEscaped) {
+  cli::Summary sum;
+  sum.hosts.push_back({"10.0.0.9", "evil\x1b[2J", "02:00:00:00:00:09", 1, 60});
+  sum.subnets.push_back({"10.0.0.0", 1, {"evil\x1b[2J"}});
+  sum.duplicates.push_back("10.0.0.9 is claimed by evil\x1b]2;t\x07");
+  sum.alarms_text = "Alarms\n  fired: evil\x1b[2J\n";
+  sum.has_top = true;
+  sum.top.urls.push_back({"http://h/\x1b]2;t\x07", {}, 1, 3});
+  sum.top.links.push_back({"evil\x1b[2J",
+                           "\xc2\x9b"
+                           "2J",
+                           0, 5});
+  const std::string text = cli::render_text(sum);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+  EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos) << text;
+  for (const char* shown : {"evil\\x1b[2J", "evil\\x1b]2;t\\x07", "http://h/\\x1b]2;t\\x07",
+                            "evil\\x1b[2J -> \\xc2\\x9b2J", "  fired: evil\\x1b[2J\n"})
+    EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
 }
 
 TEST(Summary, CollectsHostsLinksTreesAndSubnets) {

@@ -49,8 +49,9 @@ TEST(WireText, EachFormHasItsOwnRuleOverTheTextRule) {
       {"a\xe2\x80\xae"
        "b",
        "a\\xe2\\x80\\xaeb", "\"a\\xe2\\x80\\xaeb\"", "a\\xe2\\x80\\xaeb", "a\\\\xe2\\\\x80\\\\xaeb"},
-      {"caf\xc3\xa9 \xf0\x9f\x98\x80", "caf\xc3\xa9 \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xf0\x9f\x98\x80\"",
-       "caf\xc3\xa9 \xf0\x9f\x98\x80", "caf\\u233? \\u-10179?\\u-8704?"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+       "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\"", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
+       "caf\\'e9 \\u8364? \\u-10179?\\u-8704?"},
       {"back\\slash", "back\\x5cslash", "\"back\\x5cslash\"", "back\\x5cslash", "back\\\\x5cslash"},
       {"<script>\"a\"&'b'</script>", "<script>\"a\"&'b'</script>", "\"<script>\"\"a\"\"&'b'</script>\"",
        "&lt;script&gt;&quot;a&quot;&amp;&#39;b&#39;&lt;/script&gt;", "<script>\"a\"&'b'</script>"},

@@ -31,7 +31,7 @@ TEST(ReportWriter, EachLineKindInEachForm) {
       // Escaping of what comes from the wire.
       {LineKind::kLine, ReportForm::kHtml, "<script>&\"'", "&lt;script&gt;&amp;&quot;&#39;<BR>"},
       {LineKind::kLine, ReportForm::kRtf, "a\\b{c}\xe9\xc3\xa9",
-       "\\par     {\\plain\\f3\\fs12 a\\\\x5cb\\{c\\}\\\\xe9\\u233?  }"},
+       "\\par     {\\plain\\f3\\fs12 a\\\\x5cb\\{c\\}\\\\xe9\\'e9  }"},
       // Leading and trailing line breaks are layout; one inside is text.
       {LineKind::kLine, ReportForm::kText, "\nhost: a\x1b[2J\nb\x07\n", "\nhost: a\\x1b[2J\\x0ab\\x07\n\n"},
       {LineKind::kLine, ReportForm::kHtml, "\x1b]2;t\x07<b>", "\\x1b]2;t\\x07&lt;b&gt;<BR>"},

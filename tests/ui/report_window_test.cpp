@@ -31,16 +31,16 @@ TEST(RtfReader, ReadsWhatTheWriterWrites) {
   std::string rtf = report_begin(ReportForm::kRtf);
   rtf += report_line(ReportForm::kRtf, LineKind::kHeading, "hostname: a\\b{c}");
   rtf += report_line(ReportForm::kRtf, LineKind::kLine, "\n");
-  rtf += report_line(ReportForm::kRtf, LineKind::kSmall, "caf\xe9 <x>");
+  rtf += report_line(ReportForm::kRtf, LineKind::kSmall, "caf\xc3\xa9 <x>");
   rtf += report_line(ReportForm::kRtf, LineKind::kItalic, "it");
   rtf += report_end(ReportForm::kRtf);
   QTextDocument doc;
   rtf_read(QByteArray::fromStdString(rtf), doc);
   // Every line starts with the four spaces after its "\par".
   EXPECT_EQ(doc.toPlainText(),
-            QString::fromUtf8("\n    hostname: a\\b{c}  \n      \n    caf\u00e9 <x>  \n    it  "));
+            QString::fromUtf8("\n    hostname: a\\x5cb{c}  \n      \n    caf\u00e9 <x>  \n    it  "));
   auto format_of = [&doc](const char* text) { return doc.find(QString::fromUtf8(text)).charFormat(); };
-  const QTextCharFormat heading = format_of("a\\b{c}");
+  const QTextCharFormat heading = format_of("a\\x5cb{c}");
   EXPECT_TRUE(heading.fontWeight() == QFont::Bold && heading.fontPointSize() == 6.0 &&
               heading.fontFixedPitch());
   EXPECT_DOUBLE_EQ(format_of("<x>").fontPointSize(), 5.0);

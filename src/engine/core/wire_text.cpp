@@ -147,6 +147,12 @@ std::string escape_rtf(std::string_view raw) {
     if (cp < 0x80) {
       if (cp == '\\' || cp == '{' || cp == '}') out += '\\';
       out += static_cast<char>(cp);
+    } else if (cp <= 0xFF) {
+      // The document's own code page (\ansi) holds these: readers without
+      // Unicode show them too.
+      out += "\\'";
+      out += kHex[cp >> 4];
+      out += kHex[cp & 0xf];
     } else if (cp < 0x10000) {
       unit(cp);
     } else {

@@ -36,9 +36,9 @@ std::string escape_csv(std::string_view raw);
 // HTML text or attribute value: the text rule, then & < > " ' as entities.
 std::string escape_html(std::string_view raw);
 
-// RTF text: the text rule, then \ { } escaped and every non-ASCII character
-// as \uN? (N the signed 16-bit UTF-16 unit, '?' what a reader without
-// Unicode shows).
+// RTF text: the text rule, then \ { } escaped; U+00A0..U+00FF as \'hh (the
+// document's \ansi code page), other non-ASCII characters as \uN? (N the
+// signed 16-bit UTF-16 unit, '?' what a reader without Unicode shows).
 std::string escape_rtf(std::string_view raw);
 
 // The text rule for a value quoted in a message: more than `max` bytes of

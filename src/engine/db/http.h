@@ -112,9 +112,12 @@ const std::uint8_t* tcp_payload(const std::uint8_t* tcp, std::size_t caplen, std
 // its destination port.
 int http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& ports);
 
-// Parses the request line and "Host:" header of a segment that
+// Parses the request line and the Host field of a segment that
 // http_is_request accepted, and hands a complete request to the sink, on the
-// calling thread. `wirelen` is the length on the wire from the TCP header on;
+// calling thread. The host is the value of the first line of the header
+// section whose field name is "Host" in any case (RFC 9110); a "Host:" inside
+// another field, on a continuation line or after the empty line that ends the
+// section is not the request's host. `wirelen` is the length on the wire from the TCP header on;
 // reads are bounded by the smaller of it and `caplen`.
 void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                         const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
