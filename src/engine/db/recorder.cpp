@@ -497,7 +497,9 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
   }
   if (inbox_->open >= options_.max_queued && options_.block_when_full && inbox_->running) {
     // A file's reader waits for the store rather than outrunning it.
-    inbox_->space.wait(lock, [&] { return inbox_->open < options_.max_queued || inbox_->closed; });
+    inbox_->space.wait(lock, [&] {
+      return inbox_->open < options_.max_queued || inbox_->closed || !options_.block_when_full;
+    });
   }
   if (inbox_->closed || inbox_->open >= options_.max_queued) {
     ++inbox_->stats.dropped_full;
@@ -682,6 +684,12 @@ void UrlRecorder::run() {
 UrlRecorderStats UrlRecorder::stats() const {
   std::lock_guard lock(inbox_->mutex);
   return inbox_->stats;
+}
+
+void UrlRecorder::set_block_when_full(bool block) {
+  std::lock_guard lock(inbox_->mutex);
+  options_.block_when_full = block;
+  inbox_->space.notify_all();
 }
 
 int UrlRecorder::held() const {

@@ -117,6 +117,10 @@ class UrlRecorder final : public HttpRequestSink {
   int record_server_name(UrlCounters& counters, const std::uint8_t* client, const std::uint8_t* server,
                          const char* name, std::int64_t seen_at) override;
 
+  // Options::block_when_full, for a program whose source changes between a
+  // file and an adapter while it runs.
+  void set_block_when_full(bool block);
+
   UrlRecorderStats stats() const;
   int parked() const;
   // Settled requests waiting for an earlier one to be written first.
