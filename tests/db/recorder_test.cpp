@@ -577,5 +577,32 @@ TEST_F(FailingStoreTest, WhatTheStoreNeverTookIsCountedAsLostAndSaidAtTheEnd) {
   EXPECT_TRUE(log.all().empty());
 }
 
+// An id store that could not write (its own connection found the disk
+// full): the hosts get their rows with the access instead.
+class NoIdStore final : public HostIdStore {
+ public:
+  std::int32_t find_id(const std::string&, const NetAddress&) override { return 0; }
+  std::int32_t store(const HostcEntry&) override { return 0; }
+};
+
+TEST_F(FailingStoreTest, HostsWhoseIdsCouldNotBeStoredAreWrittenWithTheAccess) {
+  path = dir.file("tarnix.db");
+  NoIdStore no_ids;
+  cache = std::make_unique<HostCache>(ns, no_ids);
+  cache->start();
+  recorder = std::make_unique<UrlRecorder>(db_open_session(path, cache.get()), *cache);
+  recorder->start();
+  reader = db_open_session(path);
+  send(kClient, kServer, nullptr, "/a");
+  send(kClient, kProxy, nullptr, "http://nowhere.example/b");
+  settle();
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 2);
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist h JOIN host_cache c ON c.host_id = h.client"), 2);
+  EXPECT_EQ(count("SELECT count(*) FROM urls u JOIN host_cache c ON c.host_id = u.host"), 2);
+  EXPECT_EQ(recorder->stats().dropped(), 0u);
+  recorder->stop();
+  cache->stop();
+}
+
 }  // namespace
 }  // namespace tarnix

@@ -27,7 +27,9 @@ struct UrlRecorder::Pending {
   UrlParts parts;
   std::int32_t url_id = 0;
   std::int32_t url_host_id = 0;   // the host the URL is stored under
+  const HostcEntry* url_host_entry = nullptr;
   bool url_host_by_name = false;  // a name that did not resolve, stored in this write
+  int attempts = 0;               // failed writes while others succeeded
   std::int32_t url_hist_id = 0;
   const HostcEntry* client_entry = nullptr;
   const HostcEntry* server_entry = nullptr;
@@ -38,6 +40,12 @@ struct UrlRecorder::Pending {
   std::chrono::steady_clock::time_point parked_at{};  // when it first parked
 
   bool claim() const { return !settled.exchange(true, std::memory_order_acq_rel); }
+  // After a write that was rolled back: ids made in it are gone too.
+  void reset_for_retry() {
+    url_id = 0;
+    url_hist_id = 0;
+    if (url_host_by_name || (url_host_entry != nullptr && url_host_entry->host_id == 0)) url_host_id = 0;
+  }
 };
 
 // Where the request comes back in after a name-cache miss.
@@ -227,11 +235,14 @@ struct UrlRecorder::Steps {
             if (askable(p->parts.host)) return park(p, Stage::kUrlHost, p->parts.host, nullptr);
             return url_host(p, nullptr);
           }
+          // A host whose row could not be stored (id 0) gets it with the
+          // access, in record().
+          p->url_host_entry = host;
           p->url_host_id = host->host_id;
-          p->url_id = db_urls_find(db(), host->host_id, p->parts.path, p->parts.scheme);
-          if (p->url_id == 0) {
-            if (host->host_id == 0) return give_up(p);
-            p->url_id = db_urls_add(db(), host->host_id, p->parts.path, p->parts.scheme, p->parts.port);
+          if (host->host_id != 0) {
+            p->url_id = db_urls_find(db(), host->host_id, p->parts.path, p->parts.scheme);
+            if (p->url_id == 0)
+              p->url_id = db_urls_add(db(), host->host_id, p->parts.path, p->parts.scheme, p->parts.port);
           }
           return proxied(p);
         } else {
@@ -290,6 +301,7 @@ struct UrlRecorder::Steps {
   // the client asked for, kept rather than lost.
   void url_host(const std::shared_ptr<Pending>& p, const HostcEntry* entry) {
     if (entry != nullptr) {
+      p->url_host_entry = entry;
       p->url_host_id = entry->host_id;
     } else {
       p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
@@ -317,8 +329,9 @@ struct UrlRecorder::Steps {
   // A direct request with its server known: the URL, then the client.
   void direct(const std::shared_ptr<Pending>& p, const HostcEntry* server) {
     p->server_entry = server;
+    p->url_host_entry = server;
     p->url_host_id = server->host_id;
-    if (p->url_id == 0) {
+    if (p->url_id == 0 && server->host_id != 0) {
       p->url_id = db_urls_find(db(), server->host_id, p->parts.path, p->parts.scheme);
       if (p->url_id == 0)
         p->url_id = db_urls_add(db(), server->host_id, p->parts.path, p->parts.scheme, p->parts.port);
@@ -339,10 +352,11 @@ struct UrlRecorder::Steps {
     if (p->parts.proxy != 0) {
       if (p->url_id == 0) {
         const HostcEntry* host = r.names_.find_text(p->parts.host);
-        if (host != nullptr && host->host_id == 0) return give_up(p);
+        p->url_host_entry = host;
         p->url_host_by_name = host == nullptr;
         p->url_host_id = host != nullptr ? host->host_id : db_host_cache_store_name(db(), p->parts.host);
-        p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
+        if (p->url_host_id != 0)
+          p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
       }
       if (p->server_entry == nullptr) p->server_entry = r.names_.find_ipv4(server_address(*p));
       if (p->client_entry == nullptr) p->client_entry = r.names_.find_ipv4(client_address(*p));
@@ -364,24 +378,41 @@ struct UrlRecorder::Steps {
     settle(p, false);
   }
 
-  // The access row. A failed insert with every host known is the store's
-  // failure, kept for another try; without a host id it is given up.
+  // The host id of an entry; one the id store could not write (a full
+  // disk) is written here, with the access, and retried with it.
+  std::int32_t id_of(const HostcEntry* e) {
+    if (e == nullptr) return 0;
+    if (e->host_id != 0) return e->host_id;
+    const std::string name = db_record_name(*e);
+    std::int32_t id = db_host_cache_find_id(db(), &name, &e->address);
+    if (id == 0) id = db_host_cache_store(db(), *e);
+    return id;
+  }
+
+  // The access row. A failed insert is the store's failure, kept for
+  // another try; a request without its hosts is given up.
   void record(const std::shared_ptr<Pending>& p) {
-    if (p->url_id == 0 && p->url_host_id != 0) {
-      if (p->url_host_by_name) p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
-      p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
+    if (p->client_entry == nullptr || p->server_entry == nullptr) {
+      ++given_up;
+      return;
+    }
+    id_of(p->client_entry);
+    id_of(p->server_entry);
+    if (p->url_id == 0) {
+      if (p->url_host_by_name)
+        p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
+      else if (p->url_host_id == 0)
+        p->url_host_id = id_of(p->url_host_entry);
+      if (p->url_host_id != 0)
+        p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
     }
     const char* used = p->hostname_used ? p->hostname_used->c_str() : nullptr;
     p->url_hist_id = db_url_hist_add(db(), p->url_id, used, p->client_entry, p->server_entry,
                                      p->proxy ? 1 : 0, p->method, nullptr, p->time);
-    if (p->url_hist_id != 0) {
+    if (p->url_hist_id != 0)
       written.push_back(p);
-    } else if (p->url_host_id != 0 && p->client_entry != nullptr && p->client_entry->host_id != 0 &&
-               p->server_entry != nullptr && p->server_entry->host_id != 0) {
+    else
       failed.push_back(p);
-    } else {
-      ++given_up;
-    }
   }
 
   RecordedRequest announcement(const Pending& p) {
@@ -553,10 +584,7 @@ void UrlRecorder::run() {
     const bool in_batch = c.begin().ok();  // without it each write commits on its own
     if (in_batch) writer_->fix_now(writer_->now());
     Steps steps{*this};
-    for (const std::shared_ptr<Pending>& p : retry) {
-      p->url_id = 0;
-      steps.record(p);
-    }
+    for (const std::shared_ptr<Pending>& p : retry) steps.record(p);
     body(steps);
     writer_->fix_now(std::nullopt);
     Status committed;
@@ -573,16 +601,23 @@ void UrlRecorder::run() {
       const RecordedRequest rec = steps.announcement(*p);
       for (RequestListener* l : listeners_) l->on_request_recorded(rec);
     }
+    // The store is down when nothing could be written; a request that fails
+    // again and again while others are written is given up instead.
+    const bool store_down = !committed.ok() || (steps.written.empty() && !keep.empty());
     std::uint64_t lost_past_bound = 0;
     for (std::shared_ptr<Pending>& p : keep) {
-      p->url_id = 0;
+      if (!store_down && ++p->attempts >= 3) {
+        ++steps.given_up;
+        continue;
+      }
+      p->reset_for_retry();
       retained_.push_back(std::move(p));
       if (retained_.size() > options_.retain_max) {
         retained_.pop_front();
         ++lost_past_bound;
       }
     }
-    if (!keep.empty()) {
+    if (store_down) {
       std::string why = !committed.ok() ? committed.message() : writer_->last_error().message();
       note_write_failure(why.empty() ? "write failed" : why);
     } else if (failing_ && !steps.written.empty()) {
