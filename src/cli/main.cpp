@@ -533,6 +533,7 @@ int main(int argc, char** argv) {
   if (recording) {
     const UrlRecorderStats st = recording->recorder().stats();
     summary.urls_seen = st.seen;
+    summary.urls_unusable = st.unusable;
     summary.urls_recorded = st.recorded;
     summary.urls_dropped_queue_full = st.dropped_full;
     summary.urls_dropped_store_failed = st.store_failed;

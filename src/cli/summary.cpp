@@ -347,7 +347,8 @@ std::string render_json(const Summary& s) {
            ",\"queue_full\":" + std::to_string(s.urls_dropped_queue_full) +
            ",\"store_failed\":" + std::to_string(s.urls_dropped_store_failed) +
            ",\"given_up\":" + std::to_string(s.urls_dropped_given_up) +
-           "},\"direct\":" + std::to_string(s.urls_direct) + ",\"proxied\":" + std::to_string(s.urls_proxied);
+           "},\"unusable\":" + std::to_string(s.urls_unusable) +
+           ",\"direct\":" + std::to_string(s.urls_direct) + ",\"proxied\":" + std::to_string(s.urls_proxied);
     if (!s.database.empty())
       out += ",\"database\":" + json_string(s.database) + ",\"sensor\":" + json_string(s.sensor);
     out += "}";

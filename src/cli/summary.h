@@ -81,6 +81,7 @@ struct Summary {
   // From the recorder's own counts, once it has stopped: `recorded` is what
   // the store committed, never merely what was seen.
   std::uint64_t urls_seen = 0;
+  std::uint64_t urls_unusable = 0;  // botched targets: neither recorded nor lost
   std::uint64_t urls_recorded = 0;
   std::uint64_t urls_dropped_queue_full = 0;
   std::uint64_t urls_dropped_store_failed = 0;

@@ -229,6 +229,9 @@ TEST_F(RecorderTest, BotchedTargetsAreCountedAndDropped) {
   EXPECT_EQ(counters.proxied.load(), 2u);
   EXPECT_EQ(count("SELECT count(*) FROM urls"), 0);
   EXPECT_TRUE(log.all().empty());
+  // Not requests that were lost: nothing the store could have kept.
+  EXPECT_EQ(recorder->stats().unusable, 2u);
+  EXPECT_EQ(recorder->stats().dropped(), 0u);
 }
 
 TEST_F(RecorderTest, SniffedSegmentsReachTheDatabaseThroughTheSniffer) {

@@ -505,8 +505,7 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
     counters.proxied.fetch_add(1, std::memory_order_relaxed);
     if (p->parts.host[0] == '\0') {
       std::lock_guard lock(inbox_->mutex);
-      ++inbox_->stats.seen;
-      ++inbox_->stats.given_up;
+      ++inbox_->stats.unusable;
       return -1;
     }
   } else {

@@ -50,15 +50,17 @@ class RequestListener {
   virtual void on_request_recorded(const RecordedRequest& request) = 0;
 };
 
-// Every request handed over ends as one of recorded, dropped_full,
-// given_up or store_failed (or is still on its way).
+// Every request seen ends as one of recorded, dropped_full, given_up or
+// store_failed (or is still on its way). A botched target (a proxy request
+// without a host) is no request to record: counted apart.
 struct UrlRecorderStats {
-  std::uint64_t seen = 0;          // requests handed to the recorder
+  std::uint64_t seen = 0;          // requests handed to the recorder, botched ones not included
+  std::uint64_t unusable = 0;      // botched targets, not recorded and not lost
   std::uint64_t queued = 0;        // taken for the store thread
   std::uint64_t recorded = 0;      // access rows committed
   std::uint64_t announced = 0;     // listener calls (committed rows only)
   std::uint64_t dropped_full = 0;  // refused because too many were on their way
-  std::uint64_t given_up = 0;      // unusable (no URL host) or no host id at all
+  std::uint64_t given_up = 0;      // no host to store it under
   std::uint64_t store_failed = 0;  // lost because the store could not write them
   std::uint64_t failed = 0;        // failed writes (a failed batch counts once)
   std::uint64_t dropped() const { return dropped_full + given_up + store_failed; }
