@@ -439,11 +439,15 @@ class BoundedRecorderTest : public RecorderTest {
 };
 
 TEST_F(BoundedRecorderTest, AFullQueueRefusesAndCountsInsteadOfGrowing) {
-  send(kClient, kServer, nullptr, "/1");
-  send(kClient, kServer, nullptr, "/2");
-  send(kClient, kServer, nullptr, "/3");
-  EXPECT_EQ(recorder->stats().dropped_full, 1u);
-  EXPECT_EQ(counters.seen.load(), 3u);
+  ::testing::internal::CaptureStderr();
+  for (const char* target : {"/1", "/2", "/3", "/4"}) send(kClient, kServer, nullptr, target);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(recorder->stats().dropped_full, 2u);
+  // Said once when it starts, never silent, never once per request.
+  EXPECT_EQ(err,
+            "db_urls_record_access: more than 2 HTTP requests on their way to the database; further ones "
+            "are counted and not recorded\n");
+  EXPECT_EQ(counters.seen.load(), 4u);
   recorder->start();
   settle();
   EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 2);

@@ -532,7 +532,12 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
     });
   }
   if (inbox_->closed || inbox_->open >= options_.max_queued) {
-    ++inbox_->stats.dropped_full;
+    // Said when it starts, counted from then on; the summary has the total.
+    if (inbox_->stats.dropped_full++ == 0 && !inbox_->closed)
+      std::fprintf(stderr,
+                   "db_urls_record_access: more than %zu HTTP requests on their way to the database; "
+                   "further ones are counted and not recorded\n",
+                   options_.max_queued);
     return 1;
   }
   ++inbox_->stats.queued;
