@@ -445,6 +445,7 @@ UrlRecorder::UrlRecorder(std::unique_ptr<DbSession> writer, HostCache& names)
 UrlRecorder::UrlRecorder(std::unique_ptr<DbSession> writer, HostCache& names, Options options)
     : writer_(std::move(writer)), names_(names), options_(options), inbox_(std::make_shared<Inbox>()) {
   if (options_.batch_max == 0) options_.batch_max = 1;
+  retry_chunk_ = options_.batch_max;
   if (options_.max_queued == 0) options_.max_queued = 1;
 }
 
@@ -577,13 +578,8 @@ void UrlRecorder::run() {
   std::vector<std::shared_ptr<Pending>> forced;
 
   // One transaction around `body`, then the listeners and the counts.
-  auto write = [&](auto&& body, bool retry_all) {
-    // Kept requests go first: they are the oldest.
-    std::vector<std::shared_ptr<Pending>> retry;
-    if (!retained_.empty() && (retry_all || !failing_ || Clock::now() >= next_attempt_)) {
-      retry.assign(retained_.begin(), retained_.end());
-      retained_.clear();
-    }
+  // True when the store is down.
+  auto write = [&](const std::vector<std::shared_ptr<Pending>>& retry, auto&& body) {
     Connection& c = writer_->connection();
     const bool in_batch = c.begin().ok();  // without it each write commits on its own
     if (in_batch) writer_->fix_now(writer_->now());
@@ -624,9 +620,13 @@ void UrlRecorder::run() {
     if (store_down) {
       std::string why = !committed.ok() ? committed.message() : writer_->last_error().message();
       note_write_failure(why.empty() ? "write failed" : why);
-    } else if (failing_ && !steps.written.empty()) {
-      failing_ = false;
-      std::fputs("db_urls_record_access: storing HTTP requests again\n", stderr);
+      retry_chunk_ = std::max<std::size_t>(1, retry_chunk_ / 2);
+    } else {
+      retry_chunk_ = std::min(options_.batch_max, retry_chunk_ * 2);
+      if (failing_ && !steps.written.empty()) {
+        failing_ = false;
+        std::fputs("db_urls_record_access: storing HTTP requests again\n", stderr);
+      }
     }
     std::lock_guard lock(inbox_->mutex);
     inbox_->stats.recorded += steps.written.size();
@@ -637,6 +637,21 @@ void UrlRecorder::run() {
     inbox_->retained = retained_.size();
     inbox_->held = held_.size();
     inbox_->space.notify_all();
+    return store_down;
+  };
+
+  // Kept requests go first: they are the oldest. They go in pieces that
+  // shrink while the store fails and grow while it writes, so that a store
+  // with a little room takes what fits. `all`: at the end, until the store
+  // cannot take even one.
+  auto retry_kept = [&](bool all) {
+    while (!retained_.empty() && (all || !failing_ || Clock::now() >= next_attempt_)) {
+      const auto n = static_cast<std::ptrdiff_t>(std::min(retained_.size(), retry_chunk_));
+      std::vector<std::shared_ptr<Pending>> retry(retained_.begin(), retained_.begin() + n);
+      retained_.erase(retained_.begin(), retained_.begin() + n);
+      const std::size_t tried = retry_chunk_;
+      if (write(retry, [](Steps&) {}) && (!all || tried == 1)) break;
+    }
   };
 
   // Parked requests past their wait, oldest first; settled ones leave.
@@ -685,13 +700,12 @@ void UrlRecorder::run() {
     }
     expired(Clock::now(), false);
     prepare_forced(forced);
-    write(
-        [&](Steps& steps) {
-          for (std::uint64_t seq : lost) steps.held(seq, nullptr);
-          for (const Job& job : batch) steps.run(job);
-          for (const std::shared_ptr<Pending>& p : forced) steps.force(p);
-        },
-        closing);
+    retry_kept(closing);
+    write({}, [&](Steps& steps) {
+      for (std::uint64_t seq : lost) steps.held(seq, nullptr);
+      for (const Job& job : batch) steps.run(job);
+      for (const std::shared_ptr<Pending>& p : forced) steps.force(p);
+    });
     lost.clear();
     forced.clear();
     batch.clear();  // releases the parked tokens of the jobs handled
@@ -701,12 +715,11 @@ void UrlRecorder::run() {
   // with what is known, and a kept batch is tried once more.
   expired(Clock::now(), true);
   prepare_forced(forced);
-  write(
-      [&](Steps& steps) {
-        for (const std::shared_ptr<Pending>& p : forced) steps.force(p);
-        steps.release_all();
-      },
-      true);
+  write({}, [&](Steps& steps) {
+    for (const std::shared_ptr<Pending>& p : forced) steps.force(p);
+    steps.release_all();
+  });
+  retry_kept(true);
   forced.clear();
   std::lock_guard lock(inbox_->mutex);
   // What the store could not take even now is lost, and said so.

@@ -83,8 +83,8 @@ class UrlRecorder final : public HttpRequestSink {
     // written with what is known (an unnamed host under its address).
     std::chrono::milliseconds name_wait{5000};
     // Requests of failed batches kept for another try, and how often one is
-    // made while the store fails; past the bound the oldest are lost (and
-    // counted).
+    // made while the store fails (in pieces that halve with each failure);
+    // past the bound the oldest are lost (and counted).
     std::size_t retain_max = 1u << 16;
     std::chrono::milliseconds retry_every{1000};
   };
@@ -162,6 +162,7 @@ class UrlRecorder final : public HttpRequestSink {
   std::deque<std::shared_ptr<Pending>> retained_;
   bool failing_ = false;
   Clock::time_point next_attempt_{};
+  std::size_t retry_chunk_ = 1;  // most kept requests in one try
   std::vector<RequestListener*> listeners_;
   std::thread thread_;
 };
