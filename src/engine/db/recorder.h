@@ -167,9 +167,10 @@ class UrlRecorder final : public HttpRequestSink {
   std::thread thread_;
 };
 
-// For the end of a capture: waits at most `bound` for the requests still
-// queued or parked, writes "db_urls_finish: N HTTP requests left unrecorded"
-// to `report` when some are left, then stops the recorder. Returns N.
+// For the end of a capture: waits at most `bound` for the requests still on
+// their way, stops the recorder (which writes what is left with what is
+// known), then writes "db_urls_finish: N HTTP requests left unrecorded" to
+// `report` when N, every request seen and not stored, is not 0. Returns N.
 int db_urls_finish(UrlRecorder& recorder, std::chrono::milliseconds bound, std::FILE* report);
 
 int db_urls_record_access(UrlRecorder& recorder, UrlCounters& counters, const std::uint8_t client[4],
