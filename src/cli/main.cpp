@@ -372,7 +372,11 @@ int main(int argc, char** argv) {
   RequestLogPrinter request_printer(stdout);
   std::unique_ptr<SnifferSink> sniffer_sink;
   if (recording) {
-    recording->attach(cache);
+    UrlRecorder::Options recorder_options;
+    // A file can wait for the store; an adapter cannot, and a full queue is
+    // counted there and reported.
+    recorder_options.block_when_full = !live;
+    recording->attach(cache, recorder_options);
     if (opt.print_requests) recording->add_listener(&request_printer);
     sniffer_sink =
         std::make_unique<SnifferSink>(recording->sniffer(), opt.no_tls ? nullptr : &recording->tls_sniffer());
@@ -389,7 +393,9 @@ int main(int argc, char** argv) {
   // given.
   std::vector<AdapterMessage> messages;
   NetAddress host_name_address = NetAddress::ipv4(0, 0, 0, 0);
-  if (opt.local_address.empty()) host_name_address = local_address(&messages);
+  // With --no-resolve nothing goes to the name service, the own host name
+  // included: the adapters' addresses decide.
+  if (opt.local_address.empty() && !opt.no_resolve) host_name_address = local_address(&messages);
   for (const AdapterMessage& m : messages) warn(m);
   {
     std::vector<Device> seen = live ? devices : device_list(nullptr);
@@ -527,6 +533,13 @@ int main(int argc, char** argv) {
   }
   summary.recorded_urls = recording != nullptr;
   if (recording) {
+    const UrlRecorderStats st = recording->recorder().stats();
+    summary.urls_seen = st.seen;
+    summary.urls_unusable = st.unusable;
+    summary.urls_recorded = st.recorded;
+    summary.urls_dropped_queue_full = st.dropped_full;
+    summary.urls_dropped_store_failed = st.store_failed;
+    summary.urls_dropped_given_up = st.given_up;
     summary.database = db_describe(db_config(opt));
     summary.sensor = db_sensor_name();
   }
@@ -567,5 +580,19 @@ int main(int argc, char** argv) {
   cache.stop();
   std::lock_guard<std::mutex> g(end_mutex);
   if (!end_error.empty()) return fail(end_error);
-  return reports_written ? 0 : 1;
+  if (!reports_written) return 1;
+  if (summary.recorded_urls && summary.urls_dropped() > 0) {
+    // The record is incomplete: a script must not take the run for a full one.
+    std::fprintf(
+        stderr,
+        "tarnix-cli: %llu of %llu HTTP requests were not recorded (queue full %llu, store failed %llu, "
+        "given up %llu)\n",
+        static_cast<unsigned long long>(summary.urls_dropped()),
+        static_cast<unsigned long long>(summary.urls_seen),
+        static_cast<unsigned long long>(summary.urls_dropped_queue_full),
+        static_cast<unsigned long long>(summary.urls_dropped_store_failed),
+        static_cast<unsigned long long>(summary.urls_dropped_given_up));
+    return cli::kExitRequestsLost;
+  }
+  return 0;
 }

@@ -61,7 +61,8 @@ const char* usage_text() {
          "  --local-mask M       the local network mask (default: the adapter's, else 255.255.255.0)\n"
          "  --node-timeout S     seconds a silent host stays active (default 10)\n"
          "  --link-timeout S     seconds a silent link stays active (default 5)\n"
-         "  --no-resolve         do not ask the name service for host names\n"
+         "  --no-resolve         send nothing to the name service (no host names looked up,\n"
+         "                       not even this computer's own)\n"
          "  --detect-duplicates  report IPv4 addresses seen from more than one Ethernet address\n"
          "  --db FOLDER          record every HTTP request seen, and the server name of every TLS\n"
          "                       handshake (as https://NAME/), into the database in FOLDER\n"
@@ -108,7 +109,10 @@ const char* usage_text() {
          "  --version            print the version\n"
          "The summary is printed when the capture ends, or on SIGINT or SIGTERM. The load is the\n"
          "last second's bytes against the link speed in /sys/class/net/NAME/speed, or against\n"
-         "100 Mbit/s where the system reports no speed (virtual, wireless or down links).\n";
+         "100 Mbit/s where the system reports no speed (virtual, wireless or down links).\n"
+         "Exit status: 0 done; 1 an error (a source, database or report that failed); 2 a bad\n"
+         "command line or alarm definition; 3 the run recorded into a database but some HTTP\n"
+         "requests were not stored (the summary's \"dropped\" says how many and why).\n";
 }
 
 bool parse_options(const std::vector<std::string>& args, Options& o, std::string& error) {

@@ -299,8 +299,14 @@ std::string render_text(const Summary& s) {
     for (const std::string& d : s.duplicates) out += escape_text(d) + "\n";
   }
   if (s.recorded_urls) {
-    out += "\nHTTP requests recorded: " + std::to_string(s.urls_proxied + s.urls_direct) + " (" +
-           std::to_string(s.urls_direct) + " direct, " + std::to_string(s.urls_proxied) + " through a proxy)\n";
+    out += "\nHTTP requests recorded: " + std::to_string(s.urls_recorded) + " of " +
+           std::to_string(s.urls_seen) + " seen (" + std::to_string(s.urls_direct) + " direct, " +
+           std::to_string(s.urls_proxied) + " through a proxy)\n";
+    if (s.urls_dropped() > 0)
+      out += "HTTP requests not recorded: " + std::to_string(s.urls_dropped()) + " (queue full " +
+             std::to_string(s.urls_dropped_queue_full) + ", store failed " +
+             std::to_string(s.urls_dropped_store_failed) + ", given up " +
+             std::to_string(s.urls_dropped_given_up) + ")\n";
     if (!s.database.empty()) out += "Database: " + s.database + "\nSensor: " + s.sensor + "\n";
   }
   if (!s.alarms_text.empty()) out += "\n" + escape_lines(s.alarms_text);
@@ -358,7 +364,13 @@ std::string render_json(const Summary& s) {
   for (std::size_t i = 0; i < s.duplicates.size(); ++i) out += (i ? "," : "") + json_string(s.duplicates[i]);
   out += "]";
   if (s.recorded_urls) {
-    out += ",\"urls\":{\"recorded\":" + std::to_string(s.urls_proxied + s.urls_direct) +
+    out += ",\"urls\":{\"recorded\":" + std::to_string(s.urls_recorded) +
+           ",\"seen\":" + std::to_string(s.urls_seen) +
+           ",\"dropped\":{\"total\":" + std::to_string(s.urls_dropped()) +
+           ",\"queue_full\":" + std::to_string(s.urls_dropped_queue_full) +
+           ",\"store_failed\":" + std::to_string(s.urls_dropped_store_failed) +
+           ",\"given_up\":" + std::to_string(s.urls_dropped_given_up) +
+           "},\"unusable\":" + std::to_string(s.urls_unusable) +
            ",\"direct\":" + std::to_string(s.urls_direct) + ",\"proxied\":" + std::to_string(s.urls_proxied);
     if (!s.database.empty())
       out += ",\"database\":" + json_string(s.database) + ",\"sensor\":" + json_string(s.sensor);

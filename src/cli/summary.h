@@ -12,6 +12,10 @@
 
 namespace tarnix::cli {
 
+// The exit status of a run that recorded into a database and lost HTTP
+// requests on the way (the summary says how many and why).
+inline constexpr int kExitRequestsLost = 3;
+
 struct ProtoRow {
   std::string name;
   std::string description;
@@ -75,6 +79,17 @@ struct Summary {
   bool recorded_urls = false;           // HTTP requests were recorded (--db)
   std::uint32_t urls_proxied = 0;
   std::uint32_t urls_direct = 0;
+  // From the recorder's own counts, once it has stopped: `recorded` is what
+  // the store committed, never merely what was seen.
+  std::uint64_t urls_seen = 0;
+  std::uint64_t urls_unusable = 0;  // botched targets: neither recorded nor lost
+  std::uint64_t urls_recorded = 0;
+  std::uint64_t urls_dropped_queue_full = 0;
+  std::uint64_t urls_dropped_store_failed = 0;
+  std::uint64_t urls_dropped_given_up = 0;
+  std::uint64_t urls_dropped() const {
+    return urls_dropped_queue_full + urls_dropped_store_failed + urls_dropped_given_up;
+  }
   std::string database;  // which database recorded them (db_describe)
   std::string sensor;    // the name they were recorded under
   std::string alarms_text;  // already rendered; empty when no alarm was watched

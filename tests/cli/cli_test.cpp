@@ -431,6 +431,11 @@ TEST(Program, TopRankingsOfRealHttpTraffic) {
       "{\"name\":\"10.77.0.4\",\"count\":2,",
   };
   for (const char* e : expected) EXPECT_NE(t.find(e), std::string::npos) << e << "\n" << t;
+  // "recorded" is what the store committed, beside what was seen.
+  EXPECT_NE(r.out.find("\"urls\":{\"recorded\":11,\"seen\":11,\"dropped\":{\"total\":0,\"queue_full\":0,"
+                       "\"store_failed\":0,\"given_up\":0},\"unusable\":0,"),
+            std::string::npos)
+      << r.out;
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db_test_support.h"
@@ -226,6 +229,9 @@ TEST_F(RecorderTest, BotchedTargetsAreCountedAndDropped) {
   EXPECT_EQ(counters.proxied.load(), 2u);
   EXPECT_EQ(count("SELECT count(*) FROM urls"), 0);
   EXPECT_TRUE(log.all().empty());
+  // Not requests that were lost: nothing the store could have kept.
+  EXPECT_EQ(recorder->stats().unusable, 2u);
+  EXPECT_EQ(recorder->stats().dropped(), 0u);
 }
 
 TEST_F(RecorderTest, SniffedSegmentsReachTheDatabaseThroughTheSniffer) {
@@ -293,22 +299,23 @@ TEST_F(RecorderTest, FinishIsBoundedAndTellsWhatIsLeft) {
   EXPECT_EQ(recorder->parked(), 0);
 }
 
-TEST_F(RecorderTest, FinishingAtExitSaysHowManyWereLeft) {
+TEST_F(RecorderTest, AtTheStopWhatIsStillParkedIsWrittenWithWhatIsKnown) {
   ns.close_gate();
   send(kClient, kServer, "slow.example", "/");
   ns.wait_until_held();
   std::FILE* report = std::tmpfile();
   ASSERT_NE(report, nullptr);
-  EXPECT_EQ(db_urls_finish(*recorder, std::chrono::milliseconds(20), report), 1);
-  std::rewind(report);
-  char line[128] = "";
-  ASSERT_NE(std::fgets(line, sizeof line, report), nullptr);
-  EXPECT_STREQ(line, "db_urls_finish: 1 HTTP request left unrecorded\n");
+  EXPECT_EQ(db_urls_finish(*recorder, std::chrono::milliseconds(20), report), 0);
+  EXPECT_EQ(std::ftell(report), 0) << "nothing was left unrecorded";
   std::fclose(report);
   ns.open_gate();
   cache->wait_idle();
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 1);
+  EXPECT_EQ(sql_text(*reader, "SELECT hostname_used FROM url_hist"), "slow.example");
+  EXPECT_EQ(count("SELECT server FROM url_hist"), host_id_of_name("10.0.0.1"));
+  EXPECT_EQ(log.all().size(), 1u);
+  EXPECT_EQ(recorder->stats().recorded, 1u);
   EXPECT_EQ(recorder->parked(), 0) << "an answer after the stop releases the parked request";
-  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 0);
 }
 
 TEST_F(RecorderTest, ManyRequestsKeepTheirOrder) {
@@ -334,10 +341,8 @@ class HeldBehindTest : public RecorderTest {
  protected:
   void SetUp() override {}
   // "/first" written, "/slow" held in the resolver, "/quick" waiting for it.
-  void hold(std::size_t max_queued = UrlRecorder::Options().max_queued) {
-    UrlRecorder::Options o;
-    o.max_queued = max_queued;
-    open(o);
+  void hold() {
+    open(UrlRecorder::Options());
     ns.answer_name("known.example", reply("known.example", {}, {ip(10, 0, 0, 1)}));
     send(kClient, kServer, "known.example", "/first");
     settle();
@@ -346,12 +351,13 @@ class HeldBehindTest : public RecorderTest {
     ns.wait_until_held();
     quick("/quick");
   }
-  // Sent, and taken from the queue (until then it counts as left).
+  // Sent, and held behind the slow one.
   void quick(const char* target) {
+    const int before = recorder->held();
     send(kClient, kServer, "known.example", target);
-    for (int i = 0; i < 1000 && recorder->finish(std::chrono::milliseconds(10)) > 1; ++i) {
-    }
-    ASSERT_EQ(recorder->finish(std::chrono::milliseconds(0)), 1) << "only the slow one outstanding";
+    for (int i = 0; i < 1000 && recorder->held() == before; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(recorder->held(), before + 1) << "not held behind the slow one";
   }
   Paths paths_in_order() {
     Paths out;
@@ -375,25 +381,35 @@ TEST_F(HeldBehindTest, ALaterRequestIsWrittenAfterTheOneBeforeIt) {
   EXPECT_EQ(seen[2].target, "/quick");
 }
 
-TEST_F(HeldBehindTest, WhatWaitsBehindAnUnansweredRequestIsWrittenAtTheStop) {
+TEST_F(HeldBehindTest, AtTheStopTheUnansweredOneIsWrittenInItsTurn) {
   ASSERT_NO_FATAL_FAILURE(hold());
-  EXPECT_EQ(db_urls_finish(*recorder, std::chrono::milliseconds(20), nullptr), 1);
-  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/quick"}));
+  EXPECT_EQ(db_urls_finish(*recorder, std::chrono::milliseconds(20), nullptr), 0);
+  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/slow", "/quick"}));
   ns.open_gate();
   cache->wait_idle();
-  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/quick"}));
+  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/slow", "/quick"})) << "the late answer writes nothing twice";
 }
 
-TEST_F(HeldBehindTest, NoMoreWaitBehindAHangingLookUpThanTheQueueHolds) {
-  ASSERT_NO_FATAL_FAILURE(hold(2));
-  quick("/q2");
-  quick("/q3");
-  // A third one waiting is one too many: the slow one is passed over, and
-  // with it skipped the rest are in turn.
-  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/quick", "/q2", "/q3"}));
-  ns.open_gate();
+TEST_F(HeldBehindTest, NoLongerWaitForANameThanTheBound) {
+  UrlRecorder::Options o;
+  o.name_wait = std::chrono::milliseconds(30);
+  open(o);
+  ns.answer_name("known.example", reply("known.example", {}, {ip(10, 0, 0, 1)}));
+  send(kClient, kServer, "known.example", "/first");
   settle();
-  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/quick", "/q2", "/q3", "/slow"}));
+  ns.close_gate();
+  send(kClient, kOther, "slow.example", "/slow");
+  ns.wait_until_held();
+  send(kClient, kServer, "known.example", "/quick");
+  settle();  // while the name service still holds the look-up
+  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/slow", "/quick"}));
+  EXPECT_EQ(count("SELECT server FROM url_hist WHERE hostname_used = 'slow.example'"),
+            host_id_of_name("10.0.0.4"));
+  ns.open_gate();
+  cache->wait_idle();
+  settle();
+  EXPECT_EQ(paths_in_order(), (Paths{"/first", "/slow", "/quick"}));
+  EXPECT_EQ(log.all().size(), 3u);
 }
 
 TEST_F(RecorderTest, UrlAddByNameWaitsForTheResolver) {
@@ -423,14 +439,176 @@ class BoundedRecorderTest : public RecorderTest {
 };
 
 TEST_F(BoundedRecorderTest, AFullQueueRefusesAndCountsInsteadOfGrowing) {
-  send(kClient, kServer, nullptr, "/1");
-  send(kClient, kServer, nullptr, "/2");
-  send(kClient, kServer, nullptr, "/3");
-  EXPECT_EQ(recorder->stats().dropped_full, 1u);
-  EXPECT_EQ(counters.seen.load(), 3u);
+  ::testing::internal::CaptureStderr();
+  for (const char* target : {"/1", "/2", "/3", "/4"}) send(kClient, kServer, nullptr, target);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(recorder->stats().dropped_full, 2u);
+  // Said once when it starts, never silent, never once per request.
+  EXPECT_EQ(err,
+            "db_urls_record_access: more than 2 HTTP requests on their way to the database; further ones "
+            "are counted and not recorded\n");
+  EXPECT_EQ(counters.seen.load(), 4u);
   recorder->start();
   settle();
   EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 2);
+}
+
+// A file can wait: its reader is held while too many requests are on their
+// way, and nothing is lost.
+class BlockingRecorderTest : public RecorderTest {
+ protected:
+  void SetUp() override {
+    UrlRecorder::Options o;
+    o.max_queued = 2;
+    o.block_when_full = true;
+    open(o);
+  }
+};
+
+TEST_F(BlockingRecorderTest, WhenFullASenderThatCanWaitWaitsAndLosesNothing) {
+  ns.close_gate();
+  send(kClient, kServer, "a.example", "/1");
+  send(kClient, kServer, "b.example", "/2");
+  auto third = std::async(std::launch::async, [&] { return send(kClient, kServer, "c.example", "/3"); });
+  EXPECT_EQ(third.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+      << "the sender did not wait for room";
+  ns.open_gate();
+  EXPECT_EQ(third.get(), 1);
+  settle();
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 3);
+  EXPECT_EQ(recorder->stats().dropped_full, 0u);
+}
+
+TEST_F(RecorderTest, NamesThatAreNotHostNamesAreNeverLookedUp) {
+  for (const char* host : {"anything attacker.example", "-x.example", "a..b", "\x1b[2J.example"})
+    send(kClient, kServer, host, "/");
+  send(kClient, kProxy, nullptr, "http://bad_name.example/p");
+  settle();
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 5);
+  for (const char* host :
+       {"anything attacker.example", "-x.example", "a..b", "\x1b[2J.example", "bad_name.example"})
+    EXPECT_EQ(ns.name_calls(host), 0) << host;
+  EXPECT_EQ(count("SELECT count(DISTINCT server) FROM url_hist WHERE cached = 0"), 1) << "all under 10.0.0.1";
+}
+
+// A connection whose commits fail while `failing` is set, like a full disk.
+class FailingCommits final : public Connection {
+ public:
+  FailingCommits(std::unique_ptr<Connection> real, std::atomic<bool>& failing)
+      : real_(std::move(real)), failing_(failing) {}
+  std::unique_ptr<Statement> prepare(std::string_view sql, Status* status) override {
+    return real_->prepare(sql, status);
+  }
+  Status exec(std::string_view sql) override {
+    if (sql == "COMMIT" && failing_) return Status::error(13, "database or disk is full");
+    return real_->exec(sql);
+  }
+  std::int64_t last_insert_id() override { return real_->last_insert_id(); }
+  bool in_transaction() override { return real_->in_transaction(); }
+  Status savepoint() override { return real_->savepoint(); }
+  Status release_savepoint() override { return real_->release_savepoint(); }
+  Status rollback_to_savepoint() override { return real_->rollback_to_savepoint(); }
+
+ private:
+  std::unique_ptr<Connection> real_;
+  std::atomic<bool>& failing_;
+};
+
+class FailingStoreTest : public RecorderTest {
+ protected:
+  void SetUp() override {}
+  void open_failing(std::size_t retain_max) {
+    path = dir.file("tarnix.db");
+    ASSERT_TRUE(db_open_session(path));  // the tables
+    ids = std::make_unique<DbHostIdStore>(db_open_session(path));
+    cache = std::make_unique<HostCache>(ns, *ids);
+    ids->set_names(cache.get());
+    cache->start();
+    auto writer = std::make_unique<DbSession>(
+        std::make_unique<FailingCommits>(sqlite_open(path, {}), failing), cache.get());
+    writer->set_sensor(db_sensor_name());
+    UrlRecorder::Options o;
+    o.retain_max = retain_max;
+    o.retry_every = std::chrono::milliseconds(5);
+    recorder = std::make_unique<UrlRecorder>(std::move(writer), *cache, o);
+    recorder->add_listener(&log);
+    recorder->start();
+    reader = db_open_session(path);
+    ns.answer_name("www.example", reply("www.example", {}, {ip(10, 0, 0, 1)}));
+  }
+  std::atomic<bool> failing{true};
+};
+
+TEST_F(FailingStoreTest, AFailedCommitAnnouncesNothingSaysSoOnceAndIsTriedAgain) {
+  ASSERT_NO_FATAL_FAILURE(open_failing(100));
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) send(kClient, kServer, "www.example", "/p");
+  for (int i = 0; i < 1000 && recorder->stats().failed < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_GE(recorder->stats().failed, 3u) << "tried again while failing";
+  EXPECT_EQ(recorder->stats().recorded, 0u);
+  EXPECT_TRUE(log.all().empty()) << "announced before it was stored";
+  failing = false;
+  settle();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 3);
+  EXPECT_EQ(log.all().size(), 3u);
+  EXPECT_EQ(recorder->stats().recorded, 3u);
+  EXPECT_EQ(recorder->stats().dropped(), 0u);
+  const auto lines = [&](const char* text) {
+    std::size_t n = 0;
+    for (std::size_t at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(lines("cannot store HTTP requests: database or disk is full"), 1u) << err;
+  EXPECT_EQ(lines("storing HTTP requests again"), 1u) << err;
+}
+
+TEST_F(FailingStoreTest, WhatTheStoreNeverTookIsCountedAsLostAndSaidAtTheEnd) {
+  ASSERT_NO_FATAL_FAILURE(open_failing(2));
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 5; ++i) send(kClient, kServer, "www.example", "/p");
+  std::FILE* report = std::tmpfile();
+  ASSERT_NE(report, nullptr);
+  EXPECT_EQ(db_urls_finish(*recorder, std::chrono::milliseconds(50), report), 5);
+  ::testing::internal::GetCapturedStderr();
+  std::rewind(report);
+  char line[128] = "";
+  ASSERT_NE(std::fgets(line, sizeof line, report), nullptr);
+  EXPECT_STREQ(line, "db_urls_finish: 5 HTTP requests left unrecorded\n");
+  std::fclose(report);
+  const UrlRecorderStats st = recorder->stats();
+  EXPECT_EQ(st.store_failed, 5u);
+  EXPECT_EQ(st.seen, 5u);
+  EXPECT_EQ(st.recorded, 0u);
+  EXPECT_TRUE(log.all().empty());
+}
+
+// An id store that could not write (its own connection found the disk
+// full): the hosts get their rows with the access instead.
+class NoIdStore final : public HostIdStore {
+ public:
+  std::int32_t find_id(const std::string&, const NetAddress&) override { return 0; }
+  std::int32_t store(const HostcEntry&) override { return 0; }
+};
+
+TEST_F(FailingStoreTest, HostsWhoseIdsCouldNotBeStoredAreWrittenWithTheAccess) {
+  path = dir.file("tarnix.db");
+  NoIdStore no_ids;
+  cache = std::make_unique<HostCache>(ns, no_ids);
+  cache->start();
+  recorder = std::make_unique<UrlRecorder>(db_open_session(path, cache.get()), *cache);
+  recorder->start();
+  reader = db_open_session(path);
+  send(kClient, kServer, nullptr, "/a");
+  send(kClient, kProxy, nullptr, "http://nowhere.example/b");
+  settle();
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 2);
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist h JOIN host_cache c ON c.host_id = h.client"), 2);
+  EXPECT_EQ(count("SELECT count(*) FROM urls u JOIN host_cache c ON c.host_id = u.host"), 2);
+  EXPECT_EQ(recorder->stats().dropped(), 0u);
+  recorder->stop();
+  cache->stop();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -89,10 +90,11 @@ class FakeNameService : public NameService {
     }
     cv_.notify_all();
   }
-  // Waits until a look-up is being held at the closed gate.
-  void wait_until_held() {
+  // Waits until `n` look-ups are being held at the closed gate together;
+  // false if they never are (a few seconds).
+  bool wait_until_held(int n = 1) {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return held_ > 0; });
+    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return held_ >= n; });
   }
 
  private:

@@ -59,12 +59,20 @@ NetAddress mac(std::uint8_t last) {
   return NetAddress::ether(b);
 }
 
+// One worker answers in the order of the requests, which the tests of the
+// cache's rules read their completions by; the pool has tests of its own.
+HostCacheOptions one_worker() {
+  HostCacheOptions o;
+  o.workers = 1;
+  return o;
+}
+
 class HostcTest : public ::testing::Test {
  protected:
   void SetUp() override { cache.start(); }
   FakeNameService ns;
   MemoryHostIdStore ids;
-  HostCache cache{ns, ids};
+  HostCache cache{ns, ids, one_worker()};
   Calls calls;
 };
 
@@ -219,28 +227,29 @@ TEST_F(HostcTest, AliasesAlreadyKnownKeepTheirEntryAndAddressesAreNotRetaken) {
   EXPECT_EQ(got[1]->address, v4(10, 0, 0, 7));
 }
 
-TEST_F(HostcTest, AFailedNameIsNotAskedAgainUntilAnotherNameFails) {
+TEST(HostcFailedNames, AreNotAskedAgainForAWhileWhateverElseFails) {
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  std::atomic<int> minutes{0};
+  HostCacheOptions o = one_worker();
+  o.failed_name_ttl = std::chrono::minutes(1);
+  o.now = [&] { return std::chrono::steady_clock::time_point(std::chrono::minutes(minutes.load())); };
+  HostCache cache(ns, ids, o);
+  cache.start();
+  Calls calls;
   ns.answer_name("good", reply("good", {}, {ip(10, 0, 0, 3)}));
-  cache.request_text("alpha", calls.done());
-  cache.request_text("alpha", calls.done());
-  auto got = calls.wait(2);
+  // Neither a success nor another failure in between brings the name back.
+  for (const char* name : {"alpha", "alpha", "good", "beta", "alpha"}) cache.request_text(name, calls.done());
+  auto got = calls.wait(5);
   EXPECT_EQ(got[0], nullptr);
-  EXPECT_EQ(got[1], nullptr);
-  EXPECT_EQ(ns.name_calls("alpha"), 1);
-
-  // A success in between does not clear the failed name.
-  cache.request_text("good", calls.done());
-  cache.request_text("alpha", calls.done());
-  got = calls.wait(4);
+  EXPECT_EQ(got[4], nullptr);
   EXPECT_NE(got[2], nullptr);
-  EXPECT_EQ(got[3], nullptr);
   EXPECT_EQ(ns.name_calls("alpha"), 1);
-
-  cache.request_text("beta", calls.done());
-  cache.request_text("alpha", calls.done());
-  got = calls.wait(6);
-  EXPECT_EQ(got[5], nullptr);
   EXPECT_EQ(ns.name_calls("beta"), 1);
+  // Once the while has passed, it is asked again.
+  minutes = 2;
+  cache.request_text("alpha", calls.done());
+  calls.wait(6);
   EXPECT_EQ(ns.name_calls("alpha"), 2);
   EXPECT_EQ(cache.entry_count(), 1);
 }
@@ -366,7 +375,7 @@ TEST(HostcIds, KnownHostsKeepTheirStoredIdAndTheStoreIsAskedWithoutLocks) {
   FakeNameService ns;
   HostCache* self = nullptr;
   KnownHostStore store(&self);
-  HostCache cache(ns, store);
+  HostCache cache(ns, store, one_worker());
   self = &cache;
   cache.start();
   Calls calls;
@@ -474,7 +483,7 @@ TEST(HostcLifecycle, RequestsWaitForStartAndSurviveAStop) {
   MemoryHostIdStore ids;
   Calls calls;
   {
-    HostCache cache(ns, ids);
+    HostCache cache(ns, ids, one_worker());
     cache.request_ipv4(v4(10, 0, 0, 1), calls.done());
     EXPECT_EQ(cache.pending(), 1);
     cache.wait_idle();  // not running: returns at once
@@ -493,6 +502,75 @@ TEST(HostcLifecycle, RequestsWaitForStartAndSurviveAStop) {
   }
   HostCache never_started(ns, ids);
   never_started.request_text("queued", calls.done());
+}
+
+// --- a name service that is slow or silent ------------------------------------
+
+TEST(HostcPool, LookUpsOfDifferentHostsRunTogetherAndOneHostIsAskedOnce) {
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCacheOptions o;
+  o.workers = 3;
+  o.answer_within = 0ms;
+  HostCache cache(ns, ids, o);
+  cache.start();
+  Calls calls;
+  ns.close_gate();
+  for (std::uint8_t last : {1, 2, 3, 1}) cache.request_ipv4(v4(10, 0, 0, last), calls.done());
+  EXPECT_TRUE(ns.wait_until_held(3)) << "look-ups waited for each other";
+  ns.open_gate();
+  calls.wait(4);
+  EXPECT_EQ(ns.address_calls(ip(10, 0, 0, 1)), 1);
+  EXPECT_EQ(cache.entry_count(), 3);
+}
+
+TEST(HostcPool, ASilentNameServiceIsAnsweredWithWhatIsKnownAndALateNameStillArrives) {
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCacheOptions o;
+  o.workers = 1;
+  o.answer_within = 20ms;
+  HostCache cache(ns, ids, o);
+  cache.start();
+  Calls calls;
+  ns.answer_address(ip(10, 0, 0, 9), reply("late.example", {}, {ip(10, 0, 0, 9)}));
+  ns.close_gate();
+  cache.request_ipv4(v4(10, 0, 0, 9), calls.done());
+  cache.request_text("silent.example", calls.done());
+  cache.request_ether(mac(1), calls.done());  // queued behind the look-up held
+  ASSERT_TRUE(ns.wait_until_held());
+  auto got = calls.wait(3);  // the name service still holds the first
+  ASSERT_NE(got[0], nullptr);
+  const HostcEntry* provisional = got[0];
+  EXPECT_TRUE(provisional->provisional);
+  EXPECT_EQ(provisional->name, "10.0.0.9");
+  EXPECT_NE(provisional->host_id, 0);
+  EXPECT_EQ(got[1], nullptr);
+  ASSERT_NE(got[2], nullptr);
+  EXPECT_EQ(got[2]->name, netaddr_text(mac(1)));
+
+  ns.open_gate();
+  cache.wait_idle();
+  // The late answer takes the address and the id over; nothing is answered
+  // twice and nothing is asked twice.
+  const HostcEntry* named = cache.find_ipv4(v4(10, 0, 0, 9));
+  ASSERT_NE(named, nullptr);
+  EXPECT_EQ(named->name, "late.example");
+  EXPECT_FALSE(named->provisional);
+  EXPECT_EQ(named->host_id, provisional->host_id);
+  EXPECT_EQ(cache.find_id(named->host_id), named);
+  EXPECT_EQ(calls.wait(3).size(), 3u);
+  EXPECT_EQ(ns.address_calls(ip(10, 0, 0, 9)), 1);
+  EXPECT_EQ(ns.name_calls("silent.example"), 1);
+}
+
+TEST_F(HostcTest, TextsThatAreNotHostNamesAreNeverAsked) {
+  cache.request_text("anything attacker.example", calls.done());
+  cache.request_text("-x.example", calls.done());
+  auto got = calls.wait(2);
+  EXPECT_EQ(got[0], nullptr);
+  EXPECT_EQ(got[1], nullptr);
+  EXPECT_EQ(ns.calls(), 0);
 }
 
 // The system resolver, through the hosts file entry every system has.

@@ -13,22 +13,39 @@
 
 namespace tarnix {
 
-// A request on its way to the database (the parked request record).
+// A request on its way to the database (the parked request record). Its
+// fields belong to the store thread; only `settled` is read elsewhere.
 struct UrlRecorder::Pending {
   std::uint64_t seq = 0;  // order of arrival, which is the order of writing
-  // Written or given up; read where its last park token goes, which may be
-  // the resolver's thread when the answer is lost.
-  std::atomic<bool> settled{false};
+  // Written, kept for a retry or given up: set once, by whoever settles it
+  // first (the store thread, or the resolver's thread for a lost answer).
+  mutable std::atomic<bool> settled{false};
   std::int64_t time = 0;
   std::array<std::uint8_t, 4> client{}, server{};
   std::optional<std::string> hostname_used;
   std::string target;
   UrlParts parts;
   std::int32_t url_id = 0;
+  std::int32_t url_host_id = 0;   // the host the URL is stored under
+  const HostcEntry* url_host_entry = nullptr;
+  bool url_host_by_name = false;  // a name that did not resolve, stored in this write
+  int attempts = 0;               // failed writes while others succeeded
+  std::int32_t url_hist_id = 0;
   const HostcEntry* client_entry = nullptr;
   const HostcEntry* server_entry = nullptr;
   bool server_by_address = false;  // a direct request's name did not resolve
+  bool proxy = false;
   int method = 1;
+  bool ever_parked = false;
+  std::chrono::steady_clock::time_point parked_at{};  // when it first parked
+
+  bool claim() const { return !settled.exchange(true, std::memory_order_acq_rel); }
+  // After a write that was rolled back: ids made in it are gone too.
+  void reset_for_retry() {
+    url_id = 0;
+    url_hist_id = 0;
+    if (url_host_by_name || (url_host_entry != nullptr && url_host_entry->host_id == 0)) url_host_id = 0;
+  }
 };
 
 // Where the request comes back in after a name-cache miss.
@@ -41,32 +58,25 @@ struct UrlRecorder::Job {
   std::shared_ptr<void> park;  // holds the parked count while the job lives
 };
 
-namespace {
-
-// Jobs of requests never parked; the others are counted as parked.
-template <class Jobs>
-int fresh_jobs(const Jobs& jobs) {
-  return static_cast<int>(std::count_if(jobs.begin(), jobs.end(), [](const auto& j) { return !j.park; }));
-}
-
-}  // namespace
-
 struct UrlRecorder::Inbox {
   std::mutex mutex;
-  std::condition_variable wake;  // work queued, or closing
-  std::condition_variable idle;  // queue drained, or a parked request settled
-  std::deque<Job> jobs;          // taken from the front in batches
+  std::condition_variable wake;   // work queued, or closing
+  std::condition_variable idle;   // a batch done, or a parked request settled
+  std::condition_variable space;  // room for a blocked sender
+  std::deque<Job> jobs;           // taken from the front in batches
   bool closed = false;
+  bool running = false;
   bool busy = false;
   int parked = 0;
   std::uint64_t next_seq = 0;
+  // Taken and not yet committed, kept or given up: what max_queued bounds.
+  std::size_t open = 0;
+  std::size_t retained = 0;  // the store thread's retained_, for finish()
+  std::size_t held = 0;      // and its held_
   // Sequence numbers of parked requests whose answer was lost on the way
   // (the resolver stopped or dropped it): they must not hold the requests
   // after them for ever.
   std::vector<std::uint64_t> lost;
-  // New requests of the batch in hand that have not parked yet; a request
-  // back from the resolver is already counted as parked.
-  int in_hand = 0;
   UrlRecorderStats stats;
 
   bool push(Job job) {
@@ -79,7 +89,8 @@ struct UrlRecorder::Inbox {
   void unpark(const Pending& p) {
     std::lock_guard lock(mutex);
     --parked;
-    if (!p.settled.load(std::memory_order_acquire)) {
+    if (p.claim()) {
+      ++stats.given_up;
       lost.push_back(p.seq);
       wake.notify_one();
     }
@@ -91,6 +102,11 @@ namespace {
 
 std::string entry_name(const HostcEntry* e) {
   return e != nullptr ? db_record_name(*e) : std::string();
+}
+
+// Worth asking the name service about: an address, or a valid host name.
+bool askable(std::string_view text) {
+  return is_ipv4_text(text) || hostc_valid_name(text);
 }
 
 }  // namespace
@@ -124,12 +140,15 @@ struct ParkToken {
 
 }  // namespace
 
-// The recorder's steps on the store thread; a miss in the name cache parks
-// the request with the resolver, whose answer comes back as a job.
+// The recorder's steps on the store thread, inside one transaction; a miss
+// in the name cache parks the request with the resolver, whose answer comes
+// back as a job.
 struct UrlRecorder::Steps {
   UrlRecorder& r;
-  std::vector<RecordedRequest>& out;
-  std::uint64_t written = 0;  // access rows inserted in this batch
+  std::vector<std::shared_ptr<Pending>> written;  // inserted in this transaction
+  std::vector<std::shared_ptr<Pending>> failed;   // the insert failed
+  std::uint64_t given_up = 0;
+  std::size_t finished = 0;  // requests that left the way in this write
   const Job* current = nullptr;
   DbSession& db() { return *r.writer_; }
 
@@ -143,9 +162,13 @@ struct UrlRecorder::Steps {
       {
         std::lock_guard lock(inbox->mutex);
         ++inbox->parked;
-        --inbox->in_hand;
       }
       token = std::make_shared<ParkToken>(inbox, p);
+    }
+    if (!p->ever_parked) {
+      p->ever_parked = true;
+      p->parked_at = Clock::now();
+      r.parked_.push_back(p);
     }
     HostcCompletion done = [inbox, p, stage, token](const HostcEntry* e) {
       inbox->push(Job{stage, e, p, token});
@@ -156,40 +179,42 @@ struct UrlRecorder::Steps {
   }
 
   void give_up(const std::shared_ptr<Pending>& p) {
-    {
-      std::lock_guard lock(r.inbox_->mutex);
-      ++r.inbox_->stats.given_up;
-    }
-    p->settled.store(true, std::memory_order_release);
-    settle(p->seq, nullptr, false);
+    if (!p->claim()) return;
+    ++given_up;
+    held(p->seq, nullptr);
   }
 
-  // A request written (p) or not (null, also for a lost answer); it waits
-  // here until every earlier one is settled too.
-  void settle(std::uint64_t seq, std::shared_ptr<Pending> p, bool proxy) {
-    if (p) p->settled.store(true, std::memory_order_release);
+  void settle(const std::shared_ptr<Pending>& p, bool proxy) {
+    if (!p->claim()) return;
+    p->proxy = proxy;
+    held(p->seq, p);
+  }
+
+  // A settled request (or null: given up, or an answer lost) waits here
+  // until every earlier one is settled too.
+  void held(std::uint64_t seq, std::shared_ptr<Pending> p) {
     // One from before a restart of the store thread: its turn has passed.
     if (seq < r.release_next_) {
-      if (p) record(*p, proxy);
+      ++finished;
+      if (p) record(p);
       return;
     }
-    r.held_.emplace(seq, std::make_pair(std::move(p), proxy));
-    // Behind a look-up that hangs, no more wait than the queue would hold:
-    // the oldest go out of turn, and what they skipped is written late.
-    while (!r.held_.empty() &&
-           (r.held_.begin()->first == r.release_next_ || r.held_.size() > r.options_.max_queued)) {
-      auto [request, via_proxy] = std::move(r.held_.begin()->second);
+    r.held_.emplace(seq, std::move(p));
+    while (!r.held_.empty() && r.held_.begin()->first == r.release_next_) {
+      std::shared_ptr<Pending> request = std::move(r.held_.begin()->second);
       r.release_next_ = r.held_.begin()->first + 1;
       r.held_.erase(r.held_.begin());
-      if (request) record(*request, via_proxy);
+      ++finished;
+      if (request) record(request);
     }
   }
 
   // At the end: what waits behind a request that will never come back is
   // written rather than lost.
   void release_all() {
-    for (auto& [seq, settled] : r.held_) {
-      if (settled.first) record(*settled.first, settled.second);
+    for (auto& [seq, request] : r.held_) {
+      ++finished;
+      if (request) record(request);
     }
     r.held_.clear();
   }
@@ -200,19 +225,31 @@ struct UrlRecorder::Steps {
   void run(const Job& job) {
     current = &job;
     const std::shared_ptr<Pending>& p = job.request;
+    // An answer after the request was written with what was known.
+    if (p->settled.load(std::memory_order_acquire)) return;
     switch (job.stage) {
       case Stage::kNew:
         if (p->parts.proxy != 0) {
           const HostcEntry* host = r.names_.find_text(p->parts.host);
-          if (host == nullptr) return park(p, Stage::kUrlHost, p->parts.host, nullptr);
-          p->url_id = db_urls_find(db(), host->host_id, p->parts.path, p->parts.scheme);
-          if (p->url_id == 0) {
-            if (host->host_id == 0) return give_up(p);
-            p->url_id = db_urls_add(db(), host->host_id, p->parts.path, p->parts.scheme, p->parts.port);
+          if (host == nullptr) {
+            if (askable(p->parts.host)) return park(p, Stage::kUrlHost, p->parts.host, nullptr);
+            return url_host(p, nullptr);
+          }
+          // A host whose row could not be stored (id 0) gets it with the
+          // access, in record().
+          p->url_host_entry = host;
+          p->url_host_id = host->host_id;
+          if (host->host_id != 0) {
+            p->url_id = db_urls_find(db(), host->host_id, p->parts.path, p->parts.scheme);
+            if (p->url_id == 0)
+              p->url_id = db_urls_add(db(), host->host_id, p->parts.path, p->parts.scheme, p->parts.port);
           }
           return proxied(p);
         } else {
-          const bool named = p->hostname_used && !p->hostname_used->empty();
+          // Only a name that is one goes to the name service; anything else
+          // a client wrote in its Host field is kept as written, and the
+          // server is known by its address.
+          const bool named = p->hostname_used && askable(*p->hostname_used);
           const HostcEntry* by_name = named ? r.names_.find_text(*p->hostname_used) : nullptr;
           const NetAddress server = server_address(*p);
           const HostcEntry* by_address = r.names_.find_ipv4(server);
@@ -225,14 +262,8 @@ struct UrlRecorder::Steps {
           return direct(p, found);
         }
 
-      case Stage::kUrlHost: {
-        // A name the resolver cannot answer is still a host the client asked
-        // for: it is kept under its name alone rather than lost.
-        const std::int32_t host_id =
-            job.entry != nullptr ? job.entry->host_id : db_host_cache_store_name(db(), p->parts.host);
-        p->url_id = db_urls_add(db(), host_id, p->parts.path, p->parts.scheme, p->parts.port);
-        return proxied(p);
-      }
+      case Stage::kUrlHost:
+        return url_host(p, job.entry);
 
       case Stage::kProxyServer:
         if (job.entry == nullptr) return give_up(p);
@@ -244,7 +275,7 @@ struct UrlRecorder::Steps {
         p->client_entry = job.entry;
         if (p->server_entry == nullptr) p->server_entry = r.names_.find_ipv4(server_address(*p));
         if (p->server_entry == nullptr) return give_up(p);
-        return settle(p->seq, p, true);
+        return settle(p, true);
 
       case Stage::kDirectServer:
         if (job.entry == nullptr) {
@@ -261,8 +292,23 @@ struct UrlRecorder::Steps {
       case Stage::kDirectClient:
         if (job.entry == nullptr || p->server_entry == nullptr) return give_up(p);
         p->client_entry = job.entry;
-        return settle(p->seq, p, false);
+        return settle(p, false);
     }
+  }
+
+  // A proxied request's URL host, by its entry or, when it has none (no
+  // answer, or not a name to ask about), by its name alone: still a host
+  // the client asked for, kept rather than lost.
+  void url_host(const std::shared_ptr<Pending>& p, const HostcEntry* entry) {
+    if (entry != nullptr) {
+      p->url_host_entry = entry;
+      p->url_host_id = entry->host_id;
+    } else {
+      p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
+      p->url_host_by_name = true;
+    }
+    p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
+    proxied(p);
   }
 
   // A proxied request with its URL known: the proxy, then the client.
@@ -277,13 +323,15 @@ struct UrlRecorder::Steps {
       p->client_entry = r.names_.find_ipv4(client);
       if (p->client_entry == nullptr) return park(p, Stage::kClient, nullptr, &client);
     }
-    settle(p->seq, p, true);
+    settle(p, true);
   }
 
   // A direct request with its server known: the URL, then the client.
   void direct(const std::shared_ptr<Pending>& p, const HostcEntry* server) {
     p->server_entry = server;
-    if (p->url_id == 0) {
+    p->url_host_entry = server;
+    p->url_host_id = server->host_id;
+    if (p->url_id == 0 && server->host_id != 0) {
       p->url_id = db_urls_find(db(), server->host_id, p->parts.path, p->parts.scheme);
       if (p->url_id == 0)
         p->url_id = db_urls_add(db(), server->host_id, p->parts.path, p->parts.scheme, p->parts.port);
@@ -293,18 +341,84 @@ struct UrlRecorder::Steps {
       p->client_entry = r.names_.find_ipv4(client);
       if (p->client_entry == nullptr) return park(p, Stage::kDirectClient, nullptr, &client);
     }
-    settle(p->seq, p, false);
+    settle(p, false);
   }
 
-  void record(const Pending& p, bool proxy) {
-    const char* used = p.hostname_used ? p.hostname_used->c_str() : nullptr;
-    const std::int32_t hist_id = db_url_hist_add(db(), p.url_id, used, p.client_entry, p.server_entry,
-                                                 proxy ? 1 : 0, p.method, nullptr, p.time);
-    ++written;
-    if (hist_id == 0) --written;
-    if (r.listeners_.empty()) return;
+  // A request that has waited its bound for the name service, written with
+  // what is known: its entries were made by prepare_forced.
+  void force(const std::shared_ptr<Pending>& p) {
+    if (p->settled.load(std::memory_order_acquire)) return;
+    current = nullptr;
+    if (p->parts.proxy != 0) {
+      if (p->url_id == 0) {
+        const HostcEntry* host = r.names_.find_text(p->parts.host);
+        p->url_host_entry = host;
+        p->url_host_by_name = host == nullptr;
+        p->url_host_id = host != nullptr ? host->host_id : db_host_cache_store_name(db(), p->parts.host);
+        if (p->url_host_id != 0)
+          p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
+      }
+      if (p->server_entry == nullptr) p->server_entry = r.names_.find_ipv4(server_address(*p));
+      if (p->client_entry == nullptr) p->client_entry = r.names_.find_ipv4(client_address(*p));
+      if (p->server_entry == nullptr || p->client_entry == nullptr) return give_up(p);
+      return settle(p, true);
+    }
+    if (p->server_entry == nullptr) {
+      const bool named = p->hostname_used && askable(*p->hostname_used);
+      const HostcEntry* server = named ? r.names_.find_text(*p->hostname_used) : nullptr;
+      if (server == nullptr) server = r.names_.find_ipv4(server_address(*p));
+      if (server == nullptr) return give_up(p);
+      p->client_entry = p->client_entry != nullptr ? p->client_entry : r.names_.find_ipv4(client_address(*p));
+      if (p->client_entry == nullptr) return give_up(p);
+      return direct(p, server);
+    }
+    if (p->client_entry == nullptr) p->client_entry = r.names_.find_ipv4(client_address(*p));
+    if (p->client_entry == nullptr) return give_up(p);
+    if (p->url_id == 0) return direct(p, p->server_entry);
+    settle(p, false);
+  }
+
+  // The host id of an entry; one the id store could not write (a full
+  // disk) is written here, with the access, and retried with it.
+  std::int32_t id_of(const HostcEntry* e) {
+    if (e == nullptr) return 0;
+    if (e->host_id != 0) return e->host_id;
+    const std::string name = db_record_name(*e);
+    std::int32_t id = db_host_cache_find_id(db(), &name, &e->address);
+    if (id == 0) id = db_host_cache_store(db(), *e);
+    return id;
+  }
+
+  // The access row. A failed insert is the store's failure, kept for
+  // another try; a request without its hosts is given up.
+  void record(const std::shared_ptr<Pending>& p) {
+    if (p->client_entry == nullptr || p->server_entry == nullptr) {
+      ++given_up;
+      return;
+    }
+    id_of(p->client_entry);
+    id_of(p->server_entry);
+    if (p->url_id == 0) {
+      if (p->url_host_by_name)
+        p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
+      else if (p->url_host_id == 0)
+        p->url_host_id = id_of(p->url_host_entry);
+      if (p->url_host_id != 0)
+        p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
+    }
+    const char* used = p->hostname_used ? p->hostname_used->c_str() : nullptr;
+    p->url_hist_id = db_url_hist_add(db(), p->url_id, used, p->client_entry, p->server_entry,
+                                     p->proxy ? 1 : 0, p->method, nullptr, p->time);
+    if (p->url_hist_id != 0)
+      written.push_back(p);
+    else
+      failed.push_back(p);
+  }
+
+  RecordedRequest announcement(const Pending& p) {
     RecordedRequest rec;
-    rec.url_hist_id = hist_id;
+    const char* used = p.hostname_used ? p.hostname_used->c_str() : nullptr;
+    rec.url_hist_id = p.url_hist_id;
     rec.time = p.time;
     rec.client = client_address(p);
     rec.server = server_address(p);
@@ -313,15 +427,15 @@ struct UrlRecorder::Steps {
     rec.target = p.target;
     rec.hostname_used = used != nullptr ? used : "";
     rec.url_id = p.url_id;
-    rec.proxy = proxy;
+    rec.proxy = p.proxy;
     rec.method = p.method;
-    if (proxy) {
+    if (p.proxy) {
       rec.url = url_request_text(p.parts.scheme, p.parts.host, p.parts.port, p.parts.path);
     } else {
       const std::string host = !rec.hostname_used.empty() ? rec.hostname_used : rec.server_name;
       rec.url = url_request_text(p.parts.scheme, host, 0, p.parts.path);
     }
-    out.push_back(std::move(rec));
+    return rec;
   }
 };
 
@@ -331,6 +445,8 @@ UrlRecorder::UrlRecorder(std::unique_ptr<DbSession> writer, HostCache& names)
 UrlRecorder::UrlRecorder(std::unique_ptr<DbSession> writer, HostCache& names, Options options)
     : writer_(std::move(writer)), names_(names), options_(options), inbox_(std::make_shared<Inbox>()) {
   if (options_.batch_max == 0) options_.batch_max = 1;
+  retry_chunk_ = options_.batch_max;
+  if (options_.max_queued == 0) options_.max_queued = 1;
 }
 
 UrlRecorder::~UrlRecorder() {
@@ -346,6 +462,7 @@ void UrlRecorder::start() {
   {
     std::lock_guard lock(inbox_->mutex);
     inbox_->closed = false;
+    inbox_->running = true;
   }
   thread_ = std::thread([this] { run(); });
 }
@@ -355,19 +472,18 @@ void UrlRecorder::stop() {
     std::lock_guard lock(inbox_->mutex);
     inbox_->closed = true;
     inbox_->wake.notify_all();
+    inbox_->space.notify_all();
   }
   if (thread_.joinable()) thread_.join();
+  std::lock_guard lock(inbox_->mutex);
+  inbox_->running = false;
 }
 
 int UrlRecorder::finish(std::chrono::milliseconds bound) {
   std::unique_lock lock(inbox_->mutex);
-  auto settled = [&] {
-    return inbox_->jobs.empty() && !inbox_->busy && inbox_->parked == 0 && inbox_->lost.empty();
-  };
+  auto settled = [&] { return inbox_->open == 0 && inbox_->retained == 0 && inbox_->lost.empty(); };
   if (thread_.joinable()) inbox_->idle.wait_for(lock, bound, settled);
-  // Each request once: a queued job back from the resolver is one of the
-  // parked, and a batch in hand counts only what it has not parked.
-  return fresh_jobs(inbox_->jobs) + inbox_->parked + inbox_->in_hand;
+  return static_cast<int>(inbox_->open + inbox_->retained);
 }
 
 int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client[4],
@@ -388,7 +504,11 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
   db_urls_parse(target != nullptr ? target : "", p->parts);
   if (p->parts.proxy != 0) {
     counters.proxied.fetch_add(1, std::memory_order_relaxed);
-    if (p->parts.host[0] == '\0') return -1;
+    if (p->parts.host[0] == '\0') {
+      std::lock_guard lock(inbox_->mutex);
+      ++inbox_->stats.unusable;
+      return -1;
+    }
   } else {
     counters.direct.fetch_add(1, std::memory_order_relaxed);
   }
@@ -400,80 +520,212 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
   if (host_name != nullptr) p->hostname_used.emplace(host_name);
   p->target = target != nullptr ? target : "";
 
-  std::lock_guard lock(inbox_->mutex);
-  if (!writer_ || inbox_->closed || inbox_->jobs.size() >= options_.max_queued) {
-    ++inbox_->stats.dropped_full;
+  std::unique_lock lock(inbox_->mutex);
+  ++inbox_->stats.seen;
+  if (!writer_) {
+    ++inbox_->stats.store_failed;
+    return 1;
+  }
+  if (inbox_->open >= options_.max_queued && options_.block_when_full && inbox_->running) {
+    // A file's reader waits for the store rather than outrunning it.
+    inbox_->space.wait(lock, [&] {
+      return inbox_->open < options_.max_queued || inbox_->closed || !options_.block_when_full;
+    });
+  }
+  if (inbox_->closed || inbox_->open >= options_.max_queued) {
+    // Said when it starts, counted from then on; the summary has the total.
+    if (inbox_->stats.dropped_full++ == 0 && !inbox_->closed)
+      std::fprintf(stderr,
+                   "db_urls_record_access: more than %zu HTTP requests on their way to the database; "
+                   "further ones are counted and not recorded\n",
+                   options_.max_queued);
     return 1;
   }
   ++inbox_->stats.queued;
+  ++inbox_->open;
   p->seq = inbox_->next_seq++;
   inbox_->jobs.push_back(Job{Stage::kNew, nullptr, std::move(p), nullptr});
   inbox_->wake.notify_one();
   return 1;
 }
 
+void UrlRecorder::prepare_forced(const std::vector<std::shared_ptr<Pending>>& forced) {
+  for (const std::shared_ptr<Pending>& p : forced) {
+    if (p->settled.load(std::memory_order_acquire)) continue;
+    if (p->server_entry == nullptr) names_.ipv4_now(NetAddress::ipv4(p->server.data()));
+    if (p->client_entry == nullptr) names_.ipv4_now(NetAddress::ipv4(p->client.data()));
+  }
+}
+
+void UrlRecorder::note_write_failure(const std::string& why) {
+  {
+    std::lock_guard lock(inbox_->mutex);
+    ++inbox_->stats.failed;
+  }
+  next_attempt_ = Clock::now() + options_.retry_every;
+  if (failing_) return;
+  failing_ = true;
+  // Once, not once per batch: a full disk would otherwise fill the log too.
+  std::fprintf(stderr,
+               "db_urls_record_access: cannot store HTTP requests: %s; they are kept and tried again "
+               "(further failures are only counted)\n",
+               why.c_str());
+}
+
 void UrlRecorder::run() {
   std::vector<Job> batch;
   std::vector<std::uint64_t> lost;
-  std::vector<RecordedRequest> done;
+  std::vector<std::shared_ptr<Pending>> forced;
 
-  // One transaction around `steps`, then the listeners and the counts.
-  auto write = [&](auto&& steps_body) {
+  // One transaction around `body`, then the listeners and the counts.
+  // True when the store is down.
+  auto write = [&](const std::vector<std::shared_ptr<Pending>>& retry, auto&& body) {
     Connection& c = writer_->connection();
     const bool in_batch = c.begin().ok();  // without it each write commits on its own
     if (in_batch) writer_->fix_now(writer_->now());
-    Steps steps{*this, done};
-    steps_body(steps);
+    Steps steps{*this};
+    for (const std::shared_ptr<Pending>& p : retry) steps.record(p);
+    body(steps);
     writer_->fix_now(std::nullopt);
-    bool committed = true;
+    Status committed;
     if (in_batch) {
-      Status s = c.commit();
-      if (!s.ok()) {
-        std::fprintf(stderr, "db_urls_record_access: commit failed: %s\n", s.message().c_str());
-        c.rollback();
-        committed = false;
-      }
+      committed = c.commit();
+      if (!committed.ok()) c.rollback();
     }
-    for (RecordedRequest& rec : done) {
-      if (!committed) rec.url_hist_id = 0;
+    std::vector<std::shared_ptr<Pending>> keep = std::move(steps.failed);
+    if (!committed.ok()) {
+      keep.insert(keep.begin(), steps.written.begin(), steps.written.end());
+      steps.written.clear();
+    }
+    for (const std::shared_ptr<Pending>& p : steps.written) {
+      const RecordedRequest rec = steps.announcement(*p);
       for (RequestListener* l : listeners_) l->on_request_recorded(rec);
     }
+    // The store is down when nothing could be written; a request that fails
+    // again and again while others are written is given up instead.
+    const bool store_down = !committed.ok() || (steps.written.empty() && !keep.empty());
+    std::uint64_t lost_past_bound = 0;
+    for (std::shared_ptr<Pending>& p : keep) {
+      if (!store_down && ++p->attempts >= 3) {
+        ++steps.given_up;
+        continue;
+      }
+      p->reset_for_retry();
+      retained_.push_back(std::move(p));
+      if (retained_.size() > options_.retain_max) {
+        retained_.pop_front();
+        ++lost_past_bound;
+      }
+    }
+    if (store_down) {
+      std::string why = !committed.ok() ? committed.message() : writer_->last_error().message();
+      note_write_failure(why.empty() ? "write failed" : why);
+      retry_chunk_ = std::max<std::size_t>(1, retry_chunk_ / 2);
+    } else {
+      retry_chunk_ = std::min(options_.batch_max, retry_chunk_ * 2);
+      if (failing_ && !steps.written.empty()) {
+        failing_ = false;
+        std::fputs("db_urls_record_access: storing HTTP requests again\n", stderr);
+      }
+    }
     std::lock_guard lock(inbox_->mutex);
-    if (committed)
-      inbox_->stats.recorded += steps.written;
-    else
-      inbox_->stats.failed += steps.written;
-    inbox_->stats.announced += done.size();
-    inbox_->in_hand = 0;
-    done.clear();
+    inbox_->stats.recorded += steps.written.size();
+    inbox_->stats.announced += listeners_.empty() ? 0 : steps.written.size();
+    inbox_->stats.given_up += steps.given_up;
+    inbox_->stats.store_failed += lost_past_bound;
+    inbox_->open -= std::min(inbox_->open, steps.finished);
+    inbox_->retained = retained_.size();
+    inbox_->held = held_.size();
+    inbox_->space.notify_all();
+    return store_down;
+  };
+
+  // Kept requests go first: they are the oldest. They go in pieces that
+  // shrink while the store fails and grow while it writes, so that a store
+  // with a little room takes what fits. `all`: at the end, until the store
+  // cannot take even one.
+  auto retry_kept = [&](bool all) {
+    while (!retained_.empty() && (all || !failing_ || Clock::now() >= next_attempt_)) {
+      const auto n = static_cast<std::ptrdiff_t>(std::min(retained_.size(), retry_chunk_));
+      std::vector<std::shared_ptr<Pending>> retry(retained_.begin(), retained_.begin() + n);
+      retained_.erase(retained_.begin(), retained_.begin() + n);
+      const std::size_t tried = retry_chunk_;
+      if (write(retry, [](Steps&) {}) && (!all || tried == 1)) break;
+    }
+  };
+
+  // Parked requests past their wait, oldest first; settled ones leave.
+  auto expired = [&](Clock::time_point now, bool all) {
+    forced.clear();
+    while (!parked_.empty()) {
+      const std::shared_ptr<Pending>& p = parked_.front();
+      if (!p->settled.load(std::memory_order_acquire)) {
+        if (!all && now < p->parked_at + options_.name_wait) break;
+        forced.push_back(p);
+      }
+      parked_.pop_front();
+    }
   };
 
   for (;;) {
+    // The next moment something is due without being woken: a parked
+    // request's bound, or the retry of a failed write.
+    while (!parked_.empty() && parked_.front()->settled.load(std::memory_order_acquire)) parked_.pop_front();
+    std::optional<Clock::time_point> due;
+    if (!parked_.empty()) due = parked_.front()->parked_at + options_.name_wait;
+    if ((failing_ || !retained_.empty()) && (!due || next_attempt_ < *due)) due = next_attempt_;
+    bool closing = false;
     {
       std::unique_lock lock(inbox_->mutex);
       inbox_->busy = false;
       inbox_->idle.notify_all();
-      inbox_->wake.wait(lock,
-                        [&] { return !inbox_->jobs.empty() || !inbox_->lost.empty() || inbox_->closed; });
-      if (inbox_->jobs.empty() && inbox_->closed) break;  // closed and drained
+      auto ready = [&] {
+        if (inbox_->closed) return true;
+        // While the store fails, nothing is tried before the next attempt.
+        if (failing_ && Clock::now() < next_attempt_) return false;
+        return !inbox_->jobs.empty() || !inbox_->lost.empty() || (due && Clock::now() >= *due);
+      };
+      if (due)
+        inbox_->wake.wait_until(lock, *due, ready);
+      else
+        inbox_->wake.wait(lock, ready);
+      closing = inbox_->closed;
+      if (closing && inbox_->jobs.empty() && inbox_->lost.empty()) break;  // closed and drained
       const std::size_t n = std::min(inbox_->jobs.size(), options_.batch_max);
       batch.assign(std::make_move_iterator(inbox_->jobs.begin()),
                    std::make_move_iterator(inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n)));
-      inbox_->in_hand = fresh_jobs(batch);
       inbox_->jobs.erase(inbox_->jobs.begin(), inbox_->jobs.begin() + static_cast<std::ptrdiff_t>(n));
       lost.swap(inbox_->lost);
       inbox_->busy = true;
     }
-    write([&](Steps& steps) {
-      for (std::uint64_t seq : lost) steps.settle(seq, nullptr, false);
+    expired(Clock::now(), false);
+    prepare_forced(forced);
+    retry_kept(closing);
+    write({}, [&](Steps& steps) {
+      for (std::uint64_t seq : lost) steps.held(seq, nullptr);
       for (const Job& job : batch) steps.run(job);
+      for (const std::shared_ptr<Pending>& p : forced) steps.force(p);
     });
     lost.clear();
+    forced.clear();
     batch.clear();  // releases the parked tokens of the jobs handled
   }
 
-  if (!held_.empty()) write([](Steps& steps) { steps.release_all(); });
+  // At the end nothing held is dropped: what is still parked is written
+  // with what is known, and a kept batch is tried once more.
+  expired(Clock::now(), true);
+  prepare_forced(forced);
+  write({}, [&](Steps& steps) {
+    for (const std::shared_ptr<Pending>& p : forced) steps.force(p);
+    steps.release_all();
+  });
+  retry_kept(true);
+  forced.clear();
   std::lock_guard lock(inbox_->mutex);
+  // What the store could not take even now is lost, and said so.
+  inbox_->stats.store_failed += retained_.size();
+  retained_.clear();
+  inbox_->retained = 0;
   // Answers still out are dropped on arrival; a restarted thread must not
   // wait for them.
   release_next_ = inbox_->next_seq;
@@ -486,16 +738,30 @@ UrlRecorderStats UrlRecorder::stats() const {
   return inbox_->stats;
 }
 
+void UrlRecorder::set_block_when_full(bool block) {
+  std::lock_guard lock(inbox_->mutex);
+  options_.block_when_full = block;
+  inbox_->space.notify_all();
+}
+
+int UrlRecorder::held() const {
+  std::lock_guard lock(inbox_->mutex);
+  return static_cast<int>(inbox_->held);
+}
+
 int UrlRecorder::parked() const {
   std::lock_guard lock(inbox_->mutex);
   return inbox_->parked;
 }
 
 int db_urls_finish(UrlRecorder& recorder, std::chrono::milliseconds bound, std::FILE* report) {
-  const int left = recorder.finish(bound);
+  recorder.finish(bound);
+  recorder.stop();
+  // Counted after the stop, which writes what was still on its way: every
+  // request handed over is now recorded or counted as lost.
+  const int left = static_cast<int>(recorder.stats().dropped());
   if (left > 0 && report != nullptr)
     std::fprintf(report, "db_urls_finish: %d HTTP request%s left unrecorded\n", left, left == 1 ? "" : "s");
-  recorder.stop();
   return left;
 }
 

@@ -53,8 +53,12 @@ void UrlRecording::attach(HostCache& cache, UrlRecorder::Options options) {
 }
 
 int UrlRecording::close(std::chrono::milliseconds bound, std::FILE* report, int prune_days) {
-  int left = 0;
-  if (recorder_) left = db_urls_finish(*recorder_, bound, report);
+  // The count is said once, however often this is called.
+  if (recorder_ && !finished_) {
+    finished_ = true;
+    left_ = db_urls_finish(*recorder_, bound, report);
+  }
+  const int left = left_;
   if (main_) {
     main_->set_names(nullptr);
     db_shutdown(std::move(main_), prune_days);

@@ -62,6 +62,8 @@ class UrlRecording {
   std::unique_ptr<DbSession> main_;
   std::unique_ptr<DbHostIdStore> ids_;
   std::unique_ptr<UrlRecorder> recorder_;
+  bool finished_ = false;
+  int left_ = 0;
   std::unique_ptr<HttpSniffer> sniffer_;
   std::unique_ptr<TlsSniffer> tls_;
 };

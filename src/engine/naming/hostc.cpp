@@ -1,7 +1,10 @@
 #include "naming/hostc.h"
 
+#include "core/host_name.h"
+
 #include <cstdio>
 #include <exception>
+#include <unordered_map>
 
 #include "core/alloc.h"
 
@@ -41,7 +44,16 @@ HostRecord hostc_copy_record(const HostRecord& reply) {
   return copy;
 }
 
-HostCache::HostCache(NameService& ns, HostIdStore& ids) : ns_(ns), ids_(ids) {}
+bool hostc_valid_name(std::string_view text) {
+  // A fully qualified name may end in the root's dot; the wire rule is the same.
+  if (!text.empty() && text.back() == '.') text.remove_suffix(1);
+  return is_valid_host_name(text);
+}
+
+HostCache::HostCache(NameService& ns, HostIdStore& ids, HostCacheOptions options)
+    : ns_(ns), ids_(ids), options_(std::move(options)) {
+  if (options_.workers < 1) options_.workers = 1;
+}
 
 HostCache::~HostCache() {
   stop();
@@ -52,22 +64,27 @@ void HostCache::start() {
   if (running_) return;
   running_ = true;
   stopping_ = false;
-  thread_ = std::thread([this] { resolve_loop(); });
+  for (int i = 0; i < options_.workers; ++i) threads_.emplace_back([this] { resolve_loop(); });
+  if (options_.answer_within.count() > 0) threads_.emplace_back([this] { deadline_loop(); });
 }
 
 void HostCache::stop() {
-  std::thread joining;
+  std::vector<std::thread> joining;
   {
     std::lock_guard lock(queue_mutex_);
     if (!running_) return;
     stopping_ = true;
-    // Asked from a completion: the loop ends after it; whoever stops or
-    // destroys the cache later joins the thread.
-    if (std::this_thread::get_id() == thread_.get_id()) return;
-    joining = std::move(thread_);
+    wake_.notify_all();
+    deadline_wake_.notify_all();
+    // Asked from a completion: the threads end after it; whoever stops or
+    // destroys the cache later joins them.
+    for (const std::thread& t : threads_)
+      if (std::this_thread::get_id() == t.get_id()) return;
+    joining = std::move(threads_);
+    threads_.clear();
   }
-  wake_.notify_all();
-  if (joining.joinable()) joining.join();
+  for (std::thread& t : joining)
+    if (t.joinable()) t.join();
   {
     std::lock_guard lock(queue_mutex_);
     running_ = false;
@@ -95,7 +112,7 @@ const HostcEntry* HostCache::find_text_locked(std::string_view text) const {
 std::vector<std::string> HostCache::ipv4_names() const {
   std::shared_lock lock(tables_mutex_);
   std::vector<std::string> out;
-  ipv4_names_.foreach([&](const std::string& name, const HostcEntry*) { out.push_back(name); });
+  ipv4_names_.foreach ([&](const std::string& name, const HostcEntry*) { out.push_back(name); });
   return out;
 }
 
@@ -141,11 +158,16 @@ int HostCache::entry_count() const {
 // --- requests ---------------------------------------------------------------
 
 int HostCache::queue(std::unique_ptr<Request> r) {
+  std::shared_ptr<Request> request(std::move(r));
   int result;
   {
     std::lock_guard lock(queue_mutex_);
-    result = queue_.put(std::move(r));
-    wake_flag_ = true;
+    if (request && options_.answer_within.count() > 0) {
+      request->deadline = Clock::now() + options_.answer_within;
+      if (deadlines_.empty()) deadline_wake_.notify_one();
+      deadlines_.push_back(request);
+    }
+    result = queue_.put(std::move(request));
   }
   wake_.notify_one();
   return result;
@@ -189,108 +211,231 @@ int HostCache::resolve_rec_process(const HostcRequestDescriptor& d, HostcComplet
 
 int HostCache::pending() const {
   std::lock_guard lock(queue_mutex_);
-  return queue_.count() + (busy_ ? 1 : 0);
+  return queue_.count() + busy_;
 }
 
 void HostCache::wait_idle() {
   std::unique_lock lock(queue_mutex_);
-  idle_.wait(lock, [this] { return (queue_.empty() && !busy_) || !running_ || stopping_; });
+  idle_.wait(lock, [this] { return (queue_.empty() && busy_ == 0) || !running_ || stopping_; });
 }
 
-// --- the resolver -----------------------------------------------------------
+// --- the resolvers ------------------------------------------------------------
+
+namespace {
+
+// Requests with the same key share one look-up.
+std::string flight_key(std::int32_t kind, const NetAddress& address, const std::string& name) {
+  if (kind == kHostcByName) return "n" + name;
+  if (kind == kHostcByIpv4 && address.is_ipv4()) return "a" + netaddr_text(address);
+  return {};  // answered without the name service
+}
+
+}  // namespace
+
+HostcCompletion HostCache::claim(Request& r) {
+  if (r.answered) return {};
+  r.answered = true;
+  return std::move(r.done);
+}
+
+void HostCache::call(HostcCompletion& done, const HostcEntry* entry) {
+  if (!done) return;
+  try {
+    done(entry);
+  } catch (const std::exception& ex) {
+    std::fprintf(stderr, "hostc_resolve: completion failed: %s\n", ex.what());
+  }
+  // Whatever the completion captured goes before anyone sees us idle.
+  done = nullptr;
+}
 
 void HostCache::resolve_loop() {
   std::unique_lock lock(queue_mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return wake_flag_ || stopping_; });
+    wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
     if (stopping_) break;
-    for (;;) {
-      std::unique_ptr<Request> r;
-      if (queue_.get(r) == 0) {
-        // The event is reset under the same hold of the mutex as the empty
-        // check, so a request put in between cannot be left waiting.
-        wake_flag_ = false;
-        break;
-      }
-      busy_ = true;
-      lock.unlock();
-      if (!r) {
-        std::fputs(kMsgNullRequest, stderr);
-      } else {
-        const HostcEntry* entry = process(*r);
-        if (r->done) {
-          try {
-            r->done(entry);
-          } catch (const std::exception& ex) {
-            std::fprintf(stderr, "hostc_resolve: completion failed: %s\n", ex.what());
-          }
-        }
-      }
-      // Whatever the completion captured goes before anyone sees us idle.
-      r.reset();
-      lock.lock();
-      busy_ = false;
-      if (stopping_) break;
+    std::shared_ptr<Request> r;
+    queue_.get(r);
+    if (!r) {
+      std::fputs(kMsgNullRequest, stderr);
+      continue;
     }
-    idle_.notify_all();
-    if (stopping_) break;
+    const std::string key = flight_key(r->kind, r->address, r->name);
+    if (!key.empty()) {
+      auto it = in_flight_.find(key);
+      if (it != in_flight_.end()) {
+        // Another worker is asking already: its answer is this one's too.
+        it->second.push_back(std::move(r));
+        continue;
+      }
+      in_flight_[key].push_back(r);
+    }
+    ++busy_;
+    lock.unlock();
+    const HostcEntry* entry = process(*r);
+    lock.lock();
+    std::vector<std::shared_ptr<Request>> waiting;
+    if (!key.empty()) {
+      auto it = in_flight_.find(key);
+      waiting = std::move(it->second);
+      in_flight_.erase(it);
+    } else {
+      waiting.push_back(r);
+    }
+    std::vector<HostcCompletion> done;
+    for (const std::shared_ptr<Request>& w : waiting) {
+      if (HostcCompletion d = claim(*w)) done.push_back(std::move(d));
+    }
+    lock.unlock();
+    for (HostcCompletion& d : done) call(d, entry);
+    done.clear();
+    waiting.clear();
+    r.reset();
+    lock.lock();
+    --busy_;
+    if (queue_.empty() && busy_ == 0) idle_.notify_all();
   }
   idle_.notify_all();
 }
 
+// Answers whatever has waited past its bound with what is known; the look-up
+// itself stays queued or in flight and fills the cache when it ends.
+void HostCache::deadline_loop() {
+  std::unique_lock lock(queue_mutex_);
+  while (!stopping_) {
+    while (!deadlines_.empty() && deadlines_.front()->answered) deadlines_.pop_front();
+    if (deadlines_.empty()) {
+      deadline_wake_.wait(lock, [this] { return stopping_ || !deadlines_.empty(); });
+      continue;
+    }
+    std::shared_ptr<Request> r = deadlines_.front();
+    if (Clock::now() < r->deadline) {
+      deadline_wake_.wait_until(lock, r->deadline);
+      continue;
+    }
+    deadlines_.pop_front();
+    HostcCompletion done = claim(*r);
+    if (!done) continue;
+    ++busy_;
+    lock.unlock();
+    const HostcEntry* entry = nullptr;
+    if (r->kind == kHostcByIpv4) entry = ipv4_now(r->address);
+    if (r->kind == kHostcByEther) entry = ether_entry(r->address);
+    call(done, entry);
+    r.reset();
+    lock.lock();
+    --busy_;
+    if (queue_.empty() && busy_ == 0) idle_.notify_all();
+  }
+}
+
 const HostcEntry* HostCache::process(const Request& r) {
   switch (r.kind) {
-    case kHostcByName: {
-      if (const HostcEntry* old = find_text(r.name)) return old;
-      // An empty name cannot be looked up; asking would only cost a round trip.
-      if (r.name.empty() || r.name == last_failed_name_) return nullptr;
-      std::optional<HostRecord> reply;
-      try {
-        reply = ns_.by_name(r.name);
-      } catch (const std::exception& ex) {
-        std::fprintf(stderr, "hostc_resolve: name service failed: %s\n", ex.what());
-      }
-      if (!reply) {
-        last_failed_name_ = r.name;
-        return nullptr;
-      }
-      auto e = std::make_unique<HostcEntry>();
-      e->host = hostc_copy_record(*reply);
-      if (!e->host->addresses.empty()) e->address = NetAddress::ipv4(e->host->addresses.front().data());
-      return register_ipv4(std::move(e), r.name);
-    }
-    case kHostcByIpv4: {
-      if (const HostcEntry* old = find_ipv4(r.address)) return old;
-      auto e = std::make_unique<HostcEntry>();
-      // The entry stays keyed by the address that was asked about, whatever
-      // address list the reply carries, so the next request finds it.
-      e->address = r.address;
-      std::optional<HostRecord> reply;
-      try {
-        reply = ns_.by_address(r.address.bytes);
-      } catch (const std::exception& ex) {
-        std::fprintf(stderr, "hostc_resolve: name service failed: %s\n", ex.what());
-      }
-      if (reply) e->host = hostc_copy_record(*reply);
-      e->name = netaddr_text(e->address);
-      return register_ipv4(std::move(e), {});
-    }
-    case kHostcByEther: {
-      if (const HostcEntry* old = find_ether(r.address)) return old;
-      auto e = std::make_unique<HostcEntry>();
-      e->address = r.address;
-      e->name = netaddr_text(e->address);
-      const HostcEntry* entry = e.get();
-      std::unique_lock lock(tables_mutex_);
-      ether_addresses_.set(entry->address, entry);
-      ether_names_.set(entry->name, entry);
-      entries_.push_back(std::move(e));
-      return entry;
-    }
+    case kHostcByName:
+      return by_name(r.name);
+    case kHostcByIpv4:
+      return by_ipv4(r.address);
+    case kHostcByEther:
+      return ether_entry(r.address);
     default:
       std::fputs(kMsgBadKind, stderr);
       return nullptr;
   }
+}
+
+const HostcEntry* HostCache::by_name(const std::string& name) {
+  if (const HostcEntry* old = find_text(name)) return old;
+  // Only a host name goes to the name service: whatever else a neighbour
+  // writes in a Host field is not asked about (nor is an empty name).
+  if (!hostc_valid_name(name)) return nullptr;
+  {
+    std::lock_guard reg(register_mutex_);
+    if (name_failed_recently(name)) return nullptr;
+  }
+  std::optional<HostRecord> reply;
+  try {
+    reply = ns_.by_name(name);
+  } catch (const std::exception& ex) {
+    std::fprintf(stderr, "hostc_resolve: name service failed: %s\n", ex.what());
+  }
+  std::lock_guard reg(register_mutex_);
+  if (!reply) {
+    note_failed_name(name);
+    return nullptr;
+  }
+  if (const HostcEntry* old = find_text(name)) return old;
+  auto e = std::make_unique<HostcEntry>();
+  e->host = hostc_copy_record(*reply);
+  if (!e->host->addresses.empty()) e->address = NetAddress::ipv4(e->host->addresses.front().data());
+  return register_ipv4(std::move(e), name);
+}
+
+const HostcEntry* HostCache::by_ipv4(const NetAddress& a) {
+  const HostcEntry* old = find_ipv4(a);
+  if (old != nullptr && !old->provisional) return old;
+  std::optional<HostRecord> reply;
+  try {
+    reply = ns_.by_address(a.bytes);
+  } catch (const std::exception& ex) {
+    std::fprintf(stderr, "hostc_resolve: name service failed: %s\n", ex.what());
+  }
+  std::lock_guard reg(register_mutex_);
+  old = find_ipv4(a);
+  if (old != nullptr && !old->provisional) return old;
+  auto e = std::make_unique<HostcEntry>();
+  // The entry stays keyed by the address that was asked about, whatever
+  // address list the reply carries, so the next request finds it.
+  e->address = a;
+  if (reply) e->host = hostc_copy_record(*reply);
+  e->name = netaddr_text(e->address);
+  return register_ipv4(std::move(e), {});
+}
+
+const HostcEntry* HostCache::ipv4_now(const NetAddress& a) {
+  if (!a.is_ipv4()) return nullptr;
+  if (const HostcEntry* old = find_ipv4(a)) return old;
+  std::lock_guard reg(register_mutex_);
+  if (const HostcEntry* old = find_ipv4(a)) return old;
+  auto e = std::make_unique<HostcEntry>();
+  e->address = a;
+  e->name = netaddr_text(a);
+  e->provisional = true;
+  return register_ipv4(std::move(e), {});
+}
+
+const HostcEntry* HostCache::ether_entry(const NetAddress& a) {
+  if (const HostcEntry* old = find_ether(a)) return old;
+  std::lock_guard reg(register_mutex_);
+  if (const HostcEntry* old = find_ether(a)) return old;
+  auto e = std::make_unique<HostcEntry>();
+  e->address = a;
+  e->name = netaddr_text(e->address);
+  const HostcEntry* entry = e.get();
+  std::unique_lock lock(tables_mutex_);
+  ether_addresses_.set(entry->address, entry);
+  ether_names_.set(entry->name, entry);
+  entries_.push_back(std::move(e));
+  return entry;
+}
+
+bool HostCache::name_failed_recently(const std::string& name) {
+  auto it = failed_names_.find(name);
+  if (it == failed_names_.end()) return false;
+  if (now() < it->second) return true;
+  failed_names_.erase(it);
+  return false;
+}
+
+void HostCache::note_failed_name(const std::string& name) {
+  if (options_.failed_name_ttl.count() <= 0) return;
+  const Clock::time_point t = now();
+  if (failed_names_.size() >= options_.failed_names_max) {
+    std::erase_if(failed_names_, [&](const auto& kv) { return kv.second <= t; });
+    // Still full of live names (a flood of made-up ones): start over rather
+    // than grow.
+    if (failed_names_.size() >= options_.failed_names_max) failed_names_.clear();
+  }
+  failed_names_[name] = t + options_.failed_name_ttl;
 }
 
 const HostcEntry* HostCache::register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name) {
@@ -326,8 +471,11 @@ const HostcEntry* HostCache::register_ipv4(std::unique_ptr<HostcEntry> e, const 
   // (a nickname, a search-domain completion) is kept too: otherwise every
   // later request for it would ask again and add one more entry.
   if (!asked_name.empty() && find_text_locked(asked_name) == nullptr) ipv4_names_.set(asked_name, entry);
-  if (entry->address.is_ipv4() && ipv4_addresses_.find(entry->address) == nullptr) {
-    ipv4_addresses_.set(entry->address, entry);
+  if (entry->address.is_ipv4()) {
+    const HostcEntry* const* old = ipv4_addresses_.find(entry->address);
+    // A provisional entry gives way to the answer; holders of it keep a
+    // valid (if nameless) entry under the same host id.
+    if (old == nullptr || (*old)->provisional) ipv4_addresses_.set(entry->address, entry);
   }
   if (id != 0) host_ids_.set(id, entry);
   entries_.push_back(std::move(e));

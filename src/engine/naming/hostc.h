@@ -1,10 +1,16 @@
-// Host-name cache and its resolver thread.
+// Host-name cache and its resolver threads.
 //
 // Any thread may ask for the name of an IPv4 address, the address of a host
-// name or the text form of an Ethernet address; the request is queued and the
-// resolver thread answers it, keeps the answer as a HostcEntry and calls the
-// requester's completion with it. Later look-ups are served from the cache
-// with the find_* calls, which never wait for the name service.
+// name or the text form of an Ethernet address; the request is queued and one
+// of a few resolver threads answers it, keeps the answer as a HostcEntry and
+// calls the requester's completion with it. Later look-ups are served from
+// the cache with the find_* calls, which never wait for the name service.
+//
+// A name service that does not answer (a dead server in resolv.conf) must not
+// hold requesters for the system resolver's own time-outs: a request not
+// answered within a bound is answered with what is known (an address by its
+// dotted text), and the look-up goes on in the background; a late name then
+// replaces the provisional entry under the same host id.
 //
 // Entries are created only by the resolver, are complete (host id included)
 // before any other thread can reach them, never change afterwards and live as
@@ -14,10 +20,12 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "core/hash.h"
@@ -53,11 +62,20 @@ struct HostcEntry {
   std::string short_name;          // record name up to its first '.'; empty without a record
   std::int32_t host_id = 0;        // 0 for Ethernet entries
   NetAddress address;
+  // Named by its address only because the name service had not answered in
+  // time; the look-up is still out and may replace the entry.
+  bool provisional = false;
 
   bool has_name() const { return host.has_value() && !host->name.empty(); }
 };
 
-// Called on the resolver thread with the entry, or null when there is none
+// Whether a text may be sent to the name service as a host name: labels of
+// letters, digits and '-' (not at either end of a label), 1 to 63 characters
+// each, separated by single dots, at most 253 characters in all (one final
+// dot allowed). Anything heard on the wire is checked with this first.
+bool hostc_valid_name(std::string_view text);
+
+// Called on a resolver thread with the entry, or null when there is none
 // (a failed look-up by name, an invalid request). What the original design
 // passed as two opaque arguments is whatever the lambda captures.
 using HostcCompletion = std::function<void(const HostcEntry* entry)>;
@@ -77,7 +95,7 @@ struct HostcRequestDescriptor {
 };
 
 // The operating system's name service. Implementations are called from the
-// resolver thread only and may block.
+// resolver threads, several at once, and may block.
 class NameService {
  public:
   virtual ~NameService() = default;
@@ -104,7 +122,8 @@ class NullNameService final : public NameService {
 };
 
 // Host identifiers shared with the database's host rows. Called from the
-// resolver thread only, never with a cache lock held.
+// cache's threads (and ipv4_now's caller) one at a time, never with a table
+// lock held.
 class HostIdStore {
  public:
   virtual ~HostIdStore() = default;
@@ -146,15 +165,31 @@ struct HostcIdTraits {
   static int compare(std::int32_t stored, std::int32_t probe) { return stored == probe ? 0 : 1; }
 };
 
+struct HostCacheOptions {
+  // Look-ups in flight at once. Completions come in the order the answers
+  // do; with one worker, in the order of the requests.
+  int workers = 4;
+  // A request still unanswered this long after it was queued is answered
+  // with what is known: an address by a provisional entry under its dotted
+  // text, a name by none. Zero waits for the name service however long.
+  std::chrono::milliseconds answer_within{2000};
+  // A name the name service had no answer for is not asked again for this
+  // long (at most failed_names_max names are remembered).
+  std::chrono::milliseconds failed_name_ttl{60000};
+  std::size_t failed_names_max = 4096;
+  // The clock of failed_name_ttl; tests move it.
+  std::function<std::chrono::steady_clock::time_point()> now;
+};
+
 class HostCache {  // hostc
  public:
-  HostCache(NameService& ns, HostIdStore& ids);
-  ~HostCache();  // stops and joins the resolver
+  HostCache(NameService& ns, HostIdStore& ids, HostCacheOptions options = {});
+  ~HostCache();  // stops and joins the resolvers
   HostCache(const HostCache&) = delete;
   HostCache& operator=(const HostCache&) = delete;
 
-  // The resolver thread (hostc_resolve). stop() lets the request in progress
-  // finish and leaves the rest queued; start() again resumes them.
+  // The resolver threads (hostc_resolve). stop() lets the look-ups in
+  // progress finish and leaves the rest queued; start() again resumes them.
   void start();
   void stop();
   bool running() const;
@@ -179,6 +214,12 @@ class HostCache {  // hostc
   // 1 when queued; -1 (with a message) for a kind other than 0, 1, 2.
   int resolve_rec_process(const HostcRequestDescriptor& d, HostcCompletion done);
 
+  // The entry of an IPv4 address now, without waiting: the cached one, or a
+  // new provisional one named by the dotted address (its host id stored).
+  // For whoever cannot wait any longer for the name service. Null only for
+  // an address that is not IPv4.
+  const HostcEntry* ipv4_now(const NetAddress& a);
+
   // Returns when the queue is empty and no request is in progress, or at
   // once when the resolver is not running. Not from a completion.
   void wait_idle();
@@ -193,33 +234,59 @@ class HostCache {  // hostc
     NetAddress address;
     std::string name;
     HostcCompletion done;
+    std::chrono::steady_clock::time_point deadline{};
+    bool answered = false;  // the completion was taken (queue_mutex_)
   };
+  using Clock = std::chrono::steady_clock;
   using NameTable = HashTable<std::string, const HostcEntry*, HostcNameTraits>;
   using AddressTable = HashTable<NetAddress, const HostcEntry*, NetAddressKeyTraits>;
   using IdTable = HashTable<std::int32_t, const HostcEntry*, HostcIdTraits>;
 
   int queue(std::unique_ptr<Request> r);
   void resolve_loop();
+  void deadline_loop();
+  // The completion, once: empty when the request was answered already.
+  HostcCompletion claim(Request& r);  // queue_mutex_ held
+  static void call(HostcCompletion& done, const HostcEntry* entry);
   const HostcEntry* process(const Request& r);
+  const HostcEntry* by_name(const std::string& name);
+  const HostcEntry* by_ipv4(const NetAddress& a);
+  const HostcEntry* ether_entry(const NetAddress& a);
   const HostcEntry* find_text_locked(std::string_view text) const;
-  // Settles the entry's name and host id, then publishes it. asked_name is
-  // the name a by-name request asked for (empty for address requests).
+  // Settles the entry's name and host id, then publishes it (replacing a
+  // provisional entry of its address). asked_name is the name a by-name
+  // request asked for (empty for address requests). register_mutex_ held.
   const HostcEntry* register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name);
+  bool name_failed_recently(const std::string& name);  // register_mutex_ held
+  void note_failed_name(const std::string& name);      // register_mutex_ held
+  Clock::time_point now() const { return options_.now ? options_.now() : Clock::now(); }
   friend class HostCacheTestPeer;
 
   NameService& ns_;
   HostIdStore& ids_;
+  HostCacheOptions options_;
 
-  // "Hostc mutex": the queue, the wake-up flag and the thread's state.
+  // "Hostc mutex": the queue, the look-ups in flight and the threads' state.
   mutable std::mutex queue_mutex_;
-  std::condition_variable wake_;  // signalled with wake_flag_ set
+  std::condition_variable wake_;  // a request queued, or stopping
   std::condition_variable idle_;
-  Queue<std::unique_ptr<Request>> queue_;
-  bool wake_flag_ = false;  // the manual-reset event
-  bool busy_ = false;
+  std::condition_variable deadline_wake_;
+  Queue<std::shared_ptr<Request>> queue_;
+  // Every request not yet past its deadline check, oldest first (deadlines
+  // are queue time plus one bound, so this is also deadline order).
+  std::deque<std::shared_ptr<Request>> deadlines_;
+  // Requests waiting for a look-up another worker is doing, by key.
+  std::map<std::string, std::vector<std::shared_ptr<Request>>> in_flight_;
+  int busy_ = 0;
   bool running_ = false;
   bool stopping_ = false;
-  std::thread thread_;
+  std::vector<std::thread> threads_;
+
+  // Entries are made and published one at a time, so that two workers (or
+  // a worker and ipv4_now) never make two entries for one address; the
+  // name service is never asked with it held.
+  std::mutex register_mutex_;
+  std::unordered_map<std::string, Clock::time_point> failed_names_;
 
   // The five tables and the entries they share. Written by the resolver only
   // (exclusive, never while the name service or id store is asked); read by
@@ -231,8 +298,6 @@ class HostCache {  // hostc
   AddressTable ether_addresses_;
   IdTable host_ids_;
   std::deque<std::unique_ptr<HostcEntry>> entries_;
-
-  std::string last_failed_name_;  // resolver thread only
 };
 
 // The name a traffic-model host shows, filled in by a resolver completion
