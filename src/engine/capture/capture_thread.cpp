@@ -176,6 +176,13 @@ void CaptureLoop::run() {
   // drawing time asks for (see draw_share).
   clock::duration draw_pause{0};
   const double share = options_.draw_share > 0 && options_.draw_share <= 1 ? options_.draw_share : 1.0;
+  // The frame count and times when frames were last seen to arrive.
+  struct {
+    const Net* net = nullptr;
+    std::uint64_t frames = 0;
+    clock::time_point since;
+    TimeValue time;
+  } quiet;
   // What the last drawn frame showed: frames seen plus tick changes.
   std::uint64_t drawn_state = ~std::uint64_t{0};
   // Under signal_mutex_: when the next frame may be drawn, or max() when
@@ -184,7 +191,8 @@ void CaptureLoop::run() {
     if (!drawing || n == nullptr || !go_signal_) return clock::time_point::max();
     if (!redraw_signal_ && n->counters.frames_seen + n->tick_changes == drawn_state)
       return clock::time_point::max();
-    return last_draw + std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()), draw_pause);
+    return last_draw +
+           std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()), draw_pause);
   };
   for (;;) {
     // What to wait for: the source's frames, the next tick, the next
@@ -220,9 +228,9 @@ void CaptureLoop::run() {
       const auto now = clock::now();
       int timeout_ms = 0;
       if (deadline > now)
-        timeout_ms = static_cast<int>(
-            std::chrono::ceil<std::chrono::milliseconds>(std::min<clock::duration>(deadline - now, kLongestWait))
-                .count());
+        timeout_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
+                                          std::min<clock::duration>(deadline - now, kLongestWait))
+                                          .count());
       pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {fd, POLLIN, 0}};
       if (timeout_ms > 0) poll(fds, fd >= 0 ? 2 : 1, timeout_ms);
       if (fds[0].revents & POLLIN) {
@@ -247,7 +255,8 @@ void CaptureLoop::run() {
         if (r != CaptureStepResult::kOk) {
           ended_ = true;
           just_ended = true;
-          if (r == CaptureStepResult::kError) end_error = source_->error().empty() ? "capture failed" : source_->error();
+          if (r == CaptureStepResult::kError)
+            end_error = source_->error().empty() ? "capture failed" : source_->error();
         }
       }
     }
@@ -256,6 +265,21 @@ void CaptureLoop::run() {
       if (flat_out || now >= next_tick) {
         {
           std::lock_guard<std::mutex> g(net->lock);
+          // No frames since the last look (a quiet network, a file played
+          // to its end): the last second's figures fall as time passes,
+          // the capture's time carried on by the steady clock.
+          if (net != quiet.net || net->counters.frames_seen != quiet.frames) {
+            quiet = {net, net->counters.frames_seen, now, model_.now};
+          } else {
+            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - quiet.since).count();
+            TimeValue t = quiet.time;
+            const std::int64_t total = std::int64_t(t.usec) + us;
+            t.sec = static_cast<std::int32_t>(t.sec + total / 1000000);
+            t.usec = static_cast<std::int32_t>(total % 1000000);
+            net_age_window(*net, t);
+            net->load_percent.store(load_percent_of(net->window_bytes, net->link_speed_bps),
+                                    std::memory_order_relaxed);
+          }
           net_tick(*net);
         }
         next_tick = std::max(next_tick + options_.period, now);

@@ -32,7 +32,9 @@ inline void rank(Ranking& ranking, Item* item) {
     ranking.update(item);
 }
 
-inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20) & 0x1FFF) == 0; }
+inline bool first_fragment(const std::uint8_t* frame) {
+  return (be16(frame + 20) & 0x1FFF) == 0;
+}
 
 // In line in the capture callback: a call per frame with its saved
 // registers costs more than the few frames that come any other way.
@@ -164,6 +166,31 @@ void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std
   handle(net, frame, caplen, length);
 }
 
+namespace {
+
+// A frame leaving the one-second window leaves every count it was added to.
+inline void expire_slot(Net& net, Net::SlotCount& c) {
+  if (c.link == nullptr) return;
+  --net.window_frames;
+  net.window_bytes -= c.length;
+  --c.source->window_frames;
+  c.source->window_bytes -= c.length;
+  --c.link->window_frames;
+  c.link->window_bytes -= c.length;
+  c = {};
+}
+
+}  // namespace
+
+void net_age_window(Net& net, const TimeValue& now) {
+  FrameWindow& window = *net.frame_window;
+  std::vector<Net::SlotCount>& slots = net.window_counts;
+  auto expire = [&](const WindowEntry& e) {
+    expire_slot(net, slots[static_cast<std::size_t>(&e - window.slots.data())]);
+  };
+  ring_detail::expire_older(window, now, expire);
+}
+
 void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame) {
   TrafficModel& model = *net.model;
   if (header.time.sec != model.now.sec)
@@ -228,15 +255,7 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
         link->window_bytes += length;
       },
       [&](const WindowEntry& e) {
-        Net::SlotCount& c = slots[static_cast<std::size_t>(&e - window.slots.data())];
-        if (c.link == nullptr) return;
-        --net.window_frames;
-        net.window_bytes -= c.length;
-        --c.source->window_frames;
-        c.source->window_bytes -= c.length;
-        --c.link->window_frames;
-        c.link->window_bytes -= c.length;
-        c = {};
+        expire_slot(net, slots[static_cast<std::size_t>(&e - window.slots.data())]);
       },
       [&](int old_tail, int old_capacity, int new_capacity) {
         ring_grow_beside(slots, old_tail, old_capacity, new_capacity);
