@@ -68,12 +68,23 @@ TEST_F(FocusBuilderTest, CancelKeepsTheDictionaryOkReplacesItAndActivatesTheEdit
   EXPECT_EQ(store.dictionary[1].entries[0].colour, 0);
   // Deleting the edited focus leaves none edited: OK then clears the active focus.
   auto b = open();
+  b->select_focus(0);
   click(*b, "1062");
   EXPECT_TRUE(b->edited() == -1 && b->entry_model()->rowCount() == 0);
   EXPECT_FALSE(drag_to_editor(*b, node("SSH")));
   click(*b, "1065");
   EXPECT_EQ(store.active, -1);
   EXPECT_EQ(store.dictionary.front().name, "Shell");
+}
+
+// OK without a touch keeps whichever focus was active, not the first.
+TEST_F(FocusBuilderTest, OpensOnTheActiveFocusSoOkKeepsIt) {
+  store.active = 1;
+  auto b = open();
+  EXPECT_EQ(b->edited(), 1);
+  EXPECT_EQ(b->dictionary_view()->currentIndex().row(), 1);
+  click(*b, "1065");
+  EXPECT_EQ(store.active, 1);
 }
 
 TEST_F(FocusBuilderTest, RenameTakesAtMost31Characters) {
