@@ -112,7 +112,11 @@ TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames)
 
   EXPECT_TRUE(step().empty());  // nothing captured: no host to bind, no traffic
   feed(100.0, 10, 600);         // 10 frames, 6,000 bytes within one second
-  auto fired = step();
+  // The second's pass came as its first frame arrived, with nothing yet to
+  // see; a step within that second is no pass.
+  EXPECT_TRUE(step().empty());
+  // A quiet second later the pass sees the second's frames.
+  auto fired = step(std::chrono::seconds(1));
   auto has = [&](const AlarmPtr& a) { return std::count(fired.begin(), fired.end(), a); };
   EXPECT_EQ(has(host), 1);
   EXPECT_EQ(has(receiver), 0);
@@ -122,12 +126,9 @@ TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames)
   EXPECT_EQ(has(tcp), 0);
   EXPECT_EQ(has(load), 0);  // (6,000 x 800 + 10 x 19,200) / 10^7 = 0 percent
   EXPECT_EQ(st->waiting.count(), 1);
+  EXPECT_TRUE(step().empty());
 
-  // Another step within the same second is no pass at all.
-  fired = step();
-  EXPECT_TRUE(fired.empty());
-
-  // The protocol's counters were taken: the next pass, a quiet second later,
+  // The protocol's counters were taken: the next pass, with no new frames,
   // does not fire it again, while the window still holds the host's frames.
   EXPECT_EQ(protocol_frames(protocol_lookup(parsed.tree.get(), "UDP")), 0u);
   EXPECT_GT(protocol_frames(protocol_lookup(parsed.tree.get(), "IP")), 0u);
@@ -135,20 +136,24 @@ TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames)
   EXPECT_EQ(has(host), 1);
   EXPECT_EQ(has(udp), 0);
 
-  // Later the window holds one frame: the host falls below 10.
-  feed(102.5, 1, 600);
+  // A frame of a later second opens that second's pass on a window brought
+  // to its time: the host has fallen below 10 without a capture step.
+  feed(103.5, 1, 600);
   fired = step();
   EXPECT_EQ(has(host), 0);
   EXPECT_EQ(has(link), 0);
+  EXPECT_EQ(has(udp), 0);  // counted after the pass
+  fired = step(std::chrono::seconds(1));
+  EXPECT_EQ(has(host), 0);
   EXPECT_EQ(has(udp), 1);
 
   // 1,000 frames of 1,000 bytes in a second: 81 percent of 10 Mbit/s.
   AlarmPtr at81 = define("net:threshold-high:percent:81:81 percent");
   AlarmPtr at82 = define("net:threshold-high:percent:82:82 percent");
   alarm_queue_all(*st);
-  feed(103.0, 1000, 1000);
+  feed(104.0, 1000, 1000);
   ASSERT_EQ(net->window_frames, 1000u);
-  fired = step();
+  fired = step(std::chrono::seconds(1));
   EXPECT_EQ(has(at81), 1);
   EXPECT_EQ(has(at82), 0);
   EXPECT_EQ(has(load), 1);
@@ -414,17 +419,19 @@ TEST_P(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
     alarms.start();
     static const std::uint8_t a[4] = {10, 0, 0, 1}, b[4] = {10, 0, 0, 2};
     auto f = udp_frame(a, b, 100);
-    for (int i = 0; i < 4; ++i) {
+    // Four frames in second 200; the fifth opens second 201, whose pass sees
+    // them: host and network fire once.
+    for (int i = 0; i < 5; ++i) {
       FrameHeader h;
-      h.time.sec = 200;
-      h.time.usec = i * 1000;
+      h.time.sec = i < 4 ? 200 : 201;
+      h.time.usec = i < 4 ? i * 1000 : 0;
       h.len = 100;
       h.caplen = static_cast<std::uint32_t>(f.size());
       std::lock_guard<std::mutex> lock(net->lock);
       netif_callback(*net, h, f.data());
     }
-    alarms.step_sink().after_capture_step(*net);  // host and network fire once
     alarms.step_sink().after_capture_step(*net);  // the same second: no pass
+    alarms.step_sink().after_capture_step(*net);
     RecordedRequest r;
     r.url_id = url_id;
     r.url_hist_id = 7;

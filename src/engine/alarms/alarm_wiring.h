@@ -51,7 +51,9 @@ class CaptureAlarmModel final : public AlarmModel {
 
 // The capture step hook: binding after every dispatch; the evaluation pass
 // once a second (AlarmCadence), and in between only the recorded accesses
-// that URL alarms wait for.
+// that URL alarms wait for. A step that reads many seconds at once (a file
+// read flat out) still gets a pass for each: the frame path calls in as each
+// second begins.
 class AlarmStepSink final : public CaptureStepSink {
  public:
   using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
@@ -59,15 +61,24 @@ class AlarmStepSink final : public CaptureStepSink {
   explicit AlarmStepSink(AlarmState& st, SteadyClock steady = {}) : st_(st), steady_(std::move(steady)) {}
   void after_capture_step(Net& net) override {
     alarm_bind_step(st_);
-    const std::int64_t second =
-        net.model != nullptr ? net.model->capture_second.load(std::memory_order_relaxed) : 0;
-    if (cadence_.due(second, steady_ ? steady_() : std::chrono::steady_clock::now()))
+    if (pass_due(net))
       alarm_eval_step(st_);
     else
       alarm_url_step(st_);
   }
+  void on_new_second(Net& net) override {
+    if (!pass_due(net)) return;
+    alarm_bind_step(st_);
+    alarm_eval_step(st_);
+  }
 
  private:
+  bool pass_due(const Net& net) {
+    const std::int64_t second =
+        net.model != nullptr ? net.model->capture_second.load(std::memory_order_relaxed) : 0;
+    return cadence_.due(second, steady_ ? steady_() : std::chrono::steady_clock::now());
+  }
+
   AlarmState& st_;
   SteadyClock steady_;
   AlarmCadence cadence_;  // capture thread only

@@ -193,8 +193,15 @@ void net_age_window(Net& net, const TimeValue& now) {
 
 void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame) {
   TrafficModel& model = *net.model;
-  if (header.time.sec != model.now.sec)
+  if (header.time.sec != model.now.sec) {
     model.capture_second.store(header.time.sec, std::memory_order_relaxed);
+    if (CaptureStepSink* step = model.hooks.step) {
+      // The window is brought to this frame's time first, so that it holds
+      // the second before it; adding the frame would expire the same slots.
+      net_age_window(net, header.time);
+      step->on_new_second(net);
+    }
+  }
   model.now = header.time;
   ++net.counters.frames_seen;
 
