@@ -377,9 +377,11 @@ void AlarmBuilderDialog::build() {
 bool AlarmBuilderDialog::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
-    // A label being edited takes its Enter in its own editor, which this
-    // filter does not watch.
-    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+    // A name being edited takes its Enter in its own editor; the key that
+    // editor passes on to the list must not move the focus as well, or the
+    // editor is closed twice.
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !list_->editing() &&
+        watched != list_->viewport()) {
       focusNextChild();
       return true;
     }

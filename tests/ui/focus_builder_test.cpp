@@ -4,11 +4,14 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QListView>
 #include <QMimeData>
 #include <QPushButton>
+#include <QTest>
 #include <memory>
 
 #include "pdl/pd.h"
+#include "ui_helpers.h"
 
 namespace tarnix::ui {
 namespace {
@@ -85,6 +88,31 @@ TEST_F(FocusBuilderTest, OpensOnTheActiveFocusSoOkKeepsIt) {
   EXPECT_EQ(b->dictionary_view()->currentIndex().row(), 1);
   click(*b, "1065");
   EXPECT_EQ(store.active, 1);
+}
+
+// The colour popup over an entry, opened by a double click while a rename
+// of a focus is open: the colour is taken and no editor is closed twice.
+TEST_F(FocusBuilderTest, ColourPopupTakesTheColourWithoutEditorWarnings) {
+  testing::WarningCatcher warnings;
+  auto b = open();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(b.get()));
+  b->rename_focus();
+  QListView* entries = b->findChild<QListView*>(QStringLiteral("1012"));
+  ASSERT_NE(entries, nullptr);
+  const QPoint at = entries->visualRect(b->entry_model()->index(0)).center();
+  testing::on_next_modal([](QWidget* w) {
+    auto* picker = qobject_cast<ColourPicker*>(w);
+    ASSERT_NE(picker, nullptr);
+    QTest::mouseClick(picker->swatch(7), Qt::LeftButton);
+  });
+  QTest::mouseClick(entries->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseDClick(entries->viewport(), Qt::LeftButton, {}, at);
+  QApplication::processEvents();
+  EXPECT_EQ(b->working()[0].entries[0].colour, 7);
+  click(*b, "1065");
+  QApplication::processEvents();
+  EXPECT_TRUE(testing::WarningCatcher::caught().isEmpty())
+      << testing::WarningCatcher::caught().join(" | ").toStdString();
 }
 
 TEST_F(FocusBuilderTest, RenameTakesAtMost31Characters) {

@@ -164,7 +164,7 @@ bool DbOptionsDialog::commit_retention() {
   }
   int v = 0;
   if (!db_opt_valid_days(days_->text(), v)) {
-    problem_->setText(
+    say_problem(
         QStringLiteral("\"Remove after\" needs a whole number of days from 1 to %1.").arg(kDbOptMaxDays));
     return false;
   }
@@ -172,6 +172,11 @@ bool DbOptionsDialog::commit_retention() {
   days_->setText(QString::number(v));
   problem_->clear();
   return true;
+}
+
+void DbOptionsDialog::say_problem(const QString& text) {
+  problem_->setText(text);
+  adjustSize();  // room for the line without squeezing the others
 }
 
 QString DbOptionsDialog::problem_text() const {
@@ -191,8 +196,8 @@ void DbOptionsDialog::ok() {
   if (!commit_retention()) return;
   int days = 0;
   if (remove_now_->isChecked() && !db_opt_valid_days(now_days_->text(), days)) {
-    problem_->setText(QStringLiteral("The immediate removal needs a whole number of days from 1 to %1.")
-                          .arg(kDbOptMaxDays));
+    say_problem(QStringLiteral("The immediate removal needs a whole number of days from 1 to %1.")
+                    .arg(kDbOptMaxDays));
     return;
   }
   commit_database();

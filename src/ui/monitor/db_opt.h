@@ -54,6 +54,7 @@ class DbOptionsDialog final : public QDialog {
   // The database choice goes to the settings, for the next start.
   void commit_database();
   void ok();
+  void say_problem(const QString& text);
 
   app::Settings& settings_;
   int startup_;
