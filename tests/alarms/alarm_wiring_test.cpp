@@ -136,8 +136,9 @@ TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames)
   EXPECT_EQ(has(host), 1);
   EXPECT_EQ(has(udp), 0);
 
-  // A frame of a later second opens that second's pass on a window brought
-  // to its time: the host has fallen below 10 without a capture step.
+  // The capture loop ages a quiet window as time passes; a frame of a later
+  // second then opens that second's pass: the host has fallen below 10.
+  net_age_window(*net, TimeValue{103, 0});
   feed(103.5, 1, 600);
   fired = step();
   EXPECT_EQ(has(host), 0);
@@ -163,6 +164,22 @@ TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames)
   auto top = alarm_top_snapshot(*st);
   ASSERT_FALSE(top.empty());
   EXPECT_EQ(top[0].name, "81 percent");
+}
+
+// A capture that fits in one second, read in one step: its only pass after
+// the frames is the one the end of the source gives.
+TEST_F(AlarmOnFramePath, TheEndOfTheSourceGivesTheLastSecondItsPass) {
+  ASSERT_TRUE(parsed) << parsed.error;
+  AlarmPtr host = define("host:10.0.0.1:threshold-high:packets:10:busy sender");
+  alarm_queue_all(*st);
+  feed(100.0, 10, 600);
+  EXPECT_TRUE(step().empty());
+  sink.on_source_end(*net);
+  std::lock_guard<std::mutex> lock(st->alarm_mutex);
+  AlarmEvent e;
+  ASSERT_TRUE(st->events.get(e));
+  EXPECT_EQ(e.alarm, host);
+  EXPECT_FALSE(st->events.get(e));
 }
 
 TEST(AlarmNameCache, LoadedHostsAreResolvedThroughTheCache) {

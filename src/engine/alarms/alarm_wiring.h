@@ -53,7 +53,7 @@ class CaptureAlarmModel final : public AlarmModel {
 // once a second (AlarmCadence), and in between only the recorded accesses
 // that URL alarms wait for. A step that reads many seconds at once (a file
 // read flat out) still gets a pass for each: the frame path calls in as each
-// second begins.
+// second begins, and the end of the source closes the last one.
 class AlarmStepSink final : public CaptureStepSink {
  public:
   using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
@@ -68,6 +68,12 @@ class AlarmStepSink final : public CaptureStepSink {
   }
   void on_new_second(Net& net) override {
     if (!pass_due(net)) return;
+    alarm_bind_step(st_);
+    alarm_eval_step(st_);
+  }
+  // The capture's last second gets its pass too: no later frame will open
+  // one (a short file may hold a single second).
+  void on_source_end(Net&) override {
     alarm_bind_step(st_);
     alarm_eval_step(st_);
   }

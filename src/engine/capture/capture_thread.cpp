@@ -87,7 +87,10 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
     const std::uint32_t load = load_percent_of(net.window_bytes, source.link_speed_bps());
     net.load_percent.store(load, std::memory_order_relaxed);
   }
-  if (CaptureStepSink* step = net.model->hooks.step) step->after_capture_step(net);
+  if (CaptureStepSink* step = net.model->hooks.step) {
+    step->after_capture_step(net);
+    if (result != CaptureStepResult::kOk) step->on_source_end(net);
+  }
   return result;
 }
 

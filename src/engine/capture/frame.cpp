@@ -196,9 +196,11 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
   if (header.time.sec != model.now.sec) {
     model.capture_second.store(header.time.sec, std::memory_order_relaxed);
     if (CaptureStepSink* step = model.hooks.step) {
-      // The window is brought to this frame's time first, so that it holds
-      // the second before it; adding the frame would expire the same slots.
-      net_age_window(net, header.time);
+      // The pass sees the window at the end of the last frame's second: the
+      // second just ended, or after a gap the last second that had traffic.
+      // Adding this frame expires at least as much.
+      const TimeValue second_end{model.now.sec + 1, 0};
+      net_age_window(net, later_than(header.time, second_end) ? second_end : header.time);
       step->on_new_second(net);
     }
   }

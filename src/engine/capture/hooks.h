@@ -66,6 +66,9 @@ class CaptureStepSink {
   // second of capture time, before that frame is counted: the window then
   // holds the second just ended, however many seconds one step reads.
   virtual void on_new_second(Net&) {}
+  // After the step in which the source ended (a file read to its end, or a
+  // failure): the second in progress is complete.
+  virtual void on_source_end(Net&) {}
 };
 
 // The set of hooks one traffic model calls; any of them may be null.
