@@ -194,8 +194,7 @@ void CaptureLoop::run() {
     if (!drawing || n == nullptr || !go_signal_) return clock::time_point::max();
     if (!redraw_signal_ && n->counters.frames_seen + n->tick_changes == drawn_state)
       return clock::time_point::max();
-    return last_draw +
-           std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()), draw_pause);
+    return last_draw + std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()), draw_pause);
   };
   for (;;) {
     // What to wait for: the source's frames, the next tick, the next
@@ -231,9 +230,9 @@ void CaptureLoop::run() {
       const auto now = clock::now();
       int timeout_ms = 0;
       if (deadline > now)
-        timeout_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
-                                          std::min<clock::duration>(deadline - now, kLongestWait))
-                                          .count());
+        timeout_ms = static_cast<int>(
+            std::chrono::ceil<std::chrono::milliseconds>(std::min<clock::duration>(deadline - now, kLongestWait))
+                .count());
       pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {fd, POLLIN, 0}};
       if (timeout_ms > 0) poll(fds, fd >= 0 ? 2 : 1, timeout_ms);
       if (fds[0].revents & POLLIN) {
@@ -258,8 +257,7 @@ void CaptureLoop::run() {
         if (r != CaptureStepResult::kOk) {
           ended_ = true;
           just_ended = true;
-          if (r == CaptureStepResult::kError)
-            end_error = source_->error().empty() ? "capture failed" : source_->error();
+          if (r == CaptureStepResult::kError) end_error = source_->error().empty() ? "capture failed" : source_->error();
         }
       }
     }

@@ -32,9 +32,7 @@ inline void rank(Ranking& ranking, Item* item) {
     ranking.update(item);
 }
 
-inline bool first_fragment(const std::uint8_t* frame) {
-  return (be16(frame + 20) & 0x1FFF) == 0;
-}
+inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20) & 0x1FFF) == 0; }
 
 // In line in the capture callback: a call per frame with its saved
 // registers costs more than the few frames that come any other way.
