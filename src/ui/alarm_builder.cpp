@@ -9,10 +9,12 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
@@ -22,6 +24,7 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
@@ -119,6 +122,15 @@ QPushButton* button(const QString& text, const char* id, QWidget* parent) {
 
 }  // namespace
 
+bool AlarmListView::cancel_edit() {
+  if (state() != QAbstractItemView::EditingState) return false;
+  QWidget* editor = indexWidget(currentIndex());
+  if (editor == nullptr) return false;
+  closeEditor(editor, QAbstractItemDelegate::RevertModelCache);
+  setFocus();
+  return true;
+}
+
 AlarmListModel::AlarmListModel(AlarmBuilder& builder, QObject* parent)
     : QAbstractListModel(parent),
       builder_(builder),
@@ -140,13 +152,24 @@ QVariant AlarmListModel::data(const QModelIndex& index, int role) const {
       return a.disabled != 0 ? disabled_ : enabled_;
     case Qt::UserRole:  // the image index, 0 enabled, 1 disabled
       return a.disabled != 0 ? 1 : 0;
+    case Qt::CheckStateRole:  // the visible switch: checked is enabled
+      return a.disabled != 0 ? Qt::Unchecked : Qt::Checked;
+    case Qt::ToolTipRole:
+      return a.disabled != 0 ? QStringLiteral("Disabled: check the box to enable this alarm")
+                             : QStringLiteral("Enabled: clear the box to disable this alarm");
     default:
       return {};
   }
 }
 
 bool AlarmListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-  if (role != Qt::EditRole || !index.isValid() || index.row() >= builder_.count()) return false;
+  if (!index.isValid() || index.row() >= builder_.count()) return false;
+  if (role == Qt::CheckStateRole) {
+    const bool enable = value.toInt() == Qt::Checked;
+    if ((builder_.at(index.row())->disabled == 0) != enable) toggle_disabled(index.row());
+    return true;
+  }
+  if (role != Qt::EditRole) return false;
   const QString text = value.toString().left(kNotifyMax);
   if (text.isEmpty()) return false;  // an emptied label keeps the name it had
   builder_.at(index.row())->notify = text.toStdString();
@@ -155,7 +178,7 @@ bool AlarmListModel::setData(const QModelIndex& index, const QVariant& value, in
 }
 
 Qt::ItemFlags AlarmListModel::flags(const QModelIndex& index) const {
-  return QAbstractListModel::flags(index) | Qt::ItemIsEditable;
+  return QAbstractListModel::flags(index) | Qt::ItemIsEditable | Qt::ItemIsUserCheckable;
 }
 
 int AlarmListModel::add_new() {
@@ -197,12 +220,15 @@ AlarmBuilderDialog::~AlarmBuilderDialog() {
 
 void AlarmBuilderDialog::build() {
   auto* alarms = new QGroupBox(QStringLiteral("Alarms"), this);
-  list_ = named<QListView>("10002", alarms);
+  list_ = new AlarmListView(alarms);
+  list_->setObjectName(QStringLiteral("10002"));
   model_ = new AlarmListModel(builder_, this);
   list_->setModel(model_);
   list_->setItemDelegate(new NotifyDelegate(list_));
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
-  list_->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
+  // Renaming starts on a double click or F2; the check box beside each name
+  // switches the alarm on and off.
+  list_->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::DoubleClicked);
   list_->setIconSize(QSize(16, 16));
   list_->setMinimumWidth(200);
   new_ = button(QStringLiteral("New"), "10004", alarms);
@@ -252,6 +278,8 @@ void AlarmBuilderDialog::build() {
   auto* value_label = named<QLabel>("10028", QStringLiteral("Value"), units);
   value_ = named<QLineEdit>("10017", units);
   value_->setMaxLength(kNotifyMax);
+  value_validator_ = new QIntValidator(0, std::numeric_limits<std::int32_t>::max(), value_);
+  value_->setValidator(value_validator_);
   auto* units_layout = new QGridLayout(units);
   units_layout->addWidget(kbytes_, 0, 0);
   units_layout->addWidget(packets_, 1, 0);
@@ -284,6 +312,10 @@ void AlarmBuilderDialog::build() {
   middle->addWidget(units);
   right->addLayout(middle);
   right->addWidget(actions);
+  problem_ = named<QLabel>("problem", this);
+  problem_->setWordWrap(true);
+  problem_->setStyleSheet(QStringLiteral("color: #b00000"));
+  right->addWidget(problem_);
   auto* bottom = new QHBoxLayout;
   bottom->addStretch();
   bottom->addWidget(cancel_);
@@ -301,6 +333,7 @@ void AlarmBuilderDialog::build() {
           [this](const QModelIndex& now) {
             current_row_ = now.isValid() ? now.row() : -1;
             current_ = now.isValid() ? builder_.at(now.row()) : nullptr;
+            show_problem({});
             show_alarm();
           });
   connect(new_, &QPushButton::clicked, this, [this] { select_row(model_->add_new()); });
@@ -344,17 +377,12 @@ void AlarmBuilderDialog::build() {
 bool AlarmBuilderDialog::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
-    // A label being edited takes its Enter in its own editor, which this
-    // filter does not watch.
-    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+    // A name being edited takes its Enter in its own editor; the key that
+    // editor passes on to the list must not move the focus as well, or the
+    // editor is closed twice.
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !list_->editing() &&
+        watched != list_->viewport()) {
       focusNextChild();
-      return true;
-    }
-  } else if (event->type() == QEvent::MouseButtonDblClick && watched == list_->viewport()) {
-    // Double-clicking a row switches the alarm on or off.
-    const QModelIndex index = list_->indexAt(static_cast<QMouseEvent*>(event)->position().toPoint());
-    if (index.isValid()) {
-      model_->toggle_disabled(index.row());
       return true;
     }
   } else if (event->type() == QEvent::FocusOut) {
@@ -432,6 +460,8 @@ void AlarmBuilderDialog::set_kind_controls() {
   bandwidth_->setChecked(threshold && a.unit == kAlarmPercent);
   value_->setText(threshold ? QString::number(static_cast<std::int32_t>(a.threshold)) : kNa);
   value_->setReadOnly(!threshold || !occurrence_->isEnabled());
+  value_validator_->setTop(threshold && a.unit == kAlarmPercent ? 100
+                                                                : std::numeric_limits<std::int32_t>::max());
 }
 
 void AlarmBuilderDialog::show_alarm() {
@@ -599,9 +629,28 @@ void AlarmBuilderDialog::take_host(int which, QComboBox* box) {
 }
 
 void AlarmBuilderDialog::take_value() {
-  const std::uint32_t v = alarm_value_from_text(value_->text().toStdString(), bandwidth_->isChecked());
-  current_->threshold = v;
-  value_->setText(QString::number(static_cast<std::int32_t>(v)));
+  bool number = false;
+  const qint64 v = value_->text().trimmed().toLongLong(&number);
+  const qint64 top = bandwidth_->isChecked() ? 100 : std::numeric_limits<std::int32_t>::max();
+  const QString kept = QString::number(static_cast<std::int32_t>(current_->threshold));
+  if (!number || v < 0 || v > top) {
+    // Nothing typed is ever taken as 0: the value stays what it was.
+    show_problem(
+        QStringLiteral("The value must be a whole number from 0 to %1; it stays %2.").arg(top).arg(kept));
+    value_->setText(kept);
+    return;
+  }
+  current_->threshold = static_cast<std::uint32_t>(v);
+  value_->setText(QString::number(v));
+  show_problem({});
+}
+
+void AlarmBuilderDialog::show_problem(const QString& text) {
+  problem_->setText(text);
+}
+
+QString AlarmBuilderDialog::problem_text() const {
+  return problem_->text();
 }
 
 void AlarmBuilderDialog::start_lookup(Lookup lookup,
@@ -702,6 +751,20 @@ void AlarmBuilderDialog::accept() {
 
 void AlarmBuilderDialog::commit() {
   ok_waiting_ = false;
+  std::string why;
+  const int bad = builder_.first_problem(why);
+  if (bad >= 0) {
+    // The alarm is shown, and the dialog stays open for it to be mended.
+    select_row(bad);
+    const QString text =
+        QStringLiteral("The alarm \"%1\" cannot be saved: %2.")
+            .arg(QString::fromStdString(builder_.at(bad)->notify), QString::fromStdString(why));
+    show_problem(text);
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return;
+  }
   committing_ = true;
   setEnabled(false);
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -719,6 +782,8 @@ void AlarmBuilderDialog::commit() {
 }
 
 void AlarmBuilderDialog::reject() {
+  // Esc while a name is being edited ends the edit, not the dialog.
+  if (list_->cancel_edit()) return;
   if (committing_) return;  // the set is being replaced; OK will end the dialog
   QDialog::reject();
 }

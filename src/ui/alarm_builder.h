@@ -11,6 +11,7 @@
 #include <QAbstractListModel>
 #include <QDialog>
 #include <QIcon>
+#include <QListView>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -22,9 +23,9 @@
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QIntValidator;
 class QLabel;
 class QLineEdit;
-class QListView;
 class QPushButton;
 class QRadioButton;
 
@@ -50,6 +51,17 @@ class AlarmListModel final : public QAbstractListModel {
   QIcon enabled_, disabled_;
 };
 
+// The alarm list's view; an edit of a name can be cancelled from outside
+// (the dialog's Esc).
+class AlarmListView final : public QListView {
+  Q_OBJECT
+ public:
+  using QListView::QListView;
+  // Ends a name edit without taking its text; false when none is open.
+  bool cancel_edit();
+  bool editing() const { return state() == QAbstractItemView::EditingState; }
+};
+
 struct AlarmBuilderContext {
   AlarmState* state = nullptr;
   AlarmBuilderServices* services = nullptr;
@@ -70,6 +82,9 @@ class AlarmBuilderDialog final : public QDialog {
   int current_row() const { return current_row_; }
   int pending_lookups() const { return static_cast<int>(lookups_.size()); }
   AlarmListModel* list_model() const { return model_; }
+  // What the dialog last had to refuse (a value, or an alarm at OK); empty
+  // when nothing.
+  QString problem_text() const;
 
   void accept() override;
   void reject() override;
@@ -104,6 +119,7 @@ class AlarmBuilderDialog final : public QDialog {
   void take_second_box();
   void take_host(int which, QComboBox* box);
   void take_value();
+  void show_problem(const QString& text);
   void browse_sound();
   void browse_command();
 
@@ -126,7 +142,7 @@ class AlarmBuilderDialog final : public QDialog {
   bool ok_waiting_ = false;
   bool committing_ = false;
 
-  QListView* list_ = nullptr;
+  AlarmListView* list_ = nullptr;
   QRadioButton *host_ = nullptr, *link_ = nullptr, *network_ = nullptr, *url_ = nullptr, *protocol_ = nullptr;
   QLabel *first_label_ = nullptr, *second_label_ = nullptr;
   QComboBox *first_ = nullptr, *second_ = nullptr;
@@ -134,6 +150,8 @@ class AlarmBuilderDialog final : public QDialog {
   QRadioButton *kbytes_ = nullptr, *packets_ = nullptr, *bandwidth_ = nullptr;
   QButtonGroup* units_ = nullptr;
   QLineEdit* value_ = nullptr;
+  QIntValidator* value_validator_ = nullptr;
+  QLabel* problem_ = nullptr;
   QCheckBox *play_ = nullptr, *execute_ = nullptr;
   QLineEdit *sound_ = nullptr, *command_ = nullptr;
   QPushButton *new_ = nullptr, *delete_ = nullptr, *ok_ = nullptr, *cancel_ = nullptr;

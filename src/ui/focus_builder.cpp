@@ -35,7 +35,9 @@ class NameDelegate : public QStyledItemDelegate {
   }
 };
 
-QString mime_of(const protocol_node* node) { return QString::number(reinterpret_cast<quintptr>(node)); }
+QString mime_of(const protocol_node* node) {
+  return QString::number(reinterpret_cast<quintptr>(node));
+}
 
 }  // namespace
 
@@ -112,7 +114,8 @@ Qt::ItemFlags FocusEntryModel::flags(const QModelIndex& index) const {
   return QAbstractListModel::flags(index) | Qt::ItemIsDropEnabled;
 }
 
-bool FocusEntryModel::canDropMimeData(const QMimeData* data, Qt::DropAction, int, int, const QModelIndex&) const {
+bool FocusEntryModel::canDropMimeData(const QMimeData* data, Qt::DropAction, int, int,
+                                      const QModelIndex&) const {
   return focus_ && data && data->hasFormat(QString::fromLatin1(kProtocolMime));
 }
 
@@ -150,7 +153,8 @@ void FocusEntryModel::set_colour(int row, int colour) {
 
 // --- protocol tree ---
 
-ProtocolTreeModel::ProtocolTreeModel(const protocol_node* root, QObject* parent) : QStandardItemModel(parent) {
+ProtocolTreeModel::ProtocolTreeModel(const protocol_node* root, QObject* parent)
+    : QStandardItemModel(parent) {
   if (root) fill(root, invisibleRootItem());
 }
 
@@ -188,7 +192,8 @@ QMimeData* ProtocolTreeModel::mimeData(const QModelIndexList& indexes) const {
 
 // --- colour picker ---
 
-ColourPicker::ColourPicker(const LivePalette& palette, QPoint at, QWidget* parent) : QDialog(parent, Qt::Popup) {
+ColourPicker::ColourPicker(const LivePalette& palette, QPoint at, QWidget* parent)
+    : QDialog(parent, Qt::Popup) {
   setObjectName(QStringLiteral("ColourPicker"));
   for (int i = 0; i < kFocusColours; ++i) {
     auto* s = new ColourSwatch(palette, i, this);
@@ -209,7 +214,11 @@ ColourSwatch* ColourPicker::swatch(int index) const {
 
 FocusBuilder::FocusBuilder(FocusStore& store, LivePalette& palette, const protocol_node* root,
                            std::function<void()> applied, QWidget* parent)
-    : QDialog(parent), store_(store), palette_(palette), applied_(std::move(applied)), working_(store.dictionary) {
+    : QDialog(parent),
+      store_(store),
+      palette_(palette),
+      applied_(std::move(applied)),
+      working_(store.dictionary) {
   setObjectName(QStringLiteral("FocusBuilder"));
   setWindowTitle(QStringLiteral("Focus Builder"));
 
@@ -284,7 +293,9 @@ FocusBuilder::FocusBuilder(FocusStore& store, LivePalette& palette, const protoc
 
   connect(dictionary_view_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { select_focus(current.isValid() ? current.row() : -1); });
-  select_focus(working_.empty() ? -1 : 0);
+  // Opens on the active focus, so that OK without a change keeps it active.
+  const int active = store_.active >= 0 && store_.active < int(working_.size()) ? store_.active : -1;
+  select_focus(active >= 0 ? active : (working_.empty() ? -1 : 0));
 }
 
 void FocusBuilder::select_focus(int row) {

@@ -1,12 +1,13 @@
 // The Tarnix desktop program.
+#include <fcntl.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "app/startup.h"
 #include "core/alloc.h"
@@ -51,7 +52,33 @@ int main(int argc, char** argv) {
   // Before any thread exists: the capture rights stay permitted, for the
   // adapter dialog's switches, but are effective only while an adapter opens.
   const tarnix::os::StartRights rights = tarnix::os::lower_rights_at_start();
-  if (!rights.ok && rights.capture_rights) std::fputs("tarnix: warning: cannot lower the capture capabilities\n", stderr);
+  if (!rights.ok && rights.capture_rights)
+    std::fputs("tarnix: warning: cannot lower the capture capabilities\n", stderr);
+  // The command line is read before any window system is asked for, so that
+  // --help, --version and a mistyped option are answered without a display.
+  tarnix::ui::RuntimeOptions options;
+  {
+    QCoreApplication plain(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarnix"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARNIX_VERSION));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Tarnix: live map of the traffic on an Ethernet segment"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    QCommandLineOption read({QStringLiteral("r"), QStringLiteral("read")},
+                            QStringLiteral("Play a capture file instead of a live adapter."),
+                            QStringLiteral("file"));
+    QCommandLineOption speed(
+        QStringLiteral("replay-speed"),
+        QStringLiteral("With --read: 1 plays at the recorded speed, 0 as fast as possible."),
+        QStringLiteral("factor"), QStringLiteral("1"));
+    parser.addOption(read);
+    parser.addOption(speed);
+    parser.process(plain);  // prints and exits for --help, --version and errors
+    options.capture_file = parser.value(read);
+    options.replay_speed = parser.value(speed).toDouble();
+  }
   if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
       qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     std::fprintf(stderr,
@@ -62,25 +89,9 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tarnix"));
   QApplication::setOrganizationName(QStringLiteral("Halvard Software"));
+  QApplication::setApplicationVersion(QStringLiteral(TARNIX_VERSION));
   QApplication::setWindowIcon(QIcon(QPixmap::fromImage(tarnix::ui::emblem_image(64))));
 
-  QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral("Tarnix: live map of the traffic on an Ethernet segment"));
-  parser.addHelpOption();
-  QCommandLineOption read({QStringLiteral("r"), QStringLiteral("read")},
-                          QStringLiteral("Play a capture file instead of a live adapter."),
-                          QStringLiteral("file"));
-  QCommandLineOption speed(
-      QStringLiteral("replay-speed"),
-      QStringLiteral("With --read: 1 plays at the recorded speed, 0 as fast as possible."),
-      QStringLiteral("factor"), QStringLiteral("1"));
-  parser.addOption(read);
-  parser.addOption(speed);
-  parser.process(app);
-
-  tarnix::ui::RuntimeOptions options;
-  options.capture_file = parser.value(read);
-  options.replay_speed = parser.value(speed).toDouble();
   qputenv("TARNIX_PROGRAM_PATH", QCoreApplication::applicationFilePath().toLocal8Bit());
 
   tarnix::ui::BoxMessenger messenger;

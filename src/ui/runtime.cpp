@@ -461,6 +461,9 @@ int DesktopRuntime::create_main_window() {
   window_->set_close_hook([this] {
     if (!shut_down_) {
       shut_down_ = true;
+      // The windows go at once; what is left to write (bounded waits for
+      // the recorder, the alarms and the database) finishes without them.
+      hide_all_windows();
       app::run_shutdown(*this);
     }
   });
@@ -699,6 +702,14 @@ void DesktopRuntime::start_capture_loop() {
         Qt::QueuedConnection);
   };
   if (options_.capture_file.isEmpty() || !alarms_ || alarms_->hosts_answered(later)) loop_->start();
+}
+
+void DesktopRuntime::hide_all_windows() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->isVisible()) w->hide();
+  // The window system hears of it now, not when the event loop next runs.
+  QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  QApplication::sync();
 }
 
 void DesktopRuntime::stop_capture() {

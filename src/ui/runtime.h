@@ -156,6 +156,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
 
  private:
   void set_title_for_current();
+  // Quit: every window leaves the screen before the shut-down's waits.
+  void hide_all_windows();
   void start_capture_loop();
   std::unique_ptr<PacketSource> watched(std::unique_ptr<PacketSource> source);
   // A live adapter that is opened again when it fails, telling the user.

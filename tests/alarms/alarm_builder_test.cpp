@@ -2,6 +2,7 @@
 // URL references moved at OK, the headless add and list.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 #include <tuple>
 
@@ -188,6 +189,60 @@ TEST_F(AlarmBuilderSet, StoredRowsListAsDefinitionsThatParseBack) {
   table.host_addresses.erase(11);  // a host no longer known
   std::string line;
   EXPECT_FALSE(alarm_row_definition(row(kAlarmHost, kAlarmOccurrence, 0, 0, 0), table, services, line));
+}
+
+}  // namespace
+}  // namespace tarnix
+
+namespace tarnix {
+namespace {
+
+// What OK refuses, one defect at a time on an otherwise sound alarm.
+TEST(AlarmBuilderProblem, RefusesAlarmsThatCouldNeverBindOrRunWhatTheyAsk) {
+  int protocol_node_stand_in = 0;
+  const struct {
+    const char* name;
+    std::function<void(Alarm&)> change;
+    const char* problem;  // a part of the reason; empty: accepted
+  } cases[] = {
+      {"a host alarm with its host", [](Alarm&) {}, ""},
+      {"a stored host not resolved yet", [](Alarm& a) { a.clear_host(1), a.pending_host_id[0] = 4; }, ""},
+      {"an empty host", [](Alarm& a) { a.clear_host(1); }, "no host"},
+      {"a link with one end", [](Alarm& a) { a.object_type = kAlarmLink; }, "both"},
+      {"a network threshold", [](Alarm& a) { a.object_type = kAlarmNetwork; }, ""},
+      {"a network occurrence", [](Alarm& a) { a.object_type = kAlarmNetwork, a.kind = kAlarmOccurrence; },
+       "needs a threshold"},
+      {"a protocol chosen",
+       [&](Alarm& a) { a.object_type = kAlarmProtocol, a.protocol = ModelProtocol{&protocol_node_stand_in}; },
+       ""},
+      {"no protocol", [](Alarm& a) { a.object_type = kAlarmProtocol, a.protocol_name = "GONE"; },
+       "no protocol"},
+      {"no URL", [](Alarm& a) { a.object_type = kAlarmUrl; }, "no URL"},
+      {"a URL", [](Alarm& a) { a.object_type = kAlarmUrl, a.url_id = 3; }, ""},
+      {"an unknown object type", [](Alarm& a) { a.object_type = 0; }, "watches nothing"},
+      {"150 percent", [](Alarm& a) { a.unit = kAlarmPercent, a.threshold = 150; }, "0 to 100"},
+      {"100 percent", [](Alarm& a) { a.unit = kAlarmPercent, a.threshold = 100; }, ""},
+      {"execute without a command", [](Alarm& a) { a.run_command = 1; }, "no command"},
+      {"play without a file", [](Alarm& a) { a.play_sound = 1; }, "no file"},
+      {"an 80-character command", [](Alarm& a) { a.run_command = 1, a.command = std::string(80, 'x'); }, ""},
+      {"an 81-character command", [](Alarm& a) { a.run_command = 1, a.command = std::string(81, 'x'); },
+       "longer than 80"},
+      {"an 81-character sound path", [](Alarm& a) { a.sound_file = std::string(81, 'x'); }, "longer than 80"},
+  };
+  for (const auto& c : cases) {
+    Alarm a;
+    a.object_type = kAlarmHost;
+    a.kind = kAlarmThreshold;
+    a.unit = kAlarmPackets;
+    a.threshold = 500;
+    a.set_host(1, AlarmHost{7, ip("10.99.1.1"), "10.99.1.1"});
+    c.change(a);
+    const std::string why = alarm_builder_problem(a);
+    if (*c.problem == '\0')
+      EXPECT_EQ(why, "") << c.name;
+    else
+      EXPECT_NE(why.find(c.problem), std::string::npos) << c.name << ": " << why;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Binding and evaluation, pass by pass, against a fake traffic model.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include "alarm_fakes.h"
 #include "alarms/alarm.h"
 
@@ -347,6 +350,103 @@ TEST_F(AlarmEval, PauseWaitsForARunningPass) {
   builder.join();
   EXPECT_TRUE(paused.load());
   alarm_resume_evaluation(*st);
+}
+
+}  // namespace
+}  // namespace tarnix
+
+namespace tarnix {
+namespace {
+
+// Steps of the capture loop as (capture second, steady milliseconds) and
+// whether each is an evaluation pass.
+TEST(AlarmCadence, OnePassPerSecondOfCaptureOrOfSilence) {
+  struct Step {
+    std::int64_t second;
+    int steady_ms;
+    bool due;
+  };
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"a busy loop within one second passes once",
+       {{100, 0, true}, {100, 1, false}, {100, 400, false}, {100, 999, false}, {101, 1000, true}}},
+      {"a file read flat out passes once per second of its traffic",
+       {{100, 0, true}, {101, 1, true}, {105, 2, true}, {105, 3, false}, {106, 4, true}}},
+      {"silence carries the second on by the steady clock",
+       {{100, 0, true}, {100, 999, false}, {100, 1000, true}, {100, 1500, false}, {100, 2000, true}}},
+      {"a late frame after a silent pass is not a second pass",
+       {{100, 0, true}, {100, 1000, true}, {101, 1050, false}, {101, 2040, false}, {102, 2050, true}}},
+      {"time going back is another capture, counted afresh",
+       {{500, 0, true}, {500, 10, false}, {100, 20, true}, {100, 30, false}, {101, 40, true}}},
+  };
+  for (const auto& c : cases) {
+    AlarmCadence cadence;
+    const std::chrono::steady_clock::time_point zero{};
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& s = c.steps[i];
+      EXPECT_EQ(cadence.due(s.second, zero + std::chrono::milliseconds(s.steady_ms)), s.due)
+          << c.name << ", step " << i;
+    }
+  }
+}
+
+// The storm: a condition held pass after pass logs every pass but starts its
+// command once on entering, then once per interval; leaving and entering
+// again starts it at once.
+TEST_F(AlarmEval, CostlyActionsRunOnEnteringThenOncePerInterval) {
+  testing::RecordingActions rec;
+  rec.install(*st);
+  std::uint32_t now = 1000;
+  st->clock = [&now] { return now; };
+  FakeHost* h = model.add_host("10.0.0.5");
+  AlarmPtr a = add_host_alarm("10.0.0.5", kAlarmThreshold, 500);
+  a->command = "touch x";
+  a->run_command = 1;
+  a->sound_file = "ding.wav";
+  a->play_sound = 1;
+  alarm_queue_all(*st);
+
+  auto run = [&](std::uint32_t frames, int passes) {
+    int logged = 0, commands = 0, sounds = 0;
+    h->window.frames = frames;
+    for (int i = 0; i < passes; ++i, ++now)
+      for (const AlarmEvent& e : pass()) alarm_perform_actions(*st, e);
+    for (const std::string& e : rec.take()) {
+      logged += e.rfind("log ", 0) == 0;
+      commands += e.rfind("command ", 0) == 0;
+      sounds += e.rfind("sound ", 0) == 0;
+    }
+    return std::tuple(logged, commands, sounds);
+  };
+  EXPECT_EQ(run(700, 59), std::tuple(59, 1, 1));  // entered at 1000; held to 1058
+  EXPECT_EQ(run(700, 2), std::tuple(2, 1, 1));    // 1060: a minute after 1000
+  EXPECT_EQ(run(10, 3), std::tuple(0, 0, 0));     // left
+  EXPECT_EQ(run(700, 2), std::tuple(2, 1, 1));    // entered again
+  EXPECT_EQ(a->activations->times.size(), 63u);   // every firing counted
+}
+
+// URL alarms fire per access, never "entering": a flood of accesses starts
+// the command once per interval.
+TEST_F(AlarmEval, UrlFloodRunsItsCommandOncePerInterval) {
+  testing::RecordingActions rec;
+  rec.install(*st);
+  AlarmPtr a = add(kAlarmUrl, kAlarmOccurrence);
+  a->url_id = 9;
+  a->command = "touch x";
+  a->run_command = 1;
+  alarm_queue_all(*st);
+  pass();
+  for (std::uint32_t t : {1000u, 1001u, 1030u, 1059u, 1060u, 1061u}) alarm_url_notify(*st, 9, 1, t);
+  for (const AlarmEvent& e : pass()) alarm_perform_actions(*st, e);
+  auto events = rec.take();
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const std::string& e) { return e.rfind("command", 0) == 0; }),
+            2);
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const std::string& e) { return e.rfind("log", 0) == 0; }),
+            6);
 }
 
 }  // namespace

@@ -77,8 +77,10 @@ class AlarmOnFramePath : public ::testing::Test {
     return a;
   }
 
-  // The capture step's hook, then the events it queued.
-  std::vector<AlarmPtr> step() {
+  // The capture step's hook after `quiet` more of the steady clock, then the
+  // events it queued.
+  std::vector<AlarmPtr> step(std::chrono::seconds quiet = std::chrono::seconds(0)) {
+    steady += quiet;
     sink.after_capture_step(*net);
     std::vector<AlarmPtr> out;
     std::lock_guard<std::mutex> lock(st->alarm_mutex);
@@ -88,7 +90,8 @@ class AlarmOnFramePath : public ::testing::Test {
   }
 
   std::unique_ptr<AlarmState> st = alarm_init();
-  AlarmStepSink sink{*st};
+  std::chrono::steady_clock::time_point steady{};
+  AlarmStepSink sink{*st, [this] { return steady; }};
   PdlResult parsed;
   PdlClassifier classifier;
   TrafficModel model;
@@ -109,7 +112,11 @@ TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames)
 
   EXPECT_TRUE(step().empty());  // nothing captured: no host to bind, no traffic
   feed(100.0, 10, 600);         // 10 frames, 6,000 bytes within one second
-  auto fired = step();
+  // The second's pass came as its first frame arrived, with nothing yet to
+  // see; a step within that second is no pass.
+  EXPECT_TRUE(step().empty());
+  // A quiet second later the pass sees the second's frames.
+  auto fired = step(std::chrono::seconds(1));
   auto has = [&](const AlarmPtr& a) { return std::count(fired.begin(), fired.end(), a); };
   EXPECT_EQ(has(host), 1);
   EXPECT_EQ(has(receiver), 0);
@@ -119,29 +126,35 @@ TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames)
   EXPECT_EQ(has(tcp), 0);
   EXPECT_EQ(has(load), 0);  // (6,000 x 800 + 10 x 19,200) / 10^7 = 0 percent
   EXPECT_EQ(st->waiting.count(), 1);
+  EXPECT_TRUE(step().empty());
 
   // The protocol's counters were taken: the next pass, with no new frames,
   // does not fire it again, while the window still holds the host's frames.
   EXPECT_EQ(protocol_frames(protocol_lookup(parsed.tree.get(), "UDP")), 0u);
   EXPECT_GT(protocol_frames(protocol_lookup(parsed.tree.get(), "IP")), 0u);
-  fired = step();
+  fired = step(std::chrono::seconds(1));
   EXPECT_EQ(has(host), 1);
   EXPECT_EQ(has(udp), 0);
 
-  // A second later the window holds one frame: the host falls below 10.
-  feed(101.5, 1, 600);
+  // The capture loop ages a quiet window as time passes; a frame of a later
+  // second then opens that second's pass: the host has fallen below 10.
+  net_age_window(*net, TimeValue{103, 0});
+  feed(103.5, 1, 600);
   fired = step();
   EXPECT_EQ(has(host), 0);
   EXPECT_EQ(has(link), 0);
+  EXPECT_EQ(has(udp), 0);  // counted after the pass
+  fired = step(std::chrono::seconds(1));
+  EXPECT_EQ(has(host), 0);
   EXPECT_EQ(has(udp), 1);
 
   // 1,000 frames of 1,000 bytes in a second: 81 percent of 10 Mbit/s.
   AlarmPtr at81 = define("net:threshold-high:percent:81:81 percent");
   AlarmPtr at82 = define("net:threshold-high:percent:82:82 percent");
   alarm_queue_all(*st);
-  feed(103.0, 1000, 1000);
+  feed(104.0, 1000, 1000);
   ASSERT_EQ(net->window_frames, 1000u);
-  fired = step();
+  fired = step(std::chrono::seconds(1));
   EXPECT_EQ(has(at81), 1);
   EXPECT_EQ(has(at82), 0);
   EXPECT_EQ(has(load), 1);
@@ -151,6 +164,22 @@ TEST_F(AlarmOnFramePath, HostLinkNetworkAndProtocolAlarmsFireFromCapturedFrames)
   auto top = alarm_top_snapshot(*st);
   ASSERT_FALSE(top.empty());
   EXPECT_EQ(top[0].name, "81 percent");
+}
+
+// A capture that fits in one second, read in one step: its only pass after
+// the frames is the one the end of the source gives.
+TEST_F(AlarmOnFramePath, TheEndOfTheSourceGivesTheLastSecondItsPass) {
+  ASSERT_TRUE(parsed) << parsed.error;
+  AlarmPtr host = define("host:10.0.0.1:threshold-high:packets:10:busy sender");
+  alarm_queue_all(*st);
+  feed(100.0, 10, 600);
+  EXPECT_TRUE(step().empty());
+  sink.on_source_end(*net);
+  std::lock_guard<std::mutex> lock(st->alarm_mutex);
+  AlarmEvent e;
+  ASSERT_TRUE(st->events.get(e));
+  EXPECT_EQ(e.alarm, host);
+  EXPECT_FALSE(st->events.get(e));
 }
 
 TEST(AlarmNameCache, LoadedHostsAreResolvedThroughTheCache) {
@@ -224,7 +253,8 @@ class AlarmDatabase : public ::testing::TestWithParam<SqlDialect> {
   std::unique_ptr<AlarmState> st = alarm_init();
 };
 
-INSTANTIATE_TEST_SUITE_P(Engines, AlarmDatabase, ::testing::Values(SqlDialect::kSqlite, SqlDialect::kPostgres),
+INSTANTIATE_TEST_SUITE_P(Engines, AlarmDatabase,
+                         ::testing::Values(SqlDialect::kSqlite, SqlDialect::kPostgres),
                          [](const auto& engine) {
                            return std::string(engine.param == SqlDialect::kSqlite ? "Sqlite" : "Postgres");
                          });
@@ -406,24 +436,26 @@ TEST_P(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
     alarms.start();
     static const std::uint8_t a[4] = {10, 0, 0, 1}, b[4] = {10, 0, 0, 2};
     auto f = udp_frame(a, b, 100);
-    for (int i = 0; i < 4; ++i) {
+    // Four frames in second 200; the fifth opens second 201, whose pass sees
+    // them: host and network fire once.
+    for (int i = 0; i < 5; ++i) {
       FrameHeader h;
-      h.time.sec = 200;
-      h.time.usec = i * 1000;
+      h.time.sec = i < 4 ? 200 : 201;
+      h.time.usec = i < 4 ? i * 1000 : 0;
       h.len = 100;
       h.caplen = static_cast<std::uint32_t>(f.size());
       std::lock_guard<std::mutex> lock(net->lock);
       netif_callback(*net, h, f.data());
     }
-    alarms.step_sink().after_capture_step(*net);  // host and network fire once
-    alarms.step_sink().after_capture_step(*net);  // and again: no hold-off
+    alarms.step_sink().after_capture_step(*net);  // the same second: no pass
+    alarms.step_sink().after_capture_step(*net);
     RecordedRequest r;
     r.url_id = url_id;
     r.url_hist_id = 7;
     alarms.request_listener().on_request_recorded(r);
     r.url_id = url_id + 1;
     alarms.request_listener().on_request_recorded(r);
-    alarms.step_sink().after_capture_step(*net);  // host, network, and the URL once
+    alarms.step_sink().after_capture_step(*net);  // the URL once; no pass yet
     // Announced after the last capture step: the runtime's stop still fires it.
     r.url_id = url_id;
     r.url_hist_id = 8;
@@ -433,16 +465,16 @@ TEST_P(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
     auto summary = alarms.summary();
     ASSERT_EQ(summary.size(), 3u);
     EXPECT_EQ(summary[0].notify, "stored net alarm");
-    EXPECT_EQ(summary[0].firings.size(), 3u);
+    EXPECT_EQ(summary[0].firings.size(), 1u);
     EXPECT_EQ(summary[1].object, "host 10.0.0.1");
-    EXPECT_EQ(summary[1].firings.size(), 3u);
+    EXPECT_EQ(summary[1].firings.size(), 1u);
     EXPECT_EQ(summary[2].firings.size(), 2u);
     std::string text = alarm_summary_text(summary);
-    EXPECT_NE(text.find("       3  host 10.0.0.1"), std::string::npos) << text;
+    EXPECT_NE(text.find("       1  host 10.0.0.1"), std::string::npos) << text;
     EXPECT_NE(text.find("index read"), std::string::npos);
     std::string json = alarm_summary_json(summary);
     EXPECT_NE(json.find("{\"notify\":\"host busy\",\"object\":\"host 10.0.0.1\",\"kind\":\"threshold\","
-                        "\"disabled\":false,\"firings\":3}"),
+                        "\"disabled\":false,\"firings\":1}"),
               std::string::npos)
         << json;
   }
@@ -450,8 +482,8 @@ TEST_P(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
   std::fclose(log);
   std::string lines(log_buffer, log_size);
   std::free(log_buffer);
-  // One log line per firing: 3 + 3 + 2.
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 8);
+  // One log line per firing: 1 + 1 + 2.
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 4);
   EXPECT_NE(lines.find("  index read\n"), std::string::npos);
   EXPECT_TRUE(diagnostics.empty());
 }

@@ -2,8 +2,8 @@
 // one-second window and the TCP hand-off.
 #include <gtest/gtest.h>
 
-#include "capture/fakes.h"
 #include "capture/capture_thread.h"
+#include "capture/fakes.h"
 #include "capture/frames.h"
 #include "capture/net.h"
 
@@ -12,10 +12,10 @@ namespace {
 
 using testing::FakeClassifier;
 using testing::FakeNamer;
-using testing::FrameSpec;
-using testing::RecordingHooks;
 using testing::feed;
+using testing::FrameSpec;
 using testing::make_frame;
+using testing::RecordingHooks;
 
 class FramePath : public ::testing::Test {
  protected:
@@ -207,6 +207,31 @@ TEST_F(FramePath, ThousandFramesThenExpiry) {
   EXPECT_EQ(a->frames_sent, 1000u);  // totals stay
 }
 
+// With no frames the window ages by the clock: its frames leave a second
+// after they came, and every count they were in falls with them.
+TEST_F(FramePath, QuietWindowAgesByTheClockAlone) {
+  FrameSpec s;
+  feed(*net, make_frame(s), 50, 0, 100);
+  feed(*net, make_frame(s), 50, 600000, 100);
+  Node* a = host("10.0.0.1");
+  Link* l = link_find(*a, host("10.0.0.2")->address);
+  const struct {
+    TimeValue now;
+    std::uint32_t frames;
+  } steps[] = {{{50, 900000}, 2}, {{51, 0}, 2}, {{51, 1}, 1}, {{51, 600001}, 0}, {{90, 0}, 0}};
+  for (const auto& step : steps) {
+    net_age_window(*net, step.now);
+    EXPECT_EQ(net->window_frames, step.frames) << step.now.sec << "." << step.now.usec;
+    EXPECT_EQ(net->window_bytes, 100u * step.frames);
+    EXPECT_EQ(a->window_frames, step.frames);
+    EXPECT_EQ(l->window_bytes, 100u * step.frames);
+  }
+  // The window goes on as before once frames come again.
+  feed(*net, make_frame(s), 91, 0, 100);
+  EXPECT_EQ(net->window_frames, 1u);
+  EXPECT_EQ(a->frames_sent, 3u);
+}
+
 TEST_F(FramePath, FrameExactlyOneSecondOldStaysInWindow) {
   FrameSpec s;
   feed(*net, make_frame(s), 20, 0, 100);
@@ -345,7 +370,7 @@ TEST_F(FramePath, HostListStaysOrderedByAddress) {
     feed(*net, make_frame(s), 1, last);
   }
   std::vector<std::string> seen;
-  net->host_list.foreach([&](Node* n) { seen.push_back(n->address_text); });
+  net->host_list.foreach ([&](Node* n) { seen.push_back(n->address_text); });
   ASSERT_EQ(seen.size(), 10u);
   for (std::size_t i = 1; i < seen.size(); ++i) {
     EXPECT_GE(netaddr_compare(NetAddress::parse(kAddrIpv4, seen[i - 1].c_str()),

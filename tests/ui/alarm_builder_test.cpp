@@ -5,14 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTemporaryDir>
 #include <QTest>
 #include <tuple>
@@ -88,7 +92,18 @@ class AlarmBuilderUi : public ::testing::Test {
   std::unique_ptr<AlarmState> st;
 };
 
-TEST_F(AlarmBuilderUi, NewAddsADisabledNetworkAlarmThatDoubleClickEnables) {
+// Where a row's check box is, as the view's style draws it.
+QPoint check_box_of(QListView* list, const QModelIndex& row) {
+  QStyleOptionViewItem o;
+  o.rect = list->visualRect(row);
+  o.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDecoration |
+               QStyleOptionViewItem::HasDisplay;
+  o.decorationSize = list->iconSize();
+  o.widget = list;
+  return list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &o, list).center();
+}
+
+TEST_F(AlarmBuilderUi, NewAlarmStartsDisabledAndItsCheckBoxEnablesIt) {
   auto d = open();
   EXPECT_EQ(d->current(), nullptr);
   EXPECT_FALSE(child<QRadioButton>(d.get(), "10005")->isEnabled());
@@ -97,6 +112,7 @@ TEST_F(AlarmBuilderUi, NewAddsADisabledNetworkAlarmThatDoubleClickEnables) {
   const QModelIndex row = d->list_model()->index(0);
   EXPECT_EQ(row.data().toString(), "New Alarm");
   EXPECT_EQ(row.data(Qt::UserRole).toInt(), 1);  // the disabled image
+  EXPECT_EQ(row.data(Qt::CheckStateRole).toInt(), Qt::Unchecked);
   ASSERT_NE(d->current(), nullptr);
   for (const char* id : {"10008", "10013", "10014"})
     EXPECT_TRUE(child<QRadioButton>(d.get(), id)->isChecked()) << id;
@@ -104,23 +120,68 @@ TEST_F(AlarmBuilderUi, NewAddsADisabledNetworkAlarmThatDoubleClickEnables) {
   EXPECT_FALSE(child<QComboBox>(d.get(), "10010")->isEnabled());
 
   auto* list = child<QListView>(d.get(), "10002");
-  const QPoint at = list->visualRect(row).center();
-  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
-  EXPECT_EQ(row.data(Qt::UserRole).toInt(), 0);
-  EXPECT_EQ(d->current()->disabled, 0);
-  QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
-  EXPECT_EQ(d->current()->disabled, 1);
+  for (int disabled : {0, 1}) {
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, check_box_of(list, row));
+    EXPECT_EQ(d->current()->disabled, disabled);
+    EXPECT_EQ(row.data(Qt::UserRole).toInt(), disabled);
+  }
 }
 
-TEST_F(AlarmBuilderUi, PercentAbove100BecomesZeroAndUrlForcesOccurrence) {
+// A rename started with the mouse takes the keys typed; Esc ends the rename
+// and leaves the dialog open; the editor is closed once, without warnings.
+TEST_F(AlarmBuilderUi, MouseStartedRenameTakesKeysAndEscCancelsOnlyIt) {
+  testing::WarningCatcher warnings;
+  live_host_alarm();
+  auto d = open();
+  d->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(d.get()));
+  auto* list = child<AlarmListView>(d.get(), "10002");
+  const QModelIndex row = d->list_model()->index(0);
+  const QPoint at = list->visualRect(row).center();
+  for (const char* end : {"Return", "Escape"}) {
+    SCOPED_TRACE(end);
+    // A double click as the window system gives it: press, release, then
+    // the double click.
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+    ASSERT_TRUE(list->editing());
+    QWidget* editor = QApplication::focusWidget();
+    ASSERT_TRUE(editor != nullptr && qobject_cast<QLineEdit*>(editor) != nullptr);
+    static_cast<QLineEdit*>(editor)->selectAll();
+    QTest::keyClicks(editor, "storm watch");
+    QTest::keyClick(editor, std::string(end) == "Return" ? Qt::Key_Return : Qt::Key_Escape);
+    QApplication::processEvents();  // the delegate closes its editor a moment later
+    EXPECT_FALSE(list->editing());
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(d->result(), 0);
+    EXPECT_EQ(row.data().toString(), "storm watch");  // Escape kept the name Return gave
+  }
+  EXPECT_TRUE(testing::WarningCatcher::caught().isEmpty())
+      << testing::WarningCatcher::caught().join(" | ").toStdString();
+  // Esc with no rename open still closes the dialog.
+  QTest::keyClick(list, Qt::Key_Escape);
+  EXPECT_FALSE(d->isVisible());
+  EXPECT_EQ(d->result(), QDialog::Rejected);
+}
+
+TEST_F(AlarmBuilderUi, ValueTakesDigitsOnlyAndAPercentAbove100IsRefusedWithAWord) {
   live_host_alarm();
   auto d = open();
   EXPECT_EQ(child<QComboBox>(d.get(), "10010")->currentText(), "ten");
-  child<QRadioButton>(d.get(), "10016")->click();
   auto* value = child<QLineEdit>(d.get(), "10017");
+  type_and_enter(d.get(), value, "5x0y0");
+  EXPECT_EQ(value->text(), "500");
+  EXPECT_EQ(d->current()->threshold, 500u);
+  child<QRadioButton>(d.get(), "10016")->click();
   type_and_enter(d.get(), value, "150");
-  EXPECT_EQ(value->text(), "0");
-  EXPECT_EQ(d->current()->threshold, 0u);
+  EXPECT_EQ(value->text(), "500");
+  EXPECT_EQ(d->current()->threshold, 500u);
+  EXPECT_TRUE(d->problem_text().contains("0 to 100")) << d->problem_text().toStdString();
+  type_and_enter(d.get(), value, "");
+  EXPECT_EQ(d->current()->threshold, 500u) << "an emptied box is no 0";
+  type_and_enter(d.get(), value, "80");
+  EXPECT_EQ(d->current()->threshold, 80u);
+  EXPECT_TRUE(d->problem_text().isEmpty());
 
   child<QRadioButton>(d.get(), "10007")->click();
   EXPECT_EQ(d->current()->object_type, kAlarmUrl);
@@ -130,6 +191,50 @@ TEST_F(AlarmBuilderUi, PercentAbove100BecomesZeroAndUrlForcesOccurrence) {
   EXPECT_FALSE(child<QRadioButton>(d.get(), "10012")->isEnabled());
   EXPECT_EQ(child<QComboBox>(d.get(), "10025")->currentText(), "N/A");
   EXPECT_EQ(child<QLabel>(d.get(), "10026")->text(), "URL");
+}
+
+// OK refuses what could never bind or run whole, shows the alarm and says
+// why; the live set and the table stay as they were until it is mended.
+TEST_F(AlarmBuilderUi, OkRefusesAnAlarmThatCannotBindOrACommandTooLong) {
+  services.cached["10.99.1.1"] = AlarmHost{9, NetAddress::parse(kAddrIpv4, "10.99.1.1"), "10.99.1.1"};
+  live_host_alarm();
+  auto d = open();
+  child<QPushButton>(d.get(), "10004")->click();
+  child<QRadioButton>(d.get(), "10005")->click();
+  auto* ok = child<QPushButton>(d.get(), "30000");
+  const QString long_command =
+      QStringLiteral("sh -c 'echo x >> $HOME/alarm-count; ") + QString(60, 'y') + "'";
+  const struct {
+    const char* host;
+    QString command;
+    const char* says;
+  } steps[] = {{"", {}, "has no host"},
+               {"10.99.1.1", long_command, "longer than 80"},
+               {"10.99.1.1", QStringLiteral("sh -c 'echo x >> $HOME/alarm-count'"), nullptr}};
+  for (const auto& step : steps) {
+    child<QListView>(d.get(), "10002")->setCurrentIndex(d->list_model()->index(1));
+    type_and_enter(d.get(), child<QComboBox>(d.get(), "10010")->lineEdit(), QString::fromLatin1(step.host));
+    if (!child<QCheckBox>(d.get(), "10021")->isChecked()) child<QCheckBox>(d.get(), "10021")->click();
+    type_and_enter(d.get(), child<QLineEdit>(d.get(), "10020"), step.command);
+    child<QListView>(d.get(), "10002")->setCurrentIndex(d->list_model()->index(0));
+    ok->click();
+    if (step.says == nullptr) break;
+    EXPECT_EQ(d->result(), 0) << step.says;
+    EXPECT_EQ(d->current_row(), 1) << "the refused alarm is shown";
+    EXPECT_TRUE(d->problem_text().contains(step.says)) << d->problem_text().toStdString();
+    auto* box = d->findChild<QMessageBox*>();
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->text().contains("New Alarm"));
+    box->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(st->loaded.count(), 1);
+    EXPECT_EQ(table.saves, 0);
+  }
+  QSignalSpy finished(d.get(), &QDialog::finished);
+  ASSERT_TRUE(finished.wait(5000));
+  EXPECT_EQ(d->result(), QDialog::Accepted);
+  ASSERT_EQ(st->loaded.count(), 2);
+  EXPECT_EQ(st->loaded.head()->next->data->command, "sh -c 'echo x >> $HOME/alarm-count'");
 }
 
 TEST_F(AlarmBuilderUi, HostBoxListsTheCachedNamesLastFirst) {
@@ -217,8 +322,7 @@ TEST(AlarmBuilderDesktop, OkSavesAndTheNewAlarmFiresOnRealTraffic) {
     child<QRadioButton>(w, "10015")->click();
     type_and_enter(w, child<QLineEdit>(w, "10017"), "1");
     auto* list = child<QListView>(w, "10002");
-    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {},
-                       list->visualRect(list->model()->index(0, 0)).center());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, check_box_of(list, list->model()->index(0, 0)));
     list->model()->setData(list->model()->index(0, 0), "client talks", Qt::EditRole);
     child<QPushButton>(w, "30000")->click();
   });

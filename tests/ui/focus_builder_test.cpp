@@ -4,11 +4,14 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QListView>
 #include <QMimeData>
 #include <QPushButton>
+#include <QTest>
 #include <memory>
 
 #include "pdl/pd.h"
+#include "ui_helpers.h"
 
 namespace tarnix::ui {
 namespace {
@@ -68,12 +71,48 @@ TEST_F(FocusBuilderTest, CancelKeepsTheDictionaryOkReplacesItAndActivatesTheEdit
   EXPECT_EQ(store.dictionary[1].entries[0].colour, 0);
   // Deleting the edited focus leaves none edited: OK then clears the active focus.
   auto b = open();
+  b->select_focus(0);
   click(*b, "1062");
   EXPECT_TRUE(b->edited() == -1 && b->entry_model()->rowCount() == 0);
   EXPECT_FALSE(drag_to_editor(*b, node("SSH")));
   click(*b, "1065");
   EXPECT_EQ(store.active, -1);
   EXPECT_EQ(store.dictionary.front().name, "Shell");
+}
+
+// OK without a touch keeps whichever focus was active, not the first.
+TEST_F(FocusBuilderTest, OpensOnTheActiveFocusSoOkKeepsIt) {
+  store.active = 1;
+  auto b = open();
+  EXPECT_EQ(b->edited(), 1);
+  EXPECT_EQ(b->dictionary_view()->currentIndex().row(), 1);
+  click(*b, "1065");
+  EXPECT_EQ(store.active, 1);
+}
+
+// The colour popup over an entry, opened by a double click while a rename
+// of a focus is open: the colour is taken and no editor is closed twice.
+TEST_F(FocusBuilderTest, ColourPopupTakesTheColourWithoutEditorWarnings) {
+  testing::WarningCatcher warnings;
+  auto b = open();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(b.get()));
+  b->rename_focus();
+  QListView* entries = b->findChild<QListView*>(QStringLiteral("1012"));
+  ASSERT_NE(entries, nullptr);
+  const QPoint at = entries->visualRect(b->entry_model()->index(0)).center();
+  testing::on_next_modal([](QWidget* w) {
+    auto* picker = qobject_cast<ColourPicker*>(w);
+    ASSERT_NE(picker, nullptr);
+    QTest::mouseClick(picker->swatch(7), Qt::LeftButton);
+  });
+  QTest::mouseClick(entries->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseDClick(entries->viewport(), Qt::LeftButton, {}, at);
+  QApplication::processEvents();
+  EXPECT_EQ(b->working()[0].entries[0].colour, 7);
+  click(*b, "1065");
+  QApplication::processEvents();
+  EXPECT_TRUE(testing::WarningCatcher::caught().isEmpty())
+      << testing::WarningCatcher::caught().join(" | ").toStdString();
 }
 
 TEST_F(FocusBuilderTest, RenameTakesAtMost31Characters) {

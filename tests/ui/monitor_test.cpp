@@ -2,13 +2,15 @@
 // the duplicate-address window and the database options.
 #include <gtest/gtest.h>
 
-#include <QLabel>
 #include <QApplication>
 #include <QDialogButtonBox>
-#include <QMouseEvent>
+#include <QLabel>
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include "app/settings.h"
 #include "capture/net.h"
@@ -17,6 +19,7 @@
 #include "ui/monitor/dupip_window.h"
 #include "ui/monitor/load.h"
 #include "ui/monitor/output.h"
+#include "ui/monitor/popup.h"
 
 namespace tarnix::ui {
 namespace {
@@ -254,6 +257,28 @@ void press(QDialog* d, QDialogButtonBox::StandardButton b) {
   d->findChild<QDialogButtonBox*>()->button(b)->click();
 }
 
+// Without a browser the window says so, with the URL to copy.
+TEST(BrowseUrl, NoBrowserIsToldInTheWindow) {
+  QWidget parent;
+  const QString url = QStringLiteral("http://10.77.0.1/index.html");
+  for (bool works : {true, false}) {
+    QUrl asked;
+    EXPECT_EQ(open_url_or_say(url, &parent,
+                              [&](const QUrl& u) {
+                                asked = u;
+                                return works;
+                              }),
+              works);
+    EXPECT_EQ(asked, QUrl(url));
+    auto* box = parent.findChild<QMessageBox*>(QStringLiteral("no browser"));
+    EXPECT_EQ(box != nullptr, !works);
+    if (box != nullptr) {
+      EXPECT_TRUE(box->isVisible());
+      EXPECT_TRUE(box->informativeText().contains(url));
+    }
+  }
+}
+
 TEST(DbOptions, DayCountsAndTheDialogsButtons) {
   struct Case {
     const char* text;
@@ -275,20 +300,42 @@ TEST(DbOptions, DayCountsAndTheDialogsButtons) {
   EXPECT_EQ(s.db_prune_time.get(), 28) << "Cancel goes back to the start-up value";
   EXPECT_TRUE(pruned.empty());
 
+  // What is no count of days is refused with a word, and changes nothing.
   d = open();
   d->findChild<QRadioButton*>("17003")->click();
-  d->findChild<QLineEdit*>("17002")->setText("-9");
   d->findChild<QCheckBox*>("17006")->click();
   d->findChild<QLineEdit*>("17005")->setText("3");
+  for (const char* bad : {"-9", "abc", "", "0", "2000000"}) {
+    d->findChild<QLineEdit*>("17002")->setText(QString::fromLatin1(bad));
+    press(d, QDialogButtonBox::Ok);
+    EXPECT_TRUE(d->problem_text().contains("whole number of days")) << bad;
+    EXPECT_EQ(s.db_prune_time.get(), 28) << bad;
+    EXPECT_TRUE(pruned.empty()) << bad;
+  }
+  d->findChild<QLineEdit*>("17002")->setText("14");
+  d->findChild<QLineEdit*>("17005")->setText("x");
   press(d, QDialogButtonBox::Ok);
-  EXPECT_EQ(s.db_prune_time.get(), 0) << "negative becomes 0";
+  EXPECT_TRUE(d->problem_text().contains("immediate removal"));
+  EXPECT_TRUE(pruned.empty());
+  d->findChild<QLineEdit*>("17005")->setText("3");
+  press(d, QDialogButtonBox::Ok);
+  EXPECT_EQ(s.db_prune_time.get(), 14);
   EXPECT_EQ(pruned, std::vector<int>{3});
+  // The boxes take digits only.
+  d = open();
+  auto* days = d->findChild<QLineEdit*>("17002");
+  days->clear();
+  QTest::keyClicks(days, "1a2b");
+  EXPECT_EQ(days->text(), "12");
+  press(d, QDialogButtonBox::Cancel);
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST(DbOptions, TheDatabaseChoiceGoesToTheSettingsOnOkOnly) {
   app::Settings s;
-  auto open = [&] { return new DbOptionsDialog(s, 28, {}, nullptr, QStringLiteral("SQLite file /x/tarnix.db")); };
+  auto open = [&] {
+    return new DbOptionsDialog(s, 28, {}, nullptr, QStringLiteral("SQLite file /x/tarnix.db"));
+  };
   auto choose_shared = [&](QDialogButtonBox::StandardButton b) {
     auto* d = open();
     EXPECT_FALSE(d->findChild<QLineEdit*>("dbConnect")->isEnabled()) << "the file is chosen";

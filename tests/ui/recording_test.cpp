@@ -4,11 +4,14 @@
 // plays, and the database's start-up failure keeps its message and status.
 #include <gtest/gtest.h>
 
-#include <QLabel>
-#include <QRadioButton>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -187,7 +190,8 @@ TEST_F(DesktopRecording, AlarmsStoredBeforeStartUpFireWhileTheFilePlays) {
   QApplication::processEvents();
   std::size_t total = 0;
   for (const auto& [notify, n] : fired) total += n;
-  EXPECT_EQ(std::size_t(rt->monitor_windows().output->alarm_model()->rowCount()), std::min<std::size_t>(total, 200));
+  EXPECT_EQ(std::size_t(rt->monitor_windows().output->alarm_model()->rowCount()),
+            std::min<std::size_t>(total, 200));
   // Once per recorded access of the URL.
   EXPECT_EQ(fired["index page"], 2u);
   // The client sent 39 frames, so at least one pass saw it over 1 packet.
@@ -228,6 +232,43 @@ TEST_F(DesktopRecording, DuplicateDetectionAndDatabaseOptionsFollowTheirMenuComm
   EXPECT_TRUE(in_use->text().startsWith("In use: SQLite file ")) << in_use->text().toStdString();
   EXPECT_TRUE(d->findChild<QRadioButton*>("dbFile")->isChecked()) << "the default keeps SQLite";
   play_to_end_and_close(*rt);
+}
+
+// "Retain all URLs" confirmed with OK survives Quit and the next start, as
+// does a count of days.
+TEST_F(DesktopRecording, RetentionChosenInTheOptionsIsSavedAndReadBack) {
+  for (const char* chosen : {"retain", "9"}) {
+    SCOPED_TRACE(chosen);
+    app::RecordingMessenger m;
+    auto rt = make(m);
+    ASSERT_EQ(app::run_startup(*rt, m), 0) << m.texts().join(" | ").toStdString();
+    rt->main_window()->command(kCmdDbOptions)->trigger();
+    DbOptionsDialog* d = rt->db_options();
+    ASSERT_NE(d, nullptr);
+    if (std::string(chosen) == "retain") {
+      d->findChild<QRadioButton*>("17001")->click();
+    } else {
+      d->findChild<QRadioButton*>("17003")->click();
+      d->findChild<QLineEdit*>("17002")->setText(chosen);
+    }
+    d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    play_to_end_and_close(*rt);
+    rt.reset();
+    const int expected = std::string(chosen) == "retain" ? 0 : 9;
+    EXPECT_EQ(QSettings(home.filePath("config/Halvard Software/Tarnix.ini"), QSettings::IniFormat)
+                  .value("1.3/DB prune time")
+                  .toInt(),
+              expected);
+
+    auto again = make(m);
+    ASSERT_EQ(app::run_startup(*again, m), 0);
+    again->main_window()->command(kCmdDbOptions)->trigger();
+    d = again->db_options();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->findChild<QRadioButton*>("17001")->isChecked(), expected == 0);
+    if (expected != 0) EXPECT_EQ(d->findChild<QLineEdit*>("17002")->text(), "9");
+    again->main_window()->close();
+  }
 }
 
 TEST_F(DesktopRecording, WithoutTheDatabaseTheFilePlaysAndNoAlarmIsLoaded) {

@@ -121,6 +121,9 @@ TEST(ReportWindow, ShowsSavesFindsPrintsAndTakesItsFilesAlong) {
   }
   const QByteArray bytes = read_all(pdf);
   EXPECT_TRUE(bytes.startsWith("%PDF"));
+  // Private whatever the umask, like every file the program writes.
+  EXPECT_EQ(QFile::permissions(pdf),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
   EXPECT_GE(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r") + bytes.count("/Type /Page "), 1);
 
   w->close();

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QSettings>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
@@ -25,6 +26,30 @@ inline void on_next_modal(std::function<void(QWidget*)> fn, int tries = 200) {
     }
   });
 }
+
+// The Qt warnings printed while one lives.
+class WarningCatcher {
+ public:
+  WarningCatcher() {
+    caught().clear();
+    previous_ = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+      // The offscreen platform's notes on what it cannot do are no fault.
+      if (type != QtDebugMsg && type != QtInfoMsg &&
+          !text.startsWith(QLatin1String("This plugin does not support")))
+        caught() << text;
+    });
+  }
+  ~WarningCatcher() { qInstallMessageHandler(previous_); }
+  WarningCatcher(const WarningCatcher&) = delete;
+  WarningCatcher& operator=(const WarningCatcher&) = delete;
+  static QStringList& caught() {
+    static QStringList list;
+    return list;
+  }
+
+ private:
+  QtMessageHandler previous_;
+};
 
 // Points the data and configuration folders into `home`. QSettings keeps the
 // first configuration folder it saw, so it is pointed there as well.

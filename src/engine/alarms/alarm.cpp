@@ -153,7 +153,7 @@ void drain_url_queue(AlarmState& st) {
           a->url_id != note.url_id)
         return;
       a->last_access.store(note.url_hist_id, std::memory_order_relaxed);
-      alarm_fire(st, a, static_cast<std::uint32_t>(note.url_hist_id), note.time);
+      alarm_fire(st, a, static_cast<std::uint32_t>(note.url_hist_id), note.time, false);
     });
   }
 }
@@ -298,9 +298,14 @@ void alarm_eval_step(AlarmState& st) {
   if (!eval_enter(st)) return;
   if (st.model != nullptr) {
     st.active.foreach ([&](const AlarmPtr& a) {
-      if (a->disabled != 0) return;
+      if (a->disabled != 0) {
+        a->holding = false;
+        return;
+      }
       std::uint32_t measured = 0;
-      if (test_alarm(st, *a, &measured)) alarm_fire(st, a, measured);
+      const bool fires = test_alarm(st, *a, &measured);
+      if (fires) alarm_fire(st, a, measured, 0, !a->holding);
+      a->holding = fires;
     });
   }
   drain_url_queue(st);
@@ -313,9 +318,25 @@ void alarm_url_step(AlarmState& st) {
   eval_leave(st);
 }
 
-int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value, std::uint32_t when) {
+bool AlarmCadence::due(std::int64_t capture_second, std::chrono::steady_clock::time_point now) {
+  if (capture_second != seen_) {
+    // Time that goes back is another capture (a file played again): its
+    // seconds count afresh.
+    if (capture_second < seen_) passed_ = std::numeric_limits<std::int64_t>::min();
+    seen_ = capture_second;
+    seen_at_ = now;
+  }
+  const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(now - seen_at_).count();
+  const std::int64_t second = seen_ + (quiet > 0 ? quiet : 0);
+  if (second <= passed_) return false;
+  passed_ = second;
+  return true;
+}
+
+int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value, std::uint32_t when,
+               bool entering) {
   if (when == 0) when = st.clock ? st.clock() : static_cast<std::uint32_t>(std::time(nullptr));
-  AlarmEvent event{alarm, when, value};
+  AlarmEvent event{alarm, when, value, entering};
   int result;
   {
     std::lock_guard<std::mutex> lock(st.alarm_mutex);
@@ -413,9 +434,20 @@ void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
     std::lock_guard<std::mutex> lock(st.alarm_mutex);
     a.activations->times.push_back(event.time);
   }
-  if (a.play_sound == 1 && !a.sound_file.empty() && st.actions.sound != nullptr)
+  // A condition that holds for minutes must not start a process every
+  // second: the costly actions wait out their interval (time going back
+  // means another capture, which starts afresh).
+  const bool costly =
+      (a.play_sound == 1 && !a.sound_file.empty()) || (a.run_command == 1 && !a.command.empty());
+  const bool act = costly && (event.entering || !a.acted || event.time < a.acted_at ||
+                              event.time - a.acted_at >= st.action_interval);
+  if (act) {
+    a.acted = true;
+    a.acted_at = event.time;
+  }
+  if (act && a.play_sound == 1 && !a.sound_file.empty() && st.actions.sound != nullptr)
     st.actions.sound->play(a.sound_file);
-  if (a.run_command == 1 && !a.command.empty() && st.actions.command != nullptr) {
+  if (act && a.run_command == 1 && !a.command.empty() && st.actions.command != nullptr) {
     AlarmCommandInfo info{a.notify, alarm_object_text(a), std::to_string(event.value),
                           std::to_string(event.time)};
     st.actions.command->run(a.command, info);

@@ -15,8 +15,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -98,6 +100,12 @@ struct Alarm {
   // record is never ranked again.
   bool retired = false;
 
+  // Whether the condition held at the last evaluation pass; capture thread.
+  bool holding = false;
+  // When the sound or command last ran (event time); alarm thread only.
+  bool acted = false;
+  std::uint32_t acted_at = 0;
+
  private:
   std::atomic<const AlarmHost*> hosts_[2] = {nullptr, nullptr};
   std::mutex hosts_mutex_;
@@ -119,10 +127,36 @@ struct AlarmTopTraits {
 // What a firing puts on the event queue. `value` is what the test measured
 // (in the alarm's unit for thresholds; frames for a protocol, the access id
 // for a URL, 1 for a present host or link).
+// `entering`: the condition did not hold at the pass before, so the costly
+// actions run now whatever the interval says.
 struct AlarmEvent {
   AlarmPtr alarm;
   std::uint32_t time = 0;
   std::uint32_t value = 0;
+  bool entering = true;
+};
+
+// Costly actions (sound, command) of one alarm run when it enters its
+// condition, then at most once per this many seconds of event time while it
+// holds; every firing is still logged and counted. URL alarms, which fire
+// once per access, run them at most once per interval.
+constexpr std::uint32_t kAlarmActionInterval = 60;
+
+// Evaluation passes run once a second, whatever the capture loop's pace: a
+// loop that wakes a thousand times a second must not fire a thousand times.
+// The second is the capture's own (frame time), so a file read at any speed
+// gets one pass per second of its traffic; when no frames come, the wall
+// clock carries that second on, so conditions are still tested in silence.
+class AlarmCadence {
+ public:
+  // True when a pass is due at this capture second and steady time; the pass
+  // is then counted as done.
+  bool due(std::int64_t capture_second, std::chrono::steady_clock::time_point now);
+
+ private:
+  std::int64_t passed_ = std::numeric_limits<std::int64_t>::min();  // second of the last pass
+  std::int64_t seen_ = std::numeric_limits<std::int64_t>::min();    // capture second last seen
+  std::chrono::steady_clock::time_point seen_at_{};                 // when it was first seen
 };
 
 struct UrlNotification {
@@ -171,6 +205,9 @@ struct AlarmState {
 
   std::atomic<bool> stop{false};
   std::thread thread;
+
+  // See kAlarmActionInterval; tests shorten it.
+  std::uint32_t action_interval = kAlarmActionInterval;
 };
 
 // Creates the lists, queues and events; nothing runs yet.
@@ -198,7 +235,9 @@ void alarm_url_step(AlarmState& st);
 
 // Queues a firing for the alarm thread; 1 when queued.
 // `when` is the event's time, 0 for the state's clock.
-int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value = 0, std::uint32_t when = 0);
+// `entering`: see AlarmEvent.
+int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value = 0, std::uint32_t when = 0,
+               bool entering = true);
 // One recorded access of a URL (any thread).
 void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id,
                       std::uint32_t seen_at = 0);

@@ -165,6 +165,47 @@ std::int32_t AlarmBuilder::toggle_disabled(Alarm& a) {
   return a.disabled;
 }
 
+std::string alarm_builder_problem(const Alarm& a) {
+  auto has_host = [&](int which) { return a.host(which) != nullptr || a.pending_host_id[which - 1] != 0; };
+  switch (a.object_type) {
+    case kAlarmHost:
+      if (!has_host(1)) return "it has no host: type a host name or address that resolves";
+      break;
+    case kAlarmLink:
+      if (!has_host(1) || !has_host(2)) return "a link needs both its source and its destination host";
+      break;
+    case kAlarmNetwork:
+      if (a.kind != kAlarmThreshold) return "a network alarm needs a threshold";
+      break;
+    case kAlarmProtocol:
+      if (!a.protocol) return "it has no protocol: choose one from the list";
+      break;
+    case kAlarmUrl:
+      if (a.url_id == 0) return "it has no URL: type a URL whose host resolves";
+      break;
+    default:
+      return "it watches nothing: choose an object type";
+  }
+  if (a.kind == kAlarmThreshold && a.unit == kAlarmPercent && a.threshold > 100)
+    return "a percentage of bandwidth is 0 to 100";
+  if (a.run_command == 1 && a.command.empty())
+    return "\"Execute command\" is checked but no command is given";
+  if (a.play_sound == 1 && a.sound_file.empty()) return "\"Play wave file\" is checked but no file is given";
+  if (a.command.size() > kAlarmActionTextMax)
+    return "the command is longer than " + std::to_string(kAlarmActionTextMax) + " characters";
+  if (a.sound_file.size() > kAlarmActionTextMax)
+    return "the sound file path is longer than " + std::to_string(kAlarmActionTextMax) + " characters";
+  return {};
+}
+
+int AlarmBuilder::first_problem(std::string& why) const {
+  for (std::size_t i = 0; i < alarms_.size(); ++i) {
+    why = alarm_builder_problem(*alarms_[i]);
+    if (!why.empty()) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 AlarmList AlarmBuilder::take() {
   AlarmList out;
   for (AlarmPtr& a : alarms_) out.append(std::move(a));
@@ -261,9 +302,8 @@ bool alarm_row_definition(const AlarmTableRow& row, AlarmTable& table, AlarmBuil
   def.unit = row.unit;
   def.notify = row.notify;
   def.threshold = row.threshold > 0 ? static_cast<std::uint32_t>(row.threshold) : 0;
-  if (row.kind == kAlarmThreshold &&
-      (row.unit < kAlarmPackets || row.unit > kAlarmPercent || row.direction < kAlarmHigh ||
-       row.direction > kAlarmLow))
+  if (row.kind == kAlarmThreshold && (row.unit < kAlarmPackets || row.unit > kAlarmPercent ||
+                                      row.direction < kAlarmHigh || row.direction > kAlarmLow))
     return refuse("unknown unit or direction");
   switch (row.object_type) {
     case kAlarmLink:

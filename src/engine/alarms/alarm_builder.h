@@ -83,6 +83,16 @@ std::vector<ProtocolChoice> alarm_protocol_choices(const protocol_node* root);
 // the unsigned comparison would read as a huge one) becomes 0 too.
 std::uint32_t alarm_value_from_text(std::string_view text, bool percent);
 
+// The longest sound file path and command line the alarms table keeps whole.
+constexpr std::size_t kAlarmActionTextMax = 80;
+
+// Why an alarm of the working copy cannot be confirmed: it could never bind
+// or never fire (no host, link end, protocol or URL; a network occurrence; a
+// percentage above 100), or an action it asks for has nothing to run or more
+// than the table keeps. Empty when it is fine. Stored alarms whose hosts are
+// still being resolved are fine.
+std::string alarm_builder_problem(const Alarm& a);
+
 // The working copy.
 class AlarmBuilder {
  public:
@@ -106,6 +116,10 @@ class AlarmBuilder {
   static std::int32_t toggle_disabled(Alarm& a);
   // Flips a "play sound" / "run command" flag: 1 becomes 0, anything else 1.
   static void toggle_flag(std::int32_t& flag) { flag = flag == 1 ? 0 : 1; }
+
+  // The first alarm that alarm_builder_problem refuses: its row and the
+  // reason; -1 when every alarm is fine.
+  int first_problem(std::string& why) const;
 
   // The working list, in row order, for alarm_builder_commit.
   AlarmList take();

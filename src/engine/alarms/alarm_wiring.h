@@ -8,6 +8,8 @@
 // model's `hooks.step`; alarm_thread_start.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
@@ -47,17 +49,45 @@ class CaptureAlarmModel final : public AlarmModel {
   std::unordered_map<const Net*, std::unique_ptr<AlarmRanking>> rankings_;  // under the Alarm mutex
 };
 
-// The capture step hook: binding, then evaluation, after every dispatch.
+// The capture step hook: binding after every dispatch; the evaluation pass
+// once a second (AlarmCadence), and in between only the recorded accesses
+// that URL alarms wait for. A step that reads many seconds at once (a file
+// read flat out) still gets a pass for each: the frame path calls in as each
+// second begins, and the end of the source closes the last one.
 class AlarmStepSink final : public CaptureStepSink {
  public:
-  explicit AlarmStepSink(AlarmState& st) : st_(st) {}
-  void after_capture_step(Net&) override {
+  using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+  // `steady` stands in for the steady clock (tests).
+  explicit AlarmStepSink(AlarmState& st, SteadyClock steady = {}) : st_(st), steady_(std::move(steady)) {}
+  void after_capture_step(Net& net) override {
+    alarm_bind_step(st_);
+    if (pass_due(net))
+      alarm_eval_step(st_);
+    else
+      alarm_url_step(st_);
+  }
+  void on_new_second(Net& net) override {
+    if (!pass_due(net)) return;
+    alarm_bind_step(st_);
+    alarm_eval_step(st_);
+  }
+  // The capture's last second gets its pass too: no later frame will open
+  // one (a short file may hold a single second).
+  void on_source_end(Net&) override {
     alarm_bind_step(st_);
     alarm_eval_step(st_);
   }
 
  private:
+  bool pass_due(const Net& net) {
+    const std::int64_t second =
+        net.model != nullptr ? net.model->capture_second.load(std::memory_order_relaxed) : 0;
+    return cadence_.due(second, steady_ ? steady_() : std::chrono::steady_clock::now());
+  }
+
   AlarmState& st_;
+  SteadyClock steady_;
+  AlarmCadence cadence_;  // capture thread only
 };
 
 // Resolves the hosts of loaded alarms through the name cache; the completion

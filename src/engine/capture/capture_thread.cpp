@@ -87,7 +87,10 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
     const std::uint32_t load = load_percent_of(net.window_bytes, source.link_speed_bps());
     net.load_percent.store(load, std::memory_order_relaxed);
   }
-  if (CaptureStepSink* step = net.model->hooks.step) step->after_capture_step(net);
+  if (CaptureStepSink* step = net.model->hooks.step) {
+    step->after_capture_step(net);
+    if (result != CaptureStepResult::kOk) step->on_source_end(net);
+  }
   return result;
 }
 
@@ -176,6 +179,13 @@ void CaptureLoop::run() {
   // drawing time asks for (see draw_share).
   clock::duration draw_pause{0};
   const double share = options_.draw_share > 0 && options_.draw_share <= 1 ? options_.draw_share : 1.0;
+  // The frame count and times when frames were last seen to arrive.
+  struct {
+    const Net* net = nullptr;
+    std::uint64_t frames = 0;
+    clock::time_point since;
+    TimeValue time;
+  } quiet;
   // What the last drawn frame showed: frames seen plus tick changes.
   std::uint64_t drawn_state = ~std::uint64_t{0};
   // Under signal_mutex_: when the next frame may be drawn, or max() when
@@ -256,6 +266,21 @@ void CaptureLoop::run() {
       if (flat_out || now >= next_tick) {
         {
           std::lock_guard<std::mutex> g(net->lock);
+          // No frames since the last look (a quiet network, a file played
+          // to its end): the last second's figures fall as time passes,
+          // the capture's time carried on by the steady clock.
+          if (net != quiet.net || net->counters.frames_seen != quiet.frames) {
+            quiet = {net, net->counters.frames_seen, now, model_.now};
+          } else {
+            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - quiet.since).count();
+            TimeValue t = quiet.time;
+            const std::int64_t total = std::int64_t(t.usec) + us;
+            t.sec = static_cast<std::int32_t>(t.sec + total / 1000000);
+            t.usec = static_cast<std::int32_t>(total % 1000000);
+            net_age_window(*net, t);
+            net->load_percent.store(load_percent_of(net->window_bytes, net->link_speed_bps),
+                                    std::memory_order_relaxed);
+          }
           net_tick(*net);
         }
         next_tick = std::max(next_tick + options_.period, now);

@@ -164,10 +164,44 @@ void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std
   handle(net, frame, caplen, length);
 }
 
+namespace {
+
+// A frame leaving the one-second window leaves every count it was added to.
+inline void expire_slot(Net& net, Net::SlotCount& c) {
+  if (c.link == nullptr) return;
+  --net.window_frames;
+  net.window_bytes -= c.length;
+  --c.source->window_frames;
+  c.source->window_bytes -= c.length;
+  --c.link->window_frames;
+  c.link->window_bytes -= c.length;
+  c = {};
+}
+
+}  // namespace
+
+void net_age_window(Net& net, const TimeValue& now) {
+  FrameWindow& window = *net.frame_window;
+  std::vector<Net::SlotCount>& slots = net.window_counts;
+  auto expire = [&](const WindowEntry& e) {
+    expire_slot(net, slots[static_cast<std::size_t>(&e - window.slots.data())]);
+  };
+  ring_detail::expire_older(window, now, expire);
+}
+
 void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame) {
   TrafficModel& model = *net.model;
-  if (header.time.sec != model.now.sec)
+  if (header.time.sec != model.now.sec) {
     model.capture_second.store(header.time.sec, std::memory_order_relaxed);
+    if (CaptureStepSink* step = model.hooks.step) {
+      // The pass sees the window at the end of the last frame's second: the
+      // second just ended, or after a gap the last second that had traffic.
+      // Adding this frame expires at least as much.
+      const TimeValue second_end{model.now.sec + 1, 0};
+      net_age_window(net, later_than(header.time, second_end) ? second_end : header.time);
+      step->on_new_second(net);
+    }
+  }
   model.now = header.time;
   ++net.counters.frames_seen;
 
@@ -228,15 +262,7 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
         link->window_bytes += length;
       },
       [&](const WindowEntry& e) {
-        Net::SlotCount& c = slots[static_cast<std::size_t>(&e - window.slots.data())];
-        if (c.link == nullptr) return;
-        --net.window_frames;
-        net.window_bytes -= c.length;
-        --c.source->window_frames;
-        c.source->window_bytes -= c.length;
-        --c.link->window_frames;
-        c.link->window_bytes -= c.length;
-        c = {};
+        expire_slot(net, slots[static_cast<std::size_t>(&e - window.slots.data())]);
       },
       [&](int old_tail, int old_capacity, int new_capacity) {
         ring_grow_beside(slots, old_tail, old_capacity, new_capacity);

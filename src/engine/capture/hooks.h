@@ -62,6 +62,13 @@ class CaptureStepSink {
  public:
   virtual ~CaptureStepSink() = default;
   virtual void after_capture_step(Net& net) = 0;
+  // From the frame path, under the network's lock, when a frame opens a new
+  // second of capture time, before that frame is counted: the window then
+  // holds the second just ended, however many seconds one step reads.
+  virtual void on_new_second(Net&) {}
+  // After the step in which the source ended (a file read to its end, or a
+  // failure): the second in progress is complete.
+  virtual void on_source_end(Net&) {}
 };
 
 // The set of hooks one traffic model calls; any of them may be null.

@@ -594,6 +594,9 @@ struct FrameHeader {
 };
 void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame);
 void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length);
+// Without frames the one-second window ages by the clock alone: the frames
+// older than a second before `now` leave it and its counts. Under net.lock.
+void net_age_window(Net& net, const TimeValue& now);
 
 // Offset of the transport header in an Ethernet/IPv4 frame from the IPv4
 // header length field, or 0 when the header is malformed or not captured.

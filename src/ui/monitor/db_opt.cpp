@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -20,7 +21,8 @@ int db_opt_days(const QString& text) {
   qsizetype i = 0;
   while (i < t.size() && t[i].isSpace()) ++i;
   bool negative = false;
-  if (i < t.size() && (t[i] == QLatin1Char('-') || t[i] == QLatin1Char('+'))) negative = t[i++] == QLatin1Char('-');
+  if (i < t.size() && (t[i] == QLatin1Char('-') || t[i] == QLatin1Char('+')))
+    negative = t[i++] == QLatin1Char('-');
   long long v = 0;
   for (; i < t.size() && t[i] >= QLatin1Char('0') && t[i] <= QLatin1Char('9'); ++i) {
     v = v * 10 + (t[i].unicode() - '0');
@@ -68,8 +70,8 @@ DbOptionsDialog::DbOptionsDialog(app::Settings& settings, int startup_prune_time
   // Which database this run records into, and which the next start uses.
   auto* database = new QGroupBox(QStringLiteral("Database"), this);
   auto* dg = new QGridLayout(database);
-  auto* used = new QLabel(in_use.isEmpty() ? QStringLiteral("In use: none") : QStringLiteral("In use: ") + in_use,
-                          database);
+  auto* used = new QLabel(
+      in_use.isEmpty() ? QStringLiteral("In use: none") : QStringLiteral("In use: ") + in_use, database);
   used->setObjectName(QStringLiteral("dbInUse"));
   used->setWordWrap(true);
   used->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -92,7 +94,8 @@ DbOptionsDialog::DbOptionsDialog(app::Settings& settings, int startup_prune_time
   dg->addWidget(db_connect_, 3, 1);
   dg->addWidget(new QLabel(QStringLiteral("Sensor name:"), database), 4, 0);
   dg->addWidget(sensor_, 4, 1);
-  dg->addWidget(new QLabel(QStringLiteral("A new choice takes effect at the next start."), database), 5, 0, 1, 2);
+  dg->addWidget(new QLabel(QStringLiteral("A new choice takes effect at the next start."), database), 5, 0, 1,
+                2);
   layout->addWidget(database);
   if (!settings_.db_connect.trimmed().isEmpty())
     db_shared_->setChecked(true);
@@ -114,13 +117,23 @@ DbOptionsDialog::DbOptionsDialog(app::Settings& settings, int startup_prune_time
   });
   connect(remove_after_, &QRadioButton::clicked, this, [this] {
     days_->setEnabled(true);
-    days_->setText(QString::number(settings_.db_prune_time.get()));
+    // Coming back from "Retain all", the box offers the count it had.
+    const int keep = settings_.db_prune_time.get();
+    if (keep > 0 || days_->text().isEmpty()) days_->setText(QString::number(keep > 0 ? keep : 28));
   });
+  // Only whole days can be typed; what is still no count when it is taken
+  // (an empty box) is said in the dialog and changes nothing.
+  for (QLineEdit* e : {days_, now_days_}) e->setValidator(new QIntValidator(1, kDbOptMaxDays, e));
   connect(days_, &QLineEdit::editingFinished, this, &DbOptionsDialog::commit_retention);
   connect(remove_now_, &QCheckBox::toggled, now_days_, &QWidget::setEnabled);
   connect(now_days_, &QLineEdit::textChanged, this, [this](const QString& t) {
     if (remove_now_->isChecked()) immediate_days_ = db_opt_days(t);
   });
+  problem_ = new QLabel(this);
+  problem_->setObjectName(QStringLiteral("dbOptProblem"));
+  problem_->setWordWrap(true);
+  problem_->setStyleSheet(QStringLiteral("color: #b00000"));
+  layout->insertWidget(layout->count() - 1, problem_);
 
   initialize_->setEnabled(false);
   now_days_->setEnabled(false);
@@ -136,11 +149,38 @@ DbOptionsDialog::DbOptionsDialog(app::Settings& settings, int startup_prune_time
   }
 }
 
-void DbOptionsDialog::commit_retention() {
-  if (!remove_after_->isChecked()) return;
-  const int v = db_opt_days(days_->text());
+bool db_opt_valid_days(const QString& text, int& days) {
+  bool ok = false;
+  const int v = text.trimmed().toInt(&ok);
+  if (!ok || v < 1 || v > kDbOptMaxDays) return false;
+  days = v;
+  return true;
+}
+
+bool DbOptionsDialog::commit_retention() {
+  if (!remove_after_->isChecked()) {
+    settings_.db_prune_time = 0;
+    return true;
+  }
+  int v = 0;
+  if (!db_opt_valid_days(days_->text(), v)) {
+    say_problem(
+        QStringLiteral("\"Remove after\" needs a whole number of days from 1 to %1.").arg(kDbOptMaxDays));
+    return false;
+  }
   settings_.db_prune_time = v;
   days_->setText(QString::number(v));
+  problem_->clear();
+  return true;
+}
+
+void DbOptionsDialog::say_problem(const QString& text) {
+  problem_->setText(text);
+  adjustSize();  // room for the line without squeezing the others
+}
+
+QString DbOptionsDialog::problem_text() const {
+  return problem_->text();
 }
 
 void DbOptionsDialog::commit_database() {
@@ -153,9 +193,14 @@ void DbOptionsDialog::commit_database() {
 
 void DbOptionsDialog::ok() {
   // A count typed and confirmed with OK at once never lost its focus.
-  commit_retention();
+  if (!commit_retention()) return;
+  int days = 0;
+  if (remove_now_->isChecked() && !db_opt_valid_days(now_days_->text(), days)) {
+    say_problem(QStringLiteral("The immediate removal needs a whole number of days from 1 to %1.")
+                    .arg(kDbOptMaxDays));
+    return;
+  }
   commit_database();
-  const int days = remove_now_->isChecked() ? immediate_days_ : 0;
   if (days != 0 && prune_now_) prune_now_(days);
   hide();
   deleteLater();
@@ -168,7 +213,8 @@ void DbOptionsDialog::reject() {
 }
 
 void DbOptionsDialog::closeEvent(QCloseEvent* e) {
-  // The frame's close keeps what was set, without the immediate removal.
+  // The frame's close keeps what was set (a count that is none keeps the
+  // one before), without the immediate removal.
   commit_retention();
   commit_database();
   e->accept();

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <atomic>
@@ -24,6 +25,11 @@ namespace tarnix::ui {
 // negative counting as 0.
 int db_opt_days(const QString& text);
 
+constexpr int kDbOptMaxDays = 1000000;
+// A day count as the boxes take it: a whole number from 1 to kDbOptMaxDays
+// and nothing else; false (days unchanged) otherwise.
+bool db_opt_valid_days(const QString& text, int& days);
+
 class DbOptionsDialog final : public QDialog {
   Q_OBJECT
  public:
@@ -34,16 +40,21 @@ class DbOptionsDialog final : public QDialog {
                   QWidget* parent = nullptr, const QString& in_use = {});
 
   int immediate_days() const { return immediate_days_; }
+  // What is wrong with a count typed; empty when nothing.
+  QString problem_text() const;
 
  protected:
   void closeEvent(QCloseEvent* e) override;
   void reject() override;
 
  private:
-  void commit_retention();
+  // False (the setting unchanged, the problem shown) when "Remove after" is
+  // chosen without a count of days.
+  bool commit_retention();
   // The database choice goes to the settings, for the next start.
   void commit_database();
   void ok();
+  void say_problem(const QString& text);
 
   app::Settings& settings_;
   int startup_;
@@ -60,6 +71,7 @@ class DbOptionsDialog final : public QDialog {
   QRadioButton* db_shared_;
   QLineEdit* db_connect_;
   QLineEdit* sensor_;
+  QLabel* problem_;
 };
 
 // Removes old URL accesses on a thread of its own, on a database connection

@@ -34,10 +34,13 @@ QString served_urls_title(const QString& name) {
 }
 
 Monitors::Monitors(MonitorServices services)
-    : services_(std::move(services)), reader_(std::make_unique<DbReader>(services_.db_file)),
+    : services_(std::move(services)),
+      reader_(std::make_unique<DbReader>(services_.db_file)),
       context_(std::make_unique<QObject>()) {
   if (!services_.browse)
-    services_.browse = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+    services_.browse = [parent = QPointer<QWidget>(services_.parent)](const QString& url) {
+      open_url_or_say(url, parent.data());
+    };
 }
 
 Monitors::~Monitors() {
@@ -50,8 +53,8 @@ void Monitors::stop_reading() {
 
 void Monitors::install(MainWindow& window) {
   const std::pair<int, TopList> tops[] = {
-      {kCmdTopHosts, TopList::kHosts},   {kCmdTopLinks, TopList::kLinks},
-      {kCmdTopAlarms, TopList::kAlarms}, {kCmdTopUrls, TopList::kUrls},
+      {kCmdTopHosts, TopList::kHosts},        {kCmdTopLinks, TopList::kLinks},
+      {kCmdTopAlarms, TopList::kAlarms},      {kCmdTopUrls, TopList::kUrls},
       {kCmdTopUrlClients, TopList::kClients}, {kCmdTopUrlServers, TopList::kServers},
   };
   for (const auto& [id, which] : tops) window.set_command(id, [this, which] { open_top(which); });
@@ -109,10 +112,11 @@ void Monitors::open_url_accesses(std::int32_t url_id) {
 
 void Monitors::inactive(const QString& title) {
   if (services_.messenger != nullptr)
-    services_.messenger->show({QStringLiteral("Host Currently Inactive"), title,
-                               title == app::kErrorTitle ? app::MessageIcon::Exclamation
-                                                         : app::MessageIcon::Information,
-                               {}});
+    services_.messenger->show(
+        {QStringLiteral("Host Currently Inactive"),
+         title,
+         title == app::kErrorTitle ? app::MessageIcon::Exclamation : app::MessageIcon::Information,
+         {}});
 }
 
 void Monitors::watch_host_traffic(std::int32_t host_id, const QString& title) {

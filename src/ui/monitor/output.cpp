@@ -10,13 +10,16 @@
 
 #include "alarms/alarm.h"
 #include "app/settings.h"
+#include "ui/monitor/popup.h"
 
 namespace tarnix::ui {
 namespace {
 
 constexpr int kEdgeClip = 30;  // the splitter stays this far from either edge
 
-QString ctime_text(std::uint32_t t) { return QString::fromStdString(alarm_time_text(t)); }
+QString ctime_text(std::uint32_t t) {
+  return QString::fromStdString(alarm_time_text(t));
+}
 
 QString host_text(const std::string& name, const char* unresolved) {
   return name.empty() ? QString::fromLatin1(unresolved) : QString::fromStdString(name);
@@ -113,15 +116,19 @@ OutputArea::OutputArea(app::Settings& settings, QWidget* parent) : QWidget(paren
   p.setColor(QPalette::Window, Qt::black);
   bar_->setPalette(p);
   bar_->hide();
-  browse_ = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+  browse_ = [this](const QString& url) { open_url_or_say(url, this); };
   beep_ = [] { QApplication::beep(); };
 }
 
-OutputArea::~OutputArea() { store_settings(); }
+OutputArea::~OutputArea() {
+  store_settings();
+}
 
 void OutputArea::store_settings() {
-  for (int i = 0; i < 4; ++i) settings_.set_place(QStringLiteral("output url%1").arg(i), requests_->columnWidth(i));
-  for (int i = 0; i < 2; ++i) settings_.set_place(QStringLiteral("output alarm%1").arg(i), alarms_->columnWidth(i));
+  for (int i = 0; i < 4; ++i)
+    settings_.set_place(QStringLiteral("output url%1").arg(i), requests_->columnWidth(i));
+  for (int i = 0; i < 2; ++i)
+    settings_.set_place(QStringLiteral("output alarm%1").arg(i), alarms_->columnWidth(i));
 }
 
 void OutputArea::add_request(RequestRow row) {
@@ -171,7 +178,7 @@ QMenu* OutputArea::request_menu(int row) {
       a->setEnabled(!r.url.isEmpty());
       continue;
     }
-    const bool known = it.id == kWatchUrlAccesses ? r.url_id != 0
+    const bool known = it.id == kWatchUrlAccesses  ? r.url_id != 0
                        : it.id < kWatchDestTraffic ? r.client_address.is_ipv4()
                                                    : r.server_address.is_ipv4();
     a->setEnabled(watch_ && known);
@@ -194,7 +201,9 @@ void OutputArea::place(int x) {
   alarms_->setGeometry(x + 1, 0, std::max(width() - x - 3, 0), h);
 }
 
-void OutputArea::resizeEvent(QResizeEvent*) { place(int(std::trunc(width() * ratio_))); }
+void OutputArea::resizeEvent(QResizeEvent*) {
+  place(int(std::trunc(width() * ratio_)));
+}
 
 int OutputArea::clip(int x) const {
   if (width() <= 2 * kEdgeClip) return width() / 2;

@@ -1,13 +1,32 @@
 #include "ui/monitor/popup.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QVBoxLayout>
 #include <vector>
 
 #include "app/settings.h"
 
 namespace tarnix::ui {
+
+bool open_url_or_say(const QString& url, QWidget* parent, const std::function<bool(const QUrl&)>& open) {
+  const QUrl target(url);
+  if (open ? open(target) : QDesktopServices::openUrl(target)) return true;
+  auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Browse URL"),
+                              QStringLiteral("No web browser could be started for this URL."),
+                              QMessageBox::Ok, parent);
+  box->setObjectName(QStringLiteral("no browser"));
+  box->setInformativeText(QStringLiteral("Choose a default browser for the desktop (for example with "
+                                         "\"xdg-settings set default-web-browser\"), or copy the URL:\n%1")
+                              .arg(url));
+  box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setModal(false);
+  box->show();
+  return false;
+}
 
 namespace {
 
@@ -52,11 +71,12 @@ ListWindow::ListWindow(app::Settings& settings, Design design, QWidget* parent)
   layout->setSpacing(0);
   toolbar_ = new QToolBar(this);
   toolbar_->setIconSize(QSize(16, 16));
-  QAction* force = toolbar_->addAction(style()->standardIcon(QStyle::SP_BrowserReload), QStringLiteral("Force update"));
+  QAction* force =
+      toolbar_->addAction(style()->standardIcon(QStyle::SP_BrowserReload), QStringLiteral("Force update"));
   force->setObjectName(QStringLiteral("force_update"));
   force->setToolTip(QStringLiteral("Force update"));
-  QAction* close_action =
-      toolbar_->addAction(style()->standardIcon(QStyle::SP_DialogCloseButton), QStringLiteral("Close window"));
+  QAction* close_action = toolbar_->addAction(style()->standardIcon(QStyle::SP_DialogCloseButton),
+                                              QStringLiteral("Close window"));
   close_action->setObjectName(QStringLiteral("close_window"));
   close_action->setToolTip(QStringLiteral("Close window"));
   connect(force, &QAction::triggered, this, [this] { force_update(); });

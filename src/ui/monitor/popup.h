@@ -10,7 +10,9 @@
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
+#include <QUrl>
 #include <QWidget>
+#include <functional>
 
 #include "ui/monitor/list_model.h"
 
@@ -19,6 +21,11 @@ struct Settings;
 }
 
 namespace tarnix::ui {
+
+// Opens a URL in the desktop's browser (`open`, QDesktopServices by default).
+// When none can be started the user is told in a message beside `parent`
+// with the URL to copy, not only on standard error. False then.
+bool open_url_or_say(const QString& url, QWidget* parent, const std::function<bool(const QUrl&)>& open = {});
 
 class ListWindow : public QWidget {
   Q_OBJECT

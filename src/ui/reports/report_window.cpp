@@ -29,6 +29,7 @@
 #include <memory>
 
 #include "app/messages.h"
+#include "os/files.h"
 #include "reports/reports.h"
 #include "ui/reports/rtf_reader.h"
 
@@ -48,10 +49,14 @@ QPointer<ReportWindow> g_target;
 
 const char* extension_of(SaveType type) {
   switch (type) {
-    case SaveType::kText: return ".txt";
-    case SaveType::kCsv: return ".csv";
-    case SaveType::kRtf: return ".rtf";
-    case SaveType::kHtml: return ".html";
+    case SaveType::kText:
+      return ".txt";
+    case SaveType::kCsv:
+      return ".csv";
+    case SaveType::kRtf:
+      return ".rtf";
+    case SaveType::kHtml:
+      return ".html";
   }
   return ".txt";
 }
@@ -151,8 +156,8 @@ bool ReportWindow::save_copy(SaveType type, const QString& target) {
   if (!from.open(QIODevice::ReadOnly)) return false;
   // Never over an existing file, nor through a link planted under its name;
   // like every copy of the record, the user's alone.
-  const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0600);
+  const int fd = ::open(QFile::encodeName(target).constData(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   QFile to;
   bool ok = to.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
@@ -180,9 +185,13 @@ void ReportWindow::save_as() {
   save_copy(static_cast<SaveType>(chosen), dialog.selectedFiles().first());
 }
 
-void ReportWindow::copy() { view_->copy(); }
+void ReportWindow::copy() {
+  view_->copy();
+}
 
-void ReportWindow::select_all() { view_->selectAll(); }
+void ReportWindow::select_all() {
+  view_->selectAll();
+}
 
 bool ReportWindow::find_next(const QString& text, bool match_case, bool whole_word) {
   if (text.isEmpty()) return false;
@@ -262,6 +271,17 @@ bool ReportWindow::print_to(QPrinter& printer) {
     doc.reset(view_->document()->clone());
   }
   printer.setFullPage(true);
+  // A report printed to a file is as private as the report itself: made
+  // here first, the file is the user's alone (an existing one keeps its mode).
+  if (printer.outputFormat() == QPrinter::PdfFormat && !printer.outputFileName().isEmpty()) {
+    std::string why;
+    if (!os::ensure_private_file(QFile::encodeName(printer.outputFileName()).toStdString(), &why)) {
+      error_box(
+          this,
+          QStringLiteral("Cannot write %1: %2").arg(printer.outputFileName(), QString::fromStdString(why)));
+      return false;
+    }
+  }
   QPainter painter;
   if (!painter.begin(&printer)) {
     error_box(this, QStringLiteral("An error occured while trying to print"));
@@ -285,7 +305,8 @@ bool ReportWindow::print_to(QPrinter& printer) {
   const double dpi = printer.resolution();
   const QRectF paper = printer.paperRect(QPrinter::DevicePixel);
   const QMarginsF m = report_page_margins(paper.width() * 1440 / dpi, paper.height() * 1440 / dpi);
-  const QRectF body(m.left() * dpi / 1440, m.top() * dpi / 1440, paper.width() - (m.left() + m.right()) * dpi / 1440,
+  const QRectF body(m.left() * dpi / 1440, m.top() * dpi / 1440,
+                    paper.width() - (m.left() + m.right()) * dpi / 1440,
                     paper.height() - (m.top() + m.bottom()) * dpi / 1440);
   doc->documentLayout()->setPaintDevice(&printer);
   doc->setDocumentMargin(0);
