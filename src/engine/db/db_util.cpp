@@ -81,6 +81,16 @@ std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui, c
       std::this_thread::sleep_for(std::chrono::milliseconds(kPoll));
   }
   Status status;
+  // Checked once, before the first write: a damaged file is refused with the
+  // way to recover it, and waiting would not mend it.
+  if (!db_is_pg_locator(path)) {
+    status = sqlite_check(path);
+    if (status.code() == kDbDamaged) {
+      std::fprintf(stderr, "db_connect: %s\n", status.message().c_str());
+      ui.error(kDbErrorTitle, kDbConnectFailed);
+      return nullptr;
+    }
+  }
   auto attempt = [&] {
     if (own_server) {
       std::string why;
@@ -92,7 +102,8 @@ std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui, c
     return db_open_session(path, names, &status);
   };
   auto session = attempt();
-  for (int retry = 0; !session && retry < config.retries; ++retry) {
+  // A file we may not write stays so however long we wait.
+  for (int retry = 0; !session && status.code() != kDbReadOnly && retry < config.retries; ++retry) {
     std::fprintf(stderr, "db_connect: %s: %s\n", path.c_str(), status.message().c_str());
     ui.beep();
     ui.wait_ms(config.retry_wait_ms);
