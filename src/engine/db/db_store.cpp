@@ -6,9 +6,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <optional>
 
 #include <unistd.h>
@@ -35,6 +35,10 @@ constexpr const char kUrlsRefUp[] = "UPDATE urls SET ref_count = ref_count + 1 W
 constexpr const char kUrlsRefAdjust[] = "UPDATE urls SET ref_count = ref_count + ? WHERE url_id = ?";
 constexpr const char kUrlsRefDown[] = "UPDATE urls SET ref_count = ref_count - 1 WHERE url_id = ?";
 constexpr const char kUrlsDeleteUnreferenced[] = "DELETE FROM urls WHERE ref_count < 1";
+constexpr const char kUrlPrunes[] = "SELECT n FROM url_prunes";
+constexpr const char kUrlPrunesCount[] = "UPDATE url_prunes SET n = n + 1";
+// URLs a writer keeps in memory at most (a few tens of MB).
+constexpr std::size_t kUrlsKept = 200000;
 constexpr const char kHistOldest[] = "SELECT min(recorded_at) FROM url_hist WHERE recorded_at < ?";
 constexpr const char kUrlsText[] = "SELECT host, port, proto, urlpath, vhost FROM urls WHERE url_id = ?";
 constexpr const char kUrlsByRefs[] =
@@ -63,17 +67,19 @@ constexpr const char kHistById[] =
 // host id is counted once, under the first of its names (as
 // db_host_cache_name reads it); ties go to the older host.
 constexpr const char kTopClients[] =
-    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), client "
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), "
+    "client "
     "FROM url_hist WHERE client IN (SELECT host_id FROM host_cache) GROUP BY client ORDER BY 2 DESC, 3";
 constexpr const char kTopServers[] =
-    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), server "
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), "
+    "server "
     "FROM url_hist WHERE server IN (SELECT host_id FROM host_cache) GROUP BY server ORDER BY 2 DESC, 3";
 // Filterable forms of "select count(url_hist_id) from url_hist <condition>"
 // and "select url_id from url_hist <condition>": a NULL parameter leaves
 // its field unrestricted. The casts give a server the type of a parameter
 // that may be NULL.
-#define TARNIX_HIST_FILTER                                                                     \
-  "WHERE (CAST(? AS TIMESTAMP) IS NULL OR ts > ?) AND (CAST(? AS TIMESTAMP) IS NULL OR ts < ?) " \
+#define TARNIX_HIST_FILTER                                                                         \
+  "WHERE (CAST(? AS TIMESTAMP) IS NULL OR ts > ?) AND (CAST(? AS TIMESTAMP) IS NULL OR ts < ?) "   \
   "AND (CAST(? AS INTEGER) IS NULL OR client = ?) AND (CAST(? AS INTEGER) IS NULL OR server = ?) " \
   "AND (CAST(? AS TEXT) IS NULL OR sensor = ?)"
 constexpr const char kHistCountFiltered[] = "SELECT count(url_hist_id) FROM url_hist " TARNIX_HIST_FILTER;
@@ -84,14 +90,17 @@ constexpr const char kHistIdsFiltered[] =
 // The same lists over the accesses of one sensor.
 constexpr const char kUrlsByRefsOfSensor[] =
     "SELECT urls.url_id, host, port, proto, urlpath, count(*), vhost FROM urls JOIN url_hist "
-    "ON url_hist.url_id = urls.url_id WHERE sensor = ? GROUP BY urls.url_id, host, port, proto, urlpath, vhost "
+    "ON url_hist.url_id = urls.url_id WHERE sensor = ? GROUP BY urls.url_id, host, port, proto, urlpath, "
+    "vhost "
     "ORDER BY 6 DESC, 1";
 constexpr const char kTopClientsOfSensor[] =
-    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), client "
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), "
+    "client "
     "FROM url_hist WHERE sensor = ? AND client IN (SELECT host_id FROM host_cache) GROUP BY client "
     "ORDER BY 2 DESC, 3";
 constexpr const char kTopServersOfSensor[] =
-    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), server "
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), "
+    "server "
     "FROM url_hist WHERE sensor = ? AND server IN (SELECT host_id FROM host_cache) GROUP BY server "
     "ORDER BY 2 DESC, 3";
 
@@ -186,8 +195,10 @@ std::string db_sensor_name() {
   std::lock_guard lock(sensor_mutex);
   if (sensor_name().empty()) {
     char host[256] = {};
-    if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') sensor_name() = host;
-    else sensor_name() = "localhost";
+    if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0')
+      sensor_name() = host;
+    else
+      sensor_name() = "localhost";
   }
   return sensor_name();
 }
@@ -238,7 +249,8 @@ struct ChunkTexts {
   ChunkTexts() {
     for (int i = 0; i < 3; ++i) {
       hist[i] = rows_sql(
-          "INSERT INTO url_hist (url_hist_id, url_id, hostname_used, client, server, ts, cached, method, referer, "
+          "INSERT INTO url_hist (url_hist_id, url_id, hostname_used, client, server, ts, cached, method, "
+          "referer, "
           "sensor, recorded_at) VALUES ",
           "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", kChunks[i], "");
       // The casts give a server the type of each value in the list; both
@@ -246,9 +258,10 @@ struct ChunkTexts {
       url_refs[i] = rows_sql("UPDATE urls SET ref_count = urls.ref_count + v.column2 FROM (VALUES ",
                              "(CAST(? AS INTEGER), CAST(? AS INTEGER))", kChunks[i],
                              ") AS v WHERE urls.url_id = v.column1");
-      host_refs[i] = rows_sql("UPDATE host_cache SET ref_count = host_cache.ref_count + v.column2 FROM (VALUES ",
-                              "(CAST(? AS INTEGER), CAST(? AS INTEGER))", kChunks[i],
-                              ") AS v WHERE host_cache.host_id = v.column1");
+      host_refs[i] =
+          rows_sql("UPDATE host_cache SET ref_count = host_cache.ref_count + v.column2 FROM (VALUES ",
+                   "(CAST(? AS INTEGER), CAST(? AS INTEGER))", kChunks[i],
+                   ") AS v WHERE host_cache.host_id = v.column1");
     }
   }
 };
@@ -279,9 +292,13 @@ struct DbSession::Batch {
   bool open = false;  // a transaction begun through the session
   std::vector<Hist> hist;
   std::map<std::int32_t, std::int64_t> url_refs, host_refs;
-  // URLs looked up or added in this transaction: the rows cannot go while
-  // it holds the write lock.
+  // URLs looked up or added, kept between transactions while no prune has
+  // run (url_prunes.n stays `prunes`): only a prune removes URLs, and none
+  // runs while a transaction holds the write lock. A transaction that does
+  // not commit takes the URLs it added with it, so then all are forgotten.
   std::unordered_map<std::string, std::int32_t> urls;
+  std::int64_t prunes = -1;
+  bool prunes_checked = false;
   std::string recorded_at;  // one moment for the whole transaction
   // Access ids: SQLite's next one in this transaction (0: not read yet); a
   // server's, handed out ahead.
@@ -292,8 +309,12 @@ struct DbSession::Batch {
     hist.clear();
     url_refs.clear();
     host_refs.clear();
-    urls.clear();
     next_id = 0;
+    prunes_checked = false;
+  }
+  void forget_urls() {
+    urls.clear();
+    prunes = -1;
   }
 };
 
@@ -323,14 +344,20 @@ class DbSession::Link final : public Connection {
   Status release_savepoint() override { return in().release_savepoint(); }
   Status rollback_to_savepoint() override { return in().rollback_to_savepoint(); }
   bool broken() const override { return s_.connection_->broken(); }
+  Status copy_in(std::string_view sql, std::string_view data) override {
+    if (!s_.relink()) return down();
+    return in().copy_in(sql, data);
+  }
 
   Status begin() override {
     if (!s_.relink()) return down();
     s_.batch_->clear();
     Status st = in().begin();
     s_.batch_->open = st.ok();
-    if (st.ok()) s_.batch_->recorded_at = s_.now().text();
-    else s_.note_down(st);
+    if (st.ok())
+      s_.batch_->recorded_at = s_.now().text();
+    else
+      s_.note_down(st);
     return st;
   }
   Status commit() override {
@@ -339,6 +366,7 @@ class DbSession::Link final : public Connection {
     if (st.ok()) st = in().commit();
     end();
     if (!st.ok()) {
+      s_.batch_->forget_urls();
       s_.note_error(st);
       s_.note_down(st);
       if (in().in_transaction()) in().rollback();
@@ -347,6 +375,7 @@ class DbSession::Link final : public Connection {
   }
   Status rollback() override {
     end();
+    s_.batch_->forget_urls();
     return in().rollback();
   }
 
@@ -370,15 +399,20 @@ DbSession::~DbSession() {
   statements_.clear();
 }
 
-Connection& DbSession::connection() { return *link_; }
+Connection& DbSession::connection() {
+  return *link_;
+}
 
-DbSession::Batch* DbSession::batch() { return batch_->open ? batch_.get() : nullptr; }
+DbSession::Batch* DbSession::batch() {
+  return batch_->open ? batch_.get() : nullptr;
+}
 
 void DbSession::note_down(const Status& why) {
   if (down_ || !connection_->broken()) return;
   down_ = true;
   next_relink_ = std::chrono::steady_clock::now() + relink_wait_;
-  std::fprintf(stderr, "db: lost the connection to the database server (%s); reconnecting in the background\n",
+  std::fprintf(stderr,
+               "db: lost the connection to the database server (%s); reconnecting in the background\n",
                why.message().c_str());
 }
 
@@ -399,6 +433,7 @@ bool DbSession::relink() {
   batch_->clear();
   batch_->open = false;
   batch_->ids.clear();
+  batch_->forget_urls();
   connection_ = std::move(fresh);
   ++relinks_;
   std::fprintf(stderr, "db: connected to the database server again (%llu operations failed meanwhile)\n",
@@ -423,8 +458,10 @@ Statement* DbSession::statement(const char* sql) {
   auto st = connection_->prepare(sql, &s);
   if (!st) {
     note_error(s);
-    if (connection_->broken()) note_down(s);
-    else std::fprintf(stderr, "db: cannot prepare statement: %s\n", s.message().c_str());
+    if (connection_->broken())
+      note_down(s);
+    else
+      std::fprintf(stderr, "db: cannot prepare statement: %s\n", s.message().c_str());
     return nullptr;
   }
   Statement* raw = st.get();
@@ -470,9 +507,61 @@ Status write_rows(DbSession& s, const std::string (&texts)[3], const Items& item
 
 }  // namespace
 
+namespace {
+
+// A value in COPY's text form: backslash, tab and line ends escaped; a text
+// ends at a NUL byte, as a bound parameter does.
+void copy_text(std::string& out, std::string_view v) {
+  for (char c : v) {
+    switch (c) {
+      case '\0':
+        return;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+constexpr const char kHistCopy[] =
+    "COPY url_hist (url_hist_id, url_id, hostname_used, client, server, ts, cached, method, referer, sensor, "
+    "recorded_at) FROM STDIN";
+
+}  // namespace
+
 Status DbSession::flush() {
   Batch& b = *batch_;
   const ChunkTexts& t = chunk_texts();
+  if (connection_->dialect() == SqlDialect::kPostgres && !b.hist.empty()) {
+    // A server takes rows fastest as one stream.
+    std::string data;
+    data.reserve(b.hist.size() * 96);
+    std::string sensor, recorded;
+    copy_text(sensor, sensor_);
+    copy_text(recorded, b.recorded_at);
+    for (const Batch::Hist& h : b.hist) {
+      data += std::to_string(h.id) + '\t' + std::to_string(h.url_id) + '\t';
+      copy_text(data, h.hostname_used);
+      data += '\t' + std::to_string(h.client) + '\t' + std::to_string(h.server) + '\t';
+      copy_text(data, h.ts);
+      data += '\t' + std::to_string(h.cached) + '\t' + std::to_string(h.method) + '\t' +
+              std::to_string(h.referer) + '\t' + sensor + '\t' + recorded + '\n';
+    }
+    Status st = connection_->copy_in(kHistCopy, data);
+    if (!st.ok()) return st;
+    b.hist.clear();
+  }
   Status st = write_rows(*this, t.hist, b.hist, kHistColumns, [&](Statement& q, int i, const Batch::Hist& h) {
     q.bind_int(i, h.id);
     q.bind_int(i + 1, h.url_id);
@@ -509,7 +598,8 @@ std::string_view stored_path(std::string_view path) {
 }
 
 std::string url_cache_key(const UrlKey& k) {
-  std::string key = std::to_string(k.host_id) + ' ' + std::to_string(k.scheme) + ' ' + std::to_string(k.port) + ' ';
+  std::string key =
+      std::to_string(k.host_id) + ' ' + std::to_string(k.scheme) + ' ' + std::to_string(k.port) + ' ';
   key += k.vhost;
   key += '\0';
   key += stored_path(k.path);
@@ -568,7 +658,8 @@ UrlKey db_url_key(std::int32_t host_id, const UrlParts& parts, const char* host_
     std::size_t colon = std::string_view::npos;
     if (!name.empty() && name.front() == '[') {
       const std::size_t close = name.find(']');
-      if (close != std::string_view::npos && close + 1 < name.size() && name[close + 1] == ':') colon = close + 1;
+      if (close != std::string_view::npos && close + 1 < name.size() && name[close + 1] == ':')
+        colon = close + 1;
     } else if (name.find(':') == name.rfind(':')) {
       colon = name.find(':');
     }
@@ -598,6 +689,14 @@ std::int32_t db_urls_find(DbSession& s, const UrlKey& key) {
   if (key.host_id == 0) return 0;
   DbSession::Batch* b = s.batch();
   if (b == nullptr) return find_url(s, kUrlsFind, key);
+  if (!b->prunes_checked) {
+    std::int64_t prunes = -2;
+    Use st(s, kUrlPrunes);
+    if (st && st.row()) prunes = st->column_int64(1);
+    if (prunes != b->prunes || b->urls.size() > kUrlsKept) b->forget_urls();
+    b->prunes = prunes;
+    b->prunes_checked = true;
+  }
   const std::string cache_key = url_cache_key(key);
   if (auto it = b->urls.find(cache_key); it != b->urls.end()) return it->second;
   const std::int32_t id = find_url(s, kUrlsFind, key);
@@ -1202,7 +1301,8 @@ std::int64_t db_urls_cache_build(DbSession& s, UrlAccessIndex& index, const Acce
         st.bind_int(i + 1, *v);
       }
     };
-    const std::optional<std::string>& sensor = filter != nullptr && filter->sensor ? filter->sensor : s.view_sensor();
+    const std::optional<std::string>& sensor =
+        filter != nullptr && filter->sensor ? filter->sensor : s.view_sensor();
     if (sensor) {
       st.bind_text(9, *sensor);
       st.bind_text(10, *sensor);
@@ -1274,9 +1374,15 @@ std::int64_t db_prune(DbSession& s, const TimestampRecord& cutoff) {
       Status st = del.run();
       if (!st.ok()) return st;
     }
-    Use del(s, kUrlsDeleteUnreferenced);
-    if (!del) return missing_statement(s);
-    return del.run();
+    {
+      Use del(s, kUrlsDeleteUnreferenced);
+      if (!del) return missing_statement(s);
+      Status st = del.run();
+      if (!st.ok()) return st;
+    }
+    Use mark(s, kUrlPrunesCount);
+    if (!mark) return missing_statement(s);
+    return mark.run();
   });
   return result.ok() ? count : 0;
 }

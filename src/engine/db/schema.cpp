@@ -24,7 +24,6 @@ CREATE TABLE IF NOT EXISTS urls (
   ref_count INTEGER NOT NULL DEFAULT 0,
   vhost     TEXT    NOT NULL DEFAULT ''
 );
-CREATE INDEX IF NOT EXISTS urls_by_path ON urls (host, proto, urlpath);
 
 CREATE TABLE IF NOT EXISTS url_hist (
   url_hist_id   INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -209,25 +208,37 @@ Status upgrade_to_v3(Connection& c) {
     if (!s.ok()) return s;
   }
   if (!has_column(c, "url_hist", "recorded_at")) {
-    s = c.exec("ALTER TABLE url_hist ADD COLUMN recorded_at TIMESTAMP NOT NULL DEFAULT '1970-01-01 00:00:00'");
+    s = c.exec(
+        "ALTER TABLE url_hist ADD COLUMN recorded_at TIMESTAMP NOT NULL DEFAULT '1970-01-01 00:00:00'");
     if (!s.ok()) return s;
     auto st = c.prepare("UPDATE url_hist SET recorded_at = ?", &s);
     if (!st) return s;
     st->bind_timestamp(1, TimestampRecord::now());
     if (st->step() == StepResult::kError) return st->status();
   }
+  // Writers keep the URLs they know in memory between transactions; a
+  // prune, the one thing that removes URLs, counts itself here so they know
+  // to forget them.
+  s = c.exec("CREATE TABLE IF NOT EXISTS url_prunes (n INTEGER NOT NULL)");
+  if (!s.ok()) return s;
+  s = c.exec("INSERT INTO url_prunes (n) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM url_prunes)");
+  if (!s.ok()) return s;
   // The older rule (host, scheme, path) would refuse the second port or
-  // name of a path; the identity takes its place.
+  // name of a path; the identity takes its place, and serves the look-ups
+  // the older index served.
   s = pg ? c.exec("ALTER TABLE urls DROP CONSTRAINT IF EXISTS urls_host_proto_urlpath_key")
          : c.exec("DROP INDEX IF EXISTS urls_once");
   if (!s.ok()) return s;
   if (!c.savepoint().ok()) return s;
-  Status u = c.exec("CREATE UNIQUE INDEX IF NOT EXISTS urls_identity ON urls (host, proto, urlpath, port, vhost)");
+  Status u =
+      c.exec("CREATE UNIQUE INDEX IF NOT EXISTS urls_identity ON urls (host, proto, urlpath, port, vhost)");
   if (!u.ok()) {
     // Only a file whose rows were already doubled before any rule existed;
     // its rows stay readable as they are.
     std::fprintf(stderr, "db: URLs stored twice, left as they are: %s\n", u.message().c_str());
     c.rollback_to_savepoint();
+  } else if (!pg) {
+    c.exec("DROP INDEX IF EXISTS urls_by_path");
   }
   c.release_savepoint();
   return Status();

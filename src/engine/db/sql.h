@@ -105,6 +105,15 @@ class Connection {
   virtual Status commit() { return exec("COMMIT"); }
   virtual Status rollback() { return exec("ROLLBACK"); }
 
+  // Bulk load: `sql` is a COPY ... FROM STDIN statement, `data` its rows in
+  // the text form (tab between values, newline after each row). Only a
+  // server has it.
+  virtual Status copy_in(std::string_view sql, std::string_view data) {
+    (void)sql;
+    (void)data;
+    return Status::error(1, "bulk load not available");
+  }
+
   // The link to a server is gone: every statement fails until a new
   // connection is opened. A file never breaks this way.
   virtual bool broken() const { return false; }

@@ -5,6 +5,7 @@
 // type from where it stands, so the same catalogue texts serve both engines.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -71,7 +72,9 @@ struct PgHandle {
 class PgStatement final : public Statement {
  public:
   PgStatement(std::shared_ptr<PgHandle> handle, std::string name, int params)
-      : handle_(std::move(handle)), conn_(handle_->conn), name_(std::move(name)),
+      : handle_(std::move(handle)),
+        conn_(handle_->conn),
+        name_(std::move(name)),
         params_(static_cast<std::size_t>(params)) {}
   ~PgStatement() override {
     clear_result();
@@ -195,6 +198,29 @@ class PgConnection final : public Connection {
     return s;
   }
 
+  Status copy_in(std::string_view sql, std::string_view data) override {
+    PGresult* r = PQexec(conn_, std::string(sql).c_str());
+    if (PQresultStatus(r) != PGRES_COPY_IN) {
+      Status s = pg_result_status(conn_, r);
+      PQclear(r);
+      return s.ok() ? Status::error(kPgError, "server did not take the rows") : s;
+    }
+    PQclear(r);
+    bool sent = true;
+    constexpr std::size_t kPiece = 1 << 20;
+    for (std::size_t at = 0; sent && at < data.size(); at += kPiece) {
+      const std::size_t n = std::min(kPiece, data.size() - at);
+      sent = PQputCopyData(conn_, data.data() + at, static_cast<int>(n)) == 1;
+    }
+    PQputCopyEnd(conn_, sent ? nullptr : "rows not sent");
+    Status s;
+    while ((r = PQgetResult(conn_)) != nullptr) {
+      if (s.ok()) s = pg_result_status(conn_, r);
+      PQclear(r);
+    }
+    return s;
+  }
+
   Status begin() override {
     Status s = exec("BEGIN");
     if (s.ok()) s = exec(kWriterLock);
@@ -259,7 +285,9 @@ std::unique_ptr<Connection> pg_open(const std::string& conninfo, Status* status)
 
 namespace {
 constexpr std::string_view kPgPrefix = "pg:";
-bool starts_with(const std::string& s, std::string_view p) { return s.compare(0, p.size(), p) == 0; }
+bool starts_with(const std::string& s, std::string_view p) {
+  return s.compare(0, p.size(), p) == 0;
+}
 }  // namespace
 
 std::string db_pg_locator(const std::string& conninfo) {

@@ -256,7 +256,8 @@ Status check_file(sqlite3* db, const std::string& path, int ms) {
   sqlite3_finalize(st);
   sqlite3_progress_handler(db, 0, nullptr, nullptr);
   if (primary == SQLITE_INTERRUPT) {
-    std::fprintf(stderr, "db: %s: integrity check cut short after %d ms; opened unchecked\n", path.c_str(), ms);
+    std::fprintf(stderr, "db: %s: integrity check cut short after %d ms; opened unchecked\n", path.c_str(),
+                 ms);
     return Status();
   }
   // Not a database at all is the opening's to say; a file the check
@@ -265,12 +266,13 @@ Status check_file(sqlite3* db, const std::string& path, int ms) {
   if (primary == SQLITE_CANTOPEN || primary == SQLITE_PERM || primary == SQLITE_BUSY ||
       primary == SQLITE_LOCKED || primary == SQLITE_NOMEM || primary == SQLITE_IOERR)
     return Status();
-  if (primary != SQLITE_DONE && primary != SQLITE_OK && problems.empty())
-    problems = sqlite3_errmsg(db);
+  if (primary != SQLITE_DONE && primary != SQLITE_OK && problems.empty()) problems = sqlite3_errmsg(db);
   if (problems.empty()) return Status();
-  return Status::error(kDbDamaged, "database file " + path + " is damaged (" + problems +
-                                       "); it was not written to. Recover what it holds into a new file with: "
-                                       "sqlite3 " + path + " \".recover\" | sqlite3 new.db  and use new.db in its place");
+  return Status::error(kDbDamaged,
+                       "database file " + path + " is damaged (" + problems +
+                           "); it was not written to. Recover what it holds into a new file with: "
+                           "sqlite3 " +
+                           path + " \".recover\" | sqlite3 new.db  and use new.db in its place");
 }
 
 bool is_file(const std::string& path) {
@@ -280,7 +282,7 @@ bool is_file(const std::string& path) {
 }  // namespace
 
 Status sqlite_check(const std::string& path, int ms) {
-  struct stat st{};
+  struct stat st {};
   if (!is_file(path) || ::stat(path.c_str(), &st) != 0 || st.st_size == 0) return Status();
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -322,8 +324,9 @@ std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOpt
   // A file we may not write is opened read-only without a word; every
   // request would then be lost at its commit. Said here, once, instead.
   if (!options.read_only && sqlite3_db_readonly(db, "main") == 1)
-    return fail(Status::error(kDbReadOnly, "database file " + path +
-                                               " cannot be written (check its owner and mode, and the folder's)"));
+    return fail(Status::error(
+        kDbReadOnly,
+        "database file " + path + " cannot be written (check its owner and mode, and the folder's)"));
   // Readers (windows, reports) keep reading while the store writes; commits
   // do not sync, checkpoints do. Savepoint journals stay in memory, and the
   // cache holds a whole batch so nothing spills mid-way.
@@ -334,7 +337,8 @@ std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOpt
       // A WAL cut back after a checkpoint is cut to its mark, not left at
       // the size of the largest batch it ever held.
       const std::string limit =
-          "PRAGMA journal_size_limit=" + std::to_string(static_cast<long long>(options.wal_pages) * 4096) + ";";
+          "PRAGMA journal_size_limit=" + std::to_string(static_cast<long long>(options.wal_pages) * 4096) +
+          ";";
       s = conn->exec(limit);
       conn->limit_wal(options.wal_pages, options.busy_timeout_ms);
     }
