@@ -411,9 +411,12 @@ void DbSession::note_down(const Status& why) {
   if (down_ || !connection_->broken()) return;
   down_ = true;
   next_relink_ = std::chrono::steady_clock::now() + relink_wait_;
+  // Said once; what fails until the connection is back is only counted.
+  const std::string& text = why.message();
+  const std::string first_line = text.substr(0, text.find('\n'));
   std::fprintf(stderr,
                "db: lost the connection to the database server (%s); reconnecting in the background\n",
-               why.message().c_str());
+               first_line.c_str());
 }
 
 bool DbSession::relink() {

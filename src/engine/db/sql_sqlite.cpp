@@ -1,8 +1,11 @@
 // SQLite behind the statement interface.
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -86,24 +89,34 @@ Status sqlite_status(sqlite3* db, int rc) {
 }
 
 // Checkpoints from the writer's commit. A passive checkpoint once the WAL
-// passes its mark, as SQLite's own would; when a reader has kept several of
-// those from finishing, one that waits a moment for the readers (they only
-// ever run short queries) and cuts the file back, so the WAL stays near its
-// mark however long the run.
+// passes its mark, as SQLite's own would; when a reader has kept those from
+// finishing and the WAL has grown to twice its mark, one that waits a moment
+// for the readers (they only ever run short queries) and cuts the file
+// back, so the WAL stays near its mark however long the run.
 struct WalLimit {
   int pages = 8000;
   int busy_timeout_ms = 10000;
+  // The WAL size at which the next waiting checkpoint is tried: one that
+  // found a reader still in the way is not tried again before the WAL has
+  // grown by another mark, so a long reader costs the writer a short wait
+  // now and then, not one at every commit.
+  int next_wait = 0;
 };
 
 int wal_hook(void* ctx, sqlite3* db, const char* name, int pages) {
-  const auto* limit = static_cast<const WalLimit*>(ctx);
+  auto* limit = static_cast<WalLimit*>(ctx);
   if (pages < limit->pages) return SQLITE_OK;
   int log = 0, done = 0;
   sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, &log, &done);
-  if (pages >= 2 * limit->pages && done < log) {
-    sqlite3_busy_timeout(db, 250);
-    sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  if (done >= log) {
+    limit->next_wait = 0;
+    return SQLITE_OK;
+  }
+  if (pages >= std::max(2 * limit->pages, limit->next_wait)) {
+    sqlite3_busy_timeout(db, 100);
+    const int rc = sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     sqlite3_busy_timeout(db, limit->busy_timeout_ms);
+    limit->next_wait = rc == SQLITE_OK ? 0 : pages + limit->pages;
   }
   return SQLITE_OK;
 }
@@ -315,7 +328,12 @@ std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOpt
   const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     Status s = sqlite_status(db, rc);
+    const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
     sqlite3_close_v2(db);
+    if ((rc & 0xff) == SQLITE_CANTOPEN && (err == EACCES || err == EPERM || err == EROFS))
+      s = Status::error(kDbReadOnly, "database file " + path + " cannot be opened for writing (" +
+                                         std::strerror(err) +
+                                         "; check its owner and mode, and the folder's)");
     return fail(s);
   }
   sqlite3_busy_timeout(db, options.busy_timeout_ms);
