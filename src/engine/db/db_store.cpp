@@ -761,11 +761,13 @@ std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& h
   return find_url(s, kUrlsFindQualified, UrlKey{id, scheme, 0, {}, path});
 }
 
-std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
-                                 std::string_view path, int scheme, std::uint16_t port, int bound_ms) {
+namespace {
+
+// The host named by the request, resolved first when the name cache does not
+// know it (waiting at most `bound_ms`); its host id, or 0.
+std::int32_t host_id_by_name(HostCache& names, const HostcRequestDescriptor* request, int bound_ms) {
   if (request == nullptr || request->kind != kHostcByName) return 0;
-  if (const HostcEntry* e = names.find_text(request->name))
-    return db_urls_add(s, e->host_id, path, scheme, port);
+  if (const HostcEntry* e = names.find_text(request->name)) return e->host_id;
 
   struct Wait {
     std::mutex m;
@@ -780,14 +782,23 @@ std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequ
     wait->done = true;
     wait->cv.notify_all();
   });
-  const HostcEntry* entry = nullptr;
-  {
-    std::unique_lock lock(wait->m);
-    wait->cv.wait_for(lock, std::chrono::milliseconds(bound_ms), [&] { return wait->done; });
-    entry = wait->entry;
-  }
-  if (entry == nullptr || entry->host_id == 0) return 0;
-  return db_urls_add(s, entry->host_id, path, scheme, port);
+  std::unique_lock lock(wait->m);
+  wait->cv.wait_for(lock, std::chrono::milliseconds(bound_ms), [&] { return wait->done; });
+  return wait->entry != nullptr ? wait->entry->host_id : 0;
+}
+
+}  // namespace
+
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+                                 std::string_view path, int scheme, std::uint16_t port, int bound_ms) {
+  const std::int32_t host_id = host_id_by_name(names, request, bound_ms);
+  return host_id != 0 ? db_urls_add(s, host_id, path, scheme, port) : 0;
+}
+
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+                                 const UrlParts& parts, int bound_ms) {
+  const std::int32_t host_id = host_id_by_name(names, request, bound_ms);
+  return host_id != 0 ? db_urls_add(s, db_url_key(host_id, parts, nullptr)) : 0;
 }
 
 bool db_urls_exists(DbSession& s, std::int32_t url_id) {

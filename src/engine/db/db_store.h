@@ -170,6 +170,10 @@ std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& h
 // for the resolver thread itself.
 std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
                                  std::string_view path, int scheme, std::uint16_t port, int bound_ms = 60000);
+// The same for an absolute URL as split (parts.host the name): the URL under
+// the name asked for, as a request through a proxy records it.
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+                                 const UrlParts& parts, int bound_ms = 60000);
 bool db_urls_exists(DbSession& s, std::int32_t url_id);
 Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta);
 // The URL as text ("http://name:8080/path"); empty when the id is unknown.
