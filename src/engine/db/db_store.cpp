@@ -342,7 +342,11 @@ class DbSession::Link final : public Connection {
   bool in_transaction() override { return in().in_transaction(); }
   Status savepoint() override { return in().savepoint(); }
   Status release_savepoint() override { return in().release_savepoint(); }
-  Status rollback_to_savepoint() override { return in().rollback_to_savepoint(); }
+  Status rollback_to_savepoint() override {
+    // A URL added inside the savepoint is gone with it.
+    s_.batch_->forget_urls();
+    return in().rollback_to_savepoint();
+  }
   bool broken() const override { return s_.connection_->broken(); }
   Status copy_in(std::string_view sql, std::string_view data) override {
     if (!s_.relink()) return down();
