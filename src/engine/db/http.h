@@ -48,8 +48,9 @@ inline constexpr int kSchemeHttps = 6;
 // Searched in this order; the empty last row matches anything. "https" comes
 // before "http", which would otherwise take its first four letters.
 inline constexpr UrlScheme url_scheme_table[] = {
-    {"https", 5, 6},  {"HTTPS", 5, 6},  {"http", 4, 3},          {"HTTP", 4, 3}, {"ftp", 3, 1},
-    {"FTP", 3, 1},    {"telnet", 6, 4}, {"TELNET", 6, 4},        {"file", 4, 0}, {"FILE", 4, 0},
+    {"https", 5, 6},  {"HTTPS", 5, 6},
+    {"http", 4, 3},   {"HTTP", 4, 3},   {"ftp", 3, 1},           {"FTP", 3, 1},
+    {"telnet", 6, 4}, {"TELNET", 6, 4}, {"file", 4, 0},          {"FILE", 4, 0},
     {"gopher", 6, 2}, {"GOPHER", 6, 2}, {"", 0, kSchemeUnknown},
 };
 
@@ -89,8 +90,7 @@ struct HttpRequestSink {
   // An HTTPS visit: the server name of a TLS ClientHello, seen at `seen_at`
   // (capture time, seconds since the epoch; 0 when unknown).
   virtual int record_server_name(UrlCounters& /*counters*/, const std::uint8_t* /*client*/,
-                                 const std::uint8_t* /*server*/, const char* /*name*/,
-                                 std::int64_t /*seen_at*/) {
+                                 const std::uint8_t* /*server*/, const char* /*name*/, std::int64_t /*seen_at*/) {
     return 0;
   }
 };

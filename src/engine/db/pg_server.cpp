@@ -46,7 +46,7 @@ struct Account {
 // can own its folder.
 std::optional<Account> server_account(const fs::path& dir) {
   if (::geteuid() != 0) return std::nullopt;
-  struct stat st {};
+  struct stat st{};
   if (::stat(dir.c_str(), &st) == 0 && st.st_uid != 0) return Account{st.st_uid, st.st_gid};
   for (const char* name : {"postgres", "nobody"}) {
     if (const passwd* pw = ::getpwnam(name)) return Account{pw->pw_uid, pw->pw_gid};
@@ -143,11 +143,10 @@ bool pg_server_start(const std::string& dir_text, const std::string& bin_text, i
       return fail(why, "cannot hand " + dir.string() + " to the server's account");
     // Logins come only through the socket in the private folder, so the
     // folder's permissions are the password.
-    const int rc = run(
-        bin / "initdb",
-        {"-D", dir.string(), "-U", kPgUser, "-A", "trust", "-E", "SQL_ASCII", "--locale=C", "--no-sync"}, as);
-    if (rc != 0)
-      return fail(why, "initdb failed in " + dir.string() + " (status " + std::to_string(rc) + ")");
+    const int rc = run(bin / "initdb", {"-D", dir.string(), "-U", kPgUser, "-A", "trust", "-E", "SQL_ASCII",
+                                        "--locale=C", "--no-sync"},
+                       as);
+    if (rc != 0) return fail(why, "initdb failed in " + dir.string() + " (status " + std::to_string(rc) + ")");
     std::ofstream conf(dir / "postgresql.conf", std::ios::app);
     std::string sockdir;
     for (char c : dir.string()) sockdir += c == '\'' ? std::string("''") : std::string(1, c);
@@ -160,11 +159,11 @@ bool pg_server_start(const std::string& dir_text, const std::string& bin_text, i
   // A server left running (or still starting) is used as it is.
   const PGPing ping = PQping(pg_private_conninfo(dir.string(), port, "postgres").c_str());
   if (ping == PQPING_OK || ping == PQPING_REJECT) return true;
-  const int rc =
-      run(bin / "pg_ctl", {"start", "-D", dir.string(), "-l", (dir / "server.log").string(), "-W", "-s"}, as);
+  const int rc = run(bin / "pg_ctl", {"start", "-D", dir.string(), "-l", (dir / "server.log").string(), "-W", "-s"},
+                     as);
   if (rc != 0)
-    return fail(
-        why, "pg_ctl start failed (status " + std::to_string(rc) + "); see " + (dir / "server.log").string());
+    return fail(why, "pg_ctl start failed (status " + std::to_string(rc) + "); see " +
+                         (dir / "server.log").string());
   return true;
 }
 
@@ -181,8 +180,7 @@ bool pg_ensure_database(const std::string& dir, int port, std::string* why) {
   PQclear(r);
   if (!present) {
     // Bytes from the wire are kept as they came, whatever their encoding.
-    r = PQexec(c,
-               "CREATE DATABASE tarnix TEMPLATE template0 ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C'");
+    r = PQexec(c, "CREATE DATABASE tarnix TEMPLATE template0 ENCODING 'SQL_ASCII' LC_COLLATE 'C' LC_CTYPE 'C'");
     ok = PQresultStatus(r) == PGRES_COMMAND_OK;
     if (!ok) fail(why, PQresultErrorMessage(r));
     PQclear(r);
@@ -194,8 +192,8 @@ bool pg_ensure_database(const std::string& dir, int port, std::string* why) {
 bool pg_server_stop(const std::string& dir, const std::string& bin) {
   if (bin.empty()) return false;
   const auto as = server_account(fs::absolute(dir));
-  return run(fs::path(bin) / "pg_ctl", {"stop", "-D", fs::absolute(dir).string(), "-m", "fast", "-s", "-w"},
-             as) == 0;
+  return run(fs::path(bin) / "pg_ctl", {"stop", "-D", fs::absolute(dir).string(), "-m", "fast", "-s", "-w"}, as) ==
+         0;
 }
 
 }  // namespace tarnix

@@ -16,12 +16,8 @@ constexpr std::size_t kRecordHeader = 5;
 // Largest plaintext record; anything longer is not TLS.
 constexpr std::size_t kRecordMax = 16384;
 
-std::uint32_t be16(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0] << 8 | p[1]);
-}
-std::uint32_t be24(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0] << 16 | p[1] << 8 | p[2]);
-}
+std::uint32_t be16(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0] << 8 | p[1]); }
+std::uint32_t be24(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0] << 16 | p[1] << 8 | p[2]); }
 std::uint32_t be32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
          static_cast<std::uint32_t>(p[2]) << 8 | p[3];
@@ -243,8 +239,8 @@ void TlsSniffer::found(std::uint64_t key, std::uint32_t ends, std::uint32_t isn,
 }
 
 void TlsSniffer::handle_segment(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
-                                const std::uint8_t client[4], const std::uint8_t server[4],
-                                UrlCounters& counters, std::int64_t now) {
+                                const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                                std::int64_t now) {
   std::size_t len = 0;
   const std::uint8_t* p = tcp_payload(tcp, caplen, &len);
   if (p == nullptr || len == 0) return;

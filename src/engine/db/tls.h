@@ -82,8 +82,7 @@ class TlsSniffer {
   void release(Flow& f);
   void sweep(std::int64_t now);
   void found(std::uint64_t key, std::uint32_t ends, std::uint32_t isn, const char* name,
-             const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-             std::int64_t now);
+             const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters, std::int64_t now);
 
   HttpRequestSink* sink_;
   // Who owns each entry, apart from the entries' buffers: the ways of a set
