@@ -569,6 +569,10 @@ Status DbSession::flush() {
     if (!st.ok()) return st;
     b.hist.clear();
   }
+  // Rows in the order of their URL: the index by URL (the busiest) then
+  // takes them a page at a time. Their ids were given in the order seen.
+  std::sort(b.hist.begin(), b.hist.end(),
+            [](const Batch::Hist& x, const Batch::Hist& y) { return x.url_id < y.url_id; });
   Status st = write_rows(*this, t.hist, b.hist, kHistColumns, [&](Statement& q, int i, const Batch::Hist& h) {
     q.bind_int(i, h.id);
     q.bind_int(i + 1, h.url_id);
