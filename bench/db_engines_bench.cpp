@@ -112,7 +112,7 @@ void run_recorder(benchmark::State& state, const std::string& where, Feed feed) 
 // Arg 0: SQLite file; 1: PostgreSQL server. Each iteration replays the
 // captures `kReplays` times.
 void BM_RecordedRequestsPerEngine(benchmark::State& state) {
-  constexpr int kReplays = 200;
+  constexpr int kReplays = 1000;
   BenchDatabase db(state);
   if (db.where.empty()) return;
   const std::vector<Frame> frames = load_frames();

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <unordered_set>
 
 #include <unistd.h>
 
@@ -297,6 +298,9 @@ struct DbSession::Batch {
   // runs while a transaction holds the write lock. A transaction that does
   // not commit takes the URLs it added with it, so then all are forgotten.
   std::unordered_map<std::string, std::int32_t> urls;
+  // URLs found missing in this transaction: the one who asked adds them
+  // next, without asking again.
+  std::unordered_set<std::string> absent;
   std::int64_t prunes = -1;
   bool prunes_checked = false;
   std::string recorded_at;  // one moment for the whole transaction
@@ -311,9 +315,11 @@ struct DbSession::Batch {
     host_refs.clear();
     next_id = 0;
     prunes_checked = false;
+    absent.clear();
   }
   void forget_urls() {
     urls.clear();
+    absent.clear();
     prunes = -1;
   }
 };
@@ -708,10 +714,14 @@ std::int32_t db_urls_find(DbSession& s, const UrlKey& key) {
     b->prunes = prunes;
     b->prunes_checked = true;
   }
-  const std::string cache_key = url_cache_key(key);
+  std::string cache_key = url_cache_key(key);
   if (auto it = b->urls.find(cache_key); it != b->urls.end()) return it->second;
+  if (b->absent.count(cache_key) != 0) return 0;
   const std::int32_t id = find_url(s, kUrlsFind, key);
-  if (id != 0) b->urls.emplace(cache_key, id);
+  if (id != 0)
+    b->urls.emplace(std::move(cache_key), id);
+  else
+    b->absent.insert(std::move(cache_key));
   return id;
 }
 
@@ -731,7 +741,9 @@ std::int32_t db_urls_add(DbSession& s, const UrlKey& key) {
     } else {
       ++b->host_refs[key.host_id];
     }
-    if (url_id != 0) b->urls.emplace(url_cache_key(key), url_id);
+    std::string cache_key = url_cache_key(key);
+    b->absent.erase(cache_key);
+    if (url_id != 0) b->urls.emplace(std::move(cache_key), url_id);
     return url_id;
   }
   Status result = with_transaction(s.connection(), [&]() -> Status {
@@ -1219,9 +1231,14 @@ std::int32_t next_host_id(DbSession& s) {
 
 std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
   std::int32_t id = 0;
+  // A host's rows matter on disk only with the accesses that name them, and
+  // those commit later, waiting for the server's log, which carries these
+  // rows to disk before them: this commit, one per new host, need not wait.
+  const bool own = !s.connection().in_transaction() && s.connection().dialect() == SqlDialect::kPostgres;
   Status result = with_transaction(s.connection(), [&]() -> Status {
     std::int32_t refs = 0;
     Status st;
+    if (own) s.connection().exec("SET LOCAL synchronous_commit = off");
     if (entry.host) {
       for (const auto& bytes : entry.host->addresses) {
         const NetAddress a = NetAddress::ipv4(bytes.data());
