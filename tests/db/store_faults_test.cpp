@@ -74,7 +74,13 @@ TEST(StoreFaults, ASessionReconnectsWhenItsServerComesBack) {
   };
   ASSERT_TRUE(write().ok());
 
+  // A transaction open when the server goes: its commit fails, and nothing
+  // of it is written on the connection that replaces it.
+  ASSERT_TRUE(s->connection().begin().ok());
+  const std::int32_t url = db_urls_add(*s, server.host_id, "/up", kSchemeHttp, 0);
   ASSERT_EQ(run(script + " crash " + data + " && echo crashed"), "crashed");
+  db_url_hist_add(*s, url, "lost", &client, &server, 0, 1, nullptr);
+  EXPECT_FALSE(s->connection().commit().ok());
   for (int i = 0; i < 5; ++i) {
     EXPECT_FALSE(write().ok());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -89,6 +95,7 @@ TEST(StoreFaults, ASessionReconnectsWhenItsServerComesBack) {
   ASSERT_TRUE(written);
   EXPECT_EQ(s->relinks(), 1u);
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 2);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist WHERE hostname_used = 'lost'"), 0);
   EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 2);
 }
 

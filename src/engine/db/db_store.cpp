@@ -433,6 +433,10 @@ bool DbSession::relink() {
   if (!connection_->broken()) return true;
   note_down(Status::error(kDbNoLink, "connection broken"));
   ++failed_while_down_;
+  // Not in the middle of a transaction: what it did before the break is
+  // gone, and what followed on a new connection would commit piecemeal
+  // under it. Its commit fails; the next one reopens.
+  if (batch_->open) return false;
   if (locator_.empty() || std::chrono::steady_clock::now() < next_relink_) return false;
   Status st;
   auto fresh = db_open_connection(locator_, &st);

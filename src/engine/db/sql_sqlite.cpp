@@ -262,7 +262,7 @@ Status check_file(sqlite3* db, const std::string& path, int ms) {
       const std::string text = line != nullptr ? line : "";
       if (text == "ok") continue;
       if (!problems.empty()) problems += "; ";
-      problems += text;
+      for (char c : text) problems += c == '\n' ? ' ' : c;
     }
   }
   const int primary = rc & 0xff;
