@@ -3,6 +3,9 @@
 # reached only through a socket in that folder.
 #   pg_test_server.sh start DIR   -> prints the libpq connection string
 #   pg_test_server.sh stop DIR
+#   pg_test_server.sh crash DIR   -> ends it at once, as a power cut would
+#                                    (pg_ctl stop -m immediate)
+#   pg_test_server.sh restart DIR -> starts it again on the same data
 # Run as root, the server runs as "postgres" (PostgreSQL refuses root).
 set -euo pipefail
 cmd=${1:?start or stop}
@@ -29,5 +32,11 @@ case "$cmd" in
   stop)
     as_server "$bin/pg_ctl" stop -D "$dir" -m fast -s -w >/dev/null 2>&1 || true
     ;;
-  *) echo "pg_test_server: start or stop" >&2; exit 2 ;;
+  crash)
+    as_server "$bin/pg_ctl" stop -D "$dir" -m immediate -s -w >/dev/null
+    ;;
+  restart)
+    as_server "$bin/pg_ctl" start -D "$dir" -l "$dir/server.log" -w -s </dev/null >/dev/null
+    ;;
+  *) echo "pg_test_server: start, stop, crash or restart" >&2; exit 2 ;;
 esac

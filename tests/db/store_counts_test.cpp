@@ -2,6 +2,8 @@
 // its rows.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include <string>
 #include <vector>
 
@@ -39,18 +41,19 @@ TEST_F(StoreCounts, AVersionOneDatabaseIsMigratedInPlaceKeepingItsRows) {
   {
     auto c = sqlite_open(dir.file("old.db"), SqliteOptions{});
     ASSERT_TRUE(c);
-    ASSERT_TRUE(c->exec("CREATE TABLE tarnix_schema (version INTEGER NOT NULL); INSERT INTO tarnix_schema VALUES (1);"
-                        "CREATE TABLE urls (url_id INTEGER PRIMARY KEY AUTOINCREMENT, host INTEGER NOT NULL, "
-                        "port INTEGER NOT NULL DEFAULT 0, proto INTEGER NOT NULL, urlpath TEXT NOT NULL, "
-                        "ref_count INTEGER NOT NULL DEFAULT 0);"
-                        "CREATE TABLE url_hist (url_hist_id INTEGER PRIMARY KEY, url_id INTEGER NOT NULL, "
-                        "hostname_used TEXT NOT NULL, client INTEGER NOT NULL, server INTEGER NOT NULL, "
-                        "ts TIMESTAMP NOT NULL, cached INTEGER NOT NULL, method INTEGER NOT NULL, "
-                        "referer INTEGER NOT NULL DEFAULT 0);"
-                        "INSERT INTO urls VALUES (1, 1, 0, 3, '/', 2);"
-                        "INSERT INTO url_hist VALUES (7, 1, 'a', 2, 3, '2001-09-09 01:46:40.000000', 0, 1, 0), "
-                        "(9, 1, 'b', 2, 3, '2001-09-09 01:46:41.000000', 0, 1, 0);")
-                    .ok());
+    ASSERT_TRUE(
+        c->exec("CREATE TABLE tarnix_schema (version INTEGER NOT NULL); INSERT INTO tarnix_schema VALUES (1);"
+                "CREATE TABLE urls (url_id INTEGER PRIMARY KEY AUTOINCREMENT, host INTEGER NOT NULL, "
+                "port INTEGER NOT NULL DEFAULT 0, proto INTEGER NOT NULL, urlpath TEXT NOT NULL, "
+                "ref_count INTEGER NOT NULL DEFAULT 0);"
+                "CREATE TABLE url_hist (url_hist_id INTEGER PRIMARY KEY, url_id INTEGER NOT NULL, "
+                "hostname_used TEXT NOT NULL, client INTEGER NOT NULL, server INTEGER NOT NULL, "
+                "ts TIMESTAMP NOT NULL, cached INTEGER NOT NULL, method INTEGER NOT NULL, "
+                "referer INTEGER NOT NULL DEFAULT 0);"
+                "INSERT INTO urls VALUES (1, 1, 0, 3, '/', 2);"
+                "INSERT INTO url_hist VALUES (7, 1, 'a', 2, 3, '2001-09-09 01:46:40.000000', 0, 1, 0), "
+                "(9, 1, 'b', 2, 3, '2001-09-09 01:46:41.000000', 0, 1, 0);")
+            .ok());
   }
   s.reset();
   open("old.db");
@@ -64,7 +67,9 @@ TEST_F(StoreCounts, AVersionOneDatabaseIsMigratedInPlaceKeepingItsRows) {
   s.reset();
   open("old.db");  // opens again as it is
   // Pruned empty and written again, the ids carry on past the kept ones.
-  ASSERT_EQ(db_prune(*s, TimestampRecord::from_time(1100000000)), 2);
+  // The rows kept count as recorded at the upgrade.
+  ASSERT_EQ(db_prune(*s, TimestampRecord::from_time(1100000000)), 0);
+  ASSERT_EQ(db_prune(*s, TimestampRecord::from_time(std::time(nullptr) + 60)), 2);
   ASSERT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 0);
   HostcEntry server = stored(unnamed_entry(10, 0, 0, 1));
   HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));

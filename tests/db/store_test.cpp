@@ -5,9 +5,9 @@
 #include <atomic>
 #include <ctime>
 #include <optional>
+#include <string>
 #include <thread>
 #include <tuple>
-#include <string>
 #include <vector>
 
 #include "db/db_store.h"
@@ -418,13 +418,15 @@ TEST_P(StoreTest, HostileValuesAreStoredAsSeen) {
 TEST_P(StoreTest, AccessesKeepTheirSensorAndListsShowOneOrAll) {
   HostcEntry a = stored(named_entry("desk.example", {{10, 0, 0, 1}, {10, 0, 0, 11}}, {"desk"}));
   HostcEntry b = stored(unnamed_entry(10, 0, 0, 2));
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 9}, {10, 0, 0, 19}, {10, 0, 0, 29}}, {"w1", "w2"}));
+  HostcEntry server =
+      stored(named_entry("www.example", {{10, 0, 0, 9}, {10, 0, 0, 19}, {10, 0, 0, 29}}, {"w1", "w2"}));
   ASSERT_GT(sql_int(*s, "SELECT count(*) FROM host_cache"), 5);
   const std::int32_t one = db_urls_add(*s, server.host_id, "/one", kSchemeHttp, 0);
   const std::int32_t two = db_urls_add(*s, server.host_id, "/two", kSchemeHttp, 0);
   auto record = [&](const char* sensor, std::int32_t url, const HostcEntry& client, int times) {
     s->set_sensor(sensor);
-    for (int i = 0; i < times; ++i) ASSERT_GT(db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr), 0);
+    for (int i = 0; i < times; ++i)
+      ASSERT_GT(db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr), 0);
   };
   record("north", one, a, 3);
   record("south", two, b, 2);
@@ -433,7 +435,8 @@ TEST_P(StoreTest, AccessesKeepTheirSensorAndListsShowOneOrAll) {
   using Top = std::vector<std::tuple<std::int32_t, std::string, std::int64_t>>;  // host_id, name, accesses
   auto top = [&](Status (*list)(DbSession&, const std::function<void(const HostAccessCount&)>&)) {
     Top out;
-    EXPECT_TRUE(list(*s, [&](const HostAccessCount& h) { out.emplace_back(h.host_id, h.name, h.count); }).ok());
+    EXPECT_TRUE(
+        list(*s, [&](const HostAccessCount& h) { out.emplace_back(h.host_id, h.name, h.count); }).ok());
     return out;
   };
   const Top www = {{server.host_id, "www.example", 6}};
@@ -443,7 +446,11 @@ TEST_P(StoreTest, AccessesKeepTheirSensorAndListsShowOneOrAll) {
     Top clients, servers;
     std::int64_t indexed;
   } views[] = {
-      {std::nullopt, {{one, 4}, {two, 2}}, {{a.host_id, "desk.example", 3}, {b.host_id, "10.0.0.2", 3}}, www, 6},
+      {std::nullopt,
+       {{one, 4}, {two, 2}},
+       {{a.host_id, "desk.example", 3}, {b.host_id, "10.0.0.2", 3}},
+       www,
+       6},
       {"north", {{one, 3}}, {{a.host_id, "desk.example", 3}}, {{server.host_id, "www.example", 3}}, 3},
       {"south", {{two, 2}, {one, 1}}, {{b.host_id, "10.0.0.2", 3}}, {{server.host_id, "www.example", 3}}, 3},
       {"nobody", {}, {}, {}, 0},
@@ -494,9 +501,185 @@ TEST(SharedServer, SensorsStoringTheSameThingsAtOnceGetOneIdEach) {
   EXPECT_EQ(sql_int(s, "SELECT count(*) FROM host_cache"), kHosts);
   EXPECT_EQ(sql_int(s, "SELECT count(*) FROM urls"), kHosts);
   EXPECT_EQ(sql_int(s, "SELECT sum(ref_count) FROM urls"), kSensors * kHosts);
-  EXPECT_EQ(sql_int(s, "SELECT sum(ref_count) FROM host_cache"), kHosts) << "each URL counted once at its host";
+  EXPECT_EQ(sql_int(s, "SELECT sum(ref_count) FROM host_cache"), kHosts)
+      << "each URL counted once at its host";
   EXPECT_EQ(sql_int(s, "SELECT count(DISTINCT sensor) FROM url_hist"), kSensors);
   EXPECT_EQ(sql_int(s, "SELECT count(*) FROM url_hist"), kSensors * kHosts);
+}
+
+}  // namespace
+}  // namespace tarnix
+
+namespace tarnix {
+namespace {
+
+// A URL is told apart by the port and the name the client asked for: sites
+// sharing an address, and one site on two ports, are URLs of their own, each
+// shown under its own name.
+TEST_P(StoreTest, PortsAndNamesAskedForAreUrlsOfTheirOwn) {
+  const HostcEntry web = stored(unnamed_entry(10, 77, 0, 2));
+  const HostcEntry shared = stored(unnamed_entry(10, 77, 2, 2));
+  struct Case {
+    const HostcEntry* server;
+    const char* host_header;
+    int scheme;
+    const char* text;
+    int same_as;  // index of the case naming the same URL, or -1
+  };
+  const Case cases[] = {
+      {&web, "10.77.0.2:8000", kSchemeHttp, "http://10.77.0.2:8000/index.html", -1},
+      {&web, "10.77.0.2", kSchemeHttp, "http://10.77.0.2/index.html", -1},
+      {&web, "10.77.0.2:80", kSchemeHttp, "http://10.77.0.2/index.html", 1},
+      {&web, nullptr, kSchemeHttp, "http://10.77.0.2/index.html", -1},
+      {&shared, "secure.example", kSchemeHttps, "https://secure.example/index.html", -1},
+      {&shared, "9lives.example", kSchemeHttps, "https://9lives.example/index.html", -1},
+      {&shared, "split.example", kSchemeHttps, "https://split.example/index.html", -1},
+      {&shared, "Secure.Example.:443", kSchemeHttps, "https://secure.example/index.html", 4},
+  };
+  std::vector<std::int32_t> ids;
+  for (const Case& c : cases) {
+    UrlParts parts;
+    ASSERT_EQ(db_urls_parse("/index.html", parts), 1);
+    parts.scheme = c.scheme;
+    const UrlKey key = db_url_key(c.server->host_id, parts, c.host_header);
+    ids.push_back(db_urls_add(*s, key));
+    ASSERT_GT(ids.back(), 0) << c.text;
+    EXPECT_EQ(db_urls_find(*s, key), ids.back()) << c.text;
+    std::string text;
+    db_url_text(*s, ids.back(), text);
+    EXPECT_EQ(text, c.text);
+    if (c.same_as >= 0) EXPECT_EQ(ids.back(), ids[static_cast<std::size_t>(c.same_as)]) << c.text;
+  }
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM urls"), 6);
+  EXPECT_EQ(sql_int(*s, "SELECT count(DISTINCT host) FROM urls WHERE proto = 6"), 1);
+}
+
+TEST(UrlKey, TheNameAndPortAskedForAreTakenFromTheRequest) {
+  struct Case {
+    const char* target;
+    const char* host_header;
+    const char* vhost;
+    std::uint16_t port;
+  };
+  const Case cases[] = {
+      {"/", "www.example:8080", "www.example", 8080},
+      {"/", "[fe80::1]:8443", "[fe80::1]", 8443},
+      {"/", "[fe80::1]", "[fe80::1]", 0},
+      {"/", "odd:port", "odd:port", 0},
+      {"/", "big:99999", "big:99999", 0},
+      {"/", " Spaced.Example ", "spaced.example", 0},
+      {"http://Proxied.Example:3128/x", "ignored.example", "proxied.example", 3128},
+      {"http://proxied.example/x", nullptr, "proxied.example", 0},
+  };
+  for (const Case& c : cases) {
+    UrlParts parts;
+    db_urls_parse(c.target, parts);
+    const UrlKey k = db_url_key(7, parts, c.host_header);
+    EXPECT_EQ(k.vhost, c.vhost) << c.target << " " << (c.host_header ? c.host_header : "-");
+    EXPECT_EQ(k.port, c.port) << c.target << " " << (c.host_header ? c.host_header : "-");
+  }
+}
+
+// A capture played today from a file of long ago is kept as long as today's
+// traffic: retention ages accesses by when they were recorded; the frame's
+// time stays what the windows show.
+TEST_P(StoreTest, PruningAgesAccessesByWhenTheyWereRecorded) {
+  const HostcEntry server = stored(unnamed_entry(10, 0, 0, 1));
+  const HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const std::int32_t url = db_urls_add(*s, server.host_id, "/old", kSchemeHttp, 0);
+  const std::int64_t now = std::time(nullptr);
+  const std::int64_t year_ago = now - 400 * 86400;
+  const std::int32_t played = db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr, year_ago);
+  s->set_clock([&] { return TimestampRecord::from_time(now - 40 * 86400); });
+  const std::int32_t recorded_long_ago = db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr, now);
+  s->set_clock(nullptr);
+  ASSERT_GT(played, 0);
+  ASSERT_GT(recorded_long_ago, 0);
+  TimestampRecord cutoff;
+  db_cutoff(28, &cutoff);
+  EXPECT_EQ(db_prune(*s, cutoff), 1);
+  AccessRow row;
+  ASSERT_TRUE(db_url_hist_read(*s, played, row));
+  EXPECT_EQ(row.ts, TimestampRecord::from_time(year_ago));
+  EXPECT_FALSE(db_url_hist_read(*s, recorded_long_ago, row));
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 1);
+}
+
+// A version-2 store (URLs by host, scheme and path; accesses without their
+// recording time) is brought up to date in place on either engine.
+TEST_P(StoreTest, AVersionTwoStoreIsMigratedInPlace) {
+  const HostcEntry server = stored(unnamed_entry(10, 0, 0, 1));
+  const HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const std::int32_t url = db_urls_add(*s, server.host_id, "/kept", kSchemeHttp, 0);
+  const std::int32_t hist = db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr, 1000000000);
+  ASSERT_GT(hist, 0);
+  const char* downgrade =
+      pg() ? "DROP INDEX urls_identity; ALTER TABLE urls ADD UNIQUE (host, proto, urlpath);"
+             "ALTER TABLE urls DROP COLUMN vhost; ALTER TABLE url_hist DROP COLUMN recorded_at;"
+             "DROP TABLE url_prunes; UPDATE tarnix_schema SET version = 2"
+           : "DROP INDEX urls_identity; CREATE UNIQUE INDEX urls_once ON urls (host, proto, urlpath);"
+             "CREATE INDEX urls_by_path ON urls (host, proto, urlpath);"
+             "ALTER TABLE urls DROP COLUMN vhost; ALTER TABLE url_hist DROP COLUMN recorded_at;"
+             "DROP TABLE url_prunes; UPDATE tarnix_schema SET version = 2";
+  ASSERT_TRUE(s->connection().exec(downgrade).ok());
+  s.reset();
+  Status st;
+  s = db_open_session(where, nullptr, &st);
+  ASSERT_TRUE(s) << st.message();
+  EXPECT_EQ(db_schema_version(s->connection()), kSchemaVersion);
+  EXPECT_EQ(db_urls_find(*s, server.host_id, "/kept", kSchemeHttp), url);
+  AccessRow row;
+  ASSERT_TRUE(db_url_hist_read(*s, hist, row));
+  EXPECT_EQ(row.ts, TimestampRecord::from_time(1000000000));
+  // Rows from before count as recorded at the upgrade: not pruned yet.
+  TimestampRecord cutoff;
+  db_cutoff(1, &cutoff);
+  EXPECT_EQ(db_prune(*s, cutoff), 0);
+  // The same path on another port is now a URL of its own.
+  const std::int32_t other = db_urls_add(*s, server.host_id, "/kept", kSchemeHttp, 8080);
+  EXPECT_GT(other, url);
+}
+
+// Inside a transaction the accesses are written at its commit; a commit
+// that fails says so and keeps nothing, and the URLs it added are not taken
+// for stored by the next one.
+TEST_P(StoreTest, AFailedBatchCommitIsAnErrorAndKeepsNothing) {
+  const HostcEntry server = stored(unnamed_entry(10, 0, 0, 1));
+  const HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const char* refuse =
+      pg() ? "CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'refused'; END "
+             "$$ LANGUAGE plpgsql; CREATE TRIGGER refuse BEFORE INSERT ON url_hist FOR EACH ROW "
+             "EXECUTE FUNCTION refuse()"
+           : "CREATE TRIGGER refuse BEFORE INSERT ON url_hist BEGIN SELECT RAISE(ABORT, 'refused'); END";
+  ASSERT_TRUE(s->connection().exec(refuse).ok());
+  // Values that COPY's text form must escape come back as they were.
+  const std::vector<std::string> used = {"tab\there", "line\nend", "back\\slash", "\\N", "cr\rx"};
+  auto batch = [&] {
+    Connection& c = s->connection();
+    EXPECT_TRUE(c.begin().ok());
+    const std::int32_t url = db_urls_add(*s, server.host_id, "/batch", kSchemeHttp, 0);
+    for (const std::string& u : used)
+      EXPECT_GT(db_url_hist_add(*s, url, u.c_str(), &client, &server, 0, 1, nullptr), 0);
+    return c.commit();
+  };
+  Status failed = batch();
+  EXPECT_FALSE(failed.ok());
+  EXPECT_NE(failed.message().find("refused"), std::string::npos) << failed.message();
+  EXPECT_FALSE(s->connection().in_transaction());
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM urls"), 0);
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 0);
+
+  ASSERT_TRUE(s->connection().exec("DROP TRIGGER refuse" + std::string(pg() ? " ON url_hist" : "")).ok());
+  ASSERT_TRUE(batch().ok());
+  EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist JOIN urls ON urls.url_id = url_hist.url_id"), 5);
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 5);
+  EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM host_cache WHERE host_id = (SELECT host FROM urls)"), 1);
+  for (const std::string& u : used) {
+    auto st = s->connection().prepare("SELECT count(*) FROM url_hist WHERE hostname_used = ?");
+    st->bind_text(1, u);
+    ASSERT_EQ(st->step(), StepResult::kRow);
+    EXPECT_EQ(st->column_int(1), 1) << u;
+  }
 }
 
 }  // namespace

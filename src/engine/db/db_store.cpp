@@ -6,8 +6,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <unordered_set>
 
 #include <unistd.h>
 
@@ -18,28 +21,34 @@ namespace tarnix {
 namespace {
 
 // The statement catalogue. Every value is a bound parameter.
-constexpr const char kUrlsFind[] = "SELECT url_id FROM urls WHERE urlpath = ? AND host = ? AND proto = ?";
+constexpr const char kUrlsFind[] =
+    "SELECT url_id FROM urls WHERE urlpath = ? AND host = ? AND proto = ? AND port = ? AND vhost = ?";
 constexpr const char kUrlsFindQualified[] =
-    "SELECT url_id FROM urls WHERE urls.urlpath = ? AND urls.host = ? AND urls.proto = ?";
+    "SELECT url_id FROM urls WHERE urls.urlpath = ? AND urls.host = ? AND urls.proto = ? AND urls.port = ? "
+    "AND urls.vhost = ?";
 constexpr const char kUrlsExists[] = "SELECT url_id FROM urls WHERE url_id = ?";
 // A URL that another sensor stored meanwhile is not stored again: no row
 // comes back, and the caller takes the stored one.
 constexpr const char kUrlsInsert[] =
-    "INSERT INTO urls (host, port, proto, urlpath, ref_count) VALUES (?, ?, ?, ?, 0) "
+    "INSERT INTO urls (host, port, proto, urlpath, ref_count, vhost) VALUES (?, ?, ?, ?, 0, ?) "
     "ON CONFLICT DO NOTHING RETURNING url_id";
 constexpr const char kUrlsRefUp[] = "UPDATE urls SET ref_count = ref_count + 1 WHERE urls.url_id = ?";
 constexpr const char kUrlsRefAdjust[] = "UPDATE urls SET ref_count = ref_count + ? WHERE url_id = ?";
 constexpr const char kUrlsRefDown[] = "UPDATE urls SET ref_count = ref_count - 1 WHERE url_id = ?";
 constexpr const char kUrlsDeleteUnreferenced[] = "DELETE FROM urls WHERE ref_count < 1";
-constexpr const char kHistOldest[] = "SELECT min(ts) FROM url_hist WHERE ts < ?";
-constexpr const char kUrlsText[] = "SELECT host, port, proto, urlpath FROM urls WHERE url_id = ?";
+constexpr const char kUrlPrunes[] = "SELECT n FROM url_prunes";
+constexpr const char kUrlPrunesCount[] = "UPDATE url_prunes SET n = n + 1";
+// URLs a writer keeps in memory at most (a few tens of MB).
+constexpr std::size_t kUrlsKept = 200000;
+constexpr const char kHistOldest[] = "SELECT min(recorded_at) FROM url_hist WHERE recorded_at < ?";
+constexpr const char kUrlsText[] = "SELECT host, port, proto, urlpath, vhost FROM urls WHERE url_id = ?";
 constexpr const char kUrlsByRefs[] =
-    "SELECT url_id, host, port, proto, urlpath, ref_count FROM urls ORDER BY 6 DESC";
-constexpr const char kUrlsAll[] = "SELECT url_id, host, port, proto, urlpath FROM urls";
+    "SELECT url_id, host, port, proto, urlpath, ref_count, vhost FROM urls ORDER BY 6 DESC";
+constexpr const char kUrlsAll[] = "SELECT url_id, host, port, proto, urlpath, 0, vhost FROM urls";
 
 constexpr const char kHistInsert[] =
-    "INSERT INTO url_hist (url_id, hostname_used, client, server, ts, cached, method, referer, sensor) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING url_hist_id";
+    "INSERT INTO url_hist (url_id, hostname_used, client, server, ts, cached, method, referer, sensor, "
+    "recorded_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING url_hist_id";
 constexpr const char kHistByUrl[] =
     "SELECT url_hist_id, hostname_used, client, server, ts, cached, method, referer FROM url_hist "
     "WHERE url_id = ? AND ts > ?";
@@ -49,8 +58,8 @@ constexpr const char kHistByClient[] =
 constexpr const char kHistByServer[] =
     "SELECT url_hist_id, url_id, hostname_used, client, ts, cached, method, referer FROM url_hist "
     "WHERE server = ? AND ts > ?";
-constexpr const char kHistOld[] = "SELECT url_id FROM url_hist WHERE ts < ?";
-constexpr const char kHistDeleteOld[] = "DELETE FROM url_hist WHERE ts < ?";
+constexpr const char kHistOld[] = "SELECT url_id FROM url_hist WHERE recorded_at < ?";
+constexpr const char kHistDeleteOld[] = "DELETE FROM url_hist WHERE recorded_at < ?";
 constexpr const char kHistAll[] = "SELECT url_hist_id, url_id FROM url_hist";
 constexpr const char kHistById[] =
     "SELECT url_id, hostname_used, client, server, ts, cached, method, referer FROM url_hist "
@@ -59,17 +68,19 @@ constexpr const char kHistById[] =
 // host id is counted once, under the first of its names (as
 // db_host_cache_name reads it); ties go to the older host.
 constexpr const char kTopClients[] =
-    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), client "
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), "
+    "client "
     "FROM url_hist WHERE client IN (SELECT host_id FROM host_cache) GROUP BY client ORDER BY 2 DESC, 3";
 constexpr const char kTopServers[] =
-    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), server "
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), "
+    "server "
     "FROM url_hist WHERE server IN (SELECT host_id FROM host_cache) GROUP BY server ORDER BY 2 DESC, 3";
 // Filterable forms of "select count(url_hist_id) from url_hist <condition>"
 // and "select url_id from url_hist <condition>": a NULL parameter leaves
 // its field unrestricted. The casts give a server the type of a parameter
 // that may be NULL.
-#define TARNIX_HIST_FILTER                                                                     \
-  "WHERE (CAST(? AS TIMESTAMP) IS NULL OR ts > ?) AND (CAST(? AS TIMESTAMP) IS NULL OR ts < ?) " \
+#define TARNIX_HIST_FILTER                                                                         \
+  "WHERE (CAST(? AS TIMESTAMP) IS NULL OR ts > ?) AND (CAST(? AS TIMESTAMP) IS NULL OR ts < ?) "   \
   "AND (CAST(? AS INTEGER) IS NULL OR client = ?) AND (CAST(? AS INTEGER) IS NULL OR server = ?) " \
   "AND (CAST(? AS TEXT) IS NULL OR sensor = ?)"
 constexpr const char kHistCountFiltered[] = "SELECT count(url_hist_id) FROM url_hist " TARNIX_HIST_FILTER;
@@ -79,15 +90,18 @@ constexpr const char kHistIdsFiltered[] =
 
 // The same lists over the accesses of one sensor.
 constexpr const char kUrlsByRefsOfSensor[] =
-    "SELECT urls.url_id, host, port, proto, urlpath, count(*) FROM urls JOIN url_hist "
-    "ON url_hist.url_id = urls.url_id WHERE sensor = ? GROUP BY urls.url_id, host, port, proto, urlpath "
+    "SELECT urls.url_id, host, port, proto, urlpath, count(*), vhost FROM urls JOIN url_hist "
+    "ON url_hist.url_id = urls.url_id WHERE sensor = ? GROUP BY urls.url_id, host, port, proto, urlpath, "
+    "vhost "
     "ORDER BY 6 DESC, 1";
 constexpr const char kTopClientsOfSensor[] =
-    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), client "
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.client LIMIT 1), count(*), "
+    "client "
     "FROM url_hist WHERE sensor = ? AND client IN (SELECT host_id FROM host_cache) GROUP BY client "
     "ORDER BY 2 DESC, 3";
 constexpr const char kTopServersOfSensor[] =
-    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), server "
+    "SELECT (SELECT name FROM host_cache WHERE host_cache.host_id = url_hist.server LIMIT 1), count(*), "
+    "server "
     "FROM url_hist WHERE sensor = ? AND server IN (SELECT host_id FROM host_cache) GROUP BY server "
     "ORDER BY 2 DESC, 3";
 
@@ -182,8 +196,10 @@ std::string db_sensor_name() {
   std::lock_guard lock(sensor_mutex);
   if (sensor_name().empty()) {
     char host[256] = {};
-    if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') sensor_name() = host;
-    else sensor_name() = "localhost";
+    if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0')
+      sensor_name() = host;
+    else
+      sensor_name() = "localhost";
   }
   return sensor_name();
 }
@@ -210,17 +226,259 @@ void db_set_view_sensor(std::optional<std::string> name) {
   view_sensor_name() = std::move(name);
 }
 
+// ---- the session's writes, gathered per transaction
+
+namespace {
+
+// Multi-row forms of the batch's writes, for 1, 16 and 128 rows at a time:
+// a batch takes as many of the big ones as it can, then the smaller, so a
+// few prepared statements serve any number of rows.
+constexpr std::size_t kChunks[] = {128, 16, 1};
+constexpr int kHistColumns = 11;
+
+std::string rows_sql(const char* head, const char* row, std::size_t n, const char* tail) {
+  std::string out = head;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i != 0) out += ", ";
+    out += row;
+  }
+  return out + tail;
+}
+
+struct ChunkTexts {
+  std::string hist[3], url_refs[3], host_refs[3];
+  ChunkTexts() {
+    for (int i = 0; i < 3; ++i) {
+      hist[i] = rows_sql(
+          "INSERT INTO url_hist (url_hist_id, url_id, hostname_used, client, server, ts, cached, method, "
+          "referer, "
+          "sensor, recorded_at) VALUES ",
+          "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", kChunks[i], "");
+      // The casts give a server the type of each value in the list; both
+      // engines name a list's columns column1, column2.
+      url_refs[i] = rows_sql("UPDATE urls SET ref_count = urls.ref_count + v.column2 FROM (VALUES ",
+                             "(CAST(? AS INTEGER), CAST(? AS INTEGER))", kChunks[i],
+                             ") AS v WHERE urls.url_id = v.column1");
+      host_refs[i] =
+          rows_sql("UPDATE host_cache SET ref_count = host_cache.ref_count + v.column2 FROM (VALUES ",
+                   "(CAST(? AS INTEGER), CAST(? AS INTEGER))", kChunks[i],
+                   ") AS v WHERE host_cache.host_id = v.column1");
+    }
+  }
+};
+
+const ChunkTexts& chunk_texts() {
+  static const ChunkTexts texts;
+  return texts;
+}
+
+// Access ids a server hands out ahead, in blocks: sequence values are never
+// given twice, so ids left over from one transaction serve the next.
+constexpr const char kHistIdsPg[] =
+    "SELECT nextval(pg_get_serial_sequence('url_hist', 'url_hist_id')) FROM generate_series(1, ?)";
+// Under the write lock no one else adds accesses: the next id is one past
+// the highest ever handed out.
+constexpr const char kHistNextIdSqlite[] =
+    "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'url_hist'), 0), "
+    "coalesce((SELECT max(url_hist_id) FROM url_hist), 0)) + 1";
+
+}  // namespace
+
+struct DbSession::Batch {
+  struct Hist {
+    std::int32_t id, url_id, client, server, referer;
+    int cached, method;
+    std::string hostname_used, ts;
+  };
+  bool open = false;  // a transaction begun through the session
+  std::vector<Hist> hist;
+  std::map<std::int32_t, std::int64_t> url_refs, host_refs;
+  // URLs looked up or added, kept between transactions while no prune has
+  // run (url_prunes.n stays `prunes`): only a prune removes URLs, and none
+  // runs while a transaction holds the write lock. A transaction that does
+  // not commit takes the URLs it added with it, so then all are forgotten.
+  std::unordered_map<std::string, std::int32_t> urls;
+  // URLs found missing in this transaction: the one who asked adds them
+  // next, without asking again.
+  std::unordered_set<std::string> absent;
+  std::int64_t prunes = -1;
+  bool prunes_checked = false;
+  std::string recorded_at;  // one moment for the whole transaction
+  // Access ids: SQLite's next one in this transaction (0: not read yet); a
+  // server's, handed out ahead.
+  std::int32_t next_id = 0;
+  std::deque<std::int32_t> ids;
+
+  void clear() {
+    hist.clear();
+    url_refs.clear();
+    host_refs.clear();
+    next_id = 0;
+    prunes_checked = false;
+    absent.clear();
+  }
+  void forget_urls() {
+    urls.clear();
+    absent.clear();
+    prunes = -1;
+  }
+};
+
+// The connection the session's callers see: begin and commit go through the
+// session, which writes what it gathered before the commit, and reopens a
+// server's connection that broke.
+class DbSession::Link final : public Connection {
+ public:
+  explicit Link(DbSession& s) : s_(s) {}
+  Connection& in() { return *s_.connection_; }
+
+  SqlDialect dialect() const override { return s_.connection_->dialect(); }
+  std::unique_ptr<Statement> prepare(std::string_view sql, Status* status) override {
+    if (!s_.relink()) {
+      if (status != nullptr) *status = down();
+      return nullptr;
+    }
+    return in().prepare(sql, status);
+  }
+  Status exec(std::string_view sql) override {
+    if (!s_.relink()) return down();
+    return in().exec(sql);
+  }
+  std::int64_t last_insert_id() override { return in().last_insert_id(); }
+  bool in_transaction() override { return in().in_transaction(); }
+  Status savepoint() override { return in().savepoint(); }
+  Status release_savepoint() override { return in().release_savepoint(); }
+  Status rollback_to_savepoint() override {
+    // A URL added inside the savepoint is gone with it.
+    s_.batch_->forget_urls();
+    return in().rollback_to_savepoint();
+  }
+  bool broken() const override { return s_.connection_->broken(); }
+  Status copy_in(std::string_view sql, std::string_view data) override {
+    if (!s_.relink()) return down();
+    return in().copy_in(sql, data);
+  }
+
+  Status begin() override {
+    if (!s_.relink()) return down();
+    s_.batch_->clear();
+    Status st = in().begin();
+    s_.batch_->open = st.ok();
+    if (st.ok())
+      s_.batch_->recorded_at = s_.now().text();
+    else
+      s_.note_down(st);
+    return st;
+  }
+  Status commit() override {
+    Status st;
+    if (s_.batch_->open) st = s_.flush();
+    if (st.ok()) st = in().commit();
+    end();
+    if (!st.ok()) {
+      s_.batch_->forget_urls();
+      s_.note_error(st);
+      s_.note_down(st);
+      if (in().in_transaction()) in().rollback();
+    }
+    return st;
+  }
+  Status rollback() override {
+    end();
+    s_.batch_->forget_urls();
+    return in().rollback();
+  }
+
+ private:
+  void end() {
+    s_.batch_->clear();
+    s_.batch_->open = false;
+  }
+  Status down() const { return Status::error(kDbNoLink, "no connection to the database server"); }
+  DbSession& s_;
+};
+
 DbSession::DbSession(std::unique_ptr<Connection> connection, const HostCache* names)
-    : connection_(std::move(connection)), names_(names) {}
+    : connection_(std::move(connection)),
+      link_(std::make_unique<Link>(*this)),
+      batch_(std::make_unique<Batch>()),
+      names_(names) {}
+
+DbSession::~DbSession() {
+  // Prepared statements go before the connection they were made on.
+  statements_.clear();
+}
+
+Connection& DbSession::connection() {
+  return *link_;
+}
+
+DbSession::Batch* DbSession::batch() {
+  return batch_->open ? batch_.get() : nullptr;
+}
+
+void DbSession::note_down(const Status& why) {
+  if (down_ || !connection_->broken()) return;
+  down_ = true;
+  next_relink_ = std::chrono::steady_clock::now() + relink_wait_;
+  // Said once; what fails until the connection is back is only counted.
+  const std::string& text = why.message();
+  const std::string first_line = text.substr(0, text.find('\n'));
+  std::fprintf(stderr,
+               "db: lost the connection to the database server (%s); reconnecting in the background\n",
+               first_line.c_str());
+}
+
+bool DbSession::relink() {
+  if (!connection_->broken()) return true;
+  note_down(Status::error(kDbNoLink, "connection broken"));
+  ++failed_while_down_;
+  // Not in the middle of a transaction: what it did before the break is
+  // gone, and what followed on a new connection would commit piecemeal
+  // under it. Its commit fails; the next one reopens.
+  if (batch_->open) return false;
+  if (locator_.empty() || std::chrono::steady_clock::now() < next_relink_) return false;
+  Status st;
+  auto fresh = db_open_connection(locator_, &st);
+  if (fresh) st = db_schema_create(*fresh);
+  if (!fresh || !st.ok()) {
+    relink_wait_ = std::min(relink_wait_ * 2, relink_most_);
+    next_relink_ = std::chrono::steady_clock::now() + relink_wait_;
+    return false;
+  }
+  statements_.clear();
+  batch_->clear();
+  batch_->open = false;
+  batch_->ids.clear();
+  batch_->forget_urls();
+  connection_ = std::move(fresh);
+  ++relinks_;
+  std::fprintf(stderr, "db: connected to the database server again (%llu operations failed meanwhile)\n",
+               static_cast<unsigned long long>(failed_while_down_));
+  down_ = false;
+  relink_wait_ = relink_first_;
+  return true;
+}
 
 Statement* DbSession::statement(const char* sql) {
   auto it = statements_.find(sql);
+  if (it != statements_.end()) {
+    if (!connection_->broken()) return it->second.get();
+  }
+  if (!relink()) {
+    note_error(Status::error(kDbNoLink, "no connection to the database server"));
+    return nullptr;
+  }
+  it = statements_.find(sql);
   if (it != statements_.end()) return it->second.get();
   Status s;
   auto st = connection_->prepare(sql, &s);
   if (!st) {
     note_error(s);
-    std::fprintf(stderr, "db: cannot prepare statement: %s\n", s.message().c_str());
+    if (connection_->broken())
+      note_down(s);
+    else
+      std::fprintf(stderr, "db: cannot prepare statement: %s\n", s.message().c_str());
     return nullptr;
   }
   Statement* raw = st.get();
@@ -237,7 +495,114 @@ std::unique_ptr<DbSession> db_open_session(const std::string& path, const HostCa
   auto session = std::make_unique<DbSession>(std::move(c), names);
   session->set_sensor(db_sensor_name());
   session->set_view_sensor(db_view_sensor());
+  session->set_locator(path);
   return session;
+}
+
+namespace {
+
+// Runs the rows of `n` items through the multi-row statements, biggest
+// first. bind(statement, first parameter, item) binds one row.
+template <class Items, class Bind>
+Status write_rows(DbSession& s, const std::string (&texts)[3], const Items& items, int per_row, Bind bind) {
+  auto it = items.begin();
+  std::size_t left = items.size();
+  for (int c = 0; c < 3; ++c) {
+    while (left >= kChunks[c]) {
+      Statement* st = s.statement(texts[c].c_str());
+      if (st == nullptr) return missing_statement(s);
+      for (std::size_t i = 0; i < kChunks[c]; ++i, ++it) bind(*st, static_cast<int>(i) * per_row + 1, *it);
+      const StepResult r = st->step();
+      Status result = r == StepResult::kError ? st->status() : Status();
+      st->reset();
+      if (!result.ok()) return result;
+      left -= kChunks[c];
+    }
+  }
+  return Status();
+}
+
+}  // namespace
+
+namespace {
+
+// A value in COPY's text form: backslash, tab and line ends escaped; a text
+// ends at a NUL byte, as a bound parameter does.
+void copy_text(std::string& out, std::string_view v) {
+  for (char c : v) {
+    switch (c) {
+      case '\0':
+        return;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+constexpr const char kHistCopy[] =
+    "COPY url_hist (url_hist_id, url_id, hostname_used, client, server, ts, cached, method, referer, sensor, "
+    "recorded_at) FROM STDIN";
+
+}  // namespace
+
+Status DbSession::flush() {
+  Batch& b = *batch_;
+  const ChunkTexts& t = chunk_texts();
+  if (connection_->dialect() == SqlDialect::kPostgres && !b.hist.empty()) {
+    // A server takes rows fastest as one stream.
+    std::string data;
+    data.reserve(b.hist.size() * 96);
+    std::string sensor, recorded;
+    copy_text(sensor, sensor_);
+    copy_text(recorded, b.recorded_at);
+    for (const Batch::Hist& h : b.hist) {
+      data += std::to_string(h.id) + '\t' + std::to_string(h.url_id) + '\t';
+      copy_text(data, h.hostname_used);
+      data += '\t' + std::to_string(h.client) + '\t' + std::to_string(h.server) + '\t';
+      copy_text(data, h.ts);
+      data += '\t' + std::to_string(h.cached) + '\t' + std::to_string(h.method) + '\t' +
+              std::to_string(h.referer) + '\t' + sensor + '\t' + recorded + '\n';
+    }
+    Status st = connection_->copy_in(kHistCopy, data);
+    if (!st.ok()) return st;
+    b.hist.clear();
+  }
+  // Rows in the order of their URL: the index by URL (the busiest) then
+  // takes them a page at a time. Their ids were given in the order seen.
+  std::sort(b.hist.begin(), b.hist.end(),
+            [](const Batch::Hist& x, const Batch::Hist& y) { return x.url_id < y.url_id; });
+  Status st = write_rows(*this, t.hist, b.hist, kHistColumns, [&](Statement& q, int i, const Batch::Hist& h) {
+    q.bind_int(i, h.id);
+    q.bind_int(i + 1, h.url_id);
+    q.bind_text(i + 2, h.hostname_used);
+    q.bind_int(i + 3, h.client);
+    q.bind_int(i + 4, h.server);
+    q.bind_text(i + 5, h.ts);
+    q.bind_int(i + 6, h.cached);
+    q.bind_int(i + 7, h.method);
+    q.bind_int(i + 8, h.referer);
+    q.bind_text(i + 9, sensor_);
+    q.bind_text(i + 10, b.recorded_at);
+  });
+  auto bind_delta = [](Statement& q, int i, const std::pair<const std::int32_t, std::int64_t>& d) {
+    q.bind_int(i, d.first);
+    q.bind_int(i + 1, d.second);
+  };
+  if (st.ok()) st = write_rows(*this, t.url_refs, b.url_refs, 2, bind_delta);
+  if (st.ok()) st = write_rows(*this, t.host_refs, b.host_refs, 2, bind_delta);
+  return st;
 }
 
 std::string db_record_name(const HostcEntry& entry) {
@@ -253,53 +618,163 @@ std::string_view stored_path(std::string_view path) {
   return path.empty() ? std::string_view("/") : cut(path, kUrlPathColumn);
 }
 
-std::int32_t find_url(DbSession& s, const char* sql, std::int32_t host_id, std::string_view path,
-                      int scheme) {
-  if (host_id == 0) return 0;
+std::string url_cache_key(const UrlKey& k) {
+  std::string key =
+      std::to_string(k.host_id) + ' ' + std::to_string(k.scheme) + ' ' + std::to_string(k.port) + ' ';
+  key += k.vhost;
+  key += '\0';
+  key += stored_path(k.path);
+  return key;
+}
+
+std::int32_t find_url(DbSession& s, const char* sql, const UrlKey& k) {
+  if (k.host_id == 0) return 0;
   Use st(s, sql);
   if (!st) return 0;
-  st->bind_text(1, stored_path(path));
-  st->bind_int(2, host_id);
-  st->bind_int(3, scheme);
+  st->bind_text(1, stored_path(k.path));
+  st->bind_int(2, k.host_id);
+  st->bind_int(3, k.scheme);
+  st->bind_int(4, k.port);
+  st->bind_text(5, cut(k.vhost, kHostNameColumn));
   return st.row() ? st->column_int(1) : 0;
+}
+
+// Inserts the URL; 0 when another sensor stored it first (or on failure).
+Status insert_url(DbSession& s, const UrlKey& k, std::int32_t& url_id) {
+  Use ins(s, kUrlsInsert);
+  if (!ins) return missing_statement(s);
+  ins->bind_int(1, k.host_id);
+  ins->bind_int(2, k.port);
+  ins->bind_int(3, k.scheme);
+  ins->bind_text(4, stored_path(k.path));
+  ins->bind_text(5, cut(k.vhost, kHostNameColumn));
+  if (ins.row()) url_id = ins->column_int(1);
+  return ins->status();
+}
+
+std::uint16_t default_port(int scheme) {
+  return scheme == kSchemeHttps ? 443 : 80;
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
 }
 
 }  // namespace
 
-std::int32_t db_urls_find(DbSession& s, std::int32_t host_id, std::string_view path, int scheme) {
-  return find_url(s, kUrlsFind, host_id, path, scheme);
+UrlKey db_url_key(std::int32_t host_id, const UrlParts& parts, const char* host_name) {
+  UrlKey k;
+  k.host_id = host_id;
+  k.scheme = parts.scheme;
+  k.path = parts.path;
+  std::string_view name;
+  if (parts.proxy != 0) {
+    name = parts.host;
+    k.port = parts.port;
+  } else if (host_name != nullptr) {
+    name = host_name;
+    // "name:port", "[v6]:port"
+    std::size_t colon = std::string_view::npos;
+    if (!name.empty() && name.front() == '[') {
+      const std::size_t close = name.find(']');
+      if (close != std::string_view::npos && close + 1 < name.size() && name[close + 1] == ':')
+        colon = close + 1;
+    } else if (name.find(':') == name.rfind(':')) {
+      colon = name.find(':');
+    }
+    if (colon != std::string_view::npos) {
+      unsigned port = 0;
+      const std::string_view digits = name.substr(colon + 1);
+      bool ok = !digits.empty() && digits.size() <= 5;
+      for (char c : digits) {
+        ok = ok && c >= '0' && c <= '9';
+        if (ok) port = port * 10 + static_cast<unsigned>(c - '0');
+      }
+      if (ok && port <= 65535) {
+        k.port = static_cast<std::uint16_t>(port);
+        name = name.substr(0, colon);
+      }
+    }
+  }
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
+  while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+  k.vhost = lower(cut(name, kHostNameColumn));
+  // The scheme's own port is the same URL as no port at all.
+  if (k.port == default_port(k.scheme)) k.port = 0;
+  return k;
 }
 
-std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view path, int scheme,
-                         std::uint16_t port) {
-  if (host_id == 0) return 0;
+std::int32_t db_urls_find(DbSession& s, const UrlKey& key) {
+  if (key.host_id == 0) return 0;
+  DbSession::Batch* b = s.batch();
+  if (b == nullptr) return find_url(s, kUrlsFind, key);
+  if (!b->prunes_checked) {
+    std::int64_t prunes = -2;
+    Use st(s, kUrlPrunes);
+    if (st && st.row()) prunes = st->column_int64(1);
+    if (prunes != b->prunes || b->urls.size() > kUrlsKept) b->forget_urls();
+    b->prunes = prunes;
+    b->prunes_checked = true;
+  }
+  std::string cache_key = url_cache_key(key);
+  if (auto it = b->urls.find(cache_key); it != b->urls.end()) return it->second;
+  if (b->absent.count(cache_key) != 0) return 0;
+  const std::int32_t id = find_url(s, kUrlsFind, key);
+  if (id != 0)
+    b->urls.emplace(std::move(cache_key), id);
+  else
+    b->absent.insert(std::move(cache_key));
+  return id;
+}
+
+std::int32_t db_urls_add(DbSession& s, const UrlKey& key) {
+  if (key.host_id == 0) return 0;
   // Most requests are for URLs already stored: they need no transaction.
-  std::int32_t url_id = db_urls_find(s, host_id, path, scheme);
+  std::int32_t url_id = db_urls_find(s, key);
   if (url_id >= 1) return url_id;
-  Status result = with_transaction(s.connection(), [&]() -> Status {
-    url_id = db_urls_find(s, host_id, path, scheme);
-    if (url_id >= 1) return Status();
-    {
-      Use ins(s, kUrlsInsert);
-      if (!ins) return missing_statement(s);
-      ins->bind_int(1, host_id);
-      ins->bind_int(2, port);
-      ins->bind_int(3, scheme);
-      ins->bind_text(4, stored_path(path));
-      if (ins.row()) url_id = ins->column_int(1);
-      if (!ins->status().ok()) return ins->status();
+  if (DbSession::Batch* b = s.batch()) {
+    // The batch holds the write lock: no one adds this URL meanwhile but
+    // another sensor on a shared server, whose row is then taken. The
+    // server host's reference is counted in with the batch's others.
+    Status st = insert_url(s, key, url_id);
+    if (!st.ok()) return 0;
+    if (url_id == 0) {
+      url_id = find_url(s, kUrlsFind, key);
+    } else {
+      ++b->host_refs[key.host_id];
     }
+    std::string cache_key = url_cache_key(key);
+    b->absent.erase(cache_key);
+    if (url_id != 0) b->urls.emplace(std::move(cache_key), url_id);
+    return url_id;
+  }
+  Status result = with_transaction(s.connection(), [&]() -> Status {
+    url_id = db_urls_find(s, key);
+    if (url_id >= 1) return Status();
+    Status st = insert_url(s, key, url_id);
+    if (!st.ok()) return st;
     if (url_id == 0) {
       // Another sensor's row: its server host was counted by that sensor.
-      url_id = db_urls_find(s, host_id, path, scheme);
+      url_id = db_urls_find(s, key);
       return url_id >= 1 ? Status() : Status::error(1, "URL neither stored nor found");
     }
     Use up(s, kHostRefUp);
     if (!up) return missing_statement(s);
-    up->bind_int(1, host_id);
+    up->bind_int(1, key.host_id);
     return up.run();
   });
   return result.ok() ? url_id : 0;
+}
+
+std::int32_t db_urls_find(DbSession& s, std::int32_t host_id, std::string_view path, int scheme) {
+  return db_urls_find(s, UrlKey{host_id, scheme, 0, {}, path});
+}
+
+std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view path, int scheme,
+                         std::uint16_t port) {
+  return db_urls_add(s, UrlKey{host_id, scheme, port, {}, path});
 }
 
 std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& host, std::string_view path,
@@ -307,14 +782,16 @@ std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& h
   const std::string* name = host.name.empty() ? nullptr : &host.name;
   const NetAddress* address = host.address.type != nullptr ? &host.address : nullptr;
   std::int32_t id = db_host_cache_find_id(s, name, address);
-  return find_url(s, kUrlsFindQualified, id, path, scheme);
+  return find_url(s, kUrlsFindQualified, UrlKey{id, scheme, 0, {}, path});
 }
 
-std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
-                                 std::string_view path, int scheme, std::uint16_t port, int bound_ms) {
+namespace {
+
+// The host named by the request, resolved first when the name cache does not
+// know it (waiting at most `bound_ms`); its host id, or 0.
+std::int32_t host_id_by_name(HostCache& names, const HostcRequestDescriptor* request, int bound_ms) {
   if (request == nullptr || request->kind != kHostcByName) return 0;
-  if (const HostcEntry* e = names.find_text(request->name))
-    return db_urls_add(s, e->host_id, path, scheme, port);
+  if (const HostcEntry* e = names.find_text(request->name)) return e->host_id;
 
   struct Wait {
     std::mutex m;
@@ -329,14 +806,23 @@ std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequ
     wait->done = true;
     wait->cv.notify_all();
   });
-  const HostcEntry* entry = nullptr;
-  {
-    std::unique_lock lock(wait->m);
-    wait->cv.wait_for(lock, std::chrono::milliseconds(bound_ms), [&] { return wait->done; });
-    entry = wait->entry;
-  }
-  if (entry == nullptr || entry->host_id == 0) return 0;
-  return db_urls_add(s, entry->host_id, path, scheme, port);
+  std::unique_lock lock(wait->m);
+  wait->cv.wait_for(lock, std::chrono::milliseconds(bound_ms), [&] { return wait->done; });
+  return wait->entry != nullptr ? wait->entry->host_id : 0;
+}
+
+}  // namespace
+
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+                                 std::string_view path, int scheme, std::uint16_t port, int bound_ms) {
+  const std::int32_t host_id = host_id_by_name(names, request, bound_ms);
+  return host_id != 0 ? db_urls_add(s, host_id, path, scheme, port) : 0;
+}
+
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+                                 const UrlParts& parts, int bound_ms) {
+  const std::int32_t host_id = host_id_by_name(names, request, bound_ms);
+  return host_id != 0 ? db_urls_add(s, db_url_key(host_id, parts, nullptr)) : 0;
 }
 
 bool db_urls_exists(DbSession& s, std::int32_t url_id) {
@@ -358,33 +844,44 @@ Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta) {
 
 int db_url_text(DbSession& s, std::int32_t url_id, std::string& out) {
   out.clear();
-  std::int32_t host = 0;
-  int port = 0, proto = 0;
-  std::string path;
+  UrlRow row;
   {
     Use st(s, kUrlsText);
     if (!st) return 0;
     st->bind_int(1, url_id);
     if (!st.row()) return 1;
-    host = st->column_int(1);
-    port = st->column_int(2);
-    proto = st->column_int(3);
-    path = std::string(cut(st->column_text(4), kUrlPathColumn));
+    row.host = st->column_int(1);
+    row.port = st->column_int(2);
+    row.proto = st->column_int(3);
+    row.urlpath = std::string(cut(st->column_text(4), kUrlPathColumn));
+    row.vhost = std::string(cut(st->column_text(5), kHostNameColumn));
   }
-  out = db_url_text_of(s, host, port, proto, path);
+  out = db_url_text_of(s, row);
   return 1;
 }
 
 std::string db_url_text_of(DbSession& s, std::int32_t host_id, int port, int proto, std::string_view path) {
-  std::string out = url_scheme_word(proto);
-  std::string name;
-  if (db_host_cache_name(s, host_id, name) && !name.empty()) {
-    out += "://" + name;
-    if (port != 0 && port != 80) out += ":" + std::to_string(port);
-    out += path;
+  UrlRow row;
+  row.host = host_id;
+  row.port = port;
+  row.proto = proto;
+  row.urlpath = std::string(path);
+  return db_url_text_of(s, row);
+}
+
+std::string db_url_text_of(DbSession& s, const UrlRow& row) {
+  std::string out = url_scheme_word(row.proto);
+  std::string name = row.vhost;
+  if ((!name.empty() || db_host_cache_name(s, row.host, name)) && !name.empty()) {
+    // A bare IPv6 address takes its brackets back before a port.
+    const bool v6 = name.find(':') != std::string::npos && name.front() != '[';
+    out += "://" + (v6 ? "[" + name + "]" : name);
+    if (row.port != 0 && row.port != 80 && row.port != default_port(row.proto))
+      out += ":" + std::to_string(row.port);
+    out += row.urlpath;
   } else {
     out += "://";
-    out += path;
+    out += row.urlpath;
   }
   return out;
 }
@@ -404,6 +901,7 @@ Status url_rows(DbSession& s, const char* sql, bool with_refs, const std::functi
     r.proto = st->column_int(4);
     r.urlpath = std::string(st->column_text(5));
     r.ref_count = with_refs ? st->column_int(6) : 0;
+    r.vhost = std::string(st->column_text(7));
     fn(r);
   }
   return st->status();
@@ -436,6 +934,35 @@ std::int32_t host_id_of(DbSession& s, const HostcEntry* e) {
 
 }  // namespace
 
+namespace {
+
+// The next access id of the open transaction.
+std::int32_t next_hist_id(DbSession& s, DbSession::Batch& b) {
+  if (s.connection().dialect() == SqlDialect::kPostgres) {
+    if (b.ids.empty()) {
+      // Blocks grow with the batch, so a quiet sensor takes a few ids at a
+      // time and a busy one a round trip per thousands.
+      const std::int64_t block = std::clamp<std::int64_t>(static_cast<std::int64_t>(b.hist.size()), 16, 4096);
+      Use st(s, kHistIdsPg);
+      if (!st) return 0;
+      st->bind_int(1, block);
+      while (st.row()) b.ids.push_back(st->column_int(1));
+      if (b.ids.empty()) return 0;
+    }
+    const std::int32_t id = b.ids.front();
+    b.ids.pop_front();
+    return id;
+  }
+  if (b.next_id == 0) {
+    Use st(s, kHistNextIdSqlite);
+    if (!st || !st.row()) return 0;
+    b.next_id = st->column_int(1);
+  }
+  return b.next_id++;
+}
+
+}  // namespace
+
 std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* hostname_used,
                              const HostcEntry* client, const HostcEntry* server, int proxy, int method,
                              const HostcEntry* referer, std::int64_t seen_at) {
@@ -444,19 +971,30 @@ std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* host
   const std::int32_t server_id = host_id_of(s, server);
   const std::int32_t referer_id = host_id_of(s, referer);
   if (client_id == 0 || server_id == 0) return 0;
+  const std::string_view used = hostname_used != nullptr ? cut(hostname_used, kHostnameUsedColumn) : "(null)";
+  const TimestampRecord ts = seen_at != kNoCaptureTime ? TimestampRecord::from_time(seen_at) : s.now();
+  if (DbSession::Batch* b = s.batch()) {
+    const std::int32_t id = next_hist_id(s, *b);
+    if (id == 0) return 0;
+    b->hist.push_back(DbSession::Batch::Hist{id, url_id, client_id, server_id, referer_id, proxy, method,
+                                             std::string(used), ts.text()});
+    ++b->url_refs[url_id];
+    return id;
+  }
   std::int32_t hist_id = 0;
   Status result = with_transaction(s.connection(), [&]() -> Status {
     Use ins(s, kHistInsert);
     if (!ins) return missing_statement(s);
     ins->bind_int(1, url_id);
-    ins->bind_text(2, hostname_used != nullptr ? cut(hostname_used, kHostnameUsedColumn) : "(null)");
+    ins->bind_text(2, used);
     ins->bind_int(3, client_id);
     ins->bind_int(4, server_id);
-    ins->bind_timestamp(5, seen_at != kNoCaptureTime ? TimestampRecord::from_time(seen_at) : s.now());
+    ins->bind_timestamp(5, ts);
     ins->bind_int(6, proxy);
     ins->bind_int(7, method);
     ins->bind_int(8, referer_id);
     ins->bind_text(9, s.sensor());
+    ins->bind_timestamp(10, s.now());
     // The id comes back with the insert: a server is asked once, not twice.
     if (ins.row()) hist_id = ins->column_int(1);
     if (!ins->status().ok()) return ins->status();
@@ -697,9 +1235,14 @@ std::int32_t next_host_id(DbSession& s) {
 
 std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
   std::int32_t id = 0;
+  // A host's rows matter on disk only with the accesses that name them, and
+  // those commit later, waiting for the server's log, which carries these
+  // rows to disk before them: this commit, one per new host, need not wait.
+  const bool own = !s.connection().in_transaction() && s.connection().dialect() == SqlDialect::kPostgres;
   Status result = with_transaction(s.connection(), [&]() -> Status {
     std::int32_t refs = 0;
     Status st;
+    if (own) s.connection().exec("SET LOCAL synchronous_commit = off");
     if (entry.host) {
       for (const auto& bytes : entry.host->addresses) {
         const NetAddress a = NetAddress::ipv4(bytes.data());
@@ -801,7 +1344,8 @@ std::int64_t db_urls_cache_build(DbSession& s, UrlAccessIndex& index, const Acce
         st.bind_int(i + 1, *v);
       }
     };
-    const std::optional<std::string>& sensor = filter != nullptr && filter->sensor ? filter->sensor : s.view_sensor();
+    const std::optional<std::string>& sensor =
+        filter != nullptr && filter->sensor ? filter->sensor : s.view_sensor();
     if (sensor) {
       st.bind_text(9, *sensor);
       st.bind_text(10, *sensor);
@@ -873,9 +1417,15 @@ std::int64_t db_prune(DbSession& s, const TimestampRecord& cutoff) {
       Status st = del.run();
       if (!st.ok()) return st;
     }
-    Use del(s, kUrlsDeleteUnreferenced);
-    if (!del) return missing_statement(s);
-    return del.run();
+    {
+      Use del(s, kUrlsDeleteUnreferenced);
+      if (!del) return missing_statement(s);
+      Status st = del.run();
+      if (!st.ok()) return st;
+    }
+    Use mark(s, kUrlPrunesCount);
+    if (!mark) return missing_statement(s);
+    return mark.run();
   });
   return result.ok() ? count : 0;
 }

@@ -3,6 +3,7 @@
 // transaction.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "core/hashtable.h"
 #include "core/list.h"
 #include "core/timer.h"
+#include "db/http.h"
 #include "db/schema.h"
 #include "db/sql.h"
 #include "naming/hostc.h"
@@ -23,14 +25,24 @@
 namespace tarnix {
 
 // One connection and its prepared statements. Not shared between threads.
+//
+// Inside a transaction opened with connection().begin(), accesses and
+// reference counts are gathered in memory and written in a few multi-row
+// statements when the transaction commits; connection().commit() reports a
+// failure of those writes, and then nothing of the transaction is kept.
+//
+// A session opened from a locator (db_open_session) reopens a server's
+// connection that broke, at most once a second at first and, while it
+// fails, every 30 seconds at most; until then its operations fail at once.
 class DbSession {
  public:
   // `names` (optional) answers host look-ups before the database is asked.
   explicit DbSession(std::unique_ptr<Connection> connection, const HostCache* names = nullptr);
+  ~DbSession();
   DbSession(const DbSession&) = delete;
   DbSession& operator=(const DbSession&) = delete;
 
-  Connection& connection() { return *connection_; }
+  Connection& connection();
   const HostCache* names() const { return names_; }
   void set_names(const HostCache* names) { names_ = names; }
 
@@ -62,8 +74,34 @@ class DbSession {
     if (!s.ok()) last_error_ = s;
   }
 
+  // Where the connection is reopened from after it broke (empty: never).
+  void set_locator(std::string locator) { locator_ = std::move(locator); }
+  // False while the link to the server is down and not yet reopened; tries
+  // to reopen it when the wait since the last attempt has passed.
+  bool relink();
+  // Operations that failed while the link was down (said once, then
+  // counted), and the times it was reopened.
+  std::uint64_t failed_while_down() const { return failed_while_down_; }
+  std::uint64_t relinks() const { return relinks_; }
+  // Wait before the next attempt to reopen: 1 s, doubled after each failed
+  // attempt up to 30 s. Tests shorten it.
+  void set_relink_wait(std::chrono::milliseconds first, std::chrono::milliseconds most) {
+    relink_first_ = first;
+    relink_most_ = most;
+    relink_wait_ = first;
+  }
+
+  // The writes gathered in the open transaction (internal to the store).
+  struct Batch;
+  Batch* batch();
+
  private:
+  class Link;
+  void note_down(const Status& why);
+  Status flush();
   std::unique_ptr<Connection> connection_;
+  std::unique_ptr<Link> link_;
+  std::unique_ptr<Batch> batch_;
   const HostCache* names_;
   std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
   std::function<TimestampRecord()> clock_;
@@ -71,6 +109,12 @@ class DbSession {
   Status last_error_;
   std::string sensor_;
   std::optional<std::string> view_sensor_;
+  std::string locator_;
+  bool down_ = false;
+  std::uint64_t failed_while_down_ = 0;
+  std::uint64_t relinks_ = 0;
+  std::chrono::milliseconds relink_first_{1000}, relink_most_{30000}, relink_wait_{1000};
+  std::chrono::steady_clock::time_point next_relink_{};
 };
 
 // The name under which this process records accesses: the machine's host
@@ -93,7 +137,27 @@ std::string db_record_name(const HostcEntry& entry);
 
 // ---- urls
 
-// url_id, or 0. An empty path is looked up as "/".
+// What tells one URL from another: the server host, the scheme, the port the
+// client named (0 when it named none), the host name it asked for (its
+// "Host:" value or TLS server name, lower case and without the port; empty
+// when it gave none) and the path. Several sites on one address, or one
+// site on several ports, are so several URLs.
+struct UrlKey {
+  std::int32_t host_id = 0;
+  int scheme = 0;
+  std::uint16_t port = 0;
+  std::string vhost;
+  std::string_view path;
+};
+// The key of a request: `parts` as split from its target, `host_name` the
+// "Host:" value (for an absolute URL the URL's own host is the name asked
+// for, and its port the port).
+UrlKey db_url_key(std::int32_t host_id, const UrlParts& parts, const char* host_name);
+std::int32_t db_urls_find(DbSession& s, const UrlKey& key);
+std::int32_t db_urls_add(DbSession& s, const UrlKey& key);
+
+// The key without a name asked for: url_id, or 0. An empty path is looked
+// up as "/".
 std::int32_t db_urls_find(DbSession& s, std::int32_t host_id, std::string_view path, int scheme);
 // Existing or new url_id; 0 when the host id is 0 or the insert failed. A
 // new URL raises its server host's ref_count once.
@@ -107,6 +171,10 @@ std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& h
 // for the resolver thread itself.
 std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
                                  std::string_view path, int scheme, std::uint16_t port, int bound_ms = 60000);
+// The same for an absolute URL as split (parts.host the name): the URL under
+// the name asked for, as a request through a proxy records it.
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+                                 const UrlParts& parts, int bound_ms = 60000);
 bool db_urls_exists(DbSession& s, std::int32_t url_id);
 Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta);
 // The URL as text ("http://name:8080/path"); empty when the id is unknown.
@@ -123,7 +191,10 @@ struct UrlRow {
   int proto = 0;
   std::string urlpath;
   std::int32_t ref_count = 0;
+  std::string vhost;  // the host name the client asked for; empty when none
 };
+// The text of a URL row, the name asked for standing in for the host's.
+std::string db_url_text_of(DbSession& s, const UrlRow& row);
 // Every URL, most referenced first (lists and the URL report).
 Status db_urls_by_refs(DbSession& s, const std::function<void(const UrlRow&)>& row);
 // Every URL in storage order (ref_count not read).
@@ -133,7 +204,9 @@ Status db_urls_all(DbSession& s, const std::function<void(const UrlRow&)>& row);
 
 // url_hist_id, or 0 when nothing was inserted (no URL, or a host whose id
 // cannot be found). A missing host name used is written as "(null)". The
-// access is stamped `seen_at` (the frame's capture time) when given, else now.
+// access is stamped `seen_at` (the frame's capture time) when given, else now;
+// it is recorded at now, which is what retention ages it by. Inside a
+// transaction the row is written at the commit (its id is known at once).
 std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* hostname_used,
                              const HostcEntry* client, const HostcEntry* server, int proxy, int method,
                              const HostcEntry* referer, std::int64_t seen_at = kNoCaptureTime);
@@ -255,7 +328,10 @@ std::int64_t db_urls_cache_build(DbSession& s, UrlAccessIndex& index, const Acce
 
 // Local time `days` days ago, full year; 0 when no record is given.
 int db_cutoff(int days, TimestampRecord* out);
-// Deletes accesses older than the cutoff, lowering their URLs' ref_count once
+// Age is when an access was recorded, not when its frame was captured: a
+// capture played today from a file of last year is kept as long as today's
+// traffic.
+// Deletes accesses recorded before the cutoff, lowering their URLs' ref_count once
 // each, then the URLs left without references; all or nothing. Returns the
 // number of accesses removed (0 on failure, with nothing changed).
 std::int64_t db_prune(DbSession& s, const TimestampRecord& cutoff);

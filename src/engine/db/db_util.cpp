@@ -27,11 +27,14 @@ void StderrDbStartupUi::wait_ms(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string db_default_dir() { return user_data_dir(); }
+std::string db_default_dir() {
+  return user_data_dir();
+}
 
 std::string db_file_path(const DbConfig& config) {
   if (!config.connect.empty()) return db_pg_locator(config.connect);
-  if (!config.server_dir.empty()) return db_pg_locator(pg_private_conninfo(config.server_dir, config.server_port));
+  if (!config.server_dir.empty())
+    return db_pg_locator(pg_private_conninfo(config.server_dir, config.server_port));
   std::filesystem::path dir =
       config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);
   return (dir / kDbFileName).string();
@@ -59,7 +62,8 @@ bool db_start_server(const DbConfig& config, DbStartupUi& ui) {
   std::filesystem::path dir =
       config.dbpath.empty() ? std::filesystem::path(".") : std::filesystem::path(config.dbpath);
   std::string why;
-  const bool usable = os::make_private_dirs(dir.string(), &why) && ::access(dir.c_str(), R_OK | W_OK | X_OK) == 0;
+  const bool usable =
+      os::make_private_dirs(dir.string(), &why) && ::access(dir.c_str(), R_OK | W_OK | X_OK) == 0;
   if (!usable) {
     if (why.empty()) why = "no permission to write in it";
     std::fprintf(stderr, "db_start_server: cannot use database folder %s: %s\n", dir.c_str(), why.c_str());
@@ -81,6 +85,16 @@ std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui, c
       std::this_thread::sleep_for(std::chrono::milliseconds(kPoll));
   }
   Status status;
+  // Checked once, before the first write: a damaged file is refused with the
+  // way to recover it, and waiting would not mend it.
+  if (!db_is_pg_locator(path)) {
+    status = sqlite_check(path);
+    if (status.code() == kDbDamaged) {
+      std::fprintf(stderr, "db_connect: %s\n", status.message().c_str());
+      ui.error(kDbErrorTitle, kDbConnectFailed);
+      return nullptr;
+    }
+  }
   auto attempt = [&] {
     if (own_server) {
       std::string why;
@@ -92,7 +106,8 @@ std::unique_ptr<DbSession> db_connect(const DbConfig& config, DbStartupUi& ui, c
     return db_open_session(path, names, &status);
   };
   auto session = attempt();
-  for (int retry = 0; !session && retry < config.retries; ++retry) {
+  // A file we may not write stays so however long we wait.
+  for (int retry = 0; !session && status.code() != kDbReadOnly && retry < config.retries; ++retry) {
     std::fprintf(stderr, "db_connect: %s: %s\n", path.c_str(), status.message().c_str());
     ui.beep();
     ui.wait_ms(config.retry_wait_ms);

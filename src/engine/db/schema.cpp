@@ -21,9 +21,9 @@ CREATE TABLE IF NOT EXISTS urls (
   port      INTEGER NOT NULL DEFAULT 0,
   proto     INTEGER NOT NULL,
   urlpath   TEXT    NOT NULL,
-  ref_count INTEGER NOT NULL DEFAULT 0
+  ref_count INTEGER NOT NULL DEFAULT 0,
+  vhost     TEXT    NOT NULL DEFAULT ''
 );
-CREATE INDEX IF NOT EXISTS urls_by_path ON urls (host, proto, urlpath);
 
 CREATE TABLE IF NOT EXISTS url_hist (
   url_hist_id   INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -34,7 +34,8 @@ CREATE TABLE IF NOT EXISTS url_hist (
   ts            TIMESTAMP NOT NULL,
   cached        INTEGER NOT NULL,
   method        INTEGER NOT NULL,
-  referer       INTEGER NOT NULL DEFAULT 0
+  referer       INTEGER NOT NULL DEFAULT 0,
+  recorded_at   TIMESTAMP NOT NULL
 );
 CREATE INDEX IF NOT EXISTS url_hist_by_url ON url_hist (url_id, ts);
 CREATE INDEX IF NOT EXISTS url_hist_by_client ON url_hist (client, ts);
@@ -114,7 +115,7 @@ CREATE TABLE IF NOT EXISTS urls (
   proto     INTEGER NOT NULL,
   urlpath   TEXT    NOT NULL,
   ref_count INTEGER NOT NULL DEFAULT 0,
-  UNIQUE (host, proto, urlpath)
+  vhost     TEXT    NOT NULL DEFAULT ''
 );
 
 CREATE TABLE IF NOT EXISTS url_hist (
@@ -127,7 +128,8 @@ CREATE TABLE IF NOT EXISTS url_hist (
   cached        INTEGER NOT NULL,
   method        INTEGER NOT NULL,
   referer       INTEGER NOT NULL DEFAULT 0,
-  sensor        TEXT    NOT NULL DEFAULT ''
+  sensor        TEXT    NOT NULL DEFAULT '',
+  recorded_at   TIMESTAMP NOT NULL
 );
 CREATE INDEX IF NOT EXISTS url_hist_by_url ON url_hist (url_id, ts);
 CREATE INDEX IF NOT EXISTS url_hist_by_client ON url_hist (client, ts);
@@ -172,23 +174,77 @@ CREATE TABLE IF NOT EXISTS alarms (
 Status db_schema_add_sensors(Connection& c) {
   if (c.dialect() == SqlDialect::kPostgres)
     return c.exec("ALTER TABLE url_hist ADD COLUMN IF NOT EXISTS sensor TEXT NOT NULL DEFAULT ''");
-  // Files from before sensors were named get the column (their accesses
-  // belong to no named sensor) and the rule that one URL has one row, which
-  // a single writer has always kept.
-  Status s;
+  // Files from before sensors were named get the column: their accesses
+  // belong to no named sensor.
   if (!c.prepare("SELECT sensor FROM url_hist LIMIT 0"))
-    s = c.exec("ALTER TABLE url_hist ADD COLUMN sensor TEXT NOT NULL DEFAULT ''");
+    return c.exec("ALTER TABLE url_hist ADD COLUMN sensor TEXT NOT NULL DEFAULT ''");
+  return Status();
+}
+
+namespace {
+
+bool has_column(Connection& c, const char* table, const char* column) {
+  // A failed prepare inside a server's transaction spoils it: asked in a
+  // savepoint there.
+  const bool nested = c.in_transaction() && c.savepoint().ok();
+  const bool found = c.prepare(std::string("SELECT ") + column + " FROM " + table + " LIMIT 0") != nullptr;
+  if (nested) {
+    if (!found) c.rollback_to_savepoint();
+    c.release_savepoint();
+  }
+  return found;
+}
+
+// Version 3: a URL is told apart by its port and by the name the client
+// asked for (several sites share one address), and an access keeps when it
+// was written beside the time its frame was seen, so that retention ages
+// what was recorded rather than what was captured. Accesses already stored
+// count as written now: none of them is aged away sooner than before.
+Status upgrade_to_v3(Connection& c) {
+  const bool pg = c.dialect() == SqlDialect::kPostgres;
+  Status s;
+  if (!has_column(c, "urls", "vhost")) {
+    s = c.exec("ALTER TABLE urls ADD COLUMN vhost TEXT NOT NULL DEFAULT ''");
+    if (!s.ok()) return s;
+  }
+  if (!has_column(c, "url_hist", "recorded_at")) {
+    s = c.exec(
+        "ALTER TABLE url_hist ADD COLUMN recorded_at TIMESTAMP NOT NULL DEFAULT '1970-01-01 00:00:00'");
+    if (!s.ok()) return s;
+    auto st = c.prepare("UPDATE url_hist SET recorded_at = ?", &s);
+    if (!st) return s;
+    st->bind_timestamp(1, TimestampRecord::now());
+    if (st->step() == StepResult::kError) return st->status();
+  }
+  // Writers keep the URLs they know in memory between transactions; a
+  // prune, the one thing that removes URLs, counts itself here so they know
+  // to forget them.
+  s = c.exec("CREATE TABLE IF NOT EXISTS url_prunes (n INTEGER NOT NULL)");
   if (!s.ok()) return s;
-  // Inside the caller's transaction: a failure here must not spoil it.
+  s = c.exec("INSERT INTO url_prunes (n) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM url_prunes)");
+  if (!s.ok()) return s;
+  // The older rule (host, scheme, path) would refuse the second port or
+  // name of a path; the identity takes its place, and serves the look-ups
+  // the older index served.
+  s = pg ? c.exec("ALTER TABLE urls DROP CONSTRAINT IF EXISTS urls_host_proto_urlpath_key")
+         : c.exec("DROP INDEX IF EXISTS urls_once");
+  if (!s.ok()) return s;
   if (!c.savepoint().ok()) return s;
-  Status u = c.exec("CREATE UNIQUE INDEX IF NOT EXISTS urls_once ON urls (host, proto, urlpath)");
+  Status u =
+      c.exec("CREATE UNIQUE INDEX IF NOT EXISTS urls_identity ON urls (host, proto, urlpath, port, vhost)");
   if (!u.ok()) {
+    // Only a file whose rows were already doubled before any rule existed;
+    // its rows stay readable as they are.
     std::fprintf(stderr, "db: URLs stored twice, left as they are: %s\n", u.message().c_str());
     c.rollback_to_savepoint();
+  } else if (!pg) {
+    c.exec("DROP INDEX IF EXISTS urls_by_path");
   }
   c.release_savepoint();
-  return s;
+  return Status();
 }
+
+}  // namespace
 
 int db_schema_version(Connection& c) {
   // A database without the version table has no version.
@@ -205,22 +261,28 @@ Status db_schema_create(Connection& c) {
     if (version > kSchemaVersion)
       return Status::error(1, "database schema version " + std::to_string(version) +
                                   " is newer than this program's " + std::to_string(kSchemaVersion));
-    if (version == kSchemaVersion) return db_schema_add_sensors(c);
+    if (version == kSchemaVersion) return Status();
     // Version 0: a new file, or tables from before versioning; both get
     // what is missing. Tables made by an older layout are then migrated in
     // place, keeping their rows. A server's tables are made whole at once.
     const bool pg = c.dialect() == SqlDialect::kPostgres;
-    s = c.exec(pg ? kSchemaPg : kSchema);
-    if (!s.ok()) return s;
-    if (!pg && !url_hist_autoincrements(c)) {
-      s = c.exec(kMigrateV1toV2);
+    if (version < 2) {
+      s = c.exec(pg ? kSchemaPg : kSchema);
       if (!s.ok()) return s;
+      if (!pg && !url_hist_autoincrements(c)) {
+        s = c.exec(kMigrateV1toV2);
+        if (!s.ok()) return s;
+      }
     }
+    s = db_schema_add_sensors(c);
+    if (!s.ok()) return s;
+    s = upgrade_to_v3(c);
+    if (!s.ok()) return s;
     auto st = c.prepare("INSERT INTO tarnix_schema (version) VALUES (?)", &s);
     if (!st) return s;
     st->bind_int(1, kSchemaVersion);
     if (st->step() == StepResult::kError) return st->status();
-    return db_schema_add_sensors(c);
+    return Status();
   });
 }
 

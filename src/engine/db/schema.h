@@ -6,7 +6,7 @@
 
 namespace tarnix {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // Longest texts the tables keep; longer values are cut to these lengths.
 inline constexpr std::size_t kUrlPathColumn = 239;
@@ -20,8 +20,8 @@ inline constexpr std::size_t kAlarmTextColumn = 80;
 // of an existing one. A database written by a newer release is refused.
 Status db_schema_create(Connection& c);
 
-// Gives url_hist its `sensor` column and urls its one-row-per-URL rule
-// where an older database lacks them; nothing when they are there.
+// Gives url_hist its `sensor` column where an older database lacks it;
+// nothing when it is there.
 Status db_schema_add_sensors(Connection& c);
 inline constexpr std::size_t kSensorColumn = 63;
 

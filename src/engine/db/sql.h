@@ -102,19 +102,46 @@ class Connection {
   // A writing transaction: one writer at a time, as SQLite's immediate
   // transactions are, so writers never deadlock on each other's rows.
   virtual Status begin() { return exec("BEGIN IMMEDIATE"); }
-  Status commit() { return exec("COMMIT"); }
-  Status rollback() { return exec("ROLLBACK"); }
+  virtual Status commit() { return exec("COMMIT"); }
+  virtual Status rollback() { return exec("ROLLBACK"); }
+
+  // Bulk load: `sql` is a COPY ... FROM STDIN statement, `data` its rows in
+  // the text form (tab between values, newline after each row). Only a
+  // server has it.
+  virtual Status copy_in(std::string_view sql, std::string_view data) {
+    (void)sql;
+    (void)data;
+    return Status::error(1, "bulk load not available");
+  }
+
+  // The link to a server is gone: every statement fails until a new
+  // connection is opened. A file never breaks this way.
+  virtual bool broken() const { return false; }
 };
+
+// Status codes of the engine's own refusals (SQLite's codes stay below 256
+// in their primary form; these are apart from them).
+inline constexpr int kDbDamaged = 100001;   // the file failed its integrity check
+inline constexpr int kDbReadOnly = 100002;  // the file cannot be written
+inline constexpr int kDbNoLink = 100003;    // the server is not reachable now
 
 struct SqliteOptions {
   bool create = true;           // create the file when it is missing
   int busy_timeout_ms = 10000;  // how long to wait for another connection's write
   bool read_only = false;
+  // The WAL is checkpointed (and cut back) once it passes this many pages.
+  int wal_pages = 8000;
 };
 
 // Opens (and, when allowed, creates) the database file. Null on failure.
 std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOptions& options,
                                         Status* status = nullptr);
+
+// Checks an existing database file without writing to it (PRAGMA
+// quick_check, cut short after `ms`: the file is then taken as it is). A
+// damaged file gives kDbDamaged with a message that says how to recover it;
+// a missing or empty file passes.
+Status sqlite_check(const std::string& path, int ms = 5000);
 
 // A PostgreSQL server: `conninfo` is a libpq connection string
 // ("host=/dir port=5433 dbname=tarnix") or URI ("postgresql://..."). Null on

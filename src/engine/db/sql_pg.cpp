@@ -5,8 +5,10 @@
 // type from where it stands, so the same catalogue texts serve both engines.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -56,14 +58,30 @@ std::string numbered_parameters(std::string_view sql, int& count) {
   return out;
 }
 
+// The server's connection, shared by the statements made on it: a
+// statement kept past its connection (a window's query, after the link was
+// reopened) ends without touching freed memory.
+struct PgHandle {
+  PGconn* conn;
+  explicit PgHandle(PGconn* c) : conn(c) {}
+  ~PgHandle() { PQfinish(conn); }
+  PgHandle(const PgHandle&) = delete;
+  PgHandle& operator=(const PgHandle&) = delete;
+};
+
 class PgStatement final : public Statement {
  public:
-  PgStatement(PGconn* conn, std::string name, int params)
-      : conn_(conn), name_(std::move(name)), params_(static_cast<std::size_t>(params)) {}
+  PgStatement(std::shared_ptr<PgHandle> handle, std::string name, int params)
+      : handle_(std::move(handle)),
+        conn_(handle_->conn),
+        name_(std::move(name)),
+        params_(static_cast<std::size_t>(params)) {}
   ~PgStatement() override {
     clear_result();
     // A statement left behind after a failed transaction only costs the
-    // server a little memory until the connection ends.
+    // server a little memory until the connection ends; a broken link has
+    // nothing left to free.
+    if (PQstatus(conn_) != CONNECTION_OK) return;
     PGresult* r = PQexec(conn_, ("DEALLOCATE " + name_).c_str());
     PQclear(r);
   }
@@ -143,6 +161,7 @@ class PgStatement final : public Statement {
     row_ = -1;
   }
 
+  std::shared_ptr<PgHandle> handle_;
   PGconn* conn_;
   std::string name_;
   std::vector<std::optional<std::string>> params_;
@@ -154,13 +173,11 @@ class PgStatement final : public Statement {
 
 class PgConnection final : public Connection {
  public:
-  explicit PgConnection(PGconn* conn) : conn_(conn) {}
-  ~PgConnection() override {
-    cached_.clear();
-    PQfinish(conn_);
-  }
+  explicit PgConnection(PGconn* conn) : handle_(std::make_shared<PgHandle>(conn)), conn_(conn) {}
+  ~PgConnection() override { cached_.clear(); }
 
   SqlDialect dialect() const override { return SqlDialect::kPostgres; }
+  bool broken() const override { return PQstatus(conn_) == CONNECTION_BAD; }
 
   std::unique_ptr<Statement> prepare(std::string_view sql, Status* status) override {
     int params = 0;
@@ -171,13 +188,36 @@ class PgConnection final : public Connection {
     PQclear(r);
     if (status != nullptr) *status = s;
     if (!s.ok()) return nullptr;
-    return std::make_unique<PgStatement>(conn_, name, params);
+    return std::make_unique<PgStatement>(handle_, name, params);
   }
 
   Status exec(std::string_view sql) override {
     PGresult* r = PQexec(conn_, std::string(sql).c_str());
     Status s = pg_result_status(conn_, r);
     PQclear(r);
+    return s;
+  }
+
+  Status copy_in(std::string_view sql, std::string_view data) override {
+    PGresult* r = PQexec(conn_, std::string(sql).c_str());
+    if (PQresultStatus(r) != PGRES_COPY_IN) {
+      Status s = pg_result_status(conn_, r);
+      PQclear(r);
+      return s.ok() ? Status::error(kPgError, "server did not take the rows") : s;
+    }
+    PQclear(r);
+    bool sent = true;
+    constexpr std::size_t kPiece = 1 << 20;
+    for (std::size_t at = 0; sent && at < data.size(); at += kPiece) {
+      const std::size_t n = std::min(kPiece, data.size() - at);
+      sent = PQputCopyData(conn_, data.data() + at, static_cast<int>(n)) == 1;
+    }
+    PQputCopyEnd(conn_, sent ? nullptr : "rows not sent");
+    Status s;
+    while ((r = PQgetResult(conn_)) != nullptr) {
+      if (s.ok()) s = pg_result_status(conn_, r);
+      PQclear(r);
+    }
     return s;
   }
 
@@ -217,6 +257,7 @@ class PgConnection final : public Connection {
   bool in_transaction() override { return PQtransactionStatus(conn_) != PQTRANS_IDLE; }
 
  private:
+  std::shared_ptr<PgHandle> handle_;
   PGconn* conn_;
   long serial_ = 0;
   std::unordered_map<std::string, std::unique_ptr<Statement>> cached_;
@@ -244,7 +285,9 @@ std::unique_ptr<Connection> pg_open(const std::string& conninfo, Status* status)
 
 namespace {
 constexpr std::string_view kPgPrefix = "pg:";
-bool starts_with(const std::string& s, std::string_view p) { return s.compare(0, p.size(), p) == 0; }
+bool starts_with(const std::string& s, std::string_view p) {
+  return s.compare(0, p.size(), p) == 0;
+}
 }  // namespace
 
 std::string db_pg_locator(const std::string& conninfo) {

@@ -1,10 +1,16 @@
 // SQLite behind the statement interface.
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
+
+#include <sys/stat.h>
 
 #include "db/sql.h"
 #include "os/files.h"
@@ -80,6 +86,39 @@ namespace {
 Status sqlite_status(sqlite3* db, int rc) {
   if (rc == SQLITE_OK || rc == SQLITE_DONE || rc == SQLITE_ROW) return Status();
   return Status::error(rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+}
+
+// Checkpoints from the writer's commit. A passive checkpoint once the WAL
+// passes its mark, as SQLite's own would; when a reader has kept those from
+// finishing and the WAL has grown to twice its mark, one that waits a moment
+// for the readers (they only ever run short queries) and cuts the file
+// back, so the WAL stays near its mark however long the run.
+struct WalLimit {
+  int pages = 8000;
+  int busy_timeout_ms = 10000;
+  // The WAL size at which the next waiting checkpoint is tried: one that
+  // found a reader still in the way is not tried again before the WAL has
+  // grown by another mark, so a long reader costs the writer a short wait
+  // now and then, not one at every commit.
+  int next_wait = 0;
+};
+
+int wal_hook(void* ctx, sqlite3* db, const char* name, int pages) {
+  auto* limit = static_cast<WalLimit*>(ctx);
+  if (pages < limit->pages) return SQLITE_OK;
+  int log = 0, done = 0;
+  sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, &log, &done);
+  if (done >= log) {
+    limit->next_wait = 0;
+    return SQLITE_OK;
+  }
+  if (pages >= std::max(2 * limit->pages, limit->next_wait)) {
+    sqlite3_busy_timeout(db, 100);
+    const int rc = sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_busy_timeout(db, limit->busy_timeout_ms);
+    limit->next_wait = rc == SQLITE_OK ? 0 : pages + limit->pages;
+  }
+  return SQLITE_OK;
 }
 
 class SqliteStatement final : public Statement {
@@ -174,6 +213,11 @@ class SqliteConnection final : public Connection {
   std::int64_t last_insert_id() override { return sqlite3_last_insert_rowid(db_); }
   bool in_transaction() override { return sqlite3_get_autocommit(db_) == 0; }
 
+  void limit_wal(int pages, int busy_timeout_ms) {
+    wal_ = WalLimit{pages, busy_timeout_ms};
+    sqlite3_wal_hook(db_, wal_hook, &wal_);
+  }
+
  private:
   Status run_cached(std::unique_ptr<Statement>& st, const char* sql) {
     if (!st) {
@@ -189,9 +233,76 @@ class SqliteConnection final : public Connection {
 
   sqlite3* db_;
   std::unique_ptr<Statement> savepoint_, release_, rollback_to_;
+  WalLimit wal_;
 };
 
 }  // namespace
+
+namespace {
+
+int stop_when_due(void* deadline) {
+  return std::chrono::steady_clock::now() >= *static_cast<std::chrono::steady_clock::time_point*>(deadline)
+             ? 1
+             : 0;
+}
+
+// A damaged file is refused before a single byte is written into it: the
+// writes would land on pages whose neighbours are already wrong, and the
+// damage would spread. The check reads every page, so a huge file is only
+// checked for as long as `ms` allows.
+Status check_file(sqlite3* db, const std::string& path, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  sqlite3_progress_handler(db, 10000, stop_when_due, &deadline);
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check(20)", -1, &st, nullptr);
+  std::string problems;
+  if (rc == SQLITE_OK) {
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      const auto* line = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+      const std::string text = line != nullptr ? line : "";
+      if (text == "ok") continue;
+      if (!problems.empty()) problems += "; ";
+      for (char c : text) problems += c == '\n' ? ' ' : c;
+    }
+  }
+  const int primary = rc & 0xff;
+  sqlite3_finalize(st);
+  sqlite3_progress_handler(db, 0, nullptr, nullptr);
+  if (primary == SQLITE_INTERRUPT) {
+    std::fprintf(stderr, "db: %s: integrity check cut short after %d ms; opened unchecked\n", path.c_str(),
+                 ms);
+    return Status();
+  }
+  // Not a database at all is the opening's to say; a file the check
+  // cannot read (locked, no permission) is left to the opening too.
+  if (primary == SQLITE_NOTADB) return sqlite_status(db, rc);
+  if (primary == SQLITE_CANTOPEN || primary == SQLITE_PERM || primary == SQLITE_BUSY ||
+      primary == SQLITE_LOCKED || primary == SQLITE_NOMEM || primary == SQLITE_IOERR)
+    return Status();
+  if (primary != SQLITE_DONE && primary != SQLITE_OK && problems.empty()) problems = sqlite3_errmsg(db);
+  if (problems.empty()) return Status();
+  return Status::error(kDbDamaged,
+                       "database file " + path + " is damaged (" + problems +
+                           "); it was not written to. Recover what it holds into a new file with: "
+                           "sqlite3 " +
+                           path + " \".recover\" | sqlite3 new.db  and use new.db in its place");
+}
+
+bool is_file(const std::string& path) {
+  return !path.empty() && path != ":memory:" && path.rfind("file:", 0) != 0;
+}
+
+}  // namespace
+
+Status sqlite_check(const std::string& path, int ms) {
+  struct stat st {};
+  if (!is_file(path) || ::stat(path.c_str(), &st) != 0 || st.st_size == 0) return Status();
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  Status s = rc == SQLITE_OK ? check_file(db, path, ms) : Status();
+  sqlite3_close_v2(db);
+  return s;
+}
 
 std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOptions& options,
                                         Status* status) {
@@ -200,7 +311,11 @@ std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOpt
   // when another part of the process opened SQLite first.
   static std::once_flag configured;
   std::call_once(configured, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
-  if (options.create && !options.read_only && path != ":memory:" && !path.empty() && path.rfind("file:", 0) != 0) {
+  auto fail = [&](Status s) {
+    if (status != nullptr) *status = std::move(s);
+    return std::unique_ptr<Connection>();
+  };
+  if (options.create && !options.read_only && is_file(path)) {
     // SQLite makes its files 0644 less the umask, and gives the journal, WAL
     // and shared-memory files the mode of the database file: made here
     // first, all of them are the user's alone.
@@ -212,24 +327,46 @@ std::unique_ptr<Connection> sqlite_open(const std::string& path, const SqliteOpt
   if (options.create && !options.read_only) flags |= SQLITE_OPEN_CREATE;
   const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
-    if (status != nullptr) *status = sqlite_status(db, rc);
+    Status s = sqlite_status(db, rc);
+    const int err = db != nullptr ? sqlite3_system_errno(db) : 0;
     sqlite3_close_v2(db);
-    return nullptr;
+    if ((rc & 0xff) == SQLITE_CANTOPEN && (err == EACCES || err == EPERM || err == EROFS))
+      s = Status::error(kDbReadOnly, "database file " + path + " cannot be opened for writing (" +
+                                         std::strerror(err) +
+                                         "; check its owner and mode, and the folder's)");
+    return fail(s);
   }
   sqlite3_busy_timeout(db, options.busy_timeout_ms);
   sqlite3_extended_result_codes(db, 1);
   auto conn = std::make_unique<SqliteConnection>(db);
+  // A file we may not write is opened read-only without a word; every
+  // request would then be lost at its commit. Said here, once, instead.
+  if (!options.read_only && sqlite3_db_readonly(db, "main") == 1)
+    return fail(Status::error(
+        kDbReadOnly,
+        "database file " + path + " cannot be written (check its owner and mode, and the folder's)"));
   // Readers (windows, reports) keep reading while the store writes; commits
-  // do not sync, checkpoints (rarer than the default) do. Savepoint journals
-  // stay in memory, and the cache holds a whole batch so nothing spills
-  // mid-way.
+  // do not sync, checkpoints do. Savepoint journals stay in memory, and the
+  // cache holds a whole batch so nothing spills mid-way.
   Status s = conn->exec("PRAGMA temp_store=MEMORY; PRAGMA cache_size=-32768;");
-  if (s.ok() && !options.read_only)
-    s = conn->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=8000;");
+  if (s.ok() && !options.read_only) {
+    s = conn->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    if (s.ok()) {
+      // A WAL cut back after a checkpoint is cut to its mark, not left at
+      // the size of the largest batch it ever held.
+      const std::string limit =
+          "PRAGMA journal_size_limit=" + std::to_string(static_cast<long long>(options.wal_pages) * 4096) +
+          ";";
+      s = conn->exec(limit);
+      conn->limit_wal(options.wal_pages, options.busy_timeout_ms);
+    }
+  }
   if (s.ok()) s = conn->exec("PRAGMA foreign_keys=OFF;");
   if (!s.ok()) {
-    if (status != nullptr) *status = s;
-    return nullptr;
+    // A file that became unwritable, or a full disk, shows here first.
+    if ((s.code() & 0xff) == SQLITE_READONLY || (s.code() & 0xff) == SQLITE_CANTOPEN)
+      return fail(Status::error(kDbReadOnly, "database file " + path + " cannot be written: " + s.message()));
+    return fail(s);
   }
   if (status != nullptr) *status = Status();
   return conn;

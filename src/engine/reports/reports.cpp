@@ -220,7 +220,7 @@ void top_urls_section(ReportOut& out, const ReportSources& src, DbSession& db) {
   out.csv_row({"URL", "Accesses"});
   out.html("<TABLE BORDER=0 WIDTH=100%>");
   for (const UrlRow& r : rows) {
-    const std::string url = db_url_text_of(db, r.host, r.port, r.proto, r.urlpath);
+    const std::string url = db_url_text_of(db, r);
     const auto refs = static_cast<unsigned long long>(r.ref_count < 0 ? 0 : r.ref_count);
     out.html("<TR><TD>");
     out.html_link(url);
@@ -341,7 +341,7 @@ void urls_report(ReportOut& out, const ReportSources& src) {
     out.csv_row({"URL", "Time", "Client", "Server", "Proxy"});
     for (const UrlRow& r : urls) {
       step(progress);
-      const std::string url = db_url_text_of(*db, r.host, r.port, r.proto, r.urlpath);
+      const std::string url = db_url_text_of(*db, r);
       out.html_link(url);
       out.line(kToHtml, "");
       out.heading(kToText | kToRtf, url);
