@@ -94,6 +94,10 @@ void DbLink::add_listener(RequestListener* listener) {
   if (impl_->attached) impl_->recording->add_listener(listener);
 }
 
+void DbLink::set_source_can_wait(bool can_wait) {
+  if (impl_->attached) impl_->recording->recorder().set_block_when_full(can_wait);
+}
+
 void DbLink::start_recording() {
   if (impl_->attached) impl_->recording->start();
 }

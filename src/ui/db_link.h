@@ -49,6 +49,9 @@ class DbLink {
   // Before start_recording(); the listener must outlive finish().
   void add_listener(RequestListener* listener);
   void start_recording();
+  // A file can wait for the store when requests come faster than it writes
+  // them; a live adapter cannot, and there the excess is counted as lost.
+  void set_source_can_wait(bool can_wait);
   // The database file, for threads that open sessions of their own; empty
   // when not connected.
   std::string file_path() const;

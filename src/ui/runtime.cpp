@@ -82,16 +82,20 @@ std::array<QRgb, kMapPaletteSize> to_rgb(const Palette& p) {
 // next one's.
 class EndWatch final : public PacketSource {
  public:
-  // `note` hears, once, of a capture file that ended cut short.
+  // `note` hears, once, of a capture file that ended cut short (a line) or
+  // stopped at a damaged record (a line and a message: frames were lost).
   EndWatch(std::unique_ptr<PacketSource> inner, std::shared_ptr<std::atomic<bool>> ended,
-           std::function<void(const std::string&)> note)
+           std::function<void(const std::string&, bool)> note)
       : inner_(std::move(inner)), ended_(std::move(ended)), note_(std::move(note)) {}
   int dispatch(int max, FrameFn fn, void* user) override {
     const int n = inner_->dispatch(max, fn, user);
     if (n == kSourceEnd || n == kSourceError) {
       error_ = inner_->error();
       if (!ended_->exchange(true) && note_) {
-        if (const auto cut = inner_->cut_short_after()) note_(capture_cut_short_text(*cut));
+        if (n == kSourceError && !error_.empty())
+          note_(error_, true);
+        else if (const auto cut = inner_->cut_short_after())
+          note_(capture_cut_short_text(*cut), false);
       }
     }
     return n;
@@ -108,7 +112,7 @@ class EndWatch final : public PacketSource {
  private:
   std::unique_ptr<PacketSource> inner_;
   std::shared_ptr<std::atomic<bool>> ended_;
-  std::function<void(const std::string&)> note_;
+  std::function<void(const std::string&, bool)> note_;
 };
 
 // The alarm's beep: the alarm thread asks, the user-interface thread beeps.
@@ -153,9 +157,8 @@ std::function<void(const std::string&, bool)> DesktopRuntime::status_poster() co
 std::unique_ptr<PacketSource> DesktopRuntime::watched(std::unique_ptr<PacketSource> source) {
   auto flag = std::make_shared<std::atomic<bool>>(false);
   source_ended_ = flag;  // the pointer is the user-interface thread's; the flag is shared
-  // The status line says when a file was cut short.
-  auto note = [post = status_poster()](const std::string& text) { post(text, false); };
-  return std::make_unique<EndWatch>(std::move(source), flag, note);
+  // The status line says when a file was cut short or damaged.
+  return std::make_unique<EndWatch>(std::move(source), flag, status_poster());
 }
 
 std::unique_ptr<PacketSource> DesktopRuntime::reopening(std::unique_ptr<PacketSource> source) {
@@ -571,7 +574,10 @@ int DesktopRuntime::create_main_window() {
   if (options_.capture_file.isEmpty()) pending_source_ = reopening(std::move(pending_source_));
   loop_->set_source(watched(std::move(pending_source_)), pending_net_);
   if (cache_) cache_->start();
-  if (db_) db_->start_recording();
+  if (db_) {
+    db_->set_source_can_wait(!options_.capture_file.isEmpty());
+    db_->start_recording();
+  }
   if (alarms_) alarms_->start();
   start_capture_loop();
 
@@ -618,6 +624,7 @@ void DesktopRuntime::switch_adapter() {
   Net* net = net_find(*model_, d.name);
   if (!net) net = net_create(*model_, d.name);
   settings_.interface = chosen;
+  if (db_) db_->set_source_can_wait(false);
   std::unique_ptr<PacketSource> old = loop_->set_source(watched(reopening(std::move(r.source))), net);
   net_set_current(*model_, net);
   old.reset();
@@ -638,6 +645,7 @@ bool DesktopRuntime::play_file(const QString& path, double speed) {
   }
   Net* net = net_find(*model_, path.toStdString());
   if (!net) net = net_create(*model_, path.toStdString());
+  if (db_) db_->set_source_can_wait(true);
   std::unique_ptr<PacketSource> old = loop_->set_source(watched(std::move(r.source)), net);
   net_set_current(*model_, net);
   old.reset();
