@@ -176,6 +176,9 @@ TEST(DupIpListing, NamesComeFromTheCacheOnceItHasThem) {
             "duplicate IP address 10.0.0.5 (pc5): 02:00:00:00:00:0b 02:00:00:00:00:0a\n");
   EXPECT_EQ(LogDupIpNotifier::line(r, ""),
             "duplicate IP address 10.0.0.5: 02:00:00:00:00:0b 02:00:00:00:00:0a\n");
+  // A reverse answer is the address owner's text: it must not drive the terminal.
+  EXPECT_EQ(LogDupIpNotifier::line(r, "pc\x1b]2;x\a"),
+            "duplicate IP address 10.0.0.5 (pc\\x1b]2;x\\x07): 02:00:00:00:00:0b 02:00:00:00:00:0a\n");
 }
 
 TEST(DupIpThreads, CaptureReportsWhileTheWindowListsRemovesAndReopens) {

@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "alarms/alarm.h"
+#include "core/wire_text.h"
 
 extern char** environ;
 
@@ -33,7 +34,9 @@ std::string alarm_time_text(std::uint32_t time) {
 }
 
 void StreamAlarmLog::add_alarm(const Alarm& alarm, std::uint32_t time) {
-  std::string line = alarm_time_text(time) + "  " + alarm.notify + "\n";
+  // The line goes to a terminal; the notify text comes from a store file
+  // anyone who can write it may have filled.
+  std::string line = alarm_time_text(time) + "  " + escape_text(alarm.notify) + "\n";
   // One write per line, so lines from other writers never interleave with it.
   std::fwrite(line.data(), 1, line.size(), out_);
   std::fflush(out_);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "core/wire_text.h"
 #include "naming/hostc.h"
 
 namespace tarnix {
@@ -156,8 +157,9 @@ std::string dupip_host_name(const HostCache* names, const NetAddress& ipv4) {
 std::string LogDupIpNotifier::line(const DupIpReport& report, std::string_view name) {
   std::string out = "duplicate IP address " + netaddr_text(report.address);
   if (!name.empty()) {
+    // A reverse answer is whatever the address's owner put in its zone.
     out += " (";
-    out += name;
+    out += escape_text(name);
     out += ')';
   }
   out += ':';
