@@ -35,18 +35,68 @@ const ProtocolTree* tree() {
   return parsed.tree.get();
 }
 
+// Building a network costs far more than feeding it a few frames (its frame
+// window and recent-link table are allocated and cleared whole), so one
+// model serves a run of inputs, as one capture serves a stream of frames:
+// time goes on from input to input and hosts and links carry over. It is
+// built afresh every kInputsPerModel inputs, or once it holds kMaxHosts
+// hosts, because hosts are never removed and memory would otherwise grow
+// without bound. A finding that does not reproduce on its own input alone
+// needs the inputs run before it since the last rebuild.
+constexpr int kInputsPerModel = 64;
+constexpr std::size_t kMaxHosts = 4096;
+
+struct World {
+  TouchAll hooks;
+  TrafficModel model;
+  Net* net;
+  FrameHeader header;
+  int inputs = 0;
+  explicit World(Classifier* classifier)
+      : model(classifier, nullptr, nullptr, {&hooks, &hooks, nullptr}), net(net_create(model, "fuzz")) {
+    // Frames are counted as a capture step counts them: repeating classes
+    // noted on their links and added up every few frames.
+    net->defer_counts = true;
+    header.time = {1000, 0};
+  }
+};
+
+World& world() {
+  // The classifier's memory of recent frames only spares it walks that
+  // would give the same path, so it may outlive the models it serves.
+  static PdlClassifier classifier(tree());
+  static std::unique_ptr<World> w;
+  if (!w || w->inputs == kInputsPerModel || w->net->all_hosts.size() > kMaxHosts) {
+    w.reset();
+    w = std::make_unique<World>(&classifier);
+  }
+  ++w->inputs;
+  return *w;
+}
+
 }  // namespace
 
+// The model kept between inputs makes each input allocate more than it
+// frees, which would have the fuzzer search the whole heap for leaks after
+// almost every input. Leaks are still looked for when the run ends, after
+// every model has been freed; a -detect_leaks given on the command line
+// comes later and wins.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  static std::vector<char*> args;
+  static char no_leak_checks[] = "-detect_leaks=0";
+  args.assign(*argv, *argv + *argc);
+  args.insert(args.begin() + (*argc > 0 ? 1 : 0), no_leak_checks);
+  args.push_back(nullptr);
+  *argc = static_cast<int>(args.size()) - 1;
+  *argv = args.data();
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  PdlClassifier classifier(tree());
-  TouchAll hooks;
-  TrafficModel model(&classifier, nullptr, nullptr, {&hooks, &hooks, nullptr});
-  Net* net = net_create(model, "fuzz");
-  // Frames are counted as a capture step counts them: repeating classes
-  // noted on their links and added up every few frames.
+  World& w = world();
+  Net* net = w.net;
+  FrameHeader& h = w.header;
   net->defer_counts = true;
-  FrameHeader h;
-  h.time = {1000, 0};
   std::size_t pos = 0;
   int frames = 0;
   while (pos + 6 <= size) {
