@@ -1,13 +1,13 @@
 // Any bytes as a focus file: the reader never reads past the end, keeps each
 // name within its limit, gives every kept entry a known protocol and a focus
 // colour, and writing what it read then reading it back gives the same.
+#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 #include "capture/cfocus.h"
 
@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const tarnix::FocusRecord& focus : store.dictionary) {
     if (focus.name.size() > std::size_t(tarnix::kFocusNameMax)) std::abort();
     for (const auto& e : focus.entries)
-      if (e.protocol != lookup(e.protocol_name) || e.colour < 0 || e.colour >= tarnix::kFocusColours) std::abort();
+      if (e.protocol != lookup(e.protocol_name) || e.colour < 0 || e.colour >= tarnix::kFocusColours)
+        std::abort();
   }
   for (std::uint32_t c : store.palette)
     if (c > 0xffffffu) std::abort();

@@ -8,94 +8,24 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
 
-#include "capture/bindings.h"
-#include "capture/net.h"
-#include "pdl/pd.h"
-
-namespace {
+#include "fuzz_model.h"
 
 using namespace tarnix;
 
-// Reads every byte it is given, so that a segment running past the frame
-// shows up under AddressSanitizer.
-struct TouchAll : TcpSink, DuplicateSink {
-  std::uint32_t sum = 0;
-  void tcp_segment(const TcpSegment& s) override {
-    for (std::size_t i = 0; i < s.captured; ++i) sum += s.tcp[i];
-    sum += s.source_ipv4[0] + s.destination_ipv4[3];
-  }
-  bool detecting() const override { return true; }
-  void report(const NetAddress&, const NetAddress&, const NetAddress&) override { ++sum; }
-};
-
-const ProtocolTree* tree() {
-  static PdlResult parsed = pdl_parse(std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl");
-  return parsed.tree.get();
-}
-
-// Building a network costs far more than feeding it a few frames (its frame
-// window and recent-link table are allocated and cleared whole), so one
-// model serves a run of inputs, as one capture serves a stream of frames:
-// time goes on from input to input and hosts and links carry over. It is
-// built afresh every kInputsPerModel inputs, or once it holds kMaxHosts
-// hosts, because hosts are never removed and memory would otherwise grow
-// without bound. A finding that does not reproduce on its own input alone
-// needs the inputs run before it since the last rebuild.
-constexpr int kInputsPerModel = 64;
-constexpr std::size_t kMaxHosts = 4096;
-
-struct World {
-  TouchAll hooks;
-  TrafficModel model;
-  Net* net;
-  FrameHeader header;
-  int inputs = 0;
-  explicit World(Classifier* classifier)
-      : model(classifier, nullptr, nullptr, {&hooks, &hooks, nullptr}), net(net_create(model, "fuzz")) {
-    // Frames are counted as a capture step counts them: repeating classes
-    // noted on their links and added up every few frames.
-    net->defer_counts = true;
-    header.time = {1000, 0};
-  }
-};
-
-World& world() {
-  // The classifier's memory of recent frames only spares it walks that
-  // would give the same path, so it may outlive the models it serves.
-  static PdlClassifier classifier(tree());
-  static std::unique_ptr<World> w;
-  if (!w || w->inputs == kInputsPerModel || w->net->all_hosts.size() > kMaxHosts) {
-    w.reset();
-    w = std::make_unique<World>(&classifier);
-  }
-  ++w->inputs;
-  return *w;
-}
-
-}  // namespace
-
-// The model kept between inputs makes each input allocate more than it
-// frees, which would have the fuzzer search the whole heap for leaks after
-// almost every input. Leaks are still looked for when the run ends, after
-// every model has been freed; a -detect_leaks given on the command line
-// comes later and wins.
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  static std::vector<char*> args;
-  static char no_leak_checks[] = "-detect_leaks=0";
-  args.assign(*argv, *argv + *argc);
-  args.insert(args.begin() + (*argc > 0 ? 1 : 0), no_leak_checks);
-  args.push_back(nullptr);
-  *argc = static_cast<int>(args.size()) - 1;
-  *argv = args.data();
+  fuzz::leak_checks_at_exit_only(argc, argv);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  World& w = world();
+  fuzz::ModelWorld& w = fuzz::model_world();
   Net* net = w.net;
-  FrameHeader& h = w.header;
+  // Time goes on from input to input while the model lives.
+  static FrameHeader h;
+  if (w.inputs == 1) h.time = {1000, 0};
+  // Frames are counted as a capture step counts them: repeating classes
+  // noted on their links and added up every few frames.
   net->defer_counts = true;
   std::size_t pos = 0;
   int frames = 0;
