@@ -1,13 +1,14 @@
 // Any bytes as a focus file: the reader never reads past the end, keeps each
 // name within its limit, gives every kept entry a known protocol and a focus
 // colour, and writing what it read then reading it back gives the same.
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 #include "capture/cfocus.h"
 
@@ -35,6 +36,24 @@ bool same(const tarnix::FocusStore& a, const tarnix::FocusStore& b) {
   return true;
 }
 
+// One file for the whole run, in memory where the system has a place for
+// it: a file made and removed on disk for every input would cost more than
+// the reading and writing it is there to check.
+const std::string& scratch_file() {
+  static const std::string path = [] {
+    struct stat st {};
+    std::string name = (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp");
+    name += "/cfocus_fuzz_XXXXXX";
+    const int fd = mkstemp(name.data());
+    if (fd < 0) std::abort();
+    close(fd);
+    return name;
+  }();
+  static const int removed = std::atexit([] { unlink(path.c_str()); });
+  (void)removed;
+  return path;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -47,21 +66,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const tarnix::FocusRecord& focus : store.dictionary) {
     if (focus.name.size() > std::size_t(tarnix::kFocusNameMax)) std::abort();
     for (const auto& e : focus.entries)
-      if (e.protocol != lookup(e.protocol_name) || e.colour < 0 || e.colour >= tarnix::kFocusColours) std::abort();
+      if (e.protocol != lookup(e.protocol_name) || e.colour < 0 || e.colour >= tarnix::kFocusColours)
+        std::abort();
   }
   for (std::uint32_t c : store.palette)
     if (c > 0xffffffu) std::abort();
 
   // A name holding a line feed cannot survive the file's line form; the
   // reader never makes one, so the round trip must be exact.
-  char path[] = "/tmp/cfocus_fuzz_XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) return 0;
-  close(fd);
+  const std::string& path = scratch_file();
   if (tarnix::cfocus_dump(path, store) != 1) std::abort();
   tarnix::FocusStore again;
   tarnix::cfocus_load(path, lookup, again);
-  unlink(path);
   if (!same(store, again)) std::abort();
   return 0;
 }

@@ -8,45 +8,25 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
 
-#include "capture/bindings.h"
-#include "capture/net.h"
-#include "pdl/pd.h"
-
-namespace {
+#include "fuzz_model.h"
 
 using namespace tarnix;
 
-// Reads every byte it is given, so that a segment running past the frame
-// shows up under AddressSanitizer.
-struct TouchAll : TcpSink, DuplicateSink {
-  std::uint32_t sum = 0;
-  void tcp_segment(const TcpSegment& s) override {
-    for (std::size_t i = 0; i < s.captured; ++i) sum += s.tcp[i];
-    sum += s.source_ipv4[0] + s.destination_ipv4[3];
-  }
-  bool detecting() const override { return true; }
-  void report(const NetAddress&, const NetAddress&, const NetAddress&) override { ++sum; }
-};
-
-const ProtocolTree* tree() {
-  static PdlResult parsed = pdl_parse(std::string(TARNIX_SOURCE_DIR) + "/data/protocol.pdl");
-  return parsed.tree.get();
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  fuzz::leak_checks_at_exit_only(argc, argv);
+  return 0;
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  PdlClassifier classifier(tree());
-  TouchAll hooks;
-  TrafficModel model(&classifier, nullptr, nullptr, {&hooks, &hooks, nullptr});
-  Net* net = net_create(model, "fuzz");
+  fuzz::ModelWorld& w = fuzz::model_world();
+  Net* net = w.net;
+  // Time goes on from input to input while the model lives.
+  static FrameHeader h;
+  if (w.inputs == 1) h.time = {1000, 0};
   // Frames are counted as a capture step counts them: repeating classes
   // noted on their links and added up every few frames.
   net->defer_counts = true;
-  FrameHeader h;
-  h.time = {1000, 0};
   std::size_t pos = 0;
   int frames = 0;
   while (pos + 6 <= size) {

@@ -12,10 +12,14 @@
 
 namespace {
 
+// The frame's capture time, which every request must carry to the sink.
+constexpr std::int64_t kSeenAt = 1700000000;
+
 class CheckingSink : public tarnix::HttpRequestSink {
  public:
   int record_request(tarnix::UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char* host,
-                     const char* target) override {
+                     const char* target, std::int64_t seen_at) override {
+    if (seen_at != kSeenAt) std::abort();
     if (std::strlen(target) > tarnix::kHttpTargetMax) std::abort();
     if (host != nullptr && std::strlen(host) > tarnix::kHttpHostMax) std::abort();
     if (host != nullptr && std::strchr(host, ':') != nullptr) std::abort();
@@ -44,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (wire_extra >= 128)
     wirelen = segment.size() > (wire_extra - 128) ? segment.size() - (wire_extra - 128) : 0;
   sniffer.handle_segment(segment.empty() ? nullptr : segment.data(), segment.size(), wirelen, client, server,
-                         counters);
+                         counters, kSeenAt);
   if (sniffer.ports().count() > tarnix::HttpPortTable::kCapacity) std::abort();
   return 0;
 }

@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!child) std::abort();
   }
   // The walk only ends early at a node without children.
-  if (n < tarnix::kProtocolPathMax && path[static_cast<std::size_t>(n - 1)]->first_child != nullptr) std::abort();
+  if (n < tarnix::kProtocolPathMax && path[static_cast<std::size_t>(n - 1)]->first_child != nullptr)
+    std::abort();
   return 0;
 }

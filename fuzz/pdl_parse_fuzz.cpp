@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const tarnix::ProtocolTree& tree = *r.tree;
   if (tree.root() == nullptr) std::abort();
-  tree.symbols().foreach([&](const std::string& name, const tarnix::protocol_symbol& s) {
+  tree.symbols().foreach ([&](const std::string& name, const tarnix::protocol_symbol& s) {
     if (tree.lookup(name) != s.node) std::abort();
     if (s.node != nullptr && s.node->description.size() > tarnix::kProtocolDescriptionMax) std::abort();
   });

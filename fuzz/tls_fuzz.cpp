@@ -15,12 +15,13 @@ namespace {
 
 class NameSink : public tarnix::HttpRequestSink {
  public:
-  int record_request(tarnix::UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char*,
-                     const char*) override {
+  int record_request(tarnix::UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char*, const char*,
+                     std::int64_t) override {
     std::abort();  // the TLS sniffer hands over names only
   }
   int record_server_name(tarnix::UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char* name,
-                         std::int64_t) override {
+                         std::int64_t seen_at) override {
+    if (seen_at != now) std::abort();  // the name is seen when its frame was
     const std::size_t n = std::strlen(name);
     if (n == 0 || n > tarnix::kTlsNameMax) std::abort();
     names.emplace_back(name);
@@ -29,6 +30,7 @@ class NameSink : public tarnix::HttpRequestSink {
   }
   std::vector<std::string> names;
   int count = 0;
+  std::int64_t now = 0;
 };
 
 std::vector<std::uint8_t> segment(std::uint32_t seq, const std::uint8_t* data, std::size_t n) {
@@ -73,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   sink.count = 0;
   sink.names.clear();
   const std::int64_t now = 1000 + run / 4096;
+  sink.now = now;
   const std::uint8_t client[4] = {static_cast<std::uint8_t>(run >> 24), static_cast<std::uint8_t>(run >> 16),
                                   static_cast<std::uint8_t>(run >> 8), static_cast<std::uint8_t>(run)};
   const std::uint8_t server[4] = {10, 0, 0, 1};
@@ -85,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sniffer.handle_segment(s.data(), s.size(), s.size(), client, server, counters, now);
     for (std::size_t i = starts.size(); i-- > 1;) {
       const std::size_t at = starts[i];
-      s = segment(isn + static_cast<std::uint32_t>(at), stream.data() + at, std::min(cut, stream.size() - at));
+      s = segment(isn + static_cast<std::uint32_t>(at), stream.data() + at,
+                  std::min(cut, stream.size() - at));
       sniffer.handle_segment(s.data(), s.size(), s.size(), client, server, counters, now);
     }
   }

@@ -54,10 +54,13 @@ void json_tree(std::string& out, const std::vector<ProtoRow>& rows) {
   out += "]";
 }
 
-// Length of the valid UTF-8 sequence at s[i], or 0.
+// Length of the valid UTF-8 sequence at s[i], or 0. Overlong forms,
+// surrogates and code points past U+10FFFF are not UTF-8: a strict JSON
+// reader refuses the whole document over one of them.
 std::size_t utf8_length(const std::string& s, std::size_t i) {
   const auto c = static_cast<unsigned char>(s[i]);
   std::size_t n;
+  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
   if (c < 0x80) return 1;
   if (c >= 0xC2 && c <= 0xDF)
     n = 2;
@@ -67,8 +70,14 @@ std::size_t utf8_length(const std::string& s, std::size_t i) {
     n = 4;
   else
     return 0;
+  if (c == 0xE0) lo = 0xA0;
+  if (c == 0xED) hi = 0x9F;
+  if (c == 0xF0) lo = 0x90;
+  if (c == 0xF4) hi = 0x8F;
   if (i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k)
+  const auto second = static_cast<unsigned char>(s[i + 1]);
+  if (second < lo || second > hi) return 0;
+  for (std::size_t k = 2; k < n; ++k)
     if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
   return n;
 }

@@ -77,6 +77,19 @@ TEST(Options, RejectsWhatCannotWork) {
   EXPECT_TRUE(db.print_requests);
 }
 
+// Lead bytes that take only part of the continuation range: an overlong
+// form, a surrogate and a code point past U+10FFFF are no UTF-8, the last
+// characters below each limit are.
+TEST(Summary, JsonStringsTakeOnlyWellFormedUtf8) {
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ(cli::json_string("\xE0\x94\x94"), "\"" + r + r + r + "\"");
+  EXPECT_EQ(cli::json_string("\xED\xA0\x80"), "\"" + r + r + r + "\"");
+  EXPECT_EQ(cli::json_string("\xF0\x8F\xBF\xBF"), "\"" + r + r + r + r + "\"");
+  EXPECT_EQ(cli::json_string("\xF4\x90\x80\x80"), "\"" + r + r + r + r + "\"");
+  EXPECT_EQ(cli::json_string("\xE0\xA0\x80\xED\x9F\xBF\xF4\x8F\xBF\xBF"),
+            "\"\xE0\xA0\x80\xED\x9F\xBF\xF4\x8F\xBF\xBF\"");
+}
+
 TEST(Summary, JsonStringsAlwaysParse) {
   EXPECT_EQ(cli::json_string("plain"), "\"plain\"");
   EXPECT_EQ(cli::json_string("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
