@@ -548,7 +548,9 @@ TEST_P(StoreTest, PortsAndNamesAskedForAreUrlsOfTheirOwn) {
     std::string text;
     db_url_text(*s, ids.back(), text);
     EXPECT_EQ(text, c.text);
-    if (c.same_as >= 0) EXPECT_EQ(ids.back(), ids[static_cast<std::size_t>(c.same_as)]) << c.text;
+    if (c.same_as >= 0) {
+      EXPECT_EQ(ids.back(), ids[static_cast<std::size_t>(c.same_as)]) << c.text;
+    }
   }
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM urls"), 6);
   EXPECT_EQ(sql_int(*s, "SELECT count(DISTINCT host) FROM urls WHERE proto = 6"), 1);

@@ -266,7 +266,9 @@ TEST_F(DesktopRecording, RetentionChosenInTheOptionsIsSavedAndReadBack) {
     d = again->db_options();
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->findChild<QRadioButton*>("17001")->isChecked(), expected == 0);
-    if (expected != 0) EXPECT_EQ(d->findChild<QLineEdit*>("17002")->text(), "9");
+    if (expected != 0) {
+      EXPECT_EQ(d->findChild<QLineEdit*>("17002")->text(), "9");
+    }
     again->main_window()->close();
   }
 }
