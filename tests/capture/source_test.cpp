@@ -108,6 +108,22 @@ TEST(FileSourceErrors, ClearMessages) {
   std::remove(good.c_str());
 }
 
+// The three ways a file is read: in one batch, frame by frame through a
+// filter, and paced.
+struct ReadWay {
+  const char* filter;
+  double speed;
+};
+constexpr ReadWay kReadWays[] = {{"", 0}, {"ip or arp", 0}, {"", 1000}};
+
+// Dispatches until the source ends (or ten seconds pass); its last answer.
+int read_to_end(PacketSource& source, Collected& c) {
+  int end = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (end >= 0 && std::chrono::steady_clock::now() < deadline) end = source.dispatch(255, collect, &c);
+  return end;
+}
+
 TEST(FileSourceErrors, TruncatedFileKeepsWhatCameBefore) {
   const std::string path = temp_path("t.pcap");
   auto frames = sample_frames();
@@ -121,18 +137,11 @@ TEST(FileSourceErrors, TruncatedFileKeepsWhatCameBefore) {
 
   // Read in one batch, frame by frame through a filter, and paced: each way
   // the file ends after its whole records and says it was cut.
-  struct Way {
-    const char* filter;
-    double speed;
-  };
-  for (const Way& way : {Way{"", 0}, Way{"ip or arp", 0}, Way{"", 1000}}) {
+  for (const ReadWay& way : kReadWays) {
     OpenResult r = open_file_source(path, way.filter, way.speed);
     ASSERT_TRUE(r.source) << r.error;
     Collected c;
-    int end = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (end >= 0 && std::chrono::steady_clock::now() < deadline)
-      end = r.source->dispatch(255, collect, &c);
+    const int end = read_to_end(*r.source, c);
     EXPECT_EQ(c.headers.size(), 2u);
     EXPECT_EQ(end, kSourceEnd);
     ASSERT_TRUE(r.source->cut_short_after().has_value()) << way.filter << " " << way.speed;
@@ -153,18 +162,11 @@ TEST(FileSourceErrors, ADamagedRecordEndsTheReadInAnErrorSayingWhereAndWhy) {
     f.seekp(static_cast<std::streamoff>(third + 8));
     f.write("\xff\xff\xff\xff", 4);
   }
-  struct Way {
-    const char* filter;
-    double speed;
-  };
-  for (const Way& way : {Way{"", 0}, Way{"ip or arp", 0}, Way{"", 1000}}) {
+  for (const ReadWay& way : kReadWays) {
     OpenResult r = open_file_source(path, way.filter, way.speed);
     ASSERT_TRUE(r.source) << r.error;
     Collected c;
-    int end = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (end >= 0 && std::chrono::steady_clock::now() < deadline)
-      end = r.source->dispatch(255, collect, &c);
+    const int end = read_to_end(*r.source, c);
     EXPECT_EQ(c.headers.size(), 2u) << way.filter;
     EXPECT_EQ(end, kSourceError) << way.filter;
     EXPECT_EQ(r.source->dispatch(255, collect, &c), kSourceError) << "the error stays";
