@@ -14,6 +14,7 @@
 
 #include "cli/summary.h"
 #include "fuzz_model.h"
+#include "fuzz_text.h"
 
 namespace {
 
@@ -171,26 +172,9 @@ class JsonReader {
       } else if (high) {
         return false;
       }
-      append_utf8(out, u);
+      tarnix::fuzz::append_utf8(out, u);
     }
     return false;
-  }
-  static void append_utf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
   }
   bool number() {
     const std::size_t start = at_;
