@@ -18,20 +18,12 @@ TEST(NameRules, OnlyWholeDottedQuadsAreAddresses) {
     EXPECT_FALSE(is_ipv4_text(name)) << name;
 }
 
-// What may go to the name service: a Host field is whatever a neighbour wrote.
+// What may go to the name service is the wire's host-name rule (tested with
+// it), plus the root's trailing dot a fully qualified name may carry.
 TEST(NameRules, OnlyHostNamesMayBeLookedUp) {
-  const std::string label63(63, 'a');
-  const std::string longest = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');  // 253
-  for (const std::string& good :
-       {std::string("www.example"), std::string("a-b.example."), std::string("x"),
-        std::string("3com.example"), std::string("xn--bcher-kva.example"), label63, longest})
-    EXPECT_TRUE(hostc_valid_name(good)) << good;
-  for (const std::string& bad :
-       {std::string(""), std::string("."), std::string("a..b"), std::string(".a"),
-        std::string("-lead.example"), std::string("trail-.example"), std::string("under_score.example"),
-        std::string("sp ace.example"), std::string("evil.example\x1b[2J"), std::string("a\0b", 3),
-        label63 + "a", longest + "b", std::string("host:8080")})
-    EXPECT_FALSE(hostc_valid_name(bad)) << bad;
+  EXPECT_TRUE(hostc_valid_name("a-b.example."));
+  EXPECT_FALSE(hostc_valid_name("."));
+  EXPECT_FALSE(hostc_valid_name("evil.example\x1b[2J"));
 }
 
 }  // namespace
