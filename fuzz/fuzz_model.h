@@ -13,6 +13,7 @@
 #include "capture/bindings.h"
 #include "capture/net.h"
 #include "pdl/pd.h"
+#include "sniff/frame_view.h"
 
 namespace tarnix::fuzz {
 
@@ -21,6 +22,8 @@ struct TouchAll : TcpSink, DuplicateSink {
   void tcp_segment(const TcpSegment& s) override {
     for (std::size_t i = 0; i < s.captured; ++i) sum += s.tcp[i];
     sum += s.source_ipv4[0] + s.destination_ipv4[3];
+    const FrameView& f = *s.frame;
+    for (std::uint32_t i = 0; i < f.payload_length; ++i) sum += f.payload_bytes()[i];
   }
   bool detecting() const override { return true; }
   void report(const NetAddress&, const NetAddress&, const NetAddress&) override { ++sum; }

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "db/http.h"
+#include "sniff/http.h"
 
 namespace {
 

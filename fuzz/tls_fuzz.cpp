@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "db/tls.h"
+#include "sniff/tls.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "db_test_support.h"
+#include "sniff/segments.h"
 #include "naming/fake_name_service.h"
 
 namespace tarnix {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "db/db_store.h"
-#include "db/http.h"
+#include "sniff/http.h"
 #include "db/sql.h"
 #include "db_test_support.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "db/db_store.h"
-#include "db/http.h"
+#include "sniff/http.h"
 #include "db_test_support.h"
 #include "pg_test_server.h"
 

@@ -10,6 +10,7 @@
 
 #include "db/pg_server.h"
 #include "db_test_support.h"
+#include "sniff/segments.h"
 #include "naming/fake_name_service.h"
 
 namespace tarnix {

@@ -11,7 +11,7 @@
 
 #include "capture/net.h"
 #include "db/db_store.h"
-#include "db/http.h"
+#include "sniff/http.h"
 #include "reports/reports.h"
 
 namespace tarnix {

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "db/db_store.h"
-#include "db/http.h"
+#include "sniff/http.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
 

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "db/http.h"
+#include "sniff/http.h"
 
 namespace tarnix {
 

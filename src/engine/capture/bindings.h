@@ -10,11 +10,11 @@
 #include "capture/hooks.h"
 #include "capture/namer.h"
 #include "capture/net.h"
-#include "db/http.h"
-#include "db/tls.h"
 #include "naming/dupip.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
+#include "sniff/http.h"
+#include "sniff/tls.h"
 
 namespace tarnix {
 
@@ -94,11 +94,8 @@ class SnifferSink final : public TcpSink {
  public:
   explicit SnifferSink(HttpSniffer& sniffer, TlsSniffer* tls = nullptr) : sniffer_(sniffer), tls_(tls) {}
   void tcp_segment(const TcpSegment& s) override {
-    sniffer_.handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls,
-                            s.time);
-    if (tls_ != nullptr)
-      tls_->handle_segment(s.tcp, s.captured, s.wire_length, s.source_ipv4, s.destination_ipv4, *s.urls,
-                           s.net != nullptr ? s.net->latest_time.sec : 0);
+    sniffer_.handle(*s.frame, *s.urls, s.time);
+    if (tls_ != nullptr) tls_->handle(*s.frame, *s.urls, s.net != nullptr ? s.net->latest_time.sec : 0);
   }
 
  private:

@@ -5,22 +5,16 @@
 #include <utility>
 
 #include "capture/net.h"
+#include "sniff/frame_view.h"
 
 namespace tarnix {
 
 namespace {
 
-constexpr std::size_t kEtherHeader = 14;
-constexpr std::size_t kIpv4Addresses = 34;  // Ethernet header + the fixed IPv4 header
 // How many slots ahead of the window's oldest the expiry's records are
 // fetched; about one slot leaves for every frame that comes.
 constexpr int kExpiryLookahead = 8;
 
-inline std::uint16_t be16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-// Only the first fragment of a datagram carries the transport header.
 // A record that grew may have been left out of (or dropped from) a full
 // ranking earlier; updating only ranked records would keep the busiest
 // newcomer out for good, so unranked records try to enter again.
@@ -32,17 +26,17 @@ inline void rank(Ranking& ranking, Item* item) {
     ranking.update(item);
 }
 
-inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20) & 0x1FFF) == 0; }
-
 // In line in the capture callback: a call per frame with its saved
 // registers costs more than the few frames that come any other way.
-[[gnu::always_inline]] inline Link* handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen,
-                                           std::uint32_t length) {
+[[gnu::always_inline]] inline Link* handle(Net& net, const FrameView& view) {
   TrafficModel& model = *net.model;
+  const std::uint8_t* const frame = view.bytes;
+  const std::uint32_t caplen = view.captured;
+  const std::uint32_t length = view.wire_length;
 
   // The frame's conversation, from the recent pairs; its three records are
   // asked for now, so that they arrive while the frame is classified.
-  const std::uint64_t pair = ipv4_pair_key(frame + 26, frame + 30);
+  const std::uint64_t pair = ipv4_pair_key(view.source, view.destination);
   Net::RecentLink* set =
       &(*net.recent_links)[(static_cast<std::size_t>((pair * 0x9E3779B97F4A7C15ull) >> 54) * 2) &
                            (Net::kRecentLinks - 1)];
@@ -72,16 +66,16 @@ inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20)
   const TimeValue now = model.now;
   Link* link = known ? recent.link : nullptr;
 
-  Node* src = known ? recent.source : node_find(net, NetAddress::ipv4(frame + 26));
+  Node* src = known ? recent.source : node_find(net, NetAddress::ipv4(view.source));
   const bool new_src = src == nullptr;
   if (new_src) {
-    src = node_create(net, NetAddress::ipv4(frame + 26));
-    src->ether_address = NetAddress::ether(frame + 6);
+    src = node_create(net, NetAddress::ipv4(view.source));
+    src->ether_address = NetAddress::ether(view.link_source);
     ip_net_assign(*src);
   } else {
     DuplicateSink* dup = model.hooks.duplicates;
     if (dup != nullptr && dup->detecting()) {
-      const NetAddress ether_src = NetAddress::ether(frame + 6);
+      const NetAddress ether_src = NetAddress::ether(view.link_source);
       if (netaddr_compare(src->ether_address, ether_src) != 0) {
         dup->report(src->address, src->ether_address, ether_src);
         src->ether_address = ether_src;
@@ -97,10 +91,10 @@ inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20)
   else
     rank(net.top_hosts, src);
 
-  Node* dst = known ? recent.destination : node_find(net, NetAddress::ipv4(frame + 30));
+  Node* dst = known ? recent.destination : node_find(net, NetAddress::ipv4(view.destination));
   if (dst == nullptr) {
-    dst = node_create(net, NetAddress::ipv4(frame + 30));
-    dst->ether_address = NetAddress::ether(frame);
+    dst = node_create(net, NetAddress::ipv4(view.destination));
+    dst->ether_address = NetAddress::ether(view.link_destination);
     ip_net_assign(*dst);
     net.top_hosts.insert(dst);
   }
@@ -152,16 +146,9 @@ inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20)
 
 }  // namespace
 
-std::size_t ipv4_transport_offset(const std::uint8_t* frame, std::size_t caplen) {
-  if (caplen < kIpv4Addresses) return 0;
-  std::size_t ihl = (frame[kEtherHeader] & 0x0Fu) * 4u;
-  if (ihl < 20) return 0;
-  return kEtherHeader + ihl;
-}
-
 void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length) {
-  if (caplen < kIpv4Addresses) return;
-  handle(net, frame, caplen, length);
+  FrameView view;
+  if (frame_decode(frame, caplen, length, view)) handle(net, view);
 }
 
 namespace {
@@ -209,28 +196,18 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
   const std::uint32_t length = header.len;
   // A frame must show its Ethernet type, the fixed IPv4 header with both
   // addresses and a sane header length; anything shorter cannot be counted
-  // against hosts and is dropped like any other filtered frame.
-  if (caplen < kEtherHeader || be16(frame + 12) != 0x0800) {
+  // against hosts and is dropped like any other filtered frame. NetBIOS name
+  // service chatter is dropped too.
+  FrameView view;
+  if (!frame_decode(frame, caplen, length, view) ||
+      (view.is_udp() && view.has_ports &&
+       (view.source_port == kPortNetbiosName || view.destination_port == kPortNetbiosName))) {
     ++net.counters.frames_filtered;
     return;
-  }
-  const std::size_t transport = ipv4_transport_offset(frame, caplen);
-  if (transport == 0) {
-    ++net.counters.frames_filtered;
-    return;
-  }
-  const std::uint8_t ip_protocol = frame[23];
-  if (ip_protocol == 17 && first_fragment(frame) && transport + 4 <= caplen) {
-    std::uint16_t sport = be16(frame + transport);
-    std::uint16_t dport = be16(frame + transport + 2);
-    if (sport == 137 || dport == 137) {
-      ++net.counters.frames_filtered;
-      return;
-    }
   }
   ++net.counters.frames_accepted;
 
-  Link* link = handle(net, frame, caplen, length);
+  Link* link = handle(net, view);
 
   std::vector<Net::SlotCount>& slots = net.window_counts;
   FrameWindow& window = *net.frame_window;
@@ -268,13 +245,14 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
         ring_grow_beside(slots, old_tail, old_capacity, new_capacity);
       });
 
-  if (ip_protocol == 6 && model.hooks.tcp != nullptr && first_fragment(frame) && transport < caplen) {
+  if (view.is_tcp() && model.hooks.tcp != nullptr && view.first_fragment && view.transport < caplen) {
     TcpSegment seg;
-    seg.tcp = frame + transport;
-    seg.captured = caplen - transport;
-    seg.wire_length = length > transport ? length - static_cast<std::uint32_t>(transport) : 0;
-    seg.source_ipv4 = frame + 26;
-    seg.destination_ipv4 = frame + 30;
+    seg.frame = &view;
+    seg.tcp = view.transport_header();
+    seg.captured = view.transport_captured();
+    seg.wire_length = length > view.transport ? length - view.transport : 0;
+    seg.source_ipv4 = view.source;
+    seg.destination_ipv4 = view.destination;
     seg.urls = &net.urls;
     seg.net = &net;
     seg.time = model.now.sec;

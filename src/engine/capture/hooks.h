@@ -18,6 +18,7 @@
 
 namespace tarnix {
 
+struct FrameView;
 struct Net;
 struct UrlCounters;
 
@@ -33,12 +34,14 @@ class DuplicateSink {
                       const NetAddress& frame_ether) = 0;
 };
 
-// One TCP segment as the capture callback found it. The TCP header is located
-// through the IPv4 header length field, so frames with IP options are handed
-// over correctly. `captured` bytes from `tcp` are readable; `wire_length` is
-// what the segment measured on the wire from the same point (it may be more
-// than was captured, never less).
+// One TCP segment as the capture callback found it: the decoded frame, and
+// the segment's own bytes from it. The TCP header is located through the
+// IPv4 header length field, so frames with IP options are handed over
+// correctly. `captured` bytes from `tcp` are readable; `wire_length` is what
+// the segment measured on the wire from the same point (it may be more than
+// was captured, never less).
 struct TcpSegment {
+  const FrameView* frame = nullptr;
   const std::uint8_t* tcp = nullptr;
   std::size_t captured = 0;
   std::uint32_t wire_length = 0;

@@ -598,8 +598,4 @@ void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std
 // older than a second before `now` leave it and its counts. Under net.lock.
 void net_age_window(Net& net, const TimeValue& now);
 
-// Offset of the transport header in an Ethernet/IPv4 frame from the IPv4
-// header length field, or 0 when the header is malformed or not captured.
-std::size_t ipv4_transport_offset(const std::uint8_t* frame, std::size_t caplen);
-
 }  // namespace tarnix

@@ -14,7 +14,7 @@
 
 #include <unistd.h>
 
-#include "db/http.h"
+#include "sniff/http.h"
 
 namespace tarnix {
 

@@ -16,7 +16,7 @@
 #include "core/hashtable.h"
 #include "core/list.h"
 #include "core/timer.h"
-#include "db/http.h"
+#include "sniff/http.h"
 #include "db/schema.h"
 #include "db/sql.h"
 #include "naming/hostc.h"

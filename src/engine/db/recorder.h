@@ -24,7 +24,7 @@
 
 #include "core/url_counters.h"
 #include "db/db_store.h"
-#include "db/http.h"
+#include "sniff/http.h"
 #include "naming/hostc.h"
 
 namespace tarnix {

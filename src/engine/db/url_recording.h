@@ -18,7 +18,7 @@
 
 #include "db/db_util.h"
 #include "db/recorder.h"
-#include "db/tls.h"
+#include "sniff/tls.h"
 
 namespace tarnix {
 

@@ -1,4 +1,4 @@
-#include "db/http.h"
+#include "sniff/http.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "core/wire_text.h"
-#include "db_test_support.h"
+#include "naming/netaddr.h"
+#include "sniff/segments.h"
 
 namespace tarnix {
 namespace {

@@ -15,6 +15,8 @@
 
 namespace tarnix {
 
+struct FrameView;
+
 struct HttpMethod {
   const char* word;
   int length;
@@ -49,9 +51,8 @@ inline constexpr int kSchemeHttps = 6;
 // Searched in this order; the empty last row matches anything. "https" comes
 // before "http", which would otherwise take its first four letters.
 inline constexpr UrlScheme url_scheme_table[] = {
-    {"https", 5, 6},  {"HTTPS", 5, 6},
-    {"http", 4, 3},   {"HTTP", 4, 3},   {"ftp", 3, 1},           {"FTP", 3, 1},
-    {"telnet", 6, 4}, {"TELNET", 6, 4}, {"file", 4, 0},          {"FILE", 4, 0},
+    {"https", 5, 6},  {"HTTPS", 5, 6},  {"http", 4, 3},          {"HTTP", 4, 3}, {"ftp", 3, 1},
+    {"FTP", 3, 1},    {"telnet", 6, 4}, {"TELNET", 6, 4},        {"file", 4, 0}, {"FILE", 4, 0},
     {"gopher", 6, 2}, {"GOPHER", 6, 2}, {"", 0, kSchemeUnknown},
 };
 
@@ -92,7 +93,8 @@ struct HttpRequestSink {
   // An HTTPS visit: the server name of a TLS ClientHello, seen at `seen_at`
   // (capture time, seconds since the epoch; kNoCaptureTime when unknown).
   virtual int record_server_name(UrlCounters& /*counters*/, const std::uint8_t* /*client*/,
-                                 const std::uint8_t* /*server*/, const char* /*name*/, std::int64_t /*seen_at*/) {
+                                 const std::uint8_t* /*server*/, const char* /*name*/,
+                                 std::int64_t /*seen_at*/) {
     return 0;
   }
 };
@@ -133,12 +135,15 @@ class HttpSniffer {
                      std::int64_t seen_at = kNoCaptureTime) {
     http_parse_request(tcp, caplen, wirelen, client, server, counters, *sink_, seen_at);
   }
-  // Both steps, as the frame handler calls them for a TCP segment.
+  // Both steps, for a TCP segment on its own.
   void handle_segment(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                       const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
                       std::int64_t seen_at = kNoCaptureTime) {
     if (is_request(tcp, caplen)) parse_request(tcp, caplen, wirelen, client, server, counters, seen_at);
   }
+  // Both steps for a decoded frame, as the frame path hands them over: the
+  // same as handle_segment on the frame's TCP segment.
+  void handle(const FrameView& frame, UrlCounters& counters, std::int64_t seen_at);
   const HttpPortTable& ports() const { return ports_; }
 
  private:

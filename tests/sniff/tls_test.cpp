@@ -1,6 +1,6 @@
 // The TLS server-name sniffer: ClientHellos built to the wire format, segments
 // cut, out of order, twice or never, a flood, and real curl handshakes.
-#include "db/tls.h"
+#include "sniff/tls.h"
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "db_test_support.h"
+#include "sniff/segments.h"
 
 namespace tarnix {
 namespace {
@@ -94,11 +94,12 @@ TEST(TlsClientHello, ReadsTheNameOrSaysWhyNot) {
       {"name after other extensions", plain, TlsHello::kName, "www.example.org"},
       {"name after a post-quantum key share", records(hello({kKeyShare, kAlpn, sni("pq.example")})),
        TlsHello::kName, "pq.example"},
-      {"hello split over three records", records(hello({kKeyShare, sni("frag.example")}), 500), TlsHello::kName,
-       "frag.example"},
-      {"name that starts with a digit", records(hello({sni("3com.example")})), TlsHello::kName, "3com.example"},
-      {"first of several names", records(hello({ext(0, {0, 14, 0, 0, 3, 'a', '.', 'b', 0, 0, 5, 'c', '.', 'd', 'e',
-                                                       'f'})})),
+      {"hello split over three records", records(hello({kKeyShare, sni("frag.example")}), 500),
+       TlsHello::kName, "frag.example"},
+      {"name that starts with a digit", records(hello({sni("3com.example")})), TlsHello::kName,
+       "3com.example"},
+      {"first of several names",
+       records(hello({ext(0, {0, 14, 0, 0, 3, 'a', '.', 'b', 0, 0, 5, 'c', '.', 'd', 'e', 'f'})})),
        TlsHello::kName, "a.b"},
       {"no extensions", records(hello({})), TlsHello::kNoName, ""},
       {"no server_name", records(hello({kAlpn})), TlsHello::kNoName, ""},

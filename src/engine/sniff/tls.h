@@ -16,9 +16,11 @@
 #include <memory>
 
 #include "core/url_counters.h"
-#include "db/http.h"
+#include "sniff/http.h"
 
 namespace tarnix {
+
+struct FrameView;
 
 // Longest DNS name; a server_name longer than this is not a name.
 inline constexpr std::size_t kTlsNameMax = 255;
@@ -71,6 +73,9 @@ class TlsSniffer {
   void handle_segment(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                       const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
                       std::int64_t now);
+  // A decoded frame, as the frame path hands it over: the same as
+  // handle_segment on the frame's TCP segment.
+  void handle(const FrameView& frame, UrlCounters& counters, std::int64_t now);
 
   int active() const { return active_; }
   const TlsSnifferStats& stats() const { return stats_; }
@@ -81,9 +86,15 @@ class TlsSniffer {
   Flow* find(std::uint64_t key, std::uint32_t ends, int set);
   Flow* claim(int set, std::int64_t now);
   void release(Flow& f);
+  // The segment's payload `p` of `len` captured bytes; `ends` holds both
+  // ports as the TCP header has them, `seq` its sequence number.
+  void segment(std::uint32_t ends, std::uint32_t seq, const std::uint8_t* p, std::size_t len, bool cut_short,
+               const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+               std::int64_t now);
   void sweep(std::int64_t now);
   void found(std::uint64_t key, std::uint32_t ends, std::uint32_t isn, const char* name,
-             const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters, std::int64_t now);
+             const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+             std::int64_t now);
 
   HttpRequestSink* sink_;
   // Who owns each entry, apart from the entries' buffers: the ways of a set

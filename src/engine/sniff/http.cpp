@@ -1,10 +1,11 @@
-#include "db/http.h"
+#include "sniff/http.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "core/wire_text.h"
+#include "sniff/frame_view.h"
 
 namespace tarnix {
 
@@ -51,15 +52,26 @@ const std::uint8_t* tcp_payload(const std::uint8_t* tcp, std::size_t caplen, std
   return tcp + offset;
 }
 
+namespace {
+
+// Whether a payload starts a request; a request whose ports are both
+// unknown teaches the table its destination port.
+bool starts_request(const std::uint8_t* p, std::size_t len, std::uint16_t source, std::uint16_t dest,
+                    HttpPortTable& ports) {
+  if (http_method_match(p, p + len, nullptr) == kHttpNoMethod) return false;
+  if (!ports.contains(source) && !ports.contains(dest)) ports.learn(dest);
+  return true;
+}
+
+}  // namespace
+
 int http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& ports) {
   std::size_t len = 0;
   const std::uint8_t* p = tcp_payload(tcp, caplen, &len);
   if (p == nullptr) return 0;
-  if (http_method_match(p, p + len, nullptr) == kHttpNoMethod) return 0;
   const auto source = static_cast<std::uint16_t>((tcp[0] << 8) | tcp[1]);
   const auto dest = static_cast<std::uint16_t>((tcp[2] << 8) | tcp[3]);
-  if (!ports.contains(source) && !ports.contains(dest)) ports.learn(dest);
-  return 1;
+  return starts_request(p, len, source, dest, ports) ? 1 : 0;
 }
 
 namespace {
@@ -107,14 +119,11 @@ const std::uint8_t* host_field(const std::uint8_t* p, const std::uint8_t* end) {
   return nullptr;
 }
 
-}  // namespace
-
-void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
-                        const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-                        HttpRequestSink& sink, std::int64_t seen_at) {
-  std::size_t len = 0;
-  const std::uint8_t* p = tcp_payload(tcp, caplen < wirelen ? caplen : wirelen, &len);
-  if (p == nullptr) return;
+// The request line and Host field of a payload of `len` bytes (as far as
+// both the capture and the wire length reach).
+void parse_payload(const std::uint8_t* p, std::size_t len, const std::uint8_t client[4],
+                   const std::uint8_t server[4], UrlCounters& counters, HttpRequestSink& sink,
+                   std::int64_t seen_at) {
   const std::uint8_t* const end = p + len;
 
   int word = 0;
@@ -154,6 +163,28 @@ void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t
     host_name = host;
   }
   sink.record_request(counters, client, server, host_name, target, seen_at);
+}
+
+}  // namespace
+
+void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
+                        const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                        HttpRequestSink& sink, std::int64_t seen_at) {
+  std::size_t len = 0;
+  const std::uint8_t* p = tcp_payload(tcp, caplen < wirelen ? caplen : wirelen, &len);
+  if (p != nullptr) parse_payload(p, len, client, server, counters, sink, seen_at);
+}
+
+void HttpSniffer::handle(const FrameView& frame, UrlCounters& counters, std::int64_t seen_at) {
+  if (!frame.is_tcp() || frame.payload == 0) return;
+  if (!starts_request(frame.payload_bytes(), frame.payload_length, frame.source_port, frame.destination_port,
+                      ports_))
+    return;
+  // The request is read no further than the wire length says it went.
+  const std::uint32_t readable = frame.captured < frame.wire_length ? frame.captured : frame.wire_length;
+  if (readable < frame.payload) return;
+  parse_payload(frame.payload_bytes(), readable - frame.payload, frame.source, frame.destination, counters,
+                *sink_, seen_at);
 }
 
 int db_urls_parse(std::string_view target, UrlParts& out) {

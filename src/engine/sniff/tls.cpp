@@ -1,10 +1,11 @@
-#include "db/tls.h"
+#include "sniff/tls.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 
 #include "core/host_name.h"
+#include "sniff/frame_view.h"
 
 namespace tarnix {
 
@@ -16,8 +17,12 @@ constexpr std::size_t kRecordHeader = 5;
 // Largest plaintext record; anything longer is not TLS.
 constexpr std::size_t kRecordMax = 16384;
 
-std::uint32_t be16(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0] << 8 | p[1]); }
-std::uint32_t be24(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0] << 16 | p[1] << 8 | p[2]); }
+std::uint32_t be16(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0] << 8 | p[1]);
+}
+std::uint32_t be24(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0] << 16 | p[1] << 8 | p[2]);
+}
 std::uint32_t be32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
          static_cast<std::uint32_t>(p[2]) << 8 | p[3];
@@ -233,17 +238,29 @@ void TlsSniffer::found(std::uint64_t key, std::uint32_t ends, std::uint32_t isn,
 }
 
 void TlsSniffer::handle_segment(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
-                                const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-                                std::int64_t now) {
+                                const std::uint8_t client[4], const std::uint8_t server[4],
+                                UrlCounters& counters, std::int64_t now) {
   std::size_t len = 0;
   const std::uint8_t* p = tcp_payload(tcp, caplen, &len);
-  if (p == nullptr || len == 0) return;
+  if (p == nullptr) return;
+  segment(be32(tcp), be32(tcp + 4), p, len, caplen < wirelen, client, server, counters, now);
+}
+
+void TlsSniffer::handle(const FrameView& frame, UrlCounters& counters, std::int64_t now) {
+  if (!frame.is_tcp() || frame.payload == 0) return;
+  const std::uint8_t* tcp = frame.transport_header();
+  segment(be32(tcp), be32(tcp + 4), frame.payload_bytes(), frame.payload_length,
+          frame.captured < frame.wire_length, frame.source, frame.destination, counters, now);
+}
+
+void TlsSniffer::segment(std::uint32_t ends, std::uint32_t seq, const std::uint8_t* p, std::size_t len,
+                         bool cut_short, const std::uint8_t client[4], const std::uint8_t server[4],
+                         UrlCounters& counters, std::int64_t now) {
+  if (len == 0) return;
   if (active_ == 0 && p[0] != kRecordHandshake) return;  // the common case: one compare
 
   if (active_ > 0 && now != swept_) sweep(now);
   const std::uint64_t key = static_cast<std::uint64_t>(be32(client)) << 32 | be32(server);
-  const std::uint32_t ends = be32(tcp);
-  const std::uint32_t seq = be32(tcp + 4);
   const int set = set_of(key, ends);
   char name[kTlsNameMax + 1];
 
@@ -278,7 +295,7 @@ void TlsSniffer::handle_segment(const std::uint8_t* tcp, std::size_t caplen, std
       found(key, ends, seq, name, client, server, counters, now);
       return;
     case TlsHello::kIncomplete: {
-      if (caplen < wirelen) return;
+      if (cut_short) return;
       if (len >= kTlsFlowBytes) {  // a segment merged by the adapter: it held all the table would
         ++stats_.overflowed;
         return;
