@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "db_test_support.h"
-#include "sniff/segments.h"
 #include "naming/fake_name_service.h"
+#include "sniff/segments.h"
 
 namespace tarnix {
 namespace {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "db/db_store.h"
-#include "sniff/http.h"
 #include "db/sql.h"
 #include "db_test_support.h"
+#include "sniff/http.h"
 
 namespace tarnix {
 namespace {

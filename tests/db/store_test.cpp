@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "db/db_store.h"
-#include "sniff/http.h"
 #include "db_test_support.h"
 #include "pg_test_server.h"
+#include "sniff/http.h"
 
 namespace tarnix {
 namespace {

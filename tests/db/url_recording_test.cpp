@@ -10,8 +10,8 @@
 
 #include "db/pg_server.h"
 #include "db_test_support.h"
-#include "sniff/segments.h"
 #include "naming/fake_name_service.h"
+#include "sniff/segments.h"
 
 namespace tarnix {
 namespace {

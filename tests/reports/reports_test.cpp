@@ -11,8 +11,8 @@
 
 #include "capture/net.h"
 #include "db/db_store.h"
-#include "sniff/http.h"
 #include "reports/reports.h"
+#include "sniff/http.h"
 
 namespace tarnix {
 namespace {

@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "db/db_store.h"
-#include "sniff/http.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
+#include "sniff/http.h"
 
 namespace tarnix {
 

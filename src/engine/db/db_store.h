@@ -16,11 +16,11 @@
 #include "core/hashtable.h"
 #include "core/list.h"
 #include "core/timer.h"
-#include "sniff/http.h"
 #include "db/schema.h"
 #include "db/sql.h"
 #include "naming/hostc.h"
 #include "naming/netaddr.h"
+#include "sniff/http.h"
 
 namespace tarnix {
 

@@ -24,8 +24,8 @@
 
 #include "core/url_counters.h"
 #include "db/db_store.h"
-#include "sniff/http.h"
 #include "naming/hostc.h"
+#include "sniff/http.h"
 
 namespace tarnix {
 
