@@ -1,12 +1,13 @@
 // One captured frame read once: where its link, network and transport
 // headers lie, what they say, and how much of each was actually captured.
 //
-// Everything after the capture callback (the traffic model, the classifier's
-// conversation key, the HTTP and TLS sniffers) reads these fields instead of
-// counting bytes into the frame itself, so that a new link layer or network
-// kind changes one decoder rather than every reader. Every offset here has
-// been checked against the captured length: a field is set only when the
-// bytes it comes from were captured.
+// Everything after the capture callback (the traffic model and its
+// conversation keys, the filters, the HTTP and TLS sniffers) reads these
+// fields instead of counting bytes into the frame itself, so that a new link
+// layer or network kind changes one decoder rather than every reader. The
+// protocol tree is the exception: it reads the bytes its own definitions
+// name. Every offset here has been checked against the captured length: a
+// field is set only when the bytes it comes from were captured.
 #pragma once
 
 #include <cstddef>
