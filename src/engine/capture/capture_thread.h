@@ -9,12 +9,12 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "capture/net.h"
 #include "capture/source.h"
+#include "core/mutex.h"
 
 namespace tarnix {
 
@@ -102,17 +102,17 @@ class CaptureLoop {
   CycleFn cycle_;
   EndFn end_;
 
-  std::mutex source_mutex_;  // held by a capture step; set_source waits for it
-  std::unique_ptr<PacketSource> source_;
-  Net* net_ = nullptr;
-  bool ended_ = false;
+  Mutex source_mutex_;  // held by a capture step; set_source waits for it
+  std::unique_ptr<PacketSource> source_ GUARDED_BY(source_mutex_);
+  Net* net_ GUARDED_BY(source_mutex_) = nullptr;
+  bool ended_ GUARDED_BY(source_mutex_) = false;
 
   // Locking: signal_mutex_ guards the three signals; wake_fd_ (an eventfd)
   // interrupts the thread's wait so that it looks at them again.
-  std::mutex signal_mutex_;
-  bool stop_signal_ = false;
-  bool go_signal_ = true;
-  bool redraw_signal_ = true;
+  Mutex signal_mutex_;
+  bool stop_signal_ GUARDED_BY(signal_mutex_) = false;
+  bool go_signal_ GUARDED_BY(signal_mutex_) = true;
+  bool redraw_signal_ GUARDED_BY(signal_mutex_) = true;
   int wake_fd_ = -1;
   std::atomic<std::int64_t> frame_interval_us_;
 
