@@ -26,7 +26,7 @@ enum class CaptureStepResult { kOk, kEnd, kError };
 // load percentage and runs the step hook. The network's lock is held for
 // each dispatch and for the statistics, never across the whole step.
 CaptureStepResult netif_capture(Net& net, PacketSource& source,
-                         std::chrono::microseconds budget = std::chrono::milliseconds(50));
+                         std::chrono::microseconds budget = std::chrono::milliseconds(50)) EXCLUDES(net.lock);
 
 // Load in percent of the link speed (fallback when unknown) for the bytes of
 // the last second.
