@@ -112,7 +112,7 @@ void BM_AlarmPassAllFiring(benchmark::State& state) {
     model.count_protocol(1);
     alarm_bind_step(*st);
     alarm_eval_step(*st);
-    std::lock_guard<std::mutex> lock(st->alarm_mutex);
+    MutexLock lock(st->alarm_mutex);
     AlarmEvent e;
     while (st->events.get(e)) {
     }

@@ -221,7 +221,7 @@ FullRun full_path(const std::string& path, PdlClassifier& classifier, bool ticks
   for (;;) {
     CaptureStepResult s = netif_capture(*net, *r.source, std::chrono::milliseconds(1));
     if ((ticks && timer_elapsed_ms(last_tick, model->now) >= 100) || s != CaptureStepResult::kOk) {
-      std::lock_guard<std::mutex> g(net->lock);
+      MutexLock g(net->lock);
       net_tick(*net);
       last_tick = model->now;
     }

@@ -96,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CaptureStepResult r = CaptureStepResult::kOk;
   for (std::size_t step = 0; step < max_steps && r == CaptureStepResult::kOk; ++step) {
     r = netif_capture(*w.net, source, std::chrono::seconds(10));
+    MutexLock held(w.net->lock);
     net_tick(*w.net);
   }
   if (r == CaptureStepResult::kOk || !source.ended) std::abort();

@@ -49,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Time goes on from input to input while the model lives.
   static FrameHeader h;
   if (w.inputs == 1) h.time = {1000, 0};
+  MutexLock held(net->lock);
   // Frames are counted as a capture step counts them: repeating classes
   // noted on their links and added up every few frames.
   net->defer_counts = true;

@@ -132,9 +132,10 @@ std::string json_string(const std::string& text) {
   return out;
 }
 
-Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus) {
+namespace {
+
+Summary summary_of(const Net& net, const Classifier& classifier, const FocusList* focus) {
   Summary s;
-  std::lock_guard<std::mutex> g(net.lock);
   s.source = net.name;
   s.counters = net.counters;
   s.load_percent = net.load_percent.load();
@@ -185,10 +186,7 @@ Summary collect_summary(const Net& net, const Classifier& classifier, const Focu
   return s;
 }
 
-void collect_top_traffic(Net& net, int n, TopLists& out) {
-  std::lock_guard<std::mutex> g(net.lock);
-  net.top_hosts.resort();
-  net.top_links.resort();
+void top_traffic_of(const Net& net, int n, TopLists& out) {
   for (int i = 0; i < net.top_hosts.count() && i < n; ++i) {
     const Node* h = net.top_hosts.at(i);
     out.hosts.push_back({node_display_name(*h), {}, 0, h->bytes_sent});
@@ -197,6 +195,16 @@ void collect_top_traffic(Net& net, int n, TopLists& out) {
     const Link* l = net.top_links.at(i);
     out.links.push_back({node_display_name(*l->source), node_display_name(*l->destination), 0, l->bytes});
   }
+}
+
+}  // namespace
+
+Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus) {
+  return net.read([&](const Net& locked) { return summary_of(locked, classifier, focus); });
+}
+
+void collect_top_traffic(Net& net, int n, TopLists& out) {
+  net.read_ranked([&](const Net& ranked) { top_traffic_of(ranked, n, out); });
 }
 
 namespace {

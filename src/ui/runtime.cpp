@@ -409,12 +409,7 @@ void DesktopRuntime::open_focus_builder() {
         if (const FocusRecord* f = focus_.active_focus()) settings_.focus = QString::fromStdString(f->name);
         shared_focus_.set(focus_.active_list());
         protocol_key_show();
-        std::vector<Net*> nets;
-        {
-          std::lock_guard<std::mutex> g(model_->nets_mutex);
-          nets = model_->nets;
-        }
-        for (Net* n : nets) link_refresh_dominant_all(*n);
+        for (Net* n : model_->networks()) link_refresh_dominant_all(*n);
         if (loop_) loop_->redraw();
       },
       window_.get());

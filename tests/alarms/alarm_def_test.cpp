@@ -146,7 +146,7 @@ TEST(AlarmDefinitionBuild, MakesEnabledAlarmsThatBindAndFire) {
   alarm_queue_all(*st);
   alarm_bind_step(*st);
   alarm_eval_step(*st);
-  std::lock_guard<std::mutex> lock(st->alarm_mutex);
+  MutexLock lock(st->alarm_mutex);
   ASSERT_EQ(st->events.count(), 1);
   AlarmEvent e;
   st->events.get(e);

@@ -48,7 +48,7 @@ class AlarmEval : public ::testing::Test {
     alarm_bind_step(*st);
     alarm_eval_step(*st);
     std::vector<AlarmEvent> out;
-    std::lock_guard<std::mutex> lock(st->alarm_mutex);
+    MutexLock lock(st->alarm_mutex);
     AlarmEvent e;
     while (st->events.get(e)) out.push_back(e);
     return out;

@@ -292,7 +292,7 @@ TEST_F(AlarmSet, AlarmThreadBeepsOncePerWakeAndActsOnEveryEvent) {
   ASSERT_TRUE(eventually([&] { return rec.size() >= 2; }));
   EXPECT_EQ(rec.take(), (std::vector<std::string>{"beep", "log x 6000"}));
   alarm_thread_stop(*st);
-  std::lock_guard<std::mutex> lock(st->alarm_mutex);
+  MutexLock lock(st->alarm_mutex);
   EXPECT_EQ(a->activations->times.size(), 4u);
 }
 
@@ -343,7 +343,7 @@ TEST_F(AlarmSet, ReplacingTheSetRestartsBindingRefillsRankingAndSaves) {
   // The queued event of the old record is acted on but ranks nothing.
   AlarmEvent leftover;
   {
-    std::lock_guard<std::mutex> lock(st->alarm_mutex);
+    MutexLock lock(st->alarm_mutex);
     ASSERT_TRUE(st->events.get(leftover));
   }
   alarm_perform_actions(*st, leftover);

@@ -103,7 +103,7 @@ TEST(AlarmThreads, FiringEvaluatingAndReplacingAtOnce) {
     while (!done.load()) {
       for (AlarmPtr& a : [&] {
              std::vector<AlarmPtr> v;
-             std::lock_guard<std::mutex> lock(st->alarm_mutex);
+             MutexLock lock(st->alarm_mutex);
              st->loaded.foreach ([&](const AlarmPtr& x) {
                if (x->object_type == kAlarmHost && x->host(1) == nullptr) v.push_back(x);
              });
@@ -139,7 +139,7 @@ TEST(AlarmThreads, FiringEvaluatingAndReplacingAtOnce) {
   // Let the alarm thread finish what is queued, then stop it.
   for (int i = 0; i < 1000; ++i) {
     {
-      std::lock_guard<std::mutex> lock(st->alarm_mutex);
+      MutexLock lock(st->alarm_mutex);
       if (st->events.empty()) break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

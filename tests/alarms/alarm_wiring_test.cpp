@@ -62,7 +62,7 @@ class AlarmOnFramePath : public ::testing::Test {
       h.time.usec = static_cast<std::int32_t>((t - h.time.sec) * 1e6);
       h.len = static_cast<std::uint32_t>(length);
       h.caplen = static_cast<std::uint32_t>(f.size());
-      std::lock_guard<std::mutex> lock(net->lock);
+      MutexLock lock(net->lock);
       netif_callback(*net, h, f.data());
     }
   }
@@ -83,7 +83,7 @@ class AlarmOnFramePath : public ::testing::Test {
     steady += quiet;
     sink.after_capture_step(*net);
     std::vector<AlarmPtr> out;
-    std::lock_guard<std::mutex> lock(st->alarm_mutex);
+    MutexLock lock(st->alarm_mutex);
     AlarmEvent e;
     while (st->events.get(e)) out.push_back(e.alarm);
     return out;
@@ -175,7 +175,7 @@ TEST_F(AlarmOnFramePath, TheEndOfTheSourceGivesTheLastSecondItsPass) {
   feed(100.0, 10, 600);
   EXPECT_TRUE(step().empty());
   sink.on_source_end(*net);
-  std::lock_guard<std::mutex> lock(st->alarm_mutex);
+  MutexLock lock(st->alarm_mutex);
   AlarmEvent e;
   ASSERT_TRUE(st->events.get(e));
   EXPECT_EQ(e.alarm, host);
@@ -356,7 +356,7 @@ TEST_P(AlarmDatabase, RecordedAccessesBecomeUrlNotifications) {
   r.url_id = 12;
   r.url_hist_id = 345;
   listener.on_request_recorded(r);
-  std::lock_guard<std::mutex> lock(st->url_mutex);
+  MutexLock lock(st->url_mutex);
   UrlNotification n;
   ASSERT_TRUE(st->urls.get(n));
   EXPECT_EQ(n.url_id, 12);
@@ -444,7 +444,7 @@ TEST_P(AlarmDatabase, RuntimeRunsDefinitionsAndStoredAlarmsEndToEnd) {
       h.time.usec = i < 4 ? i * 1000 : 0;
       h.len = 100;
       h.caplen = static_cast<std::uint32_t>(f.size());
-      std::lock_guard<std::mutex> lock(net->lock);
+      MutexLock lock(net->lock);
       netif_callback(*net, h, f.data());
     }
     alarms.step_sink().after_capture_step(*net);  // the same second: no pass

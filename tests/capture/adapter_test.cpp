@@ -75,9 +75,9 @@ struct Startup : ::testing::Test {
 TEST_F(Startup, NetworksForEveryDeviceNewestFirst) {
   auto devs = devices({0, 0, 0});
   EXPECT_EQ(adapter_make_networks(model, devs), 3);
-  ASSERT_EQ(model.nets.size(), 3u);
-  EXPECT_EQ(model.nets.front()->name, "if2");
-  EXPECT_EQ(model.nets.back()->name, "if0");
+  ASSERT_EQ(model.networks().size(), 3u);
+  EXPECT_EQ(model.networks().front()->name, "if2");
+  EXPECT_EQ(model.networks().back()->name, "if0");
 }
 
 TEST_F(Startup, SettingBeyondTheListFallsBackToZero) {

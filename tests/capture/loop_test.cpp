@@ -190,7 +190,7 @@ TEST(Loop, CaptureAndTicksGoOnWithoutPaints) {
     loop.stop();
     EXPECT_GE(loop.cycles(), 40u);
     EXPECT_EQ(drawn.load(), c.frames ? 2 : 1);
-    std::lock_guard<std::mutex> g(net->lock);
+    MutexLock g(net->lock);
     if (c.frames) {
       EXPECT_GT(net->counters.frames_seen, 1000u);
     }
@@ -231,7 +231,7 @@ TEST(Loop, FileAtFullSpeedEndsOnce) {
   loop.stop();
   EXPECT_EQ(ends, 1);
   EXPECT_EQ(err, "");
-  std::lock_guard<std::mutex> g(net->lock);
+  MutexLock g(net->lock);
   EXPECT_EQ(net->counters.frames_seen, 5000u);
   EXPECT_EQ(link_find(*node_find(*net, NetAddress::ipv4(10, 0, 0, 1)), NetAddress::ipv4(10, 0, 0, 2))->frames,
             5000u);
@@ -252,15 +252,15 @@ TEST(Loop, SwappingSourcesWhileRunning) {
   const std::uint64_t frozen = static_cast<EndlessSource*>(old.get())->count();
   std::uint64_t a_seen;
   {
-    std::lock_guard<std::mutex> g(a->lock);
+    MutexLock g(a->lock);
     a_seen = a->counters.frames_seen;
   }
   EXPECT_EQ(a_seen, frozen);  // nothing reached the old network after the swap
   std::this_thread::sleep_for(100ms);
   loop.stop();
-  std::lock_guard<std::mutex> g(a->lock);
+  MutexLock g(a->lock);
   EXPECT_EQ(a->counters.frames_seen, a_seen);
-  std::lock_guard<std::mutex> g2(b->lock);
+  MutexLock g2(b->lock);
   EXPECT_GT(b->counters.frames_seen, 0u);
 }
 
@@ -284,7 +284,7 @@ TEST(Loop, ReadersWhileFramesFlow) {
   std::atomic<std::uint64_t> walks{0};
   auto reader = [&] {
     while (!done) {
-      std::lock_guard<std::mutex> g(net->lock);
+      MutexLock g(net->lock);
       std::uint64_t sent = 0, carried = 0;
       net->host_list.foreach([&](Node* h) {
         sent += h->frames_sent;
@@ -329,7 +329,7 @@ TEST(Loop, ReadersWhileFramesFlow) {
   loop.stop();
   EXPECT_GT(walks.load(), 0u);
   EXPECT_GT(loop.cycles(), 0u);
-  std::lock_guard<std::mutex> g(net->lock);
+  MutexLock g(net->lock);
   EXPECT_EQ(net->hosts.count() > 0, true);
 }
 

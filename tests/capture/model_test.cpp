@@ -465,7 +465,7 @@ TEST(Networks, CreateFindCurrent) {
   Net* a = net_create(model, "eth0");
   Net* b = net_create(model, std::string(300, 'x'));
   EXPECT_EQ(b->name.size(), 254u);
-  EXPECT_EQ(model.nets.front(), b);  // newest first
+  EXPECT_EQ(model.networks().front(), b);  // newest first
   EXPECT_EQ(net_find(model, "eth0"), a);
   EXPECT_EQ(net_find(model, "eth9"), nullptr);
   EXPECT_EQ(netaddr_text(a->local_address), "10.0.0.1");

@@ -56,7 +56,7 @@ ProcessReaper::ProcessReaper(std::chrono::milliseconds poll) : poll_(poll) {
 
 ProcessReaper::~ProcessReaper() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stop_ = true;
   }
   cv_.notify_all();
@@ -148,7 +148,7 @@ int ProcessReaper::spawn(const std::vector<std::string>& argv, const std::vector
   int rc;
   {
     // Held across the start so the reaper never polls a pid it does not yet list.
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data());
     if (rc == 0) children_.push_back({pid, std::move(on_exit)});
   }
@@ -159,19 +159,23 @@ int ProcessReaper::spawn(const std::vector<std::string>& argv, const std::vector
 }
 
 std::size_t ProcessReaper::running() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return children_.size() + finishing_;
 }
 
 bool ProcessReaper::wait_idle(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return idle_cv_.wait_for(lock, timeout, [this] { return children_.empty() && finishing_ == 0; });
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  MutexLock lock(mutex_);
+  while (!children_.empty() || finishing_ != 0)
+    if (lock.wait_until(idle_cv_, until) == std::cv_status::timeout)
+      return children_.empty() && finishing_ == 0;
+  return true;
 }
 
 void ProcessReaper::run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    cv_.wait(lock, [this] { return stop_ || !children_.empty(); });
+    while (!stop_ && children_.empty()) lock.wait(cv_);
     if (stop_) return;
     std::vector<std::pair<ExitFn, int>> ended;
     for (std::size_t i = 0; i < children_.size();) {
@@ -196,7 +200,11 @@ void ProcessReaper::run() {
       finishing_ -= ended.size();
     }
     if (children_.empty() && finishing_ == 0) idle_cv_.notify_all();
-    if (!children_.empty()) cv_.wait_for(lock, poll_, [this] { return stop_; });
+    if (!children_.empty()) {
+      const auto until = std::chrono::steady_clock::now() + poll_;
+      while (!stop_ && lock.wait_until(cv_, until) == std::cv_status::no_timeout) {
+      }
+    }
   }
 }
 

@@ -12,10 +12,11 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "core/mutex.h"
 
 namespace tarnix {
 
@@ -127,12 +128,12 @@ class ProcessReaper {
   void run();
 
   std::chrono::milliseconds poll_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable cv_;
   std::condition_variable idle_cv_;
-  std::vector<Child> children_;
-  std::size_t finishing_ = 0;  // exited children whose on_exit is still running
-  bool stop_ = false;
+  std::vector<Child> children_ GUARDED_BY(mutex_);
+  std::size_t finishing_ GUARDED_BY(mutex_) = 0;  // exited children whose on_exit is still running
+  bool stop_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

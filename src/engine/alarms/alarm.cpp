@@ -10,7 +10,7 @@ namespace tarnix {
 
 void Alarm::set_host(int which, const AlarmHost& host) {
   auto copy = std::make_unique<AlarmHost>(host);
-  std::lock_guard<std::mutex> lock(hosts_mutex_);
+  MutexLock lock(hosts_mutex_);
   // Earlier hosts stay allocated until the record goes: a reader on another
   // thread may still be looking at one.
   hosts_[which - 1].store(copy.get(), std::memory_order_release);
@@ -18,7 +18,7 @@ void Alarm::set_host(int which, const AlarmHost& host) {
 }
 
 void Alarm::clear_host(int which) {
-  std::lock_guard<std::mutex> lock(hosts_mutex_);
+  MutexLock lock(hosts_mutex_);
   hosts_[which - 1].store(nullptr, std::memory_order_release);
   pending_host_id[which - 1] = 0;
 }
@@ -53,7 +53,7 @@ ModelNet net_of(AlarmState& st, const Alarm& a) {
 }
 
 bool eval_enter(AlarmState& st) {
-  std::lock_guard<std::mutex> lock(st.gate_mutex);
+  MutexLock lock(st.gate_mutex);
   if (st.alarm_suspend.is_set()) return false;
   st.alarm_idle.reset();
   return true;
@@ -145,7 +145,7 @@ void drain_url_queue(AlarmState& st) {
   for (;;) {
     UrlNotification note;
     {
-      std::lock_guard<std::mutex> lock(st.url_mutex);
+      MutexLock lock(st.url_mutex);
       if (!st.urls.get(note)) break;
     }
     st.active.foreach ([&](const AlarmPtr& a) {
@@ -333,21 +333,19 @@ bool AlarmCadence::due(std::int64_t capture_second, std::chrono::steady_clock::t
   return true;
 }
 
-int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value, std::uint32_t when,
-               bool entering) {
+void alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value, std::uint32_t when,
+                bool entering) {
   if (when == 0) when = st.clock ? st.clock() : static_cast<std::uint32_t>(std::time(nullptr));
   AlarmEvent event{alarm, when, value, entering};
-  int result;
   {
-    std::lock_guard<std::mutex> lock(st.alarm_mutex);
-    result = st.events.put(std::move(event));
+    MutexLock lock(st.alarm_mutex);
+    st.events.put(std::move(event));
   }
   st.alarm_wake.set();
-  return result;
 }
 
 void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id, std::uint32_t seen_at) {
-  std::lock_guard<std::mutex> lock(st.url_mutex);
+  MutexLock lock(st.url_mutex);
   st.urls.put(UrlNotification{url_id, url_hist_id, seen_at});
 }
 
@@ -379,7 +377,7 @@ AlarmPtr alarm_copy(const Alarm& a) {
 }
 
 AlarmList alarm_copy_set(AlarmState& st) {
-  std::lock_guard<std::mutex> lock(st.alarm_mutex);
+  MutexLock lock(st.alarm_mutex);
   AlarmList copies;
   st.loaded.foreach ([&](const AlarmPtr& a) { copies.append(alarm_copy(*a)); });
   return copies;
@@ -387,7 +385,7 @@ AlarmList alarm_copy_set(AlarmState& st) {
 
 void alarm_pause_evaluation(AlarmState& st) {
   {
-    std::lock_guard<std::mutex> lock(st.gate_mutex);
+    MutexLock lock(st.gate_mutex);
     ++st.pause_count;
     st.alarm_suspend.set();
   }
@@ -395,7 +393,7 @@ void alarm_pause_evaluation(AlarmState& st) {
 }
 
 void alarm_resume_evaluation(AlarmState& st) {
-  std::lock_guard<std::mutex> lock(st.gate_mutex);
+  MutexLock lock(st.gate_mutex);
   if (st.pause_count > 0 && --st.pause_count == 0) st.alarm_suspend.reset();
 }
 
@@ -406,7 +404,7 @@ void alarm_replace_set(AlarmState& st, AlarmList replacement, AlarmTable* table)
   if (table != nullptr) alarm_save(st, *table, replacement);
   alarm_pause_evaluation(st);
   {
-    std::lock_guard<std::mutex> lock(st.alarm_mutex);
+    MutexLock lock(st.alarm_mutex);
     st.waiting.clear();
     st.active.clear();
     st.loaded.foreach ([](const AlarmPtr& a) {
@@ -431,7 +429,7 @@ void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
   Alarm& a = *event.alarm;
   if (st.actions.log != nullptr) st.actions.log->add_alarm(a, event.time);
   {
-    std::lock_guard<std::mutex> lock(st.alarm_mutex);
+    MutexLock lock(st.alarm_mutex);
     a.activations->times.push_back(event.time);
   }
   // A condition that holds for minutes must not start a process every
@@ -452,7 +450,7 @@ void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
                           std::to_string(event.time)};
     st.actions.command->run(a.command, info);
   }
-  std::lock_guard<std::mutex> lock(st.alarm_mutex);
+  MutexLock lock(st.alarm_mutex);
   if (a.retired || st.model == nullptr) return;
   if (AlarmRanking* ranking = st.model->alarm_ranking()) {
     if (a.top_position == -1)
@@ -483,7 +481,7 @@ void alarm_thread(AlarmState& st) {
     for (;;) {
       AlarmEvent event;
       {
-        std::lock_guard<std::mutex> lock(st.alarm_mutex);
+        MutexLock lock(st.alarm_mutex);
         if (!st.events.get(event)) {
           // Reset under the mutex that every put holds, so a firing queued
           // after this point sets the event again and is not slept through.
@@ -533,7 +531,7 @@ std::string alarm_object_text(const Alarm& a) {
 }
 
 std::vector<AlarmSummary> alarm_summaries(AlarmState& st) {
-  std::lock_guard<std::mutex> lock(st.alarm_mutex);
+  MutexLock lock(st.alarm_mutex);
   std::vector<AlarmSummary> out;
   st.loaded.foreach ([&](const AlarmPtr& a) {
     out.push_back({a->notify, alarm_object_text(*a), a->kind, a->disabled, a->activations->times});
@@ -542,7 +540,7 @@ std::vector<AlarmSummary> alarm_summaries(AlarmState& st) {
 }
 
 std::vector<TopNEntry> alarm_top_snapshot(AlarmState& st) {
-  std::lock_guard<std::mutex> lock(st.alarm_mutex);
+  MutexLock lock(st.alarm_mutex);
   AlarmRanking* ranking = st.model != nullptr ? st.model->alarm_ranking() : nullptr;
   return ranking != nullptr ? ranking->snapshot() : std::vector<TopNEntry>{};
 }

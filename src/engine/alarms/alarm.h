@@ -20,7 +20,6 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +28,7 @@
 #include "alarms/alarm_model.h"
 #include "alarms/event.h"
 #include "core/list.h"
+#include "core/mutex.h"
 #include "core/q.h"
 
 namespace tarnix {
@@ -108,8 +108,9 @@ struct Alarm {
 
  private:
   std::atomic<const AlarmHost*> hosts_[2] = {nullptr, nullptr};
-  std::mutex hosts_mutex_;
-  std::vector<std::unique_ptr<AlarmHost>> host_storage_;  // every host ever set, freed with the record
+  Mutex hosts_mutex_;
+  std::vector<std::unique_ptr<AlarmHost>> host_storage_
+      GUARDED_BY(hosts_mutex_);  // every host ever set, freed with the record
 };
 
 using AlarmPtr = std::shared_ptr<Alarm>;
@@ -190,18 +191,18 @@ struct AlarmState {
   AlarmList waiting;  // capture thread, or anyone while evaluation is paused
   AlarmList active;
 
-  std::mutex alarm_mutex;  // "Alarm mutex": event queue, replacement, ranking, activations
-  Queue<AlarmEvent> events;
-  std::mutex url_mutex;  // "Alarm URL queue mutex"
-  Queue<UrlNotification> urls;
+  Mutex alarm_mutex;  // "Alarm mutex": event queue, replacement, ranking, activations
+  Queue<AlarmEvent> events GUARDED_BY(alarm_mutex);
+  Mutex url_mutex;  // "Alarm URL queue mutex"
+  Queue<UrlNotification> urls GUARDED_BY(url_mutex);
 
   ManualEvent alarm_wake;
   ManualEvent alarm_suspend;
   // Set while no bind or evaluation step runs. Starts set: with no step ever
   // run, pausing evaluation must not wait.
   ManualEvent alarm_idle{true};
-  std::mutex gate_mutex;  // makes "check suspend, reset idle" one step against alarm_pause
-  int pause_count = 0;    // guarded by gate_mutex; pauses from several threads nest
+  Mutex gate_mutex;  // makes "check suspend, reset idle" one step against alarm_pause
+  int pause_count GUARDED_BY(gate_mutex) = 0;  // pauses from several threads nest
 
   std::atomic<bool> stop{false};
   std::thread thread;
@@ -233,11 +234,11 @@ void alarm_eval_step(AlarmState& st);
 // capture thread.
 void alarm_url_step(AlarmState& st);
 
-// Queues a firing for the alarm thread; 1 when queued.
+// Queues a firing for the alarm thread.
 // `when` is the event's time, 0 for the state's clock.
 // `entering`: see AlarmEvent.
-int alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value = 0, std::uint32_t when = 0,
-               bool entering = true);
+void alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value = 0, std::uint32_t when = 0,
+                bool entering = true);
 // One recorded access of a URL (any thread).
 void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id,
                       std::uint32_t seen_at = 0);

@@ -61,21 +61,23 @@ std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& t
   // The completion may come after the wait has given up; what it writes
   // then lives on in the shared answer.
   struct Answer {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable done;
-    bool answered = false;
-    std::optional<AlarmHost> host;
+    bool answered GUARDED_BY(mutex) = false;
+    std::optional<AlarmHost> host GUARDED_BY(mutex);
   };
   auto answer = std::make_shared<Answer>();
-  const int queued = names_->request_text(text, [answer](const HostcEntry* e) {
-    std::lock_guard<std::mutex> lock(answer->mutex);
+  const bool queued = names_->request_text(text, [answer](const HostcEntry* e) {
+    MutexLock lock(answer->mutex);
     if (e != nullptr) answer->host = host_of(*e);
     answer->answered = true;
     answer->done.notify_all();
   });
-  if (queued != 1) return std::nullopt;
-  std::unique_lock<std::mutex> lock(answer->mutex);
-  answer->done.wait_for(lock, bound_, [&] { return answer->answered; });
+  if (!queued) return std::nullopt;
+  const auto until = std::chrono::steady_clock::now() + bound_;
+  MutexLock lock(answer->mutex);
+  while (!answer->answered && lock.wait_until(answer->done, until) == std::cv_status::no_timeout) {
+  }
   return answer->host;
 }
 
@@ -86,7 +88,7 @@ std::int32_t CacheBuilderServices::url_for(const std::string& text) {
   // The host first, without the session: the wait may be long.
   std::optional<AlarmHost> host = resolve_host(parts.host);
   if (!host || host->host_id == 0) return 0;
-  std::lock_guard<std::mutex> lock(session_mutex_);
+  MutexLock lock(session_mutex_);
   std::int32_t id = db_urls_find(*session_, host->host_id, parts.path, parts.scheme);
   if (id == 0) id = db_urls_add(*session_, host->host_id, parts.path, parts.scheme, parts.port);
   return id;
@@ -95,14 +97,14 @@ std::int32_t CacheBuilderServices::url_for(const std::string& text) {
 std::string CacheBuilderServices::url_text(std::int32_t url_id) {
   std::string out;
   if (session_ == nullptr || url_id == 0) return out;
-  std::lock_guard<std::mutex> lock(session_mutex_);
+  MutexLock lock(session_mutex_);
   db_url_text(*session_, url_id, out);
   return out;
 }
 
 void CacheBuilderServices::adjust_url_refs(std::int32_t url_id, int delta) {
   if (session_ == nullptr || url_id == 0 || delta == 0) return;
-  std::lock_guard<std::mutex> lock(session_mutex_);
+  MutexLock lock(session_mutex_);
   session_->note_error(db_urls_adjust_refs(*session_, url_id, delta));
 }
 
@@ -222,7 +224,7 @@ void alarm_builder_commit(AlarmState& st, AlarmList replacement, AlarmTable* tab
     });
   };
   {
-    std::lock_guard<std::mutex> lock(st.alarm_mutex);
+    MutexLock lock(st.alarm_mutex);
     count(st.loaded, -1);
   }
   count(replacement, +1);

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +21,7 @@
 
 #include "alarms/alarm.h"
 #include "alarms/alarm_def.h"
+#include "core/mutex.h"
 
 namespace tarnix {
 
@@ -65,9 +65,9 @@ class CacheBuilderServices final : public AlarmBuilderServices {
 
  private:
   HostCache* names_;
-  DbSession* session_;
+  Mutex session_mutex_;
+  DbSession* session_ PT_GUARDED_BY(session_mutex_);
   std::chrono::milliseconds bound_;
-  std::mutex session_mutex_;
 };
 
 // One entry of the protocol drop-down: the description indented by two blanks

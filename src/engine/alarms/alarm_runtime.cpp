@@ -40,7 +40,7 @@ AlarmRuntime::~AlarmRuntime() {
 
 void AlarmRuntime::load(DbSession& session) {
   DbAlarmTable table(session);
-  std::lock_guard<std::mutex> lock(state_->alarm_mutex);
+  MutexLock lock(state_->alarm_mutex);
   alarm_load(*state_, table, state_->loaded);
 }
 
@@ -52,7 +52,7 @@ bool AlarmRuntime::add_definition(std::string_view text, DbSession* session, std
     lookup = [this, session](const std::string& url) { return alarm_url_lookup(*session, *names_, url); };
   AlarmPtr a = alarm_from_definition(def, &model_, lookup, error);
   if (!a) return false;
-  std::lock_guard<std::mutex> lock(state_->alarm_mutex);
+  MutexLock lock(state_->alarm_mutex);
   state_->loaded.append(a);
   return true;
 }
@@ -60,7 +60,7 @@ bool AlarmRuntime::add_definition(std::string_view text, DbSession* session, std
 void AlarmRuntime::start() {
   alarm_pause_evaluation(*state_);
   {
-    std::lock_guard<std::mutex> lock(state_->alarm_mutex);
+    MutexLock lock(state_->alarm_mutex);
     alarm_queue_all(*state_);
   }
   alarm_resume_evaluation(*state_);
@@ -76,7 +76,7 @@ void AlarmRuntime::stop(std::chrono::milliseconds drain) {
   auto until = std::chrono::steady_clock::now() + drain;
   while (std::chrono::steady_clock::now() < until) {
     {
-      std::lock_guard<std::mutex> lock(state_->alarm_mutex);
+      MutexLock lock(state_->alarm_mutex);
       // Empty queue and the thread asleep: every firing has been acted on.
       if (state_->events.empty() && !state_->alarm_wake.is_set()) break;
     }

@@ -1,7 +1,8 @@
 #include "alarms/alarm_wiring.h"
 
-#include <mutex>
 #include <vector>
+
+#include "core/mutex.h"
 
 namespace tarnix {
 
@@ -80,14 +81,14 @@ void CaptureAlarmModel::reset_alarm_rankings() {
 }
 
 struct HostCacheAlarmResolver::Outstanding {
-  std::mutex mutex;
-  int count = 0;
-  std::vector<std::function<void()>> waiting;
+  Mutex mutex;
+  int count GUARDED_BY(mutex) = 0;
+  std::vector<std::function<void()>> waiting GUARDED_BY(mutex);
 
   void settle() {
     std::vector<std::function<void()>> ready;
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       if (--count == 0) ready.swap(waiting);
     }
     for (auto& fn : ready) fn();
@@ -98,7 +99,7 @@ HostCacheAlarmResolver::HostCacheAlarmResolver(HostCache& cache)
     : cache_(cache), outstanding_(std::make_shared<Outstanding>()) {}
 
 bool HostCacheAlarmResolver::answered(std::function<void()> later) {
-  std::lock_guard lock(outstanding_->mutex);
+  MutexLock lock(outstanding_->mutex);
   if (outstanding_->count == 0) return true;
   outstanding_->waiting.push_back(std::move(later));
   return false;
@@ -107,7 +108,7 @@ bool HostCacheAlarmResolver::answered(std::function<void()> later) {
 void HostCacheAlarmResolver::request_ipv4(const NetAddress& address,
                                           std::function<void(const AlarmHost*)> completion) {
   {
-    std::lock_guard lock(outstanding_->mutex);
+    MutexLock lock(outstanding_->mutex);
     ++outstanding_->count;
   }
   // Settled when the request goes, answered or dropped unanswered.

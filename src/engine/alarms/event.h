@@ -5,7 +5,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
+
+#include "core/mutex.h"
 
 namespace tarnix {
 
@@ -17,34 +18,37 @@ class ManualEvent {
 
   void set() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       set_ = true;
     }
     cv_.notify_all();
   }
   void reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     set_ = false;
   }
   bool is_set() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return set_;
   }
   void wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return set_; });
+    MutexLock lock(mutex_);
+    while (!set_) lock.wait(cv_);
   }
   // True when the event was set within the time given.
   template <class Rep, class Period>
   bool wait_for(std::chrono::duration<Rep, Period> timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [this] { return set_; });
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    MutexLock lock(mutex_);
+    while (!set_)
+      if (lock.wait_until(cv_, until) == std::cv_status::timeout) return set_;
+    return true;
   }
 
  private:
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable cv_;
-  bool set_;
+  bool set_ GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnix

@@ -167,7 +167,7 @@ void adapter_set_local_networks(TrafficModel& model, const std::vector<Device>& 
     Net* net = net_find(model, d.name);
     if (net == nullptr) continue;
     const LocalNetwork local = local_network_for(devices, d.name, host_name_address);
-    std::lock_guard<std::mutex> g(net->lock);
+    MutexLock g(net->lock);
     net->local_address = local.address;
     net->local_mask = local.mask;
   }

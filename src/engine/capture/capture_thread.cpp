@@ -15,8 +15,13 @@ constexpr int kDispatchesPerHold = 4;
 constexpr auto kLongestWait = std::chrono::milliseconds(250);
 constexpr auto kPollWithoutDescriptor = std::chrono::milliseconds(10);
 
+// The source calls back on this thread from inside netif_capture's dispatch,
+// which holds the network's lock around it; the analysis cannot follow the
+// call through the source, so the hold is stated here.
 void deliver_ethernet(void* user, const FrameHeader& h, const std::uint8_t* frame) {
-  netif_callback(*static_cast<Net*>(user), h, frame);
+  Net& net = *static_cast<Net*>(user);
+  net.lock.assert_held();
+  netif_callback(net, h, frame);
 }
 
 // Not Ethernet: the frame still tells the time, and is filtered out.
@@ -44,7 +49,7 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
     int n = 0;
     bool budget_spent = false;
     {
-      std::lock_guard<std::mutex> g(net.lock);
+      MutexLock g(net.lock);
       // Counted at the end of the batches, still under the lock (see
       // Net::defer_counts), even when the source throws.
       struct Deferred {
@@ -78,7 +83,7 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
   SourceStats stats;
   const bool have_stats = source.stats(stats);
   {
-    std::lock_guard<std::mutex> g(net.lock);
+    MutexLock g(net.lock);
     if (have_stats) {
       net.counters.received = stats.received;
       net.counters.dropped = stats.dropped;
@@ -109,13 +114,13 @@ CaptureLoop::~CaptureLoop() {
 std::unique_ptr<PacketSource> CaptureLoop::set_source(std::unique_ptr<PacketSource> source, Net* net) {
   std::unique_ptr<PacketSource> old;
   {
-    std::lock_guard<std::mutex> g(source_mutex_);
+    MutexLock g(source_mutex_);
     std::swap(source, source_);
     old = std::move(source);
     net_ = net;
     ended_ = false;
     if (net_ != nullptr && source_ != nullptr) {
-      std::lock_guard<std::mutex> ng(net_->lock);
+      MutexLock ng(net_->lock);
       net_->link_speed_bps = source_->link_speed_bps();
     }
   }
@@ -133,7 +138,7 @@ void CaptureLoop::wake() {
 void CaptureLoop::start() {
   if (thread_.joinable()) return;
   {
-    std::lock_guard<std::mutex> g(signal_mutex_);
+    MutexLock g(signal_mutex_);
     stop_signal_ = false;
   }
   thread_ = std::thread([this] { run(); });
@@ -141,7 +146,7 @@ void CaptureLoop::start() {
 
 void CaptureLoop::stop() {
   {
-    std::lock_guard<std::mutex> g(signal_mutex_);
+    MutexLock g(signal_mutex_);
     stop_signal_ = true;
   }
   wake();
@@ -150,7 +155,7 @@ void CaptureLoop::stop() {
 
 void CaptureLoop::go() {
   {
-    std::lock_guard<std::mutex> g(signal_mutex_);
+    MutexLock g(signal_mutex_);
     go_signal_ = true;
   }
   wake();
@@ -158,7 +163,7 @@ void CaptureLoop::go() {
 
 void CaptureLoop::redraw() {
   {
-    std::lock_guard<std::mutex> g(signal_mutex_);
+    MutexLock g(signal_mutex_);
     redraw_signal_ = true;
   }
   wake();
@@ -188,9 +193,9 @@ void CaptureLoop::run() {
   } quiet;
   // What the last drawn frame showed: frames seen plus tick changes.
   std::uint64_t drawn_state = ~std::uint64_t{0};
-  // Under signal_mutex_: when the next frame may be drawn, or max() when
-  // none is wanted (no go, or nothing new to show).
-  auto draw_due = [&](const Net* n) {
+  // When the next frame may be drawn, or max() when none is wanted (no go,
+  // or nothing new to show).
+  auto draw_due = [&](const Net* n) REQUIRES(signal_mutex_) {
     if (!drawing || n == nullptr || !go_signal_) return clock::time_point::max();
     if (!redraw_signal_ && n->counters.frames_seen + n->tick_changes == drawn_state)
       return clock::time_point::max();
@@ -204,7 +209,7 @@ void CaptureLoop::run() {
     auto deadline = next_tick;
     Net* net = nullptr;
     {
-      std::lock_guard<std::mutex> sg(source_mutex_);
+      MutexLock sg(source_mutex_);
       net = net_ != nullptr ? net_ : net_current(model_);
       if (source_ != nullptr && !ended_) {
         fd = source_->wait_fd();
@@ -219,7 +224,7 @@ void CaptureLoop::run() {
     }
     bool draw_now = false;
     {
-      std::lock_guard<std::mutex> lk(signal_mutex_);
+      MutexLock lk(signal_mutex_);
       if (stop_signal_) return;
       const auto due = draw_due(net);
       draw_now = due <= clock::now();
@@ -241,7 +246,7 @@ void CaptureLoop::run() {
       }
     }
     {
-      std::lock_guard<std::mutex> lk(signal_mutex_);
+      MutexLock lk(signal_mutex_);
       if (stop_signal_) return;
     }
 
@@ -250,7 +255,7 @@ void CaptureLoop::run() {
     std::string end_error;
     bool just_ended = false;
     {
-      std::lock_guard<std::mutex> sg(source_mutex_);
+      MutexLock sg(source_mutex_);
       net = net_ != nullptr ? net_ : net_current(model_);
       if (net != nullptr && source_ != nullptr && !ended_) {
         CaptureStepResult r = netif_capture(*net, *source_, options_.step_budget);
@@ -265,7 +270,7 @@ void CaptureLoop::run() {
       const auto now = clock::now();
       if (flat_out || now >= next_tick) {
         {
-          std::lock_guard<std::mutex> g(net->lock);
+          MutexLock g(net->lock);
           // No frames since the last look (a quiet network, a file played
           // to its end): the last second's figures fall as time passes,
           // the capture's time carried on by the steady clock.
@@ -292,7 +297,7 @@ void CaptureLoop::run() {
         {
           // The go signal is taken here, before drawing: a paint that
           // finishes while this frame is drawn sets it again for the next.
-          std::lock_guard<std::mutex> lk(signal_mutex_);
+          MutexLock lk(signal_mutex_);
           if (draw_due(net) <= clock::now()) {
             go_signal_ = false;
             redraw_signal_ = false;

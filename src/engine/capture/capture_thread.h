@@ -9,12 +9,12 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "capture/net.h"
 #include "capture/source.h"
+#include "core/mutex.h"
 
 namespace tarnix {
 
@@ -26,7 +26,7 @@ enum class CaptureStepResult { kOk, kEnd, kError };
 // load percentage and runs the step hook. The network's lock is held for
 // each dispatch and for the statistics, never across the whole step.
 CaptureStepResult netif_capture(Net& net, PacketSource& source,
-                         std::chrono::microseconds budget = std::chrono::milliseconds(50));
+                         std::chrono::microseconds budget = std::chrono::milliseconds(50)) EXCLUDES(net.lock);
 
 // Load in percent of the link speed (fallback when unknown) for the bytes of
 // the last second.
@@ -102,17 +102,17 @@ class CaptureLoop {
   CycleFn cycle_;
   EndFn end_;
 
-  std::mutex source_mutex_;  // held by a capture step; set_source waits for it
-  std::unique_ptr<PacketSource> source_;
-  Net* net_ = nullptr;
-  bool ended_ = false;
+  Mutex source_mutex_;  // held by a capture step; set_source waits for it
+  std::unique_ptr<PacketSource> source_ GUARDED_BY(source_mutex_);
+  Net* net_ GUARDED_BY(source_mutex_) = nullptr;
+  bool ended_ GUARDED_BY(source_mutex_) = false;
 
   // Locking: signal_mutex_ guards the three signals; wake_fd_ (an eventfd)
   // interrupts the thread's wait so that it looks at them again.
-  std::mutex signal_mutex_;
-  bool stop_signal_ = false;
-  bool go_signal_ = true;
-  bool redraw_signal_ = true;
+  Mutex signal_mutex_;
+  bool stop_signal_ GUARDED_BY(signal_mutex_) = false;
+  bool go_signal_ GUARDED_BY(signal_mutex_) = true;
+  bool redraw_signal_ GUARDED_BY(signal_mutex_) = true;
   int wake_fd_ = -1;
   std::atomic<std::int64_t> frame_interval_us_;
 

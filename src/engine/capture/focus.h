@@ -4,8 +4,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "core/mutex.h"
 
 namespace tarnix {
 
@@ -29,17 +30,17 @@ class FocusSource {
 class SharedFocus final : public FocusSource {
  public:
   std::shared_ptr<const FocusList> active_focus() const override {
-    std::lock_guard<std::mutex> g(mutex_);
+    MutexLock g(mutex_);
     return focus_;
   }
   void set(std::shared_ptr<const FocusList> focus) {
-    std::lock_guard<std::mutex> g(mutex_);
+    MutexLock g(mutex_);
     focus_ = std::move(focus);
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::shared_ptr<const FocusList> focus_;
+  mutable Mutex mutex_;
+  std::shared_ptr<const FocusList> focus_ GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnix

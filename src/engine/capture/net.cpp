@@ -39,7 +39,7 @@ TrafficModel::TrafficModel(Classifier* c, HostNamer* n, FocusSource* f, CaptureH
     : classifier(c), key_layout(c != nullptr ? c->key_layout() : nullptr), namer(n), focus(f), hooks(h) {}
 
 TrafficModel::~TrafficModel() {
-  std::lock_guard<std::mutex> g(lifetime->mutex);
+  MutexLock g(lifetime->mutex);
   lifetime->alive = false;
 }
 
@@ -49,14 +49,14 @@ Net* net_create(TrafficModel& model, const std::string& name) {
   net->local_address = model.local_address;
   net->local_mask = model.local_mask;
   Net* raw = net.get();
-  std::lock_guard<std::mutex> g(model.nets_mutex);
+  MutexLock g(model.nets_mutex);
   model.net_storage.push_back(std::move(net));
   model.nets.insert(model.nets.begin(), raw);
   return raw;
 }
 
 Net* net_find(const TrafficModel& model, const std::string& name) {
-  std::lock_guard<std::mutex> g(model.nets_mutex);
+  MutexLock g(model.nets_mutex);
   for (Net* n : model.nets)
     if (n->name == name) return n;
   return nullptr;
@@ -98,7 +98,7 @@ Node* node_create(Net& net, const NetAddress& address) {
   if (namer != nullptr && entry == nullptr) {
     std::shared_ptr<TrafficModel::Lifetime> life = net.model->lifetime;
     namer->request(address, [life, host](const HostcEntry* e) {
-      std::lock_guard<std::mutex> g(life->mutex);
+      MutexLock g(life->mutex);
       if (life->alive && e != nullptr) host->name_entry.store(e, std::memory_order_release);
     });
   }
@@ -260,7 +260,7 @@ void net_tick(Net& net) {
 
 void link_refresh_dominant_all(Net& net) {
   std::shared_ptr<const FocusList> focus = net.model->focus ? net.model->focus->active_focus() : nullptr;
-  std::lock_guard<std::mutex> g(net.lock);
+  MutexLock g(net.lock);
   for (Link* l : net.all_links) l->dominant_protocol.store(link_dominant(*l, focus.get()), std::memory_order_relaxed);
 }
 

@@ -5,11 +5,12 @@
 //
 // Threads: the capture thread is the only writer. Each network carries a
 // mutex, `lock`, that the capture thread holds while it feeds a batch of
-// frames (at most 255) or ticks; any other thread that reads hosts, links,
-// subnets, trees or counters of a network holds the same mutex while it
-// reads, and keeps it only as long as it needs to copy what it shows (the
-// capture thread waits for it). Names are the exception: a host's name entry
-// is atomic and may be read at any time.
+// frames (at most 255) or ticks; the frame path's entry points require it.
+// Any other thread reads hosts, links, subnets, trees or counters of a
+// network through Net::read (or read_ranked), which holds the same mutex
+// while the reader copies what it shows, and no longer (the capture thread
+// waits for it). Names are the exception: a host's name entry is atomic and
+// may be read at any time.
 #pragma once
 
 #include <array>
@@ -21,7 +22,7 @@
 #include <map>
 #include <memory>
 #include <unordered_map>
-#include <mutex>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@
 #include "core/hash.h"
 #include "core/hashtable.h"
 #include "core/list.h"
+#include "core/mutex.h"
 #include "core/ring.h"
 #include "core/sampler.h"
 #include "core/timer.h"
@@ -393,7 +395,25 @@ struct Net {
   Net& operator=(const Net&) = delete;
 
   TrafficModel* model;
-  mutable std::mutex lock;  // see the top of this file
+  mutable Mutex lock;  // see the top of this file
+
+  // How a thread other than the capture thread reads the network: fn gets
+  // it with the lock held and returns what it copied. fn must not block on
+  // anything but memory: the capture thread waits behind it.
+  template <class Fn>
+  decltype(auto) read(Fn&& fn) const EXCLUDES(lock) {
+    MutexLock held(lock);
+    return std::forward<Fn>(fn)(*this);
+  }
+  // The same, with the host and link rankings put back in order first (the
+  // frame path moves a record up as it grows, but nothing moves one down).
+  template <class Fn>
+  decltype(auto) read_ranked(Fn&& fn) EXCLUDES(lock) {
+    MutexLock held(lock);
+    top_hosts.resort();
+    top_links.resort();
+    return std::forward<Fn>(fn)(std::as_const(*this));
+  }
 
   std::string name;
   NetAddress local_address;
@@ -522,10 +542,14 @@ class TrafficModel {
   // the frame's time (the alarms); 0 before the first frame.
   std::atomic<std::int64_t> capture_second{0};
 
-  // Networks, newest first. Guarded by nets_mutex (creation happens at
-  // start-up, but a reader may list them at any time).
-  mutable std::mutex nets_mutex;
-  std::vector<Net*> nets;
+  // Networks, newest first. Creation happens at start-up, but a reader may
+  // list them at any time.
+  mutable Mutex nets_mutex;
+  std::vector<Net*> nets GUARDED_BY(nets_mutex);
+  std::vector<Net*> networks() const EXCLUDES(nets_mutex) {
+    MutexLock held(nets_mutex);
+    return nets;
+  }
 
   // Owned networks and the current one: use the net_* functions.
   std::vector<std::unique_ptr<Net>> net_storage;
@@ -534,8 +558,8 @@ class TrafficModel {
   // Name completions run on the resolver thread and may come after the model
   // is gone; they store into a host only while this says the model lives.
   struct Lifetime {
-    std::mutex mutex;
-    bool alive = true;
+    Mutex mutex;
+    bool alive GUARDED_BY(mutex) = true;
   };
   std::shared_ptr<Lifetime> lifetime = std::make_shared<Lifetime>();
 };
@@ -556,7 +580,7 @@ inline std::uint32_t address_order(const NetAddress& a) {
 }
 Link* link_find(Node& source, const NetAddress& destination);
 Link* link_create(Node& source, Node& destination);
-void net_tick(Net& net);
+void net_tick(Net& net) REQUIRES(net.lock);
 
 // The name a host shows: from its name-cache entry's host record, else empty.
 std::string node_name(const Node& node);
@@ -574,12 +598,12 @@ void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t le
 // counted last, and on their protocols.
 void link_settle_noted(Link& link, Classifier& classifier);
 // Settles every link with noted frames.
-void net_flush_counts(Net& net);
+void net_flush_counts(Net& net) REQUIRES(net.lock);
 // The focus entry whose protocol carries most of the link's bytes (the
 // earlier of equals; none when no entry has a byte).
 const FocusEntry* link_dominant_entry(const Link& link, const FocusList* focus);
 std::int32_t link_dominant(const Link& link, const FocusList* focus);
-void link_refresh_dominant_all(Net& net);
+void link_refresh_dominant_all(Net& net) EXCLUDES(net.lock);
 
 // True when a is later than b.
 inline bool later_than(const TimeValue& a, const TimeValue& b) {
@@ -592,10 +616,11 @@ struct FrameHeader {
   std::uint32_t caplen = 0;
   std::uint32_t len = 0;  // length on the wire
 };
-void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame);
-void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length);
+void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame) REQUIRES(net.lock);
+void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length)
+    REQUIRES(net.lock);
 // Without frames the one-second window ages by the clock alone: the frames
-// older than a second before `now` leave it and its counts. Under net.lock.
-void net_age_window(Net& net, const TimeValue& now);
+// older than a second before `now` leave it and its counts.
+void net_age_window(Net& net, const TimeValue& now) REQUIRES(net.lock);
 
 }  // namespace tarnix

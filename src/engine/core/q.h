@@ -21,7 +21,7 @@ class Queue {
   int count() const { return count_; }
   bool empty() const { return count_ == 0; }
 
-  int put(T data) {
+  void put(T data) {
     Node* n = new Node{nullptr, std::move(data)};
     if (tail_ != nullptr)
       tail_->next = n;
@@ -29,20 +29,20 @@ class Queue {
       head_ = n;
     tail_ = n;
     ++count_;
-    return 1;
   }
 
-  int get(T& out) {
+  // False when the queue is empty.
+  bool get(T& out) {
     if (head_ == nullptr) {
       tail_ = nullptr;
-      return 0;
+      return false;
     }
     Node* n = head_;
     out = std::move(n->data);
     head_ = n->next;
     delete n;
     if (--count_ == 0) head_ = tail_ = nullptr;
-    return 1;
+    return true;
   }
 
  private:

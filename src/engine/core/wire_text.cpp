@@ -173,7 +173,7 @@ MessageLimiter::MessageLimiter(std::string prefix, int burst, std::chrono::secon
       clock_(clock ? std::move(clock) : Clock([] { return std::chrono::steady_clock::now(); })) {}
 
 MessageLimiter::~MessageLimiter() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   report_left_out();
 }
 
@@ -185,7 +185,7 @@ void MessageLimiter::report_left_out() {
 }
 
 bool MessageLimiter::print(const std::string& line) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto now = clock_();
   if (!started_ || now - period_start_ >= period_) {
     started_ = true;

@@ -6,9 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "core/mutex.h"
 
 namespace tarnix {
 
@@ -62,18 +63,18 @@ class MessageLimiter {
   bool print(const std::string& line);
 
  private:
-  void report_left_out();  // under mutex_
+  void report_left_out() REQUIRES(mutex_);
 
   std::string prefix_;
   int burst_;
   std::chrono::seconds period_;
   Sink sink_;
   Clock clock_;
-  std::mutex mutex_;
-  std::chrono::steady_clock::time_point period_start_{};
-  bool started_ = false;
-  int printed_ = 0;
-  std::uint64_t left_out_ = 0;
+  Mutex mutex_;
+  std::chrono::steady_clock::time_point period_start_ GUARDED_BY(mutex_){};
+  bool started_ GUARDED_BY(mutex_) = false;
+  int printed_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t left_out_ GUARDED_BY(mutex_) = 0;
 };
 
 // A sink writing each line and a newline to standard error.

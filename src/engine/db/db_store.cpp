@@ -8,12 +8,12 @@
 #include <ctime>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <unordered_set>
 
 #include <unistd.h>
 
+#include "core/mutex.h"
 #include "sniff/http.h"
 
 namespace tarnix {
@@ -185,7 +185,7 @@ std::string dotted(const std::array<std::uint8_t, 4>& bytes) {
 }  // namespace
 
 namespace {
-std::mutex sensor_mutex;
+Mutex sensor_mutex;
 std::string& sensor_name() {
   static std::string name;
   return name;
@@ -193,7 +193,7 @@ std::string& sensor_name() {
 }  // namespace
 
 std::string db_sensor_name() {
-  std::lock_guard lock(sensor_mutex);
+  MutexLock lock(sensor_mutex);
   if (sensor_name().empty()) {
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0')
@@ -205,7 +205,7 @@ std::string db_sensor_name() {
 }
 
 void db_set_sensor_name(std::string name) {
-  std::lock_guard lock(sensor_mutex);
+  MutexLock lock(sensor_mutex);
   sensor_name() = std::string(cut(name, kSensorColumn));
 }
 
@@ -217,12 +217,12 @@ std::optional<std::string>& view_sensor_name() {
 }  // namespace
 
 std::optional<std::string> db_view_sensor() {
-  std::lock_guard lock(sensor_mutex);
+  MutexLock lock(sensor_mutex);
   return view_sensor_name();
 }
 
 void db_set_view_sensor(std::optional<std::string> name) {
-  std::lock_guard lock(sensor_mutex);
+  MutexLock lock(sensor_mutex);
   view_sensor_name() = std::move(name);
 }
 
@@ -794,20 +794,22 @@ std::int32_t host_id_by_name(HostCache& names, const HostcRequestDescriptor* req
   if (const HostcEntry* e = names.find_text(request->name)) return e->host_id;
 
   struct Wait {
-    std::mutex m;
+    Mutex m;
     std::condition_variable cv;
-    bool done = false;
-    const HostcEntry* entry = nullptr;
+    bool done GUARDED_BY(m) = false;
+    const HostcEntry* entry GUARDED_BY(m) = nullptr;
   };
   auto wait = std::make_shared<Wait>();
   names.request_text(request->name, [wait](const HostcEntry* e) {
-    std::lock_guard lock(wait->m);
+    MutexLock lock(wait->m);
     wait->entry = e;
     wait->done = true;
     wait->cv.notify_all();
   });
-  std::unique_lock lock(wait->m);
-  wait->cv.wait_for(lock, std::chrono::milliseconds(bound_ms), [&] { return wait->done; });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
+  MutexLock lock(wait->m);
+  while (!wait->done && lock.wait_until(wait->cv, until) == std::cv_status::no_timeout) {
+  }
   return wait->entry != nullptr ? wait->entry->host_id : 0;
 }
 
@@ -1310,19 +1312,19 @@ std::int32_t db_host_cache_store_name(DbSession& s, std::string_view name) {
 }
 
 void DbHostIdStore::set_names(const HostCache* names) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   session_->set_names(names);
 }
 
 std::int32_t DbHostIdStore::find_id(const std::string& name, const NetAddress& address) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const std::string* n = name.empty() ? nullptr : &name;
   const NetAddress* a = address.type != nullptr ? &address : nullptr;
   return db_host_cache_find_id(*session_, n, a);
 }
 
 std::int32_t DbHostIdStore::store(const HostcEntry& entry) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return db_host_cache_store(*session_, entry);
 }
 

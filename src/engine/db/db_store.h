@@ -15,6 +15,7 @@
 
 #include "core/hashtable.h"
 #include "core/list.h"
+#include "core/mutex.h"
 #include "core/timer.h"
 #include "db/schema.h"
 #include "db/sql.h"
@@ -295,8 +296,8 @@ class DbHostIdStore final : public HostIdStore {
   std::int32_t store(const HostcEntry& entry) override;
 
  private:
-  std::mutex mutex_;
-  std::unique_ptr<DbSession> session_;
+  Mutex mutex_;
+  std::unique_ptr<DbSession> session_ PT_GUARDED_BY(mutex_);
 };
 
 // ---- access index for the URL report

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <mutex>
 #include <optional>
 
+#include "core/mutex.h"
 #include "core/wire_text.h"
 
 namespace tarnix {
@@ -59,35 +59,35 @@ struct UrlRecorder::Job {
 };
 
 struct UrlRecorder::Inbox {
-  std::mutex mutex;
-  std::condition_variable wake;   // work queued, or closing
-  std::condition_variable idle;   // a batch done, or a parked request settled
-  std::condition_variable space;  // room for a blocked sender
-  std::deque<Job> jobs;           // taken from the front in batches
-  bool closed = false;
-  bool running = false;
-  bool busy = false;
-  int parked = 0;
-  std::uint64_t next_seq = 0;
+  Mutex mutex;
+  std::condition_variable wake;            // work queued, or closing
+  std::condition_variable idle;            // a batch done, or a parked request settled
+  std::condition_variable space;           // room for a blocked sender
+  std::deque<Job> jobs GUARDED_BY(mutex);  // taken from the front in batches
+  bool closed GUARDED_BY(mutex) = false;
+  bool running GUARDED_BY(mutex) = false;
+  bool busy GUARDED_BY(mutex) = false;
+  int parked GUARDED_BY(mutex) = 0;
+  std::uint64_t next_seq GUARDED_BY(mutex) = 0;
   // Taken and not yet committed, kept or given up: what max_queued bounds.
-  std::size_t open = 0;
-  std::size_t retained = 0;  // the store thread's retained_, for finish()
-  std::size_t held = 0;      // and its held_
+  std::size_t open GUARDED_BY(mutex) = 0;
+  std::size_t retained GUARDED_BY(mutex) = 0;  // the store thread's retained_, for finish()
+  std::size_t held GUARDED_BY(mutex) = 0;      // and its held_
   // Sequence numbers of parked requests whose answer was lost on the way
   // (the resolver stopped or dropped it): they must not hold the requests
   // after them for ever.
-  std::vector<std::uint64_t> lost;
-  UrlRecorderStats stats;
+  std::vector<std::uint64_t> lost GUARDED_BY(mutex);
+  UrlRecorderStats stats GUARDED_BY(mutex);
 
   bool push(Job job) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (closed) return false;
     jobs.push_back(std::move(job));
     wake.notify_one();
     return true;
   }
   void unpark(const Pending& p) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     --parked;
     if (p.claim()) {
       ++stats.given_up;
@@ -160,7 +160,7 @@ struct UrlRecorder::Steps {
     std::shared_ptr<void> token = current != nullptr ? current->park : nullptr;
     if (!token) {
       {
-        std::lock_guard lock(inbox->mutex);
+        MutexLock lock(inbox->mutex);
         ++inbox->parked;
       }
       token = std::make_shared<ParkToken>(inbox, p);
@@ -173,9 +173,9 @@ struct UrlRecorder::Steps {
     HostcCompletion done = [inbox, p, stage, token](const HostcEntry* e) {
       inbox->push(Job{stage, e, p, token});
     };
-    const int queued = text != nullptr ? r.names_.request_text(text, std::move(done))
-                                       : r.names_.request_ipv4(*address, std::move(done));
-    if (queued != 1) give_up(p);
+    const bool queued = text != nullptr ? r.names_.request_text(text, std::move(done))
+                                        : r.names_.request_ipv4(*address, std::move(done));
+    if (!queued) give_up(p);
   }
 
   void give_up(const std::shared_ptr<Pending>& p) {
@@ -460,7 +460,7 @@ void UrlRecorder::add_listener(RequestListener* listener) {
 void UrlRecorder::start() {
   if (thread_.joinable() || !writer_) return;
   {
-    std::lock_guard lock(inbox_->mutex);
+    MutexLock lock(inbox_->mutex);
     inbox_->closed = false;
     inbox_->running = true;
   }
@@ -469,20 +469,25 @@ void UrlRecorder::start() {
 
 void UrlRecorder::stop() {
   {
-    std::lock_guard lock(inbox_->mutex);
+    MutexLock lock(inbox_->mutex);
     inbox_->closed = true;
     inbox_->wake.notify_all();
     inbox_->space.notify_all();
   }
   if (thread_.joinable()) thread_.join();
-  std::lock_guard lock(inbox_->mutex);
+  MutexLock lock(inbox_->mutex);
   inbox_->running = false;
 }
 
 int UrlRecorder::finish(std::chrono::milliseconds bound) {
-  std::unique_lock lock(inbox_->mutex);
-  auto settled = [&] { return inbox_->open == 0 && inbox_->retained == 0 && inbox_->lost.empty(); };
-  if (thread_.joinable()) inbox_->idle.wait_for(lock, bound, settled);
+  const auto until = std::chrono::steady_clock::now() + bound;
+  MutexLock lock(inbox_->mutex);
+  auto settled = [&]() REQUIRES(inbox_->mutex) {
+    return inbox_->open == 0 && inbox_->retained == 0 && inbox_->lost.empty();
+  };
+  if (thread_.joinable())
+    while (!settled() && lock.wait_until(inbox_->idle, until) == std::cv_status::no_timeout) {
+    }
   return static_cast<int>(inbox_->open + inbox_->retained);
 }
 
@@ -505,7 +510,7 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
   if (p->parts.proxy != 0) {
     counters.proxied.fetch_add(1, std::memory_order_relaxed);
     if (p->parts.host[0] == '\0') {
-      std::lock_guard lock(inbox_->mutex);
+      MutexLock lock(inbox_->mutex);
       ++inbox_->stats.unusable;
       return -1;
     }
@@ -520,7 +525,7 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
   if (host_name != nullptr) p->hostname_used.emplace(host_name);
   p->target = target != nullptr ? target : "";
 
-  std::unique_lock lock(inbox_->mutex);
+  MutexLock lock(inbox_->mutex);
   ++inbox_->stats.seen;
   if (!writer_) {
     ++inbox_->stats.store_failed;
@@ -528,9 +533,8 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
   }
   if (inbox_->open >= options_.max_queued && options_.block_when_full && inbox_->running) {
     // A file's reader waits for the store rather than outrunning it.
-    inbox_->space.wait(lock, [&] {
-      return inbox_->open < options_.max_queued || inbox_->closed || !options_.block_when_full;
-    });
+    while (inbox_->open >= options_.max_queued && !inbox_->closed && options_.block_when_full)
+      lock.wait(inbox_->space);
   }
   if (inbox_->closed || inbox_->open >= options_.max_queued) {
     // Said when it starts, counted from then on; the summary has the total.
@@ -559,7 +563,7 @@ void UrlRecorder::prepare_forced(const std::vector<std::shared_ptr<Pending>>& fo
 
 void UrlRecorder::note_write_failure(const std::string& why) {
   {
-    std::lock_guard lock(inbox_->mutex);
+    MutexLock lock(inbox_->mutex);
     ++inbox_->stats.failed;
   }
   next_attempt_ = Clock::now() + options_.retry_every;
@@ -628,7 +632,7 @@ void UrlRecorder::run() {
         std::fputs("db_urls_record_access: storing HTTP requests again\n", stderr);
       }
     }
-    std::lock_guard lock(inbox_->mutex);
+    MutexLock lock(inbox_->mutex);
     inbox_->stats.recorded += steps.written.size();
     inbox_->stats.announced += listeners_.empty() ? 0 : steps.written.size();
     inbox_->stats.given_up += steps.given_up;
@@ -676,19 +680,21 @@ void UrlRecorder::run() {
     if ((failing_ || !retained_.empty()) && (!due || next_attempt_ < *due)) due = next_attempt_;
     bool closing = false;
     {
-      std::unique_lock lock(inbox_->mutex);
+      MutexLock lock(inbox_->mutex);
       inbox_->busy = false;
       inbox_->idle.notify_all();
-      auto ready = [&] {
+      auto ready = [&]() REQUIRES(inbox_->mutex) {
         if (inbox_->closed) return true;
         // While the store fails, nothing is tried before the next attempt.
         if (failing_ && Clock::now() < next_attempt_) return false;
         return !inbox_->jobs.empty() || !inbox_->lost.empty() || (due && Clock::now() >= *due);
       };
-      if (due)
-        inbox_->wake.wait_until(lock, *due, ready);
-      else
-        inbox_->wake.wait(lock, ready);
+      while (!ready()) {
+        if (!due)
+          lock.wait(inbox_->wake);
+        else if (lock.wait_until(inbox_->wake, *due) == std::cv_status::timeout)
+          break;
+      }
       closing = inbox_->closed;
       if (closing && inbox_->jobs.empty() && inbox_->lost.empty()) break;  // closed and drained
       const std::size_t n = std::min(inbox_->jobs.size(), options_.batch_max);
@@ -721,7 +727,7 @@ void UrlRecorder::run() {
   });
   retry_kept(true);
   forced.clear();
-  std::lock_guard lock(inbox_->mutex);
+  MutexLock lock(inbox_->mutex);
   // What the store could not take even now is lost, and said so.
   inbox_->stats.store_failed += retained_.size();
   retained_.clear();
@@ -734,23 +740,23 @@ void UrlRecorder::run() {
 }
 
 UrlRecorderStats UrlRecorder::stats() const {
-  std::lock_guard lock(inbox_->mutex);
+  MutexLock lock(inbox_->mutex);
   return inbox_->stats;
 }
 
 void UrlRecorder::set_block_when_full(bool block) {
-  std::lock_guard lock(inbox_->mutex);
+  MutexLock lock(inbox_->mutex);
   options_.block_when_full = block;
   inbox_->space.notify_all();
 }
 
 int UrlRecorder::held() const {
-  std::lock_guard lock(inbox_->mutex);
+  MutexLock lock(inbox_->mutex);
   return static_cast<int>(inbox_->held);
 }
 
 int UrlRecorder::parked() const {
-  std::lock_guard lock(inbox_->mutex);
+  MutexLock lock(inbox_->mutex);
   return inbox_->parked;
 }
 

@@ -32,7 +32,7 @@ DupIp::DupIp(DupIpNotifier* notifier, Clock clock)
 DupIp::~DupIp() = default;
 
 void DupIp::open() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!table_) table_ = std::make_unique<Table>();
   detecting_.store(true, std::memory_order_release);
 }
@@ -41,14 +41,14 @@ void DupIp::close() {
   detecting_.store(false, std::memory_order_release);
   std::unique_ptr<Table> old;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     old = std::move(table_);
   }
   // Entries are released outside the lock; nobody else can reach them now.
 }
 
 bool DupIp::is_open() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return table_ != nullptr;
 }
 
@@ -56,15 +56,15 @@ DupIpReport DupIp::copy_of(const Entry& e) {
   return DupIpReport{e.address, e.last_change, e.ethers};
 }
 
-int DupIp::record(const NetAddress* ipv4, const NetAddress* recorded_ether, const NetAddress* new_ether) {
-  if (ipv4 == nullptr || !ipv4->is_ipv4() || !is_ether(new_ether)) return 0;
+void DupIp::record(const NetAddress* ipv4, const NetAddress* recorded_ether, const NetAddress* new_ether) {
+  if (ipv4 == nullptr || !ipv4->is_ipv4() || !is_ether(new_ether)) return;
   std::int32_t now = clock_();
   DupIpReport report;
   bool found_new = false;
   bool grew = false;
   {
-    std::lock_guard lock(mutex_);
-    if (!table_) return 0;
+    MutexLock lock(mutex_);
+    if (!table_) return;
     std::unique_ptr<Entry>* slot = table_->find(*ipv4);
     Entry* e;
     if (slot != nullptr) {
@@ -94,18 +94,17 @@ int DupIp::record(const NetAddress* ipv4, const NetAddress* recorded_ether, cons
     else if (grew)
       notifier_->duplicate_grew(report);
   }
-  return 0;
 }
 
 bool DupIp::remove(const NetAddress& ipv4) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!table_ || !ipv4.is_ipv4()) return false;
   return table_->remove(ipv4) == 1;
 }
 
 std::vector<DupIpReport> DupIp::snapshot() const {
   std::vector<DupIpReport> out;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!table_) return out;
   out.reserve(static_cast<std::size_t>(table_->count()));
   table_->foreach ([&](const NetAddress&, const std::unique_ptr<Entry>& e) { out.push_back(copy_of(*e)); });
@@ -113,7 +112,7 @@ std::vector<DupIpReport> DupIp::snapshot() const {
 }
 
 std::optional<DupIpReport> DupIp::find(const NetAddress& ipv4) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!table_ || !ipv4.is_ipv4()) return std::nullopt;
   const std::unique_ptr<Entry>* e = table_->find(ipv4);
   if (e == nullptr) return std::nullopt;
@@ -121,7 +120,7 @@ std::optional<DupIpReport> DupIp::find(const NetAddress& ipv4) const {
 }
 
 int DupIp::count() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return table_ ? table_->count() : 0;
 }
 
@@ -173,7 +172,7 @@ std::string LogDupIpNotifier::line(const DupIpReport& report, std::string_view n
 
 void LogDupIpNotifier::duplicate_found(const DupIpReport& report) {
   std::string text = line(report, dupip_host_name(names_, report.address));
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::fputs(text.c_str(), out_);
   std::fflush(out_);
 }

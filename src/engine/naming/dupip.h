@@ -12,13 +12,13 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/hashtable.h"
+#include "core/mutex.h"
 #include "naming/netaddr.h"
 
 namespace tarnix {
@@ -63,10 +63,10 @@ class DupIp {  // dupip
 
   // A known IPv4 source seen from an Ethernet address other than the one
   // recorded for it. Does nothing while closed or without an IPv4 address or
-  // a new Ethernet address. Returns 0.
-  int record(const NetAddress* ipv4, const NetAddress* recorded_ether, const NetAddress* new_ether);
-  int record(const NetAddress& ipv4, const NetAddress& recorded_ether, const NetAddress& new_ether) {
-    return record(&ipv4, &recorded_ether, &new_ether);
+  // a new Ethernet address.
+  void record(const NetAddress* ipv4, const NetAddress* recorded_ether, const NetAddress* new_ether);
+  void record(const NetAddress& ipv4, const NetAddress& recorded_ether, const NetAddress& new_ether) {
+    record(&ipv4, &recorded_ether, &new_ether);
   }
 
   // Forgets one address: true when it was listed.
@@ -94,8 +94,8 @@ class DupIp {  // dupip
   DupIpNotifier* notifier_;
   Clock clock_;
   std::atomic<bool> detecting_{false};
-  mutable std::mutex mutex_;
-  std::unique_ptr<Table> table_;  // exists only while open
+  mutable Mutex mutex_;
+  std::unique_ptr<Table> table_ GUARDED_BY(mutex_);  // exists only while open
 };
 
 // The window's row for an address: its dotted text, and when a name is known
@@ -120,7 +120,7 @@ class LogDupIpNotifier final : public DupIpNotifier {
  private:
   std::FILE* out_;
   const HostCache* names_;
-  std::mutex mutex_;
+  Mutex mutex_;
 };
 
 }  // namespace tarnix

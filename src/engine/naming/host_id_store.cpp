@@ -25,7 +25,7 @@ std::int32_t MemoryHostIdStore::find_by_name(const std::string& name) const {
 }
 
 std::int32_t MemoryHostIdStore::find_id(const std::string& name, const NetAddress& address) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   bool by_name = !name.empty();
   bool by_address = address.type != nullptr;
   for (const Row& row : rows_) {
@@ -40,7 +40,7 @@ std::int32_t MemoryHostIdStore::find_id(const std::string& name, const NetAddres
 // addresses (or, failing that, its name) keeps its id and has its rows
 // replaced; anything else gets the next id.
 std::int32_t MemoryHostIdStore::store(const HostcEntry& entry) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++store_calls_;
   std::int32_t id = 0;
   std::vector<NetAddress> addresses;
@@ -75,12 +75,12 @@ std::int32_t MemoryHostIdStore::store(const HostcEntry& entry) {
 }
 
 std::vector<MemoryHostIdStore::Row> MemoryHostIdStore::rows() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return rows_;
 }
 
 int MemoryHostIdStore::store_calls() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return store_calls_;
 }
 

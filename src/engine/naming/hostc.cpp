@@ -60,7 +60,7 @@ HostCache::~HostCache() {
 }
 
 void HostCache::start() {
-  std::lock_guard lock(queue_mutex_);
+  MutexLock lock(queue_mutex_);
   if (running_) return;
   running_ = true;
   stopping_ = false;
@@ -71,7 +71,7 @@ void HostCache::start() {
 void HostCache::stop() {
   std::vector<std::thread> joining;
   {
-    std::lock_guard lock(queue_mutex_);
+    MutexLock lock(queue_mutex_);
     if (!running_) return;
     stopping_ = true;
     wake_.notify_all();
@@ -86,7 +86,7 @@ void HostCache::stop() {
   for (std::thread& t : joining)
     if (t.joinable()) t.join();
   {
-    std::lock_guard lock(queue_mutex_);
+    MutexLock lock(queue_mutex_);
     running_ = false;
     stopping_ = false;
   }
@@ -94,7 +94,7 @@ void HostCache::stop() {
 }
 
 bool HostCache::running() const {
-  std::lock_guard lock(queue_mutex_);
+  MutexLock lock(queue_mutex_);
   return running_ && !stopping_;
 }
 
@@ -110,27 +110,27 @@ const HostcEntry* HostCache::find_text_locked(std::string_view text) const {
 }
 
 std::vector<std::string> HostCache::ipv4_names() const {
-  std::shared_lock lock(tables_mutex_);
+  ReaderLock lock(tables_mutex_);
   std::vector<std::string> out;
   ipv4_names_.foreach ([&](const std::string& name, const HostcEntry*) { out.push_back(name); });
   return out;
 }
 
 const HostcEntry* HostCache::find_text(std::string_view text) const {
-  std::shared_lock lock(tables_mutex_);
+  ReaderLock lock(tables_mutex_);
   return find_text_locked(text);
 }
 
 const HostcEntry* HostCache::find_ipv4(const NetAddress& a) const {
   if (!a.is_ipv4()) return nullptr;
-  std::shared_lock lock(tables_mutex_);
+  ReaderLock lock(tables_mutex_);
   const HostcEntry* const* e = ipv4_addresses_.find(a);
   return e != nullptr ? *e : nullptr;
 }
 
 const HostcEntry* HostCache::find_ether(const NetAddress& a) const {
   if (!is_ether(a)) return nullptr;
-  std::shared_lock lock(tables_mutex_);
+  ReaderLock lock(tables_mutex_);
   const HostcEntry* const* e = ether_addresses_.find(a);
   return e != nullptr ? *e : nullptr;
 }
@@ -139,84 +139,86 @@ const HostcEntry* HostCache::find_ether_text(std::string_view text) const {
   if (text.find(':') != std::string_view::npos) {
     return find_ether(NetAddress::parse(kAddrEther, std::string(text).c_str()));
   }
-  std::shared_lock lock(tables_mutex_);
+  ReaderLock lock(tables_mutex_);
   const HostcEntry* const* e = ether_names_.find(text);
   return e != nullptr ? *e : nullptr;
 }
 
 const HostcEntry* HostCache::find_id(std::int32_t id) const {
-  std::shared_lock lock(tables_mutex_);
+  ReaderLock lock(tables_mutex_);
   const HostcEntry* const* e = host_ids_.find(id);
   return e != nullptr ? *e : nullptr;
 }
 
 int HostCache::entry_count() const {
-  std::shared_lock lock(tables_mutex_);
+  ReaderLock lock(tables_mutex_);
   return static_cast<int>(entries_.size());
 }
 
 // --- requests ---------------------------------------------------------------
 
-int HostCache::queue(std::unique_ptr<Request> r) {
+void HostCache::queue(std::unique_ptr<Request> r) {
   std::shared_ptr<Request> request(std::move(r));
-  int result;
   {
-    std::lock_guard lock(queue_mutex_);
+    MutexLock lock(queue_mutex_);
     if (request && options_.answer_within.count() > 0) {
       request->deadline = Clock::now() + options_.answer_within;
       if (deadlines_.empty()) deadline_wake_.notify_one();
       deadlines_.push_back(request);
     }
-    result = queue_.put(std::move(request));
+    queue_.put(std::move(request));
   }
   wake_.notify_one();
-  return result;
 }
 
-int HostCache::request_text(std::string_view text, HostcCompletion done) {
+bool HostCache::request_text(std::string_view text, HostcCompletion done) {
   if (is_ipv4_text(text)) {
-    return queue(std::make_unique<Request>(Request{kHostcByIpv4, parse_ipv4(text), {}, std::move(done)}));
+    queue(std::make_unique<Request>(Request{kHostcByIpv4, parse_ipv4(text), {}, std::move(done)}));
+    return true;
   }
-  return queue(std::make_unique<Request>(Request{kHostcByName, {}, std::string(text), std::move(done)}));
+  queue(std::make_unique<Request>(Request{kHostcByName, {}, std::string(text), std::move(done)}));
+  return true;
 }
 
-int HostCache::request_ipv4(const NetAddress& a, HostcCompletion done) {
+bool HostCache::request_ipv4(const NetAddress& a, HostcCompletion done) {
   // An address of another kind would be read as four bytes of something else.
-  if (!a.is_ipv4()) return 0;
-  return queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}));
+  if (!a.is_ipv4()) return false;
+  queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}));
+  return true;
 }
 
-int HostCache::request_ether(const NetAddress& a, HostcCompletion done) {
-  if (!is_ether(a)) return 0;
-  return queue(std::make_unique<Request>(Request{kHostcByEther, a, {}, std::move(done)}));
+bool HostCache::request_ether(const NetAddress& a, HostcCompletion done) {
+  if (!is_ether(a)) return false;
+  queue(std::make_unique<Request>(Request{kHostcByEther, a, {}, std::move(done)}));
+  return true;
 }
 
-int HostCache::resolve_rec_process(const HostcRequestDescriptor& d, HostcCompletion done) {
+bool HostCache::resolve_rec_process(const HostcRequestDescriptor& d, HostcCompletion done) {
   switch (d.kind) {
     case kHostcByName:
       queue(std::make_unique<Request>(Request{kHostcByName, {}, d.name, std::move(done)}));
-      return 1;
+      return true;
     case kHostcByIpv4:
-      if (request_ipv4(d.address, std::move(done)) == 0) break;
-      return 1;
+      if (!request_ipv4(d.address, std::move(done))) break;
+      return true;
     case kHostcByEther:
-      if (request_ether(d.address, std::move(done)) == 0) break;
-      return 1;
+      if (!request_ether(d.address, std::move(done))) break;
+      return true;
     default:
       break;
   }
   std::fputs(kMsgRecInvalid, stderr);
-  return -1;
+  return false;
 }
 
 int HostCache::pending() const {
-  std::lock_guard lock(queue_mutex_);
+  MutexLock lock(queue_mutex_);
   return queue_.count() + busy_;
 }
 
 void HostCache::wait_idle() {
-  std::unique_lock lock(queue_mutex_);
-  idle_.wait(lock, [this] { return (queue_.empty() && busy_ == 0) || !running_ || stopping_; });
+  MutexLock lock(queue_mutex_);
+  while (!((queue_.empty() && busy_ == 0) || !running_ || stopping_)) lock.wait(idle_);
 }
 
 // --- the resolvers ------------------------------------------------------------
@@ -250,9 +252,9 @@ void HostCache::call(HostcCompletion& done, const HostcEntry* entry) {
 }
 
 void HostCache::resolve_loop() {
-  std::unique_lock lock(queue_mutex_);
+  MutexLock lock(queue_mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+    while (queue_.empty() && !stopping_) lock.wait(wake_);
     if (stopping_) break;
     std::shared_ptr<Request> r;
     queue_.get(r);
@@ -301,16 +303,16 @@ void HostCache::resolve_loop() {
 // Answers whatever has waited past its bound with what is known; the look-up
 // itself stays queued or in flight and fills the cache when it ends.
 void HostCache::deadline_loop() {
-  std::unique_lock lock(queue_mutex_);
+  MutexLock lock(queue_mutex_);
   while (!stopping_) {
     while (!deadlines_.empty() && deadlines_.front()->answered) deadlines_.pop_front();
     if (deadlines_.empty()) {
-      deadline_wake_.wait(lock, [this] { return stopping_ || !deadlines_.empty(); });
+      while (!stopping_ && deadlines_.empty()) lock.wait(deadline_wake_);
       continue;
     }
     std::shared_ptr<Request> r = deadlines_.front();
     if (Clock::now() < r->deadline) {
-      deadline_wake_.wait_until(lock, r->deadline);
+      lock.wait_until(deadline_wake_, r->deadline);
       continue;
     }
     deadlines_.pop_front();
@@ -349,7 +351,7 @@ const HostcEntry* HostCache::by_name(const std::string& name) {
   // writes in a Host field is not asked about (nor is an empty name).
   if (!hostc_valid_name(name)) return nullptr;
   {
-    std::lock_guard reg(register_mutex_);
+    MutexLock reg(register_mutex_);
     if (name_failed_recently(name)) return nullptr;
   }
   std::optional<HostRecord> reply;
@@ -358,7 +360,7 @@ const HostcEntry* HostCache::by_name(const std::string& name) {
   } catch (const std::exception& ex) {
     std::fprintf(stderr, "hostc_resolve: name service failed: %s\n", ex.what());
   }
-  std::lock_guard reg(register_mutex_);
+  MutexLock reg(register_mutex_);
   if (!reply) {
     note_failed_name(name);
     return nullptr;
@@ -379,7 +381,7 @@ const HostcEntry* HostCache::by_ipv4(const NetAddress& a) {
   } catch (const std::exception& ex) {
     std::fprintf(stderr, "hostc_resolve: name service failed: %s\n", ex.what());
   }
-  std::lock_guard reg(register_mutex_);
+  MutexLock reg(register_mutex_);
   old = find_ipv4(a);
   if (old != nullptr && !old->provisional) return old;
   auto e = std::make_unique<HostcEntry>();
@@ -394,7 +396,7 @@ const HostcEntry* HostCache::by_ipv4(const NetAddress& a) {
 const HostcEntry* HostCache::ipv4_now(const NetAddress& a) {
   if (!a.is_ipv4()) return nullptr;
   if (const HostcEntry* old = find_ipv4(a)) return old;
-  std::lock_guard reg(register_mutex_);
+  MutexLock reg(register_mutex_);
   if (const HostcEntry* old = find_ipv4(a)) return old;
   auto e = std::make_unique<HostcEntry>();
   e->address = a;
@@ -405,13 +407,13 @@ const HostcEntry* HostCache::ipv4_now(const NetAddress& a) {
 
 const HostcEntry* HostCache::ether_entry(const NetAddress& a) {
   if (const HostcEntry* old = find_ether(a)) return old;
-  std::lock_guard reg(register_mutex_);
+  MutexLock reg(register_mutex_);
   if (const HostcEntry* old = find_ether(a)) return old;
   auto e = std::make_unique<HostcEntry>();
   e->address = a;
   e->name = netaddr_text(e->address);
   const HostcEntry* entry = e.get();
-  std::unique_lock lock(tables_mutex_);
+  WriterLock lock(tables_mutex_);
   ether_addresses_.set(entry->address, entry);
   ether_names_.set(entry->name, entry);
   entries_.push_back(std::move(e));
@@ -460,7 +462,7 @@ const HostcEntry* HostCache::register_ipv4(std::unique_ptr<HostcEntry> e, const 
   e->host_id = id;
 
   const HostcEntry* entry = e.get();
-  std::unique_lock lock(tables_mutex_);
+  WriterLock lock(tables_mutex_);
   if (entry->host) {
     if (!entry->host->name.empty()) ipv4_names_.set(entry->host->name, entry);
     for (const std::string& alias : entry->host->aliases) {

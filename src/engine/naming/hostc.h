@@ -27,7 +27,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -38,6 +37,7 @@
 
 #include "core/hash.h"
 #include "core/hashtable.h"
+#include "core/mutex.h"
 #include "core/q.h"
 #include "naming/netaddr.h"
 
@@ -147,13 +147,13 @@ class MemoryHostIdStore final : public HostIdStore {
   int store_calls() const;
 
  private:
-  std::int32_t find_by_address(const NetAddress& address) const;  // caller locks
-  std::int32_t find_by_name(const std::string& name) const;       // caller locks
+  std::int32_t find_by_address(const NetAddress& address) const REQUIRES(mutex_);
+  std::int32_t find_by_name(const std::string& name) const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::vector<Row> rows_;
-  std::int32_t max_id_ = 0;
-  int store_calls_ = 0;
+  mutable Mutex mutex_;
+  std::vector<Row> rows_ GUARDED_BY(mutex_);
+  std::int32_t max_id_ GUARDED_BY(mutex_) = 0;
+  int store_calls_ GUARDED_BY(mutex_) = 0;
 };
 
 struct HostcNameTraits {
@@ -206,13 +206,15 @@ class HostCache {  // hostc
   // Every name of the IPv4 by-name table (names and aliases), in table order.
   std::vector<std::string> ipv4_names() const;
 
-  // Queue a request; the caller never waits for the answer. 1 when queued.
-  // Text that starts with a digit is read as an IPv4 address.
-  int request_text(std::string_view text, HostcCompletion done);
-  int request_ipv4(const NetAddress& a, HostcCompletion done);
-  int request_ether(const NetAddress& a, HostcCompletion done);
-  // 1 when queued; -1 (with a message) for a kind other than 0, 1, 2.
-  int resolve_rec_process(const HostcRequestDescriptor& d, HostcCompletion done);
+  // Queue a request; the caller never waits for the answer. True when
+  // queued; an address of the wrong kind is not, and its completion is
+  // never called. Text that starts with a digit is read as an IPv4 address.
+  bool request_text(std::string_view text, HostcCompletion done);
+  bool request_ipv4(const NetAddress& a, HostcCompletion done);
+  bool request_ether(const NetAddress& a, HostcCompletion done);
+  // The same by descriptor; false (with a message) for a kind other than
+  // 0, 1, 2 or an address that does not fit its kind.
+  bool resolve_rec_process(const HostcRequestDescriptor& d, HostcCompletion done);
 
   // The entry of an IPv4 address now, without waiting: the cached one, or a
   // new provisional one named by the dotted address (its host id stored).
@@ -242,23 +244,24 @@ class HostCache {  // hostc
   using AddressTable = HashTable<NetAddress, const HostcEntry*, NetAddressKeyTraits>;
   using IdTable = HashTable<std::int32_t, const HostcEntry*, HostcIdTraits>;
 
-  int queue(std::unique_ptr<Request> r);
+  void queue(std::unique_ptr<Request> r);
   void resolve_loop();
   void deadline_loop();
   // The completion, once: empty when the request was answered already.
-  HostcCompletion claim(Request& r);  // queue_mutex_ held
+  HostcCompletion claim(Request& r) REQUIRES(queue_mutex_);
   static void call(HostcCompletion& done, const HostcEntry* entry);
   const HostcEntry* process(const Request& r);
   const HostcEntry* by_name(const std::string& name);
   const HostcEntry* by_ipv4(const NetAddress& a);
   const HostcEntry* ether_entry(const NetAddress& a);
-  const HostcEntry* find_text_locked(std::string_view text) const;
+  const HostcEntry* find_text_locked(std::string_view text) const REQUIRES_SHARED(tables_mutex_);
   // Settles the entry's name and host id, then publishes it (replacing a
   // provisional entry of its address). asked_name is the name a by-name
-  // request asked for (empty for address requests). register_mutex_ held.
-  const HostcEntry* register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name);
-  bool name_failed_recently(const std::string& name);  // register_mutex_ held
-  void note_failed_name(const std::string& name);      // register_mutex_ held
+  // request asked for (empty for address requests).
+  const HostcEntry* register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name)
+      REQUIRES(register_mutex_);
+  bool name_failed_recently(const std::string& name) REQUIRES(register_mutex_);
+  void note_failed_name(const std::string& name) REQUIRES(register_mutex_);
   Clock::time_point now() const { return options_.now ? options_.now() : Clock::now(); }
   friend class HostCacheTestPeer;
 
@@ -267,37 +270,37 @@ class HostCache {  // hostc
   HostCacheOptions options_;
 
   // "Hostc mutex": the queue, the look-ups in flight and the threads' state.
-  mutable std::mutex queue_mutex_;
+  mutable Mutex queue_mutex_;
   std::condition_variable wake_;  // a request queued, or stopping
   std::condition_variable idle_;
   std::condition_variable deadline_wake_;
-  Queue<std::shared_ptr<Request>> queue_;
+  Queue<std::shared_ptr<Request>> queue_ GUARDED_BY(queue_mutex_);
   // Every request not yet past its deadline check, oldest first (deadlines
   // are queue time plus one bound, so this is also deadline order).
-  std::deque<std::shared_ptr<Request>> deadlines_;
+  std::deque<std::shared_ptr<Request>> deadlines_ GUARDED_BY(queue_mutex_);
   // Requests waiting for a look-up another worker is doing, by key.
-  std::map<std::string, std::vector<std::shared_ptr<Request>>> in_flight_;
-  int busy_ = 0;
-  bool running_ = false;
-  bool stopping_ = false;
+  std::map<std::string, std::vector<std::shared_ptr<Request>>> in_flight_ GUARDED_BY(queue_mutex_);
+  int busy_ GUARDED_BY(queue_mutex_) = 0;
+  bool running_ GUARDED_BY(queue_mutex_) = false;
+  bool stopping_ GUARDED_BY(queue_mutex_) = false;
   std::vector<std::thread> threads_;
 
   // Entries are made and published one at a time, so that two workers (or
   // a worker and ipv4_now) never make two entries for one address; the
   // name service is never asked with it held.
-  std::mutex register_mutex_;
-  std::unordered_map<std::string, Clock::time_point> failed_names_;
+  Mutex register_mutex_;
+  std::unordered_map<std::string, Clock::time_point> failed_names_ GUARDED_BY(register_mutex_);
 
   // The five tables and the entries they share. Written by the resolver only
   // (exclusive, never while the name service or id store is asked); read by
   // everyone (shared).
-  mutable std::shared_mutex tables_mutex_;
-  NameTable ipv4_names_;
-  AddressTable ipv4_addresses_;
-  NameTable ether_names_;
-  AddressTable ether_addresses_;
-  IdTable host_ids_;
-  std::deque<std::unique_ptr<HostcEntry>> entries_;
+  mutable SharedMutex tables_mutex_;
+  NameTable ipv4_names_ GUARDED_BY(tables_mutex_);
+  AddressTable ipv4_addresses_ GUARDED_BY(tables_mutex_);
+  NameTable ether_names_ GUARDED_BY(tables_mutex_);
+  AddressTable ether_addresses_ GUARDED_BY(tables_mutex_);
+  IdTable host_ids_ GUARDED_BY(tables_mutex_);
+  std::deque<std::unique_ptr<HostcEntry>> entries_ GUARDED_BY(tables_mutex_);
 };
 
 // The name a traffic-model host shows, filled in by a resolver completion

@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "alarms/alarm.h"
 #include "capture/net.h"
+#include "core/mutex.h"
 #include "core/wire_text.h"
 #include "db/db_store.h"
 #include "pdl/pd.h"
@@ -96,9 +96,8 @@ void walk_tree(const LinkProtoNode* node, const std::string& destination, std::v
   }
 }
 
-std::vector<HostBlock> host_blocks(Net& net) {
+std::vector<HostBlock> host_blocks(const Net& net) {
   std::vector<HostBlock> blocks;
-  std::lock_guard<std::mutex> g(net.lock);
   net.hosts.foreach ([&](const NetAddress&, const std::unique_ptr<Node>& host) {
     if (host->links.count() == 0) return;
     HostBlock b{node_display_name(*host), {}};
@@ -113,7 +112,7 @@ std::vector<HostBlock> host_blocks(Net& net) {
 void host_report(ReportOut& out, const ReportSources& src) {
   title(out, "Report of Monitored Host Statistics", kToTextRtf, kToTextRtf);
   std::vector<HostBlock> blocks;
-  if (src.net != nullptr) blocks = host_blocks(*src.net);
+  if (src.net != nullptr) blocks = src.net->read([](const Net& net) { return host_blocks(net); });
   for (const HostBlock& b : blocks) {
     out.heading(kToAll, report_format("hostname: %s\n", b.name.c_str()));
     out.html("<TABLE WIDTH=100% BORDER=1>");
@@ -263,11 +262,12 @@ void stats_report(ReportOut& out, const ReportSources& src) {
   std::uint32_t peak = 0;
   double average = 0;
   if (src.net != nullptr) {
-    std::lock_guard<std::mutex> g(src.net->lock);
-    hosts = src.net->top_hosts.snapshot();
-    links = src.net->top_links.snapshot();
-    peak = src.net->peak_load;
-    average = src.net->average_load;
+    src.net->read([&](const Net& net) {
+      hosts = net.top_hosts.snapshot();
+      links = net.top_links.snapshot();
+      peak = net.peak_load;
+      average = net.average_load;
+    });
   }
 
   if (db) top_urls_section(out, src, *db);

@@ -134,10 +134,8 @@ void Monitors::watch_host_traffic(std::int32_t host_id, const QString& title) {
       [this, title](Addr a) {
         const Node* host = nullptr;
         if (a.ok && a.address.is_ipv4()) {
-          if (Net* net = net_current(*services_.model)) {
-            std::lock_guard<std::mutex> g(net->lock);
-            host = node_find(*net, a.address);
-          }
+          if (Net* net = net_current(*services_.model))
+            host = net->read([&](const Net&) { return node_find(*net, a.address); });
         }
         if (host == nullptr)
           inactive(title);

@@ -36,12 +36,10 @@ class TopWindow : public ListWindow {
     Net* net = net_current(*m_.services().model);
     if (net == nullptr) return;
     std::vector<std::pair<const void*, QStringList>> rows;
-    {
-      std::lock_guard<std::mutex> g(net->lock);
-      Ranking& top = net->*ranking;
-      top.resort();
+    net->read_ranked([&](const Net& ranked) {
+      const Ranking& top = ranked.*ranking;
       for (int i = 0; i < top.count(); ++i) rows.push_back({top.at(i), cells(*top.at(i))});
-    }
+    });
     for (int i = 0; i < int(rows.size()); ++i) {
       RowRef ref;
       ref.record = rows[std::size_t(i)].first;

@@ -62,8 +62,7 @@ class HostList final : public TrafficWindow {
   void refresh() override {
     if (net_ == nullptr) return;
     std::vector<TrafficRow> rows;
-    {
-      std::lock_guard<std::mutex> g(net_->lock);
+    net_->read([&](const Net&) {
       net_->host_list.foreach([&](Node* h) {
         TrafficRow r;
         r.ref.record = h;
@@ -73,7 +72,7 @@ class HostList final : public TrafficWindow {
                    QString::number(h->window_frames)};
         rows.push_back(std::move(r));
       });
-    }
+    });
     write(rows);
   }
   void fill_menu(QMenu& menu, const RowRef&) override { add_node_commands(menu); }
@@ -117,8 +116,7 @@ class HostWatch final : public TrafficWindow {
     if (net == nullptr) return;
     const Classifier* classifier = m_.services().model->classifier;
     std::vector<TrafficRow> rows;
-    {
-      std::lock_guard<std::mutex> g(net->lock);
+    net->read([&](const Net&) {
       host_->links.foreach([&](const NetAddress&, const std::unique_ptr<Link>& l) {
         const Node* dest = l->destination;
         leaves(l->protocol_tree, [&](const LinkProtoNode* n) {
@@ -136,7 +134,7 @@ class HostWatch final : public TrafficWindow {
           rows.push_back(std::move(r));
         });
       });
-    }
+    });
     write(rows);
   }
   void fill_menu(QMenu& menu, const RowRef&) override { add_node_commands(menu); }
