@@ -13,7 +13,12 @@
 
 namespace tarnix {
 
-EngineSession::EngineSession(SessionOptions options) : options_(std::move(options)) {}
+EngineSession::EngineSession(SessionOptions options)
+    : options_(std::move(options)),
+      model_(std::make_unique<TrafficModel>(options_.classifier, nullptr, options_.focus)) {
+  model_->node_timeout_s = options_.node_timeout_s;
+  model_->link_timeout_s = options_.link_timeout_s;
+}
 
 EngineSession::~EngineSession() {
   // A run that ended without its stop (a failed start-up) still ends its
@@ -34,7 +39,7 @@ Status EngineSession::open_store(const DbConfig& config, DbStartupUi& ui) {
 }
 
 void EngineSession::assemble() {
-  if (model_) return;
+  if (loop_) return;
   if (options_.resolve_names)
     name_service_ = std::make_unique<SystemNameService>();
   else
@@ -65,13 +70,9 @@ void EngineSession::assemble() {
   // Off, the frame path only tests the switch.
   if (options_.detect_duplicates) dupip_->open();
 
-  CaptureHooks hooks;
-  hooks.duplicates = dup_sink_.get();
-  hooks.tcp = sniffers_.get();
-  model_ = std::make_unique<TrafficModel>(options_.classifier, namer_.get(), options_.focus, hooks);
-  model_->node_timeout_s = options_.node_timeout_s;
-  model_->link_timeout_s = options_.link_timeout_s;
-
+  model_->namer = namer_.get();
+  model_->hooks.duplicates = dup_sink_.get();
+  model_->hooks.tcp = sniffers_.get();
   loop_ = std::make_unique<CaptureLoop>(*model_, options_.loop);
 }
 
@@ -82,6 +83,12 @@ AlarmRuntime& EngineSession::add_alarms(const ProtocolTree* tree, AlarmRuntime::
   if (store_) store_->add_listener(&alarms_->request_listener());
   model_->hooks.step = &alarms_->step_sink();
   return *alarms_;
+}
+
+void EngineSession::load_stored_alarms() {
+  if (alarms_loaded_ || !alarms_) return;
+  alarms_loaded_ = true;
+  if (store_) alarms_->load(store_->session());
 }
 
 void EngineSession::add_request_listener(RequestListener* listener) {
@@ -101,7 +108,7 @@ Status EngineSession::start(const std::vector<std::string>& alarm_definitions) {
     store_->start();
   }
   if (!alarms_) return Status::ok_status();
-  if (store_) alarms_->load(store_->session());
+  load_stored_alarms();
   // A URL in a definition is looked up through the running name cache.
   for (const std::string& def : alarm_definitions) {
     std::string error;
@@ -147,6 +154,20 @@ void EngineSession::stop_names() {
   names_started_ = false;
 }
 
+void EngineSession::release_store() {
+  if (!store_) return;
+  // The name cache writes host ids through the store, the sniffers feed its
+  // recorder and the alarm look-ups use its session: all are done with it.
+  stop_capture();
+  drain(std::chrono::milliseconds(0));
+  release_alarm_editing();
+  close_store(0);
+  stop_names();
+  model_->hooks.tcp = nullptr;
+  sniffers_.reset();
+  store_.reset();
+}
+
 void EngineSession::stop(std::chrono::milliseconds bound, int prune_days) {
   stop_capture();
   drain(bound);
@@ -161,10 +182,6 @@ void EngineSession::set_source_can_wait(bool can_wait) {
 
 std::string EngineSession::store_path() const {
   return store_ ? store_->path() : std::string();
-}
-
-DbSession& EngineSession::store_session() {
-  return store_->session();
 }
 
 const UrlRecorder& EngineSession::recorder() const {

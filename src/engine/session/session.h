@@ -99,11 +99,13 @@ class EngineSession {
   // Optional, before assemble(): opens the database. On failure `ui` has
   // shown why and the run goes on without a store only if the caller wants.
   Status open_store(const DbConfig& config, DbStartupUi& ui);
-  // Makes the parts listed above (all but the alarms) and wires them into
-  // the model. Nothing runs yet.
+  // Makes the parts listed above (all but the alarms; the model exists from
+  // the start) and wires them into the model. Nothing runs yet.
   void assemble();
   // After assemble(): the alarms over the model, the tree and the cache.
   AlarmRuntime& add_alarms(const ProtocolTree* tree, AlarmRuntime::Options options);
+  // The alarms kept in the store; start() loads them when this has not.
+  void load_stored_alarms();
   // Before start(); ignored without a store.
   void add_request_listener(RequestListener* listener);
   // Starts the threads (see the order above). A definition that does not
@@ -129,6 +131,9 @@ class EngineSession {
   void stop_names();
   // All four, in order.
   void stop(std::chrono::milliseconds bound, int prune_days = 0);
+  // After the stop: the store goes now, with a server of our own, rather
+  // than with the session.
+  void release_store();
 
   // Between sources: whether the new one can wait for the store.
   void set_source_can_wait(bool can_wait);
@@ -145,8 +150,6 @@ class EngineSession {
   std::string store_path() const;
   // Which database is in use ("SQLite file ..."); empty before open_store().
   const std::string& store_description() const { return store_description_; }
-  // The store's main session; only with a store, until close_store().
-  DbSession& store_session();
   // The recorder's counts; only with a store.
   const UrlRecorder& recorder() const;
 
@@ -170,7 +173,7 @@ class EngineSession {
   std::unique_ptr<DupIpNotifier> dup_notifier_;
   std::unique_ptr<DupIp> dupip_;
   std::unique_ptr<DupIpSink> dup_sink_;
-  std::unique_ptr<TrafficModel> model_;
+  std::unique_ptr<TrafficModel> model_;  // made first, wired by assemble()
   std::unique_ptr<AlarmRuntime> alarms_;
   std::unique_ptr<CaptureLoop> loop_;
   std::unique_ptr<AlarmBuilderServices> alarm_services_;
@@ -178,6 +181,7 @@ class EngineSession {
 
   bool names_started_ = false;
   bool recorder_started_ = false;
+  bool alarms_loaded_ = false;
   bool alarms_started_ = false;
   bool drained_ = false;
   bool store_closed_ = false;
