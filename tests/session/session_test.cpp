@@ -23,13 +23,7 @@ namespace {
 
 constexpr const char* kCapture = TARNIX_SOURCE_DIR "/tests/db/data/curl_tinyproxy.pcap";
 
-class QuietUi : public DbStartupUi {
- public:
-  void beep() override {}
-  void error(const char*, const char* message) override { last = message; }
-  void wait_ms(int) override {}
-  std::string last;
-};
+using QuietUi = testing_support::QuietDbUi;
 
 class CountingListener : public RequestListener {
  public:

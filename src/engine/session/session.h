@@ -3,6 +3,10 @@
 //
 // The parts, in the order they are made, and what each needs from the
 // others:
+//   traffic model  made with the session, so a program can set its local
+//                  network and networks early; classifier and focus are the
+//                  program's; assemble() names hosts through the cache and
+//                  hooks the sniffers, duplicates and alarms to its frames.
 //   store          optional; opened first, since its host-id store is where
 //                  the name cache keeps host ids and its recorder is what the
 //                  sniffers feed.
@@ -12,8 +16,6 @@
 //   sniffers       HTTP and (unless off) TLS, fed TCP segments by the model.
 //   duplicates     the detector the model reports to; its notifier is the
 //                  program's and may name hosts from the cache.
-//   traffic model  classifier and focus are the program's; hosts are named
-//                  through the cache.
 //   alarms         optional; read the model, the protocol tree and the cache,
 //                  hear every recorded request, see every capture step.
 //   capture loop   drives the model; the program gives it its source and
@@ -32,8 +34,8 @@
 //   close_store   prune and close the main session;
 //   stop_names    the name cache stops last: it writes host ids through the
 //                 store's own connection until then. A server of our own
-//                 runs until the session goes, for sessions opened on
-//                 store_path().
+//                 runs until release_store() or the session goes, for
+//                 sessions opened on store_path().
 // Each step is safe to repeat; the destructor runs those not yet run.
 #pragma once
 
