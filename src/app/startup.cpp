@@ -9,7 +9,6 @@ int run_startup(StartupSteps& steps, Messenger& messenger) {
   };
   steps.read_settings();
   if (!steps.start_database()) return kStartupFailed;
-  steps.set_up_address_types();
   steps.find_local_address();
   steps.read_local_mask();
   steps.record_start_time();

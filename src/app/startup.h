@@ -25,10 +25,10 @@ class StartupSteps {
  public:
   virtual ~StartupSteps() = default;
   virtual void read_settings() = 0;
-  // Starts and connects to the database with its retries; shows
-  // "Couldn't start database" / "Failed to connect to DB server" itself.
+  // Makes the engine (its traffic model with it), then starts and connects
+  // to the database with its retries; shows "Couldn't start database" /
+  // "Failed to connect to DB server" itself.
   virtual bool start_database() = 0;
-  virtual void set_up_address_types() = 0;
   // Shows its own notices, never stops.
   virtual void find_local_address() = 0;
   virtual void read_local_mask() = 0;

@@ -257,9 +257,6 @@ bool DesktopRuntime::start_database() {
   return session_->open_store(config, ui).ok();
 }
 
-// The model is the session's, made with it.
-void DesktopRuntime::set_up_address_types() {}
-
 void DesktopRuntime::find_local_address() {
   std::vector<AdapterMessage> messages;
   model().local_address = local_address(&messages);

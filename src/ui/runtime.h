@@ -86,7 +86,6 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   // Start-up steps.
   void read_settings() override;
   bool start_database() override;
-  void set_up_address_types() override;
   void find_local_address() override;
   void read_local_mask() override;
   void record_start_time() override;

@@ -22,7 +22,6 @@ class FakeSteps : public StartupSteps {
     if (!db_ok) messenger.show({"Failed to connect to DB server", kErrorTitle, MessageIcon::Exclamation, {}});
     return db_ok;
   }
-  void set_up_address_types() override { calls << "addresses"; }
   void find_local_address() override { calls << "local address"; }
   void read_local_mask() override { calls << "mask"; }
   void record_start_time() override { calls << "start time"; }
@@ -46,8 +45,8 @@ TEST(Startup, RunsEveryStepInOrder) {
   RecordingMessenger m;
   FakeSteps s(m);
   EXPECT_EQ(run_startup(s, m), 0);
-  EXPECT_EQ(s.calls, (QStringList{"settings", "database", "addresses", "local address", "mask", "start time",
-                                  "adapter", "names+alarms", "protocols", "load alarms", "window"}));
+  EXPECT_EQ(s.calls, (QStringList{"settings", "database", "local address", "mask", "start time", "adapter",
+                                  "names+alarms", "protocols", "load alarms", "window"}));
   EXPECT_TRUE(m.shown.empty());
 }
 
