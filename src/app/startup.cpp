@@ -8,13 +8,10 @@ int run_startup(StartupSteps& steps, Messenger& messenger) {
     return kStartupFailed;
   };
   steps.read_settings();
-  if (!steps.start_sockets()) return stop(kMsgWinsock, kErrorTitle);
   if (!steps.start_database()) return kStartupFailed;
-  steps.set_up_address_types();
   steps.find_local_address();
   steps.read_local_mask();
   steps.record_start_time();
-  if (!steps.start_sockets()) return stop(kMsgSocketsAgain, kPlainTitle);
   if (!steps.open_adapter()) return kStartupFailed;
   steps.set_up_names_and_alarms();
   if (!steps.parse_protocols()) return stop(kMsgTreeEmpty, kErrorTitle);
@@ -27,10 +24,8 @@ void run_shutdown(ShutdownSteps& steps) {
   steps.close_capture();
   steps.destroy_windows();
   steps.write_focus_file();
-  steps.free_palette();
   steps.prune_database();
   steps.disconnect_database();
-  steps.stop_database_server();
   steps.save_settings();
 }
 

@@ -16,23 +16,19 @@ namespace tarnix::app {
 
 inline constexpr int kStartupFailed = -1;
 
-// Start-up's texts that this sequence shows itself.
-inline const QString kMsgWinsock = QStringLiteral("Failed to start Winsock.");
-inline const QString kMsgSocketsAgain = QStringLiteral("WSAStartup failed!\nCheck IP network config");
+// Start-up's text that this sequence shows itself.
 inline const QString kMsgTreeEmpty = QStringLiteral("Protocol Definition tree empty,\nquitting.");
 
 // The steps in their order. A step that returns false has already shown its
-// own message unless the sequence shows one for it (sockets, protocol tree).
+// own message unless the sequence shows one for it (the protocol tree).
 class StartupSteps {
  public:
   virtual ~StartupSteps() = default;
   virtual void read_settings() = 0;
-  // Sockets need no start on this system; a replacement may still fail.
-  virtual bool start_sockets() { return true; }
-  // Starts and connects to the database with its retries; shows
-  // "Couldn't start database" / "Failed to connect to DB server" itself.
+  // Makes the engine (its traffic model with it), then starts and connects
+  // to the database with its retries; shows "Couldn't start database" /
+  // "Failed to connect to DB server" itself.
   virtual bool start_database() = 0;
-  virtual void set_up_address_types() = 0;
   // Shows its own notices, never stops.
   virtual void find_local_address() = 0;
   virtual void read_local_mask() = 0;
@@ -64,10 +60,8 @@ class ShutdownSteps {
   virtual void close_capture() = 0;
   virtual void destroy_windows() = 0;
   virtual void write_focus_file() = 0;
-  virtual void free_palette() = 0;
   virtual void prune_database() = 0;
   virtual void disconnect_database() = 0;
-  virtual void stop_database_server() = 0;
   virtual void save_settings() = 0;
 };
 

@@ -28,12 +28,13 @@
 #include "app/paths.h"
 #include "capture/bindings.h"
 #include "capture/reopen.h"
+#include "naming/dupip.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
 #include "ui/adapter_dialog.h"
 #include "ui/alarm_builder.h"
 #include "ui/controls.h"
-#include "ui/db_link.h"
+#include "ui/db_startup.h"
 #include "ui/focus_builder.h"
 #include "ui/main_window.h"
 #include "ui/map_view.h"
@@ -199,17 +200,12 @@ DesktopRuntime::DesktopRuntime(app::Messenger& messenger, RuntimeOptions options
 
 DesktopRuntime::~DesktopRuntime() {
   // A run that ended without the window's close (a failed start-up) still
-  // stops its threads before anything they use goes away.
-  if (loop_) loop_->stop();
-  stop_recording_and_alarms(std::chrono::milliseconds(0));
-  if (cache_) cache_->stop();
-}
-
-void DesktopRuntime::stop_recording_and_alarms(std::chrono::milliseconds bound) {
-  // The recorder announces its last accesses to the alarms, so it finishes
-  // first; both need the name cache still running.
-  if (db_) db_->finish(bound);
-  if (alarms_) alarms_->stop(bound);
+  // stops its threads before the windows and logs they use go away.
+  if (session_) {
+    session_->stop_capture();
+    session_->drain(std::chrono::milliseconds(0));
+    session_->stop_names();
+  }
 }
 
 std::vector<Device> DesktopRuntime::list_devices() const {
@@ -239,28 +235,38 @@ void DesktopRuntime::read_settings() {
 }
 
 bool DesktopRuntime::start_database() {
+  SessionOptions o;
+  // The model exists before the protocol file is read: it classifies
+  // through the tree once there is one.
+  o.classifier = &classifier_;
+  o.focus = &shared_focus_;
+  o.resolve_names = options_.resolve_names;
+  o.tls_names = settings_.tls_names != 0;
+  o.source_can_wait = !options_.capture_file.isEmpty();
+  o.node_timeout_s = settings_.node_timeout;
+  o.link_timeout_s = settings_.link_timeout;
+  o.loop.pacing = CaptureLoop::Pacing::kExternal;
+  o.loop.frame_interval = std::chrono::microseconds(1'000'000 / kMaxFramesPerSecond);
+  // Detection is off until the "Duplicate IP Addresses" window opens.
+  o.duplicate_notifier = [](HostCache&) { return std::make_unique<BeepDupIpNotifier>(); };
+  session_ = std::make_unique<EngineSession>(std::move(o));
   if (options_.skip_database) return true;
-  db_ = std::make_unique<DbLink>();
-  return db_->start(data_path(settings_.dbpath), messenger_, settings_.db_connect,
-                    settings_.db_server.get() != 0, settings_.sensor);
-}
-
-void DesktopRuntime::set_up_address_types() {
-  model_ = std::make_unique<TrafficModel>(&classifier_, nullptr, &shared_focus_);
-  model_->node_timeout_s = settings_.node_timeout;
-  model_->link_timeout_s = settings_.link_timeout;
+  BoxDbStartupUi ui(messenger_);
+  const DbConfig config = desktop_db_config(data_path(settings_.dbpath), settings_.db_connect,
+                                            settings_.db_server.get() != 0, settings_.sensor);
+  return session_->open_store(config, ui).ok();
 }
 
 void DesktopRuntime::find_local_address() {
   std::vector<AdapterMessage> messages;
-  model_->local_address = local_address(&messages);
+  model().local_address = local_address(&messages);
   show_adapter_messages(messenger_, messages);
 }
 
 void DesktopRuntime::read_local_mask() {
   // The host name's address (found just before) only counts when the
   // adapter has none of its own; see local_network_for.
-  host_name_address_ = model_->local_address;
+  host_name_address_ = model().local_address;
   devices_ = list_devices();
   std::string name;
   if (options_.capture_file.isEmpty()) {
@@ -269,8 +275,8 @@ void DesktopRuntime::read_local_mask() {
                                                 : (devices_.empty() ? "" : devices_[0].name);
   }
   const LocalNetwork local = local_network_for(devices_, name, host_name_address_);
-  model_->local_address = local.address;
-  model_->local_mask = local.mask;
+  model().local_address = local.address;
+  model().local_mask = local.mask;
 }
 
 void DesktopRuntime::record_start_time() {
@@ -286,17 +292,17 @@ bool DesktopRuntime::open_adapter() {
            r.source ? QStringLiteral("It does not hold Ethernet frames.") : QString::fromStdString(r.error)});
       return false;
     }
-    pending_net_ = net_create(*model_, options_.capture_file.toStdString());
-    net_set_current(*model_, pending_net_);
+    pending_net_ = net_create(model(), options_.capture_file.toStdString());
+    net_set_current(model(), pending_net_);
     pending_source_ = std::move(r.source);
     source_label_ = QFileInfo(options_.capture_file).fileName();
     source_detail_ = QStringLiteral("capture file");
     return true;
   }
-  adapter_make_networks(*model_, devices_);
-  adapter_set_local_networks(*model_, devices_, host_name_address_);
+  adapter_make_networks(model(), devices_);
+  adapter_set_local_networks(model(), devices_, host_name_address_);
   app::AdapterChoice c = app::choose_startup_adapter(
-      *model_, devices_, settings_.interface,
+      model(), devices_, settings_.interface,
       [&](int i, QString& reason) {
         OpenResult r = open_live(devices_[std::size_t(i)].name);
         if (!r.source) reason = QString::fromStdString(r.error);
@@ -314,28 +320,8 @@ bool DesktopRuntime::open_adapter() {
 }
 
 void DesktopRuntime::set_up_names_and_alarms() {
-  if (options_.resolve_names)
-    names_ = std::make_unique<SystemNameService>();
-  else
-    names_ = std::make_unique<NullNameService>();
-  if (db_ && db_->connected()) {
-    cache_ = std::make_unique<HostCache>(*names_, db_->host_ids());
-    db_->attach(*cache_, settings_.tls_names != 0);
-    // Requests seen from here on are queued for the recorder, which starts
-    // with the other threads.
-    model_->hooks.tcp = db_->tcp_sink();
-  } else {
-    ids_ = std::make_unique<MemoryHostIdStore>();
-    cache_ = std::make_unique<HostCache>(*names_, *ids_);
-  }
-  namer_ = std::make_unique<HostcNamer>(*cache_);
-  model_->namer = namer_.get();
-  // Detection is off until the "Duplicate IP Addresses" window opens; the
-  // frame path only tests the switch until then.
-  dupip_notifier_ = std::make_unique<BeepDupIpNotifier>();
-  dupip_ = std::make_unique<DupIp>(dupip_notifier_.get());
-  dupip_sink_ = std::make_unique<DupIpSink>(*dupip_);
-  model_->hooks.duplicates = dupip_sink_.get();
+  session_->assemble();
+  assembled_ = true;
 }
 
 bool DesktopRuntime::parse_protocols() {
@@ -366,23 +352,17 @@ void DesktopRuntime::load_alarms() {
   // beep is the desktop's, not the terminal bell.
   o.log = nullptr;
   o.beep = false;
-  alarms_ = std::make_unique<AlarmRuntime>(*model_, parsed_->tree.get(), cache_.get(), o);
+  AlarmRuntime& alarms = session_->add_alarms(parsed_->tree.get(), o);
   beeper_ = std::make_unique<GuiBeeper>();
-  alarms_->state().actions.beeper = beeper_.get();
+  alarms.state().actions.beeper = beeper_.get();
   // Sounds play in this process through Qt Multimedia; a file that cannot be
   // played is noted in the alarm log (standard output for now).
   sound_ = std::make_unique<QtSoundPlayer>([](const std::string& line) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   });
-  alarms_->state().actions.sound = sound_.get();
-  if (db_ && db_->connected()) {
-    // URL alarms hear of every recorded access: the listener joins before
-    // the recorder starts.
-    db_->add_listener(&alarms_->request_listener());
-    alarms_->load(db_->session());
-  }
-  model_->hooks.step = &alarms_->step_sink();
+  alarms.state().actions.sound = sound_.get();
+  session_->load_stored_alarms();
 }
 
 void DesktopRuntime::protocol_key_show() {
@@ -409,7 +389,7 @@ void DesktopRuntime::open_focus_builder() {
         if (const FocusRecord* f = focus_.active_focus()) settings_.focus = QString::fromStdString(f->name);
         shared_focus_.set(focus_.active_list());
         protocol_key_show();
-        for (Net* n : model_->networks()) link_refresh_dominant_all(*n);
+        for (Net* n : model().networks()) link_refresh_dominant_all(*n);
         if (loop_) loop_->redraw();
       },
       window_.get());
@@ -471,10 +451,10 @@ int DesktopRuntime::create_main_window() {
   window_->set_command(kCmdOpenCaptureFile, [this] { open_capture_file(); });
   reports_ = std::make_unique<ReportCenter>([this] {
     ReportSources s;
-    s.net = net_current(*model_);
-    s.alarms = alarms_ ? &alarms_->state() : nullptr;
-    s.db_file = db_ ? db_->file_path() : std::string();
-    s.names = cache_.get();
+    s.net = net_current(model());
+    s.alarms = alarms() ? &alarms()->state() : nullptr;
+    s.db_file = session_->store_path();
+    s.names = &session_->names();
     s.started = started_;
     s.progress = report_progress_windows();
     return s;
@@ -511,19 +491,19 @@ int DesktopRuntime::create_main_window() {
   renderer_->zoom_refresh = [thumb] { thumb->refresh(); };
   window_->set_command(kCmdDuplicateIp, [this] { open_duplicates(); });
   window_->command(kCmdDuplicateIp)->setCheckable(true);
-  if (db_ && db_->connected()) window_->set_command(kCmdDbOptions, [this] { open_db_options(); });
+  if (session_->has_store()) window_->set_command(kCmdDbOptions, [this] { open_db_options(); });
   monitors_ = std::make_unique<MonitorWindows>(
-      install_monitor_windows(*window_, *model_, settings_, std::time_t(started_)));
+      install_monitor_windows(*window_, model(), settings_, std::time_t(started_)));
   alarm_log_ = std::make_unique<OutputAlarmLog>(monitors_->output);
-  if (alarms_) alarms_->state().actions.log = alarm_log_.get();
+  if (alarms()) alarms()->state().actions.log = alarm_log_.get();
   request_log_ = std::make_unique<OutputRequestListener>(monitors_->output);
-  if (db_) db_->add_listener(request_log_.get());
+  session_->add_request_listener(request_log_.get());
   {
     MonitorServices ms;
     ms.settings = &settings_;
-    ms.model = model_.get();
-    ms.alarms = alarms_ ? &alarms_->state() : nullptr;
-    ms.db_file = db_ ? db_->file_path() : std::string();
+    ms.model = &model();
+    ms.alarms = alarms() ? &alarms()->state() : nullptr;
+    ms.db_file = session_->store_path();
     ms.messenger = &messenger_;
     ms.parent = window_.get();
     lists_ = std::make_unique<Monitors>(std::move(ms));
@@ -539,15 +519,12 @@ int DesktopRuntime::create_main_window() {
   }
   protocol_key_show();
 
-  CaptureLoop::Options lo;
-  lo.pacing = CaptureLoop::Pacing::kExternal;
-  lo.frame_interval = std::chrono::microseconds(1'000'000 / kMaxFramesPerSecond);
-  loop_ = std::make_unique<CaptureLoop>(*model_, lo);
+  loop_ = &session_->loop();
   MapRenderer* renderer = renderer_.get();
   MapWindow* map = map_;
-  TrafficModel* model = model_.get();
+  TrafficModel* model = &this->model();
   const app::Settings* settings = &settings_;
-  CaptureLoop* loop = loop_.get();
+  CaptureLoop* loop = loop_;
   UrlStats* stats = monitors_->stats;
   loop_->on_cycle([renderer, map, model, settings, loop, stats](Net& net, bool draw) {
     stats->post_refresh(&net);
@@ -568,12 +545,7 @@ int DesktopRuntime::create_main_window() {
   map_->set_redraw([loop] { loop->redraw(); });
   if (options_.capture_file.isEmpty()) pending_source_ = reopening(std::move(pending_source_));
   loop_->set_source(watched(std::move(pending_source_)), pending_net_);
-  if (cache_) cache_->start();
-  if (db_) {
-    db_->set_source_can_wait(!options_.capture_file.isEmpty());
-    db_->start_recording();
-  }
-  if (alarms_) alarms_->start();
+  session_->start();
   start_capture_loop();
 
   window_->set_check_marks_from_settings();
@@ -583,17 +555,12 @@ int DesktopRuntime::create_main_window() {
 }
 
 int DesktopRuntime::open_alarm_builder() {
-  if (!alarms_) return 2;
-  DbSession* session = db_ && db_->connected() ? &db_->session() : nullptr;
-  if (!builder_services_) {
-    builder_services_ = std::make_unique<CacheBuilderServices>(cache_.get(), session);
-    if (session != nullptr) alarm_table_ = std::make_unique<DbAlarmTable>(*session);
-  }
+  if (!alarms()) return 2;
   AlarmBuilderContext c;
-  c.state = &alarms_->state();
-  c.services = builder_services_.get();
+  c.state = &alarms()->state();
+  c.services = &session_->alarm_services();
   c.protocols = parsed_ && parsed_->tree ? parsed_->tree->root() : nullptr;
-  c.table = alarm_table_.get();
+  c.table = session_->alarm_table();
   return alarm_builder_run(c, window_.get());
 }
 
@@ -616,12 +583,12 @@ void DesktopRuntime::switch_adapter() {
          app::open_failure_detail(QString::fromStdString(r.error), QCoreApplication::applicationFilePath())});
     return;
   }
-  Net* net = net_find(*model_, d.name);
-  if (!net) net = net_create(*model_, d.name);
+  Net* net = net_find(model(), d.name);
+  if (!net) net = net_create(model(), d.name);
   settings_.interface = chosen;
-  if (db_) db_->set_source_can_wait(false);
+  session_->set_source_can_wait(false);
   std::unique_ptr<PacketSource> old = loop_->set_source(watched(reopening(std::move(r.source))), net);
-  net_set_current(*model_, net);
+  net_set_current(model(), net);
   old.reset();
   monitors_refresh_all();
   source_label_ = QString::fromStdString(d.name);
@@ -638,11 +605,11 @@ bool DesktopRuntime::play_file(const QString& path, double speed) {
                               : QString::fromStdString(r.error)});
     return false;
   }
-  Net* net = net_find(*model_, path.toStdString());
-  if (!net) net = net_create(*model_, path.toStdString());
-  if (db_) db_->set_source_can_wait(true);
+  Net* net = net_find(model(), path.toStdString());
+  if (!net) net = net_create(model(), path.toStdString());
+  session_->set_source_can_wait(true);
   std::unique_ptr<PacketSource> old = loop_->set_source(watched(std::move(r.source)), net);
-  net_set_current(*model_, net);
+  net_set_current(model(), net);
   old.reset();
   monitors_refresh_all();
   source_label_ = QFileInfo(path).fileName();
@@ -704,7 +671,7 @@ void DesktopRuntime::start_capture_loop() {
         },
         Qt::QueuedConnection);
   };
-  if (options_.capture_file.isEmpty() || !alarms_ || alarms_->hosts_answered(later)) loop_->start();
+  if (session_->ready_to_capture(!options_.capture_file.isEmpty(), later)) loop_->start();
 }
 
 void DesktopRuntime::hide_all_windows() {
@@ -717,12 +684,12 @@ void DesktopRuntime::hide_all_windows() {
 
 void DesktopRuntime::stop_capture() {
   capture_stopped_ = true;
-  if (loop_) loop_->stop();
+  if (session_) session_->stop_capture();
 }
 
 void DesktopRuntime::close_capture() {
   if (loop_) loop_->set_source(nullptr, nullptr).reset();
-  stop_recording_and_alarms(kRecordingBound);
+  if (session_) session_->drain(kRecordingBound);
 }
 
 void DesktopRuntime::destroy_windows() {
@@ -742,14 +709,14 @@ DbOptionsDialog* DesktopRuntime::db_options() const {
 }
 
 void DesktopRuntime::open_duplicates() {
-  if (!dupip_) return;
+  if (!duplicates()) return;
   window_->command(kCmdDuplicateIp)->setChecked(true);
   if (dupip_window_) {
     dupip_window_->showNormal();
     dupip_window_->raise();
     return;
   }
-  dupip_window_ = new DupIpWindow(*dupip_, cache_.get());
+  dupip_window_ = new DupIpWindow(session_->duplicates(), &session_->names());
   dupip_window_->set_closed_hook([this] {
     if (window_) window_->command(kCmdDuplicateIp)->setChecked(false);
   });
@@ -762,13 +729,13 @@ void DesktopRuntime::open_db_options() {
     db_options_->raise();
     return;
   }
-  if (!pruner_) pruner_ = std::make_unique<PruneRunner>(db_->file_path());
+  if (!pruner_) pruner_ = std::make_unique<PruneRunner>(session_->store_path());
   db_options_ = new DbOptionsDialog(
       settings_, startup_prune_time_,
       [this](int days) {
         if (!pruner_->start(days)) std::fprintf(stderr, "db_opt: an earlier removal is still running\n");
       },
-      window_.get(), QString::fromStdString(db_ ? db_->description() : std::string()));
+      window_.get(), QString::fromStdString(session_->store_description()));
   db_options_->show();
 }
 
@@ -777,27 +744,23 @@ void DesktopRuntime::write_focus_file() {
   cfocus_dump(data_path(settings_.cfdump).toStdString(), focus_);
 }
 
-void DesktopRuntime::free_palette() {}
-
 void DesktopRuntime::prune_database() {
   // A removal started from the options dialog ends before the database goes.
   if (pruner_) pruner_->wait();
   // The recorder has stopped (close_capture); the name cache's thread still
   // writes host ids through the database's own connection until it stops.
   if (lists_) lists_->stop_reading();
-  if (db_) db_->shutdown(settings_.db_prune_time);
-  if (cache_) cache_->stop();
+  if (session_) {
+    session_->close_store(settings_.db_prune_time);
+    session_->stop_names();
+  }
 }
 
 void DesktopRuntime::disconnect_database() {
   // The Alarm Builder's workers may still be on a look-up over the session.
   QThreadPool::globalInstance()->waitForDone();
-  alarm_table_.reset();
-  builder_services_.reset();
-  db_.reset();
+  if (session_) session_->release_store();
 }
-
-void DesktopRuntime::stop_database_server() {}
 
 void DesktopRuntime::save_settings() {
   app::settings_save(settings_);

@@ -20,22 +20,16 @@
 #include "capture/classifier.h"
 #include "capture/focus.h"
 #include "capture/net.h"
+#include "session/session.h"
 #include "ui/alarm_sound.h"
 #include "ui/palette_editor.h"
 
 namespace tarnix {
-class AlarmBuilderServices;
 class AlarmLog;
 class AlarmRuntime;
-class AlarmTable;
 class Beeper;
 class DupIp;
-class DupIpNotifier;
-class DupIpSink;
 class RequestListener;
-class HostCache;
-class NameService;
-class HostIdStore;
 struct PdlResult;
 }  // namespace tarnix
 
@@ -45,7 +39,6 @@ class MainWindow;
 class MapRenderer;
 class MapWindow;
 class StrokeFont;
-class DbLink;
 class ReportCenter;
 class DbOptionsDialog;
 class DupIpWindow;
@@ -93,7 +86,6 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   // Start-up steps.
   void read_settings() override;
   bool start_database() override;
-  void set_up_address_types() override;
   void find_local_address() override;
   void read_local_mask() override;
   void record_start_time() override;
@@ -108,10 +100,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   void close_capture() override;
   void destroy_windows() override;
   void write_focus_file() override;
-  void free_palette() override;
   void prune_database() override;
   void disconnect_database() override;
-  void stop_database_server() override;
   void save_settings() override;
 
   // Menu commands.
@@ -124,13 +114,14 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   bool play_file(const QString& path, double speed);
 
   app::Settings& settings() { return settings_; }
-  TrafficModel& model() { return *model_; }
+  TrafficModel& model() { return session_->model(); }
   MainWindow* main_window() const { return window_.get(); }
   MapRenderer* renderer() const { return renderer_.get(); }
   MapWindow* map_window() const { return map_; }
-  CaptureLoop* capture_loop() const { return loop_.get(); }
+  // Null before the main window.
+  CaptureLoop* capture_loop() const { return loop_; }
   // Null before load_alarms().
-  AlarmRuntime* alarms() const { return alarms_.get(); }
+  AlarmRuntime* alarms() const { return session_ ? session_->alarms() : nullptr; }
   const FocusStore& focus() const { return focus_; }
   // True once a played file has no more frames.
   bool source_ended() const;
@@ -144,7 +135,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   // "Duplicate IP detect" and "DB Options".
   void open_duplicates();
   void open_db_options();
-  DupIp* duplicates() const { return dupip_.get(); }
+  // Null before the names are set up.
+  DupIp* duplicates() const { return assembled_ ? &session_->duplicates() : nullptr; }
   DupIpWindow* duplicates_window() const;
   DbOptionsDialog* db_options() const;
   const MonitorWindows& monitor_windows() const { return *monitors_; }
@@ -166,9 +158,6 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::function<void(const std::string&, bool)> status_poster() const;
   std::vector<Device> list_devices() const;
   OpenResult open_live(const std::string& device) const;
-  // After capture has stopped: the recorder writes what is on its way, then
-  // the alarms act on what fired.
-  void stop_recording_and_alarms(std::chrono::milliseconds bound);
   QString data_path(const QString& setting) const;
 
   app::Messenger& messenger_;
@@ -181,20 +170,12 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<PdlResult> parsed_;
   std::unique_ptr<Classifier> pdl_classifier_;
 
-  std::unique_ptr<DbLink> db_;
-  std::unique_ptr<NameService> names_;
-  std::unique_ptr<HostIdStore> ids_;
-  std::unique_ptr<HostCache> cache_;
-  std::unique_ptr<HostNamer> namer_;
-  std::unique_ptr<TrafficModel> model_;
   std::unique_ptr<Beeper> beeper_;
-  std::unique_ptr<QtSoundPlayer> sound_;                    // before alarms_, so it outlives the alarm thread
-  std::unique_ptr<AlarmRuntime> alarms_;                    // uses the model, the cache and the beeper
-  std::unique_ptr<AlarmBuilderServices> builder_services_;  // the Alarm Builder's look-ups
-  std::unique_ptr<AlarmTable> alarm_table_;                 // where the Alarm Builder saves
-  std::unique_ptr<DupIpNotifier> dupip_notifier_;
-  std::unique_ptr<DupIp> dupip_;
-  std::unique_ptr<DupIpSink> dupip_sink_;
+  std::unique_ptr<QtSoundPlayer> sound_;  // before the session, so it outlives the alarm thread
+  // The engine: made with the database step, assembled with the names. The
+  // windows below use its model, so it outlives them.
+  std::unique_ptr<EngineSession> session_;
+  bool assembled_ = false;
   std::unique_ptr<AlarmLog> alarm_log_;
   std::unique_ptr<RequestListener> request_log_;
   std::unique_ptr<PruneRunner> pruner_;
@@ -217,8 +198,8 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   // Outlives the main window, whose children the monitor windows are.
   std::unique_ptr<Monitors> lists_;  // top-N and watch windows
   std::unique_ptr<MainWindow> window_;
-  MapWindow* map_ = nullptr;  // owned by the window
-  std::unique_ptr<CaptureLoop> loop_;
+  MapWindow* map_ = nullptr;      // owned by the window
+  CaptureLoop* loop_ = nullptr;   // the session's, once the window exists
   bool capture_stopped_ = false;  // a loop started late stays stopped after shut-down
   std::unique_ptr<ReportCenter> reports_;
   std::int64_t started_ = 0;  // seconds since the epoch, for the reports

@@ -13,22 +13,15 @@ class FakeSteps : public StartupSteps {
   explicit FakeSteps(Messenger& m) : messenger(m) {}
   Messenger& messenger;
   QStringList calls;
-  int sockets_calls = 0;
-  int fail_sockets_at = 0;  // 1: the first start, 2: the second
   bool db_ok = true, adapter_ok = true, tree_ok = true;
   int window_status = 0;
 
   void read_settings() override { calls << "settings"; }
-  bool start_sockets() override {
-    calls << "sockets";
-    return ++sockets_calls != fail_sockets_at;
-  }
   bool start_database() override {
     calls << "database";
     if (!db_ok) messenger.show({"Failed to connect to DB server", kErrorTitle, MessageIcon::Exclamation, {}});
     return db_ok;
   }
-  void set_up_address_types() override { calls << "addresses"; }
   void find_local_address() override { calls << "local address"; }
   void read_local_mask() override { calls << "mask"; }
   void record_start_time() override { calls << "start time"; }
@@ -52,9 +45,8 @@ TEST(Startup, RunsEveryStepInOrder) {
   RecordingMessenger m;
   FakeSteps s(m);
   EXPECT_EQ(run_startup(s, m), 0);
-  EXPECT_EQ(s.calls, (QStringList{"settings", "sockets", "database", "addresses", "local address", "mask",
-                                  "start time", "sockets", "adapter", "names+alarms", "protocols",
-                                  "load alarms", "window"}));
+  EXPECT_EQ(s.calls, (QStringList{"settings", "database", "local address", "mask", "start time", "adapter",
+                                  "names+alarms", "protocols", "load alarms", "window"}));
   EXPECT_TRUE(m.shown.empty());
 }
 
@@ -64,10 +56,7 @@ TEST(Startup, EachFailureStopsWithItsMessageAndStatusMinusOne) {
     QString text, title, last_step;
   };
   const Case cases[] = {
-      {[](FakeSteps& s) { s.fail_sockets_at = 1; }, "Failed to start Winsock.", "Tarnix Error", "sockets"},
       {[](FakeSteps& s) { s.db_ok = false; }, "Failed to connect to DB server", "Tarnix Error", "database"},
-      {[](FakeSteps& s) { s.fail_sockets_at = 2; }, "WSAStartup failed!\nCheck IP network config", "Tarnix",
-       "sockets"},
       {[](FakeSteps& s) { s.tree_ok = false; }, "Protocol Definition tree empty,\nquitting.", "Tarnix Error",
        "protocols"},
   };
@@ -101,18 +90,15 @@ class OrderSteps : public ShutdownSteps {
   void close_capture() override { calls << "close"; }
   void destroy_windows() override { calls << "windows"; }
   void write_focus_file() override { calls << "focus"; }
-  void free_palette() override { calls << "palette"; }
   void prune_database() override { calls << "prune"; }
   void disconnect_database() override { calls << "disconnect"; }
-  void stop_database_server() override { calls << "server"; }
   void save_settings() override { calls << "settings"; }
 };
 
 TEST(Shutdown, StopsCaptureBeforeClosingAndSavesSettingsLast) {
   OrderSteps s;
   run_shutdown(s);
-  EXPECT_EQ(s.calls, (QStringList{"stop", "close", "windows", "focus", "palette", "prune", "disconnect",
-                                  "server", "settings"}));
+  EXPECT_EQ(s.calls, (QStringList{"stop", "close", "windows", "focus", "prune", "disconnect", "settings"}));
 }
 
 class NullSource : public PacketSource {

@@ -13,8 +13,18 @@
 #include <vector>
 
 #include "db/db_store.h"
+#include "db/db_util.h"
 
 namespace tarnix::testing_support {
+
+// Start-up without waits or beeps; keeps the last message shown.
+class QuietDbUi : public DbStartupUi {
+ public:
+  void beep() override {}
+  void error(const char*, const char* message) override { last = message; }
+  void wait_ms(int) override {}
+  std::string last;
+};
 
 class TempDir {
  public:

@@ -19,13 +19,7 @@ namespace {
 using testing_support::ip;
 using testing_support::reply;
 
-class QuietUi : public DbStartupUi {
- public:
-  void beep() override {}
-  void error(const char*, const char* message) override { last = message; }
-  void wait_ms(int) override {}
-  std::string last;
-};
+using QuietUi = testing_support::QuietDbUi;
 
 // The recording wired to its name cache and started, as a program does.
 void start(UrlRecording& rec, HostCache& cache, RequestListener* listener = nullptr) {
