@@ -149,11 +149,20 @@ TEST(MainWindow, ChildrenAreLaidOutOnEverySizeChange) {
 }
 
 TEST(MainWindow, TitleNamesTheAdapter) {
-  EXPECT_EQ(main_title("eth0", "Intel Ethernet"), "Tarnix :    eth0 (Intel Ethernet)");
+  struct Case {
+    const char* adapter;
+    const char* description;
+    const char* title;
+  } cases[] = {
+      {"eth0", "Intel Ethernet", "Tarnix — eth0 (Intel Ethernet)"},
+      {"any", "", "Tarnix — any"},
+      {"wlan0", "   ", "Tarnix — wlan0"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(main_title(c.adapter, c.description), c.title);
   app::Settings s = defaults();
   MainWindow w(s);
   w.set_main_title("lo", "Loopback");
-  EXPECT_EQ(w.windowTitle(), "Tarnix :    lo (Loopback)");
+  EXPECT_EQ(w.windowTitle(), "Tarnix — lo (Loopback)");
   EXPECT_EQ(main_title(QString(3000, 'a'), "d").size(), 2047);
 }
 
