@@ -46,9 +46,12 @@ std::vector<ProtoShare> protocol_shares(const Link& l) {
   const auto walk = [&](const auto& self, const LinkProtoNode* n, const QString& above) -> void {
     for (; n != nullptr; n = n->next) {
       const QString name = n->protocol ? QString::fromStdString(n->protocol->name) : QStringLiteral("?");
-      const QString path = above.isEmpty() ? name : above + QLatin1Char('/') + name;
+      // Every frame is ROOT/ETHERNET: the path starts below them.
+      const bool frame_level =
+          above.isEmpty() && (name == QLatin1String("ROOT") || name == QLatin1String("ETHERNET"));
+      const QString path = frame_level ? QString() : above.isEmpty() ? name : above + QLatin1Char('/') + name;
       if (n->child == nullptr)
-        out.push_back({path, n->bytes});
+        out.push_back({path.isEmpty() ? name : path, n->bytes});
       else
         self(self, n->child, path);
     }

@@ -331,7 +331,6 @@ void MapRenderer::draw_link(const Node& h, const Link& l) {
 MapWindow::MapWindow(MapRenderer& renderer, QWidget* parent) : QWidget(parent), renderer_(renderer) {
   setObjectName(QStringLiteral("Network"));
   setAttribute(Qt::WA_OpaquePaintEvent);
-  setMouseTracking(false);
 }
 
 ViewRect MapWindow::view() const {
@@ -441,6 +440,13 @@ void MapWindow::set_zoom(int left, int top, int right, int bottom) {
   zoom_[3] = bottom;
   zoom_pending_ = true;
   update();
+}
+
+void MapWindow::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  // The map is watched more than used: its tooltips answer while a list
+  // window has the focus. Qt asks the top-level window for this.
+  window()->setAttribute(Qt::WA_AlwaysShowToolTips);
 }
 
 void MapWindow::resizeEvent(QResizeEvent* e) {

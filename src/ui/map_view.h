@@ -192,6 +192,7 @@ class MapWindow : public QWidget {
  protected:
   void resizeEvent(QResizeEvent* e) override;
   void paintEvent(QPaintEvent* e) override;
+  void showEvent(QShowEvent* e) override;
   bool event(QEvent* e) override;
   void wheelEvent(QWheelEvent* e) override;
   void mousePressEvent(QMouseEvent* e) override;
