@@ -104,6 +104,9 @@ void MapRenderer::apply_pending() {
     frame_view_ = pending_view_;
     device_.ortho2(pending_view_.left, pending_view_.right, pending_view_.bottom, pending_view_.top);
   }
+  // Pixels per map unit, worked out once a frame rather than per host.
+  pixel_x_ = frame_w_ / (frame_view_.right - frame_view_.left);
+  pixel_y_ = frame_h_ / (frame_view_.top - frame_view_.bottom);
   if (palette_pending_) {
     palette_pending_ = false;
     for (int k = 0; k < kMapPaletteSize; ++k) {
@@ -126,8 +129,7 @@ MapSpot MapRenderer::spot_at(QPointF pixel) const {
 }
 
 QPointF MapRenderer::to_pixel(double x, double y) const {
-  const ViewRect& v = frame_view_;
-  return {(x - v.left) / (v.right - v.left) * frame_w_, (v.top - y) / (v.top - v.bottom) * frame_h_};
+  return {(x - frame_view_.left) * pixel_x_, (frame_view_.top - y) * pixel_y_};
 }
 
 void MapRenderer::paint(QPainter& p, const QRect& area) const {
@@ -288,9 +290,8 @@ void MapRenderer::draw_host(const Node& h) {
                                     settings_.node_scale, settings_.max_node_radius);
   device_.circf(0, 0, radius);
   const QPointF at = to_pixel(h.map_x, h.map_y);
-  const double scale = frame_w_ / (frame_view_.right - frame_view_.left);
   spots_.hosts.push_back(
-      {&h, std::uint32_t(ipv4_key(h.address.bytes)), float(at.x()), float(at.y()), float(radius * scale)});
+      {&h, std::uint32_t(ipv4_key(h.address.bytes)), float(at.x()), float(at.y()), float(radius * pixel_x_)});
 }
 
 void MapRenderer::draw_links(Net& net) {

@@ -138,6 +138,7 @@ class MapRenderer {
   bool suspended_ = true;  // capture thread's copy, taken from the pending size
   int frame_w_ = 0, frame_h_ = 0;
   ViewRect frame_view_;
+  double pixel_x_ = 1.0, pixel_y_ = 1.0;
   FrameSpots spots_;  // being drawn
 
   mutable std::mutex front_mutex_;
