@@ -9,6 +9,12 @@
 
 namespace tarnix::ui {
 
+// What kind of link an adapter has ("Ethernet", "Loopback", ...), from the
+// system; a dash when it says nothing.
+QString adapter_link_type(const std::string& name);
+// Whether Tarnix can capture on the adapter, and why not, in words.
+QString adapter_verdict(const Device& d);
+
 class AdapterDialog : public QDialog {
   Q_OBJECT
  public:

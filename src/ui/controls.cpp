@@ -11,6 +11,17 @@ const char* const kLabels[kControlBars] = {"Node Scale",     "Link Scale",    "M
                                            "Max Link Width", "Node Timeout",  "Link Timeout",
                                            "Font Scale",     "Network Scale", "Update Frequency"};
 
+const char* const kTips[kControlBars] = {
+    "How much a host's disc grows with its traffic",
+    "How much a link's line widens with its traffic",
+    "The largest a host's disc may grow, in map units",
+    "The widest a link's line may grow, in pixels",
+    "How long a quiet host stays on the map",
+    "How long a quiet link stays on the map (hosts stay at least as long)",
+    "The size of the names on the map",
+    "The size of the subnet rings",
+    "How often the map is redrawn: one frame in every so many capture cycles"};
+
 constexpr int kLabelPixels = 13;
 constexpr int kSmallestLabelPixels = 7;
 
@@ -45,12 +56,49 @@ Controls::Controls(app::Settings& settings, QWidget* parent)
     // A dragged thumb changes nothing until it is let go.
     b->setTracking(false);
     b->setValue(std::clamp(start[i], 0, 100));
-    connect(b, &QScrollBar::valueChanged, this, [this, i](int p) { apply(i, p); });
+    // The arrow keys and Page Up/Down move a focused bar.
+    b->setFocusPolicy(Qt::StrongFocus);
+    // Right and Up go up, as on a slider (a scroll bar's keys run the other
+    // way).
+    b->setInvertedControls(false);
+    b->setToolTip(QString::fromLatin1(kTips[i]));
+    b->setAccessibleName(QString::fromLatin1(kLabels[i]));
     auto* l = new QLabel(QString::fromLatin1(kLabels[i]), this);
     l->setFont(font);
-    l->setAlignment(Qt::AlignCenter);
+    l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    l->setToolTip(b->toolTip());
+    l->setBuddy(b);
+    auto* v = new QLabel(value_text(i, b->value()), this);
+    v->setObjectName(QStringLiteral("value%1").arg(i));
+    v->setFont(font);
+    v->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    v->setToolTip(b->toolTip());
+    // The value follows a dragged thumb before it is let go.
+    connect(b, &QScrollBar::sliderMoved, v, [v, i](int p) { v->setText(value_text(i, p)); });
+    connect(b, &QScrollBar::valueChanged, this, [this, i, v](int p) {
+      v->setText(value_text(i, p));
+      apply(i, p);
+    });
     bars_[std::size_t(i)] = b;
     labels_[std::size_t(i)] = l;
+    values_[std::size_t(i)] = v;
+  }
+}
+
+QString Controls::value_text(int i, int p) {
+  switch (i) {
+    case 3:
+      return QStringLiteral("%1 px").arg(p);
+    case 4:
+    case 5:
+      return QStringLiteral("%1 s").arg(p);
+    case 7:
+      return QString::number(p);
+    case 8:
+      // One frame in every 5f - 4 cycles.
+      return QStringLiteral("1 in %1").arg(std::max(1, 5 * p - 4));
+    default:
+      return QString::number(p / 100.0, 'f', 2);
   }
 }
 
@@ -107,13 +155,19 @@ void Controls::resizeEvent(QResizeEvent* e) {
     small.setPixelSize(px);
     const QFontMetrics m(small);
     int widest = 0;
-    for (const QLabel* l : labels_) widest = std::max(widest, m.horizontalAdvance(l->text()));
+    // A label and its value share the line and must not meet.
+    for (int i = 0; i < kControlBars; ++i)
+      widest =
+          std::max(widest, m.horizontalAdvance(labels_[std::size_t(i)]->text()) +
+                               m.horizontalAdvance(values_[std::size_t(i)]->text()) + m.averageCharWidth());
     if (widest <= w - 15) break;
   }
   for (QLabel* l : labels_) l->setFont(small);
+  for (QLabel* v : values_) v->setFont(small);
   for (int i = 0; i < kControlBars; ++i) {
     bars_[std::size_t(i)]->setGeometry(10, int((2.1 * i + 2) * t), w - 15, 3 * t / 4);
     labels_[std::size_t(i)]->setGeometry(10, int((2.1 * i + 2.7) * t), w - 15, t);
+    values_[std::size_t(i)]->setGeometry(10, int((2.1 * i + 2.7) * t), w - 15, t);
   }
 }
 

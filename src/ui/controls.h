@@ -21,6 +21,9 @@ class Controls : public QGroupBox {
 
   QScrollBar* bar(int i) const { return bars_[std::size_t(i)]; }
   QLabel* label(int i) const { return labels_[std::size_t(i)]; }
+  // The bar's position as the setting it gives, with its unit.
+  QLabel* value(int i) const { return values_[std::size_t(i)]; }
+  static QString value_text(int i, int position);
   int position(int i) const { return bars_[std::size_t(i)]->value(); }
   // Called after a bar has changed its setting.
   void set_changed(std::function<void()> fn) { changed_ = std::move(fn); }
@@ -35,6 +38,7 @@ class Controls : public QGroupBox {
   std::function<void()> changed_;
   std::array<QScrollBar*, kControlBars> bars_{};
   std::array<QLabel*, kControlBars> labels_{};
+  std::array<QLabel*, kControlBars> values_{};
 };
 
 }  // namespace tarnix::ui

@@ -57,7 +57,10 @@ MainLayout main_layout(int w, int h) {
 }
 
 QString main_title(const QString& adapter, const QString& description) {
-  return QStringLiteral("Tarnix :    %1 (%2)").arg(adapter, description).left(2047);
+  const QString d = description.trimmed();
+  const QString title = d.isEmpty() ? QStringLiteral("Tarnix — %1").arg(adapter.trimmed())
+                                    : QStringLiteral("Tarnix — %1 (%2)").arg(adapter.trimmed(), d);
+  return title.left(2047);
 }
 
 MainWindow::MainWindow(app::Settings& settings, QWidget* parent) : QMainWindow(parent), settings_(settings) {

@@ -84,10 +84,17 @@ int aspect_percent(int w, int h) {
   return int(v.right / v.top * 100);
 }
 
-ViewRect zoom_view(int left, int top, int right, int bottom, int w, int h) {
+ViewRect zoom_view(double left, double top, double right, double bottom, int w, int h) {
   if (right == 100 && bottom == 100) return full_view(w, h);
   return {kMapExtent * (left - 50) / 50.0, kMapExtent * (right - 50) / 50.0,
           kMapExtent * (50 - bottom) / 50.0, kMapExtent * (50 - top) / 50.0};
+}
+
+void view_percent(const ViewRect& v, double out[4]) {
+  out[0] = 50 + 50 * v.left / kMapExtent;
+  out[1] = 50 - 50 * v.top / kMapExtent;
+  out[2] = 50 + 50 * v.right / kMapExtent;
+  out[3] = 50 - 50 * v.bottom / kMapExtent;
 }
 
 bool FrameThinner::next(double sample_interval) {

@@ -44,7 +44,10 @@ ViewRect full_view(int w, int h);
 int aspect_percent(int w, int h);
 // The view for a zoom rectangle in percent of the thumbnail (top-left
 // origin); right = bottom = 100 means the full view.
-ViewRect zoom_view(int left, int top, int right, int bottom, int w, int h);
+ViewRect zoom_view(double left, double top, double right, double bottom, int w, int h);
+// The zoom rectangle (percent of the thumbnail) that shows `view`: the
+// inverse of zoom_view.
+void view_percent(const ViewRect& view, double out[4]);
 
 // The "sample interval" thinning: one drawn frame in every 5f - 4 cycles.
 class FrameThinner {

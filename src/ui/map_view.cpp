@@ -1,7 +1,13 @@
 #include "ui/map_view.h"
 
+#include <QContextMenuEvent>
+#include <QHelpEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QToolTip>
+#include <QWheelEvent>
+#include <algorithm>
 #include <cmath>
 
 #include "capture/net.h"
@@ -17,18 +23,52 @@ QString qs(const std::string& s) {
   return QString::fromStdString(s);
 }
 
+double distance_to_segment(double px, double py, double x1, double y1, double x2, double y2) {
+  const double dx = x2 - x1, dy = y2 - y1;
+  const double len2 = dx * dx + dy * dy;
+  double t = len2 > 0 ? ((px - x1) * dx + (py - y1) * dy) / len2 : 0.0;
+  t = std::clamp(t, 0.0, 1.0);
+  return std::hypot(px - (x1 + t * dx), py - (y1 + t * dy));
+}
+
 }  // namespace
+
+MapSpot FrameSpots::at(double x, double y, double slack) const {
+  MapSpot spot;
+  for (auto it = hosts.rbegin(); it != hosts.rend(); ++it) {
+    if (std::hypot(x - it->x, y - it->y) <= it->r + slack) {
+      spot.kind = MapSpot::kHost;
+      spot.host = it->node;
+      spot.key = it->key;
+      return spot;
+    }
+  }
+  double best = 0;
+  for (const Line& l : lines) {
+    const double d = distance_to_segment(x, y, l.x1, l.y1, l.x2, l.y2);
+    if (d > l.half_width + slack || (spot.kind == MapSpot::kLink && d >= best)) continue;
+    best = d;
+    spot.kind = MapSpot::kLink;
+    spot.host = l.from;
+    spot.link = l.link;
+    spot.key = l.from_key;
+    spot.peer_key = l.to_key;
+  }
+  return spot;
+}
 
 MapRenderer::MapRenderer(const app::Settings& settings, std::shared_ptr<const StrokeFont> font)
     : settings_(settings) {
   device_.set_font(std::move(font));
 }
 
-void MapRenderer::request_size(int w, int h) {
+void MapRenderer::request_size(int w, int h, double ratio) {
   std::lock_guard<std::mutex> g(pending_mutex_);
   size_pending_ = true;
-  pending_w_ = w;
-  pending_h_ = h;
+  if (!(ratio >= 1.0 && ratio <= 8.0)) ratio = 1.0;
+  pending_ratio_ = ratio;
+  pending_w_ = int(std::lround(w * ratio));
+  pending_h_ = int(std::lround(h * ratio));
   if (w > 0 && h > 0) {
     view_pending_ = true;
     pending_view_ = full_view(w, h);
@@ -52,12 +92,21 @@ void MapRenderer::apply_pending() {
   if (size_pending_) {
     size_pending_ = false;
     suspended_ = pending_w_ <= 0 || pending_h_ <= 0;
-    if (!suspended_) device_.set_device_size(pending_w_, pending_h_);
+    if (!suspended_) {
+      device_.set_device_size(pending_w_, pending_h_);
+      frame_w_ = pending_w_;
+      frame_h_ = pending_h_;
+      ratio_ = pending_ratio_;
+    }
   }
   if (view_pending_) {
     view_pending_ = false;
+    frame_view_ = pending_view_;
     device_.ortho2(pending_view_.left, pending_view_.right, pending_view_.bottom, pending_view_.top);
   }
+  // Pixels per map unit, worked out once a frame rather than per host.
+  pixel_x_ = frame_w_ / (frame_view_.right - frame_view_.left);
+  pixel_y_ = frame_h_ / (frame_view_.top - frame_view_.bottom);
   if (palette_pending_) {
     palette_pending_ = false;
     for (int k = 0; k < kMapPaletteSize; ++k) {
@@ -74,12 +123,25 @@ QImage MapRenderer::snapshot() const {
   return front_.copy();
 }
 
+MapSpot MapRenderer::spot_at(QPointF pixel) const {
+  std::lock_guard<std::mutex> g(front_mutex_);
+  return front_spots_.at(pixel.x() * front_ratio_, pixel.y() * front_ratio_, 3.0 * front_ratio_);
+}
+
+QPointF MapRenderer::to_pixel(double x, double y) const {
+  return {(x - frame_view_.left) * pixel_x_, (frame_view_.top - y) * pixel_y_};
+}
+
 void MapRenderer::paint(QPainter& p, const QRect& area) const {
   std::lock_guard<std::mutex> g(front_mutex_);
   if (front_.isNull())
     p.fillRect(area, Qt::black);
-  else
+  else if (front_ratio_ == 1.0)
     p.drawImage(area.topLeft(), front_, area);
+  else
+    p.drawImage(QRectF(area), front_,
+                QRectF(area.x() * front_ratio_, area.y() * front_ratio_, area.width() * front_ratio_,
+                       area.height() * front_ratio_));
 }
 
 float MapRenderer::text_width(const QString& s) const {
@@ -99,13 +161,17 @@ bool MapRenderer::draw_frame(Net& net) {
   if (!thinner_.next(settings_.sample_interval)) return false;
   device_.color(kBackground);
   device_.clear();
+  spots_.clear();
   draw_groups(net, settings_.dynamic);
   draw_links(net);
   {
     // The finished frame is made straight into the shown image: one pass
-    // over the pixels instead of making it and then copying it.
+    // over the pixels instead of making it and then copying it. Its spots
+    // change hands with it; the old ones' storage is drawn into next.
     std::lock_guard<std::mutex> g(front_mutex_);
     device_.render_into(front_);
+    std::swap(front_spots_, spots_);
+    front_ratio_ = ratio_;
   }
   frames_drawn_.fetch_add(1);
   if (zoom_refresh) zoom_refresh();
@@ -223,6 +289,9 @@ void MapRenderer::draw_host(const Node& h) {
   const double radius = host_radius(h.byte_rate.average, h.frame_rate.average, settings_.bytes,
                                     settings_.node_scale, settings_.max_node_radius);
   device_.circf(0, 0, radius);
+  const QPointF at = to_pixel(h.map_x, h.map_y);
+  spots_.hosts.push_back(
+      {&h, std::uint32_t(ipv4_key(h.address.bytes)), float(at.x()), float(at.y()), float(radius * pixel_x_)});
 }
 
 void MapRenderer::draw_links(Net& net) {
@@ -246,10 +315,16 @@ void MapRenderer::draw_links(Net& net) {
 }
 
 void MapRenderer::draw_link(const Node& h, const Link& l) {
-  device_.linewidth(link_width(l.byte_rate.average, settings_.link_scale, settings_.max_link_width));
+  int width = link_width(l.byte_rate.average, settings_.link_scale, settings_.max_link_width);
+  if (ratio_ != 1.0) width = int(std::lround(width * ratio_));
+  device_.linewidth(width);
   if (settings_.dynamic == 0 || (h.active && l.destination->active)) {
     device_.move2(h.map_x, h.map_y);
     device_.draw2(l.destination->map_x, l.destination->map_y);
+    const QPointF a = to_pixel(h.map_x, h.map_y), b = to_pixel(l.destination->map_x, l.destination->map_y);
+    spots_.lines.push_back({&h, &l, std::uint32_t(ipv4_key(h.address.bytes)),
+                            std::uint32_t(ipv4_key(l.destination->address.bytes)), float(a.x()), float(a.y()),
+                            float(b.x()), float(b.y()), float(std::max(width, 1)) / 2.0f});
   }
   device_.linewidth(1);
 }
@@ -259,7 +334,107 @@ MapWindow::MapWindow(MapRenderer& renderer, QWidget* parent) : QWidget(parent), 
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
+ViewRect MapWindow::view() const {
+  return zoom_view(zoom_[0], zoom_[1], zoom_[2], zoom_[3], width(), height());
+}
+
+void MapWindow::show_view(const ViewRect& v) {
+  const ViewRect full = full_view(width(), height());
+  double p[4] = {0, 0, 100, 100};
+  // Out past the whole map is the whole map, as the Zoom Box's click gives.
+  if (v.right - v.left < full.right - full.left && v.top - v.bottom < full.top - full.bottom)
+    view_percent(v, p);
+  std::copy(p, p + 4, zoom_);
+  zoom_pending_ = true;
+  update();
+  if (follower_) follower_(p[0], p[1], p[2], p[3]);
+}
+
+void MapWindow::zoom_about(QPointF pixel, double steps) {
+  if (width() <= 0 || height() <= 0 || steps == 0) return;
+  const ViewRect v = view();
+  const double px = v.left + pixel.x() / width() * (v.right - v.left);
+  const double py = v.top - pixel.y() / height() * (v.top - v.bottom);
+  double s = std::pow(0.8, steps);
+  // No closer than a hundredth of the map across.
+  const double min_span = 2 * kMapExtent / 100;
+  if ((v.right - v.left) * s < min_span) s = min_span / (v.right - v.left);
+  show_view(
+      {px + (v.left - px) * s, px + (v.right - px) * s, py + (v.bottom - py) * s, py + (v.top - py) * s});
+}
+
+void MapWindow::pan_by(QPointF delta) {
+  if (width() <= 0 || height() <= 0) return;
+  const ViewRect v = view();
+  const double dx = delta.x() / width() * (v.right - v.left);
+  const double dy = delta.y() / height() * (v.top - v.bottom);
+  const ViewRect moved{v.left - dx, v.right - dx, v.bottom + dy, v.top + dy};
+  // The whole map has nowhere to move.
+  if (zoom_[2] == 100 && zoom_[3] == 100) return;
+  show_view(moved);
+}
+
+bool MapWindow::event(QEvent* e) {
+  if (e->type() == QEvent::ToolTip) {
+    auto* help = static_cast<QHelpEvent*>(e);
+    const MapSpot spot = spot_at(help->pos());
+    const QString text = spot.kind != MapSpot::kNone && spot_text_ ? spot_text_(spot) : QString();
+    if (text.isEmpty()) {
+      QToolTip::hideText();
+      e->ignore();
+    } else {
+      QToolTip::showText(help->globalPos(), text, this);
+    }
+    return true;
+  }
+  return QWidget::event(e);
+}
+
+void MapWindow::wheelEvent(QWheelEvent* e) {
+  zoom_about(e->position(), e->angleDelta().y() / 120.0);
+  e->accept();
+}
+
+void MapWindow::mousePressEvent(QMouseEvent* e) {
+  if (e->button() != Qt::LeftButton) return QWidget::mousePressEvent(e);
+  pressed_ = true;
+  panning_ = false;
+  press_at_ = e->position();
+}
+
+void MapWindow::mouseMoveEvent(QMouseEvent* e) {
+  if (!pressed_) return;
+  const QPointF d = e->position() - press_at_;
+  // A click that wobbles a pixel or two is no drag.
+  if (!panning_ && std::abs(d.x()) + std::abs(d.y()) < 4) return;
+  if (!panning_) setCursor(Qt::ClosedHandCursor);
+  panning_ = true;
+  pan_by(d);
+  press_at_ = e->position();
+}
+
+void MapWindow::mouseReleaseEvent(QMouseEvent* e) {
+  if (e->button() != Qt::LeftButton) return QWidget::mouseReleaseEvent(e);
+  if (panning_) unsetCursor();
+  pressed_ = panning_ = false;
+}
+
+void MapWindow::mouseDoubleClickEvent(QMouseEvent* e) {
+  const MapSpot spot = spot_at(e->position());
+  if (spot.kind == MapSpot::kHost && spot_open_) spot_open_(spot);
+}
+
+void MapWindow::contextMenuEvent(QContextMenuEvent* e) {
+  const MapSpot spot = spot_at(e->pos());
+  if (spot.kind == MapSpot::kNone || !spot_menu_) return;
+  QMenu* menu = spot_menu_(spot, this);
+  if (menu == nullptr) return;
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(e->globalPos());
+}
+
 void MapWindow::set_zoom(int left, int top, int right, int bottom) {
+  // From the Zoom Box, which shows this rectangle already.
   zoom_[0] = left;
   zoom_[1] = top;
   zoom_[2] = right;
@@ -268,10 +443,20 @@ void MapWindow::set_zoom(int left, int top, int right, int bottom) {
   update();
 }
 
+void MapWindow::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  // The map is watched more than used: its tooltips answer while a list
+  // window has the focus. Qt asks the top-level window for this.
+  window()->setAttribute(Qt::WA_AlwaysShowToolTips);
+}
+
 void MapWindow::resizeEvent(QResizeEvent* e) {
   QWidget::resizeEvent(e);
   const int w = width(), h = height();
-  renderer_.request_size(w, h);
+  // A new size shows the whole map again (the Zoom Box drops its rectangle).
+  zoom_[0] = zoom_[1] = 0;
+  zoom_[2] = zoom_[3] = 100;
+  renderer_.request_size(w, h, devicePixelRatioF());
   if (redraw_) redraw_();
   suspended_ = w == 0 || h == 0;
   if (suspended_) return;

@@ -48,20 +48,27 @@ Panel::Panel(QWidget* parent) : QWidget(parent) {
   layout_children();
 }
 
-QRect Panel::place_of(Slot slot) {
+int Panel::chart_extra() const {
+  // Up to 160 pixels more per chart: beyond that a strip only grows taller,
+  // not more readable.
+  return std::clamp(height() - kContentHeight, 0, 320) & ~1;
+}
+
+QRect Panel::place_of(Slot slot, int extra) {
+  const int half = extra / 2;
   switch (slot) {
     case LoadChart:
-      return {0, 0, 280, 80};
+      return {0, 0, 280, 80 + half};
     case UrlChart:
-      return {0, 80, 280, 80};
+      return {0, 80 + half, 280, 80 + half};
     case Controls:
-      return {0, 160, 110, 280};
+      return {0, 160 + extra, 110, 280};
     case Key:
-      return {110, 160, 180, 280};
+      return {110, 160 + extra, 180, 280};
     case ZoomBox:
-      return {0, 445, 120, 125};
+      return {0, 445 + extra, 120, 125};
     case UrlStats:
-      return {120, 445, 170, 125};
+      return {120, 445 + extra, 170, 125};
     case SlotCount:
       break;
   }
@@ -73,7 +80,7 @@ void Panel::install(Slot slot, QWidget* w) {
   if (slots_[slot] && slots_[slot] != w) delete slots_[slot];
   w->setParent(content_);
   slots_[slot] = w;
-  w->setGeometry(place_of(slot));
+  w->setGeometry(place_of(slot, chart_extra()));
   w->show();
 }
 
@@ -87,10 +94,11 @@ int Panel::content_offset() const {
 
 void Panel::layout_children() {
   for (int i = 0; i < SlotCount; ++i)
-    if (slots_[i]) slots_[i]->setGeometry(place_of(Slot(i)));
+    if (slots_[i]) slots_[i]->setGeometry(place_of(Slot(i), chart_extra()));
   const int bar_w = bar_->sizeHint().width();
   bar_->setGeometry(width() - bar_w, 0, bar_w, height());
-  content_->setGeometry(0, content_offset(), std::max(kContentWidth, width() - bar_w), kContentHeight);
+  content_->setGeometry(0, content_offset(), std::max(kContentWidth, width() - bar_w),
+                        kContentHeight + chart_extra());
 }
 
 void Panel::resizeEvent(QResizeEvent* e) {

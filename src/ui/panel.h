@@ -25,7 +25,11 @@ class Panel : public QWidget {
   QWidget* child_at(Slot slot) const { return slots_[slot]; }
   ProtocolKey* protocol_key() const;
 
-  static QRect place_of(Slot slot);
+  // Where a slot sits; a panel taller than the contents gives the two charts
+  // `extra` pixels between them and moves the rest down.
+  static QRect place_of(Slot slot, int extra = 0);
+  // The charts' share of the height beyond the contents.
+  int chart_extra() const;
 
   int scroll_position() const { return position_; }
   // The scroll step: (600 - height) / 4, integer division.

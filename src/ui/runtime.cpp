@@ -37,6 +37,7 @@
 #include "ui/db_startup.h"
 #include "ui/focus_builder.h"
 #include "ui/main_window.h"
+#include "ui/map_questions.h"
 #include "ui/map_view.h"
 #include "ui/monitor/db_opt.h"
 #include "ui/monitor/dupip_window.h"
@@ -517,6 +518,7 @@ int DesktopRuntime::create_main_window() {
         lists->run_address_command(id, kWatchDestTraffic, r.server_address);
     });
   }
+  install_map_questions(*map_, *thumb, *model_, lists_.get());
   protocol_key_show();
 
   loop_ = &session_->loop();

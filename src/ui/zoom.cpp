@@ -76,8 +76,10 @@ void ZoomImage::paintEvent(QPaintEvent* e) {
     p.fillRect(e->rect(), Qt::black);
   else
     p.drawImage(e->rect(), display_, e->rect());
-  if (dragging_) draw_inverted(p, band_);
-  else if (zoomed_) draw_inverted(p, zoom_);
+  if (dragging_)
+    draw_inverted(p, band_);
+  else if (zoomed_)
+    draw_inverted(p, zoom_);
 }
 
 void ZoomImage::mousePressEvent(QMouseEvent* e) {
@@ -87,7 +89,8 @@ void ZoomImage::mousePressEvent(QMouseEvent* e) {
     band_ = corners(pt.x(), pt.y(), pt.x(), pt.y());
     update();
   } else if (e->button() == Qt::RightButton && zoomed_) {
-    if (pt.x() >= zoom_.left() && pt.x() <= zoom_.right() && pt.y() >= zoom_.top() && pt.y() <= zoom_.bottom()) {
+    if (pt.x() >= zoom_.left() && pt.x() <= zoom_.right() && pt.y() >= zoom_.top() &&
+        pt.y() <= zoom_.bottom()) {
       last_ = pt;
       moving_ = true;
     }
@@ -152,6 +155,19 @@ void ZoomImage::mouseReleaseEvent(QMouseEvent* e) {
 void ZoomImage::post() {
   if (!post_ || w_ == 0 || h_ == 0) return;
   post_(zoom_.left() * 100 / w_, zoom_.top() * 100 / h_, zoom_.right() * 100 / w_, zoom_.bottom() * 100 / h_);
+}
+
+void ZoomImage::show_zoom(double left, double top, double right, double bottom) {
+  moving_ = dragging_ = false;
+  if (left <= 0 && top <= 0 && right >= 100 && bottom >= 100) {
+    zoomed_ = false;
+  } else {
+    zoom_ = corners(int(std::lround(left * w_ / 100)), int(std::lround(top * h_ / 100)),
+                    int(std::lround(right * w_ / 100)), int(std::lround(bottom * h_ / 100)));
+    band_ = zoom_;
+    zoomed_ = true;
+  }
+  update();
 }
 
 void ZoomImage::set_aspect(int aspect_percent) {

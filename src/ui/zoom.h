@@ -21,6 +21,10 @@ class ZoomImage : public QWidget {
   void set_zoom_listener(std::function<void(int left, int top, int right, int bottom)> fn) {
     post_ = std::move(fn);
   }
+  // The map zoomed by the wheel or a drag: the rectangle (percent of the
+  // thumbnail; 0,0,100,100 for the full view) is shown without being posted
+  // back.
+  void show_zoom(double left, double top, double right, double bottom);
   // Message 1035: the map's width / height x 100 after a size change.
   void set_aspect(int aspect_percent);
 

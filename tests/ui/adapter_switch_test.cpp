@@ -72,7 +72,7 @@ class AdapterSwitch : public ::testing::Test {
 TEST_F(AdapterSwitch, MenuRefusesInvalidAndUnsupportedAdaptersAndSwitchesToGoodOnes) {
   ASSERT_EQ(start(), 0) << messages.texts().join("|").toStdString();
   MainWindow* w = runtime->main_window();
-  EXPECT_EQ(w->windowTitle(), "Tarnix :    eth0 (Wired)");
+  EXPECT_EQ(w->windowTitle(), "Tarnix — eth0 (Wired)");
   QAction* adapter = w->command(kCmdAdapter);
   ASSERT_TRUE(adapter->isEnabled());
 
@@ -87,7 +87,7 @@ TEST_F(AdapterSwitch, MenuRefusesInvalidAndUnsupportedAdaptersAndSwitchesToGoodO
   adapter->trigger();
   ASSERT_EQ(messages.shown.size(), 2u);
   EXPECT_EQ(messages.shown[1].text, "This adapter is using an unsupported network type");
-  EXPECT_EQ(w->windowTitle(), "Tarnix :    eth0 (Wired)");
+  EXPECT_EQ(w->windowTitle(), "Tarnix — eth0 (Wired)");
   EXPECT_EQ(opened, std::vector<std::string>{"eth0"});
 
   // A good adapter that cannot be opened: the reason and the hint, and the
@@ -99,14 +99,14 @@ TEST_F(AdapterSwitch, MenuRefusesInvalidAndUnsupportedAdaptersAndSwitchesToGoodO
   EXPECT_EQ(messages.shown[2].text, "Could not open adapter eth2");
   EXPECT_TRUE(messages.shown[2].detail.contains("permission"));
   EXPECT_TRUE(messages.shown[2].detail.contains("setcap"));
-  EXPECT_EQ(w->windowTitle(), "Tarnix :    eth0 (Wired)");
+  EXPECT_EQ(w->windowTitle(), "Tarnix — eth0 (Wired)");
   EXPECT_EQ(runtime->settings().interface, 0);
 
   refused.clear();
   answer(3);
   adapter->trigger();
   EXPECT_EQ(messages.shown.size(), 3u);
-  EXPECT_EQ(w->windowTitle(), "Tarnix :    eth2 (Second port)");
+  EXPECT_EQ(w->windowTitle(), "Tarnix — eth2 (Second port)");
   EXPECT_EQ(runtime->settings().interface, 3);
   EXPECT_EQ(net_current(runtime->model()), net_find(runtime->model(), "eth2"));
 
@@ -128,7 +128,7 @@ TEST_F(AdapterSwitch, StartUpAsksForAnotherAdapterWhenTheDefaultCannotBeOpened) 
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Could not open default adapter,\nplease choose another");
   EXPECT_TRUE(messages.shown[0].detail.contains("setcap"));
-  EXPECT_EQ(runtime->main_window()->windowTitle(), "Tarnix :    eth2 (Second port)");
+  EXPECT_EQ(runtime->main_window()->windowTitle(), "Tarnix — eth2 (Second port)");
   EXPECT_EQ(runtime->settings().interface, 3);
   runtime->main_window()->close();
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QFontMetrics>
+#include <QKeyEvent>
 
 namespace tarnix::ui {
 namespace {
@@ -39,6 +41,23 @@ TEST_F(ControlsTest, BarsStartFromTheSettingsUnderTheirLabels) {
   for (int i = 0; i < kControlBars; ++i)
     EXPECT_LE(QFontMetrics(c.label(i)->font()).horizontalAdvance(c.label(i)->text()), c.label(i)->width())
         << i;
+}
+
+TEST_F(ControlsTest, EachBarShowsItsValueWithItsUnitAndMovesByKeyboard) {
+  Controls c(s);
+  struct Case {
+    int bar;
+    const char* shown;
+  } cases[] = {{0, "0.90"}, {3, "5 px"}, {4, "10 s"}, {7, "40"}, {8, "1 in 11"}};
+  for (const Case& k : cases) EXPECT_EQ(c.value(k.bar)->text(), k.shown) << k.bar;
+  EXPECT_FALSE(c.bar(3)->toolTip().isEmpty());
+  c.resize(110, 280);
+  c.show();
+  c.bar(3)->setFocus();
+  QKeyEvent right(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
+  QApplication::sendEvent(c.bar(3), &right);
+  EXPECT_EQ(s.max_link_width.get(), 6);
+  EXPECT_EQ(c.value(3)->text(), "6 px");
 }
 
 TEST_F(ControlsTest, StepsPagesAndTheTimeOutCoupling) {

@@ -149,11 +149,20 @@ TEST(MainWindow, ChildrenAreLaidOutOnEverySizeChange) {
 }
 
 TEST(MainWindow, TitleNamesTheAdapter) {
-  EXPECT_EQ(main_title("eth0", "Intel Ethernet"), "Tarnix :    eth0 (Intel Ethernet)");
+  struct Case {
+    const char* adapter;
+    const char* description;
+    const char* title;
+  } cases[] = {
+      {"eth0", "Intel Ethernet", "Tarnix — eth0 (Intel Ethernet)"},
+      {"any", "", "Tarnix — any"},
+      {"wlan0", "   ", "Tarnix — wlan0"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(main_title(c.adapter, c.description), c.title);
   app::Settings s = defaults();
   MainWindow w(s);
   w.set_main_title("lo", "Loopback");
-  EXPECT_EQ(w.windowTitle(), "Tarnix :    lo (Loopback)");
+  EXPECT_EQ(w.windowTitle(), "Tarnix — lo (Loopback)");
   EXPECT_EQ(main_title(QString(3000, 'a'), "d").size(), 2047);
 }
 
@@ -189,23 +198,37 @@ TEST(Panel, ScrollsInFiveStepsOnlyWhenShorterThanItsContents) {
   q.scroll_bar()->triggerAction(QAbstractSlider::SliderPageStepAdd);
   EXPECT_EQ(q.scroll_position(), 1);
   EXPECT_EQ(key_y(), 120);
-  // A taller panel keeps its position but shows no offset.
+  // A taller panel keeps its position but shows no offset; the 50 pixels
+  // beyond the contents go to the charts.
   q.resize(300, 650);
   EXPECT_EQ(q.scroll_position(), 1);
-  EXPECT_EQ(key_y(), 160);
+  EXPECT_EQ(key_y(), 210);
   EXPECT_FALSE(q.scroll_bar()->isEnabled());
 }
 
 TEST(Panel, ChildrenSitAtTheirFixedPlacesAndCanBeReplaced) {
   Panel p;
-  p.resize(300, 700);
+  p.show();
+  p.resize(300, 600);
   EXPECT_EQ(p.child_at(Panel::Key)->geometry(), QRect(110, 160, 180, 280));
   EXPECT_EQ(p.child_at(Panel::ZoomBox)->geometry(), QRect(0, 445, 120, 125));
+  // Height beyond the contents makes the charts taller, up to 160 pixels
+  // each; the rest moves down below them.
+  struct Case {
+    int height, chart, key_top;
+  } cases[] = {{700, 130, 260}, {1200, 240, 480}};
+  for (const Case& c : cases) {
+    p.resize(300, c.height);
+    EXPECT_EQ(p.child_at(Panel::LoadChart)->geometry(), QRect(0, 0, 280, c.chart)) << c.height;
+    EXPECT_EQ(p.child_at(Panel::UrlChart)->geometry(), QRect(0, c.chart, 280, c.chart)) << c.height;
+    EXPECT_EQ(p.child_at(Panel::Key)->geometry().top(), c.key_top) << c.height;
+  }
+  p.resize(300, 700);
   EXPECT_NE(p.protocol_key(), nullptr);
   auto* chart = new QLabel("chart");
   p.install(Panel::LoadChart, chart);
   EXPECT_EQ(p.child_at(Panel::LoadChart), chart);
-  EXPECT_EQ(chart->geometry(), QRect(0, 0, 280, 80));
+  EXPECT_EQ(chart->geometry(), QRect(0, 0, 280, 130));
 }
 
 TEST(ProtocolKey, ListsSeventeenEntriesThenOther) {

@@ -3,13 +3,16 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QWheelEvent>
 #include <cmath>
 #include <map>
 
 #include "app/paths.h"
 #include "capture/classifier.h"
 #include "capture/net.h"
+#include "ui/map_questions.h"
 #include "ui/map_view.h"
+#include "ui/zoom.h"
 
 namespace tarnix::ui {
 namespace {
@@ -228,6 +231,101 @@ TEST_F(MapRenderTest, ZoomRectangleTakesEffectFromTheFrameAfterThePaint) {
   ASSERT_TRUE(paint());
   ASSERT_TRUE(r.draw_frame(*net));
   EXPECT_TRUE(lit(h->map_x, h->map_y, -2.6, 2.6, -1.3, 1.3));
+}
+
+TEST_F(MapRenderTest, APointOnADrawnHostOrLinkFindsItAndOneBetweenFindsNothing) {
+  Node* a = host(10, 1, 0, 1);
+  Node* b = host(172, 16, 0, 1);
+  Node* c = host(192, 168, 0, 1);
+  Link* ab = link_create(*a, *b);
+  ab->active = 1;
+  ab->bytes = 4000;
+  a->bytes_sent = 4000;
+  a->frames_sent = 7;
+  ab->byte_rate.average = 100000;
+  MapRenderer r(s, font());
+  r.request_size(400, 400);
+  ASSERT_TRUE(r.draw_frame(*net));
+  const auto mid = [&](Node* x, Node* y) {
+    return px((x->map_x + y->map_x) / 2, (x->map_y + y->map_y) / 2, 400);
+  };
+  struct Case {
+    const char* what;
+    QPointF at;
+    MapSpot::Kind kind;
+    const Node* host;
+  } cases[] = {
+      {"on a", px(a->map_x, a->map_y, 400), MapSpot::kHost, a},
+      {"beside c", px(c->map_x, c->map_y, 400) + QPointF(2, -1), MapSpot::kHost, c},
+      {"on the link", mid(a, b), MapSpot::kLink, a},
+      {"between b and c, no link", mid(b, c), MapSpot::kNone, nullptr},
+      {"a corner", QPointF(2, 2), MapSpot::kNone, nullptr},
+  };
+  for (const Case& k : cases) {
+    const MapSpot spot = r.spot_at(k.at);
+    EXPECT_EQ(spot.kind, k.kind) << k.what;
+    EXPECT_EQ(spot.host, k.host) << k.what;
+  }
+  EXPECT_EQ(r.spot_at(mid(a, b)).link, ab);
+
+  // The tooltips read the records only through the network.
+  const QString host_tip = spot_tooltip(*net, r.spot_at(px(a->map_x, a->map_y, 400)));
+  EXPECT_TRUE(host_tip.contains("10.1.0.1")) << host_tip.toStdString();
+  EXPECT_TRUE(host_tip.contains("Sent: 7 frames")) << host_tip.toStdString();
+  EXPECT_TRUE(spot_tooltip(*net, r.spot_at(mid(a, b))).startsWith("10.1.0.1 → 172.16.0.1"));
+  // A spot whose address no longer leads to its record tells nothing.
+  MapSpot stale = r.spot_at(px(a->map_x, a->map_y, 400));
+  stale.key ^= 1;
+  EXPECT_TRUE(spot_tooltip(*net, stale).isEmpty());
+  EXPECT_EQ(spot_host(*net, stale), nullptr);
+}
+
+TEST_F(MapRenderTest, WheelAndDragMoveTheMapAndTheZoomBoxTogether) {
+  MapRenderer r(s, font());
+  MapWindow w(r);
+  w.resize(400, 400);
+  ZoomImage thumb;
+  thumb.resize(200, 200);
+  thumb.show();  // the thumbnail learns its size when shown
+  install_map_questions(w, thumb, model, nullptr);
+  const auto world = [&](QPointF p) {
+    const ViewRect v = w.view();
+    return QPointF(v.left + p.x() / 400 * (v.right - v.left), v.top - p.y() / 400 * (v.top - v.bottom));
+  };
+  // The thumbnail's rectangle as the map's view, in world units.
+  const auto thumb_view = [&] {
+    const QRect z = thumb.zoom_rect();
+    return ViewRect{1.3 * (z.left() / 2.0 - 50) / 50, 1.3 * (z.right() / 2.0 - 50) / 50,
+                    1.3 * (50 - z.bottom() / 2.0) / 50, 1.3 * (50 - z.top() / 2.0) / 50};
+  };
+  const auto wheel = [&](QPointF at, int delta) {
+    QWheelEvent e(at, w.mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                  Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&w, &e);
+  };
+  const QPointF pointer(100, 300);
+  const QPointF under = world(pointer);
+  wheel(pointer, 240);
+  EXPECT_TRUE(thumb.zoomed());
+  // The point under the pointer stays under it, 0.8 x 0.8 closer.
+  EXPECT_NEAR(world(pointer).x(), under.x(), 1e-9);
+  EXPECT_NEAR(world(pointer).y(), under.y(), 1e-9);
+  EXPECT_NEAR(w.view().right - w.view().left, 2.6 * 0.64, 1e-9);
+  const double pixel = 2.6 / 200;  // one thumbnail pixel in world units
+  EXPECT_NEAR(thumb_view().left, w.view().left, pixel);
+  EXPECT_NEAR(thumb_view().top, w.view().top, pixel);
+  EXPECT_NEAR(thumb_view().right, w.view().right, pixel);
+
+  // A drag to the right shows what lay to the left; the thumbnail follows.
+  const ViewRect before = w.view();
+  w.pan_by(QPointF(40, 0));
+  EXPECT_NEAR(w.view().left, before.left - 40.0 / 400 * (before.right - before.left), 1e-9);
+  EXPECT_NEAR(thumb_view().left, w.view().left, pixel);
+
+  // Out past the whole map: the whole map, and the thumbnail drops its box.
+  wheel(pointer, -120 * 6);
+  EXPECT_FALSE(thumb.zoomed());
+  EXPECT_EQ(w.view(), full_view(400, 400));
 }
 
 }  // namespace

@@ -141,7 +141,7 @@ TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) 
   EXPECT_TRUE(messages.shown.empty()) << messages.texts().join(" | ").toStdString();
   MainWindow* w = runtime.main_window();
   ASSERT_NE(w, nullptr);
-  EXPECT_EQ(w->windowTitle(), "Tarnix :    three-subnets.pcap (capture file)");
+  EXPECT_EQ(w->windowTitle(), "Tarnix — three-subnets.pcap (capture file)");
   w->resize(1100, 850);
   QApplication::processEvents();
   MapWindow* map = runtime.map_window();
@@ -326,7 +326,7 @@ TEST(MapScreenshot, OpenCaptureFileCommandPlaysTheChosenFile) {
   fill(second);
   open->trigger();
   EXPECT_TRUE(chose_fast);
-  EXPECT_EQ(w->windowTitle(), "Tarnix :    second.pcap (capture file)");
+  EXPECT_EQ(w->windowTitle(), "Tarnix — second.pcap (capture file)");
   EXPECT_TRUE(testing::play_to_end(runtime, 10000));
   runtime.stop_capture();
   Net* net = net_current(runtime.model());
@@ -339,7 +339,7 @@ TEST(MapScreenshot, OpenCaptureFileCommandPlaysTheChosenFile) {
   open->trigger();
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Could not open the capture file");
-  EXPECT_EQ(w->windowTitle(), "Tarnix :    second.pcap (capture file)");
+  EXPECT_EQ(w->windowTitle(), "Tarnix — second.pcap (capture file)");
   w->close();
 }
 

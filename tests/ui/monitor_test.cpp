@@ -2,6 +2,8 @@
 // the duplicate-address window and the database options.
 #include <gtest/gtest.h>
 
+#include <QPainter>
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -66,6 +68,35 @@ TEST(StripChart, BarHeightsFollowTheFortyPointScaleAndCountsRestart) {
   c.strip.sample();
   EXPECT_EQ(c.strip.last_value(), 37u);
   EXPECT_EQ(c.counter.load(), 37u);
+}
+
+TEST(StripChart, TheValueAxisTopsAtAWholeStepAboveThePeak) {
+  struct Case {
+    std::uint32_t peak, floor, top;
+  } cases[] = {{0, 5, 5},    {3, 5, 5},      {6, 5, 10}, {11, 10, 20},
+               {37, 10, 50}, {101, 10, 200}, {0, 0, 1},  {UINT32_MAX, 1, UINT32_MAX}};
+  for (const Case& c : cases) EXPECT_EQ(chart_axis_top(c.peak, c.floor), c.top) << c.peak;
+
+  // The area under the line grows with the value: the newest samples (the
+  // axis top) stand five times as tall as the ones before them.
+  Chart c;
+  for (int i = 0; i < 60; ++i) {
+    c.counter = i >= 54 ? 50 : 10;
+    c.strip.sample();
+  }
+  EXPECT_EQ(c.strip.history().size(), 60u);
+  QImage img(c.strip.size(), QImage::Format_RGB32);
+  QPainter p(&img);
+  c.strip.draw_chart(p, img.rect());
+  p.end();
+  const auto filled = [&](int x) {
+    int n = 0;
+    for (int y = 0; y < img.height(); ++y) n += qBlue(img.pixel(x, y)) - qRed(img.pixel(x, y)) > 30 ? 1 : 0;
+    return n;
+  };
+  const int newest = filled(img.width() - 6), older = filled(img.width() - 20);
+  EXPECT_GT(older, 2);
+  EXPECT_NEAR(double(newest) / older, 5.0, 1.0) << newest << " " << older;
 }
 
 TEST(StripChart, TimeMarksSitOnTheNearestWholeMinute) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QSettings>
+#include <QTemporaryDir>
 
 #if defined(__SANITIZE_THREAD__)
 // Qt is not built with ThreadSanitizer, and its mutexes wait on futexes the
@@ -19,6 +21,10 @@ extern "C" const char* __tsan_default_suppressions() {
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  // Windows remember their places in the user's store: a test run writes to
+  // a store of its own, so no run sees what an earlier one left.
+  QTemporaryDir config;
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,11 +1,44 @@
 #include "ui/monitor/list_model.h"
 
+#include <QLocale>
 #include <algorithm>
+
+#include "ui/monitor/list_format.h"
 
 namespace tarnix::ui {
 
 ListModel::ListModel(QStringList headers, QObject* parent)
-    : QAbstractTableModel(parent), headers_(std::move(headers)) {}
+    : QAbstractTableModel(parent), headers_(std::move(headers)) {
+  for (const QString& h : headers_)
+    kinds_.push_back(h.contains(QLatin1String("Bytes"), Qt::CaseInsensitive) ? Kind::kBytes : Kind::kText);
+}
+
+void ListModel::set_numeric(int column) {
+  if (column < 0 || column >= int(kinds_.size())) return;
+  if (kinds_[std::size_t(column)] == Kind::kText) kinds_[std::size_t(column)] = Kind::kCount;
+}
+
+ListModel::Kind ListModel::kind(int column) const {
+  return column >= 0 && column < int(kinds_.size()) ? kinds_[std::size_t(column)] : Kind::kText;
+}
+
+namespace {
+
+// Dotted IPv4 addresses sort by their value: each part zero-padded.
+QString address_key(const QString& text) {
+  const QStringList parts = text.split(QLatin1Char('.'));
+  if (parts.size() != 4) return text;
+  QString key;
+  for (const QString& p : parts) {
+    bool ok = false;
+    const int v = p.toInt(&ok);
+    if (!ok || v < 0 || v > 255) return text;
+    key += QStringLiteral("%1.").arg(v, 3, 10, QLatin1Char('0'));
+  }
+  return key;
+}
+
+}  // namespace
 
 int ListModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : rows();
@@ -17,10 +50,26 @@ int ListModel::columnCount(const QModelIndex& parent) const {
 
 QVariant ListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rows()) return {};
-  if (role == Qt::DisplayRole) return text(index.row(), index.column());
-  if (role == Qt::TextAlignmentRole && std::find(numeric_.begin(), numeric_.end(), index.column()) != numeric_.end())
-    return int(Qt::AlignRight | Qt::AlignVCenter);
-  return {};
+  const Kind k = kind(index.column());
+  const QString t = text(index.row(), index.column());
+  const std::optional<std::uint64_t> n = k == Kind::kText ? std::nullopt : cell_number(t);
+  switch (role) {
+    case Qt::DisplayRole:
+      if (!n) return t;
+      return k == Kind::kBytes ? format_bytes(*n) : format_count(*n);
+    case Qt::ToolTipRole:
+      // The exact figure behind a unit; the whole text of a cut one.
+      if (n && k == Kind::kBytes) return QStringLiteral("%1 bytes").arg(format_count(*n));
+      return t.isEmpty() ? QVariant() : QVariant(t);
+    case kSortRole:
+      if (k != Kind::kText) return QVariant::fromValue<qulonglong>(n.value_or(0));
+      return address_key(t);
+    case Qt::TextAlignmentRole:
+      if (k != Kind::kText) return int(Qt::AlignRight | Qt::AlignVCenter);
+      return {};
+    default:
+      return {};
+  }
 }
 
 QVariant ListModel::headerData(int section, Qt::Orientation o, int role) const {

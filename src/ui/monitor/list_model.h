@@ -23,6 +23,13 @@ struct RowRef {
 class ListModel : public QAbstractTableModel {
   Q_OBJECT
  public:
+  // What a column's cells hold: the text() of a figure stays the plain
+  // number; the view shows it with separators or a unit.
+  enum class Kind { kText, kCount, kBytes };
+  // The value a column sorts by: a number for figures, so 9 comes before 10.
+  static constexpr int kSortRole = Qt::UserRole + 1;
+
+  // Columns whose header names bytes show them with a unit.
   explicit ListModel(QStringList headers, QObject* parent = nullptr);
 
   int rowCount(const QModelIndex& parent = {}) const override;
@@ -41,8 +48,11 @@ class ListModel : public QAbstractTableModel {
   const RowRef* ref(int i) const;
   QString text(int row, int column) const;
   void clear();
-  // Columns shown right-aligned (counts).
-  void set_numeric(int column) { numeric_.push_back(column); }
+  // Columns of figures: right-aligned, sorted by value; a bytes column
+  // stays one.
+  void set_numeric(int column);
+  Kind kind(int column) const;
+  QStringList headers() const { return headers_; }
 
  private:
   struct Row {
@@ -51,7 +61,7 @@ class ListModel : public QAbstractTableModel {
   };
   QStringList headers_;
   std::vector<Row> rows_;
-  std::vector<int> numeric_;
+  std::vector<Kind> kinds_;
 };
 
 }  // namespace tarnix::ui

@@ -1,9 +1,12 @@
 #include "ui/monitor/load.h"
 
 #include <QApplication>
+#include <QLocale>
 #include <QPainter>
+#include <QPolygonF>
 #include <QResizeEvent>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "capture/net.h"
@@ -14,7 +17,9 @@ namespace {
 constexpr int kPlotExtra = 101;  // room right of the client for time marks to scroll in from
 constexpr QRgb kGridColour = qRgb(0x32, 0x32, 0xff);
 
-QColor menu_colour() { return QApplication::palette().color(QPalette::Window); }
+QColor menu_colour() {
+  return QApplication::palette().color(QPalette::Window);
+}
 
 // The label formats hold one "%d" and "%%"; anything else is shown as typed,
 // so no format can read past its one argument.
@@ -60,6 +65,13 @@ int strip_bar_height(int plot_height, std::uint32_t v) {
   if (plot_height <= 0) return 0;
   const std::int64_t scaled = std::int64_t(plot_height) * v / 40;
   return int(std::min<std::int64_t>(plot_height, scaled));
+}
+
+std::uint32_t chart_axis_top(std::uint32_t peak, std::uint32_t floor) {
+  const std::uint64_t want = std::max(peak, std::max<std::uint32_t>(floor, 1));
+  for (std::uint64_t decade = 1;; decade *= 10)
+    for (std::uint64_t step : {1, 2, 5})
+      if (step * decade >= want) return std::uint32_t(std::min<std::uint64_t>(step * decade, UINT32_MAX));
 }
 
 TimeMark strip_time_mark(const QTime& now) {
@@ -135,7 +147,9 @@ void StripChart::relayout() {
   write_label(0);
 }
 
-void StripChart::resizeEvent(QResizeEvent*) { relayout(); }
+void StripChart::resizeEvent(QResizeEvent*) {
+  relayout();
+}
 
 void StripChart::scroll_left() {
   const int bytes = (plot_.width() - 1) * 4;
@@ -156,6 +170,9 @@ void StripChart::sample() {
     v = reset_ ? c->exchange(0, std::memory_order_acq_rel) : c->load(std::memory_order_acquire);
   }
   last_ = v;
+  history_.push_back({clock_ ? clock_() : QTime::currentTime(), v});
+  // One sample a pixel: a screen's width of them is all a chart can show.
+  while (history_.size() > 4096) history_.pop_front();
   const int H = plot_height();
   const int b = strip_bar_height(H, v);
   write_label(v);
@@ -196,9 +213,93 @@ QImage StripChart::composed() const {
   return frame;
 }
 
+void StripChart::draw_chart(QPainter& p, const QRect& area) const {
+  const QPalette& pal = palette();
+  p.fillRect(area, pal.color(QPalette::Base));
+  p.setFont(axis_font_);
+  const QFontMetrics fm(axis_font_);
+  std::uint32_t peak = 0;
+  const int max_samples = std::max(area.width(), 1);
+  const int first = std::max(0, int(history_.size()) - max_samples);
+  for (int i = first; i < int(history_.size()); ++i) peak = std::max(peak, history_[std::size_t(i)].value);
+  const std::uint32_t top = chart_axis_top(peak, axis_floor_);
+  const bool percent = label_format_.contains(QLatin1String("%%"));
+  const auto value_text = [&](std::uint32_t v) {
+    return percent ? QStringLiteral("%1%").arg(v) : QLocale().toString(qulonglong(v));
+  };
+  // Room for the widest value label on the left and a line of time below,
+  // so no label is struck through by the plot or cut by the edge.
+  const int label_w = fm.horizontalAdvance(value_text(top)) + 4;
+  const int text_h = fm.height();
+  const QRect plot(area.left() + label_w + 2, area.top() + text_h / 2, area.width() - label_w - 4,
+                   area.height() - text_h - text_h / 2 - 2);
+  if (plot.width() < 4 || plot.height() < 4) return;
+  const QColor text = pal.color(QPalette::Text);
+  QColor grid = text;
+  grid.setAlpha(50);
+  const auto y_of = [&](double v) { return plot.bottom() - v / top * plot.height(); };
+  for (std::uint32_t v : {0u, top / 2, top}) {
+    const int y = int(std::lround(y_of(v)));
+    p.setPen(QPen(grid, 1));
+    p.drawLine(plot.left(), y, plot.right(), y);
+    p.setPen(text);
+    p.drawText(QRect(area.left(), y - text_h / 2, label_w, text_h), Qt::AlignRight | Qt::AlignVCenter,
+               value_text(v));
+  }
+  // Newest sample at the right edge, one pixel a second.
+  QPolygonF line;
+  const int n = int(history_.size()) - first;
+  for (int k = 0; k < n; ++k) {
+    const ChartSample& s = history_[std::size_t(first + k)];
+    line << QPointF(plot.right() - (n - 1 - k), y_of(std::min(s.value, top)));
+  }
+  QString last_time;
+  int last_label_right = plot.left() - 1;
+  for (int k = 0; k < n; ++k) {
+    const QTime t = history_[std::size_t(first + k)].time;
+    if (!t.isValid() || t.second() != 0) continue;
+    const QString mark = t.toString(QStringLiteral("HH:mm"));
+    if (mark == last_time) continue;
+    last_time = mark;
+    const int x = int(line[k].x());
+    const int w = fm.horizontalAdvance(mark);
+    // A label that would run off either edge or into the last one is left out.
+    if (x - w / 2 <= last_label_right + 4 || x - w / 2 < area.left() || x + w / 2 > area.right()) continue;
+    p.setPen(QPen(grid, 1));
+    p.drawLine(x, plot.top(), x, plot.bottom());
+    p.setPen(text);
+    p.drawText(QRect(x - w / 2, plot.bottom() + 2, w, text_h), Qt::AlignCenter, mark);
+    last_label_right = x + w / 2;
+  }
+  if (!line.isEmpty()) {
+    p.setRenderHint(QPainter::Antialiasing);
+    QColor fill = pal.color(QPalette::Highlight);
+    QPolygonF area_poly = line;
+    area_poly << QPointF(line.last().x(), plot.bottom()) << QPointF(line.first().x(), plot.bottom());
+    fill.setAlpha(90);
+    p.setPen(Qt::NoPen);
+    p.setBrush(fill);
+    p.drawPolygon(area_poly);
+    p.setPen(QPen(pal.color(QPalette::Highlight), 1.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawPolyline(line);
+    p.setRenderHint(QPainter::Antialiasing, false);
+  }
+  // The current value, where the newest sample is read.
+  const QString now = format_value(label_format_, last_);
+  if (has_label_font_) p.setFont(label_font_);
+  const QFontMetrics lm(p.font());
+  const QRect box(plot.left() + 4, plot.top() + 2, lm.horizontalAdvance(now) + 8, lm.height());
+  QColor back = pal.color(QPalette::Base);
+  back.setAlpha(200);
+  p.fillRect(box, back);
+  p.setPen(text);
+  p.drawText(box, Qt::AlignCenter, now);
+}
+
 void StripChart::paintEvent(QPaintEvent*) {
   QPainter p(this);
-  p.drawImage(0, 0, composed());
+  draw_chart(p, rect());
 }
 
 LoadChart::LoadChart(QWidget* parent) : QWidget(parent) {
@@ -225,7 +326,9 @@ void LoadChart::set_inset(int inset) {
   relayout();
 }
 
-void LoadChart::set_fonts(const QFont* axis, const QFont* label) { strip_->set_fonts(axis, label); }
+void LoadChart::set_fonts(const QFont* axis, const QFont* label) {
+  strip_->set_fonts(axis, label);
+}
 
 void LoadChart::set_format(const QString& label_format, const QString& caption) {
   box_->setTitle(caption);
@@ -239,7 +342,9 @@ void LoadChart::relayout() {
   strip_->setGeometry(a, 2 * a, std::max(w - 3 * a, 1), std::max(h - 4 * a, 1));
 }
 
-void LoadChart::resizeEvent(QResizeEvent*) { relayout(); }
+void LoadChart::resizeEvent(QResizeEvent*) {
+  relayout();
+}
 
 void url_stats_update_load(Net& net, std::uint32_t& count) {
   std::uint32_t load = net.load_percent.load(std::memory_order_acquire);
@@ -308,13 +413,15 @@ void UrlStats::redraw() {
   const auto row = [&](int n, const QString& label, const QString& value) {
     const int y = n * line;
     p.drawText(QRect(0, y, half, line), Qt::AlignRight | Qt::AlignTop | Qt::TextDontClip, label);
-    p.drawText(QRect(half + 5, y, image_.width() - half - 5, line), Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, value);
+    p.drawText(QRect(half + 5, y, image_.width() - half - 5, line),
+               Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, value);
   };
   const auto count = [](unsigned long v) { return QString::asprintf("%lu    ", v); };
   row(0, QStringLiteral("Runtime :"), figures_.runtime);
   row(2, QStringLiteral("Proxy :"), count(figures_.proxied));
   row(3, QStringLiteral("Non Proxy :"), count(figures_.direct));
-  row(4, QStringLiteral("Total URLs :"), count(static_cast<unsigned long>(figures_.proxied) + figures_.direct));
+  row(4, QStringLiteral("Total URLs :"),
+      count(static_cast<unsigned long>(figures_.proxied) + figures_.direct));
   row(6, QStringLiteral("Peak Load :"), QString::asprintf("%u%%    ", figures_.peak_load));
   row(7, QStringLiteral("Avg Load :"), QString::asprintf("%4.2f%%    ", double(figures_.average_load)));
   inner_->update();

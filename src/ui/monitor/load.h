@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 
 namespace tarnix {
@@ -39,6 +40,16 @@ struct TimeMark {
 };
 TimeMark strip_time_mark(const QTime& now);
 
+// The top of a chart's value axis: the smallest 1, 2 or 5 times a power of
+// ten that holds `peak`, and never below `floor`.
+std::uint32_t chart_axis_top(std::uint32_t peak, std::uint32_t floor);
+
+// What the chart draws for one sample.
+struct ChartSample {
+  QTime time;
+  std::uint32_t value = 0;
+};
+
 class StripChart : public QWidget {  // "STRIP"
   Q_OBJECT
  public:
@@ -56,8 +67,15 @@ class StripChart : public QWidget {  // "STRIP"
   const QImage& plot() const { return plot_; }
   // The last value sampled.
   std::uint32_t last_value() const { return last_; }
-  // What the window shows: the plot with the label box laid over it.
+  // The strip as the counter's rules keep it: the plot with the label box
+  // laid over it.
   QImage composed() const;
+  // What the window shows: the samples as a line over a filled area, with a
+  // labelled value axis on the left and the minutes below.
+  void draw_chart(QPainter& p, const QRect& area) const;
+  const std::deque<ChartSample>& history() const { return history_; }
+  // The value axis' smallest top (100 for a load in percent).
+  void set_axis_floor(std::uint32_t floor) { axis_floor_ = floor; }
 
   void sample();
   void time_mark();
@@ -82,6 +100,8 @@ class StripChart : public QWidget {  // "STRIP"
   std::uint32_t samples_since_mark_ = 0;
   std::uint32_t last_ = 0;
   TimeOfDay clock_;
+  std::deque<ChartSample> history_;
+  std::uint32_t axis_floor_ = 5;
 };
 
 class LoadChart : public QWidget {  // "LOAD"

@@ -28,6 +28,7 @@ MonitorWindows install_monitor_windows(MainWindow& window, TrafficModel& model, 
   });
   m.load->set_fonts(&axis, &label);
   m.load->set_reset_after_sample(false);
+  m.load->strip()->set_axis_floor(10);
   m.load->set_bottom_margin(3);
 
   m.urls = new LoadChart;

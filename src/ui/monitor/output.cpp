@@ -1,5 +1,7 @@
 #include "ui/monitor/output.h"
 
+#include <QSortFilterProxyModel>
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QHeaderView>
@@ -28,7 +30,13 @@ QString host_text(const std::string& name, const char* unresolved) {
 QTreeView* report_view(const QString& name, QAbstractItemModel* model, QWidget* parent) {
   auto* v = new QTreeView(parent);
   v->setObjectName(name);
-  v->setModel(model);
+  // Sorted on a header click; until then the log reads in arrival order.
+  auto* sorted = new QSortFilterProxyModel(v);
+  sorted->setSourceModel(model);
+  v->setModel(sorted);
+  v->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  v->setSortingEnabled(true);
+  v->setTextElideMode(Qt::ElideMiddle);
   v->setRootIsDecorated(false);
   v->setUniformRowHeights(true);
   v->setItemsExpandable(false);
@@ -104,7 +112,8 @@ OutputArea::OutputArea(app::Settings& settings, QWidget* parent) : QWidget(paren
 
   requests_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(requests_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-    const QModelIndex i = requests_->indexAt(at);
+    const auto* sorted = static_cast<const QSortFilterProxyModel*>(requests_->model());
+    const QModelIndex i = sorted->mapToSource(requests_->indexAt(at));
     if (!i.isValid()) return;
     if (QMenu* m = request_menu(i.row())) m->popup(requests_->viewport()->mapToGlobal(at));
   });

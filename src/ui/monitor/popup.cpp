@@ -1,13 +1,21 @@
 #include "ui/monitor/popup.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QScreen>
+#include <QScrollBar>
+#include <QShortcut>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <vector>
 
 #include "app/settings.h"
+#include "ui/monitor/list_format.h"
 
 namespace tarnix::ui {
 
@@ -29,6 +37,30 @@ bool open_url_or_say(const QString& url, QWidget* parent, const std::function<bo
 }
 
 namespace {
+
+QString& state_file() {
+  static QString path;
+  return path;
+}
+
+}  // namespace
+
+void set_window_state_file(const QString& path) {
+  state_file() = path;
+}
+
+std::unique_ptr<QSettings> window_state_store() {
+  if (!state_file().isEmpty()) return std::make_unique<QSettings>(state_file(), QSettings::IniFormat);
+  return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                     QStringLiteral("Halvard Software"), QStringLiteral("Tarnix-windows"));
+}
+
+namespace {
+
+// A URL column grows no wider than this when fitted; the rest is elided in
+// the middle and the tooltip holds the whole text.
+constexpr int kMaxFittedColumn = 420;
+constexpr int kShownRows = 10;
 
 std::vector<QPointer<ListWindow>>& registry() {
   static std::vector<QPointer<ListWindow>> r;
@@ -84,10 +116,26 @@ ListWindow::ListWindow(app::Settings& settings, Design design, QWidget* parent)
   layout->addWidget(toolbar_);
 
   model_ = new ListModel(design_.columns, this);
+  proxy_ = new QSortFilterProxyModel(this);
+  proxy_->setSourceModel(model_);
+  proxy_->setSortRole(ListModel::kSortRole);
+  proxy_->setFilterKeyColumn(-1);
+  proxy_->setFilterCaseSensitivity(Qt::CaseInsensitive);
+  proxy_->setDynamicSortFilter(true);
+  if (design_.filter) {
+    filter_ = new QLineEdit(this);
+    filter_->setObjectName(QStringLiteral("filter"));
+    filter_->setPlaceholderText(QStringLiteral("Filter (any column)"));
+    filter_->setClearButtonEnabled(true);
+    filter_->setToolTip(QStringLiteral("Shows only the rows with this text in a column"));
+    connect(filter_, &QLineEdit::textChanged, proxy_, &QSortFilterProxyModel::setFilterFixedString);
+    layout->addWidget(filter_);
+  }
   view_ = new QTableView(this);
   view_->setObjectName(QStringLiteral("list"));
-  view_->setModel(model_);
-  view_->setSelectionMode(QAbstractItemView::SingleSelection);
+  view_->setModel(proxy_);
+  view_->setTextElideMode(Qt::ElideMiddle);
+  view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   view_->setSelectionBehavior(QAbstractItemView::SelectRows);
   view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   view_->setShowGrid(false);
@@ -95,14 +143,20 @@ ListWindow::ListWindow(app::Settings& settings, Design design, QWidget* parent)
   view_->verticalHeader()->hide();
   view_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
   view_->horizontalHeader()->setHighlightSections(false);
+  // The rows keep the order they come in (a ranking's) until a header is
+  // clicked.
+  view_->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+  view_->setSortingEnabled(true);
   view_->setContextMenuPolicy(Qt::CustomContextMenu);
   layout->addWidget(view_);
   for (int c = 0; c < design_.columns.size(); ++c) {
     const int w = settings_.place(width_key(c));
     view_->setColumnWidth(c, w > 0 ? w : 150);
   }
+  auto* copy = new QShortcut(QKeySequence::Copy, view_, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+  connect(copy, &QShortcut::activated, this, [this] { copy_selection(); });
   connect(view_, &QWidget::customContextMenuRequested, this, [this](const QPoint& p) {
-    const int row = view_->indexAt(p).row();
+    const int row = proxy_->mapToSource(view_->indexAt(p)).row();
     if (row < 0) return;
     QMenu* menu = context_menu(row);
     if (menu == nullptr) return;
@@ -111,9 +165,20 @@ ListWindow::ListWindow(app::Settings& settings, Design design, QWidget* parent)
     menu->deleteLater();
   });
 
-  const int x = settings_.place(design_.key + QStringLiteral(" x"));
-  const int y = settings_.place(design_.key + QStringLiteral(" y"));
-  resize(x > 0 ? x : 400, y > 0 ? y : 200);
+  if (!restore_state()) {
+    // A first open: tall enough for ten rows, beside the main window, the
+    // columns fitted to the first rows that come.
+    const int x = settings_.place(design_.key + QStringLiteral(" x"));
+    const int y = settings_.place(design_.key + QStringLiteral(" y"));
+    int rows_h = view_->horizontalHeader()->sizeHint().height() +
+                 kShownRows * view_->verticalHeader()->defaultSectionSize() + 2 * view_->frameWidth() +
+                 view_->horizontalScrollBar()->sizeHint().height();
+    rows_h += toolbar_->sizeHint().height() + (filter_ ? filter_->sizeHint().height() : 0);
+    resize(std::max(x > 0 ? x : 400, 360), std::max(y > 0 ? y : 200, rows_h));
+    place_beside_parent();
+    fit_pending_ = true;
+    connect(model_, &QAbstractItemModel::rowsInserted, this, [this] { fit_columns(); });
+  }
   timer_.setInterval(1000);
   connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
   timer_.start();
@@ -122,6 +187,81 @@ ListWindow::ListWindow(app::Settings& settings, Design design, QWidget* parent)
 
 ListWindow::~ListWindow() {
   save_widths();
+  save_state();
+}
+
+void ListWindow::save_state() {
+  if (design_.key.isEmpty()) return;
+  auto store = window_state_store();
+  store->beginGroup(design_.key);
+  store->setValue(QStringLiteral("geometry"), saveGeometry());
+  store->setValue(QStringLiteral("header"), view_->horizontalHeader()->saveState());
+  store->endGroup();
+}
+
+bool ListWindow::restore_state() {
+  if (design_.key.isEmpty()) return false;
+  auto store = window_state_store();
+  store->beginGroup(design_.key);
+  const QByteArray geometry = store->value(QStringLiteral("geometry")).toByteArray();
+  const QByteArray header = store->value(QStringLiteral("header")).toByteArray();
+  store->endGroup();
+  if (geometry.isEmpty() || !restoreGeometry(geometry)) return false;
+  if (!header.isEmpty()) view_->horizontalHeader()->restoreState(header);
+  return true;
+}
+
+void ListWindow::place_beside_parent() {
+  QWidget* main = parentWidget() ? parentWidget()->window() : nullptr;
+  if (main == nullptr || !main->isVisible()) return;
+  const QRect frame = main->frameGeometry();
+  QScreen* screen = main->screen();
+  const QRect avail = screen ? screen->availableGeometry() : QRect();
+  // Windows already open step down so a new one does not hide the last.
+  const int step = 24 * (popup_count() % 8);
+  QPoint at(frame.right() + 8, frame.top() + step);
+  if (avail.isValid() && at.x() + width() > avail.right()) {
+    // No room on the right: on the left, else over the map but below the
+    // menu bar.
+    at.setX(frame.left() - width() - 8);
+    if (at.x() < avail.left()) {
+      at.setX(std::max(avail.left(), avail.right() - width()));
+      at.setY(main->geometry().top() + 60 + step);
+    }
+  }
+  move(at);
+}
+
+void ListWindow::fit_columns() {
+  if (!fit_pending_ || model_->rows() == 0) return;
+  fit_pending_ = false;
+  view_->resizeColumnsToContents();
+  for (int c = 0; c < model_->columnCount(); ++c)
+    if (view_->columnWidth(c) > kMaxFittedColumn) view_->setColumnWidth(c, kMaxFittedColumn);
+}
+
+QString ListWindow::selection_text(QChar separator) const {
+  std::vector<int> rows;
+  for (const QModelIndex& i : view_->selectionModel()->selectedRows()) rows.push_back(i.row());
+  if (rows.empty())
+    for (int r = 0; r < proxy_->rowCount(); ++r) rows.push_back(r);
+  // In the order shown, not the order clicked.
+  std::sort(rows.begin(), rows.end());
+  std::vector<QStringList> out;
+  for (int r : rows) {
+    const int source = proxy_->mapToSource(proxy_->index(r, 0)).row();
+    QStringList cells;
+    for (int c = 0; c < model_->columnCount(); ++c) cells << model_->text(source, c);
+    out.push_back(cells);
+  }
+  return rows_as_text(model_->headers(), out, separator);
+}
+
+void ListWindow::copy_selection() const {
+  auto* mime = new QMimeData;
+  mime->setText(selection_text());
+  mime->setData(QStringLiteral("text/csv"), selection_text(QLatin1Char(',')).toUtf8());
+  QApplication::clipboard()->setMimeData(mime);
 }
 
 QString ListWindow::width_key(int column) const {
@@ -214,6 +354,7 @@ void ListWindow::resizeEvent(QResizeEvent* e) {
 
 void ListWindow::closeEvent(QCloseEvent* e) {
   save_widths();
+  save_state();
   timer_.stop();
   QWidget::closeEvent(e);
 }

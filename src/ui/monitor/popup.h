@@ -5,14 +5,18 @@
 // registry of open list windows that an adapter switch refreshes.
 #pragma once
 
+#include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
+#include <QSettings>
+#include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 #include "ui/monitor/list_model.h"
 
@@ -27,6 +31,11 @@ namespace tarnix::ui {
 // with the URL to copy, not only on standard error. False then.
 bool open_url_or_say(const QString& url, QWidget* parent, const std::function<bool(const QUrl&)>& open = {});
 
+// Where the list windows keep their place, size, column widths and sort
+// between runs: the user's own store unless a file was named (tests).
+void set_window_state_file(const QString& path);
+std::unique_ptr<QSettings> window_state_store();
+
 class ListWindow : public QWidget {
   Q_OBJECT
  public:
@@ -39,12 +48,21 @@ class ListWindow : public QWidget {
     QString key;          // settings prefix: "<key> 0".., "<key> x", "<key> y"
     int width_keys = -1;  // columns with a width key of their own (-1: all);
                           // later ones use the last key's width
+    bool filter = false;  // a filter box above a long list
   };
   ListWindow(app::Settings& settings, Design design, QWidget* parent);
   ~ListWindow() override;
 
   ListModel* model() const { return model_; }
   QTableView* view() const { return view_; }
+  // What the view shows: the model sorted and filtered.
+  QSortFilterProxyModel* proxy() const { return proxy_; }
+  QLineEdit* filter_box() const { return filter_; }
+  // The selected rows (or all when none is) as text: tab-separated, or CSV
+  // with a comma; the plain figures, not their shown form.
+  QString selection_text(QChar separator = QLatin1Char('\t')) const;
+  // Ctrl+C: the selection on the clipboard as text and as CSV.
+  void copy_selection() const;
   QToolBar* toolbar() const { return toolbar_; }
   int countdown() const { return countdown_; }
 
@@ -86,10 +104,17 @@ class ListWindow : public QWidget {
   void replace_tail(const QString& text);
   QString width_key(int column) const;
   void save_widths();
+  void save_state();
+  bool restore_state();
+  void place_beside_parent();
+  void fit_columns();
 
   Design design_;
   ListModel* model_;
+  QSortFilterProxyModel* proxy_;
+  QLineEdit* filter_ = nullptr;
   QTableView* view_;
+  bool fit_pending_ = false;
   QToolBar* toolbar_;
   QTimer timer_;
   int countdown_ = kRefreshSeconds;

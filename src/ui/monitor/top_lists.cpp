@@ -23,7 +23,8 @@ QString count_u(std::uint64_t v) {
 
 class TopWindow : public ListWindow {
  public:
-  TopWindow(Monitors& m, Design d) : ListWindow(*m.services().settings, std::move(d), m.services().parent), m_(m) {
+  TopWindow(Monitors& m, Design d)
+      : ListWindow(*m.services().settings, std::move(d), m.services().parent), m_(m) {
     model()->set_numeric(model()->columnCount() - 1);
   }
 
@@ -54,8 +55,10 @@ class TopWindow : public ListWindow {
 class TopHosts final : public TopWindow {
  public:
   explicit TopHosts(Monitors& m)
-      : TopWindow(m, {QStringLiteral("Top Hosts"), QStringLiteral("tophostlist"),
-                      {QStringLiteral("Host"), QStringLiteral("Total Bytes Sent")}, QStringLiteral("host")}) {}
+      : TopWindow(m, {QStringLiteral("Top Hosts"),
+                      QStringLiteral("tophostlist"),
+                      {QStringLiteral("Host"), QStringLiteral("Total Bytes Sent")},
+                      QStringLiteral("host")}) {}
 
  protected:
   void refresh() override {
@@ -63,7 +66,9 @@ class TopHosts final : public TopWindow {
       return QStringList{QString::fromStdString(node_display_name(n)), count_u(n.bytes_sent)};
     });
   }
-  void fill_menu(QMenu& menu, const RowRef&) override { add_host_commands(menu, kWatchCmd0, QStringLiteral("Host")); }
+  void fill_menu(QMenu& menu, const RowRef&) override {
+    add_host_commands(menu, kWatchCmd0, QStringLiteral("Host"));
+  }
   void command(int id, const RowRef& ref) override {
     run_node_command(m_, id, kWatchCmd0, static_cast<const Node*>(ref.record));
   }
@@ -73,7 +78,8 @@ class TopHosts final : public TopWindow {
 class TopLinks final : public TopWindow {
  public:
   explicit TopLinks(Monitors& m)
-      : TopWindow(m, {QStringLiteral("Top Links"), QStringLiteral("toplinklist"),
+      : TopWindow(m, {QStringLiteral("Top Links"),
+                      QStringLiteral("toplinklist"),
                       {QStringLiteral("Source"), QStringLiteral("Destination"), QStringLiteral("Bytes")},
                       QStringLiteral("link")}) {}
 
@@ -99,8 +105,10 @@ class TopLinks final : public TopWindow {
 class TopAlarms final : public TopWindow {
  public:
   explicit TopAlarms(Monitors& m)
-      : TopWindow(m, {QStringLiteral("Top Alarms"), QStringLiteral("topalarmlist"),
-                      {QStringLiteral("Notify String"), QStringLiteral("Events")}, QStringLiteral("alarm")}) {}
+      : TopWindow(m, {QStringLiteral("Top Alarms"),
+                      QStringLiteral("topalarmlist"),
+                      {QStringLiteral("Notify String"), QStringLiteral("Events")},
+                      QStringLiteral("alarm")}) {}
 
  protected:
   void refresh() override {
@@ -180,8 +188,13 @@ DbRows top_hosts(DbSession& s, bool servers) {
 class TopUrls final : public DbTopWindow {
  public:
   explicit TopUrls(Monitors& m)
-      : DbTopWindow(m, {QStringLiteral("Top URLs"), QStringLiteral("topurllist"),
-                        {QStringLiteral("URL"), QStringLiteral("Total Accesses")}, QStringLiteral("url")},
+      : DbTopWindow(m,
+                    {QStringLiteral("Top URLs"),
+                     QStringLiteral("topurllist"),
+                     {QStringLiteral("URL"), QStringLiteral("Total Accesses")},
+                     QStringLiteral("url"),
+                     -1,
+                     true},
                     top_urls) {}
 
  protected:
@@ -199,10 +212,12 @@ class TopUrlHosts final : public DbTopWindow {
  public:
   TopUrlHosts(Monitors& m, bool servers)
       : DbTopWindow(m,
-                    servers ? Design{QStringLiteral("Top URL Servers"), QStringLiteral("topserverlist"),
+                    servers ? Design{QStringLiteral("Top URL Servers"),
+                                     QStringLiteral("topserverlist"),
                                      {QStringLiteral("Host"), QStringLiteral("Total URLs Served")},
                                      QStringLiteral("server")}
-                            : Design{QStringLiteral("Top URL Clients"), QStringLiteral("topclientlist"),
+                            : Design{QStringLiteral("Top URL Clients"),
+                                     QStringLiteral("topclientlist"),
                                      {QStringLiteral("Host"), QStringLiteral("Total URLs Requested")},
                                      QStringLiteral("client")},
                     [servers](DbSession& s) { return top_hosts(s, servers); }),

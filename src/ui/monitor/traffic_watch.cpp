@@ -45,12 +45,16 @@ class TrafficWindow : public ListWindow {
 class HostList final : public TrafficWindow {
  public:
   explicit HostList(Monitors& m)
-      : TrafficWindow(m, {QStringLiteral("Host List"), QStringLiteral("hostlist"),
-                          {QStringLiteral("IP Address"), QStringLiteral("Host Name"), QStringLiteral("Total Bytes Sent"),
-                           QStringLiteral("Bytes/Sec"), QStringLiteral("Total Packets Sent"),
-                           QStringLiteral("Packets/Sec")},
-                          QStringLiteral("wnet")},
-                        2),
+      : TrafficWindow(m,
+                      {QStringLiteral("Host List"),
+                       QStringLiteral("hostlist"),
+                       {QStringLiteral("IP Address"), QStringLiteral("Host Name"),
+                        QStringLiteral("Total Bytes Sent"), QStringLiteral("Bytes/Sec"),
+                        QStringLiteral("Total Packets Sent"), QStringLiteral("Packets/Sec")},
+                       QStringLiteral("wnet"),
+                       -1,
+                       true},
+                      2),
         net_(net_current(*m.services().model)) {}
 
   void clear_and_refresh() override {
@@ -97,14 +101,14 @@ void leaves(const LinkProtoNode* n, const std::function<void(const LinkProtoNode
 class HostWatch final : public TrafficWindow {
  public:
   HostWatch(Monitors& m, const Node* host)
-      : TrafficWindow(m, {QStringLiteral("%1 : %2")
-                              .arg(QString::fromLatin1(host->address_text),
-                                   QString::fromStdString(node_name(*host))),
-                          QStringLiteral("hostwatch"),
-                          {QStringLiteral("Dest IP"), QStringLiteral("Dest Name"), QStringLiteral("Protocol"),
-                           QStringLiteral("Bytes Total"), QStringLiteral("Packet Total")},
-                          QStringLiteral("wnode")},
-                        3),
+      : TrafficWindow(m,
+                      {QStringLiteral("%1 : %2").arg(QString::fromLatin1(host->address_text),
+                                                     QString::fromStdString(node_name(*host))),
+                       QStringLiteral("hostwatch"),
+                       {QStringLiteral("Dest IP"), QStringLiteral("Dest Name"), QStringLiteral("Protocol"),
+                        QStringLiteral("Bytes Total"), QStringLiteral("Packet Total")},
+                       QStringLiteral("wnode")},
+                      3),
         host_(host) {}
 
   // The host belongs to the network that was left: the window goes.

@@ -38,7 +38,8 @@ std::string host_name(DbSession& s, std::int32_t id) {
 }
 
 QString padded_time(const TimestampRecord& t) {
-  return QString::asprintf("%02d-%02d-%02d %02d:%02d:%02d", t.day, t.month, t.year, t.hour, t.minute, t.second);
+  return QString::asprintf("%02d-%02d-%02d %02d:%02d:%02d", t.day, t.month, t.year, t.hour, t.minute,
+                           t.second);
 }
 
 // Accessed (client = host) or served (server = host) URLs after `since`.
@@ -55,7 +56,8 @@ WatchRead read_host_urls(DbSession* s, std::int32_t host_id, bool served, Timest
     db_url_text(*s, row.url_id, url);
     const std::int32_t other = served ? row.client : row.server;
     WatchRow w;
-    w.cells = {padded_time(row.ts), QString::fromStdString(url), QString::fromStdString(host_name(*s, other))};
+    w.cells = {padded_time(row.ts), QString::fromStdString(url),
+               QString::fromStdString(host_name(*s, other))};
     w.ref.id[0] = row.url_id;
     w.ref.id[1] = other;
     r.rows.push_back(std::move(w));
@@ -79,7 +81,8 @@ WatchRead read_url_accesses(DbSession* s, std::int32_t url_id, TimestampRecord s
     w.ref.id[1] = row.client;
     if (row.cached == 1) {
       // Through a proxy: the host asked for, and the proxy that served it.
-      w.cells << QString::fromStdString(row.hostname_used) << QString::fromStdString(host_name(*s, row.server));
+      w.cells << QString::fromStdString(row.hostname_used)
+              << QString::fromStdString(host_name(*s, row.server));
       w.ref.id[0] = db_host_cache_find_id(*s, &row.hostname_used, nullptr);
       w.ref.id[2] = row.server;
     } else {
@@ -95,7 +98,9 @@ class UrlWatchWindow : public ListWindow {
  public:
   using Reader = std::function<WatchRead(DbSession*, TimestampRecord)>;
   UrlWatchWindow(Monitors& m, Design d, Reader reader)
-      : ListWindow(*m.services().settings, std::move(d), m.services().parent), m_(m), reader_(std::move(reader)) {}
+      : ListWindow(*m.services().settings, std::move(d), m.services().parent),
+        m_(m),
+        reader_(std::move(reader)) {}
 
  protected:
   // Where the rows of one read go.
@@ -126,17 +131,24 @@ class UrlWatchWindow : public ListWindow {
 class HostUrlsWindow final : public UrlWatchWindow {
  public:
   HostUrlsWindow(Monitors& m, std::int32_t host_id, bool served)
-      : UrlWatchWindow(
-            m,
-            served ? Design{served_urls_title(QString()), QStringLiteral("wnurldaccesslist"),
-                            {QStringLiteral("Date & Time"), QStringLiteral("URL"), QStringLiteral("Requested By")},
-                            QStringLiteral("wnurld"), 2}
-                   : Design{accessed_urls_title(QString()), QStringLiteral("wnurlsaccesslist"),
-                            {QStringLiteral("Date & Time"), QStringLiteral("URL"), QStringLiteral("Served By")},
-                            QStringLiteral("wnurls"), 2},
-            [host_id, served](DbSession* s, TimestampRecord since) {
-              return read_host_urls(s, host_id, served, since);
-            }),
+      : UrlWatchWindow(m,
+                       served ? Design{served_urls_title(QString()),
+                                       QStringLiteral("wnurldaccesslist"),
+                                       {QStringLiteral("Date & Time"), QStringLiteral("URL"),
+                                        QStringLiteral("Requested By")},
+                                       QStringLiteral("wnurld"),
+                                       2,
+                                       true}
+                              : Design{accessed_urls_title(QString()),
+                                       QStringLiteral("wnurlsaccesslist"),
+                                       {QStringLiteral("Date & Time"), QStringLiteral("URL"),
+                                        QStringLiteral("Served By")},
+                                       QStringLiteral("wnurls"),
+                                       2,
+                                       true},
+                       [host_id, served](DbSession* s, TimestampRecord since) {
+                         return read_host_urls(s, host_id, served, since);
+                       }),
         served_(served) {
     m.reader()->read<std::string>(
         this, [host_id](DbSession* s) { return s != nullptr ? host_name(*s, host_id) : std::string(); },
@@ -155,11 +167,13 @@ class HostUrlsWindow final : public UrlWatchWindow {
   }
   void fill_menu(QMenu& menu, const RowRef&) override {
     const QString who = served_ ? QStringLiteral("Client") : QStringLiteral("Server");
-    add_command(menu, kWatchCmd0, served_ ? QStringLiteral("Watch URL &accesses ") : QStringLiteral("Watch URL accesses "));
+    add_command(menu, kWatchCmd0,
+                served_ ? QStringLiteral("Watch URL &accesses ") : QStringLiteral("Watch URL accesses "));
     add_command(menu, kWatchCmd0 + 1, QStringLiteral("Browse URL"));
     add_command(menu, kWatchCmd0 + 2, QStringLiteral("Watch %1 accessed URLs").arg(who));
-    add_command(menu, kWatchCmd0 + 3,
-                served_ ? QStringLiteral("Watch Client served URLS") : QStringLiteral("Watch Server served URLs"));
+    add_command(
+        menu, kWatchCmd0 + 3,
+        served_ ? QStringLiteral("Watch Client served URLS") : QStringLiteral("Watch Server served URLs"));
     add_command(menu, kWatchCmd0 + 4, QStringLiteral("Watch %1 traffic").arg(who));
   }
   void command(int id, const RowRef& ref) override {
@@ -192,12 +206,16 @@ class HostUrlsWindow final : public UrlWatchWindow {
 class UrlAccessesWindow final : public UrlWatchWindow {
  public:
   UrlAccessesWindow(Monitors& m, std::int32_t url_id, const QString& title)
-      : UrlWatchWindow(m,
-                       {title, QStringLiteral("urlaccesslist"),
-                        {QStringLiteral("Date & Time"), QStringLiteral("Source IP"), QStringLiteral("Dest IP"),
-                         QStringLiteral("Served By")},
-                        QStringLiteral("wurl")},
-                       [url_id](DbSession* s, TimestampRecord since) { return read_url_accesses(s, url_id, since); }) {}
+      : UrlWatchWindow(
+            m,
+            {title,
+             QStringLiteral("urlaccesslist"),
+             {QStringLiteral("Date & Time"), QStringLiteral("Source IP"), QStringLiteral("Dest IP"),
+              QStringLiteral("Served By")},
+             QStringLiteral("wurl"),
+             -1,
+             true},
+            [url_id](DbSession* s, TimestampRecord since) { return read_url_accesses(s, url_id, since); }) {}
 
  protected:
   void place(const std::vector<WatchRow>& rows) override {
