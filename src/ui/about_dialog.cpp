@@ -1,5 +1,6 @@
 #include "ui/about_dialog.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
@@ -44,9 +45,9 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   setFixedSize(330, 150);
   auto* text = new QLabel(this);
   text->setObjectName(QStringLiteral("about_text"));
-  text->setText(
-      QStringLiteral("<b>Tarnix 1.3</b><br>Passive traffic monitor and visualiser<br>"
-                     "for a local Ethernet segment.<br><br>Halvard Software"));
+  text->setText(QStringLiteral("<b>Tarnix %1</b><br>Passive traffic monitor and visualiser<br>"
+                               "for a local Ethernet segment.<br><br>Halvard Software")
+                    .arg(QCoreApplication::applicationVersion()));
   text->setGeometry(10, 10, 165, 95);
   text->setWordWrap(true);
   auto* picture = new QLabel(this);
