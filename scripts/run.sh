@@ -6,10 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset release
-cmake --build --preset release -j "$(nproc)"
+# Only the program that starts: the tests and benchmarks are test.sh's.
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  cmake --build --preset release -j "$(nproc)" --target tarnix
   exec build/release/src/ui/tarnix "$@"
 fi
+cmake --build --preset release -j "$(nproc)" --target tarnix-cli
 echo "run: no display found; starting the headless program (build/release/src/cli/tarnix-cli)" >&2
 if [ $# -eq 0 ]; then
   # Like the desktop program: the default adapter, every HTTP request

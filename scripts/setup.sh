@@ -16,6 +16,7 @@ PACKAGES=(
   tinyproxy-bin busybox
   pulseaudio-utils alsa-utils
   poppler-utils
+  help2man librsvg2-bin desktop-file-utils appstream
 )
 
 missing=()

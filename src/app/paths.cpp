@@ -1,6 +1,5 @@
 #include "app/paths.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -27,27 +26,16 @@ QString resolve_data_path(const QString& stored) {
 
 QStringList shipped_data_dirs() {
   QStringList dirs;
-  const QString env = qEnvironmentVariable("TARNIX_DATA_DIR");
-  if (!env.isEmpty()) dirs << env;
-  if (QCoreApplication::instance()) {
-    const QString bin = QCoreApplication::applicationDirPath();
-    dirs << QDir(bin).filePath(QStringLiteral("../share/tarnix"));
-  }
-#ifdef TARNIX_DATA_BINARY_DIR
-  dirs << QStringLiteral(TARNIX_DATA_BINARY_DIR);
-#endif
-#ifdef TARNIX_DATA_SOURCE_DIR
-  dirs << QStringLiteral(TARNIX_DATA_SOURCE_DIR);
-#endif
+  for (const std::string& d : tarnix::shipped_data_dirs(tarnix::running_layout()))
+    dirs << QFile::decodeName(QByteArray::fromStdString(d));
   return dirs;
 }
 
 QString find_shipped_file(const QString& relative) {
-  for (const QString& d : shipped_data_dirs()) {
-    const QString p = QDir(d).filePath(relative);
-    if (QFileInfo(p).isFile()) return QDir::cleanPath(p);
-  }
-  return {};
+  std::vector<std::string> dirs;
+  for (const QString& d : shipped_data_dirs()) dirs.push_back(QFile::encodeName(d).toStdString());
+  return QFile::decodeName(
+      QByteArray::fromStdString(tarnix::find_shipped_file(dirs, QFile::encodeName(relative).toStdString())));
 }
 
 QStringList seeded_files() {

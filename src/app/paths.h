@@ -14,8 +14,9 @@ QString user_data_dir();
 QString resolve_data_path(const QString& stored);
 
 // Folders searched for shipped files, first match wins: $TARNIX_DATA_DIR,
-// the share/tarnix folder beside an installed program, the build tree's data
-// folder (generated files such as font.bin) and the source tree's.
+// the share/tarnix folder beside the program's bin folder, the build and
+// source trees' data folders for a program run from the build tree, and the
+// install prefix's share/tarnix; never the current folder.
 QStringList shipped_data_dirs();
 
 // The shipped file (a relative path such as "help/index.html"), or an empty

@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (opt.version) {
-    std::puts("tarnix-cli 1.3");
+    std::puts("tarnix-cli " TARNIX_VERSION);
     return 0;
   }
   if (opt.list_interfaces) return cli::list_interfaces(opt.json);

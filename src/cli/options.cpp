@@ -45,7 +45,7 @@ bool dotted_quad(const std::string& text) {
 }  // namespace
 
 const char* usage_text() {
-  return "usage: tarnix-cli [options]\n"
+  return "Usage: tarnix-cli [options]\n"
          "Captures IPv4 traffic from an adapter or a capture file and prints what it saw.\n"
          "  --interface NAME     capture live on adapter NAME (needs capture rights)\n"
          "  --read FILE          read a pcap or pcapng capture file\n"
@@ -292,16 +292,17 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
 namespace {
 
 // The per-user data folder's copy of a file when there is one, else the
-// project's shipped one.
+// shipped one. When neither is found the shipped path is still named, so
+// that the error says where the file was expected, never a file of
+// whatever the current folder is.
 std::string data_file(const char* name) {
   const std::string user = user_data_dir() + "/" + name;
   std::error_code ec;
   if (std::filesystem::is_regular_file(user, ec)) return user;
-#ifdef TARNIX_DATA_SOURCE_DIR
-  return std::string(TARNIX_DATA_SOURCE_DIR) + "/" + name;
-#else
-  return name;
-#endif
+  const std::vector<std::string> dirs = shipped_data_dirs(running_layout());
+  std::string shipped = find_shipped_file(dirs, name);
+  if (shipped.empty()) shipped = dirs.empty() ? user : dirs.back() + "/" + name;
+  return shipped;
 }
 
 }  // namespace

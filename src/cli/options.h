@@ -53,7 +53,8 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
 const char* usage_text();
 
 // The protocol file to read when none is given: the per-user data folder's
-// protocol.pdl when it exists, else the project's shipped data/protocol.pdl.
+// protocol.pdl when it exists, else the shipped one (beside the program's
+// bin folder, in the build tree, or under the install prefix).
 std::string default_protocols_path();
 // The same for the focus file, cfdump.bin.
 std::string default_focus_path();

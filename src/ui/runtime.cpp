@@ -518,7 +518,7 @@ int DesktopRuntime::create_main_window() {
         lists->run_address_command(id, kWatchDestTraffic, r.server_address);
     });
   }
-  install_map_questions(*map_, *thumb, *model_, lists_.get());
+  install_map_questions(*map_, *thumb, model(), lists_.get());
   protocol_key_show();
 
   loop_ = &session_->loop();

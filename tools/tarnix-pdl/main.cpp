@@ -12,14 +12,19 @@ namespace {
 
 void usage(std::FILE* out) {
   std::fputs(
-      "usage: tarnix-pdl [--quiet] FILE\n"
-      "  Parses the protocol definition FILE and prints its protocol tree, one\n"
-      "  protocol a line in the order frames are tested: name, description,\n"
-      "  the field tested (width, offset or offsets, mask), the values that\n"
-      "  select it and its header length. Warnings about likely mistakes go to\n"
-      "  standard error. Exit status: 0 when the file gives a tree, 1 when it\n"
-      "  does not (the error names the file, line and token), 2 for bad usage.\n"
-      "  --quiet   print only errors and warnings\n",
+      "Usage: tarnix-pdl [--quiet] FILE\n"
+      "Parses the protocol definition FILE and prints its protocol tree, one\n"
+      "protocol a line in the order frames are tested: name, description,\n"
+      "the field tested (width, offset or offsets, mask), the values that\n"
+      "select it and its header length. Warnings about likely mistakes go to\n"
+      "standard error.\n"
+      "\n"
+      "  -q, --quiet    print only errors and warnings\n"
+      "  -h, --help     this text\n"
+      "      --version  print the version\n"
+      "\n"
+      "Exit status: 0 when the file gives a tree, 1 when it does not (the error\n"
+      "names the file, line and token), 2 for bad usage.\n",
       out);
 }
 
@@ -32,6 +37,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       usage(stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::puts("tarnix-pdl " TARNIX_VERSION);
       return 0;
     }
     if (std::strcmp(argv[i], "--quiet") == 0 || std::strcmp(argv[i], "-q") == 0) {
