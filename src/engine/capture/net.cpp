@@ -62,13 +62,17 @@ Net* net_find(const TrafficModel& model, const std::string& name) {
   return nullptr;
 }
 
-Net* net_current(const TrafficModel& model) { return model.current.load(std::memory_order_acquire); }
+Net* net_current(const TrafficModel& model) {
+  return model.current.load(std::memory_order_acquire);
+}
 
 void net_set_current(TrafficModel& model, Net* net) {
   if (net != nullptr) model.current.store(net, std::memory_order_release);
 }
 
-Node* node_find(Net& net, const NetAddress& address) { return net.host_index.find(ipv4_key(address.bytes)); }
+Node* node_find(Net& net, const NetAddress& address) {
+  return net.host_index.find(ipv4_key(address.bytes));
+}
 
 Node* node_create(Net& net, const NetAddress& address) {
   auto owned = std::make_unique<Node>();
@@ -122,20 +126,28 @@ Link* link_create(Node& source, Node& destination) {
 }
 
 std::string node_name(const Node& node) {
-  const HostcEntry* e = node.name_entry.load(std::memory_order_acquire);
-  HostNamer* namer = node.net ? node.net->model->namer : nullptr;
-  if (e == nullptr || namer == nullptr) return {};
-  return std::string(namer->name_of(e));
+  return node_name_source(node).name;
 }
 
-std::string node_short_name(const Node& node) { return strdup_until(node_name(node), '.'); }
+HostNamer::Label node_name_source(const Node& node) {
+  const HostcEntry* e = node.name_entry.load(std::memory_order_acquire);
+  HostNamer* namer = node.net ? node.net->model->namer : nullptr;
+  if (namer == nullptr) return {};
+  return namer->label_of(e, node.address, node.ether_address);
+}
+
+std::string node_short_name(const Node& node) {
+  return strdup_until(node_name(node), '.');
+}
 
 std::string node_display_name(const Node& node) {
   std::string n = node_name(node);
   return n.empty() ? std::string(node.address_text) : n;
 }
 
-std::string HostRankTraits::name(const Node* n) { return node_display_name(*n); }
+std::string HostRankTraits::name(const Node* n) {
+  return node_display_name(*n);
+}
 
 std::string LinkRankTraits::name(const Link* l) {
   std::string s = node_display_name(*l->source);
@@ -261,7 +273,8 @@ void net_tick(Net& net) {
 void link_refresh_dominant_all(Net& net) {
   std::shared_ptr<const FocusList> focus = net.model->focus ? net.model->focus->active_focus() : nullptr;
   std::lock_guard<std::mutex> g(net.lock);
-  for (Link* l : net.all_links) l->dominant_protocol.store(link_dominant(*l, focus.get()), std::memory_order_relaxed);
+  for (Link* l : net.all_links)
+    l->dominant_protocol.store(link_dominant(*l, focus.get()), std::memory_order_relaxed);
 }
 
 }  // namespace tarnix
