@@ -32,7 +32,38 @@ inline void rank(Ranking& ranking, Item* item) {
     ranking.update(item);
 }
 
-inline bool first_fragment(const std::uint8_t* frame) { return (be16(frame + 20) & 0x1FFF) == 0; }
+inline bool first_fragment(const std::uint8_t* frame) {
+  return (be16(frame + 20) & 0x1FFF) == 0;
+}
+
+// Hands the payload of a name-carrying UDP datagram or TCP segment to the
+// name sniffer; two port tests for any other.
+inline void hand_names(NameSink& sink, const std::uint8_t* frame, std::size_t caplen, std::size_t transport,
+                       bool tcp) {
+  if (transport + 4 > caplen) return;
+  NamePacket p;
+  p.source_port = be16(frame + transport);
+  p.destination_port = be16(frame + transport + 2);
+  if (!carries_names(p.source_port, p.destination_port)) return;
+  std::size_t header = 8;
+  if (tcp) {
+    if (transport + 13 > caplen) return;
+    header = static_cast<std::size_t>(frame[transport + 12] >> 4) * 4;
+    if (header < 20) return;
+  }
+  if (transport + header >= caplen) return;
+  p.payload = frame + transport + header;
+  p.captured = caplen - transport - header;
+  if (!tcp) {
+    // Not the Ethernet padding after a short datagram.
+    if (transport + 6 > caplen) return;
+    const std::size_t udp_length = be16(frame + transport + 4);
+    if (udp_length < header) return;
+    if (udp_length - header < p.captured) p.captured = udp_length - header;
+  }
+  p.tcp = tcp;
+  sink.name_packet(p);
+}
 
 // In line in the capture callback: a call per frame with its saved
 // registers costs more than the few frames that come any other way.
@@ -280,6 +311,9 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
     seg.time = model.now.sec;
     model.hooks.tcp->tcp_segment(seg);
   }
+
+  if (model.hooks.names != nullptr && (ip_protocol == 17 || ip_protocol == 6) && first_fragment(frame))
+    hand_names(*model.hooks.names, frame, caplen, transport, ip_protocol == 6);
 }
 
 }  // namespace tarnix

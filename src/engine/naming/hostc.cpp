@@ -497,8 +497,12 @@ void HostCache::set_name_files(std::shared_ptr<const EtherNames> ethers,
 bool HostCache::hear(HeardName heard) {
   if (!options_.heard_names) return false;
   if (!heard.name.empty() && heard.name.back() == '.') heard.name.pop_back();
-  // Whatever a neighbour claims is shown only if it is a host name.
-  if (!is_valid_host_name(heard.name)) return false;
+  if (heard.name.empty()) {
+    // A lease: the adapter's DHCP name goes to the address it was given.
+    if (heard.source != NameSource::kDhcp || !heard.ipv4.is_ipv4() || !is_ether(heard.ether)) return false;
+  } else if (!is_valid_host_name(heard.name)) {
+    return false;  // whatever a neighbour claims is shown only if it is a host name
+  }
   if (!heard.ipv4.is_ipv4() && !is_ether(heard.ether)) return false;
   {
     std::lock_guard lock(queue_mutex_);
@@ -535,6 +539,13 @@ void HostCache::keep_heard(HeardTable& table, std::uint64_t key, const HeardName
 void HostCache::apply_heard(std::vector<HeardName>& batch) {
   std::unique_lock lock(tables_mutex_);
   for (const HeardName& h : batch) {
+    if (h.name.empty()) {
+      auto it = heard_ether_.find(ether_key(h.ether.bytes));
+      if (it != heard_ether_.end() && it->second.source == NameSource::kDhcp)
+        keep_heard(heard_ipv4_, ipv4_key_of(h.ipv4),
+                   HeardName{it->second.name, NameSource::kDhcp, h.ipv4, {}});
+      continue;
+    }
     if (h.ipv4.is_ipv4()) keep_heard(heard_ipv4_, ipv4_key_of(h.ipv4), h);
     if (is_ether(h.ether)) keep_heard(heard_ether_, ether_key(h.ether.bytes), h);
   }

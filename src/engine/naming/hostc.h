@@ -276,7 +276,9 @@ class HostCache {  // hostc
   void set_name_files(std::shared_ptr<const EtherNames> ethers, std::shared_ptr<const Manufacturers> makers,
                       bool show_makers);
 
-  // A name heard on the wire (any thread, the capture thread above all):
+  // A name heard on the wire (any thread, the capture thread above all);
+  // an empty DHCP name with both addresses is a lease, giving the address
+  // the name the adapter's DHCP requests had. Heard names are
   // queued for the resolver, which alone writes the tables; never waits for
   // it. False when heard names are off or the queue is full (dropped).
   bool hear(HeardName heard);

@@ -1,0 +1,80 @@
+#include "sniff/names.h"
+
+#include "sniff/dhcp.h"
+#include "sniff/dns.h"
+
+namespace tarnix {
+
+void NameSniffer::name_packet(const NamePacket& p) {
+  if (p.payload == nullptr || p.captured == 0) return;
+  if (p.source_port == 53 || p.source_port == 5353 || p.source_port == 5355) {
+    const NameSource source = p.source_port == 53 ? NameSource::kDnsAnswer : NameSource::kMulticast;
+    if (!p.tcp) {
+      dns(p.payload, p.captured, source);
+      return;
+    }
+    // One whole message behind its length; the rest of a stream (a message
+    // split over segments, a second one) is not followed.
+    if (p.captured < 2) return;
+    const std::size_t length = static_cast<std::size_t>(p.payload[0]) << 8 | p.payload[1];
+    if (length > 0 && length <= p.captured - 2) dns(p.payload + 2, length, source);
+    return;
+  }
+  if (!p.tcp && (p.destination_port == 67 || p.destination_port == 68)) dhcp(p.payload, p.captured);
+}
+
+void NameSniffer::dns(const std::uint8_t* message, std::size_t length, NameSource source) {
+  DnsMessage m;
+  const bool ok = dns_parse(message, length, m);
+  if (!ok) add(malformed_);
+  if (!m.response) return;  // a question names nothing
+  add(messages_);
+  for (const DnsAddressName& n : m.names) {
+    if (n.family != 4) {
+      add(ipv6_names_);
+      continue;
+    }
+    hear({n.name, source, NetAddress::ipv4(n.address.data()), {}});
+  }
+}
+
+void NameSniffer::dhcp(const std::uint8_t* message, std::size_t length) {
+  DhcpNaming d;
+  if (!dhcp_parse(message, length, d)) {
+    add(malformed_);
+    return;
+  }
+  add(messages_);
+  const NetAddress ether = NetAddress::ether(d.client.data());
+  const bool has_address = (d.address[0] | d.address[1] | d.address[2] | d.address[3]) != 0;
+  const NetAddress ipv4 = has_address ? NetAddress::ipv4(d.address.data()) : NetAddress{};
+  if (d.from_client) {
+    // Discover, request, inform: the client's own name for its adapter (and
+    // for the address it already has, when it says so).
+    if ((d.message_type == 1 || d.message_type == 3 || d.message_type == 8) && !d.host_name.empty())
+      hear({d.host_name, NameSource::kDhcp, ipv4, ether});
+    return;
+  }
+  if (d.message_type == 5 && has_address) {
+    // The acknowledged lease: the name the server confirms, or the one the
+    // client's requests gave.
+    hear({d.host_name, NameSource::kDhcp, ipv4, ether});
+  }
+}
+
+void NameSniffer::hear(HeardName h) {
+  const bool v4 = h.ipv4.is_ipv4();
+  if (cache_.hear(std::move(h))) {
+    if (v4) add(names_);
+  } else {
+    add(dropped_);
+  }
+}
+
+NameSniffer::Counts NameSniffer::counts() const {
+  return {messages_.load(std::memory_order_relaxed), malformed_.load(std::memory_order_relaxed),
+          names_.load(std::memory_order_relaxed), ipv6_names_.load(std::memory_order_relaxed),
+          dropped_.load(std::memory_order_relaxed)};
+}
+
+}  // namespace tarnix
