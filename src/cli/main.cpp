@@ -39,6 +39,7 @@
 #include "os/rights.h"
 #include "pdl/pd.h"
 #include "reports/reports.h"
+#include "sniff/names.h"
 
 namespace {
 
@@ -362,7 +363,12 @@ int main(int argc, char** argv) {
   NullNameService no_names;
   MemoryHostIdStore memory_ids;
   HostIdStore& ids = recording ? recording->host_ids() : static_cast<HostIdStore&>(memory_ids);
-  HostCache cache(opt.no_resolve ? static_cast<NameService&>(no_names) : system_names, ids);
+  HostCacheOptions cache_options;
+  cache_options.heard_names = !opt.no_heard_names;
+  HostCache cache(opt.no_resolve ? static_cast<NameService&>(no_names) : system_names, ids, cache_options);
+  for (const std::string& m : load_name_files(cache, opt.ethers, opt.manufacturers, opt.show_manufacturers))
+    std::fprintf(stderr, "tarnix-cli: %s\n", m.c_str());  // names: ethers, makers
+  NameSniffer name_sniffer(cache);                        // names: heard on the wire
   HostcNamer namer(cache);
   LogDupIpNotifier dup_log(stderr, &cache);
   DupIp dupip(&dup_log);
@@ -385,6 +391,7 @@ int main(int argc, char** argv) {
   CaptureHooks hooks;
   hooks.duplicates = &dup_sink;
   hooks.tcp = sniffer_sink.get();
+  if (!opt.no_heard_names) hooks.names = &name_sniffer;  // names: heard on the wire
   TrafficModel model(&classifier, &namer, &active_focus, hooks);
   model.node_timeout_s = opt.node_timeout;
   model.link_timeout_s = opt.link_timeout;

@@ -72,7 +72,7 @@ std::string text_of(const DnsAddressName& n) {
   } else {
     std::snprintf(buf, sizeof buf, "v6:%02x%02x..%02x", n.address[0], n.address[1], n.address[15]);
   }
-  return std::string(buf) + "=" + n.name + (n.from_pointer ? " (ptr)" : "");
+  return std::string(buf) + "=" + n.name + (n.from_pointer ? " (ptr)" : "") + (n.via_cname ? " (cname)" : "");
 }
 
 const Bytes kWeb = {10, 0, 0, 5};
@@ -96,14 +96,14 @@ TEST(DnsParse, AnswersNameTheirAddresses) {
                 {labels("mid.lan"), 5, labels("web.lan")},
                 {labels("web.lan"), 1, kWeb}}),
        true,
-       {"10.0.0.5=www.lan"}},
+       {"10.0.0.5=www.lan (cname)"}},
       {"CNAME chain out of order and upper case",
        message(true, "WWW.lan",
                {{labels("web.lan"), 1, kWeb},
                 {labels("MID.lan"), 5, labels("Web.lan")},
                 {kToQuestion, 5, labels("mid.lan")}}),
        true,
-       {"10.0.0.5=WWW.lan"}},
+       {"10.0.0.5=WWW.lan (cname)"}},
       {"CNAME loop stops",
        message(true, "a.lan",
                {{labels("a.lan"), 5, labels("b.lan")},

@@ -76,6 +76,11 @@ class HostcNamer final : public HostNamer {
     NameAndSource n = cache_.name_of(ipv4, &ether);
     return {std::move(n.name), name_source_text(n.source)};
   }
+  std::string maker_of(const NetAddress& ether) const override {
+    const Manufacturers::Maker* m = cache_.maker_of(ether);
+    return m != nullptr ? m->long_name : std::string();
+  }
+  std::string ether_label(const NetAddress& ether) const override { return cache_.ether_label(ether); }
 
  private:
   HostCache& cache_;

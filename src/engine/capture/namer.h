@@ -39,6 +39,11 @@ class HostNamer {
                          const NetAddress& /*ether*/) const {
     return {entry != nullptr ? std::string(name_of(entry)) : std::string(), {}};
   }
+  // The registered maker of an Ethernet adapter; empty when unknown.
+  virtual std::string maker_of(const NetAddress& /*ether*/) const { return {}; }
+  // An Ethernet address as shown: its colon text, or "Maker_xx:yy:zz" when
+  // makers are to be shown.
+  virtual std::string ether_label(const NetAddress& ether) const { return netaddr_text(ether); }
 };
 
 }  // namespace tarnix

@@ -62,17 +62,13 @@ Net* net_find(const TrafficModel& model, const std::string& name) {
   return nullptr;
 }
 
-Net* net_current(const TrafficModel& model) {
-  return model.current.load(std::memory_order_acquire);
-}
+Net* net_current(const TrafficModel& model) { return model.current.load(std::memory_order_acquire); }
 
 void net_set_current(TrafficModel& model, Net* net) {
   if (net != nullptr) model.current.store(net, std::memory_order_release);
 }
 
-Node* node_find(Net& net, const NetAddress& address) {
-  return net.host_index.find(ipv4_key(address.bytes));
-}
+Node* node_find(Net& net, const NetAddress& address) { return net.host_index.find(ipv4_key(address.bytes)); }
 
 Node* node_create(Net& net, const NetAddress& address) {
   auto owned = std::make_unique<Node>();
@@ -125,9 +121,7 @@ Link* link_create(Node& source, Node& destination) {
   return link;
 }
 
-std::string node_name(const Node& node) {
-  return node_name_source(node).name;
-}
+std::string node_name(const Node& node) { return node_name_source(node).name; }
 
 HostNamer::Label node_name_source(const Node& node) {
   const HostcEntry* e = node.name_entry.load(std::memory_order_acquire);
@@ -136,18 +130,24 @@ HostNamer::Label node_name_source(const Node& node) {
   return namer->label_of(e, node.address, node.ether_address);
 }
 
-std::string node_short_name(const Node& node) {
-  return strdup_until(node_name(node), '.');
+std::string node_maker(const Node& node) {
+  HostNamer* namer = node.net ? node.net->model->namer : nullptr;
+  return namer != nullptr ? namer->maker_of(node.ether_address) : std::string();
 }
+
+std::string node_ether_label(const Node& node) {
+  HostNamer* namer = node.net ? node.net->model->namer : nullptr;
+  return namer != nullptr ? namer->ether_label(node.ether_address) : netaddr_text(node.ether_address);
+}
+
+std::string node_short_name(const Node& node) { return strdup_until(node_name(node), '.'); }
 
 std::string node_display_name(const Node& node) {
   std::string n = node_name(node);
   return n.empty() ? std::string(node.address_text) : n;
 }
 
-std::string HostRankTraits::name(const Node* n) {
-  return node_display_name(*n);
-}
+std::string HostRankTraits::name(const Node* n) { return node_display_name(*n); }
 
 std::string LinkRankTraits::name(const Link* l) {
   std::string s = node_display_name(*l->source);
@@ -273,8 +273,7 @@ void net_tick(Net& net) {
 void link_refresh_dominant_all(Net& net) {
   std::shared_ptr<const FocusList> focus = net.model->focus ? net.model->focus->active_focus() : nullptr;
   std::lock_guard<std::mutex> g(net.lock);
-  for (Link* l : net.all_links)
-    l->dominant_protocol.store(link_dominant(*l, focus.get()), std::memory_order_relaxed);
+  for (Link* l : net.all_links) l->dominant_protocol.store(link_dominant(*l, focus.get()), std::memory_order_relaxed);
 }
 
 }  // namespace tarnix

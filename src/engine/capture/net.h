@@ -13,16 +13,16 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <bit>
+#include <atomic>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "capture/classifier.h"
@@ -282,11 +282,11 @@ class LinkTable {
   // fn(const NetAddress&, std::unique_ptr<Link>&) for every entry, in the
   // order described above. fn must not add entries.
   template <class Fn>
-  void foreach (Fn&& fn) {
+  void foreach(Fn&& fn) {
     for (Entry& e : entries_) fn(static_cast<const NetAddress&>(NetAddress::ipv4(e.key4)), e.value);
   }
   template <class Fn>
-  void foreach (Fn&& fn) const {
+  void foreach(Fn&& fn) const {
     for (const Entry& e : entries_) fn(static_cast<const NetAddress&>(NetAddress::ipv4(e.key4)), e.value);
   }
   // fn(Link&) for every link, in the same order, without making the keys.
@@ -506,7 +506,7 @@ class TrafficModel {
   Classifier* classifier;
   // The classifier's key layout, or null when it does not key frames.
   const ClassKeyLayout* key_layout;
-  HostNamer* namer;    // may be null: hosts then stay unnamed
+  HostNamer* namer;  // may be null: hosts then stay unnamed
   FocusSource* focus;  // may be null: no dominant protocol
   CaptureHooks hooks;
 
@@ -563,6 +563,10 @@ std::string node_name(const Node& node);
 // The name and where it came from ("ethers", "reverse", "dhcp", "mdns",
 // "dns"; empty for none).
 HostNamer::Label node_name_source(const Node& node);
+// The maker of the host's Ethernet adapter (empty when unknown), and its
+// Ethernet address as shown (see HostNamer::ether_label).
+std::string node_maker(const Node& node);
+std::string node_ether_label(const Node& node);
 // The name up to its first ".", else empty.
 std::string node_short_name(const Node& node);
 // The name, or the dotted address when there is none.
@@ -571,8 +575,7 @@ std::string node_display_name(const Node& node);
 // Subnet groups and protocol trees.
 void ip_net_assign(Node& host);
 // Network address of a host's group for the given local address and mask.
-NetAddress ip_net_address(const NetAddress& host, const NetAddress& local_address,
-                          const NetAddress& local_mask);
+NetAddress ip_net_address(const NetAddress& host, const NetAddress& local_address, const NetAddress& local_mask);
 void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t length);
 // Counts the frames noted on a link (see Net::defer_counts) on the nodes it
 // counted last, and on their protocols.

@@ -470,6 +470,7 @@ std::string_view name_source_text(NameSource source) {
     case NameSource::kMulticast:
       return "mdns";
     case NameSource::kDnsAnswer:
+    case NameSource::kDnsAlias:
       return "dns";
     case NameSource::kNone:
       break;

@@ -61,15 +61,19 @@ HostRecord hostc_copy_record(const HostRecord& reply);
 // highest wins: a name the administrator wrote in the ethers file, then the
 // name service's answer to a reverse look-up, then what the host said of
 // itself (its DHCP host name, then its mDNS/LLMNR answer), and last a DNS
-// answer some server gave about it. A later name of the same source
+// answer some server gave about it (its own record before a CNAME alias
+// of it). A later name of the same source
 // replaces an earlier one.
 enum class NameSource : std::uint8_t {
   kNone = 0,
-  kDnsAnswer = 1,
-  kMulticast = 2,  // mDNS or LLMNR
-  kDhcp = 3,
-  kLookup = 4,  // the name service (a reverse look-up)
-  kEthers = 5,
+  // An A answer reached through a CNAME chain names the address by the name
+  // asked for, but only until an answer names it by its own record.
+  kDnsAlias = 1,
+  kDnsAnswer = 2,
+  kMulticast = 3,  // mDNS or LLMNR
+  kDhcp = 4,
+  kLookup = 5,  // the name service (a reverse look-up)
+  kEthers = 6,
 };
 
 // "ethers", "reverse", "dhcp", "mdns", "dns"; empty for kNone.

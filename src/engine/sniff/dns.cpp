@@ -190,6 +190,7 @@ bool dns_parse(const std::uint8_t* m, std::size_t len, DnsMessage& out) {
     }
     if (loop) continue;
     p.answer.name = std::move(asked);
+    p.answer.via_cname = !taken.empty();
     out.names.push_back(std::move(p.answer));
   }
   return ok;

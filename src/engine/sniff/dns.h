@@ -18,6 +18,7 @@ struct DnsAddressName {
   // pointer gives.
   std::string name;
   bool from_pointer = false;
+  bool via_cname = false;  // an address answer reached through a CNAME chain
 };
 
 struct DnsMessage {

@@ -34,7 +34,8 @@ void NameSniffer::dns(const std::uint8_t* message, std::size_t length, NameSourc
       add(ipv6_names_);
       continue;
     }
-    hear({n.name, source, NetAddress::ipv4(n.address.data()), {}});
+    const NameSource s = source == NameSource::kDnsAnswer && n.via_cname ? NameSource::kDnsAlias : source;
+    hear({n.name, s, NetAddress::ipv4(n.address.data()), {}});
   }
 }
 
@@ -69,6 +70,31 @@ void NameSniffer::hear(HeardName h) {
   } else {
     add(dropped_);
   }
+}
+
+std::vector<std::string> load_name_files(HostCache& cache, const std::string& ethers,
+                                         const std::string& manufacturers, bool show_manufacturers) {
+  std::vector<std::string> out;
+  std::vector<NameFileProblem> problems;
+  auto names = std::make_shared<EtherNames>();
+  const bool given = !ethers.empty() && names->load(ethers, &problems);
+  if (!ethers.empty() && !given)
+    out.push_back("ethers file " + ethers + " cannot be read; using " + kDefaultEthersFile);
+  if (!given) names->load(kDefaultEthersFile, &problems);  // a machine without one is fine
+  auto makers = std::make_shared<Manufacturers>();
+  const std::vector<std::string> read = makers->load_or_default(manufacturers, kIeeeDataDir, &problems);
+  if (!manufacturers.empty() && (read.empty() || read.front() != manufacturers))
+    out.push_back("manufacturers file " + manufacturers + " cannot be read; using " + kIeeeDataDir);
+  if (read.empty())
+    out.push_back(std::string("no adapter makers known: nothing readable in ") + kIeeeDataDir);
+  // A broken file could say the same thing thousands of times.
+  constexpr std::size_t kShown = 10;
+  for (std::size_t i = 0; i < problems.size() && i < kShown; ++i)
+    out.push_back(problems[i].file + ":" + std::to_string(problems[i].line) + ": " + problems[i].message);
+  if (problems.size() > kShown)
+    out.push_back(std::to_string(problems.size() - kShown) + " more bad lines not shown");
+  cache.set_name_files(std::move(names), std::move(makers), show_manufacturers);
+  return out;
 }
 
 NameSniffer::Counts NameSniffer::counts() const {

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "capture/hooks.h"
 #include "naming/hostc.h"
@@ -40,5 +42,12 @@ class NameSniffer final : public NameSink {
   // Written by the capture thread only, read by anyone.
   std::atomic<std::uint64_t> messages_{0}, malformed_{0}, names_{0}, ipv6_names_{0}, dropped_{0};
 };
+
+// Reads the ethers file (`ethers`, else /etc/ethers) and the adapter makers
+// (`manufacturers`, else Debian's ieee-data registries) into the cache,
+// before it starts. Returns one line for each thing that went wrong (a file
+// that could not be read, bad lines); none of them stops anything.
+std::vector<std::string> load_name_files(HostCache& cache, const std::string& ethers,
+                                         const std::string& manufacturers, bool show_manufacturers);
 
 }  // namespace tarnix
