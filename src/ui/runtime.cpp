@@ -29,6 +29,7 @@
 #include "capture/bindings.h"
 #include "capture/reopen.h"
 #include "naming/hostc.h"
+#include "sniff/names.h"
 #include "pdl/pd.h"
 #include "ui/adapter_dialog.h"
 #include "ui/alarm_builder.h"
@@ -314,20 +315,23 @@ bool DesktopRuntime::open_adapter() {
 }
 
 void DesktopRuntime::set_up_names_and_alarms() {
-  if (options_.resolve_names)
+  if (options_.resolve_names && settings_.resolve_names != 0)
     names_ = std::make_unique<SystemNameService>();
   else
     names_ = std::make_unique<NullNameService>();
+  HostCacheOptions cache_options;                         // names: heard on the wire
+  cache_options.heard_names = settings_.heard_names != 0;  // names: heard on the wire
   if (db_ && db_->connected()) {
-    cache_ = std::make_unique<HostCache>(*names_, db_->host_ids());
+    cache_ = std::make_unique<HostCache>(*names_, db_->host_ids(), cache_options);
     db_->attach(*cache_, settings_.tls_names != 0);
     // Requests seen from here on are queued for the recorder, which starts
     // with the other threads.
     model_->hooks.tcp = db_->tcp_sink();
   } else {
     ids_ = std::make_unique<MemoryHostIdStore>();
-    cache_ = std::make_unique<HostCache>(*names_, *ids_);
+    cache_ = std::make_unique<HostCache>(*names_, *ids_, cache_options);
   }
+  set_up_wire_names();  // names: ethers, makers, heard on the wire
   namer_ = std::make_unique<HostcNamer>(*cache_);
   model_->namer = namer_.get();
   // Detection is off until the "Duplicate IP Addresses" window opens; the
@@ -336,6 +340,18 @@ void DesktopRuntime::set_up_names_and_alarms() {
   dupip_ = std::make_unique<DupIp>(dupip_notifier_.get());
   dupip_sink_ = std::make_unique<DupIpSink>(*dupip_);
   model_->hooks.duplicates = dupip_sink_.get();
+}
+
+void DesktopRuntime::set_up_wire_names() {
+  const std::string ethers = data_path(settings_.ethers).toStdString();
+  const std::string makers = data_path(settings_.manufacturers).toStdString();
+  // The shipped defaults name files a Linux machine does not have: their
+  // absence is no news, the fallbacks are read without a word.
+  for (const std::string& m : load_name_files(*cache_, ethers, makers, settings_.show_manufacturers != 0)) {
+    if (m.find(" cannot be read; using ") == std::string::npos) std::fprintf(stderr, "tarnix: %s\n", m.c_str());
+  }
+  name_sniffer_ = std::make_unique<NameSniffer>(*cache_);
+  if (settings_.heard_names != 0) model_->hooks.names = name_sniffer_.get();
 }
 
 bool DesktopRuntime::parse_protocols() {

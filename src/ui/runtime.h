@@ -36,6 +36,7 @@ class RequestListener;
 class HostCache;
 class NameService;
 class HostIdStore;
+class NameSniffer;
 struct PdlResult;
 }  // namespace tarnix
 
@@ -99,6 +100,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   void record_start_time() override;
   bool open_adapter() override;
   void set_up_names_and_alarms() override;
+  void set_up_wire_names();  // the ethers file, adapter makers and the name sniffer
   bool parse_protocols() override;
   void load_alarms() override;
   int create_main_window() override;
@@ -195,6 +197,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<DupIpNotifier> dupip_notifier_;
   std::unique_ptr<DupIp> dupip_;
   std::unique_ptr<DupIpSink> dupip_sink_;
+  std::unique_ptr<NameSniffer> name_sniffer_;  // names heard on the wire
   std::unique_ptr<AlarmLog> alarm_log_;
   std::unique_ptr<RequestListener> request_log_;
   std::unique_ptr<PruneRunner> pruner_;

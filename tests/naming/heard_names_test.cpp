@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "naming/dupip.h"
 #include "naming/fake_name_service.h"
 #include "naming/hostc.h"
 
@@ -176,6 +177,38 @@ TEST(HeardNames, EthernetEntriesAndLabelsUseTheNameFiles) {
   EXPECT_EQ(cache.ether_label(NetAddress::ether(other)), "02:00:00:00:00:01");
   cache.set_name_files(ethers, makers, false);
   EXPECT_EQ(cache.ether_label(mac(7)), "00:22:72:1b:2c:07");
+}
+
+// The duplicate window's Ethernet rows: the adapter's own name first, the
+// maker only when makers are shown and known.
+TEST(HeardNames, DuplicateWindowEthernetRows) {
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCache cache(ns, ids);
+  auto ethers = std::make_shared<EtherNames>();
+  ethers->load_text("00:22:72:1b:2c:07 nas\n", "ethers", nullptr);
+  auto makers = std::make_shared<Manufacturers>();
+  makers->load_text("00:22:72\tAmerican\tAmerican Micro-Fuel Device Corp.\n", "manuf", nullptr);
+  cache.start();
+  cache.hear({"laptop", NameSource::kDhcp, {}, mac(8)});
+  cache.wait_idle();
+  const std::uint8_t unknown[6] = {0x02, 0, 0, 0, 0, 1};
+  struct Case {
+    bool show;
+    NetAddress ether;
+    const char* row;
+  } cases[] = {
+      {true, mac(7), "00:22:72:1b:2c:07   nas"},
+      {true, mac(8), "00:22:72:1b:2c:08   laptop"},
+      {true, mac(9), "00:22:72:1b:2c:09   American_1b:2c:09"},
+      {false, mac(9), "00:22:72:1b:2c:09"},
+      {true, NetAddress::ether(unknown), "02:00:00:00:00:01"},
+  };
+  for (const Case& c : cases) {
+    cache.set_name_files(ethers, makers, c.show);
+    EXPECT_EQ(dupip_ether_row_text(&cache, c.ether), c.row);
+  }
+  EXPECT_EQ(dupip_ether_row_text(nullptr, mac(7)), "00:22:72:1b:2c:07");
 }
 
 }  // namespace

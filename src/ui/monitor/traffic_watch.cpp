@@ -48,7 +48,7 @@ class HostList final : public TrafficWindow {
       : TrafficWindow(m, {QStringLiteral("Host List"), QStringLiteral("hostlist"),
                           {QStringLiteral("IP Address"), QStringLiteral("Host Name"), QStringLiteral("Total Bytes Sent"),
                            QStringLiteral("Bytes/Sec"), QStringLiteral("Total Packets Sent"),
-                           QStringLiteral("Packets/Sec")},
+                           QStringLiteral("Packets/Sec"), QStringLiteral("Ethernet")},
                           QStringLiteral("wnet")},
                         2),
         net_(net_current(*m.services().model)) {}
@@ -70,7 +70,7 @@ class HostList final : public TrafficWindow {
         r.key = QString::fromLatin1(h->address_text);
         r.cells = {QString::fromStdString(node_name(*h)), QString::number(h->bytes_sent),
                    QString::number(h->window_bytes), QString::number(h->frames_sent),
-                   QString::number(h->window_frames)};
+                   QString::number(h->window_frames), QString::fromStdString(node_ether_label(*h))};
         rows.push_back(std::move(r));
       });
     }
@@ -95,12 +95,28 @@ void leaves(const LinkProtoNode* n, const std::function<void(const LinkProtoNode
   }
 }
 
+// "address : name (where the name came from)  adapter", the adapter as the
+// Ethernet address or, with makers shown, Maker_xx:yy:zz.
+QString host_watch_title(const Node& host) {
+  HostNamer::Label label;
+  std::string ether;
+  {
+    // The frame path rewrites the Ethernet address under the lock.
+    std::unique_lock<std::mutex> g;
+    if (host.net != nullptr) g = std::unique_lock<std::mutex>(host.net->lock);
+    label = node_name_source(host);
+    ether = node_ether_label(host);
+  }
+  QString t = QStringLiteral("%1 : %2").arg(QString::fromLatin1(host.address_text), QString::fromStdString(label.name));
+  if (!label.name.empty() && !label.source.empty())
+    t += QStringLiteral(" (%1)").arg(QString::fromLatin1(label.source.data(), int(label.source.size())));
+  return t + QStringLiteral("  ") + QString::fromStdString(ether);
+}
+
 class HostWatch final : public TrafficWindow {
  public:
   HostWatch(Monitors& m, const Node* host)
-      : TrafficWindow(m, {QStringLiteral("%1 : %2")
-                              .arg(QString::fromLatin1(host->address_text),
-                                   QString::fromStdString(node_name(*host))),
+      : TrafficWindow(m, {host_watch_title(*host),
                           QStringLiteral("hostwatch"),
                           {QStringLiteral("Dest IP"), QStringLiteral("Dest Name"), QStringLiteral("Protocol"),
                            QStringLiteral("Bytes Total"), QStringLiteral("Packet Total")},
