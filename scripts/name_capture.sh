@@ -26,6 +26,10 @@ ip netns del $cli 2>/dev/null || true
 ip netns add $srv
 ip netns add $cli
 ip link add tnxn0 type veth peer name tnxn1
+# Adapters of real makers (an MA-L and an MA-S block of the IEEE registries),
+# so that the capture shows makers too.
+ip link set tnxn0 address 00:22:72:aa:bb:01
+ip link set tnxn1 address 70:b3:d5:f2:f1:23
 ip link set tnxn0 netns $srv
 ip link set tnxn1 netns $cli
 ip -n $srv addr add 192.168.77.1/24 dev tnxn0
@@ -81,6 +85,8 @@ ip netns exec $cli dig +short @$dns -x 192.168.77.21
 ip netns exec $cli dig +short +tcp @$dns files.tarnix.test A
 ip netns exec $cli dig +short @$dns gw.tarnix.test A
 ip netns exec $cli curl -s --max-time 5 --resolve web.tarnix.test:80:192.168.77.20 http://web.tarnix.test/ || true
+ip netns exec $srv ip addr add 192.168.77.21/24 dev tnxn0
+ip netns exec $cli busybox ping -c 2 -W 1 192.168.77.21 >/dev/null || true
 sleep "${2:-1}"
 kill "$dump"
 wait "$dump" 2>/dev/null || true

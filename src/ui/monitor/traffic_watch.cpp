@@ -95,22 +95,25 @@ void leaves(const LinkProtoNode* n, const std::function<void(const LinkProtoNode
   }
 }
 
-// "address : name (where the name came from)  adapter", the adapter as the
-// Ethernet address or, with makers shown, Maker_xx:yy:zz.
+// "address : name", then where the name came from ("(dhcp)") when there is
+// one, and the adapter as Maker_xx:yy:zz when makers are shown and known.
 QString host_watch_title(const Node& host) {
   HostNamer::Label label;
-  std::string ether;
+  std::string ether, plain;
   {
     // The frame path rewrites the Ethernet address under the lock.
     std::unique_lock<std::mutex> g;
     if (host.net != nullptr) g = std::unique_lock<std::mutex>(host.net->lock);
     label = node_name_source(host);
     ether = node_ether_label(host);
+    plain = netaddr_text(host.ether_address);
   }
-  QString t = QStringLiteral("%1 : %2").arg(QString::fromLatin1(host.address_text), QString::fromStdString(label.name));
+  QString t =
+      QStringLiteral("%1 : %2").arg(QString::fromLatin1(host.address_text), QString::fromStdString(label.name));
   if (!label.name.empty() && !label.source.empty())
     t += QStringLiteral(" (%1)").arg(QString::fromLatin1(label.source.data(), int(label.source.size())));
-  return t + QStringLiteral("  ") + QString::fromStdString(ether);
+  if (ether != plain) t += QStringLiteral("  ") + QString::fromStdString(ether);
+  return t;
 }
 
 class HostWatch final : public TrafficWindow {
