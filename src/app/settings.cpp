@@ -137,8 +137,7 @@ const QStringList& save_plan() {
       "show name",     "@wnode",          "@wnet",           "@host",        "@link",          "@alarm",
       "dynamic links", "net size",        "sample interval", "@wurl",        "@url",           "@wnurls",
       "@wnurld",       "@server",         "@client",         "@output",      "db connect",     "db server",
-      "sensor",        "DB prune time",   "interface",       "TLS names",
-      "resolve names", "heard names",
+      "sensor",        "DB prune time",   "interface",       "TLS names",    "resolve names",  "heard names",
   };
   return plan;
 }
