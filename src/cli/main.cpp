@@ -524,6 +524,7 @@ int main(int argc, char** argv) {
   if (recording) recording->close(std::chrono::seconds(5), stderr, 0);
   if (alarms) alarms->stop();
 
+  cache.wait_heard();  // names: heard on the wire, all of them in the summary
   const std::shared_ptr<const FocusList> focus_list = active_focus.active_focus();
   cli::Summary summary = cli::collect_summary(*net, classifier, focus_list.get());
   summary.live = live;

@@ -296,6 +296,7 @@ TEST(NameSniffer, HeardNamesReachTheCache) {
     EXPECT_EQ(n.source, c.source) << netaddr_text(c.address);
   }
   const NameSniffer::Counts counts = sniffer.counts();
+  EXPECT_EQ(counts.packets, 7u);
   EXPECT_EQ(counts.ipv6_names, 1u);
   EXPECT_EQ(counts.malformed, 1u);
   EXPECT_EQ(ns.calls(), 0);

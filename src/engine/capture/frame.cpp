@@ -37,14 +37,12 @@ inline bool first_fragment(const std::uint8_t* frame) {
 }
 
 // Hands the payload of a name-carrying UDP datagram or TCP segment to the
-// name sniffer; two port tests for any other.
-inline void hand_names(NameSink& sink, const std::uint8_t* frame, std::size_t caplen, std::size_t transport,
-                       bool tcp) {
-  if (transport + 4 > caplen) return;
+// name sniffer. Out of line: the frame path itself only tests the ports.
+[[gnu::noinline, gnu::cold]] void hand_names(NameSink& sink, const std::uint8_t* frame, std::size_t caplen,
+                                             std::size_t transport, bool tcp) {
   NamePacket p;
   p.source_port = be16(frame + transport);
   p.destination_port = be16(frame + transport + 2);
-  if (!carries_names(p.source_port, p.destination_port)) return;
   std::size_t header = 8;
   if (tcp) {
     if (transport + 13 > caplen) return;
@@ -312,7 +310,8 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
     model.hooks.tcp->tcp_segment(seg);
   }
 
-  if (model.hooks.names != nullptr && (ip_protocol == 17 || ip_protocol == 6) && first_fragment(frame))
+  if (model.hooks.names != nullptr && (ip_protocol == 17 || ip_protocol == 6) && transport + 4 <= caplen &&
+      carries_names(be16(frame + transport), be16(frame + transport + 2)) && first_fragment(frame))
     hand_names(*model.hooks.names, frame, caplen, transport, ip_protocol == 6);
 }
 

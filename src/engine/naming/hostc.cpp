@@ -16,6 +16,11 @@ namespace {
 constexpr char kMsgRecInvalid[] = "hostc_resolve_rec_process: invalid                             request\n";
 constexpr char kMsgNullRequest[] =
     "hostc_resolve:                         NULL request received from queue\n";
+// How long a heard name may wait for a resolver to pick it up, and the
+// queue length at which the capture side wakes one at once.
+constexpr std::chrono::milliseconds kHeardPickUp{100};
+constexpr std::size_t kHeardWakeAt = 256;
+
 constexpr char kMsgBadKind[] = "hostc_resolve:                                     Request type invalid\n";
 
 std::string cut_at_blank(const std::string& text) {
@@ -215,6 +220,13 @@ int HostCache::pending() const {
   return queue_.count() + static_cast<int>(heard_queue_.size()) + busy_;
 }
 
+void HostCache::wait_heard() {
+  std::unique_lock lock(queue_mutex_);
+  if (!running_ || stopping_) return;
+  wake_.notify_one();
+  idle_.wait(lock, [this] { return (heard_queue_.empty() && heard_busy_ == 0) || !running_ || stopping_; });
+}
+
 void HostCache::wait_idle() {
   std::unique_lock lock(queue_mutex_);
   idle_.wait(lock, [this] {
@@ -255,17 +267,22 @@ void HostCache::call(HostcCompletion& done, const HostcEntry* entry) {
 void HostCache::resolve_loop() {
   std::unique_lock lock(queue_mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return !queue_.empty() || !heard_queue_.empty() || stopping_; });
+    // Heard names are picked up on the next turn, within kHeardPickUp.
+    if (!wake_.wait_for(lock, kHeardPickUp,
+                        [this] { return !queue_.empty() || !heard_queue_.empty() || stopping_; }))
+      continue;
     if (stopping_) break;
     if (!heard_queue_.empty()) {
       std::vector<HeardName> batch;
       batch.swap(heard_queue_);
       ++busy_;
+      ++heard_busy_;
       lock.unlock();
       apply_heard(batch);
       lock.lock();
       --busy_;
-      if (queue_.empty() && heard_queue_.empty() && busy_ == 0) idle_.notify_all();
+      --heard_busy_;
+      idle_.notify_all();
       continue;
     }
     std::shared_ptr<Request> r;
@@ -505,12 +522,17 @@ bool HostCache::hear(HeardName heard) {
     return false;  // whatever a neighbour claims is shown only if it is a host name
   }
   if (!heard.ipv4.is_ipv4() && !is_ether(heard.ether)) return false;
+  std::size_t queued;
   {
     std::lock_guard lock(queue_mutex_);
     if (heard_queue_.size() >= options_.heard_queue_max) return false;
     heard_queue_.push_back(std::move(heard));
+    queued = heard_queue_.size();
   }
-  wake_.notify_one();
+  // The resolvers look at heard names every kHeardPickUp anyway: a wake-up
+  // per name would cost the capture thread a system call and a thread
+  // switch each. Only a queue filling up is worth one.
+  if (queued >= kHeardWakeAt) wake_.notify_one();
   return true;
 }
 

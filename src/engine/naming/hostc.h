@@ -268,6 +268,9 @@ class HostCache {  // hostc
   // Returns when the queue is empty and no request is in progress, or at
   // once when the resolver is not running. Not from a completion.
   void wait_idle();
+  // Returns once every name heard so far is in the tables (or at once when
+  // the resolver is not running); look-ups in progress are not waited for.
+  void wait_heard();
 
   // Counts for tests and the status line.
   int entry_count() const;
@@ -370,7 +373,8 @@ class HostCache {  // hostc
   // Applies queued heard names (a resolver thread).
   void apply_heard(std::vector<HeardName>& batch);
   void keep_heard(HeardTable& table, std::uint64_t key, const HeardName& h);  // tables_mutex_ held
-  std::vector<HeardName> heard_queue_;                                        // queue_mutex_
+  std::vector<HeardName> heard_queue_;  // queue_mutex_
+  int heard_busy_ = 0;                  // batches being applied (queue_mutex_)
   std::shared_ptr<const EtherNames> ethers_;
   std::shared_ptr<const Manufacturers> makers_;
   std::atomic<bool> show_makers_{false};

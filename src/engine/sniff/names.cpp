@@ -6,6 +6,7 @@
 namespace tarnix {
 
 void NameSniffer::name_packet(const NamePacket& p) {
+  add(packets_);
   if (p.payload == nullptr || p.captured == 0) return;
   if (p.source_port == 53 || p.source_port == 5353 || p.source_port == 5355) {
     const NameSource source = p.source_port == 53 ? NameSource::kDnsAnswer : NameSource::kMulticast;
@@ -98,7 +99,7 @@ std::vector<std::string> load_name_files(HostCache& cache, const std::string& et
 }
 
 NameSniffer::Counts NameSniffer::counts() const {
-  return {messages_.load(std::memory_order_relaxed), malformed_.load(std::memory_order_relaxed),
+  return {packets_.load(std::memory_order_relaxed), messages_.load(std::memory_order_relaxed), malformed_.load(std::memory_order_relaxed),
           names_.load(std::memory_order_relaxed), ipv6_names_.load(std::memory_order_relaxed),
           dropped_.load(std::memory_order_relaxed)};
 }

@@ -20,6 +20,7 @@ class NameSniffer final : public NameSink {
   void name_packet(const NamePacket& packet) override;
 
   struct Counts {
+    std::uint64_t packets = 0;    // handed over by the frame path
     std::uint64_t messages = 0;   // DNS answers and DHCP messages read
     std::uint64_t malformed = 0;  // refused by a parser (what was read before the fault is used)
     std::uint64_t names = 0;      // IPv4 names handed to the cache
@@ -40,7 +41,7 @@ class NameSniffer final : public NameSink {
 
   HostCache& cache_;
   // Written by the capture thread only, read by anyone.
-  std::atomic<std::uint64_t> messages_{0}, malformed_{0}, names_{0}, ipv6_names_{0}, dropped_{0};
+  std::atomic<std::uint64_t> packets_{0}, messages_{0}, malformed_{0}, names_{0}, ipv6_names_{0}, dropped_{0};
 };
 
 // Reads the ethers file (`ethers`, else /etc/ethers) and the adapter makers
