@@ -13,7 +13,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev
   tcpdump tshark iproute2 curl python3 xdotool openssl ethtool tcpreplay
-  tinyproxy-bin busybox
+  tinyproxy-bin busybox ieee-data dnsmasq bind9-dnsutils
   pulseaudio-utils alsa-utils
   poppler-utils
   help2man librsvg2-bin desktop-file-utils appstream

@@ -69,6 +69,8 @@ const std::vector<KeySpec>& scalar_keys() {
       number("db server", &Settings::db_server, 0),
       number("interface", &Settings::interface, 0),
       number("TLS names", &Settings::tls_names, 1),
+      number("resolve names", &Settings::resolve_names, 1),
+      number("heard names", &Settings::heard_names, 1),
   };
   return keys;
 }
@@ -135,7 +137,7 @@ const QStringList& save_plan() {
       "show name",     "@wnode",          "@wnet",           "@host",        "@link",          "@alarm",
       "dynamic links", "net size",        "sample interval", "@wurl",        "@url",           "@wnurls",
       "@wnurld",       "@server",         "@client",         "@output",      "db connect",     "db server",
-      "sensor",        "DB prune time",   "interface",       "TLS names",
+      "sensor",        "DB prune time",   "interface",       "TLS names",    "resolve names",  "heard names",
   };
   return plan;
 }

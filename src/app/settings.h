@@ -74,6 +74,11 @@ struct Settings {
   // Record the server names of TLS handshakes as HTTPS visits (read once,
   // when recording starts).
   Tunable<int> tls_names;
+  // Ask the name service for host names (0: no query at all, as
+  // --no-resolve), and name hosts by what DNS, mDNS, LLMNR and DHCP traffic
+  // says (read at start).
+  Tunable<int> resolve_names;
+  Tunable<int> heard_names;
   // Window placements and column widths, by key ("wnode 0", "wnode x", ...).
   // Touched by the user-interface thread only.
   std::map<QString, int> placement;

@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
       return cli::fail("cannot open the request database: " + session.store_description());
   }
   session.assemble();
+  for (const std::string& m : session.name_file_messages()) std::fprintf(stderr, "tarnix-cli: %s\n", m.c_str());
   RequestLogPrinter request_printer(stdout);
   if (opt.print_requests) session.add_request_listener(&request_printer);
   if (const int status = cli::place_source(opt, run, session); status != cli::kGoOn) return status;
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
   session.stop_capture();
   session.drain(std::chrono::seconds(5));
   session.close_store(0);
+  session.names().wait_heard();  // every name heard is in the summary
   std::string failure;
   {
     std::lock_guard<std::mutex> g(end_mutex);

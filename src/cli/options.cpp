@@ -63,6 +63,11 @@ const char* usage_text() {
          "  --link-timeout S     seconds a silent link stays active (default 5)\n"
          "  --no-resolve         send nothing to the name service (no host names looked up,\n"
          "                       not even this computer's own)\n"
+         "  --no-heard-names     do not name hosts by what DNS, mDNS, LLMNR and DHCP traffic says\n"
+         "  --ethers FILE        names of Ethernet addresses (default /etc/ethers)\n"
+         "  --manufacturers FILE adapter makers: an IEEE registry (CSV or .txt) or a manuf file\n"
+         "                       (default: the IEEE registries in /usr/share/ieee-data)\n"
+         "  --show-manufacturers show Ethernet addresses as Maker_xx:yy:zz\n"
          "  --detect-duplicates  report IPv4 addresses seen from more than one Ethernet address\n"
          "  --db FOLDER          record every HTTP request seen, and the server name of every TLS\n"
          "                       handshake (as https://NAME/), into the database in FOLDER\n"
@@ -177,6 +182,14 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       o.json = true;
     } else if (a == "--no-resolve") {
       o.no_resolve = true;
+    } else if (a == "--no-heard-names") {
+      o.no_heard_names = true;
+    } else if (a == "--ethers") {
+      if (!take_nonempty(o.ethers, "--ethers needs a file name")) return false;
+    } else if (a == "--manufacturers") {
+      if (!take_nonempty(o.manufacturers, "--manufacturers needs a file name")) return false;
+    } else if (a == "--show-manufacturers") {
+      o.show_manufacturers = true;
     } else if (a == "--detect-duplicates") {
       o.detect_duplicates = true;
     } else if (a == "--interface" || a == "-i") {

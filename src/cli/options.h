@@ -21,6 +21,10 @@ struct Options {
   std::string protocols;  // empty: the per-user file, else the shipped one
   bool json = false;
   bool no_resolve = false;
+  bool no_heard_names = false;      // --no-heard-names
+  std::string ethers;               // --ethers (empty: /etc/ethers)
+  std::string manufacturers;        // --manufacturers (empty: ieee-data)
+  bool show_manufacturers = false;  // --show-manufacturers
   bool detect_duplicates = false;
   std::string db;             // --db: record HTTP requests into this folder's database
   std::string db_connect;     // --db-connect: ... into this PostgreSQL server (conninfo or URI)

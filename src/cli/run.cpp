@@ -130,6 +130,10 @@ int edit_alarms(const Options& opt, Run& run) {
   SessionOptions so;
   so.classifier = run.classifier.get();
   so.resolve_names = !opt.no_resolve;
+  so.heard_names = !opt.no_heard_names;
+  so.ethers_file = opt.ethers;
+  so.manufacturers_file = opt.manufacturers;
+  so.show_manufacturers = opt.show_manufacturers;
   EngineSession session(std::move(so));
   StderrDbStartupUi db_ui;
   const DbConfig config = db_config(opt);
@@ -288,6 +292,10 @@ SessionOptions session_options(const Options& opt, Run& run) {
   so.classifier = run.classifier.get();
   so.focus = &run.focus;
   so.resolve_names = !opt.no_resolve;
+  so.heard_names = !opt.no_heard_names;
+  so.ethers_file = opt.ethers;
+  so.manufacturers_file = opt.manufacturers;
+  so.show_manufacturers = opt.show_manufacturers;
   so.tls_names = !opt.no_tls;
   so.source_can_wait = !run.live;
   so.detect_duplicates = opt.detect_duplicates;

@@ -151,8 +151,12 @@ Summary summary_of(const Net& net, const Classifier& classifier, const FocusList
   for (const Node* h : hosts) {
     HostRow r;
     r.address = h->address_text;
-    r.name = node_name(*h);
+    HostNamer::Label label = node_name_source(*h);
+    r.name = std::move(label.name);
+    r.name_source = std::string(label.source);
     r.ether = netaddr_text(h->ether_address);
+    r.ether_shown = node_ether_label(*h);
+    r.vendor = node_maker(*h);
     r.frames_sent = h->frames_sent;
     r.bytes_sent = h->bytes_sent;
     r.active = h->active != 0;
@@ -286,10 +290,14 @@ std::string render_text(const Summary& s) {
                 "bytes sent", "name");
   out += line;
   for (const HostRow& h : s.hosts) {
-    std::snprintf(line, sizeof line, "  %-15s %-17s %12llu %16llu  %s\n", h.address.c_str(), h.ether.c_str(),
+    const std::string& ether = h.ether_shown.empty() ? h.ether : h.ether_shown;
+    std::snprintf(line, sizeof line, "  %-15s %-17s %12llu %16llu  %s", h.address.c_str(), ether.c_str(),
                   static_cast<unsigned long long>(h.frames_sent), static_cast<unsigned long long>(h.bytes_sent),
                   escape_text(h.name).c_str());
     out += line;
+    // The maker beside the name: a text table has no room for it at the address.
+    if (!h.vendor.empty()) out += (h.name.empty() ? "[" : "  [") + escape_text(h.vendor) + "]";
+    out += "\n";
   }
 
   out += "\nLinks (" + std::to_string(s.links.size()) + ")\n";
@@ -353,7 +361,10 @@ std::string render_json(const Summary& s) {
     if (i) out += ",";
     out += "{\"address\":" + json_string(h.address) +
            ",\"name\":" + (h.name.empty() ? std::string("null") : json_string(h.name)) +
-           ",\"ethernet\":" + json_string(h.ether) + ",\"frames_sent\":" + std::to_string(h.frames_sent) +
+           (h.name.empty() || h.name_source.empty() ? std::string()
+                                                    : ",\"name_source\":" + json_string(h.name_source)) +
+           ",\"ethernet\":" + json_string(h.ether) +
+           (h.vendor.empty() ? std::string() : ",\"vendor\":" + json_string(h.vendor)) + ",\"frames_sent\":" + std::to_string(h.frames_sent) +
            ",\"bytes_sent\":" + std::to_string(h.bytes_sent) + ",\"active\":" + (h.active ? "true" : "false") +
            "}";
   }

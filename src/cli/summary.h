@@ -31,6 +31,9 @@ struct HostRow {
   std::uint64_t frames_sent = 0;
   std::uint64_t bytes_sent = 0;
   bool active = false;
+  std::string ether_shown;  // Maker_xx:yy:zz when makers are shown, else empty (as ether)
+  std::string name_source;  // "ethers", "reverse", "dhcp", "mdns", "dns"; empty when unnamed
+  std::string vendor;       // the adapter's maker; empty when unknown
 };
 
 struct LinkRow {

@@ -241,7 +241,11 @@ bool DesktopRuntime::start_database() {
   // through the tree once there is one.
   o.classifier = &classifier_;
   o.focus = &shared_focus_;
-  o.resolve_names = options_.resolve_names;
+  o.resolve_names = options_.resolve_names && settings_.resolve_names != 0;
+  o.heard_names = settings_.heard_names != 0;
+  o.ethers_file = data_path(settings_.ethers).toStdString();
+  o.manufacturers_file = data_path(settings_.manufacturers).toStdString();
+  o.show_manufacturers = settings_.show_manufacturers != 0;
   o.tls_names = settings_.tls_names != 0;
   o.source_can_wait = !options_.capture_file.isEmpty();
   o.node_timeout_s = settings_.node_timeout;
@@ -323,7 +327,13 @@ bool DesktopRuntime::open_adapter() {
 void DesktopRuntime::set_up_names_and_alarms() {
   session_->assemble();
   assembled_ = true;
+  // The shipped defaults name files a Linux machine does not have: their
+  // absence is no news, the fallbacks are read without a word.
+  for (const std::string& m : session_->name_file_messages()) {
+    if (m.find(" cannot be read; using ") == std::string::npos) std::fprintf(stderr, "tarnix: %s\n", m.c_str());
+  }
 }
+
 
 bool DesktopRuntime::parse_protocols() {
   const std::string path = data_path(settings_.protocols).toStdString();

@@ -122,6 +122,31 @@ TEST(Summary, TextOutputShowsHostileNamesEscaped) {
     EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
 }
 
+// Where a name came from and who made the adapter: in JSON only when known,
+// the Ethernet field itself always the plain address; in text beside the row.
+TEST(Summary, HostNameSourceAndMaker) {
+  cli::Summary sum;
+  sum.hosts.push_back({"10.0.0.5", "laptop", "00:22:72:01:02:03", 1, 60, true, "American_01:02:03", "dhcp",
+                       "American Micro-Fuel Device Corp."});
+  sum.hosts.push_back({"10.0.0.6", "", "02:00:00:00:00:06", 1, 60, true, "", "", ""});
+  const std::string json = cli::render_json(sum);
+  struct Case {
+    const char* text;
+    bool present;
+  } cases[] = {
+      {"\"name\":\"laptop\",\"name_source\":\"dhcp\",\"ethernet\":\"00:22:72:01:02:03\","
+       "\"vendor\":\"American Micro-Fuel Device Corp.\"",
+       true},
+      {"\"name\":null,\"ethernet\":\"02:00:00:00:00:06\",\"frames_sent\"", true},
+      {"American_01", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(json.find(c.text) != std::string::npos, c.present) << c.text << "\n" << json;
+  const std::string text = cli::render_text(sum);
+  EXPECT_NE(text.find("American_01:02:03"), std::string::npos) << text;
+  EXPECT_NE(text.find("laptop  [American Micro-Fuel Device Corp.]"), std::string::npos) << text;
+}
+
 TEST(Summary, CollectsHostsLinksTreesAndSubnets) {
   testing::FakeClassifier cl;
   testing::FakeNamer namer;

@@ -71,6 +71,16 @@ class HostcNamer final : public HostNamer {
   std::string_view name_of(const HostcEntry* entry) const override {
     return entry != nullptr && entry->has_name() ? std::string_view(entry->host->name) : std::string_view();
   }
+  // Every source the cache knows, not only the entry's own look-up.
+  Label label_of(const HostcEntry*, const NetAddress& ipv4, const NetAddress& ether) const override {
+    NameAndSource n = cache_.name_of(ipv4, &ether);
+    return {std::move(n.name), name_source_text(n.source)};
+  }
+  std::string maker_of(const NetAddress& ether) const override {
+    const Manufacturers::Maker* m = cache_.maker_of(ether);
+    return m != nullptr ? m->long_name : std::string();
+  }
+  std::string ether_label(const NetAddress& ether) const override { return cache_.ether_label(ether); }
 
  private:
   HostCache& cache_;

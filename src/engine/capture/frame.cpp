@@ -26,6 +26,25 @@ inline void rank(Ranking& ranking, Item* item) {
     ranking.update(item);
 }
 
+// Hands the payload of a name-carrying UDP datagram or TCP segment to the
+// name sniffer. Out of line: the frame path itself only tests the ports.
+[[gnu::noinline, gnu::cold]] void hand_names(NameSink& sink, const FrameView& view) {
+  if (view.payload == 0) return;
+  NamePacket p;
+  p.source_port = view.source_port;
+  p.destination_port = view.destination_port;
+  p.payload = view.payload_bytes();
+  p.captured = view.payload_length;
+  p.tcp = view.is_tcp();
+  if (!p.tcp) {
+    // Not the Ethernet padding after a short datagram.
+    const std::size_t udp_length = frame_detail::be16(view.transport_header() + 4);
+    if (udp_length < kUdpHeaderLength) return;
+    if (udp_length - kUdpHeaderLength < p.captured) p.captured = udp_length - kUdpHeaderLength;
+  }
+  sink.name_packet(p);
+}
+
 // In line in the capture callback: a call per frame with its saved
 // registers costs more than the few frames that come any other way.
 [[gnu::always_inline]] inline Link* handle(Net& net, const FrameView& view) {
@@ -258,6 +277,10 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
     seg.time = model.now.sec;
     model.hooks.tcp->tcp_segment(seg);
   }
+
+  if (model.hooks.names != nullptr && view.has_ports && (view.is_udp() || view.is_tcp()) &&
+      carries_names(view.source_port, view.destination_port))
+    hand_names(*model.hooks.names, view);
 }
 
 }  // namespace tarnix

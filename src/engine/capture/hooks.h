@@ -59,6 +59,29 @@ class TcpSink {
   virtual void tcp_segment(const TcpSegment& segment) = 0;
 };
 
+// A UDP datagram, or a TCP segment, on a port that carries names: DNS (53),
+// mDNS (5353), LLMNR (5355) answers and DHCP (67, 68) messages.
+struct NamePacket {
+  const std::uint8_t* payload = nullptr;  // after the UDP or TCP header
+  std::size_t captured = 0;               // readable bytes from payload
+  bool tcp = false;
+  std::uint16_t source_port = 0;
+  std::uint16_t destination_port = 0;
+};
+
+inline bool carries_names(std::uint16_t source_port, std::uint16_t destination_port) {
+  return source_port == 53 || source_port == 5353 || source_port == 5355 || destination_port == 67 ||
+         destination_port == 68;
+}
+
+// The sniffer of names heard on the wire: sees every accepted frame for
+// which carries_names() holds.
+class NameSink {
+ public:
+  virtual ~NameSink() = default;
+  virtual void name_packet(const NamePacket& packet) = 0;
+};
+
 // Work that runs after every capture step, on the capture thread: the alarm
 // binding and evaluation passes, in that order.
 class CaptureStepSink {
@@ -79,6 +102,7 @@ struct CaptureHooks {
   DuplicateSink* duplicates = nullptr;
   TcpSink* tcp = nullptr;
   CaptureStepSink* step = nullptr;
+  NameSink* names = nullptr;
 };
 
 }  // namespace tarnix

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "naming/netaddr.h"
@@ -25,6 +26,24 @@ class HostNamer {
   // The name a host takes from the entry: its host record's name, or empty
   // when the entry has no host record (a failed reverse look-up).
   virtual std::string_view name_of(const HostcEntry* entry) const = 0;
+  // The name a host shows, given its entry (null while none came back), its
+  // IPv4 address and its Ethernet address (all zero when
+  // none is known), and where the name came from ("" when unsaid). Namers
+  // with more sources than the entry (names heard on the wire, the ethers
+  // file) answer here.
+  struct Label {
+    std::string name;
+    std::string_view source;
+  };
+  virtual Label label_of(const HostcEntry* entry, const NetAddress& /*ipv4*/,
+                         const NetAddress& /*ether*/) const {
+    return {entry != nullptr ? std::string(name_of(entry)) : std::string(), {}};
+  }
+  // The registered maker of an Ethernet adapter; empty when unknown.
+  virtual std::string maker_of(const NetAddress& /*ether*/) const { return {}; }
+  // An Ethernet address as shown: its colon text, or "Maker_xx:yy:zz" when
+  // makers are to be shown.
+  virtual std::string ether_label(const NetAddress& ether) const { return netaddr_text(ether); }
 };
 
 }  // namespace tarnix

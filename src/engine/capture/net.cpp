@@ -121,11 +121,23 @@ Link* link_create(Node& source, Node& destination) {
   return link;
 }
 
-std::string node_name(const Node& node) {
+std::string node_name(const Node& node) { return node_name_source(node).name; }
+
+HostNamer::Label node_name_source(const Node& node) {
   const HostcEntry* e = node.name_entry.load(std::memory_order_acquire);
   HostNamer* namer = node.net ? node.net->model->namer : nullptr;
-  if (e == nullptr || namer == nullptr) return {};
-  return std::string(namer->name_of(e));
+  if (namer == nullptr) return {};
+  return namer->label_of(e, node.address, node.ether_address);
+}
+
+std::string node_maker(const Node& node) {
+  HostNamer* namer = node.net ? node.net->model->namer : nullptr;
+  return namer != nullptr ? namer->maker_of(node.ether_address) : std::string();
+}
+
+std::string node_ether_label(const Node& node) {
+  HostNamer* namer = node.net ? node.net->model->namer : nullptr;
+  return namer != nullptr ? namer->ether_label(node.ether_address) : netaddr_text(node.ether_address);
 }
 
 std::string node_short_name(const Node& node) { return strdup_until(node_name(node), '.'); }

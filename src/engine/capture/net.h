@@ -584,6 +584,13 @@ void net_tick(Net& net) REQUIRES(net.lock);
 
 // The name a host shows: from its name-cache entry's host record, else empty.
 std::string node_name(const Node& node);
+// The name and where it came from ("ethers", "reverse", "dhcp", "mdns",
+// "dns"; empty for none).
+HostNamer::Label node_name_source(const Node& node);
+// The maker of the host's Ethernet adapter (empty when unknown), and its
+// Ethernet address as shown (see HostNamer::ether_label).
+std::string node_maker(const Node& node);
+std::string node_ether_label(const Node& node);
 // The name up to its first ".", else empty.
 std::string node_short_name(const Node& node);
 // The name, or the dotted address when there is none.

@@ -149,8 +149,18 @@ std::string dupip_row_text(const NetAddress& ipv4, std::string_view name) {
 
 std::string dupip_host_name(const HostCache* names, const NetAddress& ipv4) {
   if (names == nullptr) return {};
-  const HostcEntry* e = names->find_ipv4(ipv4);
-  return e != nullptr && e->has_name() ? e->host->name : std::string();
+  // Every source the cache has: a name heard on the wire too.
+  return names->name_of(ipv4, nullptr).name;
+}
+
+std::string dupip_ether_row_text(const HostCache* names, const NetAddress& ether) {
+  if (names == nullptr) return netaddr_text(ether);
+  std::string name = names->ether_name(ether);
+  if (name.empty() && names->show_makers()) {
+    name = names->ether_label(ether);
+    if (name == netaddr_text(ether)) name.clear();  // no maker known
+  }
+  return dupip_row_text(ether, name);
 }
 
 std::string LogDupIpNotifier::line(const DupIpReport& report, std::string_view name) {

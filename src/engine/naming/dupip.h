@@ -106,6 +106,10 @@ constexpr std::size_t kDupIpRowChars = 79;
 
 // The name the cache has for an address, or empty.
 std::string dupip_host_name(const HostCache* names, const NetAddress& ipv4);
+// An Ethernet row of the window: the colon text and, from the same column as
+// host names, the adapter's name (ethers file, DHCP) or, when makers are
+// shown, "Maker_xx:yy:zz".
+std::string dupip_ether_row_text(const HostCache* names, const NetAddress& ether);
 
 // One line per finding, for a program without a window:
 //   "duplicate IP address 10.0.0.5 (name): 02:00:00:00:00:0b 02:00:00:00:00:0a\n"

@@ -2,6 +2,7 @@
 
 #include "core/host_name.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <unordered_map>
@@ -15,6 +16,11 @@ namespace {
 constexpr char kMsgRecInvalid[] = "hostc_resolve_rec_process: invalid                             request\n";
 constexpr char kMsgNullRequest[] =
     "hostc_resolve:                         NULL request received from queue\n";
+// How long a heard name may wait for a resolver to pick it up, and the
+// queue length at which the capture side wakes one at once.
+constexpr std::chrono::milliseconds kHeardPickUp{100};
+constexpr std::size_t kHeardWakeAt = 256;
+
 constexpr char kMsgBadKind[] = "hostc_resolve:                                     Request type invalid\n";
 
 std::string cut_at_blank(const std::string& text) {
@@ -213,12 +219,19 @@ bool HostCache::resolve_rec_process(const HostcRequestDescriptor& d, HostcComple
 
 int HostCache::pending() const {
   MutexLock lock(queue_mutex_);
-  return queue_.count() + busy_;
+  return queue_.count() + static_cast<int>(heard_queue_.size()) + busy_;
+}
+
+void HostCache::wait_heard() {
+  MutexLock lock(queue_mutex_);
+  if (!running_ || stopping_) return;
+  wake_.notify_one();
+  while (!((heard_queue_.empty() && heard_busy_ == 0) || !running_ || stopping_)) lock.wait(idle_);
 }
 
 void HostCache::wait_idle() {
   MutexLock lock(queue_mutex_);
-  while (!((queue_.empty() && busy_ == 0) || !running_ || stopping_)) lock.wait(idle_);
+  while (!((queue_.empty() && heard_queue_.empty() && busy_ == 0) || !running_ || stopping_)) lock.wait(idle_);
 }
 
 // --- the resolvers ------------------------------------------------------------
@@ -254,8 +267,25 @@ void HostCache::call(HostcCompletion& done, const HostcEntry* entry) {
 void HostCache::resolve_loop() {
   MutexLock lock(queue_mutex_);
   for (;;) {
-    while (queue_.empty() && !stopping_) lock.wait(wake_);
+    // Heard names are picked up on the next turn, within kHeardPickUp.
+    if (queue_.empty() && heard_queue_.empty() && !stopping_) {
+      lock.wait_for(wake_, kHeardPickUp);
+      continue;
+    }
     if (stopping_) break;
+    if (!heard_queue_.empty()) {
+      std::vector<HeardName> batch;
+      batch.swap(heard_queue_);
+      ++busy_;
+      ++heard_busy_;
+      lock.unlock();
+      apply_heard(batch);
+      lock.lock();
+      --busy_;
+      --heard_busy_;
+      idle_.notify_all();
+      continue;
+    }
     std::shared_ptr<Request> r;
     queue_.get(r);
     if (!r) {
@@ -411,11 +441,16 @@ const HostcEntry* HostCache::ether_entry(const NetAddress& a) {
   if (const HostcEntry* old = find_ether(a)) return old;
   auto e = std::make_unique<HostcEntry>();
   e->address = a;
-  e->name = netaddr_text(e->address);
+  const std::string colon = netaddr_text(e->address);
   const HostcEntry* entry = e.get();
   WriterLock lock(tables_mutex_);
+  // The administrator's name for the adapter, when the ethers file has one.
+  const std::string_view admin = ethers_ ? ethers_->name_of(a) : std::string_view();
+  e->name = admin.empty() ? colon : std::string(admin);
+  if (!admin.empty()) e->source = NameSource::kEthers;
   ether_addresses_.set(entry->address, entry);
-  ether_names_.set(entry->name, entry);
+  ether_names_.set(colon, entry);
+  if (!admin.empty() && ether_names_.find(e->name) == nullptr) ether_names_.set(e->name, entry);
   entries_.push_back(std::move(e));
   return entry;
 }
@@ -440,8 +475,164 @@ void HostCache::note_failed_name(const std::string& name) {
   failed_names_[name] = t + options_.failed_name_ttl;
 }
 
+// --- names beside the name service's -------------------------------------------
+
+std::string_view name_source_text(NameSource source) {
+  switch (source) {
+    case NameSource::kEthers:
+      return "ethers";
+    case NameSource::kLookup:
+      return "reverse";
+    case NameSource::kDhcp:
+      return "dhcp";
+    case NameSource::kMulticast:
+      return "mdns";
+    case NameSource::kDnsAnswer:
+    case NameSource::kDnsAlias:
+      return "dns";
+    case NameSource::kNone:
+      break;
+  }
+  return {};
+}
+
+namespace {
+
+std::uint64_t ipv4_key_of(const NetAddress& a) {
+  return std::uint64_t{a.bytes[0]} << 24 | std::uint64_t{a.bytes[1]} << 16 | std::uint64_t{a.bytes[2]} << 8 |
+         a.bytes[3];
+}
+
+}  // namespace
+
+void HostCache::set_name_files(std::shared_ptr<const EtherNames> ethers,
+                               std::shared_ptr<const Manufacturers> makers, bool show_makers) {
+  WriterLock lock(tables_mutex_);
+  ethers_ = std::move(ethers);
+  makers_ = std::move(makers);
+  show_makers_.store(show_makers, std::memory_order_relaxed);
+}
+
+bool HostCache::hear(HeardName heard) {
+  if (!options_.heard_names) return false;
+  if (!heard.name.empty() && heard.name.back() == '.') heard.name.pop_back();
+  if (heard.name.empty()) {
+    // A lease: the adapter's DHCP name goes to the address it was given.
+    if (heard.source != NameSource::kDhcp || !heard.ipv4.is_ipv4() || !is_ether(heard.ether)) return false;
+  } else if (!is_valid_host_name(heard.name)) {
+    return false;  // whatever a neighbour claims is shown only if it is a host name
+  }
+  if (!heard.ipv4.is_ipv4() && !is_ether(heard.ether)) return false;
+  std::size_t queued;
+  {
+    MutexLock lock(queue_mutex_);
+    if (heard_queue_.size() >= options_.heard_queue_max) return false;
+    heard_queue_.push_back(std::move(heard));
+    queued = heard_queue_.size();
+  }
+  // The resolvers look at heard names every kHeardPickUp anyway: a wake-up
+  // per name would cost the capture thread a system call and a thread
+  // switch each. Only a queue filling up is worth one.
+  if (queued >= kHeardWakeAt) wake_.notify_one();
+  return true;
+}
+
+void HostCache::keep_heard(HeardTable& table, std::uint64_t key, const HeardName& h) {
+  auto it = table.find(key);
+  if (it != table.end()) {
+    // A lesser source never replaces a better name; the same source does.
+    if (it->second.source > h.source) return;
+    it->second = Heard{h.name, h.source, ++heard_clock_};
+    return;
+  }
+  if (options_.heard_max == 0) return;
+  if (table.size() >= options_.heard_max) {
+    // Full: the eighth heard longest ago goes, so a flood of made-up names
+    // costs one sort per many names rather than one scan per name.
+    std::vector<std::uint64_t> ages;
+    ages.reserve(table.size());
+    for (const auto& [k, v] : table) ages.push_back(v.age);
+    const std::size_t drop = std::max<std::size_t>(1, table.size() / 8);
+    std::nth_element(ages.begin(), ages.begin() + static_cast<std::ptrdiff_t>(drop - 1), ages.end());
+    const std::uint64_t cut = ages[drop - 1];
+    std::erase_if(table, [cut](const auto& kv) { return kv.second.age <= cut; });
+  }
+  table.emplace(key, Heard{h.name, h.source, ++heard_clock_});
+}
+
+void HostCache::apply_heard(std::vector<HeardName>& batch) {
+  WriterLock lock(tables_mutex_);
+  for (const HeardName& h : batch) {
+    if (h.name.empty()) {
+      auto it = heard_ether_.find(ether_key(h.ether.bytes));
+      if (it != heard_ether_.end() && it->second.source == NameSource::kDhcp)
+        keep_heard(heard_ipv4_, ipv4_key_of(h.ipv4),
+                   HeardName{it->second.name, NameSource::kDhcp, h.ipv4, {}});
+      continue;
+    }
+    if (h.ipv4.is_ipv4()) keep_heard(heard_ipv4_, ipv4_key_of(h.ipv4), h);
+    if (is_ether(h.ether)) keep_heard(heard_ether_, ether_key(h.ether.bytes), h);
+  }
+}
+
+std::size_t HostCache::heard_count() const {
+  ReaderLock lock(tables_mutex_);
+  return heard_ipv4_.size() + heard_ether_.size();
+}
+
+NameAndSource HostCache::name_of(const NetAddress& ipv4, const NetAddress* ether) const {
+  NameAndSource best;
+  auto consider = [&best](std::string_view name, NameSource source) {
+    if (!name.empty() && source >= best.source && (best.name.empty() || source > best.source)) {
+      best.name = std::string(name);
+      best.source = source;
+    }
+  };
+  const bool has_ether = ether != nullptr && is_ether(*ether) &&
+                         !(ether->bytes[0] == 0 && ether->bytes[1] == 0 && ether->bytes[2] == 0 &&
+                           ether->bytes[3] == 0 && ether->bytes[4] == 0 && ether->bytes[5] == 0);
+  ReaderLock lock(tables_mutex_);
+  if (has_ether && ethers_) consider(ethers_->name_of(*ether), NameSource::kEthers);
+  if (ipv4.is_ipv4()) {
+    if (const HostcEntry* const* e = ipv4_addresses_.find(ipv4); e != nullptr && (*e)->has_name())
+      consider((*e)->host->name, NameSource::kLookup);
+    if (auto it = heard_ipv4_.find(ipv4_key_of(ipv4)); it != heard_ipv4_.end())
+      consider(it->second.name, it->second.source);
+  }
+  // What an adapter's DHCP requests called it names the address it uses.
+  if (has_ether) {
+    if (auto it = heard_ether_.find(ether_key(ether->bytes)); it != heard_ether_.end())
+      consider(it->second.name, it->second.source);
+  }
+  return best;
+}
+
+std::string HostCache::ether_name(const NetAddress& ether) const {
+  if (!is_ether(ether)) return {};
+  ReaderLock lock(tables_mutex_);
+  if (ethers_) {
+    const std::string_view n = ethers_->name_of(ether);
+    if (!n.empty()) return std::string(n);
+  }
+  auto it = heard_ether_.find(ether_key(ether.bytes));
+  return it != heard_ether_.end() ? it->second.name : std::string();
+}
+
+std::string HostCache::ether_label(const NetAddress& ether) const {
+  if (!is_ether(ether)) return {};
+  ReaderLock lock(tables_mutex_);
+  if (show_makers() && makers_) return makers_->label(ether);
+  return netaddr_text(ether);
+}
+
+const Manufacturers::Maker* HostCache::maker_of(const NetAddress& ether) const {
+  ReaderLock lock(tables_mutex_);
+  return makers_ ? makers_->find(ether) : nullptr;
+}
+
 const HostcEntry* HostCache::register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name) {
   if (e->host && !e->host->name.empty()) {
+    e->source = NameSource::kLookup;
     e->name = e->host->name;
     e->short_name = strdup_until(e->name, '.');
   } else if (e->name.empty()) {

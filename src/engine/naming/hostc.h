@@ -39,6 +39,7 @@
 #include "core/hashtable.h"
 #include "core/mutex.h"
 #include "core/q.h"
+#include "naming/ethers.h"
 #include "naming/netaddr.h"
 
 namespace tarnix {
@@ -56,6 +57,42 @@ struct HostRecord {
 // a single address is copied as it is.
 HostRecord hostc_copy_record(const HostRecord& reply);
 
+// Where a host's name came from. When several sources name one host the
+// highest wins: a name the administrator wrote in the ethers file, then the
+// name service's answer to a reverse look-up, then what the host said of
+// itself (its DHCP host name, then its mDNS/LLMNR answer), and last a DNS
+// answer some server gave about it (its own record before a CNAME alias
+// of it). A later name of the same source
+// replaces an earlier one.
+enum class NameSource : std::uint8_t {
+  kNone = 0,
+  // An A answer reached through a CNAME chain names the address by the name
+  // asked for, but only until an answer names it by its own record.
+  kDnsAlias = 1,
+  kDnsAnswer = 2,
+  kMulticast = 3,  // mDNS or LLMNR
+  kDhcp = 4,
+  kLookup = 5,  // the name service (a reverse look-up)
+  kEthers = 6,
+};
+
+// "ethers", "reverse", "dhcp", "mdns", "dns"; empty for kNone.
+std::string_view name_source_text(NameSource source);
+
+// A name heard on the wire, for an IPv4 address, an Ethernet address or both.
+struct HeardName {
+  std::string name;
+  NameSource source = NameSource::kDnsAnswer;
+  NetAddress ipv4;   // unset (no type) when the name is for the Ethernet address only
+  NetAddress ether;  // unset when not known
+};
+
+// A host's name as shown, and where it came from.
+struct NameAndSource {
+  std::string name;  // empty when nothing names the host
+  NameSource source = NameSource::kNone;
+};
+
 struct HostcEntry {
   std::optional<HostRecord> host;  // none when the name service had no answer
   std::string name;                // record name, or dotted/colon text of the address
@@ -65,6 +102,7 @@ struct HostcEntry {
   // Named by its address only because the name service had not answered in
   // time; the look-up is still out and may replace the entry.
   bool provisional = false;
+  NameSource source = NameSource::kNone;  // of name: kLookup with a named record
 
   bool has_name() const { return host.has_value() && !host->name.empty(); }
 };
@@ -177,6 +215,13 @@ struct HostCacheOptions {
   // long (at most failed_names_max names are remembered).
   std::chrono::milliseconds failed_name_ttl{60000};
   std::size_t failed_names_max = 4096;
+  // Names heard on the wire that are kept (per kind of address); past it the
+  // names heard longest ago go first. Heard names waiting for the resolver
+  // beyond heard_queue_max are dropped.
+  std::size_t heard_max = 16384;
+  std::size_t heard_queue_max = 4096;
+  // Off: heard names are dropped as they come (the ethers file still names).
+  bool heard_names = true;
   // The clock of failed_name_ttl; tests move it.
   std::function<std::chrono::steady_clock::time_point()> now;
 };
@@ -225,10 +270,41 @@ class HostCache {  // hostc
   // Returns when the queue is empty and no request is in progress, or at
   // once when the resolver is not running. Not from a completion.
   void wait_idle();
+  // Returns once every name heard so far is in the tables (or at once when
+  // the resolver is not running); look-ups in progress are not waited for.
+  void wait_heard();
 
   // Counts for tests and the status line.
   int entry_count() const;
   int pending() const;
+
+  // --- names beside the name service's -----------------------------------
+  // The ethers file and the adapter makers, set before start(). With
+  // show_makers the Ethernet label of an address with a known maker is
+  // "Maker_xx:yy:zz".
+  void set_name_files(std::shared_ptr<const EtherNames> ethers, std::shared_ptr<const Manufacturers> makers,
+                      bool show_makers);
+
+  // A name heard on the wire (any thread, the capture thread above all);
+  // an empty DHCP name with both addresses is a lease, giving the address
+  // the name the adapter's DHCP requests had. Heard names are
+  // queued for the resolver, which alone writes the tables; never waits for
+  // it. False when heard names are off or the queue is full (dropped).
+  bool hear(HeardName heard);
+
+  // The name a host with this IPv4 address (and, when known, Ethernet
+  // address) is shown by, of every source, with the winner's source.
+  NameAndSource name_of(const NetAddress& ipv4, const NetAddress* ether) const;
+  // The name of an Ethernet address: the ethers file's, else one its DHCP
+  // requests gave; empty for none.
+  std::string ether_name(const NetAddress& ether) const;
+  // The Ethernet address as shown: "Maker_xx:yy:zz" with show_makers and a
+  // known maker, else its colon text.
+  std::string ether_label(const NetAddress& ether) const;
+  // The adapter's maker, or null.
+  const Manufacturers::Maker* maker_of(const NetAddress& ether) const;
+  bool show_makers() const { return show_makers_.load(std::memory_order_relaxed); }
+  std::size_t heard_count() const;
 
  private:
   struct Request {
@@ -291,6 +367,21 @@ class HostCache {  // hostc
   Mutex register_mutex_;
   std::unordered_map<std::string, Clock::time_point> failed_names_ GUARDED_BY(register_mutex_);
 
+  struct Heard {
+    std::string name;
+    NameSource source;
+    std::uint64_t age;  // when heard, in heard_clock_ ticks
+  };
+  using HeardTable = std::unordered_map<std::uint64_t, Heard>;
+  // Applies queued heard names (a resolver thread).
+  void apply_heard(std::vector<HeardName>& batch);
+  void keep_heard(HeardTable& table, std::uint64_t key, const HeardName& h) REQUIRES(tables_mutex_);
+  std::vector<HeardName> heard_queue_ GUARDED_BY(queue_mutex_);
+  int heard_busy_ GUARDED_BY(queue_mutex_) = 0;  // batches being applied
+  std::shared_ptr<const EtherNames> ethers_;
+  std::shared_ptr<const Manufacturers> makers_;
+  std::atomic<bool> show_makers_{false};
+
   // The five tables and the entries they share. Written by the resolver only
   // (exclusive, never while the name service or id store is asked); read by
   // everyone (shared).
@@ -301,6 +392,10 @@ class HostCache {  // hostc
   AddressTable ether_addresses_ GUARDED_BY(tables_mutex_);
   IdTable host_ids_ GUARDED_BY(tables_mutex_);
   std::deque<std::unique_ptr<HostcEntry>> entries_ GUARDED_BY(tables_mutex_);
+  // Names heard on the wire, by IPv4 address and by Ethernet address.
+  HeardTable heard_ipv4_ GUARDED_BY(tables_mutex_);
+  HeardTable heard_ether_ GUARDED_BY(tables_mutex_);
+  std::uint64_t heard_clock_ GUARDED_BY(tables_mutex_) = 0;
 };
 
 // The name a traffic-model host shows, filled in by a resolver completion

@@ -10,6 +10,7 @@
 #include "naming/dupip.h"
 #include "naming/hostc.h"
 #include "pdl/pd.h"
+#include "sniff/names.h"
 
 namespace tarnix {
 
@@ -51,7 +52,12 @@ void EngineSession::assemble() {
     memory_ids_ = std::make_unique<MemoryHostIdStore>();
     ids = memory_ids_.get();
   }
-  cache_ = std::make_unique<HostCache>(*name_service_, *ids);
+  HostCacheOptions cache_options;
+  cache_options.heard_names = options_.heard_names;
+  cache_ = std::make_unique<HostCache>(*name_service_, *ids, cache_options);
+  name_file_messages_ = load_name_files(*cache_, options_.ethers_file, options_.manufacturers_file,
+                                        options_.show_manufacturers);
+  name_sniffer_ = std::make_unique<NameSniffer>(*cache_);
   namer_ = std::make_unique<HostcNamer>(*cache_);
 
   if (store_) {
@@ -73,6 +79,7 @@ void EngineSession::assemble() {
   model_->namer = namer_.get();
   model_->hooks.duplicates = dup_sink_.get();
   model_->hooks.tcp = sniffers_.get();
+  if (options_.heard_names) model_->hooks.names = name_sniffer_.get();
   loop_ = std::make_unique<CaptureLoop>(*model_, options_.loop);
 }
 

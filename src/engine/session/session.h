@@ -10,7 +10,9 @@
 //   store          optional; opened first, since its host-id store is where
 //                  the name cache keeps host ids and its recorder is what the
 //                  sniffers feed.
-//   name cache     its resolver thread; host ids in the store, else in memory.
+//   name cache     its resolver thread; host ids in the store, else in memory;
+//                  the ethers and makers files read into it; the name
+//                  sniffer hands it the names heard on the wire.
 //   recorder       attached over the name cache (it names the hosts of the
 //                  requests it writes); listeners join before it starts.
 //   sniffers       HTTP and (unless off) TLS, fed TCP segments by the model.
@@ -64,6 +66,7 @@ class FocusSource;
 class HostCache;
 class HostIdStore;
 class NameService;
+class NameSniffer;
 class ProtocolTree;
 class RequestListener;
 class SnifferSink;
@@ -77,6 +80,12 @@ struct SessionOptions {
   Classifier* classifier = nullptr;
   FocusSource* focus = nullptr;
   bool resolve_names = true;
+  // Names hosts tell each other (DNS answers, DHCP) name them too.
+  bool heard_names = true;
+  // The ethers file and the adapter makers; empty: the system's own.
+  std::string ethers_file;
+  std::string manufacturers_file;
+  bool show_manufacturers = false;
   // Server names of TLS handshakes are recorded with the requests.
   bool tls_names = true;
   // A file can wait for the store; an adapter cannot, and there a full
@@ -143,6 +152,9 @@ class EngineSession {
   TrafficModel& model() { return *model_; }
   CaptureLoop& loop() { return *loop_; }
   HostCache& names() { return *cache_; }
+  // What assemble() found wrong reading the ethers and makers files, one
+  // line each; none of it stops the run.
+  const std::vector<std::string>& name_file_messages() const { return name_file_messages_; }
   DupIp& duplicates() { return *dupip_; }
   // Null without them.
   AlarmRuntime* alarms() { return alarms_.get(); }
@@ -171,6 +183,8 @@ class EngineSession {
   std::unique_ptr<HostIdStore> memory_ids_;
   std::unique_ptr<HostCache> cache_;
   std::unique_ptr<HostNamer> namer_;
+  std::unique_ptr<NameSniffer> name_sniffer_;  // heard names, into the cache
+  std::vector<std::string> name_file_messages_;
   std::unique_ptr<SnifferSink> sniffers_;
   std::unique_ptr<DupIpNotifier> dup_notifier_;
   std::unique_ptr<DupIp> dupip_;

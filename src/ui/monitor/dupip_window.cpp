@@ -81,7 +81,7 @@ void DupIpWindow::rebuild() {
     auto* row = new QStandardItem(QString::fromStdString(text));
     row->setData(int(i), kReportRole);
     for (const NetAddress& e : r.ethers) {
-      auto* child = new QStandardItem(QString::fromStdString(netaddr_text(e)));
+      auto* child = new QStandardItem(QString::fromStdString(dupip_ether_row_text(names_, e)));
       child->setData(int(i), kReportRole);
       row->appendRow(child);
     }

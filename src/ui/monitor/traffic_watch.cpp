@@ -50,7 +50,8 @@ class HostList final : public TrafficWindow {
                        QStringLiteral("hostlist"),
                        {QStringLiteral("IP Address"), QStringLiteral("Host Name"),
                         QStringLiteral("Total Bytes Sent"), QStringLiteral("Bytes/Sec"),
-                        QStringLiteral("Total Packets Sent"), QStringLiteral("Packets/Sec")},
+                        QStringLiteral("Total Packets Sent"), QStringLiteral("Packets/Sec"),
+                        QStringLiteral("Ethernet")},
                        QStringLiteral("wnet"),
                        -1,
                        true},
@@ -73,7 +74,7 @@ class HostList final : public TrafficWindow {
         r.key = QString::fromLatin1(h->address_text);
         r.cells = {QString::fromStdString(node_name(*h)), QString::number(h->bytes_sent),
                    QString::number(h->window_bytes), QString::number(h->frames_sent),
-                   QString::number(h->window_frames)};
+                   QString::number(h->window_frames), QString::fromStdString(node_ether_label(*h))};
         rows.push_back(std::move(r));
       });
     });
@@ -98,12 +99,32 @@ void leaves(const LinkProtoNode* n, const std::function<void(const LinkProtoNode
   }
 }
 
+// "address : name", then where the name came from ("(dhcp)") when there is
+// one, and the adapter as Maker_xx:yy:zz when makers are shown and known.
+QString host_watch_title(const Node& host) {
+  HostNamer::Label label;
+  std::string ether, plain;
+  {
+    // The frame path rewrites the Ethernet address under the lock.
+    std::unique_lock<std::mutex> g;
+    if (host.net != nullptr) g = std::unique_lock<std::mutex>(host.net->lock);
+    label = node_name_source(host);
+    ether = node_ether_label(host);
+    plain = netaddr_text(host.ether_address);
+  }
+  QString t =
+      QStringLiteral("%1 : %2").arg(QString::fromLatin1(host.address_text), QString::fromStdString(label.name));
+  if (!label.name.empty() && !label.source.empty())
+    t += QStringLiteral(" (%1)").arg(QString::fromLatin1(label.source.data(), int(label.source.size())));
+  if (ether != plain) t += QStringLiteral("  ") + QString::fromStdString(ether);
+  return t;
+}
+
 class HostWatch final : public TrafficWindow {
  public:
   HostWatch(Monitors& m, const Node* host)
       : TrafficWindow(m,
-                      {QStringLiteral("%1 : %2").arg(QString::fromLatin1(host->address_text),
-                                                     QString::fromStdString(node_name(*host))),
+                      {host_watch_title(*host),
                        QStringLiteral("hostwatch"),
                        {QStringLiteral("Dest IP"), QStringLiteral("Dest Name"), QStringLiteral("Protocol"),
                         QStringLiteral("Bytes Total"), QStringLiteral("Packet Total")},

@@ -1,0 +1,54 @@
+// The names heard on the wire, from the frame path to the host-name cache:
+// answers of DNS (UDP or TCP port 53), mDNS (5353) and LLMNR (5355), and
+// DHCP host names. Runs on the capture thread; the cache only queues what
+// it hears, so nothing here waits.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "capture/hooks.h"
+#include "naming/hostc.h"
+
+namespace tarnix {
+
+class NameSniffer final : public NameSink {
+ public:
+  explicit NameSniffer(HostCache& cache) : cache_(cache) {}
+  void name_packet(const NamePacket& packet) override;
+
+  struct Counts {
+    std::uint64_t packets = 0;    // handed over by the frame path
+    std::uint64_t messages = 0;   // DNS answers and DHCP messages read
+    std::uint64_t malformed = 0;  // refused by a parser (what was read before the fault is used)
+    std::uint64_t names = 0;      // IPv4 names handed to the cache
+    // AAAA answers and ip6.arpa pointers: parsed, but the cache holds IPv4
+    // addresses only, so they name nothing yet.
+    std::uint64_t ipv6_names = 0;
+    std::uint64_t dropped = 0;  // refused by the cache (heard names off, queue full, not a host name)
+  };
+  Counts counts() const;
+
+ private:
+  void dns(const std::uint8_t* message, std::size_t length, NameSource source);
+  void dhcp(const std::uint8_t* message, std::size_t length);
+  void hear(HeardName h);
+  static void add(std::atomic<std::uint64_t>& c) {
+    c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+
+  HostCache& cache_;
+  // Written by the capture thread only, read by anyone.
+  std::atomic<std::uint64_t> packets_{0}, messages_{0}, malformed_{0}, names_{0}, ipv6_names_{0}, dropped_{0};
+};
+
+// Reads the ethers file (`ethers`, else /etc/ethers) and the adapter makers
+// (`manufacturers`, else Debian's ieee-data registries) into the cache,
+// before it starts. Returns one line for each thing that went wrong (a file
+// that could not be read, bad lines); none of them stops anything.
+std::vector<std::string> load_name_files(HostCache& cache, const std::string& ethers,
+                                         const std::string& manufacturers, bool show_manufacturers);
+
+}  // namespace tarnix
