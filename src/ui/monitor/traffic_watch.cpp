@@ -104,14 +104,16 @@ void leaves(const LinkProtoNode* n, const std::function<void(const LinkProtoNode
 QString host_watch_title(const Node& host) {
   HostNamer::Label label;
   std::string ether, plain;
-  {
-    // The frame path rewrites the Ethernet address under the lock.
-    std::unique_lock<std::mutex> g;
-    if (host.net != nullptr) g = std::unique_lock<std::mutex>(host.net->lock);
+  // The frame path rewrites the Ethernet address under the lock.
+  const auto take = [&] {
     label = node_name_source(host);
     ether = node_ether_label(host);
     plain = netaddr_text(host.ether_address);
-  }
+  };
+  if (host.net != nullptr)
+    host.net->read([&](const Net&) { take(); });
+  else
+    take();
   QString t =
       QStringLiteral("%1 : %2").arg(QString::fromLatin1(host.address_text), QString::fromStdString(label.name));
   if (!label.name.empty() && !label.source.empty())
