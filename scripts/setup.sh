@@ -10,12 +10,14 @@ PACKAGES=(
   libpcap-dev libsqlite3-dev sqlite3 postgresql libpq-dev
   flex bison
   hershey-fonts-data fonts-dejavu-core
+  libmicrohttpd-dev libcurl4-openssl-dev libsystemd-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev
   tcpdump tshark iproute2 curl python3 xdotool openssl ethtool tcpreplay
   tinyproxy-bin busybox
   pulseaudio-utils alsa-utils
   poppler-utils
+  prometheus
 )
 
 missing=()

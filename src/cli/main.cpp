@@ -28,6 +28,7 @@
 #include "capture/reopen.h"
 #include "capture/source.h"
 #include "cli/options.h"
+#include "cli/service_face.h"
 #include "cli/summary.h"
 #include "core/alloc.h"
 #include "db/db_store.h"
@@ -275,6 +276,15 @@ int main(int argc, char** argv) {
   if (!opt.sensor.empty()) db_set_sensor_name(opt.sensor);
   if (!opt.only_sensor.empty()) db_set_view_sensor(opt.only_sensor);
 
+  // Service face (--listen, --events): checked before anything opens.
+  std::unique_ptr<cli::ServiceFace> service;
+  {
+    cli::ServiceConfig sc;
+    if (!cli::service_config(opt, sc, error)) return fail(error);
+    if (sc.any() && !opt.list_alarms && opt.add_alarms.empty()) service = std::make_unique<cli::ServiceFace>(sc);
+    if (service && !service->open(error)) return fail(error);
+  }
+
   if (!opt.report_dir.empty()) {
     // Checked before the run, so that a long capture is not lost to a typo.
     struct stat st {};
@@ -365,7 +375,7 @@ int main(int argc, char** argv) {
   HostCache cache(opt.no_resolve ? static_cast<NameService&>(no_names) : system_names, ids);
   HostcNamer namer(cache);
   LogDupIpNotifier dup_log(stderr, &cache);
-  DupIp dupip(&dup_log);
+  DupIp dupip(service ? service->duplicates(&dup_log) : static_cast<DupIpNotifier*>(&dup_log));
   DupIpSink dup_sink(dupip);
   if (opt.detect_duplicates) dupip.open();
 
@@ -378,6 +388,7 @@ int main(int argc, char** argv) {
     recorder_options.block_when_full = !live;
     recording->attach(cache, recorder_options);
     if (opt.print_requests) recording->add_listener(&request_printer);
+    if (service) recording->add_listener(service.get());  // service face
     sniffer_sink =
         std::make_unique<SnifferSink>(recording->sniffer(), opt.no_tls ? nullptr : &recording->tls_sniffer());
   }
@@ -441,7 +452,10 @@ int main(int argc, char** argv) {
     source = std::make_unique<ReopeningSource>(
         std::move(start.source),
         [name, filter = opt.filter, mb = opt.buffer_mb] { return open_live_source(name, filter, mb); },
-        [](const std::string& message, bool) { std::fprintf(stderr, "tarnix-cli: %s\n", message.c_str()); });
+        [&service](const std::string& message, bool down) {
+          std::fprintf(stderr, "tarnix-cli: %s\n", message.c_str());
+          if (service) service->capture_changed(message, down);  // service face
+        });
     net = start.net;
   }
 
@@ -452,6 +466,7 @@ int main(int argc, char** argv) {
   if (recording || !opt.alarms.empty()) {
     AlarmRuntime::Options ao;
     if (opt.json) ao.log = stderr;  // keep standard output parseable
+    ao.firings = service.get();     // service face: events, syslog, webhooks
     alarms = std::make_unique<AlarmRuntime>(model, parsed.tree.get(), &cache, ao);
     if (recording) recording->add_listener(&alarms->request_listener());
   }
@@ -471,6 +486,16 @@ int main(int argc, char** argv) {
     }
     model.hooks.step = &alarms->step_sink();
     alarms->start();
+  }
+  // Service face: listens from here on.
+  if (service && !service->start({net, &classifier, &active_focus, recording.get(), alarms.get(), &cache,
+                                  opt.detect_duplicates ? &dupip : nullptr,
+                                  live ? devices[device_index].name : opt.read, live},
+                                 error)) {
+    if (recording) recording->close(std::chrono::seconds(1), stderr, 0);
+    if (alarms) alarms->stop();
+    cache.stop();
+    return fail(error);
   }
   install_signals();
 
@@ -516,6 +541,7 @@ int main(int argc, char** argv) {
   // recorder stops; it must close before the name cache goes.
   if (recording) recording->close(std::chrono::seconds(5), stderr, 0);
   if (alarms) alarms->stop();
+  if (service) service->stop();  // service face: last events written
 
   const std::shared_ptr<const FocusList> focus_list = active_focus.active_focus();
   cli::Summary summary = cli::collect_summary(*net, classifier, focus_list.get());

@@ -286,7 +286,12 @@ std::string alarm_format_definition(const AlarmDefinition& def) {
     out += kUnits[def.unit >= 0 && def.unit <= 2 ? def.unit : 0];
     out += ":" + std::to_string(def.threshold);
   }
-  return out + ":" + def.notify;
+  out += ":" + def.notify;
+  std::vector<AlarmTarget> targets;
+  std::string error;
+  if (alarm_parse_delivery(def.delivery, targets, error))
+    for (const AlarmTarget& t : targets) out += t.syslog ? "|to=syslog" : "|to=webhook:" + t.url;
+  return out;
 }
 
 bool alarm_row_definition(const AlarmTableRow& row, AlarmTable& table, AlarmBuilderServices& services,
@@ -301,6 +306,8 @@ bool alarm_row_definition(const AlarmTableRow& row, AlarmTable& table, AlarmBuil
   def.direction = row.direction;
   def.unit = row.unit;
   def.notify = row.notify;
+  def.delivery = row.delivery;
+  if (std::vector<AlarmTarget> targets; !alarm_parse_delivery(row.delivery, targets, line)) return false;
   def.threshold = row.threshold > 0 ? static_cast<std::uint32_t>(row.threshold) : 0;
   if (row.kind == kAlarmThreshold && (row.unit < kAlarmPackets || row.unit > kAlarmPercent ||
                                       row.direction < kAlarmHigh || row.direction > kAlarmLow))
