@@ -163,6 +163,10 @@ TEST_F(AlarmBuilderSet, StoredRowsListAsDefinitionsThatParseBack) {
     r.notify = "n: with colon";
     return r;
   };
+  auto delivered = [](AlarmTableRow r, const char* delivery) {
+    r.delivery = delivery;
+    return r;
+  };
   struct Case {
     AlarmTableRow row;
     bool ok;
@@ -175,6 +179,9 @@ TEST_F(AlarmBuilderSet, StoredRowsListAsDefinitionsThatParseBack) {
        "net:threshold-low:percent:80:n: with colon"},
       {row(kAlarmProtocol, kAlarmOccurrence, 0, 0, 0), true, "protocol:HTTP:occurrence:n: with colon"},
       {row(kAlarmUrl, kAlarmOccurrence, 0, 0, 0), true, "url:http://web/b:occurrence:n: with colon"},
+      {delivered(row(kAlarmNetwork, kAlarmThreshold, kAlarmLow, kAlarmPercent, 80), "syslog webhook:http://r/h"),
+       true, "net:threshold-low:percent:80:n: with colon|to=syslog|to=webhook:http://r/h"},
+      {delivered(row(kAlarmHost, kAlarmOccurrence, 0, 0, 0), "pager"), false, "unknown delivery 'pager'"},
       {row(kAlarmNetwork, kAlarmOccurrence, 0, 0, 0), false, "threshold"},
       {row(kAlarmNetwork, kAlarmThreshold, kAlarmLow, kAlarmPercent, 150), false, "percentage"},
   };

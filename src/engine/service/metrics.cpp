@@ -67,9 +67,8 @@ std::string render_metrics(const MetricsSnapshot& s) {
   Writer w(s);
   w.one("tarnix_frames_seen_total", "counter", "Frames handed to the sensor by the capture.", s.frames_seen);
   w.one("tarnix_frames_counted_total", "counter", "Frames counted in the traffic model.", s.frames_counted);
-  w.family("tarnix_frames_filtered_total", "counter", "Frames left out, by the reason.");
-  w.sample(s.frames_filtered, {{"reason", "not_ipv4"}});
-  w.sample(s.frames_rejected_by_capture_filter, {{"reason", "capture_filter"}});
+  w.one("tarnix_frames_filtered_total", "counter", "Frames left out: neither IPv4 nor NetBIOS name service.",
+        s.frames_filtered);
   w.one("tarnix_bytes_total", "counter", "Bytes of the frames counted.", s.bytes);
   w.family("tarnix_dropped_frames_total", "counter", "Frames lost before the sensor saw them, by where.");
   w.sample(s.kernel_dropped, {{"where", "kernel"}});

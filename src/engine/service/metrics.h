@@ -15,7 +15,6 @@ struct MetricsSnapshot {
   std::uint64_t frames_seen = 0;
   std::uint64_t frames_counted = 0;
   std::uint64_t frames_filtered = 0;
-  std::uint64_t frames_rejected_by_capture_filter = 0;
   std::uint64_t bytes = 0;
   std::uint64_t kernel_dropped = 0;
   std::uint64_t interface_dropped = 0;
