@@ -4,10 +4,12 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -171,6 +173,60 @@ TEST(HttpServer, TokenMethodsAndBodiesAreCheckedBeforeTheHandler) {
       << refused;
   EXPECT_EQ(handled, 2);
   server.stop();
+}
+
+int connect_to(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the server has closed the connection: a read that ends without
+// waiting for more than `wait`.
+bool closed_by_server(int fd, std::chrono::milliseconds wait) {
+  timeval tv{static_cast<time_t>(wait.count() / 1000),
+             static_cast<suseconds_t>((wait.count() % 1000) * 1000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char buf[256];
+  const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+// A client that sends a byte now and then is never silent for long, yet its
+// connection ends once it has had its whole allowance; one address cannot
+// take more than its share of connections.
+TEST(HttpServer, DrippingAndCrowdingClientsAreCut) {
+  HttpServer server;
+  std::string error;
+  HttpLimits limits;
+  limits.seconds_idle = 60;
+  limits.seconds_whole = 1;
+  limits.per_address = 2;
+  ASSERT_TRUE(server.start(
+      ListenAddress{"127.0.0.1", 0}, "", [](const HttpRequest&) { return HttpResponse{}; }, limits, error))
+      << error;
+  const int first = connect_to(server.port());
+  const int second = connect_to(server.port());
+  const int third = connect_to(server.port());
+  ASSERT_GE(first, 0);
+  ASSERT_GE(third, 0);
+  EXPECT_TRUE(closed_by_server(third, std::chrono::milliseconds(3000))) << "a third from one address";
+  const std::string start = "GET /x HTTP/1.1\r\nHost: x\r\n";
+  ::send(first, start.data(), start.size(), MSG_NOSIGNAL);
+  bool cut = false;
+  for (int i = 0; i < 40 && !cut; ++i) {
+    ::send(first, "X", 1, MSG_NOSIGNAL);
+    cut = closed_by_server(first, std::chrono::milliseconds(200));
+  }
+  EXPECT_TRUE(cut) << "still open after 8 s of dripping";
+  for (int fd : {first, second, third}) ::close(fd);
 }
 
 TEST(HttpServer, APortInUseIsAnError) {

@@ -4,7 +4,12 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 
+#include <sys/socket.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 namespace tarnix::service {
 
@@ -12,6 +17,16 @@ struct HttpServer::Context {
   std::string token;
   HttpHandler handler;
   HttpLimits limits;
+
+  struct Open {
+    int fd;
+    std::chrono::steady_clock::time_point since;
+    bool cut;
+  };
+  std::mutex mutex;  // the two below
+  std::map<MHD_Connection*, Open> open;
+  bool stopping = false;
+  std::condition_variable wake;
 };
 
 namespace {
@@ -80,6 +95,35 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
   return send(connection, response, head);
 }
 
+// The library tells of each connection's start and end; the watchdog knows
+// its socket only in between, so it never touches a socket reused since.
+void on_connection(void* cls, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+  auto& ctx = *static_cast<HttpServer::Context*>(cls);
+  std::lock_guard<std::mutex> lock(ctx.mutex);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info != nullptr) ctx.open[connection] = {info->connect_fd, std::chrono::steady_clock::now(), false};
+  } else {
+    ctx.open.erase(connection);
+  }
+}
+
+void watchdog(HttpServer::Context& ctx) {
+  const auto whole = std::chrono::seconds(ctx.limits.seconds_whole);
+  std::unique_lock<std::mutex> lock(ctx.mutex);
+  while (!ctx.wake.wait_for(lock, std::chrono::milliseconds(500), [&] { return ctx.stopping; })) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [connection, open] : ctx.open) {
+      // Shut down, not closed: the library sees the end, closes the socket
+      // and frees the connection itself.
+      if (!open.cut && now - open.since >= whole) {
+        ::shutdown(open.fd, SHUT_RDWR);
+        open.cut = true;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 HttpServer::~HttpServer() {
@@ -97,12 +141,13 @@ bool HttpServer::start(const ListenAddress& where, std::string token, HttpHandle
     return false;
   }
   context_ = new Context{std::move(token), std::move(handler), limits};
-  daemon_ =
-      MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, where.port, nullptr, nullptr, &answer,
-                       context_, MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&address),
-                       MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_CONNECTION_TIMEOUT,
-                       limits.seconds_idle, MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.connection_memory,
-                       MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
+  daemon_ = MHD_start_daemon(
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, where.port, nullptr, nullptr, &answer, context_,
+      MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT,
+      limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.per_address,
+      MHD_OPTION_CONNECTION_TIMEOUT, limits.seconds_idle, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      limits.connection_memory, MHD_OPTION_NOTIFY_CONNECTION, &on_connection, context_,
+      MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     error = "cannot listen on " + where.host + ":" + std::to_string(where.port) +
             " (address in use, or not this computer's)";
@@ -112,10 +157,19 @@ bool HttpServer::start(const ListenAddress& where, std::string token, HttpHandle
   }
   const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
   port_ = info != nullptr ? info->port : where.port;
+  watchdog_ = std::thread([ctx = context_] { watchdog(*ctx); });
   return true;
 }
 
 void HttpServer::stop() {
+  if (watchdog_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(context_->mutex);
+      context_->stopping = true;
+    }
+    context_->wake.notify_all();
+    watchdog_.join();
+  }
   if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
   delete context_;
