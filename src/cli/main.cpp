@@ -276,12 +276,12 @@ int main(int argc, char** argv) {
   if (!opt.sensor.empty()) db_set_sensor_name(opt.sensor);
   if (!opt.only_sensor.empty()) db_set_view_sensor(opt.only_sensor);
 
-  // Service face (--listen, --events): checked before anything opens.
+  // Service face (--listen, --events, alarm deliveries): checked before anything opens.
   std::unique_ptr<cli::ServiceFace> service;
   {
     cli::ServiceConfig sc;
     if (!cli::service_config(opt, sc, error)) return fail(error);
-    if (sc.any() && !opt.list_alarms && opt.add_alarms.empty()) service = std::make_unique<cli::ServiceFace>(sc);
+    if (cli::service_wanted(opt, sc)) service = std::make_unique<cli::ServiceFace>(sc);
     if (service && !service->open(error)) return fail(error);
   }
 

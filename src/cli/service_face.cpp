@@ -98,6 +98,11 @@ bool service_config(const Options& opt, ServiceConfig& out, std::string& error) 
   return true;
 }
 
+bool service_wanted(const Options& opt, const ServiceConfig& config) {
+  if (opt.list_alarms || !opt.add_alarms.empty()) return false;
+  return config.any() || !opt.alarms.empty() || opt.has_db();
+}
+
 ServiceFace::ServiceFace(ServiceConfig config) : config_(std::move(config)), sensor_(db_sensor_name()) {
   if (!config_.events.empty()) events_ = std::make_unique<service::EventsWriter>(config_.events);
   webhooks_ = std::make_unique<service::WebhookSender>(
@@ -131,8 +136,8 @@ bool ServiceFace::start(const Pieces& pieces, std::string& error) {
     events_->start();
   }
   webhooks_->start();
-  ticker_ = std::thread([this] { tick(); });
-  ticker_started_ = true;
+  if (events_) ticker_ = std::thread([this] { tick(); });
+  started_ = true;
   return true;
 }
 
@@ -145,7 +150,7 @@ void ServiceFace::stop() {
   tick_cv_.notify_all();
   if (ticker_.joinable()) ticker_.join();
   server_.stop();
-  if (!ticker_started_) return;
+  if (!started_) return;
   // Posts already due get their try; the run does not wait out back-offs.
   webhooks_->stop(std::chrono::seconds(2));
   if (events_) {

@@ -48,6 +48,9 @@ struct ServiceConfig {
   bool any() const { return listen || !events.empty(); }
 };
 bool service_config(const Options& opt, ServiceConfig& out, std::string& error);
+// Whether a capture run needs the service face: it listens or writes events,
+// or has alarms (given or stored) whose firings may be delivered.
+bool service_wanted(const Options& opt, const ServiceConfig& config);
 
 class ServiceFace final : public RequestListener, public AlarmFiringSink, public DupIpNotifier {
  public:
@@ -124,7 +127,7 @@ class ServiceFace final : public RequestListener, public AlarmFiringSink, public
   std::condition_variable tick_cv_;
   bool stopping_ = false;
   std::thread ticker_;
-  bool ticker_started_ = false;
+  bool started_ = false;
   bool final_line_ = true;  // stop() writes a last summary line
 };
 
