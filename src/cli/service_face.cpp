@@ -276,6 +276,9 @@ service::MetricsSnapshot ServiceFace::snapshot(int top) {
   s.sensor = sensor_;
   s.interface = pieces_.interface;
   if (Net* net = pieces_.net) {
+    // Taken before the network's lock: nothing is ever locked under it but
+    // what the capture thread itself locks there.
+    const std::shared_ptr<const FocusList> focus = pieces_.focus ? pieces_.focus->active_focus() : nullptr;
     std::lock_guard<std::mutex> g(net->lock);
     s.frames_seen = net->counters.frames_seen;
     s.frames_counted = net->counters.frames_accepted;
@@ -298,7 +301,6 @@ service::MetricsSnapshot ServiceFace::snapshot(int top) {
       const Node* h = net->top_hosts.at(i);
       s.top_hosts.push_back({h->address_text, {}, {}, h->frames_sent, h->bytes_sent});
     }
-    const std::shared_ptr<const FocusList> focus = pieces_.focus ? pieces_.focus->active_focus() : nullptr;
     for (int i = 0; i < net->top_links.count() && i < top; ++i) {
       const Link* l = net->top_links.at(i);
       std::string protocol;

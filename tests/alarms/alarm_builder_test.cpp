@@ -235,6 +235,8 @@ TEST(AlarmBuilderProblem, RefusesAlarmsThatCouldNeverBindOrRunWhatTheyAsk) {
       {"an 81-character command", [](Alarm& a) { a.run_command = 1, a.command = std::string(81, 'x'); },
        "longer than 80"},
       {"an 81-character sound path", [](Alarm& a) { a.sound_file = std::string(81, 'x'); }, "longer than 80"},
+      {"deliveries", [](Alarm& a) { a.delivery = "syslog webhook:https://chat.example/h"; }, ""},
+      {"a delivery nobody makes", [](Alarm& a) { a.delivery = "syslog mail:root"; }, "unknown delivery 'mail:root'"},
   };
   for (const auto& c : cases) {
     Alarm a;

@@ -147,6 +147,29 @@ TEST_F(Webhooks, TheQueueIsBoundedWhileTheReceiverIsDown) {
   EXPECT_EQ(sender->stats().queued, 3u);
 }
 
+// At shut-down a receiver that takes its whole time-out for each post must
+// not hold the program for all of them.
+TEST_F(Webhooks, APumpWithADeadlineLeavesWhatItCouldNotBegin) {
+  policy.per_alarm_burst = 100;
+  make();
+  struct SlowPoster final : HttpPoster {
+    explicit SlowPoster(FakeClock& c) : clock(c) {}
+    int post(const std::string&, const std::string&, milliseconds timeout, std::string& error) override {
+      clock.now += timeout;
+      ++posts;
+      error = "timed out";
+      return 0;
+    }
+    FakeClock& clock;
+    int posts = 0;
+  } slow(clock);
+  WebhookSender sender(slow, policy, {}, clock.fn());
+  for (int i = 0; i < 3; ++i) sender.send("a", "http://r/hook", "{}");
+  sender.pump(clock.now, clock.now + policy.timeout + milliseconds(1));
+  EXPECT_EQ(slow.posts, 2) << "the second began before the deadline, the third did not";
+  EXPECT_EQ(sender.stats().queued, 3u) << "none is lost: two wait for a retry, one for its first try";
+}
+
 TEST_F(Webhooks, TheThreadDeliversWithoutTheSenderWaiting) {
   sender = std::make_unique<WebhookSender>(poster, policy);  // the steady clock
   sender->start();

@@ -195,6 +195,9 @@ std::string alarm_builder_problem(const Alarm& a) {
     return "the command is longer than " + std::to_string(kAlarmActionTextMax) + " characters";
   if (a.sound_file.size() > kAlarmActionTextMax)
     return "the sound file path is longer than " + std::to_string(kAlarmActionTextMax) + " characters";
+  std::vector<AlarmTarget> targets;
+  std::string why;
+  if (!alarm_parse_delivery(a.delivery, targets, why)) return "\"Deliver to\": " + why;
   return {};
 }
 

@@ -163,7 +163,7 @@ Clock::time_point WebhookSender::next_due() const {
   return due;
 }
 
-void WebhookSender::pump(Clock::time_point at) {
+void WebhookSender::pump(Clock::time_point at, Clock::time_point stop_by) {
   std::vector<Post> due;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -177,6 +177,15 @@ void WebhookSender::pump(Clock::time_point at) {
     }
   }
   for (Post& p : due) {
+    {
+      // A stop asked for while the thread posts, or a drain's end, leaves
+      // the rest queued: a receiver that never answers costs one time-out.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_ || (stop_by != Clock::time_point::max() && now() >= stop_by)) {
+        queue_.push_back(std::move(p));
+        continue;
+      }
+    }
     std::string error;
     ++p.attempts;
     const int status = poster_.post(p.url, p.body, policy_.timeout, error);
@@ -213,10 +222,14 @@ void WebhookSender::stop(std::chrono::milliseconds drain) {
   }
   wake_.notify_all();
   thread_.join();
-  // Posts already due get their try; those waiting out a pause are not
-  // waited for beyond the drain.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = false;
+  }
+  // Posts already due get their try while the drain lasts; those waiting
+  // out a pause, or not begun in time, are left.
   const Clock::time_point until = now() + drain;
-  while (next_due() <= until && next_due() <= now()) pump(now());
+  if (next_due() <= now()) pump(now(), until);
 }
 
 WebhookSender::Stats WebhookSender::stats() const {

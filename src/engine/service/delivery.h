@@ -105,9 +105,10 @@ class WebhookSender {
   bool send(const std::string& alarm_key, const std::string& url, std::string body);
 
   // Tries every post that is due at `now`, in order; what fails is queued
-  // again for its next try or given up. The thread calls it; tests call it
-  // with a clock of their own and no thread.
-  void pump(Clock::time_point now);
+  // again for its next try or given up. Posts not begun by `stop_by` (on the
+  // sender's clock) stay queued. The thread calls it; tests call it with a
+  // clock of their own and no thread.
+  void pump(Clock::time_point now, Clock::time_point stop_by = Clock::time_point::max());
   // The time the next post is due, or max() when none waits.
   Clock::time_point next_due() const;
 
