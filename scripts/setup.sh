@@ -10,6 +10,7 @@ PACKAGES=(
   libpcap-dev libsqlite3-dev sqlite3 postgresql libpq-dev
   flex bison
   hershey-fonts-data fonts-dejavu-core
+  libmicrohttpd-dev libcurl4-openssl-dev libsystemd-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev
   tcpdump tshark iproute2 curl python3 xdotool openssl ethtool tcpreplay
@@ -17,6 +18,7 @@ PACKAGES=(
   pulseaudio-utils alsa-utils
   poppler-utils
   help2man librsvg2-bin desktop-file-utils appstream
+  prometheus
 )
 
 missing=()

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "cli/service_face.h"
 #include "core/alloc.h"
 #include "db/db_store.h"
 #include "db/recorder.h"
@@ -61,6 +62,15 @@ int main(int argc, char** argv) {
   if (opt.list_interfaces) return cli::list_interfaces(opt.json);
   if (!opt.sensor.empty()) db_set_sensor_name(opt.sensor);
   if (!opt.only_sensor.empty()) db_set_view_sensor(opt.only_sensor);
+
+  // Service face (--listen, --events, alarm deliveries): checked before anything opens.
+  std::unique_ptr<cli::ServiceFace> service;
+  {
+    cli::ServiceConfig sc;
+    if (!cli::service_config(opt, sc, error)) return cli::fail(error);
+    if (cli::service_wanted(opt, sc)) service = std::make_unique<cli::ServiceFace>(sc);
+    if (service && !service->open(error)) return cli::fail(error);
+  }
   if (!opt.report_dir.empty()) {
     // Checked before the run, so that a long capture is not lost to a typo.
     struct stat st {};
@@ -70,7 +80,14 @@ int main(int argc, char** argv) {
   cli::Run run;
   if (const int status = cli::prepare_run(opt, start_rights, run); status != cli::kGoOn) return status;
 
-  EngineSession session(cli::session_options(opt, run));
+  SessionOptions session_options = cli::session_options(opt, run);
+  if (service) {
+    // Duplicate reports reach the events too, then the run's own notifier.
+    session_options.duplicate_notifier = [&service, own = session_options.duplicate_notifier](HostCache& names) {
+      return std::unique_ptr<DupIpNotifier>(std::make_unique<cli::ServiceDupIpNotifier>(*service, own(names)));
+    };
+  }
+  EngineSession session(std::move(session_options));
   if (opt.has_db()) {
     StderrDbStartupUi db_ui;
     if (!session.open_store(cli::db_config(opt), db_ui))
@@ -80,17 +97,29 @@ int main(int argc, char** argv) {
   for (const std::string& m : session.name_file_messages()) std::fprintf(stderr, "tarnix-cli: %s\n", m.c_str());
   RequestLogPrinter request_printer(stdout);
   if (opt.print_requests) session.add_request_listener(&request_printer);
+  if (service) session.add_request_listener(service.get());
+  if (service)
+    run.reopen_notice = [&service](const std::string& message, bool down) { service->capture_changed(message, down); };
   if (const int status = cli::place_source(opt, run, session); status != cli::kGoOn) return status;
   // Alarms: those stored in the database and those given for this run.
   if (session.has_store() || !opt.alarms.empty()) {
     AlarmRuntime::Options ao;
     if (opt.json) ao.log = stderr;  // keep standard output parseable
+    ao.firings = service.get();     // events, syslog, webhooks
     session.add_alarms(run.parsed.tree.get(), ao);
   }
   if (const Status started = session.start(opt.alarms); !started) {
     session.stop(std::chrono::seconds(1));
     std::fprintf(stderr, "tarnix-cli: %s\n", started.message().c_str());
     return 2;
+  }
+  // Service face: listens from here on.
+  if (service && !service->start({run.net, run.classifier.get(), &run.focus, session.store(), session.alarms(),
+                                  &session.names(), opt.detect_duplicates ? &session.duplicates() : nullptr,
+                                  run.live ? run.reading->name() : opt.read, run.live},
+                                 error)) {
+    session.stop(std::chrono::seconds(1));
+    return cli::fail(error);
   }
   install_signals();
 
@@ -122,6 +151,7 @@ int main(int argc, char** argv) {
   // cache runs on for the reports.
   session.stop_capture();
   session.drain(std::chrono::seconds(5));
+  if (service) service->stop();  // the last events written
   session.close_store(0);
   session.names().wait_heard();  // every name heard is in the summary
   std::string failure;

@@ -90,7 +90,11 @@ const char* usage_text() {
          "                         CONDITION occurrence | threshold-high:UNIT:N | threshold-low:UNIT:N\n"
          "                         UNIT      packets | kilobytes | percent (of a 10 Mbit/s channel)\n"
          "                       e.g. host:10.0.0.5:threshold-high:packets:100:busy host\n"
-         "                       URL alarms need --db.\n"
+         "                       URL alarms need --db. After NOTIFY, each '|to=TARGET' also\n"
+         "                       delivers the firing: |to=syslog (the journal or system log, as\n"
+         "                       \"tarnix\", priority warning) or |to=webhook:URL (a JSON POST,\n"
+         "                       5 s time-out, up to 5 tries, at most 5 posts a minute per alarm),\n"
+         "                       when the condition starts to hold and then at most once a minute.\n"
          "  --report KINDS       after the run, write reports: a comma-separated choice of host,\n"
          "                       stats, alarms, urls, or all (urls needs --db); each in four forms,\n"
          "                       DIR/hostrep.txt .rtf .html .csv, statsrep, alarmrep, urlsrep\n"
@@ -110,6 +114,16 @@ const char* usage_text() {
          "                       (the last three need --db)\n"
          "  -Z, --user NAME      (root) once the adapter or file and the database folder are open,\n"
          "                       run as the user NAME, with its groups and no capabilities\n"
+         "  --listen [ADDR:]PORT while capturing, serve GET /metrics (Prometheus text) and the\n"
+         "                       JSON API /api/summary, /api/top?n=N, /api/requests?after=ID&limit=N\n"
+         "                       and /api/alarms on ADDR (default 127.0.0.1)\n"
+         "  --listen-token-file FILE  every request must carry the file's first line as\n"
+         "                       \"Authorization: Bearer TOKEN\" (401 otherwise); needed when ADDR\n"
+         "                       is not a loopback address; the file must not be world-readable\n"
+         "  --events FILE        write each recorded request, alarm firing, duplicate address and\n"
+         "                       adapter failure as one JSON object a line into FILE (- for\n"
+         "                       standard output), appended; SIGHUP reopens FILE (log rotation)\n"
+         "  --events-interval S  with --events, a summary line every S seconds (default 60; 0: none)\n"
          "  --list-interfaces    list the adapters with their status and description\n"
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
@@ -229,6 +243,18 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       }
     } else if (a == "--report-dir") {
       if (!take_nonempty(o.report_dir, "--report-dir needs a folder")) return false;
+    } else if (a == "--listen") {
+      if (!take_nonempty(o.listen, "--listen needs [ADDR:]PORT")) return false;
+    } else if (a == "--listen-token-file") {
+      if (!take_nonempty(o.listen_token_file, "--listen-token-file needs a file")) return false;
+    } else if (a == "--events") {
+      if (!take_nonempty(o.events, "--events needs a file, or - for standard output")) return false;
+    } else if (a == "--events-interval") {
+      if (!take_number(o.events_interval, true)) return false;
+      if (o.events_interval > 86400) {
+        error = "option --events-interval is too large (at most 86400 seconds)";
+        return false;
+      }
     } else if (a == "--user" || a == "-Z") {
       if (!take_nonempty(o.user, "--user needs a user name")) return false;
     } else if (a == "--filter") {
@@ -295,6 +321,14 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
   }
   if ((o.list_alarms || !o.add_alarms.empty()) && !o.has_db()) {
     error = std::string(o.list_alarms ? "option --list-alarms" : "option --add-alarm") + " needs --db FOLDER";
+    return false;
+  }
+  if (!o.listen_token_file.empty() && o.listen.empty()) {
+    error = "option --listen-token-file needs --listen [ADDR:]PORT";
+    return false;
+  }
+  if (o.events == "-" && o.json) {
+    error = "give --events a file with --json: both would write to standard output";
     return false;
   }
   if (!o.interface.empty() && !o.read.empty()) {

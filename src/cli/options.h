@@ -49,6 +49,10 @@ struct Options {
   std::vector<ReportKind> reports;  // --report, written after the run
   std::string report_dir;           // --report-dir
   std::string user;                 // --user: run as this account once the source is open
+  std::string listen;               // --listen [ADDR:]PORT: metrics and JSON API while capturing
+  std::string listen_token_file;    // --listen-token-file: the bearer token requests must carry
+  std::string events;               // --events FILE|-: events as JSON lines
+  double events_interval = 60;      // --events-interval S: a summary line this often; 0: none
 };
 
 // Parses argv[1..]. On failure returns false with one line in `error`.

@@ -358,7 +358,10 @@ int place_source(const Options& opt, Run& run, EngineSession& session) {
   run.source = std::make_unique<ReopeningSource>(
       std::move(start.source),
       [name, filter = opt.filter, mb = opt.buffer_mb] { return open_live_source(name, filter, mb); },
-      [](const std::string& message, bool) { std::fprintf(stderr, "tarnix-cli: %s\n", message.c_str()); });
+      [notice = run.reopen_notice](const std::string& message, bool down) {
+        std::fprintf(stderr, "tarnix-cli: %s\n", message.c_str());
+        if (notice) notice(message, down);
+      });
   run.net = start.net;
   run.reading = run.source.get();
   return kGoOn;

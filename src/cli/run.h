@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,9 @@ struct Run {
   Net* net = nullptr;
   // The source, once the capture loop owns it.
   const PacketSource* reading = nullptr;
+  // Told when a live adapter goes down or comes back, after the line on
+  // standard error (capture thread).
+  std::function<void(const std::string&, bool)> reopen_notice;
 };
 
 // The protocols, the user to become, the alarm edits (which end the run),

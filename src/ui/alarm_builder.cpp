@@ -301,6 +301,13 @@ void AlarmBuilderDialog::build() {
   actions_layout->addWidget(execute_, 1, 0);
   actions_layout->addWidget(command_, 1, 1);
   actions_layout->addWidget(command_browse_, 1, 2);
+  // Where a firing goes beyond this desktop, written as stored.
+  delivery_ = named<QLineEdit>("delivery", actions);
+  delivery_->setPlaceholderText(QStringLiteral("syslog webhook:https://host/path"));
+  delivery_->setToolTip(QStringLiteral("Also deliver each firing: syslog (the system log) and webhook:URL "
+                                       "(a JSON POST), separated by spaces"));
+  actions_layout->addWidget(new QLabel(QStringLiteral("Deliver to"), actions), 2, 0);
+  actions_layout->addWidget(delivery_, 2, 1, 1, 2);
 
   cancel_ = button(QStringLiteral("Cancel"), "30001", this);
   ok_ = button(QStringLiteral("OK"), "30000", this);
@@ -403,6 +410,8 @@ bool AlarmBuilderDialog::eventFilter(QObject* watched, QEvent* event) {
         current_->sound_file = sound_->text().toStdString();
       else if (edit == command_)
         current_->command = command_->text().toStdString();
+      else if (edit == delivery_)
+        current_->delivery = delivery_->text().simplified().toStdString();
     }
   }
   return QDialog::eventFilter(watched, event);
@@ -468,7 +477,7 @@ void AlarmBuilderDialog::show_alarm() {
   const bool any = current_ != nullptr;
   for (QWidget* w : std::initializer_list<QWidget*>{host_, link_, network_, url_, protocol_, first_, second_,
                                                     value_, play_, execute_, sound_, command_, sound_browse_,
-                                                    command_browse_, delete_})
+                                                    command_browse_, delivery_, delete_})
     w->setEnabled(any);
   set_threshold_controls_enabled(any);
   if (!any) {
@@ -480,6 +489,7 @@ void AlarmBuilderDialog::show_alarm() {
     value_->clear();
     sound_->clear();
     command_->clear();
+    delivery_->clear();
     play_->setChecked(false);
     execute_->setChecked(false);
     return;
@@ -540,7 +550,8 @@ void AlarmBuilderDialog::show_alarm() {
   execute_->setChecked(a.run_command == 1);
   sound_->setText(QString::fromStdString(a.sound_file));
   command_->setText(QString::fromStdString(a.command));
-  for (QLineEdit* e : {first_->lineEdit(), second_->lineEdit(), value_, sound_, command_})
+  delivery_->setText(QString::fromStdString(a.delivery));
+  for (QLineEdit* e : {first_->lineEdit(), second_->lineEdit(), value_, sound_, command_, delivery_})
     e->setModified(false);
 }
 

@@ -154,6 +154,7 @@ class AlarmBuilderDialog final : public QDialog {
   QLabel* problem_ = nullptr;
   QCheckBox *play_ = nullptr, *execute_ = nullptr;
   QLineEdit *sound_ = nullptr, *command_ = nullptr;
+  QLineEdit* delivery_ = nullptr;  // "syslog" and "webhook:URL", space-separated
   QPushButton *new_ = nullptr, *delete_ = nullptr, *ok_ = nullptr, *cancel_ = nullptr;
   QPushButton *sound_browse_ = nullptr, *command_browse_ = nullptr;
 };

@@ -163,6 +163,10 @@ TEST_F(AlarmBuilderSet, StoredRowsListAsDefinitionsThatParseBack) {
     r.notify = "n: with colon";
     return r;
   };
+  auto delivered = [](AlarmTableRow r, const char* delivery) {
+    r.delivery = delivery;
+    return r;
+  };
   struct Case {
     AlarmTableRow row;
     bool ok;
@@ -175,6 +179,9 @@ TEST_F(AlarmBuilderSet, StoredRowsListAsDefinitionsThatParseBack) {
        "net:threshold-low:percent:80:n: with colon"},
       {row(kAlarmProtocol, kAlarmOccurrence, 0, 0, 0), true, "protocol:HTTP:occurrence:n: with colon"},
       {row(kAlarmUrl, kAlarmOccurrence, 0, 0, 0), true, "url:http://web/b:occurrence:n: with colon"},
+      {delivered(row(kAlarmNetwork, kAlarmThreshold, kAlarmLow, kAlarmPercent, 80), "syslog webhook:http://r/h"),
+       true, "net:threshold-low:percent:80:n: with colon|to=syslog|to=webhook:http://r/h"},
+      {delivered(row(kAlarmHost, kAlarmOccurrence, 0, 0, 0), "pager"), false, "unknown delivery 'pager'"},
       {row(kAlarmNetwork, kAlarmOccurrence, 0, 0, 0), false, "threshold"},
       {row(kAlarmNetwork, kAlarmThreshold, kAlarmLow, kAlarmPercent, 150), false, "percentage"},
   };
@@ -228,6 +235,8 @@ TEST(AlarmBuilderProblem, RefusesAlarmsThatCouldNeverBindOrRunWhatTheyAsk) {
       {"an 81-character command", [](Alarm& a) { a.run_command = 1, a.command = std::string(81, 'x'); },
        "longer than 80"},
       {"an 81-character sound path", [](Alarm& a) { a.sound_file = std::string(81, 'x'); }, "longer than 80"},
+      {"deliveries", [](Alarm& a) { a.delivery = "syslog webhook:https://chat.example/h"; }, ""},
+      {"a delivery nobody makes", [](Alarm& a) { a.delivery = "syslog mail:root"; }, "unknown delivery 'mail:root'"},
   };
   for (const auto& c : cases) {
     Alarm a;

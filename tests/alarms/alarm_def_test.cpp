@@ -97,6 +97,46 @@ TEST(AlarmDefinitionParse, MalformedDefinitionsSayWhatIsWrong) {
   parse_ok("host:10.0.0.5:occurrence:" + std::string(80, 'n'));
 }
 
+// Deliveries follow the notify text; the stored form is what the table keeps
+// and what alarm_parse_delivery reads back.
+TEST(AlarmDefinitionParse, DeliveriesAfterTheNotifyText) {
+  struct Case {
+    const char* text;
+    const char* notify;
+    const char* stored;  // null: refused
+    const char* message;
+  } cases[] = {
+      {"host:10.0.0.5:occurrence:up|to=syslog", "up", "syslog", ""},
+      {"net:threshold-high:percent:80:full: now|to=webhook:https://chat.example/h?a=1:2|to=syslog", "full: now",
+       "webhook:https://chat.example/h?a=1:2 syslog", ""},
+      {"host:10.0.0.5:occurrence:a|b", "a|b", "", ""},  // a bar alone is notify text
+      {"host:10.0.0.5:occurrence:up|to=pager", nullptr, nullptr, "unknown delivery 'pager'"},
+      {"host:10.0.0.5:occurrence:up|to=", nullptr, nullptr, "unknown delivery ''"},
+      {"host:10.0.0.5:occurrence:up|to=webhook:ftp://h/x", nullptr, nullptr, "no usable webhook URL"},
+      {"host:10.0.0.5:occurrence:up|to=webhook:http://h/a b", nullptr, nullptr, "no usable webhook URL"},
+      {"host:10.0.0.5:occurrence:up|to=webhook:http:///x", nullptr, nullptr, "no usable webhook URL"},
+      {"host:10.0.0.5:occurrence:|to=syslog", nullptr, nullptr, "the notify text is missing"},
+  };
+  for (const Case& c : cases) {
+    if (c.stored == nullptr) {
+      EXPECT_NE(parse_error(c.text).find(c.message), std::string::npos) << c.text;
+      continue;
+    }
+    const AlarmDefinition d = parse_ok(c.text);
+    EXPECT_EQ(d.notify, c.notify) << c.text;
+    EXPECT_EQ(d.delivery, c.stored) << c.text;
+    std::vector<AlarmTarget> targets;
+    std::string error;
+    EXPECT_TRUE(alarm_parse_delivery(d.delivery, targets, error)) << error;
+  }
+  std::vector<AlarmTarget> targets;
+  std::string error;
+  ASSERT_TRUE(alarm_parse_delivery("syslog  webhook:http://r:8080/x", targets, error));
+  EXPECT_EQ(targets, (std::vector<AlarmTarget>{{true, ""}, {false, "http://r:8080/x"}}));
+  EXPECT_FALSE(alarm_parse_delivery("syslog mail:root", targets, error)) << "a stored row no one can deliver";
+  EXPECT_NE(alarm_parse_delivery("", targets, error) && targets.empty(), false) << "old rows: no delivery";
+}
+
 TEST(AlarmDefinitionParse, FailureLeavesTheOutputAlone) {
   AlarmDefinition d;
   d.notify = "kept";

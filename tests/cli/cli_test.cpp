@@ -1,6 +1,7 @@
 // The headless program: its options, its summary, and the program itself on
 // capture files made here.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -72,6 +73,15 @@ TEST(Options, RejectsWhatCannotWork) {
   EXPECT_EQ(parse_error({"--list-alarms"}), "option --list-alarms needs --db FOLDER");
   EXPECT_EQ(parse_error({"--add-alarm", "net:threshold-high:packets:1:x"}), "option --add-alarm needs --db FOLDER");
   for (const char* n : {"0", "51", "2.5"}) EXPECT_NE(parse_error({"--top", n}).find("1 to 50"), std::string::npos);
+  EXPECT_EQ(parse_error({"--listen-token-file", "t"}), "option --listen-token-file needs --listen [ADDR:]PORT");
+  EXPECT_NE(parse_error({"--events", "-", "--json"}).find("standard output"), std::string::npos);
+  EXPECT_NE(parse_error({"--events-interval", "-1"}).find("zero or more"), std::string::npos);
+  const Options service = parse_ok({"--listen", "10.0.0.1:9100", "--listen-token-file=t", "--events", "e.jsonl",
+                                    "--events-interval", "2.5"});
+  EXPECT_EQ(service.listen, "10.0.0.1:9100");
+  EXPECT_EQ(service.listen_token_file, "t");
+  EXPECT_EQ(service.events, "e.jsonl");
+  EXPECT_DOUBLE_EQ(service.events_interval, 2.5);
   Options db = parse_ok({"--db", "/tmp/x", "--print-requests"});
   EXPECT_EQ(db.db, "/tmp/x");
   EXPECT_TRUE(db.print_requests);
@@ -246,6 +256,23 @@ TEST(Program, ErrorsAreOneLineAndNonZero) {
   EXPECT_EQ(bad_alarm.out, "");
   CliRun empty_alarm = run_cli("--read " + path + " --alarm ''" + kProtocols);
   EXPECT_EQ(empty_alarm.status, 2);
+
+  // The service port beyond loopback only with a private token file.
+  CliRun open_port = run_cli("--read " + path + " --listen 0.0.0.0:19555" + kProtocols);
+  EXPECT_EQ(open_port.status, 1);
+  EXPECT_EQ(lines(open_port.err), 1) << open_port.err;
+  EXPECT_NE(open_port.err.find("--listen-token-file"), std::string::npos) << open_port.err;
+  const std::string token = testing::temp_path("cli_token");
+  for (const auto& [mode, refused] : {std::pair{0644, true}, std::pair{0600, false}}) {
+    std::FILE* f = std::fopen(token.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(" s3cret \n", f);
+    std::fclose(f);
+    ::chmod(token.c_str(), static_cast<mode_t>(mode));
+    CliRun r = run_cli("--read " + path + " --listen 0.0.0.0:19556 --listen-token-file " + token + kProtocols);
+    EXPECT_EQ(r.err.find("readable by every user") != std::string::npos, refused) << r.err;
+  }
+  std::remove(token.c_str());
   std::remove(path.c_str());
 }
 

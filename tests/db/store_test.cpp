@@ -353,6 +353,7 @@ TEST_P(StoreTest, AlarmRowsRoundTripInOrderWithNewIds) {
   rows[1].object_type = 1;
   rows[1].protocol = std::string(50, 'p');
   rows[1].sound_file = "/usr/share/sounds/bell.wav";
+  rows[1].delivery = "syslog webhook:https://chat.example/hook?k='x'";
   ASSERT_TRUE(db_alarms_save(*s, rows).ok());
   EXPECT_GT(rows[0].alarm_id, 0);
   EXPECT_GT(rows[1].alarm_id, rows[0].alarm_id);
@@ -365,6 +366,8 @@ TEST_P(StoreTest, AlarmRowsRoundTripInOrderWithNewIds) {
   EXPECT_EQ(back[0].url_id, 17);
   EXPECT_EQ(back[1].protocol, std::string(20, 'p'));
   EXPECT_EQ(back[1].sound_file, rows[1].sound_file);
+  EXPECT_EQ(back[0].delivery, "");
+  EXPECT_EQ(back[1].delivery, rows[1].delivery);
 
   std::vector<AlarmRow> one(1);
   ASSERT_TRUE(db_alarms_save(*s, one).ok());
@@ -640,6 +643,31 @@ TEST_P(StoreTest, AVersionTwoStoreIsMigratedInPlace) {
   // The same path on another port is now a URL of its own.
   const std::int32_t other = db_urls_add(*s, server.host_id, "/kept", kSchemeHttp, 8080);
   EXPECT_GT(other, url);
+}
+
+// An alarms table from before deliveries gains the column when opened; its
+// rows read back as they were, with no delivery.
+TEST_P(StoreTest, AnAlarmsTableFromBeforeDeliveriesReadsAsBefore) {
+  std::vector<AlarmRow> rows(1);
+  rows[0].object_type = 4;
+  rows[0].notify = "old";
+  rows[0].command = "logger x";
+  rows[0].run_command = 1;
+  ASSERT_TRUE(db_alarms_save(*s, rows).ok());
+  ASSERT_TRUE(s->connection().exec("ALTER TABLE alarms DROP COLUMN delivery").ok());
+  s.reset();
+  Status st;
+  s = db_open_session(where, nullptr, &st);
+  ASSERT_TRUE(s) << st.message();
+  std::vector<AlarmRow> back;
+  ASSERT_TRUE(db_alarms_load(*s, back).ok());
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].notify, "old");
+  EXPECT_EQ(back[0].command, "logger x");
+  EXPECT_EQ(back[0].run_command, 1);
+  EXPECT_EQ(back[0].delivery, "");
+  back[0].delivery = "syslog";
+  ASSERT_TRUE(db_alarms_save(*s, back).ok()) << "and takes deliveries from then on";
 }
 
 // Inside a transaction the accesses are written at its commit; a commit

@@ -204,18 +204,22 @@ TEST_F(AlarmBuilderUi, OkRefusesAnAlarmThatCannotBindOrACommandTooLong) {
   auto* ok = child<QPushButton>(d.get(), "30000");
   const QString long_command =
       QStringLiteral("sh -c 'echo x >> $HOME/alarm-count; ") + QString(60, 'y') + "'";
+  const QString command = QStringLiteral("sh -c 'echo x >> $HOME/alarm-count'");
   const struct {
     const char* host;
     QString command;
+    const char* delivery;
     const char* says;
-  } steps[] = {{"", {}, "has no host"},
-               {"10.99.1.1", long_command, "longer than 80"},
-               {"10.99.1.1", QStringLiteral("sh -c 'echo x >> $HOME/alarm-count'"), nullptr}};
+  } steps[] = {{"", {}, "", "has no host"},
+               {"10.99.1.1", long_command, "", "longer than 80"},
+               {"10.99.1.1", command, "syslog pager", "unknown delivery 'pager'"},
+               {"10.99.1.1", command, " syslog  webhook:http://r/h ", nullptr}};
   for (const auto& step : steps) {
     child<QListView>(d.get(), "10002")->setCurrentIndex(d->list_model()->index(1));
     type_and_enter(d.get(), child<QComboBox>(d.get(), "10010")->lineEdit(), QString::fromLatin1(step.host));
     if (!child<QCheckBox>(d.get(), "10021")->isChecked()) child<QCheckBox>(d.get(), "10021")->click();
     type_and_enter(d.get(), child<QLineEdit>(d.get(), "10020"), step.command);
+    type_and_enter(d.get(), child<QLineEdit>(d.get(), "delivery"), QString::fromLatin1(step.delivery));
     child<QListView>(d.get(), "10002")->setCurrentIndex(d->list_model()->index(0));
     ok->click();
     if (step.says == nullptr) break;
@@ -235,6 +239,7 @@ TEST_F(AlarmBuilderUi, OkRefusesAnAlarmThatCannotBindOrACommandTooLong) {
   EXPECT_EQ(d->result(), QDialog::Accepted);
   ASSERT_EQ(st->loaded.count(), 2);
   EXPECT_EQ(st->loaded.head()->next->data->command, "sh -c 'echo x >> $HOME/alarm-count'");
+  EXPECT_EQ(st->loaded.head()->next->data->delivery, "syslog webhook:http://r/h");
 }
 
 TEST_F(AlarmBuilderUi, HostBoxListsTheCachedNamesLastFirst) {

@@ -178,4 +178,23 @@ class ShellCommandRunner final : public CommandRunner {
   std::string shell_;
 };
 
+// Every firing as it is acted on, for those who pass firings on (an events
+// file, the system log, webhooks). `deliver` says whether the alarm's
+// deliveries are due now: they are paced like sounds and commands.
+struct AlarmFiring {
+  std::string notify;
+  std::string object;
+  std::string delivery;  // the alarm's targets, stored form (alarm_def.h)
+  std::uint32_t time = 0;
+  std::uint32_t value = 0;
+  bool deliver = false;
+};
+
+class AlarmFiringSink {
+ public:
+  virtual ~AlarmFiringSink() = default;
+  // On the alarm thread; must not wait for the network or a disk.
+  virtual void on_firing(const AlarmFiring& firing) = 0;
+};
+
 }  // namespace tarnix

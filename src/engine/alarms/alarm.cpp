@@ -229,6 +229,7 @@ void alarm_load(AlarmState& st, AlarmTable& table, AlarmList& loaded) {
     a->command = row.command;
     a->run_command = row.run_command;
     a->reserved2 = row.reserved2;
+    a->delivery = row.delivery;
   }
 }
 
@@ -253,6 +254,7 @@ AlarmTableRow alarm_to_row(AlarmState& st, const Alarm& a) {
   row.command = a.command;
   row.run_command = a.run_command;
   row.reserved2 = a.reserved2;
+  row.delivery = a.delivery;
   return row;
 }
 
@@ -372,6 +374,7 @@ AlarmPtr alarm_copy(const Alarm& a) {
   c->play_sound = a.play_sound;
   c->command = a.command;
   c->run_command = a.run_command;
+  c->delivery = a.delivery;
   c->activations = a.activations;
   return c;
 }
@@ -435,8 +438,8 @@ void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
   // A condition that holds for minutes must not start a process every
   // second: the costly actions wait out their interval (time going back
   // means another capture, which starts afresh).
-  const bool costly =
-      (a.play_sound == 1 && !a.sound_file.empty()) || (a.run_command == 1 && !a.command.empty());
+  const bool costly = (a.play_sound == 1 && !a.sound_file.empty()) ||
+                      (a.run_command == 1 && !a.command.empty()) || !a.delivery.empty();
   const bool act = costly && (event.entering || !a.acted || event.time < a.acted_at ||
                               event.time - a.acted_at >= st.action_interval);
   if (act) {
@@ -450,6 +453,9 @@ void alarm_perform_actions(AlarmState& st, const AlarmEvent& event) {
                           std::to_string(event.time)};
     st.actions.command->run(a.command, info);
   }
+  if (st.actions.firings != nullptr)
+    st.actions.firings->on_firing(AlarmFiring{a.notify, alarm_object_text(a), a.delivery, event.time,
+                                              event.value, act && !a.delivery.empty()});
   MutexLock lock(st.alarm_mutex);
   if (a.retired || st.model == nullptr) return;
   if (AlarmRanking* ranking = st.model->alarm_ranking()) {

@@ -92,6 +92,9 @@ struct Alarm {
   std::string command;
   std::int32_t run_command = 0;
   std::int32_t reserved2 = 0;
+  // Where firings go beyond the log, sound and command: "syslog" and
+  // "webhook:URL" separated by spaces (see alarm_def.h); empty for none.
+  std::string delivery;
 
   std::shared_ptr<AlarmActivations> activations = std::make_shared<AlarmActivations>();
   // Guarded by the Alarm mutex, like the ranking it indexes.
@@ -172,6 +175,7 @@ struct AlarmActionSet {
   Beeper* beeper = nullptr;
   SoundPlayer* sound = nullptr;
   CommandRunner* command = nullptr;
+  AlarmFiringSink* firings = nullptr;
 };
 
 struct AlarmState {

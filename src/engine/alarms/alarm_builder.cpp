@@ -197,6 +197,9 @@ std::string alarm_builder_problem(const Alarm& a) {
     return "the command is longer than " + std::to_string(kAlarmActionTextMax) + " characters";
   if (a.sound_file.size() > kAlarmActionTextMax)
     return "the sound file path is longer than " + std::to_string(kAlarmActionTextMax) + " characters";
+  std::vector<AlarmTarget> targets;
+  std::string why;
+  if (!alarm_parse_delivery(a.delivery, targets, why)) return "\"Deliver to\": " + why;
   return {};
 }
 
@@ -288,7 +291,12 @@ std::string alarm_format_definition(const AlarmDefinition& def) {
     out += kUnits[def.unit >= 0 && def.unit <= 2 ? def.unit : 0];
     out += ":" + std::to_string(def.threshold);
   }
-  return out + ":" + def.notify;
+  out += ":" + def.notify;
+  std::vector<AlarmTarget> targets;
+  std::string error;
+  if (alarm_parse_delivery(def.delivery, targets, error))
+    for (const AlarmTarget& t : targets) out += t.syslog ? "|to=syslog" : "|to=webhook:" + t.url;
+  return out;
 }
 
 bool alarm_row_definition(const AlarmTableRow& row, AlarmTable& table, AlarmBuilderServices& services,
@@ -303,6 +311,8 @@ bool alarm_row_definition(const AlarmTableRow& row, AlarmTable& table, AlarmBuil
   def.direction = row.direction;
   def.unit = row.unit;
   def.notify = row.notify;
+  def.delivery = row.delivery;
+  if (std::vector<AlarmTarget> targets; !alarm_parse_delivery(row.delivery, targets, line)) return false;
   def.threshold = row.threshold > 0 ? static_cast<std::uint32_t>(row.threshold) : 0;
   if (row.kind == kAlarmThreshold && (row.unit < kAlarmPackets || row.unit > kAlarmPercent ||
                                       row.direction < kAlarmHigh || row.direction > kAlarmLow))

@@ -7,7 +7,8 @@ namespace {
 AlarmTableRow from_db(const AlarmRow& r) {
   return AlarmTableRow{r.alarm_id, r.object_type, r.kind,       r.host1_id, r.host2_id,    r.protocol,
                        r.reserved, r.threshold,   r.direction,  r.unit,     r.notify,      r.disabled,
-                       r.url_id,   r.sound_file,  r.play_sound, r.command,  r.run_command, r.reserved2};
+                       r.url_id,   r.sound_file,  r.play_sound, r.command,  r.run_command, r.reserved2,
+                       r.delivery};
 }
 
 AlarmRow to_db(const AlarmTableRow& r) {
@@ -30,6 +31,7 @@ AlarmRow to_db(const AlarmTableRow& r) {
   d.command = r.command;
   d.run_command = r.run_command;
   d.reserved2 = r.reserved2;
+  d.delivery = r.delivery;
   return d;
 }
 

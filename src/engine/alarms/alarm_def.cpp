@@ -8,6 +8,40 @@ namespace tarnix {
 namespace {
 
 constexpr std::size_t kNotifyMax = 80;
+constexpr std::size_t kUrlMax = 512;
+constexpr std::string_view kDeliveryMark = "|to=";
+
+bool webhook_url_ok(std::string_view url) {
+  if (url.size() > kUrlMax) return false;
+  if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) return false;
+  const std::size_t scheme = url.find("://") + 3;
+  if (scheme >= url.size() || url[scheme] == '/') return false;
+  for (const char ch : url) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c <= 0x20 || c >= 0x7f || c == '|') return false;
+  }
+  return true;
+}
+
+// One target as written after "|to=" or in the stored text.
+bool parse_target(std::string_view text, AlarmTarget& out, std::string& why) {
+  if (text == "syslog") {
+    out = AlarmTarget{true, {}};
+    return true;
+  }
+  if (text.rfind("webhook:", 0) == 0) {
+    const std::string_view url = text.substr(8);
+    if (!webhook_url_ok(url)) {
+      why = "'" + std::string(url) +
+            "' is no usable webhook URL (http:// or https://, no spaces, at most 512 characters)";
+      return false;
+    }
+    out = AlarmTarget{false, std::string(url)};
+    return true;
+  }
+  why = "unknown delivery '" + std::string(text) + "'; expected syslog or webhook:URL";
+  return false;
+}
 
 // Takes the text up to the next ':' (or the end) off the front of rest.
 std::string_view take_field(std::string_view& rest) {
@@ -116,6 +150,21 @@ class Parser {
     if (out.object_type == kAlarmProtocol && out.kind != kAlarmOccurrence)
       return fail("a protocol alarm can only be 'occurrence'");
 
+    if (const std::size_t mark = rest.find(kDeliveryMark); mark != std::string_view::npos) {
+      std::string_view targets = rest.substr(mark + kDeliveryMark.size());
+      rest = rest.substr(0, mark);
+      std::string stored;
+      for (;;) {
+        const std::size_t next = targets.find(kDeliveryMark);
+        AlarmTarget target;
+        std::string why;
+        if (!parse_target(targets.substr(0, next), target, why)) return fail(why);
+        stored += (stored.empty() ? "" : " ") + std::string(targets.substr(0, next));
+        if (next == std::string_view::npos) break;
+        targets = targets.substr(next + kDeliveryMark.size());
+      }
+      out.delivery = std::move(stored);
+    }
     if (rest.empty()) return fail("the notify text is missing");
     if (rest.size() > kNotifyMax) return fail("the notify text is longer than 80 characters");
     out.notify = std::string(rest);
@@ -148,6 +197,21 @@ bool alarm_parse_definition(std::string_view text, AlarmDefinition& out, std::st
   return true;
 }
 
+bool alarm_parse_delivery(std::string_view stored, std::vector<AlarmTarget>& out, std::string& error) {
+  std::vector<AlarmTarget> targets;
+  while (!stored.empty()) {
+    const std::size_t space = stored.find(' ');
+    const std::string_view word = stored.substr(0, space);
+    stored = space == std::string_view::npos ? std::string_view() : stored.substr(space + 1);
+    if (word.empty()) continue;
+    AlarmTarget target;
+    if (!parse_target(word, target, error)) return false;
+    targets.push_back(std::move(target));
+  }
+  out = std::move(targets);
+  return true;
+}
+
 AlarmPtr alarm_from_definition(const AlarmDefinition& def, AlarmModel* model, const UrlIdLookup& url_lookup,
                                std::string& error) {
   auto a = std::make_shared<Alarm>();
@@ -157,6 +221,7 @@ AlarmPtr alarm_from_definition(const AlarmDefinition& def, AlarmModel* model, co
   a->direction = def.direction;
   a->unit = def.unit;
   a->notify = def.notify;
+  a->delivery = def.delivery;
   a->disabled = 0;
   if (model != nullptr) a->owner = model->current_net();
   switch (def.object_type) {

@@ -11,7 +11,14 @@
 //               | ("threshold-high" | "threshold-low") ":" UNIT ":" VALUE
 //   UNIT       := "packets" | "kilobytes" | "percent"
 //   VALUE      := decimal, 0 to 4294967295 (0 to 100 for percent)
-//   NOTIFY     := the rest of the text, 1 to 80 characters; may contain ':'
+//   NOTIFY     := the rest of the text up to the first "|to=", 1 to 80
+//                 characters; may contain ':'
+//   DELIVERY   := ("|to=" TARGET)*  after NOTIFY: where each firing goes besides
+//                 the log (when the condition starts to hold, then at most
+//                 once a minute while it holds, as for sounds and commands)
+//   TARGET     := "syslog"                         (the journal or system log)
+//               | "webhook:" URL                   (an http:// or https:// URL
+//                                                   without spaces or '|')
 //
 // threshold-high fires while the rate is at or above VALUE, threshold-low
 // while it is below. Rates are those of the last second: packets per second,
@@ -27,12 +34,14 @@
 //   net:threshold-high:percent:80:network saturated
 //   protocol:HTTP:occurrence:web traffic
 //   url:http://intranet.example/payroll:occurrence:payroll opened
+//   host:10.0.0.9:occurrence:printer is on|to=syslog|to=webhook:http://chat.example/hook
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "alarms/alarm.h"
 #include "naming/netaddr.h"
@@ -50,7 +59,19 @@ struct AlarmDefinition {
   std::int32_t direction = kAlarmHigh;
   std::int32_t unit = kAlarmPackets;
   std::string notify;
+  // The targets in their stored form: "syslog" and "webhook:URL", space-separated.
+  std::string delivery;
 };
+
+struct AlarmTarget {
+  bool syslog = false;  // else a webhook
+  std::string url;
+  friend bool operator==(const AlarmTarget&, const AlarmTarget&) = default;
+};
+
+// Reads a stored delivery text (empty: none). False, with the faulty target
+// named in error, when a target is unknown or a URL unusable.
+bool alarm_parse_delivery(std::string_view stored, std::vector<AlarmTarget>& out, std::string& error);
 
 // Parses one definition. On failure returns false and sets error to a
 // message that names the faulty part, for example

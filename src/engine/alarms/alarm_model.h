@@ -108,6 +108,7 @@ struct AlarmTableRow {
   std::string command;           // 16
   std::int32_t run_command = 0;  // 17
   std::int32_t reserved2 = 0;    // 18
+  std::string delivery;          // 19; empty in rows stored before deliveries existed
 
   friend bool operator==(const AlarmTableRow&, const AlarmTableRow&) = default;
 };

@@ -32,6 +32,7 @@ AlarmRuntime::AlarmRuntime(TrafficModel& model, const ProtocolTree* tree, HostCa
   st.actions.beeper = options_.beep ? &beeper_ : nullptr;
   st.actions.sound = &sound_;
   st.actions.command = &command_;
+  st.actions.firings = options_.firings;
 }
 
 AlarmRuntime::~AlarmRuntime() {

@@ -35,6 +35,8 @@ class AlarmRuntime {
     bool beep = true;            // the terminal bell on standard error, when it is a terminal
     std::vector<std::vector<std::string>> sound_players = SpawnSoundPlayer::default_players();
     std::string shell = "/bin/sh";
+    // Hears of every firing (events, syslog, webhooks); may be null.
+    AlarmFiringSink* firings = nullptr;
   };
 
   // names may be null: stored host alarms then never resolve, and URL

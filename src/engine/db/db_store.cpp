@@ -123,13 +123,13 @@ constexpr const char kHostRefUp[] =
 
 constexpr const char kAlarmsAll[] =
     "SELECT alarm_id, object_type, kind, host1_id, host2_id, protocol, reserved, threshold, direction, unit, "
-    "notify, disabled, url_id, sound_file, play_sound, command, run_command, reserved2 FROM alarms "
+    "notify, disabled, url_id, sound_file, play_sound, command, run_command, reserved2, delivery FROM alarms "
     "ORDER BY alarm_id";
 constexpr const char kAlarmsDelete[] = "DELETE FROM alarms";
 constexpr const char kAlarmsInsert[] =
     "INSERT INTO alarms (object_type, kind, host1_id, host2_id, protocol, reserved, threshold, direction, "
-    "unit, notify, disabled, url_id, sound_file, play_sound, command, run_command, reserved2) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "unit, notify, disabled, url_id, sound_file, play_sound, command, run_command, reserved2, delivery) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
 // A cached statement in use: reset (and its bindings cleared) when done.
 class Use {
@@ -1501,6 +1501,7 @@ Status db_alarms_load(DbSession& s, std::vector<AlarmRow>& out) {
     r.command = std::string(cut(st->column_text(16), kAlarmTextColumn));
     r.run_command = st->column_int(17);
     r.reserved2 = st->column_int(18);
+    r.delivery = std::string(cut(st->column_text(19), kAlarmDeliveryColumn));
     out.push_back(std::move(r));
   }
   return st->status();
@@ -1534,6 +1535,7 @@ Status db_alarms_save(DbSession& s, std::vector<AlarmRow>& rows) {
       ins->bind_text(15, cut(r.command, kAlarmTextColumn));
       ins->bind_int(16, r.run_command);
       ins->bind_int(17, r.reserved2);
+      ins->bind_text(18, cut(r.delivery, kAlarmDeliveryColumn));
       Status st = ins.run();
       if (!st.ok()) return st;
       r.alarm_id = static_cast<std::int32_t>(s.connection().last_insert_id());

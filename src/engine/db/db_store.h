@@ -364,6 +364,7 @@ struct AlarmRow {
   std::string command;  // up to 80
   int run_command = 0;
   std::int32_t reserved2 = 0;
+  std::string delivery;  // "syslog", "webhook:URL", space-separated; up to 1024
 };
 // Every alarm row, in storage order.
 Status db_alarms_load(DbSession& s, std::vector<AlarmRow>& out);

@@ -70,7 +70,8 @@ CREATE TABLE IF NOT EXISTS alarms (
   play_sound   INTEGER NOT NULL,
   command      TEXT    NOT NULL,
   run_command  INTEGER NOT NULL,
-  reserved2    INTEGER NOT NULL
+  reserved2    INTEGER NOT NULL,
+  delivery     TEXT    NOT NULL DEFAULT ''
 );
 )sql";
 
@@ -165,7 +166,8 @@ CREATE TABLE IF NOT EXISTS alarms (
   play_sound   INTEGER NOT NULL,
   command      TEXT    NOT NULL,
   run_command  INTEGER NOT NULL,
-  reserved2    INTEGER NOT NULL
+  reserved2    INTEGER NOT NULL,
+  delivery     TEXT    NOT NULL DEFAULT ''
 );
 )sql";
 
@@ -244,6 +246,18 @@ Status upgrade_to_v3(Connection& c) {
   return Status();
 }
 
+// Alarm deliveries came without a version of their own: a table from
+// before them gains the column, empty (no delivery), and a program that
+// predates it still reads and writes the table, as its statements name
+// their columns.
+Status add_alarm_delivery(Connection& c) {
+  if (c.dialect() == SqlDialect::kPostgres)
+    return c.exec("ALTER TABLE alarms ADD COLUMN IF NOT EXISTS delivery TEXT NOT NULL DEFAULT ''");
+  if (!has_column(c, "alarms", "delivery"))
+    return c.exec("ALTER TABLE alarms ADD COLUMN delivery TEXT NOT NULL DEFAULT ''");
+  return Status();
+}
+
 }  // namespace
 
 int db_schema_version(Connection& c) {
@@ -261,7 +275,7 @@ Status db_schema_create(Connection& c) {
     if (version > kSchemaVersion)
       return Status::error(1, "database schema version " + std::to_string(version) +
                                   " is newer than this program's " + std::to_string(kSchemaVersion));
-    if (version == kSchemaVersion) return Status();
+    if (version == kSchemaVersion) return add_alarm_delivery(c);
     // Version 0: a new file, or tables from before versioning; both get
     // what is missing. Tables made by an older layout are then migrated in
     // place, keeping their rows. A server's tables are made whole at once.
@@ -277,6 +291,8 @@ Status db_schema_create(Connection& c) {
     s = db_schema_add_sensors(c);
     if (!s.ok()) return s;
     s = upgrade_to_v3(c);
+    if (!s.ok()) return s;
+    s = add_alarm_delivery(c);
     if (!s.ok()) return s;
     auto st = c.prepare("INSERT INTO tarnix_schema (version) VALUES (?)", &s);
     if (!st) return s;

@@ -15,6 +15,7 @@ inline constexpr std::size_t kHostNameColumn = 80;
 inline constexpr std::size_t kHostAddrColumn = 17;
 inline constexpr std::size_t kAlarmProtocolColumn = 20;
 inline constexpr std::size_t kAlarmTextColumn = 80;
+inline constexpr std::size_t kAlarmDeliveryColumn = 1024;
 
 // Creates the tables and indexes of an empty database, or checks the version
 // of an existing one. A database written by a newer release is refused.
