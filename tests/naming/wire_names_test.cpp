@@ -249,7 +249,9 @@ TEST(DhcpParse, HostNamesAndLeases) {
     EXPECT_EQ(d.message_type, c.type) << c.what;
     EXPECT_EQ(d.host_name, c.name) << c.what;
     EXPECT_EQ(d.address[3], c.address_last) << c.what;
-    if (c.ok) EXPECT_EQ(d.client[5], 0x55) << c.what;
+    if (c.ok) {
+      EXPECT_EQ(d.client[5], 0x55) << c.what;
+    }
   }
 }
 
