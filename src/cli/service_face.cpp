@@ -11,7 +11,7 @@
 #include "capture/focus.h"
 #include "capture/net.h"
 #include "db/db_store.h"
-#include "db/http.h"
+#include "sniff/http.h"
 #include "db/url_recording.h"
 #include "naming/hostc.h"
 #include "service/json_text.h"
