@@ -163,11 +163,11 @@ TEST_F(Webhooks, APumpWithADeadlineLeavesWhatItCouldNotBegin) {
     FakeClock& clock;
     int posts = 0;
   } slow(clock);
-  WebhookSender sender(slow, policy, {}, clock.fn());
-  for (int i = 0; i < 3; ++i) sender.send("a", "http://r/hook", "{}");
-  sender.pump(clock.now, clock.now + policy.timeout + milliseconds(1));
+  WebhookSender pumped(slow, policy, {}, clock.fn());
+  for (int i = 0; i < 3; ++i) pumped.send("a", "http://r/hook", "{}");
+  pumped.pump(clock.now, clock.now + policy.timeout + milliseconds(1));
   EXPECT_EQ(slow.posts, 2) << "the second began before the deadline, the third did not";
-  EXPECT_EQ(sender.stats().queued, 3u) << "none is lost: two wait for a retry, one for its first try";
+  EXPECT_EQ(pumped.stats().queued, 3u) << "none is lost: two wait for a retry, one for its first try";
 }
 
 TEST_F(Webhooks, TheThreadDeliversWithoutTheSenderWaiting) {
