@@ -27,9 +27,13 @@ constexpr std::size_t kRecentRequests = 10000;
 constexpr std::size_t kRecentFirings = 200;
 constexpr int kRequestsPageMax = 1000;
 
-volatile sig_atomic_t g_reopen_events = 0;
+// Set by the signal handler on whichever thread takes SIGHUP, read by the
+// ticker: a lock-free atomic is both safe in a handler and ordered across
+// threads, which a volatile flag is not.
+std::atomic<int> g_reopen_events{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 void on_hangup(int) {
-  g_reopen_events = 1;
+  g_reopen_events.store(1, std::memory_order_relaxed);
 }
 
 std::string now_text() {
@@ -174,8 +178,7 @@ void ServiceFace::tick() {
   while (!stopping_) {
     tick_cv_.wait_for(lock, std::chrono::milliseconds(100));
     if (stopping_) break;
-    if (g_reopen_events != 0 && events_) {
-      g_reopen_events = 0;
+    if (events_ && g_reopen_events.exchange(0, std::memory_order_relaxed) != 0) {
       events_->reopen();
     }
     if (events_ && config_.events_interval > 0 && Clock::now() >= next) {
