@@ -54,34 +54,6 @@ void json_tree(std::string& out, const std::vector<ProtoRow>& rows) {
   out += "]";
 }
 
-// Length of the valid UTF-8 sequence at s[i], or 0. Overlong forms,
-// surrogates and code points past U+10FFFF are not UTF-8: a strict JSON
-// reader refuses the whole document over one of them.
-std::size_t utf8_length(const std::string& s, std::size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  std::size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF)
-    n = 2;
-  else if (c >= 0xE0 && c <= 0xEF)
-    n = 3;
-  else if (c >= 0xF0 && c <= 0xF4)
-    n = 4;
-  else
-    return 0;
-  if (c == 0xE0) lo = 0xA0;
-  if (c == 0xED) hi = 0x9F;
-  if (c == 0xF0) lo = 0x90;
-  if (c == 0xF4) hi = 0x8F;
-  if (i + n > s.size()) return 0;
-  const auto second = static_cast<unsigned char>(s[i + 1]);
-  if (second < lo || second > hi) return 0;
-  for (std::size_t k = 2; k < n; ++k)
-    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-  return n;
-}
-
 // A block of lines, each shown by the text rule.
 std::string escape_lines(const std::string& text) {
   std::string out;
@@ -99,37 +71,7 @@ std::string escape_lines(const std::string& text) {
 }  // namespace
 
 std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-      ++i;
-    } else if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-      ++i;
-    } else {
-      std::size_t n = utf8_length(text, i);
-      if (n == 0) {
-        out += "\xEF\xBF\xBD";
-        ++i;
-      } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-        // A C1 control: valid JSON as it is, but a command to some terminals.
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(text[i + 1]));
-        out += buf;
-        i += n;
-      } else {
-        out.append(text, i, n);
-        i += n;
-      }
-    }
-  }
-  out += "\"";
-  return out;
+  return escape_json(text);
 }
 
 namespace {

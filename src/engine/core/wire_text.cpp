@@ -86,6 +86,38 @@ std::string escape_text(std::string_view raw) {
   return escape_upto(raw, raw.size(), nullptr);
 }
 
+std::string escape_json(std::string_view raw, JsonControls controls) {
+  std::string out;
+  out.reserve(raw.size() + 2);
+  out += '"';
+  for (std::size_t i = 0; i < raw.size();) {
+    char32_t cp = 0;
+    const std::size_t n = utf8_char(raw, i, cp);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+      continue;
+    }
+    if (cp == '"' || cp == '\\') {
+      out += '\\';
+      out += static_cast<char>(cp);
+    } else if (controls == JsonControls::kShortForms && cp == '\n') {
+      out += "\\n";
+    } else if (controls == JsonControls::kShortForms && cp == '\t') {
+      out += "\\t";
+    } else if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+      out += "\\u00";
+      out += kHex[cp >> 4];
+      out += kHex[cp & 0xF];
+    } else {
+      out.append(raw, i, n);
+    }
+    i += n;
+  }
+  out += '"';
+  return out;
+}
+
 std::string wire_text(std::string_view raw, std::size_t max) {
   std::size_t consumed = 0;
   std::string out = escape_upto(raw, max, &consumed);

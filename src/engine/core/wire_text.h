@@ -42,6 +42,13 @@ std::string escape_html(std::string_view raw);
 // signed 16-bit UTF-16 unit, '?' what a reader without Unicode shows).
 std::string escape_rtf(std::string_view raw);
 
+// A quoted JSON string of wire text: quotes, backslashes, C0 controls, DEL
+// and C1 controls escaped as \uXXXX (with kShortForms, newline and tab as
+// \n and \t), every byte of malformed UTF-8 as U+FFFD, so the document is
+// valid UTF-8 that a strict reader takes and a terminal shows as data.
+enum class JsonControls { kCodePoints, kShortForms };
+std::string escape_json(std::string_view raw, JsonControls controls = JsonControls::kCodePoints);
+
 // The text rule for a value quoted in a message: more than `max` bytes of
 // input are cut (at a character boundary), and "..." says so.
 std::string wire_text(std::string_view raw, std::size_t max = kWireTextMax);

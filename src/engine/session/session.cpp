@@ -165,11 +165,7 @@ void EngineSession::release_store() {
   if (!store_) return;
   // The name cache writes host ids through the store, the sniffers feed its
   // recorder and the alarm look-ups use its session: all are done with it.
-  stop_capture();
-  drain(std::chrono::milliseconds(0));
-  release_alarm_editing();
-  close_store(0);
-  stop_names();
+  stop(std::chrono::milliseconds(0), 0);
   model_->hooks.tcp = nullptr;
   sniffers_.reset();
   store_.reset();
