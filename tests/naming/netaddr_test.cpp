@@ -57,20 +57,52 @@ TEST(NetAddress, CompareHashCopy) {
   NetAddress untyped;
   EXPECT_EQ(netaddr_compare(untyped, a), 1);
   EXPECT_EQ(netaddr_compare(nullptr, &a), 0);
-  // Different kinds with equal leading bytes compare over the first's type.
+  // Different kinds never match, even over equal leading bytes: one table
+  // holds IPv4 and IPv6 hosts, and 10.0.0.1 is not a00:1::.
   const std::uint8_t e[6] = {10, 0, 0, 1, 0x55, 0x66};
-  EXPECT_EQ(netaddr_compare(a, NetAddress::ether(e)), 0);
-  EXPECT_NE(netaddr_compare(NetAddress::ether(e), a), 0);
+  std::uint8_t six[16] = {10, 0, 0, 1};
+  EXPECT_LT(netaddr_compare(NetAddress::ether(e), a), 0);
+  EXPECT_GT(netaddr_compare(a, NetAddress::ether(e)), 0);
+  EXPECT_LT(netaddr_compare(a, NetAddress::ipv6(six)), 0);
+  EXPECT_GT(netaddr_compare(NetAddress::ipv6(six), a), 0);
+  EXPECT_FALSE(NetAddress::ipv6(six) == a);
   char buf[kAddressTextSize];
   netaddr_format(untyped, buf);
   EXPECT_STREQ(buf, "");
 }
 
-TEST(NetAddress, RegistryHoldsBothKinds) {
+TEST(NetAddress, Ipv6TextForms) {
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  // RFC 5952: lower case, leading zeros dropped, the longest (first on a
+  // tie) run of two or more zero groups as "::", a lone zero group kept.
+  const Case cases[] = {
+      {"FD00:0:0:0:0:0:0:5", "fd00::5"},
+      {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},
+      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+      {"fe80::0211:22ff:fe33:4455", "fe80::211:22ff:fe33:4455"},
+      {"::", "::"},
+      {"::1", "::1"},
+      {"::ffff:192.0.2.1", "::ffff:192.0.2.1"},
+      {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+      {"not-an-address", "::"},
+      {"1:2:3:4:5:6:7:8:9", "::"},
+      {"", "::"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(netaddr_text(NetAddress::parse(kAddrIpv6, c.in)), c.out) << c.in;
+  const NetAddress a = NetAddress::parse(kAddrIpv6, "fd00::5");
+  EXPECT_TRUE(a.is_ipv6());
+  EXPECT_EQ(NetAddress::parse(kAddrIpv6, netaddr_text(a).c_str()), a);
+}
+
+TEST(NetAddress, RegistryHoldsEveryKind) {
   AddressTypeRegistry r = netaddr_init();
-  EXPECT_EQ(r.count(), 2);
+  EXPECT_EQ(r.count(), 3);
   EXPECT_EQ(r.type(kAddrEther)->length, 6);
   EXPECT_EQ(r.type(kAddrIpv4)->length, 4);
+  EXPECT_EQ(r.type(kAddrIpv6)->length, 16);
   EXPECT_EQ(r.type(5), nullptr);
   EXPECT_EQ(r.type(99), nullptr);
   NetAddress fresh = netaddr_new(kAddrIpv4);

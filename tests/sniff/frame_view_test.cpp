@@ -130,6 +130,120 @@ TEST(FrameView, NothingItNamesLiesPastTheCapturedBytes) {
   }
 }
 
+// An Ethernet frame carrying IPv6: the fixed header, the extension headers
+// given as (type, bytes) in order, then a UDP or TCP header with ports
+// 40000 > 80 and a few bytes of payload.
+std::vector<std::uint8_t> ipv6_frame(
+    std::uint8_t transport, const std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>>& ext) {
+  std::vector<std::uint8_t> f = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 0x86, 0xDD};
+  const std::uint8_t first = ext.empty() ? transport : ext.front().first;
+  const std::uint8_t header[40] = {0x60, 0, 0, 0, 0,    0, first, 64, 0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                   0,    0, 0, 1, 0xfd, 0, 0,     0,  0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+  f.insert(f.end(), header, header + 40);
+  for (std::size_t i = 0; i < ext.size(); ++i) {
+    std::vector<std::uint8_t> h = ext[i].second;
+    h[0] = i + 1 < ext.size() ? ext[i + 1].first : transport;
+    f.insert(f.end(), h.begin(), h.end());
+  }
+  const std::size_t t = f.size();
+  f.insert(f.end(), {0x9C, 0x40, 0x00, 0x50});
+  if (transport == kIpProtocolTcp) {
+    f.resize(t + 20);
+    f[t + 12] = 0x50;
+  } else {
+    f.resize(t + 8);
+  }
+  f.insert(f.end(), {'d', 'a', 't', 'a'});
+  return f;
+}
+
+TEST(FrameView, WalksIpv6ExtensionHeadersToTheTransport) {
+  const std::vector<std::uint8_t> options8(8, 0);  // hop-by-hop / destination: length 0 = 8 bytes
+  const std::vector<std::uint8_t> options16 = {0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  const std::vector<std::uint8_t> first_fragment = {0, 0, 0x00, 0x01, 0, 0, 0, 7};  // offset 0, more
+  const std::vector<std::uint8_t> later_fragment = {0, 0, 0x05, 0x00, 0, 0, 0, 7};  // offset 160
+  const std::vector<std::uint8_t> auth = {0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};      // (1 + 2) * 4 bytes
+  struct V6Case {
+    const char* name;
+    std::uint8_t transport;
+    std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> ext;
+    std::uint8_t protocol;  // what the view reports
+    std::uint32_t header;   // IPv6 header with its extensions
+    bool ports;
+  };
+  const V6Case cases[] = {
+      {"udp", kIpProtocolUdp, {}, kIpProtocolUdp, 40, true},
+      {"tcp behind hop-by-hop and destination options",
+       kIpProtocolTcp,
+       {{0, options8}, {60, options16}},
+       kIpProtocolTcp,
+       64,
+       true},
+      {"first fragment", kIpProtocolUdp, {{44, first_fragment}}, kIpProtocolUdp, 48, true},
+      {"later fragment", kIpProtocolUdp, {{44, later_fragment}}, kIpProtocolUdp, 48, false},
+      {"behind an authentication header", kIpProtocolTcp, {{51, auth}}, kIpProtocolTcp, 52, true},
+      {"chain longer than is followed", kIpProtocolUdp,
+       std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>>(kIpv6ExtensionHeadersMax + 1,
+                                                                       {60, options8}),
+       60, 40 + 8 * kIpv6ExtensionHeadersMax, false},
+      {"icmpv6", 58, {}, 58, 40, false},
+  };
+  for (const V6Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::uint8_t> f = ipv6_frame(c.transport, c.ext);
+    const auto size = static_cast<std::uint32_t>(f.size());
+    FrameView v;
+    ASSERT_TRUE(frame_decode(f.data(), size, size, v));
+    EXPECT_EQ(v.network, NetworkKind::kIpv6);
+    EXPECT_EQ(v.address_length, 16);
+    EXPECT_EQ(v.source, f.data() + 22);
+    EXPECT_EQ(v.destination, f.data() + 38);
+    EXPECT_EQ(v.ip_protocol, c.protocol);
+    EXPECT_EQ(v.ip_header_length, c.header);
+    EXPECT_EQ(v.transport, kEtherHeaderLength + c.header);
+    EXPECT_EQ(v.has_ports, c.ports);
+    if (c.ports) {
+      EXPECT_EQ(v.source_port, 40000);
+      EXPECT_EQ(v.destination_port, 80);
+      EXPECT_EQ(v.payload_length, 4u);
+    }
+  }
+  // Not version 6 behind the IPv6 type, or the fixed header cut: not counted.
+  std::vector<std::uint8_t> f = ipv6_frame(kIpProtocolUdp, {});
+  FrameView v;
+  EXPECT_FALSE(frame_decode(f.data(), 53, static_cast<std::uint32_t>(f.size()), v));
+  f[14] = 0x45;
+  EXPECT_FALSE(
+      frame_decode(f.data(), static_cast<std::uint32_t>(f.size()), static_cast<std::uint32_t>(f.size()), v));
+}
+
+// Every prefix of an IPv6 frame with a chain of extension headers, and with
+// extension lengths that point past the frame: nothing named lies past the
+// captured bytes.
+TEST(FrameView, Ipv6WalkStaysInsideTheCapturedBytes) {
+  const std::vector<std::uint8_t> options8(8, 0);
+  const std::vector<std::uint8_t> fragment = {0, 0, 0, 0, 0, 0, 0, 7};
+  for (std::uint8_t stretch : {0, 1, 255}) {
+    std::vector<std::uint8_t> f = ipv6_frame(kIpProtocolTcp, {{0, options8}, {44, fragment}, {60, options8}});
+    f[54 + 1] = stretch;  // the hop-by-hop header's length
+    for (std::uint32_t cut = 0; cut <= f.size(); ++cut) {
+      SCOPED_TRACE(std::to_string(stretch) + " cut " + std::to_string(cut));
+      FrameView v;
+      if (!frame_decode(f.data(), cut, static_cast<std::uint32_t>(f.size()), v)) {
+        EXPECT_LT(cut, 54u);
+        continue;
+      }
+      EXPECT_LE(v.destination + 16, f.data() + cut);
+      if (v.has_ports) {
+        EXPECT_LE(v.transport + 4, cut);
+      }
+      if (v.payload != 0) {
+        EXPECT_EQ(v.payload + v.payload_length, cut);
+      }
+    }
+  }
+}
+
 struct Heard : HttpRequestSink {
   int record_request(UrlCounters&, const std::uint8_t client[4], const std::uint8_t server[4],
                      const char* host, const char* target, std::int64_t seen_at) override {

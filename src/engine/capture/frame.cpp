@@ -167,7 +167,7 @@ inline void rank(Ranking& ranking, Item* item) {
 
 void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length) {
   FrameView view;
-  if (frame_decode(frame, caplen, length, view)) handle(net, view);
+  if (frame_decode(frame, caplen, length, view) && view.network == NetworkKind::kIpv4) handle(net, view);
 }
 
 namespace {
@@ -217,8 +217,10 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
   // addresses and a sane header length; anything shorter cannot be counted
   // against hosts and is dropped like any other filtered frame. NetBIOS name
   // service chatter is dropped too.
+  // IPv6 frames are decoded but not yet counted: the model keys its links
+  // and hosts on IPv4 addresses.
   FrameView view;
-  if (!frame_decode(frame, caplen, length, view) ||
+  if (!frame_decode(frame, caplen, length, view) || view.network != NetworkKind::kIpv4 ||
       (view.is_udp() && view.has_ports &&
        (view.source_port == kPortNetbiosName || view.destination_port == kPortNetbiosName))) {
     ++net.counters.frames_filtered;

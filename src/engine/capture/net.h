@@ -339,7 +339,7 @@ struct alignas(64) Node {
   // Name-cache entry for the address: null until the cache has one. Stored by
   // host creation or by the resolver's completion, read by anyone.
   std::atomic<const HostcEntry*> name_entry{nullptr};
-  char address_text[20] = {};
+  char address_text[kAddressTextSize] = {};
   CountSampler frame_rate;
   CountSampler byte_rate;
   double map_x = 0.0;
@@ -352,7 +352,7 @@ struct Subnet {
   Net* net = nullptr;
   std::string label;  // domain label, owned by the map
   NetAddress address;
-  char address_text[16] = {};
+  char address_text[kAddressTextSize] = {};
   List<Node*> hosts;
   int host_count = 0;
   int layout_flag = 1;

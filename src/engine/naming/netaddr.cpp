@@ -12,6 +12,8 @@ const AddressType* address_type_for(int kind) {
       return &kEtherAddressType;
     case kAddrIpv4:
       return &kIpv4AddressType;
+    case kAddrIpv6:
+      return &kIpv6AddressType;
     default:
       return nullptr;
   }
@@ -27,6 +29,13 @@ NetAddress NetAddress::ipv4(const std::uint8_t* four_bytes) {
 NetAddress NetAddress::ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
   const std::uint8_t bytes[4] = {a, b, c, d};
   return ipv4(bytes);
+}
+
+NetAddress NetAddress::ipv6(const std::uint8_t* sixteen_bytes) {
+  NetAddress a;
+  a.type = &kIpv6AddressType;
+  std::memcpy(a.bytes, sixteen_bytes, 16);
+  return a;
 }
 
 NetAddress NetAddress::ether(const std::uint8_t* six_bytes) {
@@ -61,6 +70,7 @@ AddressTypeRegistry netaddr_init() {
   AddressTypeRegistry r;
   r.register_type(&kEtherAddressType);
   r.register_type(&kIpv4AddressType);
+  r.register_type(&kIpv6AddressType);
   return r;
 }
 
@@ -98,6 +108,7 @@ NetAddress netaddr_dup(const NetAddress& record) {
 int netaddr_compare(const NetAddress* a, const NetAddress* b) {
   if (a == nullptr || b == nullptr) return 0;
   if (a->type == nullptr) return 1;
+  if (b->type != nullptr && b->type != a->type) return a->type->index < b->type->index ? -1 : 1;
   return a->type->compare(a->bytes, b->bytes);
 }
 

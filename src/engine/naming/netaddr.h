@@ -1,4 +1,4 @@
-// Ethernet and IPv4 addresses as one value type carrying its address type,
+// Ethernet, IPv4 and IPv6 addresses as one value type carrying its address type,
 // so tables, lists and windows treat both kinds alike.
 #pragma once
 
@@ -10,10 +10,11 @@
 
 namespace tarnix {
 
-enum AddressKind : int { kAddrEther = 0, kAddrIpv4 = 1 };
+enum AddressKind : int { kAddrEther = 0, kAddrIpv4 = 1, kAddrIpv6 = 2 };
 
-// Longest text form plus its terminator: "XX:XX:XX:XX:XX:XX".
-constexpr std::size_t kAddressTextSize = 18;
+// Longest text form plus its terminator: an IPv6 address with a dotted IPv4
+// tail, "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255" (INET6_ADDRSTRLEN).
+constexpr std::size_t kAddressTextSize = 46;
 // Room that an embedded address record reserves for its bytes.
 constexpr std::size_t kAddressBytes = 22;
 
@@ -32,6 +33,7 @@ struct AddressType {
 
 extern const AddressType kEtherAddressType;
 extern const AddressType kIpv4AddressType;
+extern const AddressType kIpv6AddressType;
 
 // The built-in type for a kind index, or null.
 const AddressType* address_type_for(int kind);
@@ -42,16 +44,18 @@ struct NetAddress {
 
   static NetAddress ipv4(const std::uint8_t* four_bytes);
   static NetAddress ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
+  static NetAddress ipv6(const std::uint8_t* sixteen_bytes);
   static NetAddress ether(const std::uint8_t* six_bytes);
   // Parses text as the given kind (see netaddr_parse).
   static NetAddress parse(int kind, const char* text);
 
   bool is_ipv4() const { return type == &kIpv4AddressType; }
+  bool is_ipv6() const { return type == &kIpv6AddressType; }
   friend bool operator==(const NetAddress& a, const NetAddress& b);
 };
 
 // Registry of address types, one slot per kind index (7 slots). Start-up
-// creates one and registers Ethernet (0) and IPv4 (1).
+// creates one and registers Ethernet (0), IPv4 (1) and IPv6 (2).
 class AddressTypeRegistry {
  public:
   static constexpr int kSlots = 7;
@@ -66,7 +70,7 @@ class AddressTypeRegistry {
   int count_ = 0;
 };
 
-// A registry with both built-in types registered.
+// A registry with the built-in types registered.
 AddressTypeRegistry netaddr_init();
 
 void netaddr_clear(NetAddress& record, int kind);
@@ -75,8 +79,10 @@ const std::uint8_t* netaddr_bytes(const NetAddress& record);
 std::int32_t netaddr_hash(const NetAddress& record);
 void netaddr_copy(const NetAddress& source, NetAddress& destination);
 NetAddress netaddr_dup(const NetAddress& record);
-// 0 when equal. Compares over the first record's type and length; a record
-// without a type differs (1) from everything; no record at all answers 0.
+// 0 when equal. Records of different kinds differ, ordered by kind (an IPv4
+// address is never equal to the IPv6 address that begins with its bytes);
+// records of one kind compare over its length. A record without a type
+// differs (1) from everything; no record at all answers 0.
 int netaddr_compare(const NetAddress* a, const NetAddress* b);
 inline int netaddr_compare(const NetAddress& a, const NetAddress& b) { return netaddr_compare(&a, &b); }
 std::string netaddr_text(const NetAddress& record);

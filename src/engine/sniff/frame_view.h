@@ -17,19 +17,25 @@ namespace tarnix {
 
 // Values of the wire that the decoder and its readers test.
 inline constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
+inline constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
 inline constexpr std::uint8_t kIpProtocolTcp = 6;
 inline constexpr std::uint8_t kIpProtocolUdp = 17;
 inline constexpr std::uint16_t kPortNetbiosName = 137;
 
 inline constexpr std::uint32_t kEtherHeaderLength = 14;
 inline constexpr std::uint32_t kIpv4HeaderMin = 20;
+inline constexpr std::uint32_t kIpv6HeaderLength = 40;
+// IPv6 extension headers stepped over to find the transport header. Real
+// traffic carries one or two; a chain longer than this is not followed (the
+// frame still counts, without ports).
+inline constexpr int kIpv6ExtensionHeadersMax = 8;
 inline constexpr std::uint32_t kTcpHeaderMin = 20;
 inline constexpr std::uint32_t kUdpHeaderLength = 8;
 
 // What the network layer of a frame is, as far as the decoder reads it.
 // kNone: nothing the model counts (another EtherType, a header cut short or
 // malformed).
-enum class NetworkKind : std::uint8_t { kNone, kIpv4 };
+enum class NetworkKind : std::uint8_t { kNone, kIpv4, kIpv6 };
 
 struct FrameView {
   const std::uint8_t* bytes = nullptr;
@@ -48,7 +54,10 @@ struct FrameView {
   std::uint8_t address_length = 0;            // bytes of each address below
   const std::uint8_t* source = nullptr;       // network order, in the frame
   const std::uint8_t* destination = nullptr;  // network order, in the frame
+  // The transport protocol: for IPv6 the last next-header value read, an
+  // extension header's own number when its chain could not be followed.
   std::uint8_t ip_protocol = 0;
+  // The IPv4 header, or the IPv6 header with its extension headers.
   std::uint32_t ip_header_length = 0;
   // Offset of the transport header: where the network header says it
   // starts, which may lie at or past the captured end.
@@ -80,6 +89,25 @@ inline std::uint16_t be16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 
+// The TCP or UDP ports and payload at v.transport, as far as captured.
+[[gnu::always_inline]] inline void decode_transport(FrameView& v) {
+  if (!v.first_fragment || (v.ip_protocol != kIpProtocolTcp && v.ip_protocol != kIpProtocolUdp)) return;
+  const std::uint32_t t = v.transport;
+  if (v.captured < t + 4) return;
+  v.has_ports = true;
+  v.source_port = be16(v.bytes + t);
+  v.destination_port = be16(v.bytes + t + 2);
+  std::uint32_t header = kUdpHeaderLength;
+  if (v.ip_protocol == kIpProtocolTcp) {
+    if (v.captured < t + kTcpHeaderMin) return;
+    header = (v.bytes[t + 12] >> 4) * 4u;
+    if (header < kTcpHeaderMin) return;
+  }
+  if (v.captured < t + header) return;
+  v.payload = t + header;
+  v.payload_length = v.captured - v.payload;
+}
+
 // The IPv4 header at v.link_header and what follows it.
 [[gnu::always_inline]] inline bool decode_ipv4(FrameView& v) {
   const std::uint32_t at = v.link_header;
@@ -95,31 +123,78 @@ inline std::uint16_t be16(const std::uint8_t* p) {
   v.ip_header_length = ihl;
   v.transport = at + ihl;
   v.first_fragment = (be16(ip + 6) & 0x1FFF) == 0;
-  if (!v.first_fragment || (v.ip_protocol != kIpProtocolTcp && v.ip_protocol != kIpProtocolUdp)) return true;
+  decode_transport(v);
+  return true;
+}
 
-  const std::uint32_t t = v.transport;
-  if (v.captured < t + 4) return true;
-  v.has_ports = true;
-  v.source_port = be16(v.bytes + t);
-  v.destination_port = be16(v.bytes + t + 2);
-  std::uint32_t header = kUdpHeaderLength;
-  if (v.ip_protocol == kIpProtocolTcp) {
-    if (v.captured < t + kTcpHeaderMin) return true;
-    header = (v.bytes[t + 12] >> 4) * 4u;
-    if (header < kTcpHeaderMin) return true;
+// The IPv6 header at v.link_header, its extension headers, and what follows
+// them. Each step reads only bytes already checked against the captured
+// length; a chain cut short ends the walk with what was read so far.
+[[gnu::noinline]] inline bool decode_ipv6(FrameView& v) {
+  const std::uint32_t at = v.link_header;
+  if (v.captured < at + kIpv6HeaderLength) return false;
+  const std::uint8_t* ip = v.bytes + at;
+  if ((ip[0] >> 4) != 6) return false;
+  v.network = NetworkKind::kIpv6;
+  v.address_length = 16;
+  v.source = ip + 8;
+  v.destination = ip + 24;
+  v.first_fragment = true;
+  std::uint8_t next = ip[6];
+  std::uint32_t offset = at + kIpv6HeaderLength;
+  bool walking = true;
+  for (int step = 0; walking && step < kIpv6ExtensionHeadersMax; ++step) {
+    const std::uint8_t* h = v.bytes + offset;
+    switch (next) {
+      case 0:    // hop-by-hop options
+      case 43:   // routing
+      case 60:   // destination options
+      case 135:  // mobility
+      case 139:  // host identity
+      case 140:  // shim6
+        if (v.captured < offset + 2) {
+          walking = false;
+          break;
+        }
+        next = h[0];
+        offset += (h[1] + 1u) * 8u;
+        break;
+      case 51:  // authentication header: its length counts 4-byte words
+        if (v.captured < offset + 2) {
+          walking = false;
+          break;
+        }
+        next = h[0];
+        offset += (h[1] + 2u) * 4u;
+        break;
+      case 44:  // fragment
+        if (v.captured < offset + 8) {
+          walking = false;
+          break;
+        }
+        next = h[0];
+        // Only the first fragment (offset 0) carries the transport header.
+        v.first_fragment = v.first_fragment && (be16(h + 2) & 0xFFF8u) == 0;
+        offset += 8;
+        break;
+      default:
+        walking = false;
+        break;
+    }
   }
-  if (v.captured < t + header) return true;
-  v.payload = t + header;
-  v.payload_length = v.captured - v.payload;
+  v.ip_protocol = next;
+  v.ip_header_length = offset - at;
+  v.transport = offset;
+  decode_transport(v);
   return true;
 }
 
 }  // namespace frame_detail
 
 // Decodes an Ethernet frame of `captured` readable bytes into `v`. True when
-// it is an IPv4 frame whose header, with both addresses, was captured; the
-// view is then filled as far as the captured bytes go. False leaves
-// `network` kNone, with the link fields set when the link header was
+// it is an IPv4 or IPv6 frame whose header, with both addresses, was
+// captured; the view is then filled as far as the captured bytes go. False
+// leaves `network` kNone, with the link fields set when the link header was
 // captured.
 [[gnu::always_inline]] inline bool frame_decode(const std::uint8_t* frame, std::uint32_t captured,
                                                 std::uint32_t wire_length, FrameView& v) {
@@ -132,8 +207,10 @@ inline std::uint16_t be16(const std::uint8_t* p) {
   v.link_destination = frame;
   v.link_source = frame + 6;
   v.ether_type = frame_detail::be16(frame + 12);
-  if (v.ether_type != kEtherTypeIpv4) return false;
-  return frame_detail::decode_ipv4(v);
+  if (v.ether_type == kEtherTypeIpv4) [[likely]]
+    return frame_detail::decode_ipv4(v);
+  if (v.ether_type == kEtherTypeIpv6) return frame_detail::decode_ipv6(v);
+  return false;
 }
 
 }  // namespace tarnix
