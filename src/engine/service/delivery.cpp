@@ -141,7 +141,7 @@ WebhookSender::~WebhookSender() {
 bool WebhookSender::send(const std::string& alarm_key, const std::string& url, std::string body) {
   const Clock::time_point t = now();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!limiter_.allow(alarm_key + '\n' + url, t)) {
       ++stats_.limited;
       return false;
@@ -157,7 +157,7 @@ bool WebhookSender::send(const std::string& alarm_key, const std::string& url, s
 }
 
 Clock::time_point WebhookSender::next_due() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   Clock::time_point due = Clock::time_point::max();
   for (const Post& p : queue_) due = std::min(due, p.due);
   return due;
@@ -166,7 +166,7 @@ Clock::time_point WebhookSender::next_due() const {
 void WebhookSender::pump(Clock::time_point at, Clock::time_point stop_by) {
   std::vector<Post> due;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (auto it = queue_.begin(); it != queue_.end();) {
       if (it->due <= at) {
         due.push_back(std::move(*it));
@@ -180,7 +180,7 @@ void WebhookSender::pump(Clock::time_point at, Clock::time_point stop_by) {
     {
       // A stop asked for while the thread posts, or a drain's end, leaves
       // the rest queued: a receiver that never answers costs one time-out.
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (stop_ || (stop_by != Clock::time_point::max() && now() >= stop_by)) {
         queue_.push_back(std::move(p));
         continue;
@@ -191,7 +191,7 @@ void WebhookSender::pump(Clock::time_point at, Clock::time_point stop_by) {
     const int status = poster_.post(p.url, p.body, policy_.timeout, error);
     const bool ok = status >= 200 && status < 300;
     if (!ok && error.empty()) error = "status " + std::to_string(status);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (ok) {
       ++stats_.delivered;
     } else if (p.attempts >= policy_.max_attempts) {
@@ -208,7 +208,7 @@ void WebhookSender::pump(Clock::time_point at, Clock::time_point stop_by) {
 }
 
 void WebhookSender::start() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (thread_.joinable()) return;
   stop_ = false;
   thread_ = std::thread([this] { run(); });
@@ -216,14 +216,14 @@ void WebhookSender::start() {
 
 void WebhookSender::stop(std::chrono::milliseconds drain) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!thread_.joinable()) return;
     stop_ = true;
   }
   wake_.notify_all();
   thread_.join();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stop_ = false;
   }
   // Posts already due get their try while the drain lasts; those waiting
@@ -233,7 +233,7 @@ void WebhookSender::stop(std::chrono::milliseconds drain) {
 }
 
 WebhookSender::Stats WebhookSender::stats() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   Stats s = stats_;
   s.queued = queue_.size();
   return s;
@@ -242,14 +242,14 @@ WebhookSender::Stats WebhookSender::stats() const {
 void WebhookSender::run() {
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (stop_) return;
       Clock::time_point due = Clock::time_point::max();
       for (const Post& p : queue_) due = std::min(due, p.due);
       if (due == Clock::time_point::max())
-        wake_.wait(lock);
+        lock.wait(wake_);
       else if (due > now())
-        wake_.wait_for(lock, std::min<Clock::duration>(due - now(), std::chrono::seconds(1)));
+        lock.wait_for(wake_, std::min<Clock::duration>(due - now(), std::chrono::seconds(1)));
       if (stop_) return;
     }
     pump(now());

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/mutex.h"
+
 namespace tarnix::service {
 
 // What one firing says, for every way out.
@@ -131,12 +133,12 @@ class WebhookSender {
   const WebhookPolicy policy_;
   Diagnostics diagnostics_;
   std::function<Clock::time_point()> clock_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Post> queue_;
-  RateLimiter limiter_;
-  Stats stats_;
-  bool stop_ = false;
+  std::deque<Post> queue_ GUARDED_BY(mutex_);
+  RateLimiter limiter_ GUARDED_BY(mutex_);
+  Stats stats_ GUARDED_BY(mutex_);
+  bool stop_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

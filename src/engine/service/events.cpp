@@ -31,7 +31,7 @@ bool EventsWriter::open(std::string& error) {
 }
 
 void EventsWriter::start() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (thread_.joinable()) return;
   stop_ = false;
   thread_ = std::thread([this] { run(); });
@@ -39,7 +39,7 @@ void EventsWriter::start() {
 
 void EventsWriter::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stop_ = true;
   }
   wake_.notify_all();
@@ -50,10 +50,10 @@ void EventsWriter::stop() {
 void EventsWriter::write(std::string line, bool may_wait) {
   line += '\n';
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (queue_.size() >= max_queued_) {
       if (may_wait && thread_.joinable())
-        room_.wait(lock, [this] { return stop_ || queue_.size() < max_queued_; });
+        while (!stop_ && queue_.size() >= max_queued_) lock.wait(room_);
       if (queue_.size() >= max_queued_) {
         ++dropped_;
         return;
@@ -66,24 +66,24 @@ void EventsWriter::write(std::string line, bool may_wait) {
 
 void EventsWriter::reopen() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     reopen_ = true;
   }
   wake_.notify_one();
 }
 
 std::uint64_t EventsWriter::written() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return written_;
 }
 
 std::uint64_t EventsWriter::dropped() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return dropped_;
 }
 
 std::string EventsWriter::last_error() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return error_;
 }
 
@@ -92,7 +92,7 @@ bool EventsWriter::reopen_now() {
   const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
   if (fd < 0) {
     // The old file stays in use: its lines are kept rather than lost.
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     error_ = "cannot reopen the events file " + path_ + ": " + std::strerror(errno);
     return false;
   }
@@ -107,7 +107,7 @@ bool EventsWriter::write_all(const std::string& data) {
     const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       error_ = "cannot write the events file " + path_ + ": " + std::strerror(errno);
       return false;
     }
@@ -122,8 +122,8 @@ void EventsWriter::run() {
     bool reopen = false;
     bool stopping = false;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stop_ || reopen_ || !queue_.empty(); });
+      MutexLock lock(mutex_);
+      while (!stop_ && !reopen_ && queue_.empty()) lock.wait(wake_);
       reopen = reopen_;
       reopen_ = false;
       stopping = stop_;
@@ -139,7 +139,7 @@ void EventsWriter::run() {
     std::uint64_t lines = batch.size();
     const bool ok = data.empty() || write_all(data);
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (ok)
         written_ += lines;
       else
@@ -147,7 +147,7 @@ void EventsWriter::run() {
     }
     batch.clear();
     if (stopping) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (queue_.empty()) return;
     }
   }

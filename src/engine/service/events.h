@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "core/mutex.h"
+
 namespace tarnix::service {
 
 class EventsWriter {
@@ -48,15 +50,15 @@ class EventsWriter {
 
   const std::string path_;
   const std::size_t max_queued_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable room_;
-  std::deque<std::string> queue_;
-  bool stop_ = false;
-  bool reopen_ = false;
-  std::uint64_t written_ = 0;
-  std::uint64_t dropped_ = 0;
-  std::string error_;
+  std::deque<std::string> queue_ GUARDED_BY(mutex_);
+  bool stop_ GUARDED_BY(mutex_) = false;
+  bool reopen_ GUARDED_BY(mutex_) = false;
+  std::uint64_t written_ GUARDED_BY(mutex_) = 0;
+  std::uint64_t dropped_ GUARDED_BY(mutex_) = 0;
+  std::string error_ GUARDED_BY(mutex_);
   int fd_ = -1;  // the writer thread's (and open()'s, before it starts)
   std::thread thread_;
 };

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/mutex.h"
+
 namespace tarnix::service {
 
 struct HttpServer::Context {
@@ -23,9 +25,9 @@ struct HttpServer::Context {
     std::chrono::steady_clock::time_point since;
     bool cut;
   };
-  std::mutex mutex;  // the two below
-  std::map<MHD_Connection*, Open> open;
-  bool stopping = false;
+  Mutex mutex;
+  std::map<MHD_Connection*, Open> open GUARDED_BY(mutex);
+  bool stopping GUARDED_BY(mutex) = false;
   std::condition_variable wake;
 };
 
@@ -99,7 +101,7 @@ MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const 
 // its socket only in between, so it never touches a socket reused since.
 void on_connection(void* cls, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
   auto& ctx = *static_cast<HttpServer::Context*>(cls);
-  std::lock_guard<std::mutex> lock(ctx.mutex);
+  MutexLock lock(ctx.mutex);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     if (info != nullptr) ctx.open[connection] = {info->connect_fd, std::chrono::steady_clock::now(), false};
@@ -110,8 +112,10 @@ void on_connection(void* cls, MHD_Connection* connection, void**, MHD_Connection
 
 void watchdog(HttpServer::Context& ctx) {
   const auto whole = std::chrono::seconds(ctx.limits.seconds_whole);
-  std::unique_lock<std::mutex> lock(ctx.mutex);
-  while (!ctx.wake.wait_for(lock, std::chrono::milliseconds(500), [&] { return ctx.stopping; })) {
+  MutexLock lock(ctx.mutex);
+  while (!ctx.stopping) {
+    lock.wait_for(ctx.wake, std::chrono::milliseconds(500));
+    if (ctx.stopping) break;
     const auto now = std::chrono::steady_clock::now();
     for (auto& [connection, open] : ctx.open) {
       // Shut down, not closed: the library sees the end, closes the socket
@@ -164,7 +168,7 @@ bool HttpServer::start(const ListenAddress& where, std::string token, HttpHandle
 void HttpServer::stop() {
   if (watchdog_.joinable()) {
     {
-      std::lock_guard<std::mutex> lock(context_->mutex);
+      MutexLock lock(context_->mutex);
       context_->stopping = true;
     }
     context_->wake.notify_all();
