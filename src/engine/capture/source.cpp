@@ -20,6 +20,9 @@ namespace {
 // descriptor polls readable: the latency of a quiet link's frames.
 constexpr int kReadTimeoutMs = 100;
 
+// The stdio buffer of a capture file.
+constexpr std::size_t kFileBuffer = 256 * 1024;
+
 struct Trampoline {
   FrameFn fn;
   void* user;
@@ -323,28 +326,22 @@ OpenResult open_file_source(const std::string& path, const std::string& filter, 
                             bool read_ahead) {
   OpenResult r;
   char errbuf[PCAP_ERRBUF_SIZE] = {};
-  pcap_t* p = nullptr;
-  std::unique_ptr<GzipState> gzip;
-  if (looks_gzip(path)) {
-    OpenedCaptureFile f = open_capture_file(path);
-    if (f.file == nullptr) {
-      r.error = "cannot read capture file " + path + ": " + f.error;
-      return r;
-    }
-    p = pcap_fopen_offline_with_tstamp_precision(f.file, PCAP_TSTAMP_PRECISION_MICRO, errbuf);
-    if (p == nullptr) {
-      std::fclose(f.file);
-      r.error = "cannot read capture file " + path + ": " + (f.gzip->error.empty() ? errbuf : f.gzip->error);
-      return r;
-    }
-    gzip = std::move(f.gzip);
-  } else {
-    p = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf);
-  }
-  if (p == nullptr) {
-    r.error = "cannot read capture file " + path + ": " + errbuf;
+  // "-" is standard input, as for tcpdump, and read as it comes.
+  OpenedCaptureFile f = path == "-" ? OpenedCaptureFile{stdin, nullptr, {}} : open_capture_file(path);
+  if (f.file == nullptr) {
+    r.error = "cannot read capture file " + path + ": " + f.error;
     return r;
   }
+  // Large reads: the C library's default of one block per read costs a
+  // system call every few frames.
+  std::setvbuf(f.file, nullptr, _IOFBF, kFileBuffer);
+  pcap_t* p = pcap_fopen_offline_with_tstamp_precision(f.file, PCAP_TSTAMP_PRECISION_MICRO, errbuf);
+  if (p == nullptr) {
+    if (f.file != stdin) std::fclose(f.file);
+    r.error = "cannot read capture file " + path + ": " + (f.gzip && !f.gzip->error.empty() ? f.gzip->error : errbuf);
+    return r;
+  }
+  std::unique_ptr<GzipState> gzip = std::move(f.gzip);
   bpf_program prog{};
   bool compiled = false;
   std::string err = compile_filter(p, filter, prog, compiled);
