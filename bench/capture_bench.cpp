@@ -221,7 +221,8 @@ struct FullRun {
 // The file is read on the same thread unless read_ahead; `wall` times the
 // run on the steady clock instead, for runs that use more than one thread.
 FullRun full_path(const std::string& path, PdlClassifier& classifier, bool ticks, double& timed,
-                  TcpSink* tcp = nullptr, NameSink* names = nullptr, bool read_ahead = false, bool wall = false) {
+                  TcpSink* tcp = nullptr, NameSink* names = nullptr, bool read_ahead = false,
+                  bool wall = false) {
   FullRun out;
   CaptureHooks hooks;
   hooks.tcp = tcp;
@@ -327,7 +328,12 @@ void BM_CaptureFilePathReadAhead(benchmark::State& state) {
   }
   state.SetItemsProcessed(frames);
 }
-BENCHMARK(BM_CaptureFilePathReadAhead)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5)->UseManualTime();
+BENCHMARK(BM_CaptureFilePathReadAhead)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseManualTime();
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());

@@ -338,7 +338,8 @@ OpenResult open_file_source(const std::string& path, const std::string& filter, 
   pcap_t* p = pcap_fopen_offline_with_tstamp_precision(f.file, PCAP_TSTAMP_PRECISION_MICRO, errbuf);
   if (p == nullptr) {
     if (f.file != stdin) std::fclose(f.file);
-    r.error = "cannot read capture file " + path + ": " + (f.gzip && !f.gzip->error.empty() ? f.gzip->error : errbuf);
+    r.error = "cannot read capture file " + path + ": " +
+              (f.gzip && !f.gzip->error.empty() ? f.gzip->error : errbuf);
     return r;
   }
   std::unique_ptr<GzipState> gzip = std::move(f.gzip);
