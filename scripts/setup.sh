@@ -7,7 +7,7 @@ set -euo pipefail
 PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev libqt6svg6
-  libpcap-dev libsqlite3-dev sqlite3 postgresql libpq-dev
+  libpcap-dev zlib1g-dev libsqlite3-dev sqlite3 postgresql libpq-dev
   flex bison
   hershey-fonts-data fonts-dejavu-core
   libmicrohttpd-dev libcurl4-openssl-dev libsystemd-dev

@@ -48,12 +48,13 @@ const char* usage_text() {
   return "Usage: tarnix-cli [options]\n"
          "Captures IPv4 traffic from an adapter or a capture file and prints what it saw.\n"
          "  --interface NAME     capture live on adapter NAME (needs capture rights)\n"
-         "  --read FILE          read a pcap or pcapng capture file\n"
+         "  --read FILE          read a pcap or pcapng capture file, gzip-compressed or not\n"
          "                       (neither: the first usable adapter)\n"
          "  --filter EXPR        BPF capture filter, as for tcpdump\n"
          "  --buffer-size MB     the adapter's kernel buffer in megabytes (default 64: half a second\n"
          "                       of a saturated 1 Gbit/s link)\n"
          "  --replay-speed X     play a file at X times its recorded pace (0: as fast as possible)\n"
+         "  --no-read-ahead      read the file on the counting thread, not on a thread of its own\n"
          "  --duration SECONDS   stop after this long (default: end of file, or a signal)\n"
          "  --protocols FILE     protocol definition file (default: protocol.pdl in the per-user\n"
          "                       data folder, else the one shipped with Tarnix)\n"
@@ -269,6 +270,8 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         return false;
       }
       o.buffer_mb = static_cast<int>(mb);
+    } else if (a == "--no-read-ahead") {
+      o.no_read_ahead = true;
     } else if (a == "--replay-speed") {
       if (!take_number(o.replay_speed, true)) return false;
     } else if (a == "--duration") {

@@ -18,6 +18,7 @@ struct Options {
   double replay_speed = 0.0;
   int buffer_mb = 0;  // 0: the default kernel buffer
   double duration = 0.0;  // seconds; 0: until the file ends or a signal
+  bool no_read_ahead = false;  // --no-read-ahead: the counting thread reads the file itself
   std::string protocols;  // empty: the per-user file, else the shipped one
   bool json = false;
   bool no_resolve = false;

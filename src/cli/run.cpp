@@ -273,7 +273,7 @@ int prepare_run(const Options& opt, const os::StartRights& rights, Run& run) {
     if (!choose_adapter(opt, run.devices, run.device_index, error)) return fail(error);
     r = open_live_source(run.devices[run.device_index].name, opt.filter, opt.buffer_mb);
   } else {
-    r = open_file_source(opt.read, opt.filter, opt.replay_speed);
+    r = open_file_source(opt.read, opt.filter, opt.replay_speed, !opt.no_read_ahead);
   }
   if (!r.source) return fail(r.error);
   run.opened = std::move(r.source);

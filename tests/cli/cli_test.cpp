@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -501,6 +502,46 @@ TEST(Program, TopRankingsOfRealHttpTraffic) {
                        "\"store_failed\":0,\"given_up\":0},\"unusable\":0,"),
             std::string::npos)
       << r.out;
+}
+
+// A file read on a thread of its own, read by the counting thread itself,
+// and gzip-compressed: one summary, the file's name aside, with a capture
+// filter or without.
+TEST(Program, ReadAheadDirectAndGzipGiveOneSummary) {
+  const std::string path = testing::temp_path("cli_ahead.pcap");
+  const std::string gz = path + ".gz";
+  std::vector<testing::TimedFrame> frames;
+  for (int i = 0; i < 5000; ++i) {
+    testing::FrameSpec s;
+    s.protocol = i % 4 == 0 ? 6 : 17;
+    s.src_ip[3] = static_cast<std::uint8_t>(1 + i % 40);
+    s.dst_ip[3] = static_cast<std::uint8_t>(100 + i % 7);
+    s.payload = static_cast<std::size_t>((i * 53) % 1200);
+    frames.push_back({1000 + i / 500, (i % 500) * 2000, testing::make_frame(s), 0});
+  }
+  ASSERT_TRUE(testing::write_pcap(path, frames));
+  ASSERT_EQ(std::system(("gzip -c " + path + " > " + gz).c_str()), 0);
+  const auto without_source = [](std::string json) {
+    const std::size_t at = json.find("\"source\":\"");
+    if (at != std::string::npos) json.erase(at, json.find('"', at + 10) + 1 - at);
+    return json;
+  };
+  for (const std::string filter : {"", " --filter udp"}) {
+    SCOPED_TRACE(filter);
+    const std::string opts = " --json --no-resolve" + filter + kProtocols;
+    const CliRun ahead = run_cli("--read " + path + opts);
+    const CliRun direct = run_cli("--read " + path + " --no-read-ahead" + opts);
+    const CliRun zipped = run_cli("--read " + gz + opts);
+    ASSERT_EQ(ahead.status, 0) << ahead.err;
+    ASSERT_EQ(direct.status, 0) << direct.err;
+    ASSERT_EQ(zipped.status, 0) << zipped.err;
+    EXPECT_NE(ahead.out.find("\"frames_seen\":" + std::string(filter.empty() ? "5000" : "3750")), std::string::npos)
+        << ahead.out.substr(0, 200);
+    EXPECT_EQ(ahead.out, direct.out);
+    EXPECT_EQ(without_source(zipped.out), without_source(ahead.out));
+  }
+  std::remove(path.c_str());
+  std::remove(gz.c_str());
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ protocols=$(readlink -f "${2:?protocol file}")
 mode=${3:-file}
 e2e_init "capture_e2e_$mode"
 e2e_need_root
-e2e_need ip tcpdump tshark curl python3
+e2e_need ip tcpdump tshark curl python3 gzip
 e2e_netns_pair
 # Two more client addresses, so that several hosts and links appear.
 ip -n "$E2E_NS_B" addr add 10.77.0.3/24 dev "$E2E_IF_B"
@@ -114,6 +114,20 @@ fi
 python3 "$here/capture_compare.py" "$conv" "$fields" "$json" 6 2>"$E2E_WORK/compare.err" ||
   e2e_fail "totals differ from tshark: $(cat "$E2E_WORK/compare.err")"
 cat "$E2E_WORK/compare.err" >&2 || true
+
+if [ "$mode" = file ]; then
+  # Read by the counting thread itself, and from a gzip-compressed copy:
+  # the same totals.
+  gzip -c "$pcap" >"$E2E_WORK/capture.pcap.gz"
+  "$cli" --read "$pcap" --no-read-ahead --json --no-resolve --protocols "$protocols" >"$E2E_WORK/direct.json" \
+    2>>"$E2E_WORK/file.err" || e2e_fail "tarnix-cli --read --no-read-ahead failed"
+  "$cli" --read "$E2E_WORK/capture.pcap.gz" --json --no-resolve --protocols "$protocols" >"$E2E_WORK/gz.json" \
+    2>>"$E2E_WORK/file.err" || e2e_fail "tarnix-cli --read of the gzip file failed"
+  for j in direct gz; do
+    python3 "$here/capture_compare.py" "$conv" "$fields" "$E2E_WORK/$j.json" 6 2>"$E2E_WORK/compare.err" ||
+      e2e_fail "totals ($j) differ from tshark: $(cat "$E2E_WORK/compare.err")"
+  done
+fi
 
 # The web traffic was classified: port 8080 under TCP.
 python3 - "$json" "$E2E_IP_B" "$E2E_IP_A" <<'PY' || e2e_fail "no TCP breakdown on the client-to-server link"

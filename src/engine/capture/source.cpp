@@ -1,5 +1,8 @@
 #include "capture/source.h"
 
+#include "capture/gzip_file.h"
+#include "capture/read_ahead.h"
+#include "capture/replay_pace.h"
 #include "os/rights.h"
 
 #include <pcap/pcap.h>
@@ -16,6 +19,9 @@ namespace {
 // How long the kernel holds a part-filled block of frames before the
 // descriptor polls readable: the latency of a quiet link's frames.
 constexpr int kReadTimeoutMs = 100;
+
+// The stdio buffer of a capture file.
+constexpr std::size_t kFileBuffer = 256 * 1024;
 
 struct Trampoline {
   FrameFn fn;
@@ -91,10 +97,17 @@ class LiveSource final : public PacketSource {
 
 class FileSource final : public PacketSource {
  public:
-  FileSource(pcap_t* p, std::string path, double speed, bool filtered, const bpf_program& prog)
-      : p_(p), name_(std::move(path)), speed_(speed), filtered_(filtered), prog_(prog) {}
+  FileSource(pcap_t* p, std::string path, double speed, bool filtered, const bpf_program& prog,
+             std::unique_ptr<GzipState> gzip)
+      : p_(p),
+        name_(std::move(path)),
+        pace_(speed),
+        filtered_(filtered),
+        prog_(prog),
+        gzip_(std::move(gzip)) {}
   ~FileSource() override {
     if (filtered_) pcap_freecode(&prog_);
+    // Closes the decompressing stream too, before gzip_ goes.
     pcap_close(p_);
   }
 
@@ -102,6 +115,9 @@ class FileSource final : public PacketSource {
     if (damaged_) return kSourceError;
     const int n = dispatch_frames(max, fn, user);
     if (n > 0) delivered_ += static_cast<std::uint64_t>(n);
+    // Compressed data that breaks off or is corrupt is damage, wherever in
+    // a record it happens: zlib's words replace the capture library's.
+    if (ended_ && !stop_ && gzip_failed()) error_ = gzip_->error;
     // libpcap ends a file at its first bad record with an error naming it;
     // the frames before it stand. A short last record is how an interrupted
     // capture ends: the file is said to be cut. Any other error is damage:
@@ -112,7 +128,7 @@ class FileSource final : public PacketSource {
       stop.frames = delivered_;
       if (std::FILE* f = pcap_file(p_)) stop.offset = static_cast<std::int64_t>(ftello(f));
       stop.reason = error_;
-      stop.cut_short = error_.find("truncated") != std::string::npos;
+      stop.cut_short = !gzip_failed() && error_.find("truncated") != std::string::npos;
       stop_ = stop;
       if (!stop.cut_short) {
         error_ = capture_read_stop_text(name_, stop);
@@ -130,7 +146,7 @@ class FileSource final : public PacketSource {
   std::optional<CaptureReadStop> read_stop() const override { return stop_; }
 
   int dispatch_frames(int max, FrameFn fn, void* user) {
-    if (speed_ <= 0.0 && !filtered_ && pending_ == nullptr) return dispatch_batch(max, fn, user);
+    if (!pace_.paced() && !filtered_ && pending_ == nullptr) return dispatch_batch(max, fn, user);
     int n = 0;
     while (n < max) {
       if (pending_ == nullptr) {
@@ -154,7 +170,7 @@ class FileSource final : public PacketSource {
           continue;
         }
       }
-      if (speed_ > 0.0 && !due()) break;
+      if (pace_.paced() && !pace_.due(stamp(*pending_header_))) break;
       Trampoline t{fn, user};
       const u_char* bytes = pending_;
       pending_ = nullptr;
@@ -168,17 +184,16 @@ class FileSource final : public PacketSource {
   const std::string& name() const override { return name_; }
   std::uint64_t filter_rejected() const override { return rejected_; }
   std::chrono::steady_clock::time_point next_due() override {
-    using namespace std::chrono;
-    if (speed_ <= 0.0 || pending_ == nullptr || !started_) return steady_clock::time_point::max();
-    const double offset = (stamp(*pending_header_) - first_ts_) / speed_;
-    if (offset <= 0) return wall_start_;
-    return wall_start_ + duration_cast<steady_clock::duration>(duration<double>(offset));
+    if (pending_ == nullptr) return std::chrono::steady_clock::time_point::max();
+    return pace_.when(stamp(*pending_header_));
   }
 
  private:
   static double stamp(const pcap_pkthdr& h) {
-    return static_cast<double>(capture_seconds(h.ts.tv_sec)) + static_cast<double>(h.ts.tv_usec) / 1e6;
+    return ReplayPace::stamp(
+        TimeValue{capture_seconds(h.ts.tv_sec), static_cast<std::int32_t>(h.ts.tv_usec)});
   }
+  bool gzip_failed() const { return gzip_ && !gzip_->error.empty(); }
   struct Counted {
     FrameFn fn;
     void* user;
@@ -215,33 +230,15 @@ class FileSource final : public PacketSource {
     return c.delivered > 0 ? c.delivered : kSourceEnd;
   }
 
-  // Whether the pending frame's recorded offset, scaled by the speed, has
-  // passed on the wall clock since the first frame was delivered.
-  bool due() {
-    using namespace std::chrono;
-    const double t = stamp(*pending_header_);
-    if (!started_) {
-      started_ = true;
-      first_ts_ = t;
-      wall_start_ = steady_clock::now();
-      return true;
-    }
-    const double offset = (t - first_ts_) / speed_;
-    if (offset <= 0) return true;
-    return steady_clock::now() - wall_start_ >= duration<double>(offset);
-  }
-
   pcap_t* p_;
   std::string name_;
-  double speed_;
+  ReplayPace pace_;
   bool filtered_;
   bpf_program prog_;
+  std::unique_ptr<GzipState> gzip_;
   pcap_pkthdr* pending_header_ = nullptr;
   const u_char* pending_ = nullptr;
   bool ended_ = false;
-  bool started_ = false;
-  double first_ts_ = 0;
-  std::chrono::steady_clock::time_point wall_start_;
   std::uint64_t rejected_ = 0;
   std::uint64_t delivered_ = 0;
   std::optional<CaptureReadStop> stop_;
@@ -325,14 +322,27 @@ OpenResult open_live_source(const std::string& device, const std::string& filter
   return r;
 }
 
-OpenResult open_file_source(const std::string& path, const std::string& filter, double replay_speed) {
+OpenResult open_file_source(const std::string& path, const std::string& filter, double replay_speed,
+                            bool read_ahead) {
   OpenResult r;
   char errbuf[PCAP_ERRBUF_SIZE] = {};
-  pcap_t* p = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf);
-  if (p == nullptr) {
-    r.error = "cannot read capture file " + path + ": " + errbuf;
+  // "-" is standard input, as for tcpdump, and read as it comes.
+  OpenedCaptureFile f = path == "-" ? OpenedCaptureFile{stdin, nullptr, {}} : open_capture_file(path);
+  if (f.file == nullptr) {
+    r.error = "cannot read capture file " + path + ": " + f.error;
     return r;
   }
+  // Large reads: the C library's default of one block per read costs a
+  // system call every few frames.
+  std::setvbuf(f.file, nullptr, _IOFBF, kFileBuffer);
+  pcap_t* p = pcap_fopen_offline_with_tstamp_precision(f.file, PCAP_TSTAMP_PRECISION_MICRO, errbuf);
+  if (p == nullptr) {
+    if (f.file != stdin) std::fclose(f.file);
+    r.error = "cannot read capture file " + path + ": " +
+              (f.gzip && !f.gzip->error.empty() ? f.gzip->error : errbuf);
+    return r;
+  }
+  std::unique_ptr<GzipState> gzip = std::move(f.gzip);
   bpf_program prog{};
   bool compiled = false;
   std::string err = compile_filter(p, filter, prog, compiled);
@@ -342,7 +352,15 @@ OpenResult open_file_source(const std::string& path, const std::string& filter, 
     return r;
   }
   if (!(replay_speed >= 0.0)) replay_speed = 0.0;
-  r.source = std::make_unique<FileSource>(p, path, replay_speed, compiled, prog);
+  const int link_type = pcap_datalink(p);
+  if (!read_ahead) {
+    r.source = std::make_unique<FileSource>(p, path, replay_speed, compiled, prog, std::move(gzip));
+    return r;
+  }
+  // Read (and decompressed) on a thread of its own, unpaced; the pace is
+  // kept where the frames are handed over.
+  r.source = std::make_unique<ReadAheadSource>(
+      std::make_unique<FileSource>(p, path, 0.0, compiled, prog, std::move(gzip)), link_type, replay_speed);
   return r;
 }
 

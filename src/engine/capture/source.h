@@ -102,10 +102,14 @@ inline constexpr int kLiveSnapLength = 262144;
 OpenResult open_live_source(const std::string& device, const std::string& filter,
                             int buffer_mb = kDefaultKernelBufferMb);
 
-// Opens a pcap or pcapng file. replay_speed 0 delivers frames as fast as they
-// are asked for; X > 0 delivers each frame when X times its recorded offset
-// from the first frame has passed.
-OpenResult open_file_source(const std::string& path, const std::string& filter, double replay_speed);
+// Opens a pcap or pcapng file, gzip-compressed or not (told by its first
+// bytes, not its name). replay_speed 0 delivers frames as fast as they are
+// asked for; X > 0 delivers each frame when its recorded offset from the
+// first frame, divided by X, has passed. With read_ahead the file is read
+// and decompressed on a thread of its own a bounded way ahead of the
+// frames asked for; without, by the thread that asks, as it asks.
+OpenResult open_file_source(const std::string& path, const std::string& filter, double replay_speed,
+                            bool read_ahead = true);
 
 // Link speed the system reports for an adapter (/sys/class/net/<if>/speed,
 // in Mbit/s), or 0 when it reports none (virtual, wireless or down links).
