@@ -65,7 +65,7 @@ void NameSniffer::dhcp(const std::uint8_t* message, std::size_t length) {
 }
 
 void NameSniffer::hear(HeardName h) {
-  const bool v4 = h.ipv4.is_ipv4();
+  const bool v4 = h.ip.is_ipv4();
   if (cache_.hear(std::move(h))) {
     if (v4) add(names_);
   } else {
