@@ -126,7 +126,12 @@ TEST(HeardNames, StoredRowsAndShownNameFollowHeardNames) {
     const char* shown;
     NameSource source;
   } cases[] = {
-      {"heard before the entry", false, nullptr, {{"laptop", NameSource::kDhcp}}, "laptop", NameSource::kDhcp},
+      {"heard before the entry",
+       false,
+       nullptr,
+       {{"laptop", NameSource::kDhcp}},
+       "laptop",
+       NameSource::kDhcp},
       {"heard after the entry", true, nullptr, {{"laptop", NameSource::kDhcp}}, "laptop", NameSource::kDhcp},
       {"a better source renames",
        true,
@@ -134,7 +139,11 @@ TEST(HeardNames, StoredRowsAndShownNameFollowHeardNames) {
        {{"web.lan", NameSource::kDnsAnswer}, {"laptop", NameSource::kDhcp}},
        "laptop",
        NameSource::kDhcp},
-      {"a look-up's name stays", true, "host5.example", {{"laptop", NameSource::kDhcp}}, "host5.example",
+      {"a look-up's name stays",
+       true,
+       "host5.example",
+       {{"laptop", NameSource::kDhcp}},
+       "host5.example",
        NameSource::kLookup},
       {"nothing heard", true, nullptr, {}, "10.0.0.5", NameSource::kNone},
   };

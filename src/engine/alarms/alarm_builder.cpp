@@ -80,8 +80,8 @@ std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& t
     answer->done.notify_all();
   };
   const NetAddress heard = names_->heard_address(text);
-  const bool queued =
-      heard.is_ipv4() ? names_->request_ipv4(heard, std::move(done)) : names_->request_text(text, std::move(done));
+  const bool queued = heard.is_ipv4() ? names_->request_ipv4(heard, std::move(done))
+                                      : names_->request_text(text, std::move(done));
   if (!queued) return std::nullopt;
   const auto until = std::chrono::steady_clock::now() + bound_;
   MutexLock lock(answer->mutex);

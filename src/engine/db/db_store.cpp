@@ -1321,7 +1321,8 @@ std::int32_t db_host_cache_store_name(DbSession& s, std::string_view name) {
   return result.ok() ? id : 0;
 }
 
-Status db_host_cache_rename(DbSession& s, std::int32_t host_id, const NetAddress& address, std::string_view name) {
+Status db_host_cache_rename(DbSession& s, std::int32_t host_id, const NetAddress& address,
+                            std::string_view name) {
   if (host_id == 0 || name.empty()) return Status();
   const std::string addr = dotted(address);
   return with_transaction(s.connection(), [&]() -> Status {

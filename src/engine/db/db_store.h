@@ -289,7 +289,8 @@ std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry);
 std::int32_t db_host_cache_store_name(DbSession& s, std::string_view name);
 // Names the rows of a host at one address by what was heard on the wire;
 // for hosts no look-up named (the name cache decides).
-Status db_host_cache_rename(DbSession& s, std::int32_t host_id, const NetAddress& address, std::string_view name);
+Status db_host_cache_rename(DbSession& s, std::int32_t host_id, const NetAddress& address,
+                            std::string_view name);
 
 // The host-id interface of the name cache, on a connection of its own.
 class DbHostIdStore final : public HostIdStore {

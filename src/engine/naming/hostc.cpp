@@ -652,7 +652,8 @@ NameAndSource HostCache::name_of(const NetAddress& ipv4, const NetAddress* ether
       consider((*e)->host->name, NameSource::kLookup);
   }
   if (is_ip(ipv4)) {
-    if (auto it = heard_ip_.find(*heard_key(ipv4)); it != heard_ip_.end()) consider(it->second.name, it->second.source);
+    if (auto it = heard_ip_.find(*heard_key(ipv4)); it != heard_ip_.end())
+      consider(it->second.name, it->second.source);
   }
   // What an adapter's DHCP requests called it names the address it uses.
   if (has_ether) {
