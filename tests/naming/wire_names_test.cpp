@@ -190,6 +190,15 @@ Bytes option(int code, const std::string& value) {
   return o;
 }
 
+// Options written into the server name (44) or boot file (108) field.
+Bytes in_field(Bytes m, std::size_t at, const std::vector<Bytes>& options) {
+  for (const Bytes& o : options) {
+    std::copy(o.begin(), o.end(), m.begin() + static_cast<std::ptrdiff_t>(at));
+    at += o.size();
+  }
+  return m;
+}
+
 TEST(DhcpParse, HostNamesAndLeases) {
   Bytes fqdn_wire = {81, 0, 0x04 | 0x01, 0, 0};
   const Bytes wire = labels("laptop.home.lan");
@@ -242,6 +251,21 @@ TEST(DhcpParse, HostNamesAndLeases) {
        }(),
        false, 0, "", 0},
       {"short", Bytes(100, 0), false, 0, "", 0},
+      {"overload: name in the file field", in_field(dhcp_message(1, 3, {{52, 1, 1}}), 108, {option(12, "pc")}),
+       true, 3, "pc", 0},
+      {"overload: name in the server name field",
+       in_field(dhcp_message(1, 3, {{52, 1, 2}}), 44, {option(12, "pc"), {255}}), true, 3, "pc", 0},
+      {"overload both: options, file, then server name, pieces joined",
+       in_field(in_field(dhcp_message(1, 3, {option(12, "la"), {52, 1, 3}}), 108, {option(12, "p")}), 44,
+                {option(12, "top")}),
+       true, 3, "laptop", 0},
+      {"overload named inside a lent field is not followed",
+       in_field(in_field(dhcp_message(1, 3, {{52, 1, 1}}), 108, {{52, 1, 2}}), 44, {option(12, "pc")}), true,
+       3, "", 0},
+      {"no overload: the fields are not options", in_field(dhcp_message(1, 3, {}), 108, {option(12, "pc")}),
+       true, 3, "", 0},
+      {"option past the end of a lent field", in_field(dhcp_message(1, 3, {{52, 1, 2}}), 104, {{12, 20}}),
+       false, 3, "", 0},
   };
   for (const Case& c : cases) {
     DhcpNaming d;
