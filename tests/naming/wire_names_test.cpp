@@ -328,5 +328,106 @@ TEST(NameSniffer, HeardNamesReachTheCache) {
   EXPECT_EQ(ns.calls(), 0);
 }
 
+// DNS over TCP: a stream of two answers (web.lan = 10.0.0.5, then
+// nas.lan = 10.0.0.6) cut into segments every way a sender or the network
+// may cut it.
+TEST(NameSniffer, TcpAnswersAcrossSegments) {
+  auto framed = [](const Bytes& m) {
+    Bytes b = {static_cast<std::uint8_t>(m.size() >> 8), static_cast<std::uint8_t>(m.size())};
+    b.insert(b.end(), m.begin(), m.end());
+    return b;
+  };
+  Bytes stream = framed(message(true, "web.lan", {{kToQuestion, 1, kWeb}}));
+  const std::size_t second = stream.size();
+  const Bytes nas = framed(message(true, "nas.lan", {{kToQuestion, 1, {10, 0, 0, 6}}}));
+  stream.insert(stream.end(), nas.begin(), nas.end());
+  const std::size_t end = stream.size();
+  struct Piece {
+    std::size_t from, to;
+    std::uint8_t flags = 0;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Piece> pieces;  // byte ranges of the stream; a SYN piece is empty
+    bool web, nas;
+  } cases[] = {
+      {"both in one segment", {{0, 0, 0x02}, {0, end}}, true, true},
+      {"length in one segment, body in the next", {{0, 0, 0x02}, {0, 2}, {2, second}, {second, end}}, true, true},
+      {"cut inside the length and inside the body", {{0, 0, 0x02}, {0, 1}, {1, 20}, {20, second + 1}, {second + 1, end}},
+       true, true},
+      {"a retransmission overlapping new bytes", {{0, 0, 0x02}, {0, 20}, {10, second + 5}, {second + 5, end}}, true,
+       true},
+      {"a lost segment loses its message only", {{0, 0, 0x02}, {0, 20}, {second, end}}, false, true},
+      {"met in the middle at a message start", {{second, end}}, false, true},
+      {"reset before the rest", {{0, 0, 0x02}, {0, 20, 0x04}, {20, second}}, false, false},
+  };
+  for (const Case& c : cases) {
+    testing_support::FakeNameService ns;
+    MemoryHostIdStore ids;
+    HostCache cache(ns, ids);
+    cache.start();
+    NameSniffer sniffer(cache);
+    const std::uint8_t server[4] = {10, 0, 0, 1}, client[4] = {10, 0, 0, 2};
+    constexpr std::uint32_t kIsn = 0xfffffff0u;  // the numbers wrap inside the stream
+    for (const Piece& piece : c.pieces) {
+      NamePacket p;
+      p.payload = stream.data() + piece.from;
+      p.captured = piece.to - piece.from;
+      p.tcp = true;
+      p.source_port = 53;
+      p.destination_port = 40000;
+      p.source = server;
+      p.destination = client;
+      p.address_length = 4;
+      p.tcp_flags = piece.flags;
+      p.sequence = (piece.flags & 0x02) != 0 ? kIsn : kIsn + 1 + static_cast<std::uint32_t>(piece.from);
+      sniffer.name_packet(p);
+    }
+    cache.wait_heard();
+    EXPECT_EQ(cache.name_of(NetAddress::ipv4(10, 0, 0, 5), nullptr).name, c.web ? "web.lan" : "") << c.what;
+    EXPECT_EQ(cache.name_of(NetAddress::ipv4(10, 0, 0, 6), nullptr).name, c.nas ? "nas.lan" : "") << c.what;
+  }
+}
+
+// Answers too long to keep are passed over whole, and the table of streams
+// stays small however many connections come.
+TEST(NameSniffer, TcpStreamsAreBounded) {
+  testing_support::FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCache cache(ns, ids);
+  cache.start();
+  NameSniffer sniffer(cache);
+  Bytes stream = {0x50, 0x00};  // 20,480 bytes follow
+  stream.resize(2 + 0x5000, 0xab);
+  const Bytes m = message(true, "web.lan", {{kToQuestion, 1, kWeb}});
+  stream.push_back(0);
+  stream.push_back(static_cast<std::uint8_t>(m.size()));
+  stream.insert(stream.end(), m.begin(), m.end());
+  const std::uint8_t server[4] = {10, 0, 0, 1}, client[4] = {10, 0, 0, 2};
+  auto segment = [&](std::uint16_t port, std::size_t from, std::size_t to) {
+    NamePacket p;
+    p.payload = stream.data() + from;
+    p.captured = to - from;
+    p.tcp = true;
+    p.source_port = 53;
+    p.destination_port = port;
+    p.source = server;
+    p.destination = client;
+    p.address_length = 4;
+    p.sequence = 1000 + static_cast<std::uint32_t>(from);
+    sniffer.name_packet(p);
+  };
+  // More connections than the table holds, each with a long answer begun.
+  for (std::uint16_t port = 40000; port < 40000 + NameSniffer::kStreams + 8; ++port) segment(port, 0, 1400);
+  // The newest ones are still followed to their end.
+  for (std::size_t at = 1400; at < stream.size(); at += 1400)
+    segment(40000 + NameSniffer::kStreams + 7, at, std::min(stream.size(), at + 1400));
+  cache.wait_heard();
+  EXPECT_EQ(cache.name_of(NetAddress::ipv4(10, 0, 0, 5), nullptr).name, "web.lan");
+  const NameSniffer::Counts counts = sniffer.counts();
+  EXPECT_EQ(counts.tcp_skipped, NameSniffer::kStreams + 8);
+  EXPECT_EQ(counts.tcp_given_up, 8u);
+}
+
 }  // namespace
 }  // namespace tarnix
