@@ -41,8 +41,9 @@ NameSniffer::Stream* NameSniffer::stream_of(const NamePacket& p, Clock::time_poi
       s.live = false;
       add(tcp_given_up_);
     }
-    if (s.live && s.address_length == n && s.server_port == p.source_port && s.client_port == p.destination_port &&
-        same(s.server, p.source, n) && same(s.client, p.destination, n))
+    if (s.live && s.address_length == n && s.server_port == p.source_port &&
+        s.client_port == p.destination_port && same(s.server, p.source, n) &&
+        same(s.client, p.destination, n))
       return &s;
     if (oldest == nullptr || !s.live || (oldest->live && s.used < oldest->used)) oldest = &s;
   }
@@ -114,8 +115,8 @@ void NameSniffer::take(Stream& s, const std::uint8_t* bytes, std::size_t n, Name
         continue;
       }
     }
-    const std::size_t want = s.kept.size() < 2 ? 2 - s.kept.size()
-                                               : 2 + (std::size_t{s.kept[0]} << 8 | s.kept[1]) - s.kept.size();
+    const std::size_t want =
+        s.kept.size() < 2 ? 2 - s.kept.size() : 2 + (std::size_t{s.kept[0]} << 8 | s.kept[1]) - s.kept.size();
     const std::size_t piece = std::min(want, n);
     s.kept.insert(s.kept.end(), bytes, bytes + piece);
     bytes += piece;
@@ -211,10 +212,10 @@ std::vector<std::string> load_name_files(HostCache& cache, const std::string& et
 }
 
 NameSniffer::Counts NameSniffer::counts() const {
-  return {packets_.load(std::memory_order_relaxed), messages_.load(std::memory_order_relaxed), malformed_.load(std::memory_order_relaxed),
-          names_.load(std::memory_order_relaxed), ipv6_names_.load(std::memory_order_relaxed),
-          dropped_.load(std::memory_order_relaxed), tcp_skipped_.load(std::memory_order_relaxed),
-          tcp_given_up_.load(std::memory_order_relaxed)};
+  return {packets_.load(std::memory_order_relaxed),     messages_.load(std::memory_order_relaxed),
+          malformed_.load(std::memory_order_relaxed),   names_.load(std::memory_order_relaxed),
+          ipv6_names_.load(std::memory_order_relaxed),  dropped_.load(std::memory_order_relaxed),
+          tcp_skipped_.load(std::memory_order_relaxed), tcp_given_up_.load(std::memory_order_relaxed)};
 }
 
 }  // namespace tarnix

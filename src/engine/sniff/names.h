@@ -52,7 +52,7 @@ class NameSniffer final : public NameSink {
     std::array<std::uint8_t, 16> server{}, client{};
     std::uint8_t address_length = 0;
     std::uint16_t server_port = 0, client_port = 0;
-    std::uint32_t next = 0;        // sequence number of the next byte wanted
+    std::uint32_t next = 0;          // sequence number of the next byte wanted
     std::vector<std::uint8_t> kept;  // the message begun, with its length
     std::size_t skip = 0;            // bytes of an over-long message still to pass
     Clock::time_point used{};
