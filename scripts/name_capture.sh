@@ -48,7 +48,7 @@ no-hosts
 host-record=gw.tarnix.test,192.168.77.1
 host-record=web.tarnix.test,192.168.77.20,fd00:77::20
 host-record=files.tarnix.test,192.168.77.21
-host-record=a-name-long-enough-that-its-answer-spans-two-segments.tarnix.test,192.168.77.22
+host-record=long-name-spanning-two-segments.tarnix.test,192.168.77.22
 domain=tarnix.test
 local=/tarnix.test/
 dhcp-range=192.168.77.100,192.168.77.150,12h
@@ -90,7 +90,7 @@ ip netns exec $cli dig +short @$dns -x 192.168.77.21
 # answers share one connection.
 cli_ip=$(ip -n $cli -4 -o addr show dev tnxn1 | awk '{print $4}' | cut -d/ -f1)
 ip -n $cli route replace 192.168.77.0/24 dev tnxn1 src "$cli_ip" advmss 48
-ip netns exec $cli dig +short +tcp +keepopen @$dns files.tarnix.test A a-name-long-enough-that-its-answer-spans-two-segments.tarnix.test A
+ip netns exec $cli dig +short +tcp +keepopen @$dns files.tarnix.test A long-name-spanning-two-segments.tarnix.test A
 ip -n $cli route replace 192.168.77.0/24 dev tnxn1 src "$cli_ip"
 ip netns exec $cli dig +short @$dns gw.tarnix.test A
 ip netns exec $cli curl -s --max-time 5 --resolve web.tarnix.test:80:192.168.77.20 http://web.tarnix.test/ || true

@@ -328,15 +328,34 @@ TEST(NameSniffer, HeardNamesReachTheCache) {
   EXPECT_EQ(ns.calls(), 0);
 }
 
+Bytes framed(const Bytes& m) {
+  Bytes b = {static_cast<std::uint8_t>(m.size() >> 8), static_cast<std::uint8_t>(m.size())};
+  b.insert(b.end(), m.begin(), m.end());
+  return b;
+}
+
+// Bytes [from, to) of a DNS server's TCP stream to 10.0.0.2, port `port`.
+void segment(NameSniffer& sniffer, const Bytes& stream, std::size_t from, std::size_t to,
+             std::uint32_t sequence, std::uint8_t flags = 0, std::uint16_t port = 40000) {
+  static const std::uint8_t server[4] = {10, 0, 0, 1}, client[4] = {10, 0, 0, 2};
+  NamePacket p;
+  p.payload = stream.data() + from;
+  p.captured = to - from;
+  p.tcp = true;
+  p.source_port = 53;
+  p.destination_port = port;
+  p.source = server;
+  p.destination = client;
+  p.address_length = 4;
+  p.tcp_flags = flags;
+  p.sequence = sequence;
+  sniffer.name_packet(p);
+}
+
 // DNS over TCP: a stream of two answers (web.lan = 10.0.0.5, then
 // nas.lan = 10.0.0.6) cut into segments every way a sender or the network
 // may cut it.
 TEST(NameSniffer, TcpAnswersAcrossSegments) {
-  auto framed = [](const Bytes& m) {
-    Bytes b = {static_cast<std::uint8_t>(m.size() >> 8), static_cast<std::uint8_t>(m.size())};
-    b.insert(b.end(), m.begin(), m.end());
-    return b;
-  };
   Bytes stream = framed(message(true, "web.lan", {{kToQuestion, 1, kWeb}}));
   const std::size_t second = stream.size();
   const Bytes nas = framed(message(true, "nas.lan", {{kToQuestion, 1, {10, 0, 0, 6}}}));
@@ -374,21 +393,11 @@ TEST(NameSniffer, TcpAnswersAcrossSegments) {
     HostCache cache(ns, ids);
     cache.start();
     NameSniffer sniffer(cache);
-    const std::uint8_t server[4] = {10, 0, 0, 1}, client[4] = {10, 0, 0, 2};
     constexpr std::uint32_t kIsn = 0xfffffff0u;  // the numbers wrap inside the stream
     for (const Piece& piece : c.pieces) {
-      NamePacket p;
-      p.payload = stream.data() + piece.from;
-      p.captured = piece.to - piece.from;
-      p.tcp = true;
-      p.source_port = 53;
-      p.destination_port = 40000;
-      p.source = server;
-      p.destination = client;
-      p.address_length = 4;
-      p.tcp_flags = piece.flags;
-      p.sequence = (piece.flags & 0x02) != 0 ? kIsn : kIsn + 1 + static_cast<std::uint32_t>(piece.from);
-      sniffer.name_packet(p);
+      const bool syn = (piece.flags & 0x02) != 0;
+      segment(sniffer, stream, piece.from, piece.to,
+              syn ? kIsn : kIsn + 1 + static_cast<std::uint32_t>(piece.from), piece.flags);
     }
     cache.wait_heard();
     EXPECT_EQ(cache.name_of(NetAddress::ipv4(10, 0, 0, 5), nullptr).name, c.web ? "web.lan" : "") << c.what;
@@ -406,29 +415,15 @@ TEST(NameSniffer, TcpStreamsAreBounded) {
   NameSniffer sniffer(cache);
   Bytes stream = {0x50, 0x00};  // 20,480 bytes follow
   stream.resize(2 + 0x5000, 0xab);
-  const Bytes m = message(true, "web.lan", {{kToQuestion, 1, kWeb}});
-  stream.push_back(0);
-  stream.push_back(static_cast<std::uint8_t>(m.size()));
-  stream.insert(stream.end(), m.begin(), m.end());
-  const std::uint8_t server[4] = {10, 0, 0, 1}, client[4] = {10, 0, 0, 2};
-  auto segment = [&](std::uint16_t port, std::size_t from, std::size_t to) {
-    NamePacket p;
-    p.payload = stream.data() + from;
-    p.captured = to - from;
-    p.tcp = true;
-    p.source_port = 53;
-    p.destination_port = port;
-    p.source = server;
-    p.destination = client;
-    p.address_length = 4;
-    p.sequence = 1000 + static_cast<std::uint32_t>(from);
-    sniffer.name_packet(p);
-  };
-  // More connections than the table holds, each with a long answer begun.
-  for (std::uint16_t port = 40000; port < 40000 + NameSniffer::kStreams + 8; ++port) segment(port, 0, 1400);
-  // The newest ones are still followed to their end.
+  const Bytes web = framed(message(true, "web.lan", {{kToQuestion, 1, kWeb}}));
+  stream.insert(stream.end(), web.begin(), web.end());
+  // More connections than the table holds, each with a long answer begun;
+  // the newest is still followed to its end.
+  const std::uint16_t last = 40000 + NameSniffer::kStreams + 7;
+  for (std::uint16_t port = 40000; port <= last; ++port) segment(sniffer, stream, 0, 1400, 1000, 0, port);
   for (std::size_t at = 1400; at < stream.size(); at += 1400)
-    segment(40000 + NameSniffer::kStreams + 7, at, std::min(stream.size(), at + 1400));
+    segment(sniffer, stream, at, std::min(stream.size(), at + 1400), 1000 + static_cast<std::uint32_t>(at), 0,
+            last);
   cache.wait_heard();
   EXPECT_EQ(cache.name_of(NetAddress::ipv4(10, 0, 0, 5), nullptr).name, "web.lan");
   const NameSniffer::Counts counts = sniffer.counts();
