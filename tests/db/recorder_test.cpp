@@ -159,6 +159,22 @@ TEST_F(RecorderTest, HeardNamesReachTheRequestLogAndTheHostRows) {
   EXPECT_EQ(count("SELECT min(client) FROM url_hist"), host_id_of_name("laptop-7"));
   EXPECT_EQ(count("SELECT count(*) FROM host_cache WHERE addr = '10.0.0.4'"), 1);
   EXPECT_EQ(host_id_of_name("phone"), provisional->host_id);
+
+  // The next run over the same file: the same name heard at the same
+  // address is the same host.
+  recorder->stop();
+  cache->stop();
+  DbHostIdStore next_ids(db_open_session(path));
+  HostCache next(ns, next_ids);
+  next_ids.set_names(&next);
+  next.start();
+  next.hear({"laptop-7", NameSource::kDhcp, NetAddress::ipv4(kClient), {}});
+  next.wait_heard();
+  next.request_ipv4(NetAddress::ipv4(kClient), nullptr);
+  next.wait_idle();
+  ASSERT_NE(next.find_ipv4(NetAddress::ipv4(kClient)), nullptr);
+  EXPECT_EQ(next.find_ipv4(NetAddress::ipv4(kClient))->host_id, host_id_of_name("laptop-7"));
+  next.stop();
 }
 
 TEST_F(RecorderTest, AccessesAreStampedWithTheFramesCaptureTime) {

@@ -1267,6 +1267,15 @@ std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
       }
     } else {
       id = db_host_cache_find_id(s, nullptr, &entry.address);
+      // Stored in an earlier run under a name heard for it: the same name
+      // at the same address is the same host, as with a looked-up name.
+      if (id == 0 && s.names() != nullptr) {
+        const NameAndSource heard = s.names()->name_of(entry.address, nullptr);
+        const std::string addr = dotted(entry.address);
+        const std::string_view a = addr;
+        if (!heard.name.empty() && heard.source < NameSource::kLookup)
+          id = query_id(s, kHostIdByNameAddr, cut(heard.name, kHostNameColumn), &a);
+      }
     }
     if (id == 0) id = next_host_id(s);
     if (id == 0) return missing_statement(s);
