@@ -186,6 +186,16 @@ TEST(HeardNames, KeysHoldEveryKindAndTheLastHeardAddressIsFound) {
   cache.wait_heard();
   EXPECT_EQ(cache.heard_address("printer."), a);
   EXPECT_EQ(cache.heard_address("scanner").type, nullptr);
+  // A kind of sixteen bytes keys the same table, every byte counting.
+  const AddressType sixteen{5, 16, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  NetAddress six, other;
+  six.type = other.type = &sixteen;
+  six.bytes[15] = 1;
+  other.bytes[15] = 2;
+  cache.hear({"v6.lan", NameSource::kDnsAnswer, six, {}});
+  cache.wait_heard();
+  EXPECT_EQ(cache.name_of(six, nullptr).name, "v6.lan");
+  EXPECT_EQ(cache.name_of(other, nullptr).name, "");
 }
 
 TEST(HeardNames, FloodOfNamesStaysWithinTheCapNewestKept) {

@@ -144,11 +144,22 @@ void NameSniffer::dns(const std::uint8_t* message, std::size_t length, NameSourc
   if (!m.response) return;  // a question names nothing
   add(messages_);
   for (const DnsAddressName& n : m.names) {
+    const NameSource s = source == NameSource::kDnsAnswer && n.via_cname ? NameSource::kDnsAlias : source;
     if (n.family != 4) {
       add(ipv6_names_);
+      // Heard once there is a kind of address that long to name.
+      static const AddressType* const sixteen = [] {
+        for (int kind = 0; kind < AddressTypeRegistry::kSlots; ++kind)
+          if (const AddressType* t = address_type_for(kind); t != nullptr && t->length == 16) return t;
+        return static_cast<const AddressType*>(nullptr);
+      }();
+      if (sixteen == nullptr) continue;
+      NetAddress a;
+      a.type = sixteen;
+      std::copy_n(n.address.begin(), 16, a.bytes);
+      hear({n.name, s, a, {}});
       continue;
     }
-    const NameSource s = source == NameSource::kDnsAnswer && n.via_cname ? NameSource::kDnsAlias : source;
     hear({n.name, s, NetAddress::ipv4(n.address.data()), {}});
   }
 }

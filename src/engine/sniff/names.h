@@ -26,8 +26,8 @@ class NameSniffer final : public NameSink {
     std::uint64_t messages = 0;   // DNS answers and DHCP messages read
     std::uint64_t malformed = 0;  // refused by a parser (what was read before the fault is used)
     std::uint64_t names = 0;      // IPv4 names handed to the cache
-    // AAAA answers and ip6.arpa pointers: parsed, but the cache holds IPv4
-    // addresses only, so they name nothing yet.
+    // AAAA answers and ip6.arpa pointers; they name hosts once an address
+    // kind of sixteen bytes exists.
     std::uint64_t ipv6_names = 0;
     std::uint64_t dropped = 0;  // refused by the cache (heard names off, queue full, not a host name)
     // DNS over TCP: answers too long to keep, skipped unread; and streams
