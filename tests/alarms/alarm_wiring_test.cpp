@@ -202,7 +202,8 @@ TEST(AlarmNameCache, HostsGoByTheNameHeardForThem) {
   }
   HostCacheAlarmResolver resolver(cache);
   std::string loaded;
-  resolver.request_ipv4(ip("10.0.0.9"), [&](const AlarmHost* h) { loaded = h != nullptr ? h->name : "none"; });
+  resolver.request_ipv4(ip("10.0.0.9"),
+                        [&](const AlarmHost* h) { loaded = h != nullptr ? h->name : "none"; });
   cache.wait_idle();
   EXPECT_EQ(loaded, "laptop-7");
   cache.stop();
