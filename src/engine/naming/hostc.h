@@ -364,9 +364,11 @@ class HostCache {  // hostc
   // Settles the entry's name and host id, then publishes it (replacing a
   // provisional entry of its address). asked_name is the name a by-name
   // request asked for (empty for address requests).
-  const HostcEntry* register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name)
-      REQUIRES(register_mutex_);
   const HostcEntry* publish_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name)
+      REQUIRES(register_mutex_);
+  // publish_ipv4, then the stored rows of a nameless host take the name
+  // heard for its address before the entry was made.
+  const HostcEntry* register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name)
       REQUIRES(register_mutex_);
   bool name_failed_recently(const std::string& name) REQUIRES(register_mutex_);
   void note_failed_name(const std::string& name) REQUIRES(register_mutex_);
