@@ -34,6 +34,8 @@ ip link set tnxn0 netns $srv
 ip link set tnxn1 netns $cli
 ip -n $srv addr add 192.168.77.1/24 dev tnxn0
 ip -n $srv link set tnxn0 up
+# Segments as TCP cuts them, not merged by offloading, on the captured side.
+ip netns exec $srv ethtool -K tnxn0 tso off gso off >/dev/null 2>&1 || true
 ip -n $srv link set lo up
 ip -n $cli link set tnxn1 up
 ip -n $cli link set lo up
@@ -46,6 +48,7 @@ no-hosts
 host-record=gw.tarnix.test,192.168.77.1
 host-record=web.tarnix.test,192.168.77.20,fd00:77::20
 host-record=files.tarnix.test,192.168.77.21
+host-record=long-name-spanning-two-segments.tarnix.test,192.168.77.22
 domain=tarnix.test
 local=/tarnix.test/
 dhcp-range=192.168.77.100,192.168.77.150,12h
@@ -82,11 +85,19 @@ ip netns exec $cli dig +short @$dns web.tarnix.test A
 ip netns exec $cli dig +short @$dns web.tarnix.test AAAA
 ip netns exec $cli dig +short @$dns www.tarnix.test A
 ip netns exec $cli dig +short @$dns -x 192.168.77.21
-ip netns exec $cli dig +short +tcp @$dns files.tarnix.test A
+# Over TCP in the smallest segments the server will send (76 bytes of
+# payload), so that the answer for the long name spans two of them, and two
+# answers share one connection.
+cli_ip=$(ip -n $cli -4 -o addr show dev tnxn1 | awk '{print $4}' | cut -d/ -f1)
+ip -n $cli route replace 192.168.77.0/24 dev tnxn1 src "$cli_ip" advmss 48
+ip netns exec $cli dig +short +tcp +keepopen @$dns files.tarnix.test A long-name-spanning-two-segments.tarnix.test A
+ip -n $cli route replace 192.168.77.0/24 dev tnxn1 src "$cli_ip"
 ip netns exec $cli dig +short @$dns gw.tarnix.test A
 ip netns exec $cli curl -s --max-time 5 --resolve web.tarnix.test:80:192.168.77.20 http://web.tarnix.test/ || true
 ip netns exec $srv ip addr add 192.168.77.21/24 dev tnxn0
+ip netns exec $srv ip addr add 192.168.77.22/24 dev tnxn0
 ip netns exec $cli busybox ping -c 2 -W 1 192.168.77.21 >/dev/null || true
+ip netns exec $cli busybox ping -c 2 -W 1 192.168.77.22 >/dev/null || true
 sleep "${2:-1}"
 kill "$dump"
 wait "$dump" 2>/dev/null || true

@@ -10,6 +10,7 @@
 #include "../db/pg_test_server.h"
 #include "alarm_fakes.h"
 #include "alarms/alarm.h"
+#include "alarms/alarm_builder.h"
 #include "alarms/alarm_db.h"
 #include "alarms/alarm_def.h"
 #include "alarms/alarm_runtime.h"
@@ -180,6 +181,32 @@ TEST_F(AlarmOnFramePath, TheEndOfTheSourceGivesTheLastSecondItsPass) {
   ASSERT_TRUE(st->events.get(e));
   EXPECT_EQ(e.alarm, host);
   EXPECT_FALSE(st->events.get(e));
+}
+
+// A host known only by a name heard on the wire is found by that name, and
+// alarm hosts go by it.
+TEST(AlarmNameCache, HostsGoByTheNameHeardForThem) {
+  NullNameService names;
+  MemoryHostIdStore ids;
+  HostCache cache(names, ids);
+  cache.start();
+  cache.hear({"laptop-7", NameSource::kDhcp, ip("10.0.0.9"), {}});
+  cache.wait_heard();
+  CacheBuilderServices services(&cache, nullptr);
+  EXPECT_FALSE(services.find_host("laptop-7")) << "no entry for its address yet";
+  for (std::optional<AlarmHost> h : {services.resolve_host("laptop-7"), services.find_host("laptop-7")}) {
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->address, ip("10.0.0.9"));
+    EXPECT_EQ(h->name, "laptop-7");
+    EXPECT_NE(h->host_id, 0);
+  }
+  HostCacheAlarmResolver resolver(cache);
+  std::string loaded;
+  resolver.request_ipv4(ip("10.0.0.9"),
+                        [&](const AlarmHost* h) { loaded = h != nullptr ? h->name : "none"; });
+  cache.wait_idle();
+  EXPECT_EQ(loaded, "laptop-7");
+  cache.stop();
 }
 
 TEST(AlarmNameCache, LoadedHostsAreResolvedThroughTheCache) {

@@ -123,6 +123,60 @@ TEST_F(RecorderTest, FirstRequestForAnUnseenHostIsWrittenOnceTheResolverAnswers)
   EXPECT_EQ(counters.proxied.load(), 0u);
 }
 
+// Names heard on the wire reach the request log and the host rows: a
+// client named by DHCP before its request, a server named by mDNS after its
+// entry was made (the log keeps the name known when the access was written;
+// the row, which the reports read, takes the later one), and a host whose
+// look-up was still out when its name was heard keeps one row and one id.
+TEST_F(RecorderTest, HeardNamesReachTheRequestLogAndTheHostRows) {
+  cache->hear({"laptop-7", NameSource::kDhcp, NetAddress::ipv4(kClient), {}});
+  cache->wait_heard();
+  EXPECT_EQ(send(kClient, kServer, nullptr, "/a"), 1);
+  settle();
+  cache->hear({"files.local", NameSource::kMulticast, NetAddress::ipv4(kServer), {}});
+  cache->wait_heard();
+  EXPECT_EQ(send(kClient, kServer, nullptr, "/b"), 1);
+  settle();
+
+  ns.close_gate();
+  EXPECT_EQ(send(kOther, kServer, nullptr, "/c"), 1);
+  ASSERT_TRUE(ns.wait_until_held());
+  const HostcEntry* provisional = cache->ipv4_now(NetAddress::ipv4(kOther));
+  ASSERT_NE(provisional, nullptr);
+  cache->hear({"phone", NameSource::kMulticast, NetAddress::ipv4(kOther), {}});
+  cache->wait_heard();
+  ns.open_gate();
+  settle();
+
+  const std::vector<RecordedRequest> seen = log.all();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].client_name, "laptop-7");
+  EXPECT_EQ(seen[0].server_name, "10.0.0.1");
+  EXPECT_EQ(seen[1].server_name, "files.local");
+  EXPECT_EQ(seen[2].client_name, "phone");
+  EXPECT_EQ(sql_text(*reader, "SELECT name FROM host_cache WHERE addr = '10.0.0.1'"), "files.local");
+  EXPECT_EQ(count("SELECT count(*) FROM host_cache WHERE addr = '10.0.0.1'"), 1);
+  EXPECT_EQ(count("SELECT min(client) FROM url_hist"), host_id_of_name("laptop-7"));
+  EXPECT_EQ(count("SELECT count(*) FROM host_cache WHERE addr = '10.0.0.4'"), 1);
+  EXPECT_EQ(host_id_of_name("phone"), provisional->host_id);
+
+  // The next run over the same file: the same name heard at the same
+  // address is the same host.
+  recorder->stop();
+  cache->stop();
+  DbHostIdStore next_ids(db_open_session(path));
+  HostCache next(ns, next_ids);
+  next_ids.set_names(&next);
+  next.start();
+  next.hear({"laptop-7", NameSource::kDhcp, NetAddress::ipv4(kClient), {}});
+  next.wait_heard();
+  next.request_ipv4(NetAddress::ipv4(kClient), nullptr);
+  next.wait_idle();
+  ASSERT_NE(next.find_ipv4(NetAddress::ipv4(kClient)), nullptr);
+  EXPECT_EQ(next.find_ipv4(NetAddress::ipv4(kClient))->host_id, host_id_of_name("laptop-7"));
+  next.stop();
+}
+
 TEST_F(RecorderTest, AccessesAreStampedWithTheFramesCaptureTime) {
   ns.answer_name("www.example", reply("www.example", {}, {ip(10, 0, 0, 1)}));
   // 2001-09-09: a capture file read long after it was made.

@@ -114,6 +114,90 @@ TEST(HeardNames, BestSourceWinsAndSameSourceReplaces) {
   }
 }
 
+// The host rows and the shown name of 10.0.0.5 follow what was heard,
+// whether the name came before or after the host's entry, and never over a
+// name a look-up gave.
+TEST(HeardNames, StoredRowsAndShownNameFollowHeardNames) {
+  struct Case {
+    const char* what;
+    bool entry_first;
+    const char* reverse;  // the name service's answer, or null
+    std::vector<Hear> heard;
+    const char* shown;
+    NameSource source;
+  } cases[] = {
+      {"heard before the entry",
+       false,
+       nullptr,
+       {{"laptop", NameSource::kDhcp}},
+       "laptop",
+       NameSource::kDhcp},
+      {"heard after the entry", true, nullptr, {{"laptop", NameSource::kDhcp}}, "laptop", NameSource::kDhcp},
+      {"a better source renames",
+       true,
+       nullptr,
+       {{"web.lan", NameSource::kDnsAnswer}, {"laptop", NameSource::kDhcp}},
+       "laptop",
+       NameSource::kDhcp},
+      {"a look-up's name stays",
+       true,
+       "host5.example",
+       {{"laptop", NameSource::kDhcp}},
+       "host5.example",
+       NameSource::kLookup},
+      {"nothing heard", true, nullptr, {}, "10.0.0.5", NameSource::kNone},
+  };
+  const NetAddress host = NetAddress::ipv4(10, 0, 0, 5);
+  for (const Case& c : cases) {
+    FakeNameService ns;
+    if (c.reverse != nullptr) ns.answer_address(ip(10, 0, 0, 5), reply(c.reverse, {}, {ip(10, 0, 0, 5)}));
+    MemoryHostIdStore ids;
+    HostCache cache(ns, ids);
+    cache.start();
+    auto hear_all = [&] {
+      for (const Hear& h : c.heard) {
+        cache.hear({h.name, h.source, host, {}});
+        cache.wait_heard();
+      }
+    };
+    if (!c.entry_first) hear_all();
+    cache.request_ipv4(host, nullptr);
+    cache.wait_idle();
+    if (c.entry_first) hear_all();
+    const NameAndSource shown = cache.shown_name(cache.find_ipv4(host));
+    EXPECT_EQ(shown.name, c.shown) << c.what;
+    EXPECT_EQ(shown.source, c.source) << c.what;
+    const std::vector<MemoryHostIdStore::Row> rows = ids.rows();
+    ASSERT_EQ(rows.size(), 1u) << c.what;
+    EXPECT_EQ(rows[0].name, c.shown) << c.what;
+  }
+}
+
+TEST(HeardNames, KeysHoldEveryKindAndTheLastHeardAddressIsFound) {
+  const NetAddress a = NetAddress::ipv4(10, 0, 0, 7);
+  EXPECT_NE(heard_key(a), heard_key(mac(7)));
+  EXPECT_FALSE(heard_key(NetAddress{}).has_value());
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCache cache(ns, ids);
+  cache.start();
+  cache.hear({"printer", NameSource::kMulticast, NetAddress::ipv4(10, 0, 0, 6), {}});
+  cache.hear({"printer", NameSource::kMulticast, a, {}});
+  cache.wait_heard();
+  EXPECT_EQ(cache.heard_address("printer."), a);
+  EXPECT_EQ(cache.heard_address("scanner").type, nullptr);
+  // A kind of sixteen bytes keys the same table, every byte counting.
+  const AddressType sixteen{5, 16, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  NetAddress six, other;
+  six.type = other.type = &sixteen;
+  six.bytes[15] = 1;
+  other.bytes[15] = 2;
+  cache.hear({"v6.lan", NameSource::kDnsAnswer, six, {}});
+  cache.wait_heard();
+  EXPECT_EQ(cache.name_of(six, nullptr).name, "v6.lan");
+  EXPECT_EQ(cache.name_of(other, nullptr).name, "");
+}
+
 TEST(HeardNames, FloodOfNamesStaysWithinTheCapNewestKept) {
   FakeNameService ns;
   MemoryHostIdStore ids;

@@ -190,6 +190,15 @@ Bytes option(int code, const std::string& value) {
   return o;
 }
 
+// Options written into the server name (44) or boot file (108) field.
+Bytes in_field(Bytes m, std::size_t at, const std::vector<Bytes>& options) {
+  for (const Bytes& o : options) {
+    std::copy(o.begin(), o.end(), m.begin() + static_cast<std::ptrdiff_t>(at));
+    at += o.size();
+  }
+  return m;
+}
+
 TEST(DhcpParse, HostNamesAndLeases) {
   Bytes fqdn_wire = {81, 0, 0x04 | 0x01, 0, 0};
   const Bytes wire = labels("laptop.home.lan");
@@ -242,6 +251,21 @@ TEST(DhcpParse, HostNamesAndLeases) {
        }(),
        false, 0, "", 0},
       {"short", Bytes(100, 0), false, 0, "", 0},
+      {"overload: name in the file field",
+       in_field(dhcp_message(1, 3, {{52, 1, 1}}), 108, {option(12, "pc")}), true, 3, "pc", 0},
+      {"overload: name in the server name field",
+       in_field(dhcp_message(1, 3, {{52, 1, 2}}), 44, {option(12, "pc"), {255}}), true, 3, "pc", 0},
+      {"overload both: options, file, then server name, pieces joined",
+       in_field(in_field(dhcp_message(1, 3, {option(12, "la"), {52, 1, 3}}), 108, {option(12, "p")}), 44,
+                {option(12, "top")}),
+       true, 3, "laptop", 0},
+      {"overload named inside a lent field is not followed",
+       in_field(in_field(dhcp_message(1, 3, {{52, 1, 1}}), 108, {{52, 1, 2}}), 44, {option(12, "pc")}), true,
+       3, "", 0},
+      {"no overload: the fields are not options", in_field(dhcp_message(1, 3, {}), 108, {option(12, "pc")}),
+       true, 3, "", 0},
+      {"option past the end of a lent field", in_field(dhcp_message(1, 3, {{52, 1, 2}}), 104, {{12, 20}}),
+       false, 3, "", 0},
   };
   for (const Case& c : cases) {
     DhcpNaming d;
@@ -302,6 +326,109 @@ TEST(NameSniffer, HeardNamesReachTheCache) {
   EXPECT_EQ(counts.ipv6_names, 1u);
   EXPECT_EQ(counts.malformed, 1u);
   EXPECT_EQ(ns.calls(), 0);
+}
+
+Bytes framed(const Bytes& m) {
+  Bytes b = {static_cast<std::uint8_t>(m.size() >> 8), static_cast<std::uint8_t>(m.size())};
+  b.insert(b.end(), m.begin(), m.end());
+  return b;
+}
+
+// Bytes [from, to) of a DNS server's TCP stream to 10.0.0.2, port `port`.
+void segment(NameSniffer& sniffer, const Bytes& stream, std::size_t from, std::size_t to,
+             std::uint32_t sequence, std::uint8_t flags = 0, std::uint16_t port = 40000) {
+  static const std::uint8_t server[4] = {10, 0, 0, 1}, client[4] = {10, 0, 0, 2};
+  NamePacket p;
+  p.payload = stream.data() + from;
+  p.captured = to - from;
+  p.tcp = true;
+  p.source_port = 53;
+  p.destination_port = port;
+  p.source = server;
+  p.destination = client;
+  p.address_length = 4;
+  p.tcp_flags = flags;
+  p.sequence = sequence;
+  sniffer.name_packet(p);
+}
+
+// DNS over TCP: a stream of two answers (web.lan = 10.0.0.5, then
+// nas.lan = 10.0.0.6) cut into segments every way a sender or the network
+// may cut it.
+TEST(NameSniffer, TcpAnswersAcrossSegments) {
+  Bytes stream = framed(message(true, "web.lan", {{kToQuestion, 1, kWeb}}));
+  const std::size_t second = stream.size();
+  const Bytes nas = framed(message(true, "nas.lan", {{kToQuestion, 1, {10, 0, 0, 6}}}));
+  stream.insert(stream.end(), nas.begin(), nas.end());
+  const std::size_t end = stream.size();
+  struct Piece {
+    std::size_t from, to;
+    std::uint8_t flags = 0;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Piece> pieces;  // byte ranges of the stream; a SYN piece is empty
+    bool web, nas;
+  } cases[] = {
+      {"both in one segment", {{0, 0, 0x02}, {0, end}}, true, true},
+      {"length in one segment, body in the next",
+       {{0, 0, 0x02}, {0, 2}, {2, second}, {second, end}},
+       true,
+       true},
+      {"cut inside the length and inside the body",
+       {{0, 0, 0x02}, {0, 1}, {1, 20}, {20, second + 1}, {second + 1, end}},
+       true,
+       true},
+      {"a retransmission overlapping new bytes",
+       {{0, 0, 0x02}, {0, 20}, {10, second + 5}, {second + 5, end}},
+       true,
+       true},
+      {"a lost segment loses its message only", {{0, 0, 0x02}, {0, 20}, {second, end}}, false, true},
+      {"met in the middle at a message start", {{second, end}}, false, true},
+      {"reset before the rest", {{0, 0, 0x02}, {0, 20, 0x04}, {20, second}}, false, false},
+  };
+  for (const Case& c : cases) {
+    testing_support::FakeNameService ns;
+    MemoryHostIdStore ids;
+    HostCache cache(ns, ids);
+    cache.start();
+    NameSniffer sniffer(cache);
+    constexpr std::uint32_t kIsn = 0xfffffff0u;  // the numbers wrap inside the stream
+    for (const Piece& piece : c.pieces) {
+      const bool syn = (piece.flags & 0x02) != 0;
+      segment(sniffer, stream, piece.from, piece.to,
+              syn ? kIsn : kIsn + 1 + static_cast<std::uint32_t>(piece.from), piece.flags);
+    }
+    cache.wait_heard();
+    EXPECT_EQ(cache.name_of(NetAddress::ipv4(10, 0, 0, 5), nullptr).name, c.web ? "web.lan" : "") << c.what;
+    EXPECT_EQ(cache.name_of(NetAddress::ipv4(10, 0, 0, 6), nullptr).name, c.nas ? "nas.lan" : "") << c.what;
+  }
+}
+
+// Answers too long to keep are passed over whole, and the table of streams
+// stays small however many connections come.
+TEST(NameSniffer, TcpStreamsAreBounded) {
+  testing_support::FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCache cache(ns, ids);
+  cache.start();
+  NameSniffer sniffer(cache);
+  Bytes stream = {0x50, 0x00};  // 20,480 bytes follow
+  stream.resize(2 + 0x5000, 0xab);
+  const Bytes web = framed(message(true, "web.lan", {{kToQuestion, 1, kWeb}}));
+  stream.insert(stream.end(), web.begin(), web.end());
+  // More connections than the table holds, each with a long answer begun;
+  // the newest is still followed to its end.
+  const std::uint16_t last = 40000 + NameSniffer::kStreams + 7;
+  for (std::uint16_t port = 40000; port <= last; ++port) segment(sniffer, stream, 0, 1400, 1000, 0, port);
+  for (std::size_t at = 1400; at < stream.size(); at += 1400)
+    segment(sniffer, stream, at, std::min(stream.size(), at + 1400), 1000 + static_cast<std::uint32_t>(at), 0,
+            last);
+  cache.wait_heard();
+  EXPECT_EQ(cache.name_of(NetAddress::ipv4(10, 0, 0, 5), nullptr).name, "web.lan");
+  const NameSniffer::Counts counts = sniffer.counts();
+  EXPECT_EQ(counts.tcp_skipped, NameSniffer::kStreams + 8);
+  EXPECT_EQ(counts.tcp_given_up, 8u);
 }
 
 }  // namespace

@@ -15,8 +15,9 @@ namespace tarnix {
 
 namespace {
 
-AlarmHost host_of(const HostcEntry& e) {
-  return AlarmHost{e.host_id, e.address, e.name};
+// The host as the name cache shows it everywhere else.
+AlarmHost host_of(const HostCache& names, const HostcEntry& e) {
+  return AlarmHost{e.host_id, e.address, names.shown_name(&e).name};
 }
 
 // A text typed without a scheme is taken as an http URL, as a browser would.
@@ -51,8 +52,13 @@ std::vector<std::string> CacheBuilderServices::host_names() {
 std::optional<AlarmHost> CacheBuilderServices::find_host(const std::string& text) {
   if (names_ == nullptr || text.empty()) return std::nullopt;
   const HostcEntry* e = names_->find_text(text);
+  // A name only heard on the wire (a DHCP client's, with quiet look-ups)
+  // is no name the name service knows, but names a host all the same.
+  if (e == nullptr) {
+    if (const NetAddress heard = names_->heard_address(text); heard.is_ipv4()) e = names_->find_ipv4(heard);
+  }
   if (e == nullptr) return std::nullopt;
-  return host_of(*e);
+  return host_of(*names_, *e);
 }
 
 std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& text) {
@@ -67,12 +73,15 @@ std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& t
     std::optional<AlarmHost> host GUARDED_BY(mutex);
   };
   auto answer = std::make_shared<Answer>();
-  const bool queued = names_->request_text(text, [answer](const HostcEntry* e) {
+  auto done = [answer, names = names_](const HostcEntry* e) {
     MutexLock lock(answer->mutex);
-    if (e != nullptr) answer->host = host_of(*e);
+    if (e != nullptr) answer->host = host_of(*names, *e);
     answer->answered = true;
     answer->done.notify_all();
-  });
+  };
+  const NetAddress heard = names_->heard_address(text);
+  const bool queued = heard.is_ipv4() ? names_->request_ipv4(heard, std::move(done))
+                                      : names_->request_text(text, std::move(done));
   if (!queued) return std::nullopt;
   const auto until = std::chrono::steady_clock::now() + bound_;
   MutexLock lock(answer->mutex);

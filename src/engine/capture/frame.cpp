@@ -41,6 +41,23 @@ inline void rank(Ranking& ranking, Item* item) {
     const std::size_t udp_length = frame_detail::be16(view.transport_header() + 4);
     if (udp_length < kUdpHeaderLength) return;
     if (udp_length - kUdpHeaderLength < p.captured) p.captured = udp_length - kUdpHeaderLength;
+  } else {
+    const std::uint8_t* tcp = view.transport_header();
+    p.source = view.source;
+    p.destination = view.destination;
+    p.address_length = view.address_length;
+    p.sequence = std::uint32_t{frame_detail::be16(tcp + 4)} << 16 | frame_detail::be16(tcp + 6);
+    p.tcp_flags = tcp[13] & 0x07;
+    const std::uint32_t total =
+        view.network == NetworkKind::kIpv4 ? frame_detail::be16(view.bytes + view.link_header + 2) : 0;
+    // The segment's own length, not the padding of a short frame. A zero
+    // length (a segment the sender's adapter was to cut) says nothing.
+    if (total != 0) {
+      const std::uint32_t headers = view.payload - view.link_header;
+      const std::uint32_t length = total > headers ? total - headers : 0;
+      if (length < p.captured) p.captured = length;
+      p.cut = length > p.captured;
+    }
   }
   sink.name_packet(p);
 }

@@ -67,6 +67,15 @@ struct NamePacket {
   bool tcp = false;
   std::uint16_t source_port = 0;
   std::uint16_t destination_port = 0;
+  // The connection a TCP segment belongs to and where it lies in it, for
+  // messages that span segments.
+  const std::uint8_t* source = nullptr;       // network order
+  const std::uint8_t* destination = nullptr;  // network order
+  std::uint8_t address_length = 0;
+  std::uint32_t sequence = 0;  // of the payload's first byte
+  std::uint8_t tcp_flags = 0;  // FIN 0x01, SYN 0x02, RST 0x04
+  // The segment carries more payload than was captured: a gap follows.
+  bool cut = false;
 };
 
 inline bool carries_names(std::uint16_t source_port, std::uint16_t destination_port) {

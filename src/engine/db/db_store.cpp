@@ -114,6 +114,8 @@ constexpr const char kHostDeleteByAddr[] = "DELETE FROM host_cache WHERE host_id
 constexpr const char kHostRefsByName[] = "SELECT ref_count FROM host_cache WHERE host_id = ? AND name = ?";
 constexpr const char kHostDeleteByName[] = "DELETE FROM host_cache WHERE host_id = ? AND name = ?";
 constexpr const char kHostMaxId[] = "SELECT max(host_id) FROM host_cache";
+constexpr const char kHostRowAt[] = "SELECT 1 FROM host_cache WHERE host_id = ? AND addr = ?";
+constexpr const char kHostRename[] = "UPDATE host_cache SET name = ? WHERE host_id = ? AND addr = ?";
 // Sensors sharing a server draw host ids from its sequence.
 constexpr const char kHostNextIdPg[] = "SELECT nextval('host_cache_ids')";
 constexpr const char kHostInsert[] =
@@ -1158,7 +1160,7 @@ std::int32_t db_host_cache_find_id(DbSession& s, const std::string* name, const 
 bool db_host_cache_name(DbSession& s, std::int32_t host_id, std::string& out) {
   if (s.names() != nullptr) {
     if (const HostcEntry* e = s.names()->find_id(host_id)) {
-      out = db_record_name(*e);
+      out = s.names()->shown_name(e).name;
       return true;
     }
   }
@@ -1265,6 +1267,15 @@ std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
       }
     } else {
       id = db_host_cache_find_id(s, nullptr, &entry.address);
+      // Stored in an earlier run under a name heard for it: the same name
+      // at the same address is the same host, as with a looked-up name.
+      if (id == 0 && s.names() != nullptr) {
+        const NameAndSource heard = s.names()->name_of(entry.address, nullptr);
+        const std::string addr = dotted(entry.address);
+        const std::string_view a = addr;
+        if (!heard.name.empty() && heard.source < NameSource::kLookup)
+          id = query_id(s, kHostIdByNameAddr, cut(heard.name, kHostNameColumn), &a);
+      }
     }
     if (id == 0) id = next_host_id(s);
     if (id == 0) return missing_statement(s);
@@ -1285,9 +1296,17 @@ std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
       }
     } else {
       const std::string addr = dotted(entry.address);
-      // An address already stored keeps its row; a second one would only
-      // double the host in the lists.
-      if (db_host_cache_find_id(s, &addr, &entry.address) == 0) {
+      // An address already stored keeps its row (under a name heard for it
+      // too); a second one would only double the host in the lists.
+      bool stored = false;
+      {
+        Use row(s, kHostRowAt);
+        if (!row) return missing_statement(s);
+        row->bind_int(1, id);
+        row->bind_text(2, addr);
+        stored = row.row();
+      }
+      if (!stored) {
         st = insert_host_row(s, id, addr, addr, refs);
         if (!st.ok()) return st;
       }
@@ -1311,6 +1330,20 @@ std::int32_t db_host_cache_store_name(DbSession& s, std::string_view name) {
   return result.ok() ? id : 0;
 }
 
+Status db_host_cache_rename(DbSession& s, std::int32_t host_id, const NetAddress& address,
+                            std::string_view name) {
+  if (host_id == 0 || name.empty()) return Status();
+  const std::string addr = dotted(address);
+  return with_transaction(s.connection(), [&]() -> Status {
+    Use up(s, kHostRename);
+    if (!up) return missing_statement(s);
+    up->bind_text(1, cut(name, kHostNameColumn));
+    up->bind_int(2, host_id);
+    up->bind_text(3, addr);
+    return up.run();
+  });
+}
+
 void DbHostIdStore::set_names(const HostCache* names) {
   MutexLock lock(mutex_);
   session_->set_names(names);
@@ -1326,6 +1359,11 @@ std::int32_t DbHostIdStore::find_id(const std::string& name, const NetAddress& a
 std::int32_t DbHostIdStore::store(const HostcEntry& entry) {
   MutexLock lock(mutex_);
   return db_host_cache_store(*session_, entry);
+}
+
+bool DbHostIdStore::rename(std::int32_t id, const NetAddress& address, const std::string& name) {
+  MutexLock lock(mutex_);
+  return db_host_cache_rename(*session_, id, address, name).ok();
 }
 
 // ---- access index

@@ -272,9 +272,11 @@ Status db_top_servers(DbSession& s, const std::function<void(const HostAccessCou
 
 // host_id, or 0. With both a name and an address only the database is asked;
 // with one of them the name cache answers first. An unnamed host is stored
-// under its dotted address as name.
+// under its dotted address as name, until a name heard on the wire for its
+// address renames it (db_host_cache_rename).
 std::int32_t db_host_cache_find_id(DbSession& s, const std::string* name, const NetAddress* address);
-// The host's name; false (out untouched) when unknown.
+// The host's name (as the name cache shows it, when the cache has the host);
+// false (out untouched) when unknown.
 bool db_host_cache_name(DbSession& s, std::int32_t host_id, std::string& out);
 // The host's address; false (out untouched) when unknown or stored without one.
 bool db_host_cache_addr(DbSession& s, std::int32_t host_id, NetAddress& out);
@@ -285,6 +287,10 @@ std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry);
 // A host known only by a name that did not resolve: one row with the name
 // and no address. The existing row's id when there is one.
 std::int32_t db_host_cache_store_name(DbSession& s, std::string_view name);
+// Names the rows of a host at one address by what was heard on the wire;
+// for hosts no look-up named (the name cache decides).
+Status db_host_cache_rename(DbSession& s, std::int32_t host_id, const NetAddress& address,
+                            std::string_view name);
 
 // The host-id interface of the name cache, on a connection of its own.
 class DbHostIdStore final : public HostIdStore {
@@ -294,6 +300,7 @@ class DbHostIdStore final : public HostIdStore {
   void set_names(const HostCache* names);
   std::int32_t find_id(const std::string& name, const NetAddress& address) override;
   std::int32_t store(const HostcEntry& entry) override;
+  bool rename(std::int32_t id, const NetAddress& address, const std::string& name) override;
 
  private:
   Mutex mutex_;

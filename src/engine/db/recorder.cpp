@@ -100,10 +100,6 @@ struct UrlRecorder::Inbox {
 
 namespace {
 
-std::string entry_name(const HostcEntry* e) {
-  return e != nullptr ? db_record_name(*e) : std::string();
-}
-
 // Worth asking the name service about: an address, or a valid host name.
 bool askable(std::string_view text) {
   return is_ipv4_text(text) || hostc_valid_name(text);
@@ -422,8 +418,10 @@ struct UrlRecorder::Steps {
     rec.time = p.time;
     rec.client = client_address(p);
     rec.server = server_address(p);
-    rec.client_name = entry_name(p.client_entry);
-    rec.server_name = entry_name(p.server_entry);
+    // The names known when the access is written; the host rows, which
+    // the reports read, follow names heard later.
+    rec.client_name = r.names_.shown_name(p.client_entry).name;
+    rec.server_name = r.names_.shown_name(p.server_entry).name;
     rec.target = p.target;
     rec.hostname_used = used != nullptr ? used : "";
     rec.url_id = p.url_id;

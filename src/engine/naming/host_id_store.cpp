@@ -74,6 +74,13 @@ std::int32_t MemoryHostIdStore::store(const HostcEntry& entry) {
   return id;
 }
 
+bool MemoryHostIdStore::rename(std::int32_t id, const NetAddress& address, const std::string& name) {
+  MutexLock lock(mutex_);
+  for (Row& row : rows_)
+    if (row.id == id && same_address(row.address, address)) row.name = name;
+  return true;
+}
+
 std::vector<MemoryHostIdStore::Row> MemoryHostIdStore::rows() const {
   MutexLock lock(mutex_);
   return rows_;

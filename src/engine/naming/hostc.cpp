@@ -35,6 +35,12 @@ bool is_ether(const NetAddress& a) {
   return a.type == &kEtherAddressType;
 }
 
+// An address of any kind but Ethernet that a heard-name key holds.
+bool is_ip(const NetAddress& a) {
+  return a.type != nullptr && !is_ether(a) && a.type->length > 0 &&
+         static_cast<std::size_t>(a.type->length) <= HeardKey{}.bytes.size();
+}
+
 }  // namespace
 
 HostRecord hostc_copy_record(const HostRecord& reply) {
@@ -496,14 +502,27 @@ std::string_view name_source_text(NameSource source) {
   return {};
 }
 
-namespace {
-
-std::uint64_t ipv4_key_of(const NetAddress& a) {
-  return std::uint64_t{a.bytes[0]} << 24 | std::uint64_t{a.bytes[1]} << 16 | std::uint64_t{a.bytes[2]} << 8 |
-         a.bytes[3];
+std::optional<HeardKey> heard_key(const NetAddress& a) {
+  if (a.type == nullptr || a.type->length <= 0) return std::nullopt;
+  HeardKey k;
+  const auto n = static_cast<std::size_t>(a.type->length);
+  if (n > k.bytes.size()) return std::nullopt;
+  k.kind = static_cast<std::uint8_t>(a.type->index);
+  std::copy_n(a.bytes, n, k.bytes.begin());
+  return k;
 }
 
-}  // namespace
+std::size_t HeardKeyHash::operator()(const HeardKey& k) const {
+  // FNV-1a over the kind and the bytes.
+  std::uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](std::uint8_t b) {
+    h ^= b;
+    h *= 1099511628211ull;
+  };
+  mix(k.kind);
+  for (std::uint8_t b : k.bytes) mix(b);
+  return static_cast<std::size_t>(h);
+}
 
 void HostCache::set_name_files(std::shared_ptr<const EtherNames> ethers,
                                std::shared_ptr<const Manufacturers> makers, bool show_makers) {
@@ -518,11 +537,11 @@ bool HostCache::hear(HeardName heard) {
   if (!heard.name.empty() && heard.name.back() == '.') heard.name.pop_back();
   if (heard.name.empty()) {
     // A lease: the adapter's DHCP name goes to the address it was given.
-    if (heard.source != NameSource::kDhcp || !heard.ipv4.is_ipv4() || !is_ether(heard.ether)) return false;
+    if (heard.source != NameSource::kDhcp || !is_ip(heard.ip) || !is_ether(heard.ether)) return false;
   } else if (!is_valid_host_name(heard.name)) {
     return false;  // whatever a neighbour claims is shown only if it is a host name
   }
-  if (!heard.ipv4.is_ipv4() && !is_ether(heard.ether)) return false;
+  if (!is_ip(heard.ip) && !is_ether(heard.ether)) return false;
   std::size_t queued;
   {
     MutexLock lock(queue_mutex_);
@@ -537,15 +556,16 @@ bool HostCache::hear(HeardName heard) {
   return true;
 }
 
-void HostCache::keep_heard(HeardTable& table, std::uint64_t key, const HeardName& h) {
+bool HostCache::keep_heard(HeardTable& table, const HeardKey& key, const HeardName& h) {
   auto it = table.find(key);
   if (it != table.end()) {
     // A lesser source never replaces a better name; the same source does.
-    if (it->second.source > h.source) return;
+    if (it->second.source > h.source) return false;
+    const bool changed = it->second.name != h.name || it->second.source != h.source;
     it->second = Heard{h.name, h.source, ++heard_clock_};
-    return;
+    return changed;
   }
-  if (options_.heard_max == 0) return;
+  if (options_.heard_max == 0) return false;
   if (table.size() >= options_.heard_max) {
     // Full: the eighth heard longest ago goes, so a flood of made-up names
     // costs one sort per many names rather than one scan per name.
@@ -558,26 +578,60 @@ void HostCache::keep_heard(HeardTable& table, std::uint64_t key, const HeardName
     std::erase_if(table, [cut](const auto& kv) { return kv.second.age <= cut; });
   }
   table.emplace(key, Heard{h.name, h.source, ++heard_clock_});
+  return true;
 }
 
 void HostCache::apply_heard(std::vector<HeardName>& batch) {
-  WriterLock lock(tables_mutex_);
-  for (const HeardName& h : batch) {
-    if (h.name.empty()) {
-      auto it = heard_ether_.find(ether_key(h.ether.bytes));
-      if (it != heard_ether_.end() && it->second.source == NameSource::kDhcp)
-        keep_heard(heard_ipv4_, ipv4_key_of(h.ipv4),
-                   HeardName{it->second.name, NameSource::kDhcp, h.ipv4, {}});
-      continue;
+  // Addresses whose heard name changed: their stored host rows may follow.
+  std::vector<NetAddress> changed;
+  {
+    WriterLock lock(tables_mutex_);
+    for (const HeardName& h : batch) {
+      const std::optional<HeardKey> ip = heard_key(h.ip);
+      if (h.name.empty()) {
+        auto it = heard_ether_.find(*heard_key(h.ether));
+        if (it != heard_ether_.end() && it->second.source == NameSource::kDhcp &&
+            keep_heard(heard_ip_, *ip, HeardName{it->second.name, NameSource::kDhcp, h.ip, {}}))
+          changed.push_back(h.ip);
+        continue;
+      }
+      if (is_ip(h.ip) && keep_heard(heard_ip_, *ip, h)) changed.push_back(h.ip);
+      if (is_ether(h.ether)) keep_heard(heard_ether_, *heard_key(h.ether), h);
     }
-    if (h.ipv4.is_ipv4()) keep_heard(heard_ipv4_, ipv4_key_of(h.ipv4), h);
-    if (is_ether(h.ether)) keep_heard(heard_ether_, ether_key(h.ether.bytes), h);
+  }
+  if (changed.empty()) return;
+  MutexLock reg(register_mutex_);
+  rename_stored(changed);
+}
+
+void HostCache::rename_stored(const std::vector<NetAddress>& addresses) {
+  for (const NetAddress& a : addresses) {
+    // Read afresh under the register lock: whichever thread gets here last
+    // writes the name that is current, and a look-up's name (registered
+    // under the same lock) is never overwritten.
+    const HostcEntry* e = find_ipv4(a);
+    if (e == nullptr || e->host_id == 0 || e->has_name()) continue;
+    const NameAndSource shown = name_of(a, nullptr);
+    if (shown.source == NameSource::kNone || shown.source >= NameSource::kLookup) continue;
+    auto [it, added] = stored_names_.try_emplace(e->host_id, shown.name);
+    if (!added) {
+      if (it->second == shown.name) continue;
+      it->second = shown.name;
+    }
+    bool written = false;
+    try {
+      written = ids_.rename(e->host_id, a, shown.name);
+    } catch (const std::exception& ex) {
+      std::fprintf(stderr, "hostc_resolve: host id store failed: %s\n", ex.what());
+    }
+    // Tried again with the next name heard for the address.
+    if (!written) stored_names_.erase(e->host_id);
   }
 }
 
 std::size_t HostCache::heard_count() const {
   ReaderLock lock(tables_mutex_);
-  return heard_ipv4_.size() + heard_ether_.size();
+  return heard_ip_.size() + heard_ether_.size();
 }
 
 NameAndSource HostCache::name_of(const NetAddress& ipv4, const NetAddress* ether) const {
@@ -596,15 +650,47 @@ NameAndSource HostCache::name_of(const NetAddress& ipv4, const NetAddress* ether
   if (ipv4.is_ipv4()) {
     if (const HostcEntry* const* e = ipv4_addresses_.find(ipv4); e != nullptr && (*e)->has_name())
       consider((*e)->host->name, NameSource::kLookup);
-    if (auto it = heard_ipv4_.find(ipv4_key_of(ipv4)); it != heard_ipv4_.end())
+  }
+  if (is_ip(ipv4)) {
+    if (auto it = heard_ip_.find(*heard_key(ipv4)); it != heard_ip_.end())
       consider(it->second.name, it->second.source);
   }
   // What an adapter's DHCP requests called it names the address it uses.
   if (has_ether) {
-    if (auto it = heard_ether_.find(ether_key(ether->bytes)); it != heard_ether_.end())
+    if (auto it = heard_ether_.find(*heard_key(*ether)); it != heard_ether_.end())
       consider(it->second.name, it->second.source);
   }
   return best;
+}
+
+NameAndSource HostCache::shown_name(const HostcEntry* entry) const {
+  if (entry == nullptr) return {};
+  NameAndSource best = name_of(entry->address, nullptr);
+  // An entry found by the name a request asked for may carry a look-up name
+  // its address's own entry lacks.
+  if (entry->has_name() && best.source < NameSource::kLookup) best = {entry->host->name, NameSource::kLookup};
+  if (best.name.empty()) best = {entry->name, NameSource::kNone};
+  return best;
+}
+
+NetAddress HostCache::heard_address(std::string_view name) const {
+  if (name.empty()) return {};
+  const std::string_view wanted = name.back() == '.' ? name.substr(0, name.size() - 1) : name;
+  ReaderLock lock(tables_mutex_);
+  const Heard* found = nullptr;
+  const HeardKey* key = nullptr;
+  for (const auto& [k, h] : heard_ip_) {
+    if (h.name != wanted || (found != nullptr && found->age > h.age)) continue;
+    found = &h;
+    key = &k;
+  }
+  if (key == nullptr) return {};
+  const AddressType* type = address_type_for(key->kind);
+  if (type == nullptr) return {};
+  NetAddress a;
+  a.type = type;
+  std::copy_n(key->bytes.begin(), static_cast<std::size_t>(type->length), a.bytes);
+  return a;
 }
 
 std::string HostCache::ether_name(const NetAddress& ether) const {
@@ -614,7 +700,7 @@ std::string HostCache::ether_name(const NetAddress& ether) const {
     const std::string_view n = ethers_->name_of(ether);
     if (!n.empty()) return std::string(n);
   }
-  auto it = heard_ether_.find(ether_key(ether.bytes));
+  auto it = heard_ether_.find(*heard_key(ether));
   return it != heard_ether_.end() ? it->second.name : std::string();
 }
 
@@ -630,7 +716,7 @@ const Manufacturers::Maker* HostCache::maker_of(const NetAddress& ether) const {
   return makers_ ? makers_->find(ether) : nullptr;
 }
 
-const HostcEntry* HostCache::register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name) {
+const HostcEntry* HostCache::publish_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name) {
   if (e->host && !e->host->name.empty()) {
     e->source = NameSource::kLookup;
     e->name = e->host->name;
@@ -672,6 +758,13 @@ const HostcEntry* HostCache::register_ipv4(std::unique_ptr<HostcEntry> e, const 
   }
   if (id != 0) host_ids_.set(id, entry);
   entries_.push_back(std::move(e));
+  return entry;
+}
+
+const HostcEntry* HostCache::register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name) {
+  const HostcEntry* entry = publish_ipv4(std::move(e), asked_name);
+  // A name heard before the host's entry was made reaches its rows now.
+  if (entry->host_id != 0 && !entry->has_name()) rename_stored({entry->address});
   return entry;
 }
 

@@ -79,13 +79,28 @@ enum class NameSource : std::uint8_t {
 // "ethers", "reverse", "dhcp", "mdns", "dns"; empty for kNone.
 std::string_view name_source_text(NameSource source);
 
-// A name heard on the wire, for an IPv4 address, an Ethernet address or both.
+// A name heard on the wire, for an IP address, an Ethernet address or both.
 struct HeardName {
   std::string name;
   NameSource source = NameSource::kDnsAnswer;
-  NetAddress ipv4;   // unset (no type) when the name is for the Ethernet address only
+  // Of any IP kind (an AAAA answer's, once the address kind exists); unset
+  // (no type) when the name is for the Ethernet address only.
+  NetAddress ip;
   NetAddress ether;  // unset when not known
 };
+
+// Heard names are kept by address kind and bytes, so that every kind of
+// address, however long (up to 16 bytes), keys the same tables.
+struct HeardKey {
+  std::uint8_t kind = 0;
+  std::array<std::uint8_t, 16> bytes{};
+  friend bool operator==(const HeardKey&, const HeardKey&) = default;
+};
+struct HeardKeyHash {
+  std::size_t operator()(const HeardKey& k) const;
+};
+// Null when the address has no kind or is longer than a key holds.
+std::optional<HeardKey> heard_key(const NetAddress& address);
 
 // A host's name as shown, and where it came from.
 struct NameAndSource {
@@ -167,6 +182,13 @@ class HostIdStore {
   virtual ~HostIdStore() = default;
   virtual std::int32_t find_id(const std::string& name, const NetAddress& address) = 0;  // 0 when unknown
   virtual std::int32_t store(const HostcEntry& entry) = 0;                               // new id
+  // The rows of a host the name service has no name for, named by what
+  // was heard of its address (the cache has checked that no look-up named
+  // it). False when it could not be written. A store that keeps no names
+  // has nothing to write.
+  virtual bool rename(std::int32_t /*id*/, const NetAddress& /*address*/, const std::string& /*name*/) {
+    return true;
+  }
 };
 
 // Keeps host rows in memory: ids from 1 upwards; a known address or name of
@@ -175,6 +197,7 @@ class MemoryHostIdStore final : public HostIdStore {
  public:
   std::int32_t find_id(const std::string& name, const NetAddress& address) override;
   std::int32_t store(const HostcEntry& entry) override;
+  bool rename(std::int32_t id, const NetAddress& address, const std::string& name) override;
 
   struct Row {
     std::int32_t id;
@@ -295,6 +318,13 @@ class HostCache {  // hostc
   // The name a host with this IPv4 address (and, when known, Ethernet
   // address) is shown by, of every source, with the winner's source.
   NameAndSource name_of(const NetAddress& ipv4, const NetAddress* ether) const;
+  // The one name an entry's host is shown, logged and stored by: the best
+  // of its own look-up and what was heard of its address (name_of), else
+  // the entry's own name (its address text; source kNone). Empty for null.
+  NameAndSource shown_name(const HostcEntry* entry) const;
+  // The IP address the best heard name `name` names, when one does (the
+  // most recently heard of several); unset otherwise.
+  NetAddress heard_address(std::string_view name) const;
   // The name of an Ethernet address: the ethers file's, else one its DHCP
   // requests gave; empty for none.
   std::string ether_name(const NetAddress& ether) const;
@@ -334,6 +364,10 @@ class HostCache {  // hostc
   // Settles the entry's name and host id, then publishes it (replacing a
   // provisional entry of its address). asked_name is the name a by-name
   // request asked for (empty for address requests).
+  const HostcEntry* publish_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name)
+      REQUIRES(register_mutex_);
+  // publish_ipv4, then the stored rows of a nameless host take the name
+  // heard for its address before the entry was made.
   const HostcEntry* register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name)
       REQUIRES(register_mutex_);
   bool name_failed_recently(const std::string& name) REQUIRES(register_mutex_);
@@ -366,16 +400,22 @@ class HostCache {  // hostc
   // name service is never asked with it held.
   Mutex register_mutex_;
   std::unordered_map<std::string, Clock::time_point> failed_names_ GUARDED_BY(register_mutex_);
+  // The name last given to each host id's rows by rename_stored.
+  std::unordered_map<std::int32_t, std::string> stored_names_ GUARDED_BY(register_mutex_);
 
   struct Heard {
     std::string name;
     NameSource source;
     std::uint64_t age;  // when heard, in heard_clock_ ticks
   };
-  using HeardTable = std::unordered_map<std::uint64_t, Heard>;
+  using HeardTable = std::unordered_map<HeardKey, Heard, HeardKeyHash>;
   // Applies queued heard names (a resolver thread).
   void apply_heard(std::vector<HeardName>& batch);
-  void keep_heard(HeardTable& table, std::uint64_t key, const HeardName& h) REQUIRES(tables_mutex_);
+  // True when the name kept for the key changed.
+  bool keep_heard(HeardTable& table, const HeardKey& key, const HeardName& h) REQUIRES(tables_mutex_);
+  // Gives the host rows of these addresses the name now shown for them,
+  // when no look-up named them.
+  void rename_stored(const std::vector<NetAddress>& addresses) REQUIRES(register_mutex_);
   std::vector<HeardName> heard_queue_ GUARDED_BY(queue_mutex_);
   int heard_busy_ GUARDED_BY(queue_mutex_) = 0;  // batches being applied
   std::shared_ptr<const EtherNames> ethers_;
@@ -392,8 +432,8 @@ class HostCache {  // hostc
   AddressTable ether_addresses_ GUARDED_BY(tables_mutex_);
   IdTable host_ids_ GUARDED_BY(tables_mutex_);
   std::deque<std::unique_ptr<HostcEntry>> entries_ GUARDED_BY(tables_mutex_);
-  // Names heard on the wire, by IPv4 address and by Ethernet address.
-  HeardTable heard_ipv4_ GUARDED_BY(tables_mutex_);
+  // Names heard on the wire, by IP address and by Ethernet address.
+  HeardTable heard_ip_ GUARDED_BY(tables_mutex_);
   HeardTable heard_ether_ GUARDED_BY(tables_mutex_);
   std::uint64_t heard_clock_ GUARDED_BY(tables_mutex_) = 0;
 };

@@ -1,5 +1,7 @@
 #include "sniff/names.h"
 
+#include <algorithm>
+
 #include "sniff/dhcp.h"
 #include "sniff/dns.h"
 
@@ -7,21 +9,132 @@ namespace tarnix {
 
 void NameSniffer::name_packet(const NamePacket& p) {
   add(packets_);
-  if (p.payload == nullptr || p.captured == 0) return;
+  if (p.payload == nullptr) return;
   if (p.source_port == 53 || p.source_port == 5353 || p.source_port == 5355) {
     const NameSource source = p.source_port == 53 ? NameSource::kDnsAnswer : NameSource::kMulticast;
-    if (!p.tcp) {
+    if (p.tcp) {
+      tcp(p, source);
+    } else if (p.captured != 0) {
       dns(p.payload, p.captured, source);
-      return;
     }
-    // One whole message behind its length; the rest of a stream (a message
-    // split over segments, a second one) is not followed.
-    if (p.captured < 2) return;
-    const std::size_t length = static_cast<std::size_t>(p.payload[0]) << 8 | p.payload[1];
-    if (length > 0 && length <= p.captured - 2) dns(p.payload + 2, length, source);
     return;
   }
-  if (!p.tcp && (p.destination_port == 67 || p.destination_port == 68)) dhcp(p.payload, p.captured);
+  if (!p.tcp && p.captured != 0 && (p.destination_port == 67 || p.destination_port == 68))
+    dhcp(p.payload, p.captured);
+}
+
+namespace {
+
+constexpr std::uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04;
+
+bool same(const std::array<std::uint8_t, 16>& kept, const std::uint8_t* a, std::size_t n) {
+  return a != nullptr && std::equal(a, a + n, kept.begin());
+}
+
+}  // namespace
+
+NameSniffer::Stream* NameSniffer::stream_of(const NamePacket& p, Clock::time_point now) {
+  const std::size_t n = std::min<std::size_t>(p.address_length, 16);
+  Stream* oldest = nullptr;
+  for (Stream& s : streams_) {
+    if (s.live && now - s.used > kStreamIdle) {
+      s.live = false;
+      add(tcp_given_up_);
+    }
+    if (s.live && s.address_length == n && s.server_port == p.source_port &&
+        s.client_port == p.destination_port && same(s.server, p.source, n) &&
+        same(s.client, p.destination, n))
+      return &s;
+    if (oldest == nullptr || !s.live || (oldest->live && s.used < oldest->used)) oldest = &s;
+  }
+  if (oldest == nullptr || (oldest->live && streams_.size() < kStreams)) oldest = &streams_.emplace_back();
+  if (oldest->live) add(tcp_given_up_);
+  *oldest = Stream{};
+  oldest->address_length = static_cast<std::uint8_t>(n);
+  oldest->server_port = p.source_port;
+  oldest->client_port = p.destination_port;
+  if (p.source != nullptr) std::copy_n(p.source, n, oldest->server.begin());
+  if (p.destination != nullptr) std::copy_n(p.destination, n, oldest->client.begin());
+  return oldest;
+}
+
+void NameSniffer::tcp(const NamePacket& p, NameSource source) {
+  const Clock::time_point now = now_();
+  Stream* s = stream_of(p, now);
+  s->used = now;
+  std::uint32_t start = p.sequence;  // of the payload's first byte
+  std::size_t from = 0;              // the first payload byte not read yet
+  if ((p.tcp_flags & kSyn) != 0) {
+    // The server's side of the opening; any payload follows the SYN.
+    s->kept.clear();
+    s->skip = 0;
+    start = p.sequence + 1;
+  } else if (s->live) {
+    const auto ahead = static_cast<std::int32_t>(p.sequence - s->next);  // modulo 2^32
+    if (ahead > 0) {
+      // Bytes missing: what was kept cannot be completed. Start again here.
+      add(tcp_given_up_);
+      s->kept.clear();
+      s->skip = 0;
+    } else if (ahead < 0) {
+      // A retransmission: only what reaches past the bytes read is new.
+      const auto behind = static_cast<std::size_t>(-static_cast<std::int64_t>(ahead));
+      if (behind >= p.captured) return;
+      from = behind;
+    }
+  }
+  // A stream met in the middle (the capture began late, or it was given
+  // up) is taken to start a message here: the best guess there is.
+  s->live = true;
+  if (from < p.captured) take(*s, p.payload + from, p.captured - from, source);
+  s->next = start + static_cast<std::uint32_t>(p.captured);
+  if (p.cut) {
+    // The bytes after the captured ones are lost: nothing after them lines up.
+    s->live = false;
+    add(tcp_given_up_);
+  }
+  if ((p.tcp_flags & (kFin | kRst)) != 0) s->live = false;
+}
+
+void NameSniffer::take(Stream& s, const std::uint8_t* bytes, std::size_t n, NameSource source) {
+  while (n > 0) {
+    if (s.skip > 0) {
+      const std::size_t pass = std::min(s.skip, n);
+      s.skip -= pass;
+      bytes += pass;
+      n -= pass;
+      continue;
+    }
+    // A whole message in the segment itself needs no copy.
+    if (s.kept.empty() && n >= 2) {
+      const std::size_t length = static_cast<std::size_t>(bytes[0]) << 8 | bytes[1];
+      if (length <= kKeepMessage && n >= 2 + length) {
+        if (length > 0) dns(bytes + 2, length, source);
+        bytes += 2 + length;
+        n -= 2 + length;
+        continue;
+      }
+    }
+    const std::size_t want =
+        s.kept.size() < 2 ? 2 - s.kept.size() : 2 + (std::size_t{s.kept[0]} << 8 | s.kept[1]) - s.kept.size();
+    const std::size_t piece = std::min(want, n);
+    s.kept.insert(s.kept.end(), bytes, bytes + piece);
+    bytes += piece;
+    n -= piece;
+    if (s.kept.size() < 2) continue;
+    const std::size_t length = std::size_t{s.kept[0]} << 8 | s.kept[1];
+    if (length > kKeepMessage) {
+      // Too long to keep (a zone transfer): passed over, counted.
+      s.skip = length - (s.kept.size() - 2);
+      s.kept.clear();
+      add(tcp_skipped_);
+      continue;
+    }
+    if (s.kept.size() == 2 + length) {
+      if (length > 0) dns(s.kept.data() + 2, length, source);
+      s.kept.clear();
+    }
+  }
 }
 
 void NameSniffer::dns(const std::uint8_t* message, std::size_t length, NameSource source) {
@@ -31,11 +144,22 @@ void NameSniffer::dns(const std::uint8_t* message, std::size_t length, NameSourc
   if (!m.response) return;  // a question names nothing
   add(messages_);
   for (const DnsAddressName& n : m.names) {
+    const NameSource s = source == NameSource::kDnsAnswer && n.via_cname ? NameSource::kDnsAlias : source;
     if (n.family != 4) {
       add(ipv6_names_);
+      // Heard once there is a kind of address that long to name.
+      static const AddressType* const sixteen = [] {
+        for (int kind = 0; kind < AddressTypeRegistry::kSlots; ++kind)
+          if (const AddressType* t = address_type_for(kind); t != nullptr && t->length == 16) return t;
+        return static_cast<const AddressType*>(nullptr);
+      }();
+      if (sixteen == nullptr) continue;
+      NetAddress a;
+      a.type = sixteen;
+      std::copy_n(n.address.begin(), 16, a.bytes);
+      hear({n.name, s, a, {}});
       continue;
     }
-    const NameSource s = source == NameSource::kDnsAnswer && n.via_cname ? NameSource::kDnsAlias : source;
     hear({n.name, s, NetAddress::ipv4(n.address.data()), {}});
   }
 }
@@ -65,7 +189,7 @@ void NameSniffer::dhcp(const std::uint8_t* message, std::size_t length) {
 }
 
 void NameSniffer::hear(HeardName h) {
-  const bool v4 = h.ipv4.is_ipv4();
+  const bool v4 = h.ip.is_ipv4();
   if (cache_.hear(std::move(h))) {
     if (v4) add(names_);
   } else {
@@ -99,9 +223,10 @@ std::vector<std::string> load_name_files(HostCache& cache, const std::string& et
 }
 
 NameSniffer::Counts NameSniffer::counts() const {
-  return {packets_.load(std::memory_order_relaxed), messages_.load(std::memory_order_relaxed), malformed_.load(std::memory_order_relaxed),
-          names_.load(std::memory_order_relaxed), ipv6_names_.load(std::memory_order_relaxed),
-          dropped_.load(std::memory_order_relaxed)};
+  return {packets_.load(std::memory_order_relaxed),     messages_.load(std::memory_order_relaxed),
+          malformed_.load(std::memory_order_relaxed),   names_.load(std::memory_order_relaxed),
+          ipv6_names_.load(std::memory_order_relaxed),  dropped_.load(std::memory_order_relaxed),
+          tcp_skipped_.load(std::memory_order_relaxed), tcp_given_up_.load(std::memory_order_relaxed)};
 }
 
 }  // namespace tarnix
