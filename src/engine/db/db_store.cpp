@@ -781,7 +781,9 @@ std::int32_t db_urls_find(DbSession& s, std::int32_t host_id, std::string_view p
 
 std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view path, int scheme,
                          std::uint16_t port) {
-  return db_urls_add(s, UrlKey{host_id, scheme, port, {}, path});
+  // As the recorder keys them: the scheme's own port is no port at all.
+  return db_urls_add(
+      s, UrlKey{host_id, scheme, port == default_port(scheme) ? std::uint16_t{0} : port, {}, path});
 }
 
 std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& host, std::string_view path,
