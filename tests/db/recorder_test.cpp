@@ -278,6 +278,28 @@ TEST_F(RecorderTest, ProxiedRequestToAnUnresolvableNameIsKeptUnderThatName) {
   EXPECT_EQ(count("SELECT ref_count FROM urls"), 2);
 }
 
+// One site on two ports is two URLs, directly or through a proxy; the
+// scheme's own port, named or not, is the same URL.
+TEST_F(RecorderTest, ThePortTheClientNamedTellsUrlsApart) {
+  const struct {
+    const std::uint8_t* server;
+    const char* host;
+    const char* target;
+  } requests[] = {
+      {kServer, "10.0.0.1", "/index.html"},      {kServer, "10.0.0.1:80", "/index.html"},
+      {kServer, "10.0.0.1:8000", "/index.html"}, {kProxy, "x", "http://internal.corp:8080/x"},
+      {kProxy, "x", "http://internal.corp/x"},   {kProxy, "x", "http://internal.corp:80/x"},
+  };
+  for (const auto& r : requests) EXPECT_EQ(send(kClient, r.server, r.host, r.target), 1) << r.target;
+  settle();
+  EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 6);
+  EXPECT_EQ(
+      sql_text(*reader,
+               "SELECT group_concat(u, ', ') FROM (SELECT urlpath || ':' || port || ' x' || ref_count AS u "
+               "FROM urls ORDER BY urlpath, port)"),
+      "/index.html:0 x2, /index.html:8000 x1, /x:0 x2, /x:8080 x1");
+}
+
 TEST_F(RecorderTest, BotchedTargetsAreCountedAndDropped) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(send(kClient, kServer, "h", "news:comp.lang"), -1);

@@ -78,9 +78,15 @@ TEST(StoreFaults, ASessionReconnectsWhenItsServerComesBack) {
   // of it is written on the connection that replaces it.
   ASSERT_TRUE(s->connection().begin().ok());
   const std::int32_t url = db_urls_add(*s, server.host_id, "/up", kSchemeHttp, 0);
+  ::testing::internal::CaptureStderr();
   ASSERT_EQ(run(script + " crash " + data + " && echo crashed"), "crashed");
   db_url_hist_add(*s, url, "lost", &client, &server, 0, 1, nullptr);
   EXPECT_FALSE(s->connection().commit().ok());
+  // The server's parting warning is said as ours, not as a bare line.
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("db: the database server says: WARNING:"), std::string::npos) << said;
+  EXPECT_EQ(said.find("\nWARNING:"), std::string::npos) << said;
+  EXPECT_NE(said.rfind("WARNING:", 0), 0u) << said;
   for (int i = 0; i < 5; ++i) {
     EXPECT_FALSE(write().ok());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -30,6 +30,25 @@ inline HostRecord reply(std::string name, std::vector<std::string> aliases,
 
 class FakeNameService : public NameService {
  public:
+  // A look-up a stopped cache left behind may still be inside: let it out
+  // and wait until it is gone before the service goes.
+  ~FakeNameService() override {
+    std::unique_lock lock(mutex_);
+    gate_open_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return inside_ == 0; });
+  }
+
+  // As the system's service: asked on threads a stop leaves behind.
+  void set_may_hang(bool hangs) {
+    std::lock_guard lock(mutex_);
+    may_hang_ = hangs;
+  }
+  bool may_hang() const override {
+    std::lock_guard lock(mutex_);
+    return may_hang_;
+  }
+
   void answer_address(std::array<std::uint8_t, 4> a, HostRecord r) {
     std::lock_guard lock(mutex_);
     by_address_[a] = std::move(r);
@@ -42,21 +61,23 @@ class FakeNameService : public NameService {
   std::optional<HostRecord> by_address(const std::uint8_t ipv4[4]) override {
     std::array<std::uint8_t, 4> a{ipv4[0], ipv4[1], ipv4[2], ipv4[3]};
     std::unique_lock lock(mutex_);
+    ++inside_;
+    Inside counted{*this};
     ++address_calls_[a];
     ++calls_;
     hold(lock);
     auto it = by_address_.find(a);
-    if (it == by_address_.end()) return std::nullopt;
-    return it->second;
+    return it == by_address_.end() ? std::nullopt : std::optional<HostRecord>(it->second);
   }
   std::optional<HostRecord> by_name(const std::string& name) override {
     std::unique_lock lock(mutex_);
+    ++inside_;
+    Inside counted{*this};
     ++name_calls_[name];
     ++calls_;
     hold(lock);
     auto it = by_name_.find(name);
-    if (it == by_name_.end()) return std::nullopt;
-    return it->second;
+    return it == by_name_.end() ? std::nullopt : std::optional<HostRecord>(it->second);
   }
 
   int address_calls(std::array<std::uint8_t, 4> a) const {
@@ -98,6 +119,14 @@ class FakeNameService : public NameService {
   }
 
  private:
+  // Holds the caller at a closed gate. The guard counts the caller out
+  // only once its reply is copied, the last thing it does under the lock.
+  struct Inside {
+    FakeNameService& ns;
+    ~Inside() {
+      if (--ns.inside_ == 0) ns.cv_.notify_all();
+    }
+  };
   void hold(std::unique_lock<std::mutex>& lock) {
     ++held_;
     cv_.notify_all();
@@ -108,7 +137,9 @@ class FakeNameService : public NameService {
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   bool gate_open_ = true;
+  bool may_hang_ = false;
   int held_ = 0;
+  int inside_ = 0;
   int calls_ = 0;
   std::map<std::array<std::uint8_t, 4>, HostRecord> by_address_;
   std::map<std::string, HostRecord> by_name_;

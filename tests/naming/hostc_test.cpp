@@ -594,6 +594,42 @@ TEST(HostcPool, ASilentNameServiceIsAnsweredWithWhatIsKnownAndALateNameStillArri
   EXPECT_EQ(ns.name_calls("silent.example"), 1);
 }
 
+// A name server that never answers must not hold the stop (the system
+// resolver's own time-out is 10 s and more): the look-up is left behind, and
+// its requests stay queued, unanswered, for the next start.
+TEST(HostcPool, AStopLeavesALookUpTheServiceHoldsAndAsksAgainAfterTheNextStart) {
+  FakeNameService ns;
+  ns.set_may_hang(true);
+  MemoryHostIdStore ids;
+  HostCacheOptions o;
+  o.workers = 2;
+  o.answer_within = 0ms;
+  HostCache cache(ns, ids, o);
+  cache.start();
+  Calls calls;
+  ns.answer_address(ip(10, 0, 0, 5), reply("five.example", {}, {ip(10, 0, 0, 5)}));
+  ns.close_gate();
+  cache.request_ipv4(v4(10, 0, 0, 5), calls.done());
+  cache.request_ipv4(v4(10, 0, 0, 5), calls.done());  // shares the look-up held
+  ASSERT_TRUE(ns.wait_until_held());
+  auto stopped = std::async(std::launch::async, [&] { cache.stop(); });
+  const bool ended = stopped.wait_for(5s) == std::future_status::ready;
+  ns.open_gate();  // the look-up left behind ends now; its answer is not used
+  stopped.wait();
+  ASSERT_TRUE(ended) << "the stop waited for the name service";
+  EXPECT_EQ(cache.pending(), 2);
+  EXPECT_EQ(cache.entry_count(), 0);
+
+  cache.start();
+  auto got = calls.wait(2);
+  ASSERT_EQ(got.size(), 2u);
+  for (const HostcEntry* e : got) {
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->name, "five.example");
+  }
+  EXPECT_EQ(ns.address_calls(ip(10, 0, 0, 5)), 2);
+}
+
 TEST_F(HostcTest, TextsThatAreNotHostNamesAreNeverAsked) {
   cache.request_text("anything attacker.example", calls.done());
   cache.request_text("-x.example", calls.done());

@@ -249,29 +249,36 @@ std::string rows_sql(const char* head, const char* row, std::size_t n, const cha
 
 struct ChunkTexts {
   std::string hist[3], url_refs[3], host_refs[3];
-  ChunkTexts() {
+  // `or_fail` is SQLite's " OR FAIL": a statement that may stop half-way is
+  // otherwise undone through a statement journal, which copies every page
+  // the statement touches first (most of the cost of a multi-row write).
+  // A failed statement fails its whole batch, which is rolled back and
+  // kept anyway, so nothing needs undoing on its own.
+  explicit ChunkTexts(const char* or_fail) {
+    const std::string insert = std::string("INSERT") + or_fail + " INTO url_hist ";
+    const std::string update = std::string("UPDATE") + or_fail + " ";
     for (int i = 0; i < 3; ++i) {
       hist[i] = rows_sql(
-          "INSERT INTO url_hist (url_hist_id, url_id, hostname_used, client, server, ts, cached, method, "
-          "referer, "
-          "sensor, recorded_at) VALUES ",
+          (insert +
+           "(url_hist_id, url_id, hostname_used, client, server, ts, cached, method, referer, sensor, "
+           "recorded_at) VALUES ")
+              .c_str(),
           "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", kChunks[i], "");
       // The casts give a server the type of each value in the list; both
       // engines name a list's columns column1, column2.
-      url_refs[i] = rows_sql("UPDATE urls SET ref_count = urls.ref_count + v.column2 FROM (VALUES ",
+      url_refs[i] = rows_sql((update + "urls SET ref_count = urls.ref_count + v.column2 FROM (VALUES ").c_str(),
                              "(CAST(? AS INTEGER), CAST(? AS INTEGER))", kChunks[i],
                              ") AS v WHERE urls.url_id = v.column1");
-      host_refs[i] =
-          rows_sql("UPDATE host_cache SET ref_count = host_cache.ref_count + v.column2 FROM (VALUES ",
-                   "(CAST(? AS INTEGER), CAST(? AS INTEGER))", kChunks[i],
-                   ") AS v WHERE host_cache.host_id = v.column1");
+      host_refs[i] = rows_sql(
+          (update + "host_cache SET ref_count = host_cache.ref_count + v.column2 FROM (VALUES ").c_str(),
+          "(CAST(? AS INTEGER), CAST(? AS INTEGER))", kChunks[i], ") AS v WHERE host_cache.host_id = v.column1");
     }
   }
 };
 
-const ChunkTexts& chunk_texts() {
-  static const ChunkTexts texts;
-  return texts;
+const ChunkTexts& chunk_texts(SqlDialect dialect) {
+  static const ChunkTexts sqlite(" OR FAIL"), server("");
+  return dialect == SqlDialect::kSqlite ? sqlite : server;
 }
 
 // Access ids a server hands out ahead, in blocks: sequence values are never
@@ -561,7 +568,7 @@ constexpr const char kHistCopy[] =
 
 Status DbSession::flush() {
   Batch& b = *batch_;
-  const ChunkTexts& t = chunk_texts();
+  const ChunkTexts& t = chunk_texts(connection_->dialect());
   if (connection_->dialect() == SqlDialect::kPostgres && !b.hist.empty()) {
     // A server takes rows fastest as one stream.
     std::string data;
@@ -776,7 +783,9 @@ std::int32_t db_urls_find(DbSession& s, std::int32_t host_id, std::string_view p
 
 std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view path, int scheme,
                          std::uint16_t port) {
-  return db_urls_add(s, UrlKey{host_id, scheme, port, {}, path});
+  // As the recorder keys them: the scheme's own port is no port at all.
+  return db_urls_add(
+      s, UrlKey{host_id, scheme, port == default_port(scheme) ? std::uint16_t{0} : port, {}, path});
 }
 
 std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& host, std::string_view path,

@@ -235,11 +235,7 @@ struct UrlRecorder::Steps {
           // access, in record().
           p->url_host_entry = host;
           p->url_host_id = host->host_id;
-          if (host->host_id != 0) {
-            p->url_id = db_urls_find(db(), host->host_id, p->parts.path, p->parts.scheme);
-            if (p->url_id == 0)
-              p->url_id = db_urls_add(db(), host->host_id, p->parts.path, p->parts.scheme, p->parts.port);
-          }
+          if (host->host_id != 0) p->url_id = db_urls_add(db(), url_key(*p, host->host_id));
           return proxied(p);
         } else {
           // Only a name that is one goes to the name service; anything else
@@ -292,6 +288,18 @@ struct UrlRecorder::Steps {
     }
   }
 
+  // What tells the request's URL from others: its server (or, through a
+  // proxy, its URL's) host, scheme, path and the port the client named, so
+  // one site on two ports is two URLs. The name it asked for is kept with
+  // the access only: a URL alarm binds to one URL, and one on
+  // http://ADDRESS/path would stop matching the requests that named the site.
+  static UrlKey url_key(const Pending& p, std::int32_t host_id) {
+    const char* asked = p.parts.proxy == 0 && p.hostname_used ? p.hostname_used->c_str() : nullptr;
+    UrlKey k = db_url_key(host_id, p.parts, asked);
+    k.vhost.clear();
+    return k;
+  }
+
   // A proxied request's URL host, by its entry or, when it has none (no
   // answer, or not a name to ask about), by its name alone: still a host
   // the client asked for, kept rather than lost.
@@ -303,7 +311,7 @@ struct UrlRecorder::Steps {
       p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
       p->url_host_by_name = true;
     }
-    p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
+    p->url_id = db_urls_add(db(), url_key(*p, p->url_host_id));
     proxied(p);
   }
 
@@ -327,11 +335,7 @@ struct UrlRecorder::Steps {
     p->server_entry = server;
     p->url_host_entry = server;
     p->url_host_id = server->host_id;
-    if (p->url_id == 0 && server->host_id != 0) {
-      p->url_id = db_urls_find(db(), server->host_id, p->parts.path, p->parts.scheme);
-      if (p->url_id == 0)
-        p->url_id = db_urls_add(db(), server->host_id, p->parts.path, p->parts.scheme, p->parts.port);
-    }
+    if (p->url_id == 0 && server->host_id != 0) p->url_id = db_urls_add(db(), url_key(*p, server->host_id));
     if (p->client_entry == nullptr) {
       const NetAddress client = client_address(*p);
       p->client_entry = r.names_.find_ipv4(client);
@@ -351,8 +355,7 @@ struct UrlRecorder::Steps {
         p->url_host_entry = host;
         p->url_host_by_name = host == nullptr;
         p->url_host_id = host != nullptr ? host->host_id : db_host_cache_store_name(db(), p->parts.host);
-        if (p->url_host_id != 0)
-          p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
+        if (p->url_host_id != 0) p->url_id = db_urls_add(db(), url_key(*p, p->url_host_id));
       }
       if (p->server_entry == nullptr) p->server_entry = r.names_.find_ipv4(server_address(*p));
       if (p->client_entry == nullptr) p->client_entry = r.names_.find_ipv4(client_address(*p));
@@ -399,8 +402,7 @@ struct UrlRecorder::Steps {
         p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
       else if (p->url_host_id == 0)
         p->url_host_id = id_of(p->url_host_entry);
-      if (p->url_host_id != 0)
-        p->url_id = db_urls_add(db(), p->url_host_id, p->parts.path, p->parts.scheme, p->parts.port);
+      if (p->url_host_id != 0) p->url_id = db_urls_add(db(), url_key(*p, p->url_host_id));
     }
     const char* used = p->hostname_used ? p->hostname_used->c_str() : nullptr;
     p->url_hist_id = db_url_hist_add(db(), p->url_id, used, p->client_entry, p->server_entry,

@@ -22,6 +22,16 @@ namespace {
 
 constexpr int kPgError = 1;
 
+// The server's own warnings (a crash or an administrator ending the
+// connection) would reach standard error as bare "WARNING: ..." lines that
+// no one can tell apart from another program's: said as ours, on one line.
+void pg_notice(void*, const char* message) {
+  std::string text = message != nullptr ? message : "";
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  std::fprintf(stderr, "db: the database server says: %s\n", text.c_str());
+}
+
 // Every writer's transaction takes this lock first: writers of several
 // sensors take turns instead of locking rows in opposite orders.
 constexpr const char kWriterLock[] = "SELECT pg_advisory_xact_lock(7468097)";
@@ -274,6 +284,7 @@ std::unique_ptr<Connection> pg_open(const std::string& conninfo, Status* status)
     PQfinish(conn);
     return nullptr;
   }
+  PQsetNoticeProcessor(conn, pg_notice, nullptr);
   auto c = std::make_unique<PgConnection>(conn);
   // Timestamps travel as text in the form TimestampRecord writes and reads;
   // notices (such as "already exists, skipping") are of no use to anyone.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 #include <unordered_map>
 
 #include "core/alloc.h"
@@ -62,6 +63,15 @@ bool hostc_valid_name(std::string_view text) {
   return is_valid_host_name(text);
 }
 
+// A look-up on a thread of its own, handed back, or left behind by a stop.
+struct HostCache::Asking {
+  Mutex mutex;
+  std::condition_variable cv;
+  bool done GUARDED_BY(mutex) = false;
+  bool abandoned GUARDED_BY(mutex) = false;
+  std::optional<HostRecord> reply GUARDED_BY(mutex);
+};
+
 HostCache::HostCache(NameService& ns, HostIdStore& ids, HostCacheOptions options)
     : ns_(ns), ids_(ids), options_(std::move(options)) {
   if (options_.workers < 1) options_.workers = 1;
@@ -88,6 +98,13 @@ void HostCache::stop() {
     stopping_ = true;
     wake_.notify_all();
     deadline_wake_.notify_all();
+    // A silent name server would hold the stop for its resolver's own
+    // time-out (10 s and more): those look-ups end on their own.
+    for (const std::shared_ptr<Asking>& a : asking_) {
+      MutexLock ask_lock(a->mutex);
+      a->abandoned = true;
+      a->cv.notify_all();
+    }
     // Asked from a completion: the threads end after it; whoever stops or
     // destroys the cache later joins them.
     for (const std::thread& t : threads_)
@@ -310,7 +327,8 @@ void HostCache::resolve_loop() {
     }
     ++busy_;
     lock.unlock();
-    const HostcEntry* entry = process(*r);
+    bool left = false;
+    const HostcEntry* entry = process(*r, left);
     lock.lock();
     std::vector<std::shared_ptr<Request>> waiting;
     if (!key.empty()) {
@@ -319,6 +337,11 @@ void HostCache::resolve_loop() {
       in_flight_.erase(it);
     } else {
       waiting.push_back(r);
+    }
+    if (left) {
+      // Not answered, only stopped: asked again after the next start().
+      for (std::shared_ptr<Request>& w : waiting) queue_.put(std::move(w));
+      waiting.clear();
     }
     std::vector<HostcCompletion> done;
     for (const std::shared_ptr<Request>& w : waiting) {
@@ -367,12 +390,67 @@ void HostCache::deadline_loop() {
   }
 }
 
-const HostcEntry* HostCache::process(const Request& r) {
+namespace {
+
+std::optional<HostRecord> ask_caught(const std::function<std::optional<HostRecord>(NameService&)>& call,
+                                     NameService& ns) {
+  try {
+    return call(ns);
+  } catch (const std::exception& ex) {
+    std::fprintf(stderr, "hostc_resolve: name service failed: %s\n", ex.what());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<HostRecord> HostCache::ask(std::function<std::optional<HostRecord>(NameService&)> call,
+                                         bool& left) {
+  left = false;
+  if (!ns_.may_hang()) return ask_caught(call, ns_);
+  auto asking = std::make_shared<Asking>();
+  {
+    MutexLock lock(queue_mutex_);
+    if (stopping_) {
+      left = true;
+      return std::nullopt;
+    }
+    asking_.push_back(asking);
+  }
+  // The thread holds only the service (which outlives every call) and its
+  // own hand-over, never the cache: it may end long after the cache.
+  try {
+    std::thread([asking, &ns = ns_, call] {
+      std::optional<HostRecord> reply = ask_caught(call, ns);
+      MutexLock lock(asking->mutex);
+      asking->reply = std::move(reply);
+      asking->done = true;
+      asking->cv.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: ask here, as a service that never hangs is.
+    MutexLock lock(asking->mutex);
+    asking->reply = ask_caught(call, ns_);
+    asking->done = true;
+  }
+  std::optional<HostRecord> reply;
+  {
+    MutexLock lock(asking->mutex);
+    while (!asking->done && !asking->abandoned) lock.wait(asking->cv);
+    left = !asking->done;
+    reply = std::move(asking->reply);
+  }
+  MutexLock lock(queue_mutex_);
+  std::erase(asking_, asking);
+  return reply;
+}
+
+const HostcEntry* HostCache::process(const Request& r, bool& left) {
   switch (r.kind) {
     case kHostcByName:
-      return by_name(r.name);
+      return by_name(r.name, left);
     case kHostcByIpv4:
-      return by_ipv4(r.address);
+      return by_ipv4(r.address, left);
     case kHostcByEther:
       return ether_entry(r.address);
     default:
@@ -381,7 +459,7 @@ const HostcEntry* HostCache::process(const Request& r) {
   }
 }
 
-const HostcEntry* HostCache::by_name(const std::string& name) {
+const HostcEntry* HostCache::by_name(const std::string& name, bool& left) {
   if (const HostcEntry* old = find_text(name)) return old;
   // Only a host name goes to the name service: whatever else a neighbour
   // writes in a Host field is not asked about (nor is an empty name).
@@ -390,12 +468,8 @@ const HostcEntry* HostCache::by_name(const std::string& name) {
     MutexLock reg(register_mutex_);
     if (name_failed_recently(name)) return nullptr;
   }
-  std::optional<HostRecord> reply;
-  try {
-    reply = ns_.by_name(name);
-  } catch (const std::exception& ex) {
-    std::fprintf(stderr, "hostc_resolve: name service failed: %s\n", ex.what());
-  }
+  std::optional<HostRecord> reply = ask([name](NameService& ns) { return ns.by_name(name); }, left);
+  if (left) return nullptr;
   MutexLock reg(register_mutex_);
   if (!reply) {
     note_failed_name(name);
@@ -408,15 +482,13 @@ const HostcEntry* HostCache::by_name(const std::string& name) {
   return register_ipv4(std::move(e), name);
 }
 
-const HostcEntry* HostCache::by_ipv4(const NetAddress& a) {
+const HostcEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
   const HostcEntry* old = find_ipv4(a);
   if (old != nullptr && !old->provisional) return old;
-  std::optional<HostRecord> reply;
-  try {
-    reply = ns_.by_address(a.bytes);
-  } catch (const std::exception& ex) {
-    std::fprintf(stderr, "hostc_resolve: name service failed: %s\n", ex.what());
-  }
+  std::array<std::uint8_t, 4> bytes{a.bytes[0], a.bytes[1], a.bytes[2], a.bytes[3]};
+  std::optional<HostRecord> reply =
+      ask([bytes](NameService& ns) { return ns.by_address(bytes.data()); }, left);
+  if (left) return nullptr;
   MutexLock reg(register_mutex_);
   old = find_ipv4(a);
   if (old != nullptr && !old->provisional) return old;

@@ -155,6 +155,11 @@ class NameService {
   // Raw replies: the cache applies the copy rules itself.
   virtual std::optional<HostRecord> by_address(const std::uint8_t ipv4[4]) = 0;
   virtual std::optional<HostRecord> by_name(const std::string& name) = 0;
+  // A service that may not answer for a long time (a silent server in
+  // resolv.conf) is asked on a thread of its own, which a stop leaves
+  // behind rather than waits for: such a service must outlive every call,
+  // past the cache that made it.
+  virtual bool may_hang() const { return false; }
 };
 
 // Asks the system resolver (gethostbyaddr_r / gethostbyname_r, so aliases
@@ -163,7 +168,12 @@ class SystemNameService final : public NameService {
  public:
   std::optional<HostRecord> by_address(const std::uint8_t ipv4[4]) override;
   std::optional<HostRecord> by_name(const std::string& name) override;
+  bool may_hang() const override { return true; }
 };
+
+// The system's name service, alive for the whole process: a look-up that a
+// stop left behind may still be inside it when its cache is gone.
+NameService& system_name_service();
 
 // Never answers: every address entry is named by its dotted text, every look-up
 // by name fails. For users who want no name traffic (--no-resolve); entries and
@@ -258,6 +268,9 @@ class HostCache {  // hostc
 
   // The resolver threads (hostc_resolve). stop() lets the look-ups in
   // progress finish and leaves the rest queued; start() again resumes them.
+  // A look-up a service that may hang is still busy with is not waited for:
+  // it is left to end on its own, its answer unused, and its requests are
+  // queued again, unanswered.
   void start();
   void stop();
   bool running() const;
@@ -356,9 +369,14 @@ class HostCache {  // hostc
   // The completion, once: empty when the request was answered already.
   HostcCompletion claim(Request& r) REQUIRES(queue_mutex_);
   static void call(HostcCompletion& done, const HostcEntry* entry);
-  const HostcEntry* process(const Request& r);
-  const HostcEntry* by_name(const std::string& name);
-  const HostcEntry* by_ipv4(const NetAddress& a);
+  // `left` is set when the stop left the name service's answer behind.
+  const HostcEntry* process(const Request& r, bool& left);
+  const HostcEntry* by_name(const std::string& name, bool& left);
+  const HostcEntry* by_ipv4(const NetAddress& a, bool& left);
+  // Asks the name service; for one that may hang, on a thread of its own
+  // that a stop does not wait for (then `left` is set and there is no reply).
+  struct Asking;
+  std::optional<HostRecord> ask(std::function<std::optional<HostRecord>(NameService&)> call, bool& left);
   const HostcEntry* ether_entry(const NetAddress& a);
   const HostcEntry* find_text_locked(std::string_view text) const REQUIRES_SHARED(tables_mutex_);
   // Settles the entry's name and host id, then publishes it (replacing a
@@ -391,6 +409,8 @@ class HostCache {  // hostc
   // Requests waiting for a look-up another worker is doing, by key.
   std::map<std::string, std::vector<std::shared_ptr<Request>>> in_flight_ GUARDED_BY(queue_mutex_);
   int busy_ GUARDED_BY(queue_mutex_) = 0;
+  // Look-ups out on threads of their own, which stop() abandons.
+  std::vector<std::shared_ptr<Asking>> asking_ GUARDED_BY(queue_mutex_);
   bool running_ GUARDED_BY(queue_mutex_) = false;
   bool stopping_ GUARDED_BY(queue_mutex_) = false;
   std::vector<std::thread> threads_;

@@ -55,6 +55,13 @@ std::optional<HostRecord> ask(Call&& call) {
 
 }  // namespace
 
+NameService& system_name_service() {
+  // Never destroyed: look-ups left behind at a stop may still be in it when
+  // the program exits.
+  static SystemNameService* const service = new SystemNameService;
+  return *service;
+}
+
 std::optional<HostRecord> SystemNameService::by_address(const std::uint8_t ipv4[4]) {
   return ask([&](hostent* he, char* buf, std::size_t len, hostent** result, int* herr) {
     return gethostbyaddr_r(ipv4, 4, AF_INET, he, buf, len, result, herr);

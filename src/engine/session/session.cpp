@@ -41,10 +41,13 @@ Status EngineSession::open_store(const DbConfig& config, DbStartupUi& ui) {
 
 void EngineSession::assemble() {
   if (loop_) return;
-  if (options_.resolve_names)
-    name_service_ = std::make_unique<SystemNameService>();
-  else
+  // The system's service lives as long as the process: a look-up the stop
+  // leaves behind may outlive the session.
+  NameService* service = &system_name_service();
+  if (!options_.resolve_names) {
     name_service_ = std::make_unique<NullNameService>();
+    service = name_service_.get();
+  }
   HostIdStore* ids = nullptr;
   if (store_) {
     ids = &store_->host_ids();
@@ -54,7 +57,7 @@ void EngineSession::assemble() {
   }
   HostCacheOptions cache_options;
   cache_options.heard_names = options_.heard_names;
-  cache_ = std::make_unique<HostCache>(*name_service_, *ids, cache_options);
+  cache_ = std::make_unique<HostCache>(*service, *ids, cache_options);
   name_file_messages_ = load_name_files(*cache_, options_.ethers_file, options_.manufacturers_file,
                                         options_.show_manufacturers);
   name_sniffer_ = std::make_unique<NameSniffer>(*cache_);
