@@ -19,6 +19,12 @@ AlarmHost host_of(const HostcEntry& e) {
   return AlarmHost{e.host_id, e.address, e.name};
 }
 
+// An IPv6 address may be typed as the definitions write it, in brackets.
+std::string host_query(const std::string& text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') return text.substr(1, text.size() - 2);
+  return text;
+}
+
 // A text typed without a scheme is taken as an http URL, as a browser would.
 std::string absolute_url(const std::string& text) {
   if (text.find("://") != std::string::npos) return text;
@@ -50,7 +56,7 @@ std::vector<std::string> CacheBuilderServices::host_names() {
 
 std::optional<AlarmHost> CacheBuilderServices::find_host(const std::string& text) {
   if (names_ == nullptr || text.empty()) return std::nullopt;
-  const HostcEntry* e = names_->find_text(text);
+  const HostcEntry* e = names_->find_text(host_query(text));
   if (e == nullptr) return std::nullopt;
   return host_of(*e);
 }
@@ -67,7 +73,7 @@ std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& t
     std::optional<AlarmHost> host GUARDED_BY(mutex);
   };
   auto answer = std::make_shared<Answer>();
-  const bool queued = names_->request_text(text, [answer](const HostcEntry* e) {
+  const bool queued = names_->request_text(host_query(text), [answer](const HostcEntry* e) {
     MutexLock lock(answer->mutex);
     if (e != nullptr) answer->host = host_of(*e);
     answer->answered = true;
@@ -266,10 +272,10 @@ std::string alarm_format_definition(const AlarmDefinition& def) {
   std::string out;
   switch (def.object_type) {
     case kAlarmHost:
-      out = "host:" + netaddr_text(def.host1);
+      out = "host:" + alarm_address_text(def.host1);
       break;
     case kAlarmLink:
-      out = "link:" + netaddr_text(def.host1) + ":" + netaddr_text(def.host2);
+      out = "link:" + alarm_address_text(def.host1) + ":" + alarm_address_text(def.host2);
       break;
     case kAlarmNetwork:
       out = "net";

@@ -1183,9 +1183,14 @@ bool db_host_cache_addr(DbSession& s, std::int32_t host_id, NetAddress& out) {
   while (st.row()) {
     const std::string text(cut(st->column_text(1), kHostAddrColumn));
     // A host known only by name has no address to give.
-    if (!is_ipv4_text(text)) continue;
-    out = NetAddress::parse(kAddrIpv4, text.c_str());
-    return true;
+    if (is_ipv4_text(text)) {
+      out = NetAddress::parse(kAddrIpv4, text.c_str());
+      return true;
+    }
+    if (is_ipv6_text(text)) {
+      out = NetAddress::parse(kAddrIpv6, text.c_str());
+      return true;
+    }
   }
   return false;
 }
