@@ -233,6 +233,28 @@ TEST_P(StoreTest, Ipv6HostsAreStoredWholeAndReadBackAsIpv6) {
   EXPECT_EQ(servers, std::vector<std::string>{"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"});
 }
 
+// A dual-stack host: its IPv4 and IPv6 replies carry one name, and each
+// reply lists only addresses of its own kind. Storing either, in any order
+// and again, keeps one id and the rows of both.
+TEST_P(StoreTest, ADualStackHostKeepsTheRowsOfBothKinds) {
+  HostcEntry six;
+  six.address = NetAddress::parse(kAddrIpv6, "fd00::7");
+  six.name = "dual.example";
+  six.host = HostRecord{};
+  six.host->name = "dual.example";
+  six.host->aliases = {"dual"};
+  const HostcEntry four = named_entry("dual.example", {{10, 0, 0, 7}});
+  const std::int32_t id = stored(four).host_id;
+  for (const HostcEntry* e : std::initializer_list<const HostcEntry*>{&six, &four, &six}) {
+    EXPECT_EQ(stored(*e).host_id, id);
+  }
+  std::vector<std::string> rows;
+  auto st = s->connection().prepare("SELECT name || '=' || addr FROM host_cache ORDER BY name, addr");
+  while (st->step() == StepResult::kRow) rows.emplace_back(st->column_text(1));
+  EXPECT_EQ(rows,
+            (std::vector<std::string>{"dual=fd00::7", "dual.example=10.0.0.7", "dual.example=fd00::7"}));
+}
+
 TEST_P(StoreTest, AccessWithoutHostHeaderStoresNullTextAndNeedsBothHosts) {
   HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
