@@ -389,7 +389,7 @@ BENCHMARK(BM_CaptureShareOfBareRead)->Unit(benchmark::kMillisecond)->Iterations(
 
 // What the sniffers find goes nowhere: the cost measured is theirs alone.
 struct DiscardRequests final : HttpRequestSink {
-  int record_request(UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char*, const char*,
+  int record_request(UrlCounters&, const NetAddress&, const NetAddress&, const char*, const char*,
                      std::int64_t) override {
     return 1;
   }

@@ -15,12 +15,12 @@ namespace {
 
 class NameSink : public tarnix::HttpRequestSink {
  public:
-  int record_request(tarnix::UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char*, const char*,
-                     std::int64_t) override {
+  int record_request(tarnix::UrlCounters&, const tarnix::NetAddress&, const tarnix::NetAddress&, const char*,
+                     const char*, std::int64_t) override {
     std::abort();  // the TLS sniffer hands over names only
   }
-  int record_server_name(tarnix::UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char* name,
-                         std::int64_t seen_at) override {
+  int record_server_name(tarnix::UrlCounters&, const tarnix::NetAddress&, const tarnix::NetAddress&,
+                         const char* name, std::int64_t seen_at) override {
     if (seen_at != now) std::abort();  // the name is seen when its frame was
     const std::size_t n = std::strlen(name);
     if (n == 0 || n > tarnix::kTlsNameMax) std::abort();

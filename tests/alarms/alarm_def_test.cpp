@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "alarm_fakes.h"
+#include "alarms/alarm_builder.h"
 #include "alarms/alarm_def.h"
 
 namespace tarnix {
@@ -69,7 +70,16 @@ TEST(AlarmDefinitionParse, MalformedDefinitionsSayWhatIsWrong) {
       {"host:10.0.0:occurrence:x", "'10.0.0' is not an IPv4 address"},
       {"host:10.0.0.256:occurrence:x", "'10.0.0.256' is not an IPv4 address"},
       {"host:10.0.0.1x:occurrence:x", "is not an IPv4 address"},
-      {"host::occurrence:x", "an IPv4 address is missing"},
+      {"host::occurrence:x", "an address is missing"},
+      {"host:[fd00::5:occurrence:x", "'[fd00::5:occurrence:x' has no closing ']'"},
+      {"host:[::1]x:occurrence:x", "'[::1]' is followed by 'x' instead of ':'"},
+      {"host:fd00::5:occurrence:x", "'fd00' is not an IPv4 address; an IPv6 address goes in brackets"},
+      {"host:::1:occurrence:x", "an IPv6 address goes in brackets"},
+      {"host:[10.0.0.1]:occurrence:x", "'10.0.0.1' is not an IPv6 address"},
+      {"host:[]:occurrence:x", "'' is not an IPv6 address"},
+      {"host:[fd00::5%eth0]:occurrence:x", "is not an IPv6 address"},
+      {"link:[fd00::1]:occurrence:x", "'occurrence' is not an IPv4 address"},
+      {"link:[fd00::1]:[fd00::2]", "the condition is missing"},
       {"link:10.0.0.1:occurrence:x", "'occurrence' is not an IPv4 address"},
       {"host:10.0.0.5:threshold:packets:1:x", "unknown condition 'threshold'"},
       {"host:10.0.0.5", "the condition is missing"},
@@ -95,6 +105,38 @@ TEST(AlarmDefinitionParse, MalformedDefinitionsSayWhatIsWrong) {
   EXPECT_NE(parse_error("host:10.0.0.5:occurrence:" + std::string(81, 'n')).find("longer than 80"),
             std::string::npos);
   parse_ok("host:10.0.0.5:occurrence:" + std::string(80, 'n'));
+}
+
+// Definitions written back read as they were written, IPv6 addresses in their
+// compressed form between brackets, either kind at either end of a link.
+TEST(AlarmDefinitionParse, AddressesOfBothKindsRoundTrip) {
+  struct Case {
+    const char* text;
+    const char* written;  // as alarm_format_definition writes it back
+    const char* host1;
+    const char* host2;
+  } cases[] = {
+      {"host:10.0.0.5:occurrence:x", "host:10.0.0.5:occurrence:x", "10.0.0.5", ""},
+      {"host:[fd00::5]:threshold-high:packets:9:six", "host:[fd00::5]:threshold-high:packets:9:six",
+       "fd00::5", ""},
+      {"host:[FD00:0:0:0::5]:occurrence:x", "host:[fd00::5]:occurrence:x", "fd00::5", ""},
+      {"host:[::ffff:10.0.0.1]:occurrence:x", "host:[::ffff:10.0.0.1]:occurrence:x", "::ffff:10.0.0.1", ""},
+      {"link:[fd00::1]:[fd00::2]:occurrence:a: b", "link:[fd00::1]:[fd00::2]:occurrence:a: b", "fd00::1",
+       "fd00::2"},
+      {"link:10.0.0.1:[fe80::1]:threshold-low:kilobytes:5:mixed",
+       "link:10.0.0.1:[fe80::1]:threshold-low:kilobytes:5:mixed", "10.0.0.1", "fe80::1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const AlarmDefinition d = parse_ok(c.text);
+    EXPECT_EQ(netaddr_text(d.host1), c.host1);
+    EXPECT_EQ(netaddr_text(d.host2), c.host2);
+    // An IPv4 address and the IPv6 address mapping it stay two hosts.
+    EXPECT_EQ(d.host1.is_ipv6(), std::string_view(c.text).find('[') == 5);
+    const std::string written = alarm_format_definition(d);
+    EXPECT_EQ(written, c.written);
+    EXPECT_EQ(alarm_format_definition(parse_ok(written)), written);
+  }
 }
 
 // Deliveries follow the notify text; the stored form is what the table keeps

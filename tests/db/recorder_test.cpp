@@ -300,6 +300,70 @@ TEST_F(RecorderTest, ThePortTheClientNamedTellsUrlsApart) {
       "/index.html:0 x2, /index.html:8000 x1, /x:0 x2, /x:8080 x1");
 }
 
+// Requests between IPv6 hosts, each shape of them, end as rows under hosts
+// stored by their IPv6 addresses, and are announced with them.
+TEST_F(RecorderTest, Ipv6RequestsAreStoredUnderTheirIpv6Hosts) {
+  auto six = [](const char* text) { return NetAddress::parse(kAddrIpv6, text); };
+  const std::array<std::uint8_t, 16> named{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  ns.answer_ipv6(named, reply("six.example", {}, {}));
+  struct Case {
+    const char* client;
+    const char* server;
+    const char* host;  // null: no Host header; "tls": a TLS server name
+    const char* target;
+    const char* url;         // announced
+    const char* url_host;    // the name of the URL's host row
+    const char* server_row;  // the name of the access's server row
+  } cases[] = {
+      {"fd00::2", "2001:db8::1", nullptr, "/plain", "http://six.example/plain", "six.example", "six.example"},
+      {"fd00::2", "2001:db8::9", "2001:db8::9", "/a", "http://[2001:db8::9]/a", "2001:db8::9", "2001:db8::9"},
+      {"fd00::2", "fd00::3", "fd00::7", "http://[fd00::7]:8080/p", "http://[fd00::7]:8080/p", "fd00::7",
+       "fd00::3"},
+      {"fd00::4", "2001:db8::1", "tls", "secure.example", "https://secure.example/", "six.example",
+       "six.example"},
+  };
+  for (const Case& c : cases) {
+    const bool tls = c.host != nullptr && std::string(c.host) == "tls";
+    const int sent =
+        tls ? recorder->record_server_name(counters, six(c.client), six(c.server), c.target, 1700000000)
+            : recorder->record_request(counters, six(c.client), six(c.server), c.host, c.target);
+    EXPECT_EQ(sent, 1) << c.target;
+  }
+  // Addresses that name no host are no request.
+  const std::uint8_t mac[6] = {2, 0, 0, 0, 0, 1};
+  EXPECT_EQ(recorder->record_request(counters, NetAddress::ether(mac), six("fd00::3"), nullptr, "/"), -1);
+  settle();
+
+  const auto seen = log.all();
+  ASSERT_EQ(seen.size(), std::size(cases));
+  auto name_of = [&](std::int64_t id) {
+    return sql_text(*reader, ("SELECT name FROM host_cache WHERE host_id = " + std::to_string(id)).c_str());
+  };
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.url);
+    EXPECT_EQ(seen[i].url, c.url);
+    EXPECT_EQ(netaddr_text(seen[i].client), c.client);
+    EXPECT_EQ(netaddr_text(seen[i].server), c.server);
+    const std::string row = " FROM url_hist WHERE url_hist_id = " + std::to_string(seen[i].url_hist_id);
+    const std::int64_t client = count(("SELECT client" + row).c_str());
+    EXPECT_EQ(
+        sql_text(*reader, ("SELECT addr FROM host_cache WHERE host_id = " + std::to_string(client)).c_str()),
+        c.client);
+    EXPECT_EQ(name_of(count(("SELECT server" + row).c_str())), c.server_row);
+    EXPECT_EQ(name_of(count(("SELECT u.host FROM urls u JOIN url_hist h ON h.url_id = u.url_id"
+                             " WHERE h.url_hist_id = " +
+                             std::to_string(seen[i].url_hist_id))
+                                .c_str())),
+              c.url_host);
+  }
+  EXPECT_EQ(RequestLogPrinter::format(seen[2]).substr(20),
+            "fd00::2 -> fd00::3 http://[fd00::7]:8080/p proxy");
+  EXPECT_EQ(recorder->stats().unusable, 1u);
+  EXPECT_EQ(recorder->stats().dropped(), 0u);
+  EXPECT_EQ(sql_text(*reader, "PRAGMA integrity_check"), "ok");
+}
+
 TEST_F(RecorderTest, BotchedTargetsAreCountedAndDropped) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(send(kClient, kServer, "h", "news:comp.lang"), -1);

@@ -179,6 +179,82 @@ TEST_P(StoreTest, UrlTextForms) {
   EXPECT_EQ(text, "");
 }
 
+// IPv6 hosts in the same tables as IPv4 ones: the address text kept whole
+// (the longest forms too), read back as an IPv6 address, found by it, and
+// their URLs written with the address in brackets.
+TEST_P(StoreTest, Ipv6HostsAreStoredWholeAndReadBackAsIpv6) {
+  auto six = [](const char* text) { return NetAddress::parse(kAddrIpv6, text); };
+  HostcEntry longest;
+  longest.address = six("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
+  longest.name = netaddr_text(longest.address);
+  HostcEntry server;
+  server.address = six("2001:db8:85a3:1234:5678:8a2e:370:7334");
+  server.name = "six.example";
+  server.host = HostRecord{};
+  server.host->name = "six.example";
+  HostcEntry v4 = stored(unnamed_entry(32, 1, 13, 184));  // the first bytes of server's address
+  longest = stored(longest);
+  server = stored(server);
+  ASSERT_NE(longest.host_id, 0);
+  ASSERT_NE(server.host_id, 0);
+  EXPECT_NE(server.host_id, v4.host_id);
+
+  struct Case {
+    const HostcEntry* entry;
+    const char* addr;  // as the table holds it
+  } cases[] = {
+      {&longest, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+      {&server, "2001:db8:85a3:1234:5678:8a2e:370:7334"},
+      {&v4, "32.1.13.184"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.addr);
+    auto st = s->connection().prepare("SELECT addr FROM host_cache WHERE host_id = ?");
+    st->bind_int(1, c.entry->host_id);
+    ASSERT_EQ(st->step(), StepResult::kRow);
+    EXPECT_EQ(st->column_text(1), c.addr);
+    NetAddress back;
+    ASSERT_TRUE(db_host_cache_addr(*s, c.entry->host_id, back));
+    EXPECT_EQ(back, c.entry->address);
+    // An unnamed host is found by its address alone.
+    if (!c.entry->has_name()) {
+      EXPECT_EQ(db_host_cache_find_id(*s, nullptr, &c.entry->address), c.entry->host_id);
+    }
+  }
+
+  const std::int32_t u = db_urls_add(*s, longest.host_id, "/x", kSchemeHttp, 8080);
+  std::string text;
+  db_url_text(*s, u, text);
+  EXPECT_EQ(text, "http://[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff]:8080/x");
+  ASSERT_GT(db_url_hist_add(*s, u, nullptr, &server, &longest, 0, 1, nullptr), 0);
+  EXPECT_EQ(sql_int(*s, "SELECT client FROM url_hist"), server.host_id);
+  std::vector<std::string> servers;
+  ASSERT_TRUE(db_top_servers(*s, [&](const HostAccessCount& h) { servers.push_back(h.name); }).ok());
+  EXPECT_EQ(servers, std::vector<std::string>{"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"});
+}
+
+// A dual-stack host: its IPv4 and IPv6 replies carry one name, and each
+// reply lists only addresses of its own kind. Storing either, in any order
+// and again, keeps one id and the rows of both.
+TEST_P(StoreTest, ADualStackHostKeepsTheRowsOfBothKinds) {
+  HostcEntry six;
+  six.address = NetAddress::parse(kAddrIpv6, "fd00::7");
+  six.name = "dual.example";
+  six.host = HostRecord{};
+  six.host->name = "dual.example";
+  six.host->aliases = {"dual"};
+  const HostcEntry four = named_entry("dual.example", {{10, 0, 0, 7}});
+  const std::int32_t id = stored(four).host_id;
+  for (const HostcEntry* e : std::initializer_list<const HostcEntry*>{&six, &four, &six}) {
+    EXPECT_EQ(stored(*e).host_id, id);
+  }
+  std::vector<std::string> rows;
+  auto st = s->connection().prepare("SELECT name || '=' || addr FROM host_cache ORDER BY name, addr");
+  while (st->step() == StepResult::kRow) rows.emplace_back(st->column_text(1));
+  EXPECT_EQ(rows,
+            (std::vector<std::string>{"dual=fd00::7", "dual.example=10.0.0.7", "dual.example=fd00::7"}));
+}
+
 TEST_P(StoreTest, AccessWithoutHostHeaderStoresNullTextAndNeedsBothHosts) {
   HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));

@@ -2,6 +2,7 @@
 // counts every question, and can hold the resolver inside a look-up.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -53,6 +54,10 @@ class FakeNameService : public NameService {
     std::lock_guard lock(mutex_);
     by_address_[a] = std::move(r);
   }
+  void answer_ipv6(std::array<std::uint8_t, 16> a, HostRecord r) {
+    std::lock_guard lock(mutex_);
+    by_ipv6_[a] = std::move(r);
+  }
   void answer_name(const std::string& name, HostRecord r) {
     std::lock_guard lock(mutex_);
     by_name_[name] = std::move(r);
@@ -69,6 +74,17 @@ class FakeNameService : public NameService {
     auto it = by_address_.find(a);
     return it == by_address_.end() ? std::nullopt : std::optional<HostRecord>(it->second);
   }
+  std::optional<HostRecord> by_ipv6_address(const std::uint8_t ipv6[16]) override {
+    std::array<std::uint8_t, 16> a{};
+    std::copy(ipv6, ipv6 + 16, a.begin());
+    std::unique_lock lock(mutex_);
+    ++ipv6_calls_[a];
+    ++calls_;
+    hold(lock);
+    auto it = by_ipv6_.find(a);
+    if (it == by_ipv6_.end()) return std::nullopt;
+    return it->second;
+  }
   std::optional<HostRecord> by_name(const std::string& name) override {
     std::unique_lock lock(mutex_);
     ++inside_;
@@ -84,6 +100,11 @@ class FakeNameService : public NameService {
     std::lock_guard lock(mutex_);
     auto it = address_calls_.find(a);
     return it == address_calls_.end() ? 0 : it->second;
+  }
+  int ipv6_calls(std::array<std::uint8_t, 16> a) const {
+    std::lock_guard lock(mutex_);
+    auto it = ipv6_calls_.find(a);
+    return it == ipv6_calls_.end() ? 0 : it->second;
   }
   int name_calls(const std::string& n) const {
     std::lock_guard lock(mutex_);
@@ -145,6 +166,8 @@ class FakeNameService : public NameService {
   std::map<std::string, HostRecord> by_name_;
   std::map<std::array<std::uint8_t, 4>, int> address_calls_;
   std::map<std::string, int> name_calls_;
+  std::map<std::array<std::uint8_t, 16>, HostRecord> by_ipv6_;
+  std::map<std::array<std::uint8_t, 16>, int> ipv6_calls_;
 };
 
 }  // namespace tarnix::testing_support

@@ -152,6 +152,71 @@ TEST_F(HostcTest, EntryKeepsTheAddressItWasAskedAbout) {
   EXPECT_EQ(ns.address_calls(ip(10, 0, 0, 1)), 1);
 }
 
+// IPv6 addresses go to the name service's IPv6 look-up whichever way they
+// are asked, are keyed by their bytes (any text form finds them) and never
+// meet the IPv4 address that shares their first bytes.
+TEST_F(HostcTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
+  const std::array<std::uint8_t, 16> named{0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+  const std::array<std::uint8_t, 16> unnamed{0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6};
+  ns.answer_ipv6(named, reply("six.example.com", {"six-alias"}, {}));
+  // The IPv4 address made of the same first bytes has a name of its own.
+  ns.answer_address(ip(0xfd, 0, 0, 0), reply("four.example.com", {}, {ip(0xfd, 0, 0, 0)}));
+  struct Case {
+    const char* what;
+    std::function<bool(HostCache&, HostcCompletion)> ask;
+    std::string name, text;
+    std::array<std::uint8_t, 16> bytes;
+  };
+  const Case cases[] = {
+      {"by address",
+       [&](HostCache& c, HostcCompletion d) { return c.request_ipv4(NetAddress::ipv6(named.data()), d); },
+       "six.example.com", "fd00::5", named},
+      {"by text in another form",
+       [](HostCache& c, HostcCompletion d) { return c.request_text("FD00:0:0::0:5", d); }, "six.example.com",
+       "fd00::5", named},
+      {"by descriptor",
+       [&](HostCache& c, HostcCompletion d) {
+         return c.resolve_rec_process({kHostcByIpv4, NetAddress::ipv6(unnamed.data()), {}}, d);
+       },
+       "fd00::6", "fd00::6", unnamed},
+  };
+  std::vector<const HostcEntry*> entries;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Calls one;
+    ASSERT_TRUE(c.ask(cache, one.done()));
+    const HostcEntry* e = one.wait(1).at(0);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->name, c.name);
+    EXPECT_EQ(e->address, NetAddress::ipv6(c.bytes.data()));
+    EXPECT_NE(e->host_id, 0);
+    EXPECT_EQ(cache.find_text(c.text), e);
+    EXPECT_EQ(cache.find_ipv4(NetAddress::ipv6(c.bytes.data())), e);
+    entries.push_back(e);
+  }
+  EXPECT_EQ(entries[0], entries[1]);
+  EXPECT_EQ(ns.ipv6_calls(named), 1);
+  EXPECT_EQ(ns.ipv6_calls(unnamed), 1);
+  EXPECT_EQ(ns.address_calls(ip(0xfd, 0, 0, 0)), 0);
+  EXPECT_EQ(cache.find_text("six-alias"), entries[0]);
+  EXPECT_EQ(cache.name_of(NetAddress::ipv6(named.data()), nullptr).name, "six.example.com");
+
+  EXPECT_EQ(cache.find_ipv4(v4(0xfd, 0, 0, 0)), nullptr);
+  cache.request_ipv4(v4(0xfd, 0, 0, 0), calls.done());
+  const HostcEntry* four = calls.wait(1).at(0);
+  ASSERT_NE(four, nullptr);
+  EXPECT_EQ(four->name, "four.example.com");
+  EXPECT_NE(four->host_id, entries[0]->host_id);
+  EXPECT_EQ(cache.find_text("fd00::5"), entries[0]);
+
+  // Not waiting for the name service: a provisional entry under the text.
+  const std::uint8_t late[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9};
+  const HostcEntry* now = cache.ipv4_now(NetAddress::ipv6(late));
+  ASSERT_NE(now, nullptr);
+  EXPECT_TRUE(now->provisional);
+  EXPECT_EQ(now->name, "fe80::9");
+}
+
 // --- requests by text ----------------------------------------------------------
 
 TEST_F(HostcTest, TextRequestsGoByAddressOrByName) {

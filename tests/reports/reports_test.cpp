@@ -167,6 +167,35 @@ TEST_F(ReportsTest, ReplaceModeReplacesALinkInsteadOfFollowingIt) {
   EXPECT_EQ(files, 5u) << "four forms and the victim, no part files";
 }
 
+// A link between two long IPv6 addresses is longer than the text column:
+// written whole (a cut address would name another host), the count after it;
+// dotted names keep the column.
+TEST_F(ReportsTest, LongIpv6NamesAreNeverCutInTheColumns) {
+  TrafficModel model(nullptr, nullptr, nullptr);
+  Net* net = net_create(model, "eth0");
+  const std::string a = "2001:db8:85a3:1234:5678:8a2e:370:7334";
+  const std::string b = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff";
+  Node* from = node_create(*net, NetAddress::parse(kAddrIpv6, a.c_str()));
+  Node* to = node_create(*net, NetAddress::parse(kAddrIpv6, b.c_str()));
+  Node* v4 = node_create(*net, NetAddress::ipv4(10, 0, 0, 1));
+  Link* six = link_create(*from, *to);
+  Link* four = link_create(*v4, *from);
+  six->bytes = 900;
+  four->bytes = 100;
+  from->bytes_sent = 900;
+  v4->bytes_sent = 100;
+  for (Link* l : {six, four}) net->top_links.insert(l);
+  for (Node* n : {from, v4}) net->top_hosts.insert(n);
+  sources.net = net;
+
+  const std::string text = slurp(write(ReportKind::kStats) + ".txt");
+  EXPECT_NE(text.find("\n" + a + ", " + b + " 900\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n" + a + std::string(71 - a.size(), ' ') + " 900\n"), std::string::npos) << text;
+  const std::string dotted = "10.0.0.1, " + a;
+  EXPECT_NE(text.find("\n" + dotted + std::string(71 - dotted.size(), ' ') + " 100\n"), std::string::npos)
+      << text;
+}
+
 TEST(ReportKinds, Parse) {
   std::vector<ReportKind> kinds;
   std::string bad;

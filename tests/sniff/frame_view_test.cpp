@@ -245,16 +245,16 @@ TEST(FrameView, Ipv6WalkStaysInsideTheCapturedBytes) {
 }
 
 struct Heard : HttpRequestSink {
-  int record_request(UrlCounters&, const std::uint8_t client[4], const std::uint8_t server[4],
-                     const char* host, const char* target, std::int64_t seen_at) override {
-    seen.push_back(std::to_string(client[3]) + ">" + std::to_string(server[3]) + " " + (host ? host : "-") +
-                   " " + target + " @" + std::to_string(seen_at));
+  static std::string last(const NetAddress& a) { return std::to_string(a.bytes[a.is_ipv6() ? 15 : 3]); }
+  int record_request(UrlCounters&, const NetAddress& client, const NetAddress& server, const char* host,
+                     const char* target, std::int64_t seen_at) override {
+    seen.push_back(last(client) + ">" + last(server) + " " + (host ? host : "-") + " " + target + " @" +
+                   std::to_string(seen_at));
     return 1;
   }
-  int record_server_name(UrlCounters&, const std::uint8_t* client, const std::uint8_t* server,
-                         const char* name, std::int64_t seen_at) override {
-    seen.push_back(std::to_string(client[3]) + ">" + std::to_string(server[3]) + " tls " + name + " @" +
-                   std::to_string(seen_at));
+  int record_server_name(UrlCounters&, const NetAddress& client, const NetAddress& server, const char* name,
+                         std::int64_t seen_at) override {
+    seen.push_back(last(client) + ">" + last(server) + " tls " + name + " @" + std::to_string(seen_at));
     return 1;
   }
   std::vector<std::string> seen;
@@ -295,6 +295,29 @@ TEST(FrameView, SniffersHearRealCapturesThroughTheViewAsFromTheSegment) {
     pcap_close(p);
     EXPECT_GE(both.by_view.seen.size(), 5u);
     EXPECT_EQ(both.by_view.seen, both.by_segment.seen);
+  }
+}
+
+// An IPv6 request reaches the sink with both IPv6 addresses whole, behind an
+// extension header as well.
+TEST(FrameView, SniffersHandOverIpv6Addresses) {
+  for (bool with_options : {false, true}) {
+    std::vector<std::uint8_t> f = with_options
+                                      ? ipv6_frame(kIpProtocolTcp, {{0, std::vector<std::uint8_t>(8, 0)}})
+                                      : ipv6_frame(kIpProtocolTcp, {});
+    f.resize(f.size() - 4);  // the placeholder payload
+    const std::string request = "GET /six HTTP/1.1\r\nHost: [fd00::2]:80\r\n\r\n";
+    f.insert(f.end(), request.begin(), request.end());
+    FrameView v;
+    ASSERT_TRUE(frame_decode(f.data(), static_cast<std::uint32_t>(f.size()),
+                             static_cast<std::uint32_t>(f.size()), v));
+    Heard heard;
+    HttpSniffer http{heard};
+    UrlCounters counters;
+    http.handle(v, counters, 7);
+    EXPECT_EQ(heard.seen, std::vector<std::string>{"1>2 fd00::2 /six @7"});
+    EXPECT_EQ(netaddr_text(frame_source_address(v)), "fd00::1");
+    EXPECT_EQ(netaddr_text(frame_destination_address(v)), "fd00::2");
   }
 }
 

@@ -24,12 +24,12 @@ struct Call {
 
 class CollectingSink : public HttpRequestSink {
  public:
-  int record_request(UrlCounters&, const std::uint8_t client[4], const std::uint8_t server[4],
-                     const char* host_name, const char* target, std::int64_t seen_at) override {
+  int record_request(UrlCounters&, const NetAddress& client, const NetAddress& server, const char* host_name,
+                     const char* target, std::int64_t seen_at) override {
     Call c;
     c.seen_at = seen_at;
-    c.client = netaddr_text(NetAddress::ipv4(client));
-    c.server = netaddr_text(NetAddress::ipv4(server));
+    c.client = netaddr_text(client);
+    c.server = netaddr_text(server);
     if (host_name != nullptr) c.host = host_name;
     c.target = target;
     calls.push_back(c);
@@ -144,6 +144,11 @@ TEST_F(SnifferTest, OnlyTheHeaderSectionsOwnHostFieldCountsInAnyCase) {
       {"GET /Host: HTTP/1.1\r\n\r\n", std::nullopt},
       {"GET / HTTP/1.1\r\nHost: first.test\r\nHost: second.test\r\n\r\n", "first.test"},
       {"GET / HTTP/1.1\r\nHost : spaced-name.test\r\n\r\n", std::nullopt},
+      // An IPv6 literal keeps its colons; the port after its bracket goes.
+      {"GET / HTTP/1.1\r\nHost: [fd00::5]:8080\r\n\r\n", "fd00::5"},
+      {"GET / HTTP/1.1\r\nHost: [fd00::5]\r\n\r\n", "fd00::5"},
+      {"GET / HTTP/1.1\r\nHost: [fd00::5\r\n\r\n", "fd00::5"},
+      {"GET / HTTP/1.1\r\nHost: []\r\n\r\n", ""},
   };
   for (const Case& c : cases) {
     sink.calls.clear();
@@ -279,6 +284,33 @@ TEST(UrlParse, AbsoluteUrls) {
   EXPECT_STREQ(u.host, "host");
   EXPECT_EQ(db_urls_parse("http:", u), 1);
   EXPECT_STREQ(u.host, "");
+}
+
+// IPv6 literals in brackets: the host is what they hold and a port only
+// what follows the closing one.
+TEST(UrlParse, BracketedIpv6Hosts) {
+  struct Case {
+    const char* target;
+    const char* host;
+    std::uint16_t port;
+    const char* path;
+  };
+  const Case cases[] = {
+      {"http://[fd00::5]:8080/x", "fd00::5", 8080, "/x"},
+      {"http://[fd00::5]/x", "fd00::5", 0, "/x"},
+      {"http://[::ffff:10.0.0.1]", "::ffff:10.0.0.1", 0, ""},
+      {"http://[fd00::5]x:81/x", "fd00::5", 0, "/x"},   // no colon right after the bracket: no port
+      {"http://[fd00::5:81/x", "fd00::5:81", 0, "/x"},  // never closed: all of it is the host
+      {"http://[]:80/", "", 80, "/"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    UrlParts u;
+    EXPECT_EQ(db_urls_parse(c.target, u), 1);
+    EXPECT_STREQ(u.host, c.host);
+    EXPECT_EQ(u.port, c.port);
+    EXPECT_STREQ(u.path, c.path);
+  }
 }
 
 TEST(UrlParse, UnknownSchemeIsReportedAndRefused) {

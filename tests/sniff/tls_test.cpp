@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sniff/frame_view.h"
 #include "sniff/segments.h"
 
 namespace tarnix {
@@ -146,19 +147,21 @@ TEST(TlsClientHello, EveryPrefixIsIncompleteUntilTheNameIsIn) {
 
 class Names : public HttpRequestSink {
  public:
-  int record_request(UrlCounters&, const std::uint8_t*, const std::uint8_t*, const char*, const char*,
+  int record_request(UrlCounters&, const NetAddress&, const NetAddress&, const char*, const char*,
                      std::int64_t) override {
     return 0;
   }
-  int record_server_name(UrlCounters&, const std::uint8_t*, const std::uint8_t* server, const char* name,
+  int record_server_name(UrlCounters&, const NetAddress& client, const NetAddress& server, const char* name,
                          std::int64_t seen_at) override {
     names.emplace_back(name);
-    last_server = server[3];
+    last_client = netaddr_text(client);
+    last_server = server.bytes[3];
     last_time = seen_at;
     return 1;
   }
   std::vector<std::string> names;
   int last_server = 0;
+  std::string last_client;
   std::int64_t last_time = 0;
 };
 
@@ -216,6 +219,53 @@ TEST_F(SnifferTest, AHelloWhoseNameLiesBeyondWhatIsKeptIsGivenUp) {
   feed(40001, 1, s, 0, s.size());  // all of it in one segment merged by the adapter
   EXPECT_TRUE(sink.names.empty());
   EXPECT_EQ(sniffer.stats().overflowed, 2u);
+  EXPECT_EQ(sniffer.active(), 0);
+}
+
+// IPv6 flows through the frame path: two clients whose addresses differ
+// only past their first four bytes, on the same ports, each sending its hello
+// in two segments, interleaved. Each name goes to its own client.
+TEST(TlsIpv6, SplitHellosOfTwoIpv6ClientsAreKeptApart) {
+  auto frame = [](std::uint8_t client_last, std::uint32_t seq, const Bytes& payload) {
+    Bytes f = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 0x86, 0xDD, 0x60, 0, 0, 0};
+    put16(f, 20 + payload.size());
+    f.insert(f.end(), {6, 64});
+    Bytes client(16, 0), server(16, 0);
+    client[0] = server[0] = 0xfd;
+    client[15] = client_last;
+    server[15] = 1;
+    f.insert(f.end(), client.begin(), client.end());
+    f.insert(f.end(), server.begin(), server.end());
+    Bytes tcp = testing_support::tcp_segment(40000, 443, "");
+    for (std::size_t i = 0; i < 4; ++i) tcp[4 + i] = static_cast<std::uint8_t>(seq >> (24 - 8 * i));
+    f.insert(f.end(), tcp.begin(), tcp.end());
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+  };
+  Names sink;
+  TlsSniffer sniffer{sink};
+  UrlCounters counters;
+  std::vector<std::string> clients;
+  auto feed = [&](std::uint8_t client_last, const Bytes& stream, std::size_t at, std::size_t n) {
+    const Bytes part(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                     stream.begin() + static_cast<std::ptrdiff_t>(std::min(stream.size(), at + n)));
+    const Bytes f = frame(client_last, 1000 + static_cast<std::uint32_t>(at), part);
+    FrameView v;
+    ASSERT_TRUE(frame_decode(f.data(), static_cast<std::uint32_t>(f.size()),
+                             static_cast<std::uint32_t>(f.size()), v));
+    const std::size_t before = sink.names.size();
+    sniffer.handle(v, counters, 1000);
+    if (sink.names.size() > before) clients.push_back(sink.last_client);
+  };
+  const Bytes a = records(hello({kKeyShare, sni("a.example")}));
+  const Bytes b = records(hello({kKeyShare, sni("b.example")}));
+  feed(2, a, 0, 700);
+  feed(3, b, 0, 700);
+  EXPECT_EQ(sniffer.active(), 2);
+  feed(3, b, 700, b.size());
+  feed(2, a, 700, a.size());
+  EXPECT_EQ(sink.names, (std::vector<std::string>{"b.example", "a.example"}));
+  EXPECT_EQ(clients, (std::vector<std::string>{"fd00::3", "fd00::2"}));
   EXPECT_EQ(sniffer.active(), 0);
 }
 

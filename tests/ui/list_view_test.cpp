@@ -121,6 +121,16 @@ TEST_F(ListView, ColumnsSortByValueNotByText) {
   EXPECT_EQ(shown(*w).first(), "10.0.0.10");
 }
 
+// IPv6 addresses sort by their bytes, not their text, and after IPv4 ones.
+TEST_F(ListView, Ipv6AddressesSortByBytesAfterIpv4) {
+  TestList w(settings, false);
+  const QStringList arrival = {"fd00::10", "10.0.0.9", "fd00::9", "2001:db8::1", "::1", "255.255.255.255"};
+  for (int i = 0; i < arrival.size(); ++i) w.model()->set_row(i, {arrival[i], "1", "1"}, id(i));
+  w.view()->sortByColumn(0, Qt::AscendingOrder);
+  EXPECT_EQ(shown(w),
+            QStringList({"10.0.0.9", "255.255.255.255", "::1", "2001:db8::1", "fd00::9", "fd00::10"}));
+}
+
 TEST_F(ListView, CommandsAndCopiesFollowTheRowsShownAfterSortAndFilter) {
   auto w = filled(true);
   ASSERT_NE(w->filter_box(), nullptr);

@@ -20,6 +20,12 @@ AlarmHost host_of(const HostCache& names, const HostcEntry& e) {
   return AlarmHost{e.host_id, e.address, names.shown_name(&e).name};
 }
 
+// An IPv6 address may be typed as the definitions write it, in brackets.
+std::string host_query(const std::string& text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') return text.substr(1, text.size() - 2);
+  return text;
+}
+
 // A text typed without a scheme is taken as an http URL, as a browser would.
 std::string absolute_url(const std::string& text) {
   if (text.find("://") != std::string::npos) return text;
@@ -51,11 +57,13 @@ std::vector<std::string> CacheBuilderServices::host_names() {
 
 std::optional<AlarmHost> CacheBuilderServices::find_host(const std::string& text) {
   if (names_ == nullptr || text.empty()) return std::nullopt;
-  const HostcEntry* e = names_->find_text(text);
+  const std::string query = host_query(text);
+  const HostcEntry* e = names_->find_text(query);
   // A name only heard on the wire (a DHCP client's, with quiet look-ups)
   // is no name the name service knows, but names a host all the same.
   if (e == nullptr) {
-    if (const NetAddress heard = names_->heard_address(text); heard.is_ipv4()) e = names_->find_ipv4(heard);
+    if (const NetAddress heard = names_->heard_address(query); heard.is_ipv4() || heard.is_ipv6())
+      e = names_->find_ipv4(heard);
   }
   if (e == nullptr) return std::nullopt;
   return host_of(*names_, *e);
@@ -79,9 +87,10 @@ std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& t
     answer->answered = true;
     answer->done.notify_all();
   };
-  const NetAddress heard = names_->heard_address(text);
-  const bool queued = heard.is_ipv4() ? names_->request_ipv4(heard, std::move(done))
-                                      : names_->request_text(text, std::move(done));
+  const std::string query = host_query(text);
+  const NetAddress heard = names_->heard_address(query);
+  const bool queued = heard.is_ipv4() || heard.is_ipv6() ? names_->request_ipv4(heard, std::move(done))
+                                                         : names_->request_text(query, std::move(done));
   if (!queued) return std::nullopt;
   const auto until = std::chrono::steady_clock::now() + bound_;
   MutexLock lock(answer->mutex);
@@ -275,10 +284,10 @@ std::string alarm_format_definition(const AlarmDefinition& def) {
   std::string out;
   switch (def.object_type) {
     case kAlarmHost:
-      out = "host:" + netaddr_text(def.host1);
+      out = "host:" + alarm_address_text(def.host1);
       break;
     case kAlarmLink:
-      out = "link:" + netaddr_text(def.host1) + ":" + netaddr_text(def.host2);
+      out = "link:" + alarm_address_text(def.host1) + ":" + alarm_address_text(def.host2);
       break;
     case kAlarmNetwork:
       out = "net";

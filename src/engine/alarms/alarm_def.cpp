@@ -69,6 +69,46 @@ bool parse_ipv4(std::string_view text, NetAddress& out) {
   return true;
 }
 
+// A host's address off the front of rest: an IPv4 address up to the next
+// ':', or an IPv6 address in brackets (its own colons inside them), followed
+// by ':' or the end. False with `error` empty: there was no address at all.
+bool take_address(std::string_view& rest, NetAddress& out, std::string& error) {
+  if (rest.empty() || rest.front() != '[') {
+    const std::string_view field = take_field(rest);
+    if (parse_ipv4(field, out)) return true;
+    // The start of an IPv6 address written without brackets ("fd00::5",
+    // "::1"): at most four hex digits, then more of the address.
+    constexpr std::string_view kHex = "0123456789abcdefABCDEF";
+    const bool ipv6_like = field.size() <= 4 && field.find_first_not_of(kHex) == std::string_view::npos &&
+                           !rest.empty() &&
+                           (rest.front() == ':' || kHex.find(rest.front()) != std::string_view::npos);
+    if (field.empty() && !ipv6_like) return false;
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on "'" + string at -O2.
+    error.assign(1, '\'');
+    error.append(field).append("' is not an IPv4 address");
+    if (ipv6_like) error.append("; an IPv6 address goes in brackets, as in host:[fd00::5]");
+    return false;
+  }
+  const std::size_t close = rest.find(']');
+  if (close == std::string_view::npos) {
+    error = "'" + std::string(rest) + "' has no closing ']'";
+    return false;
+  }
+  const std::string inside(rest.substr(1, close - 1));
+  if (!is_ipv6_text(inside)) {
+    error = "'" + inside + "' is not an IPv6 address";
+    return false;
+  }
+  if (close + 1 < rest.size() && rest[close + 1] != ':') {
+    error = "'" + std::string(rest.substr(0, close + 1)) + "' is followed by '" +
+            std::string(rest.substr(close + 1, rest.find(':', close + 1) - close - 1)) + "' instead of ':'";
+    return false;
+  }
+  out = NetAddress::parse(kAddrIpv6, inside.c_str());
+  rest = close + 1 < rest.size() ? rest.substr(close + 2) : std::string_view();
+  return true;
+}
+
 class Parser {
  public:
   Parser(std::string_view text, std::string& error) : text_(text), error_(error) {}
@@ -83,10 +123,10 @@ class Parser {
     std::string_view object = take_field(rest);
     if (object == "host") {
       out.object_type = kAlarmHost;
-      if (!address(take_field(rest), out.host1)) return false;
+      if (!address(rest, out.host1)) return false;
     } else if (object == "link") {
       out.object_type = kAlarmLink;
-      if (!address(take_field(rest), out.host1) || !address(take_field(rest), out.host2)) return false;
+      if (!address(rest, out.host1) || !address(rest, out.host2)) return false;
     } else if (object == "net" || object == "network") {
       out.object_type = kAlarmNetwork;
     } else if (object == "protocol") {
@@ -172,15 +212,10 @@ class Parser {
   }
 
  private:
-  bool address(std::string_view field, NetAddress& out) {
-    if (field.empty()) return fail("an IPv4 address is missing");
-    if (!parse_ipv4(field, out)) {
-      // Built by appending: GCC 12 warns falsely (-Wrestrict) on "'" + string at -O2.
-      std::string message(1, '\'');
-      message.append(field).append("' is not an IPv4 address");
-      return fail(message);
-    }
-    return true;
+  bool address(std::string_view& rest, NetAddress& out) {
+    std::string why;
+    if (take_address(rest, out, why)) return true;
+    return fail(why.empty() ? "an address is missing: IPv4, or IPv6 in brackets" : why);
   }
 
   std::string_view text_;
@@ -188,6 +223,10 @@ class Parser {
 };
 
 }  // namespace
+
+std::string alarm_address_text(const NetAddress& address) {
+  return address.is_ipv6() ? "[" + netaddr_text(address) + "]" : netaddr_text(address);
+}
 
 bool alarm_parse_definition(std::string_view text, AlarmDefinition& out, std::string& error) {
   AlarmDefinition parsed;

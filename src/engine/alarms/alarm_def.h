@@ -2,13 +2,16 @@
 // `--alarm DEFINITION` option.
 //
 //   DEFINITION := OBJECT ":" CONDITION ":" NOTIFY
-//   OBJECT     := "host:" IPV4
-//               | "link:" IPV4 ":" IPV4            (traffic from the first to the second)
+//   OBJECT     := "host:" ADDRESS
+//               | "link:" ADDRESS ":" ADDRESS      (traffic from the first to the second)
 //               | "net" | "network"                (the current network)
 //               | "protocol:" NAME                 (a protocol of the protocol file)
 //               | "url:" URL                       (ends at the first ":occurrence:")
 //   CONDITION  := "occurrence"
 //               | ("threshold-high" | "threshold-low") ":" UNIT ":" VALUE
+//   ADDRESS    := IPV4 (dotted)
+//               | "[" IPV6 "]"                     (any form inet_pton reads; the
+//                                                   brackets keep its colons apart)
 //   UNIT       := "packets" | "kilobytes" | "percent"
 //   VALUE      := decimal, 0 to 4294967295 (0 to 100 for percent)
 //   NOTIFY     := the rest of the text up to the first "|to=", 1 to 80
@@ -31,6 +34,8 @@
 //   host:10.0.0.5:threshold-high:packets:100:busy host
 //   link:10.0.0.1:10.0.0.2:threshold-high:kilobytes:500:backup running
 //   host:10.0.0.9:occurrence:printer is on
+//   host:[fd00::5]:threshold-high:packets:100:busy IPv6 host
+//   link:[fd00::1]:[fd00::2]:occurrence:IPv6 link in use
 //   net:threshold-high:percent:80:network saturated
 //   protocol:HTTP:occurrence:web traffic
 //   url:http://intranet.example/payroll:occurrence:payroll opened
@@ -77,6 +82,9 @@ bool alarm_parse_delivery(std::string_view stored, std::vector<AlarmTarget>& out
 // message that names the faulty part, for example
 //   "alarm definition 'host:10.0.0:occurrence:x': '10.0.0' is not an IPv4 address".
 bool alarm_parse_definition(std::string_view text, AlarmDefinition& out, std::string& error);
+
+// An address as a definition writes it: dotted IPv4, bracketed IPv6.
+std::string alarm_address_text(const NetAddress& address);
 
 // Looks a URL up (or adds it) in the URL store and gives its url_id, 0 when
 // it cannot be had.

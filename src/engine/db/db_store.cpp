@@ -111,8 +111,12 @@ constexpr const char kHostName[] = "SELECT name FROM host_cache WHERE host_id = 
 constexpr const char kHostAddr[] = "SELECT addr FROM host_cache WHERE host_id = ?";
 constexpr const char kHostRefsByAddr[] = "SELECT ref_count FROM host_cache WHERE host_id = ? AND addr = ?";
 constexpr const char kHostDeleteByAddr[] = "DELETE FROM host_cache WHERE host_id = ? AND addr = ?";
-constexpr const char kHostRefsByName[] = "SELECT ref_count FROM host_cache WHERE host_id = ? AND name = ?";
-constexpr const char kHostDeleteByName[] = "DELETE FROM host_cache WHERE host_id = ? AND name = ?";
+// A host's name rows that a new reply replaces: its IPv6 rows (an address
+// with a ':') stay, as no IPv4 reply lists them.
+constexpr const char kHostRefsByName[] =
+    "SELECT ref_count FROM host_cache WHERE host_id = ? AND name = ? AND addr NOT LIKE '%:%'";
+constexpr const char kHostDeleteByName[] =
+    "DELETE FROM host_cache WHERE host_id = ? AND name = ? AND addr NOT LIKE '%:%'";
 constexpr const char kHostMaxId[] = "SELECT max(host_id) FROM host_cache";
 constexpr const char kHostRowAt[] = "SELECT 1 FROM host_cache WHERE host_id = ? AND addr = ?";
 constexpr const char kHostRename[] = "UPDATE host_cache SET name = ? WHERE host_id = ? AND addr = ?";
@@ -1194,9 +1198,14 @@ bool db_host_cache_addr(DbSession& s, std::int32_t host_id, NetAddress& out) {
   while (st.row()) {
     const std::string text(cut(st->column_text(1), kHostAddrColumn));
     // A host known only by name has no address to give.
-    if (!is_ipv4_text(text)) continue;
-    out = NetAddress::parse(kAddrIpv4, text.c_str());
-    return true;
+    if (is_ipv4_text(text)) {
+      out = NetAddress::parse(kAddrIpv4, text.c_str());
+      return true;
+    }
+    if (is_ipv6_text(text)) {
+      out = NetAddress::parse(kAddrIpv6, text.c_str());
+      return true;
+    }
   }
   return false;
 }
@@ -1256,6 +1265,7 @@ std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
     std::int32_t refs = 0;
     Status st;
     if (own) s.connection().exec("SET LOCAL synchronous_commit = off");
+    const bool v6 = entry.address.is_ipv6();
     if (entry.host) {
       for (const auto& bytes : entry.host->addresses) {
         const NetAddress a = NetAddress::ipv4(bytes.data());
@@ -1266,9 +1276,20 @@ std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
           break;
         }
       }
+      // A reverse reply for an IPv6 address lists no IPv4 address: the row
+      // it may have had unnamed is found by the address itself.
+      if (id == 0 && v6) {
+        id = db_host_cache_find_id(s, nullptr, &entry.address);
+        if (id != 0) {
+          st = take_rows(s, kHostRefsByAddr, kHostDeleteByAddr, id, dotted(entry.address), refs);
+          if (!st.ok()) return st;
+        }
+      }
       if (id == 0 && !entry.host->name.empty()) {
         id = db_host_cache_find_id(s, &entry.host->name, nullptr);
-        if (id != 0) {
+        // The IPv4 rows of a dual-stack host of that name stay: the IPv6
+        // address joins them under the same id, as its reply cannot list them.
+        if (id != 0 && !v6) {
           st = take_rows(s, kHostRefsByName, kHostDeleteByName, id, cut(entry.host->name, kHostNameColumn),
                          refs);
           if (!st.ok()) return st;
@@ -1295,12 +1316,19 @@ std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
         st = insert_host_row(s, id, official, dotted(bytes), refs);
         if (!st.ok()) return st;
       }
+      // Rows an IPv6 host shares with its IPv4 self were kept: not twice.
+      auto add = [&](std::string_view name, const std::string& addr) {
+        const std::string_view key = addr;
+        if (v6 && query_id(s, kHostIdByNameAddr, cut(name, kHostNameColumn), &key) == id) return Status();
+        return insert_host_row(s, id, name, addr, refs);
+      };
+      const std::string addr = dotted(entry.address);
       if (entry.host->addresses.empty()) {
-        st = insert_host_row(s, id, official, dotted(entry.address), refs);
+        st = add(official, addr);
         if (!st.ok()) return st;
       }
       for (const std::string& alias : entry.host->aliases) {
-        st = insert_host_row(s, id, alias, dotted(entry.address), refs);
+        st = add(alias, addr);
         if (!st.ok()) return st;
       }
     } else {

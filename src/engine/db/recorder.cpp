@@ -21,7 +21,7 @@ struct UrlRecorder::Pending {
   // first (the store thread, or the resolver's thread for a lost answer).
   mutable std::atomic<bool> settled{false};
   std::int64_t time = 0;
-  std::array<std::uint8_t, 4> client{}, server{};
+  NetAddress client, server;  // IPv4 or IPv6
   std::optional<std::string> hostname_used;
   std::string target;
   UrlParts parts;
@@ -102,7 +102,7 @@ namespace {
 
 // Worth asking the name service about: an address, or a valid host name.
 bool askable(std::string_view text) {
-  return is_ipv4_text(text) || hostc_valid_name(text);
+  return is_ipv4_text(text) || is_ipv6_text(text) || hostc_valid_name(text);
 }
 
 }  // namespace
@@ -110,7 +110,11 @@ bool askable(std::string_view text) {
 std::string url_request_text(int scheme, std::string_view host, std::uint16_t port, std::string_view path) {
   std::string out = url_scheme_word(scheme);
   out += "://";
+  // An IPv6 literal is bracketed, or its colons would read as the port's.
+  const bool literal = host.find(':') != std::string_view::npos;
+  if (literal) out += '[';
   out += host;
+  if (literal) out += ']';
   if (port != 0 && port != 80) {
     out += ':';
     out += std::to_string(port);
@@ -215,8 +219,8 @@ struct UrlRecorder::Steps {
     r.held_.clear();
   }
 
-  NetAddress client_address(const Pending& p) { return NetAddress::ipv4(p.client.data()); }
-  NetAddress server_address(const Pending& p) { return NetAddress::ipv4(p.server.data()); }
+  NetAddress client_address(const Pending& p) { return p.client; }
+  NetAddress server_address(const Pending& p) { return p.server; }
 
   void run(const Job& job) {
     current = &job;
@@ -491,19 +495,35 @@ int UrlRecorder::finish(std::chrono::milliseconds bound) {
   return static_cast<int>(inbox_->open + inbox_->retained);
 }
 
+int UrlRecorder::record_request(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
+                                const char* host_name, const char* target, std::int64_t seen_at) {
+  return queue(counters, client, server, host_name, target, 1, seen_at);
+}
+
+int UrlRecorder::record_server_name(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
+                                    const char* name, std::int64_t seen_at) {
+  return queue(counters, client, server, name, "/", kMethodTls, seen_at);
+}
+
 int UrlRecorder::record_request(UrlCounters& counters, const std::uint8_t client[4],
                                 const std::uint8_t server[4], const char* host_name, const char* target,
                                 std::int64_t seen_at) {
-  return queue(counters, client, server, host_name, target, 1, seen_at);
+  return queue(counters, NetAddress::ipv4(client), NetAddress::ipv4(server), host_name, target, 1, seen_at);
 }
 
 int UrlRecorder::record_server_name(UrlCounters& counters, const std::uint8_t* client,
                                     const std::uint8_t* server, const char* name, std::int64_t seen_at) {
-  return queue(counters, client, server, name, "/", kMethodTls, seen_at);
+  return queue(counters, NetAddress::ipv4(client), NetAddress::ipv4(server), name, "/", kMethodTls, seen_at);
 }
 
-int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
+int UrlRecorder::queue(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
                        const char* host_name, const char* target, int method, std::int64_t seen_at) {
+  if (!is_ip_address(client) || !is_ip_address(server)) {
+    // Only an IP address names a host row: anything else is no request.
+    MutexLock lock(inbox_->mutex);
+    ++inbox_->stats.unusable;
+    return -1;
+  }
   counters.seen.fetch_add(1, std::memory_order_relaxed);
   auto p = std::make_shared<Pending>();
   db_urls_parse(target != nullptr ? target : "", p->parts);
@@ -520,8 +540,8 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
   p->method = method;
   if (method == kMethodTls) p->parts.scheme = kSchemeHttps;
   p->time = seen_at != kNoCaptureTime ? seen_at : static_cast<std::int64_t>(std::time(nullptr));
-  std::memcpy(p->client.data(), client, 4);
-  std::memcpy(p->server.data(), server, 4);
+  p->client = client;
+  p->server = server;
   if (host_name != nullptr) p->hostname_used.emplace(host_name);
   p->target = target != nullptr ? target : "";
 
@@ -556,8 +576,8 @@ int UrlRecorder::queue(UrlCounters& counters, const std::uint8_t client[4], cons
 void UrlRecorder::prepare_forced(const std::vector<std::shared_ptr<Pending>>& forced) {
   for (const std::shared_ptr<Pending>& p : forced) {
     if (p->settled.load(std::memory_order_acquire)) continue;
-    if (p->server_entry == nullptr) names_.ipv4_now(NetAddress::ipv4(p->server.data()));
-    if (p->client_entry == nullptr) names_.ipv4_now(NetAddress::ipv4(p->client.data()));
+    if (p->server_entry == nullptr) names_.ipv4_now(p->server);
+    if (p->client_entry == nullptr) names_.ipv4_now(p->client);
   }
 }
 

@@ -112,13 +112,20 @@ class UrlRecorder final : public HttpRequestSink {
   // block_when_full while too many requests are on their way.
   // A request without a capture time (kNoCaptureTime) is stamped with the time
   // of the hand-over.
-  int record_request(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
+  // Client and server must be IP addresses (IPv4 or IPv6); anything else is
+  // counted as unusable (-1).
+  int record_request(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
                      const char* host_name, const char* target,
                      std::int64_t seen_at = kNoCaptureTime) override;
   // An HTTPS visit: recorded as a direct request for https://NAME/ whose
   // "Host:" value was NAME, with method kMethodTls.
-  int record_server_name(UrlCounters& counters, const std::uint8_t* client, const std::uint8_t* server,
+  int record_server_name(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
                          const char* name, std::int64_t seen_at) override;
+  // The same between IPv4 addresses (4 bytes each, network order).
+  int record_request(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
+                     const char* host_name, const char* target, std::int64_t seen_at = kNoCaptureTime);
+  int record_server_name(UrlCounters& counters, const std::uint8_t* client, const std::uint8_t* server,
+                         const char* name, std::int64_t seen_at);
 
   // Options::block_when_full, for a program whose source changes between a
   // file and an adapter while it runs.
@@ -139,8 +146,8 @@ class UrlRecorder final : public HttpRequestSink {
   struct Steps;
   using Clock = std::chrono::steady_clock;
   void run();
-  int queue(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
-            const char* host_name, const char* target, int method, std::int64_t seen_at);
+  int queue(UrlCounters& counters, const NetAddress& client, const NetAddress& server, const char* host_name,
+            const char* target, int method, std::int64_t seen_at);
   // Outside any transaction: the name cache's entries for the addresses of
   // requests that have waited long enough (making them stores host rows).
   void prepare_forced(const std::vector<std::shared_ptr<Pending>>& forced);

@@ -12,7 +12,9 @@ inline constexpr int kSchemaVersion = 3;
 inline constexpr std::size_t kUrlPathColumn = 239;
 inline constexpr std::size_t kHostnameUsedColumn = 79;
 inline constexpr std::size_t kHostNameColumn = 80;
-inline constexpr std::size_t kHostAddrColumn = 17;
+// The address column is text in every schema version: the longest IPv6
+// text fits without a migration (an IPv4 text is at most 15 characters).
+inline constexpr std::size_t kHostAddrColumn = 45;
 inline constexpr std::size_t kAlarmProtocolColumn = 20;
 inline constexpr std::size_t kAlarmTextColumn = 80;
 inline constexpr std::size_t kAlarmDeliveryColumn = 1024;

@@ -32,6 +32,20 @@ NetAddress parse_ipv4(std::string_view text) {
   return NetAddress::parse(kAddrIpv4, std::string(text).c_str());
 }
 
+// The address a text is, when it is one: an IPv4 or IPv6 address. Names
+// never contain ':', so no name is read as an IPv6 address.
+bool address_of_text(std::string_view text, NetAddress& out) {
+  if (is_ipv4_text(text)) {
+    out = parse_ipv4(text);
+    return true;
+  }
+  if (is_ipv6_text(text)) {
+    out = NetAddress::parse(kAddrIpv6, std::string(text).c_str());
+    return true;
+  }
+  return false;
+}
+
 bool is_ether(const NetAddress& a) {
   return a.type == &kEtherAddressType;
 }
@@ -130,8 +144,8 @@ bool HostCache::running() const {
 // --- look-ups -------------------------------------------------------------
 
 const HostcEntry* HostCache::find_text_locked(std::string_view text) const {
-  if (is_ipv4_text(text)) {
-    const HostcEntry* const* e = ipv4_addresses_.find(parse_ipv4(text));
+  if (NetAddress a; address_of_text(text, a)) {
+    const HostcEntry* const* e = ipv4_addresses_.find(a);
     return e != nullptr ? *e : nullptr;
   }
   const HostcEntry* const* e = ipv4_names_.find(text);
@@ -151,7 +165,7 @@ const HostcEntry* HostCache::find_text(std::string_view text) const {
 }
 
 const HostcEntry* HostCache::find_ipv4(const NetAddress& a) const {
-  if (!a.is_ipv4()) return nullptr;
+  if (!is_ip_address(a)) return nullptr;
   ReaderLock lock(tables_mutex_);
   const HostcEntry* const* e = ipv4_addresses_.find(a);
   return e != nullptr ? *e : nullptr;
@@ -201,8 +215,8 @@ void HostCache::queue(std::unique_ptr<Request> r) {
 }
 
 bool HostCache::request_text(std::string_view text, HostcCompletion done) {
-  if (is_ipv4_text(text)) {
-    queue(std::make_unique<Request>(Request{kHostcByIpv4, parse_ipv4(text), {}, std::move(done)}));
+  if (NetAddress a; address_of_text(text, a)) {
+    queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}));
     return true;
   }
   queue(std::make_unique<Request>(Request{kHostcByName, {}, std::string(text), std::move(done)}));
@@ -210,8 +224,8 @@ bool HostCache::request_text(std::string_view text, HostcCompletion done) {
 }
 
 bool HostCache::request_ipv4(const NetAddress& a, HostcCompletion done) {
-  // An address of another kind would be read as four bytes of something else.
-  if (!a.is_ipv4()) return false;
+  // An Ethernet address would be read as the bytes of something else.
+  if (!is_ip_address(a)) return false;
   queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}));
   return true;
 }
@@ -264,7 +278,7 @@ namespace {
 // Requests with the same key share one look-up.
 std::string flight_key(std::int32_t kind, const NetAddress& address, const std::string& name) {
   if (kind == kHostcByName) return "n" + name;
-  if (kind == kHostcByIpv4 && address.is_ipv4()) return "a" + netaddr_text(address);
+  if (kind == kHostcByIpv4 && is_ip_address(address)) return "a" + netaddr_text(address);
   return {};  // answered without the name service
 }
 
@@ -485,9 +499,14 @@ const HostcEntry* HostCache::by_name(const std::string& name, bool& left) {
 const HostcEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
   const HostcEntry* old = find_ipv4(a);
   if (old != nullptr && !old->provisional) return old;
-  std::array<std::uint8_t, 4> bytes{a.bytes[0], a.bytes[1], a.bytes[2], a.bytes[3]};
-  std::optional<HostRecord> reply =
-      ask([bytes](NameService& ns) { return ns.by_address(bytes.data()); }, left);
+  std::array<std::uint8_t, 16> bytes{};
+  std::memcpy(bytes.data(), a.bytes, bytes.size());
+  const bool ipv6 = a.is_ipv6();
+  std::optional<HostRecord> reply = ask(
+      [bytes, ipv6](NameService& ns) {
+        return ipv6 ? ns.by_ipv6_address(bytes.data()) : ns.by_address(bytes.data());
+      },
+      left);
   if (left) return nullptr;
   MutexLock reg(register_mutex_);
   old = find_ipv4(a);
@@ -502,7 +521,7 @@ const HostcEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
 }
 
 const HostcEntry* HostCache::ipv4_now(const NetAddress& a) {
-  if (!a.is_ipv4()) return nullptr;
+  if (!is_ip_address(a)) return nullptr;
   if (const HostcEntry* old = find_ipv4(a)) return old;
   MutexLock reg(register_mutex_);
   if (const HostcEntry* old = find_ipv4(a)) return old;
@@ -719,7 +738,7 @@ NameAndSource HostCache::name_of(const NetAddress& ipv4, const NetAddress* ether
                            ether->bytes[3] == 0 && ether->bytes[4] == 0 && ether->bytes[5] == 0);
   ReaderLock lock(tables_mutex_);
   if (has_ether && ethers_) consider(ethers_->name_of(*ether), NameSource::kEthers);
-  if (ipv4.is_ipv4()) {
+  if (is_ip_address(ipv4)) {
     if (const HostcEntry* const* e = ipv4_addresses_.find(ipv4); e != nullptr && (*e)->has_name())
       consider((*e)->host->name, NameSource::kLookup);
   }
@@ -822,7 +841,7 @@ const HostcEntry* HostCache::publish_ipv4(std::unique_ptr<HostcEntry> e, const s
   // (a nickname, a search-domain completion) is kept too: otherwise every
   // later request for it would ask again and add one more entry.
   if (!asked_name.empty() && find_text_locked(asked_name) == nullptr) ipv4_names_.set(asked_name, entry);
-  if (entry->address.is_ipv4()) {
+  if (is_ip_address(entry->address)) {
     const HostcEntry* const* old = ipv4_addresses_.find(entry->address);
     // A provisional entry gives way to the answer; holders of it keep a
     // valid (if nameless) entry under the same host id.

@@ -1,6 +1,6 @@
 // Host-name cache and its resolver threads.
 //
-// Any thread may ask for the name of an IPv4 address, the address of a host
+// Any thread may ask for the name of an IPv4 or IPv6 address, the address of a host
 // name or the text form of an Ethernet address; the request is queued and one
 // of a few resolver threads answers it, keeps the answer as a HostcEntry and
 // calls the requester's completion with it. Later look-ups are served from
@@ -160,6 +160,9 @@ class NameService {
   // behind rather than waits for: such a service must outlive every call,
   // past the cache that made it.
   virtual bool may_hang() const { return false; }
+  // A reverse look-up of an IPv6 address. A service that cannot make one
+  // has no answer, and the address is then named by its text.
+  virtual std::optional<HostRecord> by_ipv6_address(const std::uint8_t /*ipv6*/[16]) { return std::nullopt; }
 };
 
 // Asks the system resolver (gethostbyaddr_r / gethostbyname_r, so aliases
@@ -169,6 +172,7 @@ class SystemNameService final : public NameService {
   std::optional<HostRecord> by_address(const std::uint8_t ipv4[4]) override;
   std::optional<HostRecord> by_name(const std::string& name) override;
   bool may_hang() const override { return true; }
+  std::optional<HostRecord> by_ipv6_address(const std::uint8_t ipv6[16]) override;
 };
 
 // The system's name service, alive for the whole process: a look-up that a
@@ -276,8 +280,9 @@ class HostCache {  // hostc
   bool running() const;
 
   // Safe from any thread; they take the table lock only for the look-up.
-  // Text that starts with a digit and contains '.' is an IPv4 address,
-  // anything else a name.
+  // Text that is a whole IPv4 or IPv6 address is that address, anything
+  // else a name. The "ipv4" calls take IPv6 addresses as well: both kinds
+  // share the address table and the host ids (kinds never compare equal).
   const HostcEntry* find_text(std::string_view text) const;
   const HostcEntry* find_ipv4(const NetAddress& a) const;
   const HostcEntry* find_ether(const NetAddress& a) const;
@@ -288,8 +293,8 @@ class HostCache {  // hostc
   std::vector<std::string> ipv4_names() const;
 
   // Queue a request; the caller never waits for the answer. True when
-  // queued; an address of the wrong kind is not, and its completion is
-  // never called. Text that starts with a digit is read as an IPv4 address.
+  // queued; an address of the wrong kind (Ethernet for request_ipv4) is not,
+  // and its completion is never called. Address text is read as an address.
   bool request_text(std::string_view text, HostcCompletion done);
   bool request_ipv4(const NetAddress& a, HostcCompletion done);
   bool request_ether(const NetAddress& a, HostcCompletion done);
@@ -300,7 +305,7 @@ class HostCache {  // hostc
   // The entry of an IPv4 address now, without waiting: the cached one, or a
   // new provisional one named by the dotted address (its host id stored).
   // For whoever cannot wait any longer for the name service. Null only for
-  // an address that is not IPv4.
+  // an address that is neither IPv4 nor IPv6.
   const HostcEntry* ipv4_now(const NetAddress& a);
 
   // Returns when the queue is empty and no request is in progress, or at

@@ -68,6 +68,12 @@ std::optional<HostRecord> SystemNameService::by_address(const std::uint8_t ipv4[
   });
 }
 
+std::optional<HostRecord> SystemNameService::by_ipv6_address(const std::uint8_t ipv6[16]) {
+  return ask([&](hostent* he, char* buf, std::size_t len, hostent** result, int* herr) {
+    return gethostbyaddr_r(ipv6, 16, AF_INET6, he, buf, len, result, herr);
+  });
+}
+
 std::optional<HostRecord> SystemNameService::by_name(const std::string& name) {
   if (name.empty() || name.find('\0') != std::string::npos) return std::nullopt;
   return ask([&](hostent* he, char* buf, std::size_t len, hostent** result, int* herr) {

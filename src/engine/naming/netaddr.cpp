@@ -121,6 +121,15 @@ bool is_ipv4_text(std::string_view text) {
   return inet_pton(AF_INET, buf, &a) == 1;
 }
 
+bool is_ipv6_text(std::string_view text) {
+  if (text.size() < 2 || text.size() >= kAddressTextSize) return false;
+  char buf[kAddressTextSize];
+  text.copy(buf, text.size());
+  buf[text.size()] = '\0';
+  in6_addr a{};
+  return inet_pton(AF_INET6, buf, &a) == 1;
+}
+
 std::string netaddr_text(const NetAddress& record) {
   return record.type ? record.type->text(record.bytes) : std::string();
 }

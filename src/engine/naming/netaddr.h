@@ -91,6 +91,13 @@ void netaddr_parse(NetAddress& record, const char* text);
 // True only for a whole dotted-quad address: "163.com" or "3com" are names
 // that merely start with a digit.
 bool is_ipv4_text(std::string_view text);
+// True only for a whole IPv6 address in any form inet_pton reads (no
+// brackets, no zone, no prefix length).
+bool is_ipv6_text(std::string_view text);
+// An IPv4 or IPv6 address: the kinds a name service can name.
+inline bool is_ip_address(const NetAddress& a) {
+  return a.is_ipv4() || a.is_ipv6();
+}
 
 // Hash table key traits for address-keyed tables.
 struct NetAddressKeyTraits {

@@ -73,6 +73,15 @@ void title(ReportOut& out, const char* text, unsigned heading_to, unsigned break
   out.line(break_to, "\n");
 }
 
+// A name in a fixed-width column: padded, and cut to the width, except a
+// name holding an IPv6 address (names of hosts never hold a ':' but IPv6
+// and Ethernet addresses do), which a cut would turn into another address:
+// that one is written whole and pushes the rest of its row along.
+int column_cut(const std::string& name, int width) {
+  const bool address = name.find(':') != std::string::npos;
+  return address && static_cast<int>(name.size()) > width ? static_cast<int>(name.size()) : width;
+}
+
 // ---- host report
 
 struct HostRow {
@@ -128,8 +137,9 @@ void host_report(ReportOut& out, const ReportSources& src) {
           report_format("<TR><TD WIDTH=40%%>%s</TD><TD WIDTH=20%%>%s</TD><TD WIDTH=20%%>%llu</TD>"
                         "<TD WIDTH=20%%>%llu</TD></TR>",
                         escape_html(r.destination).c_str(), escape_html(r.protocol).c_str(), frames, bytes));
-      out.line(kToText | kToRtf, report_format("%-35.35s %-15.15s %10llu %10llu", r.destination.c_str(),
-                                               r.protocol.c_str(), frames, bytes));
+      out.line(kToText | kToRtf,
+               report_format("%-35.*s %-15.15s %10llu %10llu", column_cut(r.destination, 35),
+                             r.destination.c_str(), r.protocol.c_str(), frames, bytes));
       out.csv_row({r.destination, r.protocol, std::to_string(frames), std::to_string(bytes)});
     }
     out.html("</TABLE>");
@@ -190,7 +200,8 @@ void ranking_section(ReportOut& out, const std::string& heading, const Column& c
     out.html("</TD><TD>");
     out.html(report_format(column.count_format, e.value));
     out.html("</TD></TR>");
-    out.line(kToText | kToRtf, report_format("%-71.71s %llu\n", e.name.c_str(), e.value));
+    out.line(kToText | kToRtf,
+             report_format("%-71.*s %llu\n", column_cut(e.name, 71), e.name.c_str(), e.value));
     out.csv_row({e.name, std::to_string(e.value)});
   }
   out.html("</TABLE>");

@@ -121,9 +121,8 @@ const std::uint8_t* host_field(const std::uint8_t* p, const std::uint8_t* end) {
 
 // The request line and Host field of a payload of `len` bytes (as far as
 // both the capture and the wire length reach).
-void parse_payload(const std::uint8_t* p, std::size_t len, const std::uint8_t client[4],
-                   const std::uint8_t server[4], UrlCounters& counters, HttpRequestSink& sink,
-                   std::int64_t seen_at) {
+void parse_payload(const std::uint8_t* p, std::size_t len, const NetAddress& client, const NetAddress& server,
+                   UrlCounters& counters, HttpRequestSink& sink, std::int64_t seen_at) {
   const std::uint8_t* const end = p + len;
 
   int word = 0;
@@ -159,7 +158,17 @@ void parse_payload(const std::uint8_t* p, std::size_t len, const std::uint8_t cl
     while (h < headers_end && (*h == ' ' || *h == '\t')) ++h;
     copy_value(h, headers_end, host, kHttpHostMax,
                [](std::uint8_t c) { return c == '\0' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
-    if (char* colon = std::strchr(host, ':')) *colon = '\0';
+    if (host[0] == '[') {
+      // An IPv6 literal: the address between the brackets, whose colons
+      // are no port separator.
+      char* close = std::strchr(host, ']');
+      const std::size_t n =
+          close != nullptr ? static_cast<std::size_t>(close - host - 1) : std::strlen(host + 1);
+      std::memmove(host, host + 1, n);
+      host[n] = '\0';
+    } else if (char* colon = std::strchr(host, ':')) {
+      *colon = '\0';
+    }
     host_name = host;
   }
   sink.record_request(counters, client, server, host_name, target, seen_at);
@@ -168,11 +177,37 @@ void parse_payload(const std::uint8_t* p, std::size_t len, const std::uint8_t cl
 }  // namespace
 
 void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
-                        const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                        const NetAddress& client, const NetAddress& server, UrlCounters& counters,
                         HttpRequestSink& sink, std::int64_t seen_at) {
   std::size_t len = 0;
   const std::uint8_t* p = tcp_payload(tcp, caplen < wirelen ? caplen : wirelen, &len);
   if (p != nullptr) parse_payload(p, len, client, server, counters, sink, seen_at);
+}
+
+void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
+                        const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                        HttpRequestSink& sink, std::int64_t seen_at) {
+  http_parse_request(tcp, caplen, wirelen, NetAddress::ipv4(client), NetAddress::ipv4(server), counters, sink,
+                     seen_at);
+}
+
+namespace {
+
+NetAddress frame_address(const FrameView& frame, const std::uint8_t* bytes) {
+  if (bytes == nullptr) return {};
+  if (frame.address_length == 4) return NetAddress::ipv4(bytes);
+  if (frame.address_length == 16) return NetAddress::ipv6(bytes);
+  return {};
+}
+
+}  // namespace
+
+NetAddress frame_source_address(const FrameView& frame) {
+  return frame_address(frame, frame.source);
+}
+
+NetAddress frame_destination_address(const FrameView& frame) {
+  return frame_address(frame, frame.destination);
 }
 
 void HttpSniffer::handle(const FrameView& frame, UrlCounters& counters, std::int64_t seen_at) {
@@ -183,8 +218,8 @@ void HttpSniffer::handle(const FrameView& frame, UrlCounters& counters, std::int
   // The request is read no further than the wire length says it went.
   const std::uint32_t readable = frame.captured < frame.wire_length ? frame.captured : frame.wire_length;
   if (readable < frame.payload) return;
-  parse_payload(frame.payload_bytes(), readable - frame.payload, frame.source, frame.destination, counters,
-                *sink_, seen_at);
+  parse_payload(frame.payload_bytes(), readable - frame.payload, frame_source_address(frame),
+                frame_destination_address(frame), counters, *sink_, seen_at);
 }
 
 int db_urls_parse(std::string_view target, UrlParts& out) {
@@ -227,7 +262,19 @@ int db_urls_parse(std::string_view target, UrlParts& out) {
 
   const std::size_t slash = rest.find('/');
   std::string_view authority = rest.substr(0, slash);
-  const std::size_t colon = authority.find(':');
+  std::string_view host = authority;
+  std::size_t colon = authority.find(':');
+  if (!authority.empty() && authority.front() == '[') {
+    // An IPv6 literal's colons are not the port's: the host is what the
+    // brackets hold, the port follows the closing one.
+    const std::size_t close = authority.find(']');
+    host = authority.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1);
+    colon = close != std::string_view::npos && close + 1 < authority.size() && authority[close + 1] == ':'
+                ? close + 1
+                : std::string_view::npos;
+  } else if (colon != std::string_view::npos) {
+    host = authority.substr(0, colon);
+  }
   if (colon != std::string_view::npos) {
     std::uint32_t port = 0;
     for (std::size_t i = colon + 1; i < authority.size() && authority[i] >= '0' && authority[i] <= '9'; ++i) {
@@ -238,8 +285,8 @@ int db_urls_parse(std::string_view target, UrlParts& out) {
       }
     }
     out.port = static_cast<std::uint16_t>(port);
-    authority = authority.substr(0, colon);
   }
+  authority = host;
   copy_cut(authority, out.host, kUrlHostMax);
   if (slash != std::string_view::npos) copy_cut(rest.substr(slash), out.path, kUrlPathMax);
   return 1;

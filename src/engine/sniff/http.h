@@ -12,6 +12,7 @@
 
 #include "core/timer.h"
 #include "core/url_counters.h"
+#include "naming/netaddr.h"
 
 namespace tarnix {
 
@@ -86,14 +87,13 @@ struct HttpRequestSink {
   virtual ~HttpRequestSink() = default;
   // host_name is null when the segment has no "Host:" header. `seen_at` is
   // the frame's capture time (seconds since the epoch), kNoCaptureTime when
-  // unknown.
-  virtual int record_request(UrlCounters& counters, const std::uint8_t client[4],
-                             const std::uint8_t server[4], const char* host_name, const char* target,
-                             std::int64_t seen_at) = 0;
+  // unknown. Client and server are IPv4 or IPv6 addresses, one kind each.
+  virtual int record_request(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
+                             const char* host_name, const char* target, std::int64_t seen_at) = 0;
   // An HTTPS visit: the server name of a TLS ClientHello, seen at `seen_at`
   // (capture time, seconds since the epoch; kNoCaptureTime when unknown).
-  virtual int record_server_name(UrlCounters& /*counters*/, const std::uint8_t* /*client*/,
-                                 const std::uint8_t* /*server*/, const char* /*name*/,
+  virtual int record_server_name(UrlCounters& /*counters*/, const NetAddress& /*client*/,
+                                 const NetAddress& /*server*/, const char* /*name*/,
                                  std::int64_t /*seen_at*/) {
     return 0;
   }
@@ -122,8 +122,17 @@ int http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& 
 // section is not the request's host. `wirelen` is the length on the wire from the TCP header on;
 // reads are bounded by the smaller of it and `caplen`.
 void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
+                        const NetAddress& client, const NetAddress& server, UrlCounters& counters,
+                        HttpRequestSink& sink, std::int64_t seen_at = kNoCaptureTime);
+// The same between two IPv4 addresses (4 bytes each, network order).
+void http_parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                         const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
                         HttpRequestSink& sink, std::int64_t seen_at = kNoCaptureTime);
+
+// The addresses of a decoded frame as records: IPv4 or IPv6 by the frame's
+// address length; no type for a frame without IP addresses.
+NetAddress frame_source_address(const FrameView& frame);
+NetAddress frame_destination_address(const FrameView& frame);
 
 // The port table and the sink, for the frame handler: one object per capture.
 class HttpSniffer {

@@ -153,6 +153,9 @@ TlsHello tls_client_hello_name(const std::uint8_t* data, std::size_t len, char n
 }
 
 struct TlsSniffer::Flow {
+  // An IPv6 flow's key is a digest of its addresses, which an IPv4 key may
+  // equal: a flow found by key is checked against the addresses themselves.
+  NetAddress client, server;
   std::uint32_t isn = 0;
   std::int64_t started = 0;
   std::uint64_t stamp = 0;  // newer flows have larger stamps
@@ -171,6 +174,16 @@ TlsSniffer::~TlsSniffer() = default;
 
 namespace {
 
+// Both IPv4 addresses side by side; for IPv6 a digest of both (FNV-1a),
+// which find() backs up with the addresses themselves.
+std::uint64_t flow_key(const NetAddress& client, const NetAddress& server) {
+  if (client.is_ipv4()) return static_cast<std::uint64_t>(be32(client.bytes)) << 32 | be32(server.bytes);
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (const NetAddress* a : {&client, &server})
+    for (int i = 0; i < 16; ++i) h = (h ^ a->bytes[i]) * 0x100000001b3ull;
+  return h;
+}
+
 int set_of(std::uint64_t key, std::uint32_t ends) {
   std::uint64_t h = (key ^ (static_cast<std::uint64_t>(ends) << 13)) * 0x9E3779B97F4A7C15ull;
   return static_cast<int>((h >> 58) % kTlsFlowSets);
@@ -185,10 +198,13 @@ std::size_t mark(std::uint64_t* seen, std::size_t from, std::size_t to, std::siz
 
 }  // namespace
 
-TlsSniffer::Flow* TlsSniffer::find(std::uint64_t key, std::uint32_t ends, int set) {
+TlsSniffer::Flow* TlsSniffer::find(std::uint64_t key, std::uint32_t ends, int set, const NetAddress& client,
+                                   const NetAddress& server) {
   const std::size_t first = static_cast<std::size_t>(set * kTlsFlowWays);
-  for (std::size_t i = first; i < first + kTlsFlowWays; ++i)
-    if (tags_[i].used != 0 && tags_[i].key == key && tags_[i].ends == ends) return &flows_[i];
+  for (std::size_t i = first; i < first + kTlsFlowWays; ++i) {
+    if (tags_[i].used == 0 || tags_[i].key != key || tags_[i].ends != ends) continue;
+    if (flows_[i].client == client && flows_[i].server == server) return &flows_[i];
+  }
   return nullptr;
 }
 
@@ -224,7 +240,7 @@ void TlsSniffer::sweep(std::int64_t now) {
 }
 
 void TlsSniffer::found(std::uint64_t key, std::uint32_t ends, std::uint32_t isn, const char* name,
-                       const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
+                       const NetAddress& client, const NetAddress& server, UrlCounters& counters,
                        std::int64_t now) {
   for (const Recent& r : recent_)
     if (r.key == key && r.ends == ends && r.isn == isn) {
@@ -243,29 +259,32 @@ void TlsSniffer::handle_segment(const std::uint8_t* tcp, std::size_t caplen, std
   std::size_t len = 0;
   const std::uint8_t* p = tcp_payload(tcp, caplen, &len);
   if (p == nullptr) return;
-  segment(be32(tcp), be32(tcp + 4), p, len, caplen < wirelen, client, server, counters, now);
+  segment(be32(tcp), be32(tcp + 4), p, len, caplen < wirelen, NetAddress::ipv4(client),
+          NetAddress::ipv4(server), counters, now);
 }
 
 void TlsSniffer::handle(const FrameView& frame, UrlCounters& counters, std::int64_t now) {
   if (!frame.is_tcp() || frame.payload == 0) return;
   const std::uint8_t* tcp = frame.transport_header();
+  const NetAddress client = frame_source_address(frame);
+  if (client.type == nullptr) return;
   segment(be32(tcp), be32(tcp + 4), frame.payload_bytes(), frame.payload_length,
-          frame.captured < frame.wire_length, frame.source, frame.destination, counters, now);
+          frame.captured < frame.wire_length, client, frame_destination_address(frame), counters, now);
 }
 
 void TlsSniffer::segment(std::uint32_t ends, std::uint32_t seq, const std::uint8_t* p, std::size_t len,
-                         bool cut_short, const std::uint8_t client[4], const std::uint8_t server[4],
+                         bool cut_short, const NetAddress& client, const NetAddress& server,
                          UrlCounters& counters, std::int64_t now) {
   if (len == 0) return;
   if (active_ == 0 && p[0] != kRecordHandshake) return;  // the common case: one compare
 
   if (active_ > 0 && now != swept_) sweep(now);
-  const std::uint64_t key = static_cast<std::uint64_t>(be32(client)) << 32 | be32(server);
+  const std::uint64_t key = flow_key(client, server);
   const int set = set_of(key, ends);
   char name[kTlsNameMax + 1];
 
   if (active_ > 0) {
-    if (Flow* f = find(key, ends, set)) {
+    if (Flow* f = find(key, ends, set, client, server)) {
       const std::uint32_t offset = seq - f->isn;  // modulo 2^32, as sequence numbers go
       if (offset >= kTlsFlowBytes) return;        // before the start, or past what is kept
       const std::size_t to = std::min<std::size_t>(kTlsFlowBytes, offset + len);
@@ -302,6 +321,8 @@ void TlsSniffer::segment(std::uint32_t ends, std::uint32_t seq, const std::uint8
       }
       Flow* f = claim(set, now);
       tags_[static_cast<std::size_t>(f - flows_.get())] = Tag{key, ends, 1};
+      f->client = client;
+      f->server = server;
       ++active_;
       ++stats_.gathered;
       f->isn = seq;

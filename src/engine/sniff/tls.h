@@ -83,18 +83,17 @@ class TlsSniffer {
   struct Flow;
 
  private:
-  Flow* find(std::uint64_t key, std::uint32_t ends, int set);
+  Flow* find(std::uint64_t key, std::uint32_t ends, int set, const NetAddress& client,
+             const NetAddress& server);
   Flow* claim(int set, std::int64_t now);
   void release(Flow& f);
   // The segment's payload `p` of `len` captured bytes; `ends` holds both
   // ports as the TCP header has them, `seq` its sequence number.
   void segment(std::uint32_t ends, std::uint32_t seq, const std::uint8_t* p, std::size_t len, bool cut_short,
-               const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-               std::int64_t now);
+               const NetAddress& client, const NetAddress& server, UrlCounters& counters, std::int64_t now);
   void sweep(std::int64_t now);
   void found(std::uint64_t key, std::uint32_t ends, std::uint32_t isn, const char* name,
-             const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
-             std::int64_t now);
+             const NetAddress& client, const NetAddress& server, UrlCounters& counters, std::int64_t now);
 
   HttpRequestSink* sink_;
   // Who owns each entry, apart from the entries' buffers: the ways of a set

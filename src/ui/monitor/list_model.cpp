@@ -1,5 +1,7 @@
 #include "ui/monitor/list_model.h"
 
+#include <arpa/inet.h>
+
 #include <QLocale>
 #include <algorithm>
 
@@ -24,8 +26,21 @@ ListModel::Kind ListModel::kind(int column) const {
 
 namespace {
 
+// An IPv6 address sorts by its bytes, after every IPv4 address: "2~" comes
+// after the largest IPv4 key ("255.") and before names of a later digit.
+QString ipv6_key(const QString& text) {
+  if (!text.contains(QLatin1Char(':'))) return {};
+  const QByteArray latin = text.toLatin1();
+  std::uint8_t bytes[16];
+  if (inet_pton(AF_INET6, latin.constData(), bytes) != 1) return {};
+  QString key = QStringLiteral("2~");
+  for (const std::uint8_t b : bytes) key += QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
+  return key;
+}
+
 // Dotted IPv4 addresses sort by their value: each part zero-padded.
 QString address_key(const QString& text) {
+  if (QString six = ipv6_key(text); !six.isEmpty()) return six;
   const QStringList parts = text.split(QLatin1Char('.'));
   if (parts.size() != 4) return text;
   QString key;

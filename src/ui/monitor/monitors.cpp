@@ -133,7 +133,7 @@ void Monitors::watch_host_traffic(std::int32_t host_id, const QString& title) {
       },
       [this, title](Addr a) {
         const Node* host = nullptr;
-        if (a.ok && a.address.is_ipv4()) {
+        if (a.ok && is_ip_address(a.address)) {
           if (Net* net = net_current(*services_.model))
             host = net->read([&](const Net&) { return node_find(*net, a.address); });
         }

@@ -188,8 +188,8 @@ QMenu* OutputArea::request_menu(int row) {
       continue;
     }
     const bool known = it.id == kWatchUrlAccesses  ? r.url_id != 0
-                       : it.id < kWatchDestTraffic ? r.client_address.is_ipv4()
-                                                   : r.server_address.is_ipv4();
+                       : it.id < kWatchDestTraffic ? is_ip_address(r.client_address)
+                                                   : is_ip_address(r.server_address);
     a->setEnabled(watch_ && known);
     connect(a, &QAction::triggered, this, [this, id = it.id, r] {
       if (watch_) watch_(id, r);
