@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Link layers end to end: tagged Ethernet frames and Linux cooked frames of
+# the same real traffic, read by the headless program and compared with
+# tshark's view of the same files.
+#
+#   netns mode: two network namespaces joined by a veth pair, each end with a
+#     VLAN sub-interface (id 10) carrying IPv4 and IPv6 addresses beside the
+#     untagged IPv4 addresses of the pair. curl fetches from python3
+#     http.server over the untagged link and over the VLAN in both families,
+#     and UDP goes both ways on the VLAN. tcpdump records the client's parent
+#     interface (tagged frames) and, at the same time, every interface of the
+#     client's namespace ("-i any": cooked frames). With KEEP_DIR set, both
+#     files are copied there.
+#   files mode: the committed captures made that way (tests/e2e/data), so the
+#     comparison runs without root.
+#
+# Every IPv4 link's frames and bytes must equal tshark's (ip.src/ip.dst,
+# first occurrence); hosts of the VLAN show "vlan":10 in the tagged capture,
+# untagged hosts none, and the tagged link's protocols include VLAN.
+#
+# usage: links_e2e.sh TARNIX_CLI PROTOCOL_FILE netns|files [DATA_DIR]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+
+cli=$(readlink -f "${1:?usage: links_e2e.sh TARNIX_CLI PROTOCOL_FILE netns|files [DATA_DIR]}")
+protocols=$(readlink -f "${2:?protocol file}")
+mode=${3:-files}
+data=${4:-$here/data}
+e2e_init "links_e2e_$mode"
+e2e_need tshark python3
+
+# The VLAN's addresses, beside the pair's untagged 10.77.0.1 and .2.
+vlan_a=10.78.0.1
+vlan_b=10.78.0.2
+vlan6_a=fd00:78::1
+vlan6_b=fd00:78::2
+
+# compare NAME FILE [tagged]: tarnix-cli against tshark on FILE.
+compare() {
+  local name=$1 file=$2 tagged=${3:-}
+  local conv=$E2E_WORK/$name.conv fields=$E2E_WORK/$name.fields json=$E2E_WORK/$name.json
+  tshark -r "$file" -q -z conv,ip >"$conv" 2>"$E2E_WORK/$name.tshark.err" || e2e_fail "tshark -z conv,ip $name"
+  tshark -r "$file" -Y ip -T fields -E occurrence=f -e ip.src -e ip.dst -e frame.len >"$fields" \
+    2>>"$E2E_WORK/$name.tshark.err" || e2e_fail "tshark fields $name"
+  "$cli" --read "$file" --json --no-resolve --protocols "$protocols" >"$json" 2>"$E2E_WORK/$name.err" ||
+    e2e_fail "tarnix-cli --read $name failed"
+  python3 "$here/capture_compare.py" "$conv" "$fields" "$json" 4 2>"$E2E_WORK/$name.compare.err" ||
+    e2e_fail "$name: totals differ from tshark: $(cat "$E2E_WORK/$name.compare.err")"
+  echo "$name: $(cat "$E2E_WORK/$name.compare.err")" >&2
+  local ipv6
+  ipv6=$(tshark -r "$file" -Y ipv6 -T fields -e frame.number 2>/dev/null | wc -l)
+  python3 - "$json" "$ipv6" "$name" <<'PY' >&2
+import json, sys
+s = json.load(open(sys.argv[1]))
+print(f"{sys.argv[3]}: {s['frames_seen']} frames seen, {s['frames_counted']} counted, "
+      f"{s['frames_filtered']} filtered; tshark finds {sys.argv[2]} IPv6 frames")
+PY
+  [ -n "$tagged" ] || return 0
+  python3 - "$json" "$vlan_a" "$vlan_b" <<'PY' || e2e_fail "$name: VLAN not shown as it should be"
+import json, sys
+s = json.load(open(sys.argv[1]))
+vlan = {h["address"]: h.get("vlan") for h in s["hosts"]}
+problems = []
+for a in sys.argv[2:4]:
+    if vlan.get(a) != 10:
+        problems.append(f"{a} shows vlan {vlan.get(a)}")
+for a in ("10.77.0.1", "10.77.0.2"):
+    if a in vlan and vlan[a] is not None:
+        problems.append(f"untagged {a} shows vlan {vlan[a]}")
+link = next((l for l in s["links"] if l["source"] == sys.argv[3] and l["destination"] == sys.argv[2]), None)
+names = []
+def walk(rows):
+    for r in rows:
+        names.append(r["protocol"])
+        walk(r["children"])
+if link is None:
+    problems.append("no link on the VLAN")
+else:
+    walk(link["protocols"])
+    if "VLAN" not in names:
+        problems.append(f"the VLAN link's protocols are {names}")
+for p in problems:
+    print("links_e2e:", p, file=sys.stderr)
+sys.exit(1 if problems else 0)
+PY
+}
+
+if [ "$mode" = files ]; then
+  compare tagged "$data/vlan_tagged.pcap" tagged
+  compare cooked "$data/vlan_cooked.pcap"
+  echo "links_e2e (files): ok"
+  exit 0
+fi
+
+e2e_need_root
+e2e_need ip tcpdump curl
+e2e_netns_pair
+for side in A B; do
+  ns=E2E_NS_$side
+  dev=E2E_IF_$side
+  ip -n "${!ns}" link add link "${!dev}" name "${!dev}.10" type vlan id 10 ||
+    e2e_skip "cannot make a VLAN interface"
+  # The pair itself keeps IPv6 off (see e2e_netns_pair); the VLAN carries it.
+  ip netns exec "${!ns}" sysctl -qw "net.ipv6.conf.${!dev}/10.disable_ipv6=0" >/dev/null 2>&1 || true
+  ip -n "${!ns}" link set "${!dev}.10" up
+done
+ip -n "$E2E_NS_A" addr add "$vlan_a/24" dev "$E2E_IF_A.10"
+ip -n "$E2E_NS_B" addr add "$vlan_b/24" dev "$E2E_IF_B.10"
+ip -n "$E2E_NS_A" addr add "$vlan6_a/64" dev "$E2E_IF_A.10" nodad
+ip -n "$E2E_NS_B" addr add "$vlan6_b/64" dev "$E2E_IF_B.10" nodad
+
+www=$E2E_WORK/www
+mkdir -p "$www"
+printf 'hello\n' >"$www/small.txt"
+head -c 3000 /dev/urandom >"$www/medium.bin"
+E2E_LOG=$E2E_WORK/http.log e2e_bg "$E2E_NS_A" python3 -m http.server 8080 --bind :: --directory "$www"
+E2E_LOG=$E2E_WORK/udp_server.log e2e_bg "$E2E_NS_A" python3 "$here/capture_udp.py" server "$vlan_a" 7000
+e2e_wait_port "$E2E_NS_B" "$vlan_a" 8080
+
+tagged=$E2E_WORK/vlan_tagged.pcap
+cooked=$E2E_WORK/vlan_cooked.pcap
+E2E_LOG=$E2E_WORK/tcpdump_tagged.log e2e_bg "$E2E_NS_B" tcpdump -i "$E2E_IF_B" -n -s 0 -U -w "$tagged"
+tagged_pid=$E2E_LAST_PID
+E2E_LOG=$E2E_WORK/tcpdump_cooked.log e2e_bg "$E2E_NS_B" tcpdump -i any -n -s 0 -U -w "$cooked"
+cooked_pid=$E2E_LAST_PID
+for log in tcpdump_tagged tcpdump_cooked; do
+  for _ in $(seq 1 100); do
+    grep -q "listening on" "$E2E_WORK/$log.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q "listening on" "$E2E_WORK/$log.log" || e2e_fail "$log did not start"
+done
+
+for i in 1 2; do
+  ip netns exec "$E2E_NS_B" curl -sf -o /dev/null "http://$E2E_IP_A:8080/small.txt" || e2e_fail "curl untagged $i"
+  ip netns exec "$E2E_NS_B" curl -sf -o /dev/null "http://$vlan_a:8080/medium.bin" || e2e_fail "curl VLAN $i"
+  ip netns exec "$E2E_NS_B" curl -sf -g -o /dev/null "http://[$vlan6_a]:8080/small.txt" || e2e_fail "curl IPv6 $i"
+done
+ip netns exec "$E2E_NS_B" python3 "$here/capture_udp.py" client "$vlan_a" 7000 6 || e2e_fail "UDP exchange"
+sleep 0.5
+
+for pid in "$tagged_pid" "$cooked_pid"; do
+  kill -INT "$pid"
+  wait "$pid" 2>/dev/null || true
+done
+[ -s "$tagged" ] && [ -s "$cooked" ] || e2e_fail "tcpdump wrote nothing"
+[ "$(tshark -r "$cooked" -T fields -e frame.encap_type -c 1 2>/dev/null)" != 1 ] ||
+  e2e_fail "tcpdump -i any wrote Ethernet frames"
+
+compare tagged "$tagged" tagged
+compare cooked "$cooked"
+if [ -n "${KEEP_DIR:-}" ]; then
+  cp "$tagged" "$cooked" "$KEEP_DIR/"
+fi
+echo "links_e2e (netns): ok"
