@@ -18,7 +18,8 @@
 #
 # Every IPv4 link's frames and bytes must equal tshark's (ip.src/ip.dst,
 # first occurrence); hosts of the VLAN show "vlan":10 in the tagged capture,
-# untagged hosts none, and the tagged link's protocols include VLAN.
+# untagged hosts none, and the tagged link's protocols include VLAN; the
+# cooked captures show every trunk frame once per interface it crossed.
 #
 # usage: links_e2e.sh TARNIX_CLI PROTOCOL_FILE netns|files [DATA_DIR]
 set -euo pipefail
@@ -88,10 +89,32 @@ sys.exit(1 if problems else 0)
 PY
 }
 
+# same_traffic: the cooked captures saw every frame of the trunk capture on
+# the four interfaces it crossed (access, trunk end, trunk end, access), so
+# each IPv4 link carries four times the trunk's frames.
+same_traffic() {
+  python3 - "$E2E_WORK/tagged.json" "$E2E_WORK/cooked.json" "$E2E_WORK/cooked_v1.json" <<'PY' ||
+import json, sys
+def links(path):
+    return {(l["source"], l["destination"]): l["frames"] for l in json.load(open(path))["links"]}
+trunk = links(sys.argv[1])
+bad = []
+for path in sys.argv[2:]:
+    cooked = links(path)
+    if set(cooked) != set(trunk) or any(cooked[k] != 4 * trunk[k] for k in trunk):
+        bad.append(f"{path}: {cooked} against 4 x {trunk}")
+for b in bad:
+    print("links_e2e:", b, file=sys.stderr)
+sys.exit(1 if bad else 0)
+PY
+    e2e_fail "the cooked captures do not show the trunk's traffic"
+}
+
 if [ "$mode" = files ]; then
   compare tagged "$data/vlan_tagged.pcap" tagged
   compare cooked "$data/vlan_cooked.pcap"
   compare cooked_v1 "$data/vlan_cooked_v1.pcap"
+  same_traffic
   echo "links_e2e (files): ok"
   exit 0
 fi
@@ -186,6 +209,7 @@ done
 compare tagged "$tagged" tagged
 compare cooked "$cooked"
 compare cooked_v1 "$cooked_v1"
+same_traffic
 if [ -n "${KEEP_DIR:-}" ]; then
   cp "$tagged" "$cooked" "$cooked_v1" "$KEEP_DIR/"
 fi
