@@ -342,7 +342,9 @@ class MixedPcapngSource final : public PacketSource {
     last_ts_ = ts;
     const std::uint64_t seconds = ts / i.units;
     const auto fraction = static_cast<unsigned __int128>(ts % i.units);
-    header_.time.sec = static_cast<std::int64_t>(seconds) + i.offset;
+    // Wrapped, not overflowed, by an absurd offset: a damaged file's times
+    // are wrong, never undefined.
+    header_.time.sec = static_cast<std::int64_t>(seconds + static_cast<std::uint64_t>(i.offset));
     header_.time.usec = static_cast<std::int32_t>(fraction * 1000000u / i.units);
     header_.caplen = caplen;
     header_.len = len < caplen ? caplen : len;
