@@ -27,6 +27,8 @@ constexpr std::uint32_t kEnhancedPacketBlock = 6;
 constexpr std::uint32_t kLongestBlock = 16u * 1024 * 1024;
 // More interfaces than any capture has: a file that names more is damaged.
 constexpr std::size_t kMostInterfaces = 4096;
+// 2^40 seconds: some 35,000 years.
+constexpr __int128 kLatestSecond = __int128{1} << 40;
 // A file's link type numbers are libpcap's DLT numbers, but for raw IP.
 constexpr std::uint16_t kLinktypeRaw = 101;
 
@@ -342,9 +344,11 @@ class MixedPcapngSource final : public PacketSource {
     last_ts_ = ts;
     const std::uint64_t seconds = ts / i.units;
     const auto fraction = static_cast<unsigned __int128>(ts % i.units);
-    // Wrapped, not overflowed, by an absurd offset: a damaged file's times
-    // are wrong, never undefined.
-    header_.time.sec = static_cast<std::int64_t>(seconds + static_cast<std::uint64_t>(i.offset));
+    // Times are kept in whole seconds and added up in microseconds: a time
+    // stamp tens of thousands of years away is damage, not a frame.
+    const __int128 second = static_cast<__int128>(seconds) + i.offset;
+    if (second < 0 || second > kLatestSecond) return fail(why, "impossible time stamp");
+    header_.time.sec = static_cast<std::int64_t>(second);
     header_.time.usec = static_cast<std::int32_t>(fraction * 1000000u / i.units);
     header_.caplen = caplen;
     header_.len = len < caplen ? caplen : len;
