@@ -38,7 +38,7 @@ class Checked final : public PacketSource {
     return n;
   }
   bool stats(SourceStats& out) override { return inner_.stats(out); }
-  bool ethernet() const override { return inner_.ethernet(); }
+  LinkType link_type() const override { return inner_.link_type(); }
   const std::string& name() const override { return inner_.name(); }
 
   bool ended = false;

@@ -2,7 +2,9 @@
 // callback, the frame handler (with the shipped protocol file), the window
 // and the tick.
 //
-// Input: records of [caplen:2 LE][wire extra:2 LE][time step us:2 LE][bytes].
+// Input: [link type:1] then records of [caplen:2 LE][wire extra:2 LE][time
+// step us:2 LE][bytes]. The first byte picks the link layer of every frame
+// (its value modulo the number of link types Tarnix reads, Ethernet first).
 // The wire length is the captured length plus the extra, so it is never
 // shorter than what was captured, as libpcap guarantees.
 #include <cstddef>
@@ -20,21 +22,31 @@ namespace {
 // The decoder's promise, checked field by field: nothing it names lies past
 // the captured bytes. AddressSanitizer would miss a field that points just
 // past them but is never read here.
-void check_view(const std::uint8_t* frame, std::uint32_t cap, std::uint32_t wire) {
+void check_view(const std::uint8_t* frame, std::uint32_t cap, std::uint32_t wire, LinkType link) {
   FrameView v;
-  const bool ipv4 = frame_decode(frame, cap, wire, v);
+  const bool ip = frame_decode(frame, cap, wire, v, link);
   const std::uint8_t* end = frame + cap;
-  bool sound = ipv4 == (v.network == NetworkKind::kIpv4);
+  bool sound = ip == (v.network != NetworkKind::kNone) && v.link_type == link;
   if (v.link_source != nullptr) sound = sound && v.link_source + 6 <= end && v.link_header <= cap;
-  if (ipv4) {
+  if (v.link_destination != nullptr) sound = sound && v.link_destination + 6 <= end;
+  if (ip) {
     sound = sound && v.source + v.address_length <= end && v.destination + v.address_length <= end &&
             v.transport == v.link_header + v.ip_header_length;
     if (v.has_ports) sound = sound && v.first_fragment && v.transport + 4 <= cap;
     if (v.payload != 0)
       sound = sound && v.has_ports && v.payload <= cap && v.payload + v.payload_length == cap;
   }
+  // The Ethernet-shaped copy the protocol tree reads: within its room, and
+  // reading only captured bytes (the frame is an exact-size copy).
+  if (ip && link != LinkType::kEthernet) {
+    std::unique_ptr<std::uint8_t[]> shaped(new std::uint8_t[cap + kEtherHeaderLength]);
+    const std::uint32_t n = frame_ethernet_shape(v, shaped.get(), cap + kEtherHeaderLength);
+    sound = sound && n >= kEtherHeaderLength && n <= cap + kEtherHeaderLength;
+  }
   if (!sound) __builtin_trap();
 }
+
+constexpr int kLinkTypes = static_cast<int>(LinkType::kUnsupported);
 
 }  // namespace
 
@@ -53,7 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Frames are counted as a capture step counts them: repeating classes
   // noted on their links and added up every few frames.
   net->defer_counts = true;
-  std::size_t pos = 0;
+  if (size == 0) return 0;
+  h.link = static_cast<LinkType>(data[0] % kLinkTypes);
+  std::size_t pos = 1;
   int frames = 0;
   while (pos + 6 <= size) {
     std::uint32_t cap = data[pos] | (data[pos + 1] << 8);
@@ -72,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     h.caplen = cap;
     h.len = cap + extra;
-    check_view(frame.get(), h.caplen, h.len);
+    check_view(frame.get(), h.caplen, h.len, h.link);
     netif_callback(*net, h, frame.get());
     ++frames;
     if (frames % 7 == 0) net_flush_counts(*net);

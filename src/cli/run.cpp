@@ -82,15 +82,22 @@ bool choose_adapter(const Options& opt, std::vector<Device>& devices, int& index
     else if (devices[index].status < 0)
       error = "interface " + opt.interface + " is down";
     else if (devices[index].status > 0)
-      error = "interface " + opt.interface + " is not an Ethernet adapter";
+      error = "interface " + opt.interface + " gives frames of a link type Tarnix cannot read";
     return error.empty();
   }
   // The first usable adapter: the start-up rules from index 0, with no
-  // dialog to fall back on.
-  index = 0;
-  while (index < static_cast<int>(devices.size()) && devices[index].status != 0) ++index;
-  if (index == static_cast<int>(devices.size())) error = "no usable Ethernet adapter found";
-  return error.empty();
+  // dialog to fall back on. A real adapter comes before the loopback and
+  // the all-adapters pseudo-adapter, which are taken only when nothing else
+  // can be.
+  const int count = static_cast<int>(devices.size());
+  for (int pass = 0; pass < 2; ++pass) {
+    for (index = 0; index < count; ++index) {
+      const Device& d = devices[static_cast<std::size_t>(index)];
+      if (d.status == 0 && (pass == 1 || (d.name != "any" && d.name != "lo"))) return true;
+    }
+  }
+  error = "no usable adapter found";
+  return false;
 }
 
 // As root, the database folder is made (and what was made here handed to
@@ -330,7 +337,6 @@ int place_source(const Options& opt, Run& run, EngineSession& session) {
   }
 
   if (!run.live) {
-    if (!run.opened->ethernet()) return fail("capture file " + opt.read + " does not hold Ethernet frames");
     run.source = std::move(run.opened);
     run.net = net_create(model, opt.read);
     net_set_current(model, run.net);

@@ -102,6 +102,7 @@ Summary summary_of(const Net& net, const Classifier& classifier, const FocusList
     r.frames_sent = h->frames_sent;
     r.bytes_sent = h->bytes_sent;
     r.active = h->active != 0;
+    r.vlan = h->vlan;
     s.hosts.push_back(std::move(r));
 
     std::vector<const Link*> links;
@@ -305,7 +306,9 @@ std::string render_json(const Summary& s) {
            ",\"name\":" + (h.name.empty() ? std::string("null") : json_string(h.name)) +
            (h.name.empty() || h.name_source.empty() ? std::string()
                                                     : ",\"name_source\":" + json_string(h.name_source)) +
-           ",\"ethernet\":" + json_string(h.ether) +
+           // A host heard only on raw IP or loopback links has no Ethernet address.
+           ",\"ethernet\":" + (h.ether.empty() ? std::string("null") : json_string(h.ether)) +
+           (h.vlan == 0 ? std::string() : ",\"vlan\":" + std::to_string(h.vlan)) +
            (h.vendor.empty() ? std::string() : ",\"vendor\":" + json_string(h.vendor)) + ",\"frames_sent\":" + std::to_string(h.frames_sent) +
            ",\"bytes_sent\":" + std::to_string(h.bytes_sent) + ",\"active\":" + (h.active ? "true" : "false") +
            "}";

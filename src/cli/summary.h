@@ -34,6 +34,7 @@ struct HostRow {
   std::string ether_shown;  // Maker_xx:yy:zz when makers are shown, else empty (as ether)
   std::string name_source;  // "ethers", "reverse", "dhcp", "mdns", "dns"; empty when unnamed
   std::string vendor;       // the adapter's maker; empty when unknown
+  std::uint16_t vlan = 0;   // VLAN id of the host's last frame; 0 untagged
 };
 
 struct LinkRow {

@@ -40,9 +40,7 @@ QString adapter_link_type(const std::string& name) {
 QString adapter_verdict(const Device& d) {
   if (d.status < 0) return QStringLiteral("No: the adapter is down");
   if (d.status > 0) {
-    if (d.name == "any")
-      return QStringLiteral("No: a pseudo-adapter for all adapters, without Ethernet headers");
-    return QStringLiteral("No: Tarnix reads Ethernet frames only");
+    return QStringLiteral("No: Tarnix cannot read this adapter's link type");
   }
   return QStringLiteral("Yes");
 }

@@ -103,7 +103,7 @@ class EndWatch final : public PacketSource {
     return n;
   }
   bool stats(SourceStats& out) override { return inner_->stats(out); }
-  bool ethernet() const override { return inner_->ethernet(); }
+  LinkType link_type() const override { return inner_->link_type(); }
   const std::string& name() const override { return inner_->name(); }
   std::uint64_t link_speed_bps() const override { return inner_->link_speed_bps(); }
   std::uint64_t filter_rejected() const override { return inner_->filter_rejected(); }
@@ -291,10 +291,9 @@ void DesktopRuntime::record_start_time() {
 bool DesktopRuntime::open_adapter() {
   if (!options_.capture_file.isEmpty()) {
     OpenResult r = open_file_source(options_.capture_file.toStdString(), "", options_.replay_speed);
-    if (!r.source || !r.source->ethernet()) {
-      messenger_.show(
-          {QStringLiteral("Could not open the capture file"), app::kErrorTitle, app::MessageIcon::Exclamation,
-           r.source ? QStringLiteral("It does not hold Ethernet frames.") : QString::fromStdString(r.error)});
+    if (!r.source) {
+      messenger_.show({QStringLiteral("Could not open the capture file"), app::kErrorTitle,
+                       app::MessageIcon::Exclamation, QString::fromStdString(r.error)});
       return false;
     }
     pending_net_ = net_create(model(), options_.capture_file.toStdString());
@@ -610,11 +609,9 @@ void DesktopRuntime::switch_adapter() {
 
 bool DesktopRuntime::play_file(const QString& path, double speed) {
   OpenResult r = open_file_source(path.toStdString(), "", speed);
-  if (!r.source || !r.source->ethernet()) {
+  if (!r.source) {
     messenger_.show({QStringLiteral("Could not open the capture file"), app::kErrorTitle,
-                     app::MessageIcon::Exclamation,
-                     r.source ? QStringLiteral("%1 does not hold Ethernet frames.").arg(path)
-                              : QString::fromStdString(r.error)});
+                     app::MessageIcon::Exclamation, QString::fromStdString(r.error)});
     return false;
   }
   Net* net = net_find(model(), path.toStdString());

@@ -106,7 +106,6 @@ class NullSource : public PacketSource {
   explicit NullSource(std::string n) : name_(std::move(n)) {}
   int dispatch(int, FrameFn, void*) override { return 0; }
   bool stats(SourceStats&) override { return false; }
-  bool ethernet() const override { return true; }
   const std::string& name() const override { return name_; }
 
  private:

@@ -358,6 +358,73 @@ TEST_F(FramePath, ProtocolTreeFollowsClassification) {
   EXPECT_EQ(l->protocol_tree->bytes, 150u);
 }
 
+// A frame of any link layer is counted as the Ethernet frame with its
+// payload would be: classified the same, its host keeping the VLAN it was
+// last seen on and only an Ethernet address the link layer really gave.
+TEST_F(FramePath, EveryLinkLayerCountsLikeEthernet) {
+  using Bytes = std::vector<std::uint8_t>;
+  const auto http_from = [](std::uint8_t last) {
+    FrameSpec s;
+    s.protocol = 6;
+    s.dport = 80;
+    s.src_ip[3] = last;
+    return make_frame(s);
+  };
+  const auto payload = [](const Bytes& f) { return Bytes(f.begin() + 14, f.end()); };
+  const auto join = [](Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  const Bytes tagged =
+      join({2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 0x81, 0, 0, 10, 8, 0}, payload(http_from(11)));
+  struct Case {
+    const char* name;
+    LinkType link;
+    Bytes frame;
+    const char* host;
+    const char* ether;  // "" for none
+    std::uint16_t vlan;
+    const char* path;  // the fake tree stops at a tag, as the real one names it
+  } cases[] = {
+      {"ethernet", LinkType::kEthernet, http_from(10), "10.0.0.10", "02:00:00:00:00:01", 0,
+       "ETHER IP TCP HTTP "},
+      {"tagged", LinkType::kEthernet, tagged, "10.0.0.11", "02:00:00:00:00:01", 10, "ETHER "},
+      {"cooked", LinkType::kLinuxSll,
+       join({0, 4, 0, 1, 0, 6, 2, 0, 0, 0, 0, 7, 0, 0, 8, 0}, payload(http_from(12))), "10.0.0.12",
+       "02:00:00:00:00:07", 0, "ETHER IP TCP HTTP "},
+      {"cooked v2, tagged", LinkType::kLinuxSll2,
+       join({0x81, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 2, 0, 0, 0, 0, 8, 0, 0, 0, 20, 8, 0},
+            payload(http_from(13))),
+       "10.0.0.13", "02:00:00:00:00:08", 20, "ETHER "},
+      {"raw", LinkType::kRaw, payload(http_from(14)), "10.0.0.14", "", 0, "ETHER IP TCP HTTP "},
+      {"loopback", LinkType::kNull, join({2, 0, 0, 0}, payload(http_from(15))), "10.0.0.15", "", 0,
+       "ETHER IP TCP HTTP "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FrameHeader h = testing::header_at(1.0, static_cast<std::uint32_t>(c.frame.size()),
+                                       static_cast<std::uint32_t>(c.frame.size()));
+    h.link = c.link;
+    netif_callback(*net, h, c.frame.data());
+    Node* src = host(c.host);
+    ASSERT_NE(src, nullptr);
+    EXPECT_EQ(src->frames_sent, 1u);
+    EXPECT_EQ(src->vlan, c.vlan);
+    EXPECT_EQ(host("10.0.0.2")->vlan, c.vlan);
+    EXPECT_EQ(netaddr_text(src->ether_address), c.ether);
+    const Link* l = link_find(*src, host("10.0.0.2")->address);
+    ASSERT_NE(l, nullptr);
+    const LinkProtoNode* n = l->protocol_tree;
+    std::string path;
+    for (; n != nullptr; n = n->child) path += std::string(classifier.name_of(n->protocol)) + " ";
+    EXPECT_EQ(path, c.path);
+  }
+  // The VLAN is the last frame's: an untagged frame from a tagged host
+  // clears it.
+  feed(*net, http_from(11), 2, 0);
+  EXPECT_EQ(host("10.0.0.11")->vlan, 0);
+}
+
 TEST_F(FramePath, HostListStaysOrderedByAddress) {
   const std::uint8_t order[] = {9, 3, 200, 1, 50};
   for (std::uint8_t last : order) {

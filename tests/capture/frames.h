@@ -100,8 +100,9 @@ struct TimedFrame {
 };
 
 // A classic pcap file through libpcap's own writer.
-inline bool write_pcap(const std::string& path, const std::vector<TimedFrame>& frames, int snaplen = 65535) {
-  pcap_t* dead = pcap_open_dead(DLT_EN10MB, snaplen);
+inline bool write_pcap(const std::string& path, const std::vector<TimedFrame>& frames, int snaplen = 65535,
+                       int dlt = DLT_EN10MB) {
+  pcap_t* dead = pcap_open_dead(dlt, snaplen);
   pcap_dumper_t* d = pcap_dump_open(dead, path.c_str());
   if (d == nullptr) {
     pcap_close(dead);

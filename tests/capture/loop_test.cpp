@@ -50,7 +50,6 @@ class EndlessSource : public PacketSource {
     s.received = count_;
     return true;
   }
-  bool ethernet() const override { return true; }
   const std::string& name() const override { return name_; }
   std::uint64_t count() const { return count_; }
 
@@ -66,7 +65,6 @@ class QuietSource : public PacketSource {
  public:
   int dispatch(int, FrameFn, void*) override { return 0; }
   bool stats(SourceStats&) override { return false; }
-  bool ethernet() const override { return true; }
   const std::string& name() const override { return name_; }
 
  private:

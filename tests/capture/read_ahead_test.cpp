@@ -130,7 +130,7 @@ TEST(ReadAhead, SameFramesEndAndCountsAsTheDirectRead) {
       EXPECT_EQ(got.source->filter_rejected(), ref.source->filter_rejected());
       EXPECT_EQ(got.source->cut_short_after(), ref.source->cut_short_after());
       EXPECT_EQ(got.source->cut_short_after().has_value(), cut);
-      EXPECT_TRUE(got.source->ethernet());
+      EXPECT_EQ(got.source->link_type(), LinkType::kEthernet);
     }
   }
   for (const std::string& p : {plain, plain_ng, gz, gz_ng}) std::remove(p.c_str());
@@ -250,7 +250,6 @@ class NumberedSource final : public PacketSource {
     return s;
   }
   bool stats(SourceStats&) override { return false; }
-  bool ethernet() const override { return true; }
   const std::string& name() const override { return name_; }
   std::atomic<std::uint64_t>& made() { return made_; }
 
@@ -274,7 +273,7 @@ void expect_in_order(const Collected& c, std::uint64_t first) {
 TEST(ReadAhead, TheReaderRunsAheadABoundedWayAndStopsWhileFull) {
   auto inner = std::make_unique<NumberedSource>();
   NumberedSource* numbered = inner.get();
-  auto ahead = std::make_unique<ReadAheadSource>(std::move(inner), 1, 0.0);
+  auto ahead = std::make_unique<ReadAheadSource>(std::move(inner), 0.0);
   constexpr std::uint64_t kBound = ReadAheadSource::kSlots * ReadAheadSource::kBatchFrames;
   // Once it moved past `after`, what the reader made when it stopped
   // making more.

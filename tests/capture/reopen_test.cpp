@@ -34,7 +34,6 @@ class FailingSource : public PacketSource {
     s.dropped = dropped_;
     return true;
   }
-  bool ethernet() const override { return true; }
   const std::string& name() const override { return name_; }
 
  private:

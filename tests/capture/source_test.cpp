@@ -55,7 +55,7 @@ TEST_P(FileSource, DeliversTimesAndLengths) {
   ASSERT_TRUE(ng ? testing::write_pcapng(path, frames) : testing::write_pcap(path, frames));
   OpenResult r = open_file_source(path, "", 0.0);
   ASSERT_TRUE(r.source) << r.error;
-  EXPECT_TRUE(r.source->ethernet());
+  EXPECT_EQ(r.source->link_type(), LinkType::kEthernet);
   Collected c;
   EXPECT_EQ(r.source->dispatch(255, collect, &c), 3);
   EXPECT_EQ(r.source->dispatch(255, collect, &c), kSourceEnd);
@@ -240,6 +240,138 @@ TEST(FileSourcePace, ReplaySpeedHoldsFramesBack) {
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(95));
   EXPECT_EQ(r.source->dispatch(255, collect, &c), kSourceEnd);
   std::remove(path.c_str());
+}
+
+// A pcapng file of several interfaces, written by hand: each interface is
+// (link type, if_tsresol or 0 for none), each packet (interface, time in the
+// interface's units, bytes).
+struct NgPacket {
+  std::uint32_t interface;
+  std::uint64_t time;
+  std::vector<std::uint8_t> bytes;
+};
+
+std::vector<std::uint8_t> pcapng_of(const std::vector<std::pair<std::uint16_t, std::uint8_t>>& interfaces,
+                                    const std::vector<NgPacket>& packets) {
+  std::vector<std::uint8_t> out;
+  const auto u32 = [&](std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  };
+  const auto u16 = [&](std::uint16_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+  };
+  for (std::uint32_t v : {0x0A0D0D0Au, 28u, 0x1A2B3C4Du, 1u, 0xFFFFFFFFu, 0xFFFFFFFFu, 28u}) u32(v);
+  for (const auto& [linktype, resolution] : interfaces) {
+    const std::uint32_t length = resolution != 0 ? 32 : 20;
+    u32(1);
+    u32(length);
+    u16(linktype);
+    u16(0);
+    u32(65535);
+    if (resolution != 0) {
+      u16(9);
+      u16(1);
+      u32(resolution);  // the value, then three bytes of padding
+      u32(0);           // end of options
+    }
+    u32(length);
+  }
+  for (const NgPacket& p : packets) {
+    const auto cap = static_cast<std::uint32_t>(p.bytes.size());
+    const std::uint32_t length = 32 + ((cap + 3u) & ~3u);
+    for (std::uint32_t v :
+         {6u, length, p.interface, std::uint32_t(p.time >> 32), std::uint32_t(p.time), cap, cap})
+      u32(v);
+    out.insert(out.end(), p.bytes.begin(), p.bytes.end());
+    out.resize(out.size() + (length - 32 - cap), 0);
+    u32(length);
+  }
+  return out;
+}
+
+// libpcap refuses such a file; it is read here with each frame's own link
+// type, its own interface's time resolution, the filter compiled for each
+// link type, and the same endings as any capture file.
+TEST(MixedPcapng, EachFrameKeepsItsInterfacesLinkType) {
+  FrameSpec tcp;
+  tcp.protocol = 6;
+  tcp.dport = 80;
+  const std::vector<std::uint8_t> ether = make_frame(tcp), udp_ether = make_frame(FrameSpec{});
+  const std::vector<std::uint8_t> raw(ether.begin() + 14, ether.end()),
+      udp_raw(udp_ether.begin() + 14, udp_ether.end());
+  std::vector<std::uint8_t> cooked = {0, 0, 0, 1, 0, 6, 2, 0, 0, 0, 0, 1, 0, 0, 8, 0};
+  cooked.insert(cooked.end(), raw.begin(), raw.end());
+  const std::vector<std::pair<std::uint16_t, std::uint8_t>> interfaces = {{1, 0}, {101, 9}, {113, 0}};
+  const std::vector<NgPacket> packets = {{0, 1700000000000001ull, ether},
+                                         {1, 1700000000500000000ull, raw},
+                                         {1, 1700000000600000000ull, udp_raw},
+                                         {2, 1700000001000000ull, cooked},
+                                         {0, 1700000002000000ull, udp_ether}};
+  const std::vector<std::uint8_t> file = pcapng_of(interfaces, packets);
+  struct Case {
+    const char* name;
+    std::string filter;
+    std::size_t cut;  // bytes of the file written; 0: all
+    bool damage;      // the last packet names an interface the file lacks
+    std::vector<LinkType> links;
+    int end;  // what the read ends with
+  } cases[] = {
+      {"whole",
+       "",
+       0,
+       false,
+       {LinkType::kEthernet, LinkType::kRaw, LinkType::kRaw, LinkType::kLinuxSll, LinkType::kEthernet},
+       kSourceEnd},
+      {"filtered", "tcp", 0, false, {LinkType::kEthernet, LinkType::kRaw, LinkType::kLinuxSll}, kSourceEnd},
+      {"cut inside the last block",
+       "",
+       file.size() - 10,
+       false,
+       {LinkType::kEthernet, LinkType::kRaw, LinkType::kRaw, LinkType::kLinuxSll},
+       kSourceEnd},
+      {"undescribed interface",
+       "",
+       0,
+       true,
+       {LinkType::kEthernet, LinkType::kRaw, LinkType::kRaw, LinkType::kLinuxSll},
+       kSourceError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> bytes = file;
+    if (c.damage) {
+      std::vector<NgPacket> bad = packets;
+      bad.back().interface = 7;
+      bytes = pcapng_of(interfaces, bad);
+    }
+    if (c.cut != 0) bytes.resize(c.cut);
+    const std::string path = temp_path("mixed.pcapng");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    OpenResult r = open_file_source(path, c.filter, 0.0);
+    ASSERT_TRUE(r.source) << r.error;
+    Collected got;
+    int n = 0;
+    while ((n = r.source->dispatch(2, collect, &got)) > 0) {
+    }
+    EXPECT_EQ(n, c.end);
+    std::vector<LinkType> links;
+    for (const FrameHeader& h : got.headers) links.push_back(h.link);
+    EXPECT_EQ(links, c.links);
+    ASSERT_GE(got.headers.size(), 2u);
+    EXPECT_EQ(got.headers[0].time, (TimeValue{1700000000, 1}));
+    EXPECT_EQ(got.headers[1].time, (TimeValue{1700000000, 500000}));
+    EXPECT_EQ(got.frames[1], raw);
+    EXPECT_EQ(r.source->cut_short_after().has_value(), c.cut != 0);
+    if (c.damage) {
+      EXPECT_NE(r.source->error().find("damaged after 4 frames"), std::string::npos) << r.source->error();
+    }
+    if (!c.filter.empty()) {
+      EXPECT_EQ(r.source->filter_rejected(), 2u);
+    }
+    std::remove(path.c_str());
+  }
 }
 
 TEST(LiveSource, UnknownInterfaceIsAClearError) {

@@ -330,6 +330,62 @@ TEST(Program, SummaryOfAFile) {
   std::remove(path.c_str());
 }
 
+// The same conversation in every link layer Tarnix reads gives the same
+// link totals; a tagged one names its VLAN on the hosts and in the
+// protocols; a link layer it cannot read is refused by name.
+TEST(Program, EveryLinkTypeGivesTheSameLinks) {
+  using Bytes = std::vector<std::uint8_t>;
+  testing::FrameSpec s;
+  s.protocol = 6;
+  s.dport = 80;
+  const Bytes ether = testing::make_frame(s);
+  const Bytes ip(ether.begin() + 14, ether.end());
+  const auto join = [](Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  struct Case {
+    const char* name;
+    int dlt;
+    Bytes frame;
+    const char* vlan;  // what the hosts show, "" for nothing
+  } cases[] = {
+      {"ethernet", DLT_EN10MB, ether, ""},
+      {"tagged", DLT_EN10MB, join({2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 0x81, 0, 0, 42, 8, 0}, ip),
+       ",\"vlan\":42"},
+      {"cooked", DLT_LINUX_SLL, join({0, 0, 0, 1, 0, 6, 2, 0, 0, 0, 0, 1, 0, 0, 8, 0}, ip), ""},
+      {"cooked v2", DLT_LINUX_SLL2, join({8, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0, 6, 2, 0, 0, 0, 0, 1, 0, 0}, ip),
+       ""},
+      {"raw", DLT_RAW, ip, ""},
+      {"loopback", DLT_NULL, join({2, 0, 0, 0}, ip), ""},
+  };
+  const std::string path = testing::temp_path("cli_links.pcap");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<testing::TimedFrame> frames;
+    for (int i = 0; i < 4; ++i) frames.push_back({1000, i, c.frame, 500});
+    ASSERT_TRUE(testing::write_pcap(path, frames, 65535, c.dlt));
+    CliRun r = run_cli("--read " + path + " --json --no-resolve" + kProtocols);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("{\"source\":\"10.0.0.1\",\"destination\":\"10.0.0.2\",\"frames\":4,\"bytes\":2000"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find(",\"vlan\":") != std::string::npos, *c.vlan != '\0') << r.out;
+    if (*c.vlan != '\0') {
+      EXPECT_NE(r.out.find(c.vlan), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("\"VLAN\""), std::string::npos) << r.out;
+    }
+    if (c.dlt == DLT_RAW || c.dlt == DLT_NULL) {
+      EXPECT_NE(r.out.find("\"ethernet\":null"), std::string::npos) << r.out;
+    }
+  }
+  ASSERT_TRUE(testing::write_pcap(path, {{1000, 0, ether, 0}}, 65535, DLT_IEEE802_11));
+  CliRun refused = run_cli("--read " + path + " --json --no-resolve" + kProtocols);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("link type IEEE802_11"), std::string::npos) << refused.err;
+  std::remove(path.c_str());
+}
+
 // The shipped "Web" focus lists HTTP before DNS: the heavier of the two names
 // the link, the earlier on a tie, and a link with neither has none.
 TEST(Program, FocusNamesEachLinksDominantProtocol) {

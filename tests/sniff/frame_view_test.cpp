@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -318,6 +319,174 @@ TEST(FrameView, SniffersHandOverIpv6Addresses) {
     EXPECT_EQ(heard.seen, std::vector<std::string>{"1>2 fd00::2 /six @7"});
     EXPECT_EQ(netaddr_text(frame_source_address(v)), "fd00::1");
     EXPECT_EQ(netaddr_text(frame_destination_address(v)), "fd00::2");
+  }
+}
+
+// The same IPv4 or IPv6 packet behind each link layer and tag shape: the
+// view finds the same network header, the addresses the link layer has, and
+// the innermost VLAN id; every prefix of it stays inside the captured bytes.
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(FrameView, EveryLinkTypeAndTagShapeReachesTheNetworkHeader) {
+  FrameSpec s;
+  s.protocol = kIpProtocolTcp;
+  s.sport = 40000;
+  s.dport = 80;
+  const Bytes ether4 = make_frame(s);
+  const Bytes ip4(ether4.begin() + 14, ether4.end());
+  const Bytes ether6 = ipv6_frame(kIpProtocolTcp, {});
+  const Bytes ip6(ether6.begin() + 14, ether6.end());
+  const Bytes macs(ether4.begin(), ether4.begin() + 12);
+  const Bytes mac = {2, 0, 0, 0, 0, 1};
+  // Linux cooked headers: v1 (type, ARPHRD, address length, 8 address
+  // bytes, protocol) and v2 (protocol, reserved, index, ARPHRD, type,
+  // address length, 8 address bytes).
+  const auto sll = [](std::uint16_t protocol, std::uint8_t halen) {
+    return Bytes{
+        0, 0, 0, 1, 0, halen, 2, 0, 0, 0, 0, 1, 0, 0, std::uint8_t(protocol >> 8), std::uint8_t(protocol)};
+  };
+  const auto sll2 = [](std::uint16_t protocol) {
+    return Bytes{std::uint8_t(protocol >> 8),
+                 std::uint8_t(protocol),
+                 0,
+                 0,
+                 0,
+                 0,
+                 0,
+                 3,
+                 0,
+                 1,
+                 0,
+                 6,
+                 2,
+                 0,
+                 0,
+                 0,
+                 0,
+                 1,
+                 0,
+                 0};
+  };
+  const auto tag = [](std::uint16_t tci, std::uint16_t next) {
+    return Bytes{std::uint8_t(tci >> 8), std::uint8_t(tci), std::uint8_t(next >> 8), std::uint8_t(next)};
+  };
+  struct LinkCase {
+    const char* name;
+    LinkType link;
+    Bytes frame;
+    NetworkKind network;
+    std::uint32_t header;  // where the network header starts
+    int source_at;         // offset of the link source address, -1 for none
+    std::uint16_t vlan;
+  };
+  const LinkCase cases[] = {
+      {"ethernet", LinkType::kEthernet, ether4, NetworkKind::kIpv4, 14, 6, 0},
+      {"ethernet ipv6", LinkType::kEthernet, ether6, NetworkKind::kIpv6, 14, 6, 0},
+      {"802.1q, priority bits set", LinkType::kEthernet,
+       cat(cat(macs, {0x81, 0}), cat(tag(0xE00A, 0x0800), ip4)), NetworkKind::kIpv4, 18, 6, 10},
+      {"802.1ad over 802.1q: the inner id", LinkType::kEthernet,
+       cat(cat(macs, {0x88, 0xA8}), cat(cat(tag(100, 0x8100), tag(10, 0x86DD)), ip6)), NetworkKind::kIpv6, 22,
+       6, 10},
+      {"0x9100 over 802.1q", LinkType::kEthernet,
+       cat(cat(macs, {0x91, 0}), cat(cat(tag(7, 0x8100), tag(8, 0x0800)), ip4)), NetworkKind::kIpv4, 22, 6,
+       8},
+      {"three tags are not followed", LinkType::kEthernet,
+       cat(cat(macs, {0x81, 0}), cat(cat(cat(tag(1, 0x8100), tag(2, 0x8100)), tag(3, 0x0800)), ip4)),
+       NetworkKind::kNone, 0, 6, 0},
+      {"priority tag only", LinkType::kEthernet, cat(cat(macs, {0x81, 0}), cat(tag(0x2000, 0x0800), ip4)),
+       NetworkKind::kIpv4, 18, 6, 0},
+      {"cooked", LinkType::kLinuxSll, cat(sll(0x0800, 6), ip4), NetworkKind::kIpv4, 16, 6, 0},
+      {"cooked without an address", LinkType::kLinuxSll, cat(sll(0x0800, 0), ip4), NetworkKind::kIpv4, 16, -1,
+       0},
+      {"cooked, tagged", LinkType::kLinuxSll, cat(sll(0x8100, 6), cat(tag(20, 0x86DD), ip6)),
+       NetworkKind::kIpv6, 20, 6, 20},
+      {"cooked, not IP", LinkType::kLinuxSll, cat(sll(0x0004, 6), ip4), NetworkKind::kNone, 0, 6, 0},
+      {"cooked v2", LinkType::kLinuxSll2, cat(sll2(0x0800), ip4), NetworkKind::kIpv4, 20, 12, 0},
+      {"cooked v2, tagged", LinkType::kLinuxSll2, cat(sll2(0x8100), cat(tag(30, 0x0800), ip4)),
+       NetworkKind::kIpv4, 24, 12, 30},
+      {"raw ipv4", LinkType::kRaw, ip4, NetworkKind::kIpv4, 0, -1, 0},
+      {"raw ipv6", LinkType::kRaw, ip6, NetworkKind::kIpv6, 0, -1, 0},
+      {"raw, version 5", LinkType::kRaw, cat({0x50}, Bytes(ip4.begin() + 1, ip4.end())), NetworkKind::kNone,
+       0, -1, 0},
+      {"ipv4 link", LinkType::kIpv4, ip4, NetworkKind::kIpv4, 0, -1, 0},
+      {"ipv6 link", LinkType::kIpv6, ip6, NetworkKind::kIpv6, 0, -1, 0},
+      {"null, little-endian AF_INET", LinkType::kNull, cat({2, 0, 0, 0}, ip4), NetworkKind::kIpv4, 4, -1, 0},
+      {"null, big-endian AF_INET", LinkType::kNull, cat({0, 0, 0, 2}, ip4), NetworkKind::kIpv4, 4, -1, 0},
+      {"null, FreeBSD AF_INET6", LinkType::kNull, cat({28, 0, 0, 0}, ip6), NetworkKind::kIpv6, 4, -1, 0},
+      {"loop, macOS AF_INET6", LinkType::kLoop, cat({0, 0, 0, 30}, ip6), NetworkKind::kIpv6, 4, -1, 0},
+      {"loop, another family", LinkType::kLoop, cat({0, 0, 0, 7}, ip4), NetworkKind::kNone, 0, -1, 0},
+  };
+  for (const LinkCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto size = static_cast<std::uint32_t>(c.frame.size());
+    FrameView v;
+    EXPECT_EQ(frame_decode(c.frame.data(), size, size, v, c.link), c.network != NetworkKind::kNone);
+    EXPECT_EQ(v.network, c.network);
+    EXPECT_EQ(v.vlan, c.vlan);
+    EXPECT_EQ(v.link_type, c.link);
+    EXPECT_EQ(v.link_source, c.source_at < 0 ? nullptr : c.frame.data() + c.source_at);
+    if (c.network != NetworkKind::kNone) {
+      EXPECT_EQ(v.link_header, c.header);
+      EXPECT_EQ(v.source, c.frame.data() + c.header + (c.network == NetworkKind::kIpv4 ? 12 : 8));
+      EXPECT_TRUE(v.has_ports);
+      EXPECT_EQ(v.destination_port, 80);
+    }
+    for (std::uint32_t cut = 0; cut < size; ++cut) {
+      FrameView p;
+      if (!frame_decode(c.frame.data(), cut, size, p, c.link)) continue;
+      EXPECT_LE(p.link_header, cut);
+      EXPECT_LE(p.destination + p.address_length, c.frame.data() + cut) << "cut " << cut;
+      if (p.has_ports) {
+        EXPECT_LE(p.transport + 4, cut);
+      }
+    }
+  }
+}
+
+// The protocol tree reads Ethernet frames: a frame of another link layer is
+// shown to it as the Ethernet frame that carries the same payload, with the
+// tag still in place so that a focus on VLAN traffic sees it.
+TEST(FrameView, EthernetShapeOfOtherLinkLayers) {
+  FrameSpec s;
+  const Bytes ether = make_frame(s);
+  const Bytes ip4(ether.begin() + 14, ether.end());
+  Bytes no_destination = ether;
+  std::fill(no_destination.begin(), no_destination.begin() + 6, 0);
+  Bytes no_addresses = no_destination;
+  std::fill(no_addresses.begin() + 6, no_addresses.begin() + 12, 0);
+  const Bytes tagged_cooked =
+      cat({0, 0, 0, 1, 0, 6, 2, 0, 0, 0, 0, 1, 0, 0, 0x81, 0}, cat({0, 5, 8, 0}, ip4));
+  Bytes tagged = cat(Bytes(no_destination.begin(), no_destination.begin() + 12), {0x81, 0, 0, 5, 8, 0});
+  tagged = cat(tagged, ip4);
+  struct ShapeCase {
+    const char* name;
+    LinkType link;
+    Bytes frame;
+    Bytes shaped;
+  } cases[] = {
+      {"cooked", LinkType::kLinuxSll, cat({0, 0, 0, 1, 0, 6, 2, 0, 0, 0, 0, 1, 0, 0, 8, 0}, ip4),
+       no_destination},
+      {"cooked, tagged", LinkType::kLinuxSll, tagged_cooked, tagged},
+      {"raw", LinkType::kRaw, ip4, no_addresses},
+      {"loopback", LinkType::kNull, cat({2, 0, 0, 0}, ip4), no_addresses},
+  };
+  for (const ShapeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FrameView v;
+    const auto size = static_cast<std::uint32_t>(c.frame.size());
+    ASSERT_TRUE(frame_decode(c.frame.data(), size, size, v, c.link));
+    Bytes out(size + kEtherHeaderLength);
+    const std::uint32_t n = frame_ethernet_shape(v, out.data(), static_cast<std::uint32_t>(out.size()));
+    out.resize(n);
+    EXPECT_EQ(out, c.shaped);
+    // Less room cuts the payload, never the header.
+    EXPECT_EQ(frame_ethernet_shape(v, out.data(), 20), 20u);
+    EXPECT_EQ(frame_ethernet_shape(v, out.data(), 13), 0u);
   }
 }
 

@@ -29,7 +29,7 @@ TEST(AdapterDialog, ListsEveryAdapterAndPreselectsTheGivenOne) {
 
 TEST(AdapterDialog, EachRowSaysWhetherItCanBeCapturedAndWhyNot) {
   Device down{"eth1", "Spare", -1};
-  Device any{"any", "", 1};
+  Device any{"any", "", 0};
   Device wired{"eth0", "Wired", 0};
   wired.has_ipv4 = true;
   wired.ipv4_address = NetAddress::ipv4(192, 168, 1, 5);
@@ -40,8 +40,8 @@ TEST(AdapterDialog, EachRowSaysWhetherItCanBeCapturedAndWhyNot) {
   } cases[] = {
       {wired, "up", "Yes"},
       {down, "down", "No: the adapter is down"},
-      {kDevices[1], "up", "No: Tarnix reads Ethernet frames only"},
-      {any, "up", "No: a pseudo-adapter for all adapters, without Ethernet headers"},
+      {kDevices[1], "up", "No: Tarnix cannot read this adapter's link type"},
+      {any, "up", "Yes"},
   };
   for (const Case& c : cases) {
     AdapterDialog d({c.device}, 0);

@@ -40,11 +40,27 @@ bool safe_if_name(const std::string& name) {
 
 int device_status(const std::string& name, bool up) {
   if (!up) return -1;
+  // libpcap's adapter for all adapters gives Linux cooked frames.
+  if (name == "any") return 0;
   if (!safe_if_name(name)) return 1;
   std::ifstream in("/sys/class/net/" + name + "/type");
   int type = 0;
   if (!(in >> type)) return 1;
-  return type == 1 ? 0 : 1;  // ARPHRD_ETHER
+  // The ARPHRD types whose frames libpcap hands over in a link layer Tarnix
+  // reads: Ethernet and loopback (Ethernet), PPP (cooked), tunnels and tun
+  // devices (raw IP). Opening the adapter has the last word.
+  switch (type) {
+    case 1:      // ARPHRD_ETHER
+    case 772:    // ARPHRD_LOOPBACK
+    case 512:    // ARPHRD_PPP
+    case 768:    // ARPHRD_TUNNEL
+    case 769:    // ARPHRD_TUNNEL6
+    case 776:    // ARPHRD_SIT
+    case 65534:  // ARPHRD_NONE
+      return 0;
+    default:
+      return 1;
+  }
 }
 
 std::vector<Device> device_list(std::string* err) {

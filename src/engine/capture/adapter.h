@@ -17,7 +17,7 @@ namespace tarnix {
 struct Device {
   std::string name;
   std::string description;
-  // < 0: not usable now (down); > 0: not Ethernet; 0: usable.
+  // < 0: not usable now (down); > 0: a link layer Tarnix cannot read; 0: usable.
   int status = 0;
   bool has_ipv4 = false;
   NetAddress ipv4_address;  // first IPv4 address, when has_ipv4
@@ -30,8 +30,9 @@ struct Device {
 std::vector<Device> device_list(std::string* error = nullptr);
 
 // Status from what the system says: `up` false gives -1; otherwise the
-// ARPHRD type of /sys/class/net/<name>/type decides (1, Ethernet, gives 0;
-// anything else, or no such entry, gives 1).
+// ARPHRD type of /sys/class/net/<name>/type decides (a type whose frames
+// come in a link layer Tarnix reads gives 0; anything else, or no such
+// entry, gives 1). The "any" adapter gives 0.
 int device_status(const std::string& name, bool up);
 
 // One message a user must see.

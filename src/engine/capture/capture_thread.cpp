@@ -18,13 +18,14 @@ constexpr auto kPollWithoutDescriptor = std::chrono::milliseconds(10);
 // The source calls back on this thread from inside netif_capture's dispatch,
 // which holds the network's lock around it; the analysis cannot follow the
 // call through the source, so the hold is stated here.
-void deliver_ethernet(void* user, const FrameHeader& h, const std::uint8_t* frame) {
+void deliver_frame(void* user, const FrameHeader& h, const std::uint8_t* frame) {
   Net& net = *static_cast<Net*>(user);
   net.lock.assert_held();
   netif_callback(net, h, frame);
 }
 
-// Not Ethernet: the frame still tells the time, and is filtered out.
+// A link layer Tarnix cannot read: the frame still tells the time, and is
+// filtered out.
 void deliver_other(void* user, const FrameHeader& h, const std::uint8_t*) {
   Net& net = *static_cast<Net*>(user);
   net.model->now = h.time;
@@ -43,7 +44,7 @@ std::uint32_t load_percent_of(std::uint64_t bytes_per_second, std::uint64_t link
 CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::microseconds budget) {
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
-  const FrameFn deliver = source.ethernet() ? deliver_ethernet : deliver_other;
+  const FrameFn deliver = source.link_type() != LinkType::kUnsupported ? deliver_frame : deliver_other;
   CaptureStepResult result = CaptureStepResult::kOk;
   for (;;) {
     int n = 0;

@@ -3,6 +3,7 @@
 // and the one-second frame window.
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "capture/net.h"
 #include "sniff/frame_view.h"
@@ -62,13 +63,26 @@ inline void rank(Ranking& ranking, Item* item) {
   sink.name_packet(p);
 }
 
+// The protocol tree reads Ethernet frames: a frame of another link layer is
+// classified as the Ethernet frame that would carry its payload, built in a
+// scratch buffer of the capture thread's own. Ethernet frames never come here.
+[[gnu::noinline]] std::uint32_t ethernet_shaped(const FrameView& view, const std::uint8_t*& frame) {
+  thread_local std::vector<std::uint8_t> scratch;
+  const std::size_t room = std::size_t{view.captured} + kEtherHeaderLength;
+  if (scratch.size() < room) scratch.resize(room);
+  frame = scratch.data();
+  return frame_ethernet_shape(view, scratch.data(), static_cast<std::uint32_t>(room));
+}
+
 // In line in the capture callback: a call per frame with its saved
 // registers costs more than the few frames that come any other way.
 [[gnu::always_inline]] inline Link* handle(Net& net, const FrameView& view) {
   TrafficModel& model = *net.model;
-  const std::uint8_t* const frame = view.bytes;
-  const std::uint32_t caplen = view.captured;
+  const std::uint8_t* frame = view.bytes;
+  std::uint32_t caplen = view.captured;
   const std::uint32_t length = view.wire_length;
+  if (view.link_type != LinkType::kEthernet) [[unlikely]]
+    caplen = ethernet_shaped(view, frame);
 
   // The frame's conversation, from the recent pairs; its three records are
   // asked for now, so that they arrive while the frame is classified.
@@ -106,14 +120,16 @@ inline void rank(Ranking& ranking, Item* item) {
   const bool new_src = src == nullptr;
   if (new_src) {
     src = node_create(net, NetAddress::ipv4(view.source));
-    src->ether_address = NetAddress::ether(view.link_source);
+    // A raw IP or loopback frame names no Ethernet address: none is made up.
+    src->ether_address = view.link_source != nullptr ? NetAddress::ether(view.link_source) : NetAddress{};
     ip_net_assign(*src);
   } else {
     DuplicateSink* dup = model.hooks.duplicates;
-    if (dup != nullptr && dup->detecting()) {
+    if (dup != nullptr && dup->detecting() && view.link_source != nullptr) {
       const NetAddress ether_src = NetAddress::ether(view.link_source);
       if (netaddr_compare(src->ether_address, ether_src) != 0) {
-        dup->report(src->address, src->ether_address, ether_src);
+        // A host first heard on a link without addresses had none to change.
+        if (src->ether_address.type != nullptr) dup->report(src->address, src->ether_address, ether_src);
         src->ether_address = ether_src;
       }
     }
@@ -122,6 +138,7 @@ inline void rank(Ranking& ranking, Item* item) {
   src->bytes_sent += length;
   src->active = 1;
   src->last_seen = now;
+  src->vlan = view.vlan;
   if (new_src)
     net.top_hosts.insert(src);
   else
@@ -130,11 +147,13 @@ inline void rank(Ranking& ranking, Item* item) {
   Node* dst = known ? recent.destination : node_find(net, NetAddress::ipv4(view.destination));
   if (dst == nullptr) {
     dst = node_create(net, NetAddress::ipv4(view.destination));
-    dst->ether_address = NetAddress::ether(view.link_destination);
+    dst->ether_address =
+        view.link_destination != nullptr ? NetAddress::ether(view.link_destination) : NetAddress{};
     ip_net_assign(*dst);
     net.top_hosts.insert(dst);
   }
   dst->active = 1;
+  dst->vlan = view.vlan;
 
   if (link == nullptr) link = net.link_index.find(pair);
   const bool new_link = link == nullptr;
@@ -237,7 +256,7 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
   // IPv6 frames are decoded but not yet counted: the model keys its links
   // and hosts on IPv4 addresses.
   FrameView view;
-  if (!frame_decode(frame, caplen, length, view) || view.network != NetworkKind::kIpv4 ||
+  if (!frame_decode(frame, caplen, length, view, header.link) || view.network != NetworkKind::kIpv4 ||
       (view.is_udp() && view.has_ports &&
        (view.source_port == kPortNetbiosName || view.destination_port == kPortNetbiosName))) {
     ++net.counters.frames_filtered;

@@ -40,6 +40,7 @@
 #include "core/topn.h"
 #include "core/url_counters.h"
 #include "naming/netaddr.h"
+#include "sniff/frame_view.h"
 
 namespace tarnix {
 
@@ -332,6 +333,9 @@ struct alignas(64) Node {
   int top_slot = -1;
   // Active links from or to the host, as the last tick left them.
   int active_links = 0;
+  // The VLAN of the last frame from or to the host (see FrameView::vlan),
+  // in what would otherwise be padding of the line every frame writes.
+  std::uint16_t vlan = 0;
   Net* net = nullptr;
   NetAddress address;
   int grouped = 0;
@@ -622,6 +626,8 @@ struct FrameHeader {
   TimeValue time;
   std::uint32_t caplen = 0;
   std::uint32_t len = 0;  // length on the wire
+  // Each frame's own: a capture file may mix link types.
+  LinkType link = LinkType::kEthernet;
 };
 void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* frame) REQUIRES(net.lock);
 void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std::uint32_t length)

@@ -15,10 +15,9 @@ constexpr int kFramesPerRead = 256;
 
 }  // namespace
 
-ReadAheadSource::ReadAheadSource(std::unique_ptr<PacketSource> inner, int link_type, double replay_speed)
+ReadAheadSource::ReadAheadSource(std::unique_ptr<PacketSource> inner, double replay_speed)
     : inner_(std::move(inner)),
-      link_type_(link_type),
-      ethernet_(inner_->ethernet()),
+      link_type_(inner_->link_type()),
       name_(inner_->name()),
       pace_(replay_speed) {
   for (Batch& b : slots_) {
@@ -42,7 +41,7 @@ void ReadAheadSource::copy_frame(void* user, const FrameHeader& h, const std::ui
   auto& b = *static_cast<Batch*>(user);
   if (b.used + h.caplen > b.bytes.size()) b.bytes.resize(std::max(b.bytes.size() * 2, b.used + h.caplen));
   std::memcpy(b.bytes.data() + b.used, frame, h.caplen);
-  b.frames.push_back({h, static_cast<std::uint32_t>(b.used), -1});
+  b.frames.push_back({h, static_cast<std::uint32_t>(b.used)});
   b.used += h.caplen;
 }
 
@@ -73,7 +72,6 @@ void ReadAheadSource::fill(Batch& b) {
     if (n == 0 && !b.frames.empty()) break;
     if (n == 0) std::this_thread::yield();
   }
-  for (FrameRecord& f : b.frames) f.link_type = link_type_;
   b.rejected = inner_->filter_rejected();
 }
 

@@ -34,18 +34,17 @@ class ReadAheadSource final : public PacketSource {
   static constexpr std::size_t kBatchBytes = 256 * 1024;
   static constexpr std::size_t kBatchFrames = 2048;
 
-  // One frame as the reader found it. The link type travels with each
-  // frame, so that a file whose frames differ in it can be read ahead too.
+  // One frame as the reader found it. Its header carries its link type, so
+  // that a file whose frames differ in it can be read ahead too.
   struct FrameRecord {
     FrameHeader header;
     std::uint32_t offset = 0;  // of its bytes in the batch
-    int link_type = -1;
   };
 
   // `inner` is read unpaced on the reader thread from now on and is not
-  // touched by anyone else; `link_type` is its link-layer type. The pace is
-  // kept here: replay_speed as for open_file_source.
-  ReadAheadSource(std::unique_ptr<PacketSource> inner, int link_type, double replay_speed);
+  // touched by anyone else. The pace is kept here: replay_speed as for
+  // open_file_source.
+  ReadAheadSource(std::unique_ptr<PacketSource> inner, double replay_speed);
   ~ReadAheadSource() override;
   ReadAheadSource(const ReadAheadSource&) = delete;
   ReadAheadSource& operator=(const ReadAheadSource&) = delete;
@@ -54,7 +53,7 @@ class ReadAheadSource final : public PacketSource {
   // over yet, as a direct read waits for the disk.
   int dispatch(int max, FrameFn fn, void* user) override;
   bool stats(SourceStats&) override { return false; }
-  bool ethernet() const override { return ethernet_; }
+  LinkType link_type() const override { return link_type_; }
   const std::string& name() const override { return name_; }
   std::uint64_t filter_rejected() const override { return rejected_; }
   std::chrono::steady_clock::time_point next_due() override;
@@ -83,8 +82,7 @@ class ReadAheadSource final : public PacketSource {
   void release();
 
   std::unique_ptr<PacketSource> inner_;  // the reader thread's alone
-  int link_type_;
-  bool ethernet_;
+  LinkType link_type_;
   std::string name_;
   ReplayPace pace_;
 

@@ -8,7 +8,7 @@ ReopeningSource::ReopeningSource(std::unique_ptr<PacketSource> first, Opener ope
     : inner_(std::move(first)), open_(std::move(open)), notice_(std::move(notice)), clock_(std::move(clock)) {
   if (inner_) {
     name_ = inner_->name();
-    ethernet_ = inner_->ethernet();
+    link_ = inner_->link_type();
     speed_ = inner_->link_speed_bps();
   }
 }

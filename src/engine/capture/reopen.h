@@ -29,7 +29,7 @@ class ReopeningSource final : public PacketSource {
 
   int dispatch(int max, FrameFn fn, void* user) override;
   bool stats(SourceStats& out) override;
-  bool ethernet() const override { return ethernet_; }
+  LinkType link_type() const override { return link_; }
   const std::string& name() const override { return name_; }
   std::uint64_t link_speed_bps() const override { return inner_ ? inner_->link_speed_bps() : speed_; }
   std::uint64_t filter_rejected() const override { return inner_ ? inner_->filter_rejected() : 0; }
@@ -45,7 +45,7 @@ class ReopeningSource final : public PacketSource {
   Notice notice_;
   Clock clock_;
   std::string name_;
-  bool ethernet_ = true;
+  LinkType link_ = LinkType::kEthernet;
   std::uint64_t speed_ = 0;
   SourceStats before_;  // what the handles closed so far counted
   std::chrono::seconds retry_ = kFirstRetry;

@@ -1,6 +1,7 @@
 #include "capture/source.h"
 
 #include "capture/gzip_file.h"
+#include "capture/pcapng_mixed.h"
 #include "capture/read_ahead.h"
 #include "capture/replay_pace.h"
 #include "os/rights.h"
@@ -26,6 +27,7 @@ constexpr std::size_t kFileBuffer = 256 * 1024;
 struct Trampoline {
   FrameFn fn;
   void* user;
+  LinkType link;
 };
 
 // Capture seconds as 64 bits. A classic pcap file holds them as an unsigned
@@ -45,6 +47,7 @@ void pcap_trampoline(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
   fh.time.usec = static_cast<std::int32_t>(h->ts.tv_usec);
   fh.caplen = h->caplen;
   fh.len = h->len;
+  fh.link = t->link;
   t->fn(t->user, fh, bytes);
 }
 
@@ -60,14 +63,14 @@ std::string compile_filter(pcap_t* p, const std::string& filter, bpf_program& pr
 
 class LiveSource final : public PacketSource {
  public:
-  LiveSource(pcap_t* p, std::string device) : p_(p), name_(std::move(device)) {
+  LiveSource(pcap_t* p, std::string device, LinkType link) : p_(p), name_(std::move(device)), link_(link) {
     speed_ = adapter_link_speed_bps(name_);
     fd_ = pcap_get_selectable_fd(p_);
   }
   ~LiveSource() override { pcap_close(p_); }
 
   int dispatch(int max, FrameFn fn, void* user) override {
-    Trampoline t{fn, user};
+    Trampoline t{fn, user, link_};
     int n = pcap_dispatch(p_, max, pcap_trampoline, reinterpret_cast<u_char*>(&t));
     if (n == PCAP_ERROR) {
       error_ = pcap_geterr(p_);
@@ -83,7 +86,7 @@ class LiveSource final : public PacketSource {
     out.interface_dropped = s.ps_ifdrop;
     return true;
   }
-  bool ethernet() const override { return pcap_datalink(p_) == DLT_EN10MB; }
+  LinkType link_type() const override { return link_; }
   const std::string& name() const override { return name_; }
   std::uint64_t link_speed_bps() const override { return speed_; }
   int wait_fd() const override { return fd_; }
@@ -91,16 +94,18 @@ class LiveSource final : public PacketSource {
  private:
   pcap_t* p_;
   std::string name_;
+  LinkType link_;
   std::uint64_t speed_ = 0;
   int fd_ = -1;
 };
 
 class FileSource final : public PacketSource {
  public:
-  FileSource(pcap_t* p, std::string path, double speed, bool filtered, const bpf_program& prog,
+  FileSource(pcap_t* p, std::string path, LinkType link, double speed, bool filtered, const bpf_program& prog,
              std::unique_ptr<GzipState> gzip)
       : p_(p),
         name_(std::move(path)),
+        link_(link),
         pace_(speed),
         filtered_(filtered),
         prog_(prog),
@@ -171,7 +176,7 @@ class FileSource final : public PacketSource {
         }
       }
       if (pace_.paced() && !pace_.due(stamp(*pending_header_))) break;
-      Trampoline t{fn, user};
+      Trampoline t{fn, user, link_};
       const u_char* bytes = pending_;
       pending_ = nullptr;
       pcap_trampoline(reinterpret_cast<u_char*>(&t), pending_header_, bytes);
@@ -180,7 +185,7 @@ class FileSource final : public PacketSource {
     return n;
   }
   bool stats(SourceStats&) override { return false; }
-  bool ethernet() const override { return pcap_datalink(p_) == DLT_EN10MB; }
+  LinkType link_type() const override { return link_; }
   const std::string& name() const override { return name_; }
   std::uint64_t filter_rejected() const override { return rejected_; }
   std::chrono::steady_clock::time_point next_due() override {
@@ -197,6 +202,7 @@ class FileSource final : public PacketSource {
   struct Counted {
     FrameFn fn;
     void* user;
+    LinkType link;
     int delivered;
   };
   static void counted_trampoline(u_char* user, const pcap_pkthdr* h, const u_char* bytes) {
@@ -206,6 +212,7 @@ class FileSource final : public PacketSource {
     fh.time.usec = static_cast<std::int32_t>(h->ts.tv_usec);
     fh.caplen = h->caplen;
     fh.len = h->len;
+    fh.link = c->link;
     ++c->delivered;
     c->fn(c->user, fh, bytes);
   }
@@ -218,7 +225,7 @@ class FileSource final : public PacketSource {
   // here.
   int dispatch_batch(int max, FrameFn fn, void* user) {
     if (ended_) return kSourceEnd;
-    Counted c{fn, user, 0};
+    Counted c{fn, user, link_, 0};
     const int r = pcap_dispatch(p_, max, counted_trampoline, reinterpret_cast<u_char*>(&c));
     if (r > 0) return c.delivered;
     ended_ = true;
@@ -232,6 +239,7 @@ class FileSource final : public PacketSource {
 
   pcap_t* p_;
   std::string name_;
+  LinkType link_;
   ReplayPace pace_;
   bool filtered_;
   bpf_program prog_;
@@ -256,6 +264,37 @@ std::string capture_read_stop_text(const std::string& file, const CaptureReadSto
   std::string text = "capture file " + file + " damaged after " + std::to_string(stop.frames) + " frames";
   if (stop.offset >= 0) text += " (read up to byte " + std::to_string(stop.offset) + ")";
   return text + ": " + stop.reason;
+}
+
+LinkType link_type_of_dlt(int dlt) {
+  switch (dlt) {
+    case DLT_EN10MB:
+      return LinkType::kEthernet;
+    case DLT_LINUX_SLL:
+      return LinkType::kLinuxSll;
+    case DLT_LINUX_SLL2:
+      return LinkType::kLinuxSll2;
+    case DLT_RAW:
+      return LinkType::kRaw;
+    case DLT_IPV4:
+      return LinkType::kIpv4;
+    case DLT_IPV6:
+      return LinkType::kIpv6;
+    case DLT_NULL:
+      return LinkType::kNull;
+    case DLT_LOOP:
+      return LinkType::kLoop;
+    default:
+      return LinkType::kUnsupported;
+  }
+}
+
+std::string dlt_text(int dlt) {
+  const char* name = pcap_datalink_val_to_name(dlt);
+  const char* description = pcap_datalink_val_to_description(dlt);
+  std::string text = name != nullptr ? name : "number " + std::to_string(dlt);
+  if (description != nullptr && *description != '\0') text += std::string(" (") + description + ")";
+  return text;
 }
 
 std::uint64_t adapter_link_speed_bps(const std::string& device) {
@@ -310,6 +349,11 @@ OpenResult open_live_source(const std::string& device, const std::string& filter
     err = "cannot set capture filter '" + filter + "': " + pcap_geterr(p);
   }
   if (compiled) pcap_freecode(&prog);
+  const LinkType link = link_type_of_dlt(pcap_datalink(p));
+  if (err.empty() && link == LinkType::kUnsupported) {
+    err = "interface " + device + " gives frames of link type " + dlt_text(pcap_datalink(p)) +
+          ", which Tarnix cannot read";
+  }
   if (err.empty() && pcap_setnonblock(p, 1, errbuf) != 0) {
     err = "cannot make " + device + " non-blocking: " + errbuf;
   }
@@ -318,12 +362,14 @@ OpenResult open_live_source(const std::string& device, const std::string& filter
     r.error = err;
     return r;
   }
-  r.source = std::make_unique<LiveSource>(p, device);
+  r.source = std::make_unique<LiveSource>(p, device, link);
   return r;
 }
 
 OpenResult open_file_source(const std::string& path, const std::string& filter, double replay_speed,
                             bool read_ahead) {
+  // libpcap refuses a pcapng file whose interfaces differ in link type.
+  if (path != "-" && pcapng_mixes_link_types(path)) return open_mixed_pcapng_source(path, filter, replay_speed);
   OpenResult r;
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   // "-" is standard input, as for tcpdump, and read as it comes.
@@ -343,6 +389,13 @@ OpenResult open_file_source(const std::string& path, const std::string& filter, 
     return r;
   }
   std::unique_ptr<GzipState> gzip = std::move(f.gzip);
+  const LinkType link = link_type_of_dlt(pcap_datalink(p));
+  if (link == LinkType::kUnsupported) {
+    r.error = "capture file " + path + " holds frames of link type " + dlt_text(pcap_datalink(p)) +
+              ", which Tarnix cannot read";
+    pcap_close(p);
+    return r;
+  }
   bpf_program prog{};
   bool compiled = false;
   std::string err = compile_filter(p, filter, prog, compiled);
@@ -352,15 +405,15 @@ OpenResult open_file_source(const std::string& path, const std::string& filter, 
     return r;
   }
   if (!(replay_speed >= 0.0)) replay_speed = 0.0;
-  const int link_type = pcap_datalink(p);
   if (!read_ahead) {
-    r.source = std::make_unique<FileSource>(p, path, replay_speed, compiled, prog, std::move(gzip));
+    r.source = std::make_unique<FileSource>(p, path, link, replay_speed, compiled, prog, std::move(gzip));
     return r;
   }
   // Read (and decompressed) on a thread of its own, unpaced; the pace is
-  // kept where the frames are handed over.
+  // kept where the frames are handed over, each frame's link type in its
+  // header.
   r.source = std::make_unique<ReadAheadSource>(
-      std::make_unique<FileSource>(p, path, 0.0, compiled, prog, std::move(gzip)), link_type, replay_speed);
+      std::make_unique<FileSource>(p, path, link, 0.0, compiled, prog, std::move(gzip)), replay_speed);
   return r;
 }
 

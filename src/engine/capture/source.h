@@ -49,8 +49,10 @@ class PacketSource {
   virtual int dispatch(int max, FrameFn fn, void* user) = 0;
   // Library statistics; false when the source has none (capture files).
   virtual bool stats(SourceStats& out) = 0;
-  // True when frames start with an Ethernet header.
-  virtual bool ethernet() const = 0;
+  // The link layer of the frames it hands over (each frame's header says
+  // it again, for a file that mixes them). A source whose frames Tarnix
+  // cannot read is never opened.
+  virtual LinkType link_type() const { return LinkType::kEthernet; }
   // Adapter name, or the file's path.
   virtual const std::string& name() const = 0;
   // Bits per second of the link, 0 when unknown.
@@ -110,6 +112,12 @@ OpenResult open_live_source(const std::string& device, const std::string& filter
 // frames asked for; without, by the thread that asks, as it asks.
 OpenResult open_file_source(const std::string& path, const std::string& filter, double replay_speed,
                             bool read_ahead = true);
+
+// The link type Tarnix reads for a capture library link type (DLT_*), or
+// kUnsupported.
+LinkType link_type_of_dlt(int dlt);
+// "<name> (<description>)" of a capture library link type, for messages.
+std::string dlt_text(int dlt);
 
 // Link speed the system reports for an adapter (/sys/class/net/<if>/speed,
 // in Mbit/s), or 0 when it reports none (virtual, wireless or down links).

@@ -18,11 +18,23 @@ namespace tarnix {
 // Values of the wire that the decoder and its readers test.
 inline constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
 inline constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
+// VLAN tags: 802.1Q, 802.1ad (the service tag of a stacked pair) and the
+// pre-standard 0x9100 some switches still put outside a customer tag.
+inline constexpr std::uint16_t kEtherTypeVlan = 0x8100;
+inline constexpr std::uint16_t kEtherTypeQinQ = 0x88A8;
+inline constexpr std::uint16_t kEtherTypeQinQOld = 0x9100;
 inline constexpr std::uint8_t kIpProtocolTcp = 6;
 inline constexpr std::uint8_t kIpProtocolUdp = 17;
 inline constexpr std::uint16_t kPortNetbiosName = 137;
 
 inline constexpr std::uint32_t kEtherHeaderLength = 14;
+inline constexpr std::uint32_t kVlanTagLength = 4;
+// Tags stepped over to the network header: a customer tag, and a service
+// tag outside it. A frame with more is not counted.
+inline constexpr int kVlanTagsMax = 2;
+inline constexpr std::uint32_t kLinuxSllHeaderLength = 16;
+inline constexpr std::uint32_t kLinuxSll2HeaderLength = 20;
+inline constexpr std::uint32_t kLoopbackHeaderLength = 4;
 inline constexpr std::uint32_t kIpv4HeaderMin = 20;
 inline constexpr std::uint32_t kIpv6HeaderLength = 40;
 // IPv6 extension headers stepped over to find the transport header. Real
@@ -31,6 +43,21 @@ inline constexpr std::uint32_t kIpv6HeaderLength = 40;
 inline constexpr int kIpv6ExtensionHeadersMax = 8;
 inline constexpr std::uint32_t kTcpHeaderMin = 20;
 inline constexpr std::uint32_t kUdpHeaderLength = 8;
+
+// The link layers frames can arrive in. The capture library numbers some of
+// them differently from system to system (DLT_RAW, DLT_LOOP); the sources
+// map their numbers onto these.
+enum class LinkType : std::uint8_t {
+  kEthernet,   // DLT_EN10MB
+  kLinuxSll,   // DLT_LINUX_SLL: Linux "cooked" frames, as "tcpdump -i any" writes them
+  kLinuxSll2,  // DLT_LINUX_SLL2: the same with the interface index
+  kRaw,        // DLT_RAW: a bare IPv4 or IPv6 header, told apart by its version
+  kIpv4,       // DLT_IPV4
+  kIpv6,       // DLT_IPV6
+  kNull,       // DLT_NULL: a 4-byte address family in the capturing host's byte order
+  kLoop,       // DLT_LOOP: the same in network byte order
+  kUnsupported,
+};
 
 // What the network layer of a frame is, as far as the decoder reads it.
 // kNone: nothing the model counts (another EtherType, a header cut short or
@@ -43,9 +70,15 @@ struct FrameView {
   std::uint32_t wire_length = 0;  // what the frame measured on the wire
 
   // Link layer. The Ethernet addresses are null when the link header has
-  // none.
-  std::uint32_t link_header = 0;  // bytes before the network header
-  std::uint16_t ether_type = 0;
+  // none: raw IP and loopback frames carry no address, cooked frames only
+  // their sender's.
+  LinkType link_type = LinkType::kEthernet;
+  // The VLAN id of the innermost tag (of a stacked pair, the customer VLAN,
+  // which is what an admin means by "the host's VLAN"); 0 when the frame
+  // carries no tag, or only a priority tag.
+  std::uint16_t vlan = 0;
+  std::uint32_t link_header = 0;                   // bytes before the network header, tags included
+  std::uint16_t ether_type = 0;                    // of the network header, past any tags
   const std::uint8_t* link_source = nullptr;       // 6 bytes
   const std::uint8_t* link_destination = nullptr;  // 6 bytes
 
@@ -191,17 +224,114 @@ inline std::uint16_t be16(const std::uint8_t* p) {
 
 }  // namespace frame_detail
 
-// Decodes an Ethernet frame of `captured` readable bytes into `v`. True when
-// it is an IPv4 or IPv6 frame whose header, with both addresses, was
-// captured; the view is then filled as far as the captured bytes go. False
-// leaves `network` kNone, with the link fields set when the link header was
-// captured.
+namespace frame_detail {
+
+inline bool is_vlan_tag(std::uint16_t ether_type) {
+  return ether_type == kEtherTypeVlan || ether_type == kEtherTypeQinQ || ether_type == kEtherTypeQinQOld;
+}
+
+// The network header at v.link_header, of type v.ether_type, behind up to
+// kVlanTagsMax VLAN tags. Out of line: an untagged IPv4 Ethernet frame never
+// comes here.
+[[gnu::noinline]] inline bool decode_network(FrameView& v) {
+  for (int tags = 0; is_vlan_tag(v.ether_type); ++tags) {
+    if (tags == kVlanTagsMax || v.captured < v.link_header + kVlanTagLength) {
+      v.vlan = 0;
+      return false;
+    }
+    const std::uint8_t* tag = v.bytes + v.link_header;
+    // Each tag overwrites the last: the innermost one's id stays.
+    v.vlan = be16(tag) & 0x0FFFu;
+    v.ether_type = be16(tag + 2);
+    v.link_header += kVlanTagLength;
+  }
+  if (v.ether_type == kEtherTypeIpv4) return decode_ipv4(v);
+  if (v.ether_type == kEtherTypeIpv6) return decode_ipv6(v);
+  return false;
+}
+
+// A BSD loopback header's address family, read in either byte order (a
+// DLT_NULL file keeps the byte order of the machine that wrote it), as the
+// EtherType it stands for; 0 for a family that is not IP. IPv6 has a
+// different number on every system that writes these headers.
+inline std::uint16_t loopback_ether_type(const std::uint8_t* p) {
+  std::uint32_t family =
+      std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+  if (family > 0xFFFFu) family = __builtin_bswap32(family);
+  switch (family) {
+    case 2:  // AF_INET everywhere
+      return kEtherTypeIpv4;
+    case 10:  // Linux
+    case 24:  // NetBSD, OpenBSD
+    case 28:  // FreeBSD
+    case 30:  // macOS
+      return kEtherTypeIpv6;
+    default:
+      return 0;
+  }
+}
+
+// Every link layer but Ethernet: its header, then the network header as
+// for Ethernet (a cooked frame's protocol field may name a VLAN tag too).
+[[gnu::noinline]] inline bool decode_link(FrameView& v) {
+  const std::uint8_t* b = v.bytes;
+  switch (v.link_type) {
+    case LinkType::kLinuxSll:
+      // packet type, ARPHRD type, address length, 8 address bytes, protocol
+      if (v.captured < kLinuxSllHeaderLength) return false;
+      if (be16(b + 4) == 6) v.link_source = b + 6;
+      v.ether_type = be16(b + 14);
+      v.link_header = kLinuxSllHeaderLength;
+      break;
+    case LinkType::kLinuxSll2:
+      // protocol, reserved, interface index, ARPHRD type, packet type,
+      // address length, 8 address bytes
+      if (v.captured < kLinuxSll2HeaderLength) return false;
+      if (b[11] == 6) v.link_source = b + 12;
+      v.ether_type = be16(b);
+      v.link_header = kLinuxSll2HeaderLength;
+      break;
+    case LinkType::kRaw:
+      if (v.captured < 1) return false;
+      v.ether_type = (b[0] >> 4) == 4 ? kEtherTypeIpv4 : (b[0] >> 4) == 6 ? kEtherTypeIpv6 : 0;
+      break;
+    case LinkType::kIpv4:
+      v.ether_type = kEtherTypeIpv4;
+      break;
+    case LinkType::kIpv6:
+      v.ether_type = kEtherTypeIpv6;
+      break;
+    case LinkType::kNull:
+    case LinkType::kLoop:
+      if (v.captured < kLoopbackHeaderLength) return false;
+      v.ether_type = loopback_ether_type(b);
+      v.link_header = kLoopbackHeaderLength;
+      break;
+    default:
+      return false;
+  }
+  return decode_network(v);
+}
+
+}  // namespace frame_detail
+
+// Decodes a frame of `captured` readable bytes, of the given link type, into
+// `v`. True when it is an IPv4 or IPv6 frame whose header, with both
+// addresses, was captured; the view is then filled as far as the captured
+// bytes go. False leaves `network` kNone, with the link fields set when the
+// link header was captured. An untagged Ethernet frame takes the short way;
+// everything else is read out of line.
 [[gnu::always_inline]] inline bool frame_decode(const std::uint8_t* frame, std::uint32_t captured,
-                                                std::uint32_t wire_length, FrameView& v) {
+                                                std::uint32_t wire_length, FrameView& v,
+                                                LinkType link_type = LinkType::kEthernet) {
   v = FrameView{};
   v.bytes = frame;
   v.captured = captured;
   v.wire_length = wire_length;
+  if (link_type != LinkType::kEthernet) [[unlikely]] {
+    v.link_type = link_type;
+    return frame_detail::decode_link(v);
+  }
   if (captured < kEtherHeaderLength) return false;
   v.link_header = kEtherHeaderLength;
   v.link_destination = frame;
@@ -209,8 +339,60 @@ inline std::uint16_t be16(const std::uint8_t* p) {
   v.ether_type = frame_detail::be16(frame + 12);
   if (v.ether_type == kEtherTypeIpv4) [[likely]]
     return frame_detail::decode_ipv4(v);
-  if (v.ether_type == kEtherTypeIpv6) return frame_detail::decode_ipv6(v);
-  return false;
+  return frame_detail::decode_network(v);
+}
+
+// Where the link layer's own header ends and its EtherType-typed payload
+// (VLAN tags included) begins, and that payload's EtherType.
+struct LinkPayload {
+  std::uint32_t offset = 0;
+  std::uint16_t ether_type = 0;
+};
+
+inline LinkPayload frame_link_payload(const FrameView& v) {
+  const std::uint8_t* b = v.bytes;
+  switch (v.link_type) {
+    case LinkType::kEthernet:
+      return v.captured >= kEtherHeaderLength ? LinkPayload{kEtherHeaderLength, frame_detail::be16(b + 12)}
+                                              : LinkPayload{};
+    case LinkType::kLinuxSll:
+      return v.captured >= kLinuxSllHeaderLength
+                 ? LinkPayload{kLinuxSllHeaderLength, frame_detail::be16(b + 14)}
+                 : LinkPayload{};
+    case LinkType::kLinuxSll2:
+      return v.captured >= kLinuxSll2HeaderLength ? LinkPayload{kLinuxSll2HeaderLength, frame_detail::be16(b)}
+                                                  : LinkPayload{};
+    case LinkType::kNull:
+    case LinkType::kLoop:
+      return v.captured >= kLoopbackHeaderLength
+                 ? LinkPayload{kLoopbackHeaderLength, frame_detail::loopback_ether_type(b)}
+                 : LinkPayload{};
+    default:
+      // Raw IP: no link header, and never a tag.
+      return {0, v.ether_type};
+  }
+}
+
+// The frame as an Ethernet frame carrying the same payload, for readers
+// written against Ethernet (the protocol tree): a 14-byte header with the
+// frame's link addresses (zero where it has none) and the EtherType its
+// link layer gave, then the payload, as much of it as `room` - 14 bytes
+// hold. Returns the bytes written to `out`, 0 when the link header was
+// not captured or `room` is under 14.
+inline std::uint32_t frame_ethernet_shape(const FrameView& v, std::uint8_t* out, std::uint32_t room) {
+  const LinkPayload p = frame_link_payload(v);
+  if (room < kEtherHeaderLength || p.offset > v.captured || (p.offset == 0 && p.ether_type == 0)) return 0;
+  for (std::uint32_t i = 0; i < 12; ++i) out[i] = 0;
+  if (v.link_destination != nullptr)
+    for (std::uint32_t i = 0; i < 6; ++i) out[i] = v.link_destination[i];
+  if (v.link_source != nullptr)
+    for (std::uint32_t i = 0; i < 6; ++i) out[6 + i] = v.link_source[i];
+  out[12] = static_cast<std::uint8_t>(p.ether_type >> 8);
+  out[13] = static_cast<std::uint8_t>(p.ether_type);
+  std::uint32_t n = v.captured - p.offset;
+  if (n > room - kEtherHeaderLength) n = room - kEtherHeaderLength;
+  __builtin_memcpy(out + kEtherHeaderLength, v.bytes + p.offset, n);
+  return kEtherHeaderLength + n;
 }
 
 }  // namespace tarnix

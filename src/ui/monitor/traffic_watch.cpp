@@ -51,7 +51,7 @@ class HostList final : public TrafficWindow {
                        {QStringLiteral("IP Address"), QStringLiteral("Host Name"),
                         QStringLiteral("Total Bytes Sent"), QStringLiteral("Bytes/Sec"),
                         QStringLiteral("Total Packets Sent"), QStringLiteral("Packets/Sec"),
-                        QStringLiteral("Ethernet")},
+                        QStringLiteral("Ethernet"), QStringLiteral("VLAN")},
                        QStringLiteral("wnet"),
                        -1,
                        true},
@@ -74,7 +74,8 @@ class HostList final : public TrafficWindow {
         r.key = QString::fromLatin1(h->address_text);
         r.cells = {QString::fromStdString(node_name(*h)), QString::number(h->bytes_sent),
                    QString::number(h->window_bytes), QString::number(h->frames_sent),
-                   QString::number(h->window_frames), QString::fromStdString(node_ether_label(*h))};
+                   QString::number(h->window_frames), QString::fromStdString(node_ether_label(*h)),
+                   h->vlan != 0 ? QString::number(h->vlan) : QString()};
         rows.push_back(std::move(r));
       });
     });
@@ -104,11 +105,13 @@ void leaves(const LinkProtoNode* n, const std::function<void(const LinkProtoNode
 QString host_watch_title(const Node& host) {
   HostNamer::Label label;
   std::string ether, plain;
-  // The frame path rewrites the Ethernet address under the lock.
+  int vlan = 0;
+  // The frame path rewrites the Ethernet address and the VLAN under the lock.
   const auto take = [&] {
     label = node_name_source(host);
     ether = node_ether_label(host);
     plain = netaddr_text(host.ether_address);
+    vlan = host.vlan;
   };
   if (host.net != nullptr)
     host.net->read([&](const Net&) { take(); });
@@ -119,6 +122,7 @@ QString host_watch_title(const Node& host) {
   if (!label.name.empty() && !label.source.empty())
     t += QStringLiteral(" (%1)").arg(QString::fromLatin1(label.source.data(), int(label.source.size())));
   if (ether != plain) t += QStringLiteral("  ") + QString::fromStdString(ether);
+  if (vlan != 0) t += QStringLiteral("  VLAN %1").arg(vlan);
   return t;
 }
 
