@@ -310,7 +310,7 @@ TEST(ReadAhead, TheReaderRunsAheadABoundedWayAndStopsWhileFull) {
 
 TEST(ReadAhead, ASourceErrorComesAfterEveryFrameBeforeIt) {
   constexpr std::uint64_t kFrames = 5000;
-  ReadAheadSource ahead(std::make_unique<NumberedSource>(kFrames), 1, 0.0);
+  ReadAheadSource ahead(std::make_unique<NumberedSource>(kFrames), 0.0);
   Collected c;
   EXPECT_EQ(read_all(ahead, c), kSourceError);
   EXPECT_EQ(c.frames.size(), kFrames);
