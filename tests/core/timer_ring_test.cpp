@@ -116,6 +116,11 @@ TEST(FrameWindow, ExpiresAfterASilenceLongerThanTheMicrosecondRange) {
   EXPECT_EQ(c.bytes, 100);
   EXPECT_EQ(timer_elapsed_us64({0, 0}, {4295, 0}), 4295000000ull);
   EXPECT_EQ(timer_elapsed_us64({5, 0}, {4, 999999}), 0u);
+  EXPECT_EQ(timer_elapsed_us64({4, 999999}, {5, 0}), 1u);
+  // Time stamps ages apart, as a damaged file can hold: no overflow, the
+  // largest gap.
+  EXPECT_EQ(timer_elapsed_us64({0, 0}, {INT64_C(1) << 62, 0}), UINT64_MAX);
+  EXPECT_EQ(timer_elapsed_us64({INT64_MIN + 1, 0}, {INT64_MAX, 999999}), UINT64_MAX);
 }
 
 TEST(FrameWindow, RecordsAddressesLengthAndTime) {

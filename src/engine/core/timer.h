@@ -21,13 +21,17 @@ struct TimeValue {
 // 32-bit, so it wraps after about 71.6 minutes: meant for short intervals.
 std::uint32_t timer_elapsed_us(const TimeValue& earlier, const TimeValue& later);
 
-// The same in 64 bits, for tests that must not wrap after 71.6 minutes.
-// Inline: the frame window calls it for every frame.
+// The same in 64 bits, for tests that must not wrap after 71.6 minutes;
+// a gap too long for 64 bits of microseconds (a damaged file's time stamp
+// ages away) answers the largest value. Inline: the frame window calls it
+// for every frame.
 inline std::uint64_t timer_elapsed_us64(const TimeValue& earlier, const TimeValue& later) {
   if (later.sec < earlier.sec || (later.sec == earlier.sec && later.usec < earlier.usec)) return 0;
-  std::int64_t us = (static_cast<std::int64_t>(later.sec) - earlier.sec) * 1000000 +
-                    (static_cast<std::int64_t>(later.usec) - earlier.usec);
-  return static_cast<std::uint64_t>(us);
+  // Unsigned: the difference of two far-apart seconds may not fit a signed
+  // value, and the microsecond part may be negative (wrapping back).
+  const std::uint64_t seconds = static_cast<std::uint64_t>(later.sec) - static_cast<std::uint64_t>(earlier.sec);
+  if (seconds >= UINT64_MAX / 1000000 - 1) return UINT64_MAX;
+  return seconds * 1000000u + static_cast<std::uint64_t>(static_cast<std::int64_t>(later.usec) - earlier.usec);
 }
 
 // Milliseconds from earlier to later (truncated); 0 when later is earlier.
