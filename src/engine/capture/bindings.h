@@ -104,6 +104,8 @@ class SnifferSink final : public TcpSink {
  public:
   explicit SnifferSink(HttpSniffer& sniffer, TlsSniffer* tls = nullptr) : sniffer_(sniffer), tls_(tls) {}
   void tcp_segment(const TcpSegment& s) override {
+    // The sniffers record IPv4 clients and servers only.
+    if (s.address_length != 4) return;
     sniffer_.handle(*s.frame, *s.urls, s.time);
     if (tls_ != nullptr) tls_->handle(*s.frame, *s.urls, s.net != nullptr ? s.net->latest_time.sec : 0);
   }

@@ -23,9 +23,9 @@ struct Net;
 struct UrlCounters;
 
 // Duplicate-address detection. `detecting()` is read for every frame whose
-// IPv4 source is a known host; only when it answers true is the recorded
-// Ethernet address compared with the frame's, and a difference reported
-// (after which the frame handler records the frame's address in the host).
+// IPv4 or IPv6 source is a known host and whose link layer names a sender; only when it answers true is the
+// recorded Ethernet address compared with the frame's, and a difference reported (after which the frame
+// handler records the frame's address in the host).
 class DuplicateSink {
  public:
   virtual ~DuplicateSink() = default;
@@ -45,8 +45,9 @@ struct TcpSegment {
   const std::uint8_t* tcp = nullptr;
   std::size_t captured = 0;
   std::uint32_t wire_length = 0;
-  const std::uint8_t* source_ipv4 = nullptr;       // 4 bytes, network order
-  const std::uint8_t* destination_ipv4 = nullptr;  // 4 bytes, network order
+  const std::uint8_t* source_ipv4 = nullptr;       // address_length bytes, network order
+  const std::uint8_t* destination_ipv4 = nullptr;  // address_length bytes, network order
+  std::uint8_t address_length = 4;                 // 4 (IPv4) or 16 (IPv6)
   UrlCounters* urls = nullptr;                     // the network's request counters
   Net* net = nullptr;
   std::int64_t time = 0;  // the frame's capture time, seconds since the epoch
