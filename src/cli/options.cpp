@@ -302,7 +302,7 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       } else if (dotted_quad(text)) {
         o.local_address = text;
       } else {
-        error = "option --local-address needs an IPv4 or IPv6 address, not '" + text + "'";
+        error = "option --local-address needs a dotted IPv4 address or an IPv6 address, not '" + text + "'";
         return false;
       }
     } else if (a == "--local-prefix") {
