@@ -75,7 +75,9 @@ void new_hosts(benchmark::State& state, std::vector<std::uint8_t> (*frame_of)(st
     MemoryHostIdStore ids;
     auto cache = std::make_unique<HostCache>(ns, ids);  // not started: requests queue
     HostcNamer namer(*cache);
-    auto model = std::make_unique<TrafficModel>(&classifier, &namer, nullptr);
+    // A second argument of 0: no name cache, the model alone.
+    const bool names = state.range(1) != 0;
+    auto model = std::make_unique<TrafficModel>(&classifier, names ? &namer : nullptr, nullptr);
     model->local_address = NetAddress::ipv4(192, 168, 1, 10);
     model->local_mask = NetAddress::ipv4(255, 255, 255, 0);
     Net* net = net_create(*model, "bench");
@@ -99,14 +101,27 @@ void new_hosts(benchmark::State& state, std::vector<std::uint8_t> (*frame_of)(st
 void BM_NewHostsInOneGroup(benchmark::State& state) {
   new_hosts(state, frame_from);
 }
-BENCHMARK(BM_NewHostsInOneGroup)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_NewHostsInOneGroup)
+    ->Args({10000, 1})
+    ->Args({40000, 1})
+    ->Args({100000, 1})
+    ->Args({10000, 0})
+    ->Args({40000, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 // The same for IPv6 hosts; 40,000 should take at most six times what
 // 10,000 take.
 void BM_NewIpv6Hosts(benchmark::State& state) {
   new_hosts(state, frame_from6);
 }
-BENCHMARK(BM_NewIpv6Hosts)->Arg(10000)->Arg(40000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_NewIpv6Hosts)
+    ->Args({10000, 1})
+    ->Args({40000, 1})
+    ->Args({10000, 0})
+    ->Args({40000, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 }  // namespace
 }  // namespace tarnix

@@ -60,7 +60,7 @@ namespace {
 
 Subnet* existing_group(Net& net, const NetAddress& group) {
   if (group.is_ipv6()) {
-    auto found = net.subnet_index6.find(ipv6_bytes(group));
+    auto found = net.subnet_index6.find(ipv6_order(group));
     return found != net.subnet_index6.end() ? found->second : nullptr;
   }
   auto found = net.subnet_index.find(address_order(group));
@@ -96,7 +96,7 @@ void ip_net_assign(Node& host) {
   net.subnet_storage.push_back(std::move(owned));
   net.subnets.append(s);
   if (group.is_ipv6())
-    net.subnet_index6.emplace(ipv6_bytes(group), s);
+    net.subnet_index6.emplace(ipv6_order(group), s);
   else
     net.subnet_index.emplace(address_order(group), s);
 }

@@ -106,7 +106,7 @@ Node* node_create(Net& net, const NetAddress& address) {
   if (host->address.is_ipv6()) {
     net.host_index6.add(ipv6_key(host->address.bytes, net.key_seed), host);
     // Below every IPv4 host.
-    const Ipv6Bytes order = ipv6_bytes(host->address);
+    const Ipv6Order order = ipv6_order(host->address);
     auto above = net.host_order6.upper_bound(order);
     List<Node*>::Node* before = above != net.host_order6.end() ? above->second
                                 : net.host_order.empty()       ? nullptr

@@ -467,13 +467,16 @@ struct CaptureCounters {
   std::uint64_t interface_dropped = 0;
 };
 
-// An IPv6 address's bytes, as the ordered maps of IPv6 hosts and groups
-// key them.
-using Ipv6Bytes = std::array<std::uint8_t, 16>;
-inline Ipv6Bytes ipv6_bytes(const NetAddress& a) {
-  Ipv6Bytes b;
-  std::memcpy(b.data(), a.bytes, 16);
-  return b;
+// An IPv6 address as two numbers that sort as the address does, as the
+// ordered maps of IPv6 hosts and groups key them.
+using Ipv6Order = std::pair<std::uint64_t, std::uint64_t>;
+inline Ipv6Order ipv6_order(const NetAddress& a) {
+  std::uint64_t high = 0, low = 0;
+  for (int i = 0; i < 8; ++i) {
+    high = high << 8 | a.bytes[i];
+    low = low << 8 | a.bytes[8 + i];
+  }
+  return {high, low};
 }
 inline constexpr std::uint8_t kNoIpv6Address[16] = {};
 // A seed for ipv6_key from the system's random source.
@@ -528,8 +531,8 @@ struct Net {
   const std::uint64_t key_seed = fresh_key_seed();
   RecordIndex<Node> host_index6;
   RecordIndex<Link> link_index6;
-  std::map<Ipv6Bytes, List<Node*>::Node*> host_order6;
-  std::map<Ipv6Bytes, Subnet*> subnet_index6;
+  std::map<Ipv6Order, List<Node*>::Node*> host_order6;
+  std::map<Ipv6Order, Subnet*> subnet_index6;
   std::vector<std::unique_ptr<Subnet>> subnet_storage;
 
   std::atomic<std::uint32_t> load_percent{0};
@@ -615,6 +618,19 @@ struct Net {
   // Link speed in bits per second used for load_percent.
   std::uint64_t link_speed_bps = 0;
 };
+
+// A host's key in its network's host indexes: host_index for an IPv4
+// address, host_index6 for an IPv6 one.
+inline std::uint64_t host_key(const Net& net, const NetAddress& a) {
+  return a.is_ipv6() ? ipv6_key(a.bytes, net.key_seed) : ipv4_key(a.bytes);
+}
+// The host that a key taken from `expected` leads to while it is still that
+// record, else null; `expected` itself is never read.
+inline Node* host_by_key(const Net& net, std::uint64_t key, const Node* expected) {
+  Node* h = net.host_index.find(key);
+  if (h == expected) return h;
+  return net.host_index6.find_if(key, [&](const Node& n) { return &n == expected; });
+}
 
 struct ModelSettings {
   int node_timeout_s = 10;
