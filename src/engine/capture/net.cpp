@@ -111,7 +111,8 @@ Node* node_create(Net& net, const NetAddress& address) {
     List<Node*>::Node* before = above != net.host_order6.end() ? above->second
                                 : net.host_order.empty()       ? nullptr
                                                                : net.host_order.begin()->second;
-    net.host_order6.emplace(order, net.host_list.insert_after(before, host));
+    // The new entry sits right before `above`: no second walk down.
+    net.host_order6.emplace_hint(above, order, net.host_list.insert_after(before, host));
   } else {
     net.host_index.set(ipv4_key(host->address.bytes), host);
     const std::uint32_t order = address_order(host->address);

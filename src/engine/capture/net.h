@@ -14,16 +14,17 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cstddef>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <memory_resource>
+#include <string>
 #include <unordered_map>
 #include <utility>
-#include <string>
 #include <vector>
 
 #include "capture/classifier.h"
@@ -531,7 +532,11 @@ struct Net {
   const std::uint64_t key_seed = fresh_key_seed();
   RecordIndex<Node> host_index6;
   RecordIndex<Link> link_index6;
-  std::map<Ipv6Order, List<Node*>::Node*> host_order6;
+  // Its entries come from a pool of their own: packed together instead of
+  // strewn among the hosts' records, a new host's walk down the order
+  // finds them in the cache.
+  std::pmr::unsynchronized_pool_resource host_order6_pool;
+  std::pmr::map<Ipv6Order, List<Node*>::Node*> host_order6{&host_order6_pool};
   std::map<Ipv6Order, Subnet*> subnet_index6;
   std::vector<std::unique_ptr<Subnet>> subnet_storage;
 
