@@ -23,9 +23,10 @@ struct Net;
 struct UrlCounters;
 
 // Duplicate-address detection. `detecting()` is read for every frame whose
-// IPv4 or IPv6 source is a known host and whose link layer names a sender; only when it answers true is the
-// recorded Ethernet address compared with the frame's, and a difference reported (after which the frame
-// handler records the frame's address in the host).
+// IPv4 or IPv6 source is a known host and whose link layer names a sender;
+// only when it answers true is the recorded Ethernet address compared with
+// the frame's, and a difference reported (after which the frame handler
+// records the frame's address in the host).
 class DuplicateSink {
  public:
   virtual ~DuplicateSink() = default;
@@ -36,10 +37,11 @@ class DuplicateSink {
 
 // One TCP segment as the capture callback found it: the decoded frame, and
 // the segment's own bytes from it. The TCP header is located through the
-// IPv4 header length field, so frames with IP options are handed over
-// correctly. `captured` bytes from `tcp` are readable; `wire_length` is what
-// the segment measured on the wire from the same point (it may be more than
-// was captured, never less).
+// IPv4 header length field, or past the IPv6 extension headers, so frames
+// with IP options are handed over correctly; IPv6 segments come with
+// address_length 16. `captured` bytes from `tcp` are readable;
+// `wire_length` is what the segment measured on the wire from the same point
+// (it may be more than was captured, never less).
 struct TcpSegment {
   const FrameView* frame = nullptr;
   const std::uint8_t* tcp = nullptr;
