@@ -512,10 +512,6 @@ struct Net {
   std::string name;
   NetAddress local_address;
   NetAddress local_mask;
-  // The adapter's global IPv6 address (:: when it has none) and the length
-  // of its prefix: IPv6 hosts within it share the local group.
-  NetAddress local_address6 = NetAddress::ipv6(kNoIpv6Address);
-  int local_prefix6 = 64;
   HashTable<NetAddress, std::unique_ptr<Node>, HostKeyTraits> hosts;
   RecordIndex<Node> host_index;  // the same hosts, for node_find
   List<Node*> host_list;
@@ -526,18 +522,6 @@ struct Net {
   // The same groups by address_order() of their address.
   std::unordered_map<std::uint32_t, Subnet*> subnet_index;
 
-  // IPv6 hosts, links and groups, beside the IPv4 ones above (see
-  // ipv6_key). The host list runs through the IPv4 hosts first, then the
-  // IPv6 hosts, each from the highest address down.
-  const std::uint64_t key_seed = fresh_key_seed();
-  RecordIndex<Node> host_index6;
-  RecordIndex<Link> link_index6;
-  // Its entries come from a pool of their own: packed together instead of
-  // strewn among the hosts' records, a new host's walk down the order
-  // finds them in the cache.
-  std::pmr::unsynchronized_pool_resource host_order6_pool;
-  std::pmr::map<Ipv6Order, List<Node*>::Node*> host_order6{&host_order6_pool};
-  std::map<Ipv6Order, Subnet*> subnet_index6;
   std::vector<std::unique_ptr<Subnet>> subnet_storage;
 
   std::atomic<std::uint32_t> load_percent{0};
@@ -616,12 +600,31 @@ struct Net {
   static constexpr std::size_t kRecentLinks = 1024;
   std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links =
       std::make_unique<std::array<RecentLink, kRecentLinks>>();
-  // The same for IPv6 pairs, whose keys are hashes: an entry counts only
+  // Link speed in bits per second used for load_percent.
+  std::uint64_t link_speed_bps = 0;
+
+  // What only IPv6 frames use comes last, leaving the rest of the record
+  // where the IPv4 frame path has always found it.
+  // The adapter's global IPv6 address (:: when it has none) and the length
+  // of its prefix: IPv6 hosts within it share the local group.
+  NetAddress local_address6 = NetAddress::ipv6(kNoIpv6Address);
+  int local_prefix6 = 64;
+  // IPv6 hosts, links and groups, beside the IPv4 ones (see
+  // ipv6_key). The host list runs through the IPv4 hosts first, then the
+  // IPv6 hosts, each from the highest address down.
+  const std::uint64_t key_seed = fresh_key_seed();
+  RecordIndex<Node> host_index6;
+  RecordIndex<Link> link_index6;
+  // Its entries come from a pool of their own: packed together instead of
+  // strewn among the hosts' records, a new host's walk down the order
+  // finds them in the cache.
+  std::pmr::unsynchronized_pool_resource host_order6_pool;
+  std::pmr::map<Ipv6Order, List<Node*>::Node*> host_order6{&host_order6_pool};
+  std::map<Ipv6Order, Subnet*> subnet_index6;
+  // recent_links for IPv6 pairs, whose keys are hashes: an entry counts only
   // when its hosts' addresses are the frame's.
   std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links6 =
       std::make_unique<std::array<RecentLink, kRecentLinks>>();
-  // Link speed in bits per second used for load_percent.
-  std::uint64_t link_speed_bps = 0;
 };
 
 // A host's key in its network's host indexes: host_index for an IPv4
@@ -660,9 +663,6 @@ class TrafficModel {
 
   NetAddress local_address = NetAddress::ipv4(0, 0, 0, 0);
   NetAddress local_mask = NetAddress::ipv4(255, 255, 255, 0);
-  // The IPv6 counterparts (see Net).
-  NetAddress local_address6 = NetAddress::ipv6(kNoIpv6Address);
-  int local_prefix6 = 64;
   std::atomic<int> node_timeout_s{10};
   std::atomic<int> link_timeout_s{5};
 
@@ -693,6 +693,10 @@ class TrafficModel {
     bool alive GUARDED_BY(mutex) = true;
   };
   std::shared_ptr<Lifetime> lifetime = std::make_shared<Lifetime>();
+
+  // The IPv6 counterparts of local_address and local_mask (see Net).
+  NetAddress local_address6 = NetAddress::ipv6(kNoIpv6Address);
+  int local_prefix6 = 64;
 };
 
 // Networks.
