@@ -201,9 +201,10 @@ template <class Records>
   return link;
 }
 
-// IPv6 frames out of line: the IPv4 path, in line in the callback, stays
-// as small as it was.
-[[gnu::noinline]] Link* handle_ipv6(Net& net, const FrameView& view) {
+// IPv6 frames out of line, and apart from the hot code (cold only in where
+// it is placed: it measures as fast there): the IPv4 path, in line in the
+// callback, stays as small and as packed as it was.
+[[gnu::noinline, gnu::cold]] Link* handle_ipv6(Net& net, const FrameView& view) {
   return handle<Ipv6Records>(net, view);
 }
 
