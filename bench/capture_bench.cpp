@@ -5,7 +5,9 @@
 //
 // The capture is generated once per run: 2,000,000 frames of mixed traffic
 // among 400 hosts (web, TLS, SSH, DNS, NTP, ICMP, some ARP), with realistic
-// wire lengths and the first 96 bytes captured.
+// wire lengths and the first 96 bytes captured. Its IPv6 twin carries the
+// same conversations between IPv6 hosts, frames 20 bytes longer (the longer
+// header) and captured as far into the payload.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <pcap/pcap.h>
@@ -42,12 +44,16 @@ int frame_count() {
 }
 constexpr int kHosts = 400;
 constexpr std::uint32_t kCaptured = 96;
+// What an IPv6 header adds to an IPv4 one without options.
+constexpr std::uint32_t kIpv6Extra = 20;
 
 struct Generated {
   std::string path;
-  Generated() {
+  bool ipv6 = false;
+  explicit Generated(bool v6 = false) : ipv6(v6) {
     const char* dir = std::getenv("TMPDIR");
-    path = std::string(dir && *dir ? dir : "/tmp") + "/tarnix_capture_bench_" + std::to_string(getpid()) + ".pcap";
+    path = std::string(dir && *dir ? dir : "/tmp") + "/tarnix_capture_bench_" + std::to_string(getpid()) +
+           (ipv6 ? "_v6" : "") + ".pcap";
     generate();
   }
   ~Generated() { std::remove(path.c_str()); }
@@ -98,7 +104,10 @@ struct Generated {
     };
     std::vector<Flow> flows;
     for (int i = 0; i < 64; ++i) flows.push_back(new_flow());
-    std::uint8_t f[kCaptured];
+    std::uint8_t f[kCaptured + kIpv6Extra];
+    const std::uint32_t captured = ipv6 ? kCaptured + kIpv6Extra : kCaptured;
+    // Where the transport header starts.
+    const int t = ipv6 ? 54 : 34;
     std::int64_t usec = 0;
     const int frames = frame_count();
     for (int i = 0; i < frames; ++i) {
@@ -118,42 +127,72 @@ struct Generated {
         out[2] = static_cast<std::uint8_t>(h / 250);
         out[3] = static_cast<std::uint8_t>(h % 250 + 1);
       };
+      // The same hosts in as many /64 groups: fd00:0:0:G::H, fd00:1:0:G::H.
+      auto host_ip6 = [](int h, std::uint8_t* out) {
+        std::memset(out, 0, 16);
+        out[0] = 0xfd;
+        out[3] = h < 300 ? 0 : 1;
+        out[7] = static_cast<std::uint8_t>(h < 300 ? h / 250 : h % 7);
+        out[15] = static_cast<std::uint8_t>(h % 250 + 1);
+      };
       f[5] = static_cast<std::uint8_t>(b);
       f[11] = static_cast<std::uint8_t>(a);
       f[0] = f[6] = 0x02;
       if (proto == 0) {
         f[12] = 0x08, f[13] = 0x06;
         len = 60;
+      } else if (ipv6) {
+        if (len < 1514) len += kIpv6Extra;
+        f[12] = 0x86, f[13] = 0xDD;
+        f[14] = 0x60;
+        f[20] = proto == 1 ? 58 : proto;  // ICMPv6 for ICMP
+        f[21] = 64;
+        f[18] = static_cast<std::uint8_t>((len - 54) >> 8), f[19] = static_cast<std::uint8_t>(len - 54);
+        host_ip6(a, f + 22);
+        host_ip6(b, f + 38);
       } else {
         f[12] = 0x08, f[13] = 0x00;
         f[14] = 0x45;
         f[23] = proto;
         host_ip(a, f + 26);
         host_ip(b, f + 30);
+      }
+      if (proto != 0) {
         std::uint16_t sport = reply ? port : static_cast<std::uint16_t>(30000 + client);
         std::uint16_t dport = reply ? static_cast<std::uint16_t>(30000 + client) : port;
-        f[34] = static_cast<std::uint8_t>(sport >> 8), f[35] = static_cast<std::uint8_t>(sport);
-        f[36] = static_cast<std::uint8_t>(dport >> 8), f[37] = static_cast<std::uint8_t>(dport);
-        if (proto == 6) f[46] = 0x50;
+        f[t] = static_cast<std::uint8_t>(sport >> 8), f[t + 1] = static_cast<std::uint8_t>(sport);
+        f[t + 2] = static_cast<std::uint8_t>(dport >> 8), f[t + 3] = static_cast<std::uint8_t>(dport);
+        if (proto == 6) f[t + 12] = 0x50;
         if (proto == 17) {
-          const std::uint32_t udp = len - 34;
-          f[38] = static_cast<std::uint8_t>(udp >> 8), f[39] = static_cast<std::uint8_t>(udp);
+          const std::uint32_t udp = len - static_cast<std::uint32_t>(t);
+          f[t + 4] = static_cast<std::uint8_t>(udp >> 8), f[t + 5] = static_cast<std::uint8_t>(udp);
         }
         // A DNS server's answer: one A record naming the asking host's
         // server, as the name sniffer meets them.
-        if (proto == 17 && port == 53 && reply && len >= 42 + 46) {
+        if (proto == 17 && port == 53 && reply && !ipv6 && len >= 42 + 46) {
           const std::uint8_t answer[] = {0x12, 0x34, 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0, 3, 'w', 'w', 'w', 4, 'h',
                                          'o',  's',  't',  3,    'l', 'a', 'n', 0, 0, 1, 0, 1, 0xc0, 0x0c, 0, 1,
                                          0,    1,    0,    0,    0,   60,  0,   4};
           std::memcpy(f + 42, answer, sizeof answer);
           host_ip(b, f + 42 + sizeof answer);
         }
+        // Its IPv6 twin: the AAAA answer, its first twelve address bytes
+        // captured.
+        if (proto == 17 && port == 53 && reply && ipv6 && len >= 62 + 58) {
+          const std::uint8_t answer[] = {0x12, 0x34, 0x81, 0x80, 0,   1,   0,   1, 0,   0,   0,   0,  3, 'w',
+                                         'w',  'w',  4,    'h',  'o', 's', 't', 3, 'l', 'a', 'n', 0,  0, 28,
+                                         0,    1,    0xc0, 0x0c, 0,   28,  0,   1, 0,   0,   0,   60, 0, 16};
+          std::memcpy(f + 62, answer, sizeof answer);
+          std::uint8_t six[16];
+          host_ip6(b, six);
+          std::memcpy(f + 62 + sizeof answer, six, captured - 62 - sizeof answer);
+        }
         // The start of a ClientHello, cut by the capture before its name,
         // as a capture of the first 96 bytes shows them.
         if (proto == 6 && port == 443 && !reply && fl.hello && len >= 300) {
           fl.hello = false;
           const std::uint8_t start[] = {0x16, 3, 1, 0x06, 0xe0, 1, 0, 0x06, 0xdc, 3, 3};
-          std::memcpy(f + 54, start, sizeof start);
+          std::memcpy(f + t + 20, start, sizeof start);
         }
       }
       usec += 5 + pct(rng) % 20;  // about 70,000 frames a second
@@ -161,7 +200,7 @@ struct Generated {
       h.ts.tv_sec = 1700000000 + usec / 1000000;
       h.ts.tv_usec = usec % 1000000;
       h.len = len;
-      h.caplen = len < kCaptured ? len : kCaptured;
+      h.caplen = len < captured ? len : captured;
       pcap_dump(reinterpret_cast<u_char*>(d), &h, f);
     }
     pcap_dump_close(d);
@@ -171,6 +210,11 @@ struct Generated {
 
 const Generated& capture_file() {
   static Generated g;
+  return g;
+}
+
+const Generated& capture_file_ipv6() {
+  static Generated g(true);
   return g;
 }
 
@@ -386,6 +430,39 @@ void BM_CaptureShareOfBareRead(benchmark::State& state) {
   state.counters["best_with_ticks_share"] = *std::max_element(with_ticks.begin(), with_ticks.end()) / best_bare;
 }
 BENCHMARK(BM_CaptureShareOfBareRead)->Unit(benchmark::kMillisecond)->Iterations(11)->UseManualTime();
+
+// The same conversations over IPv4 and over IPv6, through the whole path
+// with its ticks, taken in turn; `ipv6_share` is the median IPv6 rate
+// against the median IPv4 rate.
+void BM_CaptureIpv6AgainstIpv4(benchmark::State& state) {
+  const std::string& path4 = capture_file().path;
+  const std::string& path6 = capture_file_ipv6().path;
+  PdlResult parsed;
+  if (!shipped_protocols(state, parsed)) return;
+  PdlClassifier classifier(parsed.tree.get());
+  std::vector<double> v4, v6;
+  std::size_t hosts6 = 0, links6 = 0;
+  for (auto _ : state) {
+    double s4 = 0, s6 = 0;
+    FullRun a = full_path(path4, classifier, true, s4);
+    FullRun b = full_path(path6, classifier, true, s6);
+    if (a.frames < 0 || b.frames != a.frames || b.hosts != a.hosts || b.links != a.links) {
+      state.SkipWithError("the IPv6 run did not see the IPv4 run's frames, hosts and links");
+      return;
+    }
+    v4.push_back(static_cast<double>(a.frames) / s4);
+    v6.push_back(static_cast<double>(b.frames) / s6);
+    hosts6 = b.hosts;
+    links6 = b.links;
+    state.SetIterationTime(s4 + s6);
+  }
+  state.counters["ipv4_fps"] = median(v4);
+  state.counters["ipv6_fps"] = median(v6);
+  state.counters["ipv6_share"] = median(v6) / median(v4);
+  state.counters["ipv6_hosts"] = static_cast<double>(hosts6);
+  state.counters["ipv6_links"] = static_cast<double>(links6);
+}
+BENCHMARK(BM_CaptureIpv6AgainstIpv4)->Unit(benchmark::kMillisecond)->Iterations(5)->UseManualTime();
 
 // What the sniffers find goes nowhere: the cost measured is theirs alone.
 struct DiscardRequests final : HttpRequestSink {

@@ -4,7 +4,11 @@ web, TLS, SSH, DNS, NTP, ICMP and ARP to each other and to a few servers, at
 RATE frames a second over the capture's span, with the bytes a live adapter
 would carry (checksums are not computed: nothing here reads them).
 
-usage: make_lan_capture.py OUT.pcap [--frames N] [--hosts H] [--rate R] [--seed S] [--max-payload B]
+With --ipv6 the same conversations run between IPv6 hosts (one /64 per
+subnet, fd00:0:0:N::H), frames carrying the longer header and ICMPv6 for
+ICMP; ARP stays ARP.
+
+usage: make_lan_capture.py OUT.pcap [--frames N] [--hosts H] [--rate R] [--seed S] [--max-payload B] [--ipv6]
 """
 import argparse
 import random
@@ -18,6 +22,16 @@ def ether(dst, src, etype):
 def ipv4(src, dst, proto, payload_len, ident):
     return struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + payload_len, ident & 0xFFFF, 0x4000, 64, proto, 0,
                        bytes(src), bytes(dst))
+
+
+def ipv6(src, dst, proto, payload_len):
+    return struct.pack("!IHBB16s16s", 0x60000000, payload_len, proto, 64, addr6(src), addr6(dst))
+
+
+def addr6(addr):
+    """fd00:0:0:N::H for the IPv4 host a.b.c.h of subnet number N."""
+    subnet = SUBNETS.index(tuple(addr[:3]))
+    return bytes([0xFD, 0, 0, 0, 0, 0, 0, subnet] + [0] * 7 + [addr[3]])
 
 
 def tcp(sport, dport, flags=0x18):
@@ -45,6 +59,9 @@ KINDS = [  # (weight, ip protocol, server port, payload size range)
 ]
 
 
+SUBNETS = [(192, 168, 1), (192, 168, 2), (10, 1, 0), (10, 2, 5), (172, 16, 9)]
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("out")
@@ -54,9 +71,10 @@ def main():
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--max-payload", type=int, default=1400,
                     help="cut payloads to this size (a smaller file for frame-rate runs)")
+    ap.add_argument("--ipv6", action="store_true", help="the same traffic between IPv6 hosts")
     a = ap.parse_args()
     rnd = random.Random(a.seed)
-    subnets = [(192, 168, 1), (192, 168, 2), (10, 1, 0), (10, 2, 5), (172, 16, 9)]
+    subnets = SUBNETS
     hosts = [list(subnets[i % len(subnets)]) + [1 + (i // len(subnets)) % 253] for i in range(a.hosts)]
     servers = hosts[: max(4, a.hosts // 20)]
     weights = [k[0] for k in KINDS]
@@ -88,7 +106,11 @@ def main():
                 else:
                     l4 = struct.pack("!BBHHH", 0 if reply else 8, 0, 0, 1, n & 0xFFFF)
                 body = l4 + bytes(size)
-                frame = ether(mac_of(dst), mac_of(src), 0x0800) + ipv4(src, dst, proto, len(body), n) + body
+                if a.ipv6:
+                    frame = ether(mac_of(dst), mac_of(src), 0x86DD) + ipv6(src, dst, 58 if proto == 1 else proto,
+                                                                          len(body)) + body
+                else:
+                    frame = ether(mac_of(dst), mac_of(src), 0x0800) + ipv4(src, dst, proto, len(body), n) + body
             t += rnd.expovariate(1.0) * step
             sec = int(t)
             usec = int((t - sec) * 1e6)

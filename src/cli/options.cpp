@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -58,8 +60,10 @@ const char* usage_text() {
          "  --duration SECONDS   stop after this long (default: end of file, or a signal)\n"
          "  --protocols FILE     protocol definition file (default: protocol.pdl in the per-user\n"
          "                       data folder, else the one shipped with Tarnix)\n"
-         "  --local-address A    this computer's address, for subnet grouping\n"
+         "  --local-address A    this computer's address, for subnet grouping (IPv4 or IPv6;\n"
+         "                       give it twice for both)\n"
          "  --local-mask M       the local network mask (default: the adapter's, else 255.255.255.0)\n"
+         "  --local-prefix N     the local IPv6 prefix length (default: the adapter's, else 64)\n"
          "  --node-timeout S     seconds a silent host stays active (default 10)\n"
          "  --link-timeout S     seconds a silent link stays active (default 5)\n"
          "  --no-resolve         send nothing to the name service (no host names looked up,\n"
@@ -293,6 +297,26 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         return false;
       }
       o.top = static_cast<int>(v);
+    } else if (a == "--local-address") {
+      std::string text;
+      if (!take(text)) return false;
+      in6_addr parsed{};
+      if (text.find(':') != std::string::npos && inet_pton(AF_INET6, text.c_str(), &parsed) == 1) {
+        o.local_address6 = text;
+      } else if (dotted_quad(text)) {
+        o.local_address = text;
+      } else {
+        error = "option --local-address needs a dotted IPv4 address or an IPv6 address, not '" + text + "'";
+        return false;
+      }
+    } else if (a == "--local-prefix") {
+      double v = 0;
+      if (!take_number(v, true)) return false;
+      if (v > 128 || v != static_cast<int>(v)) {
+        error = "option --local-prefix needs a whole number from 0 to 128";
+        return false;
+      }
+      o.local_prefix6 = static_cast<int>(v);
     } else if (a == "--local-address" || a == "--local-mask") {
       std::string& out = a == "--local-address" ? o.local_address : o.local_mask;
       if (!take(out)) return false;

@@ -40,6 +40,8 @@ struct Options {
   std::vector<std::string> add_alarms;  // --add-alarm, stored in the database (needs --db)
   std::string local_address;  // dotted; empty: from the host name
   std::string local_mask;     // dotted; empty: the adapter's, else 255.255.255.0
+  std::string local_address6;           // --local-address given an IPv6 address; empty: the adapter's
+  int local_prefix6 = -1;               // --local-prefix; -1: the adapter's, else 64
   std::string focus = "IP Networking";  // --focus: the active focus's name
   std::string focus_file;                // empty: the per-user cfdump.bin, else the shipped one
   bool focus_given = false;  // --focus was on the command line

@@ -334,6 +334,12 @@ int place_source(const Options& opt, Run& run, EngineSession& session) {
         opt.local_address.empty() ? local.address : NetAddress::parse(kAddrIpv4, opt.local_address.c_str());
     model.local_mask =
         opt.local_mask.empty() ? local.mask : NetAddress::parse(kAddrIpv4, opt.local_mask.c_str());
+    model.local_address6 = opt.local_address6.empty()
+                               ? local.address6
+                               : NetAddress::parse(kAddrIpv6, opt.local_address6.c_str());
+    model.local_prefix6 = opt.local_prefix6 >= 0       ? opt.local_prefix6
+                          : opt.local_address6.empty() ? local.prefix6
+                                                       : 64;
   }
 
   if (!run.live) {
@@ -344,7 +350,8 @@ int place_source(const Options& opt, Run& run, EngineSession& session) {
     return kGoOn;
   }
   adapter_make_networks(model, devices);
-  if (opt.local_address.empty() && opt.local_mask.empty())
+  if (opt.local_address.empty() && opt.local_mask.empty() && opt.local_address6.empty() &&
+      opt.local_prefix6 < 0)
     adapter_set_local_networks(model, devices, host_name_address);
   // The desktop program's start-up rule, with the adapter opened above
   // while the capture rights were held; with no dialog to ask, the choice

@@ -16,16 +16,25 @@ namespace tarnix::ui {
 namespace {
 
 // Called with the network's lock held.
-Node* live_host(Net& net, std::uint32_t key, const Node* expected) {
-  Node* h = net.host_index.find(key);
-  return h == expected ? h : nullptr;
+Node* live_host(Net& net, std::uint64_t key, const Node* expected) {
+  return host_by_key(net, key, expected);
 }
 
 Link* live_link(Net& net, const MapSpot& spot) {
   Node* from = live_host(net, spot.key, spot.host);
   if (from == nullptr) return nullptr;
+  if (from->address.is_ipv6()) {
+    // An IPv6 destination's key is no address: the link is looked for
+    // among the source's own.
+    Link* found = nullptr;
+    from->links.foreach_link([&](Link& l) {
+      if (&l == spot.link) found = &l;
+    });
+    return found;
+  }
+  const auto peer = static_cast<std::uint32_t>(spot.peer_key);
   std::uint8_t to[4];
-  std::memcpy(to, &spot.peer_key, 4);
+  std::memcpy(to, &peer, 4);
   std::unique_ptr<Link>* l = from->links.find(NetAddress::ipv4(to));
   return l != nullptr && l->get() == spot.link ? l->get() : nullptr;
 }

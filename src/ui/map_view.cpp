@@ -291,7 +291,7 @@ void MapRenderer::draw_host(const Node& h) {
   device_.circf(0, 0, radius);
   const QPointF at = to_pixel(h.map_x, h.map_y);
   spots_.hosts.push_back(
-      {&h, std::uint32_t(ipv4_key(h.address.bytes)), float(at.x()), float(at.y()), float(radius * pixel_x_)});
+      {&h, host_key(*h.net, h.address), float(at.x()), float(at.y()), float(radius * pixel_x_)});
 }
 
 void MapRenderer::draw_links(Net& net) {
@@ -322,9 +322,9 @@ void MapRenderer::draw_link(const Node& h, const Link& l) {
     device_.move2(h.map_x, h.map_y);
     device_.draw2(l.destination->map_x, l.destination->map_y);
     const QPointF a = to_pixel(h.map_x, h.map_y), b = to_pixel(l.destination->map_x, l.destination->map_y);
-    spots_.lines.push_back({&h, &l, std::uint32_t(ipv4_key(h.address.bytes)),
-                            std::uint32_t(ipv4_key(l.destination->address.bytes)), float(a.x()), float(a.y()),
-                            float(b.x()), float(b.y()), float(std::max(width, 1)) / 2.0f});
+    spots_.lines.push_back({&h, &l, host_key(*h.net, h.address), host_key(*h.net, l.destination->address),
+                            float(a.x()), float(a.y()), float(b.x()), float(b.y()),
+                            float(std::max(width, 1)) / 2.0f});
   }
   device_.linewidth(1);
 }

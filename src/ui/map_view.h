@@ -39,8 +39,8 @@ struct MapSpot {
   enum Kind { kNone, kHost, kLink } kind = kNone;
   const Node* host = nullptr;  // a host, or a link's source
   const Link* link = nullptr;
-  std::uint32_t key = 0;       // the host's (the source's) IPv4 address
-  std::uint32_t peer_key = 0;  // a link's destination address
+  std::uint64_t key = 0;       // the host's (the source's) key (host_key)
+  std::uint64_t peer_key = 0;  // a link's destination's key
 };
 
 // Where a frame put its hosts and links, in the frame's own pixels; handed
@@ -48,13 +48,13 @@ struct MapSpot {
 struct FrameSpots {
   struct Host {
     const Node* node;
-    std::uint32_t key;
+    std::uint64_t key;
     float x, y, r;
   };
   struct Line {
     const Node* from;
     const Link* link;
-    std::uint32_t from_key, to_key;
+    std::uint64_t from_key, to_key;
     float x1, y1, x2, y2, half_width;
   };
   std::vector<Host> hosts;

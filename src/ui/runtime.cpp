@@ -282,6 +282,8 @@ void DesktopRuntime::read_local_mask() {
   const LocalNetwork local = local_network_for(devices_, name, host_name_address_);
   model().local_address = local.address;
   model().local_mask = local.mask;
+  model().local_address6 = local.address6;
+  model().local_prefix6 = local.prefix6;
 }
 
 void DesktopRuntime::record_start_time() {

@@ -231,5 +231,40 @@ TEST(LocalAddress, FromTheAdapterNeverLoopback) {
   EXPECT_EQ(netaddr_text(none.address), "0.0.0.0");
 }
 
+TEST(LocalAddress, Ipv6FromTheAdapterElseTheFirstThatHasOne) {
+  auto dev = [](const char* name, const char* addr, int prefix) {
+    Device d;
+    d.name = name;
+    if (addr) {
+      d.has_ipv6 = true;
+      d.ipv6_address = NetAddress::parse(kAddrIpv6, addr);
+      d.ipv6_prefix = prefix;
+    }
+    return d;
+  };
+  const std::vector<Device> devices = {dev("lo", nullptr, 0), dev("eth0", "2001:db8::40", 56),
+                                       dev("veth1", "fd00:7::2", 64)};
+  struct Case {
+    const char* device;
+    const char* address;
+    int prefix;
+  };
+  for (const Case& c : {Case{"veth1", "fd00:7::2", 64}, Case{"eth0", "2001:db8::40", 56},
+                        Case{"lo", "2001:db8::40", 56}, Case{"", "2001:db8::40", 56}}) {
+    const LocalNetwork n = local_network_for(devices, c.device, NetAddress::ipv4(0, 0, 0, 0));
+    EXPECT_EQ(netaddr_text(n.address6), c.address) << c.device;
+    EXPECT_EQ(n.prefix6, c.prefix) << c.device;
+  }
+  EXPECT_EQ(netaddr_text(local_network_for({devices[0]}, "lo", NetAddress::ipv4(0, 0, 0, 0)).address6), "::");
+
+  // Only a global address stands for the local network.
+  for (const char* a : {"::", "::1", "fe80::1", "febf::9"})
+    EXPECT_FALSE(is_global_ipv6(NetAddress::parse(kAddrIpv6, a))) << a;
+  for (const char* a : {"::2", "fd00::1", "2001:db8::1"})
+    EXPECT_TRUE(is_global_ipv6(NetAddress::parse(kAddrIpv6, a))) << a;
+  const std::uint8_t mask[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0};
+  EXPECT_EQ(prefix_length(mask, 16), 44);
+}
+
 }  // namespace
 }  // namespace tarnix

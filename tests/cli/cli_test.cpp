@@ -58,6 +58,11 @@ TEST(Options, ReadsEveryOption) {
   EXPECT_EQ(focus.focus, "Web");
   EXPECT_TRUE(focus.focus_given && focus.list_foci);
   EXPECT_EQ(focus.focus_file, "f.bin");
+  const Options both =
+      parse_ok({"--local-address", "fd00::1", "--local-address=10.0.0.5", "--local-prefix", "48"});
+  EXPECT_EQ(both.local_address6, "fd00::1");
+  EXPECT_EQ(both.local_address, "10.0.0.5");
+  EXPECT_EQ(both.local_prefix6, 48);
 }
 
 TEST(Options, RejectsWhatCannotWork) {
@@ -69,6 +74,9 @@ TEST(Options, RejectsWhatCannotWork) {
   EXPECT_NE(parse_error({"--duration", "nan"}).find("'nan'"), std::string::npos);
   EXPECT_NE(parse_error({"--local-mask", "255.255.0"}).find("dotted"), std::string::npos);
   EXPECT_NE(parse_error({"--local-address", "1.2.3.300"}).find("dotted"), std::string::npos);
+  EXPECT_NE(parse_error({"--local-address", "fd00::1::2"}).find("IPv6"), std::string::npos);
+  for (const char* n : {"129", "6.5"})
+    EXPECT_NE(parse_error({"--local-prefix", n}).find("0 to 128"), std::string::npos);
   EXPECT_EQ(parse_error({"--interface="}), "option --interface needs an adapter name");
   EXPECT_EQ(parse_error({"--print-requests"}), "option --print-requests needs --db FOLDER");
   EXPECT_EQ(parse_error({"--list-alarms"}), "option --list-alarms needs --db FOLDER");

@@ -280,6 +280,37 @@ TEST_F(MapRenderTest, APointOnADrawnHostOrLinkFindsItAndOneBetweenFindsNothing) 
   EXPECT_EQ(spot_host(*net, stale), nullptr);
 }
 
+// IPv6 groups are rings like any other, and their hosts and links answer
+// the pointer as IPv4 ones do.
+TEST_F(MapRenderTest, Ipv6HostsAndLinksAreDrawnAndFound) {
+  auto host6 = [&](const char* text) {
+    Node* n = node_create(*net, NetAddress::parse(kAddrIpv6, text));
+    ip_net_assign(*n);
+    n->active = 1;
+    return n;
+  };
+  Node* a = host6("fd00::1");
+  Node* b = host6("2001:db8:1:2::9");
+  Node* c = host6("fe80::1");
+  Link* ab = link_create(*a, *b);
+  ab->active = 1;
+  ab->byte_rate.average = 100000;
+  a->frames_sent = 3;
+  MapRenderer r(s, font());
+  r.request_size(400, 400);
+  ASSERT_TRUE(r.draw_frame(*net));
+  EXPECT_EQ(net->subnets.count(), 3);
+  net->subnets.foreach ([&](Subnet* g) { EXPECT_EQ(g->layout_flag, 1) << g->address_text; });
+  const QPointF mid = px((a->map_x + b->map_x) / 2, (a->map_y + b->map_y) / 2, 400);
+  EXPECT_EQ(r.spot_at(px(c->map_x, c->map_y, 400)).host, c);
+  EXPECT_EQ(r.spot_at(mid).link, ab);
+  EXPECT_TRUE(spot_tooltip(*net, r.spot_at(px(a->map_x, a->map_y, 400))).contains("fd00::1"));
+  EXPECT_TRUE(spot_tooltip(*net, r.spot_at(mid)).startsWith("fd00::1 → 2001:db8:1:2::9"));
+  MapSpot stale = r.spot_at(px(a->map_x, a->map_y, 400));
+  stale.key ^= 1;
+  EXPECT_EQ(spot_host(*net, stale), nullptr);
+}
+
 TEST_F(MapRenderTest, WheelAndDragMoveTheMapAndTheZoomBoxTogether) {
   MapRenderer r(s, font());
   MapWindow w(r);

@@ -76,6 +76,18 @@ std::vector<Device> device_list(std::string* err) {
     dev.name = d->name ? d->name : "";
     dev.description = d->description ? d->description : "";
     dev.status = device_status(dev.name, (d->flags & PCAP_IF_UP) != 0);
+    for (pcap_addr_t* a = d->addresses; a != nullptr && !dev.has_ipv6; a = a->next) {
+      if (a->addr == nullptr || a->addr->sa_family != AF_INET6) continue;
+      const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(a->addr);
+      const NetAddress v6 = NetAddress::ipv6(reinterpret_cast<const std::uint8_t*>(&sin6->sin6_addr));
+      if (!is_global_ipv6(v6)) continue;
+      dev.ipv6_address = v6;
+      dev.has_ipv6 = true;
+      if (a->netmask != nullptr && a->netmask->sa_family == AF_INET6)
+        dev.ipv6_prefix = prefix_length(reinterpret_cast<const std::uint8_t*>(
+                                            &reinterpret_cast<const sockaddr_in6*>(a->netmask)->sin6_addr),
+                                        16);
+    }
     for (pcap_addr_t* a = d->addresses; a != nullptr; a = a->next) {
       if (a->addr == nullptr || a->addr->sa_family != AF_INET) continue;
       const auto* sin = reinterpret_cast<const sockaddr_in*>(a->addr);
@@ -148,8 +160,55 @@ bool usable_local(const NetAddress& a) {
 }
 }  // namespace
 
+bool is_global_ipv6(const NetAddress& a) {
+  if (!a.is_ipv6()) return false;
+  const std::uint8_t* b = a.bytes;
+  if (b[0] == 0xFE && (b[1] & 0xC0) == 0x80) return false;
+  for (int i = 0; i < 15; ++i)
+    if (b[i] != 0) return true;
+  return b[15] > 1;  // neither :: nor ::1
+}
+
+int prefix_length(const std::uint8_t* mask, int bytes) {
+  int bits = 0;
+  for (int i = 0; i < bytes; ++i) {
+    for (int bit = 7; bit >= 0; --bit) {
+      if ((mask[i] >> bit & 1) == 0) return bits;
+      ++bits;
+    }
+  }
+  return bits;
+}
+
+namespace {
+
+// The IPv6 side of the local network: the adapter's own global address,
+// else the first adapter's.
+void local_ipv6_for(const std::vector<Device>& devices, const std::string& device, LocalNetwork& out) {
+  const Device* chosen = nullptr;
+  for (const Device& d : devices)
+    if (d.has_ipv6 && (chosen == nullptr || (!device.empty() && d.name == device))) chosen = &d;
+  if (chosen == nullptr) return;
+  out.address6 = chosen->ipv6_address;
+  out.prefix6 = chosen->ipv6_prefix;
+}
+
+LocalNetwork local_ipv4_for(const std::vector<Device>& devices, const std::string& device,
+                            const NetAddress& host_name_address);
+
+}  // namespace
+
 LocalNetwork local_network_for(const std::vector<Device>& devices, const std::string& device,
                                const NetAddress& host_name_address) {
+  LocalNetwork out = local_ipv4_for(devices, device, host_name_address);
+  local_ipv6_for(devices, device, out);
+  return out;
+}
+
+namespace {
+
+LocalNetwork local_ipv4_for(const std::vector<Device>& devices, const std::string& device,
+                            const NetAddress& host_name_address) {
   LocalNetwork out;
   auto from = [&out](const Device& d) {
     out.address = d.ipv4_address;
@@ -177,6 +236,8 @@ LocalNetwork local_network_for(const std::vector<Device>& devices, const std::st
   return out;
 }
 
+}  // namespace
+
 void adapter_set_local_networks(TrafficModel& model, const std::vector<Device>& devices,
                                 const NetAddress& host_name_address) {
   for (const Device& d : devices) {
@@ -186,6 +247,8 @@ void adapter_set_local_networks(TrafficModel& model, const std::vector<Device>& 
     MutexLock g(net->lock);
     net->local_address = local.address;
     net->local_mask = local.mask;
+    net->local_address6 = local.address6;
+    net->local_prefix6 = local.prefix6;
   }
 }
 

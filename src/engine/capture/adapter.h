@@ -23,6 +23,11 @@ struct Device {
   NetAddress ipv4_address;  // first IPv4 address, when has_ipv4
   NetAddress ipv4_netmask;  // its mask, when has_ipv4 and the system gives one
   bool has_netmask = false;
+  // First global IPv6 address (not link-local, not loopback) and the
+  // length of its prefix.
+  bool has_ipv6 = false;
+  NetAddress ipv6_address;
+  int ipv6_prefix = 64;
 };
 
 // The system's device list, in the capture library's order. `error` is set
@@ -81,6 +86,10 @@ NetAddress local_mask_for(const std::vector<Device>& devices, const std::string&
 struct LocalNetwork {
   NetAddress address = NetAddress::ipv4(0, 0, 0, 0);
   NetAddress mask = NetAddress::ipv4(255, 255, 255, 0);
+  // The adapter's global IPv6 address (else the first adapter's that has
+  // one; :: for none) and its prefix length.
+  NetAddress address6 = NetAddress::ipv6(kNoIpv6Address);
+  int prefix6 = 64;
 };
 LocalNetwork local_network_for(const std::vector<Device>& devices, const std::string& device,
                                const NetAddress& host_name_address);
@@ -88,6 +97,12 @@ LocalNetwork local_network_for(const std::vector<Device>& devices, const std::st
 // adapter (see local_network_for).
 void adapter_set_local_networks(TrafficModel& model, const std::vector<Device>& devices,
                                 const NetAddress& host_name_address);
+
+// Whether an IPv6 address can stand for the local network: not ::, not
+// loopback, not link-local (every adapter has one of those).
+bool is_global_ipv6(const NetAddress& a);
+// Bits set from the start of a mask's bytes, up to the first clear one.
+int prefix_length(const std::uint8_t* mask, int bytes);
 
 // Reads a dotted mask text ("255.255.240.0"): each of four parts' leading
 // digits is one byte, anything else counts 0. A text of fewer than four

@@ -23,9 +23,10 @@ struct Net;
 struct UrlCounters;
 
 // Duplicate-address detection. `detecting()` is read for every frame whose
-// IPv4 source is a known host; only when it answers true is the recorded
-// Ethernet address compared with the frame's, and a difference reported
-// (after which the frame handler records the frame's address in the host).
+// IPv4 or IPv6 source is a known host and whose link layer names a sender;
+// only when it answers true is the recorded Ethernet address compared with
+// the frame's, and a difference reported (after which the frame handler
+// records the frame's address in the host).
 class DuplicateSink {
  public:
   virtual ~DuplicateSink() = default;
@@ -36,17 +37,19 @@ class DuplicateSink {
 
 // One TCP segment as the capture callback found it: the decoded frame, and
 // the segment's own bytes from it. The TCP header is located through the
-// IPv4 header length field, so frames with IP options are handed over
-// correctly. `captured` bytes from `tcp` are readable; `wire_length` is what
-// the segment measured on the wire from the same point (it may be more than
-// was captured, never less).
+// IPv4 header length field, or past the IPv6 extension headers, so frames
+// with IP options are handed over correctly; IPv6 segments come with
+// address_length 16. `captured` bytes from `tcp` are readable;
+// `wire_length` is what the segment measured on the wire from the same point
+// (it may be more than was captured, never less).
 struct TcpSegment {
   const FrameView* frame = nullptr;
   const std::uint8_t* tcp = nullptr;
   std::size_t captured = 0;
   std::uint32_t wire_length = 0;
-  const std::uint8_t* source_ipv4 = nullptr;       // 4 bytes, network order
-  const std::uint8_t* destination_ipv4 = nullptr;  // 4 bytes, network order
+  const std::uint8_t* source_ipv4 = nullptr;       // address_length bytes, network order
+  const std::uint8_t* destination_ipv4 = nullptr;  // address_length bytes, network order
+  std::uint8_t address_length = 4;                 // 4 (IPv4) or 16 (IPv6)
   UrlCounters* urls = nullptr;                     // the network's request counters
   Net* net = nullptr;
   std::int64_t time = 0;  // the frame's capture time, seconds since the epoch

@@ -1,6 +1,7 @@
 #include "capture/net.h"
 
 #include <cstring>
+#include <random>
 
 #include "core/alloc.h"
 
@@ -48,6 +49,8 @@ Net* net_create(TrafficModel& model, const std::string& name) {
   net->name = name.substr(0, 254);
   net->local_address = model.local_address;
   net->local_mask = model.local_mask;
+  net->local_address6 = model.local_address6;
+  net->local_prefix6 = model.local_prefix6;
   Net* raw = net.get();
   MutexLock g(model.nets_mutex);
   model.net_storage.push_back(std::move(net));
@@ -68,7 +71,19 @@ void net_set_current(TrafficModel& model, Net* net) {
   if (net != nullptr) model.current.store(net, std::memory_order_release);
 }
 
-Node* node_find(Net& net, const NetAddress& address) { return net.host_index.find(ipv4_key(address.bytes)); }
+std::uint64_t fresh_key_seed() {
+  std::random_device source;
+  return (static_cast<std::uint64_t>(source()) << 32) ^ source();
+}
+
+Node* node_find(Net& net, const NetAddress& address) {
+  if (address.is_ipv6()) {
+    return net.host_index6.find_if(ipv6_key(address.bytes, net.key_seed), [&](const Node& n) {
+      return std::memcmp(n.address.bytes, address.bytes, 16) == 0;
+    });
+  }
+  return net.host_index.find(ipv4_key(address.bytes));
+}
 
 Node* node_create(Net& net, const NetAddress& address) {
   auto owned = std::make_unique<Node>();
@@ -85,15 +100,27 @@ Node* node_create(Net& net, const NetAddress& address) {
 
   // The caller found no host of this address: nothing to look for first.
   net.hosts.add_new(host->address, std::move(owned));
-  net.host_index.set(ipv4_key(host->address.bytes), host);
   net.all_hosts.push_back(host);
   // The host list runs from the highest address down; the host right
   // before a new one is the lowest of those above it.
-  const std::uint32_t order = address_order(host->address);
-  auto above = net.host_order.upper_bound(order);
-  List<Node*>::Node* at =
-      net.host_list.insert_after(above == net.host_order.end() ? nullptr : above->second, host);
-  net.host_order.emplace(order, at);
+  if (host->address.is_ipv6()) {
+    net.host_index6.add(ipv6_key(host->address.bytes, net.key_seed), host);
+    // Below every IPv4 host.
+    const Ipv6Order order = ipv6_order(host->address);
+    auto above = net.host_order6.upper_bound(order);
+    List<Node*>::Node* before = above != net.host_order6.end() ? above->second
+                                : net.host_order.empty()       ? nullptr
+                                                               : net.host_order.begin()->second;
+    // The new entry sits right before `above`: no second walk down.
+    net.host_order6.emplace_hint(above, order, net.host_list.insert_after(before, host));
+  } else {
+    net.host_index.set(ipv4_key(host->address.bytes), host);
+    const std::uint32_t order = address_order(host->address);
+    auto above = net.host_order.upper_bound(order);
+    List<Node*>::Node* at =
+        net.host_list.insert_after(above == net.host_order.end() ? nullptr : above->second, host);
+    net.host_order.emplace(order, at);
+  }
 
   if (namer != nullptr && entry == nullptr) {
     std::shared_ptr<TrafficModel::Lifetime> life = net.model->lifetime;
@@ -117,7 +144,11 @@ Link* link_create(Node& source, Node& destination) {
   link->destination = &destination;
   source.links.set(destination.address, std::move(owned));
   source.net->all_links.push_back(link);
-  source.net->link_index.set(ipv4_pair_key(source.address.bytes, destination.address.bytes), link);
+  Net& net = *source.net;
+  if (source.address.is_ipv6())
+    net.link_index6.add(ipv6_pair_key(source.address.bytes, destination.address.bytes, net.key_seed), link);
+  else
+    net.link_index.set(ipv4_pair_key(source.address.bytes, destination.address.bytes), link);
   return link;
 }
 

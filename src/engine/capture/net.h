@@ -14,16 +14,17 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cstddef>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <memory_resource>
+#include <string>
 #include <unordered_map>
 #include <utility>
-#include <string>
 #include <vector>
 
 #include "capture/classifier.h"
@@ -107,6 +108,18 @@ struct Ipv4KeyTraits {
   }
 };
 
+// Keys of the hosts table, of either network kind: an IPv4 address hashes
+// and compares exactly as under Ipv4KeyTraits; an IPv6 address over its
+// sixteen bytes. Kinds never meet: an IPv6 address that begins with an IPv4
+// address's bytes is another key.
+struct HostKeyTraits {
+  static std::int32_t hash(const NetAddress& a) { return bytes_hash(a.bytes, a.is_ipv6() ? 16 : 4); }
+  static int compare(const NetAddress& stored, const NetAddress& probe) {
+    if (stored.type != probe.type) return 1;
+    return std::memcmp(stored.bytes, probe.bytes, stored.is_ipv6() ? 16 : 4) != 0 ? 1 : 0;
+  }
+};
+
 // The key of a (source, destination) pair of IPv4 addresses: both addresses'
 // bytes as they lie in the frame, one 64-bit word.
 inline std::uint64_t ipv4_key(const std::uint8_t* address4) {
@@ -120,6 +133,32 @@ inline std::uint64_t ipv4_pair_key(const std::uint8_t* source4, const std::uint8
   std::memcpy(&s, source4, 4);
   std::memcpy(&d, destination4, 4);
   return (static_cast<std::uint64_t>(s) << 32) | d;
+}
+
+// Keys of IPv6 hosts and pairs: a 64-bit hash of the addresses, mixed with
+// the network's random seed so that a flood of made-up source addresses
+// cannot be chosen to share one key. Two addresses may still share a key:
+// IPv6 records are found with find_if, which compares the addresses
+// themselves, and they live in indexes of their own, so that an IPv4 key
+// (the addresses themselves, never compared again) can never meet one.
+inline std::uint64_t key_mix(std::uint64_t x) {
+  x ^= x >> 32;
+  x *= 0xD6E8FEB86659FD93ull;
+  x ^= x >> 32;
+  x *= 0xD6E8FEB86659FD93ull;
+  x ^= x >> 32;
+  return x;
+}
+inline std::uint64_t ipv6_key(const std::uint8_t* address16, std::uint64_t seed) {
+  std::uint64_t high, low;
+  std::memcpy(&high, address16, 8);
+  std::memcpy(&low, address16 + 8, 8);
+  return key_mix(high ^ seed ^ key_mix(low + seed));
+}
+inline std::uint64_t ipv6_pair_key(const std::uint8_t* source16, const std::uint8_t* destination16,
+                                   std::uint64_t seed) {
+  // Not symmetric: A to B and B to A are two links.
+  return key_mix(ipv6_key(source16, seed) + 0x9E3779B97F4A7C15ull * ipv6_key(destination16, seed));
 }
 
 // Records of a network by a 64-bit key (a host by its IPv4 address, a link
@@ -138,6 +177,22 @@ class RecordIndex {
       if (s.link == nullptr) return nullptr;
       if (s.key == key) return s.link;
     }
+  }
+  // The first record under the key that match(record) accepts, or null:
+  // for keys that several records may share (see add).
+  template <class Match>
+  Record* find_if(std::uint64_t key, Match&& match) const {
+    if (slots_.empty()) return nullptr;
+    for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
+      const Slot& s = slots_[i];
+      if (s.link == nullptr) return nullptr;
+      if (s.key == key && match(*s.link)) return s.link;
+    }
+  }
+  // Adds a record under the key beside any others that have it.
+  void add(std::uint64_t key, Record* link) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    place(key, link);
   }
   // Records the record for the key; one already recorded for it is
   // replaced.
@@ -166,14 +221,21 @@ class RecordIndex {
   std::size_t slot_of(std::uint64_t key) const {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
   }
+  void place(std::uint64_t key, Record* link) {
+    std::size_t i = slot_of(key);
+    while (slots_[i].link != nullptr) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = {key, link};
+    ++used_;
+  }
   void grow() {
     std::vector<Slot> old = std::move(slots_);
     const std::size_t n = old.empty() ? 1024 : old.size() * 2;
     slots_.assign(n, Slot{});
     shift_ = 64 - std::countr_zero(n);
     used_ = 0;
+    // Records that share a key all move: each keeps its own slot.
     for (const Slot& s : old)
-      if (s.link != nullptr) set(s.key, s.link);
+      if (s.link != nullptr) place(s.key, s.link);
   }
 
   std::vector<Slot> slots_;
@@ -236,7 +298,7 @@ struct alignas(64) Link {
   ProtocolIndex protocol_index;
 };
 
-// A host's links, keyed by the destination's IPv4 address. It walks its
+// A host's links, keyed by the destination's address. It walks its
 // entries exactly as a 256-bucket table of the core would (bucket = low 8
 // bits of the address hash, buckets in ascending order, each bucket newest
 // first), because the map draws links in that order; but it keeps them in
@@ -251,7 +313,7 @@ class LinkTable {
   int count() const { return static_cast<int>(entries_.size()); }
 
   static int bucket_of(const NetAddress& key) {
-    return static_cast<int>(static_cast<std::uint32_t>(Ipv4KeyTraits::hash(key)) & 0xFFu);
+    return static_cast<int>(static_cast<std::uint32_t>(HostKeyTraits::hash(key)) & 0xFFu);
   }
 
   // The stored link for the address, or null. The pointer is good until the
@@ -259,7 +321,8 @@ class LinkTable {
   std::unique_ptr<Link>* find(const NetAddress& key) {
     const int b = bucket_of(key);
     for (std::size_t i = first_at_or_after(b); i < entries_.size() && entries_[i].bucket == b; ++i)
-      if (std::memcmp(entries_[i].key4, key.bytes, 4) == 0) return &entries_[i].value;
+      if (std::memcmp(entries_[i].key4, key.bytes, 4) == 0 && same_key(entries_[i], key))
+        return &entries_[i].value;
     return nullptr;
   }
   const std::unique_ptr<Link>* find(const NetAddress& key) const {
@@ -286,11 +349,11 @@ class LinkTable {
   // order described above. fn must not add entries.
   template <class Fn>
   void foreach(Fn&& fn) {
-    for (Entry& e : entries_) fn(static_cast<const NetAddress&>(NetAddress::ipv4(e.key4)), e.value);
+    for (Entry& e : entries_) fn(static_cast<const NetAddress&>(key_of(e)), e.value);
   }
   template <class Fn>
   void foreach(Fn&& fn) const {
-    for (const Entry& e : entries_) fn(static_cast<const NetAddress&>(NetAddress::ipv4(e.key4)), e.value);
+    for (const Entry& e : entries_) fn(static_cast<const NetAddress&>(key_of(e)), e.value);
   }
   // fn(Link&) for every link, in the same order, without making the keys.
   template <class Fn>
@@ -299,13 +362,18 @@ class LinkTable {
   }
 
  private:
-  // Only the four address bytes are kept: an entry of 16 bytes keeps the
-  // moves of an insertion into a busy server's links short.
+  // Only the first four address bytes are kept: an entry of 16 bytes keeps
+  // the moves of an insertion into a busy server's links short. They are the
+  // whole key of an IPv4 destination; an IPv6 one (or a link a caller set
+  // without a destination) is told apart by the whole address, which its
+  // link's destination holds.
   struct Entry {
     int bucket;
     std::uint8_t key4[4];
     std::unique_ptr<Link> value;
   };
+  static bool same_key(const Entry& e, const NetAddress& key);
+  static NetAddress key_of(const Entry& e);
   // Index of the first entry whose bucket is b or later.
   std::size_t first_at_or_after(int b) const {
     std::size_t lo = 0, hi = entries_.size();
@@ -352,6 +420,17 @@ struct alignas(64) Node {
   LinkTable links;
 };
 
+inline bool LinkTable::same_key(const Entry& e, const NetAddress& key) {
+  const Node* d = e.value != nullptr ? e.value->destination : nullptr;
+  if (d == nullptr) return key.is_ipv4();
+  return d->address.type == key.type && (key.is_ipv4() || std::memcmp(d->address.bytes, key.bytes, 16) == 0);
+}
+
+inline NetAddress LinkTable::key_of(const Entry& e) {
+  const Node* d = e.value != nullptr ? e.value->destination : nullptr;
+  return d != nullptr ? d->address : NetAddress::ipv4(e.key4);
+}
+
 struct Subnet {
   Net* net = nullptr;
   std::string label;  // domain label, owned by the map
@@ -393,6 +472,21 @@ struct CaptureCounters {
   std::uint64_t interface_dropped = 0;
 };
 
+// An IPv6 address as two numbers that sort as the address does, as the
+// ordered maps of IPv6 hosts and groups key them.
+using Ipv6Order = std::pair<std::uint64_t, std::uint64_t>;
+inline Ipv6Order ipv6_order(const NetAddress& a) {
+  std::uint64_t high = 0, low = 0;
+  for (int i = 0; i < 8; ++i) {
+    high = high << 8 | a.bytes[i];
+    low = low << 8 | a.bytes[8 + i];
+  }
+  return {high, low};
+}
+inline constexpr std::uint8_t kNoIpv6Address[16] = {};
+// A seed for ipv6_key from the system's random source.
+std::uint64_t fresh_key_seed();
+
 struct Net {
   explicit Net(TrafficModel* owner) : model(owner) {}
   Net(const Net&) = delete;
@@ -422,7 +516,7 @@ struct Net {
   std::string name;
   NetAddress local_address;
   NetAddress local_mask;
-  HashTable<NetAddress, std::unique_ptr<Node>, Ipv4KeyTraits> hosts;
+  HashTable<NetAddress, std::unique_ptr<Node>, HostKeyTraits> hosts;
   RecordIndex<Node> host_index;  // the same hosts, for node_find
   List<Node*> host_list;
   // Where each host sits in host_list, by address_order(): a new host finds
@@ -431,6 +525,7 @@ struct Net {
   List<Subnet*> subnets;
   // The same groups by address_order() of their address.
   std::unordered_map<std::uint32_t, Subnet*> subnet_index;
+
   std::vector<std::unique_ptr<Subnet>> subnet_storage;
 
   std::atomic<std::uint32_t> load_percent{0};
@@ -511,7 +606,43 @@ struct Net {
       std::make_unique<std::array<RecentLink, kRecentLinks>>();
   // Link speed in bits per second used for load_percent.
   std::uint64_t link_speed_bps = 0;
+
+  // What only IPv6 frames use comes last, leaving the rest of the record
+  // where the IPv4 frame path has always found it.
+  // The adapter's global IPv6 address (:: when it has none) and the length
+  // of its prefix: IPv6 hosts within it share the local group.
+  NetAddress local_address6 = NetAddress::ipv6(kNoIpv6Address);
+  int local_prefix6 = 64;
+  // IPv6 hosts, links and groups, beside the IPv4 ones (see
+  // ipv6_key). The host list runs through the IPv4 hosts first, then the
+  // IPv6 hosts, each from the highest address down.
+  const std::uint64_t key_seed = fresh_key_seed();
+  RecordIndex<Node> host_index6;
+  RecordIndex<Link> link_index6;
+  // Its entries come from a pool of their own: packed together instead of
+  // strewn among the hosts' records, a new host's walk down the order
+  // finds them in the cache.
+  std::pmr::unsynchronized_pool_resource host_order6_pool;
+  std::pmr::map<Ipv6Order, List<Node*>::Node*> host_order6{&host_order6_pool};
+  std::map<Ipv6Order, Subnet*> subnet_index6;
+  // recent_links for IPv6 pairs, whose keys are hashes: an entry counts only
+  // when its hosts' addresses are the frame's.
+  std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links6 =
+      std::make_unique<std::array<RecentLink, kRecentLinks>>();
 };
+
+// A host's key in its network's host indexes: host_index for an IPv4
+// address, host_index6 for an IPv6 one.
+inline std::uint64_t host_key(const Net& net, const NetAddress& a) {
+  return a.is_ipv6() ? ipv6_key(a.bytes, net.key_seed) : ipv4_key(a.bytes);
+}
+// The host that a key taken from `expected` leads to while it is still that
+// record, else null; `expected` itself is never read.
+inline Node* host_by_key(const Net& net, std::uint64_t key, const Node* expected) {
+  Node* h = net.host_index.find(key);
+  if (h == expected) return h;
+  return net.host_index6.find_if(key, [&](const Node& n) { return &n == expected; });
+}
 
 struct ModelSettings {
   int node_timeout_s = 10;
@@ -566,6 +697,10 @@ class TrafficModel {
     bool alive GUARDED_BY(mutex) = true;
   };
   std::shared_ptr<Lifetime> lifetime = std::make_shared<Lifetime>();
+
+  // The IPv6 counterparts of local_address and local_mask (see Net).
+  NetAddress local_address6 = NetAddress::ipv6(kNoIpv6Address);
+  int local_prefix6 = 64;
 };
 
 // Networks.
@@ -581,6 +716,13 @@ Node* node_create(Net& net, const NetAddress& address);
 inline std::uint32_t address_order(const NetAddress& a) {
   return std::uint32_t(a.bytes[0]) << 24 | std::uint32_t(a.bytes[1]) << 16 | std::uint32_t(a.bytes[2]) << 8 |
          a.bytes[3];
+}
+// Whether an IPv6 link runs from the one address to the other, each 16
+// bytes.
+inline bool link_joins6(const Link& link, const std::uint8_t* source16, const std::uint8_t* destination16) {
+  return std::memcmp(link.source->address.bytes, source16, 16) == 0 &&
+         std::memcmp(link.destination->address.bytes, destination16, 16) == 0 &&
+         link.source->address.is_ipv6();
 }
 Link* link_find(Node& source, const NetAddress& destination);
 Link* link_create(Node& source, Node& destination);
@@ -604,6 +746,10 @@ std::string node_display_name(const Node& node);
 void ip_net_assign(Node& host);
 // Network address of a host's group for the given local address and mask.
 NetAddress ip_net_address(const NetAddress& host, const NetAddress& local_address, const NetAddress& local_mask);
+// The same for an IPv6 host: its /64 prefix; within the local address's
+// prefix of local_prefix bits, that prefix; link-local hosts (fe80::/10)
+// all in fe80::.
+NetAddress ip_net_address6(const NetAddress& host, const NetAddress& local_address, int local_prefix);
 void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t length);
 // Counts the frames noted on a link (see Net::defer_counts) on the nodes it
 // counted last, and on their protocols.

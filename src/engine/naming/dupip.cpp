@@ -57,7 +57,7 @@ DupIpReport DupIp::copy_of(const Entry& e) {
 }
 
 void DupIp::record(const NetAddress* ipv4, const NetAddress* recorded_ether, const NetAddress* new_ether) {
-  if (ipv4 == nullptr || !ipv4->is_ipv4() || !is_ether(new_ether)) return;
+  if (ipv4 == nullptr || !(ipv4->is_ipv4() || ipv4->is_ipv6()) || !is_ether(new_ether)) return;
   std::int32_t now = clock_();
   DupIpReport report;
   bool found_new = false;
@@ -98,7 +98,7 @@ void DupIp::record(const NetAddress* ipv4, const NetAddress* recorded_ether, con
 
 bool DupIp::remove(const NetAddress& ipv4) {
   MutexLock lock(mutex_);
-  if (!table_ || !ipv4.is_ipv4()) return false;
+  if (!table_ || !(ipv4.is_ipv4() || ipv4.is_ipv6())) return false;
   return table_->remove(ipv4) == 1;
 }
 
@@ -113,7 +113,7 @@ std::vector<DupIpReport> DupIp::snapshot() const {
 
 std::optional<DupIpReport> DupIp::find(const NetAddress& ipv4) const {
   MutexLock lock(mutex_);
-  if (!table_ || !ipv4.is_ipv4()) return std::nullopt;
+  if (!table_ || !(ipv4.is_ipv4() || ipv4.is_ipv6())) return std::nullopt;
   const std::unique_ptr<Entry>* e = table_->find(ipv4);
   if (e == nullptr) return std::nullopt;
   return copy_of(**e);

@@ -61,9 +61,9 @@ class DupIp {  // dupip
   // The switch the frame handler tests before it compares Ethernet addresses.
   bool detecting() const { return detecting_.load(std::memory_order_acquire); }
 
-  // A known IPv4 source seen from an Ethernet address other than the one
-  // recorded for it. Does nothing while closed or without an IPv4 address or
-  // a new Ethernet address.
+  // A known IPv4 or IPv6 source seen from an Ethernet address other than
+  // the one recorded for it. Does nothing while closed or without an IP
+  // address or a new Ethernet address.
   void record(const NetAddress* ipv4, const NetAddress* recorded_ether, const NetAddress* new_ether);
   void record(const NetAddress& ipv4, const NetAddress& recorded_ether, const NetAddress& new_ether) {
     record(&ipv4, &recorded_ether, &new_ether);
