@@ -158,7 +158,7 @@ template <class Records>
     src = node_create(net, Records::address(view.source));
     // A link layer without Ethernet addresses (raw IP, loopback) leaves the
     // host's empty: nothing to show, and nothing to compare.
-    if (view.link_source != nullptr) src->ether_address = NetAddress::ether(view.link_source);
+    src->ether_address = view.link_source != nullptr ? NetAddress::ether(view.link_source) : NetAddress{};
     ip_net_assign(*src);
   } else {
     DuplicateSink* dup = model.hooks.duplicates;
@@ -184,7 +184,8 @@ template <class Records>
   Node* dst = known ? recent.destination : node_find(net, Records::address(view.destination));
   if (dst == nullptr) {
     dst = node_create(net, Records::address(view.destination));
-    if (view.link_destination != nullptr) dst->ether_address = NetAddress::ether(view.link_destination);
+    dst->ether_address =
+        view.link_destination != nullptr ? NetAddress::ether(view.link_destination) : NetAddress{};
     ip_net_assign(*dst);
     net.top_hosts.insert(dst);
   }
