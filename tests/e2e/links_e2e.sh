@@ -16,8 +16,8 @@
 #   files mode: the committed captures made that way (tests/e2e/data), so the
 #     comparison runs without root.
 #
-# Every IPv4 link's frames and bytes must equal tshark's (ip.src/ip.dst,
-# first occurrence); hosts of the VLAN show "vlan":10 in the tagged capture,
+# Every IPv4 and IPv6 link's frames and bytes must equal tshark's
+# (ip.src/ip.dst and ipv6.src/ipv6.dst, first occurrence); hosts of the VLAN show "vlan":10 in the tagged capture,
 # untagged hosts none, and the tagged link's protocols include VLAN; the
 # cooked captures show every trunk frame once per interface it crossed.
 #
@@ -44,8 +44,11 @@ compare() {
   local name=$1 file=$2 tagged=${3:-}
   local conv=$E2E_WORK/$name.conv fields=$E2E_WORK/$name.fields json=$E2E_WORK/$name.json
   tshark -r "$file" -q -z conv,ip >"$conv" 2>"$E2E_WORK/$name.tshark.err" || e2e_fail "tshark -z conv,ip $name"
+  tshark -r "$file" -q -z conv,ipv6 >>"$conv" 2>>"$E2E_WORK/$name.tshark.err" || e2e_fail "tshark -z conv,ipv6 $name"
   tshark -r "$file" -Y ip -T fields -E occurrence=f -e ip.src -e ip.dst -e frame.len >"$fields" \
     2>>"$E2E_WORK/$name.tshark.err" || e2e_fail "tshark fields $name"
+  tshark -r "$file" -Y "ipv6 && !ip" -T fields -E occurrence=f -e ipv6.src -e ipv6.dst -e frame.len >>"$fields" \
+    2>>"$E2E_WORK/$name.tshark.err" || e2e_fail "tshark IPv6 fields $name"
   "$cli" --read "$file" --json --no-resolve --protocols "$protocols" >"$json" 2>"$E2E_WORK/$name.err" ||
     e2e_fail "tarnix-cli --read $name failed"
   python3 "$here/capture_compare.py" "$conv" "$fields" "$json" 4 >"$E2E_WORK/$name.compare.out" \
@@ -191,7 +194,15 @@ for i in $(seq 1 "${ROUNDS:-2}"); do
   ip netns exec "$ns_b" curl -sf -g -o /dev/null "http://[$vlan6_a]:8080/small.txt" || e2e_fail "curl IPv6 $i"
 done
 ip netns exec "$ns_b" python3 "$here/capture_udp.py" client "$vlan_a" 7000 6 || e2e_fail "UDP exchange"
-sleep 0.5
+# tcpdump writes each frame as it takes it (-U), but on a busy machine it
+# may be seconds behind the kernel: stop it only once its files are still.
+last=""
+for _ in $(seq 1 40); do
+  sleep 0.5
+  now=$(stat -c %s "$tagged" "$cooked" "$cooked_v1" 2>/dev/null | tr '\n' ' ')
+  [ "$now" = "$last" ] && [ -n "$now" ] && break
+  last=$now
+done
 
 for pid in "$tagged_pid" "$cooked_pid" "$cooked_v1_pid"; do
   kill -INT "$pid"
