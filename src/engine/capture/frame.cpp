@@ -56,9 +56,7 @@ inline void rank(Ranking& ranking, Item* item) {
   // The frame's conversation, from the recent pairs; its three records are
   // asked for now, so that they arrive while the frame is classified.
   const std::uint64_t pair = ipv4_pair_key(view.source, view.destination);
-  Net::RecentLink* set =
-      &(*net.recent_links)[(static_cast<std::size_t>((pair * 0x9E3779B97F4A7C15ull) >> 54) * 2) &
-                           (Net::kRecentLinks - 1)];
+  Net::RecentLink* set = recent_link_set(net, pair);
   if (!(set[0].key == pair && set[0].link != nullptr) && set[1].key == pair && set[1].link != nullptr)
     std::swap(set[0], set[1]);
   Net::RecentLink& recent = set[0];
@@ -111,7 +109,8 @@ inline void rank(Ranking& ranking, Item* item) {
     rank(net.top_hosts, src);
 
   Node* dst = known ? recent.destination : node_find(net, NetAddress::ipv4(view.destination));
-  if (dst == nullptr) {
+  const bool new_dst = dst == nullptr;
+  if (new_dst) {
     dst = node_create(net, NetAddress::ipv4(view.destination));
     dst->ether_address = NetAddress::ether(view.link_destination);
     ip_net_assign(*dst);
@@ -139,6 +138,7 @@ inline void rank(Ranking& ranking, Item* item) {
     net.top_links.insert(link);
   else
     rank(net.top_links, link);
+  if ((new_src || new_dst || new_link) && net_over_bound(net)) net_keep_bound(net, *link);
 
   // Most frames of a conversation repeat their link's last class: they are
   // counted on the nodes it counted last, without classifying them again.

@@ -110,6 +110,42 @@ class List {
     return nullptr;
   }
 
+  // Removes the node after prev (which must have one), or the first node.
+  void remove_after(Node* prev) {
+    Node* n = prev->next;
+    prev->next = n->next;
+    if (tail_ == n) tail_ = prev;
+    delete n;
+    --count_;
+  }
+  // Removes every node whose element pred accepts, in one pass.
+  template <class Pred>
+  void remove_if(Pred&& pred) {
+    Node* prev = nullptr;
+    for (Node* n = head_; n != nullptr;) {
+      Node* next = n->next;
+      if (pred(n->data)) {
+        if (prev == nullptr)
+          head_ = next;
+        else
+          prev->next = next;
+        if (tail_ == n) tail_ = prev;
+        delete n;
+        --count_;
+      } else {
+        prev = n;
+      }
+      n = next;
+    }
+  }
+  void remove_first() {
+    Node* n = head_;
+    head_ = n->next;
+    if (tail_ == n) tail_ = nullptr;
+    delete n;
+    --count_;
+  }
+
   template <class Fn>
   void foreach(Fn&& fn) const {
     for (Node* n = head_; n != nullptr; n = n->next) fn(n->data);
