@@ -234,8 +234,10 @@ void net_tick(Net& net) {
   // again when its time-out ends, or when capture time runs backwards (a
   // merged file), the time-out is changed or the focus replaced: then every
   // link is, as if each were ticked in turn.
-  // Evicted links leave the tick's lists here, before anything is read of
-  // them; their memory is reused only after this (net_release_dead).
+  // The bound first: the links it evicts leave the tick's lists with those
+  // evicted since the last tick, before anything is read of them; their
+  // memory is reused only after this (net_release_dead).
+  net_choose_victims(net);
   if (!net.dead_links.empty()) {
     std::erase_if(net.busy_links, [](const Link* l) { return l->dead; });
     std::erase_if(net.idle_links, [](const Net::IdleLink& e) { return e.link->dead; });
@@ -301,7 +303,6 @@ void net_tick(Net& net) {
     host->active = active;
   }
 
-  net_choose_victims(net);
   net_release_dead(net);
 }
 
