@@ -17,19 +17,23 @@ namespace {
 
 using testing::FakeClassifier;
 using testing::FakeNamer;
-using testing::FrameSpec;
 using testing::feed;
+using testing::FrameSpec;
 using testing::make_frame;
 
-NetAddress ip(const char* text) { return NetAddress::parse(kAddrIpv4, text); }
+NetAddress ip(const char* text) {
+  return NetAddress::parse(kAddrIpv4, text);
+}
 
 struct Bounded {
-  Bounded(std::size_t hosts, std::size_t links, HostNamer* namer = nullptr) : model(&classifier, namer, nullptr) {
+  Bounded(std::size_t hosts, std::size_t links, HostNamer* namer = nullptr)
+      : model(&classifier, namer, nullptr) {
     model.max_hosts = hosts;
     model.max_links = links;
     net = net_create(model, "eth0");
   }
-  void send(std::uint32_t from, std::uint32_t to, std::int32_t sec, std::int32_t usec = 0, std::size_t payload = 0) {
+  void send(std::uint32_t from, std::uint32_t to, std::int32_t sec, std::int32_t usec = 0,
+            std::size_t payload = 0) {
     FrameSpec s;
     for (int i = 0; i < 4; ++i) {
       s.src_ip[i] = static_cast<std::uint8_t>(from >> (24 - 8 * i));
@@ -77,12 +81,12 @@ void expect_whole(Bounded& b) {
     link_bytes += l->bytes;
   }
   EXPECT_EQ(net.host_list.count(), static_cast<int>(hosts.size()));
-  net.host_list.foreach([&](Node* h) { EXPECT_TRUE(hosts.count(h)); });
+  net.host_list.foreach ([&](Node* h) { EXPECT_TRUE(hosts.count(h)); });
   EXPECT_EQ(net.host_order.size(), hosts.size());
   int grouped = 0;
-  net.subnets.foreach([&](Subnet* s) {
+  net.subnets.foreach ([&](Subnet* s) {
     EXPECT_EQ(s->hosts.count(), s->host_count);
-    s->hosts.foreach([&](Node* h) { EXPECT_TRUE(hosts.count(h)); });
+    s->hosts.foreach ([&](Node* h) { EXPECT_TRUE(hosts.count(h)); });
     grouped += s->host_count;
   });
   EXPECT_EQ(grouped, static_cast<int>(hosts.size()));
@@ -103,8 +107,8 @@ void expect_whole(Bounded& b) {
 TEST(Bound, ChurnKeepsEveryIndexWholeAndTotalsAdd) {
   struct Case {
     std::size_t max_hosts, max_links;
-    int per_second;   // frames a second
-    int population;   // addresses drawn from
+    int per_second;  // frames a second
+    int population;  // addresses drawn from
   };
   const Case cases[] = {{40, 60, 50, 400}, {200, 30, 200, 5000}, {25, 0, 30, 100}, {0, 10, 40, 60}};
   for (const Case& c : cases) {
@@ -159,7 +163,8 @@ TEST(Bound, LongestInactiveGoesHeldOnesStay) {
 
 TEST(Bound, NewRecordsBetweenTicksTakeThePreparedVictims) {
   Bounded b(20, 0);
-  for (std::uint32_t i = 0; i < 18; ++i) b.send(kBase + 100 + i, kBase + 1, 100 + static_cast<std::int32_t>(i));
+  for (std::uint32_t i = 0; i < 18; ++i)
+    b.send(kBase + 100 + i, kBase + 1, 100 + static_cast<std::int32_t>(i));
   b.tick(120);  // within the headroom: victims chosen, none evicted
   EXPECT_EQ(b.net->evicted.hosts, 0u);
   ASSERT_FALSE(b.net->host_victims.empty());

@@ -13,11 +13,15 @@ namespace tarnix {
 
 namespace {
 
-std::int64_t usec_of(const TimeValue& t) { return static_cast<std::int64_t>(t.sec) * 1000000 + t.usec; }
+std::int64_t usec_of(const TimeValue& t) {
+  return static_cast<std::int64_t>(t.sec) * 1000000 + t.usec;
+}
 
 // Past this many records the tick prepares victims, so that the frames
 // between two ticks find them ready.
-std::size_t headroom(std::size_t bound) { return std::max<std::size_t>(16, bound / 16); }
+std::size_t headroom(std::size_t bound) {
+  return std::max<std::size_t>(16, bound / 16);
+}
 
 template <class Record>
 void swap_remove(std::vector<Record*>& all, Record& record) {
@@ -108,29 +112,23 @@ void node_evict(Net& net, Node& host) {
       net.host_list.remove_first();
     net.host_order.erase(at);
   }
-  if (Subnet* group = subnet_of(net, host)) {
+  if (Subnet* group = subnet_of(net, host); group != nullptr && host.group_at != nullptr) {
     --group->host_count;
-    if (!group->thinned) {
-      group->thinned = true;
-      net.thinned_subnets.push_back(group);
-    }
+    if (Node** moved = group->hosts.erase_node(host.group_at)) (*moved)->group_at = host.group_at;
+    host.group_at = nullptr;
   }
 
-  std::unique_ptr<Node> owned;
-  net.hosts.set(host.address, nullptr, &owned);
-  net.hosts.remove(host.address);
+  std::unique_ptr<Node> owned = net.hosts.take(host.address);
   if (owned) net.dead_hosts.push_back(std::move(owned));
 }
 
-void net_settle_evictions(Net& net) {
-  for (Subnet* group : net.thinned_subnets) {
-    group->thinned = false;
-    group->hosts.remove_if([](const Node* h) { return h->dead; });
-  }
-  net.thinned_subnets.clear();
-}
+namespace {
 
-void net_keep_bound(Net& net, Link& keep) {
+// Evicts prepared victims while the network is past its bound. A victim
+// that was evicted with a host, made into another record, is held, is one
+// of the frame's own records (keep) or has sent or carried a frame since
+// it was chosen is passed over.
+void evict_past_bound(Net& net, const Link* keep) {
   const TrafficModel& model = *net.model;
   const std::size_t max_hosts = model.max_hosts.load(std::memory_order_relaxed);
   const std::size_t max_links = model.max_links.load(std::memory_order_relaxed);
@@ -138,26 +136,32 @@ void net_keep_bound(Net& net, Link& keep) {
     const Net::Victim<Node> v = net.host_victims.back();
     net.host_victims.pop_back();
     Node* h = v.record;
-    if (h->generation != v.generation || h->dead || h->held || h == keep.source || h == keep.destination) continue;
+    if (h->generation != v.generation || h->dead || h->held || usec_of(h->last_seen) > v.quiet_since)
+      continue;
+    if (keep != nullptr && (h == keep->source || h == keep->destination)) continue;
     node_evict(net, *h);
   }
   while (max_links != 0 && net.all_links.size() > max_links && !net.link_victims.empty()) {
     const Net::Victim<Link> v = net.link_victims.back();
     net.link_victims.pop_back();
     Link* l = v.record;
-    if (l->generation != v.generation || l->dead || l->held || l == &keep) continue;
+    if (l->generation != v.generation || l->dead || l->held || l == keep ||
+        usec_of(l->last_seen) > v.quiet_since)
+      continue;
     link_evict(net, *l);
   }
-  // Frames handed over one at a time: readers may come next.
-  if (!net.defer_counts) net_settle_evictions(net);
+}
+
+}  // namespace
+
+void net_keep_bound(Net& net, Link& keep) {
+  evict_past_bound(net, &keep);
 }
 
 void net_choose_victims(Net& net) {
   const TrafficModel& model = *net.model;
   const std::size_t max_hosts = model.max_hosts.load(std::memory_order_relaxed);
   const std::size_t max_links = model.max_links.load(std::memory_order_relaxed);
-  net.host_victims.clear();
-  net.link_victims.clear();
 
   struct Candidate {
     std::int64_t quiet_since;
@@ -171,8 +175,18 @@ void net_choose_victims(Net& net) {
     c.resize(k);
     std::sort(c.begin(), c.end(), [&](const Candidate& a, const Candidate& b) { return by_time(b, a); });
   };
+  // A sweep reads every record: it runs near the bound once the victims it
+  // chose last are half taken, so at most once per half a headroom of new
+  // records, and prepares what is past the bound plus a headroom.
+  const auto sweep_due = [](std::size_t count, std::size_t bound, std::size_t prepared) {
+    return bound != 0 && count + headroom(bound) > bound &&
+           prepared < headroom(bound) / 2 + (count > bound ? count - bound : 0);
+  };
+  const auto wanted = [](std::size_t count, std::size_t bound) {
+    return (count > bound ? count - bound : 0) + headroom(bound);
+  };
 
-  if (max_hosts != 0 && net.all_hosts.size() + headroom(max_hosts) > max_hosts) {
+  if (sweep_due(net.all_hosts.size(), max_hosts, net.host_victims.size())) {
     // A host is as recent as the last frame it sent or any of its links
     // carried; one held, or with a held link, is no candidate.
     constexpr std::int64_t kHeld = INT64_MAX;
@@ -192,40 +206,32 @@ void net_choose_victims(Net& net) {
     c.reserve(recent.size());
     for (std::size_t i = 0; i < recent.size(); ++i)
       if (recent[i] != kHeld) c.push_back({recent[i], static_cast<std::uint32_t>(i)});
-    longest_quiet(c, net.all_hosts.size() + headroom(max_hosts) - max_hosts);
+    longest_quiet(c, wanted(net.all_hosts.size(), max_hosts));
+    net.host_victims.clear();
     net.host_victims.reserve(c.size());
     for (const Candidate& k : c) {
       Node* h = net.all_hosts[k.index];
-      net.host_victims.push_back({h, h->generation});
-    }
-    // Down to the bound now; the rest wait for the frames to come.
-    while (net.all_hosts.size() > max_hosts && !net.host_victims.empty()) {
-      const Net::Victim<Node> v = net.host_victims.back();
-      net.host_victims.pop_back();
-      if (v.record->generation == v.generation && !v.record->dead) node_evict(net, *v.record);
+      net.host_victims.push_back({h, h->generation, k.quiet_since});
     }
   }
 
-  if (max_links != 0 && net.all_links.size() + headroom(max_links) > max_links) {
+  if (sweep_due(net.all_links.size(), max_links, net.link_victims.size())) {
     std::vector<Candidate> c;
     c.reserve(net.all_links.size());
     for (std::size_t i = 0; i < net.all_links.size(); ++i) {
       const Link* l = net.all_links[i];
       if (!l->held) c.push_back({usec_of(l->last_seen), static_cast<std::uint32_t>(i)});
     }
-    longest_quiet(c, net.all_links.size() + headroom(max_links) - max_links);
+    longest_quiet(c, wanted(net.all_links.size(), max_links));
+    net.link_victims.clear();
     net.link_victims.reserve(c.size());
     for (const Candidate& k : c) {
       Link* l = net.all_links[k.index];
-      net.link_victims.push_back({l, l->generation});
-    }
-    while (net.all_links.size() > max_links && !net.link_victims.empty()) {
-      const Net::Victim<Link> v = net.link_victims.back();
-      net.link_victims.pop_back();
-      if (v.record->generation == v.generation && !v.record->dead) link_evict(net, *v.record);
+      net.link_victims.push_back({l, l->generation, k.quiet_since});
     }
   }
-  net_settle_evictions(net);
+  // Down to the bound now; the rest wait for the frames to come.
+  evict_past_bound(net, nullptr);
 }
 
 void net_release_dead(Net& net) {

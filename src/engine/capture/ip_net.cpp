@@ -32,7 +32,7 @@ void ip_net_assign(Node& host) {
   // never meets itself among its group's members.
   auto found = net.subnet_index.find(address_order(group));
   if (found != net.subnet_index.end()) {
-    found->second->hosts.append(&host);
+    host.group_at = found->second->hosts.append(&host);
     ++found->second->host_count;
     return;
   }
@@ -42,7 +42,7 @@ void ip_net_assign(Node& host) {
   s->net = &net;
   s->address = group;
   netaddr_format(s->address, s->address_text);
-  s->hosts.append(&host);
+  host.group_at = s->hosts.append(&host);
   s->host_count = 1;
   s->layout_flag = 1;
   net.subnet_storage.push_back(std::move(owned));

@@ -80,8 +80,6 @@ void link_settle_noted(Link& link, Classifier& classifier) {
 void net_flush_counts(Net& net) {
   for (Link* link : net.pending_links) link_settle_noted(*link, *net.model->classifier);
   net.pending_links.clear();
-  // Readers take the lock next: no evicted host may be left in a group.
-  net_settle_evictions(net);
 }
 
 const FocusEntry* link_dominant_entry(const Link& link, const FocusList* focus) {

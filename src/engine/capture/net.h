@@ -397,6 +397,8 @@ struct alignas(64) Node {
   // Links to this host, through Link::next_in: an evicted host takes them
   // along without a search of every other host's links.
   Link* links_in = nullptr;
+  // Its entry in its group's member list, so that it leaves without a walk.
+  List<Node*>::Node* group_at = nullptr;
   std::uint32_t all_index = 0;  // place in Net::all_hosts
   // Links from or to it not yet let go of, evicted ones included: they still
   // name it.
@@ -419,9 +421,6 @@ struct Subnet {
   int host_count = 0;
   int layout_flag = 1;
   double layout[3] = {};
-  // Evicted members still in `hosts`, to be taken out at the end of the
-  // capture step (see net_settle_evictions).
-  bool thinned = false;
 };
 
 struct HostRankTraits {
@@ -594,6 +593,7 @@ struct Net {
   struct Victim {
     Record* record;
     std::uint32_t generation;
+    std::int64_t quiet_since;  // microseconds; a record seen later is spared
   };
   std::vector<Victim<Node>> host_victims;
   std::vector<Victim<Link>> link_victims;
@@ -603,7 +603,6 @@ struct Net {
   std::vector<std::unique_ptr<Link>> dead_links;
   std::vector<std::unique_ptr<Node>> spare_hosts;
   std::vector<std::unique_ptr<Link>> spare_links;
-  std::vector<Subnet*> thinned_subnets;
 };
 
 struct ModelSettings {
@@ -706,13 +705,8 @@ void net_tick(Net& net) REQUIRES(net.lock);
 // window slot or tick list names them.
 void net_keep_bound(Net& net, Link& keep) REQUIRES(net.lock);
 void net_choose_victims(Net& net) REQUIRES(net.lock);
-// An evicted host leaves its group's member list with the next
-// net_settle_evictions (the frame path's, or the end of the capture step).
 void node_evict(Net& net, Node& host) REQUIRES(net.lock);
 void link_evict(Net& net, Link& link) REQUIRES(net.lock);
-// Takes evicted hosts out of their groups' member lists (once per capture
-// step: a group may hold many).
-void net_settle_evictions(Net& net) REQUIRES(net.lock);
 // Lets go of evicted records nothing names any more; from the tick.
 void net_release_dead(Net& net) REQUIRES(net.lock);
 inline bool net_over_bound(const Net& net) {

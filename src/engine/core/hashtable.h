@@ -122,6 +122,23 @@ class HashTable {
   // through its bucket first.
   void add_new(const Key& key, Value value) { push(key, std::move(value)); }
 
+  // Removes the first matching entry and hands its value back (a
+  // value-initialised one when there is none).
+  template <class Probe>
+  Value take(const Probe& key) {
+    Entry** link = &buckets_[bucket_of(key)];
+    for (Entry* e = *link; e != nullptr; link = &e->next, e = e->next) {
+      if (Traits::compare(e->key, key) == 0) {
+        *link = e->next;
+        Value out = std::move(e->value);
+        delete e;
+        --count_;
+        return out;
+      }
+    }
+    return Value{};
+  }
+
   // Removes the first matching entry (releasing key and value): 1, else 0.
   template <class Probe>
   int remove(const Probe& key) {

@@ -118,6 +118,30 @@ class List {
     delete n;
     --count_;
   }
+  // Removes the element at node n without a walk: the next element moves
+  // into n, and is returned so that whoever keeps its node can follow; the
+  // last node, which has no next, is found by a walk. Null when nothing moved.
+  T* erase_node(Node* n) {
+    if (Node* m = n->next) {
+      n->data = std::move(m->data);
+      n->next = m->next;
+      if (tail_ == m) tail_ = n;
+      delete m;
+      --count_;
+      return &n->data;
+    }
+    Node* prev = nullptr;
+    for (Node* p = head_; p != n; p = p->next) prev = p;
+    if (prev == nullptr)
+      head_ = nullptr;
+    else
+      prev->next = nullptr;
+    tail_ = prev;
+    delete n;
+    --count_;
+    return nullptr;
+  }
+
   // Removes every node whose element pred accepts, in one pass.
   template <class Pred>
   void remove_if(Pred&& pred) {
