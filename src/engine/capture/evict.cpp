@@ -118,8 +118,16 @@ void node_evict(Net& net, Node& host) {
     host.group_at = nullptr;
   }
 
-  std::unique_ptr<Node> owned = net.hosts.take(host.address);
-  if (owned) net.dead_hosts.push_back(std::move(owned));
+  // The host table gives up its evicted hosts in batches (a search of its
+  // chains per host would cost more than the rest of the eviction).
+  ++net.hosts_evicted_in_table;
+}
+
+void net_purge_host_table(Net& net) {
+  if (net.hosts_evicted_in_table == 0) return;
+  net.hosts.remove_if([](const std::unique_ptr<Node>& h) { return h->dead; },
+                      [&](std::unique_ptr<Node>&& h) { net.dead_hosts.push_back(std::move(h)); });
+  net.hosts_evicted_in_table = 0;
 }
 
 namespace {
@@ -141,6 +149,7 @@ void evict_past_bound(Net& net, const Link* keep) {
     if (keep != nullptr && (h == keep->source || h == keep->destination)) continue;
     node_evict(net, *h);
   }
+  if (net.hosts_evicted_in_table > std::max<std::size_t>(256, net.all_hosts.size() / 8)) net_purge_host_table(net);
   while (max_links != 0 && net.all_links.size() > max_links && !net.link_victims.empty()) {
     const Net::Victim<Link> v = net.link_victims.back();
     net.link_victims.pop_back();
@@ -235,6 +244,7 @@ void net_choose_victims(Net& net) {
 }
 
 void net_release_dead(Net& net) {
+  net_purge_host_table(net);
   // The tick has taken dead links off its lists; what still names a dead
   // record is a window slot (its counts say so) or, for a host, a dead link
   // or a name request.

@@ -603,6 +603,8 @@ struct Net {
   std::vector<std::unique_ptr<Link>> dead_links;
   std::vector<std::unique_ptr<Node>> spare_hosts;
   std::vector<std::unique_ptr<Link>> spare_links;
+  // Evicted hosts `hosts` still owns (see net_purge_host_table).
+  std::size_t hosts_evicted_in_table = 0;
 };
 
 struct ModelSettings {
@@ -707,6 +709,10 @@ void net_keep_bound(Net& net, Link& keep) REQUIRES(net.lock);
 void net_choose_victims(Net& net) REQUIRES(net.lock);
 void node_evict(Net& net, Node& host) REQUIRES(net.lock);
 void link_evict(Net& net, Link& link) REQUIRES(net.lock);
+// Moves the evicted hosts out of `hosts`, which keeps them (marked dead) for
+// a while after they leave every other index; whoever walks `hosts` passes
+// over dead ones.
+void net_purge_host_table(Net& net) REQUIRES(net.lock);
 // Lets go of evicted records nothing names any more; from the tick.
 void net_release_dead(Net& net) REQUIRES(net.lock);
 inline bool net_over_bound(const Net& net) {
