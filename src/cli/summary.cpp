@@ -98,7 +98,8 @@ LinkRow link_row(const Node& h, const Link& l, const Classifier& classifier, con
   lr.frames = l.frames;
   lr.bytes = l.bytes;
   lr.active = l.active != 0;
-  if (const FocusEntry* e = link_dominant_entry(l, focus)) lr.dominant = std::string(classifier.name_of(e->protocol));
+  if (const FocusEntry* e = link_dominant_entry(l, focus))
+    lr.dominant = std::string(classifier.name_of(e->protocol));
   for (const LinkProtoNode* n = l.protocol_tree; n != nullptr; n = n->next)
     lr.protocols.push_back(proto_row(n, classifier));
   return lr;
@@ -118,7 +119,7 @@ std::vector<const Node*> hosts_in_order(const Net& net) {
 template <class Fn>
 void links_in_order(const Node& h, Fn&& fn) {
   std::vector<const Link*> links;
-  h.links.foreach([&](const NetAddress&, const std::unique_ptr<Link>& l) { links.push_back(l.get()); });
+  h.links.foreach ([&](const NetAddress&, const std::unique_ptr<Link>& l) { links.push_back(l.get()); });
   std::sort(links.begin(), links.end(), [](const Link* a, const Link* b) {
     return netaddr_compare(a->destination->address, b->destination->address) < 0;
   });
@@ -128,7 +129,7 @@ void links_in_order(const Node& h, Fn&& fn) {
 // A group whose hosts were all evicted is left out.
 template <class Fn>
 void subnets_in_order(const Net& net, Fn&& fn) {
-  net.subnets.foreach([&](Subnet* sn) {
+  net.subnets.foreach ([&](Subnet* sn) {
     if (sn->host_count == 0) return;
     SubnetRow r;
     r.address = sn->address_text;
@@ -156,7 +157,9 @@ Summary summary_of(const Net& net, const Classifier& classifier, const FocusList
   }
   for (const Node* h : hosts_in_order(net)) {
     s.hosts.push_back(host_row(*h));
-    links_in_order(*h, [&](const Node& from, const Link& l) { s.links.push_back(link_row(from, l, classifier, focus)); });
+    links_in_order(*h, [&](const Node& from, const Link& l) {
+      s.links.push_back(link_row(from, l, classifier, focus));
+    });
   }
   subnets_in_order(net, [&](const SubnetRow& r) { s.subnets.push_back(r); });
   return s;
@@ -290,18 +293,20 @@ void each_subnet(const Summary& s, Fn&& fn) {
 }
 
 std::size_t host_total(const Summary& s) {
-  return s.rows_from == nullptr ? s.hosts.size() : s.rows_from->read([](const Net& n) { return n.all_hosts.size(); });
+  return s.rows_from == nullptr ? s.hosts.size()
+                                : s.rows_from->read([](const Net& n) { return n.all_hosts.size(); });
 }
 
 std::size_t link_total(const Summary& s) {
-  return s.rows_from == nullptr ? s.links.size() : s.rows_from->read([](const Net& n) { return n.all_links.size(); });
+  return s.rows_from == nullptr ? s.links.size()
+                                : s.rows_from->read([](const Net& n) { return n.all_links.size(); });
 }
 
 std::size_t subnet_total(const Summary& s) {
   if (s.rows_from == nullptr) return s.subnets.size();
   return s.rows_from->read([](const Net& n) {
     std::size_t count = 0;
-    n.subnets.foreach([&](Subnet* sn) { count += sn->host_count > 0 ? 1 : 0; });
+    n.subnets.foreach ([&](Subnet* sn) { count += sn->host_count > 0 ? 1 : 0; });
     return count;
   });
 }
@@ -326,8 +331,8 @@ void text_out(const Summary& s, Out& o) {
   if (s.evicted.hosts != 0 || s.evicted.links != 0) {
     out += "  evicted hosts        " + fmt("%llu", s.evicted.hosts) + " (frames sent " +
            fmt("%llu", s.evicted.host_frames) + ", bytes sent " + fmt("%llu", s.evicted.host_bytes) + ")\n";
-    out += "  evicted links        " + fmt("%llu", s.evicted.links) + " (frames " + fmt("%llu", s.evicted.link_frames) +
-           ", bytes " + fmt("%llu", s.evicted.link_bytes) + ")\n";
+    out += "  evicted links        " + fmt("%llu", s.evicted.links) + " (frames " +
+           fmt("%llu", s.evicted.link_frames) + ", bytes " + fmt("%llu", s.evicted.link_bytes) + ")\n";
   }
   out += "  local address        " + s.local_address + " mask " + s.local_mask + "\n";
 
@@ -404,7 +409,8 @@ void json_out(const Summary& s, Out& o) {
   out += ",\"dropped_by_interface\":" + std::to_string(s.counters.interface_dropped);
   out += ",\"evicted\":{\"hosts\":" + std::to_string(s.evicted.hosts) +
          ",\"host_frames\":" + std::to_string(s.evicted.host_frames) +
-         ",\"host_bytes\":" + std::to_string(s.evicted.host_bytes) + ",\"links\":" + std::to_string(s.evicted.links) +
+         ",\"host_bytes\":" + std::to_string(s.evicted.host_bytes) +
+         ",\"links\":" + std::to_string(s.evicted.links) +
          ",\"link_frames\":" + std::to_string(s.evicted.link_frames) +
          ",\"link_bytes\":" + std::to_string(s.evicted.link_bytes) + "}";
   out += ",\"load_percent\":" + std::to_string(s.load_percent);
@@ -496,7 +502,6 @@ bool write_json(const Summary& s, std::FILE* file) {
   json_out(s, o);
   return o.ok;
 }
-
 
 namespace {
 

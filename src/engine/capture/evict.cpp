@@ -149,7 +149,8 @@ void evict_past_bound(Net& net, const Link* keep) {
     if (keep != nullptr && (h == keep->source || h == keep->destination)) continue;
     node_evict(net, *h);
   }
-  if (net.hosts_evicted_in_table > std::max<std::size_t>(256, net.all_hosts.size() / 8)) net_purge_host_table(net);
+  if (net.hosts_evicted_in_table > std::max<std::size_t>(256, net.all_hosts.size() / 8))
+    net_purge_host_table(net);
   while (max_links != 0 && net.all_links.size() > max_links && !net.link_victims.empty()) {
     const Net::Victim<Link> v = net.link_victims.back();
     net.link_victims.pop_back();
