@@ -720,6 +720,12 @@ inline bool net_over_bound(const Net& net) {
   const std::size_t ml = net.model->max_links.load(std::memory_order_relaxed);
   return (mh != 0 && net.all_hosts.size() > mh) || (ml != 0 && net.all_links.size() > ml);
 }
+inline bool net_needs_victims(const Net& net) {
+  const std::size_t mh = net.model->max_hosts.load(std::memory_order_relaxed);
+  const std::size_t ml = net.model->max_links.load(std::memory_order_relaxed);
+  return (mh != 0 && net.all_hosts.size() > mh && net.host_victims.empty()) ||
+         (ml != 0 && net.all_links.size() > ml && net.link_victims.empty());
+}
 
 // The name a host shows: from its name-cache entry's host record, else empty.
 std::string node_name(const Node& node);
