@@ -142,26 +142,6 @@ class List {
     return nullptr;
   }
 
-  // Removes every node whose element pred accepts, in one pass.
-  template <class Pred>
-  void remove_if(Pred&& pred) {
-    Node* prev = nullptr;
-    for (Node* n = head_; n != nullptr;) {
-      Node* next = n->next;
-      if (pred(n->data)) {
-        if (prev == nullptr)
-          head_ = next;
-        else
-          prev->next = next;
-        if (tail_ == n) tail_ = prev;
-        delete n;
-        --count_;
-      } else {
-        prev = n;
-      }
-      n = next;
-    }
-  }
   void remove_first() {
     Node* n = head_;
     head_ = n->next;
