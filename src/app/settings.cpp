@@ -64,6 +64,8 @@ const std::vector<KeySpec>& scalar_keys() {
       number("show manufacturers", &Settings::show_manufacturers, 0),
       number("snaplen", &Settings::snaplen, 250),
       number("dynamic links", &Settings::dynamic_links, 1),
+      number("max hosts", &Settings::max_hosts, 100000),
+      number("max links", &Settings::max_links, 200000),
       real("sample interval", &Settings::sample_interval, 1),
       number("DB prune time", &Settings::db_prune_time, 28),
       number("db server", &Settings::db_server, 0),
@@ -138,6 +140,7 @@ const QStringList& save_plan() {
       "dynamic links", "net size",        "sample interval", "@wurl",        "@url",           "@wnurls",
       "@wnurld",       "@server",         "@client",         "@output",      "db connect",     "db server",
       "sensor",        "DB prune time",   "interface",       "TLS names",    "resolve names",  "heard names",
+      "max hosts",     "max links",
   };
   return plan;
 }

@@ -68,6 +68,9 @@ struct Settings {
   Tunable<int> show_manufacturers;
   Tunable<int> snaplen;
   Tunable<int> dynamic_links;
+  // Bounds of the model's hosts and links (0: none).
+  Tunable<int> max_hosts;
+  Tunable<int> max_links;
   Tunable<int> db_prune_time;
   Tunable<int> db_server;
   Tunable<int> interface;

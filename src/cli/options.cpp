@@ -66,6 +66,9 @@ const char* usage_text() {
          "  --local-prefix N     the local IPv6 prefix length (default: the adapter's, else 64)\n"
          "  --node-timeout S     seconds a silent host stays active (default 10)\n"
          "  --link-timeout S     seconds a silent link stays active (default 5)\n"
+         "  --max-hosts N        hosts kept at most; past it the longest inactive host goes,\n"
+         "                       with its links (default 100000; 0: no bound)\n"
+         "  --max-links N        links kept at most, likewise (default 200000; 0: no bound)\n"
          "  --no-resolve         send nothing to the name service (no host names looked up,\n"
          "                       not even this computer's own)\n"
          "  --no-heard-names     do not name hosts by what DNS, mDNS, LLMNR and DHCP traffic says\n"
@@ -289,6 +292,14 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
         return false;
       }
       (a == "--node-timeout" ? o.node_timeout : o.link_timeout) = static_cast<int>(v);
+    } else if (a == "--max-hosts" || a == "--max-links") {
+      double v = 0;
+      if (!take_number(v, true)) return false;
+      if (v > 4294967295.0 || v != static_cast<double>(static_cast<std::uint32_t>(v))) {
+        error = "option " + a + " needs a whole number from 0 to 4294967295";
+        return false;
+      }
+      (a == "--max-hosts" ? o.max_hosts : o.max_links) = static_cast<std::size_t>(v);
     } else if (a == "--top") {
       double v = 0;
       if (!take_number(v, true)) return false;

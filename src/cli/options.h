@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/net.h"
 #include "reports/reports.h"
 
 namespace tarnix::cli {
@@ -49,6 +50,8 @@ struct Options {
   int top = 0;  // --top N: the rankings' first N entries; 0: none
   int node_timeout = 10;
   int link_timeout = 5;
+  std::size_t max_hosts = kDefaultMaxHosts;
+  std::size_t max_links = kDefaultMaxLinks;
   std::vector<ReportKind> reports;  // --report, written after the run
   std::string report_dir;           // --report-dir
   std::string user;                 // --user: run as this account once the source is open

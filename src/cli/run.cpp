@@ -308,6 +308,8 @@ SessionOptions session_options(const Options& opt, Run& run) {
   so.detect_duplicates = opt.detect_duplicates;
   so.node_timeout_s = opt.node_timeout;
   so.link_timeout_s = opt.link_timeout;
+  so.max_hosts = opt.max_hosts;
+  so.max_links = opt.max_links;
   so.loop.pacing = CaptureLoop::Pacing::kSelf;
   so.loop.period = std::chrono::milliseconds(100);
   so.loop.run_flat_out = !run.live && opt.replay_speed == 0.0;
@@ -386,7 +388,8 @@ int finish_run(const Options& opt, Run& run, EngineSession& session, std::int64_
   Net* net = run.net;
   AlarmRuntime* alarms = session.alarms();
   const std::shared_ptr<const FocusList> focus_list = run.focus.active_focus();
-  Summary summary = collect_summary(*net, *run.classifier, focus_list.get());
+  // The rows are read from the model as they are written, not copied.
+  Summary summary = collect_summary(*net, *run.classifier, focus_list.get(), false);
   summary.live = run.live;
   summary.filter_rejected = src->filter_rejected();
   summary.cut_short_after = src->cut_short_after();
@@ -430,8 +433,10 @@ int finish_run(const Options& opt, Run& run, EngineSession& session, std::int64_
       if (auto s = db_open_session(session.store_path())) collect_top_db(*s, opt.top, summary.top);
     }
   }
-  const std::string out = opt.json ? render_json(summary) : render_text(summary);
-  std::fputs(out.c_str(), stdout);
+  if (opt.json)
+    write_json(summary, stdout);
+  else
+    write_text(summary, stdout);
   std::fflush(stdout);
 
   bool reports_written = true;

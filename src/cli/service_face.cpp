@@ -207,6 +207,8 @@ std::string ServiceFace::summary_line(bool final) {
                              {"hosts_active", s.hosts_active},
                              {"links", s.links},
                              {"links_active", s.links_active},
+                             {"evicted_hosts", s.evicted_hosts},
+                             {"evicted_links", s.evicted_links},
                              {"load_percent", s.load_percent},
                              {"http_requests_recorded", s.http_requests_recorded},
                              {"tls_names_recorded", s.tls_names_recorded}})
@@ -289,6 +291,10 @@ service::MetricsSnapshot ServiceFace::snapshot(int top) {
       s.kernel_dropped = n.counters.dropped;
       s.interface_dropped = n.counters.interface_dropped;
       s.load_percent = n.load_percent.load();
+      // What evicted hosts sent stays in the byte total: a counter never falls.
+      s.bytes = n.evicted.host_bytes;
+      s.evicted_hosts = n.evicted.hosts;
+      s.evicted_links = n.evicted.links;
       n.host_list.foreach ([&](Node* h) {
         ++s.hosts;
         s.hosts_active += h->active != 0 ? 1 : 0;

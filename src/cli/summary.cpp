@@ -76,60 +76,93 @@ std::string json_string(const std::string& text) {
 
 namespace {
 
-Summary summary_of(const Net& net, const Classifier& classifier, const FocusList* focus) {
+HostRow host_row(const Node& h) {
+  HostRow r;
+  r.address = h.address_text;
+  HostNamer::Label label = node_name_source(h);
+  r.name = std::move(label.name);
+  r.name_source = std::string(label.source);
+  r.ether = netaddr_text(h.ether_address);
+  r.ether_shown = node_ether_label(h);
+  r.vendor = node_maker(h);
+  r.frames_sent = h.frames_sent;
+  r.bytes_sent = h.bytes_sent;
+  r.active = h.active != 0;
+  r.vlan = h.vlan;
+  return r;
+}
+
+LinkRow link_row(const Node& h, const Link& l, const Classifier& classifier, const FocusList* focus) {
+  LinkRow lr;
+  lr.source = h.address_text;
+  lr.destination = l.destination->address_text;
+  lr.frames = l.frames;
+  lr.bytes = l.bytes;
+  lr.active = l.active != 0;
+  if (const FocusEntry* e = link_dominant_entry(l, focus))
+    lr.dominant = std::string(classifier.name_of(e->protocol));
+  for (const LinkProtoNode* n = l.protocol_tree; n != nullptr; n = n->next)
+    lr.protocols.push_back(proto_row(n, classifier));
+  return lr;
+}
+
+// The hosts by ascending address; only the pointers are gathered.
+std::vector<const Node*> hosts_in_order(const Net& net) {
+  std::vector<const Node*> hosts;
+  hosts.reserve(net.all_hosts.size());
+  net.host_list.foreach([&](Node* n) { hosts.push_back(n); });
+  std::sort(hosts.begin(), hosts.end(),
+            [](const Node* a, const Node* b) { return netaddr_compare(a->address, b->address) < 0; });
+  return hosts;
+}
+
+// fn(host, link) for every link of the host, by destination address.
+template <class Fn>
+void links_in_order(const Node& h, Fn&& fn) {
+  std::vector<const Link*> links;
+  h.links.foreach ([&](const NetAddress&, const std::unique_ptr<Link>& l) { links.push_back(l.get()); });
+  std::sort(links.begin(), links.end(), [](const Link* a, const Link* b) {
+    return netaddr_compare(a->destination->address, b->destination->address) < 0;
+  });
+  for (const Link* l : links) fn(h, *l);
+}
+
+// A group whose hosts were all evicted is left out.
+template <class Fn>
+void subnets_in_order(const Net& net, Fn&& fn) {
+  net.subnets.foreach ([&](Subnet* sn) {
+    if (sn->host_count == 0) return;
+    SubnetRow r;
+    r.address = sn->address_text;
+    r.host_count = sn->host_count;
+    sn->hosts.foreach([&](Node* m) { r.members.push_back(m->address_text); });
+    fn(r);
+  });
+}
+
+Summary summary_of(const Net& net, const Classifier& classifier, const FocusList* focus, bool records) {
   Summary s;
   s.source = net.name;
   s.counters = net.counters;
+  s.evicted = net.evicted;
   s.load_percent = net.load_percent.load();
   s.urls_proxied = net.urls.proxied.load();
   s.urls_direct = net.urls.direct.load();
   s.local_address = netaddr_text(net.local_address);
   s.local_mask = netaddr_text(net.local_mask);
-
-  std::vector<const Node*> hosts;
-  net.host_list.foreach([&](Node* n) { hosts.push_back(n); });
-  std::sort(hosts.begin(), hosts.end(),
-            [](const Node* a, const Node* b) { return netaddr_compare(a->address, b->address) < 0; });
-  for (const Node* h : hosts) {
-    HostRow r;
-    r.address = h->address_text;
-    HostNamer::Label label = node_name_source(*h);
-    r.name = std::move(label.name);
-    r.name_source = std::string(label.source);
-    r.ether = netaddr_text(h->ether_address);
-    r.ether_shown = node_ether_label(*h);
-    r.vendor = node_maker(*h);
-    r.frames_sent = h->frames_sent;
-    r.bytes_sent = h->bytes_sent;
-    r.active = h->active != 0;
-    r.vlan = h->vlan;
-    s.hosts.push_back(std::move(r));
-
-    std::vector<const Link*> links;
-    h->links.foreach([&](const NetAddress&, const std::unique_ptr<Link>& l) { links.push_back(l.get()); });
-    std::sort(links.begin(), links.end(), [](const Link* a, const Link* b) {
-      return netaddr_compare(a->destination->address, b->destination->address) < 0;
-    });
-    for (const Link* l : links) {
-      LinkRow lr;
-      lr.source = h->address_text;
-      lr.destination = l->destination->address_text;
-      lr.frames = l->frames;
-      lr.bytes = l->bytes;
-      lr.active = l->active != 0;
-      if (const FocusEntry* e = link_dominant_entry(*l, focus)) lr.dominant = std::string(classifier.name_of(e->protocol));
-      for (const LinkProtoNode* n = l->protocol_tree; n != nullptr; n = n->next)
-        lr.protocols.push_back(proto_row(n, classifier));
-      s.links.push_back(std::move(lr));
-    }
+  if (!records) {
+    s.rows_from = &net;
+    s.rows_classifier = &classifier;
+    s.rows_focus = focus;
+    return s;
   }
-  net.subnets.foreach([&](Subnet* sn) {
-    SubnetRow r;
-    r.address = sn->address_text;
-    r.host_count = sn->host_count;
-    sn->hosts.foreach([&](Node* m) { r.members.push_back(m->address_text); });
-    s.subnets.push_back(std::move(r));
-  });
+  for (const Node* h : hosts_in_order(net)) {
+    s.hosts.push_back(host_row(*h));
+    links_in_order(*h, [&](const Node& from, const Link& l) {
+      s.links.push_back(link_row(from, l, classifier, focus));
+    });
+  }
+  subnets_in_order(net, [&](const SubnetRow& r) { s.subnets.push_back(r); });
   return s;
 }
 
@@ -146,8 +179,8 @@ void top_traffic_of(const Net& net, int n, TopLists& out) {
 
 }  // namespace
 
-Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus) {
-  return net.read([&](const Net& locked) { return summary_of(locked, classifier, focus); });
+Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus, bool records) {
+  return net.read([&](const Net& locked) { return summary_of(locked, classifier, focus, records); });
 }
 
 void collect_top_traffic(Net& net, int n, TopLists& out) {
@@ -209,8 +242,78 @@ void top_json(std::string& out, const TopLists& t) {
 
 }  // namespace
 
-std::string render_text(const Summary& s) {
-  std::string out;
+namespace {
+
+// Where a summary goes: gathered in `buf`, and with a file handed to it a
+// piece at a time.
+struct Out {
+  std::FILE* file = nullptr;
+  std::string buf;
+  bool ok = true;
+  void spill(bool all = false) {
+    if (file == nullptr || (!all && buf.size() < 65536)) return;
+    if (!buf.empty() && std::fwrite(buf.data(), 1, buf.size(), file) != buf.size()) ok = false;
+    buf.clear();
+  }
+};
+
+// The rows of a summary: its own, or those of its network read now, under
+// the network's lock, one at a time.
+template <class Fn>
+void each_host(const Summary& s, Fn&& fn) {
+  if (s.rows_from == nullptr) {
+    for (const HostRow& h : s.hosts) fn(h);
+    return;
+  }
+  s.rows_from->read([&](const Net& net) {
+    for (const Node* h : hosts_in_order(net)) fn(host_row(*h));
+  });
+}
+
+template <class Fn>
+void each_link(const Summary& s, Fn&& fn) {
+  if (s.rows_from == nullptr) {
+    for (const LinkRow& l : s.links) fn(l);
+    return;
+  }
+  s.rows_from->read([&](const Net& net) {
+    for (const Node* h : hosts_in_order(net))
+      links_in_order(*h, [&](const Node& from, const Link& l) {
+        fn(link_row(from, l, *s.rows_classifier, s.rows_focus));
+      });
+  });
+}
+
+template <class Fn>
+void each_subnet(const Summary& s, Fn&& fn) {
+  if (s.rows_from == nullptr) {
+    for (const SubnetRow& r : s.subnets) fn(r);
+    return;
+  }
+  s.rows_from->read([&](const Net& net) { subnets_in_order(net, fn); });
+}
+
+std::size_t host_total(const Summary& s) {
+  return s.rows_from == nullptr ? s.hosts.size()
+                                : s.rows_from->read([](const Net& n) { return n.all_hosts.size(); });
+}
+
+std::size_t link_total(const Summary& s) {
+  return s.rows_from == nullptr ? s.links.size()
+                                : s.rows_from->read([](const Net& n) { return n.all_links.size(); });
+}
+
+std::size_t subnet_total(const Summary& s) {
+  if (s.rows_from == nullptr) return s.subnets.size();
+  return s.rows_from->read([](const Net& n) {
+    std::size_t count = 0;
+    n.subnets.foreach ([&](Subnet* sn) { count += sn->host_count > 0 ? 1 : 0; });
+    return count;
+  });
+}
+
+void text_out(const Summary& s, Out& o) {
+  std::string& out = o.buf;
   char line[512];
   out += "Capture: " + s.source + "\n";
   if (s.cut_short_after) out += "  " + capture_cut_short_text(*s.cut_short_after) + "\n";
@@ -226,13 +329,19 @@ std::string render_text(const Summary& s) {
     out += "  dropped by interface " + fmt("%llu", s.counters.interface_dropped) + "\n";
     out += "  load                 " + fmt("%llu", s.load_percent) + "%\n";
   }
+  if (s.evicted.hosts != 0 || s.evicted.links != 0) {
+    out += "  evicted hosts        " + fmt("%llu", s.evicted.hosts) + " (frames sent " +
+           fmt("%llu", s.evicted.host_frames) + ", bytes sent " + fmt("%llu", s.evicted.host_bytes) + ")\n";
+    out += "  evicted links        " + fmt("%llu", s.evicted.links) + " (frames " +
+           fmt("%llu", s.evicted.link_frames) + ", bytes " + fmt("%llu", s.evicted.link_bytes) + ")\n";
+  }
   out += "  local address        " + s.local_address + " mask " + s.local_mask + "\n";
 
-  out += "\nHosts (" + std::to_string(s.hosts.size()) + ")\n";
+  out += "\nHosts (" + std::to_string(host_total(s)) + ")\n";
   std::snprintf(line, sizeof line, "  %-15s %-17s %12s %16s  %s\n", "address", "ethernet", "frames sent",
                 "bytes sent", "name");
   out += line;
-  for (const HostRow& h : s.hosts) {
+  each_host(s, [&](const HostRow& h) {
     const std::string& ether = h.ether_shown.empty() ? h.ether : h.ether_shown;
     std::snprintf(line, sizeof line, "  %-15s %-17s %12llu %16llu  %s", h.address.c_str(), ether.c_str(),
                   static_cast<unsigned long long>(h.frames_sent), static_cast<unsigned long long>(h.bytes_sent),
@@ -241,27 +350,30 @@ std::string render_text(const Summary& s) {
     // The maker beside the name: a text table has no room for it at the address.
     if (!h.vendor.empty()) out += (h.name.empty() ? "[" : "  [") + escape_text(h.vendor) + "]";
     out += "\n";
-  }
+    o.spill();
+  });
 
-  out += "\nLinks (" + std::to_string(s.links.size()) + ")\n";
+  out += "\nLinks (" + std::to_string(link_total(s)) + ")\n";
   std::snprintf(line, sizeof line, "  %-15s    %-15s %12s %16s\n", "source", "destination", "frames", "bytes");
   out += line;
-  for (const LinkRow& l : s.links) {
+  each_link(s, [&](const LinkRow& l) {
     std::snprintf(line, sizeof line, "  %-15s -> %-15s %12llu %16llu\n", l.source.c_str(),
                   l.destination.c_str(), static_cast<unsigned long long>(l.frames),
                   static_cast<unsigned long long>(l.bytes));
     out += line;
     if (!l.dominant.empty()) out += "    dominant " + l.dominant + "\n";
     text_tree(out, l.protocols, 0);
-  }
+    o.spill();
+  });
 
-  out += "\nSubnets (" + std::to_string(s.subnets.size()) + ")\n";
-  for (const SubnetRow& sn : s.subnets) {
+  out += "\nSubnets (" + std::to_string(subnet_total(s)) + ")\n";
+  each_subnet(s, [&](const SubnetRow& sn) {
     out += "  " + sn.address + "  " + std::to_string(sn.host_count) + " host" + (sn.host_count == 1 ? "" : "s") +
            ":";
     for (const std::string& m : sn.members) out += " " + escape_text(m);
     out += "\n";
-  }
+    o.spill();
+  });
   if (!s.duplicates.empty()) {
     out += "\nDuplicate IP addresses\n";
     for (const std::string& d : s.duplicates) out += escape_text(d) + "\n";
@@ -279,11 +391,12 @@ std::string render_text(const Summary& s) {
   }
   if (!s.alarms_text.empty()) out += "\n" + escape_lines(s.alarms_text);
   if (s.has_top) top_text(out, s.top);
-  return out;
+  o.spill(true);
 }
 
-std::string render_json(const Summary& s) {
-  std::string out = "{";
+void json_out(const Summary& s, Out& o) {
+  std::string& out = o.buf;
+  out += "{";
   out += "\"source\":" + json_string(s.source);
   out += ",\"live\":" + std::string(s.live ? "true" : "false");
   out += ",\"frames_seen\":" + std::to_string(s.counters.frames_seen);
@@ -295,13 +408,20 @@ std::string render_json(const Summary& s) {
   out += ",\"received\":" + std::to_string(s.counters.received);
   out += ",\"dropped_by_kernel\":" + std::to_string(s.counters.dropped);
   out += ",\"dropped_by_interface\":" + std::to_string(s.counters.interface_dropped);
+  out += ",\"evicted\":{\"hosts\":" + std::to_string(s.evicted.hosts) +
+         ",\"host_frames\":" + std::to_string(s.evicted.host_frames) +
+         ",\"host_bytes\":" + std::to_string(s.evicted.host_bytes) +
+         ",\"links\":" + std::to_string(s.evicted.links) +
+         ",\"link_frames\":" + std::to_string(s.evicted.link_frames) +
+         ",\"link_bytes\":" + std::to_string(s.evicted.link_bytes) + "}";
   out += ",\"load_percent\":" + std::to_string(s.load_percent);
   out += ",\"local_address\":" + json_string(s.local_address);
   out += ",\"local_mask\":" + json_string(s.local_mask);
   out += ",\"hosts\":[";
-  for (std::size_t i = 0; i < s.hosts.size(); ++i) {
-    const HostRow& h = s.hosts[i];
-    if (i) out += ",";
+  bool first = true;
+  each_host(s, [&](const HostRow& h) {
+    if (!first) out += ",";
+    first = false;
     out += "{\"address\":" + json_string(h.address) +
            ",\"name\":" + (h.name.empty() ? std::string("null") : json_string(h.name)) +
            (h.name.empty() || h.name_source.empty() ? std::string()
@@ -312,27 +432,32 @@ std::string render_json(const Summary& s) {
            (h.vendor.empty() ? std::string() : ",\"vendor\":" + json_string(h.vendor)) + ",\"frames_sent\":" + std::to_string(h.frames_sent) +
            ",\"bytes_sent\":" + std::to_string(h.bytes_sent) + ",\"active\":" + (h.active ? "true" : "false") +
            "}";
-  }
+    o.spill();
+  });
   out += "],\"links\":[";
-  for (std::size_t i = 0; i < s.links.size(); ++i) {
-    const LinkRow& l = s.links[i];
-    if (i) out += ",";
+  first = true;
+  each_link(s, [&](const LinkRow& l) {
+    if (!first) out += ",";
+    first = false;
     out += "{\"source\":" + json_string(l.source) + ",\"destination\":" + json_string(l.destination) +
            ",\"frames\":" + std::to_string(l.frames) + ",\"bytes\":" + std::to_string(l.bytes) +
            ",\"active\":" + (l.active ? "true" : "false") +
            ",\"dominant\":" + (l.dominant.empty() ? std::string("null") : json_string(l.dominant)) + ",\"protocols\":";
     json_tree(out, l.protocols);
     out += "}";
-  }
+    o.spill();
+  });
   out += "],\"subnets\":[";
-  for (std::size_t i = 0; i < s.subnets.size(); ++i) {
-    const SubnetRow& sn = s.subnets[i];
-    if (i) out += ",";
+  first = true;
+  each_subnet(s, [&](const SubnetRow& sn) {
+    if (!first) out += ",";
+    first = false;
     out += "{\"address\":" + json_string(sn.address) + ",\"host_count\":" + std::to_string(sn.host_count) +
            ",\"members\":[";
     for (std::size_t k = 0; k < sn.members.size(); ++k) out += (k ? "," : "") + json_string(sn.members[k]);
     out += "]}";
-  }
+    o.spill();
+  });
   out += "],\"duplicates\":[";
   for (std::size_t i = 0; i < s.duplicates.size(); ++i) out += (i ? "," : "") + json_string(s.duplicates[i]);
   out += "]";
@@ -352,7 +477,33 @@ std::string render_json(const Summary& s) {
   if (!s.alarms_json.empty()) out += ",\"alarms\":" + s.alarms_json;
   if (s.has_top) top_json(out, s.top);
   out += "}\n";
-  return out;
+  o.spill(true);
+}
+
+}  // namespace
+
+std::string render_text(const Summary& s) {
+  Out o;
+  text_out(s, o);
+  return std::move(o.buf);
+}
+
+std::string render_json(const Summary& s) {
+  Out o;
+  json_out(s, o);
+  return std::move(o.buf);
+}
+
+bool write_text(const Summary& s, std::FILE* file) {
+  Out o{file};
+  text_out(s, o);
+  return o.ok;
+}
+
+bool write_json(const Summary& s, std::FILE* file) {
+  Out o{file};
+  json_out(s, o);
+  return o.ok;
 }
 
 namespace {

@@ -1,8 +1,12 @@
-// What the headless program prints at the end: a copy of the model taken
-// under the network's lock, then written as a table or as JSON.
+// What the headless program prints at the end: the counts copied from the
+// model under the network's lock, then written as a table or as JSON. The
+// hosts, links and groups are either copied too, or (for the end of a run,
+// where there may be a great many) read from the network as they are
+// written, so that the output is never held whole.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,9 +80,15 @@ struct Summary {
   std::uint32_t load_percent = 0;
   std::string local_address;
   std::string local_mask;
+  EvictionCounts evicted;      // what the model's bound took out
   std::vector<HostRow> hosts;  // ascending address
   std::vector<LinkRow> links;  // by source address, then destination address
   std::vector<SubnetRow> subnets;
+  // When set, hosts, links and subnets are empty and their rows are read
+  // from this network (under its lock) as they are written.
+  const Net* rows_from = nullptr;
+  const Classifier* rows_classifier = nullptr;
+  const FocusList* rows_focus = nullptr;
   std::vector<std::string> duplicates;  // already formatted lines
   bool recorded_urls = false;           // HTTP requests were recorded (--db)
   std::uint32_t urls_proxied = 0;
@@ -103,14 +113,20 @@ struct Summary {
 };
 
 // Copies the network under its lock; with a focus, each link's dominant
-// focused protocol.
-Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus = nullptr);
+// focused protocol. Without records, only the counts are copied, and the
+// rows are read from the network when the summary is written (the network,
+// classifier and focus must outlive it).
+Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus = nullptr,
+                        bool records = true);
 // The first n hosts and links of the network's rankings, re-sorted first,
 // under its lock.
 void collect_top_traffic(Net& net, int n, TopLists& out);
 
 std::string render_text(const Summary& s);
 std::string render_json(const Summary& s);
+// The same, written to the file a piece at a time; false when writing failed.
+bool write_text(const Summary& s, std::FILE* file);
+bool write_json(const Summary& s, std::FILE* file);
 
 // The focus file's palette and foci (--list-foci), `active` the index of the
 // active focus or -1.

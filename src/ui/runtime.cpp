@@ -17,6 +17,7 @@
 #include <QStatusBar>
 #include <QThreadPool>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -250,6 +251,8 @@ bool DesktopRuntime::start_database() {
   o.source_can_wait = !options_.capture_file.isEmpty();
   o.node_timeout_s = settings_.node_timeout;
   o.link_timeout_s = settings_.link_timeout;
+  o.max_hosts = static_cast<std::size_t>(std::max(0, settings_.max_hosts.get()));
+  o.max_links = static_cast<std::size_t>(std::max(0, settings_.max_links.get()));
   o.loop.pacing = CaptureLoop::Pacing::kExternal;
   o.loop.frame_interval = std::chrono::microseconds(1'000'000 / kMaxFramesPerSecond);
   // Detection is off until the "Duplicate IP Addresses" window opens.

@@ -177,8 +177,8 @@ TEST(SettingsOrder, SaveOrderFollowsTheFixedSequence) {
   EXPECT_LT(at("server y"), at("client 0"));
   EXPECT_EQ(at("output url0"), at("client y") + 1);
   EXPECT_EQ(at("output split"), at("output alarm1") + 1);
-  EXPECT_EQ(o.mid(o.size() - 5),
-            (QStringList{"DB prune time", "interface", "TLS names", "resolve names", "heard names"}));
+  EXPECT_EQ(o.mid(o.size() - 7), (QStringList{"DB prune time", "interface", "TLS names", "resolve names",
+                                              "heard names", "max hosts", "max links"}));
   for (const char* never : {"ethers", "manufacturers", "dbpath", "bytes", "show manufacturers", "snaplen"})
     EXPECT_EQ(at(never), -1) << never;
   // Every loaded key except those six is saved exactly once.

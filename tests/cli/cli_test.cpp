@@ -96,6 +96,16 @@ TEST(Options, RejectsWhatCannotWork) {
   EXPECT_TRUE(db.print_requests);
 }
 
+TEST(Options, BoundsTakeWholeNumbers) {
+  const Options o = parse_ok({"--max-hosts", "500", "--max-links=0"});
+  EXPECT_EQ(o.max_hosts, 500u);
+  EXPECT_EQ(o.max_links, 0u);
+  EXPECT_EQ(parse_ok({}).max_hosts, kDefaultMaxHosts);
+  for (const char* n : {"2.5", "4294967296", "1e300"})
+    EXPECT_NE(parse_error({"--max-hosts", n}).find("whole number"), std::string::npos) << n;
+  EXPECT_NE(parse_error({"--max-links", "-1"}).find("zero or more"), std::string::npos);
+}
+
 // Lead bytes that take only part of the continuation range: an overlong
 // form, a surrogate and a code point past U+10FFFF are no UTF-8, the last
 // characters below each limit are.
@@ -200,6 +210,47 @@ TEST(Summary, CollectsHostsLinksTreesAndSubnets) {
   const std::string json = cli::render_json(sum);
   EXPECT_NE(json.find("\"name\":\"server.lan\""), std::string::npos);
   EXPECT_NE(json.find("\"protocol\":\"HTTP\""), std::string::npos);
+}
+
+// The end of a run writes the rows as it reads them from the model: the
+// same bytes as a copied summary gives, in text and JSON, with evictions.
+TEST(Summary, StreamedOutputIsTheCopiedOne) {
+  testing::FakeClassifier cl;
+  testing::FakeNamer namer;
+  namer.cached["10.0.0.2"] = {"server.lan"};
+  TrafficModel model(&cl, &namer, nullptr);
+  model.max_hosts = 6;
+  Net* net = net_create(model, "eth0");
+  for (int i = 0; i < 12; ++i) {
+    testing::FrameSpec s;
+    s.src_ip[3] = static_cast<std::uint8_t>(10 + i);
+    s.dst_ip[3] = static_cast<std::uint8_t>(i % 3 == 0 ? 200 : 2);
+    s.protocol = i % 2 == 0 ? 6 : 17;
+    s.dport = 80;
+    testing::feed(*net, testing::make_frame(s), 100 + i, 0, 100 + i);
+    model.now = {100 + i, 0};
+    net_tick(*net);
+  }
+  ASSERT_GT(net->evicted.hosts, 0u);
+  const cli::Summary copied = cli::collect_summary(*net, cl);
+  const cli::Summary streamed = cli::collect_summary(*net, cl, nullptr, false);
+  EXPECT_TRUE(streamed.hosts.empty());
+  for (const bool json : {false, true}) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(json ? cli::write_json(streamed, f) : cli::write_text(streamed, f));
+    std::string written(static_cast<std::size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    ASSERT_EQ(std::fread(written.data(), 1, written.size(), f), written.size());
+    std::fclose(f);
+    EXPECT_EQ(written, json ? cli::render_json(copied) : cli::render_text(copied));
+  }
+  const std::string text = cli::render_text(copied);
+  EXPECT_NE(text.find("evicted hosts        " + std::to_string(net->evicted.hosts) + " (frames sent"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(cli::render_json(copied).find("\"evicted\":{\"hosts\":" + std::to_string(net->evicted.hosts)),
+            std::string::npos);
 }
 
 // Running the program itself.

@@ -93,6 +93,8 @@ TEST(Metrics, FamiliesHaveTheirTypeAndEverySampleIsDeclared) {
       {"tarnix_hosts_active", "gauge"},
       {"tarnix_links", "gauge"},
       {"tarnix_links_active", "gauge"},
+      {"tarnix_evicted_hosts_total", "counter"},
+      {"tarnix_evicted_links_total", "counter"},
       {"tarnix_load_percent", "gauge"},
       {"tarnix_http_requests_recorded_total", "counter"},
       {"tarnix_tls_names_recorded_total", "counter"},

@@ -72,6 +72,7 @@ bool try_bind(AlarmState& st, Alarm& a) {
       if (h1 == nullptr) return false;
       ModelHost node = st.model->find_host(net_of(st, a), h1->address);
       if (!node) return false;
+      st.model->hold(node);
       a.bound_host1 = node;
       return true;
     }
@@ -86,6 +87,9 @@ bool try_bind(AlarmState& st, Alarm& a) {
       if (!n1 || !n2) return false;
       ModelLink link = st.model->find_link(n1, h2->address);
       if (!link) return false;
+      st.model->hold(n1);
+      st.model->hold(n2);
+      st.model->hold(link);
       a.bound_host1 = n1;
       a.bound_host2 = n2;
       a.bound_link = link;

@@ -49,6 +49,10 @@ class AlarmModel {
   virtual ModelNet current_net() = 0;
   virtual ModelHost find_host(ModelNet net, const NetAddress& address) = 0;
   virtual ModelLink find_link(ModelHost source, const NetAddress& destination) = 0;
+  // A bound record is kept by the model for as long as it lives: an alarm
+  // never watches a record that was let go of. From the capture thread.
+  virtual void hold(ModelHost) {}
+  virtual void hold(ModelLink) {}
 
   // Host: what it sent within the last second.
   virtual WindowCounts host_window(ModelHost host) = 0;

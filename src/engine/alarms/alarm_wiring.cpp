@@ -31,6 +31,14 @@ ModelLink CaptureAlarmModel::find_link(ModelHost source, const NetAddress& desti
   return ModelLink{n != nullptr ? link_find(*n, destination) : nullptr};
 }
 
+void CaptureAlarmModel::hold(ModelHost host) {
+  if (Node* n = as_node(host)) n->held = true;
+}
+
+void CaptureAlarmModel::hold(ModelLink link) {
+  if (Link* l = as_link(link)) l->held = true;
+}
+
 WindowCounts CaptureAlarmModel::host_window(ModelHost host) {
   const Node* n = as_node(host);
   return WindowCounts{n->window_frames, n->window_bytes};

@@ -32,6 +32,8 @@ class CaptureAlarmModel final : public AlarmModel {
   ModelNet current_net() override { return ModelNet{net_current(model_)}; }
   ModelHost find_host(ModelNet net, const NetAddress& address) override;
   ModelLink find_link(ModelHost source, const NetAddress& destination) override;
+  void hold(ModelHost host) override;
+  void hold(ModelLink link) override;
   WindowCounts host_window(ModelHost host) override;
   bool host_active(ModelHost host) override;
   WindowCounts link_window(ModelLink link) override;

@@ -63,7 +63,8 @@ class PdlClassifier final : public Classifier {
 
 class HostcNamer final : public HostNamer {
  public:
-  explicit HostcNamer(HostCache& cache) : cache_(cache) {}
+  explicit HostcNamer(HostCache& cache, bool resolves = true) : cache_(cache), resolves_(resolves) {}
+  bool resolves() const override { return resolves_; }
   const HostcEntry* find(const NetAddress& ipv4) override { return cache_.find_ipv4(ipv4); }
   void request(const NetAddress& ipv4, std::function<void(const HostcEntry*)> done) override {
     cache_.request_ipv4(ipv4, std::move(done));
@@ -84,6 +85,7 @@ class HostcNamer final : public HostNamer {
 
  private:
   HostCache& cache_;
+  bool resolves_;
 };
 
 class DupIpSink final : public DuplicateSink {

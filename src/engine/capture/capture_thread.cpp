@@ -66,7 +66,9 @@ CaptureStepResult netif_capture(Net& net, PacketSource& source, std::chrono::mic
       // for several batches.
       for (int k = 0; k < kDispatchesPerHold; ++k) {
         n = source.dispatch(kFramesPerDispatch, deliver, &net);
-        budget_spent = clock::now() - start >= budget;
+        // Past the model's bound with no victim chosen: the step ends, so
+        // that the tick after it chooses some before more records come.
+        budget_spent = clock::now() - start >= budget || net_needs_victims(net);
         if (n <= 0 || budget_spent) break;
       }
     }
@@ -269,6 +271,12 @@ void CaptureLoop::run() {
     }
     if (net != nullptr) {
       const auto now = clock::now();
+      // A step that passed the model's bound with no victim ready: they are
+      // chosen now, not at the next tick (whose pace the rates keep).
+      if (!flat_out && now < next_tick && net_needs_victims(*net)) {
+        MutexLock g(net->lock);
+        net_choose_victims(*net);
+      }
       if (flat_out || now >= next_tick) {
         {
           MutexLock g(net->lock);

@@ -182,7 +182,8 @@ template <class Records>
     rank(net.top_hosts, src);
 
   Node* dst = known ? recent.destination : node_find(net, Records::address(view.destination));
-  if (dst == nullptr) {
+  const bool new_dst = dst == nullptr;
+  if (new_dst) {
     dst = node_create(net, Records::address(view.destination));
     dst->ether_address =
         view.link_destination != nullptr ? NetAddress::ether(view.link_destination) : NetAddress{};
@@ -212,6 +213,7 @@ template <class Records>
     net.top_links.insert(link);
   else
     rank(net.top_links, link);
+  if ((new_src || new_dst || new_link) && net_over_bound(net)) net_keep_bound(net, *link);
 
   // Most frames of a conversation repeat their link's last class: they are
   // counted on the nodes it counted last, without classifying them again.

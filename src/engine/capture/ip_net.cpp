@@ -80,7 +80,7 @@ void ip_net_assign(Node& host) {
   // A host is grouped once (and no two hosts share an address), so it
   // never meets itself among its group's members.
   if (Subnet* found = existing_group(net, group)) {
-    found->hosts.append(&host);
+    host.group_at = found->hosts.append(&host);
     ++found->host_count;
     return;
   }
@@ -90,7 +90,7 @@ void ip_net_assign(Node& host) {
   s->net = &net;
   s->address = group;
   netaddr_format(s->address, s->address_text);
-  s->hosts.append(&host);
+  host.group_at = s->hosts.append(&host);
   s->host_count = 1;
   s->layout_flag = 1;
   net.subnet_storage.push_back(std::move(owned));

@@ -23,6 +23,10 @@ class HostNamer {
   // Queues a resolution; `done` runs later (on any thread) with the entry or
   // null. Must not block.
   virtual void request(const NetAddress& ipv4, std::function<void(const HostcEntry*)> done) = 0;
+  // False when hosts are not to be looked up (nothing goes to the name
+  // service): host creation then asks nothing, and the cache keeps no entry
+  // for the host's address unless a name for it is heard.
+  virtual bool resolves() const { return true; }
   // The name a host takes from the entry: its host record's name, or empty
   // when the entry has no host record (a failed reverse look-up).
   virtual std::string_view name_of(const HostcEntry* entry) const = 0;

@@ -86,7 +86,13 @@ Node* node_find(Net& net, const NetAddress& address) {
 }
 
 Node* node_create(Net& net, const NetAddress& address) {
-  auto owned = std::make_unique<Node>();
+  std::unique_ptr<Node> owned;
+  if (!net.spare_hosts.empty()) {
+    owned = std::move(net.spare_hosts.back());
+    net.spare_hosts.pop_back();
+  } else {
+    owned = std::make_unique<Node>();
+  }
   Node* host = owned.get();
   host->net = &net;
   netaddr_clear(host->ether_address, kAddrEther);
@@ -100,6 +106,7 @@ Node* node_create(Net& net, const NetAddress& address) {
 
   // The caller found no host of this address: nothing to look for first.
   net.hosts.add_new(host->address, std::move(owned));
+  host->all_index = static_cast<std::uint32_t>(net.all_hosts.size());
   net.all_hosts.push_back(host);
   // The host list runs from the highest address down; the host right
   // before a new one is the lowest of those above it.
@@ -122,11 +129,16 @@ Node* node_create(Net& net, const NetAddress& address) {
     net.host_order.emplace(order, at);
   }
 
-  if (namer != nullptr && entry == nullptr) {
+  if (namer != nullptr && entry == nullptr && namer->resolves()) {
     std::shared_ptr<TrafficModel::Lifetime> life = net.model->lifetime;
+    // Until the completion has run, the record's memory is not reused even
+    // if the host is evicted (see net_release_dead).
+    host->name_pending.store(true, std::memory_order_relaxed);
     namer->request(address, [life, host](const HostcEntry* e) {
       MutexLock g(life->mutex);
-      if (life->alive && e != nullptr) host->name_entry.store(e, std::memory_order_release);
+      if (!life->alive) return;
+      if (e != nullptr) host->name_entry.store(e, std::memory_order_release);
+      host->name_pending.store(false, std::memory_order_release);
     });
   }
   return host;
@@ -138,13 +150,25 @@ Link* link_find(Node& source, const NetAddress& destination) {
 }
 
 Link* link_create(Node& source, Node& destination) {
-  auto owned = std::make_unique<Link>();
+  Net& net = *source.net;
+  std::unique_ptr<Link> owned;
+  if (!net.spare_links.empty()) {
+    owned = std::move(net.spare_links.back());
+    net.spare_links.pop_back();
+  } else {
+    owned = std::make_unique<Link>();
+  }
   Link* link = owned.get();
   link->source = &source;
   link->destination = &destination;
+  link->next_in = destination.links_in;
+  if (link->next_in != nullptr) link->next_in->prev_in = link;
+  destination.links_in = link;
+  ++source.link_refs;
+  ++destination.link_refs;
   source.links.set(destination.address, std::move(owned));
-  source.net->all_links.push_back(link);
-  Net& net = *source.net;
+  link->all_index = static_cast<std::uint32_t>(net.all_links.size());
+  net.all_links.push_back(link);
   if (source.address.is_ipv6())
     net.link_index6.add(ipv6_pair_key(source.address.bytes, destination.address.bytes, net.key_seed), link);
   else
@@ -240,6 +264,15 @@ void net_tick(Net& net) {
   // again when its time-out ends, or when capture time runs backwards (a
   // merged file), the time-out is changed or the focus replaced: then every
   // link is, as if each were ticked in turn.
+  // The bound first: the links it evicts leave the tick's lists with those
+  // evicted since the last tick, before anything is read of them; their
+  // memory is reused only after this (net_release_dead).
+  net_choose_victims(net);
+  if (!net.dead_links.empty()) {
+    std::erase_if(net.busy_links, [](const Link* l) { return l->dead; });
+    std::erase_if(net.idle_links, [](const Net::IdleLink& e) { return e.link->dead; });
+  }
+
   const bool time_went_back = later_than(net.latest_time, now);
   const bool wake_all = time_went_back || link_ms != net.tick_link_ms || focus != net.tick_focus;
   net.tick_link_ms = link_ms;
@@ -299,6 +332,8 @@ void net_tick(Net& net) {
     if (active != host->active) ++net.tick_changes;
     host->active = active;
   }
+
+  net_release_dead(net);
 }
 
 void link_refresh_dominant_all(Net& net) {

@@ -1,7 +1,10 @@
 // The traffic model: network monitor records (one per adapter), hosts, links,
 // subnet groups and per-link protocol trees, with their counters, rates and
-// ageing. Records are created by the capture thread and never freed while
-// the model lives.
+// ageing. Records are created by the capture thread; past the model's bound
+// the longest inactive go (see net_keep_bound), and their memory is kept for
+// the records that come next, never handed back while the model lives, so a
+// pointer a reader kept always names some record (its generation tells
+// whether it is still the same one).
 //
 // Threads: the capture thread is the only writer. Each network carries a
 // mutex, `lock`, that the capture thread holds while it feeds a batch of
@@ -211,6 +214,29 @@ class RecordIndex {
       }
     }
   }
+  // Forgets the key (with `only`, the key's slot that holds that record,
+  // for keys several records share); the slots behind it in its run move
+  // up, so that a probe never stops short at the hole.
+  void remove(std::uint64_t key, const Record* only = nullptr) {
+    if (slots_.empty()) return;
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = slot_of(key);
+    for (;; i = (i + 1) & mask) {
+      if (slots_[i].link == nullptr) return;
+      if (slots_[i].key == key && (only == nullptr || slots_[i].link == only)) break;
+    }
+    for (std::size_t j = (i + 1) & mask;; j = (j + 1) & mask) {
+      if (slots_[j].link == nullptr) break;
+      const std::size_t home = slot_of(slots_[j].key);
+      // The entry at j may fill the hole at i only if its home is not in (i, j].
+      if (((j - home) & mask) >= ((j - i) & mask)) {
+        slots_[i] = slots_[j];
+        i = j;
+      }
+    }
+    slots_[i] = Slot{};
+    --used_;
+  }
   std::size_t size() const { return used_; }
 
  private:
@@ -296,6 +322,15 @@ struct alignas(64) Link {
   // protocol_node -> its node in the tree: consulted only when the tree
   // grows and for the dominant protocol.
   ProtocolIndex protocol_index;
+
+  // The other links to the same destination (see Node::links_in).
+  Link* prev_in = nullptr;
+  Link* next_in = nullptr;
+  std::uint32_t all_index = 0;  // place in Net::all_links
+  // Grows each time the record's memory is taken for another link.
+  std::uint32_t generation = 0;
+  bool held = false;  // an alarm watches it: never evicted
+  bool dead = false;  // evicted, waiting for the window and the tick to let go of it
 };
 
 // A host's links, keyed by the destination's address. It walks its
@@ -343,6 +378,19 @@ class LinkTable {
     std::memcpy(e.key4, key.bytes, 4);
     entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(first_at_or_after(b)), std::move(e));
     return 0;
+  }
+
+  // Takes the link of the address out of the table (null when absent).
+  std::unique_ptr<Link> take(const NetAddress& key) {
+    const int b = bucket_of(key);
+    for (std::size_t i = first_at_or_after(b); i < entries_.size() && entries_[i].bucket == b; ++i) {
+      if (std::memcmp(entries_[i].key4, key.bytes, 4) == 0) {
+        std::unique_ptr<Link> out = std::move(entries_[i].value);
+        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+        return out;
+      }
+    }
+    return nullptr;
   }
 
   // fn(const NetAddress&, std::unique_ptr<Link>&) for every entry, in the
@@ -418,6 +466,23 @@ struct alignas(64) Node {
   double map_y = 0.0;
   double layout_value = 0.0;
   LinkTable links;
+
+  // Links to this host, through Link::next_in: an evicted host takes them
+  // along without a search of every other host's links.
+  Link* links_in = nullptr;
+  // Its entry in its group's member list, so that it leaves without a walk.
+  List<Node*>::Node* group_at = nullptr;
+  std::uint32_t all_index = 0;  // place in Net::all_hosts
+  // Links from or to it not yet let go of, evicted ones included: they still
+  // name it.
+  std::uint32_t link_refs = 0;
+  // Grows each time the record's memory is taken for another host.
+  std::uint32_t generation = 0;
+  bool held = false;  // an alarm watches it (or a link of it): never evicted
+  bool dead = false;  // evicted, waiting for the window and the tick to let go of it
+  // A name request is out whose completion stores into this record: its
+  // memory is not reused until the completion has run.
+  std::atomic<bool> name_pending{false};
 };
 
 inline bool LinkTable::same_key(const Entry& e, const NetAddress& key) {
@@ -460,6 +525,17 @@ struct LinkRankTraits {
   static void set_position(Link* l, int i) { l->top_slot = i; }
   static std::string name(const Link* l);
   static std::uint64_t value(const Link* l) { return l->bytes; }
+};
+
+// Records the model's bound evicted, with what they had counted: a host's
+// frames and bytes are those it sent, a link's those it carried.
+struct EvictionCounts {
+  std::uint64_t hosts = 0;
+  std::uint64_t host_frames = 0;
+  std::uint64_t host_bytes = 0;
+  std::uint64_t links = 0;
+  std::uint64_t link_frames = 0;
+  std::uint64_t link_bytes = 0;
 };
 
 // What the capture side counted beside the model.
@@ -629,6 +705,28 @@ struct Net {
   // when its hosts' addresses are the frame's.
   std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links6 =
       std::make_unique<std::array<RecentLink, kRecentLinks>>();
+  // What the bound took out of the model (see net_keep_bound): the records
+  // and the frames and bytes they had counted, so that present plus evicted
+  // makes the whole capture.
+  EvictionCounts evicted;
+  // The next records to evict, longest inactive last, as the last tick
+  // chose them; an entry whose record changed generation since is stale.
+  template <class Record>
+  struct Victim {
+    Record* record;
+    std::uint32_t generation;
+    std::int64_t quiet_since;  // microseconds; a record seen later is spared
+  };
+  std::vector<Victim<Node>> host_victims;
+  std::vector<Victim<Link>> link_victims;
+  // Evicted records that a window slot, a tick list or a name request may
+  // still name; the tick moves them to the spares once nothing does.
+  std::vector<std::unique_ptr<Node>> dead_hosts;
+  std::vector<std::unique_ptr<Link>> dead_links;
+  std::vector<std::unique_ptr<Node>> spare_hosts;
+  std::vector<std::unique_ptr<Link>> spare_links;
+  // Evicted hosts `hosts` still owns (see net_purge_host_table).
+  std::size_t hosts_evicted_in_table = 0;
 };
 
 // A host's key in its network's host indexes: host_index for an IPv4
@@ -648,6 +746,12 @@ struct ModelSettings {
   int node_timeout_s = 10;
   int link_timeout_s = 5;
 };
+
+// Bounds of a network's records; 0 leaves them unbounded. Far above any
+// LAN's own hosts, low enough that a scan or a flood of forged addresses
+// cannot take the memory.
+inline constexpr std::size_t kDefaultMaxHosts = 100000;
+inline constexpr std::size_t kDefaultMaxLinks = 200000;
 
 // The services the model calls and its global state (the capture time "now",
 // the local address and mask, the networks).
@@ -669,6 +773,8 @@ class TrafficModel {
   NetAddress local_mask = NetAddress::ipv4(255, 255, 255, 0);
   std::atomic<int> node_timeout_s{10};
   std::atomic<int> link_timeout_s{5};
+  std::atomic<std::size_t> max_hosts{kDefaultMaxHosts};
+  std::atomic<std::size_t> max_links{kDefaultMaxLinks};
 
   // Capture time of the newest frame; written under the current network's
   // lock.
@@ -703,6 +809,20 @@ class TrafficModel {
   int local_prefix6 = 64;
 };
 
+// The two entries of the recent pairs a pair key may sit in: those of
+// IPv4 pairs, or (ipv6) those of IPv6 pairs.
+inline Net::RecentLink* recent_link_set(Net& net, std::uint64_t pair, bool ipv6 = false) {
+  auto& table = ipv6 ? *net.recent_links6 : *net.recent_links;
+  return &table[(static_cast<std::size_t>((pair * 0x9E3779B97F4A7C15ull) >> 54) * 2) & (Net::kRecentLinks - 1)];
+}
+// The key a link is known by in its link index (link_index, or
+// link_index6 for an IPv6 link) and the recent pairs.
+inline std::uint64_t link_key(const Net& net, const Link& link) {
+  const std::uint8_t* from = link.source->address.bytes;
+  const std::uint8_t* to = link.destination->address.bytes;
+  return link.source->address.is_ipv6() ? ipv6_pair_key(from, to, net.key_seed) : ipv4_pair_key(from, to);
+}
+
 // Networks.
 Net* net_create(TrafficModel& model, const std::string& name);
 Net* net_find(const TrafficModel& model, const std::string& name);
@@ -727,6 +847,35 @@ inline bool link_joins6(const Link& link, const std::uint8_t* source16, const st
 Link* link_find(Node& source, const NetAddress& destination);
 Link* link_create(Node& source, Node& destination);
 void net_tick(Net& net) REQUIRES(net.lock);
+
+// The bound. Once a network holds more hosts or links than the model
+// allows, the ones inactive longest go: a host with every link from or to
+// it. Records an alarm holds stay. The tick chooses the victims (and evicts
+// down to the bound); between ticks a new record past the bound evicts the
+// next victim chosen, never `keep` or its hosts. Evicted records leave
+// every index, ranking and list at once; their memory is reused once no
+// window slot or tick list names them.
+void net_keep_bound(Net& net, Link& keep) REQUIRES(net.lock);
+void net_choose_victims(Net& net) REQUIRES(net.lock);
+void node_evict(Net& net, Node& host) REQUIRES(net.lock);
+void link_evict(Net& net, Link& link) REQUIRES(net.lock);
+// Moves the evicted hosts out of `hosts`, which keeps them (marked dead) for
+// a while after they leave every other index; whoever walks `hosts` passes
+// over dead ones.
+void net_purge_host_table(Net& net) REQUIRES(net.lock);
+// Lets go of evicted records nothing names any more; from the tick.
+void net_release_dead(Net& net) REQUIRES(net.lock);
+inline bool net_over_bound(const Net& net) {
+  const std::size_t mh = net.model->max_hosts.load(std::memory_order_relaxed);
+  const std::size_t ml = net.model->max_links.load(std::memory_order_relaxed);
+  return (mh != 0 && net.all_hosts.size() > mh) || (ml != 0 && net.all_links.size() > ml);
+}
+inline bool net_needs_victims(const Net& net) {
+  const std::size_t mh = net.model->max_hosts.load(std::memory_order_relaxed);
+  const std::size_t ml = net.model->max_links.load(std::memory_order_relaxed);
+  return (mh != 0 && net.all_hosts.size() > mh && net.host_victims.empty()) ||
+         (ml != 0 && net.all_links.size() > ml && net.link_victims.empty());
+}
 
 // The name a host shows: from its name-cache entry's host record, else empty.
 std::string node_name(const Node& node);

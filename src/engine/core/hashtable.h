@@ -122,6 +122,42 @@ class HashTable {
   // through its bucket first.
   void add_new(const Key& key, Value value) { push(key, std::move(value)); }
 
+  // Removes every entry whose value pred(value) accepts, handing the value
+  // to take(value&&) first: one pass over the whole table.
+  template <class Pred, class Take>
+  void remove_if(Pred&& pred, Take&& take) {
+    for (Entry*& head : buckets_) {
+      Entry** link = &head;
+      while (Entry* e = *link) {
+        if (pred(e->value)) {
+          *link = e->next;
+          take(std::move(e->value));
+          delete e;
+          --count_;
+        } else {
+          link = &e->next;
+        }
+      }
+    }
+  }
+
+  // Removes the first matching entry and hands its value back (a
+  // value-initialised one when there is none).
+  template <class Probe>
+  Value take(const Probe& key) {
+    Entry** link = &buckets_[bucket_of(key)];
+    for (Entry* e = *link; e != nullptr; link = &e->next, e = e->next) {
+      if (Traits::compare(e->key, key) == 0) {
+        *link = e->next;
+        Value out = std::move(e->value);
+        delete e;
+        --count_;
+        return out;
+      }
+    }
+    return Value{};
+  }
+
   // Removes the first matching entry (releasing key and value): 1, else 0.
   template <class Probe>
   int remove(const Probe& key) {

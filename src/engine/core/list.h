@@ -110,6 +110,46 @@ class List {
     return nullptr;
   }
 
+  // Removes the node after prev (which must have one), or the first node.
+  void remove_after(Node* prev) {
+    Node* n = prev->next;
+    prev->next = n->next;
+    if (tail_ == n) tail_ = prev;
+    delete n;
+    --count_;
+  }
+  // Removes the element at node n without a walk: the next element moves
+  // into n, and is returned so that whoever keeps its node can follow; the
+  // last node, which has no next, is found by a walk. Null when nothing moved.
+  T* erase_node(Node* n) {
+    if (Node* m = n->next) {
+      n->data = std::move(m->data);
+      n->next = m->next;
+      if (tail_ == m) tail_ = n;
+      delete m;
+      --count_;
+      return &n->data;
+    }
+    Node* prev = nullptr;
+    for (Node* p = head_; p != n; p = p->next) prev = p;
+    if (prev == nullptr)
+      head_ = nullptr;
+    else
+      prev->next = nullptr;
+    tail_ = prev;
+    delete n;
+    --count_;
+    return nullptr;
+  }
+
+  void remove_first() {
+    Node* n = head_;
+    head_ = n->next;
+    if (tail_ == n) tail_ = nullptr;
+    delete n;
+    --count_;
+  }
+
   template <class Fn>
   void foreach(Fn&& fn) const {
     for (Node* n = head_; n != nullptr; n = n->next) fn(n->data);

@@ -110,6 +110,19 @@ class TopN {
     }
   }
 
+  // Takes a held item out; those below it move up a place.
+  void remove(Item* item) {
+    const int n = Traits::get_position(item);
+    if (n < 0 || n >= count_ || items_[n] != item) return;
+    for (int j = n; j + 1 < count_; ++j) {
+      place(j, items_[j + 1], values_[j + 1]);
+      Traits::set_position(items_[j], j);
+    }
+    --count_;
+    items_[count_] = nullptr;
+    Traits::set_position(item, -1);
+  }
+
   void resort() {
     for (int i = 0; i < count_; ++i) update(items_[i]);
   }

@@ -108,7 +108,7 @@ void walk_tree(const LinkProtoNode* node, const std::string& destination, std::v
 std::vector<HostBlock> host_blocks(const Net& net) {
   std::vector<HostBlock> blocks;
   net.hosts.foreach ([&](const NetAddress&, const std::unique_ptr<Node>& host) {
-    if (host->links.count() == 0) return;
+    if (host->dead || host->links.count() == 0) return;
     HostBlock b{node_display_name(*host), {}};
     host->links.foreach ([&](const NetAddress&, const std::unique_ptr<Link>& link) {
       walk_tree(link->protocol_tree, node_display_name(*link->destination), b.rows);

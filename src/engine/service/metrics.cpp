@@ -77,6 +77,9 @@ std::string render_metrics(const MetricsSnapshot& s) {
   w.one("tarnix_hosts_active", "gauge", "Hosts heard within the node time-out.", s.hosts_active);
   w.one("tarnix_links", "gauge", "Links (host pairs) known.", s.links);
   w.one("tarnix_links_active", "gauge", "Links carrying traffic within the link time-out.", s.links_active);
+  w.one("tarnix_evicted_hosts_total", "counter",
+        "Hosts the bound on the model took out, longest inactive first.", s.evicted_hosts);
+  w.one("tarnix_evicted_links_total", "counter", "Links the bound on the model took out.", s.evicted_links);
   w.one("tarnix_load_percent", "gauge", "Last second's bytes against the link speed, in percent.",
         s.load_percent);
   if (s.recording) {

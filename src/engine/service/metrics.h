@@ -22,6 +22,8 @@ struct MetricsSnapshot {
   std::uint64_t hosts_active = 0;
   std::uint64_t links = 0;
   std::uint64_t links_active = 0;
+  std::uint64_t evicted_hosts = 0;  // taken out by the model's bound
+  std::uint64_t evicted_links = 0;
   std::uint64_t load_percent = 0;
   bool recording = false;  // the request counters below mean something
   std::uint64_t http_requests_recorded = 0;

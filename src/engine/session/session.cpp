@@ -19,6 +19,8 @@ EngineSession::EngineSession(SessionOptions options)
       model_(std::make_unique<TrafficModel>(options_.classifier, nullptr, options_.focus)) {
   model_->node_timeout_s = options_.node_timeout_s;
   model_->link_timeout_s = options_.link_timeout_s;
+  model_->max_hosts = options_.max_hosts;
+  model_->max_links = options_.max_links;
 }
 
 EngineSession::~EngineSession() {
@@ -61,7 +63,7 @@ void EngineSession::assemble() {
   name_file_messages_ = load_name_files(*cache_, options_.ethers_file, options_.manufacturers_file,
                                         options_.show_manufacturers);
   name_sniffer_ = std::make_unique<NameSniffer>(*cache_);
-  namer_ = std::make_unique<HostcNamer>(*cache_);
+  namer_ = std::make_unique<HostcNamer>(*cache_, options_.resolve_names);
 
   if (store_) {
     UrlRecorder::Options recorder_options;

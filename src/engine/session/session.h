@@ -95,6 +95,9 @@ struct SessionOptions {
   bool detect_duplicates = false;
   int node_timeout_s = 10;
   int link_timeout_s = 5;
+  // Bounds of a network's hosts and links (0: none); see net_keep_bound.
+  std::size_t max_hosts = kDefaultMaxHosts;
+  std::size_t max_links = kDefaultMaxLinks;
   CaptureLoop::Options loop;
   // Made once the name cache exists; null: duplicates are kept, not told.
   std::function<std::unique_ptr<DupIpNotifier>(HostCache&)> duplicate_notifier;

@@ -136,18 +136,27 @@ class HostWatch final : public TrafficWindow {
                         QStringLiteral("Bytes Total"), QStringLiteral("Packet Total")},
                        QStringLiteral("wnode")},
                       3),
-        host_(host) {}
+        host_(host),
+        generation_(host->generation),
+        net_(host->net),
+        title_(host_watch_title(*host)) {}
 
   // The host belongs to the network that was left: the window goes.
   void clear_and_refresh() override { close(); }
 
  protected:
   void refresh() override {
-    Net* net = host_->net;
-    if (net == nullptr) return;
+    Net* net = net_;
+    if (net == nullptr || gone_) return;
     const Classifier* classifier = m_.services().model->classifier;
     std::vector<TrafficRow> rows;
     net->read([&](const Net&) {
+      // The model's bound evicted the host: its record's memory may hold
+      // another host by now (records are reused, never freed).
+      if (host_->dead || host_->generation != generation_) {
+        gone_ = true;
+        return;
+      }
       host_->links.foreach([&](const NetAddress&, const std::unique_ptr<Link>& l) {
         const Node* dest = l->destination;
         leaves(l->protocol_tree, [&](const LinkProtoNode* n) {
@@ -166,6 +175,11 @@ class HostWatch final : public TrafficWindow {
         });
       });
     });
+    if (gone_) {
+      // The last rows stay, under a title that says they are all there is.
+      set_base_title(title_ + QStringLiteral(" (gone: evicted)"));
+      return;
+    }
     write(rows);
   }
   void fill_menu(QMenu& menu, const RowRef&) override { add_node_commands(menu); }
@@ -175,6 +189,10 @@ class HostWatch final : public TrafficWindow {
 
  private:
   const Node* host_;
+  std::uint32_t generation_;
+  Net* net_;
+  QString title_;
+  bool gone_ = false;
 };
 
 }  // namespace
