@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <set>
 #include <vector>
@@ -45,6 +46,16 @@ struct Bounded {
     frames += 1;
     bytes += f.size();
   }
+  // An IPv6 frame between fd00::FROM and fd00::TO (the low 32 bits).
+  void send6(std::uint32_t from, std::uint32_t to, std::int32_t sec, std::int32_t usec = 0) {
+    char src[48], dst[48];
+    std::snprintf(src, sizeof src, "fd00::%x:%x", from >> 16, from & 0xFFFF);
+    std::snprintf(dst, sizeof dst, "fd00::%x:%x", to >> 16, to & 0xFFFF);
+    const std::vector<std::uint8_t> f = testing::make_frame6(src, dst);
+    feed(*net, f, sec, usec);
+    frames += 1;
+    bytes += f.size();
+  }
   void tick(std::int32_t sec) {
     model.now = {sec, 0};
     net_tick(*net);
@@ -75,14 +86,18 @@ void expect_whole(Bounded& b) {
   }
   for (const Link* l : net.all_links) {
     EXPECT_TRUE(hosts.count(l->source) && hosts.count(l->destination));
-    EXPECT_EQ(net.link_index.find(link_key(net, *l)), l);
+    if (l->source->address.is_ipv6()) {
+      EXPECT_EQ(net.link_index6.find_if(link_key(net, *l), [&](const Link& x) { return &x == l; }), l);
+    } else {
+      EXPECT_EQ(net.link_index.find(link_key(net, *l)), l);
+    }
     EXPECT_EQ(link_find(*l->source, l->destination->address), l);
     link_frames += l->frames;
     link_bytes += l->bytes;
   }
   EXPECT_EQ(net.host_list.count(), static_cast<int>(hosts.size()));
   net.host_list.foreach ([&](Node* h) { EXPECT_TRUE(hosts.count(h)); });
-  EXPECT_EQ(net.host_order.size(), hosts.size());
+  EXPECT_EQ(net.host_order.size() + net.host_order6.size(), hosts.size());
   int grouped = 0;
   net.subnets.foreach ([&](Subnet* s) {
     EXPECT_EQ(s->hosts.count(), s->host_count);
@@ -92,10 +107,11 @@ void expect_whole(Bounded& b) {
   EXPECT_EQ(grouped, static_cast<int>(hosts.size()));
   for (int i = 0; i < net.top_hosts.count(); ++i) EXPECT_TRUE(hosts.count(net.top_hosts.at(i)));
   for (int i = 0; i < net.top_links.count(); ++i) EXPECT_TRUE(links.count(net.top_links.at(i)));
-  for (const Net::RecentLink& r : *net.recent_links)
-    if (r.link != nullptr) {
-      EXPECT_TRUE(links.count(r.link));
-    }
+  for (const auto* recent : {net.recent_links.get(), net.recent_links6.get()})
+    for (const Net::RecentLink& r : *recent)
+      if (r.link != nullptr) {
+        EXPECT_TRUE(links.count(r.link));
+      }
   for (const Link* l : net.busy_links) EXPECT_TRUE(l->dead || links.count(l));
 
   EXPECT_EQ(host_frames + net.evicted.host_frames, b.frames);
@@ -139,6 +155,29 @@ TEST(Bound, ChurnKeepsEveryIndexWholeAndTotalsAdd) {
                 c.max_hosts + 4u * static_cast<std::size_t>(c.per_second));
     }
   }
+}
+
+// IPv6 hosts and links live in indexes of their own and sit after the IPv4
+// hosts in the host list: the bound takes them out of those as well.
+TEST(Bound, IPv6AndIPv4ChurnTogether) {
+  Bounded b(40, 60);
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<std::uint32_t> addr(1, 300);
+  for (std::int32_t sec = 100; sec < 140; ++sec) {
+    for (int k = 0; k < 60; ++k) {
+      const std::uint32_t from = addr(rng), to = k % 3 == 0 ? addr(rng) : 1 + k % 4;
+      if (k % 2 == 0)
+        b.send6(from, 0x10000 + to, sec, k * 16000);
+      else
+        b.send(kBase + from, kBase + 0x10000 + to, sec, k * 16000);
+    }
+    b.tick(sec + 1);
+    EXPECT_LE(b.net->all_hosts.size(), 40u);
+    EXPECT_LE(b.net->all_links.size(), 60u);
+    expect_whole(b);
+  }
+  EXPECT_GT(b.net->evicted.hosts, 0u);
+  EXPECT_GT(b.net->host_order6.size(), 0u);
 }
 
 TEST(Bound, LongestInactiveGoesHeldOnesStay) {

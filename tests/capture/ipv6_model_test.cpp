@@ -16,30 +16,11 @@ namespace {
 using testing::FakeClassifier;
 using testing::FakeNamer;
 using testing::feed;
+using testing::make_frame6;
 using testing::RecordingHooks;
 
 NetAddress ip6(const char* text) {
   return NetAddress::parse(kAddrIpv6, text);
-}
-
-// An Ethernet frame carrying UDP over IPv6, from the station whose Ethernet
-// address ends in `station`.
-std::vector<std::uint8_t> make_frame6(const char* src, const char* dst, std::size_t payload = 0,
-                                      std::uint8_t station = 1) {
-  std::vector<std::uint8_t> f = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, station, 0x86, 0xDD, 0x60, 0, 0, 0};
-  const std::size_t udp = 8 + payload;
-  f.push_back(static_cast<std::uint8_t>(udp >> 8));
-  f.push_back(static_cast<std::uint8_t>(udp));
-  f.push_back(17);
-  f.push_back(64);
-  f.resize(54);
-  inet_pton(AF_INET6, src, f.data() + 22);
-  inet_pton(AF_INET6, dst, f.data() + 38);
-  const std::uint8_t ports[8] = {
-      0x03, 0xE8, 0x07, 0xD0, static_cast<std::uint8_t>(udp >> 8), static_cast<std::uint8_t>(udp)};
-  f.insert(f.end(), ports, ports + 8);
-  f.resize(f.size() + payload, 0xAB);
-  return f;
 }
 
 class Ipv6Model : public ::testing::Test {
