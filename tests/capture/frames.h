@@ -72,7 +72,7 @@ inline std::vector<std::uint8_t> make_frame(const FrameSpec& s) {
 // An Ethernet frame carrying UDP over IPv6, from the station whose Ethernet
 // address ends in `station`.
 inline std::vector<std::uint8_t> make_frame6(const char* src, const char* dst, std::size_t payload = 0,
-                                      std::uint8_t station = 1) {
+                                             std::uint8_t station = 1) {
   std::vector<std::uint8_t> f = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, station, 0x86, 0xDD, 0x60, 0, 0, 0};
   const std::size_t udp = 8 + payload;
   f.push_back(static_cast<std::uint8_t>(udp >> 8));
