@@ -333,7 +333,7 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
   // Slot indices are taken from the window's current array: it may grow
   // (and move) within this call.
   ring_add(
-      window, frame, caplen, length, header.time,
+      window, length, header.time,
       [&](const WindowEntry& e) {
         Node* src = link->source;
         slots[static_cast<std::size_t>(&e - window.slots.data())] = {link, src, length};

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -11,9 +10,9 @@
 
 namespace tarnix {
 
+// What the window keeps of a frame; whose it was, the caller keeps beside
+// it (see ring_grow_beside).
 struct WindowEntry {
-  std::uint8_t src[4] = {};  // IPv4 source (frame bytes 26..29)
-  std::uint8_t dst[4] = {};  // IPv4 destination (frame bytes 30..33)
   std::uint16_t length = 0;  // length on the wire, kept in 16 bits
   TimeValue time;
 };
@@ -71,8 +70,8 @@ template <class ExpireFn>
 // Every frame that leaves the window is expired exactly once, so the
 // counters always equal the sum of the slots inside and never drift.
 template <class CountFn, class ExpireFn, class GrownFn>
-void ring_add(FrameWindow& w, const std::uint8_t* frame, std::size_t caplen, std::uint32_t length,
-              const TimeValue& time, CountFn&& count, ExpireFn&& expire, GrownFn&& grown) {
+void ring_add(FrameWindow& w, std::uint32_t length, const TimeValue& time, CountFn&& count, ExpireFn&& expire,
+              GrownFn&& grown) {
   if (w.size == w.capacity()) {
     ring_detail::expire_older(w, time, expire);
     if (w.size == w.capacity()) {
@@ -91,14 +90,6 @@ void ring_add(FrameWindow& w, const std::uint8_t* frame, std::size_t caplen, std
   }
 
   WindowEntry& slot = w.slots[static_cast<std::size_t>(w.head)];
-  if (caplen >= 34) {
-    std::memcpy(slot.src, frame + 26, 4);
-    std::memcpy(slot.dst, frame + 30, 4);
-  } else {
-    std::memset(slot.src, 0, 4);
-    std::memset(slot.dst, 0, 4);
-    if (caplen >= 30) std::memcpy(slot.src, frame + 26, 4);
-  }
   slot.length = static_cast<std::uint16_t>(length);
   slot.time = time;
   ++w.size;
@@ -112,9 +103,9 @@ void ring_add(FrameWindow& w, const std::uint8_t* frame, std::size_t caplen, std
 
 // For callers that keep nothing beside the slots.
 template <class CountFn, class ExpireFn>
-void ring_add(FrameWindow& w, const std::uint8_t* frame, std::size_t caplen, std::uint32_t length,
-              const TimeValue& time, CountFn&& count, ExpireFn&& expire) {
-  ring_add(w, frame, caplen, length, time, count, expire, [](int, int, int) {});
+void ring_add(FrameWindow& w, std::uint32_t length, const TimeValue& time, CountFn&& count,
+              ExpireFn&& expire) {
+  ring_add(w, length, time, count, expire, [](int, int, int) {});
 }
 
 }  // namespace tarnix
