@@ -281,16 +281,24 @@ TEST_F(RecorderTest, ProxiedRequestToAnUnresolvableNameIsKeptUnderThatName) {
 // One site on two ports is two URLs, directly or through a proxy; the
 // scheme's own port, named or not, is the same URL.
 TEST_F(RecorderTest, ThePortTheClientNamedTellsUrlsApart) {
+  // Direct requests as the sniffer hands them over: the "Host:" field's
+  // port beside its name.
   const struct {
     const std::uint8_t* server;
     const char* host;
+    std::uint16_t port;
     const char* target;
   } requests[] = {
-      {kServer, "10.0.0.1", "/index.html"},      {kServer, "10.0.0.1:80", "/index.html"},
-      {kServer, "10.0.0.1:8000", "/index.html"}, {kProxy, "x", "http://internal.corp:8080/x"},
-      {kProxy, "x", "http://internal.corp/x"},   {kProxy, "x", "http://internal.corp:80/x"},
+      {kServer, "10.0.0.1", 0, "/index.html"},      {kServer, "10.0.0.1", 80, "/index.html"},
+      {kServer, "10.0.0.1", 8000, "/index.html"},   {kProxy, "x", 0, "http://internal.corp:8080/x"},
+      {kProxy, "x", 0, "http://internal.corp/x"},   {kProxy, "x", 0, "http://internal.corp:80/x"},
   };
-  for (const auto& r : requests) EXPECT_EQ(send(kClient, r.server, r.host, r.target), 1) << r.target;
+  for (const auto& r : requests) {
+    EXPECT_EQ(recorder->record_request_at_port(counters, NetAddress::ipv4(kClient), NetAddress::ipv4(r.server),
+                                               r.host, r.port, r.target, kNoCaptureTime),
+              1)
+        << r.target;
+  }
   settle();
   EXPECT_EQ(count("SELECT count(*) FROM url_hist"), 6);
   EXPECT_EQ(

@@ -24,6 +24,12 @@ struct Call {
 
 class CollectingSink : public HttpRequestSink {
  public:
+  int record_request_at_port(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
+                             const char* host_name, std::uint16_t host_port, const char* target,
+                             std::int64_t seen_at) override {
+    ports.push_back(host_port);
+    return record_request(counters, client, server, host_name, target, seen_at);
+  }
   int record_request(UrlCounters&, const NetAddress& client, const NetAddress& server, const char* host_name,
                      const char* target, std::int64_t seen_at) override {
     Call c;
@@ -36,6 +42,7 @@ class CollectingSink : public HttpRequestSink {
     return 1;
   }
   std::vector<Call> calls;
+  std::vector<std::uint16_t> ports;
 };
 
 const std::uint8_t kClient[4] = {10, 0, 0, 2};
@@ -63,6 +70,31 @@ TEST_F(SnifferTest, RequestLineAndHostHeaderWithPort) {
   EXPECT_EQ(sink.calls[0].host, "web.example");
   EXPECT_EQ(sink.calls[0].client, "10.0.0.2");
   EXPECT_EQ(sink.calls[0].server, "10.0.0.1");
+}
+
+// The port after the host goes to the sink beside the name, never in it;
+// anything that is no port is none.
+TEST_F(SnifferTest, TheHostFieldsPortGoesBesideTheName) {
+  const struct {
+    const char* host;
+    const char* name;
+    std::uint16_t port;
+  } cases[] = {
+      {"web.example:8080", "web.example", 8080}, {"web.example", "web.example", 0},
+      {"[fd00::2]:8080", "fd00::2", 8080},       {"[fd00::2]", "fd00::2", 0},
+      {"10.0.0.1:65535", "10.0.0.1", 65535},     {"10.0.0.1:65536", "10.0.0.1", 0},
+      {"10.0.0.1:80x", "10.0.0.1", 0},           {"10.0.0.1:", "10.0.0.1", 0},
+      {"10.0.0.1:0000080", "10.0.0.1", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    sink.calls.clear();
+    sink.ports.clear();
+    ASSERT_EQ(feed(std::string("GET / HTTP/1.1\r\nHost: ") + c.host + "\r\n\r\n"), 1);
+    ASSERT_EQ(sink.calls.size(), 1u);
+    EXPECT_EQ(sink.calls[0].host, c.name);
+    EXPECT_EQ(sink.ports[0], c.port);
+  }
 }
 
 TEST_F(SnifferTest, PayloadStartsAtTheDataOffsetWhateverTheOptions) {

@@ -23,6 +23,8 @@ struct UrlRecorder::Pending {
   std::int64_t time = 0;
   NetAddress client, server;  // IPv4 or IPv6
   std::optional<std::string> hostname_used;
+  // The port the "Host:" field named beside hostname_used (0: none).
+  std::uint16_t host_port = 0;
   std::string target;
   UrlParts parts;
   std::int32_t url_id = 0;
@@ -297,9 +299,16 @@ struct UrlRecorder::Steps {
   // one site on two ports is two URLs. The name it asked for is kept with
   // the access only: a URL alarm binds to one URL, and one on
   // http://ADDRESS/path would stop matching the requests that named the site.
+  // The port a direct request's "Host:" field named, unless it is the
+  // scheme's own (0 then, as for none).
+  static std::uint16_t named_port(const Pending& p) {
+    return p.host_port == (p.parts.scheme == kSchemeHttps ? 443 : 80) ? 0 : p.host_port;
+  }
+
   static UrlKey url_key(const Pending& p, std::int32_t host_id) {
     const char* asked = p.parts.proxy == 0 && p.hostname_used ? p.hostname_used->c_str() : nullptr;
     UrlKey k = db_url_key(host_id, p.parts, asked);
+    if (p.parts.proxy == 0 && k.port == 0) k.port = named_port(p);
     k.vhost.clear();
     return k;
   }
@@ -437,7 +446,7 @@ struct UrlRecorder::Steps {
       rec.url = url_request_text(p.parts.scheme, p.parts.host, p.parts.port, p.parts.path);
     } else {
       const std::string host = !rec.hostname_used.empty() ? rec.hostname_used : rec.server_name;
-      rec.url = url_request_text(p.parts.scheme, host, 0, p.parts.path);
+      rec.url = url_request_text(p.parts.scheme, host, named_port(p), p.parts.path);
     }
     return rec;
   }
@@ -500,6 +509,12 @@ int UrlRecorder::record_request(UrlCounters& counters, const NetAddress& client,
   return queue(counters, client, server, host_name, target, 1, seen_at);
 }
 
+int UrlRecorder::record_request_at_port(UrlCounters& counters, const NetAddress& client,
+                                        const NetAddress& server, const char* host_name, std::uint16_t host_port,
+                                        const char* target, std::int64_t seen_at) {
+  return queue(counters, client, server, host_name, target, 1, seen_at, host_port);
+}
+
 int UrlRecorder::record_server_name(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
                                     const char* name, std::int64_t seen_at) {
   return queue(counters, client, server, name, "/", kMethodTls, seen_at);
@@ -517,7 +532,8 @@ int UrlRecorder::record_server_name(UrlCounters& counters, const std::uint8_t* c
 }
 
 int UrlRecorder::queue(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
-                       const char* host_name, const char* target, int method, std::int64_t seen_at) {
+                       const char* host_name, const char* target, int method, std::int64_t seen_at,
+                       std::uint16_t host_port) {
   if (!is_ip_address(client) || !is_ip_address(server)) {
     // Only an IP address names a host row: anything else is no request.
     MutexLock lock(inbox_->mutex);
@@ -543,6 +559,7 @@ int UrlRecorder::queue(UrlCounters& counters, const NetAddress& client, const Ne
   p->client = client;
   p->server = server;
   if (host_name != nullptr) p->hostname_used.emplace(host_name);
+  p->host_port = host_port;
   p->target = target != nullptr ? target : "";
 
   MutexLock lock(inbox_->mutex);

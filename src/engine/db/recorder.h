@@ -121,6 +121,11 @@ class UrlRecorder final : public HttpRequestSink {
   // "Host:" value was NAME, with method kMethodTls.
   int record_server_name(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
                          const char* name, std::int64_t seen_at) override;
+  // A direct request whose "Host:" field named a port: the port is part of
+  // its URL (the scheme's own port counts as none).
+  int record_request_at_port(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
+                             const char* host_name, std::uint16_t host_port, const char* target,
+                             std::int64_t seen_at) override;
   // The same between IPv4 addresses (4 bytes each, network order).
   int record_request(UrlCounters& counters, const std::uint8_t client[4], const std::uint8_t server[4],
                      const char* host_name, const char* target, std::int64_t seen_at = kNoCaptureTime);
@@ -147,7 +152,7 @@ class UrlRecorder final : public HttpRequestSink {
   using Clock = std::chrono::steady_clock;
   void run();
   int queue(UrlCounters& counters, const NetAddress& client, const NetAddress& server, const char* host_name,
-            const char* target, int method, std::int64_t seen_at);
+            const char* target, int method, std::int64_t seen_at, std::uint16_t host_port = 0);
   // Outside any transaction: the name cache's entries for the addresses of
   // requests that have waited long enough (making them stores host rows).
   void prepare_forced(const std::vector<std::shared_ptr<Pending>>& forced);

@@ -154,6 +154,14 @@ void parse_payload(const std::uint8_t* p, std::size_t len, const NetAddress& cli
 
   char host[kHttpHostMax + 1];
   const char* host_name = nullptr;
+  std::uint16_t host_port = 0;
+  // The digits after the host's colon, when they make a port.
+  auto read_port = [&](const char* digits) {
+    unsigned port = 0;
+    std::size_t n = 0;
+    for (; digits[n] >= '0' && digits[n] <= '9' && n < 6; ++n) port = port * 10 + unsigned(digits[n] - '0');
+    if (n > 0 && n <= 5 && digits[n] == '\0' && port <= 65535) host_port = static_cast<std::uint16_t>(port);
+  };
   if (const std::uint8_t* h = host_field(p, headers_end)) {
     while (h < headers_end && (*h == ' ' || *h == '\t')) ++h;
     copy_value(h, headers_end, host, kHttpHostMax,
@@ -162,16 +170,18 @@ void parse_payload(const std::uint8_t* p, std::size_t len, const NetAddress& cli
       // An IPv6 literal: the address between the brackets, whose colons
       // are no port separator.
       char* close = std::strchr(host, ']');
+      if (close != nullptr && close[1] == ':') read_port(close + 2);
       const std::size_t n =
           close != nullptr ? static_cast<std::size_t>(close - host - 1) : std::strlen(host + 1);
       std::memmove(host, host + 1, n);
       host[n] = '\0';
     } else if (char* colon = std::strchr(host, ':')) {
+      read_port(colon + 1);
       *colon = '\0';
     }
     host_name = host;
   }
-  sink.record_request(counters, client, server, host_name, target, seen_at);
+  sink.record_request_at_port(counters, client, server, host_name, host_port, target, seen_at);
 }
 
 }  // namespace
