@@ -1,10 +1,14 @@
-// Operations both address kinds share, parameterised by length.
+// What every address kind shares: the operations that depend only on its
+// length, its text form through its formatter, and the record tying them
+// together.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "core/hash.h"
+#include "naming/netaddr.h"
 
 namespace tarnix::netaddr_detail {
 
@@ -26,6 +30,20 @@ int compare(const std::uint8_t* a, const std::uint8_t* b) {
   for (int i = 0; i < N; ++i)
     if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
   return 0;
+}
+
+// The text form, written by the kind's own formatter.
+template <void (*Format)(const std::uint8_t*, char*)>
+std::string text(const std::uint8_t* b) {
+  char buf[kAddressTextSize];
+  Format(b, buf);
+  return buf;
+}
+
+// A kind's record: its length's operations with its own text forms.
+template <int N, void (*Format)(const std::uint8_t*, char*), void (*Parse)(std::uint8_t*, const char*)>
+constexpr AddressType address_type(int index) {
+  return {index, N, hash<N>, copy<N>, clear<N>, compare<N>, text<Format>, Format, Parse};
 }
 
 }  // namespace tarnix::netaddr_detail

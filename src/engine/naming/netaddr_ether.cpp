@@ -15,12 +15,6 @@ void format(const std::uint8_t* b, char* buffer) {
                 b[4], b[5]);
 }
 
-std::string text(const std::uint8_t* b) {
-  char buf[kAddressTextSize];
-  format(b, buf);
-  return buf;
-}
-
 bool is_separator(char c) { return c != '\0' && std::strchr(".-: \t\n", c) != nullptr; }
 
 int hex_digit(char c) {
@@ -57,16 +51,6 @@ void parse(std::uint8_t* bytes, const char* t) {
 
 }  // namespace
 
-const AddressType kEtherAddressType = {
-    kAddrEther,
-    kLen,
-    netaddr_detail::hash<kLen>,
-    netaddr_detail::copy<kLen>,
-    netaddr_detail::clear<kLen>,
-    netaddr_detail::compare<kLen>,
-    text,
-    format,
-    parse,
-};
+constinit const AddressType kEtherAddressType = netaddr_detail::address_type<kLen, format, parse>(kAddrEther);
 
 }  // namespace tarnix

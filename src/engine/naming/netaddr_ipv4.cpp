@@ -15,12 +15,6 @@ void format(const std::uint8_t* b, char* buffer) {
   std::snprintf(buffer, kAddressTextSize, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
 }
 
-std::string text(const std::uint8_t* b) {
-  char buf[kAddressTextSize];
-  format(b, buf);
-  return buf;
-}
-
 // One "%d" conversion: optional blanks, optional sign, digits. Keeps the
 // low 8 bits of the number as written (arithmetic wraps mod 2^32, which
 // leaves the low bits exact, so over-long numbers cannot overflow).
@@ -55,16 +49,6 @@ void parse(std::uint8_t* bytes, const char* t) {
 
 }  // namespace
 
-const AddressType kIpv4AddressType = {
-    kAddrIpv4,
-    kLen,
-    netaddr_detail::hash<kLen>,
-    netaddr_detail::copy<kLen>,
-    netaddr_detail::clear<kLen>,
-    netaddr_detail::compare<kLen>,
-    text,
-    format,
-    parse,
-};
+constinit const AddressType kIpv4AddressType = netaddr_detail::address_type<kLen, format, parse>(kAddrIpv4);
 
 }  // namespace tarnix

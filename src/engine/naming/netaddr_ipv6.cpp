@@ -18,12 +18,6 @@ void format(const std::uint8_t* b, char* buffer) {
   if (inet_ntop(AF_INET6, b, buffer, kAddressTextSize) == nullptr) buffer[0] = '\0';
 }
 
-std::string text(const std::uint8_t* b) {
-  char buf[kAddressTextSize];
-  format(b, buf);
-  return buf;
-}
-
 // Text that is not an IPv6 address leaves the address all zero (::), as an
 // unreadable IPv4 text leaves 0.0.0.0.
 void parse(std::uint8_t* bytes, const char* t) {
@@ -32,16 +26,6 @@ void parse(std::uint8_t* bytes, const char* t) {
 
 }  // namespace
 
-const AddressType kIpv6AddressType = {
-    kAddrIpv6,
-    kLen,
-    netaddr_detail::hash<kLen>,
-    netaddr_detail::copy<kLen>,
-    netaddr_detail::clear<kLen>,
-    netaddr_detail::compare<kLen>,
-    text,
-    format,
-    parse,
-};
+constinit const AddressType kIpv6AddressType = netaddr_detail::address_type<kLen, format, parse>(kAddrIpv6);
 
 }  // namespace tarnix
