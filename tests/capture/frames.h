@@ -28,6 +28,18 @@ struct FrameSpec {
   std::string text;            // payload text (after the transport header)
 };
 
+// What a packet source handed over, frame by frame (collect is its FrameFn).
+struct Collected {
+  std::vector<FrameHeader> headers;
+  std::vector<std::vector<std::uint8_t>> frames;
+};
+
+inline void collect(void* user, const FrameHeader& h, const std::uint8_t* f) {
+  auto* c = static_cast<Collected*>(user);
+  c->headers.push_back(h);
+  c->frames.emplace_back(f, f + h.caplen);
+}
+
 inline std::vector<std::uint8_t> make_frame(const FrameSpec& s) {
   std::vector<std::uint8_t> f;
   f.insert(f.end(), s.dst_mac, s.dst_mac + 6);

@@ -23,17 +23,8 @@ using testing::FrameSpec;
 using testing::make_frame;
 using testing::temp_path;
 using testing::TimedFrame;
-
-struct Collected {
-  std::vector<FrameHeader> headers;
-  std::vector<std::vector<std::uint8_t>> frames;
-};
-
-void collect(void* user, const FrameHeader& h, const std::uint8_t* f) {
-  auto* c = static_cast<Collected*>(user);
-  c->headers.push_back(h);
-  c->frames.emplace_back(f, f + h.caplen);
-}
+using testing::collect;
+using testing::Collected;
 
 // Reads to the end (or for ten seconds); the source's last answer.
 int read_all(PacketSource& s, Collected& c, int max = 255) {

@@ -19,17 +19,8 @@ using testing::FrameSpec;
 using testing::make_frame;
 using testing::temp_path;
 using testing::TimedFrame;
-
-struct Collected {
-  std::vector<FrameHeader> headers;
-  std::vector<std::vector<std::uint8_t>> frames;
-};
-
-void collect(void* user, const FrameHeader& h, const std::uint8_t* f) {
-  auto* c = static_cast<Collected*>(user);
-  c->headers.push_back(h);
-  c->frames.emplace_back(f, f + h.caplen);
-}
+using testing::collect;
+using testing::Collected;
 
 std::vector<TimedFrame> sample_frames() {
   std::vector<TimedFrame> v;
