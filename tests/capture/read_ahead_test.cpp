@@ -19,12 +19,12 @@
 namespace tarnix {
 namespace {
 
+using testing::collect;
+using testing::Collected;
 using testing::FrameSpec;
 using testing::make_frame;
 using testing::temp_path;
 using testing::TimedFrame;
-using testing::collect;
-using testing::Collected;
 
 // Reads to the end (or for ten seconds); the source's last answer.
 int read_all(PacketSource& s, Collected& c, int max = 255) {

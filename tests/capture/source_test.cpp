@@ -14,13 +14,13 @@
 namespace tarnix {
 namespace {
 
+using testing::collect;
+using testing::Collected;
 using testing::FakeClassifier;
 using testing::FrameSpec;
 using testing::make_frame;
 using testing::temp_path;
 using testing::TimedFrame;
-using testing::collect;
-using testing::Collected;
 
 std::vector<TimedFrame> sample_frames() {
   std::vector<TimedFrame> v;
