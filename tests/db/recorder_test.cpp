@@ -289,14 +289,15 @@ TEST_F(RecorderTest, ThePortTheClientNamedTellsUrlsApart) {
     std::uint16_t port;
     const char* target;
   } requests[] = {
-      {kServer, "10.0.0.1", 0, "/index.html"},      {kServer, "10.0.0.1", 80, "/index.html"},
-      {kServer, "10.0.0.1", 8000, "/index.html"},   {kProxy, "x", 0, "http://internal.corp:8080/x"},
-      {kProxy, "x", 0, "http://internal.corp/x"},   {kProxy, "x", 0, "http://internal.corp:80/x"},
+      {kServer, "10.0.0.1", 0, "/index.html"},    {kServer, "10.0.0.1", 80, "/index.html"},
+      {kServer, "10.0.0.1", 8000, "/index.html"}, {kProxy, "x", 0, "http://internal.corp:8080/x"},
+      {kProxy, "x", 0, "http://internal.corp/x"}, {kProxy, "x", 0, "http://internal.corp:80/x"},
   };
   for (const auto& r : requests) {
-    EXPECT_EQ(recorder->record_request_at_port(counters, NetAddress::ipv4(kClient), NetAddress::ipv4(r.server),
-                                               r.host, r.port, r.target, kNoCaptureTime),
-              1)
+    EXPECT_EQ(
+        recorder->record_request_at_port(counters, NetAddress::ipv4(kClient), NetAddress::ipv4(r.server),
+                                         r.host, r.port, r.target, kNoCaptureTime),
+        1)
         << r.target;
   }
   settle();

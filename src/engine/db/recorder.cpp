@@ -510,8 +510,8 @@ int UrlRecorder::record_request(UrlCounters& counters, const NetAddress& client,
 }
 
 int UrlRecorder::record_request_at_port(UrlCounters& counters, const NetAddress& client,
-                                        const NetAddress& server, const char* host_name, std::uint16_t host_port,
-                                        const char* target, std::int64_t seen_at) {
+                                        const NetAddress& server, const char* host_name,
+                                        std::uint16_t host_port, const char* target, std::int64_t seen_at) {
   return queue(counters, client, server, host_name, target, 1, seen_at, host_port);
 }
 

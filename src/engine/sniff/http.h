@@ -93,9 +93,9 @@ struct HttpRequestSink {
   // The same with the port the "Host:" field named after the host (0 when
   // it named none; host_name never carries it). A sink that tells URLs
   // apart by port takes it here; any other gets the request without it.
-  virtual int record_request_at_port(UrlCounters& counters, const NetAddress& client, const NetAddress& server,
-                                     const char* host_name, std::uint16_t /*host_port*/, const char* target,
-                                     std::int64_t seen_at) {
+  virtual int record_request_at_port(UrlCounters& counters, const NetAddress& client,
+                                     const NetAddress& server, const char* host_name,
+                                     std::uint16_t /*host_port*/, const char* target, std::int64_t seen_at) {
     return record_request(counters, client, server, host_name, target, seen_at);
   }
   // An HTTPS visit: the server name of a TLS ClientHello, seen at `seen_at`
