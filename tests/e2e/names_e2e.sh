@@ -36,8 +36,6 @@ pairs = [l.split("\t") for l in open(sys.argv[2]).read().splitlines() if "\t" in
 bad = 0
 checked = 0
 for address, name in pairs:
-    if ":" in address:
-        continue  # IPv6: not read yet
     h = hosts.get(address)
     if h is None:
         continue  # answered but never seen as a host
