@@ -163,7 +163,7 @@ namespace {
 // that was evicted with a host, made into another record, is held, is one
 // of the frame's own records (keep) or has sent or carried a frame since
 // it was chosen is passed over.
-void evict_past_bound(Net& net, const Link* keep) {
+void evict_past_bound(Net& net, const Link* keep) REQUIRES(net.lock) {
   const TrafficModel& model = *net.model;
   const std::size_t max_hosts = model.max_hosts.load(std::memory_order_relaxed);
   const std::size_t max_links = model.max_links.load(std::memory_order_relaxed);

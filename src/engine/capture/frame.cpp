@@ -111,7 +111,7 @@ struct Ipv6Records {
 // In line in the capture callback: a call per frame with its saved
 // registers costs more than the few frames that come any other way.
 template <class Records>
-[[gnu::always_inline]] inline Link* handle(Net& net, const FrameView& view) {
+[[gnu::always_inline]] inline Link* handle(Net& net, const FrameView& view) REQUIRES(net.lock) {
   TrafficModel& model = *net.model;
   const std::uint8_t* frame = view.bytes;
   std::uint32_t caplen = view.captured;
@@ -241,11 +241,11 @@ template <class Records>
 // IPv6 frames out of line, and apart from the hot code (cold only in where
 // it is placed: it measures as fast there): the IPv4 path, in line in the
 // callback, stays as small and as packed as it was.
-[[gnu::noinline, gnu::cold]] Link* handle_ipv6(Net& net, const FrameView& view) {
+[[gnu::noinline, gnu::cold]] Link* handle_ipv6(Net& net, const FrameView& view) REQUIRES(net.lock) {
   return handle<Ipv6Records>(net, view);
 }
 
-inline Link* handle_any(Net& net, const FrameView& view) {
+inline Link* handle_any(Net& net, const FrameView& view) REQUIRES(net.lock) {
   if (view.network == NetworkKind::kIpv4) [[likely]]
     return handle<Ipv4Records>(net, view);
   return handle_ipv6(net, view);
