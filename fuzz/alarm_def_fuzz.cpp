@@ -17,10 +17,10 @@ std::string written(const AlarmDefinition& d) {
   std::string out;
   switch (d.object_type) {
     case kAlarmHost:
-      out = "host:" + netaddr_text(d.host1);
+      out = "host:" + alarm_address_text(d.host1);
       break;
     case kAlarmLink:
-      out = "link:" + netaddr_text(d.host1) + ":" + netaddr_text(d.host2);
+      out = "link:" + alarm_address_text(d.host1) + ":" + alarm_address_text(d.host2);
       break;
     case kAlarmNetwork:
       out = "net";

@@ -13,8 +13,10 @@ namespace tarnix {
 
 namespace {
 
+// Saturating at the ends, for a damaged file's time stamps ages away.
 std::int64_t usec_of(const TimeValue& t) {
-  return static_cast<std::int64_t>(t.sec) * 1000000 + t.usec;
+  constexpr std::int64_t kSecondsMax = INT64_MAX / 1000000 - 1;
+  return std::clamp<std::int64_t>(t.sec, -kSecondsMax, kSecondsMax) * 1000000 + t.usec;
 }
 
 // Past this many records the tick prepares victims, so that the frames
