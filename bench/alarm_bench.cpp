@@ -114,7 +114,7 @@ void BM_AlarmPassAllFiring(benchmark::State& state) {
     alarm_eval_step(*st);
     MutexLock lock(st->alarm_mutex);
     AlarmEvent e;
-    while (st->events.get(e)) {
+    while (take_front(st->events, e)) {
     }
     st->alarm_wake.reset();
   }

@@ -27,7 +27,7 @@
 #include "capture/capture_thread.h"
 #include "capture/net.h"
 #include "capture/source.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "sniff/dns.h"
 #include "sniff/names.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "db/recorder.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 namespace {

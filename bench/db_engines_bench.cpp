@@ -19,7 +19,7 @@
 
 #include "../tests/db/pg_test_server.h"
 #include "db/recorder.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "capture/bindings.h"
 #include "capture/net.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 namespace {
@@ -74,7 +74,7 @@ void new_hosts(benchmark::State& state, std::vector<std::uint8_t> (*frame_of)(st
     NullNameService ns;
     MemoryHostIdStore ids;
     auto cache = std::make_unique<HostCache>(ns, ids);  // not started: requests queue
-    HostcNamer namer(*cache);
+    HostCacheNamer namer(*cache);
     // A second argument of 0: no name cache, the model alone.
     const bool names = state.range(1) != 0;
     auto model = std::make_unique<TrafficModel>(&classifier, names ? &namer : nullptr, nullptr);

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "naming/dupip.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 namespace {
@@ -91,7 +91,7 @@ void BM_HostcRoundTrip(benchmark::State& state) {
   std::condition_variable cv;
   bool answered = false;
   for (auto _ : state) {
-    f.cache.request_ipv4(addr(3), [&](const HostcEntry*) {
+    f.cache.request_ipv4(addr(3), [&](const HostCacheEntry*) {
       std::lock_guard lock(m);
       answered = true;
       cv.notify_one();

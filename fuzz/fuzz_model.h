@@ -12,7 +12,7 @@
 
 #include "capture/bindings.h"
 #include "capture/net.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "sniff/frame_view.h"
 
 namespace tarnix::fuzz {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "db/recorder.h"
 #include "db/url_recording.h"
 #include "naming/dupip.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 #include "os/files.h"
 #include "reports/reports.h"
 

@@ -12,14 +12,14 @@
 
 #include "capture/adapter.h"
 #include "capture/bindings.h"
-#include "capture/cfocus.h"
 #include "capture/focus.h"
+#include "capture/focus_file.h"
 #include "capture/source.h"
 #include "cli/options.h"
 #include "cli/summary.h"
 #include "db/db_util.h"
 #include "os/rights.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "session/session.h"
 
 namespace tarnix::cli {

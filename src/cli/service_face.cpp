@@ -11,10 +11,10 @@
 #include "capture/focus.h"
 #include "capture/net.h"
 #include "db/db_store.h"
-#include "sniff/http.h"
 #include "db/url_recording.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 #include "service/json_text.h"
+#include "sniff/http.h"
 
 namespace tarnix::cli {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/cfocus.h"
+#include "capture/focus_file.h"
 #include "capture/net.h"
 
 namespace tarnix::cli {

@@ -29,7 +29,7 @@
 #include <utility>
 
 #include "naming/netaddr.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 namespace tarnix::ui {
 namespace {

@@ -13,7 +13,7 @@
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 namespace tarnix::ui {
 namespace {

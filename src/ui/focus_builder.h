@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-#include "capture/cfocus.h"
+#include "capture/focus_file.h"
 #include "ui/palette_editor.h"
 
 namespace tarnix {

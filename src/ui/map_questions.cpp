@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "capture/net.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "ui/monitor/list_format.h"
-#include "ui/monitor/windows.h"
+#include "ui/monitor/window_makers.h"
 #include "ui/zoom.h"
 
 namespace tarnix::ui {
@@ -141,7 +141,7 @@ Node* spot_peer(Net& net, const MapSpot& spot) {
   });
 }
 
-void install_map_questions(MapWindow& map, ZoomImage& zoom, TrafficModel& model, Monitors* lists) {
+void install_map_questions(MapWindow& map, ZoomImage& zoom, TrafficModel& model, WindowOpener* lists) {
   map.set_zoom_follower([&zoom](double l, double t, double r, double b) { zoom.show_zoom(l, t, r, b); });
   TrafficModel* mp = &model;
   map.set_spot_text([mp](const MapSpot& s) {

@@ -13,7 +13,7 @@ class TrafficModel;
 
 namespace tarnix::ui {
 
-class Monitors;
+class WindowOpener;
 class ZoomImage;
 
 // The tooltip of a spot of the current network, read under its lock; empty
@@ -25,6 +25,6 @@ Node* spot_host(Net& net, const MapSpot& spot);
 Node* spot_peer(Net& net, const MapSpot& spot);
 
 // Wires the map to the Zoom Box and to the lists (null: no commands).
-void install_map_questions(MapWindow& map, ZoomImage& zoom, TrafficModel& model, Monitors* lists);
+void install_map_questions(MapWindow& map, ZoomImage& zoom, TrafficModel& model, WindowOpener* lists);
 
 }  // namespace tarnix::ui

@@ -8,7 +8,7 @@
 #include <array>
 #include <functional>
 
-#include "capture/cfocus.h"
+#include "capture/focus_file.h"
 
 namespace tarnix::ui {
 

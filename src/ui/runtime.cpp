@@ -30,8 +30,8 @@
 #include "capture/bindings.h"
 #include "capture/reopen.h"
 #include "naming/dupip.h"
-#include "naming/hostc.h"
-#include "pdl/pd.h"
+#include "naming/host_cache.h"
+#include "pdl/protocol_tree.h"
 #include "ui/adapter_dialog.h"
 #include "ui/alarm_builder.h"
 #include "ui/controls.h"
@@ -43,10 +43,10 @@
 #include "ui/monitor/db_opt.h"
 #include "ui/monitor/dupip_window.h"
 #include "ui/monitor/load.h"
-#include "ui/monitor/monitor_windows.h"
-#include "ui/monitor/monitors.h"
 #include "ui/monitor/output.h"
+#include "ui/monitor/panel_monitors.h"
 #include "ui/monitor/popup.h"
+#include "ui/monitor/window_opener.h"
 #include "ui/panel.h"
 #include "ui/protocol_key.h"
 #include "ui/reports/report_center.h"
@@ -507,8 +507,8 @@ int DesktopRuntime::create_main_window() {
   window_->set_command(kCmdDuplicateIp, [this] { open_duplicates(); });
   window_->command(kCmdDuplicateIp)->setCheckable(true);
   if (session_->has_store()) window_->set_command(kCmdDbOptions, [this] { open_db_options(); });
-  monitors_ = std::make_unique<MonitorWindows>(
-      install_monitor_windows(*window_, model(), settings_, std::time_t(started_)));
+  monitors_ = std::make_unique<PanelMonitors>(
+      install_panel_monitors(*window_, model(), settings_, std::time_t(started_)));
   alarm_log_ = std::make_unique<OutputAlarmLog>(monitors_->output);
   if (alarms()) alarms()->state().actions.log = alarm_log_.get();
   request_log_ = std::make_unique<OutputRequestListener>(monitors_->output);
@@ -521,7 +521,7 @@ int DesktopRuntime::create_main_window() {
     ms.db_file = session_->store_path();
     ms.messenger = &messenger_;
     ms.parent = window_.get();
-    lists_ = std::make_unique<Monitors>(std::move(ms));
+    lists_ = std::make_unique<WindowOpener>(std::move(ms));
     lists_->install(*window_);
     monitors_->output->set_watcher([lists = lists_.get()](int id, const RequestRow& r) {
       if (id == kWatchUrlAccesses)

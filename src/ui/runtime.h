@@ -16,9 +16,9 @@
 #include "app/startup.h"
 #include "capture/adapter.h"
 #include "capture/capture_thread.h"
-#include "capture/cfocus.h"
 #include "capture/classifier.h"
 #include "capture/focus.h"
+#include "capture/focus_file.h"
 #include "capture/net.h"
 #include "session/session.h"
 #include "ui/alarm_sound.h"
@@ -43,8 +43,8 @@ class ReportCenter;
 class DbOptionsDialog;
 class DupIpWindow;
 class PruneRunner;
-struct MonitorWindows;
-class Monitors;
+struct PanelMonitors;
+class WindowOpener;
 
 // Message boxes: modal, without owner at start-up.
 class BoxMessenger final : public app::Messenger {
@@ -139,9 +139,9 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   DupIp* duplicates() const { return assembled_ ? &session_->duplicates() : nullptr; }
   DupIpWindow* duplicates_window() const;
   DbOptionsDialog* db_options() const;
-  const MonitorWindows& monitor_windows() const { return *monitors_; }
+  const PanelMonitors& panel_monitors() const { return *monitors_; }
   // The top-N and watch windows; null before the main window.
-  Monitors* monitors() const { return lists_.get(); }
+  WindowOpener* monitors() const { return lists_.get(); }
   // After the capture moved to another network: the open list windows
   // start over from it.
   void monitors_refresh_all();
@@ -179,7 +179,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::unique_ptr<AlarmLog> alarm_log_;
   std::unique_ptr<RequestListener> request_log_;
   std::unique_ptr<PruneRunner> pruner_;
-  std::unique_ptr<MonitorWindows> monitors_;
+  std::unique_ptr<PanelMonitors> monitors_;
   QPointer<DupIpWindow> dupip_window_;
   QPointer<DbOptionsDialog> db_options_;
   int startup_prune_time_ = 0;  // what the options dialog's Cancel goes back to
@@ -196,7 +196,7 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   std::shared_ptr<const StrokeFont> font_;
   std::unique_ptr<MapRenderer> renderer_;
   // Outlives the main window, whose children the monitor windows are.
-  std::unique_ptr<Monitors> lists_;  // top-N and watch windows
+  std::unique_ptr<WindowOpener> lists_;  // top-N and watch windows
   std::unique_ptr<MainWindow> window_;
   MapWindow* map_ = nullptr;      // owned by the window
   CaptureLoop* loop_ = nullptr;   // the session's, once the window exists

@@ -8,7 +8,7 @@
 
 #include "alarm_fakes.h"
 #include "alarms/alarm_builder.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 namespace tarnix {
 namespace {

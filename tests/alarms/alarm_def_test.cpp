@@ -229,9 +229,9 @@ TEST(AlarmDefinitionBuild, MakesEnabledAlarmsThatBindAndFire) {
   alarm_bind_step(*st);
   alarm_eval_step(*st);
   MutexLock lock(st->alarm_mutex);
-  ASSERT_EQ(st->events.count(), 1);
+  ASSERT_EQ(static_cast<int>(st->events.size()), 1);
   AlarmEvent e;
-  st->events.get(e);
+  take_front(st->events, e);
   EXPECT_EQ(e.alarm, h);
 }
 

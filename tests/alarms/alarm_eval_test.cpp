@@ -50,7 +50,7 @@ class AlarmEval : public ::testing::Test {
     std::vector<AlarmEvent> out;
     MutexLock lock(st->alarm_mutex);
     AlarmEvent e;
-    while (st->events.get(e)) out.push_back(e);
+    while (take_front(st->events, e)) out.push_back(e);
     return out;
   }
   int fired(const AlarmPtr& a, const std::vector<AlarmEvent>& events) {

@@ -344,7 +344,7 @@ TEST_F(AlarmSet, ReplacingTheSetRestartsBindingRefillsRankingAndSaves) {
   AlarmEvent leftover;
   {
     MutexLock lock(st->alarm_mutex);
-    ASSERT_TRUE(st->events.get(leftover));
+    ASSERT_TRUE(take_front(st->events, leftover));
   }
   alarm_perform_actions(*st, leftover);
   EXPECT_EQ(old_alarm->top_position, -1);

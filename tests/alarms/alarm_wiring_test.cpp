@@ -86,7 +86,7 @@ class AlarmOnFramePath : public ::testing::Test {
     std::vector<AlarmPtr> out;
     MutexLock lock(st->alarm_mutex);
     AlarmEvent e;
-    while (st->events.get(e)) out.push_back(e.alarm);
+    while (take_front(st->events, e)) out.push_back(e.alarm);
     return out;
   }
 
@@ -178,9 +178,9 @@ TEST_F(AlarmOnFramePath, TheEndOfTheSourceGivesTheLastSecondItsPass) {
   sink.on_source_end(*net);
   MutexLock lock(st->alarm_mutex);
   AlarmEvent e;
-  ASSERT_TRUE(st->events.get(e));
+  ASSERT_TRUE(take_front(st->events, e));
   EXPECT_EQ(e.alarm, host);
-  EXPECT_FALSE(st->events.get(e));
+  EXPECT_FALSE(take_front(st->events, e));
 }
 
 // A host known only by a name heard on the wire is found by that name, and
@@ -287,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, AlarmDatabase,
                          });
 
 TEST_P(AlarmDatabase, SaveAndLoadRoundTrip) {
-  HostcEntry entry;
+  HostCacheEntry entry;
   entry.name = "10.0.0.7";
   entry.address = ip("10.0.0.7");
   std::int32_t host_id = db_host_cache_store(*session, entry);
@@ -385,7 +385,7 @@ TEST_P(AlarmDatabase, RecordedAccessesBecomeUrlNotifications) {
   listener.on_request_recorded(r);
   MutexLock lock(st->url_mutex);
   UrlNotification n;
-  ASSERT_TRUE(st->urls.get(n));
+  ASSERT_TRUE(take_front(st->urls, n));
   EXPECT_EQ(n.url_id, 12);
   EXPECT_EQ(n.url_hist_id, 345);
 }

@@ -9,7 +9,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include "capture/cfocus.h"
+#include "capture/focus_file.h"
 
 namespace tarnix::app {
 namespace {

@@ -57,24 +57,24 @@ struct FakeEntry {
 class FakeNamer : public HostNamer {
  public:
   std::map<std::string, FakeEntry> cached;  // by dotted address
-  std::vector<std::pair<std::string, std::function<void(const HostcEntry*)>>> pending;
+  std::vector<std::pair<std::string, std::function<void(const HostCacheEntry*)>>> pending;
   std::mutex mutex;
 
-  const HostcEntry* find(const NetAddress& a) override {
+  const HostCacheEntry* find(const NetAddress& a) override {
     std::lock_guard<std::mutex> g(mutex);
     auto it = cached.find(netaddr_text(a));
-    return it == cached.end() ? nullptr : reinterpret_cast<const HostcEntry*>(&it->second);
+    return it == cached.end() ? nullptr : reinterpret_cast<const HostCacheEntry*>(&it->second);
   }
-  void request(const NetAddress& a, std::function<void(const HostcEntry*)> done) override {
+  void request(const NetAddress& a, std::function<void(const HostCacheEntry*)> done) override {
     std::lock_guard<std::mutex> g(mutex);
     pending.emplace_back(netaddr_text(a), std::move(done));
   }
-  std::string_view name_of(const HostcEntry* e) const override {
+  std::string_view name_of(const HostCacheEntry* e) const override {
     return reinterpret_cast<const FakeEntry*>(e)->name;
   }
   // Answers every pending request with a name (or no record when empty).
   void answer_all(const std::map<std::string, std::string>& names) {
-    std::vector<std::pair<std::string, std::function<void(const HostcEntry*)>>> todo;
+    std::vector<std::pair<std::string, std::function<void(const HostCacheEntry*)>>> todo;
     {
       std::lock_guard<std::mutex> g(mutex);
       todo.swap(pending);

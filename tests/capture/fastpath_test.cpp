@@ -19,7 +19,7 @@
 #include "capture/net.h"
 #include "capture/source.h"
 #include "core/hashtable.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 namespace tarnix {
 namespace {

@@ -4,7 +4,6 @@
 
 #include "core/alloc.h"
 #include "core/list.h"
-#include "core/q.h"
 
 namespace tarnix {
 namespace {
@@ -101,24 +100,21 @@ TEST(List, WalkFindPrependMapAndDestroy) {
   EXPECT_EQ(l.head(), nullptr);
 }
 
-TEST(Queue, FifoAndEmptyGet) {
-  Queue<int> q;
+TEST(TakeFront, FifoAndEmptyTake) {
+  std::deque<int> q;
   int v = -1;
-  EXPECT_EQ(q.get(v), 0);
-  EXPECT_EQ(q.count(), 0);
-  q.put(1);
-  q.put(2);
-  EXPECT_EQ(q.get(v), 1);
+  EXPECT_FALSE(take_front(q, v));
+  q.push_back(1);
+  q.push_back(2);
+  ASSERT_TRUE(take_front(q, v));
   EXPECT_EQ(v, 1);
-  q.put(3);
-  EXPECT_EQ(q.get(v), 1);
+  q.push_back(3);
+  ASSERT_TRUE(take_front(q, v));
   EXPECT_EQ(v, 2);
-  EXPECT_EQ(q.get(v), 1);
+  ASSERT_TRUE(take_front(q, v));
   EXPECT_EQ(v, 3);
-  EXPECT_EQ(q.get(v), 0);
-  q.put(4);  // usable again after running empty
-  EXPECT_EQ(q.get(v), 1);
-  EXPECT_EQ(v, 4);
+  EXPECT_FALSE(take_front(q, v));
+  EXPECT_EQ(v, 3);  // an empty take leaves out alone
 }
 
 TEST(Strings, StrdupUntilAndSpacesToNul) {

@@ -59,9 +59,9 @@ inline std::int64_t sql_int(DbSession& s, const char* sql) {
 }
 
 // Name-cache entries as the resolver makes them.
-inline HostcEntry named_entry(const std::string& name, std::vector<std::array<std::uint8_t, 4>> addresses,
-                              std::vector<std::string> aliases = {}) {
-  HostcEntry e;
+inline HostCacheEntry named_entry(const std::string& name, std::vector<std::array<std::uint8_t, 4>> addresses,
+                                  std::vector<std::string> aliases = {}) {
+  HostCacheEntry e;
   HostRecord r;
   r.name = name;
   r.aliases = std::move(aliases);
@@ -72,8 +72,8 @@ inline HostcEntry named_entry(const std::string& name, std::vector<std::array<st
   return e;
 }
 
-inline HostcEntry unnamed_entry(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-  HostcEntry e;
+inline HostCacheEntry unnamed_entry(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  HostCacheEntry e;
   e.address = NetAddress::ipv4(a, b, c, d);
   e.name = netaddr_text(e.address);
   return e;

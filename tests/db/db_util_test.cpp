@@ -101,7 +101,7 @@ TEST(DbStartup, ShutdownPrunesOnlyWhenAskedTo) {
     auto s = db_connect(config, ui);
     const auto when = TimestampRecord::from_time(std::time(nullptr) - age_days * 86400);
     s->set_clock([when] { return when; });
-    HostcEntry h;
+    HostCacheEntry h;
     h.address = NetAddress::ipv4(10, 0, 0, 1);
     h.name = "10.0.0.1";
     h.host_id = db_host_cache_store(*s, h);

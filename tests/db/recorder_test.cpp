@@ -141,7 +141,7 @@ TEST_F(RecorderTest, HeardNamesReachTheRequestLogAndTheHostRows) {
   ns.close_gate();
   EXPECT_EQ(send(kOther, kServer, nullptr, "/c"), 1);
   ASSERT_TRUE(ns.wait_until_held());
-  const HostcEntry* provisional = cache->ipv4_now(NetAddress::ipv4(kOther));
+  const HostCacheEntry* provisional = cache->ipv4_now(NetAddress::ipv4(kOther));
   ASSERT_NE(provisional, nullptr);
   cache->hear({"phone", NameSource::kMulticast, NetAddress::ipv4(kOther), {}});
   cache->wait_heard();
@@ -573,7 +573,7 @@ TEST_F(HeldBehindTest, NoLongerWaitForANameThanTheBound) {
 TEST_F(RecorderTest, UrlAddByNameWaitsForTheResolver) {
   ns.answer_name("alarm.example", reply("alarm.example", {}, {ip(10, 1, 1, 1)}));
   auto s = db_open_session(path, cache.get());
-  HostcRequestDescriptor d;
+  HostCacheRequestDescriptor d;
   d.kind = kHostcByName;
   d.name = "alarm.example";
   const std::int32_t u = db_urls_add_by_name(*s, *cache, &d, "/watch", kSchemeHttp, 0);
@@ -747,7 +747,7 @@ TEST_F(FailingStoreTest, WhatTheStoreNeverTookIsCountedAsLostAndSaidAtTheEnd) {
 class NoIdStore final : public HostIdStore {
  public:
   std::int32_t find_id(const std::string&, const NetAddress&) override { return 0; }
-  std::int32_t store(const HostcEntry&) override { return 0; }
+  std::int32_t store(const HostCacheEntry&) override { return 0; }
 };
 
 TEST_F(FailingStoreTest, HostsWhoseIdsCouldNotBeStoredAreWrittenWithTheAccess) {

@@ -27,7 +27,7 @@ class StoreCounts : public ::testing::Test {
     s = db_open_session(dir.file(file), nullptr, &st);
     ASSERT_TRUE(s) << st.message();
   }
-  HostcEntry stored(HostcEntry e) {
+  HostCacheEntry stored(HostCacheEntry e) {
     e.host_id = db_host_cache_store(*s, e);
     return e;
   }
@@ -71,8 +71,8 @@ TEST_F(StoreCounts, AVersionOneDatabaseIsMigratedInPlaceKeepingItsRows) {
   ASSERT_EQ(db_prune(*s, TimestampRecord::from_time(1100000000)), 0);
   ASSERT_EQ(db_prune(*s, TimestampRecord::from_time(std::time(nullptr) + 60)), 2);
   ASSERT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 0);
-  HostcEntry server = stored(unnamed_entry(10, 0, 0, 1));
-  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  HostCacheEntry server = stored(unnamed_entry(10, 0, 0, 1));
+  HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t url = db_urls_add(*s, server.host_id, "/a", kSchemeHttp, 0);
   EXPECT_GT(db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr), 9);
 }

@@ -58,7 +58,7 @@ TEST(StoreFaults, ASessionReconnectsWhenItsServerComesBack) {
   auto s = db_open_session(db_pg_locator(conninfo + " dbname=postgres"), nullptr, &st);
   ASSERT_TRUE(s) << st.message();
   s->set_relink_wait(std::chrono::milliseconds(50), std::chrono::milliseconds(200));
-  HostcEntry server = unnamed_entry(10, 0, 0, 1), client = unnamed_entry(10, 0, 0, 2);
+  HostCacheEntry server = unnamed_entry(10, 0, 0, 1), client = unnamed_entry(10, 0, 0, 2);
   server.host_id = db_host_cache_store(*s, server);
   client.host_id = db_host_cache_store(*s, client);
   auto write = [&] {
@@ -113,7 +113,7 @@ TEST(StoreFaults, ADamagedFileIsRefusedAndLeftAsItWas) {
   {
     auto s = db_open_session(path);
     ASSERT_TRUE(s);
-    HostcEntry server = unnamed_entry(10, 0, 0, 1);
+    HostCacheEntry server = unnamed_entry(10, 0, 0, 1);
     server.host_id = db_host_cache_store(*s, server);
     for (int i = 0; i < 400; ++i)
       ASSERT_GT(db_urls_add(*s, server.host_id, "/page/" + std::to_string(i) + std::string(100, 'x'),

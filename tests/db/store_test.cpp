@@ -40,7 +40,7 @@ class StoreTest : public ::testing::TestWithParam<SqlDialect> {
   }
   bool pg() const { return GetParam() == SqlDialect::kPostgres; }
   // Stores the entry and keeps its id in it, as the resolver does.
-  HostcEntry stored(HostcEntry e) {
+  HostCacheEntry stored(HostCacheEntry e) {
     e.host_id = db_host_cache_store(*s, e);
     return e;
   }
@@ -73,8 +73,8 @@ TEST_P(StoreTest, NewerSchemaIsRefused) {
 }
 
 TEST_P(StoreTest, HostRowsGetIdsFromOneUpAndKeepThemWhenReplaced) {
-  HostcEntry a = stored(unnamed_entry(10, 0, 0, 1));
-  HostcEntry b = stored(named_entry("www.example", {{10, 0, 0, 2}}, {"web"}));
+  HostCacheEntry a = stored(unnamed_entry(10, 0, 0, 1));
+  HostCacheEntry b = stored(named_entry("www.example", {{10, 0, 0, 2}}, {"web"}));
   EXPECT_EQ(a.host_id, 1);
   EXPECT_EQ(b.host_id, 2);
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM host_cache WHERE host_id = 2"), 2);  // name + alias
@@ -101,7 +101,7 @@ TEST_P(StoreTest, HostRowsGetIdsFromOneUpAndKeepThemWhenReplaced) {
 
   // The unnamed host later resolves: it keeps id 1 and its ref_count.
   ASSERT_TRUE(s->connection().exec("UPDATE host_cache SET ref_count = 3 WHERE host_id = 1").ok());
-  HostcEntry later = stored(named_entry("one.example", {{10, 0, 0, 1}}));
+  HostCacheEntry later = stored(named_entry("one.example", {{10, 0, 0, 1}}));
   EXPECT_EQ(later.host_id, 1);
   EXPECT_EQ(sql_text(*s, "SELECT name FROM host_cache WHERE host_id = 1"), "one.example");
   EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM host_cache WHERE host_id = 1"), 3);
@@ -115,15 +115,15 @@ TEST_P(StoreTest, NameOnlyHostIsStoredOnceAndTakenOverWhenItResolves) {
   EXPECT_EQ(sql_text(*s, "SELECT addr FROM host_cache WHERE name = 'intranet'"), "");
   NetAddress addr;
   EXPECT_FALSE(db_host_cache_addr(*s, id, addr));
-  HostcEntry resolved = stored(named_entry("intranet", {{192, 168, 1, 9}}));
+  HostCacheEntry resolved = stored(named_entry("intranet", {{192, 168, 1, 9}}));
   EXPECT_EQ(resolved.host_id, id);
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM host_cache WHERE name = 'intranet'"), 1);
   EXPECT_EQ(sql_text(*s, "SELECT addr FROM host_cache WHERE name = 'intranet'"), "192.168.1.9");
 }
 
 TEST_P(StoreTest, TwoRequestsForOneUrlGiveOneRowWithTwoReferences) {
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
-  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  HostCacheEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t u1 = db_urls_add(*s, server.host_id, "/index.html", kSchemeHttp, 0);
   const std::int32_t u2 = db_urls_add(*s, server.host_id, "/index.html", kSchemeHttp, 0);
   ASSERT_GT(u1, 0);
@@ -150,18 +150,18 @@ TEST_P(StoreTest, UrlLookupsAndEdgeCases) {
   EXPECT_TRUE(db_urls_adjust_refs(*s, root, -2).ok());
   EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 3);
 
-  HostcRequestDescriptor d;
+  HostCacheRequestDescriptor d;
   d.kind = kHostcByName;
   d.name = "www.example";
   EXPECT_EQ(db_urls_find_for_host(*s, d, "/", kSchemeHttp), 0);
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostCacheEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   const std::int32_t u = db_urls_add(*s, server.host_id, "/q", kSchemeHttp, 0);
   d.address = NetAddress::ipv4(10, 0, 0, 1);
   EXPECT_EQ(db_urls_find_for_host(*s, d, "/q", kSchemeHttp), u);
 }
 
 TEST_P(StoreTest, UrlTextForms) {
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostCacheEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
   std::string text;
   const std::int32_t u8080 = db_urls_add(*s, server.host_id, "/p", kSchemeHttp, 8080);
   const std::int32_t u80 = db_urls_add(*s, server.host_id, "/q", kSchemeHttp, 80);
@@ -184,15 +184,15 @@ TEST_P(StoreTest, UrlTextForms) {
 // their URLs written with the address in brackets.
 TEST_P(StoreTest, Ipv6HostsAreStoredWholeAndReadBackAsIpv6) {
   auto six = [](const char* text) { return NetAddress::parse(kAddrIpv6, text); };
-  HostcEntry longest;
+  HostCacheEntry longest;
   longest.address = six("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
   longest.name = netaddr_text(longest.address);
-  HostcEntry server;
+  HostCacheEntry server;
   server.address = six("2001:db8:85a3:1234:5678:8a2e:370:7334");
   server.name = "six.example";
   server.host = HostRecord{};
   server.host->name = "six.example";
-  HostcEntry v4 = stored(unnamed_entry(32, 1, 13, 184));  // the first bytes of server's address
+  HostCacheEntry v4 = stored(unnamed_entry(32, 1, 13, 184));  // the first bytes of server's address
   longest = stored(longest);
   server = stored(server);
   ASSERT_NE(longest.host_id, 0);
@@ -200,7 +200,7 @@ TEST_P(StoreTest, Ipv6HostsAreStoredWholeAndReadBackAsIpv6) {
   EXPECT_NE(server.host_id, v4.host_id);
 
   struct Case {
-    const HostcEntry* entry;
+    const HostCacheEntry* entry;
     const char* addr;  // as the table holds it
   } cases[] = {
       {&longest, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
@@ -237,15 +237,15 @@ TEST_P(StoreTest, Ipv6HostsAreStoredWholeAndReadBackAsIpv6) {
 // reply lists only addresses of its own kind. Storing either, in any order
 // and again, keeps one id and the rows of both.
 TEST_P(StoreTest, ADualStackHostKeepsTheRowsOfBothKinds) {
-  HostcEntry six;
+  HostCacheEntry six;
   six.address = NetAddress::parse(kAddrIpv6, "fd00::7");
   six.name = "dual.example";
   six.host = HostRecord{};
   six.host->name = "dual.example";
   six.host->aliases = {"dual"};
-  const HostcEntry four = named_entry("dual.example", {{10, 0, 0, 7}});
+  const HostCacheEntry four = named_entry("dual.example", {{10, 0, 0, 7}});
   const std::int32_t id = stored(four).host_id;
-  for (const HostcEntry* e : std::initializer_list<const HostcEntry*>{&six, &four, &six}) {
+  for (const HostCacheEntry* e : std::initializer_list<const HostCacheEntry*>{&six, &four, &six}) {
     EXPECT_EQ(stored(*e).host_id, id);
   }
   std::vector<std::string> rows;
@@ -256,28 +256,28 @@ TEST_P(StoreTest, ADualStackHostKeepsTheRowsOfBothKinds) {
 }
 
 TEST_P(StoreTest, AccessWithoutHostHeaderStoresNullTextAndNeedsBothHosts) {
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
-  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  HostCacheEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t u = db_urls_add(*s, server.host_id, "/", kSchemeHttp, 0);
   EXPECT_GT(db_url_hist_add(*s, u, nullptr, &client, &server, 0, 1, nullptr), 0);
   EXPECT_EQ(sql_text(*s, "SELECT hostname_used FROM url_hist"), "(null)");
 
-  HostcEntry stranger = unnamed_entry(172, 16, 0, 9);  // never stored: no id
+  HostCacheEntry stranger = unnamed_entry(172, 16, 0, 9);  // never stored: no id
   EXPECT_EQ(db_url_hist_add(*s, u, nullptr, &stranger, &server, 0, 1, nullptr), 0);
   EXPECT_EQ(db_url_hist_add(*s, 0, nullptr, &client, &server, 0, 1, nullptr), 0);
   EXPECT_EQ(sql_int(*s, "SELECT count(*) FROM url_hist"), 1);
   EXPECT_EQ(sql_int(*s, "SELECT ref_count FROM urls"), 1);
 
   // An entry whose id was never set is found through its rows.
-  HostcEntry client_copy = client;
+  HostCacheEntry client_copy = client;
   client_copy.host_id = 0;
   EXPECT_GT(db_url_hist_add(*s, u, "x", &client_copy, &server, 1, 1, nullptr), 0);
   EXPECT_EQ(sql_int(*s, "SELECT client FROM url_hist WHERE cached = 1"), client.host_id);
 }
 
 TEST_P(StoreTest, AccessQueriesReturnRowsStrictlyLaterThanSince) {
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
-  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  HostCacheEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t u = db_urls_add(*s, server.host_id, "/", kSchemeHttp, 0);
   TimestampRecord t1 = TimestampRecord::from_time(1'700'000'000);
   TimestampRecord t2 = TimestampRecord::from_time(1'700'000'100);
@@ -315,9 +315,9 @@ TEST_P(StoreTest, AccessQueriesReturnRowsStrictlyLaterThanSince) {
 }
 
 TEST_P(StoreTest, ListsForTopNAndReports) {
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
-  HostcEntry c1 = stored(unnamed_entry(10, 0, 0, 2));
-  HostcEntry c2 = stored(unnamed_entry(10, 0, 0, 3));
+  HostCacheEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostCacheEntry c1 = stored(unnamed_entry(10, 0, 0, 2));
+  HostCacheEntry c2 = stored(unnamed_entry(10, 0, 0, 3));
   const std::int32_t a = db_urls_add(*s, server.host_id, "/a", kSchemeHttp, 0);
   const std::int32_t b = db_urls_add(*s, server.host_id, "/b", kSchemeHttp, 0);
   db_url_hist_add(*s, a, "h", &c1, &server, 0, 1, nullptr);
@@ -356,8 +356,8 @@ TEST_P(StoreTest, ListsForTopNAndReports) {
 }
 
 TEST_P(StoreTest, PruningAcrossTheCutoff) {
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
-  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  HostCacheEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t old_only = db_urls_add(*s, server.host_id, "/old", kSchemeHttp, 0);
   const std::int32_t mixed = db_urls_add(*s, server.host_id, "/mixed", kSchemeHttp, 0);
   const TimestampRecord long_ago = TimestampRecord::from_time(std::time(nullptr) - 40 * 86400);
@@ -382,8 +382,8 @@ TEST_P(StoreTest, PruningAcrossTheCutoff) {
 }
 
 TEST_P(StoreTest, PruningInStepsTakesWhatOnePruneTakesOldestDayFirst) {
-  HostcEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
-  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  HostCacheEntry server = stored(named_entry("www.example", {{10, 0, 0, 1}}));
+  HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t url = db_urls_add(*s, server.host_id, "/a", kSchemeHttp, 0);
   const std::time_t now = std::time(nullptr);
   for (int days : {40, 35, 35, 30, 1}) {
@@ -464,9 +464,9 @@ TEST_P(StoreTest, HostileValuesAreStoredAsSeen) {
       "caf\xc3\xa9/\xff\xfe",
       "/" + std::string(10 * 1024, 'k'),
   };
-  HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   for (const std::string& v : hostile) {
-    HostcEntry server = stored(named_entry(v.substr(0, 60) + ".example", {{10, 9, 8, 7}}));
+    HostCacheEntry server = stored(named_entry(v.substr(0, 60) + ".example", {{10, 9, 8, 7}}));
     const std::int32_t u = db_urls_add(*s, server.host_id, v, kSchemeHttp, 0);
     ASSERT_GT(u, 0) << v.substr(0, 40);
     EXPECT_EQ(db_urls_find(*s, server.host_id, v, kSchemeHttp), u);
@@ -495,14 +495,14 @@ TEST_P(StoreTest, HostileValuesAreStoredAsSeen) {
 // accesses or everyone's. Hosts with several addresses and aliases (several
 // host_cache rows) count each access once, under their own name.
 TEST_P(StoreTest, AccessesKeepTheirSensorAndListsShowOneOrAll) {
-  HostcEntry a = stored(named_entry("desk.example", {{10, 0, 0, 1}, {10, 0, 0, 11}}, {"desk"}));
-  HostcEntry b = stored(unnamed_entry(10, 0, 0, 2));
-  HostcEntry server =
+  HostCacheEntry a = stored(named_entry("desk.example", {{10, 0, 0, 1}, {10, 0, 0, 11}}, {"desk"}));
+  HostCacheEntry b = stored(unnamed_entry(10, 0, 0, 2));
+  HostCacheEntry server =
       stored(named_entry("www.example", {{10, 0, 0, 9}, {10, 0, 0, 19}, {10, 0, 0, 29}}, {"w1", "w2"}));
   ASSERT_GT(sql_int(*s, "SELECT count(*) FROM host_cache"), 5);
   const std::int32_t one = db_urls_add(*s, server.host_id, "/one", kSchemeHttp, 0);
   const std::int32_t two = db_urls_add(*s, server.host_id, "/two", kSchemeHttp, 0);
-  auto record = [&](const char* sensor, std::int32_t url, const HostcEntry& client, int times) {
+  auto record = [&](const char* sensor, std::int32_t url, const HostCacheEntry& client, int times) {
     s->set_sensor(sensor);
     for (int i = 0; i < times; ++i)
       ASSERT_GT(db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr), 0);
@@ -567,7 +567,7 @@ TEST(SharedServer, SensorsStoringTheSameThingsAtOnceGetOneIdEach) {
       ready.fetch_add(1);
       while (ready.load() < kSensors) std::this_thread::yield();
       for (int h = 1; h <= kHosts; ++h) {
-        HostcEntry e = unnamed_entry(10, 1, 0, static_cast<std::uint8_t>(h));
+        HostCacheEntry e = unnamed_entry(10, 1, 0, static_cast<std::uint8_t>(h));
         e.host_id = db_host_cache_store(s, e);
         const std::int32_t u = db_urls_add(s, e.host_id, "/page" + std::to_string(h), kSchemeHttp, 0);
         db_url_hist_add(s, u, "x", &e, &e, 0, 1, nullptr);
@@ -596,10 +596,10 @@ namespace {
 // sharing an address, and one site on two ports, are URLs of their own, each
 // shown under its own name.
 TEST_P(StoreTest, PortsAndNamesAskedForAreUrlsOfTheirOwn) {
-  const HostcEntry web = stored(unnamed_entry(10, 77, 0, 2));
-  const HostcEntry shared = stored(unnamed_entry(10, 77, 2, 2));
+  const HostCacheEntry web = stored(unnamed_entry(10, 77, 0, 2));
+  const HostCacheEntry shared = stored(unnamed_entry(10, 77, 2, 2));
   struct Case {
-    const HostcEntry* server;
+    const HostCacheEntry* server;
     const char* host_header;
     int scheme;
     const char* text;
@@ -665,8 +665,8 @@ TEST(UrlKey, TheNameAndPortAskedForAreTakenFromTheRequest) {
 // traffic: retention ages accesses by when they were recorded; the frame's
 // time stays what the windows show.
 TEST_P(StoreTest, PruningAgesAccessesByWhenTheyWereRecorded) {
-  const HostcEntry server = stored(unnamed_entry(10, 0, 0, 1));
-  const HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const HostCacheEntry server = stored(unnamed_entry(10, 0, 0, 1));
+  const HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t url = db_urls_add(*s, server.host_id, "/old", kSchemeHttp, 0);
   const std::int64_t now = std::time(nullptr);
   const std::int64_t year_ago = now - 400 * 86400;
@@ -689,8 +689,8 @@ TEST_P(StoreTest, PruningAgesAccessesByWhenTheyWereRecorded) {
 // A version-2 store (URLs by host, scheme and path; accesses without their
 // recording time) is brought up to date in place on either engine.
 TEST_P(StoreTest, AVersionTwoStoreIsMigratedInPlace) {
-  const HostcEntry server = stored(unnamed_entry(10, 0, 0, 1));
-  const HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const HostCacheEntry server = stored(unnamed_entry(10, 0, 0, 1));
+  const HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const std::int32_t url = db_urls_add(*s, server.host_id, "/kept", kSchemeHttp, 0);
   const std::int32_t hist = db_url_hist_add(*s, url, "h", &client, &server, 0, 1, nullptr, 1000000000);
   ASSERT_GT(hist, 0);
@@ -750,8 +750,8 @@ TEST_P(StoreTest, AnAlarmsTableFromBeforeDeliveriesReadsAsBefore) {
 // that fails says so and keeps nothing, and the URLs it added are not taken
 // for stored by the next one.
 TEST_P(StoreTest, AFailedBatchCommitIsAnErrorAndKeepsNothing) {
-  const HostcEntry server = stored(unnamed_entry(10, 0, 0, 1));
-  const HostcEntry client = stored(unnamed_entry(10, 0, 0, 2));
+  const HostCacheEntry server = stored(unnamed_entry(10, 0, 0, 1));
+  const HostCacheEntry client = stored(unnamed_entry(10, 0, 0, 2));
   const char* refuse =
       pg() ? "CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'refused'; END "
              "$$ LANGUAGE plpgsql; CREATE TRIGGER refuse BEFORE INSERT ON url_hist FOR EACH ROW "

@@ -9,10 +9,10 @@
 #include <map>
 #include <thread>
 
-#include "dupip_pcap.h"
 #include "capture/bindings.h"
+#include "dupip_pcap.h"
 #include "naming/fake_name_service.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 namespace {
@@ -300,10 +300,10 @@ TEST(CaptureGlue, NamerAndDuplicateHookForwardToCacheAndDetector) {
   MemoryHostIdStore ids;
   HostCache cache(ns, ids);
   cache.start();
-  HostcNamer namer(cache);
+  HostCacheNamer namer(cache);
   EXPECT_EQ(namer.find(v4(10, 0, 0, 5)), nullptr);
-  std::atomic<const HostcEntry*> got{nullptr};
-  namer.request(v4(10, 0, 0, 5), [&](const HostcEntry* e) { got = e; });
+  std::atomic<const HostCacheEntry*> got{nullptr};
+  namer.request(v4(10, 0, 0, 5), [&](const HostCacheEntry* e) { got = e; });
   namer.request(v4(10, 0, 0, 6), nullptr);
   cache.wait_idle();
   ASSERT_NE(got.load(), nullptr);
@@ -329,7 +329,7 @@ TEST(CaptureGlue, WithoutResolvingEveryAddressStillGetsAnEntryAndAnId) {
   cache.request_ipv4(v4(10, 0, 0, 5), nullptr);
   cache.request_text("somehost", nullptr);
   cache.wait_idle();
-  const HostcEntry* e = cache.find_ipv4(v4(10, 0, 0, 5));
+  const HostCacheEntry* e = cache.find_ipv4(v4(10, 0, 0, 5));
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->name, "10.0.0.5");
   EXPECT_EQ(e->host_id, 1);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix::testing_support {
 

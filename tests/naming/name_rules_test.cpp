@@ -1,9 +1,9 @@
 // Which texts are addresses and which are names: a name that starts with a
 // digit ("163.com", "9gag.com") must be looked up by name, never filed
-// under a made-up address (the cache's requests: hostc_test).
+// under a made-up address (the cache's requests: host_cache_test).
 #include <gtest/gtest.h>
 
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 #include "naming/netaddr.h"
 
 namespace tarnix {

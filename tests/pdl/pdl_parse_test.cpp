@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "pdl_test_util.h"
 
 namespace tarnix {

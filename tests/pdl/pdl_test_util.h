@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 namespace tarnix::pdltest {
 

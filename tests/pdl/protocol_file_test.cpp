@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "pdl_test_util.h"
 
 namespace tarnix {

@@ -79,14 +79,14 @@ TEST_F(ReportsTest, HostileUrlsAreEscapedAndProxiedAccessesCounted) {
   sources.db_file = dir + "/tarnix.db";
   auto s = db_open_session(sources.db_file);
   ASSERT_TRUE(s);
-  HostcEntry server;
+  HostCacheEntry server;
   server.address = NetAddress::ipv4(10, 0, 0, 9);
   server.name = "evil<b>&{x}\\\x1b]2;t\x07";
   server.host = HostRecord{};
   server.host->name = server.name;
   server.host->addresses = {{10, 0, 0, 9}};
   server.host_id = db_host_cache_store(*s, server);
-  HostcEntry client;
+  HostCacheEntry client;
   client.address = NetAddress::ipv4(10, 0, 0, 2);
   client.name = "10.0.0.2";
   client.host_id = db_host_cache_store(*s, client);

@@ -16,7 +16,7 @@
 #include "db/recorder.h"
 #include "db/url_recording.h"
 #include "naming/dupip.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 namespace tarnix {
 namespace {

@@ -11,7 +11,7 @@
 #include <QTemporaryDir>
 
 #include "app/startup.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "ui/main_window.h"
 #include "ui/panel.h"
 #include "ui/protocol_key.h"

@@ -10,7 +10,7 @@
 #include <QTest>
 #include <memory>
 
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "ui_helpers.h"
 
 namespace tarnix::ui {

@@ -19,7 +19,7 @@
 #include "ui/main_window.h"
 #include "ui/map_view.h"
 #include "ui/monitor/db_reader.h"
-#include "ui/monitor/monitors.h"
+#include "ui/monitor/window_opener.h"
 #include "ui/runtime.h"
 #include "ui_helpers.h"
 
@@ -86,7 +86,7 @@ class Monitor : public ::testing::Test {
     auto st = s ? s->connection().prepare("SELECT count(*) FROM url_hist") : nullptr;
     return st && st->step() == StepResult::kRow ? st->column_int64(1) : -1;
   }
-  Monitors& m() { return *rt->monitors(); }
+  WindowOpener& m() { return *rt->monitors(); }
   // Ids follow the order of storing, which a name look-up can change.
   std::int32_t url_id(const char* host, const char* path) const {
     auto s = db_open_session(db_file());
@@ -100,8 +100,8 @@ class Monitor : public ::testing::Test {
     auto s = db_open_session(db_file());
     return db_host_cache_find_id(*s, nullptr, &static_cast<const NetAddress&>(NetAddress::parse(kAddrIpv4, name)));
   }
-  HostcEntry entry(const char* name) const {
-    HostcEntry e;
+  HostCacheEntry entry(const char* name) const {
+    HostCacheEntry e;
     e.name = name;
     e.address = NetAddress::parse(kAddrIpv4, name);
     e.host_id = host_id(name);
@@ -204,7 +204,7 @@ TEST_F(Monitor, UrlWatchWindowsShowProxiedAccessesAndOnlyStrictlyLaterOnes) {
   newest->bind_int(1, client_id);
   ASSERT_EQ(newest->step(), StepResult::kRow);
   TimestampRecord ts = newest->column_timestamp(1);
-  const HostcEntry client = entry("10.77.0.2"), server = entry("10.77.0.1");
+  const HostCacheEntry client = entry("10.77.0.2"), server = entry("10.77.0.1");
   const std::int32_t a_html = url_id("10.77.0.1", "/a.html");
   const auto add_and_refresh = [&](int want) {
     s->fix_now(ts);

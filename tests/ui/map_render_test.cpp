@@ -21,12 +21,12 @@ namespace {
 class FakeNamer final : public HostNamer {
  public:
   std::map<std::string, std::string> names;
-  const HostcEntry* find(const NetAddress& a) override {
+  const HostCacheEntry* find(const NetAddress& a) override {
     auto it = names.find(netaddr_text(a));
-    return it == names.end() ? nullptr : reinterpret_cast<const HostcEntry*>(&it->second);
+    return it == names.end() ? nullptr : reinterpret_cast<const HostCacheEntry*>(&it->second);
   }
-  void request(const NetAddress&, std::function<void(const HostcEntry*)>) override {}
-  std::string_view name_of(const HostcEntry* e) const override {
+  void request(const NetAddress&, std::function<void(const HostCacheEntry*)>) override {}
+  std::string_view name_of(const HostCacheEntry* e) const override {
     return e ? std::string_view(*reinterpret_cast<const std::string*>(e)) : std::string_view();
   }
 };

@@ -397,7 +397,7 @@ TEST(PruneRunner, RemovesOldAccessesOffTheGuiThreadWhileNewOnesAreWritten) {
   const std::string path = dir.filePath("t.db").toStdString();
   auto s = db_open_session(path);
   ASSERT_TRUE(s);
-  HostcEntry server, client;
+  HostCacheEntry server, client;
   server.name = "srv";
   server.address = NetAddress::ipv4(10, 0, 0, 1);
   client.name = "10.0.0.2";

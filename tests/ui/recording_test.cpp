@@ -21,13 +21,13 @@
 #include "app/startup.h"
 #include "db/db_store.h"
 #include "db/db_util.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 #include "ui/main_window.h"
 #include "ui/map_view.h"
 #include "ui/monitor/db_opt.h"
 #include "ui/monitor/dupip_window.h"
-#include "ui/monitor/monitor_windows.h"
 #include "ui/monitor/output.h"
+#include "ui/monitor/panel_monitors.h"
 #include "ui/runtime.h"
 #include "ui_helpers.h"
 
@@ -91,7 +91,7 @@ TEST_F(DesktopRecording, RequestsOfAPlayedCaptureAreRecordedAndKeptAfterShutDown
     rt->map_window()->update();
   }
   // The request log fills as the recorder writes, beside the database.
-  RequestLogModel* log = rt->monitor_windows().output->request_model();
+  RequestLogModel* log = rt->panel_monitors().output->request_model();
   while (log->rowCount() < 5 && t.elapsed() < 20000) QApplication::processEvents(QEventLoop::AllEvents, 10);
   ASSERT_EQ(log->rowCount(), 5);
   QStringList clients;
@@ -140,7 +140,7 @@ TEST_F(DesktopRecording, AlarmsStoredBeforeStartUpFireWhileTheFilePlays) {
     const std::int32_t url_id = alarm_url_lookup(*s, cache, "http://10.77.0.1/index.html");
     cache.stop();
     ASSERT_NE(url_id, 0);
-    HostcEntry client;
+    HostCacheEntry client;
     client.name = "10.77.0.2";
     client.address = ipv4("10.77.0.2");
     const std::int32_t client_id = db_host_cache_store(*s, client);
@@ -190,7 +190,7 @@ TEST_F(DesktopRecording, AlarmsStoredBeforeStartUpFireWhileTheFilePlays) {
   QApplication::processEvents();
   std::size_t total = 0;
   for (const auto& [notify, n] : fired) total += n;
-  EXPECT_EQ(std::size_t(rt->monitor_windows().output->alarm_model()->rowCount()),
+  EXPECT_EQ(std::size_t(rt->panel_monitors().output->alarm_model()->rowCount()),
             std::min<std::size_t>(total, 200));
   // Once per recorded access of the URL.
   EXPECT_EQ(fired["index page"], 2u);

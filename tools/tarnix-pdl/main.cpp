@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/alloc.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 namespace {
 

@@ -150,7 +150,7 @@ void drain_url_queue(AlarmState& st) {
     UrlNotification note;
     {
       MutexLock lock(st.url_mutex);
-      if (!st.urls.get(note)) break;
+      if (!take_front(st.urls, note)) break;
     }
     st.active.foreach ([&](const AlarmPtr& a) {
       if (a->disabled != 0 || a->object_type != kAlarmUrl || a->kind != kAlarmOccurrence ||
@@ -345,14 +345,14 @@ void alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value, std:
   AlarmEvent event{alarm, when, value, entering};
   {
     MutexLock lock(st.alarm_mutex);
-    st.events.put(std::move(event));
+    st.events.push_back(std::move(event));
   }
   st.alarm_wake.set();
 }
 
 void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id, std::uint32_t seen_at) {
   MutexLock lock(st.url_mutex);
-  st.urls.put(UrlNotification{url_id, url_hist_id, seen_at});
+  st.urls.push_back(UrlNotification{url_id, url_hist_id, seen_at});
 }
 
 AlarmPtr alarm_copy(const Alarm& a) {
@@ -492,7 +492,7 @@ void alarm_thread(AlarmState& st) {
       AlarmEvent event;
       {
         MutexLock lock(st.alarm_mutex);
-        if (!st.events.get(event)) {
+        if (!take_front(st.events, event)) {
           // Reset under the mutex that every put holds, so a firing queued
           // after this point sets the event again and is not slept through.
           st.alarm_wake.reset();

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -29,7 +30,6 @@
 #include "alarms/event.h"
 #include "core/list.h"
 #include "core/mutex.h"
-#include "core/q.h"
 
 namespace tarnix {
 
@@ -196,9 +196,9 @@ struct AlarmState {
   AlarmList active;
 
   Mutex alarm_mutex;  // "Alarm mutex": event queue, replacement, ranking, activations
-  Queue<AlarmEvent> events GUARDED_BY(alarm_mutex);
+  std::deque<AlarmEvent> events GUARDED_BY(alarm_mutex);
   Mutex url_mutex;  // "Alarm URL queue mutex"
-  Queue<UrlNotification> urls GUARDED_BY(url_mutex);
+  std::deque<UrlNotification> urls GUARDED_BY(url_mutex);
 
   ManualEvent alarm_wake;
   ManualEvent alarm_suspend;

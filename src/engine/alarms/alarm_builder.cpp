@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "db/db_store.h"
-#include "naming/hostc.h"
-#include "pdl/pd.h"
+#include "naming/host_cache.h"
+#include "pdl/protocol_tree.h"
 #include "sniff/http.h"
 
 namespace tarnix {
@@ -16,7 +16,7 @@ namespace tarnix {
 namespace {
 
 // The host as the name cache shows it everywhere else.
-AlarmHost host_of(const HostCache& names, const HostcEntry& e) {
+AlarmHost host_of(const HostCache& names, const HostCacheEntry& e) {
   return AlarmHost{e.host_id, e.address, names.shown_name(&e).name};
 }
 
@@ -58,7 +58,7 @@ std::vector<std::string> CacheBuilderServices::host_names() {
 std::optional<AlarmHost> CacheBuilderServices::find_host(const std::string& text) {
   if (names_ == nullptr || text.empty()) return std::nullopt;
   const std::string query = host_query(text);
-  const HostcEntry* e = names_->find_text(query);
+  const HostCacheEntry* e = names_->find_text(query);
   // A name only heard on the wire (a DHCP client's, with quiet look-ups)
   // is no name the name service knows, but names a host all the same.
   if (e == nullptr) {
@@ -81,7 +81,7 @@ std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& t
     std::optional<AlarmHost> host GUARDED_BY(mutex);
   };
   auto answer = std::make_shared<Answer>();
-  auto done = [answer, names = names_](const HostcEntry* e) {
+  auto done = [answer, names = names_](const HostCacheEntry* e) {
     MutexLock lock(answer->mutex);
     if (e != nullptr) answer->host = host_of(*names, *e);
     answer->answered = true;

@@ -122,15 +122,15 @@ void HostCacheAlarmResolver::request_ipv4(const NetAddress& address,
   // Settled when the request goes, answered or dropped unanswered.
   std::shared_ptr<Outstanding> outstanding = outstanding_;
   std::shared_ptr<void> token(nullptr, [outstanding](void*) { outstanding->settle(); });
-  cache_.request_ipv4(address,
-                      [completion = std::move(completion), token, &cache = cache_](const HostcEntry* entry) {
-                        if (entry == nullptr) {
-                          completion(nullptr);
-                          return;
-                        }
-                        AlarmHost host{entry->host_id, entry->address, cache.shown_name(entry).name};
-                        completion(&host);
-                      });
+  cache_.request_ipv4(
+      address, [completion = std::move(completion), token, &cache = cache_](const HostCacheEntry* entry) {
+        if (entry == nullptr) {
+          completion(nullptr);
+          return;
+        }
+        AlarmHost host{entry->host_id, entry->address, cache.shown_name(entry).name};
+        completion(&host);
+      });
 }
 
 }  // namespace tarnix

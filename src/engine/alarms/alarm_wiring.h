@@ -16,8 +16,8 @@
 #include "alarms/alarm.h"
 #include "capture/hooks.h"
 #include "capture/net.h"
-#include "naming/hostc.h"
-#include "pdl/pd.h"
+#include "naming/host_cache.h"
+#include "pdl/protocol_tree.h"
 
 namespace tarnix {
 

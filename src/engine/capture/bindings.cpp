@@ -62,7 +62,7 @@ bool collect_positions(const protocol_node* root, std::vector<std::uint16_t>& ou
 // them runs on it too), so a load and a store of each atomic add exactly
 // what fetch_add would, without a locked instruction per node; readers on
 // other threads still see whole values that never go backwards.
-inline void count_frames(pd_stat& c, std::uint64_t frames, std::uint64_t bytes) {
+inline void count_frames(ProtocolCounters& c, std::uint64_t frames, std::uint64_t bytes) {
   c.bytes.store(c.bytes.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
   c.frames.store(c.frames.load(std::memory_order_relaxed) + frames, std::memory_order_relaxed);
 }

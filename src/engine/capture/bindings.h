@@ -11,8 +11,8 @@
 #include "capture/namer.h"
 #include "capture/net.h"
 #include "naming/dupip.h"
-#include "naming/hostc.h"
-#include "pdl/pd.h"
+#include "naming/host_cache.h"
+#include "pdl/protocol_tree.h"
 #include "sniff/http.h"
 #include "sniff/tls.h"
 
@@ -61,19 +61,19 @@ class PdlClassifier final : public Classifier {
   std::unique_ptr<Recent[]> recent_;
 };
 
-class HostcNamer final : public HostNamer {
+class HostCacheNamer final : public HostNamer {
  public:
-  explicit HostcNamer(HostCache& cache, bool resolves = true) : cache_(cache), resolves_(resolves) {}
+  explicit HostCacheNamer(HostCache& cache, bool resolves = true) : cache_(cache), resolves_(resolves) {}
   bool resolves() const override { return resolves_; }
-  const HostcEntry* find(const NetAddress& ipv4) override { return cache_.find_ipv4(ipv4); }
-  void request(const NetAddress& ipv4, std::function<void(const HostcEntry*)> done) override {
+  const HostCacheEntry* find(const NetAddress& ipv4) override { return cache_.find_ipv4(ipv4); }
+  void request(const NetAddress& ipv4, std::function<void(const HostCacheEntry*)> done) override {
     cache_.request_ipv4(ipv4, std::move(done));
   }
-  std::string_view name_of(const HostcEntry* entry) const override {
+  std::string_view name_of(const HostCacheEntry* entry) const override {
     return entry != nullptr && entry->has_name() ? std::string_view(entry->host->name) : std::string_view();
   }
   // Every source the cache knows, not only the entry's own look-up.
-  Label label_of(const HostcEntry*, const NetAddress& ipv4, const NetAddress& ether) const override {
+  Label label_of(const HostCacheEntry*, const NetAddress& ipv4, const NetAddress& ether) const override {
     NameAndSource n = cache_.name_of(ipv4, &ether);
     return {std::move(n.name), name_source_text(n.source)};
   }

@@ -13,23 +13,23 @@
 
 namespace tarnix {
 
-struct HostcEntry;
+struct HostCacheEntry;
 
 class HostNamer {
  public:
   virtual ~HostNamer() = default;
   // The cache's current entry for the IPv4 address, or null. Must not block.
-  virtual const HostcEntry* find(const NetAddress& ipv4) = 0;
+  virtual const HostCacheEntry* find(const NetAddress& ipv4) = 0;
   // Queues a resolution; `done` runs later (on any thread) with the entry or
   // null. Must not block.
-  virtual void request(const NetAddress& ipv4, std::function<void(const HostcEntry*)> done) = 0;
+  virtual void request(const NetAddress& ipv4, std::function<void(const HostCacheEntry*)> done) = 0;
   // False when hosts are not to be looked up (nothing goes to the name
   // service): host creation then asks nothing, and the cache keeps no entry
   // for the host's address unless a name for it is heard.
   virtual bool resolves() const { return true; }
   // The name a host takes from the entry: its host record's name, or empty
   // when the entry has no host record (a failed reverse look-up).
-  virtual std::string_view name_of(const HostcEntry* entry) const = 0;
+  virtual std::string_view name_of(const HostCacheEntry* entry) const = 0;
   // The name a host shows, given its entry (null while none came back), its
   // IPv4 address and its Ethernet address (all zero when
   // none is known), and where the name came from ("" when unsaid). Namers
@@ -39,7 +39,7 @@ class HostNamer {
     std::string name;
     std::string_view source;
   };
-  virtual Label label_of(const HostcEntry* entry, const NetAddress& /*ipv4*/,
+  virtual Label label_of(const HostCacheEntry* entry, const NetAddress& /*ipv4*/,
                          const NetAddress& /*ether*/) const {
     return {entry != nullptr ? std::string(name_of(entry)) : std::string(), {}};
   }

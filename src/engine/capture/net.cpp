@@ -99,7 +99,7 @@ Node* node_create(Net& net, const NetAddress& address) {
   host->top_slot = -1;
 
   HostNamer* namer = net.model->namer;
-  const HostcEntry* entry = namer ? namer->find(address) : nullptr;
+  const HostCacheEntry* entry = namer ? namer->find(address) : nullptr;
   host->name_entry.store(entry, std::memory_order_release);
 
   // The caller found no host of this address: nothing to look for first.
@@ -132,7 +132,7 @@ Node* node_create(Net& net, const NetAddress& address) {
     // Until the completion has run, the record's memory is not reused even
     // if the host is evicted (see net_release_dead).
     host->name_pending.store(true, std::memory_order_relaxed);
-    namer->request(address, [life, host](const HostcEntry* e) {
+    namer->request(address, [life, host](const HostCacheEntry* e) {
       MutexLock g(life->mutex);
       if (!life->alive) return;
       if (e != nullptr) host->name_entry.store(e, std::memory_order_release);
@@ -177,7 +177,7 @@ Link* link_create(Node& source, Node& destination) {
 std::string node_name(const Node& node) { return node_name_source(node).name; }
 
 HostNamer::Label node_name_source(const Node& node) {
-  const HostcEntry* e = node.name_entry.load(std::memory_order_acquire);
+  const HostCacheEntry* e = node.name_entry.load(std::memory_order_acquire);
   HostNamer* namer = node.net ? node.net->model->namer : nullptr;
   if (namer == nullptr) return {};
   return namer->label_of(e, node.address, node.ether_address);

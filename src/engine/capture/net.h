@@ -458,7 +458,7 @@ struct alignas(64) Node {
   NetAddress ether_address;
   // Name-cache entry for the address: null until the cache has one. Stored by
   // host creation or by the resolver's completion, read by anyone.
-  std::atomic<const HostcEntry*> name_entry{nullptr};
+  std::atomic<const HostCacheEntry*> name_entry{nullptr};
   char address_text[kAddressTextSize] = {};
   CountSampler frame_rate;
   CountSampler byte_rate;

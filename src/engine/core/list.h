@@ -2,6 +2,7 @@
 // elements; T is normally a pointer to a record kept elsewhere.
 #pragma once
 
+#include <deque>
 #include <utility>
 
 namespace tarnix {
@@ -200,5 +201,16 @@ class List {
   Node* tail_ = nullptr;
   int count_ = 0;
 };
+
+// Moves the oldest element of a FIFO hand-over into out; false when empty.
+// The hand-overs between threads are plain deques guarded by their users'
+// mutexes; this keeps their consumers to one line.
+template <class T>
+bool take_front(std::deque<T>& queue, T& out) {
+  if (queue.empty()) return false;
+  out = std::move(queue.front());
+  queue.pop_front();
+  return true;
+}
 
 }  // namespace tarnix

@@ -618,7 +618,7 @@ Status DbSession::flush() {
   return st;
 }
 
-std::string db_record_name(const HostcEntry& entry) {
+std::string db_record_name(const HostCacheEntry& entry) {
   if (entry.host && !entry.host->name.empty()) return entry.host->name;
   return entry.name;
 }
@@ -792,8 +792,8 @@ std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view pa
       s, UrlKey{host_id, scheme, port == default_port(scheme) ? std::uint16_t{0} : port, {}, path});
 }
 
-std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& host, std::string_view path,
-                                   int scheme) {
+std::int32_t db_urls_find_for_host(DbSession& s, const HostCacheRequestDescriptor& host,
+                                   std::string_view path, int scheme) {
   const std::string* name = host.name.empty() ? nullptr : &host.name;
   const NetAddress* address = host.address.type != nullptr ? &host.address : nullptr;
   std::int32_t id = db_host_cache_find_id(s, name, address);
@@ -804,18 +804,18 @@ namespace {
 
 // The host named by the request, resolved first when the name cache does not
 // know it (waiting at most `bound_ms`); its host id, or 0.
-std::int32_t host_id_by_name(HostCache& names, const HostcRequestDescriptor* request, int bound_ms) {
+std::int32_t host_id_by_name(HostCache& names, const HostCacheRequestDescriptor* request, int bound_ms) {
   if (request == nullptr || request->kind != kHostcByName) return 0;
-  if (const HostcEntry* e = names.find_text(request->name)) return e->host_id;
+  if (const HostCacheEntry* e = names.find_text(request->name)) return e->host_id;
 
   struct Wait {
     Mutex m;
     std::condition_variable cv;
     bool done GUARDED_BY(m) = false;
-    const HostcEntry* entry GUARDED_BY(m) = nullptr;
+    const HostCacheEntry* entry GUARDED_BY(m) = nullptr;
   };
   auto wait = std::make_shared<Wait>();
-  names.request_text(request->name, [wait](const HostcEntry* e) {
+  names.request_text(request->name, [wait](const HostCacheEntry* e) {
     MutexLock lock(wait->m);
     wait->entry = e;
     wait->done = true;
@@ -830,13 +830,13 @@ std::int32_t host_id_by_name(HostCache& names, const HostcRequestDescriptor* req
 
 }  // namespace
 
-std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostCacheRequestDescriptor* request,
                                  std::string_view path, int scheme, std::uint16_t port, int bound_ms) {
   const std::int32_t host_id = host_id_by_name(names, request, bound_ms);
   return host_id != 0 ? db_urls_add(s, host_id, path, scheme, port) : 0;
 }
 
-std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostCacheRequestDescriptor* request,
                                  const UrlParts& parts, int bound_ms) {
   const std::int32_t host_id = host_id_by_name(names, request, bound_ms);
   return host_id != 0 ? db_urls_add(s, db_url_key(host_id, parts, nullptr)) : 0;
@@ -939,7 +939,7 @@ Status db_urls_all(DbSession& s, const std::function<void(const UrlRow&)>& row) 
 
 namespace {
 
-std::int32_t host_id_of(DbSession& s, const HostcEntry* e) {
+std::int32_t host_id_of(DbSession& s, const HostCacheEntry* e) {
   if (e == nullptr) return 0;
   // The id the entry was stored under is the one its rows carry.
   if (e->host_id != 0) return e->host_id;
@@ -981,8 +981,8 @@ std::int32_t next_hist_id(DbSession& s, DbSession::Batch& b) {
 }  // namespace
 
 std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* hostname_used,
-                             const HostcEntry* client, const HostcEntry* server, int proxy, int method,
-                             const HostcEntry* referer, std::int64_t seen_at) {
+                             const HostCacheEntry* client, const HostCacheEntry* server, int proxy,
+                             int method, const HostCacheEntry* referer, std::int64_t seen_at) {
   if (url_id <= 0) return 0;
   const std::int32_t client_id = host_id_of(s, client);
   const std::int32_t server_id = host_id_of(s, server);
@@ -1154,7 +1154,7 @@ std::int32_t db_host_cache_find_id(DbSession& s, const std::string* name, const 
     return query_id(s, kHostIdByNameAddr, cut(*name, kHostNameColumn), &a);
   }
   if (s.names() != nullptr) {
-    const HostcEntry* e = nullptr;
+    const HostCacheEntry* e = nullptr;
     if (name != nullptr)
       e = s.names()->find_text(*name);
     else if (address != nullptr)
@@ -1172,7 +1172,7 @@ std::int32_t db_host_cache_find_id(DbSession& s, const std::string* name, const 
 
 bool db_host_cache_name(DbSession& s, std::int32_t host_id, std::string& out) {
   if (s.names() != nullptr) {
-    if (const HostcEntry* e = s.names()->find_id(host_id)) {
+    if (const HostCacheEntry* e = s.names()->find_id(host_id)) {
       out = s.names()->shown_name(e).name;
       return true;
     }
@@ -1187,7 +1187,7 @@ bool db_host_cache_name(DbSession& s, std::int32_t host_id, std::string& out) {
 
 bool db_host_cache_addr(DbSession& s, std::int32_t host_id, NetAddress& out) {
   if (s.names() != nullptr) {
-    if (const HostcEntry* e = s.names()->find_id(host_id)) {
+    if (const HostCacheEntry* e = s.names()->find_id(host_id)) {
       out = e->address;
       return true;
     }
@@ -1255,7 +1255,7 @@ std::int32_t next_host_id(DbSession& s) {
 
 }  // namespace
 
-std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry) {
+std::int32_t db_host_cache_store(DbSession& s, const HostCacheEntry& entry) {
   std::int32_t id = 0;
   // A host's rows matter on disk only with the accesses that name them, and
   // those commit later, waiting for the server's log, which carries these
@@ -1393,7 +1393,7 @@ std::int32_t DbHostIdStore::find_id(const std::string& name, const NetAddress& a
   return db_host_cache_find_id(*session_, n, a);
 }
 
-std::int32_t DbHostIdStore::store(const HostcEntry& entry) {
+std::int32_t DbHostIdStore::store(const HostCacheEntry& entry) {
   MutexLock lock(mutex_);
   return db_host_cache_store(*session_, entry);
 }

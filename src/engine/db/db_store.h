@@ -19,7 +19,7 @@
 #include "core/timer.h"
 #include "db/schema.h"
 #include "db/sql.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 #include "naming/netaddr.h"
 #include "sniff/http.h"
 
@@ -134,7 +134,7 @@ std::unique_ptr<DbSession> db_open_session(const std::string& path, const HostCa
 
 // The name a host record stands under: its official name when it has one,
 // else its own name (the dotted address for an unnamed host).
-std::string db_record_name(const HostcEntry& entry);
+std::string db_record_name(const HostCacheEntry& entry);
 
 // ---- urls
 
@@ -165,16 +165,16 @@ std::int32_t db_urls_find(DbSession& s, std::int32_t host_id, std::string_view p
 std::int32_t db_urls_add(DbSession& s, std::int32_t host_id, std::string_view path, int scheme,
                          std::uint16_t port);
 // The host named by the request (name and address) is looked up first.
-std::int32_t db_urls_find_for_host(DbSession& s, const HostcRequestDescriptor& host, std::string_view path,
-                                   int scheme);
+std::int32_t db_urls_find_for_host(DbSession& s, const HostCacheRequestDescriptor& host,
+                                   std::string_view path, int scheme);
 // Like db_urls_add for a host given by name: resolves it first when the name
 // cache does not know it, waiting at most `bound_ms` for the resolver. Not
 // for the resolver thread itself.
-std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostCacheRequestDescriptor* request,
                                  std::string_view path, int scheme, std::uint16_t port, int bound_ms = 60000);
 // The same for an absolute URL as split (parts.host the name): the URL under
 // the name asked for, as a request through a proxy records it.
-std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostcRequestDescriptor* request,
+std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostCacheRequestDescriptor* request,
                                  const UrlParts& parts, int bound_ms = 60000);
 bool db_urls_exists(DbSession& s, std::int32_t url_id);
 Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta);
@@ -209,8 +209,9 @@ Status db_urls_all(DbSession& s, const std::function<void(const UrlRow&)>& row);
 // it is recorded at now, which is what retention ages it by. Inside a
 // transaction the row is written at the commit (its id is known at once).
 std::int32_t db_url_hist_add(DbSession& s, std::int32_t url_id, const char* hostname_used,
-                             const HostcEntry* client, const HostcEntry* server, int proxy, int method,
-                             const HostcEntry* referer, std::int64_t seen_at = kNoCaptureTime);
+                             const HostCacheEntry* client, const HostCacheEntry* server, int proxy,
+                             int method, const HostCacheEntry* referer,
+                             std::int64_t seen_at = kNoCaptureTime);
 
 struct AccessRow {
   std::int32_t url_hist_id = 0;
@@ -283,7 +284,7 @@ bool db_host_cache_addr(DbSession& s, std::int32_t host_id, NetAddress& out);
 // Stores the rows of a resolved record and returns its host id: an address
 // (or name) already stored keeps its id and ref_count, and its rows are
 // replaced.
-std::int32_t db_host_cache_store(DbSession& s, const HostcEntry& entry);
+std::int32_t db_host_cache_store(DbSession& s, const HostCacheEntry& entry);
 // A host known only by a name that did not resolve: one row with the name
 // and no address. The existing row's id when there is one.
 std::int32_t db_host_cache_store_name(DbSession& s, std::string_view name);
@@ -299,7 +300,7 @@ class DbHostIdStore final : public HostIdStore {
   // The cache that this store serves (set once it exists).
   void set_names(const HostCache* names);
   std::int32_t find_id(const std::string& name, const NetAddress& address) override;
-  std::int32_t store(const HostcEntry& entry) override;
+  std::int32_t store(const HostCacheEntry& entry) override;
   bool rename(std::int32_t id, const NetAddress& address, const std::string& name) override;
 
  private:

@@ -29,12 +29,12 @@ struct UrlRecorder::Pending {
   UrlParts parts;
   std::int32_t url_id = 0;
   std::int32_t url_host_id = 0;   // the host the URL is stored under
-  const HostcEntry* url_host_entry = nullptr;
+  const HostCacheEntry* url_host_entry = nullptr;
   bool url_host_by_name = false;  // a name that did not resolve, stored in this write
   int attempts = 0;               // failed writes while others succeeded
   std::int32_t url_hist_id = 0;
-  const HostcEntry* client_entry = nullptr;
-  const HostcEntry* server_entry = nullptr;
+  const HostCacheEntry* client_entry = nullptr;
+  const HostCacheEntry* server_entry = nullptr;
   bool server_by_address = false;  // a direct request's name did not resolve
   bool proxy = false;
   int method = 1;
@@ -55,7 +55,7 @@ enum class Stage { kNew, kUrlHost, kProxyServer, kClient, kDirectServer, kDirect
 
 struct UrlRecorder::Job {
   Stage stage = Stage::kNew;
-  const HostcEntry* entry = nullptr;
+  const HostCacheEntry* entry = nullptr;
   std::shared_ptr<Pending> request;
   std::shared_ptr<void> park;  // holds the parked count while the job lives
 };
@@ -172,7 +172,7 @@ struct UrlRecorder::Steps {
       p->parked_at = Clock::now();
       r.parked_.push_back(p);
     }
-    HostcCompletion done = [inbox, p, stage, token](const HostcEntry* e) {
+    HostCacheCompletion done = [inbox, p, stage, token](const HostCacheEntry* e) {
       inbox->push(Job{stage, e, p, token});
     };
     const bool queued = text != nullptr ? r.names_.request_text(text, std::move(done))
@@ -232,7 +232,7 @@ struct UrlRecorder::Steps {
     switch (job.stage) {
       case Stage::kNew:
         if (p->parts.proxy != 0) {
-          const HostcEntry* host = r.names_.find_text(p->parts.host);
+          const HostCacheEntry* host = r.names_.find_text(p->parts.host);
           if (host == nullptr) {
             if (askable(p->parts.host)) return park(p, Stage::kUrlHost, p->parts.host, nullptr);
             return url_host(p, nullptr);
@@ -248,10 +248,10 @@ struct UrlRecorder::Steps {
           // a client wrote in its Host field is kept as written, and the
           // server is known by its address.
           const bool named = p->hostname_used && askable(*p->hostname_used);
-          const HostcEntry* by_name = named ? r.names_.find_text(*p->hostname_used) : nullptr;
+          const HostCacheEntry* by_name = named ? r.names_.find_text(*p->hostname_used) : nullptr;
           const NetAddress server = server_address(*p);
-          const HostcEntry* by_address = r.names_.find_ipv4(server);
-          const HostcEntry* found = by_name != nullptr ? by_name : by_address;
+          const HostCacheEntry* by_address = r.names_.find_ipv4(server);
+          const HostCacheEntry* found = by_name != nullptr ? by_name : by_address;
           if (found == nullptr) {
             if (named) return park(p, Stage::kDirectServer, p->hostname_used->c_str(), nullptr);
             p->server_by_address = true;
@@ -282,7 +282,7 @@ struct UrlRecorder::Steps {
           // address, which always has an entry.
           p->server_by_address = true;
           const NetAddress server = server_address(*p);
-          if (const HostcEntry* e = r.names_.find_ipv4(server)) return direct(p, e);
+          if (const HostCacheEntry* e = r.names_.find_ipv4(server)) return direct(p, e);
           return park(p, Stage::kDirectServer, nullptr, &server);
         }
         return direct(p, job.entry);
@@ -316,7 +316,7 @@ struct UrlRecorder::Steps {
   // A proxied request's URL host, by its entry or, when it has none (no
   // answer, or not a name to ask about), by its name alone: still a host
   // the client asked for, kept rather than lost.
-  void url_host(const std::shared_ptr<Pending>& p, const HostcEntry* entry) {
+  void url_host(const std::shared_ptr<Pending>& p, const HostCacheEntry* entry) {
     if (entry != nullptr) {
       p->url_host_entry = entry;
       p->url_host_id = entry->host_id;
@@ -344,7 +344,7 @@ struct UrlRecorder::Steps {
   }
 
   // A direct request with its server known: the URL, then the client.
-  void direct(const std::shared_ptr<Pending>& p, const HostcEntry* server) {
+  void direct(const std::shared_ptr<Pending>& p, const HostCacheEntry* server) {
     p->server_entry = server;
     p->url_host_entry = server;
     p->url_host_id = server->host_id;
@@ -364,7 +364,7 @@ struct UrlRecorder::Steps {
     current = nullptr;
     if (p->parts.proxy != 0) {
       if (p->url_id == 0) {
-        const HostcEntry* host = r.names_.find_text(p->parts.host);
+        const HostCacheEntry* host = r.names_.find_text(p->parts.host);
         p->url_host_entry = host;
         p->url_host_by_name = host == nullptr;
         p->url_host_id = host != nullptr ? host->host_id : db_host_cache_store_name(db(), p->parts.host);
@@ -377,7 +377,7 @@ struct UrlRecorder::Steps {
     }
     if (p->server_entry == nullptr) {
       const bool named = p->hostname_used && askable(*p->hostname_used);
-      const HostcEntry* server = named ? r.names_.find_text(*p->hostname_used) : nullptr;
+      const HostCacheEntry* server = named ? r.names_.find_text(*p->hostname_used) : nullptr;
       if (server == nullptr) server = r.names_.find_ipv4(server_address(*p));
       if (server == nullptr) return give_up(p);
       p->client_entry = p->client_entry != nullptr ? p->client_entry : r.names_.find_ipv4(client_address(*p));
@@ -392,7 +392,7 @@ struct UrlRecorder::Steps {
 
   // The host id of an entry; one the id store could not write (a full
   // disk) is written here, with the access, and retried with it.
-  std::int32_t id_of(const HostcEntry* e) {
+  std::int32_t id_of(const HostCacheEntry* e) {
     if (e == nullptr) return 0;
     if (e->host_id != 0) return e->host_id;
     const std::string name = db_record_name(*e);

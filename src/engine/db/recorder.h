@@ -24,7 +24,7 @@
 
 #include "core/url_counters.h"
 #include "db/db_store.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 #include "sniff/http.h"
 
 namespace tarnix {

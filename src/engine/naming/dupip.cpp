@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "core/wire_text.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 
@@ -39,7 +39,7 @@ std::int32_t MemoryHostIdStore::find_id(const std::string& name, const NetAddres
 // Like the database's host rows: a host already stored under one of its
 // addresses (or, failing that, its name) keeps its id and has its rows
 // replaced; anything else gets the next id.
-std::int32_t MemoryHostIdStore::store(const HostcEntry& entry) {
+std::int32_t MemoryHostIdStore::store(const HostCacheEntry& entry) {
   MutexLock lock(mutex_);
   ++store_calls_;
   std::int32_t id = 0;

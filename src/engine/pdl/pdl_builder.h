@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "pdl/symbol.h"
 
 namespace tarnix {

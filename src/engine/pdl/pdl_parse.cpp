@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "pdl/pd.h"
 #include "pdl/pdl_builder.h"
+#include "pdl/protocol_tree.h"
 
 namespace tarnix {
 

@@ -12,7 +12,7 @@
 #include "core/mutex.h"
 #include "core/wire_text.h"
 #include "db/db_store.h"
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 #ifndef TARNIX_VERSION
 #define TARNIX_VERSION "unknown"

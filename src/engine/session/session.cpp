@@ -8,8 +8,8 @@
 #include "db/recorder.h"
 #include "db/url_recording.h"
 #include "naming/dupip.h"
-#include "naming/hostc.h"
-#include "pdl/pd.h"
+#include "naming/host_cache.h"
+#include "pdl/protocol_tree.h"
 #include "sniff/names.h"
 
 namespace tarnix {
@@ -63,7 +63,7 @@ void EngineSession::assemble() {
   name_file_messages_ = load_name_files(*cache_, options_.ethers_file, options_.manufacturers_file,
                                         options_.show_manufacturers);
   name_sniffer_ = std::make_unique<NameSniffer>(*cache_);
-  namer_ = std::make_unique<HostcNamer>(*cache_, options_.resolve_names);
+  namer_ = std::make_unique<HostCacheNamer>(*cache_, options_.resolve_names);
 
   if (store_) {
     UrlRecorder::Options recorder_options;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "capture/hooks.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 

@@ -9,7 +9,7 @@
 #include "capture/net.h"
 #include "db/db_store.h"
 #include "ui/monitor/db_reader.h"
-#include "ui/monitor/windows.h"
+#include "ui/monitor/window_makers.h"
 
 namespace tarnix::ui {
 
@@ -23,7 +23,7 @@ QString count_u(std::uint64_t v) {
 
 class TopWindow : public ListWindow {
  public:
-  TopWindow(Monitors& m, Design d)
+  TopWindow(WindowOpener& m, Design d)
       : ListWindow(*m.services().settings, std::move(d), m.services().parent), m_(m) {
     model()->set_numeric(model()->columnCount() - 1);
   }
@@ -48,13 +48,13 @@ class TopWindow : public ListWindow {
     }
   }
 
-  Monitors& m_;
+  WindowOpener& m_;
 };
 
 // Top Hosts: the host record is the row's data.
 class TopHosts final : public TopWindow {
  public:
-  explicit TopHosts(Monitors& m)
+  explicit TopHosts(WindowOpener& m)
       : TopWindow(m, {QStringLiteral("Top Hosts"),
                       QStringLiteral("tophostlist"),
                       {QStringLiteral("Host"), QStringLiteral("Total Bytes Sent")},
@@ -77,7 +77,7 @@ class TopHosts final : public TopWindow {
 // Top Links: the link record is the row's data.
 class TopLinks final : public TopWindow {
  public:
-  explicit TopLinks(Monitors& m)
+  explicit TopLinks(WindowOpener& m)
       : TopWindow(m, {QStringLiteral("Top Links"),
                       QStringLiteral("toplinklist"),
                       {QStringLiteral("Source"), QStringLiteral("Destination"), QStringLiteral("Bytes")},
@@ -104,7 +104,7 @@ class TopLinks final : public TopWindow {
 // Top Alarms: in the order of the ranking, which the alarm thread keeps.
 class TopAlarms final : public TopWindow {
  public:
-  explicit TopAlarms(Monitors& m)
+  explicit TopAlarms(WindowOpener& m)
       : TopWindow(m, {QStringLiteral("Top Alarms"),
                       QStringLiteral("topalarmlist"),
                       {QStringLiteral("Notify String"), QStringLiteral("Events")},
@@ -135,7 +135,8 @@ struct DbRows {
 class DbTopWindow : public TopWindow {
  public:
   using Query = std::function<DbRows(DbSession&)>;
-  DbTopWindow(Monitors& m, Design d, Query query) : TopWindow(m, std::move(d)), query_(std::move(query)) {}
+  DbTopWindow(WindowOpener& m, Design d, Query query)
+      : TopWindow(m, std::move(d)), query_(std::move(query)) {}
 
  protected:
   void refresh() override {
@@ -187,7 +188,7 @@ DbRows top_hosts(DbSession& s, bool servers) {
 
 class TopUrls final : public DbTopWindow {
  public:
-  explicit TopUrls(Monitors& m)
+  explicit TopUrls(WindowOpener& m)
       : DbTopWindow(m,
                     {QStringLiteral("Top URLs"),
                      QStringLiteral("topurllist"),
@@ -210,7 +211,7 @@ class TopUrls final : public DbTopWindow {
 
 class TopUrlHosts final : public DbTopWindow {
  public:
-  TopUrlHosts(Monitors& m, bool servers)
+  TopUrlHosts(WindowOpener& m, bool servers)
       : DbTopWindow(m,
                     servers ? Design{QStringLiteral("Top URL Servers"),
                                      QStringLiteral("topserverlist"),
@@ -235,7 +236,7 @@ class TopUrlHosts final : public DbTopWindow {
 
 }  // namespace
 
-ListWindow* make_top_window(Monitors& m, TopList which) {
+ListWindow* make_top_window(WindowOpener& m, TopList which) {
   switch (which) {
     case TopList::kHosts:
       return new TopHosts(m);

@@ -7,7 +7,7 @@
 
 #include "app/settings.h"
 #include "capture/net.h"
-#include "ui/monitor/windows.h"
+#include "ui/monitor/window_makers.h"
 
 namespace tarnix::ui {
 
@@ -21,7 +21,7 @@ struct TrafficRow {
 
 class TrafficWindow : public ListWindow {
  public:
-  TrafficWindow(Monitors& m, Design d, int first_count)
+  TrafficWindow(WindowOpener& m, Design d, int first_count)
       : ListWindow(*m.services().settings, std::move(d), m.services().parent), m_(m) {
     for (int c = first_count; c < model()->columnCount(); ++c) model()->set_numeric(c);
   }
@@ -39,23 +39,23 @@ class TrafficWindow : public ListWindow {
   }
   void add_node_commands(QMenu& menu) { add_host_commands(menu, kWatchCmd0, QStringLiteral("Node")); }
 
-  Monitors& m_;
+  WindowOpener& m_;
 };
 
 class HostList final : public TrafficWindow {
  public:
-  explicit HostList(Monitors& m)
-      : TrafficWindow(m,
-                      {QStringLiteral("Host List"),
-                       QStringLiteral("hostlist"),
-                       {QStringLiteral("IP Address"), QStringLiteral("Host Name"),
-                        QStringLiteral("Total Bytes Sent"), QStringLiteral("Bytes/Sec"),
-                        QStringLiteral("Total Packets Sent"), QStringLiteral("Packets/Sec"),
-                        QStringLiteral("Ethernet"), QStringLiteral("VLAN")},
-                       QStringLiteral("wnet"),
-                       -1,
-                       true},
-                      2),
+  explicit HostList(WindowOpener& m)
+      : TrafficWindow(
+            m,
+            {QStringLiteral("Host List"),
+             QStringLiteral("hostlist"),
+             {QStringLiteral("IP Address"), QStringLiteral("Host Name"), QStringLiteral("Total Bytes Sent"),
+              QStringLiteral("Bytes/Sec"), QStringLiteral("Total Packets Sent"),
+              QStringLiteral("Packets/Sec"), QStringLiteral("Ethernet"), QStringLiteral("VLAN")},
+             QStringLiteral("wnet"),
+             -1,
+             true},
+            2),
         net_(net_current(*m.services().model)) {}
 
   void clear_and_refresh() override {
@@ -128,7 +128,7 @@ QString host_watch_title(const Node& host) {
 
 class HostWatch final : public TrafficWindow {
  public:
-  HostWatch(Monitors& m, const Node* host)
+  HostWatch(WindowOpener& m, const Node* host)
       : TrafficWindow(m,
                       {host_watch_title(*host),
                        QStringLiteral("hostwatch"),
@@ -197,11 +197,11 @@ class HostWatch final : public TrafficWindow {
 
 }  // namespace
 
-ListWindow* make_host_list(Monitors& m) {
+ListWindow* make_host_list(WindowOpener& m) {
   return new HostList(m);
 }
 
-ListWindow* make_host_watch(Monitors& m, const Node* host) {
+ListWindow* make_host_watch(WindowOpener& m, const Node* host) {
   return new HostWatch(m, host);
 }
 

@@ -7,7 +7,7 @@
 #include "app/settings.h"
 #include "db/db_store.h"
 #include "ui/monitor/db_reader.h"
-#include "ui/monitor/windows.h"
+#include "ui/monitor/window_makers.h"
 
 namespace tarnix::ui {
 
@@ -97,7 +97,7 @@ WatchRead read_url_accesses(DbSession* s, std::int32_t url_id, TimestampRecord s
 class UrlWatchWindow : public ListWindow {
  public:
   using Reader = std::function<WatchRead(DbSession*, TimestampRecord)>;
-  UrlWatchWindow(Monitors& m, Design d, Reader reader)
+  UrlWatchWindow(WindowOpener& m, Design d, Reader reader)
       : ListWindow(*m.services().settings, std::move(d), m.services().parent),
         m_(m),
         reader_(std::move(reader)) {}
@@ -119,7 +119,7 @@ class UrlWatchWindow : public ListWindow {
         });
   }
 
-  Monitors& m_;
+  WindowOpener& m_;
 
  private:
   const Reader reader_;
@@ -130,7 +130,7 @@ class UrlWatchWindow : public ListWindow {
 // Accessed or served URLs of a host.
 class HostUrlsWindow final : public UrlWatchWindow {
  public:
-  HostUrlsWindow(Monitors& m, std::int32_t host_id, bool served)
+  HostUrlsWindow(WindowOpener& m, std::int32_t host_id, bool served)
       : UrlWatchWindow(m,
                        served ? Design{served_urls_title(QString()),
                                        QStringLiteral("wnurldaccesslist"),
@@ -205,7 +205,7 @@ class HostUrlsWindow final : public UrlWatchWindow {
 
 class UrlAccessesWindow final : public UrlWatchWindow {
  public:
-  UrlAccessesWindow(Monitors& m, std::int32_t url_id, const QString& title)
+  UrlAccessesWindow(WindowOpener& m, std::int32_t url_id, const QString& title)
       : UrlWatchWindow(
             m,
             {title,
@@ -238,11 +238,11 @@ class UrlAccessesWindow final : public UrlWatchWindow {
 
 }  // namespace
 
-ListWindow* make_url_host_window(Monitors& m, std::int32_t host_id, bool served) {
+ListWindow* make_url_host_window(WindowOpener& m, std::int32_t host_id, bool served) {
   return new HostUrlsWindow(m, host_id, served);
 }
 
-ListWindow* make_url_accesses(Monitors& m, std::int32_t url_id, const QString& title) {
+ListWindow* make_url_accesses(WindowOpener& m, std::int32_t url_id, const QString& title) {
   return new UrlAccessesWindow(m, url_id, title);
 }
 

@@ -1,4 +1,4 @@
-#include "ui/monitor/monitors.h"
+#include "ui/monitor/window_opener.h"
 
 #include <QDesktopServices>
 #include <QUrl>
@@ -8,7 +8,7 @@
 #include "db/db_store.h"
 #include "ui/main_window.h"
 #include "ui/monitor/db_reader.h"
-#include "ui/monitor/windows.h"
+#include "ui/monitor/window_makers.h"
 
 namespace tarnix::ui {
 
@@ -33,7 +33,7 @@ QString served_urls_title(const QString& name) {
   return name + QStringLiteral(" (URLs Served)");
 }
 
-Monitors::Monitors(MonitorServices services)
+WindowOpener::WindowOpener(MonitorServices services)
     : services_(std::move(services)),
       reader_(std::make_unique<DbReader>(services_.db_file)),
       context_(std::make_unique<QObject>()) {
@@ -43,15 +43,15 @@ Monitors::Monitors(MonitorServices services)
     };
 }
 
-Monitors::~Monitors() {
+WindowOpener::~WindowOpener() {
   stop_reading();
 }
 
-void Monitors::stop_reading() {
+void WindowOpener::stop_reading() {
   if (reader_) reader_->stop();
 }
 
-void Monitors::install(MainWindow& window) {
+void WindowOpener::install(MainWindow& window) {
   const std::pair<int, TopList> tops[] = {
       {kCmdTopHosts, TopList::kHosts},        {kCmdTopLinks, TopList::kLinks},
       {kCmdTopAlarms, TopList::kAlarms},      {kCmdTopUrls, TopList::kUrls},
@@ -61,7 +61,8 @@ void Monitors::install(MainWindow& window) {
   window.set_command(kCmdHostList, [this] { open_host_list(); });
 }
 
-ListWindow* Monitors::raise_or_open(QPointer<ListWindow>& slot, const std::function<ListWindow*()>& make) {
+ListWindow* WindowOpener::raise_or_open(QPointer<ListWindow>& slot,
+                                        const std::function<ListWindow*()>& make) {
   if (slot) {
     slot->show();
     slot->raise();
@@ -72,28 +73,28 @@ ListWindow* Monitors::raise_or_open(QPointer<ListWindow>& slot, const std::funct
   return slot;
 }
 
-ListWindow* Monitors::open_top(TopList which) {
+ListWindow* WindowOpener::open_top(TopList which) {
   return raise_or_open(tops_[static_cast<int>(which)], [&] { return make_top_window(*this, which); });
 }
 
-ListWindow* Monitors::open_host_list() {
+ListWindow* WindowOpener::open_host_list() {
   return raise_or_open(host_list_, [&] { return make_host_list(*this); });
 }
 
-ListWindow* Monitors::open_host_watch(const Node* host) {
+ListWindow* WindowOpener::open_host_watch(const Node* host) {
   if (host == nullptr) return nullptr;
   return show_new(make_host_watch(*this, host), true);
 }
 
-ListWindow* Monitors::open_accessed_urls(std::int32_t host_id) {
+ListWindow* WindowOpener::open_accessed_urls(std::int32_t host_id) {
   return show_new(make_url_host_window(*this, host_id, false), false);
 }
 
-ListWindow* Monitors::open_served_urls(std::int32_t host_id) {
+ListWindow* WindowOpener::open_served_urls(std::int32_t host_id) {
   return show_new(make_url_host_window(*this, host_id, true), false);
 }
 
-void Monitors::open_url_accesses(std::int32_t url_id) {
+void WindowOpener::open_url_accesses(std::int32_t url_id) {
   struct Text {
     bool ok = false;
     std::string text;
@@ -110,7 +111,7 @@ void Monitors::open_url_accesses(std::int32_t url_id) {
       });
 }
 
-void Monitors::inactive(const QString& title) {
+void WindowOpener::inactive(const QString& title) {
   if (services_.messenger != nullptr)
     services_.messenger->show(
         {QStringLiteral("Host Currently Inactive"),
@@ -119,7 +120,7 @@ void Monitors::inactive(const QString& title) {
          {}});
 }
 
-void Monitors::watch_host_traffic(std::int32_t host_id, const QString& title) {
+void WindowOpener::watch_host_traffic(std::int32_t host_id, const QString& title) {
   struct Addr {
     bool ok = false;
     NetAddress address;
@@ -144,9 +145,9 @@ void Monitors::watch_host_traffic(std::int32_t host_id, const QString& title) {
       });
 }
 
-void Monitors::watch_host_urls(const Node* host, bool served) {
+void WindowOpener::watch_host_urls(const Node* host, bool served) {
   if (host == nullptr) return;
-  const HostcEntry* entry = host->name_entry.load();
+  const HostCacheEntry* entry = host->name_entry.load();
   if (entry != nullptr && entry->host_id != 0) {
     served ? open_served_urls(entry->host_id) : open_accessed_urls(entry->host_id);
     return;
@@ -154,14 +155,14 @@ void Monitors::watch_host_urls(const Node* host, bool served) {
   run_address_command(kWatchCmd0 + (served ? 2 : 1), kWatchCmd0, host->address);
 }
 
-void Monitors::run_address_command(int id, int first, const NetAddress& address) {
+void WindowOpener::run_address_command(int id, int first, const NetAddress& address) {
   reader_->read<std::int32_t>(
       context_.get(),
       [address](DbSession* s) { return s != nullptr ? db_host_cache_find_id(*s, nullptr, &address) : 0; },
       [this, id, first](std::int32_t host_id) { run_host_command(*this, id, first, host_id); });
 }
 
-void Monitors::browse_url(std::int32_t url_id) {
+void WindowOpener::browse_url(std::int32_t url_id) {
   reader_->read<std::string>(
       context_.get(),
       [url_id](DbSession* s) {
@@ -180,7 +181,8 @@ void add_host_commands(QMenu& menu, int first, const QString& who, bool enabled)
   for (int k = 0; k < 3; ++k) ListWindow::add_command(menu, first + k, texts[k].arg(who), enabled);
 }
 
-bool run_host_command(Monitors& m, int id, int first, std::int32_t host_id, const QString& inactive_title) {
+bool run_host_command(WindowOpener& m, int id, int first, std::int32_t host_id,
+                      const QString& inactive_title) {
   if (id < first || id > first + 2) return false;
   if (id == first)
     m.watch_host_traffic(host_id, inactive_title);
@@ -191,7 +193,7 @@ bool run_host_command(Monitors& m, int id, int first, std::int32_t host_id, cons
   return true;
 }
 
-bool run_node_command(Monitors& m, int id, int first, const Node* host) {
+bool run_node_command(WindowOpener& m, int id, int first, const Node* host) {
   if (id < first || id > first + 2) return false;
   if (id == first)
     m.open_host_watch(host);

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "capture/cfocus.h"
+#include "capture/focus_file.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ const std::string& scratch_file() {
   static const std::string path = [] {
     struct stat st {};
     std::string name = (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp");
-    name += "/cfocus_fuzz_XXXXXX";
+    name += "/focus_file_fuzz_XXXXXX";
     const int fd = mkstemp(name.data());
     if (fd < 0) std::abort();
     close(fd);

@@ -9,7 +9,7 @@
 
 namespace tarnix {
 
-struct pd_stat {
+struct ProtocolCounters {
   std::atomic<std::uint64_t> bytes{0};
   std::atomic<std::uint64_t> frames{0};
 

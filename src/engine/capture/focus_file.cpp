@@ -1,4 +1,4 @@
-#include "capture/cfocus.h"
+#include "capture/focus_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -141,7 +141,8 @@ int cfocus_dump(const std::string& path, const FocusStore& store) {
     const FocusRecord& focus = store.dictionary[i];
     ok = write_line(f, focus.name) && write_u32(f, std::uint32_t(focus.entries.size()));
     for (std::size_t k = 0; ok && k < focus.entries.size(); ++k)
-      ok = write_line(f, focus.entries[k].protocol_name) && write_u32(f, std::uint32_t(focus.entries[k].colour));
+      ok = write_line(f, focus.entries[k].protocol_name) &&
+           write_u32(f, std::uint32_t(focus.entries[k].colour));
   }
   if (std::fclose(f) != 0) ok = false;
   return ok ? 1 : -1;

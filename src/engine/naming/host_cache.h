@@ -2,7 +2,7 @@
 //
 // Any thread may ask for the name of an IPv4 or IPv6 address, the address of a host
 // name or the text form of an Ethernet address; the request is queued and one
-// of a few resolver threads answers it, keeps the answer as a HostcEntry and
+// of a few resolver threads answers it, keeps the answer as a HostCacheEntry and
 // calls the requester's completion with it. Later look-ups are served from
 // the cache with the find_* calls, which never wait for the name service.
 //
@@ -14,7 +14,7 @@
 //
 // Entries are created only by the resolver, are complete (host id included)
 // before any other thread can reach them, never change afterwards and live as
-// long as the cache. A `const HostcEntry*` may therefore be kept and read from
+// long as the cache. A `const HostCacheEntry*` may therefore be kept and read from
 // any thread without a lock.
 #pragma once
 
@@ -37,8 +37,8 @@
 
 #include "core/hash.h"
 #include "core/hashtable.h"
+#include "core/list.h"
 #include "core/mutex.h"
-#include "core/q.h"
 #include "naming/ethers.h"
 #include "naming/netaddr.h"
 
@@ -108,7 +108,7 @@ struct NameAndSource {
   NameSource source = NameSource::kNone;
 };
 
-struct HostcEntry {
+struct HostCacheEntry {
   std::optional<HostRecord> host;  // none when the name service had no answer
   std::string name;                // record name, or dotted/colon text of the address
   std::string short_name;          // record name up to its first '.'; empty without a record
@@ -131,9 +131,9 @@ bool hostc_valid_name(std::string_view text);
 // Called on a resolver thread with the entry, or null when there is none
 // (a failed look-up by name, an invalid request). What the original design
 // passed as two opaque arguments is whatever the lambda captures.
-using HostcCompletion = std::function<void(const HostcEntry* entry)>;
+using HostCacheCompletion = std::function<void(const HostCacheEntry* entry)>;
 
-enum HostcRequestKind : std::int32_t {
+enum HostCacheRequestKind : std::int32_t {
   kHostcByName = 0,
   kHostcByIpv4 = 1,
   kHostcByEther = 2,
@@ -141,7 +141,7 @@ enum HostcRequestKind : std::int32_t {
 };
 
 // What a record that wants resolving carries (resolve_rec_process).
-struct HostcRequestDescriptor {
+struct HostCacheRequestDescriptor {
   std::int32_t kind = kHostcKindNotSet;
   NetAddress address;
   std::string name;
@@ -195,7 +195,7 @@ class HostIdStore {
  public:
   virtual ~HostIdStore() = default;
   virtual std::int32_t find_id(const std::string& name, const NetAddress& address) = 0;  // 0 when unknown
-  virtual std::int32_t store(const HostcEntry& entry) = 0;                               // new id
+  virtual std::int32_t store(const HostCacheEntry& entry) = 0;                           // new id
   // The rows of a host the name service has no name for, named by what
   // was heard of its address (the cache has checked that no look-up named
   // it). False when it could not be written. A store that keeps no names
@@ -210,7 +210,7 @@ class HostIdStore {
 class MemoryHostIdStore final : public HostIdStore {
  public:
   std::int32_t find_id(const std::string& name, const NetAddress& address) override;
-  std::int32_t store(const HostcEntry& entry) override;
+  std::int32_t store(const HostCacheEntry& entry) override;
   bool rename(std::int32_t id, const NetAddress& address, const std::string& name) override;
 
   struct Row {
@@ -231,11 +231,11 @@ class MemoryHostIdStore final : public HostIdStore {
   int store_calls_ GUARDED_BY(mutex_) = 0;
 };
 
-struct HostcNameTraits {
+struct HostCacheNameTraits {
   static std::int32_t hash(std::string_view key) { return string_hash_alt(key); }
   static int compare(std::string_view stored, std::string_view probe) { return stored.compare(probe); }
 };
-struct HostcIdTraits {
+struct HostCacheIdTraits {
   static std::int32_t hash(std::int32_t id) { return id; }
   static int compare(std::int32_t stored, std::int32_t probe) { return stored == probe ? 0 : 1; }
 };
@@ -263,7 +263,7 @@ struct HostCacheOptions {
   std::function<std::chrono::steady_clock::time_point()> now;
 };
 
-class HostCache {  // hostc
+class HostCache {
  public:
   HostCache(NameService& ns, HostIdStore& ids, HostCacheOptions options = {});
   ~HostCache();  // stops and joins the resolvers
@@ -283,30 +283,30 @@ class HostCache {  // hostc
   // Text that is a whole IPv4 or IPv6 address is that address, anything
   // else a name. The "ipv4" calls take IPv6 addresses as well: both kinds
   // share the address table and the host ids (kinds never compare equal).
-  const HostcEntry* find_text(std::string_view text) const;
-  const HostcEntry* find_ipv4(const NetAddress& a) const;
-  const HostcEntry* find_ether(const NetAddress& a) const;
+  const HostCacheEntry* find_text(std::string_view text) const;
+  const HostCacheEntry* find_ipv4(const NetAddress& a) const;
+  const HostCacheEntry* find_ether(const NetAddress& a) const;
   // Text containing ':' is an Ethernet address, anything else a name.
-  const HostcEntry* find_ether_text(std::string_view text) const;
-  const HostcEntry* find_id(std::int32_t id) const;
+  const HostCacheEntry* find_ether_text(std::string_view text) const;
+  const HostCacheEntry* find_id(std::int32_t id) const;
   // Every name of the IPv4 by-name table (names and aliases), in table order.
   std::vector<std::string> ipv4_names() const;
 
   // Queue a request; the caller never waits for the answer. True when
   // queued; an address of the wrong kind (Ethernet for request_ipv4) is not,
   // and its completion is never called. Address text is read as an address.
-  bool request_text(std::string_view text, HostcCompletion done);
-  bool request_ipv4(const NetAddress& a, HostcCompletion done);
-  bool request_ether(const NetAddress& a, HostcCompletion done);
+  bool request_text(std::string_view text, HostCacheCompletion done);
+  bool request_ipv4(const NetAddress& a, HostCacheCompletion done);
+  bool request_ether(const NetAddress& a, HostCacheCompletion done);
   // The same by descriptor; false (with a message) for a kind other than
   // 0, 1, 2 or an address that does not fit its kind.
-  bool resolve_rec_process(const HostcRequestDescriptor& d, HostcCompletion done);
+  bool resolve_rec_process(const HostCacheRequestDescriptor& d, HostCacheCompletion done);
 
   // The entry of an IPv4 address now, without waiting: the cached one, or a
   // new provisional one named by the dotted address (its host id stored).
   // For whoever cannot wait any longer for the name service. Null only for
   // an address that is neither IPv4 nor IPv6.
-  const HostcEntry* ipv4_now(const NetAddress& a);
+  const HostCacheEntry* ipv4_now(const NetAddress& a);
 
   // Returns when the queue is empty and no request is in progress, or at
   // once when the resolver is not running. Not from a completion.
@@ -339,7 +339,7 @@ class HostCache {  // hostc
   // The one name an entry's host is shown, logged and stored by: the best
   // of its own look-up and what was heard of its address (name_of), else
   // the entry's own name (its address text; source kNone). Empty for null.
-  NameAndSource shown_name(const HostcEntry* entry) const;
+  NameAndSource shown_name(const HostCacheEntry* entry) const;
   // The IP address the best heard name `name` names, when one does (the
   // most recently heard of several); unset otherwise.
   NetAddress heard_address(std::string_view name) const;
@@ -359,39 +359,39 @@ class HostCache {  // hostc
     std::int32_t kind;
     NetAddress address;
     std::string name;
-    HostcCompletion done;
+    HostCacheCompletion done;
     std::chrono::steady_clock::time_point deadline{};
     bool answered = false;  // the completion was taken (queue_mutex_)
   };
   using Clock = std::chrono::steady_clock;
-  using NameTable = HashTable<std::string, const HostcEntry*, HostcNameTraits>;
-  using AddressTable = HashTable<NetAddress, const HostcEntry*, NetAddressKeyTraits>;
-  using IdTable = HashTable<std::int32_t, const HostcEntry*, HostcIdTraits>;
+  using NameTable = HashTable<std::string, const HostCacheEntry*, HostCacheNameTraits>;
+  using AddressTable = HashTable<NetAddress, const HostCacheEntry*, NetAddressKeyTraits>;
+  using IdTable = HashTable<std::int32_t, const HostCacheEntry*, HostCacheIdTraits>;
 
   void queue(std::unique_ptr<Request> r);
   void resolve_loop();
   void deadline_loop();
   // The completion, once: empty when the request was answered already.
-  HostcCompletion claim(Request& r) REQUIRES(queue_mutex_);
-  static void call(HostcCompletion& done, const HostcEntry* entry);
+  HostCacheCompletion claim(Request& r) REQUIRES(queue_mutex_);
+  static void call(HostCacheCompletion& done, const HostCacheEntry* entry);
   // `left` is set when the stop left the name service's answer behind.
-  const HostcEntry* process(const Request& r, bool& left);
-  const HostcEntry* by_name(const std::string& name, bool& left);
-  const HostcEntry* by_ipv4(const NetAddress& a, bool& left);
+  const HostCacheEntry* process(const Request& r, bool& left);
+  const HostCacheEntry* by_name(const std::string& name, bool& left);
+  const HostCacheEntry* by_ipv4(const NetAddress& a, bool& left);
   // Asks the name service; for one that may hang, on a thread of its own
   // that a stop does not wait for (then `left` is set and there is no reply).
   struct Asking;
   std::optional<HostRecord> ask(std::function<std::optional<HostRecord>(NameService&)> call, bool& left);
-  const HostcEntry* ether_entry(const NetAddress& a);
-  const HostcEntry* find_text_locked(std::string_view text) const REQUIRES_SHARED(tables_mutex_);
+  const HostCacheEntry* ether_entry(const NetAddress& a);
+  const HostCacheEntry* find_text_locked(std::string_view text) const REQUIRES_SHARED(tables_mutex_);
   // Settles the entry's name and host id, then publishes it (replacing a
   // provisional entry of its address). asked_name is the name a by-name
   // request asked for (empty for address requests).
-  const HostcEntry* publish_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name)
+  const HostCacheEntry* publish_ipv4(std::unique_ptr<HostCacheEntry> e, const std::string& asked_name)
       REQUIRES(register_mutex_);
   // publish_ipv4, then the stored rows of a nameless host take the name
   // heard for its address before the entry was made.
-  const HostcEntry* register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name)
+  const HostCacheEntry* register_ipv4(std::unique_ptr<HostCacheEntry> e, const std::string& asked_name)
       REQUIRES(register_mutex_);
   bool name_failed_recently(const std::string& name) REQUIRES(register_mutex_);
   void note_failed_name(const std::string& name) REQUIRES(register_mutex_);
@@ -402,12 +402,12 @@ class HostCache {  // hostc
   HostIdStore& ids_;
   HostCacheOptions options_;
 
-  // "Hostc mutex": the queue, the look-ups in flight and the threads' state.
+  // "HostCache mutex": the queue, the look-ups in flight and the threads' state.
   mutable Mutex queue_mutex_;
   std::condition_variable wake_;  // a request queued, or stopping
   std::condition_variable idle_;
   std::condition_variable deadline_wake_;
-  Queue<std::shared_ptr<Request>> queue_ GUARDED_BY(queue_mutex_);
+  std::deque<std::shared_ptr<Request>> queue_ GUARDED_BY(queue_mutex_);
   // Every request not yet past its deadline check, oldest first (deadlines
   // are queue time plus one bound, so this is also deadline order).
   std::deque<std::shared_ptr<Request>> deadlines_ GUARDED_BY(queue_mutex_);
@@ -456,7 +456,7 @@ class HostCache {  // hostc
   NameTable ether_names_ GUARDED_BY(tables_mutex_);
   AddressTable ether_addresses_ GUARDED_BY(tables_mutex_);
   IdTable host_ids_ GUARDED_BY(tables_mutex_);
-  std::deque<std::unique_ptr<HostcEntry>> entries_ GUARDED_BY(tables_mutex_);
+  std::deque<std::unique_ptr<HostCacheEntry>> entries_ GUARDED_BY(tables_mutex_);
   // Names heard on the wire, by IP address and by Ethernet address.
   HeardTable heard_ip_ GUARDED_BY(tables_mutex_);
   HeardTable heard_ether_ GUARDED_BY(tables_mutex_);
@@ -467,20 +467,20 @@ class HostCache {  // hostc
 // while other threads draw it: one atomic pointer to an immutable entry.
 class HostNameSlot {
  public:
-  void set(const HostcEntry* e) { entry_.store(e, std::memory_order_release); }
-  const HostcEntry* entry() const { return entry_.load(std::memory_order_acquire); }
+  void set(const HostCacheEntry* e) { entry_.store(e, std::memory_order_release); }
+  const HostCacheEntry* entry() const { return entry_.load(std::memory_order_acquire); }
   // Empty until an entry with a named host record arrives.
   std::string_view name() const {
-    const HostcEntry* e = entry();
+    const HostCacheEntry* e = entry();
     return e != nullptr && e->has_name() ? std::string_view(e->host->name) : std::string_view();
   }
   std::string_view short_name() const {
-    const HostcEntry* e = entry();
+    const HostCacheEntry* e = entry();
     return e != nullptr && e->has_name() ? std::string_view(e->short_name) : std::string_view();
   }
 
  private:
-  std::atomic<const HostcEntry*> entry_{nullptr};
+  std::atomic<const HostCacheEntry*> entry_{nullptr};
 };
 
 }  // namespace tarnix

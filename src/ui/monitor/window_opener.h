@@ -47,12 +47,12 @@ enum WatchCommand : int {
   kWatchCmd0 = 15000,
 };
 
-class Monitors {
+class WindowOpener {
  public:
-  explicit Monitors(MonitorServices services);
-  ~Monitors();
-  Monitors(const Monitors&) = delete;
-  Monitors& operator=(const Monitors&) = delete;
+  explicit WindowOpener(MonitorServices services);
+  ~WindowOpener();
+  WindowOpener(const WindowOpener&) = delete;
+  WindowOpener& operator=(const WindowOpener&) = delete;
 
   // Enables the main menu's Top and Host List commands.
   void install(MainWindow& window);

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pdl/pd_stat.h"
+#include "pdl/protocol_counters.h"
 #include "pdl/symbol.h"
 
 namespace tarnix {
@@ -40,10 +40,10 @@ struct protocol_node {
   std::uint32_t two_offsets = 0;   // 1: try second_offset when first_offset fails
   std::int32_t first_offset = 0;
   std::int32_t second_offset = 0;
-  std::uint32_t value_low = 0;   // inclusive range, or the bit mask
+  std::uint32_t value_low = 0;  // inclusive range, or the bit mask
   std::uint32_t value_high = 0;
-  std::uint32_t flags = 0;       // width in bytes (0, 1, 2, 4) | kProtocolMaskFlag
-  mutable pd_stat counters;
+  std::uint32_t flags = 0;  // width in bytes (0, 1, 2, 4) | kProtocolMaskFlag
+  mutable ProtocolCounters counters;
 
   int width() const { return static_cast<int>(flags & kProtocolWidthBits); }
   bool masked() const { return (flags & kProtocolMaskFlag) != 0; }

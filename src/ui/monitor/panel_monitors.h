@@ -18,7 +18,7 @@ class MainWindow;
 class OutputArea;
 class UrlStats;
 
-struct MonitorWindows {
+struct PanelMonitors {
   LoadChart* load = nullptr;
   LoadChart* urls = nullptr;
   UrlStats* stats = nullptr;
@@ -27,7 +27,7 @@ struct MonitorWindows {
 
 // The charts sample the current network of `model`, whichever it is at the
 // time, so an adapter switch needs no re-pointing.
-MonitorWindows install_monitor_windows(MainWindow& window, TrafficModel& model, app::Settings& settings,
-                                       std::time_t start_time);
+PanelMonitors install_panel_monitors(MainWindow& window, TrafficModel& model, app::Settings& settings,
+                                     std::time_t start_time);
 
 }  // namespace tarnix::ui

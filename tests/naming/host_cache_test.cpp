@@ -1,4 +1,4 @@
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ namespace tarnix {
 class HostCacheTestPeer {
  public:
   static void queue_null(HostCache& c) { c.queue(nullptr); }
-  static void queue_kind(HostCache& c, std::int32_t kind, HostcCompletion done) {
+  static void queue_kind(HostCache& c, std::int32_t kind, HostCacheCompletion done) {
     c.queue(std::make_unique<HostCache::Request>(HostCache::Request{kind, {}, "x", std::move(done)}));
   }
 };
@@ -30,15 +30,15 @@ using testing_support::reply;
 // Collects what completions receive, in order, from the resolver thread.
 class Calls {
  public:
-  HostcCompletion done() {
-    return [this](const HostcEntry* e) {
+  HostCacheCompletion done() {
+    return [this](const HostCacheEntry* e) {
       std::lock_guard lock(mutex_);
       got_.push_back(e);
       cv_.notify_all();
     };
   }
   // The entries of the first n completions; fails the test on a time-out.
-  std::vector<const HostcEntry*> wait(std::size_t n) {
+  std::vector<const HostCacheEntry*> wait(std::size_t n) {
     std::unique_lock lock(mutex_);
     bool ok = cv_.wait_for(lock, 10s, [&] { return got_.size() >= n; });
     EXPECT_TRUE(ok) << "only " << got_.size() << " of " << n << " completions arrived";
@@ -48,7 +48,7 @@ class Calls {
  private:
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::vector<const HostcEntry*> got_;
+  std::vector<const HostCacheEntry*> got_;
 };
 
 NetAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
@@ -68,7 +68,7 @@ HostCacheOptions one_worker() {
   return o;
 }
 
-class HostcTest : public ::testing::Test {
+class HostCacheTest : public ::testing::Test {
  protected:
   void SetUp() override { cache.start(); }
   FakeNameService ns;
@@ -79,7 +79,7 @@ class HostcTest : public ::testing::Test {
 
 // --- the copy an entry keeps of a reply ---------------------------------------
 
-TEST(HostcCopyRecord, CutsNamesAtTheFirstBlankAndCopiesAddressesFromTheSecond) {
+TEST(HostCacheCopyRecord, CutsNamesAtTheFirstBlankAndCopiesAddressesFromTheSecond) {
   HostRecord r =
       reply("alpha beta", {"one two", "three", " lead"}, {ip(10, 0, 0, 1), ip(10, 0, 0, 2), ip(10, 0, 0, 3)});
   r.addrtype = 2;
@@ -100,7 +100,7 @@ TEST(HostcCopyRecord, CutsNamesAtTheFirstBlankAndCopiesAddressesFromTheSecond) {
 
 // --- requests by address -----------------------------------------------------
 
-TEST_F(HostcTest, TwoRequestsForOneUncachedAddressAskOnceAndShareTheEntry) {
+TEST_F(HostCacheTest, TwoRequestsForOneUncachedAddressAskOnceAndShareTheEntry) {
   ns.answer_address(ip(10, 1, 2, 3), reply("web.example.com", {}, {ip(10, 1, 2, 3)}));
   ns.close_gate();  // both requests are queued before the first is answered
   cache.request_ipv4(v4(10, 1, 2, 3), calls.done());
@@ -119,7 +119,7 @@ TEST_F(HostcTest, TwoRequestsForOneUncachedAddressAskOnceAndShareTheEntry) {
   EXPECT_EQ(cache.entry_count(), 1);
 }
 
-TEST_F(HostcTest, FailedReverseLookUpIsCachedUnderTheDottedText) {
+TEST_F(HostCacheTest, FailedReverseLookUpIsCachedUnderTheDottedText) {
   cache.request_ipv4(v4(192, 168, 1, 20), calls.done());
   cache.request_ipv4(v4(192, 168, 1, 20), calls.done());
   auto got = calls.wait(2);
@@ -137,7 +137,7 @@ TEST_F(HostcTest, FailedReverseLookUpIsCachedUnderTheDottedText) {
   EXPECT_EQ(ns.calls(), 1);
 }
 
-TEST_F(HostcTest, EntryKeepsTheAddressItWasAskedAbout) {
+TEST_F(HostCacheTest, EntryKeepsTheAddressItWasAskedAbout) {
   // A reverse reply listing several addresses: the copy drops the first, so
   // keying the entry by the copy's first address would lose the asked one.
   ns.answer_address(ip(10, 0, 0, 1), reply("multi", {}, {ip(10, 0, 0, 1), ip(10, 0, 0, 9)}));
@@ -155,7 +155,7 @@ TEST_F(HostcTest, EntryKeepsTheAddressItWasAskedAbout) {
 // IPv6 addresses go to the name service's IPv6 look-up whichever way they
 // are asked, are keyed by their bytes (any text form finds them) and never
 // meet the IPv4 address that shares their first bytes.
-TEST_F(HostcTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
+TEST_F(HostCacheTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
   const std::array<std::uint8_t, 16> named{0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
   const std::array<std::uint8_t, 16> unnamed{0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6};
   ns.answer_ipv6(named, reply("six.example.com", {"six-alias"}, {}));
@@ -163,29 +163,29 @@ TEST_F(HostcTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
   ns.answer_address(ip(0xfd, 0, 0, 0), reply("four.example.com", {}, {ip(0xfd, 0, 0, 0)}));
   struct Case {
     const char* what;
-    std::function<bool(HostCache&, HostcCompletion)> ask;
+    std::function<bool(HostCache&, HostCacheCompletion)> ask;
     std::string name, text;
     std::array<std::uint8_t, 16> bytes;
   };
   const Case cases[] = {
       {"by address",
-       [&](HostCache& c, HostcCompletion d) { return c.request_ipv4(NetAddress::ipv6(named.data()), d); },
+       [&](HostCache& c, HostCacheCompletion d) { return c.request_ipv4(NetAddress::ipv6(named.data()), d); },
        "six.example.com", "fd00::5", named},
       {"by text in another form",
-       [](HostCache& c, HostcCompletion d) { return c.request_text("FD00:0:0::0:5", d); }, "six.example.com",
-       "fd00::5", named},
+       [](HostCache& c, HostCacheCompletion d) { return c.request_text("FD00:0:0::0:5", d); },
+       "six.example.com", "fd00::5", named},
       {"by descriptor",
-       [&](HostCache& c, HostcCompletion d) {
+       [&](HostCache& c, HostCacheCompletion d) {
          return c.resolve_rec_process({kHostcByIpv4, NetAddress::ipv6(unnamed.data()), {}}, d);
        },
        "fd00::6", "fd00::6", unnamed},
   };
-  std::vector<const HostcEntry*> entries;
+  std::vector<const HostCacheEntry*> entries;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Calls one;
     ASSERT_TRUE(c.ask(cache, one.done()));
-    const HostcEntry* e = one.wait(1).at(0);
+    const HostCacheEntry* e = one.wait(1).at(0);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->name, c.name);
     EXPECT_EQ(e->address, NetAddress::ipv6(c.bytes.data()));
@@ -203,7 +203,7 @@ TEST_F(HostcTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
 
   EXPECT_EQ(cache.find_ipv4(v4(0xfd, 0, 0, 0)), nullptr);
   cache.request_ipv4(v4(0xfd, 0, 0, 0), calls.done());
-  const HostcEntry* four = calls.wait(1).at(0);
+  const HostCacheEntry* four = calls.wait(1).at(0);
   ASSERT_NE(four, nullptr);
   EXPECT_EQ(four->name, "four.example.com");
   EXPECT_NE(four->host_id, entries[0]->host_id);
@@ -211,7 +211,7 @@ TEST_F(HostcTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
 
   // Not waiting for the name service: a provisional entry under the text.
   const std::uint8_t late[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9};
-  const HostcEntry* now = cache.ipv4_now(NetAddress::ipv6(late));
+  const HostCacheEntry* now = cache.ipv4_now(NetAddress::ipv6(late));
   ASSERT_NE(now, nullptr);
   EXPECT_TRUE(now->provisional);
   EXPECT_EQ(now->name, "fe80::9");
@@ -219,7 +219,7 @@ TEST_F(HostcTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
 
 // --- requests by text ----------------------------------------------------------
 
-TEST_F(HostcTest, TextRequestsGoByAddressOrByName) {
+TEST_F(HostCacheTest, TextRequestsGoByAddressOrByName) {
   ns.answer_address(ip(10, 1, 2, 3), reply("dotted-host", {}, {ip(10, 1, 2, 3)}));
   ns.answer_name("plain", reply("plain.example.com", {}, {ip(10, 9, 9, 9)}));
   ns.answer_name("3com", reply("3com.example.com", {}, {ip(10, 3, 3, 3)}));
@@ -242,12 +242,12 @@ TEST_F(HostcTest, TextRequestsGoByAddressOrByName) {
   EXPECT_EQ(cache.find_text("3.0.0.0"), nullptr);
 }
 
-TEST_F(HostcTest, NameRepliesAreCutAtABlankAndKnownByEveryAlias) {
+TEST_F(HostCacheTest, NameRepliesAreCutAtABlankAndKnownByEveryAlias) {
   ns.answer_name("gw", reply("router one.example.com", {"gateway x", "gw"}, {ip(10, 0, 0, 254)}));
   cache.request_text("gw", calls.done());
   auto got = calls.wait(1);
   ASSERT_NE(got[0], nullptr);
-  const HostcEntry* e = got[0];
+  const HostCacheEntry* e = got[0];
   EXPECT_EQ(e->name, "router");
   EXPECT_EQ(e->host->name, "router");
   EXPECT_EQ(e->short_name, "router");
@@ -265,7 +265,7 @@ TEST_F(HostcTest, NameRepliesAreCutAtABlankAndKnownByEveryAlias) {
   EXPECT_EQ(ns.calls(), 1);
 }
 
-TEST_F(HostcTest, NameLookUpCachesTheNameItWasAskedBy) {
+TEST_F(HostCacheTest, NameLookUpCachesTheNameItWasAskedBy) {
   // The reply does not list the name asked for (a nickname resolved by the
   // system); asking again would add an entry each time.
   ns.answer_name("nick", reply("host.example.com", {}, {ip(10, 0, 0, 5)}));
@@ -278,7 +278,7 @@ TEST_F(HostcTest, NameLookUpCachesTheNameItWasAskedBy) {
   EXPECT_EQ(cache.entry_count(), 1);
 }
 
-TEST_F(HostcTest, AliasesAlreadyKnownKeepTheirEntryAndAddressesAreNotRetaken) {
+TEST_F(HostCacheTest, AliasesAlreadyKnownKeepTheirEntryAndAddressesAreNotRetaken) {
   ns.answer_address(ip(10, 0, 0, 7), reply("first", {}, {ip(10, 0, 0, 7)}));
   ns.answer_name("second", reply("second", {"first"}, {ip(10, 0, 0, 7)}));
   cache.request_ipv4(v4(10, 0, 0, 7), calls.done());
@@ -293,7 +293,7 @@ TEST_F(HostcTest, AliasesAlreadyKnownKeepTheirEntryAndAddressesAreNotRetaken) {
   EXPECT_EQ(got[1]->address, v4(10, 0, 0, 7));
 }
 
-TEST(HostcFailedNames, AreNotAskedAgainForAWhileWhateverElseFails) {
+TEST(HostCacheFailedNames, AreNotAskedAgainForAWhileWhateverElseFails) {
   FakeNameService ns;
   MemoryHostIdStore ids;
   std::atomic<int> minutes{0};
@@ -320,7 +320,7 @@ TEST(HostcFailedNames, AreNotAskedAgainForAWhileWhateverElseFails) {
   EXPECT_EQ(cache.entry_count(), 1);
 }
 
-TEST_F(HostcTest, AnEmptyNameGetsNoEntryAndAsksNobody) {
+TEST_F(HostCacheTest, AnEmptyNameGetsNoEntryAndAsksNobody) {
   cache.request_text("", calls.done());
   auto got = calls.wait(1);
   EXPECT_EQ(got[0], nullptr);
@@ -329,7 +329,7 @@ TEST_F(HostcTest, AnEmptyNameGetsNoEntryAndAsksNobody) {
 
 // --- Ethernet ------------------------------------------------------------------
 
-TEST_F(HostcTest, EthernetEntriesAreNamedByTheirTextWithoutAskingAnyone) {
+TEST_F(HostCacheTest, EthernetEntriesAreNamedByTheirTextWithoutAskingAnyone) {
   cache.request_ether(mac(0x3d), calls.done());
   cache.request_ether(mac(0x3d), calls.done());
   auto got = calls.wait(2);
@@ -350,11 +350,11 @@ TEST_F(HostcTest, EthernetEntriesAreNamedByTheirTextWithoutAskingAnyone) {
 
 // --- descriptors and bad requests ------------------------------------------------
 
-TEST_F(HostcTest, DescriptorsQueueByKindAndRejectOthers) {
+TEST_F(HostCacheTest, DescriptorsQueueByKindAndRejectOthers) {
   ns.answer_name("named", reply("named", {}, {ip(10, 0, 0, 8)}));
-  HostcRequestDescriptor by_name{kHostcByName, {}, "named"};
-  HostcRequestDescriptor by_ip{kHostcByIpv4, v4(10, 0, 0, 4), {}};
-  HostcRequestDescriptor by_mac{kHostcByEther, mac(1), {}};
+  HostCacheRequestDescriptor by_name{kHostcByName, {}, "named"};
+  HostCacheRequestDescriptor by_ip{kHostcByIpv4, v4(10, 0, 0, 4), {}};
+  HostCacheRequestDescriptor by_mac{kHostcByEther, mac(1), {}};
   EXPECT_TRUE(cache.resolve_rec_process(by_name, calls.done()));
   EXPECT_TRUE(cache.resolve_rec_process(by_ip, calls.done()));
   EXPECT_TRUE(cache.resolve_rec_process(by_mac, calls.done()));
@@ -366,12 +366,12 @@ TEST_F(HostcTest, DescriptorsQueueByKindAndRejectOthers) {
 
 // A request the cache refuses says so, and its completion never runs: a
 // caller that waited for it would wait for ever.
-TEST_F(HostcTest, RefusedRequestsSaySoAndNeverComplete) {
+TEST_F(HostCacheTest, RefusedRequestsSaySoAndNeverComplete) {
   const std::string invalid = "hostc_resolve_rec_process: invalid                             request\n";
-  using Ask = std::function<bool(HostCache&, HostcCompletion)>;
+  using Ask = std::function<bool(HostCache&, HostCacheCompletion)>;
   auto descriptor = [](std::int32_t kind, NetAddress address) -> Ask {
-    return [=](HostCache& c, HostcCompletion d) {
-      return c.resolve_rec_process(HostcRequestDescriptor{kind, address, {}}, std::move(d));
+    return [=](HostCache& c, HostCacheCompletion d) {
+      return c.resolve_rec_process(HostCacheRequestDescriptor{kind, address, {}}, std::move(d));
     };
   };
   struct Case {
@@ -381,9 +381,9 @@ TEST_F(HostcTest, RefusedRequestsSaySoAndNeverComplete) {
   };
   const Case cases[] = {
       {"Ethernet address asked as IPv4",
-       [](HostCache& c, HostcCompletion d) { return c.request_ipv4(mac(0x3d), std::move(d)); }, ""},
+       [](HostCache& c, HostCacheCompletion d) { return c.request_ipv4(mac(0x3d), std::move(d)); }, ""},
       {"IPv4 address asked as Ethernet",
-       [](HostCache& c, HostcCompletion d) { return c.request_ether(v4(1, 2, 3, 4), std::move(d)); }, ""},
+       [](HostCache& c, HostCacheCompletion d) { return c.request_ether(v4(1, 2, 3, 4), std::move(d)); }, ""},
       {"descriptor with no kind", descriptor(kHostcKindNotSet, {}), invalid},
       {"descriptor of an unknown kind", descriptor(7, {}), invalid},
       {"IPv4 descriptor holding an Ethernet address", descriptor(kHostcByIpv4, mac(2)), invalid},
@@ -405,7 +405,7 @@ TEST_F(HostcTest, RefusedRequestsSaySoAndNeverComplete) {
   EXPECT_EQ(got[0]->address, v4(10, 0, 0, 4));
 }
 
-TEST_F(HostcTest, NullAndUnknownRequestsAreReportedAndTheResolverGoesOn) {
+TEST_F(HostCacheTest, NullAndUnknownRequestsAreReportedAndTheResolverGoesOn) {
   ::testing::internal::CaptureStderr();
   HostCacheTestPeer::queue_null(cache);
   HostCacheTestPeer::queue_kind(cache, 9, calls.done());
@@ -422,13 +422,13 @@ TEST_F(HostcTest, NullAndUnknownRequestsAreReportedAndTheResolverGoesOn) {
 
 // --- host ids ---------------------------------------------------------------------
 
-TEST_F(HostcTest, EveryNewIpv4EntryGetsItsIdOnceBeforeItIsSeen) {
+TEST_F(HostCacheTest, EveryNewIpv4EntryGetsItsIdOnceBeforeItIsSeen) {
   ns.answer_address(ip(10, 0, 0, 1), reply("one", {}, {ip(10, 0, 0, 1)}));
   std::vector<std::int32_t> seen_ids;
   std::mutex m;
   for (int round = 0; round < 3; ++round) {
     for (std::uint8_t last = 1; last <= 4; ++last) {
-      cache.request_ipv4(v4(10, 0, 0, last), [&, last](const HostcEntry* e) {
+      cache.request_ipv4(v4(10, 0, 0, last), [&, last](const HostCacheEntry* e) {
         std::lock_guard lock(m);
         seen_ids.push_back(e->host_id);
         // Published entries are complete: the id table already answers.
@@ -459,14 +459,14 @@ class KnownHostStore : public HostIdStore {
     ++finds;
     return name == "10.0.0.42" ? 4242 : 0;
   }
-  std::int32_t store(const HostcEntry&) override { return ++stored + 100; }
+  std::int32_t store(const HostCacheEntry&) override { return ++stored + 100; }
   int finds = 0, stored = 0;
 
  private:
   HostCache** cache_;
 };
 
-TEST(HostcIds, KnownHostsKeepTheirStoredIdAndTheStoreIsAskedWithoutLocks) {
+TEST(HostCacheIds, KnownHostsKeepTheirStoredIdAndTheStoreIsAskedWithoutLocks) {
   FakeNameService ns;
   HostCache* self = nullptr;
   KnownHostStore store(&self);
@@ -486,7 +486,7 @@ TEST(HostcIds, KnownHostsKeepTheirStoredIdAndTheStoreIsAskedWithoutLocks) {
 
 TEST(MemoryHostIdStoreTest, NumbersFromOneAndFindsByNameAndAddress) {
   MemoryHostIdStore s;
-  HostcEntry a;
+  HostCacheEntry a;
   a.name = "10.0.0.1";
   a.address = v4(10, 0, 0, 1);
   EXPECT_EQ(s.find_id(a.name, a.address), 0);
@@ -495,7 +495,7 @@ TEST(MemoryHostIdStoreTest, NumbersFromOneAndFindsByNameAndAddress) {
   EXPECT_EQ(s.find_id("10.0.0.1", v4(10, 0, 0, 2)), 0);
   EXPECT_EQ(s.find_id("", v4(10, 0, 0, 1)), 1);
 
-  HostcEntry b;
+  HostCacheEntry b;
   b.host = reply("b.example.com", {"bee"}, {ip(10, 0, 0, 2)});
   b.name = "b.example.com";
   b.address = v4(10, 0, 0, 2);
@@ -504,14 +504,14 @@ TEST(MemoryHostIdStoreTest, NumbersFromOneAndFindsByNameAndAddress) {
   EXPECT_EQ(s.find_id("b.example.com", v4(10, 0, 0, 2)), 2);
 
   // The same host stored again, now named: keeps its id, rows replaced.
-  HostcEntry a2;
+  HostCacheEntry a2;
   a2.host = reply("a.example.com", {}, {ip(10, 0, 0, 1)});
   a2.name = "a.example.com";
   a2.address = v4(10, 0, 0, 1);
   EXPECT_EQ(s.store(a2), 1);
   EXPECT_EQ(s.find_id("10.0.0.1", v4(10, 0, 0, 1)), 0);
   EXPECT_EQ(s.find_id("a.example.com", v4(10, 0, 0, 1)), 1);
-  HostcEntry c;
+  HostCacheEntry c;
   c.name = "10.0.0.3";
   c.address = v4(10, 0, 0, 3);
   EXPECT_EQ(s.store(c), 3);
@@ -519,7 +519,7 @@ TEST(MemoryHostIdStoreTest, NumbersFromOneAndFindsByNameAndAddress) {
 
 // --- threads and the queue --------------------------------------------------------
 
-TEST_F(HostcTest, FindsAnswerWhileTheResolverWaitsForTheNameService) {
+TEST_F(HostCacheTest, FindsAnswerWhileTheResolverWaitsForTheNameService) {
   ns.answer_address(ip(10, 0, 0, 1), reply("one", {}, {ip(10, 0, 0, 1)}));
   cache.request_ipv4(v4(10, 0, 0, 1), calls.done());
   calls.wait(1);
@@ -541,26 +541,26 @@ TEST_F(HostcTest, FindsAnswerWhileTheResolverWaitsForTheNameService) {
   calls.wait(3);
 }
 
-TEST_F(HostcTest, EveryRequestIsAnsweredWithoutWaitingForTheNextOne) {
+TEST_F(HostCacheTest, EveryRequestIsAnsweredWithoutWaitingForTheNextOne) {
   // One request at a time, each waited for: a request that slips in between
   // the resolver's last empty check and its reset of the wake-up would hang.
   for (int i = 0; i < 2000; ++i) {
-    std::promise<const HostcEntry*> answered;
+    std::promise<const HostCacheEntry*> answered;
     auto f = answered.get_future();
     cache.request_ether(mac(static_cast<std::uint8_t>(i)),
-                        [&](const HostcEntry* e) { answered.set_value(e); });
+                        [&](const HostCacheEntry* e) { answered.set_value(e); });
     ASSERT_EQ(f.wait_for(10s), std::future_status::ready) << "request " << i << " was left waiting";
     EXPECT_NE(f.get(), nullptr);
   }
 }
 
-TEST_F(HostcTest, CompletionsMayQueueFurtherRequestsAndFailuresDoNotStopTheResolver) {
+TEST_F(HostCacheTest, CompletionsMayQueueFurtherRequestsAndFailuresDoNotStopTheResolver) {
   ns.answer_name("next", reply("next", {}, {ip(10, 0, 0, 6)}));
   std::atomic<int> chained{0};
   // Capture before queuing: the resolver may report before wait_idle() runs.
   ::testing::internal::CaptureStderr();
-  cache.request_ipv4(v4(10, 0, 0, 5), [&](const HostcEntry*) {
-    cache.request_text("next", [&](const HostcEntry* e) {
+  cache.request_ipv4(v4(10, 0, 0, 5), [&](const HostCacheEntry*) {
+    cache.request_text("next", [&](const HostCacheEntry* e) {
       if (e != nullptr && e->name == "next") ++chained;
     });
     throw std::runtime_error("requester fault");
@@ -573,7 +573,7 @@ TEST_F(HostcTest, CompletionsMayQueueFurtherRequestsAndFailuresDoNotStopTheResol
   EXPECT_NE(calls.wait(1)[0], nullptr);
 }
 
-TEST(HostcLifecycle, RequestsWaitForStartAndSurviveAStop) {
+TEST(HostCacheLifecycle, RequestsWaitForStartAndSurviveAStop) {
   FakeNameService ns;
   MemoryHostIdStore ids;
   Calls calls;
@@ -592,7 +592,7 @@ TEST(HostcLifecycle, RequestsWaitForStartAndSurviveAStop) {
     cache.start();
     auto got = calls.wait(3);
     EXPECT_EQ(got[2]->address, v4(10, 0, 0, 3));
-    cache.request_ipv4(v4(10, 0, 0, 4), [](const HostcEntry*) {});
+    cache.request_ipv4(v4(10, 0, 0, 4), [](const HostCacheEntry*) {});
     // Destroyed with work possibly queued: joins cleanly, frees what is left.
   }
   HostCache never_started(ns, ids);
@@ -601,7 +601,7 @@ TEST(HostcLifecycle, RequestsWaitForStartAndSurviveAStop) {
 
 // --- a name service that is slow or silent ------------------------------------
 
-TEST(HostcPool, LookUpsOfDifferentHostsRunTogetherAndOneHostIsAskedOnce) {
+TEST(HostCachePool, LookUpsOfDifferentHostsRunTogetherAndOneHostIsAskedOnce) {
   FakeNameService ns;
   MemoryHostIdStore ids;
   HostCacheOptions o;
@@ -619,7 +619,7 @@ TEST(HostcPool, LookUpsOfDifferentHostsRunTogetherAndOneHostIsAskedOnce) {
   EXPECT_EQ(cache.entry_count(), 3);
 }
 
-TEST(HostcPool, ASilentNameServiceIsAnsweredWithWhatIsKnownAndALateNameStillArrives) {
+TEST(HostCachePool, ASilentNameServiceIsAnsweredWithWhatIsKnownAndALateNameStillArrives) {
   FakeNameService ns;
   MemoryHostIdStore ids;
   HostCacheOptions o;
@@ -636,7 +636,7 @@ TEST(HostcPool, ASilentNameServiceIsAnsweredWithWhatIsKnownAndALateNameStillArri
   ASSERT_TRUE(ns.wait_until_held());
   auto got = calls.wait(3);  // the name service still holds the first
   ASSERT_NE(got[0], nullptr);
-  const HostcEntry* provisional = got[0];
+  const HostCacheEntry* provisional = got[0];
   EXPECT_TRUE(provisional->provisional);
   EXPECT_EQ(provisional->name, "10.0.0.9");
   EXPECT_NE(provisional->host_id, 0);
@@ -648,7 +648,7 @@ TEST(HostcPool, ASilentNameServiceIsAnsweredWithWhatIsKnownAndALateNameStillArri
   cache.wait_idle();
   // The late answer takes the address and the id over; nothing is answered
   // twice and nothing is asked twice.
-  const HostcEntry* named = cache.find_ipv4(v4(10, 0, 0, 9));
+  const HostCacheEntry* named = cache.find_ipv4(v4(10, 0, 0, 9));
   ASSERT_NE(named, nullptr);
   EXPECT_EQ(named->name, "late.example");
   EXPECT_FALSE(named->provisional);
@@ -662,7 +662,7 @@ TEST(HostcPool, ASilentNameServiceIsAnsweredWithWhatIsKnownAndALateNameStillArri
 // A name server that never answers must not hold the stop (the system
 // resolver's own time-out is 10 s and more): the look-up is left behind, and
 // its requests stay queued, unanswered, for the next start.
-TEST(HostcPool, AStopLeavesALookUpTheServiceHoldsAndAsksAgainAfterTheNextStart) {
+TEST(HostCachePool, AStopLeavesALookUpTheServiceHoldsAndAsksAgainAfterTheNextStart) {
   FakeNameService ns;
   ns.set_may_hang(true);
   MemoryHostIdStore ids;
@@ -688,14 +688,14 @@ TEST(HostcPool, AStopLeavesALookUpTheServiceHoldsAndAsksAgainAfterTheNextStart) 
   cache.start();
   auto got = calls.wait(2);
   ASSERT_EQ(got.size(), 2u);
-  for (const HostcEntry* e : got) {
+  for (const HostCacheEntry* e : got) {
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->name, "five.example");
   }
   EXPECT_EQ(ns.address_calls(ip(10, 0, 0, 5)), 2);
 }
 
-TEST_F(HostcTest, TextsThatAreNotHostNamesAreNeverAsked) {
+TEST_F(HostCacheTest, TextsThatAreNotHostNamesAreNeverAsked) {
   cache.request_text("anything attacker.example", calls.done());
   cache.request_text("-x.example", calls.done());
   auto got = calls.wait(2);
@@ -726,13 +726,13 @@ TEST(SystemNameServiceTest, AnswersForLocalhostBothWays) {
 TEST(HostNameSlotTest, ShowsANameOnlyOnceANamedEntryArrives) {
   HostNameSlot slot;
   EXPECT_EQ(slot.name(), "");
-  HostcEntry unnamed;
+  HostCacheEntry unnamed;
   unnamed.name = "10.0.0.1";
   slot.set(&unnamed);
   EXPECT_EQ(slot.entry(), &unnamed);
   EXPECT_EQ(slot.name(), "");
   EXPECT_EQ(slot.short_name(), "");
-  HostcEntry named;
+  HostCacheEntry named;
   named.host = reply("pc1.lan.example", {}, {});
   named.name = "pc1.lan.example";
   named.short_name = "pc1";

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 #include "pdl_test_util.h"
 
 namespace tarnix {
@@ -127,7 +127,8 @@ TEST(ProtocolClassify, TwoOffsetsTryTheFirstThenTheSecond) {
 }
 
 TEST(ProtocolClassify, FirstMatchingSiblingWinsAndCounts) {
-  auto tree = tree_of("primitive A : 1 \"a\" primitive B : 1 \"b\" protocol ROOT : 0 \"r\" 0 { byte : 0 A byte : 0 B }");
+  auto tree = tree_of(
+      "primitive A : 1 \"a\" primitive B : 1 \"b\" protocol ROOT : 0 \"r\" 0 { byte : 0 A byte : 0 B }");
   EXPECT_EQ(classify(tree.get(), {1}, 60), "ROOT/B");
   EXPECT_EQ(protocol_frames(tree->lookup("B")), 1u);
   EXPECT_EQ(protocol_bytes(tree->lookup("B")), 60u);
@@ -235,7 +236,7 @@ TEST(ProtocolClassify, EveryNodeOnThePathCountsTheWireLength) {
   EXPECT_EQ(protocol_bytes(nullptr), 0u);
 
   // An occurrence alarm reads and clears in one step.
-  pd_stat& stat = tree->lookup("A")->counters;
+  ProtocolCounters& stat = tree->lookup("A")->counters;
   EXPECT_EQ(stat.take_frames(), 2u);
   EXPECT_EQ(protocol_frames(tree->lookup("A")), 0u);
   EXPECT_EQ(protocol_bytes(tree->lookup("A")), 0u);

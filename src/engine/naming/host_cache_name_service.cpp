@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 

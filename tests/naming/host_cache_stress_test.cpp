@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "naming/fake_name_service.h"
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 namespace tarnix {
 namespace {
@@ -30,7 +30,7 @@ std::uint8_t lo(int i) {
   return static_cast<std::uint8_t>(i % 256);
 }
 
-TEST(HostcStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
+TEST(HostCacheStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
   FakeNameService ns;
   for (int i = 0; i < kAddresses; i += 2) {  // every other address has a name
     ns.answer_address(ip(10, 0, hi(i), lo(i)), reply("host" + std::to_string(i) + ".example.com",
@@ -58,13 +58,13 @@ TEST(HostcStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
       switch (rng() % 5) {
         case 0:
         case 1:
-          if (const HostcEntry* e = cache.find_ipv4(a)) {
+          if (const HostCacheEntry* e = cache.find_ipv4(a)) {
             slots[static_cast<std::size_t>(i)].set(e);
             if (!(e->address == a) || e->host_id == 0) ++mismatched;
             break;
           }
           ++requested;
-          cache.request_ipv4(a, [&, i, a](const HostcEntry* e) {
+          cache.request_ipv4(a, [&, i, a](const HostCacheEntry* e) {
             if (e == nullptr || !(e->address == a) || e->host_id == 0) ++mismatched;
             slots[static_cast<std::size_t>(i)].set(e);
             ++completed;
@@ -73,12 +73,12 @@ TEST(HostcStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
         case 2:
           ++requested;
           cache.request_text("name" + std::to_string(rng() % kNames),
-                             [&](const HostcEntry*) { ++completed; });
+                             [&](const HostCacheEntry*) { ++completed; });
           break;
         case 3: {
           const std::uint8_t m[6] = {2, 0, 0, 0, hi(i), lo(i)};
           ++requested;
-          cache.request_ether(NetAddress::ether(m), [&](const HostcEntry* e) {
+          cache.request_ether(NetAddress::ether(m), [&](const HostCacheEntry* e) {
             if (e == nullptr || e->name.size() != 17) ++mismatched;
             ++completed;
           });
@@ -87,7 +87,7 @@ TEST(HostcStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
         default:
           cache.find_text("h" + std::to_string(i));
           cache.find_text(netaddr_text(a));
-          if (const HostcEntry* e = cache.find_id(static_cast<std::int32_t>(rng() % 200) + 1)) {
+          if (const HostCacheEntry* e = cache.find_id(static_cast<std::int32_t>(rng() % 200) + 1)) {
             if (e->host_id == 0 || e->name.empty()) ++mismatched;
           }
           break;
@@ -120,7 +120,7 @@ TEST(HostcStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
   // Each IPv4 entry has its own id, and the id table leads back to it.
   std::set<std::int32_t> seen;
   for (int i = 0; i < kAddresses; ++i) {
-    const HostcEntry* e = cache.find_ipv4(NetAddress::ipv4(10, 0, hi(i), lo(i)));
+    const HostCacheEntry* e = cache.find_ipv4(NetAddress::ipv4(10, 0, hi(i), lo(i)));
     if (e == nullptr) continue;
     EXPECT_TRUE(seen.insert(e->host_id).second) << "id " << e->host_id << " given twice";
     EXPECT_EQ(cache.find_id(e->host_id), e);

@@ -1,11 +1,11 @@
-#include "capture/cfocus.h"
+#include "capture/focus_file.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <unistd.h>
 
 namespace tarnix {
 namespace {
@@ -27,8 +27,8 @@ std::string bytes_u32(std::uint32_t v) {
 
 class CfocusTest : public ::testing::Test {
  protected:
-  std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                              ("cfocus_test_" + std::to_string(::getpid()));
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("focus_file_test_" + std::to_string(::getpid()));
   Protocols protocols;
   void SetUp() override { std::filesystem::create_directories(dir); }
   void TearDown() override { std::filesystem::remove_all(dir); }
@@ -120,7 +120,8 @@ TEST_F(CfocusTest, DamagedFilesLoadWhatTheyCan) {
       {"huge count", "Big\n" + bytes_u32(0x7fffffff) + "SSH\n" + bytes_u32(2), {1, 1}},
       {"negative count", "Neg\n" + bytes_u32(0xffffffff) + "Next\n" + bytes_u32(0), {1, 0, 0}},
       {"long lines", long_name + "\n" + bytes_u32(1) + std::string(300, 'P') + "\n" + bytes_u32(1), {1, 0}},
-      {"colour out of range", "Odd\n" + bytes_u32(2) + "SSH\n" + bytes_u32(32) + "DNS\n" + bytes_u32(0xffffffff),
+      {"colour out of range",
+       "Odd\n" + bytes_u32(2) + "SSH\n" + bytes_u32(32) + "DNS\n" + bytes_u32(0xffffffff),
        {1, 2}},
   };
   for (const Case& c : cases) {
@@ -145,8 +146,7 @@ TEST_F(CfocusTest, DamagedFilesLoadWhatTheyCan) {
 
 TEST_F(CfocusTest, MissingAndUnwritableFiles) {
   FocusStore s;
-  EXPECT_EQ(cfocus_load((dir / "none.bin").string(), protocols.lookup(), s),
-            LoadStatus::CannotOpen);
+  EXPECT_EQ(cfocus_load((dir / "none.bin").string(), protocols.lookup(), s), LoadStatus::CannotOpen);
   EXPECT_EQ(cfocus_dump((dir / "no/such/dir/x.bin").string(), s), -1);
 }
 

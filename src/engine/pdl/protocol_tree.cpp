@@ -1,5 +1,5 @@
 // Frame classification against the protocol tree, and the tree as text.
-#include "pdl/pd.h"
+#include "pdl/protocol_tree.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -47,7 +47,7 @@ inline bool field_passes(const protocol_node& node, const std::uint8_t* frame, s
 // instructions that cost more than the rest of the walk; other threads still
 // read whole values that never go backwards.
 inline void count_frame(const protocol_node& node, std::uint64_t wire_length) {
-  pd_stat& c = node.counters;
+  ProtocolCounters& c = node.counters;
   c.bytes.store(c.bytes.load(std::memory_order_relaxed) + wire_length, std::memory_order_relaxed);
   c.frames.store(c.frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
@@ -161,15 +161,17 @@ namespace tarnix {
 std::vector<std::string> protocol_tree_warnings(const ProtocolTree& tree) {
   std::vector<std::pair<int, std::string>> found;
   auto q = [](const std::string& s) { return "\"" + s + "\""; };
-  tree.symbols().foreach([&](const std::string& name, const protocol_symbol& s) {
+  tree.symbols().foreach ([&](const std::string& name, const protocol_symbol& s) {
     const protocol_node* node = s.node;
     if (node == nullptr) return;
     if (s.kind == kSymbolUndefined) {
-      found.emplace_back(s.field_line, q(name) + " is named in a field line but never defined; it matches only the value 0");
+      found.emplace_back(
+          s.field_line, q(name) + " is named in a field line but never defined; it matches only the value 0");
       return;
     }
     if (node != tree.root() && s.parent == nullptr) {
-      found.emplace_back(s.defined_line, q(name) + " is defined but named in no field line, so no frame reaches it");
+      found.emplace_back(s.defined_line,
+                         q(name) + " is defined but named in no field line, so no frame reaches it");
     }
     if (!node->masked() && node->value_low > node->value_high) {
       found.emplace_back(s.defined_line, q(name) + " has the range " + std::to_string(node->value_low) + "," +

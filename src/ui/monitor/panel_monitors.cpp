@@ -1,4 +1,4 @@
-#include "ui/monitor/monitor_windows.h"
+#include "ui/monitor/panel_monitors.h"
 
 #include "capture/net.h"
 #include "ui/main_window.h"
@@ -8,9 +8,9 @@
 
 namespace tarnix::ui {
 
-MonitorWindows install_monitor_windows(MainWindow& window, TrafficModel& model, app::Settings& settings,
-                                       std::time_t start_time) {
-  MonitorWindows m;
+PanelMonitors install_panel_monitors(MainWindow& window, TrafficModel& model, app::Settings& settings,
+                                     std::time_t start_time) {
+  PanelMonitors m;
   QFont axis(QStringLiteral("Arial"));
   axis.setPixelSize(10);
   axis.setBold(true);

@@ -1,26 +1,26 @@
-// Makers of the monitor windows, one family per file; Monitors opens them.
+// Makers of the monitor windows, one family per file; WindowOpener opens them.
 #pragma once
 
 #include <cstdint>
 
-#include "ui/monitor/monitors.h"
+#include "ui/monitor/window_opener.h"
 
 namespace tarnix::ui {
 
-ListWindow* make_top_window(Monitors& m, TopList which);
-ListWindow* make_host_list(Monitors& m);
-ListWindow* make_host_watch(Monitors& m, const Node* host);
-ListWindow* make_url_host_window(Monitors& m, std::int32_t host_id, bool served);
-ListWindow* make_url_accesses(Monitors& m, std::int32_t url_id, const QString& title);
+ListWindow* make_top_window(WindowOpener& m, TopList which);
+ListWindow* make_host_list(WindowOpener& m);
+ListWindow* make_host_watch(WindowOpener& m, const Node* host);
+ListWindow* make_url_host_window(WindowOpener& m, std::int32_t host_id, bool served);
+ListWindow* make_url_accesses(WindowOpener& m, std::int32_t url_id, const QString& title);
 
 // Host rows' commands (15000-15002 from `first`): traffic, accessed URLs,
 // served URLs of a host of the database.
 void add_host_commands(QMenu& menu, int first, const QString& who, bool enabled = true);
-bool run_host_command(Monitors& m, int id, int first, std::int32_t host_id,
+bool run_host_command(WindowOpener& m, int id, int first, std::int32_t host_id,
                       const QString& inactive_title = app::kNoticeTitle);
 // The same three commands for a host of the traffic model: its host watch,
 // its accessed or served URLs.
-bool run_node_command(Monitors& m, int id, int first, const Node* host);
+bool run_node_command(WindowOpener& m, int id, int first, const Node* host);
 
 }  // namespace tarnix::ui
 

@@ -1,4 +1,4 @@
-#include "naming/hostc.h"
+#include "naming/host_cache.h"
 
 #include "core/host_name.h"
 
@@ -143,53 +143,53 @@ bool HostCache::running() const {
 
 // --- look-ups -------------------------------------------------------------
 
-const HostcEntry* HostCache::find_text_locked(std::string_view text) const {
+const HostCacheEntry* HostCache::find_text_locked(std::string_view text) const {
   if (NetAddress a; address_of_text(text, a)) {
-    const HostcEntry* const* e = ipv4_addresses_.find(a);
+    const HostCacheEntry* const* e = ipv4_addresses_.find(a);
     return e != nullptr ? *e : nullptr;
   }
-  const HostcEntry* const* e = ipv4_names_.find(text);
+  const HostCacheEntry* const* e = ipv4_names_.find(text);
   return e != nullptr ? *e : nullptr;
 }
 
 std::vector<std::string> HostCache::ipv4_names() const {
   ReaderLock lock(tables_mutex_);
   std::vector<std::string> out;
-  ipv4_names_.foreach ([&](const std::string& name, const HostcEntry*) { out.push_back(name); });
+  ipv4_names_.foreach ([&](const std::string& name, const HostCacheEntry*) { out.push_back(name); });
   return out;
 }
 
-const HostcEntry* HostCache::find_text(std::string_view text) const {
+const HostCacheEntry* HostCache::find_text(std::string_view text) const {
   ReaderLock lock(tables_mutex_);
   return find_text_locked(text);
 }
 
-const HostcEntry* HostCache::find_ipv4(const NetAddress& a) const {
+const HostCacheEntry* HostCache::find_ipv4(const NetAddress& a) const {
   if (!is_ip_address(a)) return nullptr;
   ReaderLock lock(tables_mutex_);
-  const HostcEntry* const* e = ipv4_addresses_.find(a);
+  const HostCacheEntry* const* e = ipv4_addresses_.find(a);
   return e != nullptr ? *e : nullptr;
 }
 
-const HostcEntry* HostCache::find_ether(const NetAddress& a) const {
+const HostCacheEntry* HostCache::find_ether(const NetAddress& a) const {
   if (!is_ether(a)) return nullptr;
   ReaderLock lock(tables_mutex_);
-  const HostcEntry* const* e = ether_addresses_.find(a);
+  const HostCacheEntry* const* e = ether_addresses_.find(a);
   return e != nullptr ? *e : nullptr;
 }
 
-const HostcEntry* HostCache::find_ether_text(std::string_view text) const {
+const HostCacheEntry* HostCache::find_ether_text(std::string_view text) const {
   if (text.find(':') != std::string_view::npos) {
     return find_ether(NetAddress::parse(kAddrEther, std::string(text).c_str()));
   }
   ReaderLock lock(tables_mutex_);
-  const HostcEntry* const* e = ether_names_.find(text);
+  const HostCacheEntry* const* e = ether_names_.find(text);
   return e != nullptr ? *e : nullptr;
 }
 
-const HostcEntry* HostCache::find_id(std::int32_t id) const {
+const HostCacheEntry* HostCache::find_id(std::int32_t id) const {
   ReaderLock lock(tables_mutex_);
-  const HostcEntry* const* e = host_ids_.find(id);
+  const HostCacheEntry* const* e = host_ids_.find(id);
   return e != nullptr ? *e : nullptr;
 }
 
@@ -209,12 +209,12 @@ void HostCache::queue(std::unique_ptr<Request> r) {
       if (deadlines_.empty()) deadline_wake_.notify_one();
       deadlines_.push_back(request);
     }
-    queue_.put(std::move(request));
+    queue_.push_back(std::move(request));
   }
   wake_.notify_one();
 }
 
-bool HostCache::request_text(std::string_view text, HostcCompletion done) {
+bool HostCache::request_text(std::string_view text, HostCacheCompletion done) {
   if (NetAddress a; address_of_text(text, a)) {
     queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}));
     return true;
@@ -223,20 +223,20 @@ bool HostCache::request_text(std::string_view text, HostcCompletion done) {
   return true;
 }
 
-bool HostCache::request_ipv4(const NetAddress& a, HostcCompletion done) {
+bool HostCache::request_ipv4(const NetAddress& a, HostCacheCompletion done) {
   // An Ethernet address would be read as the bytes of something else.
   if (!is_ip_address(a)) return false;
   queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}));
   return true;
 }
 
-bool HostCache::request_ether(const NetAddress& a, HostcCompletion done) {
+bool HostCache::request_ether(const NetAddress& a, HostCacheCompletion done) {
   if (!is_ether(a)) return false;
   queue(std::make_unique<Request>(Request{kHostcByEther, a, {}, std::move(done)}));
   return true;
 }
 
-bool HostCache::resolve_rec_process(const HostcRequestDescriptor& d, HostcCompletion done) {
+bool HostCache::resolve_rec_process(const HostCacheRequestDescriptor& d, HostCacheCompletion done) {
   switch (d.kind) {
     case kHostcByName:
       queue(std::make_unique<Request>(Request{kHostcByName, {}, d.name, std::move(done)}));
@@ -256,7 +256,7 @@ bool HostCache::resolve_rec_process(const HostcRequestDescriptor& d, HostcComple
 
 int HostCache::pending() const {
   MutexLock lock(queue_mutex_);
-  return queue_.count() + static_cast<int>(heard_queue_.size()) + busy_;
+  return static_cast<int>(queue_.size()) + static_cast<int>(heard_queue_.size()) + busy_;
 }
 
 void HostCache::wait_heard() {
@@ -268,7 +268,8 @@ void HostCache::wait_heard() {
 
 void HostCache::wait_idle() {
   MutexLock lock(queue_mutex_);
-  while (!((queue_.empty() && heard_queue_.empty() && busy_ == 0) || !running_ || stopping_)) lock.wait(idle_);
+  while (!((queue_.empty() && heard_queue_.empty() && busy_ == 0) || !running_ || stopping_))
+    lock.wait(idle_);
 }
 
 // --- the resolvers ------------------------------------------------------------
@@ -284,13 +285,13 @@ std::string flight_key(std::int32_t kind, const NetAddress& address, const std::
 
 }  // namespace
 
-HostcCompletion HostCache::claim(Request& r) {
+HostCacheCompletion HostCache::claim(Request& r) {
   if (r.answered) return {};
   r.answered = true;
   return std::move(r.done);
 }
 
-void HostCache::call(HostcCompletion& done, const HostcEntry* entry) {
+void HostCache::call(HostCacheCompletion& done, const HostCacheEntry* entry) {
   if (!done) return;
   try {
     done(entry);
@@ -324,7 +325,7 @@ void HostCache::resolve_loop() {
       continue;
     }
     std::shared_ptr<Request> r;
-    queue_.get(r);
+    take_front(queue_, r);
     if (!r) {
       std::fputs(kMsgNullRequest, stderr);
       continue;
@@ -342,7 +343,7 @@ void HostCache::resolve_loop() {
     ++busy_;
     lock.unlock();
     bool left = false;
-    const HostcEntry* entry = process(*r, left);
+    const HostCacheEntry* entry = process(*r, left);
     lock.lock();
     std::vector<std::shared_ptr<Request>> waiting;
     if (!key.empty()) {
@@ -354,15 +355,15 @@ void HostCache::resolve_loop() {
     }
     if (left) {
       // Not answered, only stopped: asked again after the next start().
-      for (std::shared_ptr<Request>& w : waiting) queue_.put(std::move(w));
+      for (std::shared_ptr<Request>& w : waiting) queue_.push_back(std::move(w));
       waiting.clear();
     }
-    std::vector<HostcCompletion> done;
+    std::vector<HostCacheCompletion> done;
     for (const std::shared_ptr<Request>& w : waiting) {
-      if (HostcCompletion d = claim(*w)) done.push_back(std::move(d));
+      if (HostCacheCompletion d = claim(*w)) done.push_back(std::move(d));
     }
     lock.unlock();
-    for (HostcCompletion& d : done) call(d, entry);
+    for (HostCacheCompletion& d : done) call(d, entry);
     done.clear();
     waiting.clear();
     r.reset();
@@ -389,11 +390,11 @@ void HostCache::deadline_loop() {
       continue;
     }
     deadlines_.pop_front();
-    HostcCompletion done = claim(*r);
+    HostCacheCompletion done = claim(*r);
     if (!done) continue;
     ++busy_;
     lock.unlock();
-    const HostcEntry* entry = nullptr;
+    const HostCacheEntry* entry = nullptr;
     if (r->kind == kHostcByIpv4) entry = ipv4_now(r->address);
     if (r->kind == kHostcByEther) entry = ether_entry(r->address);
     call(done, entry);
@@ -459,7 +460,7 @@ std::optional<HostRecord> HostCache::ask(std::function<std::optional<HostRecord>
   return reply;
 }
 
-const HostcEntry* HostCache::process(const Request& r, bool& left) {
+const HostCacheEntry* HostCache::process(const Request& r, bool& left) {
   switch (r.kind) {
     case kHostcByName:
       return by_name(r.name, left);
@@ -473,8 +474,8 @@ const HostcEntry* HostCache::process(const Request& r, bool& left) {
   }
 }
 
-const HostcEntry* HostCache::by_name(const std::string& name, bool& left) {
-  if (const HostcEntry* old = find_text(name)) return old;
+const HostCacheEntry* HostCache::by_name(const std::string& name, bool& left) {
+  if (const HostCacheEntry* old = find_text(name)) return old;
   // Only a host name goes to the name service: whatever else a neighbour
   // writes in a Host field is not asked about (nor is an empty name).
   if (!hostc_valid_name(name)) return nullptr;
@@ -489,15 +490,15 @@ const HostcEntry* HostCache::by_name(const std::string& name, bool& left) {
     note_failed_name(name);
     return nullptr;
   }
-  if (const HostcEntry* old = find_text(name)) return old;
-  auto e = std::make_unique<HostcEntry>();
+  if (const HostCacheEntry* old = find_text(name)) return old;
+  auto e = std::make_unique<HostCacheEntry>();
   e->host = hostc_copy_record(*reply);
   if (!e->host->addresses.empty()) e->address = NetAddress::ipv4(e->host->addresses.front().data());
   return register_ipv4(std::move(e), name);
 }
 
-const HostcEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
-  const HostcEntry* old = find_ipv4(a);
+const HostCacheEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
+  const HostCacheEntry* old = find_ipv4(a);
   if (old != nullptr && !old->provisional) return old;
   std::array<std::uint8_t, 16> bytes{};
   std::memcpy(bytes.data(), a.bytes, bytes.size());
@@ -511,7 +512,7 @@ const HostcEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
   MutexLock reg(register_mutex_);
   old = find_ipv4(a);
   if (old != nullptr && !old->provisional) return old;
-  auto e = std::make_unique<HostcEntry>();
+  auto e = std::make_unique<HostCacheEntry>();
   // The entry stays keyed by the address that was asked about, whatever
   // address list the reply carries, so the next request finds it.
   e->address = a;
@@ -520,26 +521,26 @@ const HostcEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
   return register_ipv4(std::move(e), {});
 }
 
-const HostcEntry* HostCache::ipv4_now(const NetAddress& a) {
+const HostCacheEntry* HostCache::ipv4_now(const NetAddress& a) {
   if (!is_ip_address(a)) return nullptr;
-  if (const HostcEntry* old = find_ipv4(a)) return old;
+  if (const HostCacheEntry* old = find_ipv4(a)) return old;
   MutexLock reg(register_mutex_);
-  if (const HostcEntry* old = find_ipv4(a)) return old;
-  auto e = std::make_unique<HostcEntry>();
+  if (const HostCacheEntry* old = find_ipv4(a)) return old;
+  auto e = std::make_unique<HostCacheEntry>();
   e->address = a;
   e->name = netaddr_text(a);
   e->provisional = true;
   return register_ipv4(std::move(e), {});
 }
 
-const HostcEntry* HostCache::ether_entry(const NetAddress& a) {
-  if (const HostcEntry* old = find_ether(a)) return old;
+const HostCacheEntry* HostCache::ether_entry(const NetAddress& a) {
+  if (const HostCacheEntry* old = find_ether(a)) return old;
   MutexLock reg(register_mutex_);
-  if (const HostcEntry* old = find_ether(a)) return old;
-  auto e = std::make_unique<HostcEntry>();
+  if (const HostCacheEntry* old = find_ether(a)) return old;
+  auto e = std::make_unique<HostCacheEntry>();
   e->address = a;
   const std::string colon = netaddr_text(e->address);
-  const HostcEntry* entry = e.get();
+  const HostCacheEntry* entry = e.get();
   WriterLock lock(tables_mutex_);
   // The administrator's name for the adapter, when the ethers file has one.
   const std::string_view admin = ethers_ ? ethers_->name_of(a) : std::string_view();
@@ -700,7 +701,7 @@ void HostCache::rename_stored(const std::vector<NetAddress>& addresses) {
     // Read afresh under the register lock: whichever thread gets here last
     // writes the name that is current, and a look-up's name (registered
     // under the same lock) is never overwritten.
-    const HostcEntry* e = find_ipv4(a);
+    const HostCacheEntry* e = find_ipv4(a);
     if (e == nullptr || e->host_id == 0 || e->has_name()) continue;
     const NameAndSource shown = name_of(a, nullptr);
     if (shown.source == NameSource::kNone || shown.source >= NameSource::kLookup) continue;
@@ -739,7 +740,7 @@ NameAndSource HostCache::name_of(const NetAddress& ipv4, const NetAddress* ether
   ReaderLock lock(tables_mutex_);
   if (has_ether && ethers_) consider(ethers_->name_of(*ether), NameSource::kEthers);
   if (is_ip_address(ipv4)) {
-    if (const HostcEntry* const* e = ipv4_addresses_.find(ipv4); e != nullptr && (*e)->has_name())
+    if (const HostCacheEntry* const* e = ipv4_addresses_.find(ipv4); e != nullptr && (*e)->has_name())
       consider((*e)->host->name, NameSource::kLookup);
   }
   if (is_ip(ipv4)) {
@@ -754,7 +755,7 @@ NameAndSource HostCache::name_of(const NetAddress& ipv4, const NetAddress* ether
   return best;
 }
 
-NameAndSource HostCache::shown_name(const HostcEntry* entry) const {
+NameAndSource HostCache::shown_name(const HostCacheEntry* entry) const {
   if (entry == nullptr) return {};
   NameAndSource best = name_of(entry->address, nullptr);
   // An entry found by the name a request asked for may carry a look-up name
@@ -807,7 +808,8 @@ const Manufacturers::Maker* HostCache::maker_of(const NetAddress& ether) const {
   return makers_ ? makers_->find(ether) : nullptr;
 }
 
-const HostcEntry* HostCache::publish_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name) {
+const HostCacheEntry* HostCache::publish_ipv4(std::unique_ptr<HostCacheEntry> e,
+                                              const std::string& asked_name) {
   if (e->host && !e->host->name.empty()) {
     e->source = NameSource::kLookup;
     e->name = e->host->name;
@@ -829,7 +831,7 @@ const HostcEntry* HostCache::publish_ipv4(std::unique_ptr<HostcEntry> e, const s
   }
   e->host_id = id;
 
-  const HostcEntry* entry = e.get();
+  const HostCacheEntry* entry = e.get();
   WriterLock lock(tables_mutex_);
   if (entry->host) {
     if (!entry->host->name.empty()) ipv4_names_.set(entry->host->name, entry);
@@ -842,7 +844,7 @@ const HostcEntry* HostCache::publish_ipv4(std::unique_ptr<HostcEntry> e, const s
   // later request for it would ask again and add one more entry.
   if (!asked_name.empty() && find_text_locked(asked_name) == nullptr) ipv4_names_.set(asked_name, entry);
   if (is_ip_address(entry->address)) {
-    const HostcEntry* const* old = ipv4_addresses_.find(entry->address);
+    const HostCacheEntry* const* old = ipv4_addresses_.find(entry->address);
     // A provisional entry gives way to the answer; holders of it keep a
     // valid (if nameless) entry under the same host id.
     if (old == nullptr || (*old)->provisional) ipv4_addresses_.set(entry->address, entry);
@@ -852,8 +854,9 @@ const HostcEntry* HostCache::publish_ipv4(std::unique_ptr<HostcEntry> e, const s
   return entry;
 }
 
-const HostcEntry* HostCache::register_ipv4(std::unique_ptr<HostcEntry> e, const std::string& asked_name) {
-  const HostcEntry* entry = publish_ipv4(std::move(e), asked_name);
+const HostCacheEntry* HostCache::register_ipv4(std::unique_ptr<HostCacheEntry> e,
+                                               const std::string& asked_name) {
+  const HostCacheEntry* entry = publish_ipv4(std::move(e), asked_name);
   // A name heard before the host's entry was made reaches its rows now.
   if (entry->host_id != 0 && !entry->has_name()) rename_stored({entry->address});
   return entry;
