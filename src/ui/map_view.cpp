@@ -189,6 +189,11 @@ void MapRenderer::draw_centred_label(const QString& label, double ts, double lim
   device_.popmatrix();
 }
 
+const std::string* MapRenderer::domain_label(const Subnet* group) const {
+  auto it = domain_labels_.find(group->address_text);
+  return it == domain_labels_.end() ? nullptr : &it->second;
+}
+
 void MapRenderer::draw_groups(Net& net, int dynamic) {
   std::vector<Subnet*> groups;
   std::vector<int> counts;
@@ -201,6 +206,14 @@ void MapRenderer::draw_groups(Net& net, int dynamic) {
     groups.push_back(g);
     counts.push_back(n);
   });
+  // Labels of groups that have gone are forgotten once they outnumber the
+  // groups present, so subnet churn does not grow them.
+  if (domain_labels_.size() > 2 * groups.size() + 64) {
+    std::unordered_map<std::string, std::string> kept;
+    for (const Subnet* g : groups)
+      if (auto it = domain_labels_.find(g->address_text); it != domain_labels_.end()) kept.insert(*it);
+    domain_labels_.swap(kept);
+  }
   const HostTotals totals = count_weight(counts);
   if (totals.total == 0) return;
   const std::vector<double> angles = group_angles(counts);
@@ -224,12 +237,13 @@ void MapRenderer::draw_groups(Net& net, int dynamic) {
     if (zoom_mark_group) zoom_mark_group(cx, cy, r, kMapExtent);
     device_.move(0, 0, 0);
 
-    auto label_it = domain_labels_.find(group);
+    auto label_it = domain_labels_.find(group->address_text);
     if (show_name == 1 && label_it == domain_labels_.end()) {
       group->hosts.foreach ([&](Node* h) {
         if (label_it != domain_labels_.end()) return;
         const std::string name = node_name(*h);
-        if (!name.empty()) label_it = domain_labels_.emplace(group, domain_label_of(name)).first;
+        if (!name.empty())
+          label_it = domain_labels_.emplace(group->address_text, domain_label_of(name)).first;
       });
     }
     const QString group_label = (label_it != domain_labels_.end() && show_name != 0)

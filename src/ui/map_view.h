@@ -100,10 +100,7 @@ class MapRenderer {
   std::function<void()> zoom_refresh;
 
   // A group's domain label once derived (empty text included), else null.
-  const std::string* domain_label(const Subnet* group) const {
-    auto it = domain_labels_.find(group);
-    return it == domain_labels_.end() ? nullptr : &it->second;
-  }
+  const std::string* domain_label(const Subnet* group) const;
 
   // Sum of the stroke widths of the text at the current text size.
   float text_width(const QString& s) const;
@@ -122,8 +119,10 @@ class MapRenderer {
   const app::Settings& settings_;
   VectorDevice device_;
   FrameThinner thinner_;
-  // Domain labels, derived once per group (an empty label is a derived one).
-  std::unordered_map<const Subnet*, std::string> domain_labels_;
+  // Domain labels, derived once per group (an empty label is a derived one),
+  // by the group's address text: a group emptied by the bound goes, and a
+  // later one may take its memory.
+  std::unordered_map<std::string, std::string> domain_labels_;
   std::vector<std::pair<const Node*, const Link*>> link_order_;  // this frame's links, in drawing order
 
   mutable std::mutex pending_mutex_;

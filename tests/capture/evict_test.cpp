@@ -49,8 +49,10 @@ struct Bounded {
   // An IPv6 frame between fd00::FROM and fd00::TO (the low 32 bits).
   void send6(std::uint32_t from, std::uint32_t to, std::int32_t sec, std::int32_t usec = 0) {
     char src[48], dst[48];
-    std::snprintf(src, sizeof src, "fd00::%x:%x", from >> 16, from & 0xFFFF);
-    std::snprintf(dst, sizeof dst, "fd00::%x:%x", to >> 16, to & 0xFFFF);
+    // Each address in a /64 of its own, as random sources of a flood come:
+    // groups are made and emptied as often as hosts.
+    std::snprintf(src, sizeof src, "fd00:0:%x:%x::1", from >> 16, from & 0xFFFF);
+    std::snprintf(dst, sizeof dst, "fd00:0:%x:%x::1", to >> 16, to & 0xFFFF);
     const std::vector<std::uint8_t> f = testing::make_frame6(src, dst);
     feed(*net, f, sec, usec);
     frames += 1;
@@ -100,11 +102,18 @@ void expect_whole(Bounded& b) {
   EXPECT_EQ(net.host_order.size() + net.host_order6.size(), hosts.size());
   int grouped = 0;
   net.subnets.foreach ([&](Subnet* s) {
+    EXPECT_GT(s->host_count, 0);  // emptied groups go
+    EXPECT_EQ(net.subnet_storage.at(s->storage_at).get(), s);
+    EXPECT_EQ(s->address.is_ipv6() ? net.subnet_index6.at(ipv6_order(s->address))
+                                   : net.subnet_index.at(address_order(s->address)),
+              s);
     EXPECT_EQ(s->hosts.count(), s->host_count);
     s->hosts.foreach ([&](Node* h) { EXPECT_TRUE(hosts.count(h)); });
     grouped += s->host_count;
   });
   EXPECT_EQ(grouped, static_cast<int>(hosts.size()));
+  EXPECT_EQ(net.subnet_storage.size(), static_cast<std::size_t>(net.subnets.count()));
+  EXPECT_EQ(net.subnet_index.size() + net.subnet_index6.size(), net.subnet_storage.size());
   for (int i = 0; i < net.top_hosts.count(); ++i) EXPECT_TRUE(hosts.count(net.top_hosts.at(i)));
   for (int i = 0; i < net.top_links.count(); ++i) EXPECT_TRUE(links.count(net.top_links.at(i)));
   for (const auto* recent : {net.recent_links.get(), net.recent_links6.get()})

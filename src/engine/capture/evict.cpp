@@ -46,6 +46,22 @@ void recycle(std::unique_ptr<Record>& owned, std::vector<std::unique_ptr<Record>
   spares.push_back(std::move(owned));
 }
 
+// Drawing and the summary walk the groups under the lock, as this runs, and
+// keep no pointer to one past it.
+void subnet_remove(Net& net, Subnet& group) REQUIRES(net.lock) {
+  if (group.address.is_ipv6())
+    net.subnet_index6.erase(ipv6_order(group.address));
+  else
+    net.subnet_index.erase(address_order(group.address));
+  if (Subnet** moved = net.subnets.erase_node(group.list_at)) (*moved)->list_at = group.list_at;
+  const std::size_t at = group.storage_at;
+  if (at + 1 != net.subnet_storage.size()) {
+    std::swap(net.subnet_storage[at], net.subnet_storage.back());
+    net.subnet_storage[at]->storage_at = at;
+  }
+  net.subnet_storage.pop_back();  // group is gone from here on
+}
+
 Subnet* subnet_of(Net& net, const Node& host) {
   if (!host.grouped) return nullptr;
   if (host.address.is_ipv6()) {
@@ -145,6 +161,7 @@ void node_evict(Net& net, Node& host) {
     --group->host_count;
     if (Node** moved = group->hosts.erase_node(host.group_at)) (*moved)->group_at = host.group_at;
     host.group_at = nullptr;
+    if (group->host_count == 0) subnet_remove(net, *group);
   }
 
   // The host table gives up its evicted hosts in batches (a search of its

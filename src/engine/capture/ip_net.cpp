@@ -93,8 +93,9 @@ void ip_net_assign(Node& host) {
   host.group_at = s->hosts.append(&host);
   s->host_count = 1;
   s->layout_flag = 1;
+  s->storage_at = net.subnet_storage.size();
   net.subnet_storage.push_back(std::move(owned));
-  net.subnets.append(s);
+  s->list_at = net.subnets.append(s);
   if (group.is_ipv6())
     net.subnet_index6.emplace(ipv6_order(group), s);
   else

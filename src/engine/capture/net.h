@@ -384,7 +384,7 @@ class LinkTable {
   std::unique_ptr<Link> take(const NetAddress& key) {
     const int b = bucket_of(key);
     for (std::size_t i = first_at_or_after(b); i < entries_.size() && entries_[i].bucket == b; ++i) {
-      if (std::memcmp(entries_[i].key4, key.bytes, 4) == 0) {
+      if (same_key(entries_[i], key)) {
         std::unique_ptr<Link> out = std::move(entries_[i].value);
         entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
         return out;
@@ -505,6 +505,11 @@ struct Subnet {
   int host_count = 0;
   int layout_flag = 1;
   double layout[3] = {};
+  // Where the group sits in Net::subnets and Net::subnet_storage: a group
+  // whose last host is evicted goes, or a flood of addresses from ever new
+  // subnets (random IPv6 sources above all) would grow them without bound.
+  List<Subnet*>::Node* list_at = nullptr;
+  std::size_t storage_at = 0;
 };
 
 struct HostRankTraits {
