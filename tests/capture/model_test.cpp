@@ -35,56 +35,49 @@ struct Fixture {
   Net* net;
 };
 
-TEST(Tick, NodeTimeoutBoundary) {
-  Fixture f;
-  FrameSpec s;
-  feed(*f.net, make_frame(s), 100, 0);
-  Node* a = node_find(*f.net, ip("10.0.0.1"));
-  Link* l = link_find(*a, ip("10.0.0.2"));
-  f.model.link_timeout_s = 5;
-
-  f.model.now = {109, 999000};
-  net_tick(*f.net);
-  EXPECT_EQ(a->active, 1);
-  EXPECT_EQ(l->active, 0);  // 9.999 s is past the link time-out
-
-  f.model.now = {110, 0};
-  net_tick(*f.net);
-  EXPECT_EQ(a->active, 0);
-}
-
-TEST(Tick, ReceiveOnlyHostLivesThroughItsLinks) {
-  Fixture f;
-  FrameSpec s;
-  feed(*f.net, make_frame(s), 1000, 0);
-  Node* b = node_find(*f.net, ip("10.0.0.2"));
-  f.model.now = {1001, 0};
-  net_tick(*f.net);
-  EXPECT_EQ(b->active, 1);  // the link to it is active
-  f.model.now = {1005, 0};
-  net_tick(*f.net);
-  EXPECT_EQ(b->active, 0);  // link timed out; it never sent
-  EXPECT_EQ(node_find(*f.net, ip("10.0.0.1"))->active, 1);
-}
-
-TEST(Tick, NeverSentHostIsInactiveEvenNearTimeZero) {
-  Fixture f;
-  FrameSpec s;
-  feed(*f.net, make_frame(s), 0, 0);
-  f.model.now = {30, 0};
-  net_tick(*f.net);
-  EXPECT_EQ(node_find(*f.net, ip("10.0.0.2"))->active, 0);
-}
-
-TEST(Tick, AgeingSurvivesMillisecondWrap) {
-  // 4,294,968 s after the last frame the 32-bit millisecond difference has
-  // wrapped to a small number; the host must still be inactive.
-  Fixture f;
-  FrameSpec s;
-  feed(*f.net, make_frame(s), 1000, 0);
-  f.model.now = {1000 + 4294967, 300000};
-  net_tick(*f.net);
-  EXPECT_EQ(node_find(*f.net, ip("10.0.0.1"))->active, 0);
+// One frame from 10.0.0.1 to 10.0.0.2, then ticks: a host is active while
+// it sent within the host time-out or a link to it is active, a link while
+// it carried a frame within the link time-out.
+TEST(Tick, WhoIsActiveAfterOneFrame) {
+  struct Step {
+    TimeValue now;
+    int sender, receiver, link;
+  };
+  struct TickCase {
+    const char* name;
+    std::int32_t sent_at;
+    int link_timeout_s;  // 0: the default
+    std::vector<Step> steps;
+  };
+  const TickCase cases[] = {
+      {"host time-out boundary; 9.999 s is past a 5 s link time-out",
+       100,
+       5,
+       {{{109, 999000}, 1, 0, 0}, {{110, 0}, 0, 0, 0}}},
+      {"a receive-only host lives through its links", 1000, 0, {{{1001, 0}, 1, 1, 1}, {{1005, 0}, 1, 0, 0}}},
+      {"a host that never sent is inactive even near time zero", 0, 0, {{{30, 0}, 0, 0, 0}}},
+      // 4,294,968 s on, the 32-bit millisecond difference has wrapped to a
+      // small number.
+      {"ageing survives the millisecond wrap", 1000, 0, {{{1000 + 4294967, 300000}, 0, 0, 0}}},
+  };
+  for (const TickCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    FrameSpec s;
+    feed(*f.net, make_frame(s), c.sent_at, 0);
+    Node* a = node_find(*f.net, ip("10.0.0.1"));
+    Node* b = node_find(*f.net, ip("10.0.0.2"));
+    Link* l = link_find(*a, b->address);
+    if (c.link_timeout_s != 0) f.model.link_timeout_s = c.link_timeout_s;
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(std::to_string(step.now.sec) + "." + std::to_string(step.now.usec));
+      f.model.now = step.now;
+      net_tick(*f.net);
+      EXPECT_EQ(a->active, step.sender);
+      EXPECT_EQ(b->active, step.receiver);
+      EXPECT_EQ(l->active, step.link);
+    }
+  }
 }
 
 TEST(Tick, RateClimbsOverTenTicks) {
@@ -293,22 +286,28 @@ TEST(Names, CompletionAfterModelIsGoneIsHarmless) {
   EXPECT_TRUE(namer.pending.empty());
 }
 
-// Groups for a host address given a local address and mask.
-std::string group_of(const char* host, const char* local, const char* mask) {
-  return netaddr_text(ip_net_address(ip(host), ip(local), ip(mask)));
-}
-
 TEST(Grouping, ClassAndLocalMask) {
-  EXPECT_EQ(group_of("10.1.9.9", "10.1.2.3", "255.255.0.0"), "10.1.0.0");
-  EXPECT_EQ(group_of("11.2.3.4", "10.1.2.3", "255.255.0.0"), "11.0.0.0");
-  EXPECT_EQ(group_of("172.16.5.5", "10.1.2.3", "255.255.0.0"), "172.16.0.0");
-  EXPECT_EQ(group_of("192.168.7.7", "10.1.2.3", "255.255.0.0"), "192.168.0.0");
-  EXPECT_EQ(group_of("127.0.0.1", "10.1.2.3", "255.255.0.0"), "127.0.0.0");
-  EXPECT_EQ(group_of("224.0.0.5", "10.1.2.3", "255.255.0.0"), "224.0.0.0");
-
-  EXPECT_EQ(group_of("192.168.7.20", "192.168.7.1", "255.255.255.0"), "192.168.7.0");
-  EXPECT_EQ(group_of("192.168.8.20", "192.168.7.1", "255.255.255.0"), "192.168.8.0");
-  EXPECT_EQ(group_of("192.169.1.1", "192.168.7.1", "255.255.255.0"), "192.169.0.0");
+  struct GroupCase {
+    const char* host;
+    const char* local;
+    const char* mask;
+    const char* group;
+  };
+  const GroupCase cases[] = {
+      {"10.1.9.9", "10.1.2.3", "255.255.0.0", "10.1.0.0"},
+      {"11.2.3.4", "10.1.2.3", "255.255.0.0", "11.0.0.0"},
+      {"172.16.5.5", "10.1.2.3", "255.255.0.0", "172.16.0.0"},
+      {"192.168.7.7", "10.1.2.3", "255.255.0.0", "192.168.0.0"},
+      {"127.0.0.1", "10.1.2.3", "255.255.0.0", "127.0.0.0"},
+      {"224.0.0.5", "10.1.2.3", "255.255.0.0", "224.0.0.0"},
+      {"192.168.7.20", "192.168.7.1", "255.255.255.0", "192.168.7.0"},
+      {"192.168.8.20", "192.168.7.1", "255.255.255.0", "192.168.8.0"},
+      {"192.169.1.1", "192.168.7.1", "255.255.255.0", "192.169.0.0"},
+  };
+  for (const GroupCase& c : cases) {
+    EXPECT_EQ(netaddr_text(ip_net_address(ip(c.host), ip(c.local), ip(c.mask))), c.group)
+        << c.host << " from " << c.local << "/" << c.mask;
+  }
 }
 
 TEST(Grouping, HostsJoinGroupsOnceInOrderOfCreation) {
@@ -335,13 +334,23 @@ TEST(Grouping, HostsJoinGroupsOnceInOrderOfCreation) {
 }
 
 TEST(Mask, ParsedFromText) {
-  NetAddress m;
-  ASSERT_TRUE(parse_mask_text("255.255.240.0", m));
-  EXPECT_EQ(netaddr_text(m), "255.255.240.0");
-  ASSERT_TRUE(parse_mask_text("255.25x.0.junk", m));
-  EXPECT_EQ(netaddr_text(m), "255.25.0.0");
-  EXPECT_FALSE(parse_mask_text("255.255.0", m));
-  EXPECT_FALSE(parse_mask_text("", m));
+  const struct {
+    const char* text;
+    bool parsed;
+    const char* mask;
+  } cases[] = {
+      {"255.255.240.0", true, "255.255.240.0"},
+      {"255.25x.0.junk", true, "255.25.0.0"},
+      {"255.255.0", false, ""},
+      {"", false, ""},
+  };
+  for (const auto& c : cases) {
+    NetAddress m;
+    ASSERT_EQ(parse_mask_text(c.text, m), c.parsed) << c.text;
+    if (c.parsed) {
+      EXPECT_EQ(netaddr_text(m), c.mask) << c.text;
+    }
+  }
 }
 
 TEST(Mask, FromAdapterOrDefault) {
