@@ -148,7 +148,8 @@ TEST(Ipv6Groups, ByPrefix) {
       {"ff02::fb", "::", 64, "ff02::"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(netaddr_text(ip_net_address6(ip6(c.host), ip6(c.local), c.prefix)), c.group) << c.host;
+    EXPECT_EQ(netaddr_text(ip_net_address6(ip6(c.host), ip6(c.local), c.prefix)), c.group)
+        << c.host << " from " << c.local << "/" << c.prefix;
   }
 }
 
