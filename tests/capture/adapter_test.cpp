@@ -22,7 +22,7 @@ class NamedSource : public PacketSource {
   std::string name_;
 };
 
-std::vector<Device> devices(std::initializer_list<int> statuses) {
+std::vector<Device> devices(const std::vector<int>& statuses) {
   std::vector<Device> v;
   int i = 0;
   for (int s : statuses) {
@@ -34,7 +34,9 @@ std::vector<Device> devices(std::initializer_list<int> statuses) {
   return v;
 }
 
-struct Startup : ::testing::Test {
+// A start-up run with its adapters opened and the dialog answered by the
+// test.
+struct Startup {
   testing::FakeClassifier cl;
   TrafficModel model{&cl, nullptr, nullptr};
   std::vector<int> opened;
@@ -71,81 +73,99 @@ struct Startup : ::testing::Test {
   }
 };
 
-TEST_F(Startup, NetworksForEveryDeviceNewestFirst) {
-  auto devs = devices({0, 0, 0});
-  EXPECT_EQ(adapter_make_networks(model, devs), 3);
-  ASSERT_EQ(model.networks().size(), 3u);
-  EXPECT_EQ(model.networks().front()->name, "if2");
-  EXPECT_EQ(model.networks().back()->name, "if0");
+TEST(StartupRule, NetworksForEveryDeviceNewestFirst) {
+  Startup rule;
+  EXPECT_EQ(adapter_make_networks(rule.model, devices({0, 0, 0})), 3);
+  ASSERT_EQ(rule.model.networks().size(), 3u);
+  EXPECT_EQ(rule.model.networks().front()->name, "if2");
+  EXPECT_EQ(rule.model.networks().back()->name, "if0");
 }
 
-TEST_F(Startup, SettingBeyondTheListFallsBackToZero) {
-  AdapterStartup s = run(devices({0, 0, 0}), 5);
-  EXPECT_EQ(texts(s), (std::vector<std::string>{"Tarnix Notification|Default Interface invalid,\n assigning [0]"}));
-  EXPECT_EQ(s.index, 0);
-  ASSERT_TRUE(s.source);
-  EXPECT_EQ(s.source->name(), "if0");
-  EXPECT_EQ(net_current(model), net_find(model, "if0"));
-}
-
-TEST_F(Startup, InvalidDefaultFallsBackToZero) {
-  AdapterStartup s = run(devices({0, -1}), 1);
-  EXPECT_EQ(texts(s), (std::vector<std::string>{"Tarnix Error|The default adapter is currently invalid"}));
-  EXPECT_EQ(s.index, 0);
-  EXPECT_EQ(opened, (std::vector<int>{0}));
-}
-
-TEST_F(Startup, UnsupportedDefaultIsReportedAndStillOpened) {
-  AdapterStartup s = run(devices({0, 1}), 1);
-  EXPECT_EQ(texts(s),
-            (std::vector<std::string>{"Tarnix Error|The default adapter is using an\nunsupported network type"}));
-  EXPECT_EQ(s.index, 1);
-  ASSERT_TRUE(s.source);
-  EXPECT_EQ(s.source->name(), "if1");
-}
-
-TEST_F(Startup, FailedOpenAsksOnceThenOpensTheChoice) {
-  failing = {0};
-  dialog_answer = 2;
-  AdapterStartup s = run(devices({0, 0, 0}), 0);
-  EXPECT_EQ(dialog_calls, (std::vector<int>{0}));
-  EXPECT_EQ(opened, (std::vector<int>{0, 2}));
-  EXPECT_EQ(s.index, 2);
-  ASSERT_TRUE(s.source);
-  EXPECT_EQ(net_current(model), net_find(model, "if2"));
-  EXPECT_EQ(texts(s),
-            (std::vector<std::string>{"Tarnix Notification|Could not open default adapter,\nplease choose another"}));
-}
-
-TEST_F(Startup, SecondFailureEndsStartUp) {
-  failing = {0, 1};
-  dialog_answer = 1;
-  AdapterStartup s = run(devices({0, 0}), 0);
-  EXPECT_FALSE(s.source);
-  // Said as they arise, the notice before the dialog, each with its reason.
-  EXPECT_EQ(said, (std::vector<std::string>{
-                      "Could not open default adapter,\nplease choose another|cannot open if0", "dialog",
-                      "Selection failed,\nquiting.|cannot open if1"}));
-  ASSERT_EQ(s.messages.size(), 2u);
-  EXPECT_EQ(s.messages[1].text, "Selection failed,\nquiting.");
-  EXPECT_EQ(s.messages[1].title, "Tarnix Error");
-}
-
-TEST_F(Startup, InvalidChoiceInDialogOpensNothing) {
-  failing = {0};
-  dialog_answer = 1;
-  AdapterStartup s = run(devices({0, -1}), 0);
-  EXPECT_EQ(opened, (std::vector<int>{0}));
-  EXPECT_FALSE(s.source);
-  EXPECT_EQ(s.index, 0);
-  ASSERT_EQ(s.messages.size(), 3u);
-  EXPECT_EQ(s.messages[1].text, "The default adapter is currently invalid");
-}
-
-TEST_F(Startup, NoDevicesAtAll) {
-  AdapterStartup s = run({}, 0);
-  EXPECT_FALSE(s.source);
-  EXPECT_TRUE(opened.empty());
+// The start-up rule from the devices' statuses (0 usable, -1 invalid, 1
+// unsupported), the setting, the devices that fail to open and the dialog's
+// answer: what it opens, asks and says, in order.
+TEST(StartupRule, OpensAsksAndSaysForEachSituation) {
+  using Texts = std::vector<std::string>;
+  struct Given {
+    std::vector<int> statuses;
+    int setting;
+    std::vector<int> failing;
+    int dialog_answer;
+  };
+  struct Outcome {
+    std::vector<int> opened, dialog_calls;
+    int index;
+    const char* source;  // nullptr: none
+  };
+  struct StartupCase {
+    const char* name;
+    Given given;
+    Outcome outcome;
+    Texts messages;  // title|text
+    Texts said;      // text|reason and the dialog, as they came
+  };
+  const std::string notice = "Tarnix Notification|", error = "Tarnix Error|";
+  const std::string invalid = "The default adapter is currently invalid";
+  const std::string unsupported = "The default adapter is using an\nunsupported network type";
+  const std::string assigning = "Default Interface invalid,\n assigning [0]";
+  const std::string choose = "Could not open default adapter,\nplease choose another";
+  const std::string quit = "Selection failed,\nquiting.";
+  const StartupCase cases[] = {
+      {"a setting beyond the list falls back to 0",
+       {{0, 0, 0}, 5, {}, -1},
+       {{0}, {}, 0, "if0"},
+       {notice + assigning},
+       {assigning + "|"}},
+      {"an invalid default falls back to 0",
+       {{0, -1}, 1, {}, -1},
+       {{0}, {}, 0, "if0"},
+       {error + invalid},
+       {invalid + "|"}},
+      {"an unsupported default is reported and still opened",
+       {{0, 1}, 1, {}, -1},
+       {{1}, {}, 1, "if1"},
+       {error + unsupported},
+       {unsupported + "|"}},
+      {"a failed open asks once, then opens the choice",
+       {{0, 0, 0}, 0, {0}, 2},
+       {{0, 2}, {0}, 2, "if2"},
+       {notice + choose},
+       {choose + "|cannot open if0", "dialog"}},
+      {"a second failure ends start-up",
+       {{0, 0}, 0, {0, 1}, 1},
+       {{0, 1}, {0}, 1, nullptr},
+       {notice + choose, error + quit},
+       {choose + "|cannot open if0", "dialog", quit + "|cannot open if1"}},
+      {"an invalid choice in the dialog opens nothing",
+       {{0, -1}, 0, {0}, 1},
+       {{0}, {0}, 0, nullptr},
+       {notice + choose, error + invalid, error + quit},
+       {choose + "|cannot open if0", "dialog", invalid + "|", quit + "|"}},
+      {"no adapters at all",
+       {{}, 0, {}, -1},
+       {{}, {}, 0, nullptr},
+       {error + quit},
+       {quit + "|The capture library lists no adapter."}},
+  };
+  for (const StartupCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Startup rule;
+    rule.failing = c.given.failing;
+    rule.dialog_answer = c.given.dialog_answer;
+    AdapterStartup s = rule.run(devices(c.given.statuses), c.given.setting);
+    EXPECT_EQ(rule.opened, c.outcome.opened);
+    EXPECT_EQ(rule.dialog_calls, c.outcome.dialog_calls);
+    EXPECT_EQ(s.index, c.outcome.index);
+    EXPECT_EQ(Startup::texts(s), c.messages);
+    EXPECT_EQ(rule.said, c.said);
+    if (c.outcome.source == nullptr) {
+      EXPECT_FALSE(s.source);
+      continue;
+    }
+    ASSERT_TRUE(s.source);
+    EXPECT_EQ(s.source->name(), c.outcome.source);
+    EXPECT_EQ(net_current(rule.model), net_find(rule.model, c.outcome.source));
+  }
 }
 
 TEST(Switch, RefusesInvalidAndUnsupported) {

@@ -481,40 +481,44 @@ TEST_F(KeyedAgainstPlain, CaptureStepsLeaveEveryFrameCounted) {
   std::remove(path.c_str());
 }
 
-TEST(PdlClassifierMemory, TreesReadingFarAreAlwaysWalked) {
-  PdlResult far = pdl_parse_text(
+// Trees whose decisive bytes lie far into the frame, or too scattered to
+// gather in a few loads, are walked frame by frame.
+TEST(PdlClassifierMemory, TreesReadingFarOrScatteredAreAlwaysWalked) {
+  const std::string far =
       "primitive A : 7 \"a\"\n"
       "primitive B : 9 \"b\"\n"
-      "protocol ROOT : 0 \"r\" 0 { byte : 300 A byte : 1 B }\n");
-  ASSERT_TRUE(far) << far.error;
-  PdlClassifier classifier(far.tree.get());
-  EXPECT_TRUE(classifier.decisive_bytes().empty());
-  std::vector<std::uint8_t> f(400, 0);
-  f[300] = 7;
-  const protocol_node* path[kPathSlots];
-  EXPECT_EQ(classifier.classify(f.data(), f.size(), 400, path), 2);
-  EXPECT_EQ(path_text(path), "ROOT/A/");
-  f[300] = 0;
-  f[1] = 9;
-  EXPECT_EQ(classifier.classify(f.data(), f.size(), 400, path), 2);
-  EXPECT_EQ(path_text(path), "ROOT/B/");
-
-  // Decisive bytes too scattered to gather in a few loads: walked too.
-  PdlResult scattered = pdl_parse_text(
+      "protocol ROOT : 0 \"r\" 0 { byte : 300 A byte : 1 B }\n";
+  const std::string scattered =
       "primitive A : 7 \"a\"\n"
       "primitive B : 9 \"b\"\n"
       "primitive C : 9 \"c\"\n"
       "primitive D : 9 \"d\"\n"
       "primitive E : 9 \"e\"\n"
-      "protocol ROOT : 0 \"r\" 0 { byte : 0 A byte : 10 B byte : 20 C byte : 30 D byte : 40 E }\n");
-  ASSERT_TRUE(scattered) << scattered.error;
-  PdlClassifier walker(scattered.tree.get());
-  EXPECT_TRUE(walker.decisive_bytes().empty());
-  std::vector<std::uint8_t> g(41, 0);
-  g[40] = 9;
-  EXPECT_EQ(walker.classify(g.data(), g.size(), 41, path), 2);
-  EXPECT_EQ(path_text(path), "ROOT/E/");
-
+      "protocol ROOT : 0 \"r\" 0 { byte : 0 A byte : 10 B byte : 20 C byte : 30 D byte : 40 E }\n";
+  const struct {
+    const char* name;
+    const std::string& tree;
+    std::size_t size, at;
+    std::uint8_t value;
+    const char* path;
+  } cases[] = {
+      {"a byte far in", far, 400, 300, 7, "ROOT/A/"},
+      {"a near byte beside a far one", far, 400, 1, 9, "ROOT/B/"},
+      {"five bytes ten apart", scattered, 41, 40, 9, "ROOT/E/"},
+  };
+  const protocol_node* path[kPathSlots];
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PdlResult t = pdl_parse_text(c.tree);
+    ASSERT_TRUE(t) << t.error;
+    PdlClassifier classifier(t.tree.get());
+    EXPECT_TRUE(classifier.decisive_bytes().empty());
+    std::vector<std::uint8_t> f(c.size, 0);
+    f[c.at] = c.value;
+    EXPECT_EQ(classifier.classify(f.data(), f.size(), static_cast<std::uint32_t>(c.size), path), 2);
+    EXPECT_EQ(path_text(path), c.path);
+  }
+  std::vector<std::uint8_t> f(400, 0);
   PdlClassifier none(nullptr);
   EXPECT_EQ(none.classify(f.data(), f.size(), 400, path), 0);
   EXPECT_EQ(path[0], nullptr);

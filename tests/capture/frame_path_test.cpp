@@ -34,64 +34,50 @@ class FramePath : public ::testing::Test {
   Net* net;
 };
 
-TEST_F(FramePath, ArpAdvancesNowOnly) {
-  FrameSpec arp;
-  arp.ether_type = 0x0806;
-  feed(*net, make_frame(arp), 100, 5);
-  EXPECT_EQ(model.now, (TimeValue{100, 5}));
-  EXPECT_EQ(net->hosts.count(), 0);
-  EXPECT_EQ(net->window_frames, 0u);
-  EXPECT_EQ(net->counters.frames_seen, 1u);
-  EXPECT_EQ(net->counters.frames_filtered, 1u);
-  EXPECT_EQ(net->counters.frames_accepted, 0u);
-}
-
-TEST_F(FramePath, NetbiosNameUdpDroppedTcpKept) {
-  FrameSpec a;
-  a.sport = 137;
-  a.dport = 53;
-  feed(*net, make_frame(a), 1, 0);
-  FrameSpec b;
-  b.sport = 53;
-  b.dport = 137;
-  feed(*net, make_frame(b), 1, 1);
-  EXPECT_EQ(net->hosts.count(), 0);
-  EXPECT_EQ(net->counters.frames_filtered, 2u);
-
-  FrameSpec t;
-  t.protocol = 6;
-  t.sport = 137;
-  t.dport = 139;
-  feed(*net, make_frame(t), 1, 2);
-  EXPECT_EQ(net->hosts.count(), 2);
-  EXPECT_EQ(model.now, (TimeValue{1, 2}));
-}
-
-TEST_F(FramePath, NetbiosFilterFindsPortsBehindIpOptions) {
-  // With 8 bytes of options the UDP ports are at byte 42, not 34: a frame to
-  // port 137 must still be dropped, and one whose option bytes happen to
-  // read 137 at byte 36 must not be.
-  FrameSpec a;
-  a.ip_options = 8;
-  a.dport = 137;
-  feed(*net, make_frame(a), 1, 0);
-  EXPECT_EQ(net->hosts.count(), 0);
-
-  FrameSpec b;
-  b.ip_options = 4;
-  std::vector<std::uint8_t> f = make_frame(b);
-  f[36] = 0;
-  f[37] = 137;
-  feed(*net, f, 1, 1);
-  EXPECT_EQ(net->hosts.count(), 2);
-}
-
-TEST_F(FramePath, LaterFragmentsAreNotMistakenForPorts) {
-  FrameSpec a;
-  a.fragment = 100;  // a later fragment: its first bytes are data, not ports
-  a.dport = 137;
-  feed(*net, make_frame(a), 1, 0);
-  EXPECT_EQ(net->hosts.count(), 2);
+// Which frames reach the model: ARP and NetBIOS name datagrams stop at the
+// filter, wherever IP options put their ports; TCP on the name ports, and
+// option or fragment bytes that only look like the port, go on. Every frame
+// moves capture time on.
+TEST_F(FramePath, FilterDropsArpAndNetbiosNameDatagramsOnly) {
+  using Bytes = std::vector<std::uint8_t>;
+  const auto frame = [](auto shape) {
+    FrameSpec s;
+    shape(s);
+    return make_frame(s);
+  };
+  // With 4 bytes of options the ports are at byte 38; 36 reads 137.
+  Bytes options_read_137 = frame([](FrameSpec& s) { s.ip_options = 4; });
+  options_read_137[36] = 0;
+  options_read_137[37] = 137;
+  struct FilterCase {
+    const char* name;
+    Bytes frame;
+    bool kept;
+  };
+  const FilterCase cases[] = {
+      {"arp", frame([](FrameSpec& s) { s.ether_type = 0x0806; }), false},
+      {"udp from the name port", frame([](FrameSpec& s) { s.sport = 137, s.dport = 53; }), false},
+      {"udp to the name port", frame([](FrameSpec& s) { s.sport = 53, s.dport = 137; }), false},
+      {"tcp on the name ports", frame([](FrameSpec& s) { s.protocol = 6, s.sport = 137, s.dport = 139; }),
+       true},
+      {"udp to the name port behind ip options", frame([](FrameSpec& s) { s.ip_options = 8, s.dport = 137; }),
+       false},
+      {"option bytes where the ports would be without options", options_read_137, true},
+      {"later fragment: its first bytes are data, not ports",
+       frame([](FrameSpec& s) { s.fragment = 100, s.dport = 137; }), true},
+  };
+  std::int32_t usec = 0;
+  for (const FilterCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    net = net_create(model, c.name);
+    feed(*net, c.frame, 100, ++usec);
+    EXPECT_EQ(model.now, (TimeValue{100, usec}));
+    EXPECT_EQ(net->counters.frames_seen, 1u);
+    EXPECT_EQ(net->counters.frames_filtered, c.kept ? 0u : 1u);
+    EXPECT_EQ(net->counters.frames_accepted, c.kept ? 1u : 0u);
+    EXPECT_EQ(net->hosts.count(), c.kept ? 2 : 0);
+    EXPECT_EQ(net->window_frames, c.kept ? 1u : 0u);
+  }
 }
 
 TEST_F(FramePath, FirstFrameMakesTwoHostsOneLinkReplyOneMoreLink) {
@@ -155,34 +141,57 @@ TEST_F(FramePath, BytesAreCountedBeyond32Bits) {
   EXPECT_EQ(link_find(*a, host("10.0.0.2")->address)->bytes, 2ull * big);
 }
 
-TEST_F(FramePath, EthernetChangeWithDetectionOffIsIgnored) {
-  FrameSpec s;
-  feed(*net, make_frame(s), 1, 0);
-  FrameSpec moved = s;
-  moved.src_mac[5] = 0x99;
-  feed(*net, make_frame(moved), 1, 1);
-  EXPECT_TRUE(hooks.reports.empty());
-  EXPECT_EQ(netaddr_text(host("10.0.0.1")->ether_address), "02:00:00:00:00:01");
-}
-
-TEST_F(FramePath, EthernetChangeWithDetectionOnIsReportedAndRecorded) {
-  hooks.on = true;
-  FrameSpec s;
-  feed(*net, make_frame(s), 1, 0);
-  feed(*net, make_frame(s), 1, 1);  // same address: nothing to report
-  FrameSpec moved = s;
-  moved.src_mac[5] = 0x99;
-  feed(*net, make_frame(moved), 1, 2);
-  ASSERT_EQ(hooks.reports.size(), 1u);
-  EXPECT_EQ(hooks.reports[0].ip, "10.0.0.1");
-  EXPECT_EQ(hooks.reports[0].recorded, "02:00:00:00:00:01");
-  EXPECT_EQ(hooks.reports[0].frame, "02:00:00:00:00:99");
-  EXPECT_EQ(netaddr_text(host("10.0.0.1")->ether_address), "02:00:00:00:00:99");
-  // A destination's Ethernet address is never compared.
-  FrameSpec to = moved;
-  to.dst_mac[5] = 0x77;
-  feed(*net, make_frame(to), 1, 3);
-  EXPECT_EQ(hooks.reports.size(), 1u);
+// A source address sent from a second station is reported when detection
+// is on, for IPv4 and IPv6 alike, and its host then carries the newer
+// station; with detection off nothing is. A destination's station is never
+// compared.
+TEST_F(FramePath, SecondStationForASourceAddressIsReportedWhenDetecting) {
+  using Bytes = std::vector<std::uint8_t>;
+  using MakeFrame = Bytes (*)(std::uint8_t from_station, std::uint8_t to_station);
+  const MakeFrame v4 = [](std::uint8_t from_station, std::uint8_t to_station) {
+    FrameSpec s;
+    s.src_mac[5] = from_station;
+    s.dst_mac[5] = to_station;
+    return make_frame(s);
+  };
+  const MakeFrame v6 = [](std::uint8_t from_station, std::uint8_t to_station) {
+    Bytes f = testing::make_frame6("fd00::7", "fd00::1", 0, from_station);
+    f[5] = to_station;
+    return f;
+  };
+  struct StationCase {
+    const char* name;
+    bool detecting;
+    MakeFrame frame;
+    NetAddress source;
+  };
+  const StationCase cases[] = {
+      {"ipv4, detection off", false, v4, NetAddress::ipv4(10, 0, 0, 1)},
+      {"ipv4", true, v4, NetAddress::ipv4(10, 0, 0, 1)},
+      {"ipv6, detection off", false, v6, NetAddress::parse(kAddrIpv6, "fd00::7")},
+      {"ipv6", true, v6, NetAddress::parse(kAddrIpv6, "fd00::7")},
+  };
+  for (const StationCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    net = net_create(model, c.name);
+    hooks.on = c.detecting;
+    hooks.reports.clear();
+    feed(*net, c.frame(0x17, 2), 1, 0);
+    feed(*net, c.frame(0x17, 2), 1, 1);  // same station: nothing to report
+    EXPECT_TRUE(hooks.reports.empty());
+    feed(*net, c.frame(0x18, 2), 1, 2);
+    const Node* h = node_find(*net, c.source);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(netaddr_text(h->ether_address), c.detecting ? "02:00:00:00:00:18" : "02:00:00:00:00:17");
+    ASSERT_EQ(hooks.reports.size(), c.detecting ? 1u : 0u);
+    if (c.detecting) {
+      EXPECT_EQ(hooks.reports[0].ip, netaddr_text(c.source));
+      EXPECT_EQ(hooks.reports[0].recorded, "02:00:00:00:00:17");
+      EXPECT_EQ(hooks.reports[0].frame, "02:00:00:00:00:18");
+    }
+    feed(*net, c.frame(0x18, 0x77), 1, 3);
+    EXPECT_EQ(hooks.reports.size(), c.detecting ? 1u : 0u);
+  }
 }
 
 TEST_F(FramePath, ThousandFramesThenExpiry) {

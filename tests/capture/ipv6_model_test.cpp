@@ -148,37 +148,29 @@ TEST(Ipv6Groups, ByPrefix) {
       {"ff02::fb", "::", 64, "ff02::"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(netaddr_text(ip_net_address6(ip6(c.host), ip6(c.local), c.prefix)), c.group) << c.host;
+    EXPECT_EQ(netaddr_text(ip_net_address6(ip6(c.host), ip6(c.local), c.prefix)), c.group)
+        << c.host << " from " << c.local << "/" << c.prefix;
   }
 }
 
 TEST_F(Ipv6Model, HostsJoinTheirGroupOnce) {
-  const char* hosts[] = {"2001:db8:5:1::1", "2001:db8:5:2::2", "2001:db8:6:1::1", "fe80::1", "fe80::2"};
-  for (int i = 0; i < 5; ++i) feed(*net, make_frame6(hosts[i], "fe80::99"), 1, i);
-  EXPECT_EQ(group_of("2001:db8:5:1::1"), "2001:db8:5::");
-  EXPECT_EQ(group_of("2001:db8:5:2::2"), "2001:db8:5::");
-  EXPECT_EQ(group_of("2001:db8:6:1::1"), "2001:db8:6:1::");
-  EXPECT_EQ(group_of("fe80::2"), "fe80::");
+  const struct {
+    const char* host;
+    const char* group;
+  } hosts[] = {{"2001:db8:5:1::1", "2001:db8:5::"},
+               {"2001:db8:5:2::2", "2001:db8:5::"},
+               {"2001:db8:6:1::1", "2001:db8:6:1::"},
+               {"fe80::1", "fe80::"},
+               {"fe80::2", "fe80::"}};
+  int i = 0;
+  for (const auto& h : hosts) feed(*net, make_frame6(h.host, "fe80::99"), 1, i++);
+  for (const auto& h : hosts) EXPECT_EQ(group_of(h.host), h.group) << h.host;
   int link_local = 0;
   net->subnets.foreach ([&](Subnet* s) {
     if (std::string(s->address_text) == "fe80::") link_local = s->host_count;
   });
   EXPECT_EQ(link_local, 3);
   EXPECT_EQ(net->subnets.count(), 3);
-}
-
-// One IPv6 address sent from a second station is reported, as an IPv4
-// address is; the host then carries the newer station.
-TEST_F(Ipv6Model, SecondStationForAnAddressIsReported) {
-  hooks.on = true;
-  feed(*net, make_frame6("fd00::7", "fd00::1", 0, 0x17), 1, 0);
-  feed(*net, make_frame6("fd00::7", "fd00::1", 0, 0x17), 1, 1);
-  EXPECT_TRUE(hooks.reports.empty());
-  feed(*net, make_frame6("fd00::7", "fd00::1", 0, 0x18), 1, 2);
-  ASSERT_EQ(hooks.reports.size(), 1u);
-  EXPECT_EQ(hooks.reports[0].ip, "fd00::7");
-  EXPECT_EQ(hooks.reports[0].recorded, "02:00:00:00:00:17");
-  EXPECT_EQ(hooks.reports[0].frame, "02:00:00:00:00:18");
 }
 
 }  // namespace

@@ -134,6 +134,7 @@ struct Display {
 // that drew has finished must not be lost (the map would freeze).
 TEST(Loop, DrawingNeverStallsWhileFramesFlow) {
   for (Display::Answer answer : {Display::Answer::kAtOnce, Display::Answer::kLater}) {
+    SCOPED_TRACE(answer == Display::Answer::kAtOnce ? "go at once" : "go later");
     FakeClassifier cl;
     TrafficModel model(&cl, nullptr, nullptr);
     Net* net = net_create(model, "endless");
@@ -157,10 +158,8 @@ TEST(Loop, DrawingNeverStallsWhileFramesFlow) {
 // ticks: a hidden map holds no capture back. A quiet source draws no frame
 // once the first has been drawn.
 TEST(Loop, CaptureAndTicksGoOnWithoutPaints) {
-  struct Case {
-    bool frames;
-  };
-  for (Case c : {Case{true}, Case{false}}) {
+  for (const bool frames : {true, false}) {
+    SCOPED_TRACE(frames ? "frames flowing" : "a quiet source");
     FakeClassifier cl;
     TrafficModel model(&cl, nullptr, nullptr);
     Net* net = net_create(model, "n");
@@ -174,7 +173,7 @@ TEST(Loop, CaptureAndTicksGoOnWithoutPaints) {
     loop.on_cycle([&](Net&, bool draw) {
       if (draw) ++drawn;  // never answered with a go
     });
-    if (c.frames)
+    if (frames)
       loop.set_source(std::make_unique<EndlessSource>(10), net);
     else
       loop.set_source(std::make_unique<QuietSource>(), net);
@@ -187,9 +186,9 @@ TEST(Loop, CaptureAndTicksGoOnWithoutPaints) {
       std::this_thread::sleep_for(1ms);
     loop.stop();
     EXPECT_GE(loop.cycles(), 40u);
-    EXPECT_EQ(drawn.load(), c.frames ? 2 : 1);
+    EXPECT_EQ(drawn.load(), frames ? 2 : 1);
     MutexLock g(net->lock);
-    if (c.frames) {
+    if (frames) {
       EXPECT_GT(net->counters.frames_seen, 1000u);
     }
   }

@@ -35,56 +35,49 @@ struct Fixture {
   Net* net;
 };
 
-TEST(Tick, NodeTimeoutBoundary) {
-  Fixture f;
-  FrameSpec s;
-  feed(*f.net, make_frame(s), 100, 0);
-  Node* a = node_find(*f.net, ip("10.0.0.1"));
-  Link* l = link_find(*a, ip("10.0.0.2"));
-  f.model.link_timeout_s = 5;
-
-  f.model.now = {109, 999000};
-  net_tick(*f.net);
-  EXPECT_EQ(a->active, 1);
-  EXPECT_EQ(l->active, 0);  // 9.999 s is past the link time-out
-
-  f.model.now = {110, 0};
-  net_tick(*f.net);
-  EXPECT_EQ(a->active, 0);
-}
-
-TEST(Tick, ReceiveOnlyHostLivesThroughItsLinks) {
-  Fixture f;
-  FrameSpec s;
-  feed(*f.net, make_frame(s), 1000, 0);
-  Node* b = node_find(*f.net, ip("10.0.0.2"));
-  f.model.now = {1001, 0};
-  net_tick(*f.net);
-  EXPECT_EQ(b->active, 1);  // the link to it is active
-  f.model.now = {1005, 0};
-  net_tick(*f.net);
-  EXPECT_EQ(b->active, 0);  // link timed out; it never sent
-  EXPECT_EQ(node_find(*f.net, ip("10.0.0.1"))->active, 1);
-}
-
-TEST(Tick, NeverSentHostIsInactiveEvenNearTimeZero) {
-  Fixture f;
-  FrameSpec s;
-  feed(*f.net, make_frame(s), 0, 0);
-  f.model.now = {30, 0};
-  net_tick(*f.net);
-  EXPECT_EQ(node_find(*f.net, ip("10.0.0.2"))->active, 0);
-}
-
-TEST(Tick, AgeingSurvivesMillisecondWrap) {
-  // 4,294,968 s after the last frame the 32-bit millisecond difference has
-  // wrapped to a small number; the host must still be inactive.
-  Fixture f;
-  FrameSpec s;
-  feed(*f.net, make_frame(s), 1000, 0);
-  f.model.now = {1000 + 4294967, 300000};
-  net_tick(*f.net);
-  EXPECT_EQ(node_find(*f.net, ip("10.0.0.1"))->active, 0);
+// One frame from 10.0.0.1 to 10.0.0.2, then ticks: a host is active while
+// it sent within the host time-out or a link to it is active, a link while
+// it carried a frame within the link time-out.
+TEST(Tick, WhoIsActiveAfterOneFrame) {
+  struct Step {
+    TimeValue now;
+    int sender, receiver, link;
+  };
+  struct TickCase {
+    const char* name;
+    std::int32_t sent_at;
+    int link_timeout_s;  // 0: the default
+    std::vector<Step> steps;
+  };
+  const TickCase cases[] = {
+      {"host time-out boundary; 9.999 s is past a 5 s link time-out",
+       100,
+       5,
+       {{{109, 999000}, 1, 0, 0}, {{110, 0}, 0, 0, 0}}},
+      {"a receive-only host lives through its links", 1000, 0, {{{1001, 0}, 1, 1, 1}, {{1005, 0}, 1, 0, 0}}},
+      {"a host that never sent is inactive even near time zero", 0, 0, {{{30, 0}, 0, 0, 0}}},
+      // 4,294,968 s on, the 32-bit millisecond difference has wrapped to a
+      // small number.
+      {"ageing survives the millisecond wrap", 1000, 0, {{{1000 + 4294967, 300000}, 0, 0, 0}}},
+  };
+  for (const TickCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    FrameSpec s;
+    feed(*f.net, make_frame(s), c.sent_at, 0);
+    Node* a = node_find(*f.net, ip("10.0.0.1"));
+    Node* b = node_find(*f.net, ip("10.0.0.2"));
+    Link* l = link_find(*a, b->address);
+    if (c.link_timeout_s != 0) f.model.link_timeout_s = c.link_timeout_s;
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(std::to_string(step.now.sec) + "." + std::to_string(step.now.usec));
+      f.model.now = step.now;
+      net_tick(*f.net);
+      EXPECT_EQ(a->active, step.sender);
+      EXPECT_EQ(b->active, step.receiver);
+      EXPECT_EQ(l->active, step.link);
+    }
+  }
 }
 
 TEST(Tick, RateClimbsOverTenTicks) {

@@ -123,18 +123,6 @@ TEST(PdlParse, NumberForms) {
   EXPECT_EQ(r.tree->lookup("LONGBIN")->value_low, 2147483647u);
   EXPECT_EQ(r.tree->lookup("DEC")->value_low, 0xFFFFFFFFu);
   EXPECT_EQ(r.tree->lookup("ZERO")->value_low, 0u);
-
-  // Only a lower-case x makes hexadecimal: 0X1F is 0 followed by the name X1F.
-  PdlResult upper = parse("primitive A : 0X1F \"a\"");
-  EXPECT_FALSE(upper);
-  EXPECT_EQ(upper.error, "test.pdl:1: parse error at 'X1F' (a name): expected ',' or a description");
-  // Digits then letters: a number, then a name.
-  PdlResult mixed = parse("primitive A : 9a \"a\"");
-  EXPECT_EQ(mixed.error, "test.pdl:1: parse error at 'a' (a name): expected ',' or a description");
-  // Decimal numbers that do not fit in 32 bits are refused, not wrapped.
-  PdlResult huge = parse("\nprimitive A : 4294967296 \"a\"");
-  EXPECT_EQ(huge.error, "test.pdl:2: the number 4294967296 does not fit in 32 bits");
-  EXPECT_EQ(huge.error_line, 2);
 }
 
 TEST(PdlParse, KeywordsAreExactLowerCase) {
@@ -149,10 +137,6 @@ TEST(PdlParse, KeywordsAreExactLowerCase) {
   EXPECT_EQ(r.tree->lookup("F")->flags, 4u | kProtocolMaskFlag);
   EXPECT_FALSE(r.tree->lookup("A")->masked());
 
-  PdlResult byte_upper = parse("protocol ROOT : 0 \"r\" 0 {\n  Byte : 0 A\n}");
-  EXPECT_FALSE(byte_upper);
-  EXPECT_EQ(byte_upper.error, "test.pdl:2: parse error at 'Byte' (a name): expected mask, byte, word or lword");
-  EXPECT_EQ(byte_upper.error_line, 2);
   // Keyword-like names are ordinary names.
   PdlResult names = parse("protocol ROOT : 0 \"r\" 0 { byte : 0 Byte byte : 1 bytes byte : 2 _word9 }");
   ASSERT_TRUE(names) << names.error;
@@ -160,59 +144,116 @@ TEST(PdlParse, KeywordsAreExactLowerCase) {
   EXPECT_EQ(names.tree->lookup("byte"), nullptr);
 }
 
-TEST(PdlParse, GrammarRejections) {
-  struct Case {
-    const char* text;
-    const char* error;
-  };
-  const Case cases[] = {
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A }\nprimitive B : 1 \"b\"",
-       "test.pdl:2: parse error at 'primitive' (primitive lines must all come before the first protocol): "
-       "expected the end of the file or protocol"},
-      {"protocol ROOT : 0 \"r\" 0 { }",
-       "test.pdl:1: parse error at '}': expected mask, byte, word or lword"},
-      {"primitive ROOT : 0 \"r\" { byte : 0 A }",
-       "test.pdl:1: parse error at '{': expected the end of the file, primitive or protocol"},
-      {"protocol ROOT : 0 \"r\" { byte : 0 A }", "test.pdl:1: parse error at '{': expected a number"},
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A", "test.pdl:1: parse error at the end of the file: expected '}', "
-                                                "mask, byte, word or lword"},
-      {"protocol ROOT = 0 \"r\" 0 { byte : 0 A }",
-       "test.pdl:1: parse error at '=' (a character the language does not use): expected ':'"},
-      {"primitive A : 1 \"a\";", "test.pdl:1: parse error at ';' (a character the language does not use): "
-                                  "expected the end of the file, primitive or protocol"},
-      {"primitive A : -1 \"a\"", "test.pdl:1: parse error at '-' (a character the language does not use): "
-                                  "expected a number"},
-      {"primitive A : # \"a\"", "test.pdl:1: parse error at '#' (a character the language does not use): "
-                                 "expected a number"},
-      {"primitive A : #2 \"a\"", "test.pdl:1: parse error at '#' (a character the language does not use): "
-                                  "expected a number"},
-      {"primitive A : 1 \"a\" / ", "test.pdl:1: parse error at '/' (a comment without its closing */, or a "
-                                    "stray '/'): expected the end of the file, primitive or protocol"},
-      {"primitive A : 1 \"a\"\n/* never closed\n", "test.pdl:2: parse error at '/' (a comment without its "
-                                                   "closing */, or a stray '/'): expected the end of the file, "
-                                                   "primitive or protocol"},
-      {"\n\nprimitive A : 1 \"never closed", "test.pdl:3: parse error at '\"' (a description without its "
-                                             "closing quote): expected ',' or a description"},
-      {"primitive A : 1 \"a\" \x01", "test.pdl:1: parse error at '\\x01' (a character the language does not "
-                                     "use): expected the end of the file, primitive or protocol"},
-      {"primitive A : 1 \"a\" \xc3\xa9", "test.pdl:1: parse error at '\\xc3' (a character the language does not "
-                                         "use): expected the end of the file, primitive or protocol"},
-      {"primitive A : 1,2,3 \"a\"", "test.pdl:1: parse error at ',': expected a description"},
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 }", "test.pdl:1: parse error at '}': expected ',' or a name"},
-  };
-  for (const Case& c : cases) {
-    PdlResult r = parse(c.text);
-    EXPECT_FALSE(r) << c.text;
-    EXPECT_EQ(r.error, c.error) << c.text;
-  }
-  // A NUL byte is a character like any other, not the end of the file.
+// A refused file gives no tree and an error naming the file, the line and
+// what was wrong there.
+TEST(PdlParse, RefusedFilesSayWhereAndWhy) {
+  const std::string name19(19, 'N');
+  const std::string desc31(31, 'd');
   std::string with_nul("primitive A : 1 \"a\"");
   with_nul += '\0';
   with_nul += " protocol ROOT : 0 \"r\" 0 { byte : 0 A }";
-  PdlResult r = parse(with_nul);
-  EXPECT_FALSE(r);
-  EXPECT_EQ(r.error, "test.pdl:1: parse error at '\\x00' (a character the language does not use): expected the "
-                     "end of the file, primitive or protocol");
+  struct Case {
+    std::string text;
+    std::string error;
+  };
+  const Case cases[] = {
+      // The grammar.
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A }\nprimitive B : 1 \"b\"",
+       "test.pdl:2: parse error at 'primitive' (primitive lines must all come before the first protocol): "
+       "expected the end of the file or protocol"},
+      {"protocol ROOT : 0 \"r\" 0 { }", "test.pdl:1: parse error at '}': expected mask, byte, word or lword"},
+      {"primitive ROOT : 0 \"r\" { byte : 0 A }",
+       "test.pdl:1: parse error at '{': expected the end of the file, primitive or protocol"},
+      {"protocol ROOT : 0 \"r\" { byte : 0 A }", "test.pdl:1: parse error at '{': expected a number"},
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A",
+       "test.pdl:1: parse error at the end of the file: expected '}', "
+       "mask, byte, word or lword"},
+      {"protocol ROOT = 0 \"r\" 0 { byte : 0 A }",
+       "test.pdl:1: parse error at '=' (a character the language does not use): expected ':'"},
+      {"primitive A : 1 \"a\";",
+       "test.pdl:1: parse error at ';' (a character the language does not use): "
+       "expected the end of the file, primitive or protocol"},
+      {"primitive A : -1 \"a\"",
+       "test.pdl:1: parse error at '-' (a character the language does not use): "
+       "expected a number"},
+      {"primitive A : # \"a\"",
+       "test.pdl:1: parse error at '#' (a character the language does not use): "
+       "expected a number"},
+      {"primitive A : #2 \"a\"",
+       "test.pdl:1: parse error at '#' (a character the language does not use): "
+       "expected a number"},
+      {"primitive A : 1 \"a\" / ",
+       "test.pdl:1: parse error at '/' (a comment without its closing */, or a "
+       "stray '/'): expected the end of the file, primitive or protocol"},
+      {"primitive A : 1 \"a\"\n/* never closed\n",
+       "test.pdl:2: parse error at '/' (a comment without its "
+       "closing */, or a stray '/'): expected the end of the file, "
+       "primitive or protocol"},
+      {"\n\nprimitive A : 1 \"never closed",
+       "test.pdl:3: parse error at '\"' (a description without its "
+       "closing quote): expected ',' or a description"},
+      {"primitive A : 1 \"a\" \x01",
+       "test.pdl:1: parse error at '\\x01' (a character the language does not "
+       "use): expected the end of the file, primitive or protocol"},
+      {"primitive A : 1 \"a\" \xc3\xa9",
+       "test.pdl:1: parse error at '\\xc3' (a character the language does not "
+       "use): expected the end of the file, primitive or protocol"},
+      {"primitive A : 1,2,3 \"a\"", "test.pdl:1: parse error at ',': expected a description"},
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 }", "test.pdl:1: parse error at '}': expected ',' or a name"},
+      // A NUL byte is a character like any other, not the end of the file.
+      {with_nul,
+       "test.pdl:1: parse error at '\\x00' (a character the language does not use): expected the end of "
+       "the file, primitive or protocol"},
+      // Keywords are exact lower case.
+      {"protocol ROOT : 0 \"r\" 0 {\n  Byte : 0 A\n}",
+       "test.pdl:2: parse error at 'Byte' (a name): expected mask, byte, word or lword"},
+      // Only a lower-case x makes hexadecimal: 0X1F is 0 followed by the name X1F.
+      {"primitive A : 0X1F \"a\"",
+       "test.pdl:1: parse error at 'X1F' (a name): expected ',' or a description"},
+      // Digits then letters: a number, then a name.
+      {"primitive A : 9a \"a\"", "test.pdl:1: parse error at 'a' (a name): expected ',' or a description"},
+      // Decimal numbers that do not fit in 32 bits are refused, not wrapped.
+      {"\nprimitive A : 4294967296 \"a\"", "test.pdl:2: the number 4294967296 does not fit in 32 bits"},
+      {"protocol ROOT : 0 \"r\" 0 {\n byte : 0 " + name19 + "X }",
+       "test.pdl:2: the name \"" + name19 + "X\" is longer than 19 characters"},
+      {"\n\nprimitive A : 1 \"" + desc31 + "x\"",
+       "test.pdl:3: the description \"" + desc31 + "x\" is longer than 31 characters"},
+      // Structures that would corrupt the tree.
+      {"protocol ROOT : 0 \"r\" 0 {\n byte : 0 A\n byte : 1 A }",
+       "test.pdl:3: \"A\" already has a field line in protocol \"ROOT\" (line 2); a protocol can be named in "
+       "one field line only"},
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 P byte : 1 Q }\nprotocol P : 1 \"p\" 0 { byte : 0 A byte : 0 B "
+       "}\n"
+       "protocol Q : 2 \"q\" 0 { byte : 0 B byte : 0 A }",
+       "test.pdl:3: \"B\" already has a field line in protocol \"P\" (line 2); a protocol can be named in "
+       "one "
+       "field line only"},
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A }\nprotocol ROOT : 1 \"again\" 0 { byte : 0 B }",
+       "test.pdl:2: protocol \"ROOT\" is defined a second time (first at line 1)"},
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A }\nprotocol A : 1 \"a\" 0 {\n byte : 0 ROOT }",
+       "test.pdl:3: protocol \"ROOT\" is among its own children"},
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 ROOT }",
+       "test.pdl:1: protocol \"ROOT\" is among its own children"},
+      // A loop that ROOT does not reach is refused as well.
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 X }\nprotocol A : 1 \"a\" 0 { byte : 0 B }\n"
+       "protocol B : 1 \"b\" 0 {\n byte : 0 A }",
+       "test.pdl:4: protocol \"A\" is among its own children"},
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 OTHER_ROOT }",
+       "test.pdl:1: the name \"OTHER_ROOT\" belongs to the generated Other child of protocol \"ROOT\" and "
+       "cannot "
+       "be used in the file"},
+      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A }\nprotocol X : 0 \"x\" 0 {\n byte : 0 OTHER_ROOT }",
+       "test.pdl:3: \"OTHER_ROOT\" already has a field line in protocol \"ROOT\" (line 1); a protocol can be "
+       "named in one field line only"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    PdlResult r = parse(c.text);
+    EXPECT_FALSE(r);
+    EXPECT_EQ(r.tree, nullptr);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(r.error.rfind("test.pdl:" + std::to_string(r.error_line) + ": ", 0), 0u) << r.error_line;
+  }
 }
 
 TEST(PdlParse, LinesCountThroughCommentsDescriptionsAndCarriageReturns) {
@@ -248,54 +289,11 @@ TEST(PdlParse, NameAndDescriptionLengthsAreChecked) {
   EXPECT_EQ(other->description, "Other " + std::string(25, 'd'));
   EXPECT_EQ(ok.tree->lookup("OTHER_ROOT")->description.size(), kProtocolDescriptionMax);
 
-  PdlResult long_name = parse("protocol ROOT : 0 \"r\" 0 {\n byte : 0 " + name19 + "X }");
-  EXPECT_FALSE(long_name);
-  EXPECT_EQ(long_name.error, "test.pdl:2: the name \"" + name19 + "X\" is longer than 19 characters");
-  PdlResult long_desc = parse("\n\nprimitive A : 1 \"" + desc31 + "x\"");
-  EXPECT_FALSE(long_desc);
-  EXPECT_EQ(long_desc.error, "test.pdl:3: the description \"" + desc31 + "x\" is longer than 31 characters");
-
   // Cutting never splits a UTF-8 character: 23 ASCII bytes then a 2-byte
   // character would straddle byte 31 of "Other ...".
   PdlResult utf8 = parse("protocol ROOT : 0 \"" + std::string(24, 'a') + "\xc3\xa9\" 0 { byte : 0 A }");
   ASSERT_TRUE(utf8) << utf8.error;
   EXPECT_EQ(utf8.tree->lookup("OTHER_ROOT")->description, "Other " + std::string(24, 'a'));
-}
-
-TEST(PdlParse, StructuresThatWouldCorruptTheTreeAreRefused) {
-  struct Case {
-    const char* text;
-    const char* error;
-  };
-  const Case cases[] = {
-      {"protocol ROOT : 0 \"r\" 0 {\n byte : 0 A\n byte : 1 A }",
-       "test.pdl:3: \"A\" already has a field line in protocol \"ROOT\" (line 2); a protocol can be named in "
-       "one field line only"},
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 P byte : 1 Q }\nprotocol P : 1 \"p\" 0 { byte : 0 A byte : 0 B }\n"
-       "protocol Q : 2 \"q\" 0 { byte : 0 B byte : 0 A }",
-       "test.pdl:3: \"B\" already has a field line in protocol \"P\" (line 2); a protocol can be named in one "
-       "field line only"},
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A }\nprotocol ROOT : 1 \"again\" 0 { byte : 0 B }",
-       "test.pdl:2: protocol \"ROOT\" is defined a second time (first at line 1)"},
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A }\nprotocol A : 1 \"a\" 0 {\n byte : 0 ROOT }",
-       "test.pdl:3: protocol \"ROOT\" is among its own children"},
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 ROOT }", "test.pdl:1: protocol \"ROOT\" is among its own children"},
-      // A loop that ROOT does not reach is refused as well.
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 X }\nprotocol A : 1 \"a\" 0 { byte : 0 B }\n"
-       "protocol B : 1 \"b\" 0 {\n byte : 0 A }",
-       "test.pdl:4: protocol \"A\" is among its own children"},
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 OTHER_ROOT }",
-       "test.pdl:1: the name \"OTHER_ROOT\" belongs to the generated Other child of protocol \"ROOT\" and cannot "
-       "be used in the file"},
-      {"protocol ROOT : 0 \"r\" 0 { byte : 0 A }\nprotocol X : 0 \"x\" 0 {\n byte : 0 OTHER_ROOT }",
-       "test.pdl:3: \"OTHER_ROOT\" already has a field line in protocol \"ROOT\" (line 1); a protocol can be "
-       "named in one field line only"},
-  };
-  for (const Case& c : cases) {
-    PdlResult r = parse(c.text);
-    EXPECT_FALSE(r) << c.text;
-    EXPECT_EQ(r.error, c.error) << c.text;
-  }
 }
 
 TEST(PdlParse, MissingOrUnreadableFileGivesTheOpenMessage) {

@@ -43,97 +43,13 @@ TEST(ProtocolClassify, NoTreeGivesAnEmptyPath) {
   EXPECT_EQ(path[0], nullptr);
 }
 
-TEST(ProtocolClassify, RootShapes) {
-  std::vector<std::uint8_t> frame(20, 0);
-  // A primitive root: paths of one node.
-  auto prim = tree_of("primitive ROOT : 0 \"r\"");
-  EXPECT_EQ(classify(prim.get(), frame), "ROOT");
-  // A root with a body: at least the root and one child.
-  auto body = tree_of("primitive A : 7 \"a\" protocol ROOT : 0 \"r\" 0 { byte : 0 A }");
-  EXPECT_EQ(classify(body.get(), frame), "ROOT/OTHER_ROOT");
-  frame[0] = 7;
-  EXPECT_EQ(classify(body.get(), frame), "ROOT/A");
-  // A root whose value is above 0 matches nothing and counts nothing.
-  auto none = tree_of("protocol ROOT : 1 \"r\" 0 { byte : 0 A }");
-  EXPECT_EQ(classify(none.get(), frame), "");
-  EXPECT_EQ(protocol_frames(none->root()), 0u);
-  EXPECT_EQ(protocol_frames(none->lookup("OTHER_ROOT")), 0u);
-}
+using Bytes = std::vector<std::uint8_t>;
 
-TEST(ProtocolClassify, FieldWidthsAndValues) {
-  auto tree = tree_of(
-      "primitive IP : 0x0800 \"ip\"\n"
-      "primitive BIG : 0x01020304 \"four bytes\"\n"
-      "primitive RANGE : 6,9 \"range\"\n"
-      "protocol ROOT : 0 \"r\" 0 { word : 12 IP lword : 20 BIG byte : 30 RANGE }");
-  std::vector<std::uint8_t> f(40, 0);
-  f[12] = 0x08;
-  EXPECT_EQ(classify(tree.get(), f), "ROOT/IP");
-  f[13] = 0x01;  // 0x0801
-  EXPECT_EQ(classify(tree.get(), f), "ROOT/OTHER_ROOT");
-  f[12] = 0x00, f[13] = 0x08;  // byte order matters: 0x0008
-  EXPECT_EQ(classify(tree.get(), f), "ROOT/OTHER_ROOT");
-
-  f[20] = 1, f[21] = 2, f[22] = 3, f[23] = 4;
-  EXPECT_EQ(classify(tree.get(), f), "ROOT/BIG");
-  f[20] = 4, f[23] = 1;
-  EXPECT_EQ(classify(tree.get(), f), "ROOT/OTHER_ROOT");
-
-  for (int v : {5, 6, 7, 8, 9, 10, 0xFF}) {
-    f[30] = static_cast<std::uint8_t>(v);
-    EXPECT_EQ(classify(tree.get(), f), (v >= 6 && v <= 9) ? "ROOT/RANGE" : "ROOT/OTHER_ROOT") << v;
-  }
-}
-
-TEST(ProtocolClassify, RangesCompareUnsigned) {
-  auto tree = tree_of(
-      "primitive HIGH : 4294967040,4294967295 \"top 256 values\"\n"
-      "protocol ROOT : 0 \"r\" 0 { lword : 0 HIGH }");
-  std::vector<std::uint8_t> f = {0xFF, 0xFF, 0xFF, 0x00};
-  EXPECT_EQ(classify(tree.get(), f), "ROOT/HIGH");
-  f[2] = 0xFE;
-  EXPECT_EQ(classify(tree.get(), f), "ROOT/OTHER_ROOT");
-}
-
-TEST(ProtocolClassify, MaskMatchesAnyCommonBit) {
-  auto tree = tree_of("primitive FLAG : 0x02 \"flag\" protocol ROOT : 0 \"r\" 0 { mask byte : 1 FLAG }");
-  std::vector<std::uint8_t> f(4, 0);
-  for (int v : {0x02, 0x03, 0xFF, 0x06}) {
-    f[1] = static_cast<std::uint8_t>(v);
-    EXPECT_EQ(classify(tree.get(), f), "ROOT/FLAG") << v;
-  }
-  for (int v : {0x00, 0x01, 0xFD, 0x04}) {
-    f[1] = static_cast<std::uint8_t>(v);
-    EXPECT_EQ(classify(tree.get(), f), "ROOT/OTHER_ROOT") << v;
-  }
-  // The mask ignores value high.
-  auto pair = tree_of("primitive FLAG : 0x80,0x01 \"f\" protocol ROOT : 0 \"r\" 0 { mask word : 0 FLAG }");
-  std::vector<std::uint8_t> g = {0x00, 0x80};
-  EXPECT_EQ(classify(pair.get(), g), "ROOT/FLAG");
-}
-
-TEST(ProtocolClassify, TwoOffsetsTryTheFirstThenTheSecond) {
-  auto tree = tree_of("primitive P : 80 \"web\" protocol ROOT : 0 \"r\" 0 { word : 0,2 P }");
-  EXPECT_EQ(classify(tree.get(), {0, 80, 0x9c, 0x40}), "ROOT/P");
-  EXPECT_EQ(classify(tree.get(), {0x9c, 0x40, 0, 80}), "ROOT/P");
-  EXPECT_EQ(classify(tree.get(), {0, 80, 0, 80}), "ROOT/P");
-  EXPECT_EQ(classify(tree.get(), {0x9c, 0x40, 0x9c, 0x41}), "ROOT/OTHER_ROOT");
-  // The second offset is tried even when the first lies beyond the frame.
-  auto far = tree_of("primitive P : 80 \"web\" protocol ROOT : 0 \"r\" 0 { word : 100,0 P }");
-  EXPECT_EQ(classify(far.get(), {0, 80}), "ROOT/P");
-  // Equal offsets: one test only.
-  auto same = tree_of("primitive P : 80 \"web\" protocol ROOT : 0 \"r\" 0 { word : 2,2 P }");
-  EXPECT_EQ(classify(same.get(), {0, 80, 0, 81}), "ROOT/OTHER_ROOT");
-}
-
-TEST(ProtocolClassify, FirstMatchingSiblingWinsAndCounts) {
-  auto tree = tree_of(
-      "primitive A : 1 \"a\" primitive B : 1 \"b\" protocol ROOT : 0 \"r\" 0 { byte : 0 A byte : 0 B }");
-  EXPECT_EQ(classify(tree.get(), {1}, 60), "ROOT/B");
-  EXPECT_EQ(protocol_frames(tree->lookup("B")), 1u);
-  EXPECT_EQ(protocol_bytes(tree->lookup("B")), 60u);
-  EXPECT_EQ(protocol_frames(tree->lookup("A")), 0u);
-  EXPECT_EQ(protocol_frames(tree->lookup("OTHER_ROOT")), 0u);
+// `size` zero bytes but for the given (offset, value) pairs.
+Bytes frame_with(std::size_t size, std::initializer_list<std::pair<std::size_t, std::uint8_t>> set) {
+  Bytes f(size, 0);
+  for (const auto& [at, value] : set) f[at] = value;
+  return f;
 }
 
 // Root h0=3 (no field: matches every frame), then A h1=5, B h2=7, C h3=11,
@@ -147,16 +63,103 @@ constexpr const char* kLevels =
     "protocol D : 0x14 \"d\" 13 { byte : 0 E }\n"
     "protocol E : 0x15 \"e\" 17 { byte : 0 F }\n";
 
-TEST(ProtocolClassify, BaseMovesByTheHeaderOfTheNodeMatchedOneStepEarlier) {
-  auto tree = tree_of(kLevels);
-  std::vector<std::uint8_t> f(64, 0);
-  f[3] = 0x11, f[6] = 0x12, f[11] = 0x13, f[18] = 0x14, f[29] = 0x15;
-  EXPECT_EQ(classify(tree.get(), f), "ROOT/A/B/C/D/E");
-  // The rule where the base moves by the header just matched would look for
-  // B at 3+5 = 8, C at 15 and so on: that frame stops at A.
-  std::vector<std::uint8_t> g(64, 0);
-  g[3] = 0x11, g[8] = 0x12, g[15] = 0x13, g[26] = 0x14, g[39] = 0x15;
-  EXPECT_EQ(classify(tree.get(), g), "ROOT/A/OTHER_A");
+// The path one frame takes through a fresh tree: the root's own shapes,
+// field widths and byte order, ranges compared unsigned, masks, two offsets,
+// the base moving by the header of the node matched one step earlier, and
+// offsets that wrap negative. Only the nodes on the path count the frame.
+TEST(ProtocolClassify, FieldTestsDecideThePath) {
+  const char* const body = "primitive A : 7 \"a\" protocol ROOT : 0 \"r\" 0 { byte : 0 A }";
+  const char* const fields =
+      "primitive IP : 0x0800 \"ip\"\n"
+      "primitive BIG : 0x01020304 \"four bytes\"\n"
+      "primitive RANGE : 6,9 \"range\"\n"
+      "protocol ROOT : 0 \"r\" 0 { word : 12 IP lword : 20 BIG byte : 30 RANGE }";
+  const char* const high =
+      "primitive HIGH : 4294967040,4294967295 \"top 256 values\"\n"
+      "protocol ROOT : 0 \"r\" 0 { lword : 0 HIGH }";
+  const char* const flag = "primitive FLAG : 0x02 \"flag\" protocol ROOT : 0 \"r\" 0 { mask byte : 1 FLAG }";
+  const char* const two = "primitive P : 80 \"web\" protocol ROOT : 0 \"r\" 0 { word : 0,2 P }";
+  struct PathCase {
+    std::string name;
+    const char* tree;
+    Bytes frame;
+    const char* path;
+  };
+  std::vector<PathCase> cases = {
+      {"a primitive root: paths of one node", "primitive ROOT : 0 \"r\"", Bytes(20, 0), "ROOT"},
+      {"a root with a body, no child matching", body, Bytes(20, 0), "ROOT/OTHER_ROOT"},
+      {"a root with a body, a child matching", body, frame_with(20, {{0, 7}}), "ROOT/A"},
+      {"a root valued above 0 matches nothing", "protocol ROOT : 1 \"r\" 0 { byte : 0 A }",
+       frame_with(20, {{0, 7}}), ""},
+      {"word", fields, frame_with(40, {{12, 0x08}}), "ROOT/IP"},
+      {"word of another value", fields, frame_with(40, {{12, 0x08}, {13, 0x01}}), "ROOT/OTHER_ROOT"},
+      {"word in the other byte order", fields, frame_with(40, {{13, 0x08}}), "ROOT/OTHER_ROOT"},
+      {"lword", fields, frame_with(40, {{20, 1}, {21, 2}, {22, 3}, {23, 4}}), "ROOT/BIG"},
+      {"lword in the other byte order", fields, frame_with(40, {{20, 4}, {21, 2}, {22, 3}, {23, 1}}),
+       "ROOT/OTHER_ROOT"},
+      {"range above 2^31, compared unsigned", high, {0xFF, 0xFF, 0xFF, 0x00}, "ROOT/HIGH"},
+      {"just below that range", high, {0xFF, 0xFF, 0xFE, 0x00}, "ROOT/OTHER_ROOT"},
+      {"mask ignores the high value",
+       "primitive FLAG : 0x80,0x01 \"f\" protocol ROOT : 0 \"r\" 0 { mask word : 0 FLAG }",
+       {0x00, 0x80},
+       "ROOT/FLAG"},
+      {"first offset", two, {0, 80, 0x9c, 0x40}, "ROOT/P"},
+      {"second offset", two, {0x9c, 0x40, 0, 80}, "ROOT/P"},
+      {"both offsets", two, {0, 80, 0, 80}, "ROOT/P"},
+      {"neither offset", two, {0x9c, 0x40, 0x9c, 0x41}, "ROOT/OTHER_ROOT"},
+      {"the second offset when the first lies beyond the frame",
+       "primitive P : 80 \"web\" protocol ROOT : 0 \"r\" 0 { word : 100,0 P }",
+       {0, 80},
+       "ROOT/P"},
+      {"equal offsets: one test only",
+       "primitive P : 80 \"web\" protocol ROOT : 0 \"r\" 0 { word : 2,2 P }",
+       {0, 80, 0, 81},
+       "ROOT/OTHER_ROOT"},
+      {"the base moves by the header matched one step earlier", kLevels,
+       frame_with(64, {{3, 0x11}, {6, 0x12}, {11, 0x13}, {18, 0x14}, {29, 0x15}}), "ROOT/A/B/C/D/E"},
+      // Were it to move by the header just matched, B would be at 3+5 = 8,
+      // C at 15 and so on.
+      {"not by the header just matched", kLevels,
+       frame_with(64, {{3, 0x11}, {8, 0x12}, {15, 0x13}, {26, 0x14}, {39, 0x15}}), "ROOT/A/OTHER_A"},
+      // 4294967295 is -1 as a signed offset and as a header length: the base
+      // becomes -1, B is tested at -1 and A at -2; both fail.
+      {"offsets that wrap negative never read before the frame",
+       "primitive A : 0 \"a\"\n"
+       "protocol ROOT : 0 \"r\" 4294967295 { byte : 4294967295 A byte : 0 B }\n"
+       "protocol B : 0 \"b\" 0 { byte : 0 C }\n"
+       "protocol C : 0 \"c\" 0 { byte : 0 D }\n",
+       {0},
+       "ROOT/OTHER_ROOT"},
+  };
+  for (int v : {5, 6, 7, 8, 9, 10, 0xFF}) {
+    cases.push_back({"byte " + std::to_string(v) + " against the range 6,9", fields,
+                     frame_with(40, {{30, static_cast<std::uint8_t>(v)}}),
+                     v >= 6 && v <= 9 ? "ROOT/RANGE" : "ROOT/OTHER_ROOT"});
+  }
+  for (int v : {0x02, 0x03, 0xFF, 0x06, 0x00, 0x01, 0xFD, 0x04}) {
+    cases.push_back({"mask 2 against " + std::to_string(v), flag,
+                     frame_with(4, {{1, static_cast<std::uint8_t>(v)}}),
+                     (v & 0x02) != 0 ? "ROOT/FLAG" : "ROOT/OTHER_ROOT"});
+  }
+  for (const PathCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto tree = tree_of(c.tree);
+    ASSERT_NE(tree, nullptr);
+    const std::string path = classify(tree.get(), c.frame);
+    EXPECT_EQ(path, c.path);
+    EXPECT_EQ(protocol_frames(tree->root()), path.empty() ? 0u : 1u);
+    EXPECT_EQ(protocol_frames(tree->lookup("OTHER_ROOT")), path == "ROOT/OTHER_ROOT" ? 1u : 0u);
+  }
+}
+
+TEST(ProtocolClassify, FirstMatchingSiblingWinsAndCounts) {
+  auto tree = tree_of(
+      "primitive A : 1 \"a\" primitive B : 1 \"b\" protocol ROOT : 0 \"r\" 0 { byte : 0 A byte : 0 B }");
+  EXPECT_EQ(classify(tree.get(), {1}, 60), "ROOT/B");
+  EXPECT_EQ(protocol_frames(tree->lookup("B")), 1u);
+  EXPECT_EQ(protocol_bytes(tree->lookup("B")), 60u);
+  EXPECT_EQ(protocol_frames(tree->lookup("A")), 0u);
+  EXPECT_EQ(protocol_frames(tree->lookup("OTHER_ROOT")), 0u);
 }
 
 TEST(ProtocolClassify, PathHoldsAtMostSixProtocols) {
@@ -204,18 +207,6 @@ TEST(ProtocolClassify, FieldsBeyondTheCapturedBytesFail) {
   ProtocolPath empty_path;
   EXPECT_EQ(protocol_classify(words.get(), nullptr, 0, 0, empty_path), 2);
   EXPECT_EQ(path_names(empty_path), "ROOT/OTHER_ROOT");
-}
-
-TEST(ProtocolClassify, OffsetsThatWrapNegativeNeverReadBeforeTheFrame) {
-  // 4294967295 is -1 as a signed offset and as a header length.
-  auto tree = tree_of(
-      "primitive A : 0 \"a\"\n"
-      "protocol ROOT : 0 \"r\" 4294967295 { byte : 4294967295 A byte : 0 B }\n"
-      "protocol B : 0 \"b\" 0 { byte : 0 C }\n"
-      "protocol C : 0 \"c\" 0 { byte : 0 D }\n");
-  std::vector<std::uint8_t> f = {0};
-  // The base becomes -1: B is tested at -1 and A at -2; both fail.
-  EXPECT_EQ(classify(tree.get(), f), "ROOT/OTHER_ROOT");
 }
 
 TEST(ProtocolClassify, EveryNodeOnThePathCountsTheWireLength) {

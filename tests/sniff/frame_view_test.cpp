@@ -81,68 +81,24 @@ TEST(FrameView, DecodesEachShapeAsFarAsItWasCaptured) {
   }
 }
 
-TEST(FrameView, MalformedHeaderLengthsGiveNoTransport) {
-  FrameSpec s;
-  s.protocol = kIpProtocolTcp;
-  std::vector<std::uint8_t> f = make_frame(s);
-  FrameView v;
-  f[14] = 0x44;  // an IPv4 header shorter than its fixed part
-  EXPECT_FALSE(frame_decode(f.data(), static_cast<std::uint32_t>(f.size()), 60, v));
-  f[14] = 0x45;
-  f[46] = 0x40;  // a TCP data offset shorter than the TCP header
-  ASSERT_TRUE(frame_decode(f.data(), static_cast<std::uint32_t>(f.size()), 60, v));
-  EXPECT_TRUE(v.has_ports);
-  EXPECT_EQ(v.payload, 0u);
-  f[46] = 0xF0;  // 60 bytes of TCP header, more than the frame holds
-  ASSERT_TRUE(frame_decode(f.data(), static_cast<std::uint32_t>(f.size()), 60, v));
-  EXPECT_EQ(v.payload, 0u);
-}
+using Bytes = std::vector<std::uint8_t>;
 
-// Every prefix of frames with every header length: whatever the view
-// points at was captured.
-TEST(FrameView, NothingItNamesLiesPastTheCapturedBytes) {
-  for (std::uint8_t protocol : {kIpProtocolTcp, kIpProtocolUdp}) {
-    for (int options : {0, 4, 40}) {
-      for (std::uint8_t data_offset : {0x00, 0x50, 0x80, 0xF0}) {
-        FrameSpec s;
-        s.protocol = protocol;
-        s.ip_options = options;
-        s.text = "GET / HTTP/1.0\r\n\r\n";
-        std::vector<std::uint8_t> f = make_frame(s);
-        if (protocol == kIpProtocolTcp) f[14 + 20 + static_cast<std::size_t>(options) + 12] = data_offset;
-        for (std::uint32_t cut = 0; cut <= f.size(); ++cut) {
-          SCOPED_TRACE(std::to_string(protocol) + "/" + std::to_string(options) + "/" +
-                       std::to_string(data_offset) + " cut " + std::to_string(cut));
-          FrameView v;
-          if (!frame_decode(f.data(), cut, static_cast<std::uint32_t>(f.size()), v)) continue;
-          EXPECT_LE(v.source + 4, f.data() + cut);
-          EXPECT_LE(v.destination + 4, f.data() + cut);
-          if (v.has_ports) {
-            EXPECT_LE(v.transport + 4, cut);
-          }
-          if (v.payload != 0) {
-            EXPECT_TRUE(v.has_ports);
-            EXPECT_LE(v.payload, cut);
-            EXPECT_EQ(v.payload + v.payload_length, cut);
-          }
-        }
-      }
-    }
-  }
+Bytes cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 // An Ethernet frame carrying IPv6: the fixed header, the extension headers
 // given as (type, bytes) in order, then a UDP or TCP header with ports
 // 40000 > 80 and a few bytes of payload.
-std::vector<std::uint8_t> ipv6_frame(
-    std::uint8_t transport, const std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>>& ext) {
-  std::vector<std::uint8_t> f = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 0x86, 0xDD};
+Bytes ipv6_frame(std::uint8_t transport, const std::vector<std::pair<std::uint8_t, Bytes>>& ext) {
+  Bytes f = {2, 0, 0, 0, 0, 2, 2, 0, 0, 0, 0, 1, 0x86, 0xDD};
   const std::uint8_t first = ext.empty() ? transport : ext.front().first;
   const std::uint8_t header[40] = {0x60, 0, 0, 0, 0,    0, first, 64, 0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                    0,    0, 0, 1, 0xfd, 0, 0,     0,  0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
   f.insert(f.end(), header, header + 40);
   for (std::size_t i = 0; i < ext.size(); ++i) {
-    std::vector<std::uint8_t> h = ext[i].second;
+    Bytes h = ext[i].second;
     h[0] = i + 1 < ext.size() ? ext[i + 1].first : transport;
     f.insert(f.end(), h.begin(), h.end());
   }
@@ -158,16 +114,110 @@ std::vector<std::uint8_t> ipv6_frame(
   return f;
 }
 
+Bytes with_byte(Bytes f, std::size_t at, std::uint8_t value) {
+  f[at] = value;
+  return f;
+}
+
+// Header fields that contradict the bytes around them: no network header,
+// or no transport to hand over.
+TEST(FrameView, MalformedHeadersGiveNoNetworkOrNoTransport) {
+  FrameSpec s;
+  s.protocol = kIpProtocolTcp;
+  const Bytes tcp4 = make_frame(s);
+  const Bytes udp6 = ipv6_frame(kIpProtocolUdp, {});
+  struct MalformedCase {
+    const char* name;
+    Bytes frame;
+    std::uint32_t cut;  // captured bytes; 0: the whole frame
+    bool decodes;
+  };
+  const MalformedCase cases[] = {
+      {"ipv4 header shorter than its fixed part", with_byte(tcp4, 14, 0x44), 0, false},
+      {"tcp data offset shorter than the tcp header", with_byte(tcp4, 46, 0x40), 0, true},
+      {"60 bytes of tcp header, more than the frame holds", with_byte(tcp4, 46, 0xF0), 0, true},
+      {"ipv6 fixed header cut", udp6, 53, false},
+      {"not version 6 behind the ipv6 type", with_byte(udp6, 14, 0x45), 0, false},
+  };
+  for (const MalformedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto size = static_cast<std::uint32_t>(c.frame.size());
+    FrameView v;
+    EXPECT_EQ(frame_decode(c.frame.data(), c.cut != 0 ? c.cut : size, size, v), c.decodes);
+    if (c.decodes) {
+      EXPECT_TRUE(v.has_ports);
+      EXPECT_EQ(v.payload, 0u);
+    }
+  }
+}
+
+// Every prefix of `f` that decodes names nothing past its captured bytes;
+// how many prefixes did not decode.
+std::uint32_t expect_every_prefix_inside(const Bytes& f, LinkType link = LinkType::kEthernet) {
+  const auto size = static_cast<std::uint32_t>(f.size());
+  std::uint32_t refused = 0;
+  for (std::uint32_t cut = 0; cut <= size; ++cut) {
+    SCOPED_TRACE("cut " + std::to_string(cut));
+    FrameView v;
+    if (!frame_decode(f.data(), cut, size, v, link)) {
+      ++refused;
+      continue;
+    }
+    EXPECT_LE(v.link_header, cut);
+    EXPECT_LE(v.source + v.address_length, f.data() + cut);
+    EXPECT_LE(v.destination + v.address_length, f.data() + cut);
+    if (v.has_ports) {
+      EXPECT_LE(v.transport + 4, cut);
+    }
+    if (v.payload != 0) {
+      EXPECT_TRUE(v.has_ports);
+      EXPECT_LE(v.payload, cut);
+      EXPECT_EQ(v.payload + v.payload_length, cut);
+    }
+  }
+  return refused;
+}
+
+// IPv4 frames with every header length, and IPv6 frames with a chain of
+// extension headers whose first length may point past the frame.
+TEST(FrameView, NothingItNamesLiesPastTheCapturedBytes) {
+  for (std::uint8_t protocol : {kIpProtocolTcp, kIpProtocolUdp}) {
+    for (int options : {0, 4, 40}) {
+      for (std::uint8_t data_offset : {0x00, 0x50, 0x80, 0xF0}) {
+        SCOPED_TRACE(std::to_string(protocol) + "/" + std::to_string(options) + "/" +
+                     std::to_string(data_offset));
+        FrameSpec s;
+        s.protocol = protocol;
+        s.ip_options = options;
+        s.text = "GET / HTTP/1.0\r\n\r\n";
+        Bytes f = make_frame(s);
+        if (protocol == kIpProtocolTcp) f[14 + 20 + static_cast<std::size_t>(options) + 12] = data_offset;
+        expect_every_prefix_inside(f);
+      }
+    }
+  }
+  const Bytes options8(8, 0);
+  const Bytes fragment = {0, 0, 0, 0, 0, 0, 0, 7};
+  for (std::uint8_t stretch : {0, 1, 255}) {
+    SCOPED_TRACE("ipv6, hop-by-hop length " + std::to_string(stretch));
+    // Once its fixed header is in, an IPv6 frame decodes.
+    EXPECT_EQ(
+        expect_every_prefix_inside(with_byte(
+            ipv6_frame(kIpProtocolTcp, {{0, options8}, {44, fragment}, {60, options8}}), 54 + 1, stretch)),
+        54u);
+  }
+}
+
 TEST(FrameView, WalksIpv6ExtensionHeadersToTheTransport) {
-  const std::vector<std::uint8_t> options8(8, 0);  // hop-by-hop / destination: length 0 = 8 bytes
-  const std::vector<std::uint8_t> options16 = {0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  const std::vector<std::uint8_t> first_fragment = {0, 0, 0x00, 0x01, 0, 0, 0, 7};  // offset 0, more
-  const std::vector<std::uint8_t> later_fragment = {0, 0, 0x05, 0x00, 0, 0, 0, 7};  // offset 160
-  const std::vector<std::uint8_t> auth = {0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};      // (1 + 2) * 4 bytes
+  const Bytes options8(8, 0);  // hop-by-hop / destination: length 0 = 8 bytes
+  const Bytes options16 = {0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes first_fragment = {0, 0, 0x00, 0x01, 0, 0, 0, 7};  // offset 0, more
+  const Bytes later_fragment = {0, 0, 0x05, 0x00, 0, 0, 0, 7};  // offset 160
+  const Bytes auth = {0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};      // (1 + 2) * 4 bytes
   struct V6Case {
     const char* name;
     std::uint8_t transport;
-    std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> ext;
+    std::vector<std::pair<std::uint8_t, Bytes>> ext;
     std::uint8_t protocol;  // what the view reports
     std::uint32_t header;   // IPv6 header with its extensions
     bool ports;
@@ -184,14 +234,13 @@ TEST(FrameView, WalksIpv6ExtensionHeadersToTheTransport) {
       {"later fragment", kIpProtocolUdp, {{44, later_fragment}}, kIpProtocolUdp, 48, false},
       {"behind an authentication header", kIpProtocolTcp, {{51, auth}}, kIpProtocolTcp, 52, true},
       {"chain longer than is followed", kIpProtocolUdp,
-       std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>>(kIpv6ExtensionHeadersMax + 1,
-                                                                       {60, options8}),
-       60, 40 + 8 * kIpv6ExtensionHeadersMax, false},
+       std::vector<std::pair<std::uint8_t, Bytes>>(kIpv6ExtensionHeadersMax + 1, {60, options8}), 60,
+       40 + 8 * kIpv6ExtensionHeadersMax, false},
       {"icmpv6", 58, {}, 58, 40, false},
   };
   for (const V6Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::vector<std::uint8_t> f = ipv6_frame(c.transport, c.ext);
+    const Bytes f = ipv6_frame(c.transport, c.ext);
     const auto size = static_cast<std::uint32_t>(f.size());
     FrameView v;
     ASSERT_TRUE(frame_decode(f.data(), size, size, v));
@@ -207,40 +256,6 @@ TEST(FrameView, WalksIpv6ExtensionHeadersToTheTransport) {
       EXPECT_EQ(v.source_port, 40000);
       EXPECT_EQ(v.destination_port, 80);
       EXPECT_EQ(v.payload_length, 4u);
-    }
-  }
-  // Not version 6 behind the IPv6 type, or the fixed header cut: not counted.
-  std::vector<std::uint8_t> f = ipv6_frame(kIpProtocolUdp, {});
-  FrameView v;
-  EXPECT_FALSE(frame_decode(f.data(), 53, static_cast<std::uint32_t>(f.size()), v));
-  f[14] = 0x45;
-  EXPECT_FALSE(
-      frame_decode(f.data(), static_cast<std::uint32_t>(f.size()), static_cast<std::uint32_t>(f.size()), v));
-}
-
-// Every prefix of an IPv6 frame with a chain of extension headers, and with
-// extension lengths that point past the frame: nothing named lies past the
-// captured bytes.
-TEST(FrameView, Ipv6WalkStaysInsideTheCapturedBytes) {
-  const std::vector<std::uint8_t> options8(8, 0);
-  const std::vector<std::uint8_t> fragment = {0, 0, 0, 0, 0, 0, 0, 7};
-  for (std::uint8_t stretch : {0, 1, 255}) {
-    std::vector<std::uint8_t> f = ipv6_frame(kIpProtocolTcp, {{0, options8}, {44, fragment}, {60, options8}});
-    f[54 + 1] = stretch;  // the hop-by-hop header's length
-    for (std::uint32_t cut = 0; cut <= f.size(); ++cut) {
-      SCOPED_TRACE(std::to_string(stretch) + " cut " + std::to_string(cut));
-      FrameView v;
-      if (!frame_decode(f.data(), cut, static_cast<std::uint32_t>(f.size()), v)) {
-        EXPECT_LT(cut, 54u);
-        continue;
-      }
-      EXPECT_LE(v.destination + 16, f.data() + cut);
-      if (v.has_ports) {
-        EXPECT_LE(v.transport + 4, cut);
-      }
-      if (v.payload != 0) {
-        EXPECT_EQ(v.payload + v.payload_length, cut);
-      }
     }
   }
 }
@@ -325,13 +340,6 @@ TEST(FrameView, SniffersHandOverIpv6Addresses) {
 // The same IPv4 or IPv6 packet behind each link layer and tag shape: the
 // view finds the same network header, the addresses the link layer has, and
 // the innermost VLAN id; every prefix of it stays inside the captured bytes.
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 TEST(FrameView, EveryLinkTypeAndTagShapeReachesTheNetworkHeader) {
   FrameSpec s;
   s.protocol = kIpProtocolTcp;
@@ -436,15 +444,7 @@ TEST(FrameView, EveryLinkTypeAndTagShapeReachesTheNetworkHeader) {
       EXPECT_TRUE(v.has_ports);
       EXPECT_EQ(v.destination_port, 80);
     }
-    for (std::uint32_t cut = 0; cut < size; ++cut) {
-      FrameView p;
-      if (!frame_decode(c.frame.data(), cut, size, p, c.link)) continue;
-      EXPECT_LE(p.link_header, cut);
-      EXPECT_LE(p.destination + p.address_length, c.frame.data() + cut) << "cut " << cut;
-      if (p.has_ports) {
-        EXPECT_LE(p.transport + 4, cut);
-      }
-    }
+    expect_every_prefix_inside(c.frame, c.link);
   }
 }
 
