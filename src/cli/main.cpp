@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/log_file.h"
 #include "cli/run.h"
 #include "cli/service_face.h"
 #include "core/alloc.h"
@@ -21,9 +22,17 @@
 namespace {
 
 volatile sig_atomic_t g_signal = 0;
+// Set on whichever thread takes SIGHUP, taken by the main loop: a lock-free
+// atomic is both safe in a handler and ordered across threads.
+std::atomic<int> g_hangup{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void on_signal(int sig) {
   g_signal = sig;
+}
+
+void on_hangup(int) {
+  g_hangup.store(1, std::memory_order_relaxed);
 }
 
 void install_signals() {
@@ -32,6 +41,26 @@ void install_signals() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+}
+
+// From the start: a rotation (or a terminal closed) while the run is made
+// ready must not end it, as SIGHUP's default would.
+void install_hangup() {
+  struct sigaction sa {};
+  sa.sa_handler = on_hangup;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGHUP, &sa, nullptr);
+}
+
+// Log rotation: the files written as the run goes are opened again by name.
+void reopen_logs(tarnix::cli::LogFile* log, tarnix::cli::ServiceFace* service) {
+  if (log != nullptr) {
+    std::string error;
+    if (!log->reopen(error))
+      std::fprintf(stderr, "tarnix-cli: %s; still writing to the old file\n", error.c_str());
+  }
+  if (service != nullptr) service->reopen_files();
 }
 
 }  // namespace
@@ -60,6 +89,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (opt.list_interfaces) return cli::list_interfaces(opt.json);
+  std::unique_ptr<cli::LogFile> log;
+  if (!opt.log_file.empty()) {
+    log = std::make_unique<cli::LogFile>(opt.log_file);
+    if (!log->open(error)) return cli::fail(error);
+  }
+  install_hangup();
   if (!opt.sensor.empty()) db_set_sensor_name(opt.sensor);
   if (!opt.only_sensor.empty()) db_set_view_sensor(opt.only_sensor);
 
@@ -142,6 +177,7 @@ int main(int argc, char** argv) {
   const auto started = std::chrono::steady_clock::now();
   const std::int64_t recording_started = static_cast<std::int64_t>(std::time(nullptr));
   while (!ended && g_signal == 0) {
+    if (g_hangup.exchange(0, std::memory_order_relaxed) != 0) reopen_logs(log.get(), service.get());
     if (opt.duration > 0 &&
         std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(opt.duration))
       break;
@@ -159,5 +195,7 @@ int main(int argc, char** argv) {
     std::lock_guard<std::mutex> g(end_mutex);
     failure = end_error;
   }
+  // A rotation while the run drained: the summary belongs in the new file.
+  if (g_hangup.exchange(0, std::memory_order_relaxed) != 0) reopen_logs(log.get(), nullptr);
   return cli::finish_run(opt, run, session, recording_started, failure);
 }

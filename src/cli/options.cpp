@@ -133,12 +133,15 @@ const char* usage_text() {
          "                       adapter failure as one JSON object a line into FILE (- for\n"
          "                       standard output), appended; SIGHUP reopens FILE (log rotation)\n"
          "  --events-interval S  with --events, a summary line every S seconds (default 60; 0: none)\n"
+         "  --log-file FILE      append standard output and standard error (notices, printed\n"
+         "                       requests, the summary) to FILE; SIGHUP reopens FILE (log rotation)\n"
          "  --list-interfaces    list the adapters with their status and description\n"
          "  --json               print the summary as JSON\n"
          "  --help               this text\n"
          "  --version            print the version\n"
-         "The summary is printed when the capture ends, or on SIGINT or SIGTERM. The load is the\n"
-         "last second's bytes against the link speed in /sys/class/net/NAME/speed, or against\n"
+         "The summary is printed when the capture ends, or on SIGINT or SIGTERM. SIGHUP reopens\n"
+         "the --log-file and --events files by name, and otherwise changes nothing. The load is\n"
+         "the last second's bytes against the link speed in /sys/class/net/NAME/speed, or against\n"
          "100 Mbit/s where the system reports no speed (virtual, wireless or down links).\n"
          "Exit status: 0 done; 1 an error (a source, database or report that failed); 2 a bad\n"
          "command line or alarm definition; 3 the run recorded into a database but some HTTP\n"
@@ -258,6 +261,8 @@ bool parse_options(const std::vector<std::string>& args, Options& o, std::string
       if (!take_nonempty(o.listen_token_file, "--listen-token-file needs a file")) return false;
     } else if (a == "--events") {
       if (!take_nonempty(o.events, "--events needs a file, or - for standard output")) return false;
+    } else if (a == "--log-file") {
+      if (!take_nonempty(o.log_file, "--log-file needs a file")) return false;
     } else if (a == "--events-interval") {
       if (!take_number(o.events_interval, true)) return false;
       if (o.events_interval > 86400) {

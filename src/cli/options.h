@@ -59,6 +59,7 @@ struct Options {
   std::string listen_token_file;    // --listen-token-file: the bearer token requests must carry
   std::string events;               // --events FILE|-: events as JSON lines
   double events_interval = 60;      // --events-interval S: a summary line this often; 0: none
+  std::string log_file;             // --log-file FILE: standard output and error go there
 };
 
 // Parses argv[1..]. On failure returns false with one line in `error`.

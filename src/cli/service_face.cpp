@@ -1,7 +1,5 @@
 #include "cli/service_face.h"
 
-#include <signal.h>
-
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -26,15 +24,6 @@ namespace {
 constexpr std::size_t kRecentRequests = 10000;
 constexpr std::size_t kRecentFirings = 200;
 constexpr int kRequestsPageMax = 1000;
-
-// Set by the signal handler on whichever thread takes SIGHUP, read by the
-// ticker: a lock-free atomic is both safe in a handler and ordered across
-// threads, which a volatile flag is not.
-std::atomic<int> g_reopen_events{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-void on_hangup(int) {
-  g_reopen_events.store(1, std::memory_order_relaxed);
-}
 
 std::string now_text() {
   return std::to_string(static_cast<long long>(std::time(nullptr)));
@@ -131,14 +120,7 @@ bool ServiceFace::start(const Pieces& pieces, std::string& error) {
           config_.where, config_.token, [this](const service::HttpRequest& r) { return answer(r); },
           service::HttpLimits{}, error))
     return false;
-  if (events_) {
-    struct sigaction sa {};
-    sa.sa_handler = on_hangup;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGHUP, &sa, nullptr);
-    events_->start();
-  }
+  if (events_) events_->start();
   webhooks_->start();
   if (events_) ticker_ = std::thread([this] { tick(); });
   started_ = true;
@@ -165,6 +147,10 @@ void ServiceFace::stop() {
   }
 }
 
+void ServiceFace::reopen_files() {
+  if (events_) events_->reopen();
+}
+
 void ServiceFace::event(std::string line, bool may_wait) {
   if (events_) events_->write(std::move(line), may_wait);
 }
@@ -178,9 +164,6 @@ void ServiceFace::tick() {
   while (!stopping_) {
     tick_cv_.wait_for(lock, std::chrono::milliseconds(100));
     if (stopping_) break;
-    if (events_ && g_reopen_events.exchange(0, std::memory_order_relaxed) != 0) {
-      events_->reopen();
-    }
     if (events_ && config_.events_interval > 0 && Clock::now() >= next) {
       next += interval;
       lock.unlock();

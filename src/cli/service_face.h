@@ -87,6 +87,8 @@ class ServiceFace final : public RequestListener, public AlarmFiringSink, public
   // Before the summary: the last summary line, then everything written.
   void stop();
   std::uint16_t port() const { return server_.port(); }
+  // Log rotation: the events file is opened again by name (any thread).
+  void reopen_files();
 
   void on_request_recorded(const RecordedRequest& request) override;
   void on_firing(const AlarmFiring& firing) override;

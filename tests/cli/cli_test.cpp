@@ -85,12 +85,14 @@ TEST(Options, RejectsWhatCannotWork) {
   EXPECT_EQ(parse_error({"--listen-token-file", "t"}), "option --listen-token-file needs --listen [ADDR:]PORT");
   EXPECT_NE(parse_error({"--events", "-", "--json"}).find("standard output"), std::string::npos);
   EXPECT_NE(parse_error({"--events-interval", "-1"}).find("zero or more"), std::string::npos);
-  const Options service = parse_ok({"--listen", "10.0.0.1:9100", "--listen-token-file=t", "--events", "e.jsonl",
-                                    "--events-interval", "2.5"});
+  const Options service = parse_ok({"--listen", "10.0.0.1:9100", "--listen-token-file=t", "--events",
+                                    "e.jsonl", "--events-interval", "2.5", "--log-file", "s.log"});
   EXPECT_EQ(service.listen, "10.0.0.1:9100");
   EXPECT_EQ(service.listen_token_file, "t");
   EXPECT_EQ(service.events, "e.jsonl");
   EXPECT_DOUBLE_EQ(service.events_interval, 2.5);
+  EXPECT_EQ(service.log_file, "s.log");
+  EXPECT_EQ(parse_error({"--log-file="}), "option --log-file needs a file");
   Options db = parse_ok({"--db", "/tmp/x", "--print-requests"});
   EXPECT_EQ(db.db, "/tmp/x");
   EXPECT_TRUE(db.print_requests);

@@ -45,7 +45,10 @@ int device_status(const std::string& name, bool up) {
   if (!safe_if_name(name)) return 1;
   std::ifstream in("/sys/class/net/" + name + "/type");
   int type = 0;
-  if (!(in >> type)) return 1;
+  // No word from /sys (none mounted, as in a bare chroot, or one of another
+  // network namespace, as in a container given an existing one): opening
+  // the adapter checks its link type.
+  if (!(in >> type)) return 0;
   // The ARPHRD types whose frames libpcap hands over in a link layer Tarnix
   // reads: Ethernet and loopback (Ethernet), PPP (cooked), tunnels and tun
   // devices (raw IP). Opening the adapter has the last word.
