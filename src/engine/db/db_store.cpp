@@ -625,10 +625,14 @@ std::string db_record_name(const HostCacheEntry& entry) {
 
 // ---- urls
 
+std::string_view db_url_stored_path(std::string_view path) {
+  return path.empty() ? std::string_view("/") : cut(path, kUrlPathColumn);
+}
+
 namespace {
 
 std::string_view stored_path(std::string_view path) {
-  return path.empty() ? std::string_view("/") : cut(path, kUrlPathColumn);
+  return db_url_stored_path(path);
 }
 
 std::string url_cache_key(const UrlKey& k) {
@@ -713,6 +717,11 @@ UrlKey db_url_key(std::int32_t host_id, const UrlParts& parts, const char* host_
   }
   while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
   while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+  // An address asks for the server itself, as a request that names nothing
+  // does: one URL for both, not a site of its own.
+  std::string_view bare = name;
+  if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+  if (is_ipv4_text(bare) || is_ipv6_text(bare)) name = {};
   k.vhost = lower(cut(name, kHostNameColumn));
   // The scheme's own port is the same URL as no port at all.
   if (k.port == default_port(k.scheme)) k.port = 0;
@@ -859,22 +868,46 @@ Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta) {
   });
 }
 
+namespace {
+
+// The row of a URL for its text; 0 when no statement could be prepared, -1
+// when there is no such URL, else 1.
+int read_url_row(DbSession& s, std::int32_t url_id, UrlRow& row) {
+  Use st(s, kUrlsText);
+  if (!st) return 0;
+  st->bind_int(1, url_id);
+  if (!st.row()) return -1;
+  row.url_id = url_id;
+  row.host = st->column_int(1);
+  row.port = st->column_int(2);
+  row.proto = st->column_int(3);
+  row.urlpath = std::string(cut(st->column_text(4), kUrlPathColumn));
+  row.vhost = std::string(cut(st->column_text(5), kHostNameColumn));
+  return 1;
+}
+
+}  // namespace
+
 int db_url_text(DbSession& s, std::int32_t url_id, std::string& out) {
   out.clear();
   UrlRow row;
-  {
-    Use st(s, kUrlsText);
-    if (!st) return 0;
-    st->bind_int(1, url_id);
-    if (!st.row()) return 1;
-    row.host = st->column_int(1);
-    row.port = st->column_int(2);
-    row.proto = st->column_int(3);
-    row.urlpath = std::string(cut(st->column_text(4), kUrlPathColumn));
-    row.vhost = std::string(cut(st->column_text(5), kHostNameColumn));
-  }
-  out = db_url_text_of(s, row);
+  const int got = read_url_row(s, url_id, row);
+  if (got == 0) return 0;
+  if (got == 1) out = db_url_text_of(s, row);
   return 1;
+}
+
+bool db_url_site(DbSession& s, std::int32_t url_id, UrlSite& out) {
+  UrlRow row;
+  if (url_id == 0 || read_url_row(s, url_id, row) != 1) return false;
+  out.url_id = url_id;
+  out.host_id = row.host;
+  out.scheme = row.proto;
+  out.port = static_cast<std::uint16_t>(row.port);
+  out.path = row.urlpath;
+  out.vhost = row.vhost;
+  out.text = db_url_text_of(s, row);
+  return true;
 }
 
 std::string db_url_text_of(DbSession& s, std::int32_t host_id, int port, int proto, std::string_view path) {
