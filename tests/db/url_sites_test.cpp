@@ -85,6 +85,7 @@ class UrlSitesTest : public ::testing::TestWithParam<SqlDialect> {
     for (const AlarmEvent& e : state->events) ++out[e.alarm->notify];
     return out;
   }
+  // The texts of the URLs with accesses, sorted.
   std::vector<std::string> url_texts() {
     std::vector<std::string> out;
     db_urls_by_refs(*reader, [&](const UrlRow& r) {
@@ -111,94 +112,68 @@ INSTANTIATE_TEST_SUITE_P(Engines, UrlSitesTest, ::testing::Values(SqlDialect::kS
                            return std::string(engine.param == SqlDialect::kSqlite ? "Sqlite" : "Postgres");
                          });
 
+// The order matters only for the request that names no site: the name is
+// resolved first, so the address's host is the one it stands for.
 TEST_P(UrlSitesTest, EachSiteIsItsOwnUrlAndAlarmsHearTheirSiteOrTheWholeAddress) {
-  // Which alarms each request must fire: the site's own, the one on its
-  // address (every site there), and none of the others.
   struct Case {
-    const char* tls_name;  // an HTTPS visit by its server name, else an HTTP request
+    bool tls;  // an HTTPS visit by its server name, else an HTTP request
     NetAddress server;
     const char* host;
     std::uint16_t port;
-    const char* text;  // the URL as the lists show it
-    std::vector<std::string> fires;
+    std::vector<std::string> fires;  // every alarm that must hear it, and no other
   };
-  const std::string on_secure = "https://secure.example/", on_shared = "https://10.77.2.2/",
-                    on_plain = "http://10.77.0.2/index.html", on_port = "http://10.77.0.2:8000/index.html",
-                    on_lives = "https://9lives.example/";
+  const std::string secure = "https://secure.example/", lives = "https://9lives.example/",
+                    shared = "https://10.77.2.2/", plain = "http://10.77.0.2/index.html",
+                    port = "http://10.77.0.2:8000/index.html";
   const Case cases[] = {
-      {"secure.example", kShared, nullptr, 0, "https://secure.example/", {on_secure, on_shared}},
-      {"9lives.example", kShared, nullptr, 0, "https://9lives.example/", {on_shared, on_lives}},
-      {"split.example", kShared, nullptr, 0, "https://split.example/", {on_shared}},
-      {nullptr, kPlain, "10.77.0.2", 0, "http://10.77.0.2/index.html", {on_plain}},
-      {nullptr, kPlain, "10.77.0.2", 80, "http://10.77.0.2/index.html", {on_plain}},
-      {nullptr, kPlain, "10.77.0.2", 8000, "http://10.77.0.2:8000/index.html", {on_port}},
+      {true, kShared, "secure.example", 0, {secure, shared}},
+      {true, kShared, "9lives.example", 0, {lives, shared}},
+      {true, kShared, "split.example", 0, {shared}},
+      {true, kShared, "10.77.2.2", 0, {secure, lives, shared}},  // names no site
+      {false, kPlain, "10.77.0.2", 0, {plain}},
+      {false, kPlain, "10.77.0.2", 80, {plain}},
+      {false, kPlain, "10.77.0.2", 8000, {port}},
   };
-  for (const std::string& url : {on_secure, on_shared, on_plain, on_port, on_lives})
-    ASSERT_GT(watch(url)->url_id, 0) << url;
-
+  for (const std::string& url : {secure, lives, shared, plain, port}) ASSERT_GT(watch(url)->url_id, 0) << url;
   record_all([&] {
     for (const Case& c : cases) {
-      const int sent = c.tls_name != nullptr
-                           ? recorder->record_server_name(counters, kClient, c.server, c.tls_name, 1700000000)
-                           : recorder->record_request_at_port(counters, kClient, c.server, c.host, c.port,
-                                                              "/index.html", 1700000000);
-      EXPECT_EQ(sent, 1) << c.text;
+      EXPECT_EQ(c.tls ? recorder->record_server_name(counters, kClient, c.server, c.host, 1700000000)
+                      : recorder->record_request_at_port(counters, kClient, c.server, c.host, c.port,
+                                                         "/index.html", 1700000000),
+                1)
+          << c.host;
     }
   });
 
-  EXPECT_EQ(url_texts(),
-            (std::vector<std::string>{"http://10.77.0.2/index.html", "http://10.77.0.2:8000/index.html",
-                                      "https://9lives.example/", "https://secure.example/",
-                                      "https://split.example/"}));
   std::map<std::string, int> expected;
   for (const Case& c : cases)
     for (const std::string& alarm : c.fires) ++expected[alarm];
   EXPECT_EQ(firings(), expected);
-  EXPECT_EQ(sql_int(*reader, "SELECT count(DISTINCT host) FROM urls WHERE proto = 6"), 1)
-      << "the three sites share their server host";
+  // The request that named no site is shown by its host's name.
+  EXPECT_EQ(url_texts(),
+            (std::vector<std::string>{plain, port, lives, secure, secure, "https://split.example/"}));
+  EXPECT_EQ(sql_int(*reader, "SELECT count(DISTINCT host) FROM urls WHERE proto = 6"), 1);
 }
 
-// A request that names no site reaches a server that picks one itself: an
-// alarm on a site of that address hears it, as does one on the address.
-TEST_P(UrlSitesTest, ARequestThatNamesNoSiteIsHeardByTheSitesOfItsAddress) {
-  const std::string on_secure = "https://secure.example/", on_shared = "https://10.77.2.2/";
-  watch(on_secure);
-  watch(on_shared);
-  // The name first, so that the address's host is the one it stands for.
-  record_all([&] {
-    recorder->record_server_name(counters, kClient, kShared, "secure.example", 1700000000);
-    recorder->record_server_name(counters, kClient, kShared, "10.77.2.2", 1700000001);
-  });
-  EXPECT_EQ(firings(), (std::map<std::string, int>{{on_secure, 2}, {on_shared, 2}}));
-  EXPECT_EQ(sql_int(*reader, "SELECT count(*) FROM urls WHERE proto = 6 AND vhost = ''"), 1);
-}
-
-// Stores from before sites were told apart hold their URLs without a name:
-// those rows read as before, stay their own URL beside the named ones later
-// requests make, and an alarm stored on one still hears every site there.
-TEST_P(UrlSitesTest, UrlsStoredWithoutTheirSiteStayReadableAndTheirAlarmsHearEverySite) {
+// A store from before sites were told apart holds its URLs without a name:
+// they read as before and stay URLs of their own beside the named ones, and
+// an alarm stored on one still hears every site on its host.
+TEST_P(UrlSitesTest, UrlsStoredWithoutTheirSiteStayTheirOwnAndTheirAlarmsHearEverySite) {
   record_all([&] { recorder->record_server_name(counters, kClient, kShared, "secure.example", 1700000000); });
-  const std::int32_t host = static_cast<std::int32_t>(sql_int(*reader, "SELECT host FROM urls"));
+  const auto host = static_cast<std::int32_t>(sql_int(*reader, "SELECT host FROM urls"));
   const std::int32_t old_url = db_urls_add(*reader, host, "/", kSchemeHttps, 0);  // as kept before
-  ASSERT_GT(old_url, 0);
   ASSERT_TRUE(reader->connection().exec("UPDATE urls SET ref_count = 7 WHERE vhost = ''").ok());
-  reader = db_open_session(where, cache.get());
-  ASSERT_TRUE(reader);
-  std::string text;
-  db_url_text(*reader, old_url, text);
-  EXPECT_EQ(text.rfind("https://", 0), 0u) << text;
-  EXPECT_EQ(sql_int(*reader, "SELECT count(*) FROM urls"), 2);
-
   std::vector<AlarmRow> rows(1);
   rows[0].object_type = kAlarmUrl;
   rows[0].notify = "stored";
   rows[0].url_id = old_url;
   ASSERT_TRUE(db_alarms_save(*reader, rows).ok());
+  reader = db_open_session(where, cache.get());
   DbAlarmTable table(*reader);
   alarm_load(*state, table, state->loaded);
   ASSERT_EQ(state->loaded.count(), 1);
   const AlarmPtr stored = state->loaded.head()->data;
-  ASSERT_EQ(stored->url_id, old_url);
+  EXPECT_EQ(alarm_object_text(*stored), "url https://secure.example/");
   stored->disabled = 0;
   state->active.append(stored);
 
@@ -207,8 +182,8 @@ TEST_P(UrlSitesTest, UrlsStoredWithoutTheirSiteStayReadableAndTheirAlarmsHearEve
     recorder->record_server_name(counters, kClient, kShared, "split.example", 1700000002);
   });
   EXPECT_EQ(firings(), (std::map<std::string, int>{{"stored", 2}}));
-  EXPECT_EQ(
-      sql_int(*reader, ("SELECT ref_count FROM urls WHERE url_id = " + std::to_string(old_url)).c_str()), 7);
+  EXPECT_EQ(sql_int(*reader, "SELECT count(*) FROM urls"), 4);
+  EXPECT_EQ(sql_int(*reader, "SELECT sum(ref_count) FROM urls WHERE vhost = ''"), 7);
 }
 
 }  // namespace
