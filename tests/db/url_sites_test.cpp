@@ -129,7 +129,7 @@ TEST_P(UrlSitesTest, EachSiteIsItsOwnUrlAndAlarmsHearTheirSiteOrTheWholeAddress)
       {true, kShared, "secure.example", 0, {secure, shared}},
       {true, kShared, "9lives.example", 0, {lives, shared}},
       {true, kShared, "split.example", 0, {shared}},
-      {true, kShared, "10.77.2.2", 0, {secure, lives, shared}},  // names no site
+      {true, kShared, "10.77.2.2", 0, {secure, lives, shared}},  // the address: no site
       {false, kPlain, "10.77.0.2", 0, {plain}},
       {false, kPlain, "10.77.0.2", 80, {plain}},
       {false, kPlain, "10.77.0.2", 8000, {port}},
@@ -149,9 +149,8 @@ TEST_P(UrlSitesTest, EachSiteIsItsOwnUrlAndAlarmsHearTheirSiteOrTheWholeAddress)
   for (const Case& c : cases)
     for (const std::string& alarm : c.fires) ++expected[alarm];
   EXPECT_EQ(firings(), expected);
-  // The request that named no site is shown by its host's name.
   EXPECT_EQ(url_texts(),
-            (std::vector<std::string>{plain, port, lives, secure, secure, "https://split.example/"}));
+            (std::vector<std::string>{plain, port, shared, lives, secure, "https://split.example/"}));
   EXPECT_EQ(sql_int(*reader, "SELECT count(DISTINCT host) FROM urls WHERE proto = 6"), 1);
 }
 

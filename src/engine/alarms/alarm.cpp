@@ -168,11 +168,21 @@ void drain_url_queue(AlarmState& st) {
 
 }  // namespace
 
+namespace {
+
+// A name asked for that is an address asks for the server, not a site.
+bool names_site(std::string_view vhost) {
+  if (vhost.size() > 2 && vhost.front() == '[' && vhost.back() == ']') vhost = vhost.substr(1, vhost.size() - 2);
+  return !vhost.empty() && !is_ipv4_text(vhost) && !is_ipv6_text(vhost);
+}
+
+}  // namespace
+
 bool alarm_url_site_hears(const UrlSite& watched, const UrlSite& seen) {
   if (watched.scheme != seen.scheme || watched.port != seen.port || watched.path != seen.path) return false;
-  if (watched.vhost.empty()) return seen.host_id == watched.host_id;
+  if (!names_site(watched.vhost)) return seen.host_id == watched.host_id;
   if (seen.vhost == watched.vhost) return true;
-  return seen.vhost.empty() && seen.host_id == watched.host_id;
+  return !names_site(seen.vhost) && seen.host_id == watched.host_id;
 }
 
 void alarm_fill_url_site(Alarm& alarm, AlarmTable& table) {

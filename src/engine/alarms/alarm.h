@@ -256,11 +256,12 @@ void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist
 
 // Which accesses a URL alarm hears, by the identity of its URL (`watched`)
 // and of the URL accessed (`seen`), beyond the accesses of its own URL:
-//  - a URL whose host is an address (no site named) hears every site on
-//    that host, for the same scheme, port and path;
+//  - a URL whose host is an address or was not named (no site) hears every
+//    site on that host, for the same scheme, port and path;
 //  - a URL whose host is a name (a site) hears that site on whichever host
 //    it was reached, and the requests that named no site at the host the
-//    name stood for when the alarm was made: the server answered those with
+//    name stood for when the alarm was made (by address or by no name at
+//    all): the server answered those with
 //    one of its sites, which may be this one, and an alarm would rather say
 //    so than miss it.
 // Alarms stored before sites were told apart watch a URL without a name,

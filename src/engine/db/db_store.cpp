@@ -717,11 +717,6 @@ UrlKey db_url_key(std::int32_t host_id, const UrlParts& parts, const char* host_
   }
   while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
   while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
-  // An address asks for the server itself, as a request that names nothing
-  // does: one URL for both, not a site of its own.
-  std::string_view bare = name;
-  if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
-  if (is_ipv4_text(bare) || is_ipv6_text(bare)) name = {};
   k.vhost = lower(cut(name, kHostNameColumn));
   // The scheme's own port is the same URL as no port at all.
   if (k.port == default_port(k.scheme)) k.port = 0;

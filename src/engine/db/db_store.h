@@ -142,9 +142,10 @@ std::string db_record_name(const HostCacheEntry& entry);
 // What tells one URL from another: the server host, the scheme, the port the
 // client named (0 when it named none), the host name it asked for (its
 // "Host:" value or TLS server name, lower case and without the port; empty
-// when it gave none, or gave an address, which names no site but the
-// server itself) and the path. Several sites on one address, or one site on
-// several ports, are so several URLs.
+// when it gave none) and the path. Several sites on one address, or one
+// site on several ports, are so several URLs. An address asked for is kept
+// as written, so the lists show what the client asked for; it names no site
+// (the URL alarms take it as the server itself).
 //
 // Stores written before the name was kept hold their URLs with an empty
 // name; those rows read as before and stay URLs of their own, beside the
