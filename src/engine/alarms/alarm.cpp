@@ -166,10 +166,6 @@ void drain_url_queue(AlarmState& st) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // A name asked for that is an address asks for the server, not a site.
 bool names_site(std::string_view vhost) {
   if (vhost.size() > 2 && vhost.front() == '[' && vhost.back() == ']') vhost = vhost.substr(1, vhost.size() - 2);

@@ -259,11 +259,10 @@ void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist
 //  - a URL whose host is an address or was not named (no site) hears every
 //    site on that host, for the same scheme, port and path;
 //  - a URL whose host is a name (a site) hears that site on whichever host
-//    it was reached, and the requests that named no site at the host the
-//    name stood for when the alarm was made (by address or by no name at
-//    all): the server answered those with
-//    one of its sites, which may be this one, and an alarm would rather say
-//    so than miss it.
+//    it was reached, and the requests that named no site (an address, or
+//    no name at all) at the host the name stood for when the alarm was
+//    made: the server answered those with one of its sites, which may be
+//    this one, and an alarm would rather say so than miss it.
 // Alarms stored before sites were told apart watch a URL without a name,
 // and so keep hearing every site on its host, as they did.
 bool alarm_url_site_hears(const UrlSite& watched, const UrlSite& seen);

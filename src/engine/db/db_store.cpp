@@ -631,16 +631,12 @@ std::string_view db_url_stored_path(std::string_view path) {
 
 namespace {
 
-std::string_view stored_path(std::string_view path) {
-  return db_url_stored_path(path);
-}
-
 std::string url_cache_key(const UrlKey& k) {
   std::string key =
       std::to_string(k.host_id) + ' ' + std::to_string(k.scheme) + ' ' + std::to_string(k.port) + ' ';
   key += k.vhost;
   key += '\0';
-  key += stored_path(k.path);
+  key += db_url_stored_path(k.path);
   return key;
 }
 
@@ -648,7 +644,7 @@ std::int32_t find_url(DbSession& s, const char* sql, const UrlKey& k) {
   if (k.host_id == 0) return 0;
   Use st(s, sql);
   if (!st) return 0;
-  st->bind_text(1, stored_path(k.path));
+  st->bind_text(1, db_url_stored_path(k.path));
   st->bind_int(2, k.host_id);
   st->bind_int(3, k.scheme);
   st->bind_int(4, k.port);
@@ -663,7 +659,7 @@ Status insert_url(DbSession& s, const UrlKey& k, std::int32_t& url_id) {
   ins->bind_int(1, k.host_id);
   ins->bind_int(2, k.port);
   ins->bind_int(3, k.scheme);
-  ins->bind_text(4, stored_path(k.path));
+  ins->bind_text(4, db_url_stored_path(k.path));
   ins->bind_text(5, cut(k.vhost, kHostNameColumn));
   if (ins.row()) url_id = ins->column_int(1);
   return ins->status();
