@@ -168,7 +168,8 @@ void drain_url_queue(AlarmState& st) {
 
 // A name asked for that is an address asks for the server, not a site.
 bool names_site(std::string_view vhost) {
-  if (vhost.size() > 2 && vhost.front() == '[' && vhost.back() == ']') vhost = vhost.substr(1, vhost.size() - 2);
+  if (vhost.size() > 2 && vhost.front() == '[' && vhost.back() == ']')
+    vhost = vhost.substr(1, vhost.size() - 2);
   return !vhost.empty() && !is_ipv4_text(vhost) && !is_ipv6_text(vhost);
 }
 
