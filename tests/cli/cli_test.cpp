@@ -601,10 +601,10 @@ TEST(Program, TopRankingsOfRealHttpTraffic) {
       "{\"source\":\"10.77.0.3\",\"destination\":\"10.77.0.2\",\"count\":2320},"
       "{\"source\":\"10.77.0.2\",\"destination\":\"10.77.0.3\",\"count\":2134}]",
       "\"alarms\":[]",
-      // /index.html of 10.77.0.1: three times from .2, once from .5. Ids
-      // are not checked: a request waiting for a name look-up is stored
-      // after later ones.
-      "\"urls\":[{\"url\":\"http://10.77.0.1/index.html\",\"count\":4,",
+      // /index.html of 10.77.0.1 (www.e2e.test, the site the clients
+      // named): three times from .2, once from .5. Ids are not checked: a
+      // request waiting for a name look-up is stored after later ones.
+      "\"urls\":[{\"url\":\"http://www.e2e.test/index.html\",\"count\":4,",
       // Requests per client; per server, proxied ones count for the proxy.
       "\"url_clients\":[{\"name\":\"10.77.0.2\",\"count\":6,",
       "{\"name\":\"10.77.0.5\",\"count\":4,",

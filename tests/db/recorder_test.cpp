@@ -440,7 +440,9 @@ TEST_F(RecorderTest, HostileHostValuesFromTheWireAreStoredAsSeenOrCut) {
   }
   EXPECT_EQ(count("SELECT count(*) FROM url_hist WHERE hostname_used = 'before'"), 1);
   EXPECT_EQ(sql_text(*reader, "PRAGMA integrity_check"), "ok");
-  EXPECT_EQ(count("SELECT count(*) FROM urls WHERE urlpath = '/d'"), 1) << "all direct ones under 10.0.0.1";
+  EXPECT_EQ(count("SELECT count(DISTINCT host) FROM urls WHERE urlpath = '/d'"), 1) << "all under 10.0.0.1";
+  EXPECT_EQ(count("SELECT count(*) FROM urls WHERE urlpath = '/d'"), static_cast<std::int64_t>(hosts.size()))
+      << "each value a site of its own";
 }
 
 TEST_F(RecorderTest, FinishIsBoundedAndTellsWhatIsLeft) {

@@ -33,10 +33,11 @@ expect "exit status of the hostile run" "$status" 0
 for f in "$work/hostile.out" "$work/hostile.err" "$work"/reports/*; do
   if LC_ALL=C grep -q $'[\x1b\x07]' "$f"; then e2e_fail "raw ESC or BEL in $f"; fi
 done
-grep -qF 'http://10.79.0.1/clear\x1b[2J' "$work/hostile.out" || e2e_fail "--top does not show the escaped URL"
-grep -qF 'http://10.79.0.1/title\x1b]2;owned\x07' "$work/reports/statsrep.txt" ||
+# URLs are shown by the site the request named, escaped like the path.
+grep -qF 'http://esc\x1b[2j.example/clear\x1b[2J' "$work/hostile.out" || e2e_fail "--top does not show the escaped URL"
+grep -qF 'http://bel\x1b]2;owned\x07.example/title\x1b]2;owned\x07' "$work/reports/statsrep.txt" ||
   e2e_fail "the statistics report does not show the escaped URL"
-grep -qF '"http://10.79.0.1/c1\xc2\x9b2J"' "$work/reports/urlsrep.csv" || e2e_fail "the CSV does not escape C1"
+grep -qF '"http://=cmd|calc.example/c1\xc2\x9b2J"' "$work/reports/urlsrep.csv" || e2e_fail "the CSV does not escape C1"
 
 # The header section's own Host field, in any case; times as captured.
 db="$work/db/tarnix.db"

@@ -153,16 +153,44 @@ void drain_url_queue(AlarmState& st) {
       if (!take_front(st.urls, note)) break;
     }
     st.active.foreach ([&](const AlarmPtr& a) {
-      if (a->disabled != 0 || a->object_type != kAlarmUrl || a->kind != kAlarmOccurrence ||
-          a->url_id != note.url_id)
-        return;
+      if (a->disabled != 0 || a->object_type != kAlarmUrl || a->kind != kAlarmOccurrence) return;
+      if (a->url_id != note.url_id) {
+        const UrlSite* watched = a->url_site.get();
+        if (watched == nullptr || watched->url_id != a->url_id || !note.site ||
+            !alarm_url_site_hears(*watched, *note.site))
+          return;
+      }
       a->last_access.store(note.url_hist_id, std::memory_order_relaxed);
       alarm_fire(st, a, static_cast<std::uint32_t>(note.url_hist_id), note.time, false);
     });
   }
 }
 
+// A name asked for that is an address asks for the server, not a site.
+bool names_site(std::string_view vhost) {
+  if (vhost.size() > 2 && vhost.front() == '[' && vhost.back() == ']')
+    vhost = vhost.substr(1, vhost.size() - 2);
+  return !vhost.empty() && !is_ipv4_text(vhost) && !is_ipv6_text(vhost);
+}
+
 }  // namespace
+
+bool alarm_url_site_hears(const UrlSite& watched, const UrlSite& seen) {
+  if (watched.scheme != seen.scheme || watched.port != seen.port || watched.path != seen.path) return false;
+  if (!names_site(watched.vhost)) return seen.host_id == watched.host_id;
+  if (seen.vhost == watched.vhost) return true;
+  return !names_site(seen.vhost) && seen.host_id == watched.host_id;
+}
+
+void alarm_fill_url_site(Alarm& alarm, AlarmTable& table) {
+  if (alarm.object_type != kAlarmUrl || alarm.url_id == 0) return;
+  if (alarm.url_site && alarm.url_site->url_id == alarm.url_id) return;
+  auto site = std::make_shared<UrlSite>();
+  if (table.url_site(alarm.url_id, *site))
+    alarm.url_site = std::move(site);
+  else
+    alarm.url_site.reset();
+}
 
 bool alarm_threshold_test(const Alarm& alarm, WindowCounts counts, std::uint32_t* measured) {
   const std::uint64_t frames = counts.frames;
@@ -228,6 +256,7 @@ void alarm_load(AlarmState& st, AlarmTable& table, AlarmList& loaded) {
     a->notify = row.notify;
     a->disabled = row.disabled;
     a->url_id = (row.url_id != 0 && table.urls_exists(row.url_id)) ? row.url_id : 0;
+    alarm_fill_url_site(*a, table);
     a->sound_file = row.sound_file;
     a->play_sound = row.play_sound;
     a->command = row.command;
@@ -350,9 +379,12 @@ void alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value, std:
   st.alarm_wake.set();
 }
 
-void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id, std::uint32_t seen_at) {
+void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id, std::uint32_t seen_at,
+                      const UrlSite* site) {
+  UrlNotification note{url_id, url_hist_id, seen_at, std::nullopt};
+  if (site != nullptr) note.site = *site;
   MutexLock lock(st.url_mutex);
-  st.urls.push_back(UrlNotification{url_id, url_hist_id, seen_at});
+  st.urls.push_back(std::move(note));
 }
 
 AlarmPtr alarm_copy(const Alarm& a) {
@@ -373,6 +405,7 @@ AlarmPtr alarm_copy(const Alarm& a) {
   c->notify = a.notify;
   c->disabled = a.disabled;
   c->url_id = a.url_id;
+  c->url_site = a.url_site;
   c->last_access.store(a.last_access.load(std::memory_order_relaxed), std::memory_order_relaxed);
   c->sound_file = a.sound_file;
   c->play_sound = a.play_sound;
@@ -408,7 +441,10 @@ void alarm_replace_set(AlarmState& st, AlarmList replacement, AlarmTable* table)
   // The new set is the caller's alone until it goes in: it is written to the
   // database first, so that nobody who takes the alarm mutex (a window's
   // refresh, the alarm thread) waits for the database.
-  if (table != nullptr) alarm_save(st, *table, replacement);
+  if (table != nullptr) {
+    replacement.foreach ([&](const AlarmPtr& a) { alarm_fill_url_site(*a, *table); });
+    alarm_save(st, *table, replacement);
+  }
   alarm_pause_evaluation(st);
   {
     MutexLock lock(st.alarm_mutex);
@@ -534,6 +570,8 @@ std::string alarm_object_text(const Alarm& a) {
     case kAlarmNetwork:
       return "network";
     case kAlarmUrl:
+      if (a.url_site && a.url_site->url_id == a.url_id && !a.url_site->text.empty())
+        return "url " + a.url_site->text;
       return "url " + std::to_string(a.url_id);
     default:
       return "object " + std::to_string(a.object_type);

@@ -21,6 +21,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,6 +87,9 @@ struct Alarm {
   std::string notify;
   std::int32_t disabled = 1;
   std::int32_t url_id = 0;
+  // What the URL alarm watches (alarm_fill_url_site); when it is missing or
+  // of another url_id, the alarm hears only the accesses of url_id itself.
+  std::shared_ptr<const UrlSite> url_site;
   std::atomic<std::int32_t> last_access{0};
   std::string sound_file;
   std::int32_t play_sound = 0;
@@ -167,6 +171,7 @@ struct UrlNotification {
   std::int32_t url_id = 0;
   std::int32_t url_hist_id = 0;
   std::uint32_t time = 0;  // when the request was seen; 0: the clock's time
+  std::optional<UrlSite> site;  // the accessed URL's identity, when known
 };
 
 // The alarm thread's actions. Any of them may be absent.
@@ -243,9 +248,28 @@ void alarm_url_step(AlarmState& st);
 // `entering`: see AlarmEvent.
 void alarm_fire(AlarmState& st, const AlarmPtr& alarm, std::uint32_t value = 0, std::uint32_t when = 0,
                 bool entering = true);
-// One recorded access of a URL (any thread).
+// One recorded access of a URL (any thread); `site`, when given, is the
+// accessed URL's identity, which lets alarms on other URLs of the same site
+// or address hear it.
 void alarm_url_notify(AlarmState& st, std::int32_t url_id, std::int32_t url_hist_id,
-                      std::uint32_t seen_at = 0);
+                      std::uint32_t seen_at = 0, const UrlSite* site = nullptr);
+
+// Which accesses a URL alarm hears, by the identity of its URL (`watched`)
+// and of the URL accessed (`seen`), beyond the accesses of its own URL:
+//  - a URL whose host is an address or was not named (no site) hears every
+//    site on that host, for the same scheme, port and path;
+//  - a URL whose host is a name (a site) hears that site on whichever host
+//    it was reached, and the requests that named no site (an address, or
+//    no name at all) at the host the name stood for when the alarm was
+//    made: the server answered those with one of its sites, which may be
+//    this one, and an alarm would rather say so than miss it.
+// Alarms stored before sites were told apart watch a URL without a name,
+// and so keep hearing every site on its host, as they did.
+bool alarm_url_site_hears(const UrlSite& watched, const UrlSite& seen);
+
+// Reads the identity of a URL alarm's URL from the table (before the
+// record goes live). Other alarms are left as they are.
+void alarm_fill_url_site(Alarm& alarm, AlarmTable& table);
 
 // A copy for the builder's working list: unbound, alarm id and reserved 2
 // zero, unranked, sharing the activations of the original.
@@ -274,7 +298,8 @@ void alarm_thread_stop(AlarmState& st);
 void alarm_perform_actions(AlarmState& st, const AlarmEvent& event);
 
 // A short description of what the alarm watches: "host 10.0.0.5",
-// "link 10.0.0.1 -> 10.0.0.2", "network", "protocol HTTP", "url 17".
+// "link 10.0.0.1 -> 10.0.0.2", "network", "protocol HTTP",
+// "url https://secure.example/" ("url 17" when its text is not known).
 std::string alarm_object_text(const Alarm& alarm);
 
 // One line of a summary or report, read under the Alarm mutex.

@@ -106,10 +106,10 @@ std::int32_t CacheBuilderServices::url_for(const std::string& text) {
   // The host first, without the session: the wait may be long.
   std::optional<AlarmHost> host = resolve_host(parts.host);
   if (!host || host->host_id == 0) return 0;
+  // Keyed as a request for it would be (alarm_url_site_hears): a name is
+  // the site, an address the server with every site on it.
   MutexLock lock(session_mutex_);
-  std::int32_t id = db_urls_find(*session_, host->host_id, parts.path, parts.scheme);
-  if (id == 0) id = db_urls_add(*session_, host->host_id, parts.path, parts.scheme, parts.port);
-  return id;
+  return db_urls_add(*session_, db_url_key(host->host_id, parts, nullptr));
 }
 
 std::string CacheBuilderServices::url_text(std::int32_t url_id) {

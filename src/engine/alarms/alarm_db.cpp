@@ -60,4 +60,8 @@ bool DbAlarmTable::urls_exists(std::int32_t url_id) {
   return db_urls_exists(session_, url_id);
 }
 
+bool DbAlarmTable::url_site(std::int32_t url_id, UrlSite& out) {
+  return db_url_site(session_, url_id, out);
+}
+
 }  // namespace tarnix

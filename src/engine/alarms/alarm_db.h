@@ -17,6 +17,7 @@ class DbAlarmTable final : public AlarmTable {
   void save_rows(std::vector<AlarmTableRow>& rows) override;
   bool host_cache_addr(std::int32_t host_id, NetAddress& address) override;
   bool urls_exists(std::int32_t url_id) override;
+  bool url_site(std::int32_t url_id, UrlSite& out) override;
 
  private:
   DbSession& session_;
@@ -27,7 +28,8 @@ class AlarmRequestListener final : public RequestListener {
  public:
   explicit AlarmRequestListener(AlarmState& st) : st_(st) {}
   void on_request_recorded(const RecordedRequest& request) override {
-    alarm_url_notify(st_, request.url_id, request.url_hist_id, static_cast<std::uint32_t>(request.time));
+    alarm_url_notify(st_, request.url_id, request.url_hist_id, static_cast<std::uint32_t>(request.time),
+                     request.site.host_id != 0 ? &request.site : nullptr);
   }
 
  private:

@@ -6,7 +6,9 @@
 //               | "link:" ADDRESS ":" ADDRESS      (traffic from the first to the second)
 //               | "net" | "network"                (the current network)
 //               | "protocol:" NAME                 (a protocol of the protocol file)
-//               | "url:" URL                       (ends at the first ":occurrence:")
+//               | "url:" URL                       (ends at the first ":occurrence:"; a
+//                                                   name watches that site, an address
+//                                                   every site there: alarm_url_site_hears)
 //   CONDITION  := "occurrence"
 //               | ("threshold-high" | "threshold-low") ":" UNIT ":" VALUE
 //   ADDRESS    := IPV4 (dotted)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/topn.h"
+#include "db/url_site.h"
 #include "naming/netaddr.h"
 
 namespace tarnix {
@@ -131,6 +132,9 @@ class AlarmTable {
   // The address stored for a host id; false when there is none.
   virtual bool host_cache_addr(std::int32_t host_id, NetAddress& address) = 0;
   virtual bool urls_exists(std::int32_t url_id) = 0;
+  // The identity of a stored URL; false when unknown, or when the table
+  // cannot say (its alarms then hear only their own URL's accesses).
+  virtual bool url_site(std::int32_t /*url_id*/, UrlSite& /*out*/) { return false; }
 };
 
 }  // namespace tarnix

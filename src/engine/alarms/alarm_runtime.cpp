@@ -53,6 +53,10 @@ bool AlarmRuntime::add_definition(std::string_view text, DbSession* session, std
     lookup = [this, session](const std::string& url) { return alarm_url_lookup(*session, *names_, url); };
   AlarmPtr a = alarm_from_definition(def, &model_, lookup, error);
   if (!a) return false;
+  if (session != nullptr) {
+    DbAlarmTable table(*session);
+    alarm_fill_url_site(*a, table);
+  }
   MutexLock lock(state_->alarm_mutex);
   state_->loaded.append(a);
   return true;
@@ -92,7 +96,9 @@ std::int32_t alarm_url_lookup(DbSession& session, HostCache& names, const std::s
   HostCacheRequestDescriptor host;
   host.kind = kHostcByName;
   host.name = parts.host;
-  return db_urls_add_by_name(session, names, &host, parts.path, parts.scheme, parts.port);
+  // Keyed as a request for it would be: a name is the site, an address the
+  // server with every site on it.
+  return db_urls_add_by_name(session, names, &host, parts);
 }
 
 namespace {

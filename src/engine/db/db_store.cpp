@@ -625,18 +625,18 @@ std::string db_record_name(const HostCacheEntry& entry) {
 
 // ---- urls
 
-namespace {
-
-std::string_view stored_path(std::string_view path) {
+std::string_view db_url_stored_path(std::string_view path) {
   return path.empty() ? std::string_view("/") : cut(path, kUrlPathColumn);
 }
+
+namespace {
 
 std::string url_cache_key(const UrlKey& k) {
   std::string key =
       std::to_string(k.host_id) + ' ' + std::to_string(k.scheme) + ' ' + std::to_string(k.port) + ' ';
   key += k.vhost;
   key += '\0';
-  key += stored_path(k.path);
+  key += db_url_stored_path(k.path);
   return key;
 }
 
@@ -644,7 +644,7 @@ std::int32_t find_url(DbSession& s, const char* sql, const UrlKey& k) {
   if (k.host_id == 0) return 0;
   Use st(s, sql);
   if (!st) return 0;
-  st->bind_text(1, stored_path(k.path));
+  st->bind_text(1, db_url_stored_path(k.path));
   st->bind_int(2, k.host_id);
   st->bind_int(3, k.scheme);
   st->bind_int(4, k.port);
@@ -659,7 +659,7 @@ Status insert_url(DbSession& s, const UrlKey& k, std::int32_t& url_id) {
   ins->bind_int(1, k.host_id);
   ins->bind_int(2, k.port);
   ins->bind_int(3, k.scheme);
-  ins->bind_text(4, stored_path(k.path));
+  ins->bind_text(4, db_url_stored_path(k.path));
   ins->bind_text(5, cut(k.vhost, kHostNameColumn));
   if (ins.row()) url_id = ins->column_int(1);
   return ins->status();
@@ -859,22 +859,46 @@ Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta) {
   });
 }
 
+namespace {
+
+// The row of a URL for its text; 0 when no statement could be prepared, -1
+// when there is no such URL, else 1.
+int read_url_row(DbSession& s, std::int32_t url_id, UrlRow& row) {
+  Use st(s, kUrlsText);
+  if (!st) return 0;
+  st->bind_int(1, url_id);
+  if (!st.row()) return -1;
+  row.url_id = url_id;
+  row.host = st->column_int(1);
+  row.port = st->column_int(2);
+  row.proto = st->column_int(3);
+  row.urlpath = std::string(cut(st->column_text(4), kUrlPathColumn));
+  row.vhost = std::string(cut(st->column_text(5), kHostNameColumn));
+  return 1;
+}
+
+}  // namespace
+
 int db_url_text(DbSession& s, std::int32_t url_id, std::string& out) {
   out.clear();
   UrlRow row;
-  {
-    Use st(s, kUrlsText);
-    if (!st) return 0;
-    st->bind_int(1, url_id);
-    if (!st.row()) return 1;
-    row.host = st->column_int(1);
-    row.port = st->column_int(2);
-    row.proto = st->column_int(3);
-    row.urlpath = std::string(cut(st->column_text(4), kUrlPathColumn));
-    row.vhost = std::string(cut(st->column_text(5), kHostNameColumn));
-  }
-  out = db_url_text_of(s, row);
+  const int got = read_url_row(s, url_id, row);
+  if (got == 0) return 0;
+  if (got == 1) out = db_url_text_of(s, row);
   return 1;
+}
+
+bool db_url_site(DbSession& s, std::int32_t url_id, UrlSite& out) {
+  UrlRow row;
+  if (url_id == 0 || read_url_row(s, url_id, row) != 1) return false;
+  out.url_id = url_id;
+  out.host_id = row.host;
+  out.scheme = row.proto;
+  out.port = static_cast<std::uint16_t>(row.port);
+  out.path = row.urlpath;
+  out.vhost = row.vhost;
+  out.text = db_url_text_of(s, row);
+  return true;
 }
 
 std::string db_url_text_of(DbSession& s, std::int32_t host_id, int port, int proto, std::string_view path) {

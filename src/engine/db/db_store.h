@@ -19,6 +19,7 @@
 #include "core/timer.h"
 #include "db/schema.h"
 #include "db/sql.h"
+#include "db/url_site.h"
 #include "naming/host_cache.h"
 #include "naming/netaddr.h"
 #include "sniff/http.h"
@@ -142,7 +143,13 @@ std::string db_record_name(const HostCacheEntry& entry);
 // client named (0 when it named none), the host name it asked for (its
 // "Host:" value or TLS server name, lower case and without the port; empty
 // when it gave none) and the path. Several sites on one address, or one
-// site on several ports, are so several URLs.
+// site on several ports, are so several URLs. An address asked for is kept
+// as written, so the lists show what the client asked for; it names no site
+// (the URL alarms take it as the server itself).
+//
+// Stores written before the name was kept hold their URLs with an empty
+// name; those rows read as before and stay URLs of their own, beside the
+// named ones that later requests for the same paths make.
 struct UrlKey {
   std::int32_t host_id = 0;
   int scheme = 0;
@@ -177,6 +184,10 @@ std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostCache
 std::int32_t db_urls_add_by_name(DbSession& s, HostCache& names, const HostCacheRequestDescriptor* request,
                                  const UrlParts& parts, int bound_ms = 60000);
 bool db_urls_exists(DbSession& s, std::int32_t url_id);
+// The identity of a stored URL, with its text; false when there is none.
+bool db_url_site(DbSession& s, std::int32_t url_id, UrlSite& out);
+// A path as the urls table keeps it: "/" for none, cut to the column.
+std::string_view db_url_stored_path(std::string_view path);
 Status db_urls_adjust_refs(DbSession& s, std::int32_t url_id, int delta);
 // The URL as text ("http://name:8080/path"); empty when the id is unknown.
 // 0 when no statement could be prepared, else 1.

@@ -29,6 +29,8 @@ struct UrlRecorder::Pending {
   UrlParts parts;
   std::int32_t url_id = 0;
   std::int32_t url_host_id = 0;   // the host the URL is stored under
+  std::uint16_t url_port = 0;     // and the rest of its key, as stored
+  std::string url_vhost;
   const HostCacheEntry* url_host_entry = nullptr;
   bool url_host_by_name = false;  // a name that did not resolve, stored in this write
   int attempts = 0;               // failed writes while others succeeded
@@ -241,7 +243,7 @@ struct UrlRecorder::Steps {
           // access, in record().
           p->url_host_entry = host;
           p->url_host_id = host->host_id;
-          if (host->host_id != 0) p->url_id = db_urls_add(db(), url_key(*p, host->host_id));
+          if (host->host_id != 0) add_url(*p);
           return proxied(p);
         } else {
           // Only a name that is one goes to the name service; anything else
@@ -295,10 +297,10 @@ struct UrlRecorder::Steps {
   }
 
   // What tells the request's URL from others: its server (or, through a
-  // proxy, its URL's) host, scheme, path and the port the client named, so
-  // one site on two ports is two URLs. The name it asked for is kept with
-  // the access only: a URL alarm binds to one URL, and one on
-  // http://ADDRESS/path would stop matching the requests that named the site.
+  // proxy, its URL's) host, scheme, path, the port the client named and the
+  // site it named, so one site on two ports, or two sites on one address,
+  // are two URLs. URL alarms compare these fields rather than one URL's id,
+  // so an alarm on http://ADDRESS/path still hears every site at ADDRESS.
   // The port a direct request's "Host:" field named, unless it is the
   // scheme's own (0 then, as for none).
   static std::uint16_t named_port(const Pending& p) {
@@ -309,8 +311,15 @@ struct UrlRecorder::Steps {
     const char* asked = p.parts.proxy == 0 && p.hostname_used ? p.hostname_used->c_str() : nullptr;
     UrlKey k = db_url_key(host_id, p.parts, asked);
     if (p.parts.proxy == 0 && k.port == 0) k.port = named_port(p);
-    k.vhost.clear();
     return k;
+  }
+
+  // The URL under the request's url_host_id, its key kept for the announcement.
+  void add_url(Pending& p) {
+    UrlKey k = url_key(p, p.url_host_id);
+    p.url_id = db_urls_add(db(), k);
+    p.url_port = k.port;
+    p.url_vhost = std::move(k.vhost);
   }
 
   // A proxied request's URL host, by its entry or, when it has none (no
@@ -324,7 +333,7 @@ struct UrlRecorder::Steps {
       p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
       p->url_host_by_name = true;
     }
-    p->url_id = db_urls_add(db(), url_key(*p, p->url_host_id));
+    add_url(*p);
     proxied(p);
   }
 
@@ -348,7 +357,7 @@ struct UrlRecorder::Steps {
     p->server_entry = server;
     p->url_host_entry = server;
     p->url_host_id = server->host_id;
-    if (p->url_id == 0 && server->host_id != 0) p->url_id = db_urls_add(db(), url_key(*p, server->host_id));
+    if (p->url_id == 0 && server->host_id != 0) add_url(*p);
     if (p->client_entry == nullptr) {
       const NetAddress client = client_address(*p);
       p->client_entry = r.names_.find_ipv4(client);
@@ -368,7 +377,7 @@ struct UrlRecorder::Steps {
         p->url_host_entry = host;
         p->url_host_by_name = host == nullptr;
         p->url_host_id = host != nullptr ? host->host_id : db_host_cache_store_name(db(), p->parts.host);
-        if (p->url_host_id != 0) p->url_id = db_urls_add(db(), url_key(*p, p->url_host_id));
+        if (p->url_host_id != 0) add_url(*p);
       }
       if (p->server_entry == nullptr) p->server_entry = r.names_.find_ipv4(server_address(*p));
       if (p->client_entry == nullptr) p->client_entry = r.names_.find_ipv4(client_address(*p));
@@ -415,7 +424,7 @@ struct UrlRecorder::Steps {
         p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
       else if (p->url_host_id == 0)
         p->url_host_id = id_of(p->url_host_entry);
-      if (p->url_host_id != 0) p->url_id = db_urls_add(db(), url_key(*p, p->url_host_id));
+      if (p->url_host_id != 0) add_url(*p);
     }
     const char* used = p->hostname_used ? p->hostname_used->c_str() : nullptr;
     p->url_hist_id = db_url_hist_add(db(), p->url_id, used, p->client_entry, p->server_entry,
@@ -440,6 +449,12 @@ struct UrlRecorder::Steps {
     rec.target = p.target;
     rec.hostname_used = used != nullptr ? used : "";
     rec.url_id = p.url_id;
+    rec.site.url_id = p.url_id;
+    rec.site.host_id = p.url_host_id;
+    rec.site.scheme = p.parts.scheme;
+    rec.site.port = p.url_port;
+    rec.site.path = std::string(db_url_stored_path(p.parts.path));
+    rec.site.vhost = p.url_vhost;
     rec.proxy = p.proxy;
     rec.method = p.method;
     if (p.proxy) {

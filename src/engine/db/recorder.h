@@ -37,6 +37,7 @@ struct RecordedRequest {
   std::string url;                       // scheme://host[:port]/path
   std::string hostname_used;             // the "Host:" value; empty when there was none
   std::int32_t url_id = 0;
+  UrlSite site;                  // the URL's identity (its text not filled in)
   std::int32_t url_hist_id = 0;  // 0 when no access row could be written
   bool proxy = false;            // sent to a proxy (absolute URL)
   int method = 1;                // kMethodTls for an HTTPS visit
