@@ -208,8 +208,27 @@ AlarmBuilderDialog::AlarmBuilderDialog(AlarmBuilderContext context, QWidget* par
   setWindowTitle(QStringLiteral("Alarm Builder"));
   if (ctx_.protocols != nullptr) protocols_ = alarm_protocol_choices(ctx_.protocols);
   build();
+  if (!ctx_.new_host_alarm.trimmed().isEmpty()) {
+    start_host_alarm(ctx_.new_host_alarm.trimmed());
+    return;
+  }
   select_row(builder_.count() > 0 ? 0 : -1);
   list_->setFocus();
+}
+
+void AlarmBuilderDialog::start_host_alarm(const QString& host) {
+  const int row = model_->add_new();
+  Alarm& a = *builder_.at(row);
+  AlarmBuilder::set_object_type(a, kAlarmHost);
+  // A host is watched for more traffic than usual; the value is the user's
+  // next word, so the focus waits there.
+  AlarmBuilder::set_threshold(a, kAlarmHigh);
+  a.notify = QStringLiteral("Traffic of %1").arg(host).left(kNotifyMax).toStdString();
+  select_row(row);
+  first_->setEditText(host);
+  take_host(1, first_);
+  value_->setFocus();
+  value_->selectAll();
 }
 
 AlarmBuilderDialog::~AlarmBuilderDialog() {

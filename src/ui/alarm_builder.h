@@ -69,6 +69,9 @@ struct AlarmBuilderContext {
   // Where OK saves; null: the set is replaced but not saved.
   AlarmTable* table = nullptr;
   std::chrono::milliseconds lookup_timeout = std::chrono::seconds(20);
+  // A host's name or address: the dialog opens on a new alarm for that host
+  // (above a threshold, still disabled), the host looked up as if typed.
+  QString new_host_alarm;
 };
 
 class AlarmBuilderDialog final : public QDialog {
@@ -104,6 +107,7 @@ class AlarmBuilderDialog final : public QDialog {
   };
 
   void build();
+  void start_host_alarm(const QString& host);
   void select_row(int row);
   void show_alarm();
   void show_host_box(QComboBox* box, int which);

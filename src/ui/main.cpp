@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <utility>
 
 #include "app/startup.h"
 #include "core/alloc.h"
@@ -75,6 +76,25 @@ int main(int argc, char** argv) {
         QStringLiteral("factor"), QStringLiteral("1"));
     parser.addOption(read);
     parser.addOption(speed);
+    // Qt's own options (-style Fusion, -platform xcb, ...) are taken by the
+    // application object made below; here they are only let through. They
+    // are written with one dash, so one-dash words are read as long options.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const std::pair<const char*, bool> qt_options[] = {
+        {"style", true},           {"stylesheet", true},
+        {"platform", true},        {"platformpluginpath", true},
+        {"platformtheme", true},   {"plugin", true},
+        {"qwindowgeometry", true}, {"qwindowicon", true},
+        {"qwindowtitle", true},    {"session", true},
+        {"display", true},         {"geometry", true},
+        {"widgetcount", false},    {"reverse", false},
+    };
+    for (const auto& [name, takes_value] : qt_options) {
+      QCommandLineOption o(QString::fromLatin1(name), QString(),
+                           takes_value ? QStringLiteral("value") : QString());
+      o.setFlags(QCommandLineOption::HiddenFromHelp);
+      parser.addOption(o);
+    }
     parser.process(plain);  // prints and exits for --help, --version and errors
     options.capture_file = parser.value(read);
     options.replay_speed = parser.value(speed).toDouble();

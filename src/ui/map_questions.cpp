@@ -159,15 +159,15 @@ void install_map_questions(MapWindow& map, ZoomImage& zoom, TrafficModel& model,
     auto* menu = new QMenu(parent);
     menu->setObjectName(QStringLiteral("map_menu"));
     const bool link = s.kind == MapSpot::kLink;
-    add_host_commands(*menu, kWatchCmd0, link ? QStringLiteral("Source") : QStringLiteral("Host"));
-    if (link) add_host_commands(*menu, kWatchCmd0 + 3, QStringLiteral("Destination"));
+    add_node_commands(*menu, *lists, kWatchCmd0, link ? QStringLiteral("Source") : QStringLiteral("Host"));
+    if (link) add_node_commands(*menu, *lists, kWatchCmd0 + kNodeCommands, QStringLiteral("Destination"));
     QObject::connect(menu, &QMenu::triggered, menu, [mp, lists, s](QAction* a) {
       // The host is looked up again: the adapter may have changed meanwhile.
       Net* now = net_current(*mp);
       if (now == nullptr) return;
       const int id = a->data().toInt();
       if (Node* h = spot_host(*now, s); h && run_node_command(*lists, id, kWatchCmd0, h)) return;
-      if (Node* p = spot_peer(*now, s)) run_node_command(*lists, id, kWatchCmd0 + 3, p);
+      if (Node* p = spot_peer(*now, s)) run_node_command(*lists, id, kWatchCmd0 + kNodeCommands, p);
     });
     return menu;
   });

@@ -311,24 +311,41 @@ void MapRenderer::draw_host(const Node& h) {
 void MapRenderer::draw_links(Net& net) {
   const int dynamic_links = settings_.dynamic_links;
   // The links are records of their own all over the heap: listed first and
-  // read a few ahead, their cache misses overlap instead of queueing.
+  // read a few ahead, their cache misses overlap instead of queueing. A
+  // source's key (for the hit-test) is taken once for all its links.
   link_order_.clear();
-  net.host_list.foreach (
-      [&](Node* h) { h->links.foreach_link([&](Link& l) { link_order_.emplace_back(h, &l); }); });
+  net.host_list.foreach ([&](Node* h) {
+    if (h->links.count() == 0) return;
+    const std::uint64_t key = host_key(net, h->address);
+    h->links.foreach_link([&](Link& l) { link_order_.push_back({h, &l, key}); });
+  });
   constexpr std::size_t kAhead = 8;
   const std::size_t n = link_order_.size();
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + 2 * kAhead < n) __builtin_prefetch(link_order_[i + 2 * kAhead].second);
-    if (i + kAhead < n) __builtin_prefetch(link_order_[i + kAhead].second->destination);
-    const auto [h, l] = link_order_[i];
-    if (!l->active && dynamic_links != 0) continue;
-    const int dominant = l->dominant_protocol.load(std::memory_order_relaxed);
+    // The record's first line, which names the destination, comes first;
+    // then every other line the drawing reads: the colour's, the rate's,
+    // and the destination's activity, address and position.
+    if (i + 2 * kAhead < n) __builtin_prefetch(link_order_[i + 2 * kAhead].link);
+    if (i + kAhead < n) {
+      const Link* ahead = link_order_[i + kAhead].link;
+      const Node* to = ahead->destination;
+      __builtin_prefetch(&ahead->dominant_protocol);
+      __builtin_prefetch(&ahead->byte_rate.average);
+      __builtin_prefetch(to);
+      __builtin_prefetch(&to->address);
+      __builtin_prefetch(&to->map_x);
+    }
+    const DrawnLink& d = link_order_[i];
+    if (!d.link->active && dynamic_links != 0) continue;
+    const int dominant = d.link->dominant_protocol.load(std::memory_order_relaxed);
     device_.color(dominant < 0 || dominant > 32 ? kOtherColour : dominant + 8);
-    draw_link(*h, *l);
+    draw_link(net, d);
   }
 }
 
-void MapRenderer::draw_link(const Node& h, const Link& l) {
+void MapRenderer::draw_link(const Net& net, const DrawnLink& d) {
+  const Node& h = *d.from;
+  const Link& l = *d.link;
   int width = link_width(l.byte_rate.average, settings_.link_scale, settings_.max_link_width);
   if (ratio_ != 1.0) width = int(std::lround(width * ratio_));
   device_.linewidth(width);
@@ -336,9 +353,8 @@ void MapRenderer::draw_link(const Node& h, const Link& l) {
     device_.move2(h.map_x, h.map_y);
     device_.draw2(l.destination->map_x, l.destination->map_y);
     const QPointF a = to_pixel(h.map_x, h.map_y), b = to_pixel(l.destination->map_x, l.destination->map_y);
-    spots_.lines.push_back({&h, &l, host_key(*h.net, h.address), host_key(*h.net, l.destination->address),
-                            float(a.x()), float(a.y()), float(b.x()), float(b.y()),
-                            float(std::max(width, 1)) / 2.0f});
+    spots_.lines.push_back({&h, &l, d.from_key, host_key(net, l.destination->address), float(a.x()),
+                            float(a.y()), float(b.x()), float(b.y()), float(std::max(width, 1)) / 2.0f});
   }
   device_.linewidth(1);
 }

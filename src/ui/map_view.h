@@ -110,8 +110,13 @@ class MapRenderer {
   void apply_pending();
   void draw_groups(Net& net, int dynamic);
   void draw_host(const Node& h);
+  struct DrawnLink {
+    const Node* from;
+    const Link* link;
+    std::uint64_t from_key;
+  };
   void draw_links(Net& net);
-  void draw_link(const Node& h, const Link& l);
+  void draw_link(const Net& net, const DrawnLink& d);
   void draw_centred_label(const QString& label, double ts, double limit);
   // World coordinates of the current frame to its pixels.
   QPointF to_pixel(double x, double y) const;
@@ -123,7 +128,7 @@ class MapRenderer {
   // by the group's address text: a group emptied by the bound goes, and a
   // later one may take its memory.
   std::unordered_map<std::string, std::string> domain_labels_;
-  std::vector<std::pair<const Node*, const Link*>> link_order_;  // this frame's links, in drawing order
+  std::vector<DrawnLink> link_order_;  // this frame's links, in drawing order
 
   mutable std::mutex pending_mutex_;
   bool size_pending_ = false;

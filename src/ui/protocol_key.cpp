@@ -43,6 +43,8 @@ ProtocolKey::ProtocolKey(QWidget* parent) : QWidget(parent) {
     return l;
   };
   title_ = make_line(20);
+  // At the top of its two lines, clear of the first entry below it.
+  title_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   for (int k = 0; k < kKeyLines; ++k) lines_[std::size_t(k)] = make_line(k);
   clear_focus();
   layout_area();
@@ -83,7 +85,10 @@ void ProtocolKey::clear_focus() {
 void ProtocolKey::layout_area() {
   const int w = width(), h = height();
   box_->setGeometry(5, 0, w - 20, h);
-  area_->setGeometry(10, 15, w - 30, h - 20);
+  // Below the box's title, which a desktop's larger font makes taller than
+  // the 15 pixels it takes in the program's own.
+  const int top = std::max(15, QFontMetrics(box_->font()).height());
+  area_->setGeometry(10, top, w - 30, h - top - 5);
   const int t = QFontMetrics(key_font_).height();
   fit(title_, 10, 2 * t);
   for (int k = 0; k < kKeyLines; ++k) fit(lines_[std::size_t(k)], 30 + k * t, t);

@@ -521,6 +521,7 @@ int DesktopRuntime::create_main_window() {
     ms.db_file = session_->store_path();
     ms.messenger = &messenger_;
     ms.parent = window_.get();
+    if (alarms()) ms.new_host_alarm = [this](const QString& host) { open_alarm_builder(host); };
     lists_ = std::make_unique<WindowOpener>(std::move(ms));
     lists_->install(*window_);
     monitors_->output->set_watcher([lists = lists_.get()](int id, const RequestRow& r) {
@@ -570,9 +571,10 @@ int DesktopRuntime::create_main_window() {
   return 0;
 }
 
-int DesktopRuntime::open_alarm_builder() {
+int DesktopRuntime::open_alarm_builder(const QString& new_host_alarm) {
   if (!alarms()) return 2;
   AlarmBuilderContext c;
+  c.new_host_alarm = new_host_alarm;
   c.state = &alarms()->state();
   c.services = &session_->alarm_services();
   c.protocols = parsed_ && parsed_->tree ? parsed_->tree->root() : nullptr;

@@ -107,8 +107,9 @@ class DesktopRuntime final : public app::StartupSteps, public app::ShutdownSteps
   // Menu commands.
   void switch_adapter();
   void open_capture_file();
-  // The Alarm Builder over the live alarms; 1 after OK, 2 after Cancel.
-  int open_alarm_builder();
+  // The Alarm Builder over the live alarms, opened on a new alarm for a host
+  // when one is given; 1 after OK, 2 after Cancel.
+  int open_alarm_builder(const QString& new_host_alarm = {});
   // Plays a capture file through the map; false (with a message) when it
   // cannot be opened.
   bool play_file(const QString& path, double speed);

@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -35,16 +36,27 @@ ZoomImage::ZoomImage(QWidget* parent) : QWidget(parent) {
 void ZoomImage::resizeEvent(QResizeEvent* e) {
   QWidget::resizeEvent(e);
   if (width() == 0) return;
+  make_surfaces();
+  update();
+}
+
+void ZoomImage::make_surfaces() {
+  // The surfaces hold the screen's own pixels: on a scaled desktop the rings
+  // are drawn at its resolution rather than drawn small and blown up. The
+  // marks are still placed in the widget's units.
+  const qreal ratio = std::clamp(devicePixelRatioF(), 1.0, 8.0);
+  const QSize pixels(int(std::lround(width() * ratio)), int(std::lround(height() * ratio)));
   {
     std::lock_guard<std::mutex> g(marks_mutex_);
-    marking_ = QImage(size(), QImage::Format_RGB32);
+    marking_ = QImage(pixels, QImage::Format_RGB32);
+    marking_.setDevicePixelRatio(ratio);
     marking_.fill(Qt::black);
     w_ = width();
     h_ = height();
   }
-  display_ = QImage(size(), QImage::Format_RGB32);
+  display_ = QImage(pixels, QImage::Format_RGB32);
+  display_.setDevicePixelRatio(ratio);
   display_.fill(Qt::black);
-  update();
 }
 
 void ZoomImage::mark_group(double x, double y, double r, double e) {
@@ -66,6 +78,10 @@ void ZoomImage::refresh() {
 }
 
 void ZoomImage::paintEvent(QPaintEvent* e) {
+  // Moved to a screen of another scale: the next frame's marks are drawn
+  // at the new one.
+  if (!display_.isNull() && display_.devicePixelRatio() != std::clamp(devicePixelRatioF(), 1.0, 8.0))
+    make_surfaces();
   if (dirty_.exchange(false)) {
     std::lock_guard<std::mutex> g(marks_mutex_);
     display_ = marking_.copy();
@@ -75,7 +91,7 @@ void ZoomImage::paintEvent(QPaintEvent* e) {
   if (display_.isNull())
     p.fillRect(e->rect(), Qt::black);
   else
-    p.drawImage(e->rect(), display_, e->rect());
+    p.drawImage(QPointF(0, 0), display_);  // clipped to the painted area
   if (dragging_)
     draw_inverted(p, band_);
   else if (zoomed_)

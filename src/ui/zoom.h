@@ -38,6 +38,8 @@ class ZoomImage : public QWidget {
   QRect zoom_rect() const { return zoom_; }  // thumbnail pixels, corners (left, top) and (right, bottom)
   QRect band() const { return band_; }
   int aspect_percent() const { return aspect_; }
+  // What the thumbnail shows now, in its own (device) pixels.
+  QImage shown() const { return display_; }
 
  protected:
   void resizeEvent(QResizeEvent* e) override;
@@ -48,6 +50,7 @@ class ZoomImage : public QWidget {
 
  private:
   void post();
+  void make_surfaces();
 
   std::function<void(int, int, int, int)> post_;
   // Rectangles as corner pairs: left() = x1, top() = y1, right() = x2,

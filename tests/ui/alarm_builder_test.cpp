@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -24,11 +25,16 @@
 #include "../alarms/alarm_fakes.h"
 #include "alarms/alarm_runtime.h"
 #include "app/startup.h"
+#include "capture/classifier.h"
+#include "capture/net.h"
 #include "db/db_store.h"
 #include "db/db_util.h"
 #include "ui/main_window.h"
+#include "ui/map_questions.h"
 #include "ui/map_view.h"
+#include "ui/monitor/window_opener.h"
 #include "ui/runtime.h"
+#include "ui/zoom.h"
 #include "ui_helpers.h"
 
 namespace tarnix::ui {
@@ -300,6 +306,93 @@ TEST_F(AlarmBuilderUi, CancelAfterEditsLeavesLiveSetRankingAndTableAlone) {
   EXPECT_EQ(model.current->ranking.count(), 1);
   EXPECT_EQ(table.saves, 0);
   EXPECT_TRUE(services.refs.empty());
+}
+
+// A right-click on a host of the map (or on a link, for either end) offers a
+// new alarm for it, which opens the builder on a host alarm for that host.
+TEST_F(AlarmBuilderUi, MapMenuOpensTheBuilderOnANewAlarmForTheHost) {
+  NullClassifier classifier;
+  TrafficModel traffic(&classifier, nullptr, nullptr);
+  Net* net = net_create(traffic, "test");
+  net_set_current(traffic, net);
+  Node* ends[2];
+  for (int i = 0; i < 2; ++i) {
+    ends[i] = node_create(*net, i == 0 ? NetAddress::ipv4(10, 1, 0, 1) : NetAddress::ipv4(172, 16, 0, 1));
+    ip_net_assign(*ends[i]);
+    ends[i]->active = 1;
+  }
+  Link* l = link_create(*ends[0], *ends[1]);
+  l->active = 1;
+  l->byte_rate.average = 100000;
+  services.cached["10.1.0.1"] = AlarmHost{7, NetAddress::ipv4(10, 1, 0, 1), "one.example"};
+  services.cached["172.16.0.1"] = AlarmHost{8, NetAddress::ipv4(172, 16, 0, 1), "two.example"};
+
+  app::Settings s;
+  s.dynamic = 1;
+  QString err;
+  auto font = StrokeFont::load(QStringLiteral(TARNIX_BINARY_DIR "/data/font.bin"), err);
+  ASSERT_TRUE(font) << err.toStdString();
+  MapRenderer r(s, std::make_shared<StrokeFont>(*font));
+  MapWindow map(r);
+  map.resize(400, 400);
+  r.request_size(400, 400);
+  ZoomImage thumb;
+  ASSERT_TRUE(r.draw_frame(*net));
+
+  std::unique_ptr<AlarmBuilderDialog> opened;
+  MonitorServices ms;
+  ms.settings = &s;
+  ms.model = &traffic;
+  ms.new_host_alarm = [&](const QString& host) {
+    AlarmBuilderContext c;
+    c.state = st.get();
+    c.services = &services;
+    c.new_host_alarm = host;
+    opened = std::make_unique<AlarmBuilderDialog>(c);
+  };
+  WindowOpener lists(ms);
+  install_map_questions(map, thumb, traffic, &lists);
+
+  const auto pixel = [](double x, double y) {
+    return QPoint(int((x + 1.3) / 2.6 * 400), int((1.3 - y) / 2.6 * 400));
+  };
+  const Node* a = ends[0];
+  const Node* b = ends[1];
+  struct Case {
+    const char* what;
+    QPoint at;
+    const char* action;
+    const char* shown;
+    std::int32_t host_id;
+  } cases[] = {
+      {"host", pixel(a->map_x, a->map_y), "New Alarm for Host", "one.example", 7},
+      {"link", pixel((a->map_x + b->map_x) / 2, (a->map_y + b->map_y) / 2), "New Alarm for Destination",
+       "two.example", 8},
+  };
+  for (const Case& k : cases) {
+    opened.reset();
+    QContextMenuEvent e(QContextMenuEvent::Mouse, k.at, map.mapToGlobal(k.at));
+    QApplication::sendEvent(&map, &e);
+    QMenu* menu = map.findChild<QMenu*>(QStringLiteral("map_menu"));
+    ASSERT_NE(menu, nullptr) << k.what;
+    QAction* chosen = nullptr;
+    for (QAction* act : menu->actions())
+      if (act->text() == QLatin1String(k.action)) chosen = act;
+    ASSERT_NE(chosen, nullptr) << k.what;
+    chosen->trigger();
+    delete menu;
+    ASSERT_NE(opened, nullptr) << k.what;
+    ASSERT_NE(opened->current(), nullptr) << k.what;
+    const Alarm& made = *opened->current();
+    EXPECT_EQ(opened->list_model()->rowCount(), 1) << k.what;
+    EXPECT_TRUE(made.object_type == kAlarmHost && made.kind == kAlarmThreshold &&
+                made.direction == kAlarmHigh)
+        << k.what;
+    EXPECT_EQ(made.disabled, 1) << k.what;
+    ASSERT_NE(made.host(1), nullptr) << k.what;
+    EXPECT_EQ(made.host(1)->host_id, k.host_id) << k.what;
+    EXPECT_EQ(child<QComboBox>(opened.get(), "10010")->currentText(), k.shown) << k.what;
+  }
 }
 
 // The desktop program: an alarm made in the dialog and confirmed with OK is

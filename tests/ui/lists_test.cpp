@@ -249,7 +249,7 @@ TEST_F(Monitor, TrafficWindowsAndInactiveHosts) {
   // "Watch Destination Traffic" on a link: its destination's host watch.
   ListWindow* links = m().open_top(TopList::kLinks);
   ASSERT_EQ(rows(links, 2)[11], (QStringList{"10.77.0.6", "10.77.0.1"}));
-  links->run_command(11, 15003);
+  links->run_command(11, 15004);  // the destination's commands follow the source's four
   QStringList watched;
   for (int i = 0; ListWindow* w = find_window("hostwatch", i); ++i)
     watched << w->windowTitle().section(' ', 0, 0);
@@ -291,17 +291,18 @@ TEST_F(Monitor, ContextMenusOfEveryWindow) {
   ASSERT_TRUE(wait_until([&] { return idle() && served->model()->rows() > 0 && accessed->model()->rows() > 0; }));
   ListWindow* watch = m().open_host_watch(static_cast<const Node*>(list->model()->ref(0)->record));
 
-  const QStringList node = {"Watch Node Traffic", "Watch Node Accessed URLs", "Watch Node Served URLs"};
   const auto host = [](const QString& who) {
     return QStringList{"Watch " + who + " Traffic", "Watch " + who + " Accessed URLs",
                        "Watch " + who + " Served URLs"};
   };
+  // A host of the traffic model also takes a new alarm.
+  const auto node = [&](const QString& who) { return host(who) << "New Alarm for " + who; };
   const struct {
     ListWindow* window;
     QStringList texts;
   } cases[] = {
-      {tops[0], host("Host")},
-      {tops[1], host("Source") + host("Destination")},
+      {tops[0], node("Host")},
+      {tops[1], node("Source") + node("Destination")},
       {tops[2], {}},
       {tops[3], {"Watch URL Accesses", "Browse URL"}},
       {tops[4], host("Client")},
@@ -316,8 +317,8 @@ TEST_F(Monitor, ContextMenusOfEveryWindow) {
       {direct,
        host("Source") + host("Dest") +
            QStringList{"Watch Proxy Traffic (off)", "Watch Proxy Accessed URLs (off)", "Watch Proxy Served URLs (off)"}},
-      {list, node},
-      {watch, node},
+      {list, node("Node")},
+      {watch, node("Node")},
   };
   for (const auto& c : cases) {
     ASSERT_NE(c.window, nullptr);

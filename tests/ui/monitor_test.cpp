@@ -150,6 +150,36 @@ TEST(UrlStats, LoadAboveAHundredIsShownAndStoredAsZero) {
   EXPECT_EQ(net.load_percent.load(), 0u);
 }
 
+// Refreshes come ten a second; those that change nothing shown draw
+// nothing. A new palette (a dark theme) is drawn at once, text included.
+TEST(UrlStats, DrawsOnlyChangesAndFollowsThePalette) {
+  Net net(nullptr);
+  UrlStats stats;
+  std::time_t now = 1000;
+  stats.set_start_time(now);
+  stats.set_wall_clock([&] { return now; });
+  stats.resize(170, 125);
+  stats.show();
+  stats.refresh(net);
+  const qint64 drawn = stats.image().cacheKey();
+  stats.refresh(net);
+  EXPECT_EQ(stats.image().cacheKey(), drawn);
+  ++now;
+  stats.refresh(net);
+  EXPECT_NE(stats.image().cacheKey(), drawn);
+
+  QPalette dark = stats.palette();
+  dark.setColor(QPalette::Window, QColor(30, 30, 30));
+  dark.setColor(QPalette::WindowText, QColor(240, 240, 240));
+  stats.setPalette(dark);
+  const QImage& shown = stats.image();
+  EXPECT_EQ(shown.pixel(0, 0), qRgb(30, 30, 30));
+  int light = 0;
+  for (int y = 0; y < shown.height(); ++y)
+    for (int x = 0; x < shown.width(); ++x) light += qGray(shown.pixel(x, y)) > 160;
+  EXPECT_GT(light, 50) << "the text is drawn light on the dark background";
+}
+
 RequestRow request(int i) {
   RequestRow r;
   r.url = QStringLiteral("http://h/%1").arg(i);

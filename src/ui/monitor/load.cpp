@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "capture/net.h"
 
@@ -371,9 +373,24 @@ UrlStats::UrlStats(QWidget* parent) : QGroupBox(QStringLiteral("Statistics"), pa
 void UrlStats::resizeEvent(QResizeEvent*) {
   const int top = QFontMetrics(font()).height() + 2;
   inner_->setGeometry(6, top, std::max(width() - 12, 1), std::max(height() - top - 6, 1));
-  image_ = QImage(inner_->size(), QImage::Format_RGB32);
-  image_.fill(menu_colour());
+  make_image();
+}
+
+void UrlStats::make_image() {
+  // The text is drawn at the screen's own resolution: on a scaled desktop
+  // it stays sharp rather than being drawn small and blown up.
+  const qreal ratio = std::clamp(devicePixelRatioF(), 1.0, 8.0);
+  image_ =
+      QImage(QSize(int(std::lround(inner_->width() * ratio)), int(std::lround(inner_->height() * ratio))),
+             QImage::Format_RGB32);
+  image_.setDevicePixelRatio(ratio);
   redraw();
+}
+
+void UrlStats::changeEvent(QEvent* e) {
+  QGroupBox::changeEvent(e);
+  // A new desktop palette (a dark theme chosen while running) is drawn at once.
+  if (e->type() == QEvent::PaletteChange && !image_.isNull()) redraw();
 }
 
 void UrlStats::post_refresh(Net* net) {
@@ -396,34 +413,58 @@ void UrlStats::refresh(Net& net) {
   url_stats_update_load(net, count_);
   figures_.peak_load = net.peak_load;
   figures_.average_load = net.average_load;
-  redraw();
+  // Asked ten times a second, most refreshes change nothing shown (on a
+  // quiet network, all but one a second): only a change is drawn.
+  if (shown_ != shown_text(figures_)) redraw();
+}
+
+QStringList UrlStats::shown_text(const UrlStatsFigures& f) {
+  const auto count = [](unsigned long v) { return QString::asprintf("%lu    ", v); };
+  return {f.runtime,
+          count(f.proxied),
+          count(f.direct),
+          count(static_cast<unsigned long>(f.proxied) + f.direct),
+          QString::asprintf("%u%%    ", f.peak_load),
+          QString::asprintf("%4.2f%%    ", double(f.average_load))};
 }
 
 void UrlStats::redraw() {
   if (image_.isNull()) return;
-  image_.fill(menu_colour());
+  // A view moved to a screen of another scale gets an image of that scale.
+  if (image_.devicePixelRatio() != std::clamp(devicePixelRatioF(), 1.0, 8.0)) return make_image();
+  shown_ = shown_text(figures_);
+  image_.fill(palette().color(QPalette::Window));
   QPainter p(&image_);
-  p.setFont(font_);
-  p.setPen(palette().color(QPalette::WindowText));
-  const QFontMetrics fm(font_);
+  const QSize size = image_.deviceIndependentSize().toSize();
   // Eight rows must fit: a font taller than the one the panel was drawn for
-  // packs its rows closer rather than losing the last.
-  const int line = std::max(1, std::min(fm.height() + fm.leading(), image_.height() / 8));
-  const int half = image_.width() / 2;
+  // packs its rows closer, and where the box's title (in the desktop's font)
+  // leaves too little room even so, the font shrinks rather than the last
+  // row being cut.
+  QFont font = font_;
+  const auto line_of = [&](const QFontMetrics& m) {
+    return std::max(1, std::min(m.height() + m.leading(), size.height() / 8));
+  };
+  while (font.pixelSize() > 7 &&
+         7 * line_of(QFontMetrics(font)) + QFontMetrics(font).height() > size.height())
+    font.setPixelSize(font.pixelSize() - 1);
+  p.setFont(font);
+  p.setPen(palette().color(QPalette::WindowText));
+  const QFontMetrics fm(font);
+  const int line = line_of(fm);
+  const int half = size.width() / 2;
   const auto row = [&](int n, const QString& label, const QString& value) {
     const int y = n * line;
     p.drawText(QRect(0, y, half, line), Qt::AlignRight | Qt::AlignTop | Qt::TextDontClip, label);
-    p.drawText(QRect(half + 5, y, image_.width() - half - 5, line),
+    p.drawText(QRect(half + 5, y, size.width() - half - 5, line),
                Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, value);
   };
-  const auto count = [](unsigned long v) { return QString::asprintf("%lu    ", v); };
-  row(0, QStringLiteral("Runtime :"), figures_.runtime);
-  row(2, QStringLiteral("Proxy :"), count(figures_.proxied));
-  row(3, QStringLiteral("Non Proxy :"), count(figures_.direct));
-  row(4, QStringLiteral("Total URLs :"),
-      count(static_cast<unsigned long>(figures_.proxied) + figures_.direct));
-  row(6, QStringLiteral("Peak Load :"), QString::asprintf("%u%%    ", figures_.peak_load));
-  row(7, QStringLiteral("Avg Load :"), QString::asprintf("%4.2f%%    ", double(figures_.average_load)));
+  const std::pair<int, QString> labels[] = {
+      {0, QStringLiteral("Runtime :")},   {2, QStringLiteral("Proxy :")},
+      {3, QStringLiteral("Non Proxy :")}, {4, QStringLiteral("Total URLs :")},
+      {6, QStringLiteral("Peak Load :")}, {7, QStringLiteral("Avg Load :")},
+  };
+  for (std::size_t i = 0; i < std::size(labels); ++i)
+    row(labels[i].first, labels[i].second, shown_[qsizetype(i)]);
   inner_->update();
 }
 

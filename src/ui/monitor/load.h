@@ -9,6 +9,7 @@
 #include <QFont>
 #include <QGroupBox>
 #include <QImage>
+#include <QStringList>
 #include <QTime>
 #include <QTimer>
 #include <QWidget>
@@ -168,9 +169,13 @@ class UrlStats : public QGroupBox {  // "ustat"
 
  protected:
   void resizeEvent(QResizeEvent* e) override;
+  void changeEvent(QEvent* e) override;
 
  private:
+  void make_image();
   void redraw();
+  // The six values as the rows show them.
+  static QStringList shown_text(const UrlStatsFigures& f);
 
   QWidget* inner_;  // "Stats"
   QImage image_;
@@ -179,6 +184,7 @@ class UrlStats : public QGroupBox {  // "ustat"
   std::function<std::time_t()> wall_;
   std::uint32_t count_ = 0;
   UrlStatsFigures figures_;
+  QStringList shown_;  // what the image shows
   std::atomic<bool> pending_{false};
 };
 

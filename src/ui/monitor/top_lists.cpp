@@ -67,7 +67,7 @@ class TopHosts final : public TopWindow {
     });
   }
   void fill_menu(QMenu& menu, const RowRef&) override {
-    add_host_commands(menu, kWatchCmd0, QStringLiteral("Host"));
+    add_node_commands(menu, m_, kWatchCmd0, QStringLiteral("Host"));
   }
   void command(int id, const RowRef& ref) override {
     run_node_command(m_, id, kWatchCmd0, static_cast<const Node*>(ref.record));
@@ -91,13 +91,13 @@ class TopLinks final : public TopWindow {
     });
   }
   void fill_menu(QMenu& menu, const RowRef&) override {
-    add_host_commands(menu, kWatchCmd0, QStringLiteral("Source"));
-    add_host_commands(menu, kWatchCmd0 + 3, QStringLiteral("Destination"));
+    add_node_commands(menu, m_, kWatchCmd0, QStringLiteral("Source"));
+    add_node_commands(menu, m_, kWatchCmd0 + kNodeCommands, QStringLiteral("Destination"));
   }
   void command(int id, const RowRef& ref) override {
     const Link* l = static_cast<const Link*>(ref.record);
     if (!run_node_command(m_, id, kWatchCmd0, l->source))
-      run_node_command(m_, id, kWatchCmd0 + 3, l->destination);
+      run_node_command(m_, id, kWatchCmd0 + kNodeCommands, l->destination);
   }
 };
 

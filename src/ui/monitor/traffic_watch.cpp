@@ -37,7 +37,7 @@ class TrafficWindow : public ListWindow {
       model()->set_cells(i, 1, r.cells);
     }
   }
-  void add_node_commands(QMenu& menu) { add_host_commands(menu, kWatchCmd0, QStringLiteral("Node")); }
+  void add_node_commands(QMenu& menu) { ui::add_node_commands(menu, m_, kWatchCmd0, QStringLiteral("Node")); }
 
   WindowOpener& m_;
 };

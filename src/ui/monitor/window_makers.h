@@ -18,8 +18,11 @@ ListWindow* make_url_accesses(WindowOpener& m, std::int32_t url_id, const QStrin
 void add_host_commands(QMenu& menu, int first, const QString& who, bool enabled = true);
 bool run_host_command(WindowOpener& m, int id, int first, std::int32_t host_id,
                       const QString& inactive_title = app::kNoticeTitle);
-// The same three commands for a host of the traffic model: its host watch,
-// its accessed or served URLs.
+// The commands for a host of the traffic model, kNodeCommands ids from
+// `first`: its host watch, its accessed or served URLs, and a new alarm for
+// it (where the opener can make alarms).
+inline constexpr int kNodeCommands = 4;
+void add_node_commands(QMenu& menu, const WindowOpener& m, int first, const QString& who);
 bool run_node_command(WindowOpener& m, int id, int first, const Node* host);
 
 }  // namespace tarnix::ui

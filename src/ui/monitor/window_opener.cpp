@@ -193,10 +193,23 @@ bool run_host_command(WindowOpener& m, int id, int first, std::int32_t host_id,
   return true;
 }
 
+void WindowOpener::new_host_alarm(const Node* host) {
+  if (host != nullptr && services_.new_host_alarm)
+    services_.new_host_alarm(QString::fromLatin1(host->address_text));
+}
+
+void add_node_commands(QMenu& menu, const WindowOpener& m, int first, const QString& who) {
+  add_host_commands(menu, first, who);
+  if (m.can_make_alarms())
+    ListWindow::add_command(menu, first + 3, QStringLiteral("New Alarm for %1").arg(who));
+}
+
 bool run_node_command(WindowOpener& m, int id, int first, const Node* host) {
-  if (id < first || id > first + 2) return false;
+  if (id < first || id >= first + kNodeCommands) return false;
   if (id == first)
     m.open_host_watch(host);
+  else if (id == first + 3)
+    m.new_host_alarm(host);
   else
     m.watch_host_urls(host, id == first + 2);
   return true;

@@ -38,6 +38,9 @@ struct MonitorServices {
   QWidget* parent = nullptr;
   // Opens a URL in the browser; QDesktopServices by default.
   std::function<void(const QString&)> browse;
+  // Opens the Alarm Builder on a new alarm for a host (its address); null:
+  // the lists offer no such command.
+  std::function<void(const QString& host)> new_host_alarm;
 };
 
 enum class TopList { kHosts, kLinks, kAlarms, kUrls, kClients, kServers };
@@ -79,6 +82,9 @@ class WindowOpener {
   void run_address_command(int id, int first, const NetAddress& address);
   // The URL's text form in the browser.
   void browse_url(std::int32_t url_id);
+  // The Alarm Builder on a new alarm for a host of the traffic model.
+  bool can_make_alarms() const { return static_cast<bool>(services_.new_host_alarm); }
+  void new_host_alarm(const Node* host);
 
   // Ends database reading (before the database closes).
   void stop_reading();
