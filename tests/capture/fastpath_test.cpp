@@ -91,7 +91,7 @@ TEST(RecordIndex, FindsWhatTheTablesFind) {
     Node* a = hosts[rng() % 120];
     Node* b = hosts[rng() % 120];
     if (link_find(*a, b->address) == nullptr) {
-      link_create(*a, *b);
+      link_create(*net, *a, *b);
       ++made;
     }
   }
@@ -169,7 +169,7 @@ TEST(LinkStat, RepeatedPathsCountLikeTheWalk) {
   Net* net = net_create(model, "eth0");
   Node* a = node_create(*net, ip4(0x0A000001u));
   Node* b = node_create(*net, ip4(0x0A000002u));
-  Link* link = link_create(*a, *b);
+  Link* link = link_create(*net, *a, *b);
 
   FakeProto e{"E"}, i{"I"}, t{"T"}, u{"U"}, h{"H"}, s{"S"}, x{"X"}, y{"Y"};
   const protocol_node *E = as_node(e), *I = as_node(i), *T = as_node(t), *U = as_node(u), *H = as_node(h),
