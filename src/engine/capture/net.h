@@ -97,16 +97,16 @@ class ProtocolIndex {
     return nullptr;
   }
   // Records the node for the protocol; a protocol already held is pointed at
-  // the newer node. Returns 1 when it was held, else 0.
-  int set(const protocol_node* protocol, LinkProtoNode* node) {
+  // the newer node. Returns whether it was held.
+  bool set(const protocol_node* protocol, LinkProtoNode* node) {
     for (Entry& e : entries_) {
       if (e.protocol == protocol) {
         e.node = node;
-        return 1;
+        return true;
       }
     }
     entries_.push_back({protocol, node});
-    return 0;
+    return false;
   }
 
  private:
@@ -381,19 +381,19 @@ class LinkTable {
   }
 
   // Present: the given link replaces the stored one, which is handed back
-  // through `previous` (when given) instead of being released; returns 1.
-  // Absent: a new entry ahead of the others of its bucket, returns 0.
-  int set(const NetAddress& key, std::unique_ptr<Link> value, std::unique_ptr<Link>* previous = nullptr) {
+  // through `previous` (when given) instead of being released; returns true.
+  // Absent: a new entry ahead of the others of its bucket, returns false.
+  bool set(const NetAddress& key, std::unique_ptr<Link> value, std::unique_ptr<Link>* previous = nullptr) {
     if (std::unique_ptr<Link>* v = find(key)) {
       if (previous != nullptr) *previous = std::move(*v);
       *v = std::move(value);
-      return 1;
+      return true;
     }
     const int b = bucket_of(key);
     Entry e{b, {}, std::move(value)};
     std::memcpy(e.key4, key.bytes, 4);
     entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(first_at_or_after(b)), std::move(e));
-    return 0;
+    return false;
   }
 
   // Takes the link of the address out of the table (null when absent).
