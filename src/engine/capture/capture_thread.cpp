@@ -197,8 +197,8 @@ void CaptureLoop::run() {
   } quiet;
   // What the last drawn frame showed: frames seen plus tick changes.
   std::uint64_t drawn_state = ~std::uint64_t{0};
-  // Read before signal_mutex_ is taken: the network's lock is never taken
-  // inside it.
+  // The frames seen plus tick changes, read before signal_mutex_ is taken,
+  // so that the network's lock is never taken inside it.
   auto state_of = [&](const Net* n) -> std::uint64_t {
     if (!drawing || n == nullptr) return 0;
     return n->read([](const Net& m) REQUIRES(m.lock) { return m.counters.frames_seen + m.tick_changes; });

@@ -78,7 +78,7 @@ std::uint64_t fresh_key_seed() {
   return (static_cast<std::uint64_t>(source()) << 32) ^ source();
 }
 
-Node* node_find(Net& net, const NetAddress& address) {
+Node* node_find(const Net& net, const NetAddress& address) {
   if (address.is_ipv6()) {
     return net.host_index6.find_if(ipv6_key(address.bytes, net.key_seed), [&](const Node& n) {
       return std::memcmp(n.address.bytes, address.bytes, 16) == 0;

@@ -854,7 +854,7 @@ Net* net_current(const TrafficModel& model);
 void net_set_current(TrafficModel& model, Net* net);
 
 // Hosts and links.
-Node* node_find(Net& net, const NetAddress& address) REQUIRES(net.lock);
+Node* node_find(const Net& net, const NetAddress& address) REQUIRES(net.lock);
 Node* node_create(Net& net, const NetAddress& address) REQUIRES(net.lock);
 // An IPv4 address as a number that sorts as the address does.
 inline std::uint32_t address_order(const NetAddress& a) {
