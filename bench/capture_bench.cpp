@@ -594,12 +594,12 @@ void BM_CaptureMemoryPerRecord(benchmark::State& state) {
     for (int i = 0; i < kMany; ++i) {
       Node* h = node_create(*net, NetAddress::ipv4(10, static_cast<std::uint8_t>(i / 65536),
                                                    static_cast<std::uint8_t>(i / 256), static_cast<std::uint8_t>(i)));
-      ip_net_assign(*h);
+      ip_net_assign(*net, *h);
       hosts.push_back(h);
     }
     std::size_t after_hosts = heap_in_use();
     for (int i = 0; i < kMany; ++i) {
-      Link* l = link_create(*hosts[i], *hosts[(i + 1) % kMany]);
+      Link* l = link_create(*net, *hosts[i], *hosts[(i + 1) % kMany]);
       linkstat_add(*l, p1, 100);
       linkstat_add(*l, p2, 100);
     }

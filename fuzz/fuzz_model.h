@@ -60,7 +60,8 @@ inline ModelWorld& model_world() {
   // would give the same path, so it may outlive the models it serves.
   static PdlClassifier classifier(shipped_tree());
   static std::unique_ptr<ModelWorld> w;
-  if (!w || w->inputs == ModelWorld::kInputsPerModel || w->net->all_hosts.size() > ModelWorld::kMaxHosts) {
+  if (!w || w->inputs == ModelWorld::kInputsPerModel ||
+      w->net->read([](const Net& n) REQUIRES(n.lock) { return n.all_hosts.size(); }) > ModelWorld::kMaxHosts) {
     w.reset();
     w = std::make_unique<ModelWorld>(&classifier);
   }

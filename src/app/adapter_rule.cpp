@@ -20,10 +20,10 @@ AdapterStartup startup_adapter(TrafficModel& model, const std::vector<Device>& d
   if (index < 0 || index >= count) {
     tell(adapter_notice(kMsgDefaultInvalidIndex));
     index = 0;
-  } else if (devices[index].status < 0) {
+  } else if (devices[index].status == DeviceStatus::kDown) {
     tell(adapter_error(kMsgDefaultInvalid));
     index = 0;
-  } else if (devices[index].status > 0) {
+  } else if (devices[index].status == DeviceStatus::kUnsupported) {
     tell(adapter_error(kMsgDefaultUnsupported));
   }
   r.net = net_find(model, devices[index].name);
@@ -35,7 +35,7 @@ AdapterStartup startup_adapter(TrafficModel& model, const std::vector<Device>& d
     int chosen = choose(index);
     if (chosen < 0 || chosen >= count) chosen = index;
     index = chosen;
-    if (devices[index].status < 0) {
+    if (devices[index].status == DeviceStatus::kDown) {
       tell(adapter_error(kMsgDefaultInvalid));
       index = 0;
       reason.clear();

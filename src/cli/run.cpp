@@ -30,9 +30,9 @@ void warn(const AdapterMessage& m) {
   std::fprintf(stderr, "tarnix-cli: %s\n", text.c_str());
 }
 
-const char* status_word(int status) {
-  if (status < 0) return "down";
-  if (status > 0) return "not-ethernet";
+const char* status_word(DeviceStatus status) {
+  if (status == DeviceStatus::kDown) return "down";
+  if (status == DeviceStatus::kUnsupported) return "not-ethernet";
   return "ok";
 }
 
@@ -79,9 +79,9 @@ bool choose_adapter(const Options& opt, std::vector<Device>& devices, int& index
       if (devices[i].name == opt.interface) index = static_cast<int>(i);
     if (index < 0)
       error = "unknown interface " + opt.interface;
-    else if (devices[index].status < 0)
+    else if (devices[index].status == DeviceStatus::kDown)
       error = "interface " + opt.interface + " is down";
-    else if (devices[index].status > 0)
+    else if (devices[index].status == DeviceStatus::kUnsupported)
       error = "interface " + opt.interface + " gives frames of a link type Tarnix cannot read";
     return error.empty();
   }
@@ -93,7 +93,8 @@ bool choose_adapter(const Options& opt, std::vector<Device>& devices, int& index
   for (int pass = 0; pass < 2; ++pass) {
     for (index = 0; index < count; ++index) {
       const Device& d = devices[static_cast<std::size_t>(index)];
-      if (d.status == 0 && (pass == 1 || (d.name != "any" && d.name != "lo"))) return true;
+      if (d.status == DeviceStatus::kUsable && (pass == 1 || (d.name != "any" && d.name != "lo")))
+        return true;
     }
   }
   error = "no usable adapter found";
@@ -198,7 +199,8 @@ int list_interfaces(bool json) {
       const Device& d = devices[i];
       out += (i ? "," : "");
       out += "{\"index\":" + std::to_string(i) + ",\"name\":" + json_string(d.name) +
-             ",\"status\":" + std::to_string(d.status) + ",\"description\":" + json_string(d.description) +
+             ",\"status\":" + std::to_string(static_cast<int>(d.status)) +
+             ",\"description\":" + json_string(d.description) +
              ",\"address\":" + (d.has_ipv4 ? json_string(netaddr_text(d.ipv4_address)) : "null") +
              ",\"netmask\":" + (d.has_netmask ? json_string(netaddr_text(d.ipv4_netmask)) : "null") + "}";
     }
@@ -211,8 +213,8 @@ int list_interfaces(bool json) {
     const Device& d = devices[i];
     std::string addr = d.has_ipv4 ? netaddr_text(d.ipv4_address) : "-";
     if (d.has_netmask) addr += "/" + netaddr_text(d.ipv4_netmask);
-    std::printf("%-5zu %-20s %-7d %-12s %-18s %s\n", i, d.name.c_str(), d.status, status_word(d.status),
-                addr.c_str(), d.description.c_str());
+    std::printf("%-5zu %-20s %-7d %-12s %-18s %s\n", i, d.name.c_str(), static_cast<int>(d.status),
+                status_word(d.status), addr.c_str(), d.description.c_str());
   }
   return 0;
 }

@@ -267,7 +267,7 @@ service::MetricsSnapshot ServiceFace::snapshot(int top) {
     // Taken before the network's lock: nothing is ever locked under it but
     // what the capture thread itself locks there.
     const std::shared_ptr<const FocusList> focus = pieces_.focus ? pieces_.focus->active_focus() : nullptr;
-    net->read_ranked([&](const Net& n) {
+    net->read_ranked([&](const Net& n) REQUIRES(n.lock) {
       s.frames_seen = n.counters.frames_seen;
       s.frames_counted = n.counters.frames_accepted;
       s.frames_filtered = n.counters.frames_filtered;

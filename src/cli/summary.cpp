@@ -107,7 +107,7 @@ LinkRow link_row(const Node& h, const Link& l, const Classifier& classifier, con
 }
 
 // The hosts by ascending address; only the pointers are gathered.
-std::vector<const Node*> hosts_in_order(const Net& net) {
+std::vector<const Node*> hosts_in_order(const Net& net) REQUIRES(net.lock) {
   std::vector<const Node*> hosts;
   hosts.reserve(net.all_hosts.size());
   net.host_list.foreach([&](Node* n) { hosts.push_back(n); });
@@ -129,7 +129,7 @@ void links_in_order(const Node& h, Fn&& fn) {
 
 // A group whose hosts were all evicted is left out.
 template <class Fn>
-void subnets_in_order(const Net& net, Fn&& fn) {
+void subnets_in_order(const Net& net, Fn&& fn) REQUIRES(net.lock) {
   net.subnets.foreach ([&](Subnet* sn) {
     if (sn->host_count == 0) return;
     SubnetRow r;
@@ -140,7 +140,8 @@ void subnets_in_order(const Net& net, Fn&& fn) {
   });
 }
 
-Summary summary_of(const Net& net, const Classifier& classifier, const FocusList* focus, bool records) {
+Summary summary_of(const Net& net, const Classifier& classifier, const FocusList* focus, bool records)
+    REQUIRES(net.lock) {
   Summary s;
   s.source = net.name;
   s.counters = net.counters;
@@ -166,7 +167,7 @@ Summary summary_of(const Net& net, const Classifier& classifier, const FocusList
   return s;
 }
 
-void top_traffic_of(const Net& net, int n, TopLists& out) {
+void top_traffic_of(const Net& net, int n, TopLists& out) REQUIRES(net.lock) {
   for (int i = 0; i < net.top_hosts.count() && i < n; ++i) {
     const Node* h = net.top_hosts.at(i);
     out.hosts.push_back({node_display_name(*h), {}, 0, h->bytes_sent});
@@ -180,11 +181,13 @@ void top_traffic_of(const Net& net, int n, TopLists& out) {
 }  // namespace
 
 Summary collect_summary(const Net& net, const Classifier& classifier, const FocusList* focus, bool records) {
-  return net.read([&](const Net& locked) { return summary_of(locked, classifier, focus, records); });
+  return net.read([&](const Net& locked) REQUIRES(locked.lock) {
+    return summary_of(locked, classifier, focus, records);
+  });
 }
 
 void collect_top_traffic(Net& net, int n, TopLists& out) {
-  net.read_ranked([&](const Net& ranked) { top_traffic_of(ranked, n, out); });
+  net.read_ranked([&](const Net& ranked) REQUIRES(ranked.lock) { top_traffic_of(ranked, n, out); });
 }
 
 namespace {
@@ -265,7 +268,7 @@ void each_host(const Summary& s, Fn&& fn) {
     for (const HostRow& h : s.hosts) fn(h);
     return;
   }
-  s.rows_from->read([&](const Net& net) {
+  s.rows_from->read([&](const Net& net) REQUIRES(net.lock) {
     for (const Node* h : hosts_in_order(net)) fn(host_row(*h));
   });
 }
@@ -276,7 +279,7 @@ void each_link(const Summary& s, Fn&& fn) {
     for (const LinkRow& l : s.links) fn(l);
     return;
   }
-  s.rows_from->read([&](const Net& net) {
+  s.rows_from->read([&](const Net& net) REQUIRES(net.lock) {
     for (const Node* h : hosts_in_order(net))
       links_in_order(*h, [&](const Node& from, const Link& l) {
         fn(link_row(from, l, *s.rows_classifier, s.rows_focus));
@@ -290,22 +293,24 @@ void each_subnet(const Summary& s, Fn&& fn) {
     for (const SubnetRow& r : s.subnets) fn(r);
     return;
   }
-  s.rows_from->read([&](const Net& net) { subnets_in_order(net, fn); });
+  s.rows_from->read([&](const Net& net) REQUIRES(net.lock) { subnets_in_order(net, fn); });
 }
 
 std::size_t host_total(const Summary& s) {
-  return s.rows_from == nullptr ? s.hosts.size()
-                                : s.rows_from->read([](const Net& n) { return n.all_hosts.size(); });
+  return s.rows_from == nullptr
+             ? s.hosts.size()
+             : s.rows_from->read([](const Net& n) REQUIRES(n.lock) { return n.all_hosts.size(); });
 }
 
 std::size_t link_total(const Summary& s) {
-  return s.rows_from == nullptr ? s.links.size()
-                                : s.rows_from->read([](const Net& n) { return n.all_links.size(); });
+  return s.rows_from == nullptr
+             ? s.links.size()
+             : s.rows_from->read([](const Net& n) REQUIRES(n.lock) { return n.all_links.size(); });
 }
 
 std::size_t subnet_total(const Summary& s) {
   if (s.rows_from == nullptr) return s.subnets.size();
-  return s.rows_from->read([](const Net& n) {
+  return s.rows_from->read([](const Net& n) REQUIRES(n.lock) {
     std::size_t count = 0;
     n.subnets.foreach ([&](Subnet* sn) { count += sn->host_count > 0 ? 1 : 0; });
     return count;

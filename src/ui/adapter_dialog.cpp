@@ -38,8 +38,8 @@ QString adapter_link_type(const std::string& name) {
 }
 
 QString adapter_verdict(const Device& d) {
-  if (d.status < 0) return QStringLiteral("No: the adapter is down");
-  if (d.status > 0) {
+  if (d.status == DeviceStatus::kDown) return QStringLiteral("No: the adapter is down");
+  if (d.status == DeviceStatus::kUnsupported) {
     return QStringLiteral("No: Tarnix cannot read this adapter's link type");
   }
   return QStringLiteral("Yes");
@@ -64,11 +64,12 @@ AdapterDialog::AdapterDialog(const std::vector<Device>& devices, int index, QWid
       address = QString::fromStdString(netaddr_text(d.ipv4_address));
       if (d.has_netmask) address += QLatin1Char('/') + QString::fromStdString(netaddr_text(d.ipv4_netmask));
     }
-    auto* item =
-        new QTreeWidgetItem(list_, {QString::fromStdString(d.name), QString::fromStdString(d.description),
-                                    d.status < 0 ? QStringLiteral("down") : QStringLiteral("up"), address,
-                                    adapter_link_type(d.name), adapter_verdict(d)});
-    if (d.status != 0) item->setForeground(5, palette().brush(QPalette::Disabled, QPalette::Text));
+    auto* item = new QTreeWidgetItem(
+        list_, {QString::fromStdString(d.name), QString::fromStdString(d.description),
+                d.status == DeviceStatus::kDown ? QStringLiteral("down") : QStringLiteral("up"), address,
+                adapter_link_type(d.name), adapter_verdict(d)});
+    if (d.status != DeviceStatus::kUsable)
+      item->setForeground(5, palette().brush(QPalette::Disabled, QPalette::Text));
     for (int c = 0; c < item->columnCount(); ++c) item->setToolTip(c, item->text(c));
   }
   for (int c = 0; c < list_->columnCount(); ++c) list_->resizeColumnToContents(c);

@@ -15,12 +15,11 @@
 namespace tarnix::ui {
 namespace {
 
-// Called with the network's lock held.
-Node* live_host(Net& net, std::uint64_t key, const Node* expected) {
+Node* live_host(Net& net, std::uint64_t key, const Node* expected) REQUIRES(net.lock) {
   return host_by_key(net, key, expected);
 }
 
-Link* live_link(Net& net, const MapSpot& spot) {
+Link* live_link(Net& net, const MapSpot& spot) REQUIRES(net.lock) {
   Node* from = live_host(net, spot.key, spot.host);
   if (from == nullptr) return nullptr;
   if (from->address.is_ipv6()) {
@@ -116,6 +115,7 @@ QString link_text(Link& l) {
 
 QString spot_tooltip(Net& net, const MapSpot& spot) {
   return net.read([&](const Net&) {
+    net.lock.assert_held();  // read() hands over this network
     if (spot.kind == MapSpot::kHost) {
       Node* h = live_host(net, spot.key, spot.host);
       return h ? host_text(*h) : QString();
@@ -130,12 +130,14 @@ QString spot_tooltip(Net& net, const MapSpot& spot) {
 
 Node* spot_host(Net& net, const MapSpot& spot) {
   return net.read([&](const Net&) -> Node* {
+    net.lock.assert_held();  // read() hands over this network
     return spot.kind == MapSpot::kNone ? nullptr : live_host(net, spot.key, spot.host);
   });
 }
 
 Node* spot_peer(Net& net, const MapSpot& spot) {
   return net.read([&](const Net&) -> Node* {
+    net.lock.assert_held();  // read() hands over this network
     Link* l = spot.kind == MapSpot::kLink ? live_link(net, spot) : nullptr;
     return l ? l->destination : nullptr;
   });

@@ -162,8 +162,13 @@ bool MapRenderer::draw_frame(Net& net) {
   device_.color(kBackground);
   device_.clear();
   spots_.clear();
-  draw_groups(net, settings_.dynamic);
-  draw_links(net);
+  {
+    // Read like any reader of the model, under its lock (which the checked
+    // build verifies); the pixels are filled once it is let go.
+    MutexLock held(net.lock);
+    draw_groups(net, settings_.dynamic);
+    draw_links(net);
+  }
   {
     // The finished frame is made straight into the shown image: one pass
     // over the pixels instead of making it and then copying it. Its spots

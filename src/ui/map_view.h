@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "capture/net.h"
 #include "ui/map_layout.h"
 #include "ui/vector/vdraw.h"
 
@@ -84,8 +85,9 @@ class MapRenderer {
   void set_palette(const std::array<QRgb, kMapPaletteSize>& palette);
 
   // Capture thread: draws a frame of `net` when its turn has come (the
-  // "sample interval" thinning); true when it drew one.
-  bool draw_frame(Net& net);
+  // "sample interval" thinning); true when it drew one. Holds the network's
+  // lock while it reads the model, not while it fills the pixels.
+  bool draw_frame(Net& net) EXCLUDES(net.lock);
 
   // Any thread: a copy of the last finished frame.
   QImage snapshot() const;
@@ -108,14 +110,14 @@ class MapRenderer {
 
  private:
   void apply_pending();
-  void draw_groups(Net& net, int dynamic);
+  void draw_groups(Net& net, int dynamic) REQUIRES(net.lock);
   void draw_host(const Node& h);
   struct DrawnLink {
     const Node* from;
     const Link* link;
     std::uint64_t from_key;
   };
-  void draw_links(Net& net);
+  void draw_links(Net& net) REQUIRES(net.lock);
   void draw_link(const Net& net, const DrawnLink& d);
   void draw_centred_label(const QString& label, double ts, double limit);
   // World coordinates of the current frame to its pixels.

@@ -116,7 +116,9 @@ class AdapterChoiceTest : public ::testing::Test {
  protected:
   NullClassifier classifier;
   TrafficModel model{&classifier, nullptr, nullptr};
-  std::vector<Device> devices = {{"eth0", "Wired", 0}, {"wlan0", "Radio", 1}, {"eth1", "Down", -1}};
+  std::vector<Device> devices = {{"eth0", "Wired", DeviceStatus::kUsable},
+                                 {"wlan0", "Radio", DeviceStatus::kUnsupported},
+                                 {"eth1", "Down", DeviceStatus::kDown}};
   RecordingMessenger m;
   QStringList opened;
   std::vector<int> dialog_calls;

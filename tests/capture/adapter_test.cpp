@@ -28,7 +28,7 @@ std::vector<Device> devices(const std::vector<int>& statuses) {
   for (int s : statuses) {
     Device d;
     d.name = "if" + std::to_string(i++);
-    d.status = s;
+    d.status = static_cast<DeviceStatus>(s);
     v.push_back(d);
   }
   return v;
@@ -177,11 +177,11 @@ TEST(Switch, RefusesInvalidAndUnsupported) {
 }
 
 TEST(Status, DownUnreadableUsable) {
-  EXPECT_LT(device_status("lo", false), 0);
-  EXPECT_EQ(device_status("lo", true), 0);  // libpcap gives loopback Ethernet headers
-  EXPECT_EQ(device_status("any", true), 0);
-  EXPECT_EQ(device_status("tarnix-no-such-if0", true), 0);  // /sys silent: the open decides
-  EXPECT_GT(device_status("../lo", true), 0);
+  EXPECT_EQ(device_status("lo", false), DeviceStatus::kDown);
+  EXPECT_EQ(device_status("lo", true), DeviceStatus::kUsable);  // libpcap gives loopback Ethernet headers
+  EXPECT_EQ(device_status("any", true), DeviceStatus::kUsable);
+  EXPECT_EQ(device_status("tarnix-no-such-if0", true), DeviceStatus::kUsable);  // /sys silent: the open decides
+  EXPECT_EQ(device_status("../lo", true), DeviceStatus::kUnsupported);
 }
 
 TEST(Devices, ListHasLoopbackWithItsMask) {
@@ -192,7 +192,7 @@ TEST(Devices, ListHasLoopbackWithItsMask) {
   for (const Device& d : list) {
     if (d.name != "lo") continue;
     found = true;
-    EXPECT_EQ(d.status, 0);  // libpcap gives it Ethernet headers
+    EXPECT_EQ(d.status, DeviceStatus::kUsable);  // libpcap gives it Ethernet headers
     if (d.has_netmask) {
       EXPECT_EQ(netaddr_text(local_mask_for(list, "lo")), netaddr_text(d.ipv4_netmask));
     }

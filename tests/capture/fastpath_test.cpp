@@ -49,9 +49,9 @@ TEST(LinkTable, WalksInTheOrderOfACoreTable) {
     auto link = std::make_unique<Link>();
     Link* raw = link.get();
     std::unique_ptr<Link> previous;
-    int was = table.set(ip4(a), std::move(link), &previous);
+    const bool was = table.set(ip4(a), std::move(link), &previous);
     EXPECT_EQ(was, core.insert(ip4(a), static_cast<int>(a)));
-    if (was == 0) ++distinct;
+    if (!was) ++distinct;
     if (previous) replaced.push_back(std::move(previous));
     ASSERT_NE(table.find(ip4(a)), nullptr);
     EXPECT_EQ(table.find(ip4(a))->get(), raw);
@@ -91,7 +91,7 @@ TEST(RecordIndex, FindsWhatTheTablesFind) {
     Node* a = hosts[rng() % 120];
     Node* b = hosts[rng() % 120];
     if (link_find(*a, b->address) == nullptr) {
-      link_create(*a, *b);
+      link_create(*net, *a, *b);
       ++made;
     }
   }
@@ -120,9 +120,9 @@ TEST(ProtocolIndex, LaterNodeForAProtocolReplacesTheEarlier) {
   FakeProto a{"A"}, b{"B"};
   LinkProtoNode n1, n2, n3;
   EXPECT_EQ(index.find(as_node(a)), nullptr);
-  EXPECT_EQ(index.set(as_node(a), &n1), 0);
-  EXPECT_EQ(index.set(as_node(b), &n2), 0);
-  EXPECT_EQ(index.set(as_node(a), &n3), 1);
+  EXPECT_FALSE(index.set(as_node(a), &n1));
+  EXPECT_FALSE(index.set(as_node(b), &n2));
+  EXPECT_TRUE(index.set(as_node(a), &n3));
   EXPECT_EQ(index.count(), 2);
   ASSERT_NE(index.find(as_node(a)), nullptr);
   EXPECT_EQ(*index.find(as_node(a)), &n3);
@@ -169,7 +169,7 @@ TEST(LinkStat, RepeatedPathsCountLikeTheWalk) {
   Net* net = net_create(model, "eth0");
   Node* a = node_create(*net, ip4(0x0A000001u));
   Node* b = node_create(*net, ip4(0x0A000002u));
-  Link* link = link_create(*a, *b);
+  Link* link = link_create(*net, *a, *b);
 
   FakeProto e{"E"}, i{"I"}, t{"T"}, u{"U"}, h{"H"}, s{"S"}, x{"X"}, y{"Y"};
   const protocol_node *E = as_node(e), *I = as_node(i), *T = as_node(t), *U = as_node(u), *H = as_node(h),

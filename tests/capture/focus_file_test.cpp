@@ -51,7 +51,7 @@ TEST_F(CfocusTest, RoundTripKeepsPaletteFociEntriesAndColours) {
   out.dictionary.push_back({"Web", {{look("HTTP"), "HTTP", 4}, {look("DNS"), "DNS", 9}}});
   out.dictionary.push_back({"Empty", {}});
   out.dictionary.push_back({"Shell", {{look("SSH"), "SSH", 31}}});
-  ASSERT_EQ(cfocus_dump(path(), out), 1);
+  ASSERT_TRUE(cfocus_dump(path(), out));
 
   FocusStore in;
   ASSERT_EQ(cfocus_load(path(), look, in), LoadStatus::Ok);
@@ -147,7 +147,7 @@ TEST_F(CfocusTest, DamagedFilesLoadWhatTheyCan) {
 TEST_F(CfocusTest, MissingAndUnwritableFiles) {
   FocusStore s;
   EXPECT_EQ(cfocus_load((dir / "none.bin").string(), protocols.lookup(), s), LoadStatus::CannotOpen);
-  EXPECT_EQ(cfocus_dump((dir / "no/such/dir/x.bin").string(), s), -1);
+  EXPECT_FALSE(cfocus_dump((dir / "no/such/dir/x.bin").string(), s));
 }
 
 }  // namespace

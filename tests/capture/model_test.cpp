@@ -311,10 +311,10 @@ TEST(Grouping, HostsJoinGroupsOnceInOrderOfCreation) {
   Node* a = node_create(*f.net, ip("192.168.7.20"));
   Node* b = node_create(*f.net, ip("10.9.9.9"));
   Node* c = node_create(*f.net, ip("192.168.7.30"));
-  ip_net_assign(*a);
-  ip_net_assign(*b);
-  ip_net_assign(*c);
-  ip_net_assign(*a);  // again: nothing changes
+  ip_net_assign(*f.net, *a);
+  ip_net_assign(*f.net, *b);
+  ip_net_assign(*f.net, *c);
+  ip_net_assign(*f.net, *a);  // again: nothing changes
   ASSERT_EQ(f.net->subnets.count(), 2);
   Subnet* first = f.net->subnets.head()->data;
   Subnet* second = f.net->subnets.head()->next->data;
@@ -351,7 +351,7 @@ struct TreeFixture : Fixture {
   Link* link() {
     Node* a = node_create(*net, ip("10.0.0.1"));
     Node* b = node_create(*net, ip("10.0.0.2"));
-    return link_create(*a, *b);
+    return link_create(*net, *a, *b);
   }
 };
 

@@ -178,8 +178,8 @@ TEST_F(ReportsTest, LongIpv6NamesAreNeverCutInTheColumns) {
   Node* from = node_create(*net, NetAddress::parse(kAddrIpv6, a.c_str()));
   Node* to = node_create(*net, NetAddress::parse(kAddrIpv6, b.c_str()));
   Node* v4 = node_create(*net, NetAddress::ipv4(10, 0, 0, 1));
-  Link* six = link_create(*from, *to);
-  Link* four = link_create(*v4, *from);
+  Link* six = link_create(*net, *from, *to);
+  Link* four = link_create(*net, *v4, *from);
   six->bytes = 900;
   four->bytes = 100;
   from->bytes_sent = 900;

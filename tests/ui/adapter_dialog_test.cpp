@@ -9,7 +9,9 @@
 namespace tarnix::ui {
 namespace {
 
-const std::vector<Device> kDevices = {{"eth0", "Wired", 0}, {"wlan0", "Radio", 1}, {"lo", "Loopback", 1}};
+constexpr DeviceStatus kUp = DeviceStatus::kUsable, kOther = DeviceStatus::kUnsupported;
+const std::vector<Device> kDevices = {
+    {"eth0", "Wired", kUp}, {"wlan0", "Radio", kOther}, {"lo", "Loopback", kOther}};
 
 TEST(AdapterDialog, ListsEveryAdapterAndPreselectsTheGivenOne) {
   AdapterDialog d(kDevices, 1);
@@ -28,9 +30,9 @@ TEST(AdapterDialog, ListsEveryAdapterAndPreselectsTheGivenOne) {
 }
 
 TEST(AdapterDialog, EachRowSaysWhetherItCanBeCapturedAndWhyNot) {
-  Device down{"eth1", "Spare", -1};
-  Device any{"any", "", 0};
-  Device wired{"eth0", "Wired", 0};
+  Device down{"eth1", "Spare", DeviceStatus::kDown};
+  Device any{"any", "", kUp};
+  Device wired{"eth0", "Wired", kUp};
   wired.has_ipv4 = true;
   wired.ipv4_address = NetAddress::ipv4(192, 168, 1, 5);
   struct Case {

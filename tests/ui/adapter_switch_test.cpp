@@ -20,8 +20,10 @@ class AdapterSwitch : public ::testing::Test {
  protected:
   QTemporaryDir home;
   QString pcap;
-  std::vector<Device> devices = {
-      {"eth0", "Wired", 0}, {"wlan0", "Radio", 1}, {"eth1", "Unplugged", -1}, {"eth2", "Second port", 0}};
+  std::vector<Device> devices = {{"eth0", "Wired", DeviceStatus::kUsable},
+                                 {"wlan0", "Radio", DeviceStatus::kUnsupported},
+                                 {"eth1", "Unplugged", DeviceStatus::kDown},
+                                 {"eth2", "Second port", DeviceStatus::kUsable}};
   std::set<std::string> refused;
   std::vector<std::string> opened;
   app::RecordingMessenger messages;

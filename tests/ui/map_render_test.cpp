@@ -64,7 +64,7 @@ class MapRenderTest : public ::testing::Test {
   Node* host(int a, int b, int c, int d, bool active = true) {
     Node* n = node_create(
         *net, NetAddress::ipv4(std::uint8_t(a), std::uint8_t(b), std::uint8_t(c), std::uint8_t(d)));
-    ip_net_assign(*n);
+    ip_net_assign(*net, *n);
     n->active = active ? 1 : 0;
     return n;
   }
@@ -101,8 +101,8 @@ TEST_F(MapRenderTest, LinksTakeTheirFocusColourAndSkipAgedOutHosts) {
   Node* a = host(10, 1, 0, 1);
   Node* b = host(172, 16, 0, 1);
   Node* c = host(192, 168, 0, 1, /*active=*/false);
-  Link* ab = link_create(*a, *b);
-  Link* ac = link_create(*a, *c);
+  Link* ab = link_create(*net, *a, *b);
+  Link* ac = link_create(*net, *a, *c);
   ab->dominant_protocol = 3;
   ab->active = 1;
   ac->dominant_protocol = -1;
@@ -237,7 +237,7 @@ TEST_F(MapRenderTest, APointOnADrawnHostOrLinkFindsItAndOneBetweenFindsNothing) 
   Node* a = host(10, 1, 0, 1);
   Node* b = host(172, 16, 0, 1);
   Node* c = host(192, 168, 0, 1);
-  Link* ab = link_create(*a, *b);
+  Link* ab = link_create(*net, *a, *b);
   ab->active = 1;
   ab->bytes = 4000;
   a->bytes_sent = 4000;
@@ -285,14 +285,14 @@ TEST_F(MapRenderTest, APointOnADrawnHostOrLinkFindsItAndOneBetweenFindsNothing) 
 TEST_F(MapRenderTest, Ipv6HostsAndLinksAreDrawnAndFound) {
   auto host6 = [&](const char* text) {
     Node* n = node_create(*net, NetAddress::parse(kAddrIpv6, text));
-    ip_net_assign(*n);
+    ip_net_assign(*net, *n);
     n->active = 1;
     return n;
   };
   Node* a = host6("fd00::1");
   Node* b = host6("2001:db8:1:2::9");
   Node* c = host6("fe80::1");
-  Link* ab = link_create(*a, *b);
+  Link* ab = link_create(*net, *a, *b);
   ab->active = 1;
   ab->byte_rate.average = 100000;
   a->frames_sent = 3;

@@ -21,9 +21,18 @@ const protocol_node* as_protocol(ModelProtocol p) {
 }
 }  // namespace
 
+// find_host and net_window: each call comes from an alarm pass on the
+// capture thread, under the lock of the network being captured. An alarm
+// made before the adapter was switched still names the network captured
+// before, whose lock is not held; but the capture thread, every network's
+// only writer, no longer writes that one, and readers on other threads
+// only read it.
+
 ModelHost CaptureAlarmModel::find_host(ModelNet net, const NetAddress& address) {
   Net* n = as_net(net);
-  return ModelHost{n != nullptr ? node_find(*n, address) : nullptr};
+  if (n == nullptr) return ModelHost{};
+  n->lock.assert_held();
+  return ModelHost{node_find(*n, address)};
 }
 
 ModelLink CaptureAlarmModel::find_link(ModelHost source, const NetAddress& destination) {
@@ -59,7 +68,9 @@ bool CaptureAlarmModel::link_active(ModelLink link) {
 
 WindowCounts CaptureAlarmModel::net_window(ModelNet net) {
   const Net* n = as_net(net);
-  return n != nullptr ? WindowCounts{n->window_frames, n->window_bytes} : WindowCounts{};
+  if (n == nullptr) return WindowCounts{};
+  n->lock.assert_held();
+  return WindowCounts{n->window_frames, n->window_bytes};
 }
 
 ModelProtocol CaptureAlarmModel::protocol_lookup(std::string_view name) {

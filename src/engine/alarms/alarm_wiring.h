@@ -22,8 +22,9 @@
 namespace tarnix {
 
 // Reads hosts, links, networks and protocol counters on the capture thread,
-// which is their only writer, so without the network's lock. Keeps one alarms
-// ranking per network (the network record has none of its own).
+// from the alarm passes, which AlarmStepSink runs under the captured
+// network's lock. Keeps one alarms ranking per network (the network record
+// has none of its own).
 class CaptureAlarmModel final : public AlarmModel {
  public:
   // tree may be null: no protocol is then known.
@@ -61,7 +62,10 @@ class AlarmStepSink final : public CaptureStepSink {
   using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
   // `steady` stands in for the steady clock (tests).
   explicit AlarmStepSink(AlarmState& st, SteadyClock steady = {}) : st_(st), steady_(std::move(steady)) {}
+  // Every pass runs under the network's lock, as the frame path's own call
+  // (on_new_second) does: the model reads the hosts and windows it binds.
   void after_capture_step(Net& net) override {
+    MutexLock held(net.lock);
     alarm_bind_step(st_);
     if (pass_due(net))
       alarm_eval_step(st_);
@@ -75,7 +79,8 @@ class AlarmStepSink final : public CaptureStepSink {
   }
   // The capture's last second gets its pass too: no later frame will open
   // one (a short file may hold a single second).
-  void on_source_end(Net&) override {
+  void on_source_end(Net& net) override {
+    MutexLock held(net.lock);
     alarm_bind_step(st_);
     alarm_eval_step(st_);
   }

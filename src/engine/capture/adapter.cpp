@@ -38,17 +38,17 @@ bool safe_if_name(const std::string& name) {
 
 }  // namespace
 
-int device_status(const std::string& name, bool up) {
-  if (!up) return -1;
+DeviceStatus device_status(const std::string& name, bool up) {
+  if (!up) return DeviceStatus::kDown;
   // libpcap's adapter for all adapters gives Linux cooked frames.
-  if (name == "any") return 0;
-  if (!safe_if_name(name)) return 1;
+  if (name == "any") return DeviceStatus::kUsable;
+  if (!safe_if_name(name)) return DeviceStatus::kUnsupported;
   std::ifstream in("/sys/class/net/" + name + "/type");
   int type = 0;
   // No word from /sys (none mounted, as in a bare chroot, or one of another
   // network namespace, as in a container given an existing one): opening
   // the adapter checks its link type.
-  if (!(in >> type)) return 0;
+  if (!(in >> type)) return DeviceStatus::kUsable;
   // The ARPHRD types whose frames libpcap hands over in a link layer Tarnix
   // reads: Ethernet and loopback (Ethernet), PPP (cooked), tunnels and tun
   // devices (raw IP). Opening the adapter has the last word.
@@ -60,9 +60,9 @@ int device_status(const std::string& name, bool up) {
     case 769:    // ARPHRD_TUNNEL6
     case 776:    // ARPHRD_SIT
     case 65534:  // ARPHRD_NONE
-      return 0;
+      return DeviceStatus::kUsable;
     default:
-      return 1;
+      return DeviceStatus::kUnsupported;
   }
 }
 
@@ -116,8 +116,8 @@ int adapter_make_networks(TrafficModel& model, const std::vector<Device>& device
 
 std::string adapter_switch_refusal(const std::vector<Device>& devices, int chosen) {
   if (chosen < 0 || chosen >= static_cast<int>(devices.size())) return kMsgAdapterInvalid;
-  if (devices[chosen].status < 0) return kMsgAdapterInvalid;
-  if (devices[chosen].status > 0) return kMsgAdapterUnsupported;
+  if (devices[chosen].status == DeviceStatus::kDown) return kMsgAdapterInvalid;
+  if (devices[chosen].status == DeviceStatus::kUnsupported) return kMsgAdapterUnsupported;
   return {};
 }
 

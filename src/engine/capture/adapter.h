@@ -14,11 +14,18 @@
 
 namespace tarnix {
 
+// Whether an adapter can be captured now. The numbers are what the
+// sensor's adapter list prints.
+enum class DeviceStatus : int {
+  kDown = -1,  // not usable now
+  kUsable = 0,
+  kUnsupported = 1,  // a link layer Tarnix cannot read
+};
+
 struct Device {
   std::string name;
   std::string description;
-  // < 0: not usable now (down); > 0: a link layer Tarnix cannot read; 0: usable.
-  int status = 0;
+  DeviceStatus status = DeviceStatus::kUsable;
   bool has_ipv4 = false;
   NetAddress ipv4_address;  // first IPv4 address, when has_ipv4
   NetAddress ipv4_netmask;  // its mask, when has_ipv4 and the system gives one
@@ -34,11 +41,11 @@ struct Device {
 // (and the list empty) when the library cannot list devices.
 std::vector<Device> device_list(std::string* error = nullptr);
 
-// Status from what the system says: `up` false gives -1; otherwise the
+// Status from what the system says: `up` false gives kDown; otherwise the
 // ARPHRD type of /sys/class/net/<name>/type decides (a type whose frames
-// come in a link layer Tarnix reads gives 0; anything else, or no such
-// entry, gives 1). The "any" adapter gives 0.
-int device_status(const std::string& name, bool up);
+// come in a link layer Tarnix reads is usable; anything else, or no such
+// entry, is unsupported). The "any" adapter is usable.
+DeviceStatus device_status(const std::string& name, bool up);
 
 // One message a user must see.
 struct AdapterMessage {

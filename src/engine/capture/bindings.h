@@ -107,7 +107,7 @@ class SnifferSink final : public TcpSink {
   explicit SnifferSink(HttpSniffer& sniffer, TlsSniffer* tls = nullptr) : sniffer_(sniffer), tls_(tls) {}
   void tcp_segment(const TcpSegment& s) override {
     sniffer_.handle(*s.frame, *s.urls, s.time);
-    if (tls_ != nullptr) tls_->handle(*s.frame, *s.urls, s.net != nullptr ? s.net->latest_time.sec : 0);
+    if (tls_ != nullptr) tls_->handle(*s.frame, *s.urls, s.latest_second);
   }
 
  private:

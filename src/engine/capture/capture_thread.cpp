@@ -28,6 +28,7 @@ void deliver_frame(void* user, const FrameHeader& h, const std::uint8_t* frame) 
 // filtered out.
 void deliver_other(void* user, const FrameHeader& h, const std::uint8_t*) {
   Net& net = *static_cast<Net*>(user);
+  net.lock.assert_held();
   net.model->now = h.time;
   ++net.counters.frames_seen;
   ++net.counters.frames_filtered;
@@ -196,12 +197,17 @@ void CaptureLoop::run() {
   } quiet;
   // What the last drawn frame showed: frames seen plus tick changes.
   std::uint64_t drawn_state = ~std::uint64_t{0};
+  // The frames seen plus tick changes, read before signal_mutex_ is taken,
+  // so that the network's lock is never taken inside it.
+  auto state_of = [&](const Net* n) -> std::uint64_t {
+    if (!drawing || n == nullptr) return 0;
+    return n->read([](const Net& m) REQUIRES(m.lock) { return m.counters.frames_seen + m.tick_changes; });
+  };
   // When the next frame may be drawn, or max() when none is wanted (no go,
-  // or nothing new to show).
-  auto draw_due = [&](const Net* n) REQUIRES(signal_mutex_) {
+  // or nothing new to show), for a network showing `state`.
+  auto draw_due = [&](const Net* n, std::uint64_t state) REQUIRES(signal_mutex_) {
     if (!drawing || n == nullptr || !go_signal_) return clock::time_point::max();
-    if (!redraw_signal_ && n->counters.frames_seen + n->tick_changes == drawn_state)
-      return clock::time_point::max();
+    if (!redraw_signal_ && state == drawn_state) return clock::time_point::max();
     return last_draw + std::max<clock::duration>(std::chrono::microseconds(frame_interval_us_.load()), draw_pause);
   };
   for (;;) {
@@ -227,9 +233,10 @@ void CaptureLoop::run() {
     }
     bool draw_now = false;
     {
+      const std::uint64_t state = state_of(net);
       MutexLock lk(signal_mutex_);
       if (stop_signal_) return;
-      const auto due = draw_due(net);
+      const auto due = draw_due(net, state);
       draw_now = due <= clock::now();
       deadline = std::min(deadline, due);
     }
@@ -273,9 +280,9 @@ void CaptureLoop::run() {
       const auto now = clock::now();
       // A step that passed the model's bound with no victim ready: they are
       // chosen now, not at the next tick (whose pace the rates keep).
-      if (!flat_out && now < next_tick && net_needs_victims(*net)) {
+      if (!flat_out && now < next_tick) {
         MutexLock g(net->lock);
-        net_choose_victims(*net);
+        if (net_needs_victims(*net)) net_choose_victims(*net);
       }
       if (flat_out || now >= next_tick) {
         {
@@ -306,11 +313,12 @@ void CaptureLoop::run() {
         {
           // The go signal is taken here, before drawing: a paint that
           // finishes while this frame is drawn sets it again for the next.
+          const std::uint64_t state = state_of(net);
           MutexLock lk(signal_mutex_);
-          if (draw_due(net) <= clock::now()) {
+          if (draw_due(net, state) <= clock::now()) {
             go_signal_ = false;
             redraw_signal_ = false;
-            drawn_state = net->counters.frames_seen + net->tick_changes;
+            drawn_state = state;
             take = true;
           }
         }

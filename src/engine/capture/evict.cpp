@@ -62,7 +62,7 @@ void subnet_remove(Net& net, Subnet& group) REQUIRES(net.lock) {
   net.subnet_storage.pop_back();  // group is gone from here on
 }
 
-Subnet* subnet_of(Net& net, const Node& host) {
+Subnet* subnet_of(Net& net, const Node& host) REQUIRES(net.lock) {
   if (!host.grouped) return nullptr;
   if (host.address.is_ipv6()) {
     const NetAddress group = ip_net_address6(host.address, net.local_address6, net.local_prefix6);
@@ -78,7 +78,7 @@ Subnet* subnet_of(Net& net, const Node& host) {
 // hosts from the highest address down, then the IPv6 hosts the same way:
 // the entry before it is the next higher address of its kind, or for the
 // highest IPv6 host the lowest IPv4 one.
-void leave_host_list(Net& net, const Node& host) {
+void leave_host_list(Net& net, const Node& host) REQUIRES(net.lock) {
   List<Node*>::Node* before = nullptr;
   if (host.address.is_ipv6()) {
     auto at = net.host_order6.find(ipv6_order(host.address));
@@ -172,7 +172,10 @@ void node_evict(Net& net, Node& host) {
 void net_purge_host_table(Net& net) {
   if (net.hosts_evicted_in_table == 0) return;
   net.hosts.remove_if([](const std::unique_ptr<Node>& h) { return h->dead; },
-                      [&](std::unique_ptr<Node>&& h) { net.dead_hosts.push_back(std::move(h)); });
+                      [&](std::unique_ptr<Node>&& h) {
+                        net.lock.assert_held();  // run within remove_if
+                        net.dead_hosts.push_back(std::move(h));
+                      });
   net.hosts_evicted_in_table = 0;
 }
 

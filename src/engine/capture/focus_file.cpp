@@ -79,12 +79,12 @@ int palette_read(std::FILE* f, Palette& palette) {
   return read;
 }
 
-int palette_write(std::FILE* f, const Palette& palette) {
-  if (!f) return -1;
-  if (!write_u32(f, kPaletteColours)) return 0;
+bool palette_write(std::FILE* f, const Palette& palette) {
+  if (!f) return false;
+  if (!write_u32(f, kPaletteColours)) return false;
   for (std::uint32_t c : palette)
-    if (!write_u32(f, c)) return 0;
-  return 1;
+    if (!write_u32(f, c)) return false;
+  return true;
 }
 
 void cfocus_read(std::FILE* f, const ProtocolLookup& lookup, FocusStore& store) {
@@ -128,15 +128,15 @@ LoadStatus cfocus_load(const std::string& path, const ProtocolLookup& lookup, Fo
   return LoadStatus::Ok;
 }
 
-int cfocus_dump(const std::string& path, const FocusStore& store) {
+bool cfocus_dump(const std::string& path, const FocusStore& store) {
   const int fd = os::open_private_file(path, O_WRONLY | O_TRUNC);
   std::FILE* f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
   if (!f) {
     if (fd >= 0) ::close(fd);
     std::fprintf(stderr, "cfocus_dump: Warning - cannot overwrite %s\n", path.c_str());
-    return -1;
+    return false;
   }
-  bool ok = palette_write(f, store.palette) == 1;
+  bool ok = palette_write(f, store.palette);
   for (std::size_t i = 0; ok && i < store.dictionary.size(); ++i) {
     const FocusRecord& focus = store.dictionary[i];
     ok = write_line(f, focus.name) && write_u32(f, std::uint32_t(focus.entries.size()));
@@ -145,7 +145,7 @@ int cfocus_dump(const std::string& path, const FocusStore& store) {
            write_u32(f, std::uint32_t(focus.entries[k].colour));
   }
   if (std::fclose(f) != 0) ok = false;
-  return ok ? 1 : -1;
+  return ok;
 }
 
 }  // namespace tarnix

@@ -55,7 +55,8 @@ using ProtocolLookup = std::function<const protocol_node*(std::string_view name)
 
 // Colours read (0..33), 0 when the header is refused, -1 without a file.
 int palette_read(std::FILE* f, Palette& palette);
-int palette_write(std::FILE* f, const Palette& palette);
+// False without a file or when a write fails.
+bool palette_write(std::FILE* f, const Palette& palette);
 
 // Reads the palette and the foci from an open file into `store`; the active
 // focus is cleared. Entries whose protocol the lookup does not know are
@@ -65,7 +66,7 @@ void cfocus_read(std::FILE* f, const ProtocolLookup& lookup, FocusStore& store);
 
 enum class LoadStatus { Ok, CannotOpen };
 LoadStatus cfocus_load(const std::string& path, const ProtocolLookup& lookup, FocusStore& store);
-// 1 on success, -1 when the file cannot be written.
-int cfocus_dump(const std::string& path, const FocusStore& store);
+// True once the whole file is written; false when it cannot be.
+bool cfocus_dump(const std::string& path, const FocusStore& store);
 
 }  // namespace tarnix

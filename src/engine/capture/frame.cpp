@@ -83,10 +83,12 @@ struct Ipv4Records {
   static std::uint64_t pair_key(const Net&, const FrameView& v) {
     return ipv4_pair_key(v.source, v.destination);
   }
-  static std::array<Net::RecentLink, Net::kRecentLinks>& recent(Net& net) { return *net.recent_links; }
+  static std::array<Net::RecentLink, Net::kRecentLinks>& recent(Net& net) REQUIRES(net.lock) {
+    return *net.recent_links;
+  }
   static bool same_pair(const Net::RecentLink&, const FrameView&) { return true; }
   static NetAddress address(const std::uint8_t* bytes) { return NetAddress::ipv4(bytes); }
-  static Link* find_link(const Net& net, std::uint64_t key, const FrameView&) {
+  static Link* find_link(const Net& net, std::uint64_t key, const FrameView&) REQUIRES(net.lock) {
     return net.link_index.find(key);
   }
 };
@@ -95,14 +97,16 @@ struct Ipv6Records {
   static std::uint64_t pair_key(const Net& net, const FrameView& v) {
     return ipv6_pair_key(v.source, v.destination, net.key_seed);
   }
-  static std::array<Net::RecentLink, Net::kRecentLinks>& recent(Net& net) { return *net.recent_links6; }
+  static std::array<Net::RecentLink, Net::kRecentLinks>& recent(Net& net) REQUIRES(net.lock) {
+    return *net.recent_links6;
+  }
   static bool same_pair(const Net::RecentLink& r, const FrameView& v) {
     // The table holds IPv6 pairs only: the bytes decide.
     return std::memcmp(r.source->address.bytes, v.source, 16) == 0 &&
            std::memcmp(r.destination->address.bytes, v.destination, 16) == 0;
   }
   static NetAddress address(const std::uint8_t* bytes) { return NetAddress::ipv6(bytes); }
-  static Link* find_link(const Net& net, std::uint64_t key, const FrameView& v) {
+  static Link* find_link(const Net& net, std::uint64_t key, const FrameView& v) REQUIRES(net.lock) {
     return net.link_index6.find_if(key,
                                    [&](const Link& l) { return link_joins6(l, v.source, v.destination); });
   }
@@ -159,7 +163,7 @@ template <class Records>
     // A link layer without Ethernet addresses (raw IP, loopback) leaves the
     // host's empty: nothing to show, and nothing to compare.
     src->ether_address = view.link_source != nullptr ? NetAddress::ether(view.link_source) : NetAddress{};
-    ip_net_assign(*src);
+    ip_net_assign(net, *src);
   } else {
     DuplicateSink* dup = model.hooks.duplicates;
     if (dup != nullptr && view.link_source != nullptr && dup->detecting()) {
@@ -187,7 +191,7 @@ template <class Records>
     dst = node_create(net, Records::address(view.destination));
     dst->ether_address =
         view.link_destination != nullptr ? NetAddress::ether(view.link_destination) : NetAddress{};
-    ip_net_assign(*dst);
+    ip_net_assign(net, *dst);
     net.top_hosts.insert(dst);
   }
   dst->active = 1;
@@ -195,7 +199,7 @@ template <class Records>
 
   if (link == nullptr) link = Records::find_link(net, pair, view);
   const bool new_link = link == nullptr;
-  if (new_link) link = link_create(*src, *dst);
+  if (new_link) link = link_create(net, *src, *dst);
   recent.key = pair;
   recent.link = link;
   recent.source = src;
@@ -261,7 +265,7 @@ void frame_handle(Net& net, const std::uint8_t* frame, std::uint32_t caplen, std
 namespace {
 
 // A frame leaving the one-second window leaves every count it was added to.
-inline void expire_slot(Net& net, Net::SlotCount& c) {
+inline void expire_slot(Net& net, Net::SlotCount& c) REQUIRES(net.lock) {
   if (c.link == nullptr) return;
   --net.window_frames;
   net.window_bytes -= c.length;
@@ -278,6 +282,7 @@ void net_age_window(Net& net, const TimeValue& now) {
   FrameWindow& window = *net.frame_window;
   std::vector<Net::SlotCount>& slots = net.window_counts;
   auto expire = [&](const WindowEntry& e) {
+    net.lock.assert_held();  // run by ring_detail::expire_older, within this call
     expire_slot(net, slots[static_cast<std::size_t>(&e - window.slots.data())]);
   };
   ring_detail::expire_older(window, now, expire);
@@ -334,7 +339,9 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
   // (and move) within this call.
   ring_add(
       window, length, header.time,
+      // The window runs these within this call, with the lock still held.
       [&](const WindowEntry& e) {
+        net.lock.assert_held();
         Node* src = link->source;
         slots[static_cast<std::size_t>(&e - window.slots.data())] = {link, src, length};
         ++net.window_frames;
@@ -346,9 +353,11 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
         link->window_bytes += length;
       },
       [&](const WindowEntry& e) {
+        net.lock.assert_held();
         expire_slot(net, slots[static_cast<std::size_t>(&e - window.slots.data())]);
       },
       [&](int old_tail, int old_capacity, int new_capacity) {
+        net.lock.assert_held();
         ring_grow_beside(slots, old_tail, old_capacity, new_capacity);
       });
 
@@ -362,7 +371,7 @@ void netif_callback(Net& net, const FrameHeader& header, const std::uint8_t* fra
     seg.destination_ipv4 = view.destination;
     seg.address_length = view.address_length;
     seg.urls = &net.urls;
-    seg.net = &net;
+    seg.latest_second = net.latest_time.sec;
     seg.time = model.now.sec;
     model.hooks.tcp->tcp_segment(seg);
   }

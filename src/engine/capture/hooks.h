@@ -51,8 +51,10 @@ struct TcpSegment {
   const std::uint8_t* destination_ipv4 = nullptr;  // address_length bytes, network order
   std::uint8_t address_length = 4;                 // 4 (IPv4) or 16 (IPv6)
   UrlCounters* urls = nullptr;                     // the network's request counters
-  Net* net = nullptr;
   std::int64_t time = 0;  // the frame's capture time, seconds since the epoch
+  // The latest capture time the network has seen (time runs backwards in
+  // some files), seconds since the epoch.
+  std::int64_t latest_second = 0;
 };
 
 // The HTTP sniffer: sees every accepted TCP frame.

@@ -58,7 +58,7 @@ NetAddress ip_net_address6(const NetAddress& host, const NetAddress& local_addre
 
 namespace {
 
-Subnet* existing_group(Net& net, const NetAddress& group) {
+Subnet* existing_group(Net& net, const NetAddress& group) REQUIRES(net.lock) {
   if (group.is_ipv6()) {
     auto found = net.subnet_index6.find(ipv6_order(group));
     return found != net.subnet_index6.end() ? found->second : nullptr;
@@ -69,10 +69,9 @@ Subnet* existing_group(Net& net, const NetAddress& group) {
 
 }  // namespace
 
-void ip_net_assign(Node& host) {
+void ip_net_assign(Net& net, Node& host) {
   if (host.grouped) return;
   host.grouped = 1;
-  Net& net = *host.net;
   const NetAddress group = host.address.is_ipv6()
                                ? ip_net_address6(host.address, net.local_address6, net.local_prefix6)
                                : ip_net_address(host.address, net.local_address, net.local_mask);

@@ -45,10 +45,14 @@ TrafficModel::~TrafficModel() {
 Net* net_create(TrafficModel& model, const std::string& name) {
   auto net = std::make_unique<Net>(&model);
   net->name = name.substr(0, 254);
-  net->local_address = model.local_address;
-  net->local_mask = model.local_mask;
-  net->local_address6 = model.local_address6;
-  net->local_prefix6 = model.local_prefix6;
+  {
+    // No other thread knows the network yet; the lock is for the analysis.
+    MutexLock g(net->lock);
+    net->local_address = model.local_address;
+    net->local_mask = model.local_mask;
+    net->local_address6 = model.local_address6;
+    net->local_prefix6 = model.local_prefix6;
+  }
   Net* raw = net.get();
   MutexLock g(model.nets_mutex);
   model.net_storage.push_back(std::move(net));
@@ -74,7 +78,7 @@ std::uint64_t fresh_key_seed() {
   return (static_cast<std::uint64_t>(source()) << 32) ^ source();
 }
 
-Node* node_find(Net& net, const NetAddress& address) {
+Node* node_find(const Net& net, const NetAddress& address) {
   if (address.is_ipv6()) {
     return net.host_index6.find_if(ipv6_key(address.bytes, net.key_seed), [&](const Node& n) {
       return std::memcmp(n.address.bytes, address.bytes, 16) == 0;
@@ -147,8 +151,7 @@ Link* link_find(Node& source, const NetAddress& destination) {
   return l ? l->get() : nullptr;
 }
 
-Link* link_create(Node& source, Node& destination) {
-  Net& net = *source.net;
+Link* link_create(Net& net, Node& source, Node& destination) {
   std::unique_ptr<Link> owned;
   if (!net.spare_links.empty()) {
     owned = std::move(net.spare_links.back());
@@ -250,7 +253,7 @@ void net_tick(Net& net) {
     if (link->quiet_ticks < 10) return LinkTickState::kBusy;
     return active ? LinkTickState::kIdle : LinkTickState::kAsleep;
   };
-  auto file = [&](Link* link, LinkTickState state) {
+  auto file = [&](Link* link, LinkTickState state) REQUIRES(net.lock) {
     link->tick_state = state;
     if (state == LinkTickState::kBusy) net.busy_links.push_back(link);
     if (state == LinkTickState::kIdle) net.idle_links.push_back({link, link->last_seen});
@@ -319,7 +322,8 @@ void net_tick(Net& net) {
 
   // A host is active while it has sent within the node time-out, or while
   // any link from it or to it is active.
-  const std::vector<Node*>& hosts = net.all_hosts;
+  // Not a const reference: through one, clang 14 loses whose lock guards it.
+  std::vector<Node*>& hosts = net.all_hosts;
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     fetch_ahead(hosts, i);
     Node* host = hosts[i];

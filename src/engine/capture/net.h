@@ -14,6 +14,22 @@
 // while the reader copies what it shows, and no longer (the capture thread
 // waits for it). Names are the exception: a host's name entry is atomic and
 // may be read at any time.
+//
+// What the compiler checks (clang's -Wthread-safety): every field of Net
+// that the lock guards says GUARDED_BY(lock); those without it are atomics,
+// constant, or written before any other thread can see the network. Node,
+// Link, Subnet and the protocol tree nodes are guarded by their network's
+// lock too, but a member cannot name another object's mutex, so their
+// fields carry no annotation. They are reached only through the network's
+// guarded tables, lists and rankings, or through a record pointer one of
+// them gave out, and the rule that keeps them sound is: a function that
+// takes a Node&, Link& or Subnet& and changes the model (or reads what the
+// capture thread changes) also takes the Net& and says REQUIRES(net.lock)
+// (node_create, link_create, ip_net_assign, node_evict...); one that takes
+// only the record is called from such a function, or from a Net::read
+// callback. A lambda that the same function calls says REQUIRES(net.lock);
+// one handed to other code that runs it within the call (the frame window,
+// a table's remove_if) starts with net.lock.assert_held().
 #pragma once
 
 #include <array>
@@ -81,16 +97,16 @@ class ProtocolIndex {
     return nullptr;
   }
   // Records the node for the protocol; a protocol already held is pointed at
-  // the newer node. Returns 1 when it was held, else 0.
-  int set(const protocol_node* protocol, LinkProtoNode* node) {
+  // the newer node. Returns whether it was held.
+  bool set(const protocol_node* protocol, LinkProtoNode* node) {
     for (Entry& e : entries_) {
       if (e.protocol == protocol) {
         e.node = node;
-        return 1;
+        return true;
       }
     }
     entries_.push_back({protocol, node});
-    return 0;
+    return false;
   }
 
  private:
@@ -365,19 +381,19 @@ class LinkTable {
   }
 
   // Present: the given link replaces the stored one, which is handed back
-  // through `previous` (when given) instead of being released; returns 1.
-  // Absent: a new entry ahead of the others of its bucket, returns 0.
-  int set(const NetAddress& key, std::unique_ptr<Link> value, std::unique_ptr<Link>* previous = nullptr) {
+  // through `previous` (when given) instead of being released; returns true.
+  // Absent: a new entry ahead of the others of its bucket, returns false.
+  bool set(const NetAddress& key, std::unique_ptr<Link> value, std::unique_ptr<Link>* previous = nullptr) {
     if (std::unique_ptr<Link>* v = find(key)) {
       if (previous != nullptr) *previous = std::move(*v);
       *v = std::move(value);
-      return 1;
+      return true;
     }
     const int b = bucket_of(key);
     Entry e{b, {}, std::move(value)};
     std::memcpy(e.key4, key.bytes, 4);
     entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(first_at_or_after(b)), std::move(e));
-    return 0;
+    return false;
   }
 
   // Takes the link of the address out of the table (null when absent).
@@ -573,16 +589,24 @@ struct Net {
   Net(const Net&) = delete;
   Net& operator=(const Net&) = delete;
 
+  // Not guarded: model, key_seed and name are set when the network is made
+  // and never change; load_percent and urls are atomics, which other
+  // threads (the charts, the recorder) read or write without the lock.
   TrafficModel* model;
   mutable Mutex lock;  // see the top of this file
 
   // How a thread other than the capture thread reads the network: fn gets
   // it with the lock held and returns what it copied. fn must not block on
   // anything but memory: the capture thread waits behind it.
+  // fn is a lambda that states what it relies on,
+  //   net.read([](const Net& n) REQUIRES(n.lock) { return n.host_list.count(); })
+  // so that the analysis checks its body as run under the lock. It is called
+  // as fn.operator()(...) because clang reads a lambda's REQUIRES against
+  // the wrong argument when the call is written fn(...).
   template <class Fn>
   decltype(auto) read(Fn&& fn) const EXCLUDES(lock) {
     MutexLock held(lock);
-    return std::forward<Fn>(fn)(*this);
+    return std::forward<Fn>(fn).operator()(*this);
   }
   // The same, with the host and link rankings put back in order first (the
   // frame path moves a record up as it grows, but nothing moves one down).
@@ -591,30 +615,30 @@ struct Net {
     MutexLock held(lock);
     top_hosts.resort();
     top_links.resort();
-    return std::forward<Fn>(fn)(std::as_const(*this));
+    return std::forward<Fn>(fn).operator()(static_cast<const Net&>(*this));
   }
 
   std::string name;
-  NetAddress local_address;
-  NetAddress local_mask;
-  HashTable<NetAddress, std::unique_ptr<Node>, HostKeyTraits> hosts;
-  RecordIndex<Node> host_index;  // the same hosts, for node_find
-  List<Node*> host_list;
+  NetAddress local_address GUARDED_BY(lock);
+  NetAddress local_mask GUARDED_BY(lock);
+  HashTable<NetAddress, std::unique_ptr<Node>, HostKeyTraits> hosts GUARDED_BY(lock);
+  RecordIndex<Node> host_index GUARDED_BY(lock);  // the same hosts, for node_find
+  List<Node*> host_list GUARDED_BY(lock);
   // Where each host sits in host_list, by address_order(): a new host finds
   // its place without walking the list.
-  std::map<std::uint32_t, List<Node*>::Node*> host_order;
-  List<Subnet*> subnets;
+  std::map<std::uint32_t, List<Node*>::Node*> host_order GUARDED_BY(lock);
+  List<Subnet*> subnets GUARDED_BY(lock);
   // The same groups by address_order() of their address.
-  std::unordered_map<std::uint32_t, Subnet*> subnet_index;
+  std::unordered_map<std::uint32_t, Subnet*> subnet_index GUARDED_BY(lock);
 
-  std::vector<std::unique_ptr<Subnet>> subnet_storage;
+  std::vector<std::unique_ptr<Subnet>> subnet_storage GUARDED_BY(lock);
 
   std::atomic<std::uint32_t> load_percent{0};
-  std::uint32_t peak_load = 0;
-  float average_load = 0.0f;
-  std::uint32_t window_frames = 0;
-  std::uint64_t window_bytes = 0;
-  std::unique_ptr<FrameWindow> frame_window = ring_create();
+  std::uint32_t peak_load GUARDED_BY(lock) = 0;
+  float average_load GUARDED_BY(lock) = 0.0f;
+  std::uint32_t window_frames GUARDED_BY(lock) = 0;
+  std::uint64_t window_bytes GUARDED_BY(lock) = 0;
+  std::unique_ptr<FrameWindow> frame_window GUARDED_BY(lock) = ring_create();
   // What each window slot was counted as: its link (hosts and links are
   // never removed, so this is the record the slot's addresses name, found
   // without a look-up) and its full length (the slot keeps only 16 bits, and
@@ -627,21 +651,21 @@ struct Net {
     std::uint32_t length = 0;
   };
   // Slot for slot beside the window, growing with it.
-  std::vector<SlotCount> window_counts = std::vector<SlotCount>(FrameWindow::kInitialSlots);
+  std::vector<SlotCount> window_counts GUARDED_BY(lock) = std::vector<SlotCount>(FrameWindow::kInitialSlots);
   UrlCounters urls;
-  TopN<Node, HostRankTraits> top_hosts;
-  TopN<Link, LinkRankTraits> top_links;
+  TopN<Node, HostRankTraits> top_hosts GUARDED_BY(lock);
+  TopN<Link, LinkRankTraits> top_links GUARDED_BY(lock);
 
-  CaptureCounters counters;
+  CaptureCounters counters GUARDED_BY(lock);
   // Every link of every host, in order of creation: the tick walks this
   // instead of 256 buckets per host (each link's update depends on nothing
   // but itself, so the order does not matter).
-  std::vector<Link*> all_links;
+  std::vector<Link*> all_links GUARDED_BY(lock);
   // Every host in order of creation, for the tick (each host's update
   // depends on nothing but itself): an array is read ahead, where the
   // host list makes every step wait for the one before.
-  std::vector<Node*> all_hosts;
-  RecordIndex<Link> link_index;
+  std::vector<Node*> all_hosts GUARDED_BY(lock);
+  RecordIndex<Link> link_index GUARDED_BY(lock);
   // The tick's lists (see LinkTickState): the busy links, and the idle ones
   // with the last_seen their time-out runs from (an entry is out of date
   // once its link carried another frame). The latest capture time seen,
@@ -657,17 +681,17 @@ struct Net {
   // counters together before the lock is let go (net_flush_counts), so
   // readers, who hold the lock, never see frames half counted. Frames
   // handed over one at a time are counted at once.
-  bool defer_counts = false;
-  std::vector<Link*> pending_links;
-  std::vector<Link*> busy_links;
-  std::vector<IdleLink> idle_links;
-  TimeValue latest_time;
+  bool defer_counts GUARDED_BY(lock) = false;
+  std::vector<Link*> pending_links GUARDED_BY(lock);
+  std::vector<Link*> busy_links GUARDED_BY(lock);
+  std::vector<IdleLink> idle_links GUARDED_BY(lock);
+  TimeValue latest_time GUARDED_BY(lock);
   // Grows whenever a tick changes what a view of the model shows (a rate
   // still moving, a host or link going quiet): with the frame count, it
   // tells a drawing cycle whether there is anything new to draw.
-  std::uint64_t tick_changes = 0;
-  std::uint64_t tick_link_ms = 0;
-  std::shared_ptr<const FocusList> tick_focus;
+  std::uint64_t tick_changes GUARDED_BY(lock) = 0;
+  std::uint64_t tick_link_ms GUARDED_BY(lock) = 0;
+  std::shared_ptr<const FocusList> tick_focus GUARDED_BY(lock);
   // The links of recent (source, destination) pairs, by a hash of the two
   // addresses: a conversation's frames find their link, and through it both
   // hosts, without three table look-ups. Records are never removed, so an
@@ -683,37 +707,37 @@ struct Net {
   // Two entries a set (one cache line), the newer first: two busy pairs
   // that hash alike do not keep pushing each other out.
   static constexpr std::size_t kRecentLinks = 1024;
-  std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links =
+  std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links GUARDED_BY(lock) =
       std::make_unique<std::array<RecentLink, kRecentLinks>>();
   // Link speed in bits per second used for load_percent.
-  std::uint64_t link_speed_bps = 0;
+  std::uint64_t link_speed_bps GUARDED_BY(lock) = 0;
 
   // What only IPv6 frames use comes last, leaving the rest of the record
   // where the IPv4 frame path has always found it.
   // The adapter's global IPv6 address (:: when it has none) and the length
   // of its prefix: IPv6 hosts within it share the local group.
-  NetAddress local_address6 = NetAddress::ipv6(kNoIpv6Address);
-  int local_prefix6 = 64;
+  NetAddress local_address6 GUARDED_BY(lock) = NetAddress::ipv6(kNoIpv6Address);
+  int local_prefix6 GUARDED_BY(lock) = 64;
   // IPv6 hosts, links and groups, beside the IPv4 ones (see
   // ipv6_key). The host list runs through the IPv4 hosts first, then the
   // IPv6 hosts, each from the highest address down.
   const std::uint64_t key_seed = fresh_key_seed();
-  RecordIndex<Node> host_index6;
-  RecordIndex<Link> link_index6;
+  RecordIndex<Node> host_index6 GUARDED_BY(lock);
+  RecordIndex<Link> link_index6 GUARDED_BY(lock);
   // Its entries come from a pool of their own: packed together instead of
   // strewn among the hosts' records, a new host's walk down the order
   // finds them in the cache.
-  std::pmr::unsynchronized_pool_resource host_order6_pool;
-  std::pmr::map<Ipv6Order, List<Node*>::Node*> host_order6{&host_order6_pool};
-  std::map<Ipv6Order, Subnet*> subnet_index6;
+  std::pmr::unsynchronized_pool_resource host_order6_pool GUARDED_BY(lock);
+  std::pmr::map<Ipv6Order, List<Node*>::Node*> host_order6 GUARDED_BY(lock){&host_order6_pool};
+  std::map<Ipv6Order, Subnet*> subnet_index6 GUARDED_BY(lock);
   // recent_links for IPv6 pairs, whose keys are hashes: an entry counts only
   // when its hosts' addresses are the frame's.
-  std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links6 =
+  std::unique_ptr<std::array<RecentLink, kRecentLinks>> recent_links6 GUARDED_BY(lock) =
       std::make_unique<std::array<RecentLink, kRecentLinks>>();
   // What the bound took out of the model (see net_keep_bound): the records
   // and the frames and bytes they had counted, so that present plus evicted
   // makes the whole capture.
-  EvictionCounts evicted;
+  EvictionCounts evicted GUARDED_BY(lock);
   // The next records to evict, longest inactive last, as the last tick
   // chose them; an entry whose record changed generation since is stale.
   template <class Record>
@@ -722,16 +746,16 @@ struct Net {
     std::uint32_t generation;
     std::int64_t quiet_since;  // microseconds; a record seen later is spared
   };
-  std::vector<Victim<Node>> host_victims;
-  std::vector<Victim<Link>> link_victims;
+  std::vector<Victim<Node>> host_victims GUARDED_BY(lock);
+  std::vector<Victim<Link>> link_victims GUARDED_BY(lock);
   // Evicted records that a window slot, a tick list or a name request may
   // still name; the tick moves them to the spares once nothing does.
-  std::vector<std::unique_ptr<Node>> dead_hosts;
-  std::vector<std::unique_ptr<Link>> dead_links;
-  std::vector<std::unique_ptr<Node>> spare_hosts;
-  std::vector<std::unique_ptr<Link>> spare_links;
+  std::vector<std::unique_ptr<Node>> dead_hosts GUARDED_BY(lock);
+  std::vector<std::unique_ptr<Link>> dead_links GUARDED_BY(lock);
+  std::vector<std::unique_ptr<Node>> spare_hosts GUARDED_BY(lock);
+  std::vector<std::unique_ptr<Link>> spare_links GUARDED_BY(lock);
   // Evicted hosts `hosts` still owns (see net_purge_host_table).
-  std::size_t hosts_evicted_in_table = 0;
+  std::size_t hosts_evicted_in_table GUARDED_BY(lock) = 0;
 };
 
 // A host's key in its network's host indexes: host_index for an IPv4
@@ -741,7 +765,7 @@ inline std::uint64_t host_key(const Net& net, const NetAddress& a) {
 }
 // The host that a key taken from `expected` leads to while it is still that
 // record, else null; `expected` itself is never read.
-inline Node* host_by_key(const Net& net, std::uint64_t key, const Node* expected) {
+inline Node* host_by_key(const Net& net, std::uint64_t key, const Node* expected) REQUIRES(net.lock) {
   Node* h = net.host_index.find(key);
   if (h == expected) return h;
   return net.host_index6.find_if(key, [&](const Node& n) { return &n == expected; });
@@ -816,7 +840,7 @@ class TrafficModel {
 
 // The two entries of the recent pairs a pair key may sit in: those of
 // IPv4 pairs, or (ipv6) those of IPv6 pairs.
-inline Net::RecentLink* recent_link_set(Net& net, std::uint64_t pair, bool ipv6 = false) {
+inline Net::RecentLink* recent_link_set(Net& net, std::uint64_t pair, bool ipv6 = false) REQUIRES(net.lock) {
   auto& table = ipv6 ? *net.recent_links6 : *net.recent_links;
   return &table[(static_cast<std::size_t>((pair * 0x9E3779B97F4A7C15ull) >> 54) * 2) & (Net::kRecentLinks - 1)];
 }
@@ -835,8 +859,8 @@ Net* net_current(const TrafficModel& model);
 void net_set_current(TrafficModel& model, Net* net);
 
 // Hosts and links.
-Node* node_find(Net& net, const NetAddress& address);
-Node* node_create(Net& net, const NetAddress& address);
+Node* node_find(const Net& net, const NetAddress& address) REQUIRES(net.lock);
+Node* node_create(Net& net, const NetAddress& address) REQUIRES(net.lock);
 // An IPv4 address as a number that sorts as the address does.
 inline std::uint32_t address_order(const NetAddress& a) {
   return std::uint32_t(a.bytes[0]) << 24 | std::uint32_t(a.bytes[1]) << 16 | std::uint32_t(a.bytes[2]) << 8 |
@@ -850,7 +874,8 @@ inline bool link_joins6(const Link& link, const std::uint8_t* source16, const st
          link.source->address.is_ipv6();
 }
 Link* link_find(Node& source, const NetAddress& destination);
-Link* link_create(Node& source, Node& destination);
+// Both hosts belong to `net`.
+Link* link_create(Net& net, Node& source, Node& destination) REQUIRES(net.lock);
 void net_tick(Net& net) REQUIRES(net.lock);
 
 // The bound. Once a network holds more hosts or links than the model
@@ -870,12 +895,12 @@ void link_evict(Net& net, Link& link) REQUIRES(net.lock);
 void net_purge_host_table(Net& net) REQUIRES(net.lock);
 // Lets go of evicted records nothing names any more; from the tick.
 void net_release_dead(Net& net) REQUIRES(net.lock);
-inline bool net_over_bound(const Net& net) {
+inline bool net_over_bound(const Net& net) REQUIRES(net.lock) {
   const std::size_t mh = net.model->max_hosts.load(std::memory_order_relaxed);
   const std::size_t ml = net.model->max_links.load(std::memory_order_relaxed);
   return (mh != 0 && net.all_hosts.size() > mh) || (ml != 0 && net.all_links.size() > ml);
 }
-inline bool net_needs_victims(const Net& net) {
+inline bool net_needs_victims(const Net& net) REQUIRES(net.lock) {
   const std::size_t mh = net.model->max_hosts.load(std::memory_order_relaxed);
   const std::size_t ml = net.model->max_links.load(std::memory_order_relaxed);
   return (mh != 0 && net.all_hosts.size() > mh && net.host_victims.empty()) ||
@@ -897,7 +922,8 @@ std::string node_short_name(const Node& node);
 std::string node_display_name(const Node& node);
 
 // Subnet groups and protocol trees.
-void ip_net_assign(Node& host);
+// The host belongs to `net`.
+void ip_net_assign(Net& net, Node& host) REQUIRES(net.lock);
 // Network address of a host's group for the given local address and mask.
 NetAddress ip_net_address(const NetAddress& host, const NetAddress& local_address, const NetAddress& local_mask);
 // The same for an IPv6 host: its /64 prefix; within the local address's

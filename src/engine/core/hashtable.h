@@ -74,15 +74,16 @@ class HashTable {
     return e ? &e->value : nullptr;
   }
 
-  // 1 and a copy of the stored value, or 0 and a value-initialised out.
+  // True and a copy of the stored value, or false and a value-initialised
+  // out.
   template <class Probe>
-  int lookup(const Probe& key, Value& out) const {
+  bool lookup(const Probe& key, Value& out) const {
     if (const Value* v = find(key)) {
       out = *v;
-      return 1;
+      return true;
     }
     out = Value{};
-    return 0;
+    return false;
   }
 
   // The table's own stored key (one shared copy of a string), or null.
@@ -92,30 +93,30 @@ class HashTable {
     return e ? &e->key : nullptr;
   }
 
-  // Present: the old value is released and a copy stored, returns 1.
-  // Absent: a new entry at the head of its chain, returns 0.
-  int insert(const Key& key, const Value& value) {
+  // Present: the old value is released and a copy stored, returns true.
+  // Absent: a new entry at the head of its chain, returns false.
+  bool insert(const Key& key, const Value& value) {
     if (Entry* e = find_entry(key)) {
       e->value = value;
-      return 1;
+      return true;
     }
     push(key, Value(value));
-    return 0;
+    return false;
   }
 
   // Present: the given value replaces the stored one, which is handed back
-  // through `previous` (when given) instead of being released; returns 1.
-  // Absent: new entry adopting the value, returns 0.
-  int set(const Key& key, Value value, Value* previous = nullptr) {
+  // through `previous` (when given) instead of being released; returns true.
+  // Absent: new entry adopting the value, returns false.
+  bool set(const Key& key, Value value, Value* previous = nullptr) {
     if (Entry* e = find_entry(key)) {
       if (previous != nullptr) {
         *previous = std::move(e->value);
       }
       e->value = std::move(value);
-      return 1;
+      return true;
     }
     push(key, std::move(value));
-    return 0;
+    return false;
   }
 
   // Adds an entry whose key the caller knows to be absent, without looking
@@ -158,19 +159,20 @@ class HashTable {
     return Value{};
   }
 
-  // Removes the first matching entry (releasing key and value): 1, else 0.
+  // Removes the first matching entry (releasing key and value); false when
+  // there is none.
   template <class Probe>
-  int remove(const Probe& key) {
+  bool remove(const Probe& key) {
     Entry** link = &buckets_[bucket_of(key)];
     for (Entry* e = *link; e != nullptr; link = &e->next, e = e->next) {
       if (Traits::compare(e->key, key) == 0) {
         *link = e->next;
         delete e;
         --count_;
-        return 1;
+        return true;
       }
     }
-    return 0;
+    return false;
   }
 
   // fn(const Key&, Value&) for every entry, buckets 0..255, chain order.

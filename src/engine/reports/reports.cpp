@@ -105,7 +105,7 @@ void walk_tree(const LinkProtoNode* node, const std::string& destination, std::v
   }
 }
 
-std::vector<HostBlock> host_blocks(const Net& net) {
+std::vector<HostBlock> host_blocks(const Net& net) REQUIRES(net.lock) {
   std::vector<HostBlock> blocks;
   net.hosts.foreach ([&](const NetAddress&, const std::unique_ptr<Node>& host) {
     if (host->dead || host->links.count() == 0) return;
@@ -121,7 +121,8 @@ std::vector<HostBlock> host_blocks(const Net& net) {
 void host_report(ReportOut& out, const ReportSources& src) {
   title(out, "Report of Monitored Host Statistics", kToTextRtf, kToTextRtf);
   std::vector<HostBlock> blocks;
-  if (src.net != nullptr) blocks = src.net->read([](const Net& net) { return host_blocks(net); });
+  if (src.net != nullptr)
+    blocks = src.net->read([](const Net& net) REQUIRES(net.lock) { return host_blocks(net); });
   for (const HostBlock& b : blocks) {
     out.heading(kToAll, report_format("hostname: %s\n", b.name.c_str()));
     out.html("<TABLE WIDTH=100% BORDER=1>");
@@ -273,7 +274,7 @@ void stats_report(ReportOut& out, const ReportSources& src) {
   std::uint32_t peak = 0;
   double average = 0;
   if (src.net != nullptr) {
-    src.net->read([&](const Net& net) {
+    src.net->read([&](const Net& net) REQUIRES(net.lock) {
       hosts = net.top_hosts.snapshot();
       links = net.top_links.snapshot();
       peak = net.peak_load;

@@ -356,6 +356,9 @@ void url_stats_update_load(Net& net, std::uint32_t& count) {
     net.load_percent.compare_exchange_strong(load, 0, std::memory_order_acq_rel);
     load = 0;
   }
+  // The figures live in the model, where the statistics report reads them
+  // from its own thread.
+  MutexLock held(net.lock);
   if (load > net.peak_load) net.peak_load = load;
   const float a = net.average_load;
   net.average_load = a + (float(load) - a) / float(count + 1);
@@ -411,8 +414,10 @@ void UrlStats::refresh(Net& net) {
   figures_.proxied = net.urls.proxied.load(std::memory_order_relaxed);
   figures_.direct = net.urls.direct.load(std::memory_order_relaxed);
   url_stats_update_load(net, count_);
-  figures_.peak_load = net.peak_load;
-  figures_.average_load = net.average_load;
+  net.read([&](const Net& n) REQUIRES(n.lock) {
+    figures_.peak_load = n.peak_load;
+    figures_.average_load = n.average_load;
+  });
   // Asked ten times a second, most refreshes change nothing shown (on a
   // quiet network, all but one a second): only a change is drawn.
   if (shown_ != shown_text(figures_)) redraw();

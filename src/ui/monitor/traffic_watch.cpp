@@ -67,8 +67,8 @@ class HostList final : public TrafficWindow {
   void refresh() override {
     if (net_ == nullptr) return;
     std::vector<TrafficRow> rows;
-    net_->read([&](const Net&) {
-      net_->host_list.foreach([&](Node* h) {
+    net_->read([&](const Net& net) REQUIRES(net.lock) {
+      net.host_list.foreach([&](Node* h) {
         TrafficRow r;
         r.ref.record = h;
         r.key = QString::fromLatin1(h->address_text);

@@ -57,7 +57,8 @@ void WindowOpener::install(MainWindow& window) {
       {kCmdTopAlarms, TopList::kAlarms},      {kCmdTopUrls, TopList::kUrls},
       {kCmdTopUrlClients, TopList::kClients}, {kCmdTopUrlServers, TopList::kServers},
   };
-  for (const auto& [id, which] : tops) window.set_command(id, [this, which] { open_top(which); });
+  // Not a structured binding: clang 14 cannot capture one.
+  for (const auto& top : tops) window.set_command(top.first, [this, which = top.second] { open_top(which); });
   window.set_command(kCmdHostList, [this] { open_host_list(); });
 }
 
@@ -136,7 +137,7 @@ void WindowOpener::watch_host_traffic(std::int32_t host_id, const QString& title
         const Node* host = nullptr;
         if (a.ok && is_ip_address(a.address)) {
           if (Net* net = net_current(*services_.model))
-            host = net->read([&](const Net&) { return node_find(*net, a.address); });
+            host = net->read([&](const Net& n) REQUIRES(n.lock) { return node_find(n, a.address); });
         }
         if (host == nullptr)
           inactive(title);
