@@ -57,15 +57,18 @@ struct FakeEntry {
 class FakeNamer : public HostNamer {
  public:
   std::map<std::string, FakeEntry> cached;  // by dotted address
-  std::vector<std::pair<std::string, std::function<void(const HostCacheEntry*)>>> pending;
+  std::vector<std::pair<std::string, std::function<void(const HostCacheRef&)>>> pending;
   std::mutex mutex;
 
-  const HostCacheEntry* find(const NetAddress& a) override {
+  // References that own nothing: the fake keeps its entries itself.
+  HostCacheRef find(const NetAddress& a) override {
     std::lock_guard<std::mutex> g(mutex);
     auto it = cached.find(netaddr_text(a));
-    return it == cached.end() ? nullptr : reinterpret_cast<const HostCacheEntry*>(&it->second);
+    return it == cached.end()
+               ? nullptr
+               : HostCacheRef(HostCacheRef(), reinterpret_cast<const HostCacheEntry*>(&it->second));
   }
-  void request(const NetAddress& a, std::function<void(const HostCacheEntry*)> done) override {
+  void request(const NetAddress& a, std::function<void(const HostCacheRef&)> done) override {
     std::lock_guard<std::mutex> g(mutex);
     pending.emplace_back(netaddr_text(a), std::move(done));
   }
@@ -74,7 +77,7 @@ class FakeNamer : public HostNamer {
   }
   // Answers every pending request with a name (or no record when empty).
   void answer_all(const std::map<std::string, std::string>& names) {
-    std::vector<std::pair<std::string, std::function<void(const HostCacheEntry*)>>> todo;
+    std::vector<std::pair<std::string, std::function<void(const HostCacheRef&)>>> todo;
     {
       std::lock_guard<std::mutex> g(mutex);
       todo.swap(pending);

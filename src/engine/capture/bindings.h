@@ -65,8 +65,8 @@ class HostCacheNamer final : public HostNamer {
  public:
   explicit HostCacheNamer(HostCache& cache, bool resolves = true) : cache_(cache), resolves_(resolves) {}
   bool resolves() const override { return resolves_; }
-  const HostCacheEntry* find(const NetAddress& ipv4) override { return cache_.find_ipv4(ipv4); }
-  void request(const NetAddress& ipv4, std::function<void(const HostCacheEntry*)> done) override {
+  HostCacheRef find(const NetAddress& ipv4) override { return cache_.find_ipv4(ipv4); }
+  void request(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) override {
     cache_.request_ipv4(ipv4, std::move(done));
   }
   std::string_view name_of(const HostCacheEntry* entry) const override {

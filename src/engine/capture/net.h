@@ -457,8 +457,9 @@ struct alignas(64) Node {
   int grouped = 0;
   NetAddress ether_address;
   // Name-cache entry for the address: null until the cache has one. Stored by
-  // host creation or by the resolver's completion, read by anyone.
-  std::atomic<const HostCacheEntry*> name_entry{nullptr};
+  // host creation or by the resolver's completion, read by anyone; the
+  // reference keeps the entry in the cache until eviction lets go of it.
+  std::atomic<HostCacheRef> name_entry;
   char address_text[kAddressTextSize] = {};
   CountSampler frame_rate;
   CountSampler byte_rate;
