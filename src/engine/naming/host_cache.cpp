@@ -586,6 +586,11 @@ HostCache::Slot* HostCache::add_slot(HostCacheRef entry, bool ether) {
   return slots_.back().get();
 }
 
+void HostCache::add_name(Slot& slot, const std::string& name) {
+  ipv4_names_[name] = &slot;
+  slot.names.push_back(name);
+}
+
 void HostCache::unlink(const Slot& slot) {
   const HostCacheEntry& e = *slot.entry;
   NameTable& names = slot.ether ? ether_names_ : ipv4_names_;
@@ -932,20 +937,16 @@ HostCacheRef HostCache::publish_ipv4(std::shared_ptr<HostCacheEntry> e, const st
   {
     WriterLock lock(tables_mutex_);
     Slot* slot = add_slot(entry, false);
-    auto name_it = [&](const std::string& name) {
-      ipv4_names_[name] = slot;
-      slot->names.push_back(name);
-    };
     if (entry->host) {
-      if (!entry->host->name.empty()) name_it(entry->host->name);
+      if (!entry->host->name.empty()) add_name(*slot, entry->host->name);
       for (const std::string& alias : entry->host->aliases) {
-        if (!alias.empty() && find_text_locked(alias) == nullptr) name_it(alias);
+        if (!alias.empty() && find_text_locked(alias) == nullptr) add_name(*slot, alias);
       }
     }
     // A name that reached its host through a name the reply does not list
     // (a nickname, a search-domain completion) is kept too: otherwise every
     // later request for it would ask again and add one more entry.
-    if (!asked_name.empty() && find_text_locked(asked_name) == nullptr) name_it(asked_name);
+    if (!asked_name.empty() && find_text_locked(asked_name) == nullptr) add_name(*slot, asked_name);
     if (is_ip_address(entry->address)) {
       auto [old, added] = ipv4_addresses_.try_emplace(entry->address, slot);
       // A provisional entry gives way to the answer; holders of it keep a

@@ -461,6 +461,8 @@ class HostCache {
   // Past the bound: drops the least recently found entries nobody holds and
   // hands back to the id store the ids no entry carries any more.
   void trim() REQUIRES(register_mutex_);
+  // Enters the slot in the IPv4 name table under the name.
+  void add_name(Slot& slot, const std::string& name) REQUIRES(tables_mutex_);
   // Takes the slot out of every table that leads to it.
   void unlink(const Slot& slot) REQUIRES(tables_mutex_);
   bool name_failed_recently(const std::string& name) REQUIRES(register_mutex_);
