@@ -248,6 +248,24 @@ TEST(Bound, MemoryIsReusedOnlyOnceNothingNamesIt) {
   expect_whole(b);
 }
 
+// A host whose look-up was turned away waits for no answer: its memory is
+// reused as soon as the window lets go of it.
+TEST(Bound, AHostWhoseLookUpWasTurnedAwayIsReusedWithoutAnAnswer) {
+  FakeNamer namer;
+  namer.refuse = true;
+  Bounded b(2, 0, &namer);
+  b.send(kBase + 1, kBase + 2, 100, 0);
+  Node* first = node_find(*b.net, ip("10.0.0.1"));
+  const std::uint32_t generation = first->generation;
+  b.send(kBase + 3, kBase + 4, 100, 500000);
+  b.tick(100);
+  EXPECT_TRUE(first->dead);
+  b.send(kBase + 3, kBase + 4, 102);
+  b.tick(102);
+  EXPECT_EQ(first->generation, generation + 1);
+  expect_whole(b);
+}
+
 // An evicted host lets go of its name-cache entry, which then leaves the
 // cache with the next entries past its bound; present hosts keep theirs.
 TEST(Bound, AnEvictedHostsNameEntryLeavesTheCache) {

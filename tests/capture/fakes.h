@@ -59,6 +59,7 @@ class FakeNamer : public HostNamer {
   std::map<std::string, FakeEntry> cached;  // by dotted address
   std::vector<std::pair<std::string, std::function<void(const HostCacheRef&)>>> pending;
   std::mutex mutex;
+  bool refuse = false;  // turns every look-up away, as a full queue does
 
   // References that own nothing: the fake keeps its entries itself.
   HostCacheRef find(const NetAddress& a) override {
@@ -68,9 +69,11 @@ class FakeNamer : public HostNamer {
                ? nullptr
                : HostCacheRef(HostCacheRef(), reinterpret_cast<const HostCacheEntry*>(&it->second));
   }
-  void request(const NetAddress& a, std::function<void(const HostCacheRef&)> done) override {
+  bool request(const NetAddress& a, std::function<void(const HostCacheRef&)> done) override {
     std::lock_guard<std::mutex> g(mutex);
+    if (refuse) return false;
     pending.emplace_back(netaddr_text(a), std::move(done));
+    return true;
   }
   std::string_view name_of(const HostCacheEntry* e) const override {
     return reinterpret_cast<const FakeEntry*>(e)->name;

@@ -812,6 +812,32 @@ TEST(HostCacheBound, AnEntryLeavesOnlyOnceItsLastHolderLetsGo) {
   }
 }
 
+// A model host's look-up is skipped while the queue is full; anyone else's
+// is queued however long the queue.
+TEST(HostCacheBound, HostLookUpsAreTurnedAwayPastTheQueuesBound) {
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCacheOptions o = one_worker();
+  o.host_queue_max = 2;
+  o.answer_within = std::chrono::milliseconds(0);
+  HostCache cache(ns, ids, o);
+  cache.start();
+  ns.close_gate();
+  Calls calls;
+  EXPECT_TRUE(cache.offer_ipv4(v4(10, 0, 0, 1), calls.done()));
+  ASSERT_TRUE(ns.wait_until_held());  // taken: no longer waiting
+  EXPECT_TRUE(cache.offer_ipv4(v4(10, 0, 0, 2), calls.done()));
+  EXPECT_TRUE(cache.offer_ipv4(v4(10, 0, 0, 3), calls.done()));
+  EXPECT_FALSE(cache.offer_ipv4(v4(10, 0, 0, 4), calls.done()));
+  EXPECT_TRUE(cache.request_ipv4(v4(10, 0, 0, 5), calls.done()));
+  ns.open_gate();
+  cache.wait_idle();
+  EXPECT_EQ(calls.wait(4).size(), 4u);
+  EXPECT_EQ(cache.find_ipv4(v4(10, 0, 0, 4)), nullptr);
+  EXPECT_NE(cache.find_ipv4(v4(10, 0, 0, 5)), nullptr);
+  EXPECT_EQ(cache.offers_refused(), 1u);
+}
+
 // A provisional entry its answer replaced is found no more but stays whole
 // for whoever holds it; the host id both carry stays while either does.
 TEST(HostCacheBound, AReplacedEntryStaysWholeForItsHolder) {

@@ -27,7 +27,7 @@ class FakeNamer final : public HostNamer {
                ? nullptr
                : HostCacheRef(HostCacheRef(), reinterpret_cast<const HostCacheEntry*>(&it->second));
   }
-  void request(const NetAddress&, std::function<void(const HostCacheRef&)>) override {}
+  bool request(const NetAddress&, std::function<void(const HostCacheRef&)>) override { return true; }
   std::string_view name_of(const HostCacheEntry* e) const override {
     return e ? std::string_view(*reinterpret_cast<const std::string*>(e)) : std::string_view();
   }

@@ -66,8 +66,8 @@ class HostCacheNamer final : public HostNamer {
   explicit HostCacheNamer(HostCache& cache, bool resolves = true) : cache_(cache), resolves_(resolves) {}
   bool resolves() const override { return resolves_; }
   HostCacheRef find(const NetAddress& ipv4) override { return cache_.find_ipv4(ipv4); }
-  void request(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) override {
-    cache_.request_ipv4(ipv4, std::move(done));
+  bool request(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) override {
+    return cache_.offer_ipv4(ipv4, std::move(done));
   }
   std::string_view name_of(const HostCacheEntry* entry) const override {
     return entry != nullptr && entry->has_name() ? std::string_view(entry->host->name) : std::string_view();

@@ -25,8 +25,9 @@ class HostNamer {
   // The cache's current entry for the IPv4 address, or null. Must not block.
   virtual HostCacheRef find(const NetAddress& ipv4) = 0;
   // Queues a resolution; `done` runs later (on any thread) with the entry or
-  // null. Must not block.
-  virtual void request(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) = 0;
+  // null. Must not block. False when the look-up was not queued (too many
+  // wait already): `done` is then never called.
+  virtual bool request(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) = 0;
   // False when hosts are not to be looked up (nothing goes to the name
   // service): host creation then asks nothing, and the cache keeps no entry
   // for the host's address unless a name for it is heard.

@@ -133,12 +133,15 @@ Node* node_create(Net& net, const NetAddress& address) {
     // Until the completion has run, the record's memory is not reused even
     // if the host is evicted (see net_release_dead).
     host->name_pending.store(true, std::memory_order_relaxed);
-    namer->request(address, [life, host](const HostCacheRef& e) {
+    const bool queued = namer->request(address, [life, host](const HostCacheRef& e) {
       MutexLock g(life->mutex);
       if (!life->alive) return;
       if (e != nullptr) host->name_entry.store(e, std::memory_order_release);
       host->name_pending.store(false, std::memory_order_release);
     });
+    // Turned away (a flood of new addresses): the host is shown by its
+    // address, or by a name heard or looked up for it by others.
+    if (!queued) host->name_pending.store(false, std::memory_order_relaxed);
   }
   return host;
 }

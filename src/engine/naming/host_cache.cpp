@@ -218,10 +218,11 @@ int HostCache::entry_count() const {
 
 // --- requests ---------------------------------------------------------------
 
-void HostCache::queue(std::unique_ptr<Request> r) {
+bool HostCache::queue(std::unique_ptr<Request> r, std::size_t room) {
   std::shared_ptr<Request> request(std::move(r));
   {
     MutexLock lock(queue_mutex_);
+    if (queue_.size() >= room) return false;
     if (request && options_.answer_within.count() > 0) {
       request->deadline = Clock::now() + options_.answer_within;
       if (deadlines_.empty()) deadline_wake_.notify_one();
@@ -230,6 +231,7 @@ void HostCache::queue(std::unique_ptr<Request> r) {
     queue_.push_back(std::move(request));
   }
   wake_.notify_one();
+  return true;
 }
 
 bool HostCache::request_text(std::string_view text, HostCacheCompletion done) {
@@ -246,6 +248,15 @@ bool HostCache::request_ipv4(const NetAddress& a, HostCacheCompletion done) {
   if (!is_ip_address(a)) return false;
   queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}));
   return true;
+}
+
+bool HostCache::offer_ipv4(const NetAddress& a, HostCacheCompletion done) {
+  if (!is_ip_address(a)) return false;
+  if (queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}),
+            options_.host_queue_max))
+    return true;
+  offers_refused_.fetch_add(1, std::memory_order_relaxed);
+  return false;
 }
 
 bool HostCache::request_ether(const NetAddress& a, HostCacheCompletion done) {

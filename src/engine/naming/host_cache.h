@@ -289,6 +289,8 @@ struct HostCacheOptions {
   // beyond heard_queue_max are dropped.
   std::size_t heard_max = 16384;
   std::size_t heard_queue_max = 4096;
+  // Requests waiting for a resolver past which offer_ipv4 queues no more.
+  std::size_t host_queue_max = 4096;
   // Off: heard names are dropped as they come (the ethers file still names).
   bool heard_names = true;
   // Entries kept in the tables; past it those nobody holds go, least
@@ -334,6 +336,13 @@ class HostCache {
   // and its completion is never called. Address text is read as an address.
   bool request_text(std::string_view text, HostCacheCompletion done);
   bool request_ipv4(const NetAddress& a, HostCacheCompletion done);
+  // request_ipv4 for a look-up that may be skipped (a new host of the
+  // traffic model): not queued, and false, while host_queue_max requests
+  // already wait. A flood of new addresses faster than the name service
+  // answers would otherwise grow the queue without end.
+  bool offer_ipv4(const NetAddress& a, HostCacheCompletion done);
+  // Look-ups offer_ipv4 turned away.
+  std::uint64_t offers_refused() const { return offers_refused_.load(std::memory_order_relaxed); }
   bool request_ether(const NetAddress& a, HostCacheCompletion done);
   // The same by descriptor; false (with a message) for a kind other than
   // 0, 1, 2 or an address that does not fit its kind.
@@ -429,7 +438,8 @@ class HostCache {
   using AddressTable = std::unordered_map<NetAddress, Slot*, AddressHash, AddressEqual>;
   using IdTable = std::unordered_map<std::int32_t, Slot*>;
 
-  void queue(std::unique_ptr<Request> r);
+  // False, and nothing queued, when `room` requests or more wait already.
+  bool queue(std::unique_ptr<Request> r, std::size_t room = SIZE_MAX);
   void resolve_loop();
   void deadline_loop();
   // The completion, once: empty when the request was answered already.
@@ -534,6 +544,7 @@ class HostCache {
   std::atomic<std::size_t> max_entries_{0};
   // Entries made so far: the stamp a find leaves on its slot.
   std::atomic<std::uint64_t> use_clock_{0};
+  std::atomic<std::uint64_t> offers_refused_{0};
   // The entry count at which the bound is next looked at.
   std::size_t trim_at_ GUARDED_BY(register_mutex_) = 0;
   // Names heard on the wire, by IP address and by Ethernet address.
