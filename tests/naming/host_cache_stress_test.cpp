@@ -55,7 +55,7 @@ TEST_P(HostCacheStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
   std::atomic<int> completed{0};
   std::atomic<int> mismatched{0};
   // Host names filled in by completions while other threads draw them.
-  std::vector<std::atomic<HostCacheRef>> slots(kAddresses);
+  std::vector<HostCacheRefSlot> slots(kAddresses);
   std::atomic<bool> done{false};
 
   auto requester = [&](unsigned seed) {
@@ -108,7 +108,7 @@ TEST_P(HostCacheStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
   auto drawer = [&] {
     std::size_t chars = 0;
     while (!done.load()) {
-      for (const std::atomic<HostCacheRef>& s : slots) {
+      for (const HostCacheRefSlot& s : slots) {
         if (const HostCacheRef e = s.load(); e != nullptr && e->has_name())
           chars += e->short_name.size() + e->host->name.size();
       }
@@ -147,7 +147,7 @@ TEST_P(HostCacheStress, ManyRequestersAndReadersWhileTheResolverAnswers) {
   }
   // Once nobody holds them, the entries past the bound go with the next
   // ones made.
-  for (std::atomic<HostCacheRef>& s : slots) s.store(nullptr);
+  for (HostCacheRefSlot& s : slots) s.store(nullptr);
   for (int i = 0; i < 64; ++i) cache.request_ipv4(NetAddress::ipv4(10, 2, 0, lo(i)), nullptr);
   cache.wait_idle();
   EXPECT_LE(static_cast<std::size_t>(cache.entry_count()), bound);

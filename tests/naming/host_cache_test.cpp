@@ -767,7 +767,7 @@ TEST(HostCacheBound, AnEntryLeavesOnlyOnceItsLastHolderLetsGo) {
     Bounded b(8);
     b.ns.answer_address(ip(10, 0, 0, 1), reply("one.example.com", {"one"}, {ip(10, 0, 0, 1)}));
     const NetAddress a = v4(10, 0, 0, 1);
-    std::atomic<HostCacheRef> host;
+    HostCacheRefSlot host;
     HostCacheRef request, reader;
     b.cache.request_ipv4(a, [&](const HostCacheRef& e) { host.store(e); });
     b.cache.request_ipv4(a, [&](const HostCacheRef& e) { request = e; });

@@ -134,7 +134,7 @@ void node_evict(Net& net, Node& host) {
   // Its name-cache entry may go with it: readers that loaded the reference
   // keep theirs. A completion still out stores one later, which lets go of
   // it when the record is reused.
-  host.name_entry.store(nullptr, std::memory_order_release);
+  host.name_entry.store(nullptr);
   ++net.evicted.hosts;
   net.evicted.host_frames += host.frames_sent;
   net.evicted.host_bytes += host.bytes_sent;

@@ -12,12 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "naming/host_cache_ref.h"
 #include "naming/netaddr.h"
 
 namespace tarnix {
-
-struct HostCacheEntry;
-using HostCacheRef = std::shared_ptr<const HostCacheEntry>;
 
 class HostNamer {
  public:

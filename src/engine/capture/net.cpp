@@ -101,7 +101,7 @@ Node* node_create(Net& net, const NetAddress& address) {
   HostNamer* namer = net.model->namer;
   HostCacheRef entry = namer ? namer->find(address) : nullptr;
   const bool named = entry != nullptr;
-  host->name_entry.store(std::move(entry), std::memory_order_release);
+  host->name_entry.store(std::move(entry));
 
   // The caller found no host of this address: nothing to look for first.
   net.hosts.add_new(host->address, std::move(owned));
@@ -136,7 +136,7 @@ Node* node_create(Net& net, const NetAddress& address) {
     const bool queued = namer->request(address, [life, host](const HostCacheRef& e) {
       MutexLock g(life->mutex);
       if (!life->alive) return;
-      if (e != nullptr) host->name_entry.store(e, std::memory_order_release);
+      if (e != nullptr) host->name_entry.store(e);
       host->name_pending.store(false, std::memory_order_release);
     });
     // Turned away (a flood of new addresses): the host is shown by its
@@ -183,7 +183,7 @@ std::string node_name(const Node& node) { return node_name_source(node).name; }
 HostNamer::Label node_name_source(const Node& node) {
   HostNamer* namer = node.net ? node.net->model->namer : nullptr;
   if (namer == nullptr) return {};
-  const HostCacheRef e = node.name_entry.load(std::memory_order_acquire);
+  const HostCacheRef e = node.name_entry.load();
   return namer->label_of(e.get(), node.address, node.ether_address);
 }
 

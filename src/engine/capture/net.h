@@ -458,7 +458,7 @@ struct alignas(64) Node {
   // Name-cache entry for the address: null until the cache has one. Stored by
   // host creation or by the resolver's completion, read by anyone; the
   // reference keeps the entry in the cache until eviction lets go of it.
-  std::atomic<HostCacheRef> name_entry;
+  HostCacheRefSlot name_entry;
   char address_text[kAddressTextSize] = {};
   CountSampler frame_rate;
   CountSampler byte_rate;

@@ -59,6 +59,14 @@ bool is_ip(const NetAddress& a) {
 
 }  // namespace
 
+Mutex& HostCacheRefSlot::lock_for(const void* slot) {
+  // Enough locks that slots of different hosts seldom share one; records are
+  // at least 64 bytes apart, so the low bits say little.
+  static Mutex locks[64];
+  const auto at = reinterpret_cast<std::uintptr_t>(slot);
+  return locks[((at >> 6) ^ (at >> 12)) % 64];
+}
+
 HostRecord hostc_copy_record(const HostRecord& reply) {
   HostRecord copy;
   copy.name = cut_at_blank(reply.name);

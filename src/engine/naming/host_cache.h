@@ -55,6 +55,7 @@
 #include "core/list.h"
 #include "core/mutex.h"
 #include "naming/ethers.h"
+#include "naming/host_cache_ref.h"
 #include "naming/netaddr.h"
 
 namespace tarnix {
@@ -142,9 +143,6 @@ struct HostCacheEntry {
 // each, separated by single dots, at most 253 characters in all (one final
 // dot allowed). Anything heard on the wire is checked with this first.
 bool hostc_valid_name(std::string_view text);
-
-// A counted reference to an entry: the entry stays valid while it is held.
-using HostCacheRef = std::shared_ptr<const HostCacheEntry>;
 
 // Called on a resolver thread with the entry, or null when there is none
 // (a failed look-up by name, an invalid request). What the original design
