@@ -1,10 +1,10 @@
 // How host creation obtains names without ever waiting for the name service.
 // The host holds a counted reference to the name-cache entry for its address
-// (atomically: the resolver thread stores it, any thread reads it) and derives
-// its name and short name from that entry on read. Entries never change once
-// visible, and one read through a reference stays valid however the host or
-// the cache changes meanwhile; the host's reference is what keeps its entry
-// in the cache, and an evicted host lets go of it.
+// (in a HostCacheRefSlot: the resolver thread stores it, any thread reads it)
+// and derives its name and short name from that entry on read. Entries never
+// change once visible, and a reference loaded from the slot stays valid
+// however the host or the cache changes meanwhile; the host's reference is
+// what keeps its entry in the cache, and an evicted host lets go of it.
 #pragma once
 
 #include <functional>
