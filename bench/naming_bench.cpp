@@ -91,7 +91,7 @@ void BM_HostcRoundTrip(benchmark::State& state) {
   std::condition_variable cv;
   bool answered = false;
   for (auto _ : state) {
-    f.cache.request_ipv4(addr(3), [&](const HostCacheEntry*) {
+    f.cache.request_ipv4(addr(3), [&](const HostCacheRef&) {
       std::lock_guard lock(m);
       answered = true;
       cv.notify_one();

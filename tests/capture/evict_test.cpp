@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <set>
 #include <vector>
 
+#include "capture/bindings.h"
 #include "capture/fakes.h"
 #include "capture/frames.h"
 #include "capture/net.h"
@@ -253,6 +255,68 @@ TEST(Bound, MemoryIsReusedOnlyOnceNothingNamesIt) {
   EXPECT_FALSE(first->dead);  // made a fresh record for the next host
   EXPECT_EQ(first->generation, generation + 1);
   expect_whole(b);
+}
+
+// A host whose look-up was turned away waits for no answer: its memory is
+// reused as soon as the window lets go of it.
+TEST(Bound, AHostWhoseLookUpWasTurnedAwayIsReusedWithoutAnAnswer) {
+  FakeNamer namer;
+  namer.refuse = true;
+  Bounded b(2, 0, &namer);
+  b.send(kBase + 1, kBase + 2, 100, 0);
+  Node* first = node_find(*b.net, ip("10.0.0.1"));
+  const std::uint32_t generation = first->generation;
+  b.send(kBase + 3, kBase + 4, 100, 500000);
+  b.tick(100);
+  EXPECT_TRUE(first->dead);
+  b.send(kBase + 3, kBase + 4, 102);
+  b.tick(102);
+  EXPECT_EQ(first->generation, generation + 1);
+  expect_whole(b);
+}
+
+// An evicted host lets go of its name-cache entry, which then leaves the
+// cache with the next entries past its bound; present hosts keep theirs.
+TEST(Bound, AnEvictedHostsNameEntryLeavesTheCache) {
+  NullNameService ns;
+  MemoryHostIdStore ids;
+  HostCacheOptions options;
+  options.max_entries = 16;
+  HostCache cache(ns, ids, options);
+  cache.start();
+  HostCacheNamer namer(cache);
+  Bounded b(4, 0, &namer);
+  b.send(kBase + 1, kBase + 2, 100);
+  cache.wait_idle();
+  HostCacheRef first = node_find(*b.net, ip("10.0.0.1"))->name_entry.load();
+  ASSERT_NE(first, nullptr);
+  const std::weak_ptr<const HostCacheEntry> watch = first;
+  for (std::uint32_t i = 0; i < 30; ++i) {
+    b.send(kBase + 10 + 2 * i, kBase + 11 + 2 * i, 101 + static_cast<std::int32_t>(i));
+    cache.wait_idle();
+    b.tick(102 + static_cast<std::int32_t>(i));
+  }
+  EXPECT_EQ(node_find(*b.net, ip("10.0.0.1")), nullptr);
+  EXPECT_EQ(first->name, "10.0.0.1");  // still whole for whoever kept it
+  EXPECT_FALSE(watch.expired());
+  EXPECT_EQ(cache.find_ipv4(ip("10.0.0.1")), watch.lock());
+  EXPECT_EQ(watch.use_count(), 2);  // its keeper and the cache, no host
+  for (int i = 0; i < 40; ++i)
+    cache.request_ipv4(NetAddress::ipv4(10, 9, 0, static_cast<std::uint8_t>(i)), nullptr);
+  cache.wait_idle();
+  EXPECT_EQ(cache.find_ipv4(ip("10.0.0.1")), watch.lock());  // kept while held
+  // Once its keeper lets go too, the next entries made take it.
+  first.reset();
+  for (int i = 40; i < 80; ++i)
+    cache.request_ipv4(NetAddress::ipv4(10, 9, 0, static_cast<std::uint8_t>(i)), nullptr);
+  cache.wait_idle();
+  EXPECT_TRUE(watch.expired());
+  EXPECT_LE(cache.entry_count(), 16);
+  for (const Node* h : b.net->all_hosts) {
+    const HostCacheRef e = h->name_entry.load();
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(cache.find_ipv4(h->address), e);
+  }
 }
 
 }  // namespace

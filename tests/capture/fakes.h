@@ -57,24 +57,30 @@ struct FakeEntry {
 class FakeNamer : public HostNamer {
  public:
   std::map<std::string, FakeEntry> cached;  // by dotted address
-  std::vector<std::pair<std::string, std::function<void(const HostCacheEntry*)>>> pending;
+  std::vector<std::pair<std::string, std::function<void(const HostCacheRef&)>>> pending;
   std::mutex mutex;
+  bool refuse = false;  // turns every look-up away, as a full queue does
 
-  const HostCacheEntry* find(const NetAddress& a) override {
+  // References that own nothing: the fake keeps its entries itself.
+  HostCacheRef find(const NetAddress& a) override {
     std::lock_guard<std::mutex> g(mutex);
     auto it = cached.find(netaddr_text(a));
-    return it == cached.end() ? nullptr : reinterpret_cast<const HostCacheEntry*>(&it->second);
+    return it == cached.end()
+               ? nullptr
+               : HostCacheRef(HostCacheRef(), reinterpret_cast<const HostCacheEntry*>(&it->second));
   }
-  void request(const NetAddress& a, std::function<void(const HostCacheEntry*)> done) override {
+  bool request(const NetAddress& a, std::function<void(const HostCacheRef&)> done) override {
     std::lock_guard<std::mutex> g(mutex);
+    if (refuse) return false;
     pending.emplace_back(netaddr_text(a), std::move(done));
+    return true;
   }
   std::string_view name_of(const HostCacheEntry* e) const override {
     return reinterpret_cast<const FakeEntry*>(e)->name;
   }
   // Answers every pending request with a name (or no record when empty).
   void answer_all(const std::map<std::string, std::string>& names) {
-    std::vector<std::pair<std::string, std::function<void(const HostCacheEntry*)>>> todo;
+    std::vector<std::pair<std::string, std::function<void(const HostCacheRef&)>>> todo;
     {
       std::lock_guard<std::mutex> g(mutex);
       todo.swap(pending);

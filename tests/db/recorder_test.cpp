@@ -141,7 +141,7 @@ TEST_F(RecorderTest, HeardNamesReachTheRequestLogAndTheHostRows) {
   ns.close_gate();
   EXPECT_EQ(send(kOther, kServer, nullptr, "/c"), 1);
   ASSERT_TRUE(ns.wait_until_held());
-  const HostCacheEntry* provisional = cache->ipv4_now(NetAddress::ipv4(kOther));
+  const HostCacheRef provisional = cache->ipv4_now(NetAddress::ipv4(kOther));
   ASSERT_NE(provisional, nullptr);
   cache->hear({"phone", NameSource::kMulticast, NetAddress::ipv4(kOther), {}});
   cache->wait_heard();

@@ -303,13 +303,13 @@ TEST(CaptureGlue, NamerAndDuplicateHookForwardToCacheAndDetector) {
   HostCacheNamer namer(cache);
   EXPECT_EQ(namer.find(v4(10, 0, 0, 5)), nullptr);
   std::atomic<const HostCacheEntry*> got{nullptr};
-  namer.request(v4(10, 0, 0, 5), [&](const HostCacheEntry* e) { got = e; });
+  namer.request(v4(10, 0, 0, 5), [&](const HostCacheRef& e) { got = e.get(); });
   namer.request(v4(10, 0, 0, 6), nullptr);
   cache.wait_idle();
   ASSERT_NE(got.load(), nullptr);
-  EXPECT_EQ(namer.find(v4(10, 0, 0, 5)), got.load());
+  EXPECT_EQ(namer.find(v4(10, 0, 0, 5)).get(), got.load());
   EXPECT_EQ(namer.name_of(got.load()), "pc5.example.com");
-  EXPECT_EQ(namer.name_of(namer.find(v4(10, 0, 0, 6))), "");  // no reply: no name
+  EXPECT_EQ(namer.name_of(namer.find(v4(10, 0, 0, 6)).get()), "");  // no reply: no name
   EXPECT_EQ(namer.name_of(nullptr), "");
 
   DupIp dup;
@@ -329,7 +329,7 @@ TEST(CaptureGlue, WithoutResolvingEveryAddressStillGetsAnEntryAndAnId) {
   cache.request_ipv4(v4(10, 0, 0, 5), nullptr);
   cache.request_text("somehost", nullptr);
   cache.wait_idle();
-  const HostCacheEntry* e = cache.find_ipv4(v4(10, 0, 0, 5));
+  const HostCacheRef e = cache.find_ipv4(v4(10, 0, 0, 5));
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->name, "10.0.0.5");
   EXPECT_EQ(e->host_id, 1);

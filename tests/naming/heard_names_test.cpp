@@ -252,7 +252,7 @@ TEST(HeardNames, EthernetEntriesAndLabelsUseTheNameFiles) {
   cache.start();
   cache.request_ether(mac(7), nullptr);
   cache.wait_idle();
-  const HostCacheEntry* e = cache.find_ether_text("nas");
+  const HostCacheRef e = cache.find_ether_text("nas");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->name, "nas");
   EXPECT_EQ(cache.find_ether_text("00:22:72:1b:2c:07"), e);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <stdexcept>
 
 #include "naming/fake_name_service.h"
@@ -31,14 +32,14 @@ using testing_support::reply;
 class Calls {
  public:
   HostCacheCompletion done() {
-    return [this](const HostCacheEntry* e) {
+    return [this](const HostCacheRef& e) {
       std::lock_guard lock(mutex_);
       got_.push_back(e);
       cv_.notify_all();
     };
   }
   // The entries of the first n completions; fails the test on a time-out.
-  std::vector<const HostCacheEntry*> wait(std::size_t n) {
+  std::vector<HostCacheRef> wait(std::size_t n) {
     std::unique_lock lock(mutex_);
     bool ok = cv_.wait_for(lock, 10s, [&] { return got_.size() >= n; });
     EXPECT_TRUE(ok) << "only " << got_.size() << " of " << n << " completions arrived";
@@ -48,7 +49,7 @@ class Calls {
  private:
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::vector<const HostCacheEntry*> got_;
+  std::vector<HostCacheRef> got_;
 };
 
 NetAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
@@ -180,12 +181,12 @@ TEST_F(HostCacheTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
        },
        "fd00::6", "fd00::6", unnamed},
   };
-  std::vector<const HostCacheEntry*> entries;
+  std::vector<HostCacheRef> entries;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Calls one;
     ASSERT_TRUE(c.ask(cache, one.done()));
-    const HostCacheEntry* e = one.wait(1).at(0);
+    HostCacheRef e = one.wait(1).at(0);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->name, c.name);
     EXPECT_EQ(e->address, NetAddress::ipv6(c.bytes.data()));
@@ -203,7 +204,7 @@ TEST_F(HostCacheTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
 
   EXPECT_EQ(cache.find_ipv4(v4(0xfd, 0, 0, 0)), nullptr);
   cache.request_ipv4(v4(0xfd, 0, 0, 0), calls.done());
-  const HostCacheEntry* four = calls.wait(1).at(0);
+  HostCacheRef four = calls.wait(1).at(0);
   ASSERT_NE(four, nullptr);
   EXPECT_EQ(four->name, "four.example.com");
   EXPECT_NE(four->host_id, entries[0]->host_id);
@@ -211,7 +212,7 @@ TEST_F(HostCacheTest, Ipv6AddressesAreLookedUpAsIpv6AndKeptApartFromIpv4) {
 
   // Not waiting for the name service: a provisional entry under the text.
   const std::uint8_t late[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9};
-  const HostCacheEntry* now = cache.ipv4_now(NetAddress::ipv6(late));
+  HostCacheRef now = cache.ipv4_now(NetAddress::ipv6(late));
   ASSERT_NE(now, nullptr);
   EXPECT_TRUE(now->provisional);
   EXPECT_EQ(now->name, "fe80::9");
@@ -247,7 +248,7 @@ TEST_F(HostCacheTest, NameRepliesAreCutAtABlankAndKnownByEveryAlias) {
   cache.request_text("gw", calls.done());
   auto got = calls.wait(1);
   ASSERT_NE(got[0], nullptr);
-  const HostCacheEntry* e = got[0];
+  HostCacheRef e = got[0];
   EXPECT_EQ(e->name, "router");
   EXPECT_EQ(e->host->name, "router");
   EXPECT_EQ(e->short_name, "router");
@@ -428,7 +429,7 @@ TEST_F(HostCacheTest, EveryNewIpv4EntryGetsItsIdOnceBeforeItIsSeen) {
   std::mutex m;
   for (int round = 0; round < 3; ++round) {
     for (std::uint8_t last = 1; last <= 4; ++last) {
-      cache.request_ipv4(v4(10, 0, 0, last), [&, last](const HostCacheEntry* e) {
+      cache.request_ipv4(v4(10, 0, 0, last), [&, last](const HostCacheRef& e) {
         std::lock_guard lock(m);
         seen_ids.push_back(e->host_id);
         // Published entries are complete: the id table already answers.
@@ -545,10 +546,10 @@ TEST_F(HostCacheTest, EveryRequestIsAnsweredWithoutWaitingForTheNextOne) {
   // One request at a time, each waited for: a request that slips in between
   // the resolver's last empty check and its reset of the wake-up would hang.
   for (int i = 0; i < 2000; ++i) {
-    std::promise<const HostCacheEntry*> answered;
+    std::promise<HostCacheRef> answered;
     auto f = answered.get_future();
     cache.request_ether(mac(static_cast<std::uint8_t>(i)),
-                        [&](const HostCacheEntry* e) { answered.set_value(e); });
+                        [&](const HostCacheRef& e) { answered.set_value(e); });
     ASSERT_EQ(f.wait_for(10s), std::future_status::ready) << "request " << i << " was left waiting";
     EXPECT_NE(f.get(), nullptr);
   }
@@ -559,8 +560,8 @@ TEST_F(HostCacheTest, CompletionsMayQueueFurtherRequestsAndFailuresDoNotStopTheR
   std::atomic<int> chained{0};
   // Capture before queuing: the resolver may report before wait_idle() runs.
   ::testing::internal::CaptureStderr();
-  cache.request_ipv4(v4(10, 0, 0, 5), [&](const HostCacheEntry*) {
-    cache.request_text("next", [&](const HostCacheEntry* e) {
+  cache.request_ipv4(v4(10, 0, 0, 5), [&](const HostCacheRef&) {
+    cache.request_text("next", [&](const HostCacheRef& e) {
       if (e != nullptr && e->name == "next") ++chained;
     });
     throw std::runtime_error("requester fault");
@@ -592,7 +593,7 @@ TEST(HostCacheLifecycle, RequestsWaitForStartAndSurviveAStop) {
     cache.start();
     auto got = calls.wait(3);
     EXPECT_EQ(got[2]->address, v4(10, 0, 0, 3));
-    cache.request_ipv4(v4(10, 0, 0, 4), [](const HostCacheEntry*) {});
+    cache.request_ipv4(v4(10, 0, 0, 4), [](const HostCacheRef&) {});
     // Destroyed with work possibly queued: joins cleanly, frees what is left.
   }
   HostCache never_started(ns, ids);
@@ -636,7 +637,7 @@ TEST(HostCachePool, ASilentNameServiceIsAnsweredWithWhatIsKnownAndALateNameStill
   ASSERT_TRUE(ns.wait_until_held());
   auto got = calls.wait(3);  // the name service still holds the first
   ASSERT_NE(got[0], nullptr);
-  const HostCacheEntry* provisional = got[0];
+  HostCacheRef provisional = got[0];
   EXPECT_TRUE(provisional->provisional);
   EXPECT_EQ(provisional->name, "10.0.0.9");
   EXPECT_NE(provisional->host_id, 0);
@@ -648,7 +649,7 @@ TEST(HostCachePool, ASilentNameServiceIsAnsweredWithWhatIsKnownAndALateNameStill
   cache.wait_idle();
   // The late answer takes the address and the id over; nothing is answered
   // twice and nothing is asked twice.
-  const HostCacheEntry* named = cache.find_ipv4(v4(10, 0, 0, 9));
+  HostCacheRef named = cache.find_ipv4(v4(10, 0, 0, 9));
   ASSERT_NE(named, nullptr);
   EXPECT_EQ(named->name, "late.example");
   EXPECT_FALSE(named->provisional);
@@ -688,7 +689,7 @@ TEST(HostCachePool, AStopLeavesALookUpTheServiceHoldsAndAsksAgainAfterTheNextSta
   cache.start();
   auto got = calls.wait(2);
   ASSERT_EQ(got.size(), 2u);
-  for (const HostCacheEntry* e : got) {
+  for (const HostCacheRef& e : got) {
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->name, "five.example");
   }
@@ -723,22 +724,148 @@ TEST(SystemNameServiceTest, AnswersForLocalhostBothWays) {
   EXPECT_EQ(rev->addresses[0], ip(127, 0, 0, 1));
 }
 
-TEST(HostNameSlotTest, ShowsANameOnlyOnceANamedEntryArrives) {
-  HostNameSlot slot;
-  EXPECT_EQ(slot.name(), "");
-  HostCacheEntry unnamed;
-  unnamed.name = "10.0.0.1";
-  slot.set(&unnamed);
-  EXPECT_EQ(slot.entry(), &unnamed);
-  EXPECT_EQ(slot.name(), "");
-  EXPECT_EQ(slot.short_name(), "");
-  HostCacheEntry named;
-  named.host = reply("pc1.lan.example", {}, {});
-  named.name = "pc1.lan.example";
-  named.short_name = "pc1";
-  slot.set(&named);
-  EXPECT_EQ(slot.name(), "pc1.lan.example");
-  EXPECT_EQ(slot.short_name(), "pc1");
+// --- the bound ----------------------------------------------------------------
+
+// A bounded cache and a way to fill it past its bound with entries nobody
+// holds (addresses in 10.9/16, which the fake service does not name).
+struct Bounded {
+  explicit Bounded(std::size_t bound) : cache(ns, ids, options(bound)) { cache.start(); }
+  static HostCacheOptions options(std::size_t bound) {
+    HostCacheOptions o = one_worker();
+    o.max_entries = bound;
+    return o;
+  }
+  void churn(int n = 40) {
+    for (int i = 0; i < n; ++i, ++made)
+      cache.request_ipv4(
+          v4(10, 9, static_cast<std::uint8_t>(made / 256), static_cast<std::uint8_t>(made % 256)), nullptr);
+    cache.wait_idle();
+  }
+  bool has_rows(std::int32_t id) const {
+    for (const MemoryHostIdStore::Row& row : ids.rows())
+      if (row.id == id) return true;
+    return false;
+  }
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCache cache;
+  int made = 0;
+};
+
+// Whoever holds an entry (a model host's slot, a request waiting to be
+// written, a reader between two looks), in whatever order they let go: the
+// entry stays found, and readable through each reference, until the last
+// one goes; then it leaves the tables, its id's rows go, and the address is
+// asked about afresh.
+TEST(HostCacheBound, AnEntryLeavesOnlyOnceItsLastHolderLetsGo) {
+  enum Holder { kHost, kRequest, kReader };
+  const std::vector<std::vector<Holder>> orders = {
+      {kHost, kRequest, kReader}, {kReader, kRequest, kHost}, {kRequest, kHost, kReader}, {}};
+  for (const std::vector<Holder>& order : orders) {
+    SCOPED_TRACE(::testing::Message()
+                 << order.size() << " holders, first " << (order.empty() ? -1 : order[0]));
+    Bounded b(8);
+    b.ns.answer_address(ip(10, 0, 0, 1), reply("one.example.com", {"one"}, {ip(10, 0, 0, 1)}));
+    const NetAddress a = v4(10, 0, 0, 1);
+    HostCacheRefSlot host;
+    HostCacheRef request, reader;
+    b.cache.request_ipv4(a, [&](const HostCacheRef& e) { host.store(e); });
+    b.cache.request_ipv4(a, [&](const HostCacheRef& e) { request = e; });
+    b.cache.wait_idle();
+    reader = b.cache.find_ipv4(a);
+    ASSERT_NE(reader, nullptr);
+    const std::weak_ptr<const HostCacheEntry> watch = reader;
+    const std::int32_t id = reader->host_id;
+    if (order.empty()) host.store(nullptr), request.reset(), reader.reset();
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      b.churn();
+      EXPECT_EQ(b.cache.find_text("one"), watch.lock());
+      switch (order[i]) {
+        case kHost:
+          EXPECT_EQ(host.load()->host->name, "one.example.com");
+          host.store(nullptr);
+          break;
+        case kRequest:
+          EXPECT_EQ(request->short_name, "one");
+          request.reset();
+          break;
+        case kReader:
+          EXPECT_EQ(reader->name, "one.example.com");
+          reader.reset();
+          break;
+      }
+    }
+    b.churn();
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(b.cache.find_ipv4(a), nullptr);
+    EXPECT_EQ(b.cache.find_text("one.example.com"), nullptr);
+    EXPECT_EQ(b.cache.find_id(id), nullptr);
+    EXPECT_FALSE(b.has_rows(id));
+    EXPECT_LE(b.cache.entry_count(), 8);
+    Calls again;
+    b.cache.request_ipv4(a, again.done());
+    const HostCacheRef back = again.wait(1).at(0);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(back->name, "one.example.com");
+    EXPECT_NE(back->host_id, id);
+    EXPECT_EQ(b.ns.address_calls(ip(10, 0, 0, 1)), 2);
+  }
+}
+
+// A model host's look-up is skipped while the queue is full; anyone else's
+// is queued however long the queue.
+TEST(HostCacheBound, HostLookUpsAreTurnedAwayPastTheQueuesBound) {
+  FakeNameService ns;
+  MemoryHostIdStore ids;
+  HostCacheOptions o = one_worker();
+  o.host_queue_max = 2;
+  o.answer_within = std::chrono::milliseconds(0);
+  HostCache cache(ns, ids, o);
+  cache.start();
+  ns.close_gate();
+  Calls calls;
+  EXPECT_TRUE(cache.offer_ipv4(v4(10, 0, 0, 1), calls.done()));
+  ASSERT_TRUE(ns.wait_until_held());  // taken: no longer waiting
+  EXPECT_TRUE(cache.offer_ipv4(v4(10, 0, 0, 2), calls.done()));
+  EXPECT_TRUE(cache.offer_ipv4(v4(10, 0, 0, 3), calls.done()));
+  EXPECT_FALSE(cache.offer_ipv4(v4(10, 0, 0, 4), calls.done()));
+  EXPECT_TRUE(cache.request_ipv4(v4(10, 0, 0, 5), calls.done()));
+  ns.open_gate();
+  cache.wait_idle();
+  EXPECT_EQ(calls.wait(4).size(), 4u);
+  EXPECT_EQ(cache.find_ipv4(v4(10, 0, 0, 4)), nullptr);
+  EXPECT_NE(cache.find_ipv4(v4(10, 0, 0, 5)), nullptr);
+  EXPECT_EQ(cache.offers_refused(), 1u);
+}
+
+// A provisional entry its answer replaced is found no more but stays whole
+// for whoever holds it; the host id both carry stays while either does.
+TEST(HostCacheBound, AReplacedEntryStaysWholeForItsHolder) {
+  Bounded b(8);
+  b.ns.answer_address(ip(10, 0, 0, 2), reply("two.example.com", {}, {ip(10, 0, 0, 2)}));
+  b.ns.close_gate();
+  const NetAddress a = v4(10, 0, 0, 2);
+  b.cache.request_ipv4(a, nullptr);
+  ASSERT_TRUE(b.ns.wait_until_held());
+  HostCacheRef provisional = b.cache.ipv4_now(a);
+  ASSERT_NE(provisional, nullptr);
+  ASSERT_TRUE(provisional->provisional);
+  b.ns.open_gate();
+  b.cache.wait_idle();
+  HostCacheRef named = b.cache.find_ipv4(a);
+  ASSERT_NE(named, provisional);
+  EXPECT_EQ(named->host_id, provisional->host_id);
+  const std::int32_t id = named->host_id;
+  const std::weak_ptr<const HostCacheEntry> old = provisional;
+  named.reset();
+  b.churn();
+  EXPECT_EQ(provisional->name, "10.0.0.2");  // still whole
+  EXPECT_EQ(b.cache.find_ipv4(a), nullptr);  // the answer, held by none, went
+  EXPECT_TRUE(b.has_rows(id));               // but its id is the provisional one's too
+  provisional.reset();
+  b.churn();
+  EXPECT_TRUE(old.expired());
+  EXPECT_FALSE(b.has_rows(id));
 }
 
 }  // namespace

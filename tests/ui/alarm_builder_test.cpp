@@ -318,10 +318,10 @@ TEST_F(AlarmBuilderUi, MapMenuOpensTheBuilderOnANewAlarmForTheHost) {
   Node* ends[2];
   for (int i = 0; i < 2; ++i) {
     ends[i] = node_create(*net, i == 0 ? NetAddress::ipv4(10, 1, 0, 1) : NetAddress::ipv4(172, 16, 0, 1));
-    ip_net_assign(*ends[i]);
+    ip_net_assign(*net, *ends[i]);
     ends[i]->active = 1;
   }
-  Link* l = link_create(*ends[0], *ends[1]);
+  Link* l = link_create(*net, *ends[0], *ends[1]);
   l->active = 1;
   l->byte_rate.average = 100000;
   services.cached["10.1.0.1"] = AlarmHost{7, NetAddress::ipv4(10, 1, 0, 1), "one.example"};

@@ -21,11 +21,13 @@ namespace {
 class FakeNamer final : public HostNamer {
  public:
   std::map<std::string, std::string> names;
-  const HostCacheEntry* find(const NetAddress& a) override {
+  HostCacheRef find(const NetAddress& a) override {
     auto it = names.find(netaddr_text(a));
-    return it == names.end() ? nullptr : reinterpret_cast<const HostCacheEntry*>(&it->second);
+    return it == names.end()
+               ? nullptr
+               : HostCacheRef(HostCacheRef(), reinterpret_cast<const HostCacheEntry*>(&it->second));
   }
-  void request(const NetAddress&, std::function<void(const HostCacheEntry*)>) override {}
+  bool request(const NetAddress&, std::function<void(const HostCacheRef&)>) override { return true; }
   std::string_view name_of(const HostCacheEntry* e) const override {
     return e ? std::string_view(*reinterpret_cast<const std::string*>(e)) : std::string_view();
   }

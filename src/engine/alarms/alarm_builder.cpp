@@ -58,7 +58,7 @@ std::vector<std::string> CacheBuilderServices::host_names() {
 std::optional<AlarmHost> CacheBuilderServices::find_host(const std::string& text) {
   if (names_ == nullptr || text.empty()) return std::nullopt;
   const std::string query = host_query(text);
-  const HostCacheEntry* e = names_->find_text(query);
+  HostCacheRef e = names_->find_text(query);
   // A name only heard on the wire (a DHCP client's, with quiet look-ups)
   // is no name the name service knows, but names a host all the same.
   if (e == nullptr) {
@@ -81,7 +81,7 @@ std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& t
     std::optional<AlarmHost> host GUARDED_BY(mutex);
   };
   auto answer = std::make_shared<Answer>();
-  auto done = [answer, names = names_](const HostCacheEntry* e) {
+  auto done = [answer, names = names_](const HostCacheRef& e) {
     MutexLock lock(answer->mutex);
     if (e != nullptr) answer->host = host_of(*names, *e);
     answer->answered = true;

@@ -134,12 +134,12 @@ void HostCacheAlarmResolver::request_ipv4(const NetAddress& address,
   std::shared_ptr<Outstanding> outstanding = outstanding_;
   std::shared_ptr<void> token(nullptr, [outstanding](void*) { outstanding->settle(); });
   cache_.request_ipv4(
-      address, [completion = std::move(completion), token, &cache = cache_](const HostCacheEntry* entry) {
+      address, [completion = std::move(completion), token, &cache = cache_](const HostCacheRef& entry) {
         if (entry == nullptr) {
           completion(nullptr);
           return;
         }
-        AlarmHost host{entry->host_id, entry->address, cache.shown_name(entry).name};
+        AlarmHost host{entry->host_id, entry->address, cache.shown_name(entry.get()).name};
         completion(&host);
       });
 }

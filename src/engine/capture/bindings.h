@@ -65,9 +65,9 @@ class HostCacheNamer final : public HostNamer {
  public:
   explicit HostCacheNamer(HostCache& cache, bool resolves = true) : cache_(cache), resolves_(resolves) {}
   bool resolves() const override { return resolves_; }
-  const HostCacheEntry* find(const NetAddress& ipv4) override { return cache_.find_ipv4(ipv4); }
-  void request(const NetAddress& ipv4, std::function<void(const HostCacheEntry*)> done) override {
-    cache_.request_ipv4(ipv4, std::move(done));
+  HostCacheRef find(const NetAddress& ipv4) override { return cache_.find_ipv4(ipv4); }
+  bool request(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) override {
+    return cache_.offer_ipv4(ipv4, std::move(done));
   }
   std::string_view name_of(const HostCacheEntry* entry) const override {
     return entry != nullptr && entry->has_name() ? std::string_view(entry->host->name) : std::string_view();

@@ -147,6 +147,10 @@ void node_evict(Net& net, Node& host) {
   while (host.links_in != nullptr) link_evict(net, *host.links_in);
 
   host.dead = true;
+  // Its name-cache entry may go with it: readers that loaded the reference
+  // keep theirs. A completion still out stores one later, which lets go of
+  // it when the record is reused.
+  host.name_entry.store(nullptr);
   ++net.evicted.hosts;
   net.evicted.host_frames += host.frames_sent;
   net.evicted.host_bytes += host.bytes_sent;

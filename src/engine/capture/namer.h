@@ -1,28 +1,31 @@
 // How host creation obtains names without ever waiting for the name service.
-// The host keeps the name-cache entry for its address (atomically: the
-// resolver thread stores it, any thread reads it) and derives its name and
-// short name from that entry on read; entries are never released and never
-// change once visible, so readers cannot race with the completion.
+// The host holds a counted reference to the name-cache entry for its address
+// (in a HostCacheRefSlot: the resolver thread stores it, any thread reads it)
+// and derives its name and short name from that entry on read. Entries never
+// change once visible, and a reference loaded from the slot stays valid
+// however the host or the cache changes meanwhile; the host's reference is
+// what keeps its entry in the cache, and an evicted host lets go of it.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "naming/host_cache_ref.h"
 #include "naming/netaddr.h"
 
 namespace tarnix {
-
-struct HostCacheEntry;
 
 class HostNamer {
  public:
   virtual ~HostNamer() = default;
   // The cache's current entry for the IPv4 address, or null. Must not block.
-  virtual const HostCacheEntry* find(const NetAddress& ipv4) = 0;
+  virtual HostCacheRef find(const NetAddress& ipv4) = 0;
   // Queues a resolution; `done` runs later (on any thread) with the entry or
-  // null. Must not block.
-  virtual void request(const NetAddress& ipv4, std::function<void(const HostCacheEntry*)> done) = 0;
+  // null. Must not block. False when the look-up was not queued (too many
+  // wait already): `done` is then never called.
+  virtual bool request(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) = 0;
   // False when hosts are not to be looked up (nothing goes to the name
   // service): host creation then asks nothing, and the cache keeps no entry
   // for the host's address unless a name for it is heard.

@@ -103,8 +103,9 @@ Node* node_create(Net& net, const NetAddress& address) {
   host->top_slot = -1;
 
   HostNamer* namer = net.model->namer;
-  const HostCacheEntry* entry = namer ? namer->find(address) : nullptr;
-  host->name_entry.store(entry, std::memory_order_release);
+  HostCacheRef entry = namer ? namer->find(address) : nullptr;
+  const bool named = entry != nullptr;
+  host->name_entry.store(std::move(entry));
 
   // The caller found no host of this address: nothing to look for first.
   net.hosts.add_new(host->address, std::move(owned));
@@ -131,17 +132,20 @@ Node* node_create(Net& net, const NetAddress& address) {
     net.host_order.emplace(order, at);
   }
 
-  if (namer != nullptr && entry == nullptr && namer->resolves()) {
+  if (namer != nullptr && !named && namer->resolves()) {
     std::shared_ptr<TrafficModel::Lifetime> life = net.model->lifetime;
     // Until the completion has run, the record's memory is not reused even
     // if the host is evicted (see net_release_dead).
     host->name_pending.store(true, std::memory_order_relaxed);
-    namer->request(address, [life, host](const HostCacheEntry* e) {
+    const bool queued = namer->request(address, [life, host](const HostCacheRef& e) {
       MutexLock g(life->mutex);
       if (!life->alive) return;
-      if (e != nullptr) host->name_entry.store(e, std::memory_order_release);
+      if (e != nullptr) host->name_entry.store(e);
       host->name_pending.store(false, std::memory_order_release);
     });
+    // Turned away (a flood of new addresses): the host is shown by its
+    // address, or by a name heard or looked up for it by others.
+    if (!queued) host->name_pending.store(false, std::memory_order_relaxed);
   }
   return host;
 }
@@ -180,10 +184,10 @@ Link* link_create(Net& net, Node& source, Node& destination) {
 std::string node_name(const Node& node) { return node_name_source(node).name; }
 
 HostNamer::Label node_name_source(const Node& node) {
-  const HostCacheEntry* e = node.name_entry.load(std::memory_order_acquire);
   HostNamer* namer = node.net ? node.net->model->namer : nullptr;
   if (namer == nullptr) return {};
-  return namer->label_of(e, node.address, node.ether_address);
+  const HostCacheRef e = node.name_entry.load();
+  return namer->label_of(e.get(), node.address, node.ether_address);
 }
 
 std::string node_maker(const Node& node) {

@@ -470,11 +470,11 @@ struct alignas(64) Node {
   std::uint16_t vlan = 0;
   Net* net = nullptr;
   NetAddress address;
-  int grouped = 0;
   NetAddress ether_address;
   // Name-cache entry for the address: null until the cache has one. Stored by
-  // host creation or by the resolver's completion, read by anyone.
-  std::atomic<const HostCacheEntry*> name_entry{nullptr};
+  // host creation or by the resolver's completion, read by anyone; the
+  // reference keeps the entry in the cache until eviction lets go of it.
+  HostCacheRefSlot name_entry;
   char address_text[kAddressTextSize] = {};
   CountSampler frame_rate;
   CountSampler byte_rate;
@@ -499,6 +499,9 @@ struct alignas(64) Node {
   // A name request is out whose completion stores into this record: its
   // memory is not reused until the completion has run.
   std::atomic<bool> name_pending{false};
+  // Down here, so that the name-cache reference and the address text fit
+  // before the rates' cache line.
+  int grouped = 0;
 };
 
 inline bool LinkTable::same_key(const Entry& e, const NetAddress& key) {

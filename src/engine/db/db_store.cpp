@@ -806,16 +806,16 @@ namespace {
 // know it (waiting at most `bound_ms`); its host id, or 0.
 std::int32_t host_id_by_name(HostCache& names, const HostCacheRequestDescriptor* request, int bound_ms) {
   if (request == nullptr || request->kind != kHostcByName) return 0;
-  if (const HostCacheEntry* e = names.find_text(request->name)) return e->host_id;
+  if (HostCacheRef e = names.find_text(request->name)) return e->host_id;
 
   struct Wait {
     Mutex m;
     std::condition_variable cv;
     bool done GUARDED_BY(m) = false;
-    const HostCacheEntry* entry GUARDED_BY(m) = nullptr;
+    HostCacheRef entry GUARDED_BY(m);
   };
   auto wait = std::make_shared<Wait>();
-  names.request_text(request->name, [wait](const HostCacheEntry* e) {
+  names.request_text(request->name, [wait](const HostCacheRef& e) {
     MutexLock lock(wait->m);
     wait->entry = e;
     wait->done = true;
@@ -1178,7 +1178,7 @@ std::int32_t db_host_cache_find_id(DbSession& s, const std::string* name, const 
     return query_id(s, kHostIdByNameAddr, cut(*name, kHostNameColumn), &a);
   }
   if (s.names() != nullptr) {
-    const HostCacheEntry* e = nullptr;
+    HostCacheRef e;
     if (name != nullptr)
       e = s.names()->find_text(*name);
     else if (address != nullptr)
@@ -1196,8 +1196,8 @@ std::int32_t db_host_cache_find_id(DbSession& s, const std::string* name, const 
 
 bool db_host_cache_name(DbSession& s, std::int32_t host_id, std::string& out) {
   if (s.names() != nullptr) {
-    if (const HostCacheEntry* e = s.names()->find_id(host_id)) {
-      out = s.names()->shown_name(e).name;
+    if (HostCacheRef e = s.names()->find_id(host_id)) {
+      out = s.names()->shown_name(e.get()).name;
       return true;
     }
   }
@@ -1211,7 +1211,7 @@ bool db_host_cache_name(DbSession& s, std::int32_t host_id, std::string& out) {
 
 bool db_host_cache_addr(DbSession& s, std::int32_t host_id, NetAddress& out) {
   if (s.names() != nullptr) {
-    if (const HostCacheEntry* e = s.names()->find_id(host_id)) {
+    if (HostCacheRef e = s.names()->find_id(host_id)) {
       out = e->address;
       return true;
     }

@@ -31,12 +31,12 @@ struct UrlRecorder::Pending {
   std::int32_t url_host_id = 0;   // the host the URL is stored under
   std::uint16_t url_port = 0;     // and the rest of its key, as stored
   std::string url_vhost;
-  const HostCacheEntry* url_host_entry = nullptr;
+  HostCacheRef url_host_entry;
   bool url_host_by_name = false;  // a name that did not resolve, stored in this write
   int attempts = 0;               // failed writes while others succeeded
   std::int32_t url_hist_id = 0;
-  const HostCacheEntry* client_entry = nullptr;
-  const HostCacheEntry* server_entry = nullptr;
+  HostCacheRef client_entry;
+  HostCacheRef server_entry;
   bool server_by_address = false;  // a direct request's name did not resolve
   bool proxy = false;
   int method = 1;
@@ -57,7 +57,7 @@ enum class Stage { kNew, kUrlHost, kProxyServer, kClient, kDirectServer, kDirect
 
 struct UrlRecorder::Job {
   Stage stage = Stage::kNew;
-  const HostCacheEntry* entry = nullptr;
+  HostCacheRef entry;
   std::shared_ptr<Pending> request;
   std::shared_ptr<void> park;  // holds the parked count while the job lives
 };
@@ -174,7 +174,7 @@ struct UrlRecorder::Steps {
       p->parked_at = Clock::now();
       r.parked_.push_back(p);
     }
-    HostCacheCompletion done = [inbox, p, stage, token](const HostCacheEntry* e) {
+    HostCacheCompletion done = [inbox, p, stage, token](const HostCacheRef& e) {
       inbox->push(Job{stage, e, p, token});
     };
     const bool queued = text != nullptr ? r.names_.request_text(text, std::move(done))
@@ -234,7 +234,7 @@ struct UrlRecorder::Steps {
     switch (job.stage) {
       case Stage::kNew:
         if (p->parts.proxy != 0) {
-          const HostCacheEntry* host = r.names_.find_text(p->parts.host);
+          HostCacheRef host = r.names_.find_text(p->parts.host);
           if (host == nullptr) {
             if (askable(p->parts.host)) return park(p, Stage::kUrlHost, p->parts.host, nullptr);
             return url_host(p, nullptr);
@@ -250,10 +250,10 @@ struct UrlRecorder::Steps {
           // a client wrote in its Host field is kept as written, and the
           // server is known by its address.
           const bool named = p->hostname_used && askable(*p->hostname_used);
-          const HostCacheEntry* by_name = named ? r.names_.find_text(*p->hostname_used) : nullptr;
+          HostCacheRef by_name = named ? r.names_.find_text(*p->hostname_used) : nullptr;
           const NetAddress server = server_address(*p);
-          const HostCacheEntry* by_address = r.names_.find_ipv4(server);
-          const HostCacheEntry* found = by_name != nullptr ? by_name : by_address;
+          HostCacheRef by_address = r.names_.find_ipv4(server);
+          const HostCacheRef& found = by_name != nullptr ? by_name : by_address;
           if (found == nullptr) {
             if (named) return park(p, Stage::kDirectServer, p->hostname_used->c_str(), nullptr);
             p->server_by_address = true;
@@ -284,7 +284,7 @@ struct UrlRecorder::Steps {
           // address, which always has an entry.
           p->server_by_address = true;
           const NetAddress server = server_address(*p);
-          if (const HostCacheEntry* e = r.names_.find_ipv4(server)) return direct(p, e);
+          if (HostCacheRef e = r.names_.find_ipv4(server)) return direct(p, e);
           return park(p, Stage::kDirectServer, nullptr, &server);
         }
         return direct(p, job.entry);
@@ -325,7 +325,7 @@ struct UrlRecorder::Steps {
   // A proxied request's URL host, by its entry or, when it has none (no
   // answer, or not a name to ask about), by its name alone: still a host
   // the client asked for, kept rather than lost.
-  void url_host(const std::shared_ptr<Pending>& p, const HostCacheEntry* entry) {
+  void url_host(const std::shared_ptr<Pending>& p, const HostCacheRef& entry) {
     if (entry != nullptr) {
       p->url_host_entry = entry;
       p->url_host_id = entry->host_id;
@@ -353,7 +353,7 @@ struct UrlRecorder::Steps {
   }
 
   // A direct request with its server known: the URL, then the client.
-  void direct(const std::shared_ptr<Pending>& p, const HostCacheEntry* server) {
+  void direct(const std::shared_ptr<Pending>& p, HostCacheRef server) {
     p->server_entry = server;
     p->url_host_entry = server;
     p->url_host_id = server->host_id;
@@ -373,7 +373,7 @@ struct UrlRecorder::Steps {
     current = nullptr;
     if (p->parts.proxy != 0) {
       if (p->url_id == 0) {
-        const HostCacheEntry* host = r.names_.find_text(p->parts.host);
+        HostCacheRef host = r.names_.find_text(p->parts.host);
         p->url_host_entry = host;
         p->url_host_by_name = host == nullptr;
         p->url_host_id = host != nullptr ? host->host_id : db_host_cache_store_name(db(), p->parts.host);
@@ -386,7 +386,7 @@ struct UrlRecorder::Steps {
     }
     if (p->server_entry == nullptr) {
       const bool named = p->hostname_used && askable(*p->hostname_used);
-      const HostCacheEntry* server = named ? r.names_.find_text(*p->hostname_used) : nullptr;
+      HostCacheRef server = named ? r.names_.find_text(*p->hostname_used) : nullptr;
       if (server == nullptr) server = r.names_.find_ipv4(server_address(*p));
       if (server == nullptr) return give_up(p);
       p->client_entry = p->client_entry != nullptr ? p->client_entry : r.names_.find_ipv4(client_address(*p));
@@ -417,17 +417,17 @@ struct UrlRecorder::Steps {
       ++given_up;
       return;
     }
-    id_of(p->client_entry);
-    id_of(p->server_entry);
+    id_of(p->client_entry.get());
+    id_of(p->server_entry.get());
     if (p->url_id == 0) {
       if (p->url_host_by_name)
         p->url_host_id = db_host_cache_store_name(db(), p->parts.host);
       else if (p->url_host_id == 0)
-        p->url_host_id = id_of(p->url_host_entry);
+        p->url_host_id = id_of(p->url_host_entry.get());
       if (p->url_host_id != 0) add_url(*p);
     }
     const char* used = p->hostname_used ? p->hostname_used->c_str() : nullptr;
-    p->url_hist_id = db_url_hist_add(db(), p->url_id, used, p->client_entry, p->server_entry,
+    p->url_hist_id = db_url_hist_add(db(), p->url_id, used, p->client_entry.get(), p->server_entry.get(),
                                      p->proxy ? 1 : 0, p->method, nullptr, p->time);
     if (p->url_hist_id != 0)
       written.push_back(p);
@@ -444,8 +444,8 @@ struct UrlRecorder::Steps {
     rec.server = server_address(p);
     // The names known when the access is written; the host rows, which
     // the reports read, follow names heard later.
-    rec.client_name = r.names_.shown_name(p.client_entry).name;
-    rec.server_name = r.names_.shown_name(p.server_entry).name;
+    rec.client_name = r.names_.shown_name(p.client_entry.get()).name;
+    rec.server_name = r.names_.shown_name(p.server_entry.get()).name;
     rec.target = p.target;
     rec.hostname_used = used != nullptr ? used : "";
     rec.url_id = p.url_id;

@@ -7,6 +7,7 @@
 #include <exception>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "core/alloc.h"
 
@@ -58,6 +59,14 @@ bool is_ip(const NetAddress& a) {
 
 }  // namespace
 
+Mutex& HostCacheRefSlot::lock_for(const void* slot) {
+  // Enough locks that slots of different hosts seldom share one; records are
+  // at least 64 bytes apart, so the low bits say little.
+  static Mutex locks[64];
+  const auto at = reinterpret_cast<std::uintptr_t>(slot);
+  return locks[((at >> 6) ^ (at >> 12)) % 64];
+}
+
 HostRecord hostc_copy_record(const HostRecord& reply) {
   HostRecord copy;
   copy.name = cut_at_blank(reply.name);
@@ -87,7 +96,7 @@ struct HostCache::Asking {
 };
 
 HostCache::HostCache(NameService& ns, HostIdStore& ids, HostCacheOptions options)
-    : ns_(ns), ids_(ids), options_(std::move(options)) {
+    : ns_(ns), ids_(ids), options_(std::move(options)), max_entries_(options_.max_entries) {
   if (options_.workers < 1) options_.workers = 1;
 }
 
@@ -143,67 +152,85 @@ bool HostCache::running() const {
 
 // --- look-ups -------------------------------------------------------------
 
-const HostCacheEntry* HostCache::find_text_locked(std::string_view text) const {
+std::size_t HostCache::AddressHash::operator()(const NetAddress& a) const {
+  const std::size_t kind = a.type != nullptr ? static_cast<std::size_t>(a.type->index) : 0;
+  return static_cast<std::uint32_t>(netaddr_hash(a)) ^ (kind << 29);
+}
+
+bool HostCache::AddressEqual::operator()(const NetAddress& a, const NetAddress& b) const {
+  return a.type == b.type && netaddr_compare(a, b) == 0;
+}
+
+HostCacheRef HostCache::use(const Slot* slot) const {
+  if (slot == nullptr) return nullptr;
+  // Relaxed: the stamp only orders what the bound lets go first.
+  slot->used.store(use_clock_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  return slot->entry;
+}
+
+const HostCache::Slot* HostCache::find_text_locked(std::string_view text) const {
   if (NetAddress a; address_of_text(text, a)) {
-    const HostCacheEntry* const* e = ipv4_addresses_.find(a);
-    return e != nullptr ? *e : nullptr;
+    auto it = ipv4_addresses_.find(a);
+    return it != ipv4_addresses_.end() ? it->second : nullptr;
   }
-  const HostCacheEntry* const* e = ipv4_names_.find(text);
-  return e != nullptr ? *e : nullptr;
+  auto it = ipv4_names_.find(text);
+  return it != ipv4_names_.end() ? it->second : nullptr;
 }
 
 std::vector<std::string> HostCache::ipv4_names() const {
   ReaderLock lock(tables_mutex_);
   std::vector<std::string> out;
-  ipv4_names_.foreach ([&](const std::string& name, const HostCacheEntry*) { out.push_back(name); });
+  out.reserve(ipv4_names_.size());
+  for (const auto& [name, slot] : ipv4_names_) out.push_back(name);
   return out;
 }
 
-const HostCacheEntry* HostCache::find_text(std::string_view text) const {
+HostCacheRef HostCache::find_text(std::string_view text) const {
   ReaderLock lock(tables_mutex_);
-  return find_text_locked(text);
+  return use(find_text_locked(text));
 }
 
-const HostCacheEntry* HostCache::find_ipv4(const NetAddress& a) const {
+HostCacheRef HostCache::find_ipv4(const NetAddress& a) const {
   if (!is_ip_address(a)) return nullptr;
   ReaderLock lock(tables_mutex_);
-  const HostCacheEntry* const* e = ipv4_addresses_.find(a);
-  return e != nullptr ? *e : nullptr;
+  auto it = ipv4_addresses_.find(a);
+  return it != ipv4_addresses_.end() ? use(it->second) : nullptr;
 }
 
-const HostCacheEntry* HostCache::find_ether(const NetAddress& a) const {
+HostCacheRef HostCache::find_ether(const NetAddress& a) const {
   if (!is_ether(a)) return nullptr;
   ReaderLock lock(tables_mutex_);
-  const HostCacheEntry* const* e = ether_addresses_.find(a);
-  return e != nullptr ? *e : nullptr;
+  auto it = ether_addresses_.find(a);
+  return it != ether_addresses_.end() ? use(it->second) : nullptr;
 }
 
-const HostCacheEntry* HostCache::find_ether_text(std::string_view text) const {
+HostCacheRef HostCache::find_ether_text(std::string_view text) const {
   if (text.find(':') != std::string_view::npos) {
     return find_ether(NetAddress::parse(kAddrEther, std::string(text).c_str()));
   }
   ReaderLock lock(tables_mutex_);
-  const HostCacheEntry* const* e = ether_names_.find(text);
-  return e != nullptr ? *e : nullptr;
+  auto it = ether_names_.find(text);
+  return it != ether_names_.end() ? use(it->second) : nullptr;
 }
 
-const HostCacheEntry* HostCache::find_id(std::int32_t id) const {
+HostCacheRef HostCache::find_id(std::int32_t id) const {
   ReaderLock lock(tables_mutex_);
-  const HostCacheEntry* const* e = host_ids_.find(id);
-  return e != nullptr ? *e : nullptr;
+  auto it = host_ids_.find(id);
+  return it != host_ids_.end() ? use(it->second) : nullptr;
 }
 
 int HostCache::entry_count() const {
   ReaderLock lock(tables_mutex_);
-  return static_cast<int>(entries_.size());
+  return static_cast<int>(slots_.size());
 }
 
 // --- requests ---------------------------------------------------------------
 
-void HostCache::queue(std::unique_ptr<Request> r) {
+bool HostCache::queue(std::unique_ptr<Request> r, std::size_t room) {
   std::shared_ptr<Request> request(std::move(r));
   {
     MutexLock lock(queue_mutex_);
+    if (queue_.size() >= room) return false;
     if (request && options_.answer_within.count() > 0) {
       request->deadline = Clock::now() + options_.answer_within;
       if (deadlines_.empty()) deadline_wake_.notify_one();
@@ -212,6 +239,7 @@ void HostCache::queue(std::unique_ptr<Request> r) {
     queue_.push_back(std::move(request));
   }
   wake_.notify_one();
+  return true;
 }
 
 bool HostCache::request_text(std::string_view text, HostCacheCompletion done) {
@@ -228,6 +256,15 @@ bool HostCache::request_ipv4(const NetAddress& a, HostCacheCompletion done) {
   if (!is_ip_address(a)) return false;
   queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}));
   return true;
+}
+
+bool HostCache::offer_ipv4(const NetAddress& a, HostCacheCompletion done) {
+  if (!is_ip_address(a)) return false;
+  if (queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}),
+            options_.host_queue_max))
+    return true;
+  offers_refused_.fetch_add(1, std::memory_order_relaxed);
+  return false;
 }
 
 bool HostCache::request_ether(const NetAddress& a, HostCacheCompletion done) {
@@ -278,9 +315,17 @@ namespace {
 
 // Requests with the same key share one look-up.
 std::string flight_key(std::int32_t kind, const NetAddress& address, const std::string& name) {
-  if (kind == kHostcByName) return "n" + name;
-  if (kind == kHostcByIpv4 && is_ip_address(address)) return "a" + netaddr_text(address);
-  return {};  // answered without the name service
+  // Built by appending: GCC 12 at -O3 warns (falsely, -Wrestrict) about
+  // "a" + a temporary string once this is inlined into the resolver loop.
+  std::string key;
+  if (kind == kHostcByName) {
+    key = "n";
+    key += name;
+  } else if (kind == kHostcByIpv4 && is_ip_address(address)) {
+    key = "a";
+    key += netaddr_text(address);
+  }
+  return key;  // empty: answered without the name service
 }
 
 }  // namespace
@@ -291,7 +336,7 @@ HostCacheCompletion HostCache::claim(Request& r) {
   return std::move(r.done);
 }
 
-void HostCache::call(HostCacheCompletion& done, const HostCacheEntry* entry) {
+void HostCache::call(HostCacheCompletion& done, const HostCacheRef& entry) {
   if (!done) return;
   try {
     done(entry);
@@ -343,7 +388,7 @@ void HostCache::resolve_loop() {
     ++busy_;
     lock.unlock();
     bool left = false;
-    const HostCacheEntry* entry = process(*r, left);
+    HostCacheRef entry = process(*r, left);
     lock.lock();
     std::vector<std::shared_ptr<Request>> waiting;
     if (!key.empty()) {
@@ -365,6 +410,7 @@ void HostCache::resolve_loop() {
     lock.unlock();
     for (HostCacheCompletion& d : done) call(d, entry);
     done.clear();
+    entry.reset();
     waiting.clear();
     r.reset();
     lock.lock();
@@ -394,7 +440,7 @@ void HostCache::deadline_loop() {
     if (!done) continue;
     ++busy_;
     lock.unlock();
-    const HostCacheEntry* entry = nullptr;
+    HostCacheRef entry;
     if (r->kind == kHostcByIpv4) entry = ipv4_now(r->address);
     if (r->kind == kHostcByEther) entry = ether_entry(r->address);
     call(done, entry);
@@ -460,7 +506,7 @@ std::optional<HostRecord> HostCache::ask(std::function<std::optional<HostRecord>
   return reply;
 }
 
-const HostCacheEntry* HostCache::process(const Request& r, bool& left) {
+HostCacheRef HostCache::process(const Request& r, bool& left) {
   switch (r.kind) {
     case kHostcByName:
       return by_name(r.name, left);
@@ -474,8 +520,8 @@ const HostCacheEntry* HostCache::process(const Request& r, bool& left) {
   }
 }
 
-const HostCacheEntry* HostCache::by_name(const std::string& name, bool& left) {
-  if (const HostCacheEntry* old = find_text(name)) return old;
+HostCacheRef HostCache::by_name(const std::string& name, bool& left) {
+  if (HostCacheRef old = find_text(name)) return old;
   // Only a host name goes to the name service: whatever else a neighbour
   // writes in a Host field is not asked about (nor is an empty name).
   if (!hostc_valid_name(name)) return nullptr;
@@ -490,15 +536,15 @@ const HostCacheEntry* HostCache::by_name(const std::string& name, bool& left) {
     note_failed_name(name);
     return nullptr;
   }
-  if (const HostCacheEntry* old = find_text(name)) return old;
-  auto e = std::make_unique<HostCacheEntry>();
+  if (HostCacheRef old = find_text(name)) return old;
+  auto e = std::make_shared<HostCacheEntry>();
   e->host = hostc_copy_record(*reply);
   if (!e->host->addresses.empty()) e->address = NetAddress::ipv4(e->host->addresses.front().data());
   return register_ipv4(std::move(e), name);
 }
 
-const HostCacheEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
-  const HostCacheEntry* old = find_ipv4(a);
+HostCacheRef HostCache::by_ipv4(const NetAddress& a, bool& left) {
+  HostCacheRef old = find_ipv4(a);
   if (old != nullptr && !old->provisional) return old;
   std::array<std::uint8_t, 16> bytes{};
   std::memcpy(bytes.data(), a.bytes, bytes.size());
@@ -512,7 +558,8 @@ const HostCacheEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
   MutexLock reg(register_mutex_);
   old = find_ipv4(a);
   if (old != nullptr && !old->provisional) return old;
-  auto e = std::make_unique<HostCacheEntry>();
+  old.reset();
+  auto e = std::make_shared<HostCacheEntry>();
   // The entry stays keyed by the address that was asked about, whatever
   // address list the reply carries, so the next request finds it.
   e->address = a;
@@ -521,36 +568,119 @@ const HostCacheEntry* HostCache::by_ipv4(const NetAddress& a, bool& left) {
   return register_ipv4(std::move(e), {});
 }
 
-const HostCacheEntry* HostCache::ipv4_now(const NetAddress& a) {
+HostCacheRef HostCache::ipv4_now(const NetAddress& a) {
   if (!is_ip_address(a)) return nullptr;
-  if (const HostCacheEntry* old = find_ipv4(a)) return old;
+  if (HostCacheRef old = find_ipv4(a)) return old;
   MutexLock reg(register_mutex_);
-  if (const HostCacheEntry* old = find_ipv4(a)) return old;
-  auto e = std::make_unique<HostCacheEntry>();
+  if (HostCacheRef old = find_ipv4(a)) return old;
+  auto e = std::make_shared<HostCacheEntry>();
   e->address = a;
   e->name = netaddr_text(a);
   e->provisional = true;
   return register_ipv4(std::move(e), {});
 }
 
-const HostCacheEntry* HostCache::ether_entry(const NetAddress& a) {
-  if (const HostCacheEntry* old = find_ether(a)) return old;
+HostCacheRef HostCache::ether_entry(const NetAddress& a) {
+  if (HostCacheRef old = find_ether(a)) return old;
   MutexLock reg(register_mutex_);
-  if (const HostCacheEntry* old = find_ether(a)) return old;
-  auto e = std::make_unique<HostCacheEntry>();
+  if (HostCacheRef old = find_ether(a)) return old;
+  auto e = std::make_shared<HostCacheEntry>();
   e->address = a;
   const std::string colon = netaddr_text(e->address);
-  const HostCacheEntry* entry = e.get();
-  WriterLock lock(tables_mutex_);
-  // The administrator's name for the adapter, when the ethers file has one.
-  const std::string_view admin = ethers_ ? ethers_->name_of(a) : std::string_view();
-  e->name = admin.empty() ? colon : std::string(admin);
-  if (!admin.empty()) e->source = NameSource::kEthers;
-  ether_addresses_.set(entry->address, entry);
-  ether_names_.set(colon, entry);
-  if (!admin.empty() && ether_names_.find(e->name) == nullptr) ether_names_.set(e->name, entry);
-  entries_.push_back(std::move(e));
+  HostCacheRef entry = e;
+  {
+    WriterLock lock(tables_mutex_);
+    // The administrator's name for the adapter, when the ethers file has one.
+    const std::string_view admin = ethers_ ? ethers_->name_of(a) : std::string_view();
+    e->name = admin.empty() ? colon : std::string(admin);
+    if (!admin.empty()) e->source = NameSource::kEthers;
+    Slot* slot = add_slot(entry, true);
+    ether_addresses_[entry->address] = slot;
+    ether_names_[colon] = slot;
+    slot->names.push_back(colon);
+    if (!admin.empty() && ether_names_.try_emplace(e->name, slot).second) slot->names.push_back(e->name);
+  }
+  trim();
   return entry;
+}
+
+HostCache::Slot* HostCache::add_slot(HostCacheRef entry, bool ether) {
+  auto slot = std::make_unique<Slot>();
+  slot->entry = std::move(entry);
+  slot->ether = ether;
+  slot->used.store(use_clock_.fetch_add(1, std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  slots_.push_back(std::move(slot));
+  return slots_.back().get();
+}
+
+void HostCache::add_name(Slot& slot, const std::string& name) {
+  ipv4_names_[name] = &slot;
+  slot.names.push_back(name);
+}
+
+void HostCache::unlink(const Slot& slot) {
+  const HostCacheEntry& e = *slot.entry;
+  NameTable& names = slot.ether ? ether_names_ : ipv4_names_;
+  for (const std::string& name : slot.names) {
+    auto it = names.find(name);
+    if (it != names.end() && it->second == &slot) names.erase(it);
+  }
+  AddressTable& addresses = slot.ether ? ether_addresses_ : ipv4_addresses_;
+  if (auto it = addresses.find(e.address); it != addresses.end() && it->second == &slot) addresses.erase(it);
+  if (auto it = host_ids_.find(e.host_id); it != host_ids_.end() && it->second == &slot) host_ids_.erase(it);
+}
+
+void HostCache::trim() {
+  const std::size_t bound = max_entries_.load(std::memory_order_relaxed);
+  std::vector<std::unique_ptr<Slot>> leaving;
+  std::vector<std::int32_t> released;
+  {
+    WriterLock lock(tables_mutex_);
+    if (bound == 0 || slots_.size() <= std::max(bound, trim_at_)) return;
+    // Down to seven eighths of the bound, so that the next look comes an
+    // eighth of the bound later: one pass over the slots per many entries
+    // made, not one per entry.
+    const std::size_t target = bound - bound / 8;
+    // Under the writer lock no find can hand out another reference: an
+    // entry whose only reference is the slot's has no holder, and gets none.
+    std::vector<std::pair<std::uint64_t, std::size_t>> free;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      if (slots_[i]->entry.use_count() == 1)
+        free.emplace_back(slots_[i]->used.load(std::memory_order_relaxed), i);
+    }
+    const std::size_t drop = std::min(free.size(), slots_.size() > target ? slots_.size() - target : 0);
+    if (drop < free.size()) {
+      std::nth_element(free.begin(), free.begin() + static_cast<std::ptrdiff_t>(drop), free.end());
+      free.resize(drop);
+    }
+    std::unordered_set<std::int32_t> ids;
+    for (const auto& [used, i] : free) {
+      unlink(*slots_[i]);
+      if (slots_[i]->entry->host_id != 0) ids.insert(slots_[i]->entry->host_id);
+      leaving.push_back(std::move(slots_[i]));
+    }
+    std::erase(slots_, nullptr);
+    // An id another entry still carries (the same host found by name and by
+    // address, an answer that replaced a provisional entry) stays.
+    for (const std::unique_ptr<Slot>& s : slots_) {
+      if (ids.empty()) break;
+      ids.erase(s->entry->host_id);
+    }
+    released.assign(ids.begin(), ids.end());
+    // Held entries past the bound are looked at again only after another
+    // eighth of it: the pass over them would find the same.
+    trim_at_ = slots_.size() > target ? slots_.size() + std::max<std::size_t>(16, bound / 8) : 0;
+  }
+  for (std::int32_t id : released) {
+    stored_names_.erase(id);
+    try {
+      ids_.release(id);
+    } catch (const std::exception& ex) {
+      std::fprintf(stderr, "hostc_resolve: host id store failed: %s\n", ex.what());
+    }
+  }
+  // The entries themselves are freed here, with no table lock held.
+  leaving.clear();
 }
 
 bool HostCache::name_failed_recently(const std::string& name) {
@@ -701,7 +831,7 @@ void HostCache::rename_stored(const std::vector<NetAddress>& addresses) {
     // Read afresh under the register lock: whichever thread gets here last
     // writes the name that is current, and a look-up's name (registered
     // under the same lock) is never overwritten.
-    const HostCacheEntry* e = find_ipv4(a);
+    const HostCacheRef e = find_ipv4(a);
     if (e == nullptr || e->host_id == 0 || e->has_name()) continue;
     const NameAndSource shown = name_of(a, nullptr);
     if (shown.source == NameSource::kNone || shown.source >= NameSource::kLookup) continue;
@@ -740,8 +870,8 @@ NameAndSource HostCache::name_of(const NetAddress& ipv4, const NetAddress* ether
   ReaderLock lock(tables_mutex_);
   if (has_ether && ethers_) consider(ethers_->name_of(*ether), NameSource::kEthers);
   if (is_ip_address(ipv4)) {
-    if (const HostCacheEntry* const* e = ipv4_addresses_.find(ipv4); e != nullptr && (*e)->has_name())
-      consider((*e)->host->name, NameSource::kLookup);
+    if (auto it = ipv4_addresses_.find(ipv4); it != ipv4_addresses_.end() && it->second->entry->has_name())
+      consider(it->second->entry->host->name, NameSource::kLookup);
   }
   if (is_ip(ipv4)) {
     if (auto it = heard_ip_.find(*heard_key(ipv4)); it != heard_ip_.end())
@@ -808,8 +938,7 @@ const Manufacturers::Maker* HostCache::maker_of(const NetAddress& ether) const {
   return makers_ ? makers_->find(ether) : nullptr;
 }
 
-const HostCacheEntry* HostCache::publish_ipv4(std::unique_ptr<HostCacheEntry> e,
-                                              const std::string& asked_name) {
+HostCacheRef HostCache::publish_ipv4(std::shared_ptr<HostCacheEntry> e, const std::string& asked_name) {
   if (e->host && !e->host->name.empty()) {
     e->source = NameSource::kLookup;
     e->name = e->host->name;
@@ -831,34 +960,36 @@ const HostCacheEntry* HostCache::publish_ipv4(std::unique_ptr<HostCacheEntry> e,
   }
   e->host_id = id;
 
-  const HostCacheEntry* entry = e.get();
-  WriterLock lock(tables_mutex_);
-  if (entry->host) {
-    if (!entry->host->name.empty()) ipv4_names_.set(entry->host->name, entry);
-    for (const std::string& alias : entry->host->aliases) {
-      if (!alias.empty() && find_text_locked(alias) == nullptr) ipv4_names_.set(alias, entry);
+  const HostCacheRef entry = std::move(e);
+  {
+    WriterLock lock(tables_mutex_);
+    Slot* slot = add_slot(entry, false);
+    if (entry->host) {
+      if (!entry->host->name.empty()) add_name(*slot, entry->host->name);
+      for (const std::string& alias : entry->host->aliases) {
+        if (!alias.empty() && find_text_locked(alias) == nullptr) add_name(*slot, alias);
+      }
     }
+    // A name that reached its host through a name the reply does not list
+    // (a nickname, a search-domain completion) is kept too: otherwise every
+    // later request for it would ask again and add one more entry.
+    if (!asked_name.empty() && find_text_locked(asked_name) == nullptr) add_name(*slot, asked_name);
+    if (is_ip_address(entry->address)) {
+      auto [old, added] = ipv4_addresses_.try_emplace(entry->address, slot);
+      // A provisional entry gives way to the answer; holders of it keep a
+      // valid (if nameless) entry under the same host id.
+      if (!added && old->second->entry->provisional) old->second = slot;
+    }
+    if (id != 0) host_ids_[id] = slot;
   }
-  // A name that reached its host through a name the reply does not list
-  // (a nickname, a search-domain completion) is kept too: otherwise every
-  // later request for it would ask again and add one more entry.
-  if (!asked_name.empty() && find_text_locked(asked_name) == nullptr) ipv4_names_.set(asked_name, entry);
-  if (is_ip_address(entry->address)) {
-    const HostCacheEntry* const* old = ipv4_addresses_.find(entry->address);
-    // A provisional entry gives way to the answer; holders of it keep a
-    // valid (if nameless) entry under the same host id.
-    if (old == nullptr || (*old)->provisional) ipv4_addresses_.set(entry->address, entry);
-  }
-  if (id != 0) host_ids_.set(id, entry);
-  entries_.push_back(std::move(e));
   return entry;
 }
 
-const HostCacheEntry* HostCache::register_ipv4(std::unique_ptr<HostCacheEntry> e,
-                                               const std::string& asked_name) {
-  const HostCacheEntry* entry = publish_ipv4(std::move(e), asked_name);
+HostCacheRef HostCache::register_ipv4(std::shared_ptr<HostCacheEntry> e, const std::string& asked_name) {
+  HostCacheRef entry = publish_ipv4(std::move(e), asked_name);
   // A name heard before the host's entry was made reaches its rows now.
   if (entry->host_id != 0 && !entry->has_name()) rename_stored({entry->address});
+  trim();
   return entry;
 }
 

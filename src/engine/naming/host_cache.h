@@ -13,11 +13,26 @@
 // replaces the provisional entry under the same host id.
 //
 // Entries are created only by the resolver, are complete (host id included)
-// before any other thread can reach them, never change afterwards and live as
-// long as the cache. A `const HostCacheEntry*` may therefore be kept and read from
-// any thread without a lock.
+// before any other thread can reach them and never change afterwards. They
+// are shared: every find_* and every completion hands out a HostCacheRef, a
+// counted reference, and an entry lives as long as the cache's tables or any
+// holder keep it. Whoever keeps an entry past the call that gave it (a host
+// of the traffic model, a request waiting to be recorded) keeps the
+// reference, never a bare pointer; a `const HostCacheEntry*` is only
+// borrowed for the duration of a call.
+//
+// The tables are bounded (HostCacheOptions::max_entries). Past the bound the
+// entries nobody but the tables holds go, least recently found first; an
+// entry someone holds stays in the tables however full they are, so that a
+// host present in the model keeps its name and every find of it gives the
+// same entry. An address whose entry went is looked up afresh the next time
+// it is asked about, failed reverse look-ups included. Its host id is handed
+// back to the id store (HostIdStore::release) once no entry carries it: a
+// store that keeps rows for good (the database) gives the same id again, the
+// memory store a new one.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -40,6 +55,7 @@
 #include "core/list.h"
 #include "core/mutex.h"
 #include "naming/ethers.h"
+#include "naming/host_cache_ref.h"
 #include "naming/netaddr.h"
 
 namespace tarnix {
@@ -130,8 +146,9 @@ bool hostc_valid_name(std::string_view text);
 
 // Called on a resolver thread with the entry, or null when there is none
 // (a failed look-up by name, an invalid request). What the original design
-// passed as two opaque arguments is whatever the lambda captures.
-using HostCacheCompletion = std::function<void(const HostCacheEntry* entry)>;
+// passed as two opaque arguments is whatever the lambda captures; a
+// completion that keeps the entry copies the reference.
+using HostCacheCompletion = std::function<void(const HostCacheRef& entry)>;
 
 enum HostCacheRequestKind : std::int32_t {
   kHostcByName = 0,
@@ -203,41 +220,54 @@ class HostIdStore {
   virtual bool rename(std::int32_t /*id*/, const NetAddress& /*address*/, const std::string& /*name*/) {
     return true;
   }
+  // No entry of the cache carries the id any more (their addresses left the
+  // cache's bound). A store that keeps its rows for good keeps the id, so
+  // that an address that comes back gets it again; one that keeps rows only
+  // for the cache may let them go.
+  virtual void release(std::int32_t /*id*/) {}
 };
 
 // Keeps host rows in memory: ids from 1 upwards; a known address or name of
-// a stored entry gives back the id it was stored under.
+// a stored entry gives back the id it was stored under. Of several rows that
+// match, the one stored first answers. Rows are found through indexes by
+// address and name, and a released id's rows go: the rows last as long as
+// the cache's entries, so an address that comes back after its entry went
+// gets a new id.
 class MemoryHostIdStore final : public HostIdStore {
  public:
   std::int32_t find_id(const std::string& name, const NetAddress& address) override;
   std::int32_t store(const HostCacheEntry& entry) override;
   bool rename(std::int32_t id, const NetAddress& address, const std::string& name) override;
+  void release(std::int32_t id) override;
 
   struct Row {
     std::int32_t id;
     std::string name;
     NetAddress address;
   };
+  // In the order stored.
   std::vector<Row> rows() const;
   int store_calls() const;
 
  private:
-  std::int32_t find_by_address(const NetAddress& address) const REQUIRES(mutex_);
-  std::int32_t find_by_name(const std::string& name) const REQUIRES(mutex_);
+  using Seq = std::uint64_t;  // order of storing
+  using Seqs = std::vector<Seq>;
+  void add_row(Row row) REQUIRES(mutex_);
+  void drop_row(Seq seq) REQUIRES(mutex_);
+  // The first stored row of the address (or name) that `accept` takes.
+  template <class Accept>
+  const Row* first_of_address(const NetAddress& address, Accept&& accept) const REQUIRES(mutex_);
+  template <class Accept>
+  const Row* first_of_name(const std::string& name, Accept&& accept) const REQUIRES(mutex_);
 
   mutable Mutex mutex_;
-  std::vector<Row> rows_ GUARDED_BY(mutex_);
+  std::map<Seq, Row> rows_ GUARDED_BY(mutex_);
+  std::unordered_map<HeardKey, Seqs, HeardKeyHash> by_address_ GUARDED_BY(mutex_);
+  std::unordered_map<std::string, Seqs> by_name_ GUARDED_BY(mutex_);
+  std::unordered_map<std::int32_t, Seqs> by_id_ GUARDED_BY(mutex_);
+  Seq next_seq_ GUARDED_BY(mutex_) = 0;
   std::int32_t max_id_ GUARDED_BY(mutex_) = 0;
   int store_calls_ GUARDED_BY(mutex_) = 0;
-};
-
-struct HostCacheNameTraits {
-  static std::int32_t hash(std::string_view key) { return string_hash_alt(key); }
-  static int compare(std::string_view stored, std::string_view probe) { return stored.compare(probe); }
-};
-struct HostCacheIdTraits {
-  static std::int32_t hash(std::int32_t id) { return id; }
-  static int compare(std::int32_t stored, std::int32_t probe) { return stored == probe ? 0 : 1; }
 };
 
 struct HostCacheOptions {
@@ -257,8 +287,14 @@ struct HostCacheOptions {
   // beyond heard_queue_max are dropped.
   std::size_t heard_max = 16384;
   std::size_t heard_queue_max = 4096;
+  // Requests waiting for a resolver past which offer_ipv4 queues no more.
+  std::size_t host_queue_max = 4096;
   // Off: heard names are dropped as they come (the ethers file still names).
   bool heard_names = true;
+  // Entries kept in the tables; past it those nobody holds go, least
+  // recently found first. 0: no bound. The program sets it from the model's
+  // host bound (see host_cache_bound).
+  std::size_t max_entries = 0;
   // The clock of failed_name_ttl; tests move it.
   std::function<std::chrono::steady_clock::time_point()> now;
 };
@@ -283,12 +319,13 @@ class HostCache {
   // Text that is a whole IPv4 or IPv6 address is that address, anything
   // else a name. The "ipv4" calls take IPv6 addresses as well: both kinds
   // share the address table and the host ids (kinds never compare equal).
-  const HostCacheEntry* find_text(std::string_view text) const;
-  const HostCacheEntry* find_ipv4(const NetAddress& a) const;
-  const HostCacheEntry* find_ether(const NetAddress& a) const;
+  // A find counts as a use for the bound's choice of what goes.
+  HostCacheRef find_text(std::string_view text) const;
+  HostCacheRef find_ipv4(const NetAddress& a) const;
+  HostCacheRef find_ether(const NetAddress& a) const;
   // Text containing ':' is an Ethernet address, anything else a name.
-  const HostCacheEntry* find_ether_text(std::string_view text) const;
-  const HostCacheEntry* find_id(std::int32_t id) const;
+  HostCacheRef find_ether_text(std::string_view text) const;
+  HostCacheRef find_id(std::int32_t id) const;
   // Every name of the IPv4 by-name table (names and aliases), in table order.
   std::vector<std::string> ipv4_names() const;
 
@@ -297,6 +334,13 @@ class HostCache {
   // and its completion is never called. Address text is read as an address.
   bool request_text(std::string_view text, HostCacheCompletion done);
   bool request_ipv4(const NetAddress& a, HostCacheCompletion done);
+  // request_ipv4 for a look-up that may be skipped (a new host of the
+  // traffic model): not queued, and false, while host_queue_max requests
+  // already wait. A flood of new addresses faster than the name service
+  // answers would otherwise grow the queue without end.
+  bool offer_ipv4(const NetAddress& a, HostCacheCompletion done);
+  // Look-ups offer_ipv4 turned away.
+  std::uint64_t offers_refused() const { return offers_refused_.load(std::memory_order_relaxed); }
   bool request_ether(const NetAddress& a, HostCacheCompletion done);
   // The same by descriptor; false (with a message) for a kind other than
   // 0, 1, 2 or an address that does not fit its kind.
@@ -306,7 +350,7 @@ class HostCache {
   // new provisional one named by the dotted address (its host id stored).
   // For whoever cannot wait any longer for the name service. Null only for
   // an address that is neither IPv4 nor IPv6.
-  const HostCacheEntry* ipv4_now(const NetAddress& a);
+  HostCacheRef ipv4_now(const NetAddress& a);
 
   // Returns when the queue is empty and no request is in progress, or at
   // once when the resolver is not running. Not from a completion.
@@ -318,6 +362,10 @@ class HostCache {
   // Counts for tests and the status line.
   int entry_count() const;
   int pending() const;
+  // The bound on entries (HostCacheOptions::max_entries), from any thread;
+  // it takes effect with the next entry made.
+  void set_max_entries(std::size_t n) { max_entries_.store(n, std::memory_order_relaxed); }
+  std::size_t max_entries() const { return max_entries_.load(std::memory_order_relaxed); }
 
   // --- names beside the name service's -----------------------------------
   // The ethers file and the adapter makers, set before start(). With
@@ -340,6 +388,7 @@ class HostCache {
   // of its own look-up and what was heard of its address (name_of), else
   // the entry's own name (its address text; source kNone). Empty for null.
   NameAndSource shown_name(const HostCacheEntry* entry) const;
+  NameAndSource shown_name(const HostCacheRef& entry) const { return shown_name(entry.get()); }
   // The IP address the best heard name `name` names, when one does (the
   // most recently heard of several); unset otherwise.
   NetAddress heard_address(std::string_view name) const;
@@ -364,35 +413,66 @@ class HostCache {
     bool answered = false;  // the completion was taken (queue_mutex_)
   };
   using Clock = std::chrono::steady_clock;
-  using NameTable = HashTable<std::string, const HostCacheEntry*, HostCacheNameTraits>;
-  using AddressTable = HashTable<NetAddress, const HostCacheEntry*, NetAddressKeyTraits>;
-  using IdTable = HashTable<std::int32_t, const HostCacheEntry*, HostCacheIdTraits>;
+  // An entry as the tables keep it: the tables' own reference, the name keys
+  // it was entered under (so that it leaves them without a search) and when
+  // it was last found.
+  struct Slot {
+    HostCacheRef entry;
+    std::vector<std::string> names;
+    bool ether = false;
+    mutable std::atomic<std::uint64_t> used{0};
+  };
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  struct AddressHash {
+    std::size_t operator()(const NetAddress& a) const;
+  };
+  struct AddressEqual {
+    bool operator()(const NetAddress& a, const NetAddress& b) const;
+  };
+  using NameTable = std::unordered_map<std::string, Slot*, TextHash, std::equal_to<>>;
+  using AddressTable = std::unordered_map<NetAddress, Slot*, AddressHash, AddressEqual>;
+  using IdTable = std::unordered_map<std::int32_t, Slot*>;
 
-  void queue(std::unique_ptr<Request> r);
+  // False, and nothing queued, when `room` requests or more wait already.
+  bool queue(std::unique_ptr<Request> r, std::size_t room = SIZE_MAX);
   void resolve_loop();
   void deadline_loop();
   // The completion, once: empty when the request was answered already.
   HostCacheCompletion claim(Request& r) REQUIRES(queue_mutex_);
-  static void call(HostCacheCompletion& done, const HostCacheEntry* entry);
+  static void call(HostCacheCompletion& done, const HostCacheRef& entry);
   // `left` is set when the stop left the name service's answer behind.
-  const HostCacheEntry* process(const Request& r, bool& left);
-  const HostCacheEntry* by_name(const std::string& name, bool& left);
-  const HostCacheEntry* by_ipv4(const NetAddress& a, bool& left);
+  HostCacheRef process(const Request& r, bool& left);
+  HostCacheRef by_name(const std::string& name, bool& left);
+  HostCacheRef by_ipv4(const NetAddress& a, bool& left);
   // Asks the name service; for one that may hang, on a thread of its own
   // that a stop does not wait for (then `left` is set and there is no reply).
   struct Asking;
   std::optional<HostRecord> ask(std::function<std::optional<HostRecord>(NameService&)> call, bool& left);
-  const HostCacheEntry* ether_entry(const NetAddress& a);
-  const HostCacheEntry* find_text_locked(std::string_view text) const REQUIRES_SHARED(tables_mutex_);
+  HostCacheRef ether_entry(const NetAddress& a);
+  const Slot* find_text_locked(std::string_view text) const REQUIRES_SHARED(tables_mutex_);
+  // The slot's entry, its use noted.
+  HostCacheRef use(const Slot* slot) const;
   // Settles the entry's name and host id, then publishes it (replacing a
   // provisional entry of its address). asked_name is the name a by-name
   // request asked for (empty for address requests).
-  const HostCacheEntry* publish_ipv4(std::unique_ptr<HostCacheEntry> e, const std::string& asked_name)
+  HostCacheRef publish_ipv4(std::shared_ptr<HostCacheEntry> e, const std::string& asked_name)
       REQUIRES(register_mutex_);
   // publish_ipv4, then the stored rows of a nameless host take the name
   // heard for its address before the entry was made.
-  const HostCacheEntry* register_ipv4(std::unique_ptr<HostCacheEntry> e, const std::string& asked_name)
+  HostCacheRef register_ipv4(std::shared_ptr<HostCacheEntry> e, const std::string& asked_name)
       REQUIRES(register_mutex_);
+  // A new slot for the entry, in the tables' list (tables lock held).
+  Slot* add_slot(HostCacheRef entry, bool ether) REQUIRES(tables_mutex_);
+  // Past the bound: drops the least recently found entries nobody holds and
+  // hands back to the id store the ids no entry carries any more.
+  void trim() REQUIRES(register_mutex_);
+  // Enters the slot in the IPv4 name table under the name.
+  void add_name(Slot& slot, const std::string& name) REQUIRES(tables_mutex_);
+  // Takes the slot out of every table that leads to it.
+  void unlink(const Slot& slot) REQUIRES(tables_mutex_);
   bool name_failed_recently(const std::string& name) REQUIRES(register_mutex_);
   void note_failed_name(const std::string& name) REQUIRES(register_mutex_);
   Clock::time_point now() const { return options_.now ? options_.now() : Clock::now(); }
@@ -449,38 +529,34 @@ class HostCache {
 
   // The five tables and the entries they share. Written by the resolver only
   // (exclusive, never while the name service or id store is asked); read by
-  // everyone (shared).
+  // everyone (shared). Every entry the tables keep has one slot; a slot no
+  // table leads to any more (a provisional entry replaced by its answer)
+  // stays until the bound takes it.
   mutable SharedMutex tables_mutex_;
   NameTable ipv4_names_ GUARDED_BY(tables_mutex_);
   AddressTable ipv4_addresses_ GUARDED_BY(tables_mutex_);
   NameTable ether_names_ GUARDED_BY(tables_mutex_);
   AddressTable ether_addresses_ GUARDED_BY(tables_mutex_);
   IdTable host_ids_ GUARDED_BY(tables_mutex_);
-  std::deque<std::unique_ptr<HostCacheEntry>> entries_ GUARDED_BY(tables_mutex_);
+  std::vector<std::unique_ptr<Slot>> slots_ GUARDED_BY(tables_mutex_);
+  std::atomic<std::size_t> max_entries_{0};
+  // Entries made so far: the stamp a find leaves on its slot.
+  std::atomic<std::uint64_t> use_clock_{0};
+  std::atomic<std::uint64_t> offers_refused_{0};
+  // The entry count at which the bound is next looked at.
+  std::size_t trim_at_ GUARDED_BY(register_mutex_) = 0;
   // Names heard on the wire, by IP address and by Ethernet address.
   HeardTable heard_ip_ GUARDED_BY(tables_mutex_);
   HeardTable heard_ether_ GUARDED_BY(tables_mutex_);
   std::uint64_t heard_clock_ GUARDED_BY(tables_mutex_) = 0;
 };
 
-// The name a traffic-model host shows, filled in by a resolver completion
-// while other threads draw it: one atomic pointer to an immutable entry.
-class HostNameSlot {
- public:
-  void set(const HostCacheEntry* e) { entry_.store(e, std::memory_order_release); }
-  const HostCacheEntry* entry() const { return entry_.load(std::memory_order_acquire); }
-  // Empty until an entry with a named host record arrives.
-  std::string_view name() const {
-    const HostCacheEntry* e = entry();
-    return e != nullptr && e->has_name() ? std::string_view(e->host->name) : std::string_view();
-  }
-  std::string_view short_name() const {
-    const HostCacheEntry* e = entry();
-    return e != nullptr && e->has_name() ? std::string_view(e->short_name) : std::string_view();
-  }
-
- private:
-  std::atomic<const HostCacheEntry*> entry_{nullptr};
-};
+// The cache's bound for a model bounded to `max_hosts` hosts (0: none):
+// room for every present host's entry plus a quarter for the names of hosts
+// gone, of URL hosts and of Ethernet adapters, and never under 1,024.
+inline std::size_t host_cache_bound(std::size_t max_hosts) {
+  if (max_hosts == 0) return 0;
+  return std::max<std::size_t>(1024, max_hosts + max_hosts / 4);
+}
 
 }  // namespace tarnix

@@ -59,6 +59,7 @@ void EngineSession::assemble() {
   }
   HostCacheOptions cache_options;
   cache_options.heard_names = options_.heard_names;
+  cache_options.max_entries = host_cache_bound(options_.max_hosts);
   cache_ = std::make_unique<HostCache>(*service, *ids, cache_options);
   name_file_messages_ = load_name_files(*cache_, options_.ethers_file, options_.manufacturers_file,
                                         options_.show_manufacturers);

@@ -148,7 +148,7 @@ void WindowOpener::watch_host_traffic(std::int32_t host_id, const QString& title
 
 void WindowOpener::watch_host_urls(const Node* host, bool served) {
   if (host == nullptr) return;
-  const HostCacheEntry* entry = host->name_entry.load();
+  const HostCacheRef entry = host->name_entry.load();
   if (entry != nullptr && entry->host_id != 0) {
     served ? open_served_urls(entry->host_id) : open_accessed_urls(entry->host_id);
     return;
