@@ -20,9 +20,10 @@ cmake --preset tsan
 cmake --build --preset tsan -j "$jobs"
 
 # The fuzz build is clang's, so it also holds the engine to its lock
-# annotations: a thread-safety finding fails it (TARNIX_THREAD_SAFETY).
+# annotations: a thread-safety finding fails it (TARNIX_THREAD_SAFETY). The
+# headless program is built there too, for its readers of the model.
 cmake --preset fuzz
-cmake --build --preset fuzz -j "$jobs" --target fuzz_targets
+cmake --build --preset fuzz -j "$jobs" --target fuzz_targets tarnix-cli
 
 # One PostgreSQL server for every suite: the database tests run against it
 # as well as against SQLite (without it each test process starts its own).
