@@ -318,7 +318,10 @@ service::MetricsSnapshot ServiceFace::snapshot(int top) {
   if (pieces_.alarms != nullptr)
     for (const AlarmSummary& a : pieces_.alarms->summary()) s.alarms.push_back({a.notify, a.firings.size()});
   if (pieces_.duplicates != nullptr) s.duplicate_addresses = pieces_.duplicates->snapshot().size();
-  if (pieces_.names != nullptr) s.name_lookups_waiting = static_cast<std::uint64_t>(pieces_.names->pending());
+  if (pieces_.names != nullptr) {
+    s.name_lookups_waiting = static_cast<std::uint64_t>(pieces_.names->pending());
+    s.name_lookups_refused = pieces_.names->offers_refused();
+  }
   s.capture_reopens = reopens_.load(std::memory_order_relaxed);
   if (events_) {
     s.events_written = events_->written();

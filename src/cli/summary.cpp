@@ -340,6 +340,8 @@ void text_out(const Summary& s, Out& o) {
     out += "  evicted links        " + fmt("%llu", s.evicted.links) + " (frames " +
            fmt("%llu", s.evicted.link_frames) + ", bytes " + fmt("%llu", s.evicted.link_bytes) + ")\n";
   }
+  if (s.names_not_asked != 0)
+    out += "  names not asked      " + fmt("%llu", s.names_not_asked) + " (name service queue full)\n";
   out += "  local address        " + s.local_address + " mask " + s.local_mask + "\n";
 
   out += "\nHosts (" + std::to_string(host_total(s)) + ")\n";
@@ -419,6 +421,7 @@ void json_out(const Summary& s, Out& o) {
          ",\"links\":" + std::to_string(s.evicted.links) +
          ",\"link_frames\":" + std::to_string(s.evicted.link_frames) +
          ",\"link_bytes\":" + std::to_string(s.evicted.link_bytes) + "}";
+  out += ",\"names_not_asked\":" + std::to_string(s.names_not_asked);
   out += ",\"load_percent\":" + std::to_string(s.load_percent);
   out += ",\"local_address\":" + json_string(s.local_address);
   out += ",\"local_mask\":" + json_string(s.local_mask);

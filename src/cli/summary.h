@@ -81,6 +81,9 @@ struct Summary {
   std::string local_address;
   std::string local_mask;
   EvictionCounts evicted;      // what the model's bound took out
+  // New hosts not looked up because the name service's queue was full (a
+  // flood of addresses): shown by their addresses or heard names.
+  std::uint64_t names_not_asked = 0;
   std::vector<HostRow> hosts;  // ascending address
   std::vector<LinkRow> links;  // by source address, then destination address
   std::vector<SubnetRow> subnets;

@@ -435,7 +435,7 @@ TEST_F(RecorderTest, HostileHostValuesFromTheWireAreStoredAsSeenOrCut) {
     // The URL host of the proxied request names a host row of its own (no
     // name service answers these), cut to the name column.
     UrlParts parts;
-    ASSERT_EQ(db_urls_parse("http://" + h.substr(0, kHttpTargetMax) + "/p", parts), 1);
+    ASSERT_TRUE(db_urls_parse("http://" + h.substr(0, kHttpTargetMax) + "/p", parts));
     EXPECT_GT(host_id_of_name(std::string(parts.host).substr(0, kHostNameColumn)), 0) << h.substr(0, 30);
   }
   EXPECT_EQ(count("SELECT count(*) FROM url_hist WHERE hostname_used = 'before'"), 1);

@@ -618,7 +618,7 @@ TEST_P(StoreTest, PortsAndNamesAskedForAreUrlsOfTheirOwn) {
   std::vector<std::int32_t> ids;
   for (const Case& c : cases) {
     UrlParts parts;
-    ASSERT_EQ(db_urls_parse("/index.html", parts), 1);
+    ASSERT_TRUE(db_urls_parse("/index.html", parts));
     parts.scheme = c.scheme;
     const UrlKey key = db_url_key(c.server->host_id, parts, c.host_header);
     ids.push_back(db_urls_add(*s, key));

@@ -102,6 +102,7 @@ TEST(Metrics, FamiliesHaveTheirTypeAndEverySampleIsDeclared) {
       {"tarnix_requests_dropped_total", "counter"},
       {"tarnix_duplicate_addresses", "gauge"},
       {"tarnix_name_lookups_waiting", "gauge"},
+      {"tarnix_name_lookups_refused_total", "counter"},
       {"tarnix_capture_reopens_total", "counter"},
       {"tarnix_alarm_firings_total", "counter"},
       {"tarnix_host_bytes_total", "counter"},

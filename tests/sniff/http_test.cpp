@@ -54,7 +54,7 @@ class SnifferTest : public ::testing::Test {
   int feed(std::string_view payload, std::uint16_t sport = 40000, std::uint16_t dport = 80,
            int options = 12) {
     auto seg = tcp_segment(sport, dport, payload, options);
-    int accepted = sniffer.is_request(seg.data(), seg.size());
+    const bool accepted = sniffer.is_request(seg.data(), seg.size());
     if (accepted) sniffer.parse_request(seg.data(), seg.size(), seg.size(), kClient, kServer, counters);
     return accepted;
   }
@@ -144,14 +144,14 @@ TEST_F(SnifferTest, TheHostFieldsPortGoesBesideTheName) {
 TEST_F(SnifferTest, ImpossibleDataOffsetsAreRejected) {
   auto seg = tcp_segment(40000, 80, "GET / HTTP/1.0\r\n\r\n", 0);
   seg[12] = 4 << 4;  // 16 bytes: shorter than a TCP header
-  EXPECT_EQ(sniffer.is_request(seg.data(), seg.size()), 0);
+  EXPECT_FALSE(sniffer.is_request(seg.data(), seg.size()));
   seg[12] = 15 << 4;  // 60 bytes of header, but the segment is shorter than that
   auto tiny = tcp_segment(40000, 80, "GET", 0);
   tiny[12] = 15 << 4;
-  EXPECT_EQ(sniffer.is_request(tiny.data(), tiny.size()), 0);
-  EXPECT_EQ(sniffer.is_request(seg.data(), 10), 0);  // header itself cut short
+  EXPECT_FALSE(sniffer.is_request(tiny.data(), tiny.size()));
+  EXPECT_FALSE(sniffer.is_request(seg.data(), 10));  // header itself cut short
   HttpPortTable ports;
-  EXPECT_EQ(http_is_request(nullptr, 0, ports), 0);
+  EXPECT_FALSE(http_is_request(nullptr, 0, ports));
 }
 
 // A method word is known by its letters alone, whatever follows them.
@@ -215,7 +215,7 @@ TEST_F(SnifferTest, ALineCutByTheSegmentsEndIsKeptWithWhatWasSeen) {
   // Captured only up to the middle of the target; the wire length says more.
   const std::size_t caplen = 20 + 8;
   std::vector<std::uint8_t> cut(seg.begin(), seg.begin() + static_cast<std::ptrdiff_t>(caplen));
-  ASSERT_EQ(sniffer.is_request(cut.data(), cut.size()), 1);
+  ASSERT_TRUE(sniffer.is_request(cut.data(), cut.size()));
   sniffer.parse_request(cut.data(), cut.size(), seg.size(), kClient, kServer, counters);
   // A wire length shorter than the capture (trailer padding) bounds it too:
   // cut inside the version word.
@@ -243,20 +243,20 @@ TEST(HttpPortTable, LearnsTheDestinationPortOfAcceptedRequestsOnUnknownPorts) {
   EXPECT_EQ(ports.port(3), 81);
 
   auto seg = tcp_segment(40000, 3128, "GET http://a.example/ HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(http_is_request(seg.data(), seg.size(), ports), 1);
+  EXPECT_TRUE(http_is_request(seg.data(), seg.size(), ports));
   EXPECT_EQ(ports.count(), 5);
   EXPECT_EQ(ports.port(4), 3128);
-  EXPECT_EQ(http_is_request(seg.data(), seg.size(), ports), 1);
+  EXPECT_TRUE(http_is_request(seg.data(), seg.size(), ports));
   EXPECT_EQ(ports.count(), 5) << "a known port is not learned twice";
 
   // A known source port is enough; nothing is learned then.
   auto reply_side = tcp_segment(8080, 50000, "GET / HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(http_is_request(reply_side.data(), reply_side.size(), ports), 1);
+  EXPECT_TRUE(http_is_request(reply_side.data(), reply_side.size(), ports));
   EXPECT_EQ(ports.count(), 5);
 
   // Something else than a request teaches nothing.
   auto data = tcp_segment(40000, 9999, "\x16\x03\x01 TLS");
-  EXPECT_EQ(http_is_request(data.data(), data.size(), ports), 0);
+  EXPECT_FALSE(http_is_request(data.data(), data.size(), ports));
   EXPECT_EQ(ports.count(), 5);
 }
 
@@ -264,10 +264,10 @@ TEST(HttpPortTable, StopsLearningWhenFullButStillAccepts) {
   HttpPortTable ports;
   for (std::uint16_t p = 10000; ports.count() < HttpPortTable::kCapacity; ++p) {
     auto seg = tcp_segment(40000, p, "GET / HTTP/1.0\r\n\r\n");
-    ASSERT_EQ(http_is_request(seg.data(), seg.size(), ports), 1);
+    ASSERT_TRUE(http_is_request(seg.data(), seg.size(), ports));
   }
   auto seg = tcp_segment(40000, 60000, "GET / HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(http_is_request(seg.data(), seg.size(), ports), 1);
+  EXPECT_TRUE(http_is_request(seg.data(), seg.size(), ports));
   EXPECT_EQ(ports.count(), HttpPortTable::kCapacity);
   EXPECT_FALSE(ports.contains(60000));
 }
@@ -308,7 +308,7 @@ TEST(UrlParse, SplitsATargetIntoSchemeHostPortAndPath) {
   for (const UrlCase& c : cases) {
     SCOPED_TRACE(c.target);
     UrlParts u;
-    EXPECT_EQ(db_urls_parse(c.target, u), 1);
+    EXPECT_TRUE(db_urls_parse(c.target, u));
     EXPECT_EQ(u.proxy, c.proxy);
     EXPECT_EQ(u.scheme, c.scheme);
     EXPECT_STREQ(u.host, c.host);
@@ -322,8 +322,8 @@ TEST(UrlParse, SplitsATargetIntoSchemeHostPortAndPath) {
 TEST(UrlParse, UnknownSchemeIsReportedAndRefused) {
   UrlParts u;
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(db_urls_parse("news:comp.lang", u), -1);
-  EXPECT_EQ(db_urls_parse("", u), -1);
+  EXPECT_FALSE(db_urls_parse("news:comp.lang", u));
+  EXPECT_FALSE(db_urls_parse("", u));
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("db_urls_parse: Seriously botched URL detected (news:comp.lang) - ignoring\n"),
             std::string::npos);
@@ -335,7 +335,7 @@ TEST(UrlParse, HostileTargetsAreQuotedSafelyAndAFloodIsHeldBack) {
   UrlParts u;
   ::testing::internal::CaptureStderr();
   const std::string hostile = "\x1b]0;owned\x07\x1b[2J";
-  EXPECT_EQ(db_urls_parse(hostile + std::string(5000, 'A'), u), -1);
+  EXPECT_FALSE(db_urls_parse(hostile + std::string(5000, 'A'), u));
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.find('\x1b'), std::string::npos);
   EXPECT_NE(err.find("(\\x1b]0;owned\\x07\\x1b[2J" + std::string(kWireTextMax - hostile.size(), 'A') +
@@ -355,10 +355,10 @@ TEST(UrlParse, LongHostAndPathAreCut) {
   UrlParts u;
   const std::string host(300, 'h');
   const std::string path = "/" + std::string(1000, 'p');
-  EXPECT_EQ(db_urls_parse("http://" + host + path, u), 1);
+  EXPECT_TRUE(db_urls_parse("http://" + host + path, u));
   EXPECT_EQ(std::string(u.host), host.substr(0, kUrlHostMax));
   EXPECT_EQ(std::string(u.path), path.substr(0, kUrlPathMax));
-  EXPECT_EQ(db_urls_parse(path, u), 1);
+  EXPECT_TRUE(db_urls_parse(path, u));
   EXPECT_EQ(std::string(u.path), path.substr(0, kUrlPathMax));
 }
 

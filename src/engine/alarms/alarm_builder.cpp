@@ -102,7 +102,7 @@ std::optional<AlarmHost> CacheBuilderServices::resolve_host(const std::string& t
 std::int32_t CacheBuilderServices::url_for(const std::string& text) {
   if (session_ == nullptr || text.empty()) return 0;
   UrlParts parts;
-  if (db_urls_parse(absolute_url(text), parts) != 1 || parts.proxy != 1 || parts.host[0] == '\0') return 0;
+  if (!db_urls_parse(absolute_url(text), parts) || parts.proxy != 1 || parts.host[0] == '\0') return 0;
   // The host first, without the session: the wait may be long.
   std::optional<AlarmHost> host = resolve_host(parts.host);
   if (!host || host->host_id == 0) return 0;

@@ -92,7 +92,7 @@ void AlarmRuntime::stop(std::chrono::milliseconds drain) {
 
 std::int32_t alarm_url_lookup(DbSession& session, HostCache& names, const std::string& url) {
   UrlParts parts;
-  if (db_urls_parse(url, parts) != 1 || parts.proxy != 1 || parts.host[0] == '\0') return 0;
+  if (!db_urls_parse(url, parts) || parts.proxy != 1 || parts.host[0] == '\0') return 0;
   HostCacheRequestDescriptor host;
   host.kind = kHostcByName;
   host.name = parts.host;

@@ -98,6 +98,8 @@ std::string render_metrics(const MetricsSnapshot& s) {
         s.duplicate_addresses);
   w.one("tarnix_name_lookups_waiting", "gauge", "Host name look-ups queued for the name service.",
         s.name_lookups_waiting);
+  w.one("tarnix_name_lookups_refused_total", "counter",
+        "New hosts not looked up because the look-up queue was full.", s.name_lookups_refused);
   w.one("tarnix_capture_reopens_total", "counter", "Times the adapter was opened again after failing.",
         s.capture_reopens);
   w.family("tarnix_events_total", "counter", "Event lines, by outcome.");

@@ -34,6 +34,7 @@ struct MetricsSnapshot {
   std::uint64_t requests_dropped_given_up = 0;
   std::uint64_t duplicate_addresses = 0;
   std::uint64_t name_lookups_waiting = 0;
+  std::uint64_t name_lookups_refused = 0;
   std::uint64_t capture_reopens = 0;
   std::uint64_t events_written = 0;
   std::uint64_t events_dropped = 0;

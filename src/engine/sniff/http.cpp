@@ -65,13 +65,13 @@ bool starts_request(const std::uint8_t* p, std::size_t len, std::uint16_t source
 
 }  // namespace
 
-int http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& ports) {
+bool http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& ports) {
   std::size_t len = 0;
   const std::uint8_t* p = tcp_payload(tcp, caplen, &len);
-  if (p == nullptr) return 0;
+  if (p == nullptr) return false;
   const auto source = static_cast<std::uint16_t>((tcp[0] << 8) | tcp[1]);
   const auto dest = static_cast<std::uint16_t>((tcp[2] << 8) | tcp[3]);
-  return starts_request(p, len, source, dest, ports) ? 1 : 0;
+  return starts_request(p, len, source, dest, ports);
 }
 
 namespace {
@@ -232,7 +232,7 @@ void HttpSniffer::handle(const FrameView& frame, UrlCounters& counters, std::int
                 frame_destination_address(frame), counters, *sink_, seen_at);
 }
 
-int db_urls_parse(std::string_view target, UrlParts& out) {
+bool db_urls_parse(std::string_view target, UrlParts& out) {
   out = UrlParts{};
   auto copy_cut = [](std::string_view text, char* dest, std::size_t max) {
     const std::size_t n = text.size() < max ? text.size() : max;
@@ -244,7 +244,7 @@ int db_urls_parse(std::string_view target, UrlParts& out) {
     out.proxy = 0;
     out.scheme = kSchemeHttp;
     copy_cut(target, out.path, kUrlPathMax);
-    return 1;
+    return true;
   }
 
   out.proxy = 1;
@@ -262,7 +262,7 @@ int db_urls_parse(std::string_view target, UrlParts& out) {
     // rather than printed.
     static MessageLimiter botched("db_urls_parse", 10, std::chrono::seconds(60), stderr_lines());
     botched.print("db_urls_parse: Seriously botched URL detected (" + wire_text(target) + ") - ignoring");
-    return -1;
+    return false;
   }
 
   // The scheme word and the three characters after it ("://", unchecked).
@@ -299,7 +299,7 @@ int db_urls_parse(std::string_view target, UrlParts& out) {
   authority = host;
   copy_cut(authority, out.host, kUrlHostMax);
   if (slash != std::string_view::npos) copy_cut(rest.substr(slash), out.path, kUrlPathMax);
-  return 1;
+  return true;
 }
 
 }  // namespace tarnix

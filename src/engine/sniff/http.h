@@ -117,10 +117,10 @@ inline constexpr std::size_t kHttpHostMax = 499;
 // `caplen` counts the captured bytes from the TCP header on.
 const std::uint8_t* tcp_payload(const std::uint8_t* tcp, std::size_t caplen, std::size_t* payload_len);
 
-// 1 when the segment starts an HTTP request (its payload starts with a method
-// word), else 0. A request whose ports are both unknown teaches the table
+// Whether the segment starts an HTTP request (its payload starts with a
+// method word). A request whose ports are both unknown teaches the table
 // its destination port.
-int http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& ports);
+bool http_is_request(const std::uint8_t* tcp, std::size_t caplen, HttpPortTable& ports);
 
 // Parses the request line and the Host field of a segment that
 // http_is_request accepted, and hands a complete request to the sink, on the
@@ -146,7 +146,7 @@ NetAddress frame_destination_address(const FrameView& frame);
 class HttpSniffer {
  public:
   explicit HttpSniffer(HttpRequestSink& sink) : sink_(&sink) {}
-  int is_request(const std::uint8_t* tcp, std::size_t caplen) { return http_is_request(tcp, caplen, ports_); }
+  bool is_request(const std::uint8_t* tcp, std::size_t caplen) { return http_is_request(tcp, caplen, ports_); }
   void parse_request(const std::uint8_t* tcp, std::size_t caplen, std::size_t wirelen,
                      const std::uint8_t client[4], const std::uint8_t server[4], UrlCounters& counters,
                      std::int64_t seen_at = kNoCaptureTime) {
@@ -180,8 +180,8 @@ struct UrlParts {
   char path[kUrlPathMax + 1] = {};
 };
 
-// Splits a request target. 1, or -1 for an absolute URL of unknown scheme
+// Splits a request target. False for an absolute URL of unknown scheme
 // (reported on the error stream).
-int db_urls_parse(std::string_view target, UrlParts& out);
+bool db_urls_parse(std::string_view target, UrlParts& out);
 
 }  // namespace tarnix
