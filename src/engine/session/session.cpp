@@ -1,5 +1,6 @@
 #include "session/session.h"
 
+#include <algorithm>
 #include <future>
 
 #include "alarms/alarm_builder.h"
@@ -60,6 +61,10 @@ void EngineSession::assemble() {
   HostCacheOptions cache_options;
   cache_options.heard_names = options_.heard_names;
   cache_options.max_entries = host_cache_bound(options_.max_hosts);
+  // New hosts' look-ups wait up to a quarter of the host bound: a capture
+  // file of a large LAN read flat out still has every host named, while a
+  // flood of new addresses holds at most that many records for answers.
+  cache_options.host_queue_max = std::max<std::size_t>(cache_options.host_queue_max, options_.max_hosts / 4);
   cache_ = std::make_unique<HostCache>(*service, *ids, cache_options);
   name_file_messages_ = load_name_files(*cache_, options_.ethers_file, options_.manufacturers_file,
                                         options_.show_manufacturers);
