@@ -100,23 +100,6 @@ TEST(List, WalkFindPrependMapAndDestroy) {
   EXPECT_EQ(l.head(), nullptr);
 }
 
-TEST(TakeFront, FifoAndEmptyTake) {
-  std::deque<int> q;
-  int v = -1;
-  EXPECT_FALSE(take_front(q, v));
-  q.push_back(1);
-  q.push_back(2);
-  ASSERT_TRUE(take_front(q, v));
-  EXPECT_EQ(v, 1);
-  q.push_back(3);
-  ASSERT_TRUE(take_front(q, v));
-  EXPECT_EQ(v, 2);
-  ASSERT_TRUE(take_front(q, v));
-  EXPECT_EQ(v, 3);
-  EXPECT_FALSE(take_front(q, v));
-  EXPECT_EQ(v, 3);  // an empty take leaves out alone
-}
-
 TEST(Strings, StrdupUntilAndSpacesToNul) {
   EXPECT_EQ(strdup_until("www.example.org", '.'), "www");
   EXPECT_EQ(strdup_until("localhost", '.'), "localhost");
