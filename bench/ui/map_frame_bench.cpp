@@ -72,7 +72,7 @@ void BM_MapFrame(benchmark::State& state) {
   int nth = 0;
   net->host_list.foreach ([&](Node* n) {
     n->links.foreach ([&](const NetAddress&, std::unique_ptr<Link>& l) {
-      if (++nth % 10 == 0) l->byte_rate.average = double(nth % 20) * 10240 / 0.6;
+      if (++nth % 10 == 0) rates_of(*l).bytes.average = double(nth % 20) * 10240 / 0.6;
     });
   });
   // The defaults a new user starts with, as an empty settings file gives them.

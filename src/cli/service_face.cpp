@@ -289,7 +289,7 @@ service::MetricsSnapshot ServiceFace::snapshot(int top) {
       });
       for (int i = 0; i < n.top_hosts.count() && i < top; ++i) {
         const Node* h = n.top_hosts.at(i);
-        s.top_hosts.push_back({h->address_text, {}, {}, h->frames_sent, h->bytes_sent});
+        s.top_hosts.push_back({h->address_text().c_str(), {}, {}, h->frames_sent, h->bytes_sent});
       }
       for (int i = 0; i < n.top_links.count() && i < top; ++i) {
         const Link* l = n.top_links.at(i);
@@ -297,7 +297,7 @@ service::MetricsSnapshot ServiceFace::snapshot(int top) {
         if (const FocusEntry* e = link_dominant_entry(*l, focus.get()); e && pieces_.classifier)
           protocol = std::string(pieces_.classifier->name_of(e->protocol));
         s.top_links.push_back(
-            {l->source->address_text, l->destination->address_text, protocol, l->frames, l->bytes});
+            {l->source->address_text().c_str(), l->destination->address_text().c_str(), protocol, l->frames, l->bytes});
       }
     });
   }

@@ -78,7 +78,7 @@ namespace {
 
 HostRow host_row(const Node& h) {
   HostRow r;
-  r.address = h.address_text;
+  r.address = h.address_text().c_str();
   HostNamer::Label label = node_name_source(h);
   r.name = std::move(label.name);
   r.name_source = std::string(label.source);
@@ -94,8 +94,8 @@ HostRow host_row(const Node& h) {
 
 LinkRow link_row(const Node& h, const Link& l, const Classifier& classifier, const FocusList* focus) {
   LinkRow lr;
-  lr.source = h.address_text;
-  lr.destination = l.destination->address_text;
+  lr.source = h.address_text().c_str();
+  lr.destination = l.destination->address_text().c_str();
   lr.frames = l.frames;
   lr.bytes = l.bytes;
   lr.active = l.active != 0;
@@ -135,7 +135,7 @@ void subnets_in_order(const Net& net, Fn&& fn) REQUIRES(net.lock) {
     SubnetRow r;
     r.address = sn->address_text;
     r.host_count = sn->host_count;
-    sn->hosts.foreach([&](Node* m) { r.members.push_back(m->address_text); });
+    sn->hosts.foreach([&](Node* m) { r.members.push_back(m->address_text().c_str()); });
     fn(r);
   });
 }
@@ -287,13 +287,25 @@ void each_link(const Summary& s, Fn&& fn) {
   });
 }
 
+// fn(row, members): members(g) calls g(address text) for each member. Read
+// from the network, a group's members are handed over one at a time: a
+// flood's group holds as many as the bound allows.
 template <class Fn>
 void each_subnet(const Summary& s, Fn&& fn) {
   if (s.rows_from == nullptr) {
-    for (const SubnetRow& r : s.subnets) fn(r);
+    for (const SubnetRow& r : s.subnets)
+      fn(r, [&](auto&& g) {
+        for (const std::string& m : r.members) g(m);
+      });
     return;
   }
-  s.rows_from->read([&](const Net& net) REQUIRES(net.lock) { subnets_in_order(net, fn); });
+  s.rows_from->read([&](const Net& net) REQUIRES(net.lock) {
+    net.subnets.foreach ([&](Subnet* sn) {
+      if (sn->host_count == 0) return;
+      const SubnetRow r{sn->address_text, sn->host_count, {}};
+      fn(r, [&](auto&& g) { sn->hosts.foreach ([&](Node* m) { g(std::string(m->address_text().c_str())); }); });
+    });
+  });
 }
 
 std::size_t host_total(const Summary& s) {
@@ -374,10 +386,13 @@ void text_out(const Summary& s, Out& o) {
   });
 
   out += "\nSubnets (" + std::to_string(subnet_total(s)) + ")\n";
-  each_subnet(s, [&](const SubnetRow& sn) {
+  each_subnet(s, [&](const SubnetRow& sn, auto&& members) {
     out += "  " + sn.address + "  " + std::to_string(sn.host_count) + " host" + (sn.host_count == 1 ? "" : "s") +
            ":";
-    for (const std::string& m : sn.members) out += " " + escape_text(m);
+    members([&](const std::string& m) {
+      out += " " + escape_text(m);
+      o.spill();
+    });
     out += "\n";
     o.spill();
   });
@@ -457,12 +472,17 @@ void json_out(const Summary& s, Out& o) {
   });
   out += "],\"subnets\":[";
   first = true;
-  each_subnet(s, [&](const SubnetRow& sn) {
+  each_subnet(s, [&](const SubnetRow& sn, auto&& members) {
     if (!first) out += ",";
     first = false;
     out += "{\"address\":" + json_string(sn.address) + ",\"host_count\":" + std::to_string(sn.host_count) +
            ",\"members\":[";
-    for (std::size_t k = 0; k < sn.members.size(); ++k) out += (k ? "," : "") + json_string(sn.members[k]);
+    bool first_member = true;
+    members([&](const std::string& m) {
+      out += (first_member ? "" : ",") + json_string(m);
+      first_member = false;
+      o.spill();
+    });
     out += "]}";
     o.spill();
   });

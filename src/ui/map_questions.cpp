@@ -73,16 +73,16 @@ std::vector<ProtoShare> protocol_shares(const Link& l) {
 QString host_text(Node& h) {
   const QString name = QString::fromStdString(node_name(h));
   QStringList lines;
-  lines << (name.isEmpty() ? QString::fromLatin1(h.address_text) : name);
-  if (!name.isEmpty()) lines << QStringLiteral("Address: %1").arg(QString::fromLatin1(h.address_text));
-  if (h.ether_address.type != nullptr)
+  lines << (name.isEmpty() ? QString::fromLatin1(h.address_text().c_str()) : name);
+  if (!name.isEmpty()) lines << QStringLiteral("Address: %1").arg(QString::fromLatin1(h.address_text().c_str()));
+  if (h.ether_address.present())
     lines << QStringLiteral("Ethernet: %1").arg(QString::fromStdString(netaddr_text(h.ether_address)));
   lines << QStringLiteral("Sent: %1 frames, %2").arg(format_count(h.frames_sent), format_bytes(h.bytes_sent));
-  lines << QStringLiteral("Now: %1").arg(rate_text(h.byte_rate.average, h.frame_rate.average));
+  lines << QStringLiteral("Now: %1").arg(rate_text(h.byte_rate(), h.frame_rate()));
   const Link* busiest = nullptr;
   h.links.foreach_link([&](Link& l) {
-    if (busiest == nullptr || l.byte_rate.average > busiest->byte_rate.average ||
-        (l.byte_rate.average == busiest->byte_rate.average && l.bytes > busiest->bytes))
+    if (busiest == nullptr || l.byte_rate() > busiest->byte_rate() ||
+        (l.byte_rate() == busiest->byte_rate() && l.bytes > busiest->bytes))
       busiest = &l;
   });
   if (busiest != nullptr) {
@@ -99,7 +99,7 @@ QString link_text(Link& l) {
   lines << QStringLiteral("%1 → %2").arg(QString::fromStdString(node_display_name(*l.source)),
                                          QString::fromStdString(node_display_name(*l.destination)));
   lines << QStringLiteral("Carried: %1 frames, %2").arg(format_count(l.frames), format_bytes(l.bytes));
-  lines << QStringLiteral("Now: %1").arg(rate_text(l.byte_rate.average, l.frame_rate.average));
+  lines << QStringLiteral("Now: %1").arg(rate_text(l.byte_rate(), l.frame_rate()));
   const std::vector<ProtoShare> shares = protocol_shares(l);
   std::uint64_t total = 0;
   for (const ProtoShare& s : shares) total += s.bytes;

@@ -275,7 +275,7 @@ void MapRenderer::draw_groups(Net& net, int dynamic) {
       QString label;
       const std::string name = show_name != 0 ? node_name(*h) : std::string();
       if (name.empty())
-        label = QString::fromLatin1(h->address_text);
+        label = QString::fromLatin1(h->address_text().c_str());
       else
         label = qs(placed ? name.substr(0, name.find('.')) : name);
 
@@ -305,7 +305,7 @@ void MapRenderer::draw_groups(Net& net, int dynamic) {
 }
 
 void MapRenderer::draw_host(const Node& h) {
-  const double radius = host_radius(h.byte_rate.average, h.frame_rate.average, settings_.bytes,
+  const double radius = host_radius(h.byte_rate(), h.frame_rate(), settings_.bytes,
                                     settings_.node_scale, settings_.max_node_radius);
   device_.circf(0, 0, radius);
   const QPointF at = to_pixel(h.map_x, h.map_y);
@@ -330,12 +330,15 @@ void MapRenderer::draw_links(Net& net) {
     // The record's first line, which names the destination, comes first;
     // then every other line the drawing reads: the colour's, the rate's,
     // and the destination's activity, address and position.
-    if (i + 2 * kAhead < n) __builtin_prefetch(link_order_[i + 2 * kAhead].link);
+    if (i + 2 * kAhead < n) {
+      __builtin_prefetch(link_order_[i + 2 * kAhead].link);
+      __builtin_prefetch(&link_order_[i + 2 * kAhead].link->rates);
+    }
     if (i + kAhead < n) {
       const Link* ahead = link_order_[i + kAhead].link;
       const Node* to = ahead->destination;
       __builtin_prefetch(&ahead->dominant_protocol);
-      __builtin_prefetch(&ahead->byte_rate.average);
+      if (ahead->rates) __builtin_prefetch(&ahead->rates->bytes.average);
       __builtin_prefetch(to);
       __builtin_prefetch(&to->address);
       __builtin_prefetch(&to->map_x);
@@ -351,7 +354,7 @@ void MapRenderer::draw_links(Net& net) {
 void MapRenderer::draw_link(const Net& net, const DrawnLink& d) {
   const Node& h = *d.from;
   const Link& l = *d.link;
-  int width = link_width(l.byte_rate.average, settings_.link_scale, settings_.max_link_width);
+  int width = link_width(l.byte_rate(), settings_.link_scale, settings_.max_link_width);
   if (ratio_ != 1.0) width = int(std::lround(width * ratio_));
   device_.linewidth(width);
   if (settings_.dynamic == 0 || (h.active && l.destination->active)) {

@@ -115,19 +115,24 @@ TEST(RecordIndex, FindsWhatTheTablesFind) {
   }
 }
 
-TEST(ProtocolIndex, LaterNodeForAProtocolReplacesTheEarlier) {
-  ProtocolIndex index;
-  FakeProto a{"A"}, b{"B"};
-  LinkProtoNode n1, n2, n3;
-  EXPECT_EQ(index.find(as_node(a)), nullptr);
-  EXPECT_FALSE(index.set(as_node(a), &n1));
-  EXPECT_FALSE(index.set(as_node(b), &n2));
-  EXPECT_TRUE(index.set(as_node(a), &n3));
-  EXPECT_EQ(index.count(), 2);
-  ASSERT_NE(index.find(as_node(a)), nullptr);
-  EXPECT_EQ(*index.find(as_node(a)), &n3);
-  EXPECT_EQ(*index.find(as_node(b)), &n2);
-  EXPECT_EQ(index.find(nullptr), nullptr);
+// A protocol may sit at several places of a tree (IP in IP); the dominant
+// protocol reads the node made last, within the record or beyond it.
+TEST(LinkTreeNode, FindsTheProtocolsNewestNode) {
+  FakeProto a{"A"}, b{"B"}, c{"C"}, d{"D"}, e{"E"}, f{"F"}, unseen{"G"};
+  Link link;
+  for (const FakeProto* second : {&b, &c, &d, &e, &f}) {
+    const protocol_node* path[] = {as_node(a), as_node(*second), nullptr};
+    linkstat_add(link, path, 10);
+  }
+  ASSERT_EQ(link.tree_inline_used, Link::kInlineTreeNodes);
+  EXPECT_EQ(link_tree_node(link, as_node(a)), link.protocol_tree);
+  const protocol_node* nested[] = {as_node(a), as_node(b), as_node(a), nullptr};
+  linkstat_add(link, nested, 10);
+  ASSERT_EQ(link.tree_storage.size(), 1u);
+  EXPECT_EQ(link_tree_node(link, as_node(a)), link.tree_storage[0].get());
+  EXPECT_EQ(link_tree_node(link, as_node(a))->frames, 1u);
+  EXPECT_EQ(link_tree_node(link, as_node(c)), &link.tree_inline[2]);
+  EXPECT_EQ(link_tree_node(link, as_node(unseen)), nullptr);
 }
 
 // Every node of a tree whose paths all start alike stands for one distinct

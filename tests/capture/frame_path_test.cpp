@@ -446,7 +446,7 @@ TEST_F(FramePath, HostListStaysOrderedByAddress) {
     feed(*net, make_frame(s), 1, last);
   }
   std::vector<std::string> seen;
-  net->host_list.foreach ([&](Node* n) { seen.push_back(n->address_text); });
+  net->host_list.foreach ([&](Node* n) { seen.push_back(n->address_text().c_str()); });
   ASSERT_EQ(seen.size(), 10u);
   for (std::size_t i = 1; i < seen.size(); ++i) {
     EXPECT_GE(netaddr_compare(NetAddress::parse(kAddrIpv4, seen[i - 1].c_str()),

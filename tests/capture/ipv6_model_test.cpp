@@ -83,7 +83,7 @@ TEST_F(Ipv6Model, DirectedPairsCountTheirFramesAndBytes) {
     EXPECT_EQ(l->frames, static_cast<std::uint64_t>(p.frames)) << p.src << " > " << p.dst;
     EXPECT_EQ(l->bytes, p.frames * length) << p.src << " > " << p.dst;
     EXPECT_EQ(l->window_frames, static_cast<std::uint32_t>(p.frames));
-    EXPECT_EQ(l->source->address_text, std::string(p.src));
+    EXPECT_EQ(l->source->address_text().c_str(), std::string(p.src));
   }
   EXPECT_EQ(link(NetAddress::ipv4(10, 0, 0, 1), NetAddress::ipv4(10, 0, 0, 2))->frames, 1u);
   EXPECT_EQ(link(ip6("fd00::2"), ip6("2001:db8:5:7::9")), nullptr);
@@ -96,7 +96,7 @@ TEST_F(Ipv6Model, DirectedPairsCountTheirFramesAndBytes) {
 
   // IPv4 hosts first, then IPv6 ones, each from the highest address down.
   std::vector<std::string> order;
-  net->host_list.foreach ([&](Node* h) { order.push_back(h->address_text); });
+  net->host_list.foreach ([&](Node* h) { order.push_back(h->address_text().c_str()); });
   EXPECT_EQ(order, (std::vector<std::string>{"10.0.0.2", "10.0.0.1", "ff02::1", "fe80::1", "fd00::2",
                                              "fd00::1", "2001:db8:5:7::9", "a00:2::", "a00:1::"}));
 

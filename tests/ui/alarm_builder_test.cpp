@@ -323,7 +323,7 @@ TEST_F(AlarmBuilderUi, MapMenuOpensTheBuilderOnANewAlarmForTheHost) {
   }
   Link* l = link_create(*net, *ends[0], *ends[1]);
   l->active = 1;
-  l->byte_rate.average = 100000;
+  rates_of(*l).bytes.average = 100000;
   services.cached["10.1.0.1"] = AlarmHost{7, NetAddress::ipv4(10, 1, 0, 1), "one.example"};
   services.cached["172.16.0.1"] = AlarmHost{8, NetAddress::ipv4(172, 16, 0, 1), "two.example"};
 

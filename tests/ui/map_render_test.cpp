@@ -74,7 +74,7 @@ class MapRenderTest : public ::testing::Test {
 };
 
 TEST_F(MapRenderTest, TwentyFiveHostsOnOneRing) {
-  for (int i = 1; i <= 25; ++i) host(192, 168, 1, i)->byte_rate.average = 40960;
+  for (int i = 1; i <= 25; ++i) rates_of(*host(192, 168, 1, i)).bytes.average = 40960;
   MapRenderer r(s, font());
   r.request_size(500, 500);
   ASSERT_TRUE(r.draw_frame(*net));
@@ -109,8 +109,8 @@ TEST_F(MapRenderTest, LinksTakeTheirFocusColourAndSkipAgedOutHosts) {
   ab->active = 1;
   ac->dominant_protocol = -1;
   ac->active = 0;
-  ab->byte_rate.average = 100000;  // 5 pixels wide at link scale 0.6
-  ac->byte_rate.average = 100000;
+  rates_of(*ab).bytes.average = 100000;  // 5 pixels wide at link scale 0.6
+  rates_of(*ac).bytes.average = 100000;
   s.dynamic = 0;  // every host drawn, so c has a place
   s.dynamic_links = 0;
   MapRenderer r(s, font());
@@ -192,7 +192,7 @@ TEST_F(MapRenderTest, AFrameWithoutHostsIsBackgroundOnly) {
 
 TEST_F(MapRenderTest, ZoomRectangleTakesEffectFromTheFrameAfterThePaint) {
   Node* h = host(10, 4, 0, 1);
-  h->byte_rate.average = 1e9;  // the largest disc: radius 0.5 is capped by max node radius
+  rates_of(*h).bytes.average = 1e9;  // the largest disc: radius 0.5 is capped by max node radius
   s.max_node_radius = 0.02;
   MapRenderer r(s, font());
   MapWindow w(r);
@@ -244,7 +244,7 @@ TEST_F(MapRenderTest, APointOnADrawnHostOrLinkFindsItAndOneBetweenFindsNothing) 
   ab->bytes = 4000;
   a->bytes_sent = 4000;
   a->frames_sent = 7;
-  ab->byte_rate.average = 100000;
+  rates_of(*ab).bytes.average = 100000;
   MapRenderer r(s, font());
   r.request_size(400, 400);
   ASSERT_TRUE(r.draw_frame(*net));
@@ -296,7 +296,7 @@ TEST_F(MapRenderTest, Ipv6HostsAndLinksAreDrawnAndFound) {
   Node* c = host6("fe80::1");
   Link* ab = link_create(*net, *a, *b);
   ab->active = 1;
-  ab->byte_rate.average = 100000;
+  rates_of(*ab).bytes.average = 100000;
   a->frames_sent = 3;
   MapRenderer r(s, font());
   r.request_size(400, 400);

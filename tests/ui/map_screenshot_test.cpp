@@ -191,8 +191,8 @@ TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) 
     EXPECT_EQ(g->layout_flag, g->host_count);
     int i = 0;
     g->hosts.foreach ([&](Node* h) {
-      EXPECT_NEAR(std::hypot(h->map_x - cx, h->map_y - cy), r, 1e-9) << h->address_text;
-      EXPECT_TRUE(lit_near(img, px(h->map_x, h->map_y), 2)) << "disc of " << h->address_text;
+      EXPECT_NEAR(std::hypot(h->map_x - cx, h->map_y - cy), r, 1e-9) << h->address_text().c_str();
+      EXPECT_TRUE(lit_near(img, px(h->map_x, h->map_y), 2)) << "disc of " << h->address_text().c_str();
       // Half-way to the next host the ring itself is drawn.
       const double theta = std::atan2(h->map_y - cy, h->map_x - cx) + M_PI / g->host_count;
       EXPECT_TRUE(lit_near(img, px(cx + r * std::cos(theta), cy + r * std::sin(theta)), 2))
@@ -222,7 +222,7 @@ TEST(MapScreenshot, PlayedCaptureDrawsRingsDiscsAndLinksWhereTheLayoutPutsThem) 
           coloured =
               (qRed(c) + qGreen(c) + qBlue(c) > 90) && !(qRed(c) > 240 && qGreen(c) > 240 && qBlue(c) > 240);
         }
-      EXPECT_TRUE(coloured) << h->address_text << " -> " << d->address_text;
+      EXPECT_TRUE(coloured) << h->address_text().c_str() << " -> " << d->address_text().c_str();
       ++links_checked;
     });
   });

@@ -62,43 +62,7 @@ void subnet_remove(Net& net, Subnet& group) REQUIRES(net.lock) {
   net.subnet_storage.pop_back();  // group is gone from here on
 }
 
-Subnet* subnet_of(Net& net, const Node& host) REQUIRES(net.lock) {
-  if (!host.grouped) return nullptr;
-  if (host.address.is_ipv6()) {
-    const NetAddress group = ip_net_address6(host.address, net.local_address6, net.local_prefix6);
-    auto found = net.subnet_index6.find(ipv6_order(group));
-    return found != net.subnet_index6.end() ? found->second : nullptr;
-  }
-  const NetAddress group = ip_net_address(host.address, net.local_address, net.local_mask);
-  auto found = net.subnet_index.find(address_order(group));
-  return found != net.subnet_index.end() ? found->second : nullptr;
-}
 
-// Takes the host's entry out of the host list, which runs through the IPv4
-// hosts from the highest address down, then the IPv6 hosts the same way:
-// the entry before it is the next higher address of its kind, or for the
-// highest IPv6 host the lowest IPv4 one.
-void leave_host_list(Net& net, const Node& host) REQUIRES(net.lock) {
-  List<Node*>::Node* before = nullptr;
-  if (host.address.is_ipv6()) {
-    auto at = net.host_order6.find(ipv6_order(host.address));
-    if (at == net.host_order6.end()) return;
-    if (std::next(at) != net.host_order6.end())
-      before = std::next(at)->second;
-    else if (!net.host_order.empty())
-      before = net.host_order.begin()->second;
-    net.host_order6.erase(at);
-  } else {
-    auto at = net.host_order.find(address_order(host.address));
-    if (at == net.host_order.end()) return;
-    if (std::next(at) != net.host_order.end()) before = std::next(at)->second;
-    net.host_order.erase(at);
-  }
-  if (before != nullptr)
-    net.host_list.remove_after(before);
-  else
-    net.host_list.remove_first();
-}
 
 }  // namespace
 
@@ -160,11 +124,13 @@ void node_evict(Net& net, Node& host) {
   else
     net.host_index.remove(ipv4_key(host.address.bytes));
   swap_remove(net.all_hosts, host);
-  leave_host_list(net, host);
-  if (Subnet* group = subnet_of(net, host); group != nullptr && host.group_at != nullptr) {
+  net.host_list.remove(host);
+  // The group the host joined, not the one its address would fall in now:
+  // the local network may have changed since.
+  if (Subnet* group = host.group; group != nullptr) {
     --group->host_count;
-    if (Node** moved = group->hosts.erase_node(host.group_at)) (*moved)->group_at = host.group_at;
-    host.group_at = nullptr;
+    group->hosts.remove(&host);
+    host.group = nullptr;
     if (group->host_count == 0) subnet_remove(net, *group);
   }
 

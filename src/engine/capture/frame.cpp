@@ -170,7 +170,7 @@ template <class Records>
       const NetAddress ether_src = NetAddress::ether(view.link_source);
       if (netaddr_compare(src->ether_address, ether_src) != 0) {
         // A host first heard on a link without addresses had none to change.
-        if (src->ether_address.type != nullptr) dup->report(src->address, src->ether_address, ether_src);
+        if (src->ether_address.present()) dup->report(src->address, src->ether_address, ether_src);
         src->ether_address = ether_src;
       }
     }

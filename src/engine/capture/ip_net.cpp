@@ -70,8 +70,7 @@ Subnet* existing_group(Net& net, const NetAddress& group) REQUIRES(net.lock) {
 }  // namespace
 
 void ip_net_assign(Net& net, Node& host) {
-  if (host.grouped) return;
-  host.grouped = 1;
+  if (host.group != nullptr) return;
   const NetAddress group = host.address.is_ipv6()
                                ? ip_net_address6(host.address, net.local_address6, net.local_prefix6)
                                : ip_net_address(host.address, net.local_address, net.local_mask);
@@ -79,7 +78,8 @@ void ip_net_assign(Net& net, Node& host) {
   // A host is grouped once (and no two hosts share an address), so it
   // never meets itself among its group's members.
   if (Subnet* found = existing_group(net, group)) {
-    host.group_at = found->hosts.append(&host);
+    found->hosts.append(&host);
+    host.group = found;
     ++found->host_count;
     return;
   }
@@ -89,7 +89,8 @@ void ip_net_assign(Net& net, Node& host) {
   s->net = &net;
   s->address = group;
   netaddr_format(s->address, s->address_text);
-  host.group_at = s->hosts.append(&host);
+  s->hosts.append(&host);
+  host.group = s;
   s->host_count = 1;
   s->layout_flag = 1;
   s->storage_at = net.subnet_storage.size();

@@ -13,7 +13,6 @@ LinkProtoNode* new_tree_node(Link& link, const protocol_node* protocol) {
     n = link.tree_storage.back().get();
   }
   n->protocol = protocol;
-  link.protocol_index.set(protocol, n);
   return n;
 }
 
@@ -63,6 +62,17 @@ void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t le
   link.last_counted_len = i;
 }
 
+// Newest first: nodes are made in order, inside the record before the heap.
+// A link's tree holds a handful of nodes, so a walk costs no more than an
+// index of them would, without an index's memory in every link.
+const LinkProtoNode* link_tree_node(const Link& link, const protocol_node* protocol) {
+  for (auto it = link.tree_storage.rbegin(); it != link.tree_storage.rend(); ++it)
+    if ((*it)->protocol == protocol) return it->get();
+  for (int i = link.tree_inline_used - 1; i >= 0; --i)
+    if (link.tree_inline[i].protocol == protocol) return &link.tree_inline[i];
+  return nullptr;
+}
+
 void Classifier::count_again(LinkProtoNode* const* nodes, int n, std::uint64_t frames, std::uint64_t bytes) {
   for (int i = 0; i < n; ++i) {
     nodes[i]->frames += frames;
@@ -87,9 +97,9 @@ const FocusEntry* link_dominant_entry(const Link& link, const FocusList* focus) 
   std::uint64_t best = 0;
   const FocusEntry* winner = nullptr;
   for (const FocusEntry& e : *focus) {
-    LinkProtoNode* const* n = link.protocol_index.find(e.protocol);
-    if (n != nullptr && (*n)->bytes > best) {
-      best = (*n)->bytes;
+    const LinkProtoNode* n = link_tree_node(link, e.protocol);
+    if (n != nullptr && n->bytes > best) {
+      best = n->bytes;
       winner = &e;
     }
   }

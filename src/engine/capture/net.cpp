@@ -22,14 +22,21 @@ constexpr std::size_t kTickLookahead = 8;
 
 // Records ticked a cycle ago are out of the cache by now: the tick asks for
 // the lines it will read of the one kTickLookahead places ahead (its first
-// line and both rates) before it gets there.
+// line and the line of its rates pointer) before it gets there, and for the
+// rates themselves half as far ahead, once that pointer is at hand.
 template <class Record>
 void fetch_ahead(const std::vector<Record*>& records, std::size_t i) {
-  if (i + kTickLookahead >= records.size()) return;
-  const Record* soon = records[i + kTickLookahead];
-  __builtin_prefetch(soon, 1);
-  const char* rates = reinterpret_cast<const char*>(&soon->frame_rate);
-  for (std::size_t at = 0; at < 2 * sizeof(CountSampler); at += 64) __builtin_prefetch(rates + at, 1);
+  if (i + kTickLookahead < records.size()) {
+    const Record* soon = records[i + kTickLookahead];
+    __builtin_prefetch(soon, 1);
+    __builtin_prefetch(&soon->rates, 0);
+  }
+  if (i + kTickLookahead / 2 < records.size()) {
+    if (const Rates* r = records[i + kTickLookahead / 2]->rates.get()) {
+      const char* rates = reinterpret_cast<const char*>(r);
+      for (std::size_t at = 0; at < sizeof(Rates); at += 64) __builtin_prefetch(rates + at, 1);
+    }
+  }
 }
 
 }  // namespace
@@ -87,6 +94,20 @@ Node* node_find(const Net& net, const NetAddress& address) {
   return net.host_index.find(ipv4_key(address.bytes));
 }
 
+void HostList::add(Node* host) {
+  if (host->address.is_ipv6())
+    ipv6_.emplace(ipv6_order(host->address), host);
+  else
+    ipv4_.emplace(address_order(host->address), host);
+}
+
+void HostList::remove(const Node& host) {
+  if (host.address.is_ipv6())
+    ipv6_.erase(ipv6_order(host.address));
+  else
+    ipv4_.erase(address_order(host.address));
+}
+
 Node* node_create(Net& net, const NetAddress& address) {
   std::unique_ptr<Node> owned;
   if (!net.spare_hosts.empty()) {
@@ -97,9 +118,8 @@ Node* node_create(Net& net, const NetAddress& address) {
   }
   Node* host = owned.get();
   host->net = &net;
-  netaddr_clear(host->ether_address, kAddrEther);
+  host->ether_address = netaddr_new(kAddrEther);
   netaddr_copy(address, host->address);
-  netaddr_format(host->address, host->address_text);
   host->top_slot = -1;
 
   HostNamer* namer = net.model->namer;
@@ -108,29 +128,14 @@ Node* node_create(Net& net, const NetAddress& address) {
   host->name_entry.store(std::move(entry));
 
   // The caller found no host of this address: nothing to look for first.
-  net.hosts.add_new(host->address, std::move(owned));
+  net.hosts.add_new(HostTableKey{&host->address}, std::move(owned));
   host->all_index = static_cast<std::uint32_t>(net.all_hosts.size());
   net.all_hosts.push_back(host);
-  // The host list runs from the highest address down; the host right
-  // before a new one is the lowest of those above it.
-  if (host->address.is_ipv6()) {
+  if (host->address.is_ipv6())
     net.host_index6.add(ipv6_key(host->address.bytes, net.key_seed), host);
-    // Below every IPv4 host.
-    const Ipv6Order order = ipv6_order(host->address);
-    auto above = net.host_order6.upper_bound(order);
-    List<Node*>::Node* before = above != net.host_order6.end() ? above->second
-                                : net.host_order.empty()       ? nullptr
-                                                               : net.host_order.begin()->second;
-    // The new entry sits right before `above`: no second walk down.
-    net.host_order6.emplace_hint(above, order, net.host_list.insert_after(before, host));
-  } else {
+  else
     net.host_index.set(ipv4_key(host->address.bytes), host);
-    const std::uint32_t order = address_order(host->address);
-    auto above = net.host_order.upper_bound(order);
-    List<Node*>::Node* at =
-        net.host_list.insert_after(above == net.host_order.end() ? nullptr : above->second, host);
-    net.host_order.emplace(order, at);
-  }
+  net.host_list.add(host);
 
   if (namer != nullptr && !named && namer->resolves()) {
     std::shared_ptr<TrafficModel::Lifetime> life = net.model->lifetime;
@@ -204,7 +209,7 @@ std::string node_short_name(const Node& node) { return strdup_until(node_name(no
 
 std::string node_display_name(const Node& node) {
   std::string n = node_name(node);
-  return n.empty() ? std::string(node.address_text) : n;
+  return n.empty() ? std::string(node.address_text().c_str()) : n;
 }
 
 std::string HostRankTraits::name(const Node* n) { return node_display_name(*n); }
@@ -245,10 +250,7 @@ void net_tick(Net& net) {
     } else {
       link->quiet_ticks = 0;
     }
-    if (link->quiet_ticks <= 10) {
-      sampler_add(link->frame_rate, link->window_frames);
-      sampler_add(link->byte_rate, link->window_bytes);
-    }
+    if (link->quiet_ticks <= 10) sample_rates(*link);
     const bool active = elapsed_ms_wide(link->last_seen, now) < link_ms;
     if (active) link->dominant_protocol.store(link_dominant(*link, focus.get()), std::memory_order_relaxed);
     link->active = active ? 1 : 0;
@@ -331,8 +333,7 @@ void net_tick(Net& net) {
   for (std::size_t i = 0; i < hosts.size(); ++i) {
     fetch_ahead(hosts, i);
     Node* host = hosts[i];
-    sampler_add(host->frame_rate, host->window_frames);
-    sampler_add(host->byte_rate, host->window_bytes);
+    sample_rates(*host);
     const bool sent = host->frames_sent > 0 && elapsed_ms_wide(host->last_seen, now) < node_ms;
     const int active = (sent || host->active_links > 0) ? 1 : 0;
     if (active != host->active) ++net.tick_changes;

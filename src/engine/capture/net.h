@@ -54,6 +54,7 @@
 #include "core/hashtable.h"
 #include "core/list.h"
 #include "core/mutex.h"
+#include "core/record_pool.h"
 #include "core/ring.h"
 #include "core/sampler.h"
 #include "core/timer.h"
@@ -67,6 +68,7 @@ namespace tarnix {
 struct Net;
 struct Node;
 struct Link;
+struct Subnet;
 class TrafficModel;
 
 // Where the tick finds a link: busy links carried frames within the last ten
@@ -81,40 +83,6 @@ struct LinkProtoNode {
   const protocol_node* protocol = nullptr;
   std::uint64_t bytes = 0;
   std::uint64_t frames = 0;
-};
-
-// A link's protocol_node -> its node in the link's tree. A link carries a
-// handful of protocols, so a short list searched in turn finds one faster
-// than a 256-bucket table would, in a fraction of its memory; nothing walks
-// the index in order, so only what find() answers matters.
-class ProtocolIndex {
- public:
-  int count() const { return static_cast<int>(entries_.size()); }
-  // The node recorded for the protocol, or null.
-  LinkProtoNode* const* find(const protocol_node* protocol) const {
-    for (const Entry& e : entries_)
-      if (e.protocol == protocol) return &e.node;
-    return nullptr;
-  }
-  // Records the node for the protocol; a protocol already held is pointed at
-  // the newer node. Returns whether it was held.
-  bool set(const protocol_node* protocol, LinkProtoNode* node) {
-    for (Entry& e : entries_) {
-      if (e.protocol == protocol) {
-        e.node = node;
-        return true;
-      }
-    }
-    entries_.push_back({protocol, node});
-    return false;
-  }
-
- private:
-  struct Entry {
-    const protocol_node* protocol;
-    LinkProtoNode* node;
-  };
-  std::vector<Entry> entries_;
 };
 
 // Keys of the host and link tables: IPv4 addresses only, so hashing and
@@ -136,6 +104,23 @@ struct HostKeyTraits {
   static int compare(const NetAddress& stored, const NetAddress& probe) {
     if (stored.type != probe.type) return 1;
     return std::memcmp(stored.bytes, probe.bytes, stored.is_ipv6() ? 16 : 4) != 0 ? 1 : 0;
+  }
+};
+
+// The host table's key: a pointer to the address its host's record holds
+// for as long as the entry is there, rather than a copy of the 32-byte
+// address in every entry. Probes are plain addresses.
+struct HostTableKey {
+  const NetAddress* address;
+};
+struct HostTableTraits {
+  static std::int32_t hash(const HostTableKey& k) { return HostKeyTraits::hash(*k.address); }
+  static std::int32_t hash(const NetAddress& a) { return HostKeyTraits::hash(a); }
+  static int compare(const HostTableKey& stored, const NetAddress& probe) {
+    return HostKeyTraits::compare(*stored.address, probe);
+  }
+  static int compare(const HostTableKey& stored, const HostTableKey& probe) {
+    return HostKeyTraits::compare(*stored.address, *probe.address);
   }
 };
 
@@ -182,10 +167,11 @@ inline std::uint64_t ipv6_pair_key(const std::uint8_t* source16, const std::uint
 
 // Records of a network by a 64-bit key (a host by its IPv4 address, a link
 // by its pair key): a frame whose pair the recent links have forgotten, or
-// a new pair, is settled with a probe or two here instead of a walk down a
+// a new pair, is settled with a few probes here instead of a walk down a
 // hash chain or a search through the source's links, which for a busy
-// server holds hundreds. Open addressing, at most half full; records are
-// never removed.
+// server holds hundreds. Open addressing, at most three quarters full: a
+// slot costs 16 bytes, and a fuller table would cost more probes than it
+// saves memory.
 template <class Record>
 class RecordIndex {
  public:
@@ -210,13 +196,13 @@ class RecordIndex {
   }
   // Adds a record under the key beside any others that have it.
   void add(std::uint64_t key, Record* link) {
-    if ((used_ + 1) * 2 > slots_.size()) grow();
+    if (full_after_one_more()) grow();
     place(key, link);
   }
   // Records the record for the key; one already recorded for it is
   // replaced.
   void set(std::uint64_t key, Record* link) {
-    if ((used_ + 1) * 2 > slots_.size()) grow();
+    if (full_after_one_more()) grow();
     for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
       Slot& s = slots_[i];
       if (s.link == nullptr) {
@@ -263,6 +249,7 @@ class RecordIndex {
   std::size_t slot_of(std::uint64_t key) const {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
   }
+  bool full_after_one_more() const { return (used_ + 1) * 4 > slots_.size() * 3; }
   void place(std::uint64_t key, Record* link) {
     std::size_t i = slot_of(key);
     while (slots_[i].link != nullptr) i = (i + 1) & (slots_.size() - 1);
@@ -286,6 +273,8 @@ class RecordIndex {
 };
 
 struct alignas(64) Link {
+  TARNIX_POOLED_RECORD(Link)
+
   // What every frame and every tick touch comes first, in the record's first
   // cache line; the protocol tree follows, then the rates, touched once a
   // cycle while the link is busy.
@@ -332,12 +321,9 @@ struct alignas(64) Link {
   LinkProtoNode tree_inline[kInlineTreeNodes];
   std::vector<std::unique_ptr<LinkProtoNode>> tree_storage;
 
-  CountSampler frame_rate;
-  CountSampler byte_rate;
-
-  // protocol_node -> its node in the tree: consulted only when the tree
-  // grows and for the dominant protocol.
-  ProtocolIndex protocol_index;
+  std::unique_ptr<Rates> rates;  // see Rates; read through the two below
+  double frame_rate() const { return rates ? rates->frames.average : 0.0; }
+  double byte_rate() const { return rates ? rates->bytes.average : 0.0; }
 
   // The other links to the same destination (see Node::links_in).
   Link* prev_in = nullptr;
@@ -453,9 +439,38 @@ class LinkTable {
   std::vector<Entry> entries_;
 };
 
-struct alignas(64) Node {
-  // What every frame and every tick touch comes first, in the record's
-  // first cache line; the links table and the rates follow.
+// A host's Ethernet address in the 8 bytes it needs, where a NetAddress
+// takes 32: read and assigned as a NetAddress, none being a null type.
+class HostEther {
+ public:
+  HostEther& operator=(const NetAddress& a) {
+    present_ = a.type != nullptr;
+    std::memcpy(bytes_, a.bytes, sizeof bytes_);
+    return *this;
+  }
+  operator NetAddress() const { return present_ ? NetAddress::ether(bytes_) : NetAddress{}; }
+  bool present() const { return present_; }
+
+ private:
+  std::uint8_t bytes_[6] = {};
+  bool present_ = false;
+};
+
+// An address as text, made when asked for: a host's record keeps the
+// address, not its 46-byte text.
+struct AddressText {
+  char text[kAddressTextSize];
+  const char* c_str() const { return text; }
+};
+
+// Not aligned to a cache line, unlike Link: a host is touched by fewer of
+// its frames' steps than its link, and the slack of aligning it would be a
+// fifth of its record.
+struct Node {
+  TARNIX_POOLED_RECORD(Node)
+
+  // What every frame and every tick touch comes first; the links table and
+  // the rates follow.
   std::uint64_t frames_sent = 0;
   std::uint64_t bytes_sent = 0;
   std::uint32_t window_frames = 0;
@@ -470,14 +485,19 @@ struct alignas(64) Node {
   std::uint16_t vlan = 0;
   Net* net = nullptr;
   NetAddress address;
-  NetAddress ether_address;
+  HostEther ether_address;
   // Name-cache entry for the address: null until the cache has one. Stored by
   // host creation or by the resolver's completion, read by anyone; the
   // reference keeps the entry in the cache until eviction lets go of it.
   HostCacheRefSlot name_entry;
-  char address_text[kAddressTextSize] = {};
-  CountSampler frame_rate;
-  CountSampler byte_rate;
+  AddressText address_text() const {
+    AddressText t;
+    netaddr_format(address, t.text);
+    return t;
+  }
+  std::unique_ptr<Rates> rates;  // see Rates; read through the two below
+  double frame_rate() const { return rates ? rates->frames.average : 0.0; }
+  double byte_rate() const { return rates ? rates->bytes.average : 0.0; }
   double map_x = 0.0;
   double map_y = 0.0;
   double layout_value = 0.0;
@@ -486,8 +506,11 @@ struct alignas(64) Node {
   // Links to this host, through Link::next_in: an evicted host takes them
   // along without a search of every other host's links.
   Link* links_in = nullptr;
-  // Its entry in its group's member list, so that it leaves without a walk.
-  List<Node*>::Node* group_at = nullptr;
+  // The group it joined (see ip_net_assign), and its neighbours in the
+  // group's member list (see GroupMembers).
+  Subnet* group = nullptr;
+  Node* group_prev = nullptr;
+  Node* group_next = nullptr;
   std::uint32_t all_index = 0;  // place in Net::all_hosts
   // Links from or to it not yet let go of, evicted ones included: they still
   // name it.
@@ -499,10 +522,25 @@ struct alignas(64) Node {
   // A name request is out whose completion stores into this record: its
   // memory is not reused until the completion has run.
   std::atomic<bool> name_pending{false};
-  // Down here, so that the name-cache reference and the address text fit
-  // before the rates' cache line.
-  int grouped = 0;
 };
+
+// A host's or link's rates, made when it has none.
+template <class Record>
+Rates& rates_of(Record& record) {
+  if (!record.rates) record.rates = std::make_unique<Rates>();
+  return *record.rates;
+}
+
+// The tick's sample of a record's window: its rates come with a window that
+// counted something and go once both hold ten zeros.
+template <class Record>
+void sample_rates(Record& record) {
+  if (!record.rates && record.window_frames == 0 && record.window_bytes == 0) return;
+  Rates& r = rates_of(record);
+  sampler_add(r.frames, record.window_frames);
+  sampler_add(r.bytes, record.window_bytes);
+  if (r.frames.sum == 0 && r.bytes.sum == 0) record.rates.reset();
+}
 
 inline bool LinkTable::same_key(const Entry& e, const NetAddress& key) {
   const Node* d = e.value != nullptr ? e.value->destination : nullptr;
@@ -515,12 +553,43 @@ inline NetAddress LinkTable::key_of(const Entry& e) {
   return d != nullptr ? d->address : NetAddress::ipv4(e.key4);
 }
 
+// The hosts of a group in the order they joined, linked through the hosts'
+// own records: a host joins and leaves without an allocation or a walk.
+class GroupMembers {
+ public:
+  int count() const { return count_; }
+  Node* first() const { return first_; }
+  Node* last() const { return last_; }
+  template <class Fn>
+  void foreach(Fn&& fn) const {
+    for (Node* h = first_; h != nullptr; h = h->group_next) fn(h);
+  }
+  void append(Node* host) {
+    host->group_prev = last_;
+    host->group_next = nullptr;
+    (last_ != nullptr ? last_->group_next : first_) = host;
+    last_ = host;
+    ++count_;
+  }
+  void remove(Node* host) {
+    (host->group_prev != nullptr ? host->group_prev->group_next : first_) = host->group_next;
+    (host->group_next != nullptr ? host->group_next->group_prev : last_) = host->group_prev;
+    host->group_prev = host->group_next = nullptr;
+    --count_;
+  }
+
+ private:
+  Node* first_ = nullptr;
+  Node* last_ = nullptr;
+  int count_ = 0;
+};
+
 struct Subnet {
   Net* net = nullptr;
   std::string label;  // domain label, owned by the map
   NetAddress address;
   char address_text[kAddressTextSize] = {};
-  List<Node*> hosts;
+  GroupMembers hosts;
   int host_count = 0;
   int layout_flag = 1;
   double layout[3] = {};
@@ -584,6 +653,30 @@ inline Ipv6Order ipv6_order(const NetAddress& a) {
   return {high, low};
 }
 inline constexpr std::uint8_t kNoIpv6Address[16] = {};
+
+// Every host of a network, the IPv4 ones from the highest address down,
+// then the IPv6 ones the same way: the order of the host list window and of
+// the summary. Two ordered maps, which a new host finds its place in
+// without a walk; their entries come from a pool of their own, packed
+// together instead of strewn among the hosts' records and without an
+// allocator header each.
+class HostList {
+ public:
+  int count() const { return static_cast<int>(ipv4_.size() + ipv6_.size()); }
+  std::size_t ipv6_count() const { return ipv6_.size(); }
+  template <class Fn>
+  void foreach(Fn&& fn) const {
+    for (auto it = ipv4_.rbegin(); it != ipv4_.rend(); ++it) fn(it->second);
+    for (auto it = ipv6_.rbegin(); it != ipv6_.rend(); ++it) fn(it->second);
+  }
+  void add(Node* host);
+  void remove(const Node& host);
+
+ private:
+  std::pmr::unsynchronized_pool_resource pool_;
+  std::pmr::map<std::uint32_t, Node*> ipv4_{&pool_};
+  std::pmr::map<Ipv6Order, Node*> ipv6_{&pool_};
+};
 // A seed for ipv6_key from the system's random source.
 std::uint64_t fresh_key_seed();
 
@@ -624,12 +717,9 @@ struct Net {
   std::string name;
   NetAddress local_address GUARDED_BY(lock);
   NetAddress local_mask GUARDED_BY(lock);
-  HashTable<NetAddress, std::unique_ptr<Node>, HostKeyTraits> hosts GUARDED_BY(lock);
+  HashTable<HostTableKey, std::unique_ptr<Node>, HostTableTraits> hosts GUARDED_BY(lock);
   RecordIndex<Node> host_index GUARDED_BY(lock);  // the same hosts, for node_find
-  List<Node*> host_list GUARDED_BY(lock);
-  // Where each host sits in host_list, by address_order(): a new host finds
-  // its place without walking the list.
-  std::map<std::uint32_t, List<Node*>::Node*> host_order GUARDED_BY(lock);
+  HostList host_list GUARDED_BY(lock);
   List<Subnet*> subnets GUARDED_BY(lock);
   // The same groups by address_order() of their address.
   std::unordered_map<std::uint32_t, Subnet*> subnet_index GUARDED_BY(lock);
@@ -727,11 +817,6 @@ struct Net {
   const std::uint64_t key_seed = fresh_key_seed();
   RecordIndex<Node> host_index6 GUARDED_BY(lock);
   RecordIndex<Link> link_index6 GUARDED_BY(lock);
-  // Its entries come from a pool of their own: packed together instead of
-  // strewn among the hosts' records, a new host's walk down the order
-  // finds them in the cache.
-  std::pmr::unsynchronized_pool_resource host_order6_pool GUARDED_BY(lock);
-  std::pmr::map<Ipv6Order, List<Node*>::Node*> host_order6 GUARDED_BY(lock){&host_order6_pool};
   std::map<Ipv6Order, Subnet*> subnet_index6 GUARDED_BY(lock);
   // recent_links for IPv6 pairs, whose keys are hashes: an entry counts only
   // when its hosts' addresses are the frame's.
@@ -934,6 +1019,9 @@ NetAddress ip_net_address(const NetAddress& host, const NetAddress& local_addres
 // all in fe80::.
 NetAddress ip_net_address6(const NetAddress& host, const NetAddress& local_address, int local_prefix);
 void linkstat_add(Link& link, const protocol_node* const* path, std::uint32_t length);
+// The node of the link's tree that the protocol last made (a protocol may
+// sit at several places of a tree), or null.
+const LinkProtoNode* link_tree_node(const Link& link, const protocol_node* protocol);
 // Counts the frames noted on a link (see Net::defer_counts) on the nodes it
 // counted last, and on their protocols.
 void link_settle_noted(Link& link, Classifier& classifier);

@@ -27,10 +27,12 @@ inline void sampler_add(Sampler& s, double value) {
 
 // The same average for whole counts, such as the per-second window counts
 // behind every host and link rate: the tick samples every busy host and link,
-// so a sampler fills one cache line and a new sample adjusts a running sum
-// instead of adding all ten again. Counts below 2^32 add up exactly in a
-// double too, so the averages equal Sampler's for the same samples.
-struct alignas(64) CountSampler {
+// so a sampler is one cache line's worth and a new sample adjusts a running
+// sum instead of adding all ten again. Counts below 2^32 add up exactly in a
+// double too, so the averages equal Sampler's for the same samples. Not
+// aligned to a line of its own: in every host and link record that would
+// cost padding, and the tick fetches the rates ahead anyway.
+struct CountSampler {
   std::uint32_t samples[10] = {};
   int next = 0;
   std::uint64_t sum = 0;
@@ -46,5 +48,14 @@ inline void sampler_add(CountSampler& s, std::uint32_t value) {
   if (++s.next == 10) s.next = 0;
   s.average = static_cast<double>(s.sum) / 10.0;
 }
+
+// A host's or link's two rates. A record holds them only while a rate
+// moves: once ten samples in a row are zero both averages are zero, which
+// is what a record without rates reads as, so the quiet majority of a large
+// network's records carry none.
+struct Rates {
+  CountSampler frames;
+  CountSampler bytes;
+};
 
 }  // namespace tarnix

@@ -107,7 +107,7 @@ void walk_tree(const LinkProtoNode* node, const std::string& destination, std::v
 
 std::vector<HostBlock> host_blocks(const Net& net) REQUIRES(net.lock) {
   std::vector<HostBlock> blocks;
-  net.hosts.foreach ([&](const NetAddress&, const std::unique_ptr<Node>& host) {
+  net.hosts.foreach ([&](const HostTableKey&, const std::unique_ptr<Node>& host) {
     if (host->dead || host->links.count() == 0) return;
     HostBlock b{node_display_name(*host), {}};
     host->links.foreach ([&](const NetAddress&, const std::unique_ptr<Link>& link) {

@@ -71,7 +71,7 @@ class HostList final : public TrafficWindow {
       net.host_list.foreach([&](Node* h) {
         TrafficRow r;
         r.ref.record = h;
-        r.key = QString::fromLatin1(h->address_text);
+        r.key = QString::fromLatin1(h->address_text().c_str());
         r.cells = {QString::fromStdString(node_name(*h)), QString::number(h->bytes_sent),
                    QString::number(h->window_bytes), QString::number(h->frames_sent),
                    QString::number(h->window_frames), QString::fromStdString(node_ether_label(*h)),
@@ -118,7 +118,7 @@ QString host_watch_title(const Node& host) {
   else
     take();
   QString t =
-      QStringLiteral("%1 : %2").arg(QString::fromLatin1(host.address_text), QString::fromStdString(label.name));
+      QStringLiteral("%1 : %2").arg(QString::fromLatin1(host.address_text().c_str()), QString::fromStdString(label.name));
   if (!label.name.empty() && !label.source.empty())
     t += QStringLiteral(" (%1)").arg(QString::fromLatin1(label.source.data(), int(label.source.size())));
   if (ether != plain) t += QStringLiteral("  ") + QString::fromStdString(ether);
@@ -163,7 +163,7 @@ class HostWatch final : public TrafficWindow {
           TrafficRow r;
           r.ref.record = dest;
           r.ref.record2 = n;
-          r.key = QString::fromLatin1(dest->address_text);
+          r.key = QString::fromLatin1(dest->address_text().c_str());
           QString proto;
           if (classifier != nullptr) {
             const std::string_view name = classifier->name_of(n->protocol);

@@ -196,7 +196,7 @@ bool run_host_command(WindowOpener& m, int id, int first, std::int32_t host_id,
 
 void WindowOpener::new_host_alarm(const Node* host) {
   if (host != nullptr && services_.new_host_alarm)
-    services_.new_host_alarm(QString::fromLatin1(host->address_text));
+    services_.new_host_alarm(QString::fromLatin1(host->address_text().c_str()));
 }
 
 void add_node_commands(QMenu& menu, const WindowOpener& m, int first, const QString& who) {
