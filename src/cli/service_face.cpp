@@ -296,8 +296,8 @@ service::MetricsSnapshot ServiceFace::snapshot(int top) {
         std::string protocol;
         if (const FocusEntry* e = link_dominant_entry(*l, focus.get()); e && pieces_.classifier)
           protocol = std::string(pieces_.classifier->name_of(e->protocol));
-        s.top_links.push_back(
-            {l->source->address_text().c_str(), l->destination->address_text().c_str(), protocol, l->frames, l->bytes});
+        s.top_links.push_back({l->source->address_text().c_str(), l->destination->address_text().c_str(),
+                               protocol, l->frames, l->bytes});
       }
     });
   }

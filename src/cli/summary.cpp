@@ -135,7 +135,7 @@ void subnets_in_order(const Net& net, Fn&& fn) REQUIRES(net.lock) {
     SubnetRow r;
     r.address = sn->address_text;
     r.host_count = sn->host_count;
-    sn->hosts.foreach([&](Node* m) { r.members.push_back(m->address_text().c_str()); });
+    sn->hosts.foreach ([&](Node* m) { r.members.push_back(m->address_text().c_str()); });
     fn(r);
   });
 }
@@ -303,7 +303,8 @@ void each_subnet(const Summary& s, Fn&& fn) {
     net.subnets.foreach ([&](Subnet* sn) {
       if (sn->host_count == 0) return;
       const SubnetRow r{sn->address_text, sn->host_count, {}};
-      fn(r, [&](auto&& g) { sn->hosts.foreach ([&](Node* m) { g(std::string(m->address_text().c_str())); }); });
+      fn(r,
+         [&](auto&& g) { sn->hosts.foreach ([&](Node* m) { g(std::string(m->address_text().c_str())); }); });
     });
   });
 }

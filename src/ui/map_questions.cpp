@@ -74,7 +74,8 @@ QString host_text(Node& h) {
   const QString name = QString::fromStdString(node_name(h));
   QStringList lines;
   lines << (name.isEmpty() ? QString::fromLatin1(h.address_text().c_str()) : name);
-  if (!name.isEmpty()) lines << QStringLiteral("Address: %1").arg(QString::fromLatin1(h.address_text().c_str()));
+  if (!name.isEmpty())
+    lines << QStringLiteral("Address: %1").arg(QString::fromLatin1(h.address_text().c_str()));
   if (h.ether_address.present())
     lines << QStringLiteral("Ethernet: %1").arg(QString::fromStdString(netaddr_text(h.ether_address)));
   lines << QStringLiteral("Sent: %1 frames, %2").arg(format_count(h.frames_sent), format_bytes(h.bytes_sent));

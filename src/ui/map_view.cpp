@@ -305,8 +305,8 @@ void MapRenderer::draw_groups(Net& net, int dynamic) {
 }
 
 void MapRenderer::draw_host(const Node& h) {
-  const double radius = host_radius(h.byte_rate(), h.frame_rate(), settings_.bytes,
-                                    settings_.node_scale, settings_.max_node_radius);
+  const double radius = host_radius(h.byte_rate(), h.frame_rate(), settings_.bytes, settings_.node_scale,
+                                    settings_.max_node_radius);
   device_.circf(0, 0, radius);
   const QPointF at = to_pixel(h.map_x, h.map_y);
   spots_.hosts.push_back(

@@ -149,13 +149,13 @@ void plain_tick(Net& net) {
     return d < 0 ? 0 : static_cast<std::uint64_t>(d) / 1000u;
   };
   std::shared_ptr<const FocusList> focus = net.model->focus ? net.model->focus->active_focus() : nullptr;
-  net.host_list.foreach([&](Node* h) {
+  net.host_list.foreach ([&](Node* h) {
     sampler_add(rates_of(*h).frames, h->window_frames);
     sampler_add(rates_of(*h).bytes, h->window_bytes);
     h->active = h->frames_sent > 0 && elapsed_ms(h->last_seen) < node_ms ? 1 : 0;
   });
-  net.host_list.foreach([&](Node* h) {
-    h->links.foreach([&](const NetAddress&, std::unique_ptr<Link>& l) {
+  net.host_list.foreach ([&](Node* h) {
+    h->links.foreach ([&](const NetAddress&, std::unique_ptr<Link>& l) {
       sampler_add(rates_of(*l).frames, l->window_frames);
       sampler_add(rates_of(*l).bytes, l->window_bytes);
       if (elapsed_ms(l->last_seen) < link_ms) {
@@ -173,10 +173,10 @@ void plain_tick(Net& net) {
 // What the tick shows of every host and link, as text.
 std::string tick_view(Net& net) {
   std::string out;
-  net.host_list.foreach([&](Node* h) {
+  net.host_list.foreach ([&](Node* h) {
     out += netaddr_text(h->address) + " a" + std::to_string(h->active) + " " +
            std::to_string(h->frame_rate()) + " " + std::to_string(h->byte_rate()) + "\n";
-    h->links.foreach([&](const NetAddress& to, std::unique_ptr<Link>& l) {
+    h->links.foreach ([&](const NetAddress& to, std::unique_ptr<Link>& l) {
       out += "  > " + netaddr_text(to) + " a" + std::to_string(l->active) + " d" +
              std::to_string(l->dominant_protocol.load()) + " " + std::to_string(l->frame_rate()) + " " +
              std::to_string(l->byte_rate()) + "\n";

@@ -62,8 +62,6 @@ void subnet_remove(Net& net, Subnet& group) REQUIRES(net.lock) {
   net.subnet_storage.pop_back();  // group is gone from here on
 }
 
-
-
 }  // namespace
 
 void link_evict(Net& net, Link& link) {

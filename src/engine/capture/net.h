@@ -561,7 +561,7 @@ class GroupMembers {
   Node* first() const { return first_; }
   Node* last() const { return last_; }
   template <class Fn>
-  void foreach(Fn&& fn) const {
+  void foreach (Fn&& fn) const {
     for (Node* h = first_; h != nullptr; h = h->group_next) fn(h);
   }
   void append(Node* host) {
@@ -665,7 +665,7 @@ class HostList {
   int count() const { return static_cast<int>(ipv4_.size() + ipv6_.size()); }
   std::size_t ipv6_count() const { return ipv6_.size(); }
   template <class Fn>
-  void foreach(Fn&& fn) const {
+  void foreach (Fn&& fn) const {
     for (auto it = ipv4_.rbegin(); it != ipv4_.rend(); ++it) fn(it->second);
     for (auto it = ipv6_.rbegin(); it != ipv6_.rend(); ++it) fn(it->second);
   }

@@ -35,10 +35,11 @@ class RecordPool {
  public:
   static constexpr std::size_t kSlot = sizeof(Record);  // a multiple of its alignment
   static constexpr std::size_t kAlign = alignof(Record) < alignof(void*) ? alignof(void*) : alignof(Record);
-  static constexpr std::size_t kSlotsPerBlock = kSlot >= (std::size_t{64} << 10) ? 1 : (std::size_t{64} << 10) / kSlot;
+  static constexpr std::size_t kSlotsPerBlock =
+      kSlot >= (std::size_t{64} << 10) ? 1 : (std::size_t{64} << 10) / kSlot;
 
   static void* take(std::size_t size) {
-    if (!TARNIX_RECORD_POOL || size != kSlot) return ::operator new(size, std::align_val_t{kAlign});
+    if (!TARNIX_RECORD_POOL || size != kSlot) return ::operator new (size, std::align_val_t{kAlign});
     RecordPool& p = pool();
     MutexLock held(p.mutex_);
     if (p.free_ == nullptr) p.add_block();
@@ -50,7 +51,7 @@ class RecordPool {
   static void give(void* slot, std::size_t size) noexcept {
     if (slot == nullptr) return;
     if (!TARNIX_RECORD_POOL || size != kSlot) {
-      ::operator delete(slot, std::align_val_t{kAlign});
+      ::operator delete (slot, std::align_val_t{kAlign});
       return;
     }
     RecordPool& p = pool();
@@ -71,7 +72,7 @@ class RecordPool {
   }
 
   void add_block() REQUIRES(mutex_) {
-    auto* block = static_cast<std::byte*>(::operator new(kSlot * kSlotsPerBlock, std::align_val_t{kAlign}));
+    auto* block = static_cast<std::byte*>(::operator new (kSlot* kSlotsPerBlock, std::align_val_t{kAlign}));
     blocks_.push_back(block);
     for (std::size_t i = kSlotsPerBlock; i-- > 0;) free_ = new (block + i * kSlot) FreeSlot{free_};
   }
@@ -84,10 +85,16 @@ class RecordPool {
 }  // namespace tarnix
 
 // In a record type: its records come from RecordPool<Type>.
-#define TARNIX_POOLED_RECORD(Type)                                                                           \
-  static void* operator new(std::size_t size) { return ::tarnix::RecordPool<Type>::take(size); }          \
-  static void* operator new(std::size_t size, std::align_val_t) { return ::tarnix::RecordPool<Type>::take(size); } \
-  static void operator delete(void* p, std::size_t size) noexcept { ::tarnix::RecordPool<Type>::give(p, size); } \
-  static void operator delete(void* p, std::size_t size, std::align_val_t) noexcept {                          \
-    ::tarnix::RecordPool<Type>::give(p, size);                                                               \
+#define TARNIX_POOLED_RECORD(Type)                                                    \
+  static void* operator new(std::size_t size) {                                       \
+    return ::tarnix::RecordPool<Type>::take(size);                                    \
+  }                                                                                   \
+  static void* operator new(std::size_t size, std::align_val_t) {                     \
+    return ::tarnix::RecordPool<Type>::take(size);                                    \
+  }                                                                                   \
+  static void operator delete(void* p, std::size_t size) noexcept {                   \
+    ::tarnix::RecordPool<Type>::give(p, size);                                        \
+  }                                                                                   \
+  static void operator delete(void* p, std::size_t size, std::align_val_t) noexcept { \
+    ::tarnix::RecordPool<Type>::give(p, size);                                        \
   }

@@ -117,8 +117,8 @@ QString host_watch_title(const Node& host) {
     host.net->read([&](const Net&) { take(); });
   else
     take();
-  QString t =
-      QStringLiteral("%1 : %2").arg(QString::fromLatin1(host.address_text().c_str()), QString::fromStdString(label.name));
+  QString t = QStringLiteral("%1 : %2").arg(QString::fromLatin1(host.address_text().c_str()),
+                                            QString::fromStdString(label.name));
   if (!label.name.empty() && !label.source.empty())
     t += QStringLiteral(" (%1)").arg(QString::fromLatin1(label.source.data(), int(label.source.size())));
   if (ether != plain) t += QStringLiteral("  ") + QString::fromStdString(ether);
