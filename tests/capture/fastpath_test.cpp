@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -113,6 +115,28 @@ TEST(RecordIndex, FindsWhatTheTablesFind) {
       ASSERT_EQ(net->link_index.find(key), link_find(*a, b->address));
     }
   }
+}
+
+// Records from the pool keep their type's alignment (a link's first line
+// holds what every frame touches) and go back to it when released.
+TEST(RecordPool, RecordsAreAlignedAndCountedWhileHeld) {
+  const std::size_t links_before = RecordPool<Link>::slots_in_use();
+  const std::size_t hosts_before = RecordPool<Node>::slots_in_use();
+  std::vector<std::unique_ptr<Link>> links;
+  std::vector<std::unique_ptr<Node>> hosts;
+  for (int i = 0; i < 300; ++i) {  // past one block of each
+    links.push_back(std::make_unique<Link>());
+    hosts.push_back(std::make_unique<Node>());
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(links.back().get()) % alignof(Link), 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(hosts.back().get()) % alignof(Node), 0u);
+  }
+  const std::size_t held = TARNIX_RECORD_POOL ? 300 : 0;
+  EXPECT_EQ(RecordPool<Link>::slots_in_use(), links_before + held);
+  EXPECT_EQ(RecordPool<Node>::slots_in_use(), hosts_before + held);
+  links.clear();
+  hosts.clear();
+  EXPECT_EQ(RecordPool<Link>::slots_in_use(), links_before);
+  EXPECT_EQ(RecordPool<Node>::slots_in_use(), hosts_before);
 }
 
 // A protocol may sit at several places of a tree (IP in IP); the dominant

@@ -45,7 +45,16 @@ class RecordPool {
     if (p.free_ == nullptr) p.add_block();
     FreeSlot* s = p.free_;
     p.free_ = s->next;
+    ++p.in_use_;
     return s;
+  }
+
+  // Slots taken from the pool's blocks and not given back: none when
+  // records come from the general allocator, which then counts them.
+  static std::size_t slots_in_use() {
+    RecordPool& p = pool();
+    MutexLock held(p.mutex_);
+    return p.in_use_;
   }
 
   static void give(void* slot, std::size_t size) noexcept {
@@ -57,6 +66,7 @@ class RecordPool {
     RecordPool& p = pool();
     MutexLock held(p.mutex_);
     p.free_ = new (slot) FreeSlot{p.free_};
+    --p.in_use_;
   }
 
  private:
@@ -79,6 +89,7 @@ class RecordPool {
 
   Mutex mutex_;
   FreeSlot* free_ GUARDED_BY(mutex_) = nullptr;
+  std::size_t in_use_ GUARDED_BY(mutex_) = 0;
   std::vector<std::byte*> blocks_ GUARDED_BY(mutex_);  // kept for the leak checker
 };
 
