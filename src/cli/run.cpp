@@ -404,7 +404,7 @@ int finish_run(const Options& opt, Run& run, EngineSession& session, std::int64_
       summary.duplicates.push_back(line);
     }
   }
-  summary.names_not_asked = session.names().offers_refused();
+  summary.names_not_asked = session.names().offers_not_asked();
   summary.recorded_urls = session.has_store();
   if (session.has_store()) {
     const UrlRecorderStats st = session.recorder().stats();

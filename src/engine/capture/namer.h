@@ -26,6 +26,11 @@ class HostNamer {
   // null. Must not block. False when the look-up was not queued (too many
   // wait already): `done` is then never called.
   virtual bool request(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) = 0;
+  // request() for a host turned away before, as room comes: turned away
+  // again, it is not counted again.
+  virtual bool request_again(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) {
+    return request(ipv4, std::move(done));
+  }
   // False when hosts are not to be looked up (nothing goes to the name
   // service): host creation then asks nothing, and the cache keeps no entry
   // for the host's address unless a name for it is heard.

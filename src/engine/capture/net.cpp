@@ -1,5 +1,6 @@
 #include "capture/net.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -108,6 +109,31 @@ void HostList::remove(const Node& host) {
     ipv4_.erase(address_order(host.address));
 }
 
+namespace {
+
+// Queues the host's look-up, whose completion stores the entry into the
+// record; false when the namer turned it away.
+bool ask_name(Net& net, Node& host, bool again) REQUIRES(net.lock) {
+  HostNamer& namer = *net.model->namer;
+  std::shared_ptr<TrafficModel::Lifetime> life = net.model->lifetime;
+  // Until the completion has run, the record's memory is not reused even
+  // if the host is evicted (see net_release_dead).
+  host.name_pending.store(true, std::memory_order_relaxed);
+  Node* record = &host;
+  auto done = [life, record](const HostCacheRef& e) {
+    MutexLock g(life->mutex);
+    if (!life->alive) return;
+    if (e != nullptr) record->name_entry.store(e);
+    record->name_pending.store(false, std::memory_order_release);
+  };
+  const bool queued = again ? namer.request_again(host.address, std::move(done))
+                            : namer.request(host.address, std::move(done));
+  if (!queued) host.name_pending.store(false, std::memory_order_relaxed);
+  return queued;
+}
+
+}  // namespace
+
 Node* node_create(Net& net, const NetAddress& address) {
   std::unique_ptr<Node> owned;
   if (!net.spare_hosts.empty()) {
@@ -137,22 +163,29 @@ Node* node_create(Net& net, const NetAddress& address) {
     net.host_index.set(ipv4_key(host->address.bytes), host);
   net.host_list.add(host);
 
-  if (namer != nullptr && !named && namer->resolves()) {
-    std::shared_ptr<TrafficModel::Lifetime> life = net.model->lifetime;
-    // Until the completion has run, the record's memory is not reused even
-    // if the host is evicted (see net_release_dead).
-    host->name_pending.store(true, std::memory_order_relaxed);
-    const bool queued = namer->request(address, [life, host](const HostCacheRef& e) {
-      MutexLock g(life->mutex);
-      if (!life->alive) return;
-      if (e != nullptr) host->name_entry.store(e);
-      host->name_pending.store(false, std::memory_order_release);
-    });
-    // Turned away (a flood of new addresses): the host is shown by its
-    // address, or by a name heard or looked up for it by others.
-    if (!queued) host->name_pending.store(false, std::memory_order_relaxed);
+  // Turned away (a flood of new addresses): until it is asked again as room
+  // comes (net_tick), the host is shown by its address, or by a name heard
+  // or looked up for it by others. Only the latest of as many as the host
+  // bound (at least 4,096) wait: a flood past it would otherwise grow them
+  // without end.
+  if (namer != nullptr && !named && namer->resolves() && !ask_name(net, *host, false)) {
+    const std::size_t most = std::max<std::size_t>(4096, net.model->max_hosts.load(std::memory_order_relaxed));
+    if (net.turned_away.size() >= most) net.turned_away.pop_front();
+    net.turned_away.push_back({host, host->generation});
   }
   return host;
+}
+
+void net_ask_turned_away(Net& net) {
+  std::deque<Net::TurnedAway>& waiting = net.turned_away;
+  while (!waiting.empty()) {
+    Node& host = *waiting.front().host;
+    // Records are reused, never freed, while the network lives: an entry
+    // whose record was evicted, or has since been named, is let go.
+    const bool gone = host.generation != waiting.front().generation || host.dead;
+    if (!gone && host.name_entry.load() == nullptr && !ask_name(net, host, true)) return;
+    waiting.pop_front();
+  }
 }
 
 Link* link_find(Node& source, const NetAddress& destination) {
@@ -275,6 +308,7 @@ void net_tick(Net& net) {
   // evicted since the last tick, before anything is read of them; their
   // memory is reused only after this (net_release_dead).
   net_choose_victims(net);
+  net_ask_turned_away(net);
   if (!net.dead_links.empty()) {
     std::erase_if(net.busy_links, [](const Link* l) { return l->dead; });
     std::erase_if(net.idle_links, [](const Net::IdleLink& e) { return e.link->dead; });

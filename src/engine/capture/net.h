@@ -38,6 +38,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <memory_resource>
@@ -835,6 +836,13 @@ struct Net {
     std::int64_t quiet_since;  // microseconds; a record seen later is spared
   };
   std::vector<Victim<Node>> host_victims GUARDED_BY(lock);
+  // Hosts whose look-up the namer turned away, oldest first (see
+  // node_create); the generation tells a record since reused.
+  struct TurnedAway {
+    Node* host;
+    std::uint32_t generation;
+  };
+  std::deque<TurnedAway> turned_away GUARDED_BY(lock);
   std::vector<Victim<Link>> link_victims GUARDED_BY(lock);
   // Evicted records that a window slot, a tick list or a name request may
   // still name; the tick moves them to the spares once nothing does.
@@ -949,6 +957,9 @@ void net_set_current(TrafficModel& model, Net* net);
 // Hosts and links.
 Node* node_find(const Net& net, const NetAddress& address) REQUIRES(net.lock);
 Node* node_create(Net& net, const NetAddress& address) REQUIRES(net.lock);
+// Asks again for the names of hosts the namer turned away, oldest first, as
+// long as it takes them.
+void net_ask_turned_away(Net& net) REQUIRES(net.lock);
 // An IPv4 address as a number that sorts as the address does.
 inline std::uint32_t address_order(const NetAddress& a) {
   return std::uint32_t(a.bytes[0]) << 24 | std::uint32_t(a.bytes[1]) << 16 | std::uint32_t(a.bytes[2]) << 8 |

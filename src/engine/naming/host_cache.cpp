@@ -267,6 +267,14 @@ bool HostCache::offer_ipv4(const NetAddress& a, HostCacheCompletion done) {
   return false;
 }
 
+bool HostCache::offer_ipv4_again(const NetAddress& a, HostCacheCompletion done) {
+  if (!is_ip_address(a)) return false;
+  if (!queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}), options_.host_queue_max))
+    return false;
+  offers_asked_later_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
 bool HostCache::request_ether(const NetAddress& a, HostCacheCompletion done) {
   if (!is_ether(a)) return false;
   queue(std::make_unique<Request>(Request{kHostcByEther, a, {}, std::move(done)}));

@@ -339,8 +339,14 @@ class HostCache {
   // already wait. A flood of new addresses faster than the name service
   // answers would otherwise grow the queue without end.
   bool offer_ipv4(const NetAddress& a, HostCacheCompletion done);
-  // Look-ups offer_ipv4 turned away.
+  // offer_ipv4 for an address it turned away before: a refusal is not
+  // counted again, a look-up queued now is counted as asked after all.
+  bool offer_ipv4_again(const NetAddress& a, HostCacheCompletion done);
+  // Look-ups offer_ipv4 turned away, and of those the ones not queued since.
   std::uint64_t offers_refused() const { return offers_refused_.load(std::memory_order_relaxed); }
+  std::uint64_t offers_not_asked() const {
+    return offers_refused() - offers_asked_later_.load(std::memory_order_relaxed);
+  }
   bool request_ether(const NetAddress& a, HostCacheCompletion done);
   // The same by descriptor; false (with a message) for a kind other than
   // 0, 1, 2 or an address that does not fit its kind.
@@ -543,6 +549,7 @@ class HostCache {
   // Entries made so far: the stamp a find leaves on its slot.
   std::atomic<std::uint64_t> use_clock_{0};
   std::atomic<std::uint64_t> offers_refused_{0};
+  std::atomic<std::uint64_t> offers_asked_later_{0};
   // The entry count at which the bound is next looked at.
   std::size_t trim_at_ GUARDED_BY(register_mutex_) = 0;
   // Names heard on the wire, by IP address and by Ethernet address.

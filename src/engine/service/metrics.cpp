@@ -99,7 +99,7 @@ std::string render_metrics(const MetricsSnapshot& s) {
   w.one("tarnix_name_lookups_waiting", "gauge", "Host name look-ups queued for the name service.",
         s.name_lookups_waiting);
   w.one("tarnix_name_lookups_refused_total", "counter",
-        "New hosts not looked up because the look-up queue was full.", s.name_lookups_refused);
+        "New hosts turned away by a full look-up queue (asked again as room comes).", s.name_lookups_refused);
   w.one("tarnix_capture_reopens_total", "counter", "Times the adapter was opened again after failing.",
         s.capture_reopens);
   w.family("tarnix_events_total", "counter", "Event lines, by outcome.");
