@@ -169,7 +169,8 @@ Node* node_create(Net& net, const NetAddress& address) {
   // bound (at least 4,096) wait: a flood past it would otherwise grow them
   // without end.
   if (namer != nullptr && !named && namer->resolves() && !ask_name(net, *host, false)) {
-    const std::size_t most = std::max<std::size_t>(4096, net.model->max_hosts.load(std::memory_order_relaxed));
+    const std::size_t most =
+        std::max<std::size_t>(4096, net.model->max_hosts.load(std::memory_order_relaxed));
     if (net.turned_away.size() >= most) net.turned_away.pop_front();
     net.turned_away.push_back({host, host->generation});
   }

@@ -269,7 +269,8 @@ bool HostCache::offer_ipv4(const NetAddress& a, HostCacheCompletion done) {
 
 bool HostCache::offer_ipv4_again(const NetAddress& a, HostCacheCompletion done) {
   if (!is_ip_address(a)) return false;
-  if (!queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}), options_.host_queue_max))
+  if (!queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}),
+             options_.host_queue_max))
     return false;
   offers_asked_later_.fetch_add(1, std::memory_order_relaxed);
   return true;
