@@ -31,7 +31,8 @@ void QtSoundPlayer::play(const std::string& path) {
       this, [this, p] { start(p); }, Qt::QueuedConnection);
 }
 
-void QtSoundPlayer::finish(QObject* player, bool* done, const QString& path, const QString& reason) {
+void QtSoundPlayer::finish(QObject* player, const std::shared_ptr<bool>& done, const QString& path,
+                           const QString& reason) {
   if (*done) return;
   *done = true;
   --playing_;
@@ -47,8 +48,9 @@ void QtSoundPlayer::start(const QString& path) {
     return;
   }
   ++playing_;
-  // Owned by the player object, so it lives exactly as long as the play.
-  auto* done = new bool(false);
+  // Shared by the player's connections, so it goes with them: with the
+  // player, or with this object should a back end keep its player past it.
+  auto done = std::make_shared<bool>(false);
   QObject* player = nullptr;
   if (file.suffix().compare(QLatin1String("wav"), Qt::CaseInsensitive) == 0) {
     auto* effect = new QSoundEffect(this);
@@ -80,7 +82,6 @@ void QtSoundPlayer::start(const QString& path) {
             });
     media->setSource(QUrl::fromLocalFile(file.absoluteFilePath()));
   }
-  connect(player, &QObject::destroyed, [done] { delete done; });
   QTimer::singleShot(kGiveUpMs, player, [this, player, done, path] {
     finish(player, done, path, QStringLiteral("no end after five minutes"));
   });

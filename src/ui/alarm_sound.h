@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "alarms/actions.h"
@@ -28,7 +29,7 @@ class QtSoundPlayer final : public QObject, public SoundPlayer {
  private:
   void start(const QString& path);
   // Ends one play; with a reason, logs it.
-  void finish(QObject* player, bool* done, const QString& path, const QString& reason);
+  void finish(QObject* player, const std::shared_ptr<bool>& done, const QString& path, const QString& reason);
 
   LogFn log_;
   int playing_ = 0;
