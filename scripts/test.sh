@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Tarnix and runs every test suite: the
-# debug build with the whole tree, and the engine again under ThreadSanitizer
-# and under AddressSanitizer with UndefinedBehaviorSanitizer, and every fuzz
-# target over its seeds and a few seconds of its own inputs.
+# debug build with the whole tree, the engine again under ThreadSanitizer,
+# the whole tree again under AddressSanitizer with UndefinedBehaviorSanitizer,
+# and every fuzz target over its seeds and a few seconds of its own inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -40,7 +40,7 @@ fi
 status=0
 echo "== tests: tsan build (engine) =="
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --preset tsan -j "$jobs" || status=1
-echo "== tests: asan-ubsan build (engine) =="
+echo "== tests: asan-ubsan build (everything) =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset asan-ubsan -j "$jobs" || status=1
 echo "== tests: debug build (everything) =="
