@@ -70,7 +70,7 @@ class HostCacheNamer final : public HostNamer {
     return cache_.offer_ipv4(ipv4, std::move(done));
   }
   bool request_again(const NetAddress& ipv4, std::function<void(const HostCacheRef&)> done) override {
-    return cache_.offer_ipv4_again(ipv4, std::move(done));
+    return cache_.offer_ipv4(ipv4, std::move(done), true);
   }
   std::string_view name_of(const HostCacheEntry* entry) const override {
     return entry != nullptr && entry->has_name() ? std::string_view(entry->host->name) : std::string_view();

@@ -258,22 +258,13 @@ bool HostCache::request_ipv4(const NetAddress& a, HostCacheCompletion done) {
   return true;
 }
 
-bool HostCache::offer_ipv4(const NetAddress& a, HostCacheCompletion done) {
+bool HostCache::offer_ipv4(const NetAddress& a, HostCacheCompletion done, bool again) {
   if (!is_ip_address(a)) return false;
-  if (queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}),
-            options_.host_queue_max))
-    return true;
-  offers_refused_.fetch_add(1, std::memory_order_relaxed);
-  return false;
-}
-
-bool HostCache::offer_ipv4_again(const NetAddress& a, HostCacheCompletion done) {
-  if (!is_ip_address(a)) return false;
-  if (!queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}),
-             options_.host_queue_max))
-    return false;
-  offers_asked_later_.fetch_add(1, std::memory_order_relaxed);
-  return true;
+  const bool queued =
+      queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}), options_.host_queue_max);
+  if (queued && again) offers_asked_later_.fetch_add(1, std::memory_order_relaxed);
+  if (!queued && !again) offers_refused_.fetch_add(1, std::memory_order_relaxed);
+  return queued;
 }
 
 bool HostCache::request_ether(const NetAddress& a, HostCacheCompletion done) {

@@ -337,11 +337,10 @@ class HostCache {
   // request_ipv4 for a look-up that may be skipped (a new host of the
   // traffic model): not queued, and false, while host_queue_max requests
   // already wait. A flood of new addresses faster than the name service
-  // answers would otherwise grow the queue without end.
-  bool offer_ipv4(const NetAddress& a, HostCacheCompletion done);
-  // offer_ipv4 for an address it turned away before: a refusal is not
-  // counted again, a look-up queued now is counted as asked after all.
-  bool offer_ipv4_again(const NetAddress& a, HostCacheCompletion done);
+  // answers would otherwise grow the queue without end. `again`: an
+  // address turned away before, whose refusal is not counted again and
+  // whose look-up, queued now, counts as asked after all.
+  bool offer_ipv4(const NetAddress& a, HostCacheCompletion done, bool again = false);
   // Look-ups offer_ipv4 turned away, and of those the ones not queued since.
   std::uint64_t offers_refused() const { return offers_refused_.load(std::memory_order_relaxed); }
   std::uint64_t offers_not_asked() const {
