@@ -260,8 +260,8 @@ bool HostCache::request_ipv4(const NetAddress& a, HostCacheCompletion done) {
 
 bool HostCache::offer_ipv4(const NetAddress& a, HostCacheCompletion done, bool again) {
   if (!is_ip_address(a)) return false;
-  const bool queued =
-      queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}), options_.host_queue_max);
+  const bool queued = queue(std::make_unique<Request>(Request{kHostcByIpv4, a, {}, std::move(done)}),
+                            options_.host_queue_max);
   if (queued && again) offers_asked_later_.fetch_add(1, std::memory_order_relaxed);
   if (!queued && !again) offers_refused_.fetch_add(1, std::memory_order_relaxed);
   return queued;
